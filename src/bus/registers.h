@@ -1,0 +1,87 @@
+// The TQ6410's control registers, command words, flash port words and flash command sets.
+#pragma once
+
+#include <cstdint>
+
+namespace loric {
+
+inline constexpr uint32_t REGISTER_OFFSET_HIGH = 0xFFFF;
+
+// Register offsets (low 32 bits; offset high is 0xFFFF for all).
+inline constexpr uint32_t FLASH_PORT_CTRL = 0xF0080000;
+inline constexpr uint32_t FLASH_ERASE_CTRL = 0xF0090000;
+inline constexpr uint32_t FLASH_UPLOAD_CHECKSUM = 0xF0090004;
+inline constexpr uint32_t FLASH_UPLOAD_CTRL = 0xF0090008;
+inline constexpr uint32_t CSR_MODE_CTRL = 0xF0090010;
+inline constexpr uint32_t FLASH_READ_CTRL = 0xF0090014;
+inline constexpr uint32_t CSR_UPLOAD_COMMAND_SET_CTRL = 0xF009001C;
+
+// Command words and special values.
+inline constexpr uint32_t MODE_EDIT = 0x45646974;       // "Edit"
+inline constexpr uint32_t MODE_FORCE = 0x46726365;      // "Frce"
+inline constexpr uint32_t UPLOADER_READY = 0x414F6B21;  // "AOk!"
+inline constexpr uint32_t PROCESSOR_RESET = 0x80000000;
+inline constexpr uint32_t READ_TIMESTAMP = 0xFFFFFFF0;
+inline constexpr uint32_t ERASE_ALL = 0xFFFFFFFF;
+inline constexpr uint32_t ERASE_DONE = 0x00000001;
+
+// Flash port words.
+inline constexpr uint32_t FLASH_PORT_CLEAR = 0x00000000;
+inline constexpr uint32_t FLASH_PORT_ADDRESS_CYCLE = 0x64000000;
+inline constexpr uint32_t FLASH_PORT_DATA_CYCLE = 0x34000000;
+inline constexpr uint32_t FLASH_PORT_DATA_END = 0x24000000;
+inline constexpr uint32_t FLASH_PORT_DEVICE_RESET = 0x80000000;
+inline constexpr uint32_t FLASH_PORT_ADDRESS_MASK = 0x000FFFFF;
+
+// Node IDs at which a blank or forced device answers, in probe order.
+inline constexpr uint16_t BLANK_PROBE_FIRST = 0xFFC0;
+inline constexpr uint16_t BLANK_PROBE_LAST = 0xFFC2;
+
+// One command pair: flash address in bits 0-15, data in bits 16-31.
+struct CommandPair {
+    uint32_t address;
+    uint32_t data;
+};
+
+inline constexpr uint32_t kBuiltInCommandSetCount = 7;
+
+// Sixteen words that tell the device and the links how to unlock, reset, program and erase
+// one kind of flash chip. Word 0 is the control word, words 1-15 are command pairs.
+struct FLASH_COMMAND_SET {
+    uint32_t words[16];
+
+    // The built-in set `index` (0..6), with bit 8 added for a 16-bit bus.
+    static FLASH_COMMAND_SET BuiltIn(uint32_t index, uint32_t busWidth);
+
+    uint32_t EraseCount() const { return (words[0] >> 28) & 0xF; }
+    uint32_t ProgramCount() const { return (words[0] >> 24) & 0xF; }
+    uint32_t ResetCount() const { return (words[0] >> 20) & 0xF; }
+    uint32_t UnlockCount() const { return (words[0] >> 16) & 0xF; }
+    bool Is16Bit() const { return (words[0] & 0x100) != 0; }
+
+    static CommandPair Pair(uint32_t word) { return {word & 0xFFFF, word >> 16}; }
+    // The groups' first words and slot counts.
+    static constexpr uint32_t kUnlockFirst = 1, kUnlockSlots = 3;
+    static constexpr uint32_t kResetFirst = 4, kResetSlots = 2;
+    static constexpr uint32_t kProgramFirst = 6, kProgramSlots = 4;
+    static constexpr uint32_t kEraseFirst = 10, kEraseSlots = 6;
+};
+static_assert(sizeof(FLASH_COMMAND_SET) == 64);
+
+extern const uint32_t kBuiltInCommandSets[kBuiltInCommandSetCount][16];
+
+// The three flash port words of one write cycle for (address, data): address cycle,
+// data cycle, data end. The address keeps its low 20 bits.
+void FlashPortWords(CommandPair pair, uint32_t out[3]);
+
+// The command pairs of one group of `set` (first word `first`, `count` pairs, at most
+// `slots`); returns the number copied into `out`.
+uint32_t CommandGroup(const FLASH_COMMAND_SET& set, uint32_t first, uint32_t count, uint32_t slots,
+                      CommandPair* out);
+
+// The flash port words of `count` pairs, 3 per pair, into `out`. When `replacementAddress`
+// has bit 31 set, the last pair's address becomes its low 20 bits. Returns the word count.
+uint32_t FlashPortGroupWords(const CommandPair* pairs, uint32_t count, uint32_t replacementAddress,
+                             uint32_t* out);
+
+}  // namespace loric
