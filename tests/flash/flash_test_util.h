@@ -36,9 +36,11 @@ protected:
         debug_.Clear();
     }
 
-    // Loads `text` as the file "flash.dat" into devices_; returns the status.
+    // Loads `text` as the file "flash.dat" into devices_; returns the status. The trace
+    // captured is that of this load only.
     uint32_t Load(const std::string& text) {
         WriteTextFile("flash.dat", text);
+        debug_.Clear();
         count_ = 0xDEAD;
         return LoadFlashData("flash.dat", devices_.data(), &count_);
     }

@@ -16,7 +16,7 @@ const std::string kNames = "NameA\nNameB\n\n";
 std::string Record(const std::string& header, const std::string& flags, const std::string& sectors,
                    int commandSet = 1, int delay = 20) {
     return header + "\n" + std::to_string(commandSet) + "\n" + std::to_string(delay) + "\n" + flags + "\n" +
-           sectors + "\n";
+           sectors + "\n\n";
 }
 
 const std::string kWorkedExample = kMagic + "NameA\nNameB\n\n1,CHIP4M8\n1\n20\nB8\nX8\nK64\n\n";

@@ -252,7 +252,7 @@ TEST_F(UploadTest, UnusableParameterSectionsSendNothing) {
         uint32_t parameter = 1;
         EXPECT_EQ(Upload("fw.bin", 0, UPLOAD_METHOD_UPLOADER, &parameter), 18u);
         EXPECT_TRUE(recorder_.Requests().empty());
-        EXPECT_EQ(debug_.Text(), "API_TRACE: Enter UploadFile to address 00000000\n"
+        EXPECT_EQ(debug_.Text(), "API_TRACE: Enter UploadFile to address 00000000\n" +
                                      LengthLine(c.image.size()) + c.detail +
                                      "ERROR INFO: Poke Parameters failed!\n"
                                      "LORIC ERROR: Error uploading file fw.bin\n"
@@ -277,7 +277,7 @@ TEST_F(UploadTest, DeviceChecksum) {
         debug_.Clear();
         EXPECT_EQ(Upload("img.bin", 0, UPLOAD_METHOD_UPLOADER), c.status);
         if (c.status != 0) {
-            char line[128];
+            char line[256];
             std::snprintf(line, sizeof line,
                           "LORIC ERROR: Error uploading file img.bin\n"
                           "ERROR INFO: Device checksum mismatch! Ret = %.8X Calc = %.8X\n"
