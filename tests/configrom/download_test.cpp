@@ -197,18 +197,6 @@ TEST_F(Download, ReadFailureInTheRom) {
               "LORIC ERROR: 1394 Quadlet read of address offset 0xF0090014 failed\n");
 }
 
-TEST_F(Download, ReadFailureInTheHeader) {
-    window_.SetFlash(kConfigByteAddress, GeneratedImage());
-    window_.FailRead(1);
-    Open(TRACE_ERROR);
-    EXPECT_EQ(DownloadConfigurationFile(kNode, &device_, Out().c_str(), nullptr), 9u);
-    EXPECT_EQ(ReadBytes(Out()).size(), 0u);
-    EXPECT_EQ(debug_.Text(),
-              "ERROR INFO: AsyncRead Error = 0x1f\r\n"
-              "LORIC ERROR: 1394 Quadlet read of address offset 0xF0090014 failed\n"
-              "LORIC ERROR: 1394 Quadlet read of address offset 0xF0090014 failed\n");
-}
-
 TEST_F(Download, WindowWriteFailure) {
     window_.FailWrites();
     Open(TRACE_ERROR);

@@ -174,21 +174,13 @@ const DataPageCase kDataPageCases[] = {
      "API_TRACEV: Data page line 0: A\n"
      "API_TRACEV: Data page line 1: B\n"
      "API_TRACE: Error reading data page file\n"},
-    {"EmptyDataLine", "2\n2\nA\n\nB\n", 1, {},
-     "API_TRACEV: Reading data page type 2, length 2 lines\n"
-     "API_TRACEV: Data page line 0: A\n"
-     "API_TRACE: Error reading data page file\n"},
     {"MoreThan64Lines", "2\n65\n", 1, {},
      "API_TRACEV: Reading data page type 2, length 65 lines\n"
-     "API_TRACE: Error reading data page file\n"},
-    {"NegativeCount", "2\n-1\n", 1, {},
-     "API_TRACEV: Reading data page type 2, length -1 lines\n"
      "API_TRACE: Error reading data page file\n"},
     {"UnparsableType", "two\n1\nA\n", 1, {}, "API_TRACE: Error reading data page type\n"},
     {"MissingType", "", 1, {},
      "API_TRACE: Error reading data page type\n"
      "API_TRACE: Error reading data page file length\n"},
-    {"UnparsableCount", "2\nfour\nA\n", 1, {}, "API_TRACE: Error reading data page file length\n"},
     {"CountBeyondIntRange", "2\n99999999999\n", 1, {}, "API_TRACE: Error reading data page file length\n"},
 };
 
