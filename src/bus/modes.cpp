@@ -6,6 +6,7 @@
 #include "api/target.h"
 #include "bus/registers.h"
 #include "bus/timing.h"
+#include "flash/flash_data.h"
 #include "link/device_link.h"
 #include "loric.h"
 #include "platform/platform.h"
@@ -37,7 +38,8 @@ namespace loric {
 
 bool UploadFlashCommandSet(uint32_t node, const FLASH_DEVICE* device) {
     TraceEnter(TRACE_INTERNAL, "UploadFlashCommandSet");
-    const FLASH_COMMAND_SET set = FLASH_COMMAND_SET::BuiltIn(CommandSetIndexOf(device), device->busWidth);
+    FLASH_COMMAND_SET set{};
+    DeviceCommandSet(*device, set);  // callers have checked that the record names a built-in set
     bool result = true;
     for (uint32_t word : set.words) {
         if (WriteQuadlet(node, REGISTER_OFFSET_HIGH, CSR_UPLOAD_COMMAND_SET_CTRL, word) != LORIC_OK) {
@@ -97,7 +99,7 @@ extern "C" LORIC_EXPORT uint32_t LORIC_CALL SwitchDeviceToUploadMode(uint32_t no
     const uint32_t nodeId = node & 0xFFFF;
     if (g_api.link == nullptr) {
         status = ReportFailure(LORIC_ERR_ACCESS_DENIED);
-    } else if (device == nullptr || CommandSetIndexOf(device) >= kBuiltInCommandSetCount) {
+    } else if (FLASH_COMMAND_SET set{}; device == nullptr || !DeviceCommandSet(*device, set)) {
         // A record naming no built-in command set has nothing valid to hand the device.
         status = ReportFailure(LORIC_ERR_INVALID_PARAMETER);
     } else if (WriteQuadlet(nodeId, REGISTER_OFFSET_HIGH, CSR_MODE_CTRL, MODE_EDIT) != LORIC_OK) {

@@ -17,9 +17,4 @@ bool UploadFlashCommandSet(uint32_t node, const FLASH_DEVICE* device);
 // returns true.
 bool FindUploaderNode(uint16_t* nodeId);
 
-// The built-in command set index that a flash device names (low byte of commandSetIndex).
-inline uint32_t CommandSetIndexOf(const FLASH_DEVICE* device) {
-    return static_cast<uint32_t>(device->commandSetIndex) & 0xFF;
-}
-
 }  // namespace loric

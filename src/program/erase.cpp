@@ -6,6 +6,7 @@
 #include "api/target.h"
 #include "bus/registers.h"
 #include "bus/timing.h"
+#include "flash/flash_data.h"
 #include "link/device_link.h"
 #include "loric.h"
 #include "platform/platform.h"
@@ -76,7 +77,7 @@ extern "C" LORIC_EXPORT uint32_t LORIC_CALL EraseFlashSector(uint32_t nodeId, FL
         // A refused start write has been reported by WriteQuadlet itself.
         status = WriteQuadlet(node, REGISTER_OFFSET_HIGH, FLASH_ERASE_CTRL, sectorAddress);
         if (status == LORIC_OK) {
-            if (IsInternalFlash(device))
+            if (IsInternalFlash(*device))
                 WaitSeconds(1);  // the internal flash gives no completion bit
             else
                 status = PollEraseDone(node, sectorAddress, timeout, poll);

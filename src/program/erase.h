@@ -11,13 +11,4 @@ namespace loric {
 // target node. Returns 0, 3 or 4. `device` is not read.
 uint32_t FlashPortEraseSector(const FLASH_DEVICE* device, uint32_t sectorAddress);
 
-// The record's position in its flash data file; 0x57 marks the chip's internal flash.
-inline uint32_t FlashDeviceId(const FLASH_DEVICE* device) {
-    return (device->attributes & FLASH_ATTR_ID_MASK) >> FLASH_ATTR_ID_SHIFT;
-}
-
-inline bool IsInternalFlash(const FLASH_DEVICE* device) {
-    return FlashDeviceId(device) == FLASH_INTERNAL_DEVICE_ID;
-}
-
 }  // namespace loric
