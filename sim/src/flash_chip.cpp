@@ -68,20 +68,23 @@ std::vector<uint32_t> Repeat(std::initializer_list<std::pair<unsigned, uint32_t>
 }  // namespace
 
 const std::vector<ChipGeometry>& BuiltInChips() {
+    // Named after records of data/flash_devices.dat with the same geometry and command set,
+    // so that a host can pick the matching record; set 3 has no record there.
     static const std::vector<ChipGeometry> chips = {
-        // 4 Mbit, 8-bit, uniform 64K sectors, plain unlock protocol at 0x555/0x2AA.
-        {"SIM29F040", 8, 1, 20, Repeat({{8, 0x10000}})},
+        // 4 Mbit, 8-bit, uniform 64K sectors, plain protocol at 0x555/0x2AA.
+        {"29F040B", 8, 1, 20, Repeat({{8, 0x10000}})},
         // 8 Mbit, 16-bit, bottom boot block, unlock bypass at 0x555/0x2AA (word addresses).
-        {"SIM29LV800B", 16, 0, 20,
-         Repeat({{1, 0x2000}, {2, 0x1000}, {1, 0x4000}, {15, 0x8000}})},
+        {"29LV800B-x16", 16, 0, 20, Repeat({{1, 0x2000}, {2, 0x1000}, {1, 0x4000}, {15, 0x8000}})},
         // 2 Mbit, 8-bit, 4K sectors, protocol at 0x5555/0x2AAA without a reset command.
-        {"SIM39SF020", 8, 2, 30, Repeat({{64, 0x1000}})},
+        {"39SF020A", 8, 2, 20, Repeat({{64, 0x1000}})},
+        // 4 Mbit, 16-bit, 2K-word sectors, the same protocol on a 16-bit bus.
+        {"39VF400A", 16, 2, 20, Repeat({{128, 0x800}})},
         // 1 Mbit, 8-bit, 16K sectors, protocol at 0xAAAA/0x5555.
         {"SIM28F010A", 8, 3, 20, Repeat({{8, 0x4000}})},
-        // 16 Mbit, 16-bit, uniform 32K-word sectors, protocol at 0x5555/0x2AAA.
-        {"SIM49LF160", 16, 4, 20, Repeat({{32, 0x8000}})},
-        // 4 Mbit, 8-bit, uniform 64K sectors, unlock bypass at 0xAAA/0x555 (byte mode).
-        {"SIM29LV040B", 8, 5, 20, Repeat({{8, 0x10000}})},
+        // 1 Mbit, 8-bit, 16K sectors, protocol at 0x5555/0x2AAA with reset.
+        {"29F010", 8, 4, 20, Repeat({{8, 0x4000}})},
+        // 8 Mbit in byte mode, bottom boot block, unlock bypass at 0xAAA/0x555.
+        {"29LV800B-x8", 8, 5, 20, Repeat({{1, 0x4000}, {2, 0x2000}, {1, 0x8000}, {15, 0x10000}})},
         // 512 Kbit internal flash of the TQ6410, programmed directly by the device.
         {"SIM-INTERNAL", 8, 6, 0, Repeat({{8, 0x2000}})},
     };

@@ -177,6 +177,11 @@ void System::PowerCycle(size_t device) {
     devices_.at(device)->device->PowerOn();
 }
 
+void System::Reboot(size_t device) {
+    std::lock_guard<std::mutex> lock(mu_);
+    devices_.at(device)->device->Reboot();
+}
+
 uint16_t System::DriverTargetNode() {
     std::lock_guard<std::mutex> lock(mu_);
     return driver_->TargetNode();

@@ -222,8 +222,9 @@ TEST(ChipGeometry, ConfigSectorIsTheLastEndingWithinTheFirst128KWords) {
         int configSector;
         uint32_t start;
     } cases[] = {
-        {"SIM29F040", 1, 0x10000},   {"SIM29LV800B", 6, 0x18000}, {"SIM39SF020", 31, 0x1F000},
-        {"SIM28F010A", 7, 0x1C000},  {"SIM49LF160", 3, 0x18000},  {"SIM29LV040B", 1, 0x10000},
+        {"29F040B", 1, 0x10000},   {"29LV800B-x16", 6, 0x18000}, {"39SF020A", 31, 0x1F000},
+        {"39VF400A", 63, 0x1F800}, {"SIM28F010A", 7, 0x1C000},   {"29F010", 7, 0x1C000},
+        {"29LV800B-x8", 4, 0x10000},
     };
     for (const auto& k : cases) {
         const ChipGeometry* g = tqsim::FindBuiltInChip(k.chip);

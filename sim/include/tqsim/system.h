@@ -99,7 +99,8 @@ public:
     uint32_t Generation();
     void BusReset();
     void ResetDevice(size_t device = 0);
-    void PowerCycle(size_t device = 0);
+    void PowerCycle(size_t device = 0);   // off the bus and back on (renumbers)
+    void Reboot(size_t device = 0);       // boots again from flash, keeping its place on the bus
     uint16_t DriverTargetNode();
     uint32_t DriverByteProgramDelay();
     std::vector<uint32_t> ConfigRom(size_t device = 0);
