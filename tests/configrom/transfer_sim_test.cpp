@@ -229,6 +229,18 @@ TEST_F(SimTransfer, DISABLED_UploadFailures) {
     EXPECT_TRUE(debug_.Text().ends_with("LORIC ERROR: Configuration upload failed\n")) << debug_.Text();
     EXPECT_EQ(sim_.Mode(), tqsim::DeviceMode::Upload);
 
+    // The processor reset write after a good upload fails: 31.
+    sim_.ResetDevice();
+    tqsim::RegisterFault fault;
+    fault.offsetLow = 0xF0090008;  // FLASH_UPLOAD_CTRL: the upload's start address gets through
+    fault.onRead = false;
+    fault.succeedFirst = 1;
+    sim_.AddRegisterFault(fault);
+    debug_.Clear();
+    EXPECT_EQ(UploadConfigurationFile(Find(), device_, file.c_str(), 1, nullptr, nullptr), 31u);
+    EXPECT_TRUE(debug_.Text().ends_with("LORIC ERROR: Processor reset failed\n")) << debug_.Text();
+    sim_.ClearFaults();
+
     // A missing file is an upload failure too.
     sim_.ResetDevice();
     const uint16_t third = Find();
