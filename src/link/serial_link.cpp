@@ -161,7 +161,8 @@ bool SerialLink::TestLink() {
 
 bool SerialLink::QueryLocalNode() {
     static constexpr uint8_t kFrame[2] = {kSerialLocalNode, 2};
-    if (!Transact(kFrame) || reply_[0] != kSerialLocalNode || reply_[1] == 2) return false;
+    // The node ID needs bytes 2 and 3 of this reply, not what an earlier one left there.
+    if (!Transact(kFrame) || reply_[0] != kSerialLocalNode || reply_[1] == 2 || reply_[1] < 4) return false;
     localNode_ = static_cast<uint16_t>(reply_[2] * 256 + reply_[3]);
     hasLocalNode_ = true;
     return true;
