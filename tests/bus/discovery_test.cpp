@@ -161,6 +161,17 @@ TEST_F(DiscoveryTest, ClosedApiStillProbesAndFindsNothing) {
     EXPECT_TRUE(driver_.Requests().empty());
 }
 
+TEST_F(DiscoveryTest, ARefusedTargetNodeDoesNotUndoTheFind) {
+    Open(TRACE_ERROR);
+    driver_.SetDefault(IOCTL_GET_NODE_LIST, ScriptedReply::NodeList({Node(0x3FF, 4, 0, 0)}));
+    driver_.FailNext(IOCTL_SET_TARGET_NODE, platform::kErrorBusy);
+    uint16_t node = 0;
+    uint32_t blank = 0;
+    EXPECT_EQ(FindNode(&node, &blank), 0u);
+    EXPECT_EQ(node, 0xFFC4);
+    EXPECT_EQ(debug_.Text(), "LORIC ERROR: Internal driver error (GetLastError = 170)\n");
+}
+
 TEST_F(DiscoveryTest, FindNodeRejectsMissingOutputs) {
     Open(TRACE_ERROR);
     uint16_t node = 0;
