@@ -110,7 +110,6 @@ bool SerialLink::WaitForReply(uint32_t received, const platform::CalendarTime& n
 
 bool SerialLink::Transact(const uint8_t* frame) {
     const uint32_t length = frame[1];
-    refused_ = false;
     platform::PurgeSerialPort(handle_);
     for (;;) {
         if (!SendFrame(frame, length)) return false;
@@ -148,7 +147,6 @@ bool SerialLink::Transact(const uint8_t* frame) {
 
         if (reply_[0] == kSerialResend) continue;  // the adapter asks for the same frame again
         if (reply_[0] == kSerialRefused) {
-            refused_ = true;
             platform::SetLastErrorCode(platform::kErrorBusy);
             return false;
         }
@@ -344,53 +342,26 @@ bool SerialLink::SetByteProgramDelay(uint32_t delayMicroseconds) {
     return true;
 }
 
-bool SerialLink::LocalNodeMoved() {
-    const bool hadLocalNode = hasLocalNode_;
-    const uint16_t oldLocalNode = localNode_;
-    if (!QueryLocalNode()) return false;
-    return !hadLocalNode || localNode_ != oldLocalNode;
-}
-
-bool SerialLink::QuadletAt(uint16_t destination, uint32_t offsetHigh, uint32_t offsetLow, bool write,
-                           uint32_t* value) {
-    const uint16_t saved = targetNode_;
-    SetTargetNode(destination);
-    bool ok = write ? WriteQuadletCommand(offsetHigh, offsetLow, *value) : ReadQuadletCommand(offsetHigh, offsetLow, value);
-    // Resets renumber the bus, and the adapter's own node ID may have moved since it was last
-    // asked for: a stale one would send this node's traffic elsewhere. When the adapter
-    // refuses, ask again, and if it has moved, try once more with the mapping it now gives.
-    if (!ok && refused_ && LocalNodeMoved()) {
-        SetTargetNode(destination);
-        ok = write ? WriteQuadletCommand(offsetHigh, offsetLow, *value) : ReadQuadletCommand(offsetHigh, offsetLow, value);
-    }
-    targetNode_ = saved;
-    if (!ok) platform::SetLastErrorCode(platform::kErrorBusy);
-    return ok;
-}
-
-namespace {
-
-bool RequestFields(const uint8_t* request, uint32_t length, uint16_t* destination, uint16_t* offsetHigh,
-                   uint32_t* offsetLow) {
+bool SerialLink::AsyncRead(uint8_t* request, uint32_t length) {
     if (request == nullptr || length < kRequestData + 4) {
         platform::SetLastErrorCode(platform::kErrorInvalidParameter);
         return false;
     }
-    std::memcpy(destination, request + kRequestDestination, 2);
-    std::memcpy(offsetHigh, request + kRequestOffsetHigh, 2);
-    std::memcpy(offsetLow, request + kRequestOffsetLow, 4);
-    return true;
-}
-
-}  // namespace
-
-bool SerialLink::AsyncRead(uint8_t* request, uint32_t length) {
     uint16_t destination, offsetHigh;
     uint32_t offsetLow;
-    if (!RequestFields(request, length, &destination, &offsetHigh, &offsetLow)) return false;
+    std::memcpy(&destination, request + kRequestDestination, 2);
+    std::memcpy(&offsetHigh, request + kRequestOffsetHigh, 2);
+    std::memcpy(&offsetLow, request + kRequestOffsetLow, 4);
+
+    const uint16_t saved = targetNode_;
+    SetTargetNode(destination);
     uint32_t value = 0;
-    if (!QuadletAt(destination, offsetHigh, offsetLow, false, &value)) return false;
-    // Exactly one quadlet, in bus byte order.
+    const bool ok = ReadQuadletCommand(offsetHigh, offsetLow, &value);
+    targetNode_ = saved;
+    if (!ok) {
+        platform::SetLastErrorCode(platform::kErrorBusy);
+        return false;
+    }
     request[kRequestData + 0] = static_cast<uint8_t>(value >> 24);
     request[kRequestData + 1] = static_cast<uint8_t>(value >> 16);
     request[kRequestData + 2] = static_cast<uint8_t>(value >> 8);
@@ -399,13 +370,28 @@ bool SerialLink::AsyncRead(uint8_t* request, uint32_t length) {
 }
 
 bool SerialLink::AsyncWrite(uint8_t* request, uint32_t length) {
+    if (request == nullptr || length < kRequestData + 4) {
+        platform::SetLastErrorCode(platform::kErrorInvalidParameter);
+        return false;
+    }
     uint16_t destination, offsetHigh;
     uint32_t offsetLow;
-    if (!RequestFields(request, length, &destination, &offsetHigh, &offsetLow)) return false;
+    std::memcpy(&destination, request + kRequestDestination, 2);
+    std::memcpy(&offsetHigh, request + kRequestOffsetHigh, 2);
+    std::memcpy(&offsetLow, request + kRequestOffsetLow, 4);
     const uint8_t* data = request + kRequestData;
-    uint32_t value = (static_cast<uint32_t>(data[0]) << 24) | (static_cast<uint32_t>(data[1]) << 16) |
-                     (static_cast<uint32_t>(data[2]) << 8) | data[3];
-    return QuadletAt(destination, offsetHigh, offsetLow, true, &value);
+    const uint32_t value = (static_cast<uint32_t>(data[0]) << 24) | (static_cast<uint32_t>(data[1]) << 16) |
+                           (static_cast<uint32_t>(data[2]) << 8) | data[3];
+
+    const uint16_t saved = targetNode_;
+    SetTargetNode(destination);
+    const bool ok = WriteQuadletCommand(offsetHigh, offsetLow, value);
+    targetNode_ = saved;
+    if (!ok) {
+        platform::SetLastErrorCode(platform::kErrorBusy);
+        return false;
+    }
+    return true;
 }
 
 }  // namespace loric

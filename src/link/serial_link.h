@@ -74,15 +74,10 @@ private:
     // False when the port has gone away.
     bool WaitForReply(uint32_t received, const platform::CalendarTime& now, int64_t start);
     void ClosePort();
-    // One quadlet command to `destination` (with the local node rule); the target is put back.
-    bool QuadletAt(uint16_t destination, uint32_t offsetHigh, uint32_t offsetLow, bool write, uint32_t* value);
-    // Asks for the adapter's node ID again; true when it differs from the one known before.
-    bool LocalNodeMoved();
 
     std::string portName_;
     platform::Handle handle_ = platform::kInvalidHandle;
     uint8_t reply_[kSerialReplySize] = {};
-    bool refused_ = false;  // the last transaction ended with the adapter's refusal
     uint16_t targetNode_ = 0;
     uint32_t byteProgramDelayMs_ = 1;
     FLASH_COMMAND_SET commandSet_ = {};

@@ -527,45 +527,6 @@ TEST_F(SerialLinkTest, AsyncReadPutsTheValueInBusOrderAndKeepsTheTarget) {
     EXPECT_EQ(adapter.FrameCount(), 0u);
 }
 
-TEST_F(SerialLinkTest, RefusalAsksForTheAdaptersNodeAgainAndRetriesOnlyWhenItMoved) {
-    auto link = Open();
-    ASSERT_EQ(link->LocalNode(), 0xFFC2);
-    link->SetTargetNode(0xFFC0);
-    QuadletRequest r = MakeRequest(0xFFC2, 0xFFFF, FLASH_UPLOAD_CTRL);
-    auto* block = reinterpret_cast<uint8_t*>(&r);
-
-    // A reset moved the adapter to 0xFFC1 and the device to 0xFFC2.
-    adapter.Queue(Bytes{0xAA, 0x04, 0x05, 0x02});
-    adapter.Queue(Bytes{0x07, 0x04, 0xFF, 0xC1});
-    adapter.Queue(ReadReply(UPLOADER_READY));
-    ASSERT_TRUE(link->AsyncRead(block, sizeof r));
-    EXPECT_EQ(Bytes(r.data, r.data + 4), (Bytes{0x41, 0x4F, 0x6B, 0x21}));
-    auto frames = adapter.Frames();
-    ASSERT_EQ(frames.size(), 3u);
-    EXPECT_EQ(test::Le32(frames[0], 4), 0xFFC1u);
-    EXPECT_EQ(frames[1], (Bytes{0x07, 0x02}));
-    EXPECT_EQ(test::Le32(frames[2], 4), 0xFFC2u);
-    EXPECT_EQ(frames[2].size(), 16u);
-    EXPECT_EQ(link->LocalNode(), 0xFFC1);
-    EXPECT_EQ(link->TargetNode(), 0xFFC0);
-
-    // Refused where the adapter has not moved: asked once, not retried.
-    adapter.ClearFrames();
-    adapter.Queue(Bytes{0xAA, 0x02});
-    adapter.Queue(Bytes{0x07, 0x04, 0xFF, 0xC1});
-    r.data[0] = 0x45;
-    EXPECT_FALSE(link->AsyncWrite(block, sizeof r));
-    EXPECT_EQ(adapter.FrameCount(), 2u);
-    EXPECT_EQ(platform::GetLastErrorCode(), platform::kErrorBusy);
-
-    // No answer at all: nothing more is asked.
-    clock.SetStep(200);
-    adapter.ClearFrames();
-    adapter.Queue(ScriptedAdapter::Reply{});
-    EXPECT_FALSE(link->AsyncRead(block, sizeof r));
-    EXPECT_EQ(adapter.FrameCount(), 1u);
-}
-
 TEST_F(SerialLinkTest, AsyncWriteTakesTheValueFromBusOrder) {
     auto link = Open();
     link->SetTargetNode(0x0001);
