@@ -3,7 +3,7 @@
 // driver serving its Unix socket, and optionally the serial adapter on a pseudo-terminal.
 //
 // Typical test use:
-//     tqsim::System sim;                                  // blank SIM29F040, instant time
+//     tqsim::System sim;                                  // blank 29F040B, instant time
 //     sim.StartDriverServer(dir + "/brennock.sock");      // then setenv BRENNOCK_SOCKET
 //     ... run the library ...
 //     EXPECT_EQ(sim.Mode(), tqsim::DeviceMode::Firmware);
@@ -61,6 +61,7 @@ struct NodeEntry {
 
 class System {
 public:
+    // Throws std::invalid_argument when the chip's geometry is not usable.
     explicit System(const SystemOptions& options = {});
     ~System();
     System(const System&) = delete;
