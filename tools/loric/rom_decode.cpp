@@ -10,7 +10,11 @@ namespace {
 constexpr uint32_t kExtConfigMagic = 0xAFC924AD;
 constexpr size_t kHeaderWords = 26;
 
+#if defined(_WIN32)
+std::string Format(const char* format, ...) __attribute__((format(gnu_printf, 1, 2)));
+#else
 std::string Format(const char* format, ...) __attribute__((format(printf, 1, 2)));
+#endif
 std::string Format(const char* format, ...) {
     char text[512];
     va_list args;
