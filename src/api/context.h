@@ -73,6 +73,10 @@ bool FormatStatusText(uint32_t code, char* text);
 void TraceEnter(uint32_t bit, const char* name);
 void TraceExit(uint32_t bit, const char* name, uint32_t status);
 
+// Tells the link which node its flash operations act on (only the low 16 bits of `nodeId`
+// count). Traced under TRACE_API; returns 0, 3 (API closed) or 4 (the link refused).
+uint32_t SetTargetNode(uint32_t nodeId);
+
 // Returns the library to the state it has at load (link destroyed, flags 0, no message
 // argument, trace log closed). For tests and for hosts that reload.
 void ResetApiContext();

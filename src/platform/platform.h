@@ -28,6 +28,14 @@ void SetLastErrorCode(uint32_t code);
 
 // ---- Debugger output and formatting ------------------------------------------------------
 void DebugOutput(const char* text);
+// Tests capture the debugger output: while a hook is set, every piece goes to it instead.
+struct DebugOutputHook {
+    void (*write)(void* context, const char* text);
+    void* context;
+};
+void SetDebugOutputHook(const DebugOutputHook* hook);  // null restores the platform channel
+// The platform channel itself (OutputDebugStringA; standard error under LORIC_DEBUG_OUTPUT).
+void NativeDebugOutput(const char* text);
 // wvsprintfA: printf-style placeholders without floating point; the result is cut to
 // size - 1 characters and always zero-terminated. Returns the number of characters stored.
 int FormatV(char* buffer, size_t size, const char* format, va_list args);
@@ -102,5 +110,9 @@ struct ClockHooks {
     void* context;
 };
 void SetClockHooks(const ClockHooks* hooks);  // null restores the real clock
+
+// The platform's own clock, used while no hook is set.
+CalendarTime RealNow();
+void RealSleepMilliseconds(uint32_t milliseconds);
 
 }  // namespace loric::platform

@@ -1,0 +1,76 @@
+// Opening and closing the API over the kernel driver, and choosing the target node.
+#include <new>
+
+#include "api/context.h"
+#include "link/driver_link.h"
+#include "platform/platform.h"
+
+namespace loric {
+
+namespace {
+
+constexpr const char* kDriverDevicePath = "\\\\.\\BRENNOCK";
+
+}  // namespace
+
+uint32_t SetTargetNode(uint32_t nodeId) {
+    const uint16_t node = static_cast<uint16_t>(nodeId & 0xFFFF);
+    if (TraceOn(TRACE_API)) {
+        TraceLine(TracePrefix(TRACE_API));
+        TraceLine("Enter SetTargetNode %.4X\n", static_cast<unsigned>(node));
+    }
+    uint32_t status = LORIC_OK;
+    if (g_api.link == nullptr) {
+        status = ReportFailure(LORIC_ERR_ACCESS_DENIED);
+    } else if (!g_api.link->SetTargetNode(node)) {
+        status = ReportFailure(LORIC_ERR_DRIVER_INTERNAL, platform::GetLastErrorCode());
+    }
+    TraceExit(TRACE_API, "SetTargetNode", status);
+    return status;
+}
+
+}  // namespace loric
+
+extern "C" LORIC_EXPORT uint32_t LORIC_CALL OpenLORIC(uint32_t traceFlags) {
+    using namespace loric;
+    uint32_t status = LORIC_OK;
+    if (g_api.link != nullptr) {
+        // Already open: the first link, its flags and the log stay as they are.
+        status = ReportFailure(LORIC_ERR_OPEN_DRIVER);
+    } else {
+        DeviceLink* link = nullptr;
+        try {
+            link = new DriverLink(kDriverDevicePath);
+        } catch (...) {
+            link = nullptr;
+        }
+        if (link == nullptr) {
+            status = ReportFailure(LORIC_ERR_OPEN_DRIVER);
+        } else {
+            g_api.link = link;
+            g_api.traceFlags = traceFlags;
+            if (traceFlags != 0) {
+                OpenTraceLog("debug.log");
+                if ((traceFlags & TRACE_SELECT_NODE_0) != 0) SetTargetNode(0);
+            }
+        }
+    }
+    if (TraceOn(TRACE_API)) {
+        TraceLine(TracePrefix(TRACE_API));
+        TraceLine("OpenLORIC (ret %d)\n", static_cast<int>(status));
+    }
+    return status;
+}
+
+extern "C" LORIC_EXPORT uint32_t LORIC_CALL CloseLORIC(void) {
+    using namespace loric;
+    if (g_api.link != nullptr) {
+        delete g_api.link;
+        g_api.link = nullptr;
+    }
+    if (TraceOn(TRACE_API)) {
+        TraceLine(TracePrefix(TRACE_API));
+        TraceLine("CloseLORIC\n");
+    }
+    return LORIC_OK;
+}

@@ -1,0 +1,170 @@
+// The Linux platform layer: formatting, debugger output, log file, window record, clock.
+#include <gtest/gtest.h>
+
+#include <cstdarg>
+#include <cstring>
+#include <string>
+#include <thread>
+#include <vector>
+
+#include "api/context.h"
+#include "platform/platform.h"
+#include "support/api_fixture.h"
+#include "support/fake_clock.h"
+
+namespace loric::test {
+namespace {
+
+std::string Format(size_t size, const char* format, ...) {
+    std::string buffer(size + 8, '#');
+    va_list args;
+    va_start(args, format);
+    int length = platform::FormatV(buffer.data(), size, format, args);
+    va_end(args);
+    std::string text(buffer.c_str());
+    EXPECT_EQ(static_cast<size_t>(length), text.size());
+    EXPECT_EQ(buffer[size], '#') << "wrote past the buffer";
+    return text;
+}
+
+TEST(FormatV, Conversions) {
+    EXPECT_EQ(Format(64, "%d %i %u", -5, 17, 0xFFFFFFFFu), "-5 17 4294967295");
+    EXPECT_EQ(Format(64, "%x %X %#x %#X %#x", 0xabcu, 0xabcu, 0x1fu, 0x1fu, 0u), "abc ABC 0x1f 0X1F 0");
+    EXPECT_EQ(Format(64, "%.8X|%.5X|%.4X", 0xF0090014u, 0x200u, 0u), "F0090014|00200|0000");
+    EXPECT_EQ(Format(64, "[%5d][%-5d][%05d][%-05d]", 42, 42, -42, 7), "[   42][42   ][-0042][7    ]");
+    EXPECT_EQ(Format(64, "[%08x][%#06x]", 0xbeefu, 0xbeu), "[0000beef][0x00be]");
+    EXPECT_EQ(Format(64, "%c%c%%%s", 'o', 'k', "!"), "ok%!");
+    EXPECT_EQ(Format(64, "[%6s][%-6s][%.2s]", "ab", "ab", "abcdef"), "[    ab][ab    ][ab]");
+    EXPECT_EQ(Format(64, "%s", static_cast<const char*>(nullptr)), "(null)");
+    EXPECT_EQ(Format(64, "%hd %hu %hx", 0x18000, 0x12345, 0xFFFFFu), "-32768 9029 ffff");
+    EXPECT_EQ(Format(64, "%ld %lu %lx", -3L, 3000000000UL, 0xCAFEUL), "-3 3000000000 cafe");
+    EXPECT_EQ(Format(64, "%d", static_cast<int>(0x80000000u)), "-2147483648");
+    EXPECT_EQ(Format(64, "no placeholders\r\n"), "no placeholders\r\n");
+    EXPECT_EQ(Format(64, "trailing %"), "trailing ");
+}
+
+TEST(FormatV, CutsToTheBuffer) {
+    EXPECT_EQ(Format(8, "%s", "0123456789"), "0123456");
+    EXPECT_EQ(Format(6, "ab%dcd", 12345), "ab123");
+    EXPECT_EQ(Format(1, "%d", 5), "");
+    std::string longText(3000, 'z');
+    EXPECT_EQ(Format(1024, "<%s>", longText.c_str()), "<" + std::string(1022, 'z'));
+    EXPECT_EQ(Format(16, nullptr), "");
+}
+
+class TraceTest : public ApiTest {};
+
+TEST_F(TraceTest, NothingIsFormattedWhileTheBitIsOff) {
+    g_api.traceFlags = 0xFF & ~TRACE_VERBOSE;
+    const char* poison = reinterpret_cast<const char*>(16);  // faults if read
+    Trace(TRACE_VERBOSE, "%s\n", poison);
+    TraceEnter(TRACE_VERBOSE, poison);
+    TraceExit(TRACE_VERBOSE, poison, 0);
+    EXPECT_TRUE(debug_.Pieces().empty());
+    g_api.traceFlags = 0;
+    Trace(TRACE_ERROR, "%s", poison);
+    Trace(TRACE_API, "%s", poison);
+    EXPECT_TRUE(debug_.Pieces().empty());
+}
+
+TEST_F(TraceTest, PrefixesAndTwoPiecesPerLine) {
+    g_api.traceFlags = 0x3F;
+    const std::pair<uint32_t, const char*> prefixes[] = {
+        {TRACE_ERROR, "ERROR INFO: "}, {TRACE_WARNING, "WARNING: "},   {TRACE_API, "API_TRACE: "},
+        {TRACE_API_VERBOSE, "API_TRACEV: "}, {TRACE_INTERNAL, "INTERNAL: "}, {TRACE_VERBOSE, "VERBOSE: "},
+    };
+    for (const auto& [bit, prefix] : prefixes) {
+        debug_.Clear();
+        Trace(bit, "n=%d\n", 3);
+        EXPECT_EQ(debug_.Pieces(), (std::vector<std::string>{prefix, "n=3\n"}));
+    }
+    debug_.Clear();
+    TraceEnter(TRACE_INTERNAL, "UploadBuffer");
+    TraceExit(TRACE_INTERNAL, "UploadBuffer", 21);
+    EXPECT_EQ(debug_.Pieces(), (std::vector<std::string>{"INTERNAL: ", "Enter UploadBuffer\n", "INTERNAL: ",
+                                                         "Exit UploadBuffer (ret 21)\n"}));
+}
+
+TEST_F(TraceTest, TraceLineTestsNoBitAndLogGetsCarriageReturns) {
+    OpenTraceLog("debug.log");
+    TraceLine("a\nb%s", "\n");
+    WriteTraceLog(nullptr);
+    WriteTraceLog("c\r\n");
+    EXPECT_EQ(debug_.Pieces(), (std::vector<std::string>{"a\nb\n"}));
+    EXPECT_EQ(ReadDebugLog(), "a\r\nb\r\nc\r\r\n");
+}
+
+TEST(DebugOutput, StandardErrorOnlyWhenAsked) {
+    {
+        ScopedEnv off("LORIC_DEBUG_OUTPUT", nullptr);
+        testing::internal::CaptureStderr();
+        platform::DebugOutput("hidden\n");
+        EXPECT_EQ(testing::internal::GetCapturedStderr(), "");
+    }
+    {
+        ScopedEnv on("LORIC_DEBUG_OUTPUT", "1");
+        testing::internal::CaptureStderr();
+        platform::DebugOutput("API_TRACE: ");
+        platform::DebugOutput("shown\n");
+        EXPECT_EQ(testing::internal::GetCapturedStderr(), "API_TRACE: shown\n");
+    }
+}
+
+TEST(LastError, IsPerThread) {
+    platform::SetLastErrorCode(1117);
+    uint32_t other = 99;
+    std::thread([&] { other = platform::GetLastErrorCode(); }).join();
+    EXPECT_EQ(other, 0u);
+    EXPECT_EQ(platform::GetLastErrorCode(), 1117u);
+}
+
+int g_titleChanges;
+void CountTitleChange(LORIC_PROGRESS_WINDOW*) { ++g_titleChanges; }
+
+TEST(ProgressWindow, TitleIsBoundedAndChangesAreSignalled) {
+    LORIC_PROGRESS_WINDOW window{};
+    window.titleChanged = &CountTitleChange;
+    g_titleChanges = 0;
+    std::string longTitle(200, 't');
+    platform::SetWindowTitle(&window, longTitle.c_str());
+    EXPECT_EQ(std::string(window.title), std::string(127, 't'));
+    EXPECT_EQ(g_titleChanges, 1);
+    platform::SetWindowTitle(&window, "Uploading 50%");
+    EXPECT_STREQ(window.title, "Uploading 50%");
+    char text[8];
+    EXPECT_EQ(platform::GetWindowTitle(&window, text, sizeof text), 7);
+    EXPECT_STREQ(text, "Uploadi");
+    char full[200];
+    std::memset(window.title, 'x', sizeof window.title);  // a host forgot the terminator
+    EXPECT_EQ(platform::GetWindowTitle(&window, full, sizeof full), 127);
+    EXPECT_EQ(std::string(full), std::string(127, 'x'));
+    platform::SetWindowTitle(nullptr, "ignored");
+    EXPECT_EQ(platform::GetWindowTitle(nullptr, text, sizeof text), 0);
+    EXPECT_STREQ(text, "");
+}
+
+uint32_t CancelAtFifty(uint8_t percent) { return percent >= 50 ? 1 : 0; }
+
+TEST(Progress, CallbackResultIsPassedBack) {
+    EXPECT_EQ(platform::CallProgress(&CancelAtFifty, 49), 0u);
+    EXPECT_EQ(platform::CallProgress(&CancelAtFifty, 50), 1u);
+    EXPECT_EQ(platform::CallProgress(nullptr, 50), 0u);
+}
+
+TEST(Clock, HooksReplaceTheRealClock) {
+    {
+        FakeClock clock(1000, 0);
+        EXPECT_EQ(platform::Now().seconds, 1000);
+        platform::SleepMilliseconds(60000);  // passes at once
+        platform::CalendarTime now = platform::Now();
+        EXPECT_EQ(now.seconds, 1060);
+        EXPECT_EQ(now.milliseconds, 0u);
+        EXPECT_EQ(clock.SleptMs(), 60000u);
+    }
+    platform::CalendarTime real = platform::Now();
+    EXPECT_GT(real.seconds, 1600000000);
+    EXPECT_LT(real.milliseconds, 1000u);
+}
+
+}  // namespace
+}  // namespace loric::test
