@@ -68,7 +68,9 @@ uint32_t NumberOf(const std::string& member, const nlohmann::json& value, uint32
     if (value.is_number_unsigned()) {
         number = value.get<unsigned long long>();
     } else if (value.is_number_integer()) {
-        Bad(member, "must not be negative");
+        long long signedNumber = value.get<long long>();
+        if (signedNumber < 0) Bad(member, "must not be negative");
+        number = static_cast<unsigned long long>(signedNumber);
     } else if (value.is_string()) {
         const std::string text = value.get<std::string>();
         const char* begin = text.c_str();
@@ -202,13 +204,25 @@ nlohmann::json LoadDescriptionFile(const std::string& path) {
         throw ToolError(6, "cannot open the configuration description " + path,
                         "Check the file name and that the file can be read.");
     }
+    std::string text((std::istreambuf_iterator<char>(in)), std::istreambuf_iterator<char>());
     try {
-        return nlohmann::json::parse(in);
+        return nlohmann::json::parse(text);
     } catch (const nlohmann::json::parse_error& error) {
+        // Line and column of the byte where parsing stopped.
+        size_t line = 1, column = 1;
+        for (size_t i = 0; i + 1 < error.byte && i < text.size(); ++i) {
+            if (text[i] == '\n') {
+                ++line;
+                column = 1;
+            } else {
+                ++column;
+            }
+        }
         std::string what = error.what();
-        auto colon = what.find(": ");
+        auto syntax = what.find("syntax error");
         throw ToolError(kExitBadDescription,
-                        path + " is not valid JSON: " + (colon == std::string::npos ? what : what.substr(colon + 2)),
+                        path + " is not valid JSON: line " + std::to_string(line) + ", column " + std::to_string(column) +
+                            ": " + (syntax == std::string::npos ? what : what.substr(syntax)),
                         "Fix the file; `loric config import` writes a complete description to start from.");
     }
 }

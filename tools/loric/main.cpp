@@ -365,7 +365,7 @@ std::unique_ptr<Session> FileSession(const Globals& globals) {
     }
     TargetOptions options = globals.target;
     options.sim = true;
-    options.simState.clear();
+    options.simEphemeral = true;
     return std::make_unique<Session>(options);
 }
 
@@ -603,12 +603,20 @@ nlohmann::ordered_json ImportToJson(const std::string& image) {
     CONFIG_FILE_INFO info;
     std::memset(&info, 0, sizeof info);
     Check(ImportConfigurationFile(&info, image.c_str()), "importing the configuration file " + image);
-    // The import leaves the firmware revision out; it is in the unit directory all the same.
+    // So that generate -> import -> generate gives the same file: the import leaves the
+    // firmware revision out, though the unit directory holds it; texts come back padded with
+    // spaces to whole quadlets; the top byte of the flags is the data page type, which comes
+    // from datapage.dat rather than from the description.
     std::vector<uint8_t> bytes = ReadFileBytes(image);
     const size_t q15 = 104 + 15 * 4;
     if (bytes.size() >= q15 + 4 && bytes[q15 + 3] == 0x3C) {
         info.firmware_revision = bytes[q15] | (bytes[q15 + 1] << 8) | (bytes[q15 + 2] << 16);
     }
+    for (char* text : {info.vendor_text, info.hw_version_text, info.lun0_model_text, info.lun1_model_text}) {
+        size_t length = strnlen(text, 60);
+        while (length > 0 && text[length - 1] == ' ') text[--length] = '\0';
+    }
+    info.config_flags &= 0x00FFFFFF;
     return DescribeConfig(info);
 }
 

@@ -2,6 +2,7 @@
 
 #include <cstdarg>
 #include <cstdio>
+#include <algorithm>
 #include <set>
 
 namespace tool {
@@ -124,7 +125,9 @@ public:
     }
 
     void Leaves() {
+        size_t next = 0;
         for (size_t at : leaves_) {
+            if (at < rom_.size()) next = std::max(next, at + (rom_[at] >> 16) + 1);
             if (at >= rom_.size()) {
                 report_.problems.push_back(Format("a leaf pointer leads to q%zu, outside the ROM", at));
                 Line(Format("Leaf at q%zu: outside the ROM", at));
@@ -133,6 +136,16 @@ public:
             size_t length = rom_[at] >> 16;
             std::string text = length >= 2 ? QuadletText(rom_, at + 3, length - 2) : "";
             Line(Format("Leaf at q%zu, %zu quadlets, %s: \"%s\"", at, length, CheckCrc(at, length).c_str(), text.c_str()));
+        }
+        // Leaves that no entry points to still lie in the ROM (the second unit's text when
+        // there is no second unit): show them too, as long as they fit.
+        while (next > 0 && next < rom_.size()) {
+            size_t length = rom_[next] >> 16;
+            if (length < 2 || next + length >= rom_.size()) break;
+            std::string text = QuadletText(rom_, next + 3, length - 2);
+            Line(Format("Leaf at q%zu, %zu quadlets (no entry points to it), %s: \"%s\"", next, length,
+                        CheckCrc(next, length).c_str(), text.c_str()));
+            next += length + 1;
         }
     }
 

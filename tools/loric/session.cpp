@@ -41,7 +41,7 @@ std::string ExecutableDir() {
 #endif
 }
 
-constexpr const char* kShippedFlashData = "flash_data.dat";
+constexpr const char* kShippedFlashData = "flash_devices.dat";
 
 }  // namespace
 
@@ -111,6 +111,7 @@ Session::Session(const TargetOptions& options) : options_(options) {
         simOptions.chip = options.simChip;
         simOptions.flashDataFile = DefaultFlashDataFile();
         simOptions.faults = options.faults;
+        simOptions.ephemeral = options.simEphemeral;
         sim_ = SimHost::Start(simOptions);
         status = OpenLORIC(options.traceFlags);
     } else if (!options.comPort.empty()) {

@@ -18,6 +18,7 @@ struct TargetOptions {
     std::string comPort;             // --com
     bool sim = false;                // --sim
     std::string simState;            // --state
+    bool simEphemeral = false;       // a throwaway simulated device (jobs that only read files)
     std::vector<std::string> faults; // --sim-fault
     std::string simChip;             // chip the simulated device carries when it is created
     uint32_t traceFlags = 0;         // --trace
