@@ -170,6 +170,13 @@ TEST_F(OpenCloseTest, AppMessageWhileClosedReportsThreeWithoutFormatting) {
     EXPECT_EQ(g_api.messageArgument.number, 0u);
 }
 
+TEST_F(OpenCloseTest, AppMessageWithoutFormatIsAnInvalidParameter) {
+    RequestRecorder driver;
+    ASSERT_EQ(OpenLORIC(TRACE_ERROR), 0u);
+    EXPECT_EQ(LogAppMessage(nullptr), 5u);
+    EXPECT_EQ(debug_.Text(), "LORIC ERROR: An API function parameter was invalid\n");
+}
+
 TEST_F(OpenCloseTest, SetTargetNodeUsesLowSixteenBits) {
     RequestRecorder driver;
     ASSERT_EQ(OpenLORIC(TRACE_API), 0u);
