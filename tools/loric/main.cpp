@@ -389,10 +389,10 @@ int CmdChips(const Globals& globals, const std::string& name) {
         return 0;
     }
     std::printf("%s: %zu chips\n", table.file.c_str(), table.devices.size());
-    std::printf("%-20s %-20s %-22s %-4s %-8s %-10s %s\n", "name", "group", "size", "bus", "sectors", "config at",
+    std::printf("%-16s %-24s %-22s %-4s %-8s %-10s %s\n", "name", "group", "size", "bus", "sectors", "config at",
                 "firmware space");
     for (const auto& chip : table.devices) {
-        std::printf("%-20s %-20s %-22s %-4u %-8u %-10s %u\n", chip.deviceName, chip.groupName, chip.sizeText,
+        std::printf("%-16s %-24s %-22s %-4u %-8u %-10s %u\n", chip.deviceName, chip.groupName, chip.sizeText,
                     chip.busWidth, chip.sectorCount, Hex(chip.configByteAddress, 6).c_str(), chip.firmwareSpace);
     }
     return 0;
