@@ -52,6 +52,7 @@ std::vector<uint8_t> SerialAdapter::HandleFrame(const std::vector<uint8_t>& fram
     if (frame.size() < 2) return Refusal(frame.empty() ? 0 : frame[0], 3);
     const uint8_t cmd = frame[0];
     std::vector<uint8_t> reply;
+    bool faulty = true;
     if (Take(faults_.silentReplies, cmd)) {
         if (log_) log_("adapter: " + HexBytes(frame) + " -> (silence, fault)");
         return {};
@@ -63,6 +64,7 @@ std::vector<uint8_t> SerialAdapter::HandleFrame(const std::vector<uint8_t>& fram
     } else if (frame[1] != frame.size()) {
         reply = Refusal(cmd, 3);
     } else {
+        faulty = false;
         switch (cmd) {
         case 0x02:
             reply = frame;
@@ -128,7 +130,7 @@ std::vector<uint8_t> SerialAdapter::HandleFrame(const std::vector<uint8_t>& fram
             break;
         }
     }
-    if (Take(faults_.oversizeReplies, cmd) && reply.size() >= 2) reply[1] = 0xC8;
+    if (!faulty && Take(faults_.oversizeReplies, cmd) && reply.size() >= 2) reply[1] = 0xC8;
     if (log_) log_("adapter: " + HexBytes(frame) + " -> " + HexBytes(reply));
     return reply;
 }

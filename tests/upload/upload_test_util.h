@@ -60,6 +60,13 @@ inline uint32_t QuadletSum(const std::vector<uint8_t>& bytes) {
     return sum;
 }
 
+inline void WriteImage(const std::string& name, const std::vector<uint8_t>& bytes) {
+    FILE* file = std::fopen(name.c_str(), "wb");
+    ASSERT_NE(file, nullptr);
+    if (!bytes.empty()) std::fwrite(bytes.data(), 1, bytes.size(), file);
+    std::fclose(file);
+}
+
 class UploadTest : public ApiTest {
 protected:
     static constexpr uint32_t kNode = 0xFFC0;
@@ -84,13 +91,6 @@ protected:
         ASSERT_EQ(OpenLORIC(flags), 0u);
         debug_.Clear();
         recorder_.ClearRequests();
-    }
-
-    void WriteImage(const std::string& name, const std::vector<uint8_t>& bytes) {
-        FILE* file = std::fopen(name.c_str(), "wb");
-        ASSERT_NE(file, nullptr);
-        if (!bytes.empty()) std::fwrite(bytes.data(), 1, bytes.size(), file);
-        std::fclose(file);
     }
 
     void SetTitle(const char* title) { std::snprintf(window_.title, sizeof window_.title, "%s", title); }

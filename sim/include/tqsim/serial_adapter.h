@@ -26,13 +26,14 @@
 namespace tqsim {
 
 // Misbehaviour on request. Counters apply to the next commands whose code is `onlyCommand`
-// (0: any command) and count down as they are used.
+// (0: any command) and count down as they are used; silence, resend and refusal are tried in
+// that order, one per frame.
 struct AdapterFaults {
     uint8_t onlyCommand = 0;
     uint32_t resendReplies = 0;    // answer 00 02 (send again)
     uint32_t refuseReplies = 0;    // answer AA 02
     uint32_t silentReplies = 0;    // answer nothing
-    uint32_t oversizeReplies = 0;  // length byte 0xC8 (above 128), body as usual
+    uint32_t oversizeReplies = 0;  // a genuine reply with length byte 0xC8 (above 128), body as usual
     bool splitReplies = false;     // every reply goes out in pieces with pauses between them
     uint32_t splitPauseMs = 20;
 };

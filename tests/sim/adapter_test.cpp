@@ -1,0 +1,164 @@
+// The serial adapter: exact reply bytes for each command, its faults, and the framing over the
+// pseudo-terminal (several frames in one write, one frame in several writes, split replies).
+#include <fcntl.h>
+#include <poll.h>
+#include <unistd.h>
+
+#include <gtest/gtest.h>
+
+#include <chrono>
+#include <fstream>
+
+#include "sim_test_util.h"
+#include "tqsim/system.h"
+
+namespace {
+
+using Bytes = std::vector<uint8_t>;
+
+Bytes Image(const char* name) {
+    std::ifstream in(std::string(LORIC_SOURCE_DIR) + "/sim/images/" + name, std::ios::binary);
+    return {std::istreambuf_iterator<char>(in), std::istreambuf_iterator<char>()};
+}
+
+class AdapterFrames : public ::testing::Test {
+protected:
+    void SetUp() override {
+        ASSERT_TRUE(sim_.InstallFirmware(Image("firmware.bin"), Image("config.bin")));
+        sim_.Reboot();
+    }
+    tqsim::System sim_;
+};
+
+TEST_F(AdapterFrames, RepliesByteForByte) {
+    struct Case {
+        const char* what;
+        Bytes frame;
+        Bytes reply;
+    } cases[] = {
+        {"echo", {0x02, 0x07, 1, 2, 3, 4, 5}, {0x02, 0x07, 1, 2, 3, 4, 5}},
+        {"node list: FFC0, idHigh, idLow", {0x03, 0x02},
+         {0x03, 0x10, 0x01, 0x00, 0xC0, 0xFF, 0, 0, 0x01, 0xDE, 0xBC, 0x0A, 0x89, 0x67, 0x45, 0x23}},
+        {"write quadlet: read window to 0x10000",
+         {0x04, 0x14, 0, 0, 0xC0, 0xFF, 0, 0, 0xFF, 0xFF, 0, 0, 0x14, 0, 0x09, 0xF0, 0x00, 0x00, 0x01, 0x00},
+         {0x04, 0x04, 0x00, 0x00}},
+        {"read quadlet: the magic word, least significant byte first",
+         {0x05, 0x10, 0, 0, 0xC0, 0xFF, 0, 0, 0xFF, 0xFF, 0, 0, 0x14, 0, 0x09, 0xF0},
+         {0x05, 0x08, 0x00, 0x00, 0xAD, 0x24, 0xC9, 0xAF}},
+        {"write to a node that is not there",
+         {0x04, 0x14, 0, 0, 0xC5, 0xFF, 0, 0, 0xFF, 0xFF, 0, 0, 0x10, 0, 0x09, 0xF0, 0x74, 0x69, 0x64, 0x45},
+         {0xAA, 0x04, 0x04, 0x01}},
+        {"read of a register the node refuses",
+         {0x05, 0x10, 0, 0, 0xC0, 0xFF, 0, 0, 0xFF, 0xFF, 0, 0, 0x04, 0, 0x09, 0xF0}, {0xAA, 0x04, 0x05, 0x02}},
+        {"node ID wider than 16 bits", {0x05, 0x10, 0, 0, 0xC0, 0xFF, 1, 0, 0xFF, 0xFF, 0, 0, 0x14, 0, 0x09, 0xF0},
+         {0xAA, 0x04, 0x05, 0x03}},
+        {"length byte disagrees with the frame", {0x03, 0x03, 0x00}, {0xAA, 0x04, 0x03, 0x03}},
+        {"unknown command", {0x09, 0x02}, {0xAA, 0x04, 0x09, 0x04}},
+        {"local node while the adapter is not on the bus", {0x07, 0x02}, {0xAA, 0x04, 0x07, 0x01}},
+        {"bus reset", {0x06, 0x02}, {0x06, 0x02}},
+    };
+    for (const auto& c : cases) EXPECT_EQ(sim_.AdapterFrame(c.frame), c.reply) << c.what;
+}
+
+TEST_F(AdapterFrames, FaultsCountDownAndCanTargetOneCommand) {
+    tqsim::AdapterFaults f;
+    f.onlyCommand = 0x05;
+    f.resendReplies = 2;
+    f.refuseReplies = 1;
+    f.oversizeReplies = 1;
+    sim_.SetAdapterFaults(f);
+    const Bytes read = {0x05, 0x10, 0, 0, 0xC0, 0xFF, 0, 0, 0xFF, 0xFF, 0, 0, 0x14, 0, 0x09, 0xF0};
+    EXPECT_EQ(sim_.AdapterFrame({0x02, 0x07, 1, 2, 3, 4, 5}), (Bytes{0x02, 0x07, 1, 2, 3, 4, 5}));
+    EXPECT_EQ(sim_.AdapterFrame(read), (Bytes{0x00, 0x02}));
+    EXPECT_EQ(sim_.AdapterFrame(read), (Bytes{0x00, 0x02}));
+    EXPECT_EQ(sim_.AdapterFrame(read), (Bytes{0xAA, 0x02}));
+    EXPECT_EQ(sim_.AdapterFrame(read), (Bytes{0x05, 0xC8, 0, 0, 0x54, 0x51, 0x36, 0x34}))
+        << "the first genuine reply (\"TQ64\" at flash 0) claims a length above 128";
+    EXPECT_EQ(sim_.AdapterFrame(read)[1], 0x08);
+    f = {};
+    f.silentReplies = 1;
+    sim_.SetAdapterFaults(f);
+    EXPECT_TRUE(sim_.AdapterFrame({0x06, 0x02}).empty());
+    EXPECT_EQ(sim_.AdapterFrame({0x06, 0x02}), (Bytes{0x06, 0x02}));
+}
+
+// ---- Over the pseudo-terminal -------------------------------------------------------------
+
+class AdapterTerminal : public AdapterFrames {
+protected:
+    void SetUp() override {
+        AdapterFrames::SetUp();
+        path_ = sim_.StartSerialAdapter();
+        ASSERT_FALSE(path_.empty());
+        fd_ = ::open(path_.c_str(), O_RDWR | O_NOCTTY);
+        ASSERT_GE(fd_, 0);
+    }
+    void TearDown() override {
+        if (fd_ >= 0) ::close(fd_);
+    }
+    void Send(const Bytes& b) { ASSERT_EQ(::write(fd_, b.data(), b.size()), static_cast<ssize_t>(b.size())); }
+    // Reads until `count` bytes came or `ms` passed; `reads` counts the reads that returned data.
+    Bytes Receive(size_t count, int ms, int* reads = nullptr) {
+        Bytes out;
+        auto end = std::chrono::steady_clock::now() + std::chrono::milliseconds(ms);
+        while (out.size() < count && std::chrono::steady_clock::now() < end) {
+            pollfd p{fd_, POLLIN, 0};
+            if (::poll(&p, 1, 10) <= 0) continue;
+            uint8_t buf[256];
+            ssize_t n = ::read(fd_, buf, sizeof buf);
+            if (n > 0) {
+                out.insert(out.end(), buf, buf + n);
+                if (reads) ++*reads;
+            }
+        }
+        return out;
+    }
+    std::string path_;
+    int fd_ = -1;
+};
+
+TEST_F(AdapterTerminal, LocalNodeIsTheAdaptersOwnMostSignificantFirst) {
+    Send({0x07, 0x02});
+    EXPECT_EQ(Receive(4, 2000), (Bytes{0x07, 0x04, 0xFF, 0xC2}));
+    auto nodes = sim_.Nodes();
+    ASSERT_EQ(nodes.size(), 3u);
+    EXPECT_EQ(nodes[2].name, "adapter");
+    EXPECT_FALSE(nodes[2].listed) << "the node list shows the device only";
+}
+
+TEST_F(AdapterTerminal, FramesAreFoundByTheirLengthByte) {
+    // Two frames in one write: two replies in order.
+    Send({0x06, 0x02, 0x02, 0x07, 1, 2, 3, 4, 5});
+    EXPECT_EQ(Receive(9, 2000), (Bytes{0x06, 0x02, 0x02, 0x07, 1, 2, 3, 4, 5}));
+    // One frame in three writes.
+    Send({0x02});
+    Send({0x07, 1, 2});
+    EXPECT_TRUE(Receive(1, 50).empty());
+    Send({3, 4, 5});
+    EXPECT_EQ(Receive(7, 2000), (Bytes{0x02, 0x07, 1, 2, 3, 4, 5}));
+}
+
+TEST_F(AdapterTerminal, SplitRepliesArriveInPieces) {
+    tqsim::AdapterFaults f;
+    f.splitReplies = true;
+    f.splitPauseMs = 30;
+    sim_.SetAdapterFaults(f);
+    int reads = 0;
+    Send({0x05, 0x10, 0, 0, 0xC0, 0xFF, 0, 0, 0xFF, 0xFF, 0, 0, 0x08, 0, 0x09, 0xF0});
+    EXPECT_EQ(Receive(8, 2000, &reads), (Bytes{0x05, 0x08, 0, 0, 0, 0, 0, 0}));
+    EXPECT_EQ(reads, 3);
+}
+
+TEST_F(AdapterTerminal, SilenceAndAnIncompleteFrameAreForgotten) {
+    tqsim::AdapterFaults f;
+    f.silentReplies = 1;
+    sim_.SetAdapterFaults(f);
+    Send({0x06, 0x02});
+    EXPECT_TRUE(Receive(1, 100).empty());
+    Send({0x02, 0x07, 1});  // never finished
+    EXPECT_TRUE(Receive(1, 400).empty());
+    Send({0x06, 0x02});
+    EXPECT_EQ(Receive(2, 2000), (Bytes{0x06, 0x02}));
+}
+
+}  // namespace
