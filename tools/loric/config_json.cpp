@@ -198,6 +198,15 @@ CONFIG_FILE_INFO ParseConfigDescription(const nlohmann::json& description) {
     return info;
 }
 
+std::vector<std::string> DescriptionNotes(const CONFIG_FILE_INFO& info) {
+    std::vector<std::string> notes;
+    if (!(info.config_flags & CONFIG_FLAG_SECOND_LUN) &&
+        (info.lun1_device_type != 0 || info.lun1_model_id != 0)) {
+        notes.push_back("lun1_device_type and lun1_model_id are left out of the image while \"second_lun\" is false");
+    }
+    return notes;
+}
+
 nlohmann::json LoadDescriptionFile(const std::string& path) {
     std::ifstream in(path, std::ios::binary);
     if (!in) {

@@ -3,6 +3,7 @@
 #pragma once
 
 #include <string>
+#include <vector>
 
 #include <nlohmann/json.hpp>
 
@@ -22,6 +23,10 @@ nlohmann::ordered_json DescribeConfig(const CONFIG_FILE_INFO& info);
 // ToolError(kExitBadDescription) naming the member for an unknown member, a value of the wrong
 // kind or out of range, or a text that is too long.
 CONFIG_FILE_INFO ParseConfigDescription(const nlohmann::json& description);
+
+// Things in a valid record that will not reach the image: the second unit's fields while
+// "second_lun" is false. One sentence each.
+std::vector<std::string> DescriptionNotes(const CONFIG_FILE_INFO& info);
 
 // Reads a description file; errors name the file and, for syntax errors, the position.
 nlohmann::json LoadDescriptionFile(const std::string& path);

@@ -183,6 +183,7 @@ std::string NodeText(uint16_t node) { return Hex(node, 4); }
 // Turns a description into a configuration image at `out`.
 void GenerateImage(const nlohmann::json& description, const std::string& out) {
     CONFIG_FILE_INFO info = ParseConfigDescription(description);
+    for (const auto& note : DescriptionNotes(info)) std::fprintf(stderr, "loric: note: %s\n", note.c_str());
     Check(GenerateConfigurationFile(&info, out.c_str()), "generating the configuration file " + out);
 }
 
