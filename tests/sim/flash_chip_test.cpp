@@ -1,5 +1,9 @@
 // The NOR command state machine, checked with literal bus-cycle sequences per protocol.
+#include <unistd.h>
+
 #include <gtest/gtest.h>
+
+#include <fstream>
 
 #include "tqsim/flash_chip.h"
 
@@ -233,6 +237,44 @@ TEST(ChipGeometry, ConfigSectorIsTheLastEndingWithinTheFirst128KWords) {
         EXPECT_EQ(g->SectorStart(static_cast<size_t>(k.configSector)), k.start) << k.chip;
         EXPECT_TRUE(g->Valid()) << k.chip;
     }
+}
+
+}  // namespace
+
+namespace {
+
+TEST(ChipGeometry, BuiltInChipsMatchTheirFlashDataFileRecords) {
+    const std::string file = std::string(LORIC_SOURCE_DIR) + "/data/flash_devices.dat";
+    for (const auto& chip : tqsim::BuiltInChips()) {
+        if (chip.name.rfind("SIM", 0) == 0) continue;  // no record of that kind in the file
+        tqsim::ChipGeometry g;
+        std::string error;
+        ASSERT_TRUE(tqsim::LoadChipFromFlashDataFile(file, chip.name, &g, &error)) << error;
+        EXPECT_EQ(g.busWidth, chip.busWidth) << chip.name;
+        EXPECT_EQ(g.commandSet, chip.commandSet) << chip.name;
+        EXPECT_EQ(g.sectorWords, chip.sectorWords) << chip.name;
+    }
+}
+
+TEST(ChipGeometry, BuiltInListWrittenAsAFlashDataFileReadsBack) {
+    char dir[] = "/tmp/tqsimchipsXXXXXX";
+    const std::string path = std::string(::mkdtemp(dir)) + "/chips.dat";
+    {
+        std::ofstream out(path, std::ios::binary);
+        out << tqsim::BuiltInChipsAsFlashDataFile();
+    }
+    for (const auto& chip : tqsim::BuiltInChips()) {
+        tqsim::ChipGeometry g;
+        std::string error;
+        ASSERT_TRUE(tqsim::LoadChipFromFlashDataFile(path, chip.name, &g, &error)) << error;
+        EXPECT_EQ(g.sectorWords, chip.sectorWords) << chip.name;
+        EXPECT_EQ(g.busWidth, chip.busWidth) << chip.name;
+    }
+    tqsim::ChipGeometry g;
+    std::string error;
+    EXPECT_FALSE(tqsim::LoadChipFromFlashDataFile(path, "NOSUCHCHIP", &g, &error));
+    EXPECT_NE(error.find("no device named NOSUCHCHIP"), std::string::npos);
+    EXPECT_FALSE(tqsim::LoadChipFromFlashDataFile(path + ".missing", "29F040B", &g, &error));
 }
 
 }  // namespace

@@ -1,0 +1,132 @@
+// Device modes and resets: upload mode (MODE_EDIT and the flash command set), force flash
+// mode (MODE_FORCE), link resets, and finding the bootstrap loader after a reset.
+#include "bus/modes.h"
+
+#include "api/context.h"
+#include "api/target.h"
+#include "bus/registers.h"
+#include "bus/timing.h"
+#include "flash/flash_data.h"
+#include "link/device_link.h"
+#include "loric.h"
+#include "platform/platform.h"
+
+using namespace loric;
+
+namespace {
+
+// The status of a reset the link refused, by kind.
+uint32_t ResetFailureStatus(uint32_t kind) {
+    switch (kind) {
+    case RESET_FLASH: return LORIC_ERR_FLASH_RESET;
+    case RESET_DEVICE: return LORIC_ERR_DEVICE_RESET;
+    case RESET_BUS: return LORIC_ERR_BUS_RESET;
+    default: return LORIC_ERR_INVALID_PARAMETER;
+    }
+}
+
+// The bus resets around each scan for the loader: two, then a second's settling time.
+void ResetBusAndSettle() {
+    IssueReset(RESET_BUS);
+    IssueReset(RESET_BUS);
+    WaitSeconds(1);
+}
+
+}  // namespace
+
+namespace loric {
+
+bool UploadFlashCommandSet(uint32_t node, const FLASH_DEVICE* device) {
+    TraceEnter(TRACE_INTERNAL, "UploadFlashCommandSet");
+    FLASH_COMMAND_SET set{};
+    DeviceCommandSet(*device, set);  // callers have checked that the record names a built-in set
+    bool result = true;
+    for (uint32_t word : set.words) {
+        if (WriteQuadlet(node, REGISTER_OFFSET_HIGH, CSR_UPLOAD_COMMAND_SET_CTRL, word) != LORIC_OK) {
+            Trace(TRACE_ERROR, "1394 Write error to CSR_UPLOAD_COMMAND_SET_CTRL!\n");
+            result = false;
+            break;
+        }
+    }
+    TraceExit(TRACE_INTERNAL, "UploadFlashCommandSet", result ? 1 : 0);
+    return result;
+}
+
+bool FindUploaderNode(uint16_t* nodeId) {
+    TraceEnter(TRACE_INTERNAL, "FindUploaderNode");
+    ResetBusAndSettle();
+    bool found = false;
+    for (int scan = 0; scan < 3 && !found; ++scan) {
+        for (uint32_t probe = BLANK_PROBE_FIRST; probe <= BLANK_PROBE_LAST; ++probe) {
+            Trace(TRACE_INTERNAL, "FindUploaderNode @ %x\n", probe);
+            uint32_t value = 0;
+            if (ReadQuadlet(probe, REGISTER_OFFSET_HIGH, FLASH_UPLOAD_CTRL, &value) != LORIC_OK) continue;
+            Trace(TRACE_INTERNAL, " - Read = %.8X\n", value);
+            if (value == UPLOADER_READY) {
+                *nodeId = static_cast<uint16_t>(probe);
+                SetTargetNode(probe);
+                found = true;
+                break;
+            }
+        }
+        if (!found) {
+            Trace(TRACE_INTERNAL, "Couldn't locate, retrying\n");
+            ResetBusAndSettle();
+        }
+    }
+    Trace(TRACE_INTERNAL, "Exit FindUploaderNode (ret %d)\n\n", found ? 1 : 0);
+    return found;
+}
+
+}  // namespace loric
+
+extern "C" LORIC_EXPORT uint32_t LORIC_CALL IssueReset(uint32_t kind) {
+    TraceEnter(TRACE_API, "IssueReset");
+    uint32_t status = LORIC_OK;
+    if (g_api.link == nullptr) {
+        status = ReportFailure(LORIC_ERR_ACCESS_DENIED);
+    } else if (!g_api.link->Reset(kind)) {
+        const uint32_t error = platform::GetLastErrorCode();
+        status = ReportFailure(ResetFailureStatus(kind), error);
+    }
+    TraceExit(TRACE_API, "IssueReset", status);
+    return status;
+}
+
+extern "C" LORIC_EXPORT uint32_t LORIC_CALL SwitchDeviceToUploadMode(uint32_t node, FLASH_DEVICE* device) {
+    TraceEnter(TRACE_API, "SwitchDeviceToUploadMode");
+    uint32_t status = LORIC_OK;
+    const uint32_t nodeId = node & 0xFFFF;
+    if (g_api.link == nullptr) {
+        status = ReportFailure(LORIC_ERR_ACCESS_DENIED);
+    } else if (FLASH_COMMAND_SET set{}; device == nullptr || !DeviceCommandSet(*device, set)) {
+        // A record naming no built-in command set has nothing valid to hand the device.
+        status = ReportFailure(LORIC_ERR_INVALID_PARAMETER);
+    } else if (WriteQuadlet(nodeId, REGISTER_OFFSET_HIGH, CSR_MODE_CTRL, MODE_EDIT) != LORIC_OK) {
+        status = ReportFailure(LORIC_ERR_QUADLET_WRITE, CSR_MODE_CTRL);
+    } else {
+        WaitSeconds(1);
+        if (!UploadFlashCommandSet(nodeId, device)) status = ReportFailure(LORIC_ERR_UPLOAD_MODE);
+    }
+    Trace(TRACE_API, "Exit SwitchDeviceToUploadMode (ret %d)\n\n", status);
+    return status;
+}
+
+extern "C" LORIC_EXPORT uint32_t LORIC_CALL SwitchDeviceToForceFlashMode(uint32_t node) {
+    TraceEnter(TRACE_API, "SwitchDeviceToForceFlashMode");
+    uint32_t status = LORIC_OK;
+    const uint32_t nodeId = node & 0xFFFF;
+    if (g_api.link == nullptr) {
+        status = ReportFailure(LORIC_ERR_ACCESS_DENIED);
+    } else if (WriteQuadlet(nodeId, REGISTER_OFFSET_HIGH, FLASH_PORT_CTRL, FLASH_PORT_CLEAR) != LORIC_OK) {
+        Trace(TRACE_WARNING, "Clearing flash port prior to force flash failed!\n");
+        status = ReportFailure(LORIC_ERR_FLASH_PORT_MODE);
+    } else if (WriteQuadlet(nodeId, REGISTER_OFFSET_HIGH, CSR_MODE_CTRL, MODE_FORCE) == LORIC_OK) {
+        // A refused MODE_FORCE still counts as success: the caller looks for the device at
+        // its flash port next and finds out there.
+        Trace(TRACE_API, "Force flash CSR written successfully\n");
+        WaitSeconds(1);
+    }
+    Trace(TRACE_API, "Exit SwitchDeviceToForceFlashMode (ret %d)\n\n", status);
+    return status;
+}

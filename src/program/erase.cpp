@@ -1,0 +1,88 @@
+// Sector erase: by the device (start the erase in FLASH_ERASE_CTRL, then poll it until
+// ERASE_DONE or the time-out) or by the link through the flash port.
+#include "program/erase.h"
+
+#include "api/context.h"
+#include "api/target.h"
+#include "bus/registers.h"
+#include "bus/timing.h"
+#include "flash/flash_data.h"
+#include "link/device_link.h"
+#include "loric.h"
+#include "platform/platform.h"
+
+using namespace loric;
+
+namespace {
+
+constexpr uint32_t kSectorEraseTimeoutSeconds = 5;
+constexpr uint32_t kChipEraseTimeoutSeconds = 60;
+
+struct PollRecord {
+    uint32_t lastValue;
+    uint32_t reads;
+};
+
+// The device method after the start write: poll FLASH_ERASE_CTRL back to back until the
+// device reports the erase done or the time-out has passed.
+uint32_t PollEraseDone(uint32_t nodeId, uint32_t sectorAddress, uint32_t timeoutSeconds, PollRecord& poll) {
+    CheckTimeout(0);
+    bool timedOut = CheckTimeout(timeoutSeconds);
+    while (!timedOut) {
+        uint32_t value = 0;
+        if (ReadQuadlet(nodeId, REGISTER_OFFSET_HIGH, FLASH_ERASE_CTRL, &value) != LORIC_OK)
+            return ReportFailure(LORIC_ERR_QUADLET_READ, FLASH_ERASE_CTRL);
+        ++poll.reads;
+        poll.lastValue = value;
+        if ((value & ERASE_DONE) != 0) return LORIC_OK;
+        timedOut = CheckTimeout(timeoutSeconds);
+    }
+    return ReportFailure(LORIC_ERR_ERASE_TIMEOUT, sectorAddress);
+}
+
+}  // namespace
+
+namespace loric {
+
+uint32_t FlashPortEraseSector(const FLASH_DEVICE* /*device*/, uint32_t sectorAddress) {
+    TraceEnter(TRACE_INTERNAL, "FlashPortEraseSector");
+    uint32_t status = LORIC_OK;
+    if (g_api.link == nullptr) {
+        status = ReportFailure(LORIC_ERR_ACCESS_DENIED);
+    } else if (!g_api.link->EraseSector(sectorAddress)) {
+        const uint32_t error = platform::GetLastErrorCode();
+        status = ReportFailure(LORIC_ERR_DRIVER_INTERNAL, error);
+    }
+    Trace(TRACE_INTERNAL, "Exit FlashPortEraseSector = %d\n", status);
+    return status;
+}
+
+}  // namespace loric
+
+extern "C" LORIC_EXPORT uint32_t LORIC_CALL EraseFlashSector(uint32_t nodeId, FLASH_DEVICE* device,
+                                                             uint32_t sectorAddress, uint32_t useFlashPort) {
+    Trace(TRACE_API, "Enter EraseFlashSector %.8X\n", sectorAddress);
+    const uint32_t node = nodeId & 0xFFFF;
+    uint32_t status = LORIC_OK;
+    PollRecord poll{0, 0};
+    if (g_api.link == nullptr) {
+        status = ReportFailure(LORIC_ERR_ACCESS_DENIED);
+    } else if (useFlashPort != 0) {
+        SetTargetNode(node);
+        status = FlashPortEraseSector(device, sectorAddress);
+    } else if (device == nullptr) {
+        status = ReportFailure(LORIC_ERR_INVALID_PARAMETER);
+    } else {
+        const uint32_t timeout = sectorAddress == ERASE_ALL ? kChipEraseTimeoutSeconds : kSectorEraseTimeoutSeconds;
+        // A refused start write has been reported by WriteQuadlet itself.
+        status = WriteQuadlet(node, REGISTER_OFFSET_HIGH, FLASH_ERASE_CTRL, sectorAddress);
+        if (status == LORIC_OK) {
+            if (IsInternalFlash(*device))
+                WaitSeconds(1);  // the internal flash gives no completion bit
+            else
+                status = PollEraseDone(node, sectorAddress, timeout, poll);
+        }
+    }
+    Trace(TRACE_API, "Exit EraseFlashSector (ret %d - read %.8X - count %d)\n", status, poll.lastValue, poll.reads);
+    return status;
+}

@@ -1,0 +1,179 @@
+// Sector erase by the device (start write, then back-to-back polls under a time-out) and by
+// the link through the flash port.
+#include <gtest/gtest.h>
+
+#include <atomic>
+#include <string>
+#include <vector>
+
+#include "api/context.h"
+#include "bus/registers.h"
+#include "link/driver_link.h"
+#include "loric.h"
+#include "support/api_fixture.h"
+#include "support/bus_expect.h"
+#include "support/fake_clock.h"
+#include "support/request_recorder.h"
+#include "support/trace_text.h"
+
+namespace loric::test {
+namespace {
+
+FLASH_DEVICE Device(uint32_t deviceId) {
+    FLASH_DEVICE device{};
+    device.attributes = deviceId << FLASH_ATTR_ID_SHIFT;
+    device.busWidth = 8;
+    device.commandSetIndex = 1;
+    return device;
+}
+
+class EraseTest : public ApiTest {
+protected:
+    void Open(uint32_t flags) {
+        ASSERT_EQ(OpenLORIC(flags), 0u);
+        debug_.Clear();
+    }
+    // Answers the polls of FLASH_ERASE_CTRL with `values` in turn (the last one repeats), and
+    // records the fake clock's time at every request.
+    void PollAnswers(std::vector<uint32_t> values) {
+        driver_.SetHandler([this, values](const RecordedRequest& request) -> std::optional<ScriptedReply> {
+            stamps_.push_back(clock_.NowMs());
+            auto t = RequestRecorder::Decode(request);
+            if (!t || t->write || t->offsetLow != FLASH_ERASE_CTRL) return std::nullopt;
+            const size_t i = polls_++;
+            return ScriptedReply::QuadletRead(request, values[i < values.size() ? i : values.size() - 1]);
+        });
+    }
+    std::string Text() const { return WithoutAsyncLines(debug_.Text()); }
+
+    FakeClock clock_;
+    RequestRecorder driver_;
+    std::vector<int64_t> stamps_;
+    std::atomic<size_t> polls_{0};
+};
+
+TEST_F(EraseTest, PollsBackToBackUntilTheDeviceReportsDone) {
+    Open(TRACE_API | TRACE_ERROR);
+    PollAnswers({0x00000000, 0xFFFFFFFE, 0x00000081});
+    FLASH_DEVICE device = Device(3);
+    EXPECT_EQ(EraseFlashSector(0x2FFC1, &device, 0x10000, 0), 0u);
+    EXPECT_EQ(Quadlets(driver_), (std::vector<Quadlet>{W(0xFFC1, FLASH_ERASE_CTRL, 0x10000), R(0xFFC1, FLASH_ERASE_CTRL),
+                                                       R(0xFFC1, FLASH_ERASE_CTRL), R(0xFFC1, FLASH_ERASE_CTRL)}));
+    EXPECT_EQ(Text(), "API_TRACE: Enter EraseFlashSector 00010000\n"
+                      "API_TRACE: Exit EraseFlashSector (ret 0 - read 00000081 - count 3)\n");
+}
+
+TEST_F(EraseTest, TimesOutWithinTheLastWholeSecondOfTheLimit) {
+    struct Case {
+        uint32_t address;
+        int64_t minMs, maxMs;
+        const char* message;
+    };
+    const Case cases[] = {
+        {0x400, 4000, 5000, "Flash sector erase timed out (sector at 0x00400)"},
+        {0x10000, 4000, 5000, "Flash sector erase timed out (sector at 0x10000)"},
+        {ERASE_ALL, 59000, 60000, "Flash sector erase timed out (sector at 0xFFFFFFFF)"},
+    };
+    Open(TRACE_API | TRACE_ERROR);
+    clock_.SetStep(7);  // every poll's clock reading takes 7 ms
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.address);
+        debug_.Clear();
+        driver_.ClearRequests();
+        stamps_.clear();
+        polls_ = 0;
+        clock_.Advance(500);  // start in mid-second
+        PollAnswers({0x2});
+        FLASH_DEVICE device = Device(0);
+        EXPECT_EQ(EraseFlashSector(0xFFC0, &device, c.address, 0), 23u);
+        ASSERT_GE(stamps_.size(), 2u);
+        const int64_t polled = stamps_.back() - stamps_.front();
+        EXPECT_GE(polled, c.minMs - 7);
+        EXPECT_LE(polled, c.maxMs);
+        char expectedExit[96];
+        std::snprintf(expectedExit, sizeof expectedExit,
+                      "API_TRACE: Exit EraseFlashSector (ret 23 - read 00000002 - count %zu)\n", polls_.load());
+        char enter[64];
+        std::snprintf(enter, sizeof enter, "API_TRACE: Enter EraseFlashSector %.8X\n", c.address);
+        EXPECT_EQ(Text(), std::string(enter) + "LORIC ERROR: " + c.message + "\n" + expectedExit);
+        char text[128];
+        ASSERT_EQ(GetErrorText(23, text), 0u);
+        EXPECT_STREQ(text, c.message);
+    }
+}
+
+TEST_F(EraseTest, InternalFlashIsGivenASecondInsteadOfPolls) {
+    Open(TRACE_API);
+    PollAnswers({0});
+    FLASH_DEVICE device = Device(FLASH_INTERNAL_DEVICE_ID);
+    EXPECT_EQ(EraseFlashSector(0xFFC0, &device, ERASE_ALL, 0), 0u);
+    EXPECT_EQ(Quadlets(driver_), (std::vector<Quadlet>{W(0xFFC0, FLASH_ERASE_CTRL, ERASE_ALL)}));
+    EXPECT_GE(clock_.NowMs() - stamps_.front(), 1000);
+    EXPECT_EQ(Text(), "API_TRACE: Enter EraseFlashSector FFFFFFFF\n"
+                      "API_TRACE: Exit EraseFlashSector (ret 0 - read 00000000 - count 0)\n");
+}
+
+TEST_F(EraseTest, DeviceMethodFailures) {
+    Open(TRACE_API | TRACE_ERROR);
+    FLASH_DEVICE device = Device(0);
+
+    // The start write is refused: WriteQuadlet's status and report stand alone, no poll.
+    driver_.FailNext(IOCTL_ASYNC_WRITE, platform::kErrorIoDevice);
+    EXPECT_EQ(EraseFlashSector(0xFFC0, &device, 0x8000, 0), 10u);
+    EXPECT_EQ(Quadlets(driver_).size(), 1u);
+    EXPECT_EQ(Text(), "API_TRACE: Enter EraseFlashSector 00008000\n"
+                      "LORIC ERROR: 1394 Quadlet write of address offset 0xF0090000 failed\n"
+                      "API_TRACE: Exit EraseFlashSector (ret 10 - read 00000000 - count 0)\n");
+
+    // A poll read fails after one good read.
+    debug_.Clear();
+    driver_.ClearRequests();
+    RecordedRequest read;
+    read.input.resize(44);
+    driver_.Queue(IOCTL_ASYNC_READ, ScriptedReply::QuadletRead(read, 0x40));
+    driver_.FailNext(IOCTL_ASYNC_READ, platform::kErrorIoDevice);
+    EXPECT_EQ(EraseFlashSector(0xFFC0, &device, 0x8000, 0), 9u);
+    EXPECT_EQ(g_api.messageArgument.number, FLASH_ERASE_CTRL);
+    EXPECT_EQ(Text(), "API_TRACE: Enter EraseFlashSector 00008000\n"
+                      "LORIC ERROR: 1394 Quadlet read of address offset 0xF0090000 failed\n"
+                      "LORIC ERROR: 1394 Quadlet read of address offset 0xF0090000 failed\n"
+                      "API_TRACE: Exit EraseFlashSector (ret 9 - read 00000040 - count 1)\n");
+
+    driver_.ClearRequests();
+    EXPECT_EQ(EraseFlashSector(0xFFC0, nullptr, 0x8000, 0), 5u);
+    CloseLORIC();
+    EXPECT_EQ(EraseFlashSector(0xFFC0, &device, 0x8000, 0), 3u);
+    EXPECT_EQ(EraseFlashSector(0xFFC0, &device, 0x8000, 1), 3u);
+    EXPECT_TRUE(driver_.Requests().empty());
+}
+
+TEST_F(EraseTest, FlashPortMethodIsOneLinkCallAtTheTargetNode) {
+    Open(TRACE_API | TRACE_INTERNAL | TRACE_ERROR);
+    EXPECT_EQ(EraseFlashSector(0xFFC2, nullptr, 0x10000, 1), 0u);
+    EXPECT_EQ(Codes(driver_), (std::vector<uint32_t>{IOCTL_SET_TARGET_NODE, IOCTL_ERASE_SECTOR}));
+    EXPECT_EQ(driver_.Requests()[0].input, (std::vector<uint8_t>{0xC2, 0xFF}));
+    EXPECT_EQ(driver_.Requests()[1].input, LittleEndianBytes({0x10000}));
+    EXPECT_EQ(debug_.Text(), "API_TRACE: Enter EraseFlashSector 00010000\n"
+                             "API_TRACE: Enter SetTargetNode FFC2\n"
+                             "API_TRACE: Exit SetTargetNode (ret 0)\n"
+                             "INTERNAL: Enter FlashPortEraseSector\n"
+                             "INTERNAL: Exit FlashPortEraseSector = 0\n"
+                             "API_TRACE: Exit EraseFlashSector (ret 0 - read 00000000 - count 0)\n");
+
+    debug_.Clear();
+    driver_.FailNext(IOCTL_ERASE_SECTOR, platform::kErrorIoDevice);
+    FLASH_DEVICE device = Device(0);
+    EXPECT_EQ(EraseFlashSector(0xFFC2, &device, ERASE_ALL, 1), 4u);
+    EXPECT_EQ(WithoutAsyncLines(debug_.Text()),
+              "API_TRACE: Enter EraseFlashSector FFFFFFFF\n"
+              "API_TRACE: Enter SetTargetNode FFC2\n"
+              "API_TRACE: Exit SetTargetNode (ret 0)\n"
+              "INTERNAL: Enter FlashPortEraseSector\n"
+              "LORIC ERROR: Internal driver error (GetLastError = 1117)\n"
+              "INTERNAL: Exit FlashPortEraseSector = 4\n"
+              "API_TRACE: Exit EraseFlashSector (ret 4 - read 00000000 - count 0)\n");
+    EXPECT_TRUE(Quadlets(driver_).empty());  // FLASH_ERASE_CTRL is never touched
+}
+
+}  // namespace
+}  // namespace loric::test
