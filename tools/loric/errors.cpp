@@ -66,8 +66,9 @@ std::string StatusHint(uint32_t status) {
         return "The file is not a valid configuration image (bad CRC or texts). `loric config "
                "show FILE` shows which part is wrong.";
     case 21:
-        return "The operation was cancelled; the flash is partly programmed. Run the same command "
-               "again to finish.";
+        return "The operation was cancelled; the flash may be partly programmed. Run the command "
+               "again; if the device now shows as blank (`loric nodes`), add --loader LOADER to "
+               "`loric program`.";
     case 22:
     case 23:
         return "The flash did not erase. Check that --chip names the flash chip on the board, "

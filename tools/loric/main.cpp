@@ -404,14 +404,17 @@ int CmdProgramLoader(const Globals& globals, const std::string& loader, uint32_t
     if (eraseDelay > 30) throw ToolError(5, "--erase-delay: at most 30 seconds");
     Session session(globals.target);
     ChipChoice chip = SelectChip(session, globals);
-    DeviceLocation device = FindDevice(assumeBlank, NodeOption(globals));
-    Say(globals, "Device at node " + NodeText(device.node) + (device.blank ? " (blank)" : "") + ", flash " +
+    DeviceLocation device = FindDevice(false, NodeOption(globals));
+    Say(globals, "Device at node " + NodeText(device.node) + (device.blank ? " (at its flash port)" : "") + ", flash " +
                      chip.device->deviceName + ".");
     Progress progress(StyleOf(globals), stderr);
     progress.ExpectBytes("Uploading bootstrap loader...", FileSize(loader));
     uint16_t node = device.node;
+    // A device that answers at its flash port is not necessarily erased (a cancelled or failed
+    // job leaves data behind, and programming can only clear bits): the loader's sector is
+    // erased first unless the user knows the flash is blank.
     uint32_t status = UploadFirmwareLoader(&node, const_cast<FLASH_DEVICE*>(chip.device), loader.c_str(),
-                                           device.blank ? 1 : 0, eraseDelay, progress.window(), Progress::callback());
+                                           assumeBlank ? 1 : 0, eraseDelay, progress.window(), Progress::callback());
     progress.Finish();
     Check(status, "programming the bootstrap loader");
     Say(globals, "Bootstrap loader programmed; it runs at node " + NodeText(node) + ".");
@@ -446,7 +449,7 @@ int CmdProgram(const Globals& globals, const ProgramOptions& options) {
                         "Check --chip and the firmware file.");
     }
     DeviceLocation device = FindDevice(false, NodeOption(globals));
-    Say(globals, "Device at node " + NodeText(device.node) + (device.blank ? " (blank)" : "") + ", flash " +
+    Say(globals, "Device at node " + NodeText(device.node) + (device.blank ? " (at its flash port)" : "") + ", flash " +
                      chip.device->deviceName + ".");
     Progress progress(StyleOf(globals), stderr);
     if (!device.blank && !options.noBackup) {
@@ -459,7 +462,7 @@ int CmdProgram(const Globals& globals, const ProgramOptions& options) {
                             "Add --loader FILE to program the loader before the firmware.");
         }
         progress.ExpectBytes("Uploading bootstrap loader...", FileSize(options.loader));
-        uint32_t status = UploadFirmwareLoader(&node, flash, options.loader.c_str(), device.blank ? 1 : 0,
+        uint32_t status = UploadFirmwareLoader(&node, flash, options.loader.c_str(), 0,
                                                options.eraseDelay, progress.window(), Progress::callback());
         progress.Finish();
         Check(status, "programming the bootstrap loader");
@@ -781,7 +784,7 @@ int Run(int argc, char** argv) {
     auto* programLoader = app.add_subcommand("program-loader", "Program the bootstrap loader through the flash port");
     programLoader->add_option("loader", loader, "Loader image")->required();
     programLoader->add_option("--erase-delay", eraseDelay, "Seconds to wait after the erase (0 to 30)");
-    programLoader->add_flag("--blank", assumeBlank, "The device is known to be blank: skip the erase");
+    programLoader->add_flag("--blank", assumeBlank, "The flash is known to be erased: skip the erase before the loader");
     programLoader->callback([&] { action = [&] { return CmdProgramLoader(globals, loader, eraseDelay, assumeBlank); }; });
 
     // program

@@ -159,7 +159,7 @@ std::string Progress::Details(int percent, bool bar) const {
     std::string text = bar ? "  " + Bytes(done) + " of " + Bytes(total)
                            : " (" + std::to_string(static_cast<uint64_t>(done)) + " of " +
                                  std::to_string(size->second) + " bytes";
-    if (seconds > 0.05 && done > 0) {
+    if (seconds > 0 && done > 0 && (percent == 100 || seconds > 0.05)) {
         double rate = done / seconds;
         text += (bar ? "  " : ", ") + Bytes(rate) + "/s";
         if (percent < 100) {
