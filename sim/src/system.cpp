@@ -59,11 +59,25 @@ void System::StopDriverServer() {
 
 std::string System::StartSerialAdapter(const AdapterOptions& options, std::string* error) {
     StopSerialAdapter();
+    {
+        // A bench with the serial adapter has no 1394 controller in the PC.
+        std::lock_guard<std::mutex> lock(mu_);
+        if (host_) bus_.Leave(host_.get());
+    }
     std::string path = adapter_->Start(options, error);  // takes the lock itself to join
+    if (path.empty()) {
+        std::lock_guard<std::mutex> lock(mu_);
+        if (host_) bus_.Join(host_.get());
+    }
     return path;
 }
 
-void System::StopSerialAdapter() { adapter_->Stop(); }
+void System::StopSerialAdapter() {
+    if (adapter_->TerminalPath().empty()) return;
+    adapter_->Stop();
+    std::lock_guard<std::mutex> lock(mu_);
+    if (host_) bus_.Join(host_.get());
+}
 
 DriverReply System::DriverRequest(uint32_t code, const std::vector<uint8_t>& in, uint32_t outLength,
                                   const std::vector<uint8_t>& uploadData) {

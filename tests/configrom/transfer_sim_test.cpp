@@ -73,8 +73,16 @@ protected:
         ASSERT_EQ(device_->configSector->start, sim_.Chip().SectorStart(static_cast<size_t>(sector)));
     }
 
-    // The device's node ID as the bus numbers it now (it changes with every reset).
-    uint16_t Find() { return sim_.DeviceNodeId(); }
+    // Locates the device as a host does; this also makes it the link's target node, which
+    // uploads go to. Its node ID changes with every reset.
+    uint16_t Find() {
+        uint16_t node = 0;
+        uint32_t blank = 0;  // 0 asks for the node list first
+        EXPECT_EQ(FindNode(&node, &blank), 0u);
+        EXPECT_EQ(blank, 0u);
+        EXPECT_EQ(node, sim_.DeviceNodeId());
+        return node;
+    }
 
     std::vector<uint8_t> Generate(const CONFIG_FILE_INFO& record, const std::string& name) {
         CONFIG_FILE_INFO info = record;
@@ -108,7 +116,7 @@ TEST_F(SimTransfer, DeviceShowsTheGeneratedRomAndDownloadGivesTheFile) {
     EXPECT_EQ(debug_.Text(), "");
 }
 
-TEST_F(SimTransfer, DISABLED_UploadThenDownloadGivesTheSameBytesAndTheDeviceShowsTheRom) {
+TEST_F(SimTransfer, UploadThenDownloadGivesTheSameBytesAndTheDeviceShowsTheRom) {
     Install(tqsim::image::BuildConfigImage(0x123456, 0x78, 0x9ABCDEF0));
     const std::vector<uint8_t> config = Generate(FullRecord(true), "rom.bin");
     ASSERT_EQ(OpenLORIC(TRACE_ERROR | TRACE_API), 0u);
@@ -156,7 +164,7 @@ TEST_F(SimTransfer, DISABLED_UploadThenDownloadGivesTheSameBytesAndTheDeviceShow
     EXPECT_EQ(imported.chip_id_lo, FullRecord(true).chip_id_lo);
 }
 
-TEST_F(SimTransfer, DISABLED_UploadWithoutEraseOrWindow) {
+TEST_F(SimTransfer, UploadWithoutEraseOrWindow) {
     Install({});  // configuration sector erased
     Generate(FullRecord(false), "rom.bin");
     ASSERT_EQ(OpenLORIC(0), 0u);
@@ -199,7 +207,7 @@ TEST_F(SimTransfer, TimestampOfTheRunningFirmware) {
               "API_TRACE: Exit DownloadTimestamp (ret 0)\n\n");
 }
 
-TEST_F(SimTransfer, DISABLED_UploadFailures) {
+TEST_F(SimTransfer, UploadFailures) {
     Install({});
     Generate(FullRecord(false), "rom.bin");
     ASSERT_EQ(OpenLORIC(TRACE_ERROR), 0u);
@@ -228,6 +236,18 @@ TEST_F(SimTransfer, DISABLED_UploadFailures) {
     EXPECT_EQ(UploadConfigurationFile(again, device_, file.c_str(), 1, nullptr, CancelProgress), 27u);
     EXPECT_TRUE(debug_.Text().ends_with("LORIC ERROR: Configuration upload failed\n")) << debug_.Text();
     EXPECT_EQ(sim_.Mode(), tqsim::DeviceMode::Upload);
+
+    // The processor reset write after a good upload fails: 31.
+    sim_.ResetDevice();
+    tqsim::RegisterFault fault;
+    fault.offsetLow = 0xF0090008;  // FLASH_UPLOAD_CTRL: the upload's start address gets through
+    fault.onRead = false;
+    fault.succeedFirst = 1;
+    sim_.AddRegisterFault(fault);
+    debug_.Clear();
+    EXPECT_EQ(UploadConfigurationFile(Find(), device_, file.c_str(), 1, nullptr, nullptr), 31u);
+    EXPECT_TRUE(debug_.Text().ends_with("LORIC ERROR: Processor reset failed\n")) << debug_.Text();
+    sim_.ClearFaults();
 
     // A missing file is an upload failure too.
     sim_.ResetDevice();

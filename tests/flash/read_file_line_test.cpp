@@ -58,12 +58,5 @@ TEST(ReadFileLine, LongLinesAreCutAndTheirRestDropped) {
     EXPECT_EQ(Lines("abcdef\r\ngh", 4), (std::vector<std::string>{"abc", "gh"}));
 }
 
-TEST(ReadFileLine, NullArgumentsAreHarmless) {
-    char buffer[4] = "zz";
-    EXPECT_EQ(ReadFileLine(nullptr, buffer, sizeof buffer), 0u);
-    EXPECT_STREQ(buffer, "");
-    EXPECT_EQ(ReadFileLine(nullptr, nullptr, 8), 0u);
-}
-
 }  // namespace
 }  // namespace loric::test

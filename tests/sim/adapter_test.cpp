@@ -119,11 +119,22 @@ protected:
 
 TEST_F(AdapterTerminal, LocalNodeIsTheAdaptersOwnMostSignificantFirst) {
     Send({0x07, 0x02});
-    EXPECT_EQ(Receive(4, 2000), (Bytes{0x07, 0x04, 0xFF, 0xC2}));
+    EXPECT_EQ(Receive(4, 2000), (Bytes{0x07, 0x04, 0xFF, 0xC1}));
     auto nodes = sim_.Nodes();
-    ASSERT_EQ(nodes.size(), 3u);
-    EXPECT_EQ(nodes[2].name, "adapter");
-    EXPECT_FALSE(nodes[2].listed) << "the node list shows the device only";
+    ASSERT_EQ(nodes.size(), 2u) << "the host's controller is off the bus";
+    EXPECT_EQ(nodes[1].name, "adapter");
+    EXPECT_FALSE(nodes[1].listed) << "the node list shows the device only";
+    // After a device reset the device comes back behind the adapter.
+    sim_.ResetDevice();
+    Send({0x07, 0x02});
+    EXPECT_EQ(Receive(4, 2000), (Bytes{0x07, 0x04, 0xFF, 0xC0}));
+    Send({0x03, 0x02});
+    EXPECT_EQ(Receive(16, 2000),
+              (Bytes{0x03, 0x10, 0x01, 0x00, 0xC1, 0xFF, 0, 0, 0x01, 0xDE, 0xBC, 0x0A, 0x89, 0x67, 0x45, 0x23}));
+    sim_.StopSerialAdapter();
+    nodes = sim_.Nodes();
+    ASSERT_EQ(nodes.size(), 2u);
+    EXPECT_EQ(nodes[1].name, "host");
 }
 
 TEST_F(AdapterTerminal, FramesAreFoundByTheirLengthByte) {

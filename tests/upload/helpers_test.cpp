@@ -57,14 +57,5 @@ TEST(FileLength, FileLengthOpensAndCloses) {
     EXPECT_EQ(GetFileLength(nullptr), 0u);
 }
 
-TEST(SegmentLength, RoundsUpThenToWholeQuadlets) {
-    const struct {
-        uint32_t length, segment;
-    } cases[] = {{100000, 2000}, {1004, 24}, {1024, 24}, {4, 4}, {0, 0}, {200, 4}, {204, 8}, {2000000, 40000}};
-    for (const auto& c : cases) EXPECT_EQ(SegmentLength(c.length), c.segment) << c.length;
-    EXPECT_EQ(RoundedImageLength(1001), 1004u);
-    EXPECT_EQ(RoundedImageLength(1004), 1004u);
-}
-
 }  // namespace
 }  // namespace loric::test

@@ -14,9 +14,11 @@
 // driver()) hand out the objects themselves: use them under Lock() while servers run.
 //
 // Node numbering: nodes are numbered by the order in which they joined the bus. At power-on
-// the device joins first (0xFFC0), then the host controller (0xFFC1), then the adapter when
-// started. Every device reset takes the device off the bus and back at the end, so after a
-// reset it answers at the highest number (0xFFC1 without adapter, 0xFFC2 with it).
+// the device joins first (0xFFC0), then the host's own controller (0xFFC1). Starting the serial
+// adapter takes the host controller off the bus (a PC using the adapter has no 1394 card) and
+// the adapter joins in its place (0xFFC1); stopping it brings the controller back. Every device
+// reset takes the device off the bus and back at the end, so after a reset it answers at 0xFFC1
+// while the adapter moves to 0xFFC0.
 #pragma once
 
 #include <cstdint>
@@ -67,7 +69,8 @@ public:
     // ---- Servers ---------------------------------------------------------------------------
     bool StartDriverServer(const std::string& socketPath, std::string* error = nullptr);
     void StopDriverServer();
-    // Returns the pseudo-terminal's path ("" on failure).
+    // Returns the pseudo-terminal's path ("" on failure). The host controller leaves the bus
+    // while the adapter serves.
     std::string StartSerialAdapter(const AdapterOptions& options = {}, std::string* error = nullptr);
     void StopSerialAdapter();
 
