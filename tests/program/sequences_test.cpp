@@ -24,8 +24,8 @@ constexpr uint16_t kNode = 0xFFC3;
 
 // 8-bit chip: eight sectors of 16384 bytes below the configuration sector at 0x20000, and
 // four more above it.
-FLASH_DEVICE EightBitDevice(uint32_t deviceId = 1) {
-    return MakeDevice(8, {16384, 16384, 16384, 16384, 16384, 16384, 16384, 16384, 65536, 65536, 65536, 65536}, 8,
+void EightBitDevice(FLASH_DEVICE& device, uint32_t deviceId = 1) {
+    MakeDevice(device, 8, {16384, 16384, 16384, 16384, 16384, 16384, 16384, 16384, 65536, 65536, 65536, 65536}, 8,
                       deviceId);
 }
 
@@ -78,7 +78,8 @@ bool IsReset(const RecordedRequest& request, uint32_t kind) {
 
 TEST_F(SequenceTest, FirmwareErasesJustEnoughSectorsThenUploadsBothImagesAndResets) {
     Open(TRACE_API | TRACE_API_VERBOSE);
-    FLASH_DEVICE device = EightBitDevice();
+    FLASH_DEVICE device;
+    EightBitDevice(device);
     EXPECT_EQ(UploadFirmwareAndConfig(0x120000 | kNode, &device, "firmware.bin", "config.bin", titles_.Handle(),
                                       nullptr),
               0u);
@@ -115,6 +116,15 @@ TEST_F(SequenceTest, FirmwareErasesJustEnoughSectorsThenUploadsBothImagesAndRese
     EXPECT_TRUE(titles_.Saw("Uploading firmware... 100%"));
 }
 
+TEST_F(SequenceTest, ACopiedRecordKeepsItsConfigurationSector) {
+    Open(TRACE_ERROR);
+    FLASH_DEVICE original;
+    EightBitDevice(original);
+    FLASH_DEVICE copy = original;  // configSector still points into the original's table
+    EXPECT_EQ(UploadFirmwareAndConfig(kNode, &copy, "firmware.bin", "config.bin", nullptr, nullptr), 0u);
+    EXPECT_EQ(LittleEndianAt(driver_.RequestsWithCode(IOCTL_UPLOAD_UPLOADER).at(50).input, 0), 0x20000u);
+}
+
 TEST_F(SequenceTest, FirmwareSpaceIsCheckedBeforeAnythingIsErased) {
     struct Case {
         uint32_t length;
@@ -131,7 +141,8 @@ TEST_F(SequenceTest, FirmwareSpaceIsCheckedBeforeAnythingIsErased) {
         SCOPED_TRACE(c.length);
         Open(TRACE_API | TRACE_ERROR);
         WriteFile("big.bin", Pattern(c.length, 9));
-        FLASH_DEVICE device = EightBitDevice();
+        FLASH_DEVICE device;
+        EightBitDevice(device);
         EXPECT_EQ(UploadFirmwareAndConfig(kNode, &device, "big.bin", "config.bin", nullptr, nullptr), c.status);
         EXPECT_EQ(LinesWith(debug_.Text(), "flashEraseBytes"), c.spaceLine);
         uint32_t erases = 0;
@@ -149,7 +160,8 @@ TEST_F(SequenceTest, FirmwareSpaceIsCheckedBeforeAnythingIsErased) {
 
 TEST_F(SequenceTest, InternalFlashIsErasedWholeOnce) {
     Open(TRACE_API | TRACE_ERROR);
-    FLASH_DEVICE device = EightBitDevice(FLASH_INTERNAL_DEVICE_ID);
+    FLASH_DEVICE device;
+    EightBitDevice(device, FLASH_INTERNAL_DEVICE_ID);
     EXPECT_EQ(UploadFirmwareAndConfig(kNode, &device, "firmware.bin", "config.bin", titles_.Handle(), nullptr), 0u);
     std::vector<Quadlet> erases;
     for (const Quadlet& q : Quadlets(driver_))
@@ -184,7 +196,8 @@ TEST_F(SequenceTest, AFailedEraseStopsTheSequenceWithItsSector) {
         Open(TRACE_API | TRACE_ERROR);
         const uint32_t failing = c.failingStart;
         FailWhen([failing](const RecordedRequest& r) { return IsWriteTo(r, FLASH_ERASE_CTRL, failing); });
-        FLASH_DEVICE device = EightBitDevice();
+        FLASH_DEVICE device;
+        EightBitDevice(device);
         EXPECT_EQ(UploadFirmwareAndConfig(kNode, &device, "firmware.bin", "config.bin", nullptr, nullptr), 22u);
         EXPECT_NE(debug_.Text().find(std::string("ERROR INFO: ") + c.detail + "LORIC ERROR: " + c.error +
                                      "\nAPI_TRACE: Exit UploadMainFirmware (ret 22)\n\n"),
@@ -197,7 +210,8 @@ TEST_F(SequenceTest, AFailedEraseStopsTheSequenceWithItsSector) {
 
 TEST_F(SequenceTest, FirmwareFailuresOfModeSwitchAndProcessorReset) {
     Open(TRACE_API | TRACE_ERROR);
-    FLASH_DEVICE device = EightBitDevice();
+    FLASH_DEVICE device;
+    EightBitDevice(device);
     driver_.FailNext(IOCTL_ASYNC_WRITE, platform::kErrorIoDevice);  // MODE_EDIT
     EXPECT_EQ(UploadFirmwareAndConfig(kNode, &device, "firmware.bin", "config.bin", nullptr, nullptr), 14u);
     EXPECT_EQ(Quadlets(driver_).size(), 1u);
@@ -230,7 +244,8 @@ TEST_F(SequenceTest, UnreadableImagesAreReportedBeforeTheDeviceIsTouched) {
         {"empty.bin", "config.bin", "empty.bin", 7, "A read / write error occurred while accessing empty.bin"},
     };
     Open(TRACE_API | TRACE_ERROR);
-    FLASH_DEVICE device = EightBitDevice();
+    FLASH_DEVICE device;
+    EightBitDevice(device);
     for (const Case& c : cases) {
         SCOPED_TRACE(c.message);
         driver_.ClearRequests();
@@ -251,7 +266,8 @@ TEST_F(SequenceTest, UnreadableImagesAreReportedBeforeTheDeviceIsTouched) {
 
 TEST_F(SequenceTest, ArgumentChecks) {
     Open(TRACE_ERROR);
-    FLASH_DEVICE device = EightBitDevice();
+    FLASH_DEVICE device;
+    EightBitDevice(device);
     uint16_t node = kNode;
     FLASH_DEVICE noConfig = device;
     noConfig.configSector = nullptr;
@@ -285,7 +301,8 @@ TEST_F(SequenceTest, LoaderFromRunningFirmwareForcesErasesUploadsResetsAndReloca
         stamps.push_back(clock_.NowMs());
         return std::nullopt;
     });
-    FLASH_DEVICE device = EightBitDevice();
+    FLASH_DEVICE device;
+    EightBitDevice(device);
     uint16_t node = 0x0005;
     EXPECT_EQ(UploadFirmwareLoader(&node, &device, "loader.bin", 0, 3, titles_.Handle(), nullptr), 0u);
     EXPECT_EQ(node, 0xFFC0);
@@ -332,7 +349,8 @@ TEST_F(SequenceTest, LoaderLargerThanTheBottomSectorErasesTheWholeChip) {
         SCOPED_TRACE(c.length);
         Open(TRACE_API);
         WriteFile("sized.bin", Pattern(c.length, 2));
-        FLASH_DEVICE device = EightBitDevice();
+        FLASH_DEVICE device;
+        EightBitDevice(device);
         uint16_t node = 0xFFC0;
         EXPECT_EQ(UploadFirmwareLoader(&node, &device, "sized.bin", 0, 0, nullptr, nullptr), 0u);
         const auto erases = driver_.RequestsWithCode(IOCTL_ERASE_SECTOR);
@@ -346,7 +364,8 @@ TEST_F(SequenceTest, LoaderLargerThanTheBottomSectorErasesTheWholeChip) {
 
 TEST_F(SequenceTest, BlankLoaderGoesStraightToTheUpload) {
     Open(TRACE_API);
-    FLASH_DEVICE device = EightBitDevice();
+    FLASH_DEVICE device;
+    EightBitDevice(device);
     uint16_t node = 0xFFC1;
     EXPECT_EQ(UploadFirmwareLoader(&node, &device, "loader.bin", 1, 30, titles_.Handle(), nullptr), 0u);
     const auto codes = Codes(driver_);
@@ -388,7 +407,8 @@ TEST_F(SequenceTest, LoaderFailuresStopAtTheFailedStep) {
         SCOPED_TRACE(c.name);
         Open(TRACE_API | TRACE_ERROR);
         FailWhen(c.fails);
-        FLASH_DEVICE device = EightBitDevice();
+        FLASH_DEVICE device;
+        EightBitDevice(device);
         uint16_t node = 0x0005;
         EXPECT_EQ(UploadFirmwareLoader(&node, &device, "loader.bin", 0, 0, nullptr, nullptr), c.status);
         EXPECT_NE(debug_.Text().find(c.errorLine + "API_TRACE: Exit UploadFirmwareLoader (ret " +

@@ -1,5 +1,6 @@
 #include <cstdio>
 #include <cstring>
+#include <filesystem>
 #include <string>
 
 #include <gtest/gtest.h>
@@ -55,6 +56,21 @@ TEST(FileLength, FileLengthOpensAndCloses) {
     std::remove(name.c_str());
     EXPECT_EQ(GetFileLength(name.c_str()), 0u);
     EXPECT_EQ(GetFileLength(nullptr), 0u);
+}
+
+TEST(FileLength, LengthsBeyondThirtyTwoBitsAreUnknown) {
+    // A sparse file: no disk space is used.
+    const std::string name = ::testing::TempDir() + "/loric_huge_test.bin";
+    std::FILE* file = std::fopen(name.c_str(), "wb");
+    ASSERT_NE(file, nullptr);
+    std::fclose(file);
+    std::error_code error;
+    std::filesystem::resize_file(name, 0x100000004ull, error);
+    if (error) GTEST_SKIP() << "no sparse file here: " << error.message();
+    EXPECT_EQ(GetFileLength(name.c_str()), kUnknownLength);
+    std::filesystem::resize_file(name, 0xFFFFFFFEull, error);
+    EXPECT_EQ(GetFileLength(name.c_str()), 0xFFFFFFFEu);
+    std::remove(name.c_str());
 }
 
 }  // namespace

@@ -10,10 +10,10 @@
 namespace wine_reference {
 
 // Written beside the output file as "datapage.dat", with Windows line ends.
-inline constexpr char kDataPage[] = "2\r\n4\r\nWDC-0042\r\nBridge Model 7\r\n1.25\r\nRevB\r\n";
+inline constexpr char kDataPage[] = "2\r\n4\r\nTQX-0042\r\nBridge Model 7\r\n1.25\r\nRevB\r\n";
 // The page those lines give: words 5..16 of the image, and its type.
 inline constexpr uint32_t kDataPageType = 2;
-inline constexpr uint32_t kDataPageWords[12] = {0x5744432D, 0x30303432, 0x42726964, 0x6765204D,
+inline constexpr uint32_t kDataPageWords[12] = {0x5451582D, 0x30303432, 0x42726964, 0x6765204D,
                                                 0x6F64656C, 0x20372020, 0x312E3235, 0x52657642,
                                                 0,          0,          0,          0};
 

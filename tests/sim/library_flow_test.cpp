@@ -1,0 +1,121 @@
+// The library's programming jobs from start to end against the simulated bench: a blank device
+// gets its loader, then firmware and configuration, and the running firmware's time stamp and
+// configuration are read back, over the driver socket and over the serial adapter.
+#include <gtest/gtest.h>
+
+#include <cstring>
+#include <fstream>
+#include <memory>
+
+#include "loric.h"
+#include "support/api_fixture.h"
+#include "support/fake_clock.h"
+#include "tqsim/system.h"
+
+namespace {
+
+using loric::test::ApiTest;
+using loric::test::ScopedEnv;
+using tqsim::DeviceMode;
+
+std::string ImagePath(const char* name) { return std::string(LORIC_SOURCE_DIR) + "/sim/images/" + name; }
+
+std::vector<uint8_t> ReadAll(const std::string& path) {
+    std::ifstream in(path, std::ios::binary);
+    return {std::istreambuf_iterator<char>(in), std::istreambuf_iterator<char>()};
+}
+
+struct Case {
+    const char* chip;
+    bool serial;
+};
+
+class LibraryFlow : public ApiTest, public ::testing::WithParamInterface<Case> {
+protected:
+    void SetUp() override {
+        tqsim::SystemOptions o;
+        o.chip = *tqsim::FindBuiltInChip(GetParam().chip);
+        sim_ = std::make_unique<tqsim::System>(o);
+        if (GetParam().serial) {
+            port_ = sim_->StartSerialAdapter();
+            ASSERT_FALSE(port_.empty());
+            const uint32_t status = OpenComAPI(port_.c_str(), 0);
+            if (status == LORIC_ERR_INVALID_PARAMETER) GTEST_SKIP() << "the serial link is not built yet";
+            ASSERT_EQ(status, 0u);
+        } else {
+            const std::string path = directory_.Path() + "/sim.sock";
+            ASSERT_TRUE(sim_->StartDriverServer(path));
+            env_ = std::make_unique<ScopedEnv>("BRENNOCK_SOCKET", path.c_str());
+            ASSERT_EQ(OpenLORIC(0), 0u);
+        }
+        devices_.reset(new FLASH_DEVICE[LORIC_MAX_FLASH_DEVICES]);
+        uint32_t count = 0;
+        ASSERT_EQ(LoadFlashData((std::string(LORIC_SOURCE_DIR) + "/data/flash_devices.dat").c_str(),
+                                devices_.get(), &count),
+                  0u);
+        for (uint32_t i = 0; i < count; ++i)
+            if (std::strcmp(devices_[i].deviceName, GetParam().chip) == 0) device_ = &devices_[i];
+        ASSERT_NE(device_, nullptr);
+    }
+    void TearDown() override { CloseLORIC(); }
+
+    loric::test::FakeClock clock_;
+    std::unique_ptr<tqsim::System> sim_;
+    std::unique_ptr<ScopedEnv> env_;
+    std::string port_;
+    std::unique_ptr<FLASH_DEVICE[]> devices_;
+    FLASH_DEVICE* device_ = nullptr;
+};
+
+TEST_P(LibraryFlow, BlankDeviceToRunningFirmware) {
+    uint16_t node = 0;
+    uint32_t blank = 0;
+    ASSERT_EQ(FindNode(&node, &blank), 0u);
+    EXPECT_EQ(node, 0xFFC0);
+    EXPECT_EQ(blank, 1u);
+
+    ASSERT_EQ(UploadFirmwareLoader(&node, device_, ImagePath("loader.bin").c_str(), blank, 0, nullptr, nullptr), 0u);
+    EXPECT_EQ(sim_->Mode(), DeviceMode::Loader);
+    EXPECT_EQ(node, 0xFFC1);
+
+    ASSERT_EQ(UploadFirmwareAndConfig(node, device_, ImagePath("firmware.bin").c_str(),
+                                      ImagePath("config.bin").c_str(), nullptr, nullptr),
+              0u);
+    EXPECT_EQ(sim_->Mode(), DeviceMode::Firmware) << sim_->BootNote();
+
+    // The flash: firmware at 0 with the configuration's byte address in parameter 1, the
+    // configuration at the start of its sector, every other byte erased.
+    auto firmware = ReadAll(ImagePath("firmware.bin"));
+    const auto config = ReadAll(ImagePath("config.bin"));
+    const uint32_t configByte = device_->configByteAddress;
+    for (int i = 0; i < 4; ++i) firmware[0x48 + i] = static_cast<uint8_t>(configByte >> (8 * i));
+    std::vector<uint8_t> expect(sim_->Chip().TotalBytes(), 0xFF);
+    std::copy(firmware.begin(), firmware.end(), expect.begin());
+    std::copy(config.begin(), config.end(), expect.begin() + configByte);
+    EXPECT_TRUE(sim_->Flash() == expect);
+
+    node = 0;
+    blank = 0;
+    ASSERT_EQ(FindNode(&node, &blank), 0u);
+    EXPECT_EQ(blank, 0u) << "listed now";
+    char timeText[32] = {}, dateText[32] = {};
+    ASSERT_EQ(DownloadTimestamp(node, timeText, dateText), 0u);
+    EXPECT_STREQ(timeText, "10:15:30");
+    EXPECT_STREQ(dateText, "Dec 06 2026");
+    const std::string out = directory_.Path() + "/config-back.bin";
+    ASSERT_EQ(DownloadConfigurationFile(node, device_, out.c_str(), nullptr), 0u);
+    EXPECT_EQ(ReadAll(out), config);
+}
+
+INSTANTIATE_TEST_SUITE_P(Benches, LibraryFlow,
+                         ::testing::Values(Case{"29F040B", false}, Case{"29LV800B-x16", false},
+                                           Case{"39SF020A", false}, Case{"29LV800B-x8", false},
+                                           Case{"29F040B", true}),
+                         [](const auto& info) {
+                             std::string n = info.param.chip;
+                             for (char& c : n)
+                                 if (c == '-') c = '_';
+                             return n + (info.param.serial ? "_serial" : "_driver");
+                         });
+
+}  // namespace
