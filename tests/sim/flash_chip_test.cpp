@@ -275,6 +275,8 @@ TEST(ChipGeometry, BuiltInListWrittenAsAFlashDataFileReadsBack) {
     EXPECT_FALSE(tqsim::LoadChipFromFlashDataFile(path, "NOSUCHCHIP", &g, &error));
     EXPECT_NE(error.find("no device named NOSUCHCHIP"), std::string::npos);
     EXPECT_FALSE(tqsim::LoadChipFromFlashDataFile(path + ".missing", "29F040B", &g, &error));
+    ::unlink(path.c_str());
+    ::rmdir(dir);
 }
 
 }  // namespace

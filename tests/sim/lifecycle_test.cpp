@@ -50,7 +50,7 @@ protected:
         tqsim::SystemOptions o;
         o.chip = *tqsim::FindBuiltInChip(GetParam().chip);
         sim_ = std::make_unique<tqsim::System>(o);
-        path_ = TempSocketPath();
+        path_ = socket_.Path();
         ASSERT_TRUE(sim_->StartDriverServer(path_));
         wire_ = std::make_unique<Wire>(path_);
         ASSERT_TRUE(wire_->ok());
@@ -91,6 +91,7 @@ protected:
         return 0xFFFF;  // never done
     }
 
+    TempSocket socket_;  // outlives the server
     std::unique_ptr<tqsim::System> sim_;
     std::string path_;
     std::unique_ptr<Wire> wire_;

@@ -50,12 +50,23 @@ inline std::vector<uint8_t> QuadletBlock(uint16_t node, uint16_t offHigh, uint32
     return b;
 }
 
-// A socket path in a fresh temporary directory.
-inline std::string TempSocketPath() {
-    char dir[] = "/tmp/tqsimXXXXXX";
-    std::string d = ::mkdtemp(dir);
-    return d + "/brennock.sock";
-}
+// A socket path in a fresh temporary directory, removed again with the object (the server
+// removes its socket file when it stops).
+class TempSocket {
+public:
+    TempSocket() {
+        char dir[] = "/tmp/tqsimXXXXXX";
+        if (::mkdtemp(dir)) dir_ = dir;
+    }
+    ~TempSocket() {
+        ::unlink(Path().c_str());
+        ::rmdir(dir_.c_str());
+    }
+    std::string Path() const { return dir_ + "/brennock.sock"; }
+
+private:
+    std::string dir_;
+};
 
 // The driver socket, spoken by hand.
 class Wire {
