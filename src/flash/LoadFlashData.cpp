@@ -70,6 +70,8 @@ uint32_t FlashFileReader::Load(FLASH_DEVICE* devices, uint32_t* deviceCount) {
         } while (length == 0 && !std::feof(file_));
         if (length == 0) return LORIC_OK;
 
+        // The array is full and another record follows (empty lines after the 128th record
+        // leave nothing out and draw no warning).
         if (filled == LORIC_MAX_FLASH_DEVICES) {
             Trace(TRACE_WARNING,
                   "Flash file contains too many devices,only first %d flashes will be supported\n",
