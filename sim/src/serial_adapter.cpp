@@ -264,6 +264,10 @@ void SerialAdapter::Loop() {
             if (buffer.size() < length) break;
             std::vector<uint8_t> frame(buffer.begin(), buffer.begin() + static_cast<std::ptrdiff_t>(length));
             buffer.erase(buffer.begin(), buffer.begin() + static_cast<std::ptrdiff_t>(length));
+            // A paced line takes as long to bring the frame in as to send the reply out; the
+            // terminal delivers it at once, so the time is spent here.
+            if (options_.paced)
+                std::this_thread::sleep_for(std::chrono::microseconds(length * 10 * 1000000 / 115200));
             std::vector<uint8_t> reply;
             {
                 std::unique_lock<std::mutex> lock;

@@ -2,6 +2,7 @@
 #include <new>
 
 #include "api/context.h"
+#include "api/open.h"
 #include "link/driver_link.h"
 #include "platform/platform.h"
 
@@ -10,6 +11,8 @@ namespace loric {
 namespace {
 
 constexpr const char* kDriverDevicePath = "\\\\.\\BRENNOCK";
+
+DeviceLink* MakeDriverLink(const void* devicePath) { return new DriverLink(static_cast<const char*>(devicePath)); }
 
 }  // namespace
 
@@ -29,10 +32,7 @@ uint32_t SetTargetNode(uint32_t nodeId) {
     return status;
 }
 
-}  // namespace loric
-
-extern "C" LORIC_EXPORT uint32_t LORIC_CALL OpenLORIC(uint32_t traceFlags) {
-    using namespace loric;
+uint32_t OpenApi(LinkFactory makeLink, const void* argument, uint32_t traceFlags) {
     uint32_t status = LORIC_OK;
     if (g_api.link != nullptr) {
         // Already open: the first link, its flags and the log stay as they are.
@@ -40,7 +40,7 @@ extern "C" LORIC_EXPORT uint32_t LORIC_CALL OpenLORIC(uint32_t traceFlags) {
     } else {
         DeviceLink* link = nullptr;
         try {
-            link = new DriverLink(kDriverDevicePath);
+            link = makeLink(argument);
         } catch (...) {
             link = nullptr;
         }
@@ -60,6 +60,12 @@ extern "C" LORIC_EXPORT uint32_t LORIC_CALL OpenLORIC(uint32_t traceFlags) {
         TraceLine("OpenLORIC (ret %d)\n", static_cast<int>(status));
     }
     return status;
+}
+
+}  // namespace loric
+
+extern "C" LORIC_EXPORT uint32_t LORIC_CALL OpenLORIC(uint32_t traceFlags) {
+    return loric::OpenApi(&loric::MakeDriverLink, loric::kDriverDevicePath, traceFlags);
 }
 
 extern "C" LORIC_EXPORT uint32_t LORIC_CALL CloseLORIC(void) {

@@ -22,6 +22,7 @@ inline constexpr uint32_t kErrorInvalidParameter = 87;
 inline constexpr uint32_t kErrorBusy = 170;
 inline constexpr uint32_t kErrorIoDevice = 1117;
 inline constexpr uint32_t kErrorDeviceNotConnected = 1167;
+inline constexpr uint32_t kErrorTimeout = 1460;
 
 uint32_t GetLastErrorCode();
 void SetLastErrorCode(uint32_t code);
@@ -80,8 +81,8 @@ bool PurgeSerialPort(Handle port);
 bool ReadSerialPort(Handle port, void* buffer, uint32_t size, uint32_t* bytesRead);
 bool WriteSerialPort(Handle port, const void* buffer, uint32_t size, uint32_t* bytesWritten);
 // Blocks up to `milliseconds` until input is available (Linux: poll). Returns at once on
-// Windows, where reads never wait.
-void WaitSerialInput(Handle port, uint32_t milliseconds);
+// Windows, where reads never wait. False, with last error set, when the port has hung up.
+bool WaitSerialInput(Handle port, uint32_t milliseconds);
 void CloseSerialPort(Handle port);
 
 // ---- Progress window -----------------------------------------------------------------------

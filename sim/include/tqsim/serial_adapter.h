@@ -39,7 +39,7 @@ struct AdapterFaults {
 };
 
 struct AdapterOptions {
-    bool paced = false;        // deliver replies at 115200 baud 8N1 (10 bits per byte)
+    bool paced = false;        // take frames in and deliver replies at 115200 baud 8N1 (10 bits a byte)
     std::string linkPath;      // if set, a symlink to the terminal is made here
 };
 

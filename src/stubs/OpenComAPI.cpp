@@ -1,4 +1,0 @@
-// Placeholder until the export is built; delete this file when it is.
-#include "loric.h"
-
-extern "C" LORIC_EXPORT uint32_t LORIC_CALL OpenComAPI(const char*, uint32_t) { return LORIC_ERR_INVALID_PARAMETER; }

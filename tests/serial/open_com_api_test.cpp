@@ -1,0 +1,110 @@
+// Opening the API over a serial adapter and reaching registers through the exports.
+#include <gtest/gtest.h>
+
+#include <filesystem>
+#include <iterator>
+#include <string>
+#include <vector>
+
+#include "api/context.h"
+#include "bus/registers.h"
+#include "link/serial_link.h"
+#include "loric.h"
+#include "support/api_fixture.h"
+#include "support/fake_clock.h"
+#include "support/scripted_adapter.h"
+
+namespace loric::test {
+namespace {
+
+class OpenComApiTest : public ApiTest {
+protected:
+    FakeClock clock;
+    ScriptedAdapter adapter;
+};
+
+TEST_F(OpenComApiTest, OpensTestsTheAdapterAndTracesLikeTheDriverOpen) {
+    ASSERT_EQ(OpenComAPI(adapter.Path().c_str(), TRACE_API | TRACE_SELECT_NODE_0), 0u);
+    ASSERT_NE(g_api.link, nullptr);
+    EXPECT_EQ(g_api.traceFlags, TRACE_API | TRACE_SELECT_NODE_0);
+    EXPECT_EQ(adapter.Frames(), (std::vector<Bytes>{{0x02, 0x07, 0x01, 0x02, 0x03, 0x04, 0x05}, {0x07, 0x02}}));
+    EXPECT_EQ(static_cast<SerialLink*>(g_api.link)->TargetNode(), 0);
+    EXPECT_EQ(ReadDebugLog(),
+              "API_TRACE: Enter SetTargetNode 0000\r\nAPI_TRACE: Exit SetTargetNode (ret 0)\r\n"
+              "API_TRACE: OpenLORIC (ret 0)\r\n");
+    EXPECT_EQ(CloseLORIC(), 0u);
+    EXPECT_EQ(g_api.link, nullptr);
+}
+
+TEST_F(OpenComApiTest, QuadletExportsTravelAsAdapterFrames) {
+    ASSERT_EQ(OpenComAPI(adapter.Path().c_str(), 0), 0u);
+    adapter.ClearFrames();
+    ASSERT_EQ(WriteQuadlet(0xFFC0, 0xFFFF, CSR_MODE_CTRL, MODE_EDIT), 0u);
+    EXPECT_EQ(adapter.Frames().at(0), (Bytes{0x04, 0x14, 0x00, 0x00, 0xC0, 0xFF, 0x00, 0x00, 0xFF, 0xFF, 0x00, 0x00,
+                                             0x10, 0x00, 0x09, 0xF0, 0x74, 0x69, 0x64, 0x45}));
+    adapter.SetRegister(FLASH_UPLOAD_CTRL, UPLOADER_READY);
+    uint32_t value = 0;
+    ASSERT_EQ(ReadQuadlet(0xFFC2, 0xFFFF, FLASH_UPLOAD_CTRL, &value), 0u);
+    EXPECT_EQ(value, UPLOADER_READY);
+    EXPECT_EQ(Le32(adapter.Frames().at(1), 4), 0xFFC1u);  // the adapter's own node
+
+    adapter.Queue(Bytes{0xAA, 0x02});
+    EXPECT_EQ(ReadQuadlet(0xFFC0, 0xFFFF, FLASH_READ_CTRL, &value), 9u);
+    char text[256];
+    ASSERT_EQ(GetErrorText(9, text), 0u);
+    EXPECT_STREQ(text, "1394 Quadlet read of address offset 0xF0090014 failed");
+    CloseLORIC();
+}
+
+TEST_F(OpenComApiTest, SecondOpenFailsAndKeepsTheFirstLink) {
+    ASSERT_EQ(OpenComAPI(adapter.Path().c_str(), TRACE_ERROR | TRACE_API), 0u);
+    DeviceLink* first = g_api.link;
+    adapter.ClearFrames();
+    debug_.Clear();
+    EXPECT_EQ(OpenComAPI(adapter.Path().c_str(), 0), 1u);
+    EXPECT_EQ(OpenLORIC(0), 1u);
+    EXPECT_EQ(g_api.link, first);
+    EXPECT_EQ(g_api.traceFlags, TRACE_ERROR | TRACE_API);
+    EXPECT_EQ(adapter.FrameCount(), 0u);
+    EXPECT_EQ(debug_.Text(),
+              "LORIC ERROR: Unable to open 1394 device driver BRENNOCK.SYS\n"
+              "API_TRACE: OpenLORIC (ret 1)\n"
+              "LORIC ERROR: Unable to open 1394 device driver BRENNOCK.SYS\n"
+              "API_TRACE: OpenLORIC (ret 1)\n");
+    CloseLORIC();
+}
+
+size_t OpenDescriptors() {
+    return static_cast<size_t>(std::distance(std::filesystem::directory_iterator("/proc/self/fd"),
+                                             std::filesystem::directory_iterator{}));
+}
+
+TEST_F(OpenComApiTest, PortOrAdapterFailureLeavesTheApiClosed) {
+    const size_t descriptors = OpenDescriptors();
+    EXPECT_EQ(OpenComAPI("/nonexistent/ttyX", 0x3F), 1u);
+    EXPECT_EQ(OpenComAPI(nullptr, 0x3F), 1u);
+    EXPECT_EQ(OpenComAPI("", 0x3F), 1u);
+
+    clock.SetStep(200);
+    adapter.Queue(ScriptedAdapter::Reply{});  // the echo goes unanswered
+    EXPECT_EQ(OpenComAPI(adapter.Path().c_str(), 0x3F), 1u);
+    adapter.Queue(Bytes{0x02, 0x07, 0x01, 0x02, 0x03, 0x04, 0x00});  // the echo comes back wrong
+    EXPECT_EQ(OpenComAPI(adapter.Path().c_str(), 0x3F), 1u);
+
+    EXPECT_EQ(g_api.link, nullptr);
+    EXPECT_EQ(g_api.traceFlags, 0u);
+    EXPECT_FALSE(DebugLogExists());
+    EXPECT_TRUE(debug_.Pieces().empty());
+    uint32_t value = 0;
+    EXPECT_EQ(ReadQuadlet(0xFFC0, 0xFFFF, FLASH_READ_CTRL, &value), 3u);
+
+    EXPECT_EQ(OpenDescriptors(), descriptors);  // each failed open closed its port again
+
+    EXPECT_EQ(OpenComAPI(adapter.Path().c_str(), 0), 0u);
+    EXPECT_EQ(OpenDescriptors(), descriptors + 1);
+    CloseLORIC();
+    EXPECT_EQ(OpenDescriptors(), descriptors);
+}
+
+}  // namespace
+}  // namespace loric::test

@@ -1,0 +1,84 @@
+// A serial adapter stand-in on a pseudo-terminal whose answers a test scripts frame by frame.
+// The library opens Path(); a thread reads each frame the library sends (by its length byte),
+// records it, and answers with the next queued reply, or else with the handler's answer.
+#pragma once
+
+#include <atomic>
+#include <cstdint>
+#include <deque>
+#include <functional>
+#include <map>
+#include <mutex>
+#include <string>
+#include <thread>
+#include <vector>
+
+namespace loric::test {
+
+using Bytes = std::vector<uint8_t>;
+
+class ScriptedAdapter {
+public:
+    // One piece of an answer: bytes written to the line, then a pause in real milliseconds.
+    struct Chunk {
+        Bytes bytes;
+        uint32_t pauseMs = 0;
+    };
+    using Reply = std::vector<Chunk>;  // empty: no answer at all
+    using Handler = std::function<Reply(const Bytes& frame)>;
+
+    ScriptedAdapter();
+    ~ScriptedAdapter();
+    ScriptedAdapter(const ScriptedAdapter&) = delete;
+    ScriptedAdapter& operator=(const ScriptedAdapter&) = delete;
+
+    const std::string& Path() const { return path_; }
+
+    // Answers for the next frames, in order, before the handler is asked again.
+    void Queue(Reply reply);
+    void Queue(const Bytes& bytes) { Queue(Reply{Chunk{bytes, 0}}); }
+    void SetHandler(Handler handler);
+
+    // Frames received so far (each one whole frame as its length byte gives it).
+    std::vector<Bytes> Frames();
+    void ClearFrames();
+    size_t FrameCount();
+    // Values of the write-quadlet frames received so far, in order.
+    std::vector<uint32_t> WrittenValues();
+
+    // Stops or resumes reading what the library sends.
+    void SetReading(bool on) { reading_ = on; }
+    // Suspends (or resumes) output on the library's side of the line: its port then takes
+    // no bytes at all.
+    void StopLine(bool stop);
+    // Closes the adapter's side of the line: the library's port sees a hang-up.
+    void HangUp();
+
+    // The default answers: echo back, local node 0xFFC2, quadlet writes stored and
+    // acknowledged (04 04 00 00), reads answered from the stored values (05 08 00 00 value),
+    // an empty node list, bus reset acknowledged.
+    Reply DefaultReply(const Bytes& frame);
+    void SetRegister(uint32_t offsetLow, uint32_t value);
+
+private:
+    void Run();
+    void Answer(const Bytes& frame);
+
+    std::string path_;
+    int master_ = -1;
+    int slave_ = -1;
+    std::atomic<bool> stop_{false};
+    std::atomic<bool> reading_{true};
+    std::mutex mutex_;
+    std::deque<Reply> queue_;
+    Handler handler_;
+    std::vector<Bytes> frames_;
+    std::map<uint32_t, uint32_t> registers_;
+    std::thread thread_;
+};
+
+// Little-endian helpers for frames.
+uint32_t Le32(const Bytes& bytes, size_t at);
+void PutLe32(Bytes& bytes, uint32_t value);
+
+}  // namespace loric::test
