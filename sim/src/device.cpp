@@ -379,6 +379,8 @@ void Tq6410Device::ProgramQuadlet(uint32_t value) {
 uint32_t Tq6410Device::UploadBlock(uint32_t flashAddress, const uint8_t* data, uint32_t length) {
     if (mode_ != DeviceMode::Upload || commandSetWords_ != 16 || !uploadStarted_) return kErrIoDevice;
     if (length % 4 != 0) return kErrIoDevice;
+    const uint64_t words = length / chip_.Geometry().BytesPerWord();
+    if (flashAddress + words > chip_.Geometry().TotalWords()) return kErrIoDevice;  // past the chip
     uploadPos_ = flashAddress;
     for (uint32_t off = 0; off < length; off += 4) {
         if (uint32_t e = CheckFault(kOffsetHigh, kFlashUploadChecksum, true)) return e;

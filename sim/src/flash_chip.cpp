@@ -6,6 +6,7 @@
 #include <cstdlib>
 #include <fstream>
 #include <sstream>
+#include <stdexcept>
 
 namespace tqsim {
 
@@ -218,7 +219,8 @@ constexpr Protocol kProtocols[7] = {
 
 FlashChip::FlashChip(ChipGeometry geometry, Clock* clock)
     : geometry_(std::move(geometry)), clock_(clock) {
-    if (geometry_.busWidth != 16) geometry_.busWidth = 8;
+    std::string why;
+    if (!geometry_.Valid(&why)) throw std::invalid_argument("flash chip " + geometry_.name + ": " + why);
     uint32_t words = geometry_.TotalWords();
     uint32_t span = 1;
     while (span < words && span < 0x80000000u) span <<= 1;

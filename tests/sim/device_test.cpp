@@ -208,6 +208,13 @@ TEST_F(DeviceTest, UploadNeedsTheWholeCommandSetAndAStartAddress) {
     auto flash = sim_.Flash();
     EXPECT_EQ(std::vector<uint8_t>(flash.begin() + 0x10000, flash.begin() + 0x10008),
               (std::vector<uint8_t>{1, 2, 3, 4, 0xFF, 0xFF, 0xFF, 0xFF}));
+    // A block that would run past the end of the chip is refused whole.
+    {
+        auto lock = sim_.Lock();
+        const uint8_t data[8] = {};
+        EXPECT_EQ(sim_.device().UploadBlock(sim_.chip().Geometry().TotalWords() - 4, data, 8), 1117u);
+        EXPECT_EQ(sim_.device().UploadBlock(sim_.chip().Geometry().TotalWords() - 8, data, 8), 0u);
+    }
     // A new start address restarts the sum.
     ASSERT_EQ(W(0xFFC0, kUpload, 0x10010), 0u);
     ASSERT_EQ(R(0xFFC0, kChecksum, &v), 0u);
@@ -243,6 +250,15 @@ TEST_F(DeviceTest, FlashPortCyclesNeedAddressThenMatchingDataPhases) {
 }
 
 // ---- Faults -----------------------------------------------------------------------------------
+
+TEST(DeviceGeometry, UnusableChipIsRefusedUpFront) {
+    tqsim::SystemOptions o;
+    o.chip.sectorWords.clear();
+    EXPECT_THROW(tqsim::System{o}, std::invalid_argument);
+    o.chip = tqsim::BuiltInChips()[0];
+    o.chip.busWidth = 32;
+    EXPECT_THROW(tqsim::System{o}, std::invalid_argument);
+}
 
 TEST_F(DeviceTest, RegisterFaultAfterNSuccessesForMTimes) {
     InstallFirmware();

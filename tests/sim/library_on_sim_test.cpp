@@ -89,6 +89,7 @@ public:
         posix_spawn_file_actions_t actions;
         posix_spawn_file_actions_init(&actions);
         posix_spawn_file_actions_addopen(&actions, 1, "/dev/null", O_WRONLY, 0);
+        posix_spawn_file_actions_addopen(&actions, 2, "/dev/null", O_WRONLY, 0);
         ::unlink(socket.c_str());
         if (posix_spawn(&pid_, argv[0], &actions, nullptr, argv.data(), environ) != 0) pid_ = -1;
         posix_spawn_file_actions_destroy(&actions);
@@ -105,6 +106,13 @@ public:
         }
         return false;
     }
+    // Waits for the daemon to end by itself; its exit status (-1 when it did not exit normally).
+    int Wait() {
+        int status = 0;
+        ::waitpid(pid_, &status, 0);
+        pid_ = -1;
+        return WIFEXITED(status) ? WEXITSTATUS(status) : -1;
+    }
     // SIGTERM; returns the exit status (-1 when it did not exit normally).
     int Stop() {
         ::kill(pid_, SIGTERM);
@@ -118,6 +126,20 @@ private:
     pid_t pid_ = -1;
     std::string socket_;
 };
+
+TEST_F(ApiTest, DaemonRefusesBadOptionsWithStatusTwo) {
+    const std::string socket = directory_.Path() + "/daemon.sock";
+    const std::vector<std::vector<std::string>> bad = {
+        {"--chip", "NOSUCHCHIP"},
+        {"--fault-register", "sideways:F0090000"},
+        {"--image", directory_.Path() + "/missing.bin"},
+        {"--flash-file", directory_.Path() + "/missing.dat"},
+    };
+    for (const auto& args : bad) {
+        Daemon d(args, socket);
+        EXPECT_EQ(d.Wait(), 2) << args[0];
+    }
+}
 
 TEST_F(ApiTest, DaemonKeepsItsFlashAcrossARestart) {
     const std::string socket = directory_.Path() + "/daemon.sock";

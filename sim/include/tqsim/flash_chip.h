@@ -67,7 +67,8 @@ public:
         BypassExit,     // (x, 90) in bypass: (x, 00) returns to read mode
     };
 
-    // `clock` may be null: then busy times are ignored (everything is instant).
+    // `clock` may be null: then busy times are ignored (everything is instant). Throws
+    // std::invalid_argument for a geometry that ChipGeometry::Valid refuses.
     explicit FlashChip(ChipGeometry geometry, Clock* clock = nullptr);
 
     const ChipGeometry& Geometry() const { return geometry_; }

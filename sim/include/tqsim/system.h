@@ -61,6 +61,7 @@ struct NodeEntry {
 
 class System {
 public:
+    // Throws std::invalid_argument when the chip's geometry is not usable.
     explicit System(const SystemOptions& options = {});
     ~System();
     System(const System&) = delete;
