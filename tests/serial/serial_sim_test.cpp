@@ -24,19 +24,15 @@ namespace {
 
 class SerialSimTest : public ApiTest {
 protected:
-    void Start(bool blank) {
-        if (!blank) {
-            firmware_ = tqsim::image::Build(tqsim::image::BuildOptions{});
-            ASSERT_TRUE(sim_.InstallFirmware(firmware_, tqsim::image::BuildConfigImage(0x123456, 0x01, 0x2345)));
-            sim_.ResetDevice();
-        }
+    void Start() {
+        firmware_ = tqsim::image::Build(tqsim::image::BuildOptions{});
+        ASSERT_TRUE(sim_.InstallFirmware(firmware_, tqsim::image::BuildConfigImage(0x123456, 0x01, 0x2345)));
+        sim_.ResetDevice();
         std::string error;
         path_ = sim_.StartSerialAdapter({}, &error);
         ASSERT_FALSE(path_.empty()) << error;
     }
     ~SerialSimTest() override { CloseLORIC(); }
-
-    SerialLink& Link() { return *static_cast<SerialLink*>(g_api.link); }
 
     FakeClock clock_;
     tqsim::System sim_;
@@ -45,7 +41,7 @@ protected:
 };
 
 TEST_F(SerialSimTest, QuadletExportsReadTheRunningDevicesFlash) {
-    Start(false);
+    Start();
     ASSERT_EQ(OpenComAPI(path_.c_str(), 0), 0u);
     const uint16_t node = sim_.DeviceNodeId();
     ASSERT_EQ(WriteQuadlet(node, 0xFFFF, FLASH_READ_CTRL, 0), 0u);
@@ -64,41 +60,6 @@ TEST_F(SerialSimTest, QuadletExportsReadTheRunningDevicesFlash) {
     // A register the device does not have: the adapter refuses, the export reports 9.
     uint32_t value = 0;
     EXPECT_EQ(ReadQuadlet(node, 0xFFFF, 0xF00900F0, &value), 9u);
-}
-
-TEST_F(SerialSimTest, NodeListMatchesTheBus) {
-    Start(false);
-    ASSERT_EQ(OpenComAPI(path_.c_str(), 0), 0u);
-    const auto expected = sim_.NodeList();
-    NODE_INFO records[10];
-    const uint32_t count = g_api.link->GetNodeList(records, sizeof records);
-    ASSERT_EQ(count, expected.size());
-    for (uint32_t k = 0; k < count; ++k) {
-        EXPECT_EQ(static_cast<uint16_t>(records[k].busNumber << 6 | records[k].nodeNumber), expected[k].nodeId);
-        EXPECT_EQ(records[k].idHigh, expected[k].idHigh);
-        EXPECT_EQ(records[k].idLow, expected[k].idLow);
-    }
-}
-
-TEST_F(SerialSimTest, FlashPortProgramsAndErasesABlankDevice) {
-    Start(true);
-    ASSERT_EQ(OpenComAPI(path_.c_str(), 0), 0u);
-    const tqsim::ChipGeometry chip = sim_.Chip();
-    ASSERT_TRUE(Link().SetFlashCommandSet(FLASH_COMMAND_SET::BuiltIn(chip.commandSet, chip.busWidth)));
-    ASSERT_TRUE(Link().SetTargetNode(sim_.DeviceNodeId()));
-
-    const uint8_t data[] = {0x11, 0x22, 0x33, 0x44, 0x55, 0x66};
-    ASSERT_TRUE(Link().UploadBlock(true, {0x10, sizeof data, data, 0}));
-    const uint32_t byteAddress = 0x10 * chip.BytesPerWord();
-    std::vector<uint8_t> flash = sim_.Flash();
-    EXPECT_EQ(std::vector<uint8_t>(flash.begin() + byteAddress, flash.begin() + byteAddress + sizeof data),
-              std::vector<uint8_t>(data, data + sizeof data));
-    EXPECT_EQ(flash[byteAddress - 1], 0xFF);
-    EXPECT_EQ(flash[byteAddress + sizeof data], 0xFF);
-
-    ASSERT_TRUE(Link().EraseSector(0));
-    flash = sim_.Flash();
-    EXPECT_EQ(flash[byteAddress], 0xFF);
 }
 
 // Uploads through the UploadFile export over the serial link, on an 8-bit and a 16-bit chip

@@ -151,10 +151,6 @@ void ScriptedAdapter::Answer(const Bytes& frame) {
 void ScriptedAdapter::Run() {
     Bytes pending;
     while (!stop_) {
-        if (!reading_) {
-            std::this_thread::sleep_for(std::chrono::milliseconds(2));
-            continue;
-        }
         pollfd p{master_, POLLIN, 0};
         if (::poll(&p, 1, 5) <= 0) continue;
         uint8_t buffer[256];

@@ -46,8 +46,6 @@ public:
     // Values of the write-quadlet frames received so far, in order.
     std::vector<uint32_t> WrittenValues();
 
-    // Stops or resumes reading what the library sends.
-    void SetReading(bool on) { reading_ = on; }
     // Suspends (or resumes) output on the library's side of the line: its port then takes
     // no bytes at all.
     void StopLine(bool stop);
@@ -68,7 +66,6 @@ private:
     int master_ = -1;
     int slave_ = -1;
     std::atomic<bool> stop_{false};
-    std::atomic<bool> reading_{true};
     std::mutex mutex_;
     std::deque<Reply> queue_;
     Handler handler_;
