@@ -1,7 +1,11 @@
 // The serial link frame by frame, against an adapter whose answers each test scripts.
 #include <gtest/gtest.h>
 
+#include <sys/stat.h>
+
 #include <array>
+#include <filesystem>
+#include <fstream>
 #include <cstring>
 #include <memory>
 #include <stdexcept>
@@ -106,6 +110,25 @@ TEST_F(SerialLinkTest, PortThatCannotBeOpenedOrSetUpThrows) {
         }
     }
     EXPECT_EQ(adapter.FrameCount(), 0u);
+}
+
+TEST(SerialPortNames, ComNamesAreTheMachinesSerialPortsNotFiles) {
+    // A file named like the port in the current directory must not be what is opened.
+    const std::string dir = ::testing::TempDir();
+    const std::string cwd = std::filesystem::current_path();
+    std::filesystem::current_path(dir);
+    for (const char* name : {"COM2", "com2", "\\\\.\\COM2"}) {
+        { std::ofstream(name) << "not a port"; }
+        platform::Handle port = platform::OpenSerialPort(name);
+        if (port != platform::kInvalidHandle) {
+            struct stat st {};
+            ASSERT_EQ(::fstat(static_cast<int>(reinterpret_cast<intptr_t>(port)), &st), 0);
+            EXPECT_TRUE(S_ISCHR(st.st_mode)) << name;  // /dev/ttyS1
+            platform::CloseSerialPort(port);
+        }
+        std::filesystem::remove(name);
+    }
+    std::filesystem::current_path(cwd);
 }
 
 TEST_F(SerialLinkTest, FailedLocalNodeQueryRemapsNothing) {

@@ -3,7 +3,7 @@
 // driver serving its Unix socket, and optionally the serial adapter on a pseudo-terminal.
 //
 // Typical test use:
-//     tqsim::System sim;                                  // blank SIM29F040, instant time
+//     tqsim::System sim;                                  // blank 29F040B, instant time
 //     sim.StartDriverServer(dir + "/brennock.sock");      // then setenv BRENNOCK_SOCKET
 //     ... run the library ...
 //     EXPECT_EQ(sim.Mode(), tqsim::DeviceMode::Firmware);
