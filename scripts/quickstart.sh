@@ -6,25 +6,18 @@
 set -euo pipefail
 cd "$(dirname "$0")/.."
 
-# 1. What the build needs (Debian packages), installed only when missing.
-need=()
-for pkg in cmake g++ make libcli11-dev nlohmann-json3-dev; do
-  if ! dpkg-query -W -f='${Status}' "$pkg" 2>/dev/null | grep -q 'install ok installed'; then
-    need+=("$pkg")
-  fi
-done
-if [ ${#need[@]} -gt 0 ]; then
-  echo "== installing ${need[*]}"
-  sudo=""
-  [ "$(id -u)" -ne 0 ] && sudo="sudo"
-  $sudo apt-get update -qq || echo "apt-get update reported a problem; trying the install anyway" >&2
-  DEBIAN_FRONTEND=noninteractive $sudo apt-get install -y -qq --no-install-recommends "${need[@]}" >/dev/null
+# 1. What the build and the tests need (Debian packages): .ci/install installs only what is
+#    missing, so this is quick on a machine that has them.
+if [ "$(id -u)" -eq 0 ]; then
+  bash .ci/install
+else
+  sudo bash .ci/install
 fi
 
-# 2. The library, the simulator and the tool.
-build=build-quickstart
-echo "== building in $build"
-cmake -S . -B "$build" -DCMAKE_BUILD_TYPE=RelWithDebInfo -DLORIC_BUILD_TESTS=OFF -DLORIC_BUILD_BENCH=OFF >/dev/null
+# 2. The library, the simulator and the tool, in the same build folder as the tests.
+build=build
+echo "== building the tool in $build"
+cmake -S . -B "$build" >/dev/null
 cmake --build "$build" -j2 --target loric_tool >/dev/null
 
 # 3. The main job on a blank simulated device, kept in $build/sim-state.

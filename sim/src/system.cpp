@@ -130,8 +130,9 @@ bool System::InstallFirmware(const std::vector<uint8_t>& firmware, const std::ve
     }
     auto& b = chip.Bytes();
     std::fill(b.begin(), b.end(), 0xFF);
-    std::memcpy(b.data(), fw.data(), fw.size());
-    std::memcpy(b.data() + configByte, config.data(), config.size());
+    // An empty image has no data pointer, and memcpy must not be given a null one.
+    if (!fw.empty()) std::memcpy(b.data(), fw.data(), fw.size());
+    if (!config.empty()) std::memcpy(b.data() + configByte, config.data(), config.size());
     return true;
 }
 
