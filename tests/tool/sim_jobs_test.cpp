@@ -185,6 +185,17 @@ TEST_F(SimJobs, RunningDeviceIsListedAndAnswersItsJobs) {
     EXPECT_TRUE(std::regex_search(two.out, std::regex("^FFFF_F0000400  0x04[0-9A-F]{6}\nFFFF_F0000404  0x31333934\n$")))
         << two.out;
 
+    // A register write says what it wrote where.
+    auto window = Loric({"write", "FLASH_READ_CTRL", "0x10000"});
+    EXPECT_EQ(window.exitCode, 0) << window.err;
+    EXPECT_TRUE(std::regex_search(window.out, std::regex("^Wrote 0x00010000 to 0xFFFF_F0090014 of node 0xFFC[0-4]\\.\n$")))
+        << window.out;
+    auto nobody = Loric({"--node", "0xFFC5", "write", "flash_read_ctrl", "0"});
+    EXPECT_EQ(nobody.exitCode, 10);
+    EXPECT_TRUE(Has(nobody.err, "writing 0xFFFF_F0090014 of node 0xFFC5 failed: error 10: 1394 Quadlet write of address offset 0xF0090014 failed"))
+        << nobody.err;
+    EXPECT_EQ(Loric({"write", "FLASH_READ_CTRL", "0x1FFFFFFFF"}).exitCode, 64) << "a value has 32 bits";
+
     auto shown = Loric({"config", "show"});
     EXPECT_EQ(shown.exitCode, 0) << shown.err;
     EXPECT_TRUE(Has(shown.out, "leaf at q28 \"Example Storage Works   \"")) << "padded to whole quadlets" << shown.out;
@@ -278,6 +289,20 @@ TEST_F(SimJobs, UnknownChipIsRefusedWithTheNamesToChooseFrom) {
     auto missingData = Loric({"--flash-data", "none.dat", "chips"});
     EXPECT_EQ(missingData.exitCode, 6);
     EXPECT_TRUE(Has(missingData.err, "cannot open the flash data file none.dat")) << missingData.err;
+}
+
+TEST_F(SimJobs, ChipsListsTheFlashDataFileAndOneChipsSectors) {
+    auto list = Loric({"chips"});
+    EXPECT_EQ(list.exitCode, 0) << list.err;
+    EXPECT_TRUE(std::regex_search(list.out, std::regex("flash_devices\\.dat: [0-9]+ chips\n")));
+    EXPECT_TRUE(std::regex_search(list.out, std::regex("\n29F040B +8-bit uniform sectors +4Mbit \\(512K x 8\\) +8 +8 +0x010000 +65536\n")))
+        << list.out;
+    auto one = Loric({"chips", "29f040b"});
+    EXPECT_EQ(one.exitCode, 0) << one.err;
+    EXPECT_TRUE(Has(one.out, "configuration sector at word 0x010000 (byte 0x010000), 65536 bytes for firmware below it"))
+        << one.out;
+    EXPECT_TRUE(std::regex_search(one.out, std::regex("\n1 +0x010000 +0x01FFFF +65536 +65536  configuration\n"))) << one.out;
+    EXPECT_TRUE(std::regex_search(one.out, std::regex("\n7 +0x070000 +0x07FFFF +65536 +65536\n$"))) << one.out;
 }
 
 TEST_F(SimJobs, WrongNodeIsNamedWithTheNodeThatWasFound) {

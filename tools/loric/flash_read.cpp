@@ -21,7 +21,10 @@ std::vector<uint8_t> ReadFlash(uint16_t node, uint32_t address, uint32_t length,
     char where[64];
     std::snprintf(where, sizeof where, "setting the read window to flash address 0x%06X", aligned);
     Check(WriteQuadlet(node, kRegisterHigh, kFlashReadCtrl, aligned), where);
-    if (progress) progress->SetStep(step);
+    if (progress) {
+        progress->ExpectBytes(step, length);
+        progress->SetStep(step);
+    }
     int shown = -1;
     for (uint64_t i = 0; i < quadlets; ++i) {
         uint32_t value = 0;
