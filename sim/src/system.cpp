@@ -2,6 +2,7 @@
 
 #include <sys/stat.h>
 
+#include <algorithm>
 #include <cstdio>
 #include <cstring>
 #include <fstream>
@@ -99,7 +100,7 @@ void System::SetFlash(const std::vector<uint8_t>& bytes, size_t device) {
     std::lock_guard<std::mutex> lock(mu_);
     auto& b = devices_.at(device)->chip->Bytes();
     std::fill(b.begin(), b.end(), 0xFF);
-    std::memcpy(b.data(), bytes.data(), std::min(bytes.size(), b.size()));
+    std::copy_n(bytes.begin(), std::min(bytes.size(), b.size()), b.begin());
 }
 
 void System::EraseFlash(size_t device) {
@@ -130,9 +131,8 @@ bool System::InstallFirmware(const std::vector<uint8_t>& firmware, const std::ve
     }
     auto& b = chip.Bytes();
     std::fill(b.begin(), b.end(), 0xFF);
-    // An empty image has no data pointer, and memcpy must not be given a null one.
-    if (!fw.empty()) std::memcpy(b.data(), fw.data(), fw.size());
-    if (!config.empty()) std::memcpy(b.data() + configByte, config.data(), config.size());
+    std::copy(fw.begin(), fw.end(), b.begin());
+    std::copy(config.begin(), config.end(), b.begin() + configByte);
     return true;
 }
 
@@ -229,7 +229,7 @@ size_t System::AddDevice(const std::vector<uint8_t>& flash, const ChipGeometry* 
     unit->chip = std::make_unique<FlashChip>(chip ? *chip : options_.chip, clock_);
     unit->chip->SetTimings(options_.timings);
     auto& b = unit->chip->Bytes();
-    std::memcpy(b.data(), flash.data(), std::min(flash.size(), b.size()));
+    std::copy_n(flash.begin(), std::min(flash.size(), b.size()), b.begin());
     unit->device = std::make_unique<Tq6410Device>("tq6410-" + std::to_string(devices_.size()), bus_,
                                                   *unit->chip, *clock_);
     DeviceIdentity id = options_.identity;

@@ -1,0 +1,109 @@
+#include "errors.h"
+
+#include <cstdio>
+
+#include "loric.h"
+
+namespace tool {
+
+std::string StatusText(uint32_t status) {
+    // Room for the longest template with a file name of the library's longest kept name.
+    char text[2048] = {};
+    if (GetErrorText(status, text) != 0 || text[0] == '\0') {
+        return "unknown status";
+    }
+    return text;
+}
+
+std::string StatusHint(uint32_t status) {
+    switch (status) {
+    case 1:
+        return "Check that the 1394 driver is running and the device is connected. On Linux the "
+               "driver is reached through the socket in BRENNOCK_SOCKET (default "
+               "/tmp/brennock.sock). Use --com PORT for a serial adapter, or --sim for the "
+               "simulated device.";
+    case 3:
+        return "The library was not open; this is a fault of the tool, please report it.";
+    case 4:
+        return "The driver or adapter refused a request. Check the cable and the device's power, "
+               "then run again with --trace all and read debug.log.";
+    case 5:
+        return "An argument was out of range. See `loric help` for the command's arguments.";
+    case 6:
+    case 7:
+        return "Check the file name, that the file exists and can be read, or that its folder "
+               "can be written.";
+    case 8:
+        return "The computer ran out of memory: close other programs and try again.";
+    case 9:
+    case 10:
+        return "The node did not answer at that address. Check the node ID (`loric nodes`), the "
+               "cable and the device's power.";
+    case 11:
+        return "No single device was found. Check that exactly one device is connected and "
+               "powered (`loric nodes` lists the bus); a blank device is found with `loric "
+               "nodes --blank`.";
+    case 12:
+        return "The device did not come back after its reset. Power-cycle it and run the command "
+               "again; if it stays blank, program the loader again (`loric program-loader`).";
+    case 13:
+        return "The flash data file is not valid. Check the file given with --flash-data.";
+    case 14:
+        return "The device did not enter upload mode. Check that it runs its loader or firmware "
+               "(`loric nodes`) and that --chip names the flash chip on the board.";
+    case 15:
+        return "The device did not switch to flash port programming. Power-cycle it and try "
+               "again.";
+    case 16:
+        return "The firmware gave no time stamp. Is firmware programmed (`loric program`)?";
+    case 17:
+        return "The configuration sector holds no configuration: the device is blank, or --chip "
+               "does not name the flash chip on the board.";
+    case 18:
+        return "The file did not reach the flash intact. Check --chip and the cable, then program "
+               "again.";
+    case 19:
+        return "The file is not a valid configuration image (bad CRC or texts). `loric config "
+               "show FILE` shows which part is wrong.";
+    case 21:
+        return "The operation was cancelled; the flash may be partly programmed. Run the command "
+               "again; if the device now shows as blank (`loric nodes`), add --loader LOADER to "
+               "`loric program`.";
+    case 22:
+    case 23:
+        return "The flash did not erase. Check that --chip names the flash chip on the board, "
+               "power-cycle the device and try again.";
+    case 24:
+        return "The image does not fit the selected flash. Check --chip and the file.";
+    case 25:
+    case 26:
+        return "Programming failed; run the command again. If it keeps failing, power-cycle the "
+               "device.";
+    case 27:
+        return "The configuration was not programmed (failed or cancelled); the configuration "
+               "sector may be empty now. Run `loric config upload` again.";
+    case 28:
+    case 29:
+    case 30:
+    case 31:
+        return "The reset was refused. Power-cycle the device and run the command again.";
+    default:
+        return {};
+    }
+}
+
+void Check(uint32_t status, const std::string& action) {
+    if (status != 0) {
+        throw ToolError(static_cast<int>(status),
+                        action + " failed: error " + std::to_string(status) + ": " + StatusText(status),
+                        StatusHint(status));
+    }
+}
+
+ToolError StatusError(uint32_t status, const std::string& action, const std::string& hint) {
+    return ToolError(static_cast<int>(status),
+                     action + ": error " + std::to_string(status) + ": " + StatusText(status),
+                     hint.empty() ? StatusHint(status) : hint);
+}
+
+}  // namespace tool
