@@ -342,21 +342,36 @@ bool SerialLink::SetByteProgramDelay(uint32_t delayMicroseconds) {
     return true;
 }
 
-bool SerialLink::AsyncRead(uint8_t* request, uint32_t length) {
+namespace {
+
+// Where a request block sends its one quadlet; false (error 87) when the block cannot hold it.
+struct QuadletTarget {
+    uint16_t destination;
+    uint16_t offsetHigh;
+    uint32_t offsetLow;
+};
+
+bool ReadQuadletTarget(const uint8_t* request, uint32_t length, QuadletTarget* target) {
     if (request == nullptr || length < kRequestData + 4) {
         platform::SetLastErrorCode(platform::kErrorInvalidParameter);
         return false;
     }
-    uint16_t destination, offsetHigh;
-    uint32_t offsetLow;
-    std::memcpy(&destination, request + kRequestDestination, 2);
-    std::memcpy(&offsetHigh, request + kRequestOffsetHigh, 2);
-    std::memcpy(&offsetLow, request + kRequestOffsetLow, 4);
+    std::memcpy(&target->destination, request + kRequestDestination, 2);
+    std::memcpy(&target->offsetHigh, request + kRequestOffsetHigh, 2);
+    std::memcpy(&target->offsetLow, request + kRequestOffsetLow, 4);
+    return true;
+}
+
+}  // namespace
+
+bool SerialLink::AsyncRead(uint8_t* request, uint32_t length) {
+    QuadletTarget target;
+    if (!ReadQuadletTarget(request, length, &target)) return false;
 
     const uint16_t saved = targetNode_;
-    SetTargetNode(destination);
+    SetTargetNode(target.destination);
     uint32_t value = 0;
-    const bool ok = ReadQuadletCommand(offsetHigh, offsetLow, &value);
+    const bool ok = ReadQuadletCommand(target.offsetHigh, target.offsetLow, &value);
     targetNode_ = saved;
     if (!ok) {
         platform::SetLastErrorCode(platform::kErrorBusy);
@@ -370,22 +385,15 @@ bool SerialLink::AsyncRead(uint8_t* request, uint32_t length) {
 }
 
 bool SerialLink::AsyncWrite(uint8_t* request, uint32_t length) {
-    if (request == nullptr || length < kRequestData + 4) {
-        platform::SetLastErrorCode(platform::kErrorInvalidParameter);
-        return false;
-    }
-    uint16_t destination, offsetHigh;
-    uint32_t offsetLow;
-    std::memcpy(&destination, request + kRequestDestination, 2);
-    std::memcpy(&offsetHigh, request + kRequestOffsetHigh, 2);
-    std::memcpy(&offsetLow, request + kRequestOffsetLow, 4);
+    QuadletTarget target;
+    if (!ReadQuadletTarget(request, length, &target)) return false;
     const uint8_t* data = request + kRequestData;
     const uint32_t value = (static_cast<uint32_t>(data[0]) << 24) | (static_cast<uint32_t>(data[1]) << 16) |
                            (static_cast<uint32_t>(data[2]) << 8) | data[3];
 
     const uint16_t saved = targetNode_;
-    SetTargetNode(destination);
-    const bool ok = WriteQuadletCommand(offsetHigh, offsetLow, value);
+    SetTargetNode(target.destination);
+    const bool ok = WriteQuadletCommand(target.offsetHigh, target.offsetLow, value);
     targetNode_ = saved;
     if (!ok) {
         platform::SetLastErrorCode(platform::kErrorBusy);
