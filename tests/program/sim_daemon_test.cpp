@@ -2,11 +2,6 @@
 // socket as a host on the bench would use it: blank to running, then running to reprogrammed.
 #if __has_include("tqsim/system.h")
 
-#include <fcntl.h>
-#include <signal.h>
-#include <spawn.h>
-#include <sys/wait.h>
-#include <unistd.h>
 
 #include <gtest/gtest.h>
 
@@ -20,10 +15,9 @@
 #include "program_test_util.h"
 #include "support/api_fixture.h"
 #include "support/fake_clock.h"
+#include "support/sim_daemon.h"
 #include "tqsim/driver.h"
 #include "tqsim/images.h"
-
-extern char** environ;
 
 namespace loric::test {
 namespace {
@@ -35,48 +29,6 @@ std::vector<uint8_t> ReadAll(const std::string& path) {
     return {std::istreambuf_iterator<char>(in), std::istreambuf_iterator<char>()};
 }
 
-// The daemon with instant time, its flash kept in `stateDir`.
-class SimDaemon {
-public:
-    SimDaemon(const std::string& socket, const std::string& stateDir) : socket_(socket) {
-        std::vector<std::string> args = {std::string(LORIC_BINARY_DIR) + "/sim/tq6410-sim", "--instant", "--socket",
-                                         socket, "--state", stateDir};
-        std::vector<char*> argv;
-        for (auto& a : args) argv.push_back(a.data());
-        argv.push_back(nullptr);
-        posix_spawn_file_actions_t actions;
-        posix_spawn_file_actions_init(&actions);
-        posix_spawn_file_actions_addopen(&actions, 1, "/dev/null", O_WRONLY, 0);
-        if (posix_spawn(&pid_, argv[0], &actions, nullptr, argv.data(), environ) != 0) pid_ = -1;
-        posix_spawn_file_actions_destroy(&actions);
-    }
-    ~SimDaemon() {
-        if (pid_ > 0) Stop();
-    }
-    SimDaemon(const SimDaemon&) = delete;
-    SimDaemon& operator=(const SimDaemon&) = delete;
-
-    bool Ready() const {
-        for (int i = 0; i < 500 && pid_ > 0; ++i) {
-            tqsim::DriverClient client;
-            if (client.Connect(socket_)) return true;
-            std::this_thread::sleep_for(std::chrono::milliseconds(10));
-        }
-        return false;
-    }
-    // SIGTERM: the daemon saves its flash and exits. Returns its exit status.
-    int Stop() {
-        ::kill(pid_, SIGTERM);
-        int status = 0;
-        ::waitpid(pid_, &status, 0);
-        pid_ = -1;
-        return WIFEXITED(status) ? WEXITSTATUS(status) : -1;
-    }
-
-private:
-    pid_t pid_ = -1;
-    std::string socket_;
-};
 
 std::vector<uint8_t> BuildFirmware(const char* time, uint32_t seed) {
     tqsim::image::BuildOptions options;
@@ -92,7 +44,7 @@ TEST_F(ApiTest, DaemonBlankToRunningThenReprogrammed) {
     const std::string socket = directory_.Path() + "/daemon.sock";
     const std::string state = directory_.Path() + "/state";
     ScopedEnv env("BRENNOCK_SOCKET", socket.c_str());
-    SimDaemon daemon(socket, state);
+    SimDaemon daemon({"--state", state}, socket);
     ASSERT_TRUE(daemon.Ready());
 
     const std::vector<uint8_t> config = ReadAll(kImages + "config.bin");

@@ -15,6 +15,7 @@
 #include <thread>
 
 #include "support/api_fixture.h"
+#include "support/sim_daemon.h"
 #include "loric.h"
 #include "sim_test_util.h"
 #include "tqsim/system.h"
@@ -25,6 +26,7 @@ namespace {
 
 using loric::test::ApiTest;
 using loric::test::ScopedEnv;
+using loric::test::SimDaemon;
 using tqsim::DeviceMode;
 
 std::string ImagePath(const char* name) { return std::string(LORIC_SOURCE_DIR) + "/sim/images/" + name; }
@@ -77,55 +79,6 @@ TEST_F(QuadletOnSim, FailuresGiveTheirStatusAndOffset) {
 
 // ---- The daemon -------------------------------------------------------------------------------
 
-class Daemon {
-public:
-    Daemon(const std::vector<std::string>& args, const std::string& socket) : socket_(socket) {
-        std::vector<std::string> all = {std::string(LORIC_BINARY_DIR) + "/sim/tq6410-sim", "--instant",
-                                        "--socket", socket};
-        all.insert(all.end(), args.begin(), args.end());
-        std::vector<char*> argv;
-        for (auto& a : all) argv.push_back(a.data());
-        argv.push_back(nullptr);
-        posix_spawn_file_actions_t actions;
-        posix_spawn_file_actions_init(&actions);
-        posix_spawn_file_actions_addopen(&actions, 1, "/dev/null", O_WRONLY, 0);
-        posix_spawn_file_actions_addopen(&actions, 2, "/dev/null", O_WRONLY, 0);
-        ::unlink(socket.c_str());
-        if (posix_spawn(&pid_, argv[0], &actions, nullptr, argv.data(), environ) != 0) pid_ = -1;
-        posix_spawn_file_actions_destroy(&actions);
-    }
-    ~Daemon() {
-        if (pid_ > 0) Stop();
-    }
-    // Waits until the socket accepts a connection.
-    bool Ready() {
-        for (int i = 0; i < 500 && pid_ > 0; ++i) {
-            tqsim::DriverClient c;
-            if (c.Connect(socket_)) return true;
-            std::this_thread::sleep_for(std::chrono::milliseconds(10));
-        }
-        return false;
-    }
-    // Waits for the daemon to end by itself; its exit status (-1 when it did not exit normally).
-    int Wait() {
-        int status = 0;
-        ::waitpid(pid_, &status, 0);
-        pid_ = -1;
-        return WIFEXITED(status) ? WEXITSTATUS(status) : -1;
-    }
-    // SIGTERM; returns the exit status (-1 when it did not exit normally).
-    int Stop() {
-        ::kill(pid_, SIGTERM);
-        int status = 0;
-        ::waitpid(pid_, &status, 0);
-        pid_ = -1;
-        return WIFEXITED(status) ? WEXITSTATUS(status) : -1;
-    }
-
-private:
-    pid_t pid_ = -1;
-    std::string socket_;
-};
 
 TEST_F(ApiTest, DaemonRefusesBadOptionsWithStatusTwo) {
     const std::string socket = directory_.Path() + "/daemon.sock";
@@ -136,7 +89,7 @@ TEST_F(ApiTest, DaemonRefusesBadOptionsWithStatusTwo) {
         {"--flash-file", directory_.Path() + "/missing.dat"},
     };
     for (const auto& args : bad) {
-        Daemon d(args, socket);
+        SimDaemon d(args, socket);
         EXPECT_EQ(d.Wait(), 2) << args[0];
     }
 }
@@ -147,7 +100,7 @@ TEST_F(ApiTest, DaemonKeepsItsFlashAcrossARestart) {
     ScopedEnv env("BRENNOCK_SOCKET", socket.c_str());
     const uint32_t data[4] = {0x03020100, 0x07060504, 0xDEADBEEF, 0x00000000};
     {
-        Daemon d({"--state", state, "--firmware", ImagePath("firmware.bin"), "--config", ImagePath("config.bin")},
+        SimDaemon d({"--state", state, "--firmware", ImagePath("firmware.bin"), "--config", ImagePath("config.bin")},
                  socket);
         ASSERT_TRUE(d.Ready());
         ASSERT_EQ(OpenLORIC(0), 0u);
@@ -169,7 +122,7 @@ TEST_F(ApiTest, DaemonKeepsItsFlashAcrossARestart) {
     ASSERT_EQ(flash.size(), 512u * 1024);
     EXPECT_EQ(0, std::memcmp(flash.data() + 0x30000, data, sizeof data));
     {
-        Daemon d({"--state", state}, socket);
+        SimDaemon d({"--state", state}, socket);
         ASSERT_TRUE(d.Ready());
         // Booted from the saved flash: firmware running at the first node, listed.
         tqsim::DriverClient c;
