@@ -121,6 +121,8 @@ TEST_F(FlashData, FilesAndTheRecordsTheyGive) {
         {"unreadable set", Records(1) + "0,NOSET\nset\n20\n8\nK64\n"},
         {"unreadable delay", Records(1) + "0,NODELAY\n1\n\n8\nK64\n"},
         {"unreadable header", Records(1) + "CHIP\n1\n20\n8\nK64\n"},
+        {"header without a name", Records(1) + "5\n1\n20\n8\nK64\n"},
+        {"zero sector size", kNames + Record("0,ZERO", "8", "X8\nK64\n0\nK64")},
         {"small bottom sector", kNames + Record("0,SMALL", "8", "1024\nX127\n1024")},
         {"2048 byte bottom sector", kNames + Record("0,SMALL", "8", "2048\nX63\n2048")},
         {"1024 words of 16 bits", kNames + Record("0,SMALL", "16", "1024\nX63\n1024")},
