@@ -161,12 +161,13 @@ void CheckImage(const std::vector<uint8_t>& image, ImageKind kind, const FLASH_D
     throw ToolError(6, text, "Check the file; --force programs it anyway (the device may then not start).");
 }
 
-uint32_t ParseEraseDelay(const std::string& text) {
+uint32_t ParseEraseDelay(const std::string& text, uint32_t whenEmpty) {
+    if (text.empty()) return whenEmpty;
     const std::string range = "--erase-delay: give 0 to 30 seconds";
     char* end = nullptr;
     errno = 0;
-    long long value = text.empty() ? 0 : std::strtoll(text.c_str(), &end, 10);
-    if (text.empty() || *end != '\0') {
+    long long value = std::strtoll(text.c_str(), &end, 10);
+    if (*end != '\0') {
         throw ToolError(kExitUsage, "--erase-delay: \"" + text + "\" is not a number of seconds");
     }
     if (errno != 0 || value < 0 || value > 30) throw ToolError(5, range + ", not " + text);

@@ -27,8 +27,9 @@ void CheckImage(const std::vector<uint8_t>& image, ImageKind kind, const FLASH_D
 // The problems CheckImage finds in an image's content (empty when it looks right).
 std::vector<std::string> ImageProblems(const std::vector<uint8_t>& image, ImageKind kind);
 
-// --erase-delay: whole seconds, 0 to 30 (5 otherwise; 64 when it is not a number).
-uint32_t ParseEraseDelay(const std::string& text);
+// --erase-delay: whole seconds, 0 to 30 (5 otherwise; 64 when it is not a number); `whenEmpty`
+// when the option was not given.
+uint32_t ParseEraseDelay(const std::string& text, uint32_t whenEmpty);
 
 // A range of flash bytes must lie inside the chip (5 otherwise).
 void CheckFlashRange(uint64_t address, uint64_t length, const FLASH_DEVICE& chip);

@@ -49,7 +49,7 @@ const char* Finishing(FlashJob job) {
 
 // What the flash holds if the tool quits in `step` of `job`.
 std::string StateText(FlashJob job, const std::string& step) {
-    const char* blank = "after a power-cycle the device answers only at its flash port (blank)";
+    const char* blank = "once reset or power-cycled the device answers only at its flash port (blank)";
     switch (job) {
     case FlashJob::Loader:
         if (StepIs(step, "Erasing flash")) return std::string("the bottom of the flash is being erased: ") + blank;
@@ -63,8 +63,7 @@ std::string StateText(FlashJob job, const std::string& step) {
     case FlashJob::FirmwareAndConfig:
     case FlashJob::Restore:
         if (StepIs(step, "Erasing") || StepIs(step, "Uploading firmware")) {
-            return std::string("the firmware is erased or only partly written; the device answers until it is reset, "
-                               "but ") + blank;
+            return std::string("the firmware is erased or only partly written: ") + blank;
         }
         if (StepIs(step, "Uploading configuration")) {
             return "the firmware is written, the configuration only partly: the device starts without a valid "
@@ -108,9 +107,9 @@ void OnInterrupt() {
     }
     const std::string state = StateText(g_job, g_step);
     if (count > 1) QuitNow(state + ".", g_recovery);
-    Write(std::string("\nloric: the flash is being changed: stopping now would leave a device that does not start, so "
-                      "the tool finishes ") +
-          Finishing(g_job) + " and then stops. Ctrl-C again quits at once (" + state + ").\n");
+    Write(std::string("\nloric: the flash is being changed, so the tool finishes ") + Finishing(g_job) +
+          " and then stops (stopping in the middle could leave a device that does not start). Ctrl-C again quits at "
+          "once: " + state + ".\n");
 }
 
 #if defined(_WIN32)
