@@ -56,7 +56,7 @@ std::string BackupName(const std::string& kind, const std::string& besides) {
     return folder.empty() ? name : (folder / name).string();
 }
 
-void BackupFirmware(uint16_t node, const FLASH_DEVICE& chip, uint32_t sectors, const std::string& path,
+bool BackupFirmware(uint16_t node, const FLASH_DEVICE& chip, uint32_t sectors, const std::string& path,
                     Progress& progress) {
     uint64_t bytes = 0;
     const uint32_t bytesPerWord = chip.busWidth / 8 ? chip.busWidth / 8 : 1;
@@ -69,7 +69,11 @@ void BackupFirmware(uint16_t node, const FLASH_DEVICE& chip, uint32_t sectors, c
         throw ToolError(error.code(), "saving the device's firmware failed: " + std::string(error.what()),
                         error.hint() + " To go on without a backup, add --no-backup.");
     }
+    bool erased = true;
+    for (uint8_t byte : image) erased = erased && byte == 0xFF;
+    if (erased) return false;
     WriteFileBytes(path, image);
+    return true;
 }
 
 Backups SortBackups(const std::vector<std::string>& files) {
@@ -128,10 +132,14 @@ void RestoreBackups(uint16_t node, FLASH_DEVICE* chip, const Backups& backups, P
 
 std::string RestoreCommand(const std::string& firmware, const std::string& config) {
     if (firmware.empty() && config.empty()) return {};
-    std::string command = "loric restore";
-    if (!firmware.empty()) command += " " + Quoted(firmware);
-    if (!config.empty()) command += " " + Quoted(config);
-    return "`" + command + "`";
+    std::string command = "`loric restore";
+    for (const std::string* file : {&firmware, &config}) {
+        if (file->empty()) continue;
+        command.push_back(' ');
+        command.append(Quoted(*file));
+    }
+    command.push_back('`');
+    return command;
 }
 
 }  // namespace tool

@@ -21,8 +21,9 @@ void Confirm(const std::string& loss, bool yes);
 std::string BackupName(const std::string& kind, const std::string& besides);
 
 // Saves the first `sectors` sectors of the flash, the region the firmware step erases, read
-// through the read window, to `path`. A Ctrl-C while reading cancels the job (21).
-void BackupFirmware(uint16_t node, const FLASH_DEVICE& chip, uint32_t sectors, const std::string& path,
+// through the read window, to `path`; false (and no file) when they are erased already. A Ctrl-C
+// while reading cancels the job (21).
+bool BackupFirmware(uint16_t node, const FLASH_DEVICE& chip, uint32_t sectors, const std::string& path,
                     Progress& progress);
 
 // Backup files sorted by what they hold: a configuration image (its magic word) or firmware.

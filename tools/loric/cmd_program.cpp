@@ -79,7 +79,7 @@ int CmdProgramLoader(const Globals& globals, const std::string& loader, uint32_t
     CheckCancelled();
     Progress progress(StyleOf(globals), stderr);
     uint16_t node = LoaderStep(globals, device.node, const_cast<FLASH_DEVICE*>(chip.device), loader, eraseDelay,
-                               assumeBlank, progress, "Program the loader again with `loric program-loader`.");
+                               assumeBlank, progress, "");
     StopIfInterrupted("the bootstrap loader was programmed (it could not be left half-written): the device runs "
                       "its bootstrap loader at node " + NodeText(node),
                       "`loric program FIRMWARE CONFIG` programs the firmware and configuration through it.");
@@ -115,10 +115,16 @@ int CmdProgram(const Globals& globals, const ProgramOptions& options) {
         uint64_t region = 0;
         uint32_t sectors = FirmwareSectors(*chip.device, firmware.size(), &region);
         firmwareBackup = BackupName("firmware", configBackup.empty() ? options.backup : configBackup);
-        BackupFirmware(device.node, *chip.device, sectors, firmwareBackup, progress);
-        Say(globals, "Saved the device's firmware (sectors 0 to " + std::to_string(sectors - 1) + ", " +
-                         std::to_string(region) + " bytes) to " + firmwareBackup + ".");
-        Say(globals, "To put the device back as it was: " + RestoreCommand(firmwareBackup, configBackup) + ".");
+        if (BackupFirmware(device.node, *chip.device, sectors, firmwareBackup, progress)) {
+            Say(globals, "Saved the device's firmware (sectors 0 to " + std::to_string(sectors - 1) + ", " +
+                             std::to_string(region) + " bytes) to " + firmwareBackup + ".");
+        } else {
+            firmwareBackup.clear();
+            Say(globals, "The firmware sectors are erased: nothing to back up.");
+        }
+        if (!firmwareBackup.empty() || !configBackup.empty()) {
+            Say(globals, "To put the device back as it was: " + RestoreCommand(firmwareBackup, configBackup) + ".");
+        }
     }
     CheckCancelled();
     const std::string recovery = RecoveryText(firmwareBackup, configBackup);

@@ -4,7 +4,6 @@
 #include <csignal>
 #include <cstdio>
 #include <cstdlib>
-#include <mutex>
 
 #include "errors.h"
 
@@ -20,7 +19,32 @@
 namespace tool {
 namespace {
 
-std::mutex g_mutex;                 // guards the texts below
+// Guards the texts below. A spin lock: it is held for a moment only, and the Windows
+// toolchain's C++ library has no std::mutex.
+class SpinLock {
+public:
+    void lock() {
+        while (flag_.test_and_set(std::memory_order_acquire)) {
+        }
+    }
+    void unlock() { flag_.clear(std::memory_order_release); }
+
+private:
+    std::atomic_flag flag_ = ATOMIC_FLAG_INIT;
+};
+
+class Guard {
+public:
+    explicit Guard(SpinLock& lock) : lock_(lock) { lock_.lock(); }
+    ~Guard() { lock_.unlock(); }
+    Guard(const Guard&) = delete;
+    Guard& operator=(const Guard&) = delete;
+
+private:
+    SpinLock& lock_;
+};
+
+SpinLock g_lock;
 std::atomic<int> g_interrupts{0};
 std::atomic<bool> g_changing{false};
 std::atomic<bool> g_asking{false};
@@ -98,7 +122,7 @@ void Write(const std::string& text) {
 
 void OnInterrupt() {
     const int count = ++g_interrupts;
-    std::unique_lock<std::mutex> lock(g_mutex);
+    Guard lock(g_lock);
     if (g_asking) QuitNow("cancelled; nothing on the device was changed", "");
     if (!g_changing) {
         if (count > 1) QuitNow("nothing on the device was changed", "");
@@ -150,7 +174,7 @@ void CheckCancelled() {
 bool CancelRequested() { return Interrupted() && !g_changing.load(); }
 
 void BeginFlashChange(FlashJob job, const std::string& recovery) {
-    std::lock_guard<std::mutex> lock(g_mutex);
+    Guard lock(g_lock);
     if (Interrupted()) throw ToolError(21, "cancelled; nothing on the device was changed");
     g_job = job;
     g_recovery = recovery;
@@ -159,17 +183,17 @@ void BeginFlashChange(FlashJob job, const std::string& recovery) {
 }
 
 void EndFlashChange() {
-    std::lock_guard<std::mutex> lock(g_mutex);
+    Guard lock(g_lock);
     g_changing = false;
 }
 
 void NoteStep(const std::string& step) {
-    std::lock_guard<std::mutex> lock(g_mutex);
+    Guard lock(g_lock);
     g_step = step;
 }
 
 std::string FlashStateText() {
-    std::lock_guard<std::mutex> lock(g_mutex);
+    Guard lock(g_lock);
     return StateText(g_job, g_step);
 }
 

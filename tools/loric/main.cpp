@@ -24,7 +24,8 @@ const char* const kExitCodes =
     "          value out of range, an unknown chip, or a destructive job without --yes and\n"
     "          without a terminal to ask on; 6 a file it cannot use (missing, a folder, empty,\n"
     "          or not the kind of image expected); 11 no device (or not at --node); 21\n"
-    "          cancelled (Ctrl-C or a \"no\"), the message says what the device holds\n"
+    "          cancelled (Ctrl-C or a \"no\"; the message says what the device holds); 24 an\n"
+    "          image too large for the chip\n"
     "  32      the read-back differs from the file (verify)\n"
     "  33      the JSON configuration description is not valid\n"
     "  64      the command line is wrong\n";
