@@ -106,7 +106,7 @@ int CmdRead(const Globals& globals, const std::string& reg, int count) {
         uint32_t status = ReadQuadlet(node, high, address, &value);
         if (status != 0 && blank) {
             throw BlankDeviceError({node, true, DeviceState::FlashPort}, static_cast<int>(status),
-                                   "it answers no register reads");
+                                   "it cannot answer register reads");
         }
         Check(status, "reading " + Hex(high, 4) + "_" + Hex(address).substr(2) + " of node " + NodeText(node));
         if (count == 1) {
