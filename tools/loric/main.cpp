@@ -14,6 +14,7 @@
 #include <optional>
 
 #include "config_json.h"
+#include "erase_timing.h"
 #include "errors.h"
 #include "flash_read.h"
 #include "loric.h"
@@ -399,9 +400,10 @@ int CmdChips(const Globals& globals, const std::string& name) {
     return 0;
 }
 
-int CmdProgramLoader(const Globals& globals, const std::string& loader, uint32_t eraseDelay, bool assumeBlank) {
+int CmdProgramLoader(const Globals& globals, const std::string& loader, std::optional<uint32_t> eraseDelay,
+                     bool assumeBlank) {
     RequireFile(loader, "loader image");
-    if (eraseDelay > 30) throw ToolError(5, "--erase-delay: at most 30 seconds");
+    if (eraseDelay && *eraseDelay > 30) throw ToolError(5, "--erase-delay: at most 30 seconds");
     Session session(globals.target);
     ChipChoice chip = SelectChip(session, globals);
     DeviceLocation device = FindDevice(false, NodeOption(globals));
@@ -413,8 +415,9 @@ int CmdProgramLoader(const Globals& globals, const std::string& loader, uint32_t
     // A device that answers at its flash port is not necessarily erased (a cancelled or failed
     // job leaves data behind, and programming can only clear bits): the loader's sector is
     // erased first unless the user knows the flash is blank.
-    uint32_t status = UploadFirmwareLoader(&node, const_cast<FLASH_DEVICE*>(chip.device), loader.c_str(),
-                                           assumeBlank ? 1 : 0, eraseDelay, progress.window(), Progress::callback());
+    uint32_t status = ProgramLoader({&node, const_cast<FLASH_DEVICE*>(chip.device), loader, assumeBlank, eraseDelay,
+                                     !session.simChipName().empty(), progress.window(), Progress::callback(),
+                                     [&](const std::string& line) { Say(globals, line); }});
     progress.Finish();
     Check(status, "programming the bootstrap loader");
     Say(globals, "Bootstrap loader programmed; it runs at node " + NodeText(node) + ".");
@@ -429,7 +432,7 @@ struct ProgramOptions {
     bool noBackup = false;
     bool verify = false;
     bool force = false;
-    uint32_t eraseDelay = 0;
+    std::optional<uint32_t> eraseDelay;  // default: the chip family's erase time
 };
 
 int CmdProgram(const Globals& globals, const ProgramOptions& options) {
@@ -462,8 +465,9 @@ int CmdProgram(const Globals& globals, const ProgramOptions& options) {
                             "Add --loader FILE to program the loader before the firmware.");
         }
         progress.ExpectBytes("Uploading bootstrap loader...", FileSize(options.loader));
-        uint32_t status = UploadFirmwareLoader(&node, flash, options.loader.c_str(), 0,
-                                               options.eraseDelay, progress.window(), Progress::callback());
+        uint32_t status = ProgramLoader({&node, flash, options.loader, false, options.eraseDelay,
+                                         !session.simChipName().empty(), progress.window(), Progress::callback(),
+                                         [&](const std::string& line) { Say(globals, line); }});
         progress.Finish();
         Check(status, "programming the bootstrap loader");
         Say(globals, "Bootstrap loader programmed; it runs at node " + NodeText(node) + ".");
@@ -779,11 +783,11 @@ int Run(int argc, char** argv) {
 
     // program-loader
     std::string loader;
-    uint32_t eraseDelay = 0;
+    std::optional<uint32_t> eraseDelay;
     bool assumeBlank = false;
     auto* programLoader = app.add_subcommand("program-loader", "Program the bootstrap loader through the flash port");
     programLoader->add_option("loader", loader, "Loader image")->required();
-    programLoader->add_option("--erase-delay", eraseDelay, "Seconds to wait after the erase (0 to 30)");
+    programLoader->add_option("--erase-delay", eraseDelay, "Seconds to wait after the erase (0 to 30; default: the chip family's erase time)");
     programLoader->add_flag("--blank", assumeBlank, "The flash is known to be erased: skip the erase before the loader");
     programLoader->callback([&] { action = [&] { return CmdProgramLoader(globals, loader, eraseDelay, assumeBlank); }; });
 
@@ -793,7 +797,7 @@ int Run(int argc, char** argv) {
     programCmd->add_option("firmware", program.firmware, "Firmware image")->required();
     programCmd->add_option("config", program.config, "Configuration: a JSON description or a configuration file")->required();
     programCmd->add_option("--loader", program.loader, "Program this bootstrap loader first (needed on a blank device)");
-    programCmd->add_option("--erase-delay", program.eraseDelay, "Seconds to wait after the loader's erase (0 to 30)");
+    programCmd->add_option("--erase-delay", program.eraseDelay, "Seconds to wait after the loader's erase (0 to 30; default: the chip family's erase time)");
     programCmd->add_flag("--verify", program.verify, "Read the firmware and configuration back and compare");
     programCmd->add_option("--backup", program.backup, "Save the device's configuration here first (default: config-backup-<time>.bin)");
     programCmd->add_flag("--no-backup", program.noBackup, "Do not save the device's configuration first");
