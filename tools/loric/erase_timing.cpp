@@ -20,6 +20,7 @@ constexpr FamilyTiming kFamilies[] = {
 };
 
 constexpr uint32_t kEraseAll = 0xFFFFFFFFu;
+constexpr uint32_t kCheapMarginMs = 250;
 constexpr uint32_t kInternalFlashId = 0x57;
 
 std::string Upper(const char* text) {
@@ -89,7 +90,10 @@ uint32_t ProgramLoader(const LoaderStep& step) {
     const FamilyTiming& timing = FamilyTimingOf(*step.flash);
     const bool chipErase = NeedsChipErase(step);
     const uint32_t* erase = chipErase ? timing.chipEraseMs : timing.sectorEraseMs;
-    const uint32_t firstWait = step.instantChip ? 0 : erase[0];
+    // Where the longest erase is only a little longer than the typical one (the 39SF/39VF
+    // parts), waiting for it costs less than a second attempt would.
+    const uint32_t typical = erase[1] - erase[0] <= kCheapMarginMs ? erase[1] : erase[0];
+    const uint32_t firstWait = step.instantChip ? 0 : typical;
     uint32_t status = Attempt(step, firstWait);
     // Only a loader that does not answer after it was written is worth a second try: the
     // chip may still have been erasing or programming when the writes came.
