@@ -221,7 +221,6 @@ void SerialAdapter::Send(const std::vector<uint8_t>& reply, std::chrono::steady_
             n -= static_cast<size_t>(w);
         }
     };
-    lineBytes_ += reply.size();
     bool split;
     uint32_t pauseMs;
     {
@@ -287,19 +286,20 @@ void SerialAdapter::Loop() {
                     reply = HandleFrame({buffer[0], buffer[1]});
                 }
                 buffer.clear();
-                lineBytes_ += 2;
+                lineBytes_ += 2 + reply.size();
                 Send(reply, frameStart + LineTime(2 + reply.size()));
                 break;
             }
             if (buffer.size() < length) break;
             std::vector<uint8_t> frame(buffer.begin(), buffer.begin() + static_cast<std::ptrdiff_t>(length));
             buffer.erase(buffer.begin(), buffer.begin() + static_cast<std::ptrdiff_t>(length));
-            lineBytes_ += length;
             std::vector<uint8_t> reply;
             {
                 std::unique_lock<std::mutex> lock;
                 if (lock_) lock = std::unique_lock<std::mutex>(*lock_);
+                const bool overlapped = chipBusy_ && chipBusy_();
                 reply = HandleFrame(frame);
+                if (!overlapped) lineBytes_ += length + reply.size();
             }
             // The reply can start once the frame is in and leaves at line rate; time the
             // bus transaction took beyond that delays it.

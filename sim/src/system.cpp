@@ -20,6 +20,11 @@ System::System(const SystemOptions& options) : options_(options) {
     }
     driver_ = std::make_unique<Driver>(bus_, *clock_);
     adapter_ = std::make_unique<SerialAdapter>(bus_, &mu_);
+    adapter_->SetChipBusyProbe([this] {
+        for (auto& u : devices_)
+            if (u->chip->Busy()) return true;
+        return false;
+    });
     auto unit = std::make_unique<Unit>();
     unit->chip = std::make_unique<FlashChip>(options_.chip, clock_);
     unit->chip->SetTimings(options_.timings);

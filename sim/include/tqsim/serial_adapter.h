@@ -63,8 +63,11 @@ public:
     void SetFaults(const AdapterFaults& faults) { faults_ = faults; }
     AdapterFaults& Faults() { return faults_; }
     uint64_t FramesHandled() const { return frames_; }
-    // Bytes of every frame taken in and every reply sent: the line time of the traffic.
+    // Bytes of every frame taken in and every reply sent while no chip was busy: the line
+    // time that adds to a job's time (polls during an erase overlap the erase).
     uint64_t LineBytes() const { return lineBytes_; }
+    // Tells whether a flash chip is busy; called under `lock`.
+    void SetChipBusyProbe(std::function<bool()> probe) { chipBusy_ = std::move(probe); }
     void SetLog(std::function<void(const std::string&)> log) { log_ = std::move(log); }
 
     // BusNode: the adapter's link answers no register of its own.
@@ -88,6 +91,7 @@ private:
     std::function<void(const std::string&)> log_;
     std::atomic<uint64_t> frames_{0};
     std::atomic<uint64_t> lineBytes_{0};
+    std::function<bool()> chipBusy_;
     int master_ = -1;
     int slaveKeep_ = -1;
     std::string slavePath_;
