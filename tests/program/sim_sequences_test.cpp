@@ -347,6 +347,57 @@ TEST_F(SimFirmwareFailure, ProcessorResetRefusedAfterBothUploads) {
     EXPECT_EQ(sim_->Mode(), DeviceMode::Upload);  // not reset
 }
 
+// ---- Real time ------------------------------------------------------------------------------
+
+// Blank to running on a chip that takes its datasheet's typical times, with the library on the
+// real clock: the waits and polls that sleep must still cover the chip's busy time (a write
+// that comes while the chip erases is lost). One run per link, on the smallest chip.
+class RealTimeBlankToRunning : public ApiTest, public ::testing::WithParamInterface<bool> {};
+
+TEST_P(RealTimeBlankToRunning, FlashHoldsExactlyFirmwareAndConfiguration) {
+    const bool serial = GetParam();
+    tqsim::SystemOptions options;
+    std::string error;
+    ASSERT_TRUE(tqsim::LoadChipFromFlashDataFile(kChipFile, "29F010", &options.chip, &error)) << error;
+    options.timings = tqsim::FamilyTimings(options.chip, tqsim::TimingProfile::Typical);
+    options.time = tqsim::TimeMode::Real;
+    tqsim::System sim(options);
+    const std::string socket = directory_.Path() + "/brennock.sock";
+    ScopedEnv env("BRENNOCK_SOCKET", socket.c_str());
+    ASSERT_TRUE(sim.StartDriverServer(socket, &error)) << error;
+    const std::string pty = serial ? sim.StartSerialAdapter() : "";
+    ASSERT_EQ(serial ? OpenComAPI(pty.c_str(), TRACE_ERROR) : OpenLORIC(TRACE_ERROR), 0u);
+
+    std::vector<FLASH_DEVICE> devices(LORIC_MAX_FLASH_DEVICES);
+    uint32_t count = 0;
+    ASSERT_EQ(LoadFlashData(kChipFile.c_str(), devices.data(), &count), 0u);
+    FLASH_DEVICE* device = nullptr;
+    for (uint32_t i = 0; i < count; ++i)
+        if (std::string(devices[i].deviceName) == "29F010") device = &devices[i];
+    ASSERT_NE(device, nullptr);
+    const std::vector<uint8_t> config = ReadAll(kImages + "config.bin");
+    const std::vector<uint8_t> firmware = ReadAll(kImages + "firmware.bin");
+
+    uint16_t node = 0;
+    uint32_t blank = 0;
+    ASSERT_EQ(FindNode(&node, &blank), 0u);
+    // Not told blank, so the sector is erased through the flash port and 1 s (the typical
+    // erase) allowed for it before the loader is written.
+    ASSERT_EQ(UploadFirmwareLoader(&node, device, (kImages + "loader.bin").c_str(), 0, 1, nullptr, nullptr), 0u);
+    ASSERT_EQ(UploadFirmwareAndConfig(node, device, (kImages + "firmware.bin").c_str(),
+                                      (kImages + "config.bin").c_str(), nullptr, nullptr), 0u);
+    EXPECT_EQ(sim.Mode(), DeviceMode::Firmware) << sim.BootNote();
+    std::vector<uint8_t> expected(sim.Flash().size(), 0xFF);
+    const std::vector<uint8_t> patched = WithParameter1(firmware, device->configByteAddress);
+    std::copy(patched.begin(), patched.end(), expected.begin());
+    std::copy(config.begin(), config.end(), expected.begin() + device->configByteAddress);
+    EXPECT_TRUE(sim.Flash() == expected);
+    CloseLORIC();
+}
+
+INSTANTIATE_TEST_SUITE_P(Links, RealTimeBlankToRunning, ::testing::Values(false, true),
+                         [](const auto& info) { return info.param ? "Serial" : "Driver"; });
+
 }  // namespace
 }  // namespace loric::test
 
