@@ -15,8 +15,12 @@ using namespace loric;
 
 namespace {
 
-constexpr uint32_t kSectorEraseTimeoutSeconds = 5;
-constexpr uint32_t kChipEraseTimeoutSeconds = 60;
+// Time-outs cover the longest erase the chips' datasheets allow (a worn 29LV sector takes up
+// to 15 s, a 29F chip erase up to 64 s): an erase that is merely slow must not be reported as
+// failed, since the job would then stop with its sectors erased. Only an erase that never
+// ends runs into them.
+constexpr uint32_t kSectorEraseTimeoutSeconds = 20;
+constexpr uint32_t kChipEraseTimeoutSeconds = 120;
 
 // Pause between two reads of FLASH_ERASE_CTRL. A sector erase takes from milliseconds to
 // seconds; reading every 2 ms sees its end soon enough without keeping a processor busy.

@@ -70,9 +70,9 @@ TEST_F(EraseTest, TimesOutWithinTheLastWholeSecondOfTheLimit) {
         const char* message;
     };
     const Case cases[] = {
-        {0x400, 4000, 5000, "Flash sector erase timed out (sector at 0x00400)"},
-        {0x10000, 4000, 5000, "Flash sector erase timed out (sector at 0x10000)"},
-        {ERASE_ALL, 59000, 60000, "Flash sector erase timed out (sector at 0xFFFFFFFF)"},
+        {0x400, 19000, 20000, "Flash sector erase timed out (sector at 0x00400)"},
+        {0x10000, 19000, 20000, "Flash sector erase timed out (sector at 0x10000)"},
+        {ERASE_ALL, 119000, 120000, "Flash sector erase timed out (sector at 0xFFFFFFFF)"},
     };
     Open(TRACE_API | TRACE_ERROR);
     clock_.SetStep(7);  // every poll's clock reading takes 7 ms
