@@ -2,7 +2,8 @@
 // range, the order of steps, the window titles and the statuses of the failure paths.
 #include <gtest/gtest.h>
 
-#include <atomic>
+#include <functional>
+#include <tuple>
 #include <string>
 #include <vector>
 
@@ -74,46 +75,39 @@ bool IsReset(const RecordedRequest& request, uint32_t kind) {
     return request.code == IOCTL_RESET && request.input == LittleEndianBytes({kind});
 }
 
+// Every request of the job, then its trace and its window titles.
+std::string Transcript(const RequestRecorder& driver, const std::string& trace, const TitleLog& titles) {
+    std::string out;
+    char line[160];
+    for (const RecordedRequest& r : driver.Requests()) {
+        if (auto t = RequestRecorder::Decode(r)) {
+            std::snprintf(line, sizeof line, "%s %04X %04X %08X %08X\n", t->write ? "W" : "R", t->nodeId,
+                          t->offsetHigh, t->offsetLow, t->write ? t->value : 0);
+        } else {
+            int n = std::snprintf(line, sizeof line, "%06X", r.code);
+            for (size_t i = 0; i + 3 < r.input.size() && n < 140; i += 4)
+                n += std::snprintf(line + n, sizeof line - n, " %08X", LittleEndianAt(r.input, i));
+            std::snprintf(line + n, sizeof line - n, " +%zu\n", r.uploadData.size());
+        }
+        out += line;
+    }
+    return out + "---- trace\n" + trace + "---- titles\n" + titles.Text();
+}
+
 // ---- Firmware and configuration -------------------------------------------------------------
 
-TEST_F(SequenceTest, FirmwareErasesJustEnoughSectorsThenUploadsBothImagesAndResets) {
+TEST_F(SequenceTest, FirmwareJobErasesJustEnoughThenUploadsBothImagesAndResets) {
     Open(TRACE_API | TRACE_API_VERBOSE);
     FLASH_DEVICE device;
     EightBitDevice(device);
     EXPECT_EQ(UploadFirmwareAndConfig(0x120000 | kNode, &device, "firmware.bin", "config.bin", titles_.Handle(),
                                       nullptr),
               0u);
-
-    std::vector<Quadlet> expected = {W(kNode, CSR_MODE_CTRL, MODE_EDIT)};
-    for (uint32_t word : kBuiltInCommandSets[1]) expected.push_back(W(kNode, CSR_UPLOAD_COMMAND_SET_CTRL, word));
-    for (uint32_t start : {0x0u, 0x4000u, 0x8000u, 0x20000u})
-        expected.insert(expected.end(), {W(kNode, FLASH_ERASE_CTRL, start), R(kNode, FLASH_ERASE_CTRL)});
-    expected.insert(expected.end(), {W(kNode, FLASH_UPLOAD_CTRL, 0), R(kNode, FLASH_UPLOAD_CHECKSUM),
-                                     W(kNode, FLASH_UPLOAD_CTRL, 0x20000), R(kNode, FLASH_UPLOAD_CHECKSUM),
-                                     W(kNode, FLASH_UPLOAD_CTRL, PROCESSOR_RESET)});
-    EXPECT_EQ(Quadlets(driver_), expected);
-
-    EXPECT_EQ(LinesWith(debug_.Text(), "Erasing to end"),
-              "API_TRACEV: Erasing to end of sector 0 gives 16384 (0x4000) bytes\n"
-              "API_TRACEV: Erasing to end of sector 1 gives 32768 (0x8000) bytes\n"
-              "API_TRACEV: Erasing to end of sector 2 gives 49152 (0xC000) bytes\n");
-    const std::string text = debug_.Text();
-    EXPECT_EQ(text.rfind("API_TRACE: Enter UploadMainFirmware\n", 0), 0u);
-    EXPECT_TRUE(text.ends_with("\nAPI_TRACE: Exit UploadMainFirmware (ret 0)\n\n"));
-
+    ExpectGolden("program/firmware_job.txt", Transcript(driver_, debug_.Text(), titles_));
     // The firmware went up with parameter 1 = the configuration sector's byte address, the
     // configuration unchanged from the configuration sector's start.
-    std::vector<uint8_t> firmware = FirmwareImage(40000);
-    firmware[0x110] = 0x00, firmware[0x111] = 0x00, firmware[0x112] = 0x02, firmware[0x113] = 0x00;
-    EXPECT_EQ(UploadedData(IOCTL_UPLOAD_UPLOADER, 0, 50), firmware);
+    EXPECT_EQ(UploadedData(IOCTL_UPLOAD_UPLOADER, 0, 50), WithParameter(FirmwareImage(40000), 0x110, 0x20000));
     EXPECT_EQ(UploadedData(IOCTL_UPLOAD_UPLOADER, 50, 50), Pattern(600, 3));
-    EXPECT_EQ(LittleEndianAt(driver_.RequestsWithCode(IOCTL_UPLOAD_UPLOADER).at(50).input, 0), 0x20000u);
-
-    EXPECT_EQ(titles_.Steps(), (std::vector<std::string>{"Erasing firmware flash...", "Erasing configuration flash...",
-                                                         "Uploading firmware...", "Uploading configuration...",
-                                                         "Reseting device processor..."}));
-    EXPECT_TRUE(titles_.Saw("Uploading firmware... 42%"));
-    EXPECT_TRUE(titles_.Saw("Uploading firmware... 100%"));
 }
 
 TEST_F(SequenceTest, ACopiedRecordKeepsItsConfigurationSector) {
@@ -169,65 +163,49 @@ TEST_F(SequenceTest, InternalFlashIsErasedWholeOnce) {
     EXPECT_EQ(erases, (std::vector<Quadlet>{W(kNode, FLASH_ERASE_CTRL, ERASE_ALL)}));  // no poll, no checksum
     EXPECT_EQ(titles_.Steps().at(0), "Erasing internal flash...");
     EXPECT_EQ(titles_.Steps().at(1), "Uploading firmware...");
-
-    // A refused erase of the internal flash.
-    debug_.Clear();
-    FailWhen([](const RecordedRequest& r) { return IsWriteTo(r, FLASH_ERASE_CTRL, ERASE_ALL); });
-    EXPECT_EQ(UploadFirmwareAndConfig(kNode, &device, "firmware.bin", "config.bin", nullptr, nullptr), 22u);
-    EXPECT_NE(debug_.Text().find("API_TRACE: Exit EraseFlashSector (ret 10 - read 00000000 - count 0)\n"
-                                 "ERROR INFO: Internal flash erase failed"
-                                 "LORIC ERROR: Flash sector erase failed (sector at 0xFFFFFFFF)\n"
-                                 "API_TRACE: Exit UploadMainFirmware (ret 22)\n\n"),
-              std::string::npos);
 }
 
-TEST_F(SequenceTest, AFailedEraseStopsTheSequenceWithItsSector) {
+TEST_F(SequenceTest, FirmwareJobFailuresStopAtTheirStep) {
     struct Case {
-        uint32_t failingStart;
-        const char* detail;
-        const char* error;
+        const char* name;
+        uint32_t deviceId;
+        std::function<bool(const RecordedRequest&)> fails;
+        uint32_t status;
+        std::string text;  // the end of the trace
     };
+    auto writeOf = [](uint32_t offset, uint32_t value) {
+        return [=](const RecordedRequest& r) { return IsWriteTo(r, offset, value); };
+    };
+    const std::string exit = "API_TRACE: Exit UploadMainFirmware (ret ";
     const Case cases[] = {
-        {0x4000, "Flash firmware sector erase failed", "Flash sector erase failed (sector at 0x04000)"},
-        {0x20000, "Configuration sector erase failed", "Flash sector erase failed (sector at 0x20000)"},
+        {"mode switch", 1, writeOf(CSR_MODE_CTRL, MODE_EDIT), 14,
+         "API_TRACE: Exit SwitchDeviceToUploadMode (ret 10)\n\n"
+         "LORIC ERROR: Failed to switch device to upload mode\n" + exit + "14)\n\n"},
+        {"firmware sector", 1, writeOf(FLASH_ERASE_CTRL, 0x4000), 22,
+         "ERROR INFO: Flash firmware sector erase failed"
+         "LORIC ERROR: Flash sector erase failed (sector at 0x04000)\n" + exit + "22)\n\n"},
+        {"configuration sector", 1, writeOf(FLASH_ERASE_CTRL, 0x20000), 22,
+         "ERROR INFO: Configuration sector erase failed"
+         "LORIC ERROR: Flash sector erase failed (sector at 0x20000)\n" + exit + "22)\n\n"},
+        {"internal flash", FLASH_INTERNAL_DEVICE_ID, writeOf(FLASH_ERASE_CTRL, ERASE_ALL), 22,
+         "API_TRACE: Exit EraseFlashSector (ret 10 - read 00000000 - count 0)\n"
+         "ERROR INFO: Internal flash erase failed"
+         "LORIC ERROR: Flash sector erase failed (sector at 0xFFFFFFFF)\n" + exit + "22)\n\n"},
+        {"processor reset", 1, writeOf(FLASH_UPLOAD_CTRL, PROCESSOR_RESET), 31,
+         "LORIC ERROR: 1394 Quadlet write of address offset 0xF0090008 failed\n"
+         "LORIC ERROR: Processor reset failed\n" + exit + "31)\n\n"},
     };
     for (const Case& c : cases) {
-        SCOPED_TRACE(c.detail);
+        SCOPED_TRACE(c.name);
         Open(TRACE_API | TRACE_ERROR);
-        const uint32_t failing = c.failingStart;
-        FailWhen([failing](const RecordedRequest& r) { return IsWriteTo(r, FLASH_ERASE_CTRL, failing); });
+        FailWhen(c.fails);
         FLASH_DEVICE device;
-        EightBitDevice(device);
-        EXPECT_EQ(UploadFirmwareAndConfig(kNode, &device, "firmware.bin", "config.bin", nullptr, nullptr), 22u);
-        EXPECT_NE(debug_.Text().find(std::string("ERROR INFO: ") + c.detail + "LORIC ERROR: " + c.error +
-                                     "\nAPI_TRACE: Exit UploadMainFirmware (ret 22)\n\n"),
-                  std::string::npos);
-        EXPECT_EQ(Quadlets(driver_).back(), W(kNode, FLASH_ERASE_CTRL, failing));  // nothing after it
-        EXPECT_TRUE(driver_.RequestsWithCode(IOCTL_UPLOAD_UPLOADER).empty());
+        EightBitDevice(device, c.deviceId);
+        EXPECT_EQ(UploadFirmwareAndConfig(kNode, &device, "firmware.bin", "config.bin", nullptr, nullptr), c.status);
+        EXPECT_TRUE(debug_.Text().ends_with(c.text)) << debug_.Text();
+        EXPECT_TRUE(c.fails(driver_.Requests().back())) << "nothing after the refused request";
         CloseLORIC();
     }
-}
-
-TEST_F(SequenceTest, FirmwareFailuresOfModeSwitchAndProcessorReset) {
-    Open(TRACE_API | TRACE_ERROR);
-    FLASH_DEVICE device;
-    EightBitDevice(device);
-    driver_.FailNext(IOCTL_ASYNC_WRITE, platform::kErrorIoDevice);  // MODE_EDIT
-    EXPECT_EQ(UploadFirmwareAndConfig(kNode, &device, "firmware.bin", "config.bin", nullptr, nullptr), 14u);
-    EXPECT_EQ(Quadlets(driver_).size(), 1u);
-    EXPECT_NE(debug_.Text().find("API_TRACE: Exit SwitchDeviceToUploadMode (ret 10)\n\n"
-                                 "LORIC ERROR: Failed to switch device to upload mode\n"
-                                 "API_TRACE: Exit UploadMainFirmware (ret 14)\n\n"),
-              std::string::npos);
-
-    debug_.Clear();
-    FailWhen([](const RecordedRequest& r) { return IsWriteTo(r, FLASH_UPLOAD_CTRL, PROCESSOR_RESET); });
-    EXPECT_EQ(UploadFirmwareAndConfig(kNode, &device, "firmware.bin", "config.bin", nullptr, nullptr), 31u);
-    EXPECT_NE(debug_.Text().find("LORIC ERROR: 1394 Quadlet write of address offset 0xF0090008 failed\n"
-                                 "LORIC ERROR: Processor reset failed\n"
-                                 "API_TRACE: Exit UploadMainFirmware (ret 31)\n\n"),
-              std::string::npos);
-    EXPECT_EQ(g_api.messageArgument.number, 0u);
 }
 
 TEST_F(SequenceTest, UnreadableImagesAreReportedBeforeTheDeviceIsTouched) {
@@ -266,25 +244,20 @@ TEST_F(SequenceTest, UnreadableImagesAreReportedBeforeTheDeviceIsTouched) {
 
 TEST_F(SequenceTest, ArgumentChecks) {
     Open(TRACE_ERROR);
-    FLASH_DEVICE device;
+    FLASH_DEVICE device, noConfig, noWidth, noSet;
     EightBitDevice(device);
-    uint16_t node = kNode;
-    FLASH_DEVICE noConfig = device;
+    noConfig = noWidth = noSet = device;
     noConfig.configSector = nullptr;
-    FLASH_DEVICE noWidth = device;
     noWidth.busWidth = 0;
-    FLASH_DEVICE noSet = device;
     noSet.commandSetIndex = 9;
-    EXPECT_EQ(UploadFirmwareAndConfig(kNode, nullptr, "firmware.bin", "config.bin", nullptr, nullptr), 5u);
-    EXPECT_EQ(UploadFirmwareAndConfig(kNode, &device, nullptr, "config.bin", nullptr, nullptr), 5u);
-    EXPECT_EQ(UploadFirmwareAndConfig(kNode, &device, "firmware.bin", nullptr, nullptr, nullptr), 5u);
-    EXPECT_EQ(UploadFirmwareAndConfig(kNode, &noConfig, "firmware.bin", "config.bin", nullptr, nullptr), 5u);
-    EXPECT_EQ(UploadFirmwareAndConfig(kNode, &noWidth, "firmware.bin", "config.bin", nullptr, nullptr), 5u);
-    EXPECT_EQ(UploadFirmwareLoader(nullptr, &device, "loader.bin", 0, 0, nullptr, nullptr), 5u);
-    EXPECT_EQ(UploadFirmwareLoader(&node, nullptr, "loader.bin", 0, 0, nullptr, nullptr), 5u);
-    EXPECT_EQ(UploadFirmwareLoader(&node, &device, nullptr, 0, 0, nullptr, nullptr), 5u);
-    EXPECT_EQ(UploadFirmwareLoader(&node, &noSet, "loader.bin", 0, 0, nullptr, nullptr), 5u);
-    EXPECT_EQ(UploadFirmwareLoader(&node, &device, "loader.bin", 0, 31, titles_.Handle(), nullptr), 5u);
+    uint16_t node = kNode;
+    const char *fw = "firmware.bin", *cfg = "config.bin", *ld = "loader.bin";
+    for (auto [d, f, c] : {std::tuple{(FLASH_DEVICE*)nullptr, fw, cfg}, {&device, nullptr, cfg}, {&device, fw, nullptr},
+                           {&noConfig, fw, cfg}, {&noWidth, fw, cfg}})
+        EXPECT_EQ(UploadFirmwareAndConfig(kNode, d, f, c, nullptr, nullptr), 5u);
+    for (auto [n, d, f, method] : {std::tuple{(uint16_t*)nullptr, &device, ld, 0u}, {&node, nullptr, ld, 0u},
+                                   {&node, &device, nullptr, 0u}, {&node, &noSet, ld, 0u}, {&node, &device, ld, 31u}})
+        EXPECT_EQ(UploadFirmwareLoader(n, d, f, 0, method, titles_.Handle(), nullptr), 5u);
     EXPECT_TRUE(titles_.titles.empty());
     EXPECT_TRUE(driver_.Requests().empty());
     CloseLORIC();
