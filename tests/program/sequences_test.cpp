@@ -119,127 +119,82 @@ TEST_F(SequenceTest, ACopiedRecordKeepsItsConfigurationSector) {
     EXPECT_EQ(LittleEndianAt(driver_.RequestsWithCode(IOCTL_UPLOAD_UPLOADER).at(50).input, 0), 0x20000u);
 }
 
-TEST_F(SequenceTest, FirmwareSpaceIsCheckedBeforeAnythingIsErased) {
-    struct Case {
-        uint32_t length;
-        uint32_t status;
-        std::string spaceLine;  // empty: no such line
-        uint32_t erases;
-    };
-    const Case cases[] = {
-        {131072, 0, "", 9},  // exactly the space below the configuration sector
-        {131073, 24, "API_TRACE: flashEraseBytes 196608,  firwareSpace bytes 131072\n", 0},
-        {400000, 24, "API_TRACE: flashEraseBytes 393216,  firwareSpace bytes 131072\n", 0},  // above the whole flash
-    };
-    for (const Case& c : cases) {
-        SCOPED_TRACE(c.length);
-        Open(TRACE_API | TRACE_ERROR);
-        WriteFile("big.bin", Pattern(c.length, 9));
-        FLASH_DEVICE device;
-        EightBitDevice(device);
-        EXPECT_EQ(UploadFirmwareAndConfig(kNode, &device, "big.bin", "config.bin", nullptr, nullptr), c.status);
-        EXPECT_EQ(LinesWith(debug_.Text(), "flashEraseBytes"), c.spaceLine);
-        uint32_t erases = 0;
-        for (const Quadlet& q : Quadlets(driver_)) erases += q.write && q.offsetLow == FLASH_ERASE_CTRL;
-        EXPECT_EQ(erases, c.erases);
-        if (c.status == 24) {
-            char text[128];
-            ASSERT_EQ(GetErrorText(24, text), 0u);
-            EXPECT_EQ(std::string(text), "File too large for selected flash (" + std::to_string(c.length) + " bytes)");
-            EXPECT_TRUE(driver_.RequestsWithCode(IOCTL_UPLOAD_UPLOADER).empty());
-        }
-        CloseLORIC();
-    }
-}
-
-TEST_F(SequenceTest, InternalFlashIsErasedWholeOnce) {
-    Open(TRACE_API | TRACE_ERROR);
-    FLASH_DEVICE device;
-    EightBitDevice(device, FLASH_INTERNAL_DEVICE_ID);
-    EXPECT_EQ(UploadFirmwareAndConfig(kNode, &device, "firmware.bin", "config.bin", titles_.Handle(), nullptr), 0u);
-    std::vector<Quadlet> erases;
-    for (const Quadlet& q : Quadlets(driver_))
-        if (q.offsetLow == FLASH_ERASE_CTRL || q.offsetLow == FLASH_UPLOAD_CHECKSUM) erases.push_back(q);
-    EXPECT_EQ(erases, (std::vector<Quadlet>{W(kNode, FLASH_ERASE_CTRL, ERASE_ALL)}));  // no poll, no checksum
-    EXPECT_EQ(titles_.Steps().at(0), "Erasing internal flash...");
-    EXPECT_EQ(titles_.Steps().at(1), "Uploading firmware...");
-}
-
-TEST_F(SequenceTest, FirmwareJobFailuresStopAtTheirStep) {
-    struct Case {
-        const char* name;
-        uint32_t deviceId;
-        std::function<bool(const RecordedRequest&)> fails;
-        uint32_t status;
-        std::string text;  // the end of the trace
-    };
-    auto writeOf = [](uint32_t offset, uint32_t value) {
+// Each job's outcome for its size limits, unreadable images and refused steps: the status and
+// its text, then every request, the trace and the titles, compared with one golden file.
+TEST_F(SequenceTest, JobOutcomes) {
+    using Fails = std::function<bool(const RecordedRequest&)>;
+    auto writeOf = [](uint32_t offset, uint32_t value) -> Fails {
         return [=](const RecordedRequest& r) { return IsWriteTo(r, offset, value); };
     };
-    const std::string exit = "API_TRACE: Exit UploadMainFirmware (ret ";
-    const Case cases[] = {
-        {"mode switch", 1, writeOf(CSR_MODE_CTRL, MODE_EDIT), 14,
-         "API_TRACE: Exit SwitchDeviceToUploadMode (ret 10)\n\n"
-         "LORIC ERROR: Failed to switch device to upload mode\n" + exit + "14)\n\n"},
-        {"firmware sector", 1, writeOf(FLASH_ERASE_CTRL, 0x4000), 22,
-         "ERROR INFO: Flash firmware sector erase failed"
-         "LORIC ERROR: Flash sector erase failed (sector at 0x04000)\n" + exit + "22)\n\n"},
-        {"configuration sector", 1, writeOf(FLASH_ERASE_CTRL, 0x20000), 22,
-         "ERROR INFO: Configuration sector erase failed"
-         "LORIC ERROR: Flash sector erase failed (sector at 0x20000)\n" + exit + "22)\n\n"},
-        {"internal flash", FLASH_INTERNAL_DEVICE_ID, writeOf(FLASH_ERASE_CTRL, ERASE_ALL), 22,
-         "API_TRACE: Exit EraseFlashSector (ret 10 - read 00000000 - count 0)\n"
-         "ERROR INFO: Internal flash erase failed"
-         "LORIC ERROR: Flash sector erase failed (sector at 0xFFFFFFFF)\n" + exit + "22)\n\n"},
-        {"processor reset", 1, writeOf(FLASH_UPLOAD_CTRL, PROCESSOR_RESET), 31,
-         "LORIC ERROR: 1394 Quadlet write of address offset 0xF0090008 failed\n"
-         "LORIC ERROR: Processor reset failed\n" + exit + "31)\n\n"},
+    auto reset = [](uint32_t kind) -> Fails { return [=](const RecordedRequest& r) { return IsReset(r, kind); }; };
+    auto code = [](uint32_t c) -> Fails { return [=](const RecordedRequest& r) { return r.code == c; }; };
+    struct Case {
+        const char* name;
+        bool loader;  // the loader job from node 5 (from 0xFFC1 when blank), else the firmware job
+        const char* image;
+        Fails fails = nullptr;
+        uint32_t deviceId = 1;
+        const char* config = "config.bin";
+        uint32_t blank = 0;
+        uint32_t method = 0;
     };
+    WriteFile("exact.bin", Pattern(131072, 9));  // the space below the configuration sector
+    WriteFile("over.bin", Pattern(131073, 9));
+    WriteFile("huge.bin", Pattern(400000, 9));  // above the whole flash
+    WriteFile("bottom.bin", Pattern(16384, 2));
+    WriteFile("above.bin", Pattern(16385, 2));
+    const Case cases[] = {
+        {"firmware fills its space exactly", false, "exact.bin"},
+        {"firmware one byte too large", false, "over.bin"},
+        {"firmware larger than the flash", false, "huge.bin"},
+        {"firmware missing", false, "missing.bin"},
+        {"configuration missing", false, "firmware.bin", nullptr, 1, "nothere.bin"},
+        {"firmware empty", false, "empty.bin"},
+        {"internal flash", false, "firmware.bin", nullptr, FLASH_INTERNAL_DEVICE_ID},
+        {"internal flash erase refused", false, "firmware.bin", writeOf(FLASH_ERASE_CTRL, ERASE_ALL),
+         FLASH_INTERNAL_DEVICE_ID},
+        {"mode switch refused", false, "firmware.bin", writeOf(CSR_MODE_CTRL, MODE_EDIT)},
+        {"firmware sector erase refused", false, "firmware.bin", writeOf(FLASH_ERASE_CTRL, 0x4000)},
+        {"configuration sector erase refused", false, "firmware.bin", writeOf(FLASH_ERASE_CTRL, 0x20000)},
+        {"processor reset refused", false, "firmware.bin", writeOf(FLASH_UPLOAD_CTRL, PROCESSOR_RESET)},
+        {"loader missing", true, "missing.bin"},
+        {"loader empty", true, "empty.bin"},
+        {"loader fills the bottom sector", true, "bottom.bin"},
+        {"loader larger than the bottom sector", true, "above.bin"},
+        {"blank device", true, "loader.bin", nullptr, 1, nullptr, 1, 30},
+        {"not found after the force flash", true, "loader.bin",
+         [](const RecordedRequest& r) {
+             auto t = RequestRecorder::Decode(r);
+             return t && t->nodeId != 0x0005 && t->offsetLow == FLASH_PORT_CTRL;
+         }},
+        {"flash port erase refused", true, "loader.bin", code(IOCTL_ERASE_SECTOR)},
+        {"flash reset refused", true, "loader.bin", reset(RESET_FLASH)},
+        {"device reset refused", true, "loader.bin", reset(RESET_DEVICE)},
+        {"bus reset refused", true, "loader.bin", reset(RESET_BUS)},
+        {"no loader answers", true, "loader.bin", code(IOCTL_ASYNC_READ)},
+    };
+    std::string out;
     for (const Case& c : cases) {
-        SCOPED_TRACE(c.name);
         Open(TRACE_API | TRACE_ERROR);
-        FailWhen(c.fails);
+        if (c.fails) FailWhen(c.fails);
+        TitleLog titles;
         FLASH_DEVICE device;
         EightBitDevice(device, c.deviceId);
-        EXPECT_EQ(UploadFirmwareAndConfig(kNode, &device, "firmware.bin", "config.bin", nullptr, nullptr), c.status);
-        EXPECT_TRUE(debug_.Text().ends_with(c.text)) << debug_.Text();
-        EXPECT_TRUE(c.fails(driver_.Requests().back())) << "nothing after the refused request";
+        uint16_t node = c.blank ? 0xFFC1 : 0x0005;
+        const uint32_t status =
+            c.loader ? UploadFirmwareLoader(&node, &device, c.image, c.blank, c.method, titles.Handle(), nullptr)
+                     : UploadFirmwareAndConfig(kNode, &device, c.image, c.config, titles.Handle(), nullptr);
+        char text[160] = {};
+        GetErrorText(status, text);
+        char head[256];
+        std::snprintf(head, sizeof head, "==== %s: status %u \"%s\", node %04X\n", c.name, status, text, node);
+        out += head + Transcript(driver_, debug_.Text(), titles);
         CloseLORIC();
+        driver_.ClearScript();
+        driver_.SetReadValue(FLASH_ERASE_CTRL, ERASE_DONE);
+        driver_.SetReadValue(FLASH_UPLOAD_CTRL, UPLOADER_READY);
     }
-}
-
-TEST_F(SequenceTest, UnreadableImagesAreReportedBeforeTheDeviceIsTouched) {
-    struct Case {
-        const char* firmware;
-        const char* config;
-        const char* loader;
-        uint32_t status;
-        const char* message;
-    };
-    const Case cases[] = {
-        {"missing.bin", "config.bin", "missing.bin", 6, "Unable to create or open missing.bin"},
-        {"firmware.bin", "nothere.bin", nullptr, 6, "Unable to create or open nothere.bin"},
-        {"empty.bin", "config.bin", "empty.bin", 7, "A read / write error occurred while accessing empty.bin"},
-    };
-    Open(TRACE_API | TRACE_ERROR);
-    FLASH_DEVICE device;
-    EightBitDevice(device);
-    for (const Case& c : cases) {
-        SCOPED_TRACE(c.message);
-        driver_.ClearRequests();
-        char text[128];
-        EXPECT_EQ(UploadFirmwareAndConfig(kNode, &device, c.firmware, c.config, titles_.Handle(), nullptr), c.status);
-        ASSERT_EQ(GetErrorText(c.status, text), 0u);
-        EXPECT_STREQ(text, c.message);
-        if (c.loader != nullptr) {
-            uint16_t node = kNode;
-            EXPECT_EQ(UploadFirmwareLoader(&node, &device, c.loader, 0, 0, titles_.Handle(), nullptr), c.status);
-            ASSERT_EQ(GetErrorText(c.status, text), 0u);
-            EXPECT_STREQ(text, c.message);
-        }
-        EXPECT_TRUE(driver_.Requests().empty());
-        EXPECT_TRUE(titles_.titles.empty());
-    }
+    ExpectGolden("program/job_outcomes.txt", out);
 }
 
 TEST_F(SequenceTest, ArgumentChecks) {
@@ -311,91 +266,6 @@ TEST_F(SequenceTest, LoaderFromRunningFirmwareForcesErasesUploadsResetsAndReloca
     const std::string text = debug_.Text();
     EXPECT_EQ(text.rfind("API_TRACE: Enter UploadFirmwareLoader\n", 0), 0u);
     EXPECT_TRUE(text.ends_with("\nAPI_TRACE: Exit UploadFirmwareLoader (ret 0)\n\n"));
-}
-
-TEST_F(SequenceTest, LoaderLargerThanTheBottomSectorErasesTheWholeChip) {
-    struct Case {
-        size_t length;
-        uint32_t eraseAddress;
-    };
-    for (const Case c : {Case{16384, 0}, Case{16385, ERASE_ALL}, Case{20000, ERASE_ALL}}) {
-        SCOPED_TRACE(c.length);
-        Open(TRACE_API);
-        WriteFile("sized.bin", Pattern(c.length, 2));
-        FLASH_DEVICE device;
-        EightBitDevice(device);
-        uint16_t node = 0xFFC0;
-        EXPECT_EQ(UploadFirmwareLoader(&node, &device, "sized.bin", 0, 0, nullptr, nullptr), 0u);
-        const auto erases = driver_.RequestsWithCode(IOCTL_ERASE_SECTOR);
-        ASSERT_EQ(erases.size(), 1u);
-        EXPECT_EQ(erases[0].input, LittleEndianBytes({c.eraseAddress}));
-        EXPECT_EQ(LinesWith(debug_.Text(), "Loader too large"),
-                  c.eraseAddress == ERASE_ALL ? "API_TRACE: Loader too large for bottom sector - erasing entire device\n" : "");
-        CloseLORIC();
-    }
-}
-
-TEST_F(SequenceTest, BlankLoaderGoesStraightToTheUpload) {
-    Open(TRACE_API);
-    FLASH_DEVICE device;
-    EightBitDevice(device);
-    uint16_t node = 0xFFC1;
-    EXPECT_EQ(UploadFirmwareLoader(&node, &device, "loader.bin", 1, 30, titles_.Handle(), nullptr), 0u);
-    const auto codes = Codes(driver_);
-    ASSERT_GE(codes.size(), 3u);
-    EXPECT_EQ(codes[0], IOCTL_SET_FLASH_COMMAND_SET);
-    EXPECT_EQ(codes[1], IOCTL_SET_BYTE_PROGRAM_DELAY);
-    EXPECT_EQ(codes[2], IOCTL_UPLOAD_FLASH_PORT);
-    EXPECT_TRUE(driver_.RequestsWithCode(IOCTL_ERASE_SECTOR).empty());
-    EXPECT_EQ(titles_.Steps().at(1), "Uploading bootstrap loader...");
-}
-
-TEST_F(SequenceTest, LoaderFailuresStopAtTheFailedStep) {
-    struct Case {
-        const char* name;
-        std::function<bool(const RecordedRequest&)> fails;
-        uint32_t status;
-        std::string errorLine;
-        uint32_t lastCode;  // the last request that reached the driver
-    };
-    const Case cases[] = {
-        {"not found after force flash",
-         [](const RecordedRequest& r) {
-             auto t = RequestRecorder::Decode(r);
-             return t && t->nodeId != 0x0005 && t->offsetLow == FLASH_PORT_CTRL;
-         },
-         12, "LORIC ERROR: The TQ6410 device could not be relocated after reset\n", IOCTL_ASYNC_WRITE},
-        {"erase refused", [](const RecordedRequest& r) { return r.code == IOCTL_ERASE_SECTOR; }, 22,
-         "LORIC ERROR: Flash sector erase failed (sector at 0x00000)\n", IOCTL_ERASE_SECTOR},
-        {"flash reset refused", [](const RecordedRequest& r) { return IsReset(r, RESET_FLASH); }, 28,
-         "LORIC ERROR: Flash reset failed\n", IOCTL_RESET},
-        {"device reset refused", [](const RecordedRequest& r) { return IsReset(r, RESET_DEVICE); }, 30,
-         "LORIC ERROR: Device reset failed\n", IOCTL_RESET},
-        {"bus reset refused", [](const RecordedRequest& r) { return IsReset(r, RESET_BUS); }, 29,
-         "LORIC ERROR: Bus reset failed\n", IOCTL_RESET},
-        {"no loader answers", [](const RecordedRequest& r) { return r.code == IOCTL_ASYNC_READ; }, 12,
-         "LORIC ERROR: The TQ6410 device could not be relocated after reset\n", IOCTL_RESET},
-    };
-    for (const Case& c : cases) {
-        SCOPED_TRACE(c.name);
-        Open(TRACE_API | TRACE_ERROR);
-        FailWhen(c.fails);
-        FLASH_DEVICE device;
-        EightBitDevice(device);
-        uint16_t node = 0x0005;
-        EXPECT_EQ(UploadFirmwareLoader(&node, &device, "loader.bin", 0, 0, nullptr, nullptr), c.status);
-        EXPECT_NE(debug_.Text().find(c.errorLine + "API_TRACE: Exit UploadFirmwareLoader (ret " +
-                                     std::to_string(c.status) + ")\n\n"),
-                  std::string::npos);
-        EXPECT_EQ(driver_.Requests().back().code, c.lastCode);
-        if (c.status != 12 || c.lastCode != IOCTL_RESET) {
-            EXPECT_TRUE(driver_.RequestsWithCode(IOCTL_ASYNC_READ).empty());  // FindUploaderNode not reached
-        }
-        CloseLORIC();
-        driver_.ClearScript();
-        driver_.SetReadValue(FLASH_ERASE_CTRL, ERASE_DONE);
-        driver_.SetReadValue(FLASH_UPLOAD_CTRL, UPLOADER_READY);
-    }
 }
 
 }  // namespace
