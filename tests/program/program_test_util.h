@@ -14,6 +14,7 @@
 #include <vector>
 
 #include "loric.h"
+#include "support/request_recorder.h"
 
 namespace loric::test {
 
@@ -152,6 +153,28 @@ private:
         static_cast<TitleLog*>(w->context)->titles.push_back(w->title);
     }
 };
+
+// Every request the driver received (quadlets decoded; other codes with their input as
+// words, bytes left over, and the length of the data after them), then the trace and the titles.
+inline std::string Transcript(const RequestRecorder& driver, const std::string& trace, const TitleLog* titles) {
+    std::string out;
+    char line[200];
+    for (const RecordedRequest& r : driver.Requests()) {
+        if (auto t = RequestRecorder::Decode(r)) {
+            std::snprintf(line, sizeof line, "%s %04X %04X %08X %08X\n", t->write ? "W" : "R", t->nodeId,
+                          t->offsetHigh, t->offsetLow, t->write ? t->value : 0);
+        } else {
+            int n = std::snprintf(line, sizeof line, "%06X", r.code);
+            size_t i = 0;
+            for (; i + 3 < r.input.size() && n < 150; i += 4)
+                n += std::snprintf(line + n, sizeof line - n, " %08X", LittleEndianAt(r.input, i));
+            for (; i < r.input.size() && n < 150; ++i) n += std::snprintf(line + n, sizeof line - n, " %02X", r.input[i]);
+            std::snprintf(line + n, sizeof line - n, " +%zu\n", r.uploadData.size());
+        }
+        out += line;
+    }
+    return out + "---- trace\n" + trace + (titles ? "---- titles\n" + titles->Text() : "");
+}
 
 // The lines of `text` that contain `needle`, joined.
 inline std::string LinesWith(const std::string& text, const std::string& needle) {

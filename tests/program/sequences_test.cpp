@@ -75,25 +75,6 @@ bool IsReset(const RecordedRequest& request, uint32_t kind) {
     return request.code == IOCTL_RESET && request.input == LittleEndianBytes({kind});
 }
 
-// Every request of the job, then its trace and its window titles.
-std::string Transcript(const RequestRecorder& driver, const std::string& trace, const TitleLog& titles) {
-    std::string out;
-    char line[160];
-    for (const RecordedRequest& r : driver.Requests()) {
-        if (auto t = RequestRecorder::Decode(r)) {
-            std::snprintf(line, sizeof line, "%s %04X %04X %08X %08X\n", t->write ? "W" : "R", t->nodeId,
-                          t->offsetHigh, t->offsetLow, t->write ? t->value : 0);
-        } else {
-            int n = std::snprintf(line, sizeof line, "%06X", r.code);
-            for (size_t i = 0; i + 3 < r.input.size() && n < 140; i += 4)
-                n += std::snprintf(line + n, sizeof line - n, " %08X", LittleEndianAt(r.input, i));
-            std::snprintf(line + n, sizeof line - n, " +%zu\n", r.uploadData.size());
-        }
-        out += line;
-    }
-    return out + "---- trace\n" + trace + "---- titles\n" + titles.Text();
-}
-
 // ---- Firmware and configuration -------------------------------------------------------------
 
 TEST_F(SequenceTest, FirmwareJobErasesJustEnoughThenUploadsBothImagesAndResets) {
@@ -103,7 +84,7 @@ TEST_F(SequenceTest, FirmwareJobErasesJustEnoughThenUploadsBothImagesAndResets) 
     EXPECT_EQ(UploadFirmwareAndConfig(0x120000 | kNode, &device, "firmware.bin", "config.bin", titles_.Handle(),
                                       nullptr),
               0u);
-    ExpectGolden("program/firmware_job.txt", Transcript(driver_, debug_.Text(), titles_));
+    ExpectGolden("program/firmware_job.txt", Transcript(driver_, debug_.Text(), &titles_));
     // The firmware went up with parameter 1 = the configuration sector's byte address, the
     // configuration unchanged from the configuration sector's start.
     EXPECT_EQ(UploadedData(IOCTL_UPLOAD_UPLOADER, 0, 50), WithParameter(FirmwareImage(40000), 0x110, 0x20000));
@@ -188,7 +169,7 @@ TEST_F(SequenceTest, JobOutcomes) {
         GetErrorText(status, text);
         char head[256];
         std::snprintf(head, sizeof head, "==== %s: status %u \"%s\", node %04X\n", c.name, status, text, node);
-        out += head + Transcript(driver_, debug_.Text(), titles);
+        out += head + Transcript(driver_, debug_.Text(), &titles);
         CloseLORIC();
         driver_.ClearScript();
         driver_.SetReadValue(FLASH_ERASE_CTRL, ERASE_DONE);
