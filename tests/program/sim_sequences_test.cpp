@@ -175,7 +175,7 @@ TEST_P(RealTimeBlankToRunning, FlashHoldsExactlyFirmwareAndConfiguration) {
                                       (kImages + "config.bin").c_str(), nullptr, nullptr), 0u);
     EXPECT_EQ(sim.Mode(), DeviceMode::Firmware) << sim.BootNote();
     std::vector<uint8_t> expected(sim.Flash().size(), 0xFF);
-    const std::vector<uint8_t> patched = WithParameter1(firmware, device->configByteAddress);
+    const std::vector<uint8_t> patched = WithParameter(firmware, LittleEndian32(firmware, 20), device->configByteAddress);
     std::copy(patched.begin(), patched.end(), expected.begin());
     std::copy(config.begin(), config.end(), expected.begin() + device->configByteAddress);
     EXPECT_TRUE(sim.Flash() == expected);
