@@ -1,8 +1,8 @@
 #!/usr/bin/env bash
 # Builds and tests everything: the native library with its tests, the same under
 # AddressSanitizer and UndefinedBehaviorSanitizer, and the 32-bit Windows DLL with its checks
-# (objdump, then host programs under Wine).
-#   usage: bash scripts/test.sh [native] [sanitize] [windows]    (no argument: all three)
+# (objdump, then host programs under Wine); then the installed library and the packages.
+#   usage: bash scripts/test.sh [native] [sanitize] [windows] [package]   (no argument: all)
 # Build folders: build/, build-sanitize/, build-win/ (reused when present). Exits non-zero
 # when any stage fails; a closing line names the stages that passed and failed.
 set -u
@@ -11,7 +11,7 @@ root=$(pwd)
 jobs=${LORIC_JOBS:-2}
 
 stages=("$@")
-[ ${#stages[@]} -eq 0 ] && stages=(native sanitize windows)
+[ ${#stages[@]} -eq 0 ] && stages=(native sanitize windows package)
 
 failed_stages=()
 passed_stages=()
@@ -82,10 +82,25 @@ stage_windows() {
   return $status
 }
 
+# Installs into a temporary prefix and builds C hosts against it (scripts/check_install.sh),
+# then the .deb and, after the windows stage, the Windows zip, with their contents checked.
+stage_package() {
+  note "installed library, C hosts, man pages, Debian package and Windows zip"
+  mkdir -p build
+  cmake -S "$root" -B build >/dev/null && cmake --build build -j"$jobs" --target loric loric_tool tq6410-sim >/dev/null ||
+    return 1
+  local win=
+  if [ -f build-win/CMakeCache.txt ]; then
+    cmake --build build-win -j"$jobs" --target loric loric_tool loric_import_lib >/dev/null || return 1
+    win=build-win
+  fi
+  bash scripts/check_install.sh build $win
+}
+
 for stage in "${stages[@]}"; do
   case $stage in
-    native|sanitize|windows) ;;
-    *) echo "unknown stage '$stage' (native, sanitize, windows)"; exit 2 ;;
+    native|sanitize|windows|package) ;;
+    *) echo "unknown stage '$stage' (native, sanitize, windows, package)"; exit 2 ;;
   esac
   start=$SECONDS
   if "stage_$stage"; then
