@@ -352,6 +352,12 @@ TEST_F(FlashDataTest, ArgumentAndFileFailures) {
     EXPECT_STREQ(text, "Unable to create or open missing.dat");
     EXPECT_EQ(Body(), "LORIC ERROR: Unable to create or open missing.dat\n");
 
+    // A stream that never ends is refused once 16 MiB have been read.
+    debug_.Clear();
+    EXPECT_EQ(LoadFlashData("/dev/zero", devices_.data(), &count), 13u);
+    EXPECT_EQ(Body(), "ERROR INFO: Flash data file longer than 16777216 bytes\n"
+                      "LORIC ERROR: Unable to load flash data file\n");
+
     CloseLORIC();
     debug_.Clear();
     count = 7;
