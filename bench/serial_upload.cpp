@@ -13,7 +13,7 @@
 #include <string>
 #include <vector>
 
-#include "bus/registers.h"
+#include "link/registers.h"
 #include "link/serial_link.h"
 #include "tqsim/images.h"
 #include "tqsim/system.h"

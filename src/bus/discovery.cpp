@@ -5,8 +5,8 @@
 
 #include "api/context.h"
 #include "api/target.h"
-#include "bus/registers.h"
 #include "link/device_link.h"
+#include "link/registers.h"
 #include "loric.h"
 #include "platform/platform.h"
 

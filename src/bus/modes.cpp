@@ -4,10 +4,10 @@
 
 #include "api/context.h"
 #include "api/target.h"
-#include "bus/registers.h"
-#include "bus/timing.h"
 #include "flash/flash_data.h"
 #include "link/device_link.h"
+#include "link/registers.h"
+#include "link/timing.h"
 #include "loric.h"
 #include "platform/platform.h"
 

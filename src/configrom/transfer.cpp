@@ -4,8 +4,8 @@
 #include <cstring>
 
 #include "api/context.h"
-#include "bus/registers.h"
 #include "configrom/crom.h"
+#include "link/registers.h"
 #include "platform/platform.h"
 
 namespace loric {

@@ -5,7 +5,7 @@
 #include <cstdint>
 #include <cstdio>
 
-#include "bus/registers.h"
+#include "link/registers.h"
 #include "loric.h"
 
 namespace loric {

@@ -4,7 +4,7 @@
 
 #include <cstdint>
 
-#include "bus/registers.h"
+#include "link/registers.h"
 #include "loric.h"
 
 namespace loric {

@@ -3,7 +3,7 @@
 #include <cstring>
 #include <stdexcept>
 
-#include "bus/timing.h"
+#include "link/timing.h"
 
 namespace loric {
 

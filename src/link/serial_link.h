@@ -7,8 +7,8 @@
 #include <cstdint>
 #include <string>
 
-#include "bus/registers.h"
 #include "link/device_link.h"
+#include "link/registers.h"
 #include "platform/platform.h"
 
 namespace loric {

@@ -5,8 +5,8 @@
 #include <new>
 
 #include "api/context.h"
-#include "bus/registers.h"
 #include "flash/flash_data.h"
+#include "link/registers.h"
 #include "platform/platform.h"
 #include "program/upload.h"
 

@@ -5,9 +5,9 @@
 
 #include "api/context.h"
 #include "bus/modes.h"
-#include "bus/registers.h"
-#include "bus/timing.h"
 #include "flash/flash_data.h"
+#include "link/registers.h"
+#include "link/timing.h"
 #include "loric.h"
 #include "platform/platform.h"
 #include "program/erase.h"

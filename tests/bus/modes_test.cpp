@@ -9,8 +9,8 @@
 
 #include "api/context.h"
 #include "bus/modes.h"
-#include "bus/registers.h"
 #include "link/driver_link.h"
+#include "link/registers.h"
 #include "loric.h"
 #include "support/api_fixture.h"
 #include "support/bus_expect.h"

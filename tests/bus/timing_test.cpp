@@ -3,7 +3,7 @@
 
 #include <vector>
 
-#include "bus/timing.h"
+#include "link/timing.h"
 #include "platform/platform.h"
 #include "support/fake_clock.h"
 

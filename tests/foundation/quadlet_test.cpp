@@ -6,8 +6,8 @@
 
 #include "api/context.h"
 #include "bus/async.h"
-#include "bus/registers.h"
 #include "link/driver_link.h"
+#include "link/registers.h"
 #include "support/api_fixture.h"
 #include "support/request_recorder.h"
 

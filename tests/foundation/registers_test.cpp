@@ -3,7 +3,7 @@
 
 #include <vector>
 
-#include "bus/registers.h"
+#include "link/registers.h"
 
 namespace loric {
 namespace {

@@ -13,7 +13,7 @@
 #include <vector>
 
 #include "api/context.h"
-#include "bus/registers.h"
+#include "link/registers.h"
 #include "loric.h"
 #include "program_test_util.h"
 #include "support/api_fixture.h"

@@ -7,7 +7,7 @@
 #include <vector>
 
 #include "api/context.h"
-#include "bus/registers.h"
+#include "link/registers.h"
 #include "link/serial_link.h"
 #include "loric.h"
 #include "support/api_fixture.h"

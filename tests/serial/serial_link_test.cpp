@@ -12,7 +12,7 @@
 #include <string>
 
 #include "bus/async.h"
-#include "bus/registers.h"
+#include "link/registers.h"
 #include "link/serial_link.h"
 #include "support/fake_clock.h"
 #include "support/scripted_adapter.h"

@@ -10,8 +10,8 @@
 #include <vector>
 
 #include "api/context.h"
-#include "bus/registers.h"
 #include "flash/flash_data.h"
+#include "link/registers.h"
 #include "link/serial_link.h"
 #include "loric.h"
 #include "support/api_fixture.h"

@@ -9,8 +9,8 @@
 #include <gtest/gtest.h>
 
 #include "api/context.h"
-#include "bus/registers.h"
 #include "flash/flash_data.h"
+#include "link/registers.h"
 #include "program/upload.h"
 #include "support/api_fixture.h"
 #include "tqsim/images.h"

@@ -10,8 +10,8 @@
 #include <gtest/gtest.h>
 
 #include "api/context.h"
-#include "bus/registers.h"
 #include "link/driver_link.h"
+#include "link/registers.h"
 #include "loric.h"
 #include "support/api_fixture.h"
 #include "support/request_recorder.h"

@@ -1,4 +1,4 @@
-#include "bus/timing.h"
+#include "link/timing.h"
 
 #include "platform/platform.h"
 

@@ -1,4 +1,6 @@
 // The TQ6410's control registers, command words, flash port words and flash command sets.
+// They sit with the link, the lowest layer that speaks them; bus, flash and the layers above
+// include them from here.
 #pragma once
 
 #include <cstdint>

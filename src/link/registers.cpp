@@ -1,4 +1,4 @@
-#include "bus/registers.h"
+#include "link/registers.h"
 
 namespace loric {
 

@@ -1,5 +1,5 @@
-// Whole-second waits and the time-out clock of the device sequences. Both read the
-// platform clock, which tests replace.
+// Whole-second waits and the time-out clock of the device sequences and of the serial link's
+// erase. Both read the platform clock, which tests replace.
 #pragma once
 
 #include <cstdint>

@@ -1,0 +1,158 @@
+// Commands that look at the bus and the flash data file: nodes, read, write, chips.
+#include <cctype>
+#include <cstdio>
+#include <memory>
+
+#include "commands.h"
+#include "errors.h"
+#include "flash_read.h"
+#include "sim_host.h"
+
+namespace tool {
+namespace {
+
+struct RegisterName {
+    const char* name;
+    uint32_t offset;
+};
+constexpr RegisterName kRegisters[] = {
+    {"FLASH_PORT_CTRL", 0xF0080000},       {"FLASH_ERASE_CTRL", 0xF0090000},
+    {"FLASH_UPLOAD_CHECKSUM", 0xF0090004}, {"FLASH_UPLOAD_CTRL", 0xF0090008},
+    {"CSR_MODE_CTRL", 0xF0090010},         {"FLASH_READ_CTRL", 0xF0090014},
+    {"CSR_UPLOAD_COMMAND_SET_CTRL", 0xF009001C}, {"CONFIG_ROM", 0xF0000400},
+};
+
+bool SameName(const std::string& a, const char* b) {
+    size_t i = 0;
+    for (; i < a.size() && b[i]; ++i) {
+        if (std::toupper(static_cast<unsigned char>(a[i])) != b[i]) return false;
+    }
+    return i == a.size() && b[i] == '\0';
+}
+
+void ParseRegister(const std::string& text, uint32_t& high, uint32_t& low) {
+    for (const auto& reg : kRegisters) {
+        if (SameName(text, reg.name)) {
+            high = 0xFFFF;
+            low = reg.offset;
+            return;
+        }
+    }
+    uint64_t address = ParseNumber(text, "register");
+    if (address > 0xFFFFFFFFFFFFull) throw ToolError(kExitUsage, "register: an address has 48 bits at most");
+    if (address > 0xFFFFFFFFull) high = static_cast<uint32_t>(address >> 32);
+    low = static_cast<uint32_t>(address);
+}
+
+uint16_t RegisterNode(const Globals& globals) {
+    if (auto node = NodeOption(globals)) return *node;
+    return FindDevice(false, std::nullopt).node;
+}
+
+// Opens the library for a job that only reads files: the target if it opens, otherwise a
+// simulated device of its own when this build has one.
+std::unique_ptr<Session> FileSession(const Globals& globals) {
+    try {
+        return std::make_unique<Session>(globals.target);
+    } catch (const ToolError&) {
+        if (globals.target.sim || !globals.target.comPort.empty() || !SimHost::Available()) throw;
+    }
+    TargetOptions options = globals.target;
+    options.sim = true;
+    options.simEphemeral = true;
+    return std::make_unique<Session>(options);
+}
+
+}  // namespace
+
+int CmdNodes(const Globals& globals, bool blankOnly) {
+    Session session(globals.target);
+    if (!blankOnly) {
+        NODE_INFO records[64] = {};
+        uint32_t count = 0;
+        Check(GetNodeInfo(&count, records, sizeof records), "reading the node list");
+        if (count == 0) {
+            Say(globals, "The driver lists no node (a blank device answers only at its flash port).");
+        } else {
+            std::printf("%-3s %-8s %-5s %-5s %s\n", "#", "node ID", "bus", "node", "identifier");
+            for (uint32_t i = 0; i < count && i < 64; ++i) {
+                const NODE_INFO& r = records[i];
+                uint16_t id = static_cast<uint16_t>((r.busNumber << 6) | (r.nodeNumber & 0x3F));
+                std::printf("%-3u %-8s %-5s %-5u %08X-%08X\n", i, NodeText(id).c_str(), Hex(r.busNumber, 3).c_str(),
+                            r.nodeNumber, r.idHigh, r.idLow);
+            }
+        }
+    }
+    DeviceLocation device = FindDevice(blankOnly, std::nullopt);
+    std::string state = "running its firmware";
+    if (device.blank) {
+        uint32_t value = 0;
+        state = (ReadQuadlet(device.node, kRegisterHigh, kFlashUploadCtrl, &value) == 0 && value == kUploaderReady)
+                    ? "running its bootstrap loader"
+                    : "blank (answers at its flash port)";
+    }
+    std::printf("Device: node %s, %s\n", NodeText(device.node).c_str(), state.c_str());
+    return 0;
+}
+
+int CmdRead(const Globals& globals, const std::string& reg, int count) {
+    uint32_t high = 0xFFFF, low = 0;
+    ParseRegister(reg, high, low);
+    Session session(globals.target);
+    uint16_t node = RegisterNode(globals);
+    for (int i = 0; i < count; ++i) {
+        uint32_t value = 0;
+        uint32_t address = low + (reg == "FLASH_READ_CTRL" ? 0u : 4u * i);
+        Check(ReadQuadlet(node, high, address, &value),
+              "reading " + Hex(high, 4) + "_" + Hex(address).substr(2) + " of node " + NodeText(node));
+        if (count == 1) {
+            std::printf("%s\n", Hex(value).c_str());
+        } else {
+            std::printf("%04X_%08X  %s\n", high, address, Hex(value).c_str());
+        }
+    }
+    return 0;
+}
+
+int CmdWrite(const Globals& globals, const std::string& reg, const std::string& valueText) {
+    uint32_t high = 0xFFFF, low = 0;
+    ParseRegister(reg, high, low);
+    uint32_t value = ParseU32(valueText, "value");
+    Session session(globals.target);
+    uint16_t node = RegisterNode(globals);
+    Check(WriteQuadlet(node, high, low, value),
+          "writing " + Hex(high, 4) + "_" + Hex(low).substr(2) + " of node " + NodeText(node));
+    Say(globals, "Wrote " + Hex(value) + " to " + Hex(high, 4) + "_" + Hex(low).substr(2) + " of node " + NodeText(node) + ".");
+    return 0;
+}
+
+int CmdChips(const Globals& globals, const std::string& name) {
+    auto session = FileSession(globals);
+    ChipTable table = session->LoadChips(globals.flashData.empty() ? DefaultFlashDataFile() : globals.flashData);
+    if (!name.empty()) {
+        const FLASH_DEVICE& chip = FindChip(table, name);
+        std::printf("%s (%s): %s, %u-bit bus, command set %d, %d us per byte through the flash port\n",
+                    chip.deviceName, chip.groupName, chip.sizeText, chip.busWidth, chip.commandSetIndex & 0xFF,
+                    chip.byteProgramDelay);
+        std::printf("configuration sector at word 0x%06X (byte 0x%06X), %u bytes for firmware below it\n",
+                    chip.configSector ? chip.configSector->start : 0, chip.configByteAddress, chip.firmwareSpace);
+        std::printf("%-4s %-10s %-10s %-8s %s\n", "#", "start", "end", "words", "bytes");
+        uint32_t bytesPerWord = chip.busWidth / 8 ? chip.busWidth / 8 : 1;
+        for (uint32_t i = 0; i < chip.sectorCount && i < LORIC_MAX_SECTORS; ++i) {
+            const FLASH_SECTOR& s = chip.sectors[i];
+            std::printf("%-4u %-10s %-10s %-8u %u%s\n", i, Hex(s.start, 6).c_str(), Hex(s.end, 6).c_str(), s.size,
+                        s.size * bytesPerWord, &s == chip.configSector ? "  configuration" : "");
+        }
+        return 0;
+    }
+    std::printf("%s: %zu chips\n", table.file.c_str(), table.devices.size());
+    std::printf("%-16s %-24s %-22s %-4s %-8s %-10s %s\n", "name", "group", "size", "bus", "sectors", "config at",
+                "firmware space");
+    for (const auto& chip : table.devices) {
+        std::printf("%-16s %-24s %-22s %-4u %-8u %-10s %u\n", chip.deviceName, chip.groupName, chip.sizeText,
+                    chip.busWidth, chip.sectorCount, Hex(chip.configByteAddress, 6).c_str(), chip.firmwareSpace);
+    }
+    return 0;
+}
+
+}  // namespace tool
