@@ -4,7 +4,7 @@
 #include "rom_decode.h"
 
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
-    loric::fuzz::Prepare();
+    const loric::fuzz::WorkFolder folder;
     loric::fuzz::WriteFile("config.bin", data, size);
     CONFIG_FILE_INFO info;
     ImportConfigurationFile(&info, "config.bin");

@@ -9,7 +9,7 @@
 #include "harness.h"
 
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
-    loric::fuzz::Prepare();
+    const loric::fuzz::WorkFolder folder;
     loric::fuzz::WriteFile("description.json", data, size);
     try {
         const CONFIG_FILE_INFO info = tool::ParseConfigDescription(tool::LoadDescriptionFile("description.json"));

@@ -8,7 +8,7 @@
 #include "rom_decode.h"
 
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
-    loric::fuzz::Prepare();
+    const loric::fuzz::WorkFolder folder;
     loric::fuzz::WriteFile("datapage.dat", data, size);
     CONFIG_FILE_INFO info = {};
     std::remove("out.bin");

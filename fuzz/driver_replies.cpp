@@ -8,7 +8,7 @@ using loric::test::RecordedRequest;
 using loric::test::ScriptedReply;
 
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
-    loric::fuzz::Prepare();
+    const loric::fuzz::WorkFolder folder;
     static loric::test::RequestRecorder driver;
     loric::fuzz::Input input(data, size);
     driver.SetHandler([&input](const RecordedRequest& request) -> std::optional<ScriptedReply> {

@@ -5,6 +5,7 @@
 #include "harness.h"
 
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
+    const loric::fuzz::WorkFolder folder;
     loric::fuzz::OpenQuietApi();
     loric::fuzz::WriteFile("flash.dat", data, size);
     static FLASH_DEVICE devices[LORIC_MAX_FLASH_DEVICES];

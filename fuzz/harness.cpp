@@ -1,5 +1,6 @@
 #include "harness.h"
 
+#include <fcntl.h>
 #include <stdlib.h>
 #include <unistd.h>
 
@@ -28,12 +29,19 @@ void RemoveFolder() {
 }
 }  // namespace
 
-void Prepare() {
+WorkFolder::WorkFolder() : previous_(open(".", O_RDONLY | O_DIRECTORY | O_CLOEXEC)) {
     static std::unique_ptr<test::FakeClock> clock;
-    if (clock) return;
-    if (mkdtemp(g_folder) == nullptr || chdir(g_folder) != 0) abort();
-    std::atexit(RemoveFolder);
-    clock = std::make_unique<test::FakeClock>(1700000000, 500);
+    if (!clock) {
+        if (mkdtemp(g_folder) == nullptr) abort();
+        std::atexit(RemoveFolder);
+        clock = std::make_unique<test::FakeClock>(1700000000, 500);
+    }
+    if (previous_ < 0 || chdir(g_folder) != 0) abort();
+}
+
+WorkFolder::~WorkFolder() {
+    if (fchdir(previous_) != 0) abort();
+    close(previous_);
 }
 
 void WriteFile(const char* path, const uint8_t* data, size_t size) {
@@ -49,7 +57,6 @@ void OpenQuietApi() {
         driver->ClearRequests();  // a long run must not keep every request
         return;
     }
-    Prepare();
     driver = std::make_unique<test::RequestRecorder>();
     if (OpenLORIC(0) != LORIC_OK) abort();
 }

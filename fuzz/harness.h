@@ -25,10 +25,22 @@ private:
     size_t at_ = 0;
 };
 
-// Once per process: makes a temporary folder the current one, so that the files a target
-// writes and the library's own (a data page, downloads) stay there, and replaces the clock:
-// waits pass at once and each reading moves it on by half a second, so time-outs come soon.
-void Prepare();
+// While it lives, the current folder is the process's own temporary folder (made at the
+// first use, removed at exit), so the files a target writes and the library's own (a data
+// page, downloads) stay there, and libFuzzer's own files go where it was told. The first use
+// also replaces the clock for good: waits pass at once and each reading moves it on by half a
+// second, so time-outs come soon.
+class WorkFolder {
+public:
+    WorkFolder();
+    ~WorkFolder();
+    WorkFolder(const WorkFolder&) = delete;
+    WorkFolder& operator=(const WorkFolder&) = delete;
+
+private:
+    int previous_;  // the folder to return to
+};
+
 void WriteFile(const char* path, const uint8_t* data, size_t size);
 
 // Opens the API over a driver stand-in that answers every request with success (once per

@@ -7,7 +7,7 @@
 using loric::test::ScriptedAdapter;
 
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
-    loric::fuzz::Prepare();
+    const loric::fuzz::WorkFolder folder;
     ScriptedAdapter adapter;
     loric::fuzz::Input input(data, size);
     adapter.SetHandler([&input](const loric::test::Bytes&) {
