@@ -233,6 +233,10 @@ nlohmann::json LoadDescriptionFile(const std::string& path) {
                         path + " is not valid JSON: line " + std::to_string(line) + ", column " + std::to_string(column) +
                             ": " + (syntax == std::string::npos ? what : what.substr(syntax)),
                         "Fix the file; `loric config import` writes a complete description to start from.");
+    } catch (const nlohmann::json::out_of_range&) {
+        // A number beyond what a double holds (1e400): no field could take it anyway.
+        throw ToolError(kExitBadDescription, path + " is not valid JSON: a number in it is too large to read",
+                        "The fields are 32-bit values; write them as \"0x...\" strings.");
     }
 }
 
