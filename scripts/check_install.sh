@@ -25,7 +25,7 @@ data=$prefix/share/loric/flash_devices.dat
 LD_LIBRARY_PATH=$prefix/lib "$tmp/host-pc" "$data" | grep -q '^LoadFlashData: 0 ' || fail "pkg-config host run"
 "$tmp/host-cmake/host" "$data" | tee "$tmp/host.out" | grep -q '^LoadFlashData: 0 ' || fail "CMake host run"
 cat "$tmp/host.out"
-"$prefix/bin/loric" chips | grep -q "^$data: [0-9]* chips" || fail "the installed tool does not use $data"
+env -u LORIC_FLASH_DATA "$prefix/bin/loric" chips | grep -q "^$data: [0-9]* chips" || fail "the installed tool does not use $data"
 for page in loric tq6410-sim; do
   sh "$root/doc/check_man.sh" "$prefix/share/man/man1/$page.1" "$prefix/bin/$page" || exit 1
   MANWIDTH=80 man -l "$prefix/share/man/man1/$page.1" 2>&1 >/dev/null | grep . && fail "man -l $page.1 warns"
@@ -35,7 +35,7 @@ done
 pack() { (cd "$2" && cpack -G "$1" >"$tmp/cpack.log" 2>&1) || { cat "$tmp/cpack.log"; fail "cpack -G $1 failed"; }; }
 expect() { diff -u <(printf '%s\n' "$@" | sort) <(sort "$tmp/list") || fail "unexpected package contents"; }
 pack DEB "$build"
-deb=$(ls "$build"/loric_*.deb)
+deb=$(ls -t "$build"/loric_*.deb | head -n1)
 dpkg-deb -c "$deb" | awk '$1 !~ /^d/ { print $6 }' | sed 's,^\./,,; s,loricTargets-[a-z]*\.,loricTargets-TYPE.,' > "$tmp/list"
 u=usr; l=$u/lib; s=$u/share
 expect $u/bin/loric $u/bin/tq6410-sim $u/include/loric.h $l/libloric.so $l/libloric.so.1 $l/libloric.so.1.0.0 \
@@ -45,7 +45,7 @@ dpkg-deb -f "$deb" Depends | grep -q libc6 || fail "the package declares no depe
 echo "$deb: contents as expected"
 [ -n "$win" ] || exit 0
 pack ZIP "$win"
-zip=$(ls "$win"/loric-*-win32.zip)
+zip=$(ls -t "$win"/loric-*-win32.zip | head -n1)
 unzip -Z1 "$zip" | grep -v '/$' | sed 's,^[^/]*/,,' > "$tmp/list"
 expect bin/loric.dll bin/loric.exe include/loric.h lib/loric.def lib/libloric.dll.a \
   share/loric/flash_devices.dat share/loric/examples/{config.json,config.bin,loader.bin,firmware.bin}
