@@ -27,7 +27,7 @@ build_tree() {  # build_tree <dir> <cmake args...>
   echo "building $dir (log: $log)"
   cmake --build "$dir" -j"$jobs" ${BUILD_TARGET:+--target "$BUILD_TARGET"} >"$log" 2>&1
   local status=$?
-  grep -E -A3 'warning|error' "$log" | head -n 60
+  grep -E -A3 'warning:|error:|Error [0-9]' "$log" | head -n 60
   if [ $status -ne 0 ]; then
     tail -n 40 "$log"
     echo "build of $dir failed (log: $log)"

@@ -203,6 +203,7 @@ TEST(ConfigDescription, TheToolReportsADamagedDescriptionWithItsPosition) {
     EXPECT_EQ(result.exitCode, 33);
     EXPECT_NE(result.err.find("unknown field \"vendor_txt\""), std::string::npos) << result.err;
     EXPECT_NE(result.err.find("The fields are: chip_id_hi,"), std::string::npos) << result.err;
+    EXPECT_THROW(tool::LoadDescriptionFile("/dev/zero"), tool::ToolError);  // a stream without end
 }
 
 // ---- The ROM decoder --------------------------------------------------------------------------
