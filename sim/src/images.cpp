@@ -113,7 +113,6 @@ std::vector<uint8_t> BuildConfigImage(uint32_t nodeVendorId, uint8_t chipIdHi, u
     rom[2] = 0x00FF5002;
     rom[3] = ((nodeVendorId & 0xFFFFFF) << 8) | chipIdHi;
     rom[4] = chipIdLo;
-    rom[0] = (4u << 24) | (4u << 16) | Crc16(&rom[1], 4);
     // Root directory: node capabilities, module vendor, and a unit directory key pointing at
     // an empty-but-valid SBP-2 unit directory.
     rom[6] = 0x0C0083C0;
@@ -123,6 +122,10 @@ std::vector<uint8_t> BuildConfigImage(uint32_t nodeVendorId, uint8_t chipIdHi, u
     rom[10] = 0x1200609E;
     rom[11] = 0x13010483;
     rom[9] = (2u << 16) | Crc16(&rom[10], 2);
+    // The bus information block's crc_length covers the whole ROM, as in the configuration
+    // files the host library writes, so that the file reads back as one of them.
+    const uint32_t crcLength = static_cast<uint32_t>(rom.size() - 1);
+    rom[0] = (4u << 24) | (crcLength << 16) | Crc16(&rom[1], crcLength);
     std::vector<uint8_t> out((reg::kExtConfigWords + rom.size()) * 4, 0);
     Put32(out.data(), reg::kExtConfigMagic);
     Put32(out.data() + 16, 0x01000000);  // no data page

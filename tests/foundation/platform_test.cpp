@@ -67,24 +67,6 @@ TEST_F(TraceTest, NothingIsFormattedWhileTheBitIsOff) {
     EXPECT_TRUE(debug_.Pieces().empty());
 }
 
-TEST_F(TraceTest, PrefixesAndTwoPiecesPerLine) {
-    g_api.traceFlags = 0x3F;
-    const std::pair<uint32_t, const char*> prefixes[] = {
-        {TRACE_ERROR, "ERROR INFO: "}, {TRACE_WARNING, "WARNING: "},   {TRACE_API, "API_TRACE: "},
-        {TRACE_API_VERBOSE, "API_TRACEV: "}, {TRACE_INTERNAL, "INTERNAL: "}, {TRACE_VERBOSE, "VERBOSE: "},
-    };
-    for (const auto& [bit, prefix] : prefixes) {
-        debug_.Clear();
-        Trace(bit, "n=%d\n", 3);
-        EXPECT_EQ(debug_.Pieces(), (std::vector<std::string>{prefix, "n=3\n"}));
-    }
-    debug_.Clear();
-    TraceEnter(TRACE_INTERNAL, "UploadBuffer");
-    TraceExit(TRACE_INTERNAL, "UploadBuffer", 21);
-    EXPECT_EQ(debug_.Pieces(), (std::vector<std::string>{"INTERNAL: ", "Enter UploadBuffer\n", "INTERNAL: ",
-                                                         "Exit UploadBuffer (ret 21)\n"}));
-}
-
 TEST_F(TraceTest, TraceLineTestsNoBitAndLogGetsCarriageReturns) {
     OpenTraceLog("debug.log");
     TraceLine("a\nb%s", "\n");

@@ -326,27 +326,6 @@ TEST_F(SimJobs, BlankDeviceNeedsTheLoaderAndSaysSo) {
     EXPECT_TRUE(Has(upload.err, "the device is blank")) << upload.err;
 }
 
-TEST_F(SimJobs, CtrlCDuringAnUploadCancelsItThroughTheCallback) {
-    StartProgrammed();
-    auto result = Loric({"program", kFirmware, kDescription, "--no-backup"}, {{"LORIC_TOOL_INTERRUPT_AT", "40"}});
-    EXPECT_EQ(result.exitCode, 21) << result.out << result.err;
-    EXPECT_TRUE(Has(result.err, "stopping at the next step")) << result.err;
-    EXPECT_TRUE(Has(result.err, "error 21: The operation was cancelled and could not be completed")) << result.err;
-    EXPECT_FALSE(Has(result.err, "Uploading configuration...")) << "nothing after the cancelled step";
-    // The firmware sectors were erased and half written: the device comes back without firmware,
-    // and the message says what to do.
-    EXPECT_TRUE(Has(result.err, "add --loader")) << result.err;
-    auto again = Loric({"program", kFirmware, kDescription, "--loader", kLoader, "--verify"});
-    EXPECT_EQ(again.exitCode, 0) << again.err;
-}
-
-TEST_F(SimJobs, ConfigurationUploadCancelledReportsStatus27) {
-    StartProgrammed();
-    auto result = Loric({"config", "upload", kDescription, "--no-backup"}, {{"LORIC_TOOL_INTERRUPT_AT", "0"}});
-    EXPECT_EQ(result.exitCode, 27) << result.err;
-    EXPECT_TRUE(Has(result.err, "error 27: Configuration upload failed")) << result.err;
-}
-
 TEST_F(SimJobs, DeviceFailingMidWayGivesTheStatusOfTheFailure) {
     StartProgrammed();
     struct Case {

@@ -3,6 +3,7 @@
 // (with the device's checksum compared).
 #if __has_include("tqsim/system.h")
 
+#include <cstdio>
 #include <string>
 #include <vector>
 
@@ -15,17 +16,26 @@
 #include "support/api_fixture.h"
 #include "tqsim/images.h"
 #include "tqsim/system.h"
-#include "upload_test_util.h"
 
 namespace loric::test {
 namespace {
 
 const std::string kDataFile = std::string(LORIC_SOURCE_DIR) + "/data/flash_devices.dat";
 
-// The chips of the shipped data file that the end-to-end runs use: every command set it
-// names and both bus widths.
-const char* const kChips[] = {"29F010", "29F040B", "39SF020A", "29LV400B-x8", "29LV800T-x16", "29LV400B-x16",
-                              "39VF400A"};
+// The chips of the shipped data file whose command sets and widths the library flows on the
+// simulator do not program: set 4, set 2 on a 16-bit bus, a top boot block.
+const char* const kChips[] = {"29F010", "39VF400A", "29LV800T-x16"};
+
+std::vector<uint8_t> PatternBytes(size_t length, uint32_t seed) {
+    std::vector<uint8_t> bytes(length);
+    for (auto& b : bytes) b = static_cast<uint8_t>((seed = seed * 1103515245u + 12345u) >> 16);
+    return bytes;
+}
+void WriteImage(const std::string& name, const std::vector<uint8_t>& bytes) {
+    FILE* file = std::fopen(name.c_str(), "wb");
+    std::fwrite(bytes.data(), 1, bytes.size(), file);
+    std::fclose(file);
+}
 
 class EndToEnd : public ApiTest, public ::testing::WithParamInterface<const char*> {
 protected:
@@ -111,15 +121,6 @@ TEST_P(EndToEnd, UploaderProgramsTheConfigurationSectorWithAParameter) {
               0u);
     for (int i = 0; i < 4; ++i) file[0x114 + i] = static_cast<uint8_t>(parameter >> (8 * i));
     EXPECT_EQ(FlashAt(device_->configByteAddress, file.size()), file);
-}
-
-TEST_P(EndToEnd, DeviceChecksumMismatchIsReported) {
-    const uint16_t node = EnterUploadMode();
-    sim_->SetChecksumError(0x100);
-    WriteImage("config.bin", PatternBytes(2000, 3));
-    EXPECT_EQ(UploadFile(node, "config.bin", device_->configSector->start, UPLOAD_METHOD_UPLOADER, device_, nullptr,
-                         nullptr, nullptr),
-              18u);
 }
 
 INSTANTIATE_TEST_SUITE_P(ShippedChips, EndToEnd, ::testing::ValuesIn(kChips),

@@ -1,407 +1,296 @@
+// UploadFile against the driver stand-in. Every case of the table adds its status, the requests
+// in order, the upload modes, window titles, callback percentages, what the uploaded bytes
+// differ from the file in, and the trace to tests/data/upload/upload_file.txt.
+#include <gtest/gtest.h>
+
 #include <atomic>
 #include <cstdio>
+#include <filesystem>
+#include <functional>
+#include <optional>
+#include <set>
 #include <string>
 #include <vector>
 
-#include <gtest/gtest.h>
-
+#include "api/context.h"
+#include "link/registers.h"
+#include "link/driver_link.h"
 #include "program/upload.h"
-#include "upload_test_util.h"
+#include "support/api_fixture.h"
+#include "support/golden.h"
+#include "support/request_recorder.h"
 
 namespace loric::test {
 namespace {
 
-std::vector<int> Percents(bool withFinal = true) {
-    std::vector<int> p;
-    for (int i = 0; i < 50; ++i) p.push_back(2 * i);
-    if (withFinal) p.push_back(100);
-    return p;
+using Bytes = std::vector<uint8_t>;
+
+Bytes PatternBytes(size_t length, uint32_t seed = 1) {
+    Bytes bytes(length);
+    for (auto& b : bytes) b = static_cast<uint8_t>((seed = seed * 1103515245u + 12345u) >> 16);
+    return bytes;
 }
-
-TEST_F(UploadTest, HundredThousandBytesByTheUploader) {
-    const std::vector<uint8_t> file = PatternBytes(100000);
-    WriteImage("img.bin", file);
-    recorder_.SetReadValue(FLASH_UPLOAD_CHECKSUM, QuadletSum(file));
-    SetTitle("Uploading firmware...");
-
-    ASSERT_EQ(Upload("img.bin", 0x4000, UPLOAD_METHOD_UPLOADER, nullptr, true, true), 0u);
-
-    // The start address first, then 50 blocks of 2000 bytes, then the device's checksum.
-    std::vector<std::string> expected{"WF0090008=00004000"};
-    for (uint32_t i = 0; i < 50; ++i) {
-        char text[32];
-        std::snprintf(text, sizeof text, "U%X+2000", 0x4000 + i * 2000);
-        expected.push_back(text);
-    }
-    expected.push_back("RF0090004");
-    EXPECT_EQ(Sequence(), expected);
-    for (const SentBlock& b : Blocks()) {
-        EXPECT_EQ(b.uploadMode, 0x01000008u);  // set 1 in bits 24-31, 8-bit bus in bits 3-4
-        EXPECT_EQ(b.dataField, 0u);
-    }
-    EXPECT_EQ(UploadedBytes(), file);
-    EXPECT_EQ(ProgressLog::percents, Percents());
-
-    ASSERT_EQ(titles_.size(), 51u);
-    EXPECT_EQ(titles_[0], "Uploading firmware... 0%");
-    EXPECT_EQ(titles_[21], "Uploading firmware... 42%");
-    EXPECT_EQ(titles_[49], "Uploading firmware... 98%");
-    EXPECT_EQ(titles_[50], "Uploading firmware... 100%");
-    EXPECT_STREQ(window_.title, "Uploading firmware... 100%");
+uint32_t QuadletSum(const Bytes& bytes) {
+    uint32_t sum = 0;
+    for (size_t i = 0; i + 4 <= bytes.size(); i += 4)
+        sum += bytes[i] | bytes[i + 1] << 8 | bytes[i + 2] << 16 | uint32_t{bytes[i + 3]} << 24;
+    return sum;
 }
-
-TEST_F(UploadTest, ShortFileThroughTheFlashPortOnASixteenBitBus) {
-    device_.busWidth = 16;
-    const std::vector<uint8_t> file = PatternBytes(1001);
-    WriteImage("img.bin", file);
-    SetTitle("Saved");
-
-    ASSERT_EQ(Upload("img.bin", 0x10000, UPLOAD_METHOD_FLASH_PORT, nullptr, true, true), 0u);
-
-    // 1004 bytes in steps of 24: 41 full steps, one of 20, then 8 empty ones, each at the
-    // next word address (12 words per step). No start address write, no checksum read.
-    std::vector<std::string> expected{"D20"};
-    for (uint32_t i = 0; i < 50; ++i) {
-        char text[32];
-        std::snprintf(text, sizeof text, "P%X+%u", 0x10000 + i * 12, i < 41 ? 24u : i == 41 ? 20u : 0u);
-        expected.push_back(text);
-    }
-    EXPECT_EQ(Sequence(), expected);
-    for (const SentBlock& b : Blocks()) EXPECT_EQ(b.uploadMode, 0x01000011u);
-
-    std::vector<uint8_t> image = file;
-    image.resize(1004, 0);  // pad bytes are zero
-    EXPECT_EQ(UploadedBytes(), image);
-
-    // Below 1024 bytes the title stays as it was; the callback is still asked.
-    EXPECT_TRUE(titles_.empty());
-    EXPECT_STREQ(window_.title, "Saved");
-    EXPECT_EQ(ProgressLog::percents, Percents());
-}
-
-TEST_F(UploadTest, ThousandTwentyFourBytesShowTheTitle) {
-    WriteImage("img.bin", PatternBytes(1024));
-    SetTitle("Uploading firmware...");
-    ASSERT_EQ(Upload("img.bin", 0, UPLOAD_METHOD_UPLOADER, nullptr, true, false), 0u);
-
-    std::vector<uint32_t> counts;
-    for (const SentBlock& b : Blocks()) counts.push_back(b.byteCount);
-    std::vector<uint32_t> expected(42, 24);
-    expected.push_back(16);
-    expected.resize(50, 0);
-    EXPECT_EQ(counts, expected);
-
-    std::vector<std::string> titles;
-    for (int p : Percents()) titles.push_back("Uploading firmware... " + std::to_string(p) + "%");
-    EXPECT_EQ(titles_, titles);
-}
-
-TEST_F(UploadTest, UploadModeWord) {
-    struct Case {
-        uint8_t busWidth;
-        int32_t commandSet;
-        uint32_t flags;
-        uint32_t mode;
-        bool flashPort;
-    } cases[] = {
-        {8, 1, 0, 0x01000008, false},      {16, 5, 0, 0x05000010, false},
-        {32, 2, 0, 0x02000000, false},     {8, 0x304, 1, 0x04000009, true},
-        {16, 0, 0x104, 0x00000114, false}, {32, 6, 3, 0x06000003, true},
-    };
-    WriteImage("img.bin", PatternBytes(64));
-    for (const Case& c : cases) {
-        device_.busWidth = c.busWidth;
-        device_.commandSetIndex = c.commandSet;
-        recorder_.ClearRequests();
-        ASSERT_EQ(Upload("img.bin", 0, c.flags), 0u);
-        std::vector<SentBlock> blocks = Blocks();
-        ASSERT_EQ(blocks.size(), 50u);
-        EXPECT_EQ(blocks[0].uploadMode, c.mode) << int(c.busWidth) << " " << c.flags;
-        EXPECT_EQ(blocks[0].flashPort, c.flashPort);
-    }
-}
-
-TEST_F(UploadTest, FullTraceOfAFlashPortUpload) {
-    Open(TRACE_ERROR | TRACE_API | TRACE_API_VERBOSE | TRACE_INTERNAL);
-    WriteImage("img.bin", PatternBytes(8));
-    ASSERT_EQ(Upload("img.bin", 0x1000, UPLOAD_METHOD_FLASH_PORT), 0u);
-
-    std::string expected =
-        "API_TRACE: Enter UploadFile to address 00001000\n"
-        "API_TRACE: Upload file length 8 (8)\n"
-        "API_TRACE: Setting byte prog delay to 20 uS\n"
-        "INTERNAL: Enter SetByteProgramDelay\n"
-        "INTERNAL: Exit SetByteProgramDelay (ret 1)\n";
-    uint32_t remaining = 8;
-    for (int i = 0; i < 50; ++i) {
-        uint32_t length = remaining < 4 ? remaining : 4;
-        expected += "API_TRACEV: Uploading segment " + std::to_string(i) + " - " + std::to_string(length) +
-                    " bytes (of " + std::to_string(remaining) + " remaining)...\n";
-        expected += "INTERNAL: Enter UploadBuffer\nINTERNAL: Flash port upload method (SLOW)\n"
-                    "INTERNAL: Exit UploadBuffer (ret 1)\n";
-        remaining -= length;
-    }
-    expected += "API_TRACE: Exit UploadFile (ret 0)\n\n";
-    EXPECT_EQ(debug_.Text(), expected);
-    // Every line is two pieces: prefix, then text.
-    EXPECT_EQ(debug_.Pieces()[0], "API_TRACE: ");
-    EXPECT_EQ(debug_.Pieces()[1], "Enter UploadFile to address 00001000\n");
-}
-
-TEST_F(UploadTest, UploaderMethodTraceAndOddLengthRounding) {
-    Open(TRACE_API | TRACE_INTERNAL);
-    WriteImage("img.bin", PatternBytes(4093));
-    ASSERT_EQ(Upload("img.bin", 0, UPLOAD_METHOD_UPLOADER), 0u);
-    const std::string text = debug_.Text();
-    EXPECT_NE(text.find("API_TRACE: Upload file length 4096 (1000)\n"), std::string::npos);
-    EXPECT_NE(text.find("INTERNAL: Enter UploadBuffer\nINTERNAL: Uploader upload method (FAST)\n"
-                        "INTERNAL: Exit UploadBuffer (ret 1)\n"),
-              std::string::npos);
-    EXPECT_EQ(text.find("SLOW"), std::string::npos);
-    EXPECT_EQ(UploadedBytes().size(), 4096u);
-}
-
-std::string LengthLine(size_t fileLength) {
-    char line[64];
-    const unsigned rounded = static_cast<unsigned>((fileLength + 3) & ~size_t{3});
-    std::snprintf(line, sizeof line, "API_TRACE: Upload file length %u (%X)\n", rounded, rounded);
-    return line;
-}
-
-// An image of `length` pattern bytes with a parameter section at `offset`.
-std::vector<uint8_t> ImageWithSection(size_t length, size_t offset, const char* countText) {
-    std::vector<uint8_t> image = PatternBytes(length, 7);
-    std::string section = std::string(kParameterMarker) + countText;
+// `length` pattern bytes with a parameter section "FWPARAMETERS_<count>" at `offset`.
+Bytes WithSection(size_t length, size_t offset, const char* count, std::vector<std::pair<size_t, uint32_t>> words = {}) {
+    Bytes image = PatternBytes(length, 7);
+    const std::string section = std::string(kParameterMarker) + count;
     std::copy(section.begin(), section.end(), image.begin() + offset);
     image[offset + section.size()] = 0;
+    for (const auto& [at, value] : words)
+        for (int i = 0; i < 4; ++i) image[at + i] = static_cast<uint8_t>(value >> (8 * i));
     return image;
 }
 
-void StoreLe(std::vector<uint8_t>& image, size_t at, uint32_t value) {
-    for (int i = 0; i < 4; ++i) image[at + i] = static_cast<uint8_t>(value >> (8 * i));
+std::vector<int> g_percents;
+int g_cancelAt;
+uint32_t LORIC_CDECL Progress(uint8_t percent) {
+    g_percents.push_back(percent);
+    return percent == g_cancelAt ? 1u : 0u;
 }
 
-TEST_F(UploadTest, ParameterLandsAtTheNextQuadletSixteenBytesOn) {
-    const struct {
-        size_t marker;
-        size_t parameter;
-    } cases[] = {{0x100, 0x110}, {0x101, 0x114}, {0x102, 0x114}, {0x103, 0x114}, {0x104, 0x114}};
-    for (const auto& c : cases) {
-        const std::vector<uint8_t> file = ImageWithSection(0x200, c.marker, "03");
-        WriteImage("fw.bin", file);
-        std::vector<uint8_t> expected = file;
-        StoreLe(expected, c.parameter, 0xA1B2C3D4);
-        // The device sums what it received: the sum must cover the patched value.
-        recorder_.SetReadValue(FLASH_UPLOAD_CHECKSUM, QuadletSum(expected));
+struct Case {
+    const char* name;
+    Bytes file;
+    uint32_t address = 0;
+    uint32_t flags = UPLOAD_METHOD_UPLOADER;
+    std::optional<uint32_t> parameter = {};
+    const char* title = nullptr;  // a progress window with this title; nullptr: none
+    bool callback = false;
+    uint32_t trace = TRACE_ERROR | TRACE_API;
+    std::function<void(FLASH_DEVICE&, RequestRecorder&)> arrange = {};
+};
+
+class Upload : public ApiTest {
+protected:
+    RequestRecorder recorder_;
+    std::vector<std::string> titles_;
+
+    void Run(Transcript& t, const Case& c) {
+        FLASH_DEVICE device{};
+        device.busWidth = 8;
+        device.commandSetIndex = 1;
+        device.byteProgramDelay = 20;
+        device.attributes = 3;
+        recorder_.ClearScript();
+        recorder_.SetReadValue(FLASH_UPLOAD_CHECKSUM, QuadletSum(c.file));
+        if (c.arrange) c.arrange(device, recorder_);
+        std::FILE* file = std::fopen("img.bin", "wb");
+        if (!c.file.empty()) std::fwrite(c.file.data(), 1, c.file.size(), file);
+        std::fclose(file);
+        ResetApiContext();
+        ASSERT_EQ(OpenLORIC(c.trace), 0u);
+        LORIC_PROGRESS_WINDOW window{};
+        window.titleChanged = [](LORIC_PROGRESS_WINDOW* w) {
+            static_cast<std::vector<std::string>*>(w->context)->push_back(w->title);
+        };
+        window.context = &titles_;
+        if (c.title) std::snprintf(window.title, sizeof window.title, "%s", c.title);
+        titles_.clear();
+        g_percents.clear();
         recorder_.ClearRequests();
-        uint32_t parameter = 0xA1B2C3D4;
-        ASSERT_EQ(Upload("fw.bin", 0, UPLOAD_METHOD_UPLOADER, &parameter), 0u) << c.marker;
-        EXPECT_EQ(UploadedBytes(), expected) << c.marker;  // only parameter 1 changes
-        EXPECT_EQ(ParameterOffset(static_cast<uint32_t>(c.marker)), c.parameter);
-    }
-}
-
-TEST_F(UploadTest, ParameterSectionTrace) {
-    Open(TRACE_ERROR | TRACE_INTERNAL);
-    std::vector<uint8_t> file = ImageWithSection(0x40, 0x08, "03");
-    StoreLe(file, 0x18, 0x11223344);
-    StoreLe(file, 0x1C, 0xDEADBEEF);
-    StoreLe(file, 0x20, 0x00000005);
-    WriteImage("fw.bin", file);
-    uint32_t parameter = 0x7;
-    ASSERT_EQ(Upload("fw.bin", 0, UPLOAD_METHOD_FLASH_PORT, &parameter), 0u);
-    const std::string text = debug_.Text();
-    EXPECT_EQ(text.substr(0, text.find("INTERNAL: Enter SetByteProgramDelay")),
-              "INTERNAL: Enter PokeParameters\n"
-              "INTERNAL: 3 Quadlet parameter section found in file\n"
-              "INTERNAL: File Param 1 = 0x11223344\n"
-              "INTERNAL: File Param 2 = 0xdeadbeef\n"
-              "INTERNAL: File Param 3 = 0x00000005\n"
-              "INTERNAL: Exit PokeParameters (ret 1)\n");
-
-    // Without a section the image goes up unchanged.
-    debug_.Clear();
-    recorder_.ClearRequests();
-    const std::vector<uint8_t> plain = PatternBytes(0x40, 3);
-    WriteImage("plain.bin", plain);
-    ASSERT_EQ(Upload("plain.bin", 0, UPLOAD_METHOD_FLASH_PORT, &parameter), 0u);
-    EXPECT_EQ(UploadedBytes(), plain);
-    EXPECT_EQ(debug_.Text().substr(0, debug_.Text().find("INTERNAL: Enter SetByteProgramDelay")),
-              "INTERNAL: Enter PokeParameters\n"
-              "ERROR INFO: No parameter section found in file!\n"
-              "INTERNAL: Exit PokeParameters (ret 1)\n");
-}
-
-TEST_F(UploadTest, UnusableParameterSectionsSendNothing) {
-    struct Case {
-        std::vector<uint8_t> image;
-        std::string detail;
-    } cases[] = {
-        {ImageWithSection(0x200, 0x100, "00"), "ERROR INFO: Attempting to poke too many parameters (1 > 0)\n"},
-        {ImageWithSection(0x200, 0x100, "zz"), ""},
-        // Parameter 1 would start at the image's end.
-        {ImageWithSection(0x20, 0x10, "01"), ""},
-        // The count itself would lie beyond the image.
-        {ImageWithSection(0x1E, 0x10, ""), ""},
-    };
-    for (Case& c : cases) {
-        if (c.image.size() == 0x1E) c.image.resize(0x1D);
-        WriteImage("fw.bin", c.image);
         debug_.Clear();
-        recorder_.ClearRequests();
-        uint32_t parameter = 1;
-        EXPECT_EQ(Upload("fw.bin", 0, UPLOAD_METHOD_UPLOADER, &parameter), 18u);
-        EXPECT_TRUE(recorder_.Requests().empty());
-        EXPECT_EQ(debug_.Text(), "API_TRACE: Enter UploadFile to address 00000000\n" +
-                                     LengthLine(c.image.size()) + c.detail +
-                                     "ERROR INFO: Poke Parameters failed!\n"
-                                     "LORIC ERROR: Error uploading file fw.bin\n"
-                                     "API_TRACE: Exit UploadFile (ret 18)\n\n");
-    }
-    // Without a parameter the same image goes up as it is.
-    recorder_.ClearRequests();
-    ASSERT_EQ(Upload("fw.bin", 0, UPLOAD_METHOD_UPLOADER), 0u);
-    EXPECT_EQ(Blocks().size(), 50u);
-}
-
-TEST_F(UploadTest, DeviceChecksum) {
-    const std::vector<uint8_t> file = PatternBytes(3000);
-    const uint32_t sum = QuadletSum(file);
-    WriteImage("img.bin", file);
-    struct Case {
-        uint32_t deviceValue;
-        uint32_t status;
-    } cases[] = {{0, 0}, {sum, 0}, {sum + 1, 18}};
-    for (const Case& c : cases) {
-        recorder_.SetReadValue(FLASH_UPLOAD_CHECKSUM, c.deviceValue);
-        debug_.Clear();
-        EXPECT_EQ(Upload("img.bin", 0, UPLOAD_METHOD_UPLOADER), c.status);
-        if (c.status != 0) {
-            char line[256];
-            std::snprintf(line, sizeof line,
-                          "LORIC ERROR: Error uploading file img.bin\n"
-                          "ERROR INFO: Device checksum mismatch! Ret = %.8X Calc = %.8X\n"
-                          "API_TRACE: Exit UploadFile (ret 18)\n\n",
-                          sum + 1, sum);
-            const std::string text = debug_.Text();
-            ASSERT_GE(text.size(), std::strlen(line));
-            EXPECT_EQ(text.substr(text.size() - std::strlen(line)), line);
+        uint32_t parameter = c.parameter.value_or(0);
+        const uint32_t status = UploadFile(0xFFC0, std::string(c.name) == "missing file" ? "missing.bin" : "img.bin",
+                                           c.address, c.flags, &device, c.parameter ? &parameter : nullptr,
+                                           c.title ? &window : nullptr, c.callback ? &Progress : nullptr);
+        t.Add("== %s\nstatus %u\n", c.name, status);
+        if (status != 0) {
+            char text[256];
+            GetErrorText(status, text);
+            t.Add("text: %s\n", text);
         }
+        Requests(t);
+        for (const std::string& title : titles_) t.Add("title: %s\n", title.c_str());
+        if (c.title) t.Add("final title: %s\n", window.title);
+        if (!g_percents.empty()) t.Add("percents:");
+        for (int p : g_percents) t.Add(" %d", p);
+        if (!g_percents.empty()) t.Add("\n");
+        t.Text(debug_.Text());
+        CloseLORIC();
     }
-
-    // The internal flash keeps no checksum: nothing is read.
-    device_.attributes = 3 | (FLASH_INTERNAL_DEVICE_ID << FLASH_ATTR_ID_SHIFT);
-    recorder_.ClearRequests();
-    EXPECT_EQ(Upload("img.bin", 0, UPLOAD_METHOD_UPLOADER), 0u);
-    EXPECT_EQ(Sequence().back(), "UB7C+60");  // the last step, 49 x 60 bytes on
-    EXPECT_EQ(Sequence().front(), "WF0090008=00000000");
-}
-
-TEST_F(UploadTest, CancelAtTenPercent) {
-    WriteImage("img.bin", PatternBytes(5000));
-    SetTitle("Up");
-    ProgressLog::cancelAt = 10;
-    EXPECT_EQ(Upload("img.bin", 0, UPLOAD_METHOD_UPLOADER, nullptr, true, true), 21u);
-    EXPECT_EQ(Blocks().size(), 6u);
-    EXPECT_EQ(ProgressLog::percents, (std::vector<int>{0, 2, 4, 6, 8, 10}));
-    EXPECT_STREQ(window_.title, "Up 10%");  // the last percentage stays
-    EXPECT_EQ(Sequence().back(), "U1F4+100");  // no checksum read
-    EXPECT_EQ(g_api.messageArgument.number, 0u);
-    const std::string text = debug_.Text();
-    EXPECT_NE(text.find("LORIC ERROR: The operation was cancelled and could not be completed\n"
-                        "API_TRACE: Exit UploadFile (ret 21)\n\n"),
-              std::string::npos);
-
-    // The final 100 is reported but its answer is ignored.
-    ProgressLog::Reset();
-    ProgressLog::cancelAt = 100;
-    EXPECT_EQ(Upload("img.bin", 0, UPLOAD_METHOD_UPLOADER, nullptr, true, true), 0u);
-    EXPECT_EQ(ProgressLog::percents.back(), 100);
-}
-
-TEST_F(UploadTest, LinkFailures) {
-    WriteImage("img.bin", PatternBytes(400));
-    char text[128];
-
-    // A step fails: the error line, then the step it was.
-    std::atomic<int> uploads{0};
-    recorder_.SetHandler([&](const RecordedRequest& r) -> std::optional<ScriptedReply> {
-        if (r.code == IOCTL_UPLOAD_UPLOADER && ++uploads == 4) return ScriptedReply::Failure(1117);
-        return std::nullopt;
-    });
-    EXPECT_EQ(Upload("img.bin", 0, UPLOAD_METHOD_UPLOADER, nullptr, false, true), 18u);
-    EXPECT_EQ(Blocks().size(), 4u);
-    EXPECT_EQ(ProgressLog::percents, (std::vector<int>{0, 2, 4}));
-    std::string trace = debug_.Text();
-    EXPECT_NE(trace.find("ERROR INFO: UploadBuffer Error = 1117\n"
-                         "LORIC ERROR: Error uploading file img.bin\n"
-                         "ERROR INFO: UploadBuffer error! (segment 3)\n"
-                         "API_TRACE: Exit UploadFile (ret 18)\n\n"),
-              std::string::npos)
-        << trace;
-    ASSERT_EQ(GetErrorText(18, text), 0u);
-    EXPECT_STREQ(text, "Error uploading file img.bin");
-    recorder_.SetHandler(nullptr);
-
-    // The start address cannot be written: nothing is uploaded.
-    recorder_.ClearRequests();
-    debug_.Clear();
-    recorder_.FailNext(IOCTL_ASYNC_WRITE, 1117);
-    EXPECT_EQ(Upload("img.bin", 0, UPLOAD_METHOD_UPLOADER), 10u);
-    EXPECT_TRUE(Blocks().empty());
-    trace = debug_.Text();
-    const std::string tail = "LORIC ERROR: 1394 Quadlet write of address offset 0xF0090008 failed\n"
-                             "ERROR INFO: 1394 Write error to FLASH_UPLOAD_CTRL!\n"
-                             "API_TRACE: Exit UploadFile (ret 10)\n\n";
-    ASSERT_GE(trace.size(), tail.size());
-    EXPECT_EQ(trace.substr(trace.size() - tail.size()), tail);
-    ASSERT_EQ(GetErrorText(10, text), 0u);
-    EXPECT_STREQ(text, "1394 Quadlet write of address offset 0xF0090008 failed");
-
-    // The checksum cannot be read.
-    recorder_.FailNext(IOCTL_ASYNC_READ, 1117);
-    EXPECT_EQ(Upload("img.bin", 0, UPLOAD_METHOD_UPLOADER), 9u);
-    ASSERT_EQ(GetErrorText(9, text), 0u);
-    EXPECT_STREQ(text, "1394 Quadlet read of address offset 0xF0090004 failed");
-
-    // The byte program delay is refused: logged, and the upload goes on.
-    debug_.Clear();
-    recorder_.ClearRequests();
-    recorder_.FailNext(IOCTL_SET_BYTE_PROGRAM_DELAY, 31);
-    EXPECT_EQ(Upload("img.bin", 0, UPLOAD_METHOD_FLASH_PORT), 0u);
-    EXPECT_EQ(Blocks().size(), 50u);
-    EXPECT_NE(debug_.Text().find("ERROR INFO: SetByteProgramDelay Error = 31\n"), std::string::npos);
-    EXPECT_EQ(g_api.messageArgument.number, 31u);
-}
-
-TEST_F(UploadTest, RefusedBeforeAnythingIsSent) {
-    WriteImage("img.bin", PatternBytes(100));
-    WriteImage("empty.bin", {});
-    char text[128];
-    for (uint8_t width : {0, 4, 24, 64}) {
-        device_.busWidth = width;
-        EXPECT_EQ(Upload("img.bin", 0, UPLOAD_METHOD_UPLOADER), 5u) << int(width);
+    // The requests in order, runs of uploads of one length at even steps folded into one line;
+    // the upload modes; where the bytes uploaded differ from the file padded to whole quadlets.
+    void Requests(Transcript& t) {
+        Bytes uploaded;
+        std::set<uint32_t> modes;
+        struct Line {
+            std::string text;
+            uint32_t address = 0, step = 0, count = 0;
+        };
+        std::vector<Line> lines;
+        for (const RecordedRequest& r : recorder_.Requests()) {
+            char text[64];
+            if (auto q = RequestRecorder::Decode(r)) {
+                std::snprintf(text, sizeof text, q->write ? "write %08X = %08X" : "read %08X", q->offsetLow, q->value);
+            } else if (r.code == IOCTL_UPLOAD_FLASH_PORT || r.code == IOCTL_UPLOAD_UPLOADER) {
+                std::snprintf(text, sizeof text, "%s upload of %u bytes",
+                              r.code == IOCTL_UPLOAD_UPLOADER ? "uploader" : "flash port", LittleEndianAt(r.input, 4));
+                modes.insert(LittleEndianAt(r.input, 12));
+                EXPECT_EQ(LittleEndianAt(r.input, 8), 0u);  // the data field
+                uploaded.insert(uploaded.end(), r.uploadData.begin(), r.uploadData.end());
+                const uint32_t address = LittleEndianAt(r.input, 0);
+                Line* last = lines.empty() ? nullptr : &lines.back();
+                if (last && last->count && last->text == text &&
+                    (last->count == 1 || address - last->address == last->step * last->count)) {
+                    if (last->count == 1) last->step = address - last->address;
+                    ++last->count;
+                    continue;
+                }
+                lines.push_back({text, address, 0, 1});
+                continue;
+            } else {
+                std::snprintf(text, sizeof text, "request %X: %08X", r.code, LittleEndianAt(r.input, 0));
+            }
+            lines.push_back({text});
+        }
+        for (const Line& l : lines) {
+            if (l.count == 0) t.Add("%s\n", l.text.c_str());
+            else t.Add("%s at %X, x%u every %X\n", l.text.c_str(), l.address, l.count, l.step);
+        }
+        for (uint32_t mode : modes) t.Add("mode %08X\n", mode);
+        if (uploaded.empty()) return;
+        const std::string text = ReadFileBytes("img.bin");
+        Bytes padded(text.begin(), text.end());
+        padded.resize((padded.size() + 3) & ~size_t{3}, 0);
+        t.Add("uploaded %zu bytes", uploaded.size());
+        for (size_t i = 0; i < uploaded.size(); ++i)
+            if (i >= padded.size() || uploaded[i] != padded[i]) t.Add(", %zX: %02X", i, uploaded[i]);
+        t.Add("\n");
     }
-    device_.busWidth = 8;
-    EXPECT_EQ(UploadFile(kNode, nullptr, 0, 0, &device_, nullptr, nullptr, nullptr), 5u);
-    EXPECT_EQ(UploadFile(kNode, "img.bin", 0, 0, nullptr, nullptr, nullptr, nullptr), 5u);
+};
 
-    EXPECT_EQ(Upload("missing.bin", 0, UPLOAD_METHOD_UPLOADER), 6u);
-    ASSERT_EQ(GetErrorText(6, text), 0u);
-    EXPECT_STREQ(text, "Unable to create or open missing.bin");
+TEST_F(Upload, Cases) {
+    const Bytes big = PatternBytes(100000);
+    auto checksum = [](uint32_t value) {
+        return [value](FLASH_DEVICE&, RequestRecorder& r) { r.SetReadValue(FLASH_UPLOAD_CHECKSUM, value); };
+    };
+    auto device = [](uint8_t width, int32_t set) {
+        return [width, set](FLASH_DEVICE& d, RequestRecorder&) {
+            d.busWidth = width;
+            d.commandSetIndex = set;
+        };
+    };
+    const Bytes small = PatternBytes(3000);
+    Case cases[] = {
+        {"100000 bytes by the uploader", big, 0x4000, UPLOAD_METHOD_UPLOADER, {}, "Uploading firmware...", true},
+        {"1001 bytes by the flash port, 16-bit bus", PatternBytes(1001), 0x10000, UPLOAD_METHOD_FLASH_PORT, {}, "Saved",
+         true, TRACE_ERROR | TRACE_API, device(16, 1)},
+        {"1024 bytes show the title", PatternBytes(1024), 0, UPLOAD_METHOD_UPLOADER, {}, "Uploading firmware..."},
+        {"mode: set 5, 16 bits", PatternBytes(64), 0, 0, {}, nullptr, false, 0, device(16, 5)},
+        {"mode: set 2, 32 bits", PatternBytes(64), 0, 0, {}, nullptr, false, 0, device(32, 2)},
+        {"mode: set 304, flash port", PatternBytes(64), 0, 1, {}, nullptr, false, 0, device(8, 0x304)},
+        {"mode: flags 104", PatternBytes(64), 0, 0x104, {}, nullptr, false, 0, device(16, 0)},
+        {"mode: flags 3, 32 bits", PatternBytes(64), 0, 3, {}, nullptr, false, 0, device(32, 6)},
+        {"full trace of a flash port upload", PatternBytes(8), 0x1000, UPLOAD_METHOD_FLASH_PORT, {}, nullptr, false,
+         TRACE_ERROR | TRACE_API | TRACE_API_VERBOSE | TRACE_INTERNAL},
+        {"uploader trace, length rounded up", PatternBytes(4093), 0, UPLOAD_METHOD_UPLOADER, {}, nullptr, false,
+         TRACE_API | TRACE_INTERNAL},
+        // The device sums what it received: the sum compared covers the parameter put in.
+        {"parameter, marker at 100", WithSection(0x200, 0x100, "03"), 0, 0, 0xA1B2C3D4, nullptr, false, 0,
+         checksum(QuadletSum(WithSection(0x200, 0x100, "03", {{0x110, 0xA1B2C3D4}})))},
+        {"parameter, marker at 101", WithSection(0x200, 0x101, "03"), 0, 0, 0xA1B2C3D4, nullptr, false, 0, checksum(0)},
+        {"parameter, marker at 104", WithSection(0x200, 0x104, "03"), 0, 0, 0xA1B2C3D4, nullptr, false, 0, checksum(0)},
+        {"parameter section trace", WithSection(0x40, 8, "03", {{0x18, 0x11223344}, {0x1C, 0xDEADBEEF}, {0x20, 5}}), 0,
+         UPLOAD_METHOD_FLASH_PORT, 7, nullptr, false, TRACE_ERROR | TRACE_INTERNAL},
+        {"no parameter section", PatternBytes(0x40, 3), 0, UPLOAD_METHOD_FLASH_PORT, 7, nullptr, false,
+         TRACE_ERROR | TRACE_INTERNAL},
+        {"section with no room for its parameter", WithSection(0x200, 0x100, "00"), 0, 0, 1},
+        {"section with an unreadable count", WithSection(0x200, 0x100, "zz"), 0, 0, 1},
+        {"parameter at the image's end", WithSection(0x20, 0x10, "01"), 0, 0, 1},
+        {"count beyond the image", [] {
+             Bytes image = WithSection(0x1E, 0x10, "");
+             image.pop_back();
+             return image;
+         }(), 0, 0, 1},
+        {"unusable section without a parameter", WithSection(0x200, 0x100, "00"), 0, 0},
+        {"device checksum 0 is not compared", small, 0, 0, {}, nullptr, false, TRACE_ERROR | TRACE_API, checksum(0)},
+        {"device checksum mismatch", small, 0, 0, {}, nullptr, false, TRACE_ERROR | TRACE_API,
+         checksum(QuadletSum(small) + 1)},
+        {"internal flash: no checksum read", small, 0, 0, {}, nullptr, false, 0,
+         [](FLASH_DEVICE& d, RequestRecorder&) { d.attributes = 3 | (FLASH_INTERNAL_DEVICE_ID << FLASH_ATTR_ID_SHIFT); }},
+        {"cancelled at 10%", PatternBytes(5000), 0, 0, {}, "Up", true, TRACE_ERROR | TRACE_API,
+         [](FLASH_DEVICE&, RequestRecorder&) { g_cancelAt = 10; }},
+        {"cancel at 100% comes too late", PatternBytes(5000), 0, 0, {}, nullptr, true, 0,
+         [](FLASH_DEVICE&, RequestRecorder&) { g_cancelAt = 100; }},
+        {"the fourth step fails", PatternBytes(400), 0, 0, {}, nullptr, true, TRACE_ERROR | TRACE_API,
+         [](FLASH_DEVICE&, RequestRecorder& r) {
+             auto uploads = std::make_shared<std::atomic<int>>(0);
+             r.SetHandler([uploads](const RecordedRequest& q) -> std::optional<ScriptedReply> {
+                 if (q.code == IOCTL_UPLOAD_UPLOADER && ++*uploads == 4) return ScriptedReply::Failure(1117);
+                 return std::nullopt;
+             });
+         }},
+        {"start address not written", PatternBytes(400), 0, 0, {}, nullptr, false, TRACE_ERROR | TRACE_API,
+         [](FLASH_DEVICE&, RequestRecorder& r) { r.FailNext(IOCTL_ASYNC_WRITE, 1117); }},
+        {"checksum not read", PatternBytes(400), 0, 0, {}, nullptr, false, TRACE_ERROR,
+         [](FLASH_DEVICE&, RequestRecorder& r) { r.FailNext(IOCTL_ASYNC_READ, 1117); }},
+        {"byte program delay refused", PatternBytes(400), 0, UPLOAD_METHOD_FLASH_PORT, {}, nullptr, false, TRACE_ERROR,
+         [](FLASH_DEVICE&, RequestRecorder& r) { r.FailNext(IOCTL_SET_BYTE_PROGRAM_DELAY, 31); }},
+        {"bus width 0", PatternBytes(100), 0, 0, {}, nullptr, false, TRACE_ERROR, device(0, 1)},
+        {"bus width 4", PatternBytes(100), 0, 0, {}, nullptr, false, TRACE_ERROR, device(4, 1)},
+        {"bus width 24", PatternBytes(100), 0, 0, {}, nullptr, false, TRACE_ERROR, device(24, 1)},
+        {"bus width 64", PatternBytes(100), 0, 0, {}, nullptr, false, TRACE_ERROR, device(64, 1)},
+        {"missing file", PatternBytes(100)},
+        {"empty file", {}, 0x20},
+    };
+    Transcript t;
+    for (const Case& c : cases) {
+        g_cancelAt = -1;
+        Run(t, c);
+    }
+    t.Check("upload/upload_file.txt");
 
-    debug_.Clear();
-    EXPECT_EQ(Upload("empty.bin", 0x20, UPLOAD_METHOD_UPLOADER), 7u);
-    EXPECT_EQ(debug_.Text(), "API_TRACE: Enter UploadFile to address 00000020\n"
-                             "API_TRACE: Upload file length 0 (0)\n"
-                             "LORIC ERROR: A read / write error occurred while accessing empty.bin\n"
-                             "API_TRACE: Exit UploadFile (ret 7)\n\n");
-    EXPECT_TRUE(recorder_.Requests().empty());
+    FLASH_DEVICE device8{};
+    device8.busWidth = 8;
+    EXPECT_EQ(UploadFile(0xFFC0, "img.bin", 0, 0, &device8, nullptr, nullptr, nullptr), 3u);  // closed
+    ASSERT_EQ(OpenLORIC(0), 0u);
+    EXPECT_EQ(UploadFile(0xFFC0, nullptr, 0, 0, &device8, nullptr, nullptr, nullptr), 5u);
+    EXPECT_EQ(UploadFile(0xFFC0, "img.bin", 0, 0, nullptr, nullptr, nullptr, nullptr), 5u);
+}
 
-    CloseLORIC();
-    debug_.Clear();
-    EXPECT_EQ(Upload("img.bin", 0, UPLOAD_METHOD_UPLOADER), 3u);
-    EXPECT_EQ(g_api.messageArgument.number, 0u);
+TEST(FindMarker, FirstWholeOccurrenceInsideTheBuffer) {
+    const std::string text = "..FWPARAMETERS_..FWPARAMETERS_";
+    const auto* buffer = reinterpret_cast<const uint8_t*>(text.data());
+    const struct {
+        const char* marker;
+        size_t length;
+        long position;  // -1: none
+    } cases[] = {{"FWPARAMETERS_", text.size(), 2}, {"FWPARAMETERS_", 15, 2}, {"FWPARAMETERS_", 14, -1},
+                 {"S_..F", text.size(), 13},        {"", text.size(), -1},  {"F", 0, -1},
+                 {"..", text.size(), 0},            {"MISSING", text.size(), -1}};
+    for (const auto& c : cases) {
+        const uint8_t* found = FindMarker(buffer, c.marker, c.length);
+        EXPECT_EQ(found ? found - buffer : -1L, c.position) << c.marker << " " << c.length;
+    }
+    EXPECT_EQ(FindMarker(nullptr, "F", 4), nullptr);
+}
+
+TEST(FileLength, KeepsThePositionAndLengthsBeyondThirtyTwoBitsAreUnknown) {
+    FILE* file = std::tmpfile();
+    std::fwrite("0123456789", 1, 10, file);
+    std::fseek(file, 3, SEEK_SET);
+    EXPECT_EQ(GetStreamLength(file), 10u);
+    EXPECT_EQ(std::ftell(file), 3);
+    std::fclose(file);
+    EXPECT_EQ(GetStreamLength(nullptr), kUnknownLength);
+    EXPECT_EQ(GetFileLength(nullptr), 0u);
+    const std::string name = ::testing::TempDir() + "/loric_huge_test.bin";
+    std::fclose(std::fopen(name.c_str(), "wb"));
+    std::error_code error;
+    std::filesystem::resize_file(name, 0x100000004ull, error);  // sparse: no disk space used
+    if (!error) {
+        EXPECT_EQ(GetFileLength(name.c_str()), kUnknownLength);
+        std::filesystem::resize_file(name, 0xFFFFFFFEull, error);
+        EXPECT_EQ(GetFileLength(name.c_str()), 0xFFFFFFFEu);
+    }
+    std::remove(name.c_str());
+    EXPECT_EQ(GetFileLength(name.c_str()), 0u);
 }
 
 }  // namespace

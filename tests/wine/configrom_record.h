@@ -1,6 +1,6 @@
 // The fixed configuration record from which both builds generate a configuration file: the
-// Windows host program under Wine with loric.dll, and the native configuration tests with the
-// Linux library. The two files must be identical byte for byte.
+// Windows host programs under Wine with loric.dll, and the native configuration tests with the
+// Linux library. Both must give tests/data/configrom/fixed_record.bin byte for byte.
 #pragma once
 
 #include <cstring>
@@ -11,11 +11,6 @@ namespace wine_reference {
 
 // Written beside the output file as "datapage.dat", with Windows line ends.
 inline constexpr char kDataPage[] = "2\r\n4\r\nTQX-0042\r\nBridge Model 7\r\n1.25\r\nRevB\r\n";
-// The page those lines give: words 5..16 of the image, and its type.
-inline constexpr uint32_t kDataPageType = 2;
-inline constexpr uint32_t kDataPageWords[12] = {0x5451582D, 0x30303432, 0x42726964, 0x6765204D,
-                                                0x6F64656C, 0x20372020, 0x312E3235, 0x52657642,
-                                                0,          0,          0,          0};
 
 inline void SetField(char (&field)[60], const char* text) {
     std::memset(field, 0, sizeof(field));
@@ -57,13 +52,9 @@ inline CONFIG_FILE_INFO Record() {
 inline CONFIG_FILE_INFO Imported() {
     CONFIG_FILE_INFO info = Record();
     info.firmware_revision = 0;
-    info.config_flags = (kDataPageType << 24) | 0x00800017;
+    info.config_flags = (2u << 24) | 0x00800017;
     SetField(info.vendor_text, "LORIC Reference Storage ");
     return info;
 }
-
-// Size of the generated file: 104 bytes of header and ROM quadlets q0..q(crc_length).
-// Leaves of 6, 3, 4 and 13 text quadlets from q28: 28 + 10 + 7 + 8 + 17 = 70 quadlets.
-inline constexpr uint32_t kFileSize = 104 + 70 * 4;
 
 }  // namespace wine_reference

@@ -39,11 +39,6 @@ void CheckGetErrorText(const void* getErrorText) {
     };
     const Case cases[] = {
         {0, "No error"},
-        {1, "Unable to open 1394 device driver BRENNOCK.SYS"},
-        {3, "Access to the 1394 device driver was denied"},
-        {5, "An API function parameter was invalid"},
-        {11, "The TQ6410 device could not be detected"},
-        {21, "The operation was cancelled and could not be completed"},
         {31, "Processor reset failed"},
     };
     for (const Case& c : cases) {

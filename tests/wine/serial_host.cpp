@@ -6,7 +6,6 @@
 // Without arguments it checks the failed opens only.
 #include <windows.h>
 
-#include <cstdio>
 #include <cstring>
 #include <vector>
 
@@ -21,34 +20,6 @@ using wine_check::Word;
 namespace {
 
 static_assert(sizeof(FLASH_DEVICE) == 6280, "FLASH_DEVICE stride");
-
-bool ReadFile(const char* name, std::vector<unsigned char>& bytes) {
-    FILE* file = std::fopen(name, "rb");
-    if (file == nullptr) return false;
-    bytes.clear();
-    unsigned char buffer[4096];
-    size_t n;
-    while ((n = std::fread(buffer, 1, sizeof buffer, file)) > 0) bytes.insert(bytes.end(), buffer, buffer + n);
-    std::fclose(file);
-    return true;
-}
-
-bool WriteFile(const char* name, const char* text) {
-    FILE* file = std::fopen(name, "wb");
-    if (file == nullptr) return false;
-    const bool ok = std::fwrite(text, 1, std::strlen(text), file) == std::strlen(text);
-    return std::fclose(file) == 0 && ok;
-}
-
-void ExpectSameFile(const char* got, const char* want) {
-    std::vector<unsigned char> a, b;
-    if (!Expect(ReadFile(got, a), "%s cannot be read", got)) return;
-    if (!Expect(ReadFile(want, b), "%s cannot be read", want)) return;
-    size_t first = 0;
-    while (first < a.size() && first < b.size() && a[first] == b[first]) ++first;
-    Expect(a.size() == b.size() && first == a.size(), "%s (%u bytes) and %s (%u bytes) differ from byte %u on", got,
-           static_cast<unsigned>(a.size()), want, static_cast<unsigned>(b.size()), static_cast<unsigned>(first));
-}
 
 FLASH_DEVICE g_devices[LORIC_MAX_FLASH_DEVICES];
 CONFIG_FILE_INFO g_record;
@@ -119,10 +90,10 @@ int main(int argc, char** argv) {
     Expect(ExpectStdcall("DownloadConfigurationFile", download, {node, Word(device), Word("installed.bin"), 0}).value ==
                0,
            "DownloadConfigurationFile");
-    ExpectSameFile("installed.bin", argv[4]);
+    wine_check::ExpectSameFile("installed.bin", argv[4]);
 
     // A configuration generated from the fixed record goes up and comes back byte for byte.
-    Expect(WriteFile("datapage.dat", wine_reference::kDataPage), "cannot write datapage.dat");
+    Expect(wine_check::WriteText("datapage.dat", wine_reference::kDataPage), "cannot write datapage.dat");
     g_record = wine_reference::Record();
     Expect(ExpectStdcall("GenerateConfigurationFile", generate, {Word(&g_record), Word("generated.bin")}).value == 0,
            "GenerateConfigurationFile");
@@ -135,7 +106,7 @@ int main(int argc, char** argv) {
     Expect(ExpectStdcall("FindNode", findNode, {Word(&node), Word(&blank)}).value == 0, "FindNode after the upload");
     Expect(ExpectStdcall("DownloadConfigurationFile", download, {node, Word(device), Word("back.bin"), 0}).value == 0,
            "DownloadConfigurationFile after the upload");
-    ExpectSameFile("back.bin", "generated.bin");
+    wine_check::ExpectSameFile("back.bin", "generated.bin");
 
     Expect(ExpectStdcall("CloseLORIC", closeLoric, {}).value == 0, "CloseLORIC");
     Expect(ExpectStdcall("ReadQuadlet", readQuadlet, {node, 0xFFFF, 0xF0090014, Word(&value)}).value == 3,

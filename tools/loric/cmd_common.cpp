@@ -9,6 +9,7 @@
 
 #include "commands.h"
 #include "config_json.h"
+#include "checks.h"
 #include "errors.h"
 #include "flash_read.h"
 #include "rom_decode.h"
@@ -78,7 +79,7 @@ uint32_t ParseU32(const std::string& text, const std::string& what) {
 std::optional<uint16_t> NodeOption(const Globals& globals) {
     if (globals.node.empty()) return std::nullopt;
     uint64_t node = ParseNumber(globals.node, "--node");
-    if (node > 0xFFFF) throw ToolError(kExitUsage, "--node: a node ID has 16 bits, such as 0xFFC0");
+    if (node > 0xFFFF) throw ToolError(5, "--node: a node ID has 16 bits, such as 0xFFC0");
     return static_cast<uint16_t>(node);
 }
 
@@ -88,12 +89,7 @@ std::string Hex(uint32_t value, int digits) {
     return text;
 }
 
-void RequireFile(const std::string& path, const std::string& what) {
-    std::ifstream in(path, std::ios::binary);
-    if (!in) throw ToolError(6, "cannot open the " + what + " " + path, "Check the file name and that the file can be read.");
-    in.seekg(0, std::ios::end);
-    if (in.tellg() <= 0) throw ToolError(7, "the " + what + " " + path + " is empty", "Check the file.");
-}
+void RequireFile(const std::string& path, const std::string& what) { ReadInputFile(path, what); }
 
 uint64_t FileSize(const std::string& path) {
     std::error_code error;
@@ -163,9 +159,7 @@ std::string ConfigImageFor(const std::string& path, const TempDir& temp, bool fo
     }
     RomReport report = DecodeConfigImage(ReadFileBytes(path));
     if (!report.valid && !force) {
-        std::string problems;
-        for (const auto& problem : report.problems) problems += "\n  " + problem;
-        throw ToolError(19, path + " is not a valid configuration image:" + problems,
+        throw ToolError(19, path + " is not a valid configuration image:" + ProblemList(report.problems),
                         "`loric config show " + path + "` shows it decoded; --force programs it anyway.");
     }
     return path;
@@ -193,6 +187,27 @@ std::string BackupConfiguration(const Globals& globals, uint16_t node, const FLA
     }
     Say(globals, "Saved the device's configuration to " + path + " (put it back with `loric config upload " + path + "`).");
     return path;
+}
+
+std::string DeviceLine(const DeviceLocation& device, const FLASH_DEVICE* chip) {
+    std::string state = device.state == DeviceState::FlashPort ? "at its flash port" : StateText(device.state);
+    return "Device at node " + NodeText(device.node) + " (" + state + ")" +
+           (chip ? std::string(", flash ") + chip->deviceName : std::string()) + ".";
+}
+
+ToolError BlankDeviceError(const DeviceLocation& device, int code, const std::string& job) {
+    return ToolError(code,
+                     "the device at node " + NodeText(device.node) + " is blank: it answers only at its flash port, so " +
+                         job,
+                     "Program it first: `loric program FIRMWARE CONFIG --loader LOADER`.");
+}
+
+std::string ProblemList(const std::vector<std::string>& problems) {
+    constexpr size_t kShown = 4;
+    std::string text;
+    for (size_t i = 0; i < problems.size() && i < kShown; ++i) text += "\n  " + problems[i];
+    if (problems.size() > kShown) text += "\n  and " + std::to_string(problems.size() - kShown) + " more";
+    return text;
 }
 
 void VerifyRegion(const Globals& globals, uint16_t node, uint32_t address, const std::vector<uint8_t>& expected,

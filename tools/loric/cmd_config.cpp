@@ -2,7 +2,9 @@
 #include <cstdio>
 #include <cstring>
 
+#include "checks.h"
 #include "commands.h"
+#include "interrupt.h"
 #include "config_json.h"
 #include "errors.h"
 #include "flash_read.h"
@@ -60,7 +62,12 @@ int CmdConfigGenerate(const Globals& globals, const std::string& description, co
 }
 
 int CmdConfigImport(const Globals& globals, const std::string& image, const std::string& out) {
-    RequireFile(image, "configuration file");
+    // The same check as before programming: a file that does not decode is not imported.
+    RomReport report = DecodeConfigImage(ReadInputFile(image, "configuration file"));
+    if (!report.valid) {
+        throw ToolError(19, image + " is not a valid configuration image:" + ProblemList(report.problems),
+                        "`loric config show " + image + "` shows it decoded.");
+    }
     WriteJson(ImportToJson(image), out);
     if (!out.empty() && out != "-") Say(globals, "Wrote the configuration description " + out + ".");
     return 0;
@@ -76,6 +83,7 @@ int CmdConfigShow(const Globals& globals, const std::string& file, bool json) {
     Session session(globals.target);
     ChipChoice chip = SelectChip(session, globals);
     DeviceLocation device = FindDevice(false, NodeOption(globals));
+    if (device.state == DeviceState::FlashPort) throw BlankDeviceError(device, 17, "it has no configuration to show");
     Check(DownloadConfigurationFile(device.node, const_cast<FLASH_DEVICE*>(chip.device), image.c_str(), nullptr),
           "reading the configuration of the device at node " + NodeText(device.node));
     return ShowImage(image, "Configuration of the device at node " + NodeText(device.node), json);
@@ -88,6 +96,7 @@ int CmdConfigDownload(const Globals& globals, const std::string& out) {
     Session session(globals.target);
     ChipChoice chip = SelectChip(session, globals);
     DeviceLocation device = FindDevice(false, NodeOption(globals));
+    if (device.state == DeviceState::FlashPort) throw BlankDeviceError(device, 17, "it has no configuration to save");
     Progress progress(StyleOf(globals), stderr);
     uint32_t status = DownloadConfigurationFile(device.node, const_cast<FLASH_DEVICE*>(chip.device), image.c_str(),
                                                 progress.window());
@@ -105,19 +114,42 @@ int CmdConfigUpload(const Globals& globals, const UploadOptions& options) {
     ChipChoice chip = SelectChip(session, globals);
     FLASH_DEVICE* flash = const_cast<FLASH_DEVICE*>(chip.device);
     DeviceLocation device = FindDevice(false, NodeOption(globals));
-    if (device.blank) {
+    if (device.state == DeviceState::FlashPort) {
         throw ToolError(14, "the device is blank: a configuration alone cannot be programmed",
                         "Program the loader, firmware and configuration with `loric program`.");
     }
+    if (device.state == DeviceState::Loader) {
+        throw ToolError(14, "the device runs only its bootstrap loader: a configuration alone would not start",
+                        "Program the firmware and configuration with `loric program FIRMWARE CONFIG`.");
+    }
     Progress progress(StyleOf(globals), stderr);
-    if (!options.noBackup) BackupConfiguration(globals, device.node, *chip.device, options.backup, progress);
+    std::string backup;
+    if (!options.noBackup) backup = BackupConfiguration(globals, device.node, *chip.device, options.backup, progress);
+    CheckCancelled();
+    const std::string recovery = backup.empty() ? "Run `loric config upload` again."
+                                                : "Put the old one back with `loric config upload " + backup + "`.";
     progress.ExpectBytes("Uploading configuration...", FileSize(image));
-    uint32_t status = UploadConfigurationFile(device.node, flash, image.c_str(), options.noErase ? 0 : 1,
-                                              progress.window(), Progress::callback());
-    progress.Finish();
-    Check(status, "programming the configuration");
+    uint32_t status;
+    {
+        FlashChange change(FlashJob::Config, recovery);
+        status = UploadConfigurationFile(device.node, flash, image.c_str(), options.noErase ? 0 : 1, progress.window(),
+                                         Progress::callback());
+        progress.Finish();
+    }
+    if (status != 0) {
+        throw ToolError(static_cast<int>(status),
+                        "programming the configuration failed: error " + std::to_string(status) + ": " +
+                            StatusText(status),
+                        StatusHint(status) + " " + recovery);
+    }
     Say(globals, "Configuration programmed; the device restarts.");
     DeviceLocation running = FindRunningDevice(20);
+    if (Interrupted()) {
+        throw ToolError(21, "cancelled once the configuration was programmed (it could not be left half-written); "
+                            "nothing was read back",
+                        "The device runs with the new configuration." +
+                            (backup.empty() ? std::string() : " The old one is saved in " + backup + "."));
+    }
     if (options.verify) {
         VerifyRegion(globals, running.node, chip.device->configByteAddress, ReadFileBytes(image), "configuration",
                      progress);

@@ -44,9 +44,13 @@ void ParseRegister(const std::string& text, uint32_t& high, uint32_t& low) {
     low = static_cast<uint32_t>(address);
 }
 
-uint16_t RegisterNode(const Globals& globals) {
+// The node of a register access: --node, or the device found (and whether it is blank).
+uint16_t RegisterNode(const Globals& globals, bool* blank) {
+    *blank = false;
     if (auto node = NodeOption(globals)) return *node;
-    return FindDevice(false, std::nullopt).node;
+    DeviceLocation device = FindDevice(false, std::nullopt);
+    *blank = device.state == DeviceState::FlashPort;
+    return device.node;
 }
 
 // Opens the library for a job that only reads files: the target if it opens, otherwise a
@@ -72,7 +76,8 @@ int CmdNodes(const Globals& globals, bool blankOnly) {
         uint32_t count = 0;
         Check(GetNodeInfo(&count, records, sizeof records), "reading the node list");
         if (count == 0) {
-            Say(globals, "The driver lists no node (a blank device answers only at its flash port).");
+            Say(globals, "The driver lists no node (a device that runs its bootstrap loader, or a blank one, is not "
+                         "listed: it answers at node 0xFFC0, 0xFFC1 or 0xFFC2).");
         } else {
             std::printf("%-3s %-8s %-5s %-5s %s\n", "#", "node ID", "bus", "node", "identifier");
             for (uint32_t i = 0; i < count && i < 64; ++i) {
@@ -84,13 +89,7 @@ int CmdNodes(const Globals& globals, bool blankOnly) {
         }
     }
     DeviceLocation device = FindDevice(blankOnly, std::nullopt);
-    std::string state = "running its firmware";
-    if (device.blank) {
-        uint32_t value = 0;
-        state = (ReadQuadlet(device.node, kRegisterHigh, kFlashUploadCtrl, &value) == 0 && value == kUploaderReady)
-                    ? "running its bootstrap loader"
-                    : "blank (answers at its flash port)";
-    }
+    std::string state = StateText(device.state);
     std::printf("Device: node %s, %s\n", NodeText(device.node).c_str(), state.c_str());
     return 0;
 }
@@ -99,12 +98,17 @@ int CmdRead(const Globals& globals, const std::string& reg, int count) {
     uint32_t high = 0xFFFF, low = 0;
     ParseRegister(reg, high, low);
     Session session(globals.target);
-    uint16_t node = RegisterNode(globals);
+    bool blank = false;
+    uint16_t node = RegisterNode(globals, &blank);
     for (int i = 0; i < count; ++i) {
         uint32_t value = 0;
         uint32_t address = low + (reg == "FLASH_READ_CTRL" ? 0u : 4u * i);
-        Check(ReadQuadlet(node, high, address, &value),
-              "reading " + Hex(high, 4) + "_" + Hex(address).substr(2) + " of node " + NodeText(node));
+        uint32_t status = ReadQuadlet(node, high, address, &value);
+        if (status != 0 && blank) {
+            throw BlankDeviceError({node, true, DeviceState::FlashPort}, static_cast<int>(status),
+                                   "it cannot answer register reads");
+        }
+        Check(status, "reading " + Hex(high, 4) + "_" + Hex(address).substr(2) + " of node " + NodeText(node));
         if (count == 1) {
             std::printf("%s\n", Hex(value).c_str());
         } else {
@@ -119,8 +123,14 @@ int CmdWrite(const Globals& globals, const std::string& reg, const std::string& 
     ParseRegister(reg, high, low);
     uint32_t value = ParseU32(valueText, "value");
     Session session(globals.target);
-    uint16_t node = RegisterNode(globals);
-    Check(WriteQuadlet(node, high, low, value),
+    bool blank = false;
+    uint16_t node = RegisterNode(globals, &blank);
+    uint32_t status = WriteQuadlet(node, high, low, value);
+    if (status != 0 && blank) {
+        throw BlankDeviceError({node, true, DeviceState::FlashPort}, static_cast<int>(status),
+                               "it takes writes of FLASH_PORT_CTRL only");
+    }
+    Check(status,
           "writing " + Hex(high, 4) + "_" + Hex(low).substr(2) + " of node " + NodeText(node));
     Say(globals, "Wrote " + Hex(value) + " to " + Hex(high, 4) + "_" + Hex(low).substr(2) + " of node " + NodeText(node) + ".");
     return 0;

@@ -1,22 +1,38 @@
 // Commands that read the flash back: timestamp, dump, verify.
 #include <cstdio>
+#include <cstdlib>
 
+#include "checks.h"
 #include "commands.h"
 #include "errors.h"
 #include "flash_read.h"
 
 namespace tool {
+namespace {
+
+// A range of the flash lies inside the chip, when the chip is known (--chip, LORIC_CHIP, or the
+// simulated device's own); without one the read window gives 0xFF past the end.
+void CheckRangeIfChipKnown(Session& session, const Globals& globals, uint64_t address, uint64_t length) {
+    const char* fromEnvironment = std::getenv("LORIC_CHIP");
+    if (globals.chip.empty() && !(fromEnvironment && *fromEnvironment) && session.simChipName().empty()) return;
+    ChipChoice chip = SelectChip(session, globals);
+    CheckFlashRange(address, length, *chip.device);
+}
+
+}  // namespace
 
 int CmdTimestamp(const Globals& globals) {
     Session session(globals.target);
     DeviceLocation device = FindDevice(false, NodeOption(globals));
-    if (device.blank) {
-        throw ToolError(16, "the device is blank: it has no firmware time stamp", "Program firmware with `loric program`.");
-    }
+    if (device.state == DeviceState::FlashPort) throw BlankDeviceError(device, 16, "it has no time stamp");
+    // The time stamp is that of the image that started: the firmware's, or the loader's.
+    const bool loader = device.state == DeviceState::Loader;
     char time[64] = {};
     char date[64] = {};
-    Check(DownloadTimestamp(device.node, time, date), "reading the firmware time stamp");
-    std::printf("Firmware time stamp: %s %s\n", time, date);
+    Check(DownloadTimestamp(device.node, time, date),
+          loader ? "reading the bootstrap loader's time stamp" : "reading the firmware time stamp");
+    std::printf("%s time stamp: %s %s\n", loader ? "Bootstrap loader (the device runs no firmware)" : "Firmware", time,
+                date);
     return 0;
 }
 
@@ -25,15 +41,9 @@ int CmdDump(const Globals& globals, const std::string& addressText, const std::s
     uint32_t address = ParseU32(addressText, "address");
     uint32_t length = ParseU32(lengthText, "length");
     Session session(globals.target);
+    CheckRangeIfChipKnown(session, globals, address, length);
     DeviceLocation device = FindDevice(false, NodeOption(globals));
-    if (!globals.chip.empty() || session.simChipName().size()) {
-        ChipChoice chip = SelectChip(session, globals);
-        uint64_t size = chip.device->totalBits / 8;
-        if (static_cast<uint64_t>(address) + length > size) {
-            throw ToolError(5, "the range " + Hex(address, 6) + " + " + std::to_string(length) + " bytes runs past the end of " +
-                                   chip.device->deviceName + " (" + std::to_string(size) + " bytes)");
-        }
-    }
+    if (device.state == DeviceState::FlashPort) throw BlankDeviceError(device, 10, "it has no read window to dump");
     Progress progress(out.empty() ? ProgressStyle::None : StyleOf(globals), stderr);
     std::vector<uint8_t> bytes = ReadFlash(device.node, address, length, &progress);
     if (out.empty()) {
@@ -46,11 +56,12 @@ int CmdDump(const Globals& globals, const std::string& addressText, const std::s
 }
 
 int CmdVerify(const Globals& globals, const std::string& file, const std::string& addressText, bool firmware) {
-    std::vector<uint8_t> expected = ReadFileBytes(file);
-    if (expected.empty()) throw ToolError(7, "the file " + file + " is empty");
+    std::vector<uint8_t> expected = ReadInputFile(file, "file");
     uint32_t address = addressText.empty() ? 0 : ParseU32(addressText, "--address");
     Session session(globals.target);
+    CheckRangeIfChipKnown(session, globals, address, expected.size());
     DeviceLocation device = FindDevice(false, NodeOption(globals));
+    if (device.state == DeviceState::FlashPort) throw BlankDeviceError(device, 10, "it has no read window to verify");
     if (firmware) {
         ChipChoice chip = SelectChip(session, globals);
         expected = ProgrammedFirmwareImage(std::move(expected), chip.device->configByteAddress);

@@ -13,6 +13,7 @@
 
 #include "loric.h"
 #include "progress.h"
+#include "errors.h"
 #include "session.h"
 
 namespace tool {
@@ -25,6 +26,7 @@ struct Globals {
     std::string node;
     std::string progress = "auto";
     bool quiet = false;
+    bool yes = false;  // --yes: answers confirmation questions (scripts)
 };
 
 struct ProgramOptions {
@@ -36,6 +38,14 @@ struct ProgramOptions {
     bool verify = false;
     bool force = false;
     uint32_t eraseDelay = 0;
+};
+
+struct RestoreOptions {
+    std::vector<std::string> files;  // firmware and configuration backups, in any order
+    std::string loader;              // for a device that has become blank
+    uint32_t eraseDelay = 0;
+    bool verify = false;
+    bool force = false;
 };
 
 struct UploadOptions {
@@ -54,10 +64,12 @@ int CmdRead(const Globals& globals, const std::string& reg, int count);
 int CmdWrite(const Globals& globals, const std::string& reg, const std::string& valueText);
 int CmdChips(const Globals& globals, const std::string& name);
 
-int CmdProgramLoader(const Globals& globals, const std::string& loader, uint32_t eraseDelay, bool assumeBlank);
+int CmdProgramLoader(const Globals& globals, const std::string& loader, uint32_t eraseDelay, bool assumeBlank,
+                     bool force);
 int CmdProgram(const Globals& globals, const ProgramOptions& options);
 int CmdErase(const Globals& globals, const std::string& sectorText, const std::string& addressText, bool all,
              bool flashPort);
+int CmdRestore(const Globals& globals, const RestoreOptions& options);
 
 int CmdTimestamp(const Globals& globals);
 int CmdDump(const Globals& globals, const std::string& addressText, const std::string& lengthText,
@@ -82,7 +94,7 @@ std::optional<uint16_t> NodeOption(const Globals& globals);
 std::string Hex(uint32_t value, int digits = 8);
 std::string NodeText(uint16_t node);
 
-// ToolError(6) when the file cannot be opened, ToolError(7) when it is empty.
+// ToolError(6) when the file cannot be used: missing, a folder, unreadable or empty.
 void RequireFile(const std::string& path, const std::string& what);
 uint64_t FileSize(const std::string& path); // 0 when unknown
 
@@ -122,6 +134,16 @@ std::string ConfigImageFor(const std::string& path, const TempDir& temp, bool fo
 // device holds none.
 std::string BackupConfiguration(const Globals& globals, uint16_t node, const FLASH_DEVICE& chip,
                                 const std::string& requested, Progress& progress);
+
+// The problems of a configuration image, one per line, at most four and a count of the rest.
+std::string ProblemList(const std::vector<std::string>& problems);
+
+// How a command names the device it found: "Device at node 0xFFC0 (running its firmware), flash 29F040B."
+std::string DeviceLine(const DeviceLocation& device, const FLASH_DEVICE* chip);
+
+// A device that answers only at its flash port cannot do a job that reads its flash: the
+// ToolError (with `code`) that says so.
+ToolError BlankDeviceError(const DeviceLocation& device, int code, const std::string& job);
 
 // Reads `expected.size()` bytes back from `address` and compares; ToolError(kExitVerifyFailed)
 // when they differ.

@@ -6,8 +6,10 @@
 #include <cstdio>
 #include <functional>
 
+#include "checks.h"
 #include "commands.h"
 #include "errors.h"
+#include "interrupt.h"
 #include "session.h"
 #include "term.h"
 
@@ -18,8 +20,12 @@ const char* const kExitCodes =
     "Exit codes:\n"
     "  0       success\n"
     "  1-31    the library's status code (the message names it and its text); the tool uses\n"
-    "          the same codes for the same failures it finds itself: 5 a wrong argument or an\n"
-    "          unknown chip, 6 a file it cannot open, 11 no device (or not at --node)\n"
+    "          the same codes for the same failures it finds itself: 5 a wrong argument, a\n"
+    "          value out of range, an unknown chip, or a destructive job without --yes and\n"
+    "          without a terminal to ask on; 6 a file it cannot use (missing, a folder, empty,\n"
+    "          or not the kind of image expected); 11 no device (or not at --node); 21\n"
+    "          cancelled (Ctrl-C or a \"no\"; the message says what the device holds); 24 an\n"
+    "          image too large for the chip\n"
     "  32      the read-back differs from the file (verify)\n"
     "  33      the JSON configuration description is not valid\n"
     "  64      the command line is wrong\n";
@@ -53,6 +59,8 @@ int Run(int argc, char** argv) {
     app.add_option("--progress", globals.progress, "Progress display: auto, bar, plain or none")
         ->check(CLI::IsMember({"auto", "bar", "plain", "none"}));
     app.add_flag("-q,--quiet", globals.quiet, "Print only results and errors");
+    app.add_flag("-y,--yes", globals.yes,
+                 "Answer yes to the question before a job that wipes the loader or the whole flash (for scripts)");
     app.get_option("--com")->excludes(sim);
 
     std::function<int()> action;
@@ -83,13 +91,19 @@ int Run(int argc, char** argv) {
 
     // program-loader
     std::string loader;
-    uint32_t eraseDelay = 0;
+    std::string eraseDelay;
+    bool loaderForce = false;
     bool assumeBlank = false;
     auto* programLoader = app.add_subcommand("program-loader", "Program the bootstrap loader through the flash port");
     programLoader->add_option("loader", loader, "Loader image")->required();
     programLoader->add_option("--erase-delay", eraseDelay, "Seconds to wait after the erase (0 to 30)");
     programLoader->add_flag("--blank", assumeBlank, "The flash is known to be erased: skip the erase before the loader");
-    programLoader->callback([&] { action = [&] { return CmdProgramLoader(globals, loader, eraseDelay, assumeBlank); }; });
+    programLoader->add_flag("--force", loaderForce, "Program an image that does not look like a bootstrap loader");
+    programLoader->callback([&] {
+        action = [&] {
+            return CmdProgramLoader(globals, loader, ParseEraseDelay(eraseDelay, 0), assumeBlank, loaderForce);
+        };
+    });
 
     // program
     ProgramOptions program;
@@ -97,12 +111,40 @@ int Run(int argc, char** argv) {
     programCmd->add_option("firmware", program.firmware, "Firmware image")->required();
     programCmd->add_option("config", program.config, "Configuration: a JSON description or a configuration file")->required();
     programCmd->add_option("--loader", program.loader, "Program this bootstrap loader first (needed on a blank device)");
-    programCmd->add_option("--erase-delay", program.eraseDelay, "Seconds to wait after the loader's erase (0 to 30)");
+    std::string programEraseDelay;
+    programCmd->add_option("--erase-delay", programEraseDelay, "Seconds to wait after the loader's erase (0 to 30)");
     programCmd->add_flag("--verify", program.verify, "Read the firmware and configuration back and compare");
-    programCmd->add_option("--backup", program.backup, "Save the device's configuration here first (default: config-backup-<time>.bin)");
-    programCmd->add_flag("--no-backup", program.noBackup, "Do not save the device's configuration first");
-    programCmd->add_flag("--force", program.force, "Program a configuration file even if it does not decode");
-    programCmd->callback([&] { action = [&] { return CmdProgram(globals, program); }; });
+    programCmd->add_option("--backup", program.backup,
+                           "Save the device's configuration here first (default: config-backup-<time>.bin); the "
+                           "firmware backup goes beside it (firmware-backup-<time>.bin)");
+    programCmd->add_flag("--no-backup", program.noBackup, "Do not save the device's configuration and firmware first");
+    programCmd->add_flag("--force", program.force,
+                         "Program images that do not look right (a configuration that does not decode, firmware or "
+                         "loader without what the device needs); sizes are always checked");
+    programCmd->callback([&] {
+        action = [&] {
+            program.eraseDelay = ParseEraseDelay(programEraseDelay, 0);
+            return CmdProgram(globals, program);
+        };
+    });
+
+    // restore
+    RestoreOptions restore;
+    std::string restoreEraseDelay;
+    auto* restoreCmd = app.add_subcommand("restore", "Put the firmware and configuration backups of `program` back");
+    restoreCmd->add_option("backups", restore.files, "Firmware and/or configuration backup (told apart by content)")
+        ->required()
+        ->expected(1, 2);
+    restoreCmd->add_option("--loader", restore.loader, "Program this bootstrap loader first (a device that shows as blank)");
+    restoreCmd->add_option("--erase-delay", restoreEraseDelay, "Seconds to wait after the loader's erase (0 to 30)");
+    restoreCmd->add_flag("--verify", restore.verify, "Read the backups back and compare");
+    restoreCmd->add_flag("--force", restore.force, "Put back a backup that does not look right");
+    restoreCmd->callback([&] {
+        action = [&] {
+            restore.eraseDelay = ParseEraseDelay(restoreEraseDelay, 0);
+            return CmdRestore(globals, restore);
+        };
+    });
 
     // erase
     std::string sector, address;
@@ -110,7 +152,7 @@ int Run(int argc, char** argv) {
     auto* erase = app.add_subcommand("erase", "Erase one sector or the whole flash");
     erase->add_option("--sector", sector, "Sector number (`loric chips NAME` lists them)");
     erase->add_option("--address", address, "Sector by its start address, in words");
-    erase->add_flag("--all", all, "Erase the whole flash");
+    erase->add_flag("--all", all, "Erase the whole flash (asks first; --yes for scripts)");
     erase->add_flag("--flash-port", flashPort, "Erase through the flash port instead of the running loader or firmware");
     erase->callback([&] { action = [&] { return CmdErase(globals, sector, address, all, flashPort); }; });
 
@@ -186,6 +228,7 @@ int Run(int argc, char** argv) {
         if (!globals.target.sim && (app.count("--state") || app.count("--sim-fault") || app.count("--sim-chip"))) {
             throw ToolError(kExitUsage, "--state, --sim-fault and --sim-chip go with --sim");
         }
+        NodeOption(globals);  // one check of --node, before anything else
         InstallInterruptHandler();
         code = action();
     } catch (const ToolError& error) {

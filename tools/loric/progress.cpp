@@ -1,9 +1,10 @@
 #include "progress.h"
 
-#include <csignal>
+#include <cctype>
 #include <cstdlib>
 #include <cstring>
 
+#include "interrupt.h"
 #include "term.h"
 
 namespace tool {
@@ -12,7 +13,7 @@ namespace {
 Progress* g_active = nullptr;
 
 uint32_t ProgressCallbackFn(uint8_t percent) {
-    return g_active ? g_active->OnPercent(percent) : (Interrupted() ? 1u : 0u);
+    return g_active ? g_active->OnPercent(percent) : (CancelRequested() ? 1u : 0u);
 }
 
 std::string Bytes(double bytes) {
@@ -58,7 +59,25 @@ Progress::Progress(ProgressStyle style, std::FILE* out) : style_(style), out_(ou
         style_ = IsTerminal(fileno(out)) ? ProgressStyle::Bar : ProgressStyle::Plain;
     }
     if (const char* at = std::getenv("LORIC_TOOL_INTERRUPT_AT")) {
-        interruptAt_ = std::atoi(at);
+        std::string list = at;
+        size_t start = 0;
+        while (start < list.size()) {
+            size_t comma = list.find(',', start);
+            std::string item = list.substr(start, comma == std::string::npos ? std::string::npos : comma - start);
+            Trigger trigger;
+            size_t percentAt = item.rfind('@');
+            if (!item.empty() && std::isdigit(static_cast<unsigned char>(item[0])) && item.find('.') == std::string::npos) {
+                trigger.percent = std::atoi(item.c_str());
+            } else if (percentAt != std::string::npos) {
+                trigger.step = item.substr(0, percentAt);
+                trigger.percent = std::atoi(item.c_str() + percentAt + 1);
+            } else {
+                trigger.step = item;
+            }
+            triggers_.push_back(trigger);
+            if (comma == std::string::npos) break;
+            start = comma + 1;
+        }
     }
 #if defined(_WIN32)
     // A hidden window of our own: the library sets its text, and the subclassed window
@@ -125,13 +144,19 @@ void Progress::OnTitle(const std::string& title) {
     if (percent >= 0) Draw(percent);
 }
 
+void Progress::MaybeInterrupt(int percent) {
+    if (nextTrigger_ >= triggers_.size()) return;
+    const Trigger& trigger = triggers_[nextTrigger_];
+    if (!trigger.step.empty() && step_.rfind(trigger.step, 0) != 0) return;
+    if (trigger.percent >= 0 ? percent < trigger.percent : percent >= 0) return;
+    ++nextTrigger_;
+    SimulateInterrupt();
+}
+
 uint32_t Progress::OnPercent(int percent) {
-    if (interruptAt_ >= 0 && percent >= interruptAt_) {
-        interruptAt_ = -1;
-        std::raise(SIGINT);
-    }
+    MaybeInterrupt(percent);
     Draw(percent);
-    return Interrupted() ? 1u : 0u;
+    return CancelRequested() ? 1u : 0u;
 }
 
 void Progress::StartStep(const std::string& step) {
@@ -139,14 +164,17 @@ void Progress::StartStep(const std::string& step) {
     step_ = step;
     stepStart_ = std::chrono::steady_clock::now();
     lastPrinted_ = -1;
-    if (style_ == ProgressStyle::None || step.empty()) return;
-    if (style_ == ProgressStyle::Bar) {
-        std::fprintf(out_, "\r\033[K%s", step.c_str());
-        lineOpen_ = true;
-    } else {
-        std::fprintf(out_, "%s\n", step.c_str());
+    NoteStep(step);
+    if (style_ != ProgressStyle::None && !step.empty()) {
+        if (style_ == ProgressStyle::Bar) {
+            std::fprintf(out_, "\r\033[K%s", step.c_str());
+            lineOpen_ = true;
+        } else {
+            std::fprintf(out_, "%s\n", step.c_str());
+        }
+        std::fflush(out_);
     }
-    std::fflush(out_);
+    MaybeInterrupt(-1);
 }
 
 std::string Progress::Details(int percent, bool bar) const {

@@ -8,6 +8,7 @@
 #include <cstdio>
 #include <map>
 #include <string>
+#include <vector>
 
 #include "loric.h"
 
@@ -56,7 +57,16 @@ private:
     std::chrono::steady_clock::time_point stepStart_{};
     int lastPrinted_ = -1;
     bool lineOpen_ = false;
-    int interruptAt_ = -1; // test hook: behave as if Ctrl-C came at this percentage
+    // Test hook (LORIC_TOOL_INTERRUPT_AT): behave as if Ctrl-C came at these points, in turn:
+    // "N" a step at N percent, "TEXT" when a step whose title starts with TEXT begins,
+    // "TEXT@N" that step at N percent; separated by commas.
+    struct Trigger {
+        std::string step;
+        int percent = -1;
+    };
+    std::vector<Trigger> triggers_;
+    size_t nextTrigger_ = 0;
+    void MaybeInterrupt(int percent);
 #if defined(_WIN32)
     HWND hwnd_ = nullptr;
     WNDPROC previous_ = nullptr;

@@ -9,6 +9,7 @@
 #include <thread>
 
 #include "errors.h"
+#include "flash_read.h"
 #include "sim_host.h"
 #include "term.h"
 
@@ -120,11 +121,17 @@ Session::Session(const TargetOptions& options) : options_(options) {
     } else if (!options.comPort.empty()) {
         status = OpenComAPI(options.comPort.c_str(), options.traceFlags);
         if (status != 0) {
+            // The library's text for this status speaks of the 1394 driver; say what was opened.
+            std::string why = "the port does not open or the adapter does not answer";
+#if !defined(_WIN32)
+            std::error_code error;
+            if (!std::filesystem::exists(options.comPort, error)) why = "there is no such port";
+#endif
             throw ToolError(static_cast<int>(status),
-                            "cannot open the serial adapter on " + options.comPort + ": error " +
-                                std::to_string(status) + ": " + StatusText(status),
-                            "Check the port name (/dev/ttyUSB0, COM3...), that no other program uses it, "
-                            "and that the adapter is powered and connected to the device.");
+                            "cannot open the serial adapter on " + options.comPort + ": " + why,
+                            "Check the port name (on Linux /dev/ttyS0, /dev/ttyUSB0...; on Windows COM1, COM3...), "
+                            "that no other program uses it, and that the adapter is powered and connected to the "
+                            "device.");
         }
     } else {
         status = OpenLORIC(options.traceFlags);
@@ -227,7 +234,26 @@ DeviceLocation FindDevice(bool blankOnly, std::optional<uint16_t> expected) {
                       *expected, node);
         throw ToolError(11, text, "Leave out --node, or give the node that `loric nodes` shows.");
     }
-    return {node, blank != 0};
+    DeviceLocation location{node, blank != 0, DeviceState::Firmware};
+    if (location.blank) {
+        uint32_t value = 0;
+        location.state = ReadQuadlet(node, kRegisterHigh, kFlashUploadCtrl, &value) == 0 && value == kUploaderReady
+                             ? DeviceState::Loader
+                             : DeviceState::FlashPort;
+    }
+    return location;
+}
+
+std::string StateText(DeviceState state) {
+    switch (state) {
+    case DeviceState::Firmware:
+        return "running its firmware";
+    case DeviceState::Loader:
+        return "running its bootstrap loader";
+    case DeviceState::FlashPort:
+        return "blank (answers at its flash port)";
+    }
+    return {};
 }
 
 DeviceLocation FindRunningDevice(int attempts) {

@@ -70,10 +70,18 @@ private:
 // file and the closest names when there is none.
 const FLASH_DEVICE& FindChip(const ChipTable& table, const std::string& name);
 
+// What the device runs: its firmware (listed by the driver), its bootstrap loader (not listed;
+// answers FLASH_UPLOAD_CTRL with UPLOADER_READY), or nothing (answers only at its flash port).
+enum class DeviceState { Firmware, Loader, FlashPort };
+
 struct DeviceLocation {
     uint16_t node = 0;
-    bool blank = false;
+    bool blank = false;  // not listed: found at its flash port (loader or nothing running)
+    DeviceState state = DeviceState::Firmware;
 };
+
+// "running its firmware", "running its bootstrap loader", "blank (answers at its flash port)"
+std::string StateText(DeviceState state);
 
 // FindNode, with a message that says what is on the bus when it fails. With `expected`, a
 // device at another node is an error too.

@@ -8,6 +8,7 @@
 #include <unistd.h>
 
 #include "errors.h"
+#include "interrupt.h"
 #include "sim_host.h"
 #include "tqsim/system.h"
 
@@ -72,6 +73,9 @@ void ApplyFault(tqsim::System& sim, const std::string& spec) {
     }
 }
 
+class TqsimHost;
+TqsimHost* g_host = nullptr;  // the one running, for a quit at once
+
 class TqsimHost : public SimHost {
 public:
     explicit TqsimHost(const Options& options) : stateDir_(options.stateDir) {
@@ -128,9 +132,13 @@ public:
             throw ToolError(1, "the simulated driver does not start: " + error);
         }
         setenv("BRENNOCK_SOCKET", socket.c_str(), 1);
+        g_host = this;
+        SetQuitHook(&TqsimHost::OnQuit);
     }
 
     ~TqsimHost() override {
+        SetQuitHook(nullptr);
+        g_host = nullptr;
         sim_->StopDriverServer();
         if (!stateDir_.empty()) {
             std::string error;
@@ -143,6 +151,12 @@ public:
     }
 
     std::string chipName() const override { return chipName_; }
+
+    // A second Ctrl-C ends the tool at once: the simulated device keeps what its flash holds
+    // then, as a real one would.
+    static void OnQuit() {
+        if (g_host && !g_host->stateDir_.empty()) g_host->sim_->SaveState(g_host->stateDir_, nullptr);
+    }
 
 private:
     std::string stateDir_;

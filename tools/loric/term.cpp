@@ -1,6 +1,5 @@
 #include "term.h"
 
-#include <csignal>
 #include <cstdlib>
 #include <filesystem>
 
@@ -13,25 +12,6 @@
 #endif
 
 namespace tool {
-namespace {
-
-volatile std::sig_atomic_t g_interrupts = 0;
-
-void OnInterrupt(int) {
-    g_interrupts = g_interrupts + 1;
-    static const char kNote[] =
-        "\nloric: stopping at the next step (Ctrl-C again to quit at once)\n";
-#if defined(_WIN32)
-    _write(2, kNote, sizeof kNote - 1);
-#else
-    ssize_t ignored = write(2, kNote, sizeof kNote - 1);
-    (void)ignored;
-#endif
-    // The next Ctrl-C ends the process the usual way.
-    std::signal(SIGINT, SIG_DFL);
-}
-
-}  // namespace
 
 bool IsTerminal(int fd) {
 #if defined(_WIN32)
@@ -60,10 +40,6 @@ int TerminalWidth(int fd) {
     }
     return 80;
 }
-
-void InstallInterruptHandler() { std::signal(SIGINT, OnInterrupt); }
-
-bool Interrupted() { return g_interrupts != 0; }
 
 std::string AbsolutePath(const std::string& path) {
     std::error_code error;

@@ -127,6 +127,33 @@ void Skip(const char* format, ...) {
     va_end(args);
 }
 
+bool ReadFileBytes(const char* name, std::vector<unsigned char>& bytes) {
+    FILE* file = std::fopen(name, "rb");
+    if (file == nullptr) return false;
+    bytes.clear();
+    unsigned char buffer[4096];
+    for (size_t n; (n = std::fread(buffer, 1, sizeof buffer, file)) > 0;) bytes.insert(bytes.end(), buffer, buffer + n);
+    std::fclose(file);
+    return true;
+}
+
+bool WriteFileBytes(const char* name, const void* bytes, size_t length) {
+    FILE* file = std::fopen(name, "wb");
+    if (file == nullptr) return false;
+    const bool ok = std::fwrite(bytes, 1, length, file) == length;
+    return std::fclose(file) == 0 && ok;
+}
+
+void ExpectSameFile(const char* got, const char* want) {
+    std::vector<unsigned char> a, b;
+    if (!Expect(ReadFileBytes(got, a), "%s cannot be read", got) || !Expect(ReadFileBytes(want, b), "%s cannot be read", want))
+        return;
+    size_t first = 0;
+    while (first < a.size() && first < b.size() && a[first] == b[first]) ++first;
+    Expect(a.size() == b.size() && first == a.size(), "%s (%u bytes) and %s (%u bytes) differ from byte %u on", got,
+           static_cast<unsigned>(a.size()), want, static_cast<unsigned>(b.size()), static_cast<unsigned>(first));
+}
+
 int Finish() {
     if (g_skipped > 0) {
         std::printf("%d passed, %d failed, %d skipped\n", g_passed, g_failed, g_skipped);

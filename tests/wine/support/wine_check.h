@@ -8,8 +8,10 @@
 #include <windows.h>
 
 #include <cstdint>
+#include <cstring>
 #include <initializer_list>
 #include <type_traits>
+#include <vector>
 
 namespace wine_check {
 
@@ -55,6 +57,13 @@ FARPROC Resolve(HMODULE library, const char* name);
 
 // Prints a line that says a group of checks did not run and why; counted in the summary.
 void Skip(const char* format, ...) __attribute__((format(printf, 1, 2)));
+
+// Whole files: read into `bytes` / written from `length` bytes; false when that fails.
+bool ReadFileBytes(const char* name, std::vector<unsigned char>& bytes);
+bool WriteFileBytes(const char* name, const void* bytes, size_t length);
+inline bool WriteText(const char* name, const char* text) { return WriteFileBytes(name, text, std::strlen(text)); }
+// Counts one check: the two files hold the same bytes.
+void ExpectSameFile(const char* got, const char* want);
 
 // Prints "<passed> passed, <failed> failed" (and skips, when any) and returns the exit code.
 int Finish();

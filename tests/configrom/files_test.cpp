@@ -1,0 +1,335 @@
+// Configuration files: generation from records and data pages, import of good, old and damaged
+// files. Each table case adds its status, trace and the file or record it gave to a transcript
+// that is compared whole with its golden file in tests/data/configrom/.
+#include <gtest/gtest.h>
+
+#include <cstdio>
+#include <cstring>
+#include <functional>
+#include <string>
+#include <vector>
+
+#include "api/context.h"
+#include "configrom/crom.h"
+#include "support/api_fixture.h"
+#include "support/golden.h"
+#include "wine/configrom_record.h"
+
+namespace loric::test {
+namespace {
+
+constexpr uint32_t kTraceAll = TRACE_ERROR | TRACE_API | TRACE_API_VERBOSE;
+using Bytes = std::vector<uint8_t>;
+
+Bytes ReadBytes(const std::string& path) {
+    const std::string text = ReadFileBytes(path);
+    return Bytes(text.begin(), text.end());
+}
+void WriteBytes(const std::string& path, const std::string& bytes) {
+    std::FILE* file = std::fopen(path.c_str(), "wb");
+    ASSERT_NE(file, nullptr) << path;
+    std::fwrite(bytes.data(), 1, bytes.size(), file);
+    std::fclose(file);
+}
+void SetText(char (&field)[60], const std::string& text) {
+    std::memset(field, 0, sizeof field);
+    std::memcpy(field, text.data(), text.size() < 60 ? text.size() : 60);
+}
+std::string Letters(size_t length, char first = 'A') {
+    std::string text(length, ' ');
+    for (size_t i = 0; i < length; ++i) text[i] = static_cast<char>(first + i % 26);
+    return text;
+}
+
+// A record whose numeric fields have bits above the ones the file keeps.
+CONFIG_FILE_INFO FullRecord(bool secondUnit, const char* hwText = "HW 1.0") {
+    CONFIG_FILE_INFO info{};
+    info.chip_id_hi = 0xA5;
+    info.chip_id_lo = 0x12345678;
+    info.node_vendor_id = 0xFF00D04B;
+    info.module_vendor_id = 0x0100D04B;
+    info.module_hw_version = 0x02000102;
+    info.unit_sw_version = 0x00010483;
+    info.firmware_revision = 0x00000203;
+    info.command_set = 0x0A0104D8;
+    info.command_set_revision = 1;
+    info.reconnect_timeout = 0x0F;
+    info.mgt_orb_timeout = 0x14;
+    info.orb_size = 0x08;
+    info.lun0_device_type = 0xEE;
+    info.lun1_device_type = 0x05;
+    info.lun0_model_id = 0x00ABCDEF;
+    info.lun1_model_id = 0x77123456;
+    info.link_speed = 0x0A;
+    SetText(info.vendor_text, "LORIC Storage Works");
+    SetText(info.hw_version_text, hwText);
+    SetText(info.lun0_model_text, "Bridge Disk Zero");
+    SetText(info.lun1_model_text, "Bridge Disk One (Mirror)");
+    info.config_word1 = 0x11111111;
+    info.config_word2 = 0x22222222;
+    info.config_word3 = 0x00601504;
+    info.config_flags = 0xAB000017 | (secondUnit ? CONFIG_FLAG_SECOND_LUN : 0);
+    return info;
+}
+CONFIG_FILE_INFO EmptyTexts(bool secondUnit) {
+    CONFIG_FILE_INFO info = FullRecord(secondUnit, "");
+    for (char* text : {info.vendor_text, info.lun0_model_text, info.lun1_model_text}) std::memset(text, 0, 60);
+    return info;
+}
+
+struct GenerateCase {
+    const char* name;
+    std::function<CONFIG_FILE_INFO()> record;
+    const char* output;    // "out\\rom.bin": the data page is "out\\datapage.dat" in the current folder
+    const char* dataPage;  // nullptr: none
+    std::string pageText = {};
+};
+
+class ConfigFiles : public ApiTest {
+protected:
+    uint32_t Generate(Transcript& t, const GenerateCase& c) {
+        if (c.output[0] != '/') std::remove(c.output);  // never a device such as /dev/full
+        CONFIG_FILE_INFO info = c.record();
+        const CONFIG_FILE_INFO before = info;
+        debug_.Clear();
+        g_api.traceFlags = kTraceAll;
+        const uint32_t status = GenerateConfigurationFile(&info, c.output);
+        EXPECT_EQ(std::memcmp(&before, &info, sizeof info), 0) << c.name << ": the record was changed";
+        t.Add("== %s\nstatus %u\n", c.name, status);
+        t.Text(debug_.Text());
+        if (c.output[0] != '/') t.Words(ReadBytes(c.output));
+        return status;
+    }
+    void Import(Transcript& t, const char* name, const std::string& bytes) {
+        WriteBytes("image.bin", bytes);
+        CONFIG_FILE_INFO info;
+        std::memset(&info, 0xCC, sizeof info);
+        debug_.Clear();
+        g_api.traceFlags = kTraceAll;
+        t.Add("== %s\nstatus %u\n", name, ImportConfigurationFile(&info, "image.bin"));
+        t.Text(debug_.Text());
+        for (const char* text : {info.vendor_text, info.hw_version_text, info.lun0_model_text, info.lun1_model_text})
+            t.Add("text \"%.60s\"\n", text);
+        t.Words(Bytes(reinterpret_cast<const uint8_t*>(&info), reinterpret_cast<const uint8_t*>(&info + 1)));
+    }
+};
+
+TEST_F(ConfigFiles, GenerateFromRecordsAndDataPages) {
+    std::string sixtyFour = "2\n64\n";
+    for (int i = 0; i < 64; ++i) sixtyFour += "L" + std::to_string(i) + "\n";
+    const std::string tooLong = std::string(250, 'd') + "\\rom.bin";
+    const GenerateCase cases[] = {
+        {"four empty texts", [] { return EmptyTexts(false); }, "out\\rom.bin", nullptr},
+        {"four empty texts, second unit", [] { return EmptyTexts(true); }, "out\\rom.bin", nullptr},
+        {"full record", [] { return FullRecord(false); }, "out\\rom.bin", nullptr},
+        {"full record, second unit", [] { return FullRecord(true); }, "out\\rom.bin", nullptr},
+        {"57 characters", [] { return FullRecord(true, Letters(57).c_str()); }, "out\\rom.bin", nullptr},
+        {"58 characters", [] { return FullRecord(true, Letters(58).c_str()); }, "out\\rom.bin", nullptr},
+        {"59 characters", [] { return FullRecord(true, Letters(59).c_str()); }, "out\\rom.bin", nullptr},
+        {"60 characters, no zero", [] { return FullRecord(true, Letters(60).c_str()); }, "out\\rom.bin", nullptr},
+        {"text page", [] { return FullRecord(false); }, "out\\rom.bin", "out\\datapage.dat",
+         "2\n4\nABC\nMODEL\n1.0\nX\n"},
+        {"CR LF, long lines cut to their fields", [] { return FullRecord(false); }, "out\\rom.bin",
+         "out\\datapage.dat", "  +2 pages\r\n3\r\nABCDEFGHIJKLMNOPQRS\r\n0123456789abcdefXYZ\r\nwxyz1\r\n"},
+        {"missing lines leave spaces", [] { return FullRecord(false); }, "out\\rom.bin", "out\\datapage.dat",
+         "2\n1\nQ\n"},
+        {"unknown type keeps its low byte", [] { return FullRecord(false); }, "out\\rom.bin", "out\\datapage.dat",
+         "263\n1\nignored\n"},
+        {"fewer lines than announced", [] { return FullRecord(false); }, "out\\rom.bin", "out\\datapage.dat",
+         "2\n3\nA\nB\n"},
+        {"64 lines", [] { return FullRecord(false); }, "out\\rom.bin", "out\\datapage.dat", sixtyFour},
+        {"65 lines", [] { return FullRecord(false); }, "out\\rom.bin", "out\\datapage.dat", "2\n65\n"},
+        {"unparsable type", [] { return FullRecord(false); }, "out\\rom.bin", "out\\datapage.dat", "two\n1\nA\n"},
+        {"empty page file", [] { return FullRecord(false); }, "out\\rom.bin", "out\\datapage.dat", ""},
+        {"count beyond int range", [] { return FullRecord(false); }, "out\\rom.bin", "out\\datapage.dat",
+         "2\n99999999999\n"},
+        {"no backslash: page in the current folder", [] { return FullRecord(false); }, "rom.bin", "datapage.dat",
+         "9\n0\n"},
+        {"missing folder", [] { return FullRecord(false); }, "missing/rom.bin", nullptr},
+        {"folder too long for a page", [] { return FullRecord(false); }, tooLong.c_str(), nullptr},
+        {"short write", [] { return FullRecord(false); }, "/dev/full", nullptr},
+    };
+    Transcript t;
+    for (const GenerateCase& c : cases) {
+        std::remove("out\\datapage.dat");
+        std::remove("datapage.dat");
+        if (c.dataPage != nullptr) WriteBytes(c.dataPage, c.pageText);
+        if (const uint32_t status = Generate(t, c); status != 0) {
+            char text[1200];
+            ASSERT_EQ(GetErrorText(status, text), 0u);
+            t.Add("error text: %s\n", text);
+        }
+    }
+    t.Check("configrom/generate.txt");
+    EXPECT_EQ(GenerateConfigurationFile(nullptr, "x"), 5u);
+    EXPECT_EQ(GenerateConfigurationFile(nullptr, nullptr), 5u);
+}
+
+// The file of the fixed record that the Windows build must give byte for byte.
+TEST_F(ConfigFiles, FixedRecordFileIsTheOneTheWindowsBuildMustGive) {
+    WriteBytes("datapage.dat", wine_reference::kDataPage);
+    CONFIG_FILE_INFO record = wine_reference::Record();
+    ASSERT_EQ(GenerateConfigurationFile(&record, "fixed.bin"), 0u);
+    ExpectGolden("configrom/fixed_record.bin", ReadBytes("fixed.bin"));
+    CONFIG_FILE_INFO imported;
+    ASSERT_EQ(ImportConfigurationFile(&imported, "fixed.bin"), 0u);
+    const CONFIG_FILE_INFO expected = wine_reference::Imported();
+    EXPECT_EQ(std::memcmp(&imported, &expected, sizeof expected), 0);
+}
+
+// A hand-made image: the ROM quadlets get q0 (info length 4, CRC length, CRC) and the header.
+std::string ImageFromRom(std::vector<uint32_t> rom, bool magic = true) {
+    const uint32_t crcLength = static_cast<uint32_t>(rom.size() - 1);
+    rom[0] = (4u << 24) | (crcLength << 16) | ComputeRomCrc(&rom[1], static_cast<int32_t>(crcLength));
+    std::vector<uint32_t> words(26, 0);
+    words[0] = magic ? EXT_CONFIG_MAGIC : 0x12345678;
+    words[1] = 1;
+    words[4] = 0x04000004;
+    words[25] = static_cast<uint32_t>(rom.size() * 4);
+    words.insert(words.end(), rom.begin(), rom.end());
+    std::string bytes;
+    for (uint32_t w : words)
+        for (int shift = 0; shift < 32; shift += 8) bytes += static_cast<char>(w >> shift);
+    return bytes;
+}
+// A text leaf at `at`: header with `length`, then the text four characters a quadlet.
+void PutLeaf(std::vector<uint32_t>& rom, uint32_t at, std::string text, uint32_t length) {
+    while (text.size() % 4) text += ' ';
+    rom.resize(std::max<size_t>(rom.size(), at + 3 + text.size() / 4 + 1), 0);
+    rom[at] = length << 16;
+    for (size_t i = 0; i < text.size(); i += 4)
+        rom[at + 3 + i / 4] = uint32_t(uint8_t(text[i])) << 24 | uint32_t(uint8_t(text[i + 1])) << 16 |
+                              uint32_t(uint8_t(text[i + 2])) << 8 | uint8_t(text[i + 3]);
+}
+std::vector<uint32_t> OneLeafRom() {
+    std::vector<uint32_t> rom(28, 0);
+    rom[15] = 0x3C000000;
+    rom[8] = 0x81000000 | (28 - 8);
+    PutLeaf(rom, 28, "text", 3);
+    return rom;
+}
+
+TEST_F(ConfigFiles, ImportGoodOldAndDamagedFiles) {
+    auto generated = [](const CONFIG_FILE_INFO& record) {
+        CONFIG_FILE_INFO info = record;
+        EXPECT_EQ(GenerateConfigurationFile(&info, "gen.bin"), 0u);
+        return ReadFileBytes("gen.bin");
+    };
+    const std::string good = generated(FullRecord(true));
+    auto flipped = [&](size_t at, uint8_t mask) {
+        std::string bytes = good;
+        bytes[at] = static_cast<char>(bytes[at] ^ mask);
+        return bytes;
+    };
+    auto damaged = [](std::function<void(std::vector<uint32_t>&)> damage, size_t cut = 0) {
+        std::vector<uint32_t> rom = OneLeafRom();
+        damage(rom);
+        std::string bytes = ImageFromRom(rom);
+        return bytes.substr(0, bytes.size() - cut);
+    };
+    std::vector<uint32_t> fifteen(28, 0);
+    fifteen[15] = 0x3C000000;
+    fifteen[8] = 0x81000000 | (28 - 8);
+    fifteen[10] = 0x81000000 | (46 - 10);
+    PutLeaf(fifteen, 28, std::string(60, 'A'), 17);  // 15 text quadlets and no zero
+    PutLeaf(fifteen, 46, "next", 4);
+    std::vector<uint32_t> old(28, 0);
+    const uint32_t oldWords[][2] = {{2, 0x00FF5003}, {3, 0x0050C2EE}, {4, 0xCAFEF00D}, {7, 0x030050C2},
+                                    {9, 0x04000077}, {14, 0x13010483}, {15, 0x38ABCDEF}, {16, 0x3A001E04},
+                                    {17, 0x14061234}, {19, 0x39FEDCBA}, {20, 0x3B000009}, {21, 0x3D000009},
+                                    {24, 0x81000000 | (28 - 24)}};
+    for (const auto& [at, value] : oldWords) old[at] = value;
+    PutLeaf(old, 28, "Old Model", 5);
+    std::vector<uint32_t> duplicates(28, 0);  // q8 and q9 name one leaf; a fifth leaf has no field
+    duplicates[15] = 0x3C000000;
+    const uint32_t pointers[][2] = {{8, 0x81000000 | 20}, {9, 0x82000000 | 19}, {10, 0x81000000 | 22},
+                                    {20, 0x81000000 | 16}, {24, 0x81000000 | 16}, {27, 0x81000000 | 17}};
+    for (const auto& [at, value] : pointers) duplicates[at] = value;
+    const char* texts[] = {"zero", "one!", "two!", "thre", "four"};
+    for (uint32_t k = 0; k < 5; ++k) PutLeaf(duplicates, 28 + 4 * k, texts[k], 3);
+
+    const std::pair<const char*, std::string> cases[] = {
+        {"second unit", good},
+        {"no second unit", generated(FullRecord(false))},
+        {"57 characters fail after the first text", generated(FullRecord(true, std::string(57, 'L').c_str()))},
+        {"60 characters fail after the first text", generated(FullRecord(true, std::string(60, 'L').c_str()))},
+        {"15 text quadlets without a zero", ImageFromRom(fifteen)},
+        {"old layout without magic word", ImageFromRom(old, false)},
+        {"magic word damaged", flipped(0, 0x01)},
+        {"ext_config byte 30 changed", flipped(30, 0x40)},
+        {"ext_config byte 95 changed", flipped(95, 0x40)},
+        {"CRC covered byte 108 changed", flipped(108, 0x01)},
+        {"CRC covered byte 150 changed", flipped(150, 0x01)},
+        {"CRC covered last byte changed", flipped(good.size() - 1, 0x01)},
+        {"1128 bytes", good + std::string(1128 - good.size(), '\0')},
+        {"1129 bytes", good + std::string(1129 - good.size(), '\0')},
+        {"empty file", ""},
+        {"duplicate and surplus leaves", ImageFromRom(duplicates)},
+        {"leaf pointer beyond the file", damaged([](auto& rom) { rom[8] = 0x810000FF; })},
+        {"leaf text beyond the file", damaged([](auto& rom) { rom[28] = 15u << 16; })},
+        {"leaf length zero", damaged([](auto& rom) { rom[28] = 0; })},
+        {"leaf length one", damaged([](auto& rom) { rom[28] = 1u << 16; })},
+        {"CRC range beyond the file", damaged([](auto&) {}, 4)},
+        {"ROM cut short", std::string("\xAD\x24\xC9", 3)},
+    };
+    Transcript t;
+    for (const auto& [name, bytes] : cases) Import(t, name, bytes);
+    t.Check("configrom/import.txt");
+
+    // Generating from an imported record, with the firmware revision put back, gives the file.
+    generated(FullRecord(true));
+    CONFIG_FILE_INFO info;
+    ASSERT_EQ(ImportConfigurationFile(&info, "gen.bin"), 0u);
+    info.firmware_revision = FullRecord(true).firmware_revision;
+    EXPECT_EQ(generated(info), generated(FullRecord(true)));
+
+    debug_.Clear();
+    EXPECT_EQ(ImportConfigurationFile(&info, "missing.bin"), 6u);
+    EXPECT_EQ(debug_.Text(),
+              "API_TRACE: Enter ImportConfigurationFile\nAPI_TRACEV: Enter ImportRomImageFile\n"
+              "LORIC ERROR: Unable to create or open missing.bin\nAPI_TRACEV: Exit ImportRomImageFile\n"
+              "API_TRACE: Exit ImportConfigurationFile (ret 6)\n\n");
+    EXPECT_EQ(ImportConfigurationFile(nullptr, "gen.bin"), 5u);
+    EXPECT_EQ(ImportConfigurationFile(&info, nullptr), 5u);
+}
+
+TEST(GetFileDirectory, OnlyABackslashSeparatesAndLongFoldersGiveNone) {
+    const std::pair<std::string, std::string> cases[] = {
+        {"C:\\out\\rom.bin", "C:\\out\\"}, {"rom.bin", ""}, {"dir/rom.bin", ""}, {"a\\b/c\\", "a\\b/c\\"},
+        {std::string(253, 'd') + "\\x", std::string(253, 'd') + "\\"}, {std::string(254, 'd') + "\\x", ""},
+    };
+    for (const auto& [path, directory] : cases) {
+        char destination[kFileDirectorySize];
+        std::memset(destination, 'z', sizeof destination);
+        EXPECT_EQ(GetFileDirectory(destination, path.c_str()), directory.size());
+        EXPECT_EQ(std::string(destination), directory);
+        for (size_t i = directory.size(); i < sizeof destination; ++i) ASSERT_EQ(destination[i], 0) << i;
+    }
+}
+
+TEST_F(ConfigFiles, AddRomStringRefusalsLeaveTheRomUnchanged) {
+    g_api.traceFlags = TRACE_ERROR;
+    CROM crom;
+    InitConfigRom(&crom, 1);
+    ASSERT_EQ(AddRomString(&crom, "one"), 1u);
+    CROM before = crom;
+    EXPECT_EQ(AddRomString(&crom, std::string(61, 'x').c_str()), 0u);
+    EXPECT_EQ(std::memcmp(&before, &crom, sizeof crom), 0);
+    for (const char* text : {"two", "three", "four"}) ASSERT_EQ(AddRomString(&crom, text), 1u);
+    before = crom;
+    EXPECT_EQ(AddRomString(&crom, "five"), 0u);
+    EXPECT_EQ(std::memcmp(&before, &crom, sizeof crom), 0);
+    EXPECT_EQ(PlacedRomStrings(), 4u);
+    EXPECT_EQ(debug_.Text(),
+              "ERROR INFO: Trying to add string longer than 60 chars to config ROM!\n"
+              "ERROR INFO: Trying to add more than 4 strings to config ROM!\n");
+    EXPECT_EQ(AddRomString(&crom, nullptr), 0u);
+    EXPECT_EQ(PlacedRomStrings(), 0u);
+    EXPECT_EQ(AddRomString(nullptr, "x"), 0u);
+    const uint32_t word = 0x31333934;
+    EXPECT_EQ(ComputeRomCrc(&word, 0), 0u);
+    EXPECT_EQ(ComputeRomCrc(&word, -1), 0u);
+}
+
+}  // namespace
+}  // namespace loric::test

@@ -1,0 +1,293 @@
+// The API's foundation at the level of the exports: status texts, opening and closing, the trace
+// log, application messages, the target node and quadlet access. Each scenario adds its
+// statuses, the debugger output piece by piece, the trace log and the driver requests to a
+// transcript compared with its golden file in tests/data/foundation/.
+#include <gtest/gtest.h>
+
+#include <cstring>
+#include <filesystem>
+#include <functional>
+#include <memory>
+#include <string>
+#include <vector>
+
+#include "api/context.h"
+#include "link/registers.h"
+#include "link/driver_link.h"
+#include "support/api_fixture.h"
+#include "support/golden.h"
+#include "support/request_recorder.h"
+
+namespace loric::test {
+namespace {
+
+std::string Escaped(const std::string& text) {
+    std::string out;
+    for (char c : text) out += c == '\r' ? std::string("\\r") : c == '\n' ? std::string("\\n") : std::string(1, c);
+    return out;
+}
+
+class Api : public ApiTest {
+protected:
+    std::unique_ptr<RequestRecorder> driver_;
+    Transcript t_;
+
+    // Runs `body` from a fresh context, with a driver stand-in or none, and records what it left.
+    void Scenario(const char* name, bool driver, const std::function<void()>& body) {
+        ResetApiContext();
+        std::filesystem::remove_all("debug.log");
+        driver_ = driver ? std::make_unique<RequestRecorder>() : nullptr;
+        debug_.Clear();
+        t_.Add("== %s\n", name);
+        body();
+        Record();
+        ResetApiContext();  // closes the log before the stand-in goes
+        driver_.reset();
+    }
+    void Record() {
+        t_.Add("pieces:");
+        for (const std::string& piece : debug_.Pieces()) t_.Add(" [%s]", Escaped(piece).c_str());
+        t_.Add("\nlog: %s\n", DebugLogExists() ? ("[" + Escaped(ReadDebugLog()) + "]").c_str() : "none");
+        if (!driver_) return;
+        for (const RecordedRequest& r : driver_->Requests()) {
+            t_.Add("request %X out %u connection %d:", r.code, r.outLength, r.connection);
+            for (uint8_t b : r.input) t_.Add(" %02X", b);
+            t_.Add("\n");
+        }
+    }
+    void Status(const char* call, uint32_t status) { t_.Add("%s -> %u\n", call, status); }
+    void ErrorText(uint32_t code) {
+        char text[1200];
+        std::memset(text, '#', sizeof text);
+        EXPECT_EQ(GetErrorText(code, text), 0u);
+        if (!g_api.messageArgument.isText) {
+            EXPECT_LT(std::strlen(text), 64u) << code;  // hosts' buffers
+        }
+        t_.Add("text %u: %s\n", code, text);
+    }
+};
+
+TEST_F(Api, StatusTexts) {
+    const std::string name = "C:\\images\\firmware.bin";
+    ErrorText(4);  // before any failure the argument is zero
+    ErrorText(6);
+    for (uint32_t argument : {0x1234u, 0xFFFFFFFFu, 0x200u, 0x1F0000u}) {
+        SetMessageArgument(argument);
+        for (uint32_t code = 0; code < LORIC_STATUS_COUNT; ++code) ErrorText(code);
+    }
+    std::string copy = name;
+    SetMessageText(copy.c_str());
+    copy.assign(copy.size(), 'x');  // the caller's buffer changes afterwards: the stored copy shows
+    for (uint32_t code : {6u, 7u, 9u, 18u, 24u}) ErrorText(code);
+    t_.Check("foundation/status_texts.txt");
+
+    char text[64];
+    std::memset(text, '#', sizeof text);
+    SetMessageArgument(42);
+    EXPECT_EQ(GetErrorText(LORIC_STATUS_COUNT, text), 5u);
+    EXPECT_EQ(GetErrorText(0xFFFFFFFF, text), 5u);
+    EXPECT_EQ(GetErrorText(0, nullptr), 5u);
+    EXPECT_EQ(text[0], '#');
+    EXPECT_EQ(g_api.messageArgument.number, 42u);
+    EXPECT_TRUE(debug_.Pieces().empty());
+
+    // A long file name is kept cut to the stored length; its error line to the piece buffer.
+    g_api.traceFlags = TRACE_ERROR;
+    const std::string longName(3000, 'n');
+    EXPECT_EQ(ReportFileFailure(6, longName.c_str()), 6u);
+    std::string buffer(4000, '\0');
+    ASSERT_EQ(GetErrorText(6, buffer.data()), 0u);
+    EXPECT_EQ(std::string(buffer.c_str()), "Unable to create or open " + std::string(kMessageTextSize - 1, 'n'));
+    ASSERT_EQ(debug_.Pieces().size(), 1u);
+    EXPECT_EQ(debug_.Pieces()[0].size(), 1023u);
+    // Without TRACE_ERROR a failure only stores its argument.
+    g_api.traceFlags = TRACE_API | TRACE_VERBOSE;
+    debug_.Clear();
+    EXPECT_EQ(ReportFailure(8, 1028), 8u);
+    EXPECT_TRUE(debug_.Pieces().empty());
+    EXPECT_EQ(g_api.messageArgument.number, 1028u);
+}
+
+TEST_F(Api, OpenCloseLogAndTargetNode) {
+    uint32_t value = 0;
+    Scenario("no driver: nothing logged at the first open", false, [&] {
+        Status("OpenLORIC(3F)", OpenLORIC(0x3F));
+        Status("ReadQuadlet", ReadQuadlet(0, 0xFFFF, 0xF0090014, &value));
+        Status("WriteQuadlet", WriteQuadlet(0, 0xFFFF, 0xF0090014, 1));
+        Status("LogAppMessage", LogAppMessage("x"));
+        EXPECT_EQ(g_api.link, nullptr);
+        EXPECT_EQ(g_api.traceFlags, 0u);
+    });
+    Scenario("open selects node 0", true, [&] { Status("OpenLORIC", OpenLORIC(TRACE_API | TRACE_SELECT_NODE_0)); });
+    Scenario("refused node 0 still opens", true, [&] {
+        driver_->FailNext(IOCTL_SET_TARGET_NODE, 170);
+        Status("OpenLORIC", OpenLORIC(TRACE_API | TRACE_ERROR | TRACE_SELECT_NODE_0));
+        EXPECT_NE(g_api.link, nullptr);
+        ErrorText(4);
+    });
+    Scenario("select bit alone opens the log and writes nothing", true,
+             [&] { Status("OpenLORIC", OpenLORIC(TRACE_SELECT_NODE_0)); });
+    Scenario("second open fails, keeps the first link, flags and log", true, [&] {
+        Status("OpenLORIC", OpenLORIC(TRACE_ERROR | TRACE_API));
+        DeviceLink* first = g_api.link;
+        Status("OpenLORIC", OpenLORIC(TRACE_VERBOSE));
+        EXPECT_EQ(g_api.link, first);
+        EXPECT_EQ(g_api.traceFlags, TRACE_ERROR | TRACE_API);
+        Status("WriteQuadlet", WriteQuadlet(0xFFC0, 0xFFFF, 0xF0080000, 0));
+    });
+    Scenario("a failed reopen logs under the earlier flags", true, [&] {
+        Status("OpenLORIC", OpenLORIC(TRACE_ERROR | TRACE_API));
+        Status("CloseLORIC", CloseLORIC());
+        driver_.reset();
+        debug_.Clear();
+        Status("OpenLORIC", OpenLORIC(0));
+    });
+    Scenario("close without open", false, [&] { Status("CloseLORIC", CloseLORIC()); });
+    Scenario("close, then reopen with zero flags keeps the log, makes a new connection", true, [&] {
+        Status("OpenLORIC", OpenLORIC(TRACE_API));
+        Status("CloseLORIC", CloseLORIC());
+        EXPECT_EQ(g_api.link, nullptr);
+        Status("ReadQuadlet", ReadQuadlet(0, 0xFFFF, 0, &value));
+        Status("OpenLORIC", OpenLORIC(0));
+        Status("WriteQuadlet", WriteQuadlet(0xFFC0, 0xFFFF, 0xF0080000, 0));
+    });
+    Scenario("reopen with flags starts the log afresh", true, [&] {
+        Status("OpenLORIC", OpenLORIC(TRACE_API));
+        Status("CloseLORIC", CloseLORIC());
+        Status("OpenLORIC", OpenLORIC(TRACE_API));
+    });
+    Scenario("zero flags: no log, no trace", true, [&] {
+        Status("OpenLORIC", OpenLORIC(0));
+        EXPECT_EQ(g_api.logFile, nullptr);
+        driver_->FailAlways(IOCTL_ASYNC_READ, 31);
+        Status("ReadQuadlet", ReadQuadlet(0, 0xFFFF, 0xF0090014, &value));
+    });
+    Scenario("high bit: a log for application messages only", true, [&] {
+        Status("OpenLORIC(80)", OpenLORIC(0x80));
+        Status("LogAppMessage", LogAppMessage("step %d done\n", 3));
+        Status("LogAppMessage", LogAppMessage("no line feed"));
+    });
+    Scenario("application message without a log", true, [&] {
+        Status("OpenLORIC", OpenLORIC(0));
+        Status("LogAppMessage", LogAppMessage("%s=%x", "id", 0xABCu));
+        Status("LogAppMessage(null)", LogAppMessage(nullptr));
+    });
+    Scenario("application message while closed is not formatted", false, [&] {
+        g_api.traceFlags = TRACE_ERROR;
+        g_api.messageArgument.number = 77;
+        Status("LogAppMessage", LogAppMessage("%s", reinterpret_cast<const char*>(1)));  // would fault if read
+        EXPECT_EQ(g_api.messageArgument.number, 0u);
+    });
+    Scenario("target node: the low 16 bits", true, [&] {
+        Status("OpenLORIC", OpenLORIC(TRACE_API));
+        Status("SetTargetNode", SetTargetNode(0x1234FFC2));
+    });
+    Scenario("target node while closed", false, [&] {
+        g_api.traceFlags = TRACE_API | TRACE_ERROR;
+        g_api.messageArgument.number = 5;
+        Status("SetTargetNode", SetTargetNode(0x3C));
+        EXPECT_EQ(g_api.messageArgument.number, 0u);
+    });
+    Scenario("success leaves the message argument of the last failure", true, [&] {
+        Status("OpenLORIC", OpenLORIC(0));
+        driver_->FailNext(IOCTL_ASYNC_READ, 1117);
+        value = 0xDEAD;
+        Status("ReadQuadlet", ReadQuadlet(0xFFC0, 0xFFFF, 0xF0090014, &value));
+        EXPECT_EQ(value, 0xDEADu);  // untouched by the failed read
+        Status("ReadQuadlet", ReadQuadlet(0xFFC0, 0xFFFF, 0xF0090000, &value));
+        Status("SetTargetNode", SetTargetNode(1));
+        ErrorText(9);
+    });
+    Scenario("a log that cannot be opened leaves the debugger output", true, [&] {
+        std::filesystem::create_directory("debug.log");
+        Status("OpenLORIC", OpenLORIC(TRACE_API));
+        EXPECT_EQ(g_api.logFile, nullptr);
+        std::filesystem::remove("debug.log");
+    });
+    t_.Check("foundation/open_close.txt");
+}
+
+TEST_F(Api, QuadletRequestsTracesAndFailures) {
+    uint32_t value = 0;
+    auto open = [&](uint32_t flags) {
+        Status("OpenLORIC", OpenLORIC(flags & TRACE_VERBOSE ? TRACE_VERBOSE : 0));
+        g_api.traceFlags = flags;
+        driver_->ClearRequests();
+        debug_.Clear();
+    };
+    Scenario("read: request block and byte order", true, [&] {
+        open(0);
+        driver_->SetReadValue(FLASH_UPLOAD_CTRL, UPLOADER_READY);
+        Status("ReadQuadlet", ReadQuadlet(0x7777FFC2, 0x1234FFFF, FLASH_UPLOAD_CTRL, &value));
+        t_.Add("value %08X\n", value);
+    });
+    Scenario("write: value most significant byte first, node's low 16 bits", true, [&] {
+        open(0);
+        Status("WriteQuadlet", WriteQuadlet(0xFFC0, 0xFFFF, CSR_MODE_CTRL, MODE_EDIT));
+        Status("WriteQuadlet", WriteQuadlet(0x3FF0005, 0xFFFF, 0, 0x01020304));
+    });
+    Scenario("verbose and internal trace of a read, also in the log", true, [&] {
+        open(TRACE_VERBOSE | TRACE_INTERNAL);
+        driver_->SetReadValue(0xF0090014, 0x01020304);
+        Status("ReadQuadlet", ReadQuadlet(0xFFC1, 0xFFFF, 0xF0090014, &value));
+        t_.Add("value %08X\n", value);
+    });
+    Scenario("a failed write traces its data first", true, [&] {
+        open(TRACE_VERBOSE | TRACE_INTERNAL | TRACE_ERROR);
+        driver_->FailNext(IOCTL_ASYNC_WRITE, 0x79);
+        Status("WriteQuadlet", WriteQuadlet(0xFFC1, 0xFFFF, 0xF0090014, 0x01020304));
+    });
+    Scenario("a failed read: detail, data, error line; the value stays", true, [&] {
+        open(TRACE_VERBOSE | TRACE_INTERNAL | TRACE_ERROR);
+        driver_->FailNext(IOCTL_ASYNC_READ, 1117);
+        value = 0x5A5A5A5A;
+        Status("ReadQuadlet", ReadQuadlet(0xFFC1, 0xFFFF, 0xF0090014, &value));
+        t_.Add("value %08X\n", value);
+        ErrorText(9);
+    });
+    Scenario("error trace alone", true, [&] {
+        open(TRACE_ERROR);
+        driver_->FailNext(IOCTL_ASYNC_READ, 31);
+        Status("ReadQuadlet", ReadQuadlet(0, 0xFFFF, 0xF0090004, &value));
+    });
+    Scenario("closed, then a missing value pointer", true, [&] {
+        g_api.traceFlags = TRACE_VERBOSE | TRACE_ERROR;
+        Status("ReadQuadlet", ReadQuadlet(0, 0xFFFF, 0, nullptr));
+        Status("WriteQuadlet", WriteQuadlet(0, 0xFFFF, 0, 0));
+        open(TRACE_VERBOSE | TRACE_ERROR);
+        Status("ReadQuadlet", ReadQuadlet(0, 0xFFFF, 0, nullptr));
+    });
+    Scenario("API trace alone shows no quadlet lines", true, [&] {
+        open(TRACE_API | TRACE_API_VERBOSE | TRACE_WARNING);
+        Status("ReadQuadlet", ReadQuadlet(0, 0xFFFF, 0, &value));
+        Status("WriteQuadlet", WriteQuadlet(0, 0xFFFF, 0, 0));
+    });
+    t_.Check("foundation/quadlets.txt");
+}
+
+TEST(CommandSets, BuiltInSetsAndTheFlashPortWordsOfASectorErase) {
+    Transcript t;
+    for (uint32_t i = 0; i <= kBuiltInCommandSetCount; ++i) {
+        for (uint32_t width : {16u, 8u}) {  // a 16-bit copy first: the table stays as it was
+            const FLASH_COMMAND_SET set = FLASH_COMMAND_SET::BuiltIn(i, width);
+            t.Add("set %u, %u bits: unlock %u reset %u program %u erase %u 16-bit %d:", i, width, set.UnlockCount(),
+                  set.ResetCount(), set.ProgramCount(), set.EraseCount(), set.Is16Bit());
+            for (uint32_t word : set.words) t.Add(" %08X", word);
+            t.Add("\n");
+        }
+    }
+    FLASH_COMMAND_SET set = FLASH_COMMAND_SET::BuiltIn(1, 8);
+    CommandPair pairs[FLASH_COMMAND_SET::kEraseSlots];
+    const uint32_t count =
+        CommandGroup(set, FLASH_COMMAND_SET::kEraseFirst, set.EraseCount(), FLASH_COMMAND_SET::kEraseSlots, pairs);
+    pairs[count - 1].data = 0x30;
+    uint32_t words[3 * FLASH_COMMAND_SET::kEraseSlots];
+    t.Add("sector erase at 10000, set 1: %u words:", FlashPortGroupWords(pairs, count, 0x80010000u, words));
+    for (uint32_t i = 0; i < 3 * count; ++i) t.Add(" %08X", words[i]);
+    FlashPortWords({0x123456, 0xABCDEF}, words);
+    t.Add("\n20-bit address: %08X %08X %08X\n", words[0], words[1], words[2]);
+    t.Check("foundation/command_sets.txt");
+}
+
+}  // namespace
+}  // namespace loric::test

@@ -1,0 +1,156 @@
+// A device is never left worse off: bad input is refused before the device is touched, and a
+// Ctrl-C stops cleanly. Each case runs the tool as a user does against its simulated device and
+// then looks at what the flash holds.
+#include <gtest/gtest.h>
+
+#include <filesystem>
+#include <fstream>
+#include <random>
+#include <regex>
+
+#include "run_tool.h"
+
+namespace fs = std::filesystem;
+
+namespace {
+
+const std::string kImages = std::string(LORIC_SOURCE_DIR) + "/sim/images/";
+const std::string kLoader = kImages + "loader.bin";
+const std::string kFirmware = kImages + "firmware.bin";
+const std::string kConfig = kImages + "config.bin";
+const std::string kDescription = std::string(LORIC_SOURCE_DIR) + "/examples/config.json";
+
+std::vector<uint8_t> Bytes(const std::string& path) {
+    std::ifstream in(path, std::ios::binary);
+    return {std::istreambuf_iterator<char>(in), std::istreambuf_iterator<char>()};
+}
+
+void Write(const std::string& path, const std::vector<uint8_t>& bytes) {
+    std::ofstream(path, std::ios::binary).write(reinterpret_cast<const char*>(bytes.data()), bytes.size());
+}
+
+class Safety : public ::testing::Test {
+protected:
+    void SetUp() override {
+        char pattern[] = "/tmp/loric-safety-XXXXXX";
+        dir_ = mkdtemp(pattern);
+    }
+    void TearDown() override { fs::remove_all(dir_); }
+
+    tooltest::Result Loric(std::vector<std::string> args, const std::string& interruptAt = "") {
+        args.insert(args.begin(), {"--sim", "--state", dir_ + "/state", "--progress", "plain"});
+        std::map<std::string, std::string> env;
+        if (!interruptAt.empty()) env["LORIC_TOOL_INTERRUPT_AT"] = interruptAt;
+        return tooltest::Run(args, {dir_, env, 120});
+    }
+    std::vector<uint8_t> Flash() { return Bytes(dir_ + "/state/flash.bin"); }
+    // A device that runs the example firmware with the example description's configuration.
+    void Programmed() {
+        fs::remove_all(dir_ + "/state");
+        auto result = Loric({"program", kFirmware, kDescription, "--loader", kLoader});
+        ASSERT_EQ(result.exitCode, 0) << result.err;
+    }
+    std::string In(const std::string& name) { return dir_ + "/" + name; }
+
+    std::string dir_;
+};
+
+TEST_F(Safety, BadInputIsRefusedBeforeTheDeviceIsTouched) {
+    std::vector<uint8_t> firmware = Bytes(kFirmware), noise(40000);
+    std::mt19937 random(7);
+    for (auto& byte : noise) byte = static_cast<uint8_t>(random());
+    Write(In("cut.bin"), {firmware.begin(), firmware.begin() + 1000});
+    Write(In("odd.bin"), {firmware.begin(), firmware.begin() + 1001});
+    Write(In("noise.bin"), noise);
+    Write(In("empty.bin"), {});
+    fs::create_directory(In("folder"));
+    struct Case {
+        std::vector<std::string> args;
+        int code;
+        std::string says;
+    } cases[] = {
+        {{"program", In("cut.bin"), kDescription}, 6, "cut short: its boot header says 40000 bytes, the file holds 1000"},
+        {{"program", In("odd.bin"), kDescription}, 6, "the file holds 1001"},
+        {{"program", In("noise.bin"), kDescription}, 6, "does not start with the boot header"},
+        {{"program", In("noise.bin"), kDescription}, 6, "has no \"FWPARAMETERS_\" section"},
+        {{"program", kLoader, kDescription}, 6, "it is a bootstrap loader image, not firmware"},
+        {{"program-loader", In("noise.bin"), "--yes"}, 6, "is not a bootstrap loader image the device can use"},
+        {{"program-loader", kFirmware, "--yes"}, 6, "it is a firmware image, not a bootstrap loader"},
+        {{"program-loader", kLoader}, 5, "confirm it with --yes (there is no terminal to ask on)"},
+        {{"program-loader", kLoader, "--erase-delay", "31"}, 5, "--erase-delay: give 0 to 30 seconds"},
+        {{"program", kFirmware, kDescription, "--erase-delay", "-1"}, 5, "--erase-delay: give 0 to 30 seconds"},
+        {{"program", kFirmware, kDescription, "--loader", kLoader, "--erase-delay", "31"}, 5, "give 0 to 30"},
+        {{"program", In("folder"), kDescription}, 6, "the firmware image " + In("folder") + " is a folder"},
+        {{"program", In("empty.bin"), kDescription}, 6, "the firmware image " + In("empty.bin") + " is empty"},
+        {{"program", kFirmware, In("noise.bin")}, 19, "is not a valid configuration image"},
+        {{"config", "import", In("noise.bin")}, 19, "is not a valid configuration image"},
+        {{"verify", kFirmware, "--address", "0x7FFFFFFF"}, 5, "runs past the end of 29F040B (524288 bytes)"},
+        {{"erase", "--all"}, 5, "erase --all wipes the whole flash"},
+        {{"erase", "--sector", "0"}, 5, "confirm it with --yes"},
+    };
+    Programmed();
+    const std::vector<uint8_t> before = Flash();
+    for (const auto& c : cases) {
+        auto result = Loric(c.args);
+        SCOPED_TRACE(c.args[0] + " " + c.args[1] + "\n" + result.err);
+        EXPECT_EQ(result.exitCode, c.code);
+        EXPECT_NE(result.err.find(c.says), std::string::npos);
+        EXPECT_TRUE(Flash() == before) << "the flash changed";
+    }
+    // --force overrides a content check: the loader goes in as firmware, and then runs.
+    auto forced = Loric({"program", kLoader, kDescription, "--force", "--no-backup"});
+    EXPECT_NE(forced.err.find("warning: programming " + kLoader + " anyway (--force)"), std::string::npos);
+    EXPECT_NE(Loric({"nodes"}).out.find("running its bootstrap loader"), std::string::npos);
+}
+
+// What a Ctrl-C leaves: "same" the flash as before; "done" the job completed; "restore" after
+// the printed `loric restore` command the flash as before; "two-step" the loader runs and a
+// plain `program` then finishes.
+TEST_F(Safety, CtrlCStopsCleanly) {
+    struct Case {
+        std::vector<std::string> args;
+        std::string at;
+        std::string says;
+        std::string leaves;
+    } cases[] = {
+        {{"config", "upload", kConfig, "--verify"}, "Downloading configuration", "cancelled; nothing on the device", "same"},
+        {{"program", kFirmware, kConfig}, "Saving the device's firmware...@50", "cancelled; nothing", "same"},
+        {{"program", kFirmware, kConfig}, "Uploading firmware...@20", "tool finishes programming the firmware", "done"},
+        {{"config", "upload", kConfig}, "Uploading configuration...@0", "finishes programming the configuration", "done"},
+        {{"program", kFirmware, kConfig}, "Uploading firmware...@20,Uploading firmware...@40",
+         "quit at once: the firmware is erased or only partly written", "restore"},
+        {{"program", kFirmware, kConfig, "--loader", kLoader}, "Relocating device...", "runs its bootstrap loader",
+         "two-step"},
+    };
+    for (const auto& c : cases) {
+        Programmed();
+        const std::vector<uint8_t> before = Flash();
+        auto result = Loric(c.args, c.at);
+        SCOPED_TRACE(c.at + "\n" + result.out + result.err);
+        EXPECT_EQ(result.exitCode, 21);
+        EXPECT_NE(result.err.find(c.says), std::string::npos);
+        if (c.leaves == "same") {
+            EXPECT_TRUE(Flash() == before);
+        }
+        if (c.leaves == "done") {
+            EXPECT_EQ(Loric({"verify", kConfig, "--address", "0x10000"}).exitCode, 0);
+            EXPECT_EQ(Loric({"verify", kFirmware, "--firmware"}).exitCode, 0);
+        }
+        if (c.leaves == "restore") {
+            std::smatch command;
+            ASSERT_TRUE(std::regex_search(result.err, command, std::regex("`loric restore ([^ ]+) ([^`]+)`")));
+            EXPECT_NE(Loric({"nodes"}).out.find("blank"), std::string::npos) << "no firmware starts";
+            auto restore = Loric({"restore", command[1], command[2], "--loader", kLoader});
+            EXPECT_EQ(restore.exitCode, 0) << restore.err;
+            EXPECT_TRUE(Flash() == before) << "the restore puts back every byte";
+        }
+        if (c.leaves == "two-step") {
+            EXPECT_NE(Loric({"nodes"}).out.find("running its bootstrap loader"), std::string::npos);
+            auto rest = Loric({"program", kFirmware, kConfig});
+            EXPECT_EQ(rest.exitCode, 0) << rest.err;
+            EXPECT_EQ(Loric({"verify", kFirmware, "--firmware"}).exitCode, 0);
+        }
+    }
+}
+
+}  // namespace

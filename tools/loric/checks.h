@@ -1,0 +1,44 @@
+// What the tool checks before it touches a device: the files it is given, the images it is
+// about to program, and the ranges of its arguments. Each check has one message, the same in
+// every command, and throws a ToolError with the exit code the README documents.
+#pragma once
+
+#include <cstdint>
+#include <string>
+#include <vector>
+
+#include "loric.h"
+
+namespace tool {
+
+// An input file's bytes. A missing, unreadable or empty file, or a folder, is refused with
+// exit code 6, the message naming `what` and the path ("cannot open the firmware image X").
+std::vector<uint8_t> ReadInputFile(const std::string& path, const std::string& what);
+
+enum class ImageKind { Loader, Firmware };
+
+// Checks an image before anything is erased. Sizes are always checked (6 empty, 24 too large
+// for the chip); its content (boot header, kind, length, boot sum, and for firmware the
+// "FWPARAMETERS_" section that receives the configuration address) is refused with 6 unless
+// `force`, in which case each problem is printed as a warning.
+void CheckImage(const std::vector<uint8_t>& image, ImageKind kind, const FLASH_DEVICE& chip, const std::string& path,
+                bool force);
+
+// The problems CheckImage finds in an image's content (empty when it looks right).
+std::vector<std::string> ImageProblems(const std::vector<uint8_t>& image, ImageKind kind);
+
+// --erase-delay: whole seconds, 0 to 30 (5 otherwise; 64 when it is not a number); `whenEmpty`
+// when the option was not given.
+uint32_t ParseEraseDelay(const std::string& text, uint32_t whenEmpty);
+
+// A range of flash bytes must lie inside the chip (5 otherwise).
+void CheckFlashRange(uint64_t address, uint64_t length, const FLASH_DEVICE& chip);
+
+// The flash bytes of the chip.
+uint64_t ChipBytes(const FLASH_DEVICE& chip);
+
+// The sectors, counted from 0, that the firmware step erases for an image of `bytes` bytes:
+// just enough of them to hold it. Their total size in bytes goes to `regionBytes`.
+uint32_t FirmwareSectors(const FLASH_DEVICE& chip, uint64_t bytes, uint64_t* regionBytes);
+
+}  // namespace tool

@@ -1,0 +1,56 @@
+// Ctrl-C, in two phases.
+//
+// Before a job changes the flash, the first Ctrl-C cancels it: uploads and reads stop at their
+// next step, and the job ends at its next CheckCancelled() with exit code 21 and the device as
+// it was. At a confirmation question it quits at once.
+//
+// Once the flash is being changed (between BeginFlashChange and EndFlashChange) stopping would
+// leave a device that does not start, so the first Ctrl-C lets the library run on to the end of
+// the job's step, says so and what would be left otherwise; the job then stops (exit code 21)
+// at the first point where the device starts again. A second Ctrl-C quits at once and says
+// what the flash holds and how to recover.
+#pragma once
+
+#include <string>
+
+namespace tool {
+
+// What is being changed, for the messages.
+enum class FlashJob { Loader, FirmwareAndConfig, Config, Erase, Restore };
+
+void InstallInterruptHandler();
+bool Interrupted();
+
+// Before the first erase: ToolError(21) when a Ctrl-C came.
+void CheckCancelled();
+
+// The progress callback's answer: cancel only while the flash is not being changed.
+bool CancelRequested();
+
+// The flash is being changed from now on. `recovery` says how to get back (a restore or a
+// program command), for the messages.
+void BeginFlashChange(FlashJob job, const std::string& recovery);
+void EndFlashChange();
+// Begin and end of a flash change for one scope (the end also on an exception).
+class FlashChange {
+public:
+    FlashChange(FlashJob job, const std::string& recovery) { BeginFlashChange(job, recovery); }
+    ~FlashChange() { EndFlashChange(); }
+    FlashChange(const FlashChange&) = delete;
+    FlashChange& operator=(const FlashChange&) = delete;
+};
+// The step the library (or the tool) is in, as its progress title says.
+void NoteStep(const std::string& step);
+// What a quit now would leave, in words, for the current job and step.
+std::string FlashStateText();
+
+// A confirmation question is open: a Ctrl-C ends the tool at once.
+void SetAsking(bool asking);
+
+// Called just before the tool quits at once (the simulated device saves its flash).
+void SetQuitHook(void (*hook)());
+
+// The test hook's Ctrl-C: behaves exactly as one from the terminal.
+void SimulateInterrupt();
+
+}  // namespace tool
