@@ -77,8 +77,13 @@ int main(int argc, char** argv) {
     app.add_option("--log", logFile, "transaction log file ('-' for standard error)");
     app.add_option("--log-level", logLevel, "1: requests and device events, 2: every bus transaction");
     app.add_flag("--instant", instant, "simulated waits pass at once instead of in real time");
-    app.add_flag("--datasheet-timings", datasheet, "realistic flash program and erase times");
-    app.add_option("--erase-seconds", eraseSeconds, "sector and chip erase take this long");
+    std::string timings = "instant";
+    app.add_option("--timings", timings,
+                   "flash program and erase times of the chip's family: typical, max (datasheet "
+                   "worst case) or instant (default)")
+        ->check(CLI::IsMember({"instant", "typical", "max"}));
+    app.add_flag("--datasheet-timings", datasheet, "the same as --timings typical");
+    app.add_option("--erase-seconds", eraseSeconds, "sector and chip erase take this long (overrides --timings)");
     app.add_flag("--rotate", rotate, "renumber the nodes on every bus reset");
     app.add_option("--fault-register", registerFaults,
                    "KIND:OFFSET[:AFTER[:ERROR]] fail reads/writes/both of register OFFSET (hex, offset "
@@ -117,7 +122,10 @@ int main(int argc, char** argv) {
         std::fprintf(stderr, "tq6410-sim: no built-in chip named %s (see --list-chips)\n", chipName.c_str());
         return 2;
     }
-    if (datasheet) options.timings = tqsim::ChipTimings::Datasheet();
+    tqsim::TimingProfile profile = tqsim::TimingProfile::Instant;
+    tqsim::ParseTimingProfile(timings, &profile);
+    if (datasheet) profile = tqsim::TimingProfile::Typical;
+    options.timings = tqsim::FamilyTimings(options.chip, profile);
     if (eraseSeconds >= 0) {
         options.timings.sectorEraseUs = static_cast<uint64_t>(eraseSeconds * 1e6);
         options.timings.chipEraseUs = options.timings.sectorEraseUs;
@@ -228,6 +236,10 @@ int main(int argc, char** argv) {
     std::printf("chip: %s (%u-bit, command set %u, %u bytes); device: %s at %04X\n", chip.name.c_str(),
                 chip.busWidth, chip.commandSet, chip.TotalBytes(), tqsim::ModeName(sim.Mode()),
                 sim.DeviceNodeId());
+    std::printf("timings: %s, family %s: program %llu us, sector erase %.3f s, chip erase %.3f s\n",
+                eraseSeconds >= 0 ? "erase override" : timings.c_str() , tqsim::ChipFamily(chip).c_str(),
+                static_cast<unsigned long long>(options.timings.programUs), options.timings.sectorEraseUs / 1e6,
+                options.timings.chipEraseUs / 1e6);
     std::fflush(stdout);
 
     // Save the flash now and then while it changes, and at the end.
@@ -250,6 +262,17 @@ int main(int argc, char** argv) {
             std::fprintf(stderr, "tq6410-sim: %s\n", error.c_str());
             rc = 1;
         }
+    }
+    // What a job run against this daemon could not have been faster than: the chip's own
+    // busy time and, with the adapter, the line time of its traffic.
+    char total[64];
+    std::snprintf(total, sizeof total, "chip busy total: %.3f s", sim.ChipBusyTotalUs() / 1e6);
+    std::printf("%s\n", total);
+    if (serial || !serialLink.empty())
+        std::printf("serial line total: %.3f s\n", sim.SerialLineUs() / 1e6);
+    if (logOut) {
+        std::lock_guard<std::mutex> lock(logMu);
+        std::fprintf(logOut, "%s\n", total);
     }
     std::printf("tq6410-sim: stopped\n");
     if (logOut && logOut != stderr) std::fclose(logOut);

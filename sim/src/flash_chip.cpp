@@ -202,6 +202,60 @@ std::string BuiltInChipsAsFlashDataFile() {
     return os.str();
 }
 
+// ---- Datasheet timings ----------------------------------------------------------------------
+
+namespace {
+struct FamilyFigures {
+    const char* family;
+    // typical, maximum
+    uint64_t byteUs[2], wordUs[2], sectorUs[2], chipUs[2];
+};
+// From the "erase and programming performance" tables of the families' datasheets. Where a
+// datasheet gives no maximum (the 3 V parts' chip erase) the 5 V parts' ratio of 8 is used.
+// The 28F part has no datasheet of its own here and keeps to the 29F figures; the device's
+// internal flash is quick enough for the one second the device is given after its erase.
+constexpr FamilyFigures kFamilies[] = {
+    {"29F", {7, 300}, {12, 500}, {1000000, 8000000}, {8000000, 64000000}},
+    {"29LV", {9, 300}, {11, 360}, {700000, 15000000}, {11000000, 88000000}},
+    {"39SF", {14, 20}, {14, 20}, {18000, 25000}, {70000, 100000}},
+    {"39VF", {14, 20}, {14, 20}, {18000, 25000}, {70000, 100000}},
+    {"28F", {7, 300}, {12, 500}, {1000000, 8000000}, {8000000, 64000000}},
+    {"internal", {10, 20}, {10, 20}, {20000, 50000}, {200000, 500000}},
+};
+
+const FamilyFigures& FiguresOf(const std::string& family) {
+    for (const auto& f : kFamilies)
+        if (family == f.family) return f;
+    return kFamilies[0];
+}
+}  // namespace
+
+std::string ChipFamily(const ChipGeometry& chip) {
+    if (chip.commandSet == 6) return "internal";
+    std::string name;
+    for (char c : chip.name) name += static_cast<char>(std::toupper(static_cast<unsigned char>(c)));
+    const size_t digit = name.find_first_of("0123456789");
+    const std::string part = digit == std::string::npos ? name : name.substr(digit);
+    for (const char* family : {"29LV", "29F", "39SF", "39VF", "28F"})
+        if (part.rfind(family, 0) == 0) return family;
+    return "29F";  // an unknown part: the common 5 V figures
+}
+
+ChipTimings FamilyTimings(const ChipGeometry& chip, TimingProfile profile) {
+    if (profile == TimingProfile::Instant) return {};
+    const FamilyFigures& f = FiguresOf(ChipFamily(chip));
+    const int i = profile == TimingProfile::Max ? 1 : 0;
+    return {chip.busWidth == 16 ? f.wordUs[i] : f.byteUs[i], f.sectorUs[i], f.chipUs[i]};
+}
+
+bool ParseTimingProfile(const std::string& text, TimingProfile* out) {
+    if (text == "instant") *out = TimingProfile::Instant;
+    else if (text == "typical") *out = TimingProfile::Typical;
+    else if (text == "max") *out = TimingProfile::Max;
+    else return false;
+    return true;
+}
+
 // ---- The chip ---------------------------------------------------------------------------------
 
 namespace {
@@ -264,12 +318,19 @@ uint64_t FlashChip::BusyRemainingUs() {
     return busyUntil_ - clock_->NowUs();
 }
 
-void FlashChip::StartBusy(uint64_t us) {
+void FlashChip::StartBusy(const char* operation, uint64_t us) {
     if (!clock_ || us == 0) return;
     busyUntil_ = clock_->NowUs() + us;
+    busyTotalUs_ += us;
+    if (busyListener_) busyListener_(operation, us);
 }
 
 void FlashChip::PowerReset() {
+    // An operation cut short by the reset kept the chip busy only until now.
+    if (!busyForever_ && busyUntil_ != 0 && clock_) {
+        const uint64_t now = clock_->NowUs();
+        if (busyUntil_ > now) busyTotalUs_ -= busyUntil_ - now;
+    }
     state_ = State::Read;
     busyUntil_ = 0;
     busyForever_ = false;
@@ -291,7 +352,7 @@ void FlashChip::Program(uint32_t wordAddress, uint32_t data) {
         bytes_[a] &= static_cast<uint8_t>(data);
     }
     ++stats_.programs;
-    StartBusy(timings_.programUs);
+    StartBusy("program", timings_.programUs);
 }
 
 void FlashChip::DirectProgram(uint32_t wordAddress, uint32_t data) {
@@ -305,14 +366,14 @@ void FlashChip::DirectEraseSector(int sector) {
     std::fill(first, first + geometry_.sectorWords[static_cast<size_t>(sector)] * bpw, 0xFF);
     ++stats_.sectorErases;
     if (eraseNeverFinishes_) busyForever_ = true;
-    else StartBusy(timings_.sectorEraseUs);
+    else StartBusy("sector erase", timings_.sectorEraseUs);
 }
 
 void FlashChip::DirectEraseAll() {
     std::fill(bytes_.begin(), bytes_.end(), 0xFF);
     ++stats_.chipErases;
     if (eraseNeverFinishes_) busyForever_ = true;
-    else StartBusy(timings_.chipEraseUs);
+    else StartBusy("chip erase", timings_.chipEraseUs);
 }
 
 void FlashChip::WriteCycle(uint32_t wordAddress, uint32_t data) {

@@ -2,6 +2,8 @@
 
 #include <fcntl.h>
 #include <poll.h>
+#include <sys/prctl.h>
+#include <time.h>
 #include <termios.h>
 #include <unistd.h>
 
@@ -9,6 +11,7 @@
 #include <chrono>
 #include <cstdio>
 #include <cstring>
+#include <algorithm>
 
 #include "tqsim/registers.h"
 
@@ -191,7 +194,24 @@ void SerialAdapter::Stop() {
     slavePath_.clear();
 }
 
-void SerialAdapter::Send(const std::vector<uint8_t>& reply) {
+namespace {
+// 10 bits a byte (start, 8 data, stop) at 115200 baud.
+std::chrono::nanoseconds LineTime(size_t bytes) {
+    return std::chrono::nanoseconds(static_cast<int64_t>(bytes) * 10 * 1000000000LL / 115200);
+}
+
+// Sleeps until an absolute time of the steady clock. One absolute deadline per reply keeps
+// the pacing from adding up the oversleep of many short relative sleeps.
+void SleepUntil(std::chrono::steady_clock::time_point due) {
+    const auto ns = std::chrono::duration_cast<std::chrono::nanoseconds>(due.time_since_epoch()).count();
+    timespec t{static_cast<time_t>(ns / 1000000000), static_cast<long>(ns % 1000000000)};
+    while (std::chrono::steady_clock::now() < due &&
+           ::clock_nanosleep(CLOCK_MONOTONIC, TIMER_ABSTIME, &t, nullptr) == EINTR) {
+    }
+}
+}  // namespace
+
+void SerialAdapter::Send(const std::vector<uint8_t>& reply, std::chrono::steady_clock::time_point due) {
     auto write = [&](const uint8_t* p, size_t n) {
         while (n) {
             ssize_t w = ::write(master_, p, n);
@@ -200,10 +220,6 @@ void SerialAdapter::Send(const std::vector<uint8_t>& reply) {
             p += w;
             n -= static_cast<size_t>(w);
         }
-    };
-    auto pace = [&](size_t bytes) {
-        // 10 bits per byte at 115200 baud: about 87 microseconds each.
-        if (options_.paced) std::this_thread::sleep_for(std::chrono::microseconds(bytes * 10 * 1000000 / 115200));
     };
     bool split;
     uint32_t pauseMs;
@@ -214,25 +230,36 @@ void SerialAdapter::Send(const std::vector<uint8_t>& reply) {
         pauseMs = faults_.splitPauseMs;
     }
     if (!split || reply.size() < 2) {
-        pace(reply.size());
+        if (options_.paced) SleepUntil(due);
         write(reply.data(), reply.size());
         return;
     }
-    // Pieces: the first byte, then the length byte and up to 2 more, then the rest.
+    // Pieces: the first byte, then the length byte and up to 2 more, then the rest; each
+    // leaves once its bytes have been on the line.
     size_t cuts[] = {1, std::min<size_t>(reply.size(), 4), reply.size()};
     size_t from = 0;
+    auto start = due - LineTime(reply.size());
     for (size_t to : cuts) {
         if (to <= from) continue;
-        pace(to - from);
+        start += LineTime(to - from);
+        if (options_.paced) SleepUntil(start);
         write(reply.data() + from, to - from);
         from = to;
-        if (from < reply.size()) std::this_thread::sleep_for(std::chrono::milliseconds(pauseMs));
+        if (from < reply.size()) {
+            std::this_thread::sleep_for(std::chrono::milliseconds(pauseMs));
+            start += std::chrono::milliseconds(pauseMs);
+        }
     }
 }
 
 void SerialAdapter::Loop() {
+    // Timer slack would add tens of microseconds to every paced reply.
+    ::prctl(PR_SET_TIMERSLACK, 1UL, 0UL, 0UL, 0UL);
     std::vector<uint8_t> buffer;
     auto lastByte = std::chrono::steady_clock::now();
+    // When the first byte of the frame at the head of the buffer came in. The terminal hands
+    // over a frame at once; on the line its bytes take their time from there on.
+    auto frameStart = lastByte;
     while (!stopping_) {
         pollfd p{master_, POLLIN, 0};
         int r = ::poll(&p, 1, 20);
@@ -240,8 +267,9 @@ void SerialAdapter::Loop() {
             uint8_t chunk[256];
             ssize_t n = ::read(master_, chunk, sizeof chunk);
             if (n > 0) {
-                buffer.insert(buffer.end(), chunk, chunk + n);
                 lastByte = std::chrono::steady_clock::now();
+                if (buffer.empty()) frameStart = lastByte;
+                buffer.insert(buffer.end(), chunk, chunk + n);
             }
         } else if (!buffer.empty() &&
                    std::chrono::steady_clock::now() - lastByte > std::chrono::milliseconds(200)) {
@@ -258,23 +286,26 @@ void SerialAdapter::Loop() {
                     reply = HandleFrame({buffer[0], buffer[1]});
                 }
                 buffer.clear();
-                Send(reply);
+                lineBytes_ += 2 + reply.size();
+                Send(reply, frameStart + LineTime(2 + reply.size()));
                 break;
             }
             if (buffer.size() < length) break;
             std::vector<uint8_t> frame(buffer.begin(), buffer.begin() + static_cast<std::ptrdiff_t>(length));
             buffer.erase(buffer.begin(), buffer.begin() + static_cast<std::ptrdiff_t>(length));
-            // A paced line takes as long to bring the frame in as to send the reply out; the
-            // terminal delivers it at once, so the time is spent here.
-            if (options_.paced)
-                std::this_thread::sleep_for(std::chrono::microseconds(length * 10 * 1000000 / 115200));
             std::vector<uint8_t> reply;
             {
                 std::unique_lock<std::mutex> lock;
                 if (lock_) lock = std::unique_lock<std::mutex>(*lock_);
+                const bool overlapped = chipBusy_ && chipBusy_();
                 reply = HandleFrame(frame);
+                if (!overlapped) lineBytes_ += length + reply.size();
             }
-            if (!reply.empty()) Send(reply);
+            // The reply can start once the frame is in and leaves at line rate; time the
+            // bus transaction took beyond that delays it.
+            const auto due = frameStart + LineTime(length + reply.size());
+            if (!reply.empty()) Send(reply, due);
+            frameStart = std::max(std::chrono::steady_clock::now(), due);
         }
     }
 }

@@ -20,9 +20,15 @@ System::System(const SystemOptions& options) : options_(options) {
     }
     driver_ = std::make_unique<Driver>(bus_, *clock_);
     adapter_ = std::make_unique<SerialAdapter>(bus_, &mu_);
+    adapter_->SetChipBusyProbe([this] {
+        for (auto& u : devices_)
+            if (u->chip->Busy()) return true;
+        return false;
+    });
     auto unit = std::make_unique<Unit>();
     unit->chip = std::make_unique<FlashChip>(options_.chip, clock_);
     unit->chip->SetTimings(options_.timings);
+    unit->chip->SetBusyListener([this](const char* op, uint64_t us) { OnBusy(op, us); });
     unit->device = std::make_unique<Tq6410Device>("tq6410", bus_, *unit->chip, *clock_);
     unit->device->SetIdentity(options_.identity);
     unit->device->PowerOn();
@@ -228,6 +234,7 @@ size_t System::AddDevice(const std::vector<uint8_t>& flash, const ChipGeometry* 
     auto unit = std::make_unique<Unit>();
     unit->chip = std::make_unique<FlashChip>(chip ? *chip : options_.chip, clock_);
     unit->chip->SetTimings(options_.timings);
+    unit->chip->SetBusyListener([this](const char* op, uint64_t us) { OnBusy(op, us); });
     auto& b = unit->chip->Bytes();
     std::copy_n(flash.begin(), std::min(flash.size(), b.size()), b.begin());
     unit->device = std::make_unique<Tq6410Device>("tq6410-" + std::to_string(devices_.size()), bus_,
@@ -374,6 +381,45 @@ void System::ApplyLog() {
     adapter_->SetLog(logLevel_ >= 1 ? log : none);
     for (auto& u : devices_) u->device->SetLog(logLevel_ >= 1 ? log : none);
     bus_.SetTrace(logLevel_ >= 2 ? log : none);
+}
+
+namespace {
+std::string Seconds(uint64_t us) {
+    char text[32];
+    std::snprintf(text, sizeof text, "%.6f s", static_cast<double>(us) / 1e6);
+    return text;
+}
+}  // namespace
+
+// Called by the chips under the system mutex.
+void System::OnBusy(const char* operation, uint64_t us) {
+    if (std::strcmp(operation, "program") == 0) {
+        ++programRunCount_;
+        programRunUs_ += us;
+        return;
+    }
+    FlushProgramRun();
+    if (log_ && logLevel_ >= 1) log_(std::string("chip busy: ") + operation + ", " + Seconds(us));
+}
+
+void System::FlushProgramRun() {
+    if (programRunCount_ != 0 && log_ && logLevel_ >= 1)
+        log_("chip busy: program x" + std::to_string(programRunCount_) + ", " + Seconds(programRunUs_));
+    programRunCount_ = 0;
+    programRunUs_ = 0;
+}
+
+uint64_t System::ChipBusyTotalUs() {
+    std::lock_guard<std::mutex> lock(mu_);
+    FlushProgramRun();
+    uint64_t total = 0;
+    for (auto& u : devices_) total += u->chip->BusyTotalUs();
+    return total;
+}
+
+uint64_t System::SerialLineUs() {
+    std::lock_guard<std::mutex> lock(mu_);
+    return adapter_->LineBytes() * 10 * 1000000 / 115200;
 }
 
 }  // namespace tqsim

@@ -15,16 +15,24 @@ using namespace loric;
 
 namespace {
 
-constexpr uint32_t kSectorEraseTimeoutSeconds = 5;
-constexpr uint32_t kChipEraseTimeoutSeconds = 60;
+// Time-outs cover the longest erase the chips' datasheets allow (a worn 29LV sector takes up
+// to 15 s, a 29F chip erase up to 64 s): an erase that is merely slow must not be reported as
+// failed, since the job would then stop with its sectors erased. Only an erase that never
+// ends runs into them.
+constexpr uint32_t kSectorEraseTimeoutSeconds = 20;
+constexpr uint32_t kChipEraseTimeoutSeconds = 120;
+
+// Pause between two reads of FLASH_ERASE_CTRL. A sector erase takes from milliseconds to
+// seconds; reading every 2 ms sees its end soon enough without keeping a processor busy.
+constexpr uint32_t kErasePollIntervalMs = 2;
 
 struct PollRecord {
     uint32_t lastValue;
     uint32_t reads;
 };
 
-// The device method after the start write: poll FLASH_ERASE_CTRL back to back until the
-// device reports the erase done or the time-out has passed.
+// The device method after the start write: poll FLASH_ERASE_CTRL, with a short sleep between
+// reads, until the device reports the erase done or the time-out has passed.
 uint32_t PollEraseDone(uint32_t nodeId, uint32_t sectorAddress, uint32_t timeoutSeconds, PollRecord& poll) {
     CheckTimeout(0);
     bool timedOut = CheckTimeout(timeoutSeconds);
@@ -36,6 +44,7 @@ uint32_t PollEraseDone(uint32_t nodeId, uint32_t sectorAddress, uint32_t timeout
         poll.lastValue = value;
         if ((value & ERASE_DONE) != 0) return LORIC_OK;
         timedOut = CheckTimeout(timeoutSeconds);
+        if (!timedOut) platform::SleepMilliseconds(kErasePollIntervalMs);
     }
     return ReportFailure(LORIC_ERR_ERASE_TIMEOUT, sectorAddress);
 }

@@ -3,6 +3,7 @@
 #include <gtest/gtest.h>
 
 #include <atomic>
+#include <functional>
 #include <string>
 #include <vector>
 
@@ -10,6 +11,7 @@
 #include "link/driver_link.h"
 #include "link/registers.h"
 #include "loric.h"
+#include "program_test_util.h"
 #include "support/api_fixture.h"
 #include "support/bus_expect.h"
 #include "support/fake_clock.h"
@@ -70,9 +72,9 @@ TEST_F(EraseTest, TimesOutWithinTheLastWholeSecondOfTheLimit) {
         const char* message;
     };
     const Case cases[] = {
-        {0x400, 4000, 5000, "Flash sector erase timed out (sector at 0x00400)"},
-        {0x10000, 4000, 5000, "Flash sector erase timed out (sector at 0x10000)"},
-        {ERASE_ALL, 59000, 60000, "Flash sector erase timed out (sector at 0xFFFFFFFF)"},
+        {0x400, 19000, 20000, "Flash sector erase timed out (sector at 0x00400)"},
+        {0x10000, 19000, 20000, "Flash sector erase timed out (sector at 0x10000)"},
+        {ERASE_ALL, 119000, 120000, "Flash sector erase timed out (sector at 0xFFFFFFFF)"},
     };
     Open(TRACE_API | TRACE_ERROR);
     clock_.SetStep(7);  // every poll's clock reading takes 7 ms
@@ -113,66 +115,46 @@ TEST_F(EraseTest, InternalFlashIsGivenASecondInsteadOfPolls) {
                       "API_TRACE: Exit EraseFlashSector (ret 0 - read 00000000 - count 0)\n");
 }
 
-TEST_F(EraseTest, DeviceMethodFailures) {
-    Open(TRACE_API | TRACE_ERROR);
-    FLASH_DEVICE device = Device(0);
-
-    // The start write is refused: WriteQuadlet's status and report stand alone, no poll.
-    driver_.FailNext(IOCTL_ASYNC_WRITE, platform::kErrorIoDevice);
-    EXPECT_EQ(EraseFlashSector(0xFFC0, &device, 0x8000, 0), 10u);
-    EXPECT_EQ(Quadlets(driver_).size(), 1u);
-    EXPECT_EQ(Text(), "API_TRACE: Enter EraseFlashSector 00008000\n"
-                      "LORIC ERROR: 1394 Quadlet write of address offset 0xF0090000 failed\n"
-                      "API_TRACE: Exit EraseFlashSector (ret 10 - read 00000000 - count 0)\n");
-
-    // A poll read fails after one good read.
-    debug_.Clear();
-    driver_.ClearRequests();
+// The device method's refused start write and failed poll, and the flash port method, which
+// is one link call at the target node: statuses, requests and traces against a golden file.
+TEST_F(EraseTest, FailuresAndTheFlashPortMethod) {
     RecordedRequest read;
     read.input.resize(44);
-    driver_.Queue(IOCTL_ASYNC_READ, ScriptedReply::QuadletRead(read, 0x40));
-    driver_.FailNext(IOCTL_ASYNC_READ, platform::kErrorIoDevice);
-    EXPECT_EQ(EraseFlashSector(0xFFC0, &device, 0x8000, 0), 9u);
-    EXPECT_EQ(g_api.messageArgument.number, FLASH_ERASE_CTRL);
-    EXPECT_EQ(Text(), "API_TRACE: Enter EraseFlashSector 00008000\n"
-                      "LORIC ERROR: 1394 Quadlet read of address offset 0xF0090000 failed\n"
-                      "LORIC ERROR: 1394 Quadlet read of address offset 0xF0090000 failed\n"
-                      "API_TRACE: Exit EraseFlashSector (ret 9 - read 00000040 - count 1)\n");
-
+    struct Case {
+        const char* name;
+        std::function<void()> script;
+        uint32_t address;
+        uint32_t method;
+    } cases[] = {
+        {"start write refused", [&] { driver_.FailNext(IOCTL_ASYNC_WRITE, platform::kErrorIoDevice); }, 0x8000, 0},
+        {"poll fails after a good read",
+         [&] {
+             driver_.Queue(IOCTL_ASYNC_READ, ScriptedReply::QuadletRead(read, 0x40));
+             driver_.FailNext(IOCTL_ASYNC_READ, platform::kErrorIoDevice);
+         },
+         0x8000, 0},
+        {"flash port", [] {}, 0x10000, 1},
+        {"flash port refused", [&] { driver_.FailNext(IOCTL_ERASE_SECTOR, platform::kErrorIoDevice); }, ERASE_ALL, 1},
+    };
+    std::string out;
+    FLASH_DEVICE device = Device(0);
+    for (const Case& c : cases) {
+        Open(TRACE_API | TRACE_INTERNAL | TRACE_ERROR);
+        driver_.ClearRequests();
+        c.script();
+        const uint32_t status = EraseFlashSector(0xFFC2, c.method ? nullptr : &device, c.address, c.method);
+        out += "==== " + std::string(c.name) + ": status " + std::to_string(status) + ", message argument " +
+               std::to_string(g_api.messageArgument.number) + "\n" + Transcript(driver_, debug_.Text(), nullptr);
+        CloseLORIC();
+    }
+    ExpectGolden("program/erase_outcomes.txt", out);
+    ASSERT_EQ(OpenLORIC(0), 0u);
     driver_.ClearRequests();
     EXPECT_EQ(EraseFlashSector(0xFFC0, nullptr, 0x8000, 0), 5u);
     CloseLORIC();
     EXPECT_EQ(EraseFlashSector(0xFFC0, &device, 0x8000, 0), 3u);
     EXPECT_EQ(EraseFlashSector(0xFFC0, &device, 0x8000, 1), 3u);
     EXPECT_TRUE(driver_.Requests().empty());
-}
-
-TEST_F(EraseTest, FlashPortMethodIsOneLinkCallAtTheTargetNode) {
-    Open(TRACE_API | TRACE_INTERNAL | TRACE_ERROR);
-    EXPECT_EQ(EraseFlashSector(0xFFC2, nullptr, 0x10000, 1), 0u);
-    EXPECT_EQ(Codes(driver_), (std::vector<uint32_t>{IOCTL_SET_TARGET_NODE, IOCTL_ERASE_SECTOR}));
-    EXPECT_EQ(driver_.Requests()[0].input, (std::vector<uint8_t>{0xC2, 0xFF}));
-    EXPECT_EQ(driver_.Requests()[1].input, LittleEndianBytes({0x10000}));
-    EXPECT_EQ(debug_.Text(), "API_TRACE: Enter EraseFlashSector 00010000\n"
-                             "API_TRACE: Enter SetTargetNode FFC2\n"
-                             "API_TRACE: Exit SetTargetNode (ret 0)\n"
-                             "INTERNAL: Enter FlashPortEraseSector\n"
-                             "INTERNAL: Exit FlashPortEraseSector = 0\n"
-                             "API_TRACE: Exit EraseFlashSector (ret 0 - read 00000000 - count 0)\n");
-
-    debug_.Clear();
-    driver_.FailNext(IOCTL_ERASE_SECTOR, platform::kErrorIoDevice);
-    FLASH_DEVICE device = Device(0);
-    EXPECT_EQ(EraseFlashSector(0xFFC2, &device, ERASE_ALL, 1), 4u);
-    EXPECT_EQ(WithoutAsyncLines(debug_.Text()),
-              "API_TRACE: Enter EraseFlashSector FFFFFFFF\n"
-              "API_TRACE: Enter SetTargetNode FFC2\n"
-              "API_TRACE: Exit SetTargetNode (ret 0)\n"
-              "INTERNAL: Enter FlashPortEraseSector\n"
-              "LORIC ERROR: Internal driver error (GetLastError = 1117)\n"
-              "INTERNAL: Exit FlashPortEraseSector = 4\n"
-              "API_TRACE: Exit EraseFlashSector (ret 4 - read 00000000 - count 0)\n");
-    EXPECT_TRUE(Quadlets(driver_).empty());  // FLASH_ERASE_CTRL is never touched
 }
 
 }  // namespace

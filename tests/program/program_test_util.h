@@ -1,15 +1,25 @@
-// Helpers of the programming sequence tests: flash device records, image files and a
-// recording progress window.
+// Helpers of the programming, simulator and serial tests: flash device records, image files,
+// a recording progress window, request transcripts and golden files under tests/data/.
 #pragma once
 
+#include <gtest/gtest.h>
+
 #include <cstdio>
+#include <cstdlib>
 #include <cstring>
+#include <filesystem>
+#include <fstream>
+#include <sstream>
 #include <string>
 #include <vector>
 
 #include "loric.h"
+#include "support/request_recorder.h"
 
 namespace loric::test {
+
+inline const std::string kSourceDir = LORIC_SOURCE_DIR;
+inline const std::string kImages = kSourceDir + "/sim/images/";
 
 // Fills `device` as LoadFlashData would: sectors of the given sizes (words) from 0 upward, the
 // configuration sector at `configIndex` (a pointer into the record itself).
@@ -34,6 +44,17 @@ inline void MakeDevice(FLASH_DEVICE& device, uint8_t busWidth, const std::vector
     for (uint32_t i = 0; i < configIndex; ++i) device.firmwareSpace += device.sectors[i].size * (busWidth / 8);
 }
 
+// The records of a flash data file; `found` points at the one named `chip` (null if none).
+inline std::vector<FLASH_DEVICE> LoadRecords(const std::string& file, const char* chip, FLASH_DEVICE** found) {
+    std::vector<FLASH_DEVICE> devices(LORIC_MAX_FLASH_DEVICES);
+    uint32_t count = 0;
+    EXPECT_EQ(LoadFlashData(file.c_str(), devices.data(), &count), 0u) << file;
+    *found = nullptr;
+    for (uint32_t i = 0; i < count; ++i)
+        if (std::strcmp(devices[i].deviceName, chip) == 0) *found = &devices[i];
+    return devices;
+}
+
 inline std::vector<uint8_t> Pattern(size_t length, uint32_t seed) {
     std::vector<uint8_t> bytes(length);
     uint32_t x = seed;
@@ -54,15 +75,46 @@ inline std::vector<uint8_t> FirmwareImage(size_t length, uint32_t seed = 7) {
 }
 
 inline void WriteFile(const std::string& name, const std::vector<uint8_t>& bytes) {
-    std::FILE* f = std::fopen(name.c_str(), "wb");
-    if (f == nullptr) return;
-    if (!bytes.empty()) std::fwrite(bytes.data(), 1, bytes.size(), f);
-    std::fclose(f);
+    std::ofstream(name, std::ios::binary)
+        .write(reinterpret_cast<const char*>(bytes.data()), static_cast<std::streamsize>(bytes.size()));
+}
+
+inline std::vector<uint8_t> ReadAll(const std::string& path) {
+    std::ifstream in(path, std::ios::binary);
+    return {std::istreambuf_iterator<char>(in), std::istreambuf_iterator<char>()};
+}
+
+inline std::vector<uint8_t> Slice(const std::vector<uint8_t>& bytes, size_t at, size_t length) {
+    if (at + length > bytes.size()) return {};
+    return {bytes.begin() + static_cast<std::ptrdiff_t>(at), bytes.begin() + static_cast<std::ptrdiff_t>(at + length)};
 }
 
 inline uint32_t LittleEndian32(const std::vector<uint8_t>& bytes, size_t offset) {
     return uint32_t{bytes[offset]} | uint32_t{bytes[offset + 1]} << 8 | uint32_t{bytes[offset + 2]} << 16 |
            uint32_t{bytes[offset + 3]} << 24;
+}
+
+// The image with the four bytes at `at` set to `value`, least significant first.
+inline std::vector<uint8_t> WithParameter(std::vector<uint8_t> image, size_t at, uint32_t value) {
+    for (int i = 0; i < 4; ++i) image[at + i] = static_cast<uint8_t>(value >> (8 * i));
+    return image;
+}
+
+// Compares `actual` whole with the golden file tests/data/<name>. With LORIC_UPDATE_GOLDEN=1 the
+// file is written instead: review its diff before committing it.
+inline void ExpectGolden(const std::string& name, const std::string& actual) {
+    const std::filesystem::path path = kSourceDir + "/tests/data/" + name;
+    const char* update = std::getenv("LORIC_UPDATE_GOLDEN");
+    if (update != nullptr && std::string(update) == "1") {
+        std::filesystem::create_directories(path.parent_path());
+        std::ofstream(path, std::ios::binary) << actual;
+        return;
+    }
+    std::ifstream in(path, std::ios::binary);
+    ASSERT_TRUE(in.good()) << path << " is missing (LORIC_UPDATE_GOLDEN=1 writes it)";
+    std::stringstream stored;
+    stored << in.rdbuf();
+    EXPECT_EQ(stored.str(), actual) << "differs from " << path;
 }
 
 // A progress window whose every title change is recorded.
@@ -90,6 +142,11 @@ struct TitleLog {
             if (t == title) return true;
         return false;
     }
+    std::string Text() const {
+        std::string out;
+        for (const std::string& t : titles) out += t + "\n";
+        return out;
+    }
 
 private:
     static void Changed(LORIC_PROGRESS_WINDOW* w) {
@@ -97,17 +154,34 @@ private:
     }
 };
 
+// Every request the driver received (quadlets decoded; other codes with their input as
+// words, bytes left over, and the length of the data after them), then the trace and the titles.
+inline std::string Transcript(const RequestRecorder& driver, const std::string& trace, const TitleLog* titles) {
+    std::string out;
+    char line[200];
+    for (const RecordedRequest& r : driver.Requests()) {
+        if (auto t = RequestRecorder::Decode(r)) {
+            std::snprintf(line, sizeof line, "%s %04X %04X %08X %08X\n", t->write ? "W" : "R", t->nodeId,
+                          t->offsetHigh, t->offsetLow, t->write ? t->value : 0);
+        } else {
+            int n = std::snprintf(line, sizeof line, "%06X", r.code);
+            size_t i = 0;
+            for (; i + 3 < r.input.size() && n < 150; i += 4)
+                n += std::snprintf(line + n, sizeof line - n, " %08X", LittleEndianAt(r.input, i));
+            for (; i < r.input.size() && n < 150; ++i) n += std::snprintf(line + n, sizeof line - n, " %02X", r.input[i]);
+            std::snprintf(line + n, sizeof line - n, " +%zu\n", r.uploadData.size());
+        }
+        out += line;
+    }
+    return out + "---- trace\n" + trace + (titles ? "---- titles\n" + titles->Text() : "");
+}
+
 // The lines of `text` that contain `needle`, joined.
 inline std::string LinesWith(const std::string& text, const std::string& needle) {
     std::string out;
-    size_t start = 0;
-    while (start < text.size()) {
-        size_t end = text.find('\n', start);
-        end = end == std::string::npos ? text.size() : end + 1;
-        const std::string line = text.substr(start, end - start);
-        if (line.find(needle) != std::string::npos) out += line;
-        start = end;
-    }
+    std::istringstream in(text);
+    for (std::string line; std::getline(in, line);)
+        if (line.find(needle) != std::string::npos) out += line + "\n";
     return out;
 }
 

@@ -36,26 +36,6 @@ TEST_F(OpenComApiTest, OpensTestsTheAdapterAndTracesLikeTheDriverOpen) {
     EXPECT_EQ(g_api.link, nullptr);
 }
 
-TEST_F(OpenComApiTest, QuadletExportsTravelAsAdapterFrames) {
-    ASSERT_EQ(OpenComAPI(adapter.Path().c_str(), 0), 0u);
-    adapter.ClearFrames();
-    ASSERT_EQ(WriteQuadlet(0xFFC0, 0xFFFF, CSR_MODE_CTRL, MODE_EDIT), 0u);
-    EXPECT_EQ(adapter.Frames().at(0), (Bytes{0x04, 0x14, 0x00, 0x00, 0xC0, 0xFF, 0x00, 0x00, 0xFF, 0xFF, 0x00, 0x00,
-                                             0x10, 0x00, 0x09, 0xF0, 0x74, 0x69, 0x64, 0x45}));
-    adapter.SetRegister(FLASH_UPLOAD_CTRL, UPLOADER_READY);
-    uint32_t value = 0;
-    ASSERT_EQ(ReadQuadlet(0xFFC2, 0xFFFF, FLASH_UPLOAD_CTRL, &value), 0u);
-    EXPECT_EQ(value, UPLOADER_READY);
-    EXPECT_EQ(Le32(adapter.Frames().at(1), 4), 0xFFC1u);  // the adapter's own node
-
-    adapter.Queue(Bytes{0xAA, 0x02});
-    EXPECT_EQ(ReadQuadlet(0xFFC0, 0xFFFF, FLASH_READ_CTRL, &value), 9u);
-    char text[256];
-    ASSERT_EQ(GetErrorText(9, text), 0u);
-    EXPECT_STREQ(text, "1394 Quadlet read of address offset 0xF0090014 failed");
-    CloseLORIC();
-}
-
 TEST_F(OpenComApiTest, SecondOpenFailsAndKeepsTheFirstLink) {
     ASSERT_EQ(OpenComAPI(adapter.Path().c_str(), TRACE_ERROR | TRACE_API), 0u);
     DeviceLink* first = g_api.link;

@@ -7,7 +7,6 @@
 #include <gtest/gtest.h>
 
 #include <chrono>
-#include <fstream>
 
 #include "sim_test_util.h"
 #include "tqsim/system.h"
@@ -16,15 +15,10 @@ namespace {
 
 using Bytes = std::vector<uint8_t>;
 
-Bytes Image(const char* name) {
-    std::ifstream in(std::string(LORIC_SOURCE_DIR) + "/sim/images/" + name, std::ios::binary);
-    return {std::istreambuf_iterator<char>(in), std::istreambuf_iterator<char>()};
-}
-
 class AdapterFrames : public ::testing::Test {
 protected:
     void SetUp() override {
-        ASSERT_TRUE(sim_.InstallFirmware(Image("firmware.bin"), Image("config.bin")));
+        ASSERT_TRUE(sim_.InstallFirmware(simtest::Image("firmware.bin"), simtest::Image("config.bin")));
         sim_.Reboot();
     }
     tqsim::System sim_;

@@ -2,8 +2,6 @@
 // show, exercised through the bus and the driver without the library.
 #include <gtest/gtest.h>
 
-#include <fstream>
-
 #include "sim_test_util.h"
 #include "tqsim/system.h"
 
@@ -12,11 +10,6 @@ namespace {
 using namespace simtest;
 using tqsim::DeviceMode;
 namespace io = tqsim::ioctl;
-
-std::vector<uint8_t> Image(const char* name) {
-    std::ifstream in(std::string(LORIC_SOURCE_DIR) + "/sim/images/" + name, std::ios::binary);
-    return {std::istreambuf_iterator<char>(in), std::istreambuf_iterator<char>()};
-}
 
 constexpr uint32_t kPort = 0xF0080000, kErase = 0xF0090000, kChecksum = 0xF0090004,
                    kUpload = 0xF0090008, kMode = 0xF0090010, kRead = 0xF0090014, kSet = 0xF009001C;
@@ -75,31 +68,26 @@ TEST_F(DeviceTest, ModesAnswerTheirOwnRegistersOnly) {
         }
         return got;
     };
+    // UPLOADER_READY reads its magic word while the loader runs, in upload mode too.
+    auto ready = [&] {
+        uint32_t v = 0;
+        R(0xFFC0, kUpload, &v);
+        return v;
+    };
     const uint32_t E = 1117;
     EXPECT_EQ(run(0xFFC0), (std::vector<uint32_t>{0, E, E, E, E, E, E, E, E, E, E})) << "blank";
     sim_.SetFlash(Image("loader.bin"));
     sim_.Reboot();
     ASSERT_EQ(sim_.Mode(), DeviceMode::Loader);
     EXPECT_EQ(run(0xFFC0), (std::vector<uint32_t>{0, 0, E, E, 0, 0, E, E, E, E, E})) << "loader";
+    EnterUploadMode(0xFFC0);
+    EXPECT_EQ(run(0xFFC0), (std::vector<uint32_t>{0, 0, 0, 0, 0, 0, E, E, 0, 0, E})) << "loader upload";
+    EXPECT_EQ(ready(), kReady);
     InstallFirmware();
     EXPECT_EQ(run(0xFFC0), (std::vector<uint32_t>{0, 0, E, E, 0, 0, 0, E, E, E, E})) << "firmware";
+    EXPECT_EQ(ready(), 0u);
     EnterUploadMode(0xFFC0);
     EXPECT_EQ(run(0xFFC0), (std::vector<uint32_t>{0, 0, 0, 0, 0, 0, 0, E, 0, 0, E})) << "upload";
-}
-
-TEST_F(DeviceTest, UploaderReadyOnlyWhileTheLoaderRuns) {
-    sim_.SetFlash(Image("loader.bin"));
-    sim_.Reboot();
-    uint32_t v = 0;
-    ASSERT_EQ(R(0xFFC0, kUpload, &v), 0u);
-    EXPECT_EQ(v, kReady);
-    EnterUploadMode(0xFFC0);
-    ASSERT_EQ(R(0xFFC0, kUpload, &v), 0u);
-    EXPECT_EQ(v, kReady) << "the loader in upload mode is still the loader";
-    EXPECT_TRUE(Listed().empty());
-    InstallFirmware();
-    ASSERT_EQ(R(0xFFC0, kUpload, &v), 0u);
-    EXPECT_EQ(v, 0u);
 }
 
 TEST_F(DeviceTest, NodeNumbersBeforeAndAfterResets) {
@@ -164,19 +152,13 @@ TEST_F(DeviceTest, FirmwareWithoutValidConfigurationPresentsAMinimalRom) {
     EXPECT_EQ(R(0xFFC0, 0xF0000800, &v), 1117u);
 }
 
-TEST_F(DeviceTest, ReadWindowAdvancesAndEndsInOnes) {
+TEST_F(DeviceTest, ReadWindowEndsInOnesAndTheTimeStampInZeros) {
     InstallFirmware();
     const uint32_t end = sim_.Chip().TotalBytes();
     ASSERT_EQ(W(0xFFC0, kRead, end - 4), 0u);
     uint32_t v = 0;
     ASSERT_EQ(R(0xFFC0, kRead, &v), 0u);
     EXPECT_EQ(v, 0xFFFFFFFFu);
-    sim_.WriteFlash(0x100, {0x11, 0x22, 0x33, 0x44, 0x55, 0x66, 0x77, 0x88});
-    ASSERT_EQ(W(0xFFC0, kRead, 0x100), 0u);
-    ASSERT_EQ(R(0xFFC0, kRead, &v), 0u);
-    EXPECT_EQ(v, 0x44332211u);
-    ASSERT_EQ(R(0xFFC0, kRead, &v), 0u);
-    EXPECT_EQ(v, 0x88776655u);
     // The time stamp is that of the image that booted, six quadlets then zeros.
     ASSERT_EQ(W(0xFFC0, kRead, 0xFFFFFFF0), 0u);
     std::string text;
@@ -301,31 +283,6 @@ TEST_F(DeviceTest, ChecksumFaultsAndEraseThatNeverCompletes) {
     ASSERT_EQ(W(0xFFC0, kErase, 0x30000), 0u);
     ASSERT_EQ(R(0xFFC0, kErase, &v), 0u);
     EXPECT_EQ(v, 0u);
-}
-
-TEST_F(DeviceTest, DeviceThatDoesNotComeBackAfterReset) {
-    InstallFirmware();
-    sim_.SetVanishOnReset(true);
-    ASSERT_EQ(W(0xFFC0, kPort, 0x80000000), 0u);
-    EXPECT_EQ(sim_.DeviceNodeId(), tqsim::Bus::kNoNode);
-    EXPECT_TRUE(Listed().empty());
-    uint32_t v = 0;
-    EXPECT_EQ(R(0xFFC0, kRead, &v), 1117u) << "0xFFC0 is the host's controller now";
-    EXPECT_EQ(R(0xFFC1, kRead, &v), 121u) << "nobody at 0xFFC1";
-    sim_.SetVanishOnReset(false);
-    EXPECT_EQ(Listed(), std::vector<uint16_t>{0xFFC1});
-}
-
-TEST_F(DeviceTest, TwoDevicesAreBothListed) {
-    InstallFirmware();
-    const size_t second = sim_.AddDevice(sim_.Flash());
-    EXPECT_EQ(second, 1u);
-    auto list = sim_.NodeList();
-    ASSERT_EQ(list.size(), 2u);
-    EXPECT_EQ(list[0].nodeId, 0xFFC0);
-    EXPECT_EQ(list[1].nodeId, 0xFFC2);
-    // Same configuration, so the same identifier: the bench cannot tell them apart either.
-    EXPECT_EQ(list[0].idLow, list[1].idLow);
 }
 
 // ---- Time ---------------------------------------------------------------------------------

@@ -3,27 +3,21 @@
 // configuration are read back, over the driver socket and over the serial adapter.
 #include <gtest/gtest.h>
 
-#include <cstring>
-#include <fstream>
 #include <memory>
 
 #include "loric.h"
+#include "program/program_test_util.h"
 #include "support/api_fixture.h"
 #include "support/fake_clock.h"
 #include "tqsim/system.h"
 
 namespace {
 
-using loric::test::ApiTest;
-using loric::test::ScopedEnv;
+using namespace loric::test;
 using tqsim::DeviceMode;
 
-std::string ImagePath(const char* name) { return std::string(LORIC_SOURCE_DIR) + "/sim/images/" + name; }
-
-std::vector<uint8_t> ReadAll(const std::string& path) {
-    std::ifstream in(path, std::ios::binary);
-    return {std::istreambuf_iterator<char>(in), std::istreambuf_iterator<char>()};
-}
+const std::string kDataFile = kSourceDir + "/data/flash_devices.dat";
+std::string ImagePath(const char* name) { return kImages + name; }
 
 struct Case {
     const char* chip;
@@ -34,7 +28,8 @@ class LibraryFlow : public ApiTest, public ::testing::WithParamInterface<Case> {
 protected:
     void SetUp() override {
         tqsim::SystemOptions o;
-        o.chip = *tqsim::FindBuiltInChip(GetParam().chip);
+        std::string error;
+        ASSERT_TRUE(tqsim::LoadChipFromFlashDataFile(kDataFile, GetParam().chip, &o.chip, &error)) << error;
         sim_ = std::make_unique<tqsim::System>(o);
         if (GetParam().serial) {
             port_ = sim_->StartSerialAdapter();
@@ -46,22 +41,16 @@ protected:
             env_ = std::make_unique<ScopedEnv>("BRENNOCK_SOCKET", path.c_str());
             ASSERT_EQ(OpenLORIC(0), 0u);
         }
-        devices_.reset(new FLASH_DEVICE[LORIC_MAX_FLASH_DEVICES]);
-        uint32_t count = 0;
-        ASSERT_EQ(LoadFlashData((std::string(LORIC_SOURCE_DIR) + "/data/flash_devices.dat").c_str(),
-                                devices_.get(), &count),
-                  0u);
-        for (uint32_t i = 0; i < count; ++i)
-            if (std::strcmp(devices_[i].deviceName, GetParam().chip) == 0) device_ = &devices_[i];
+        devices_ = LoadRecords(kDataFile, GetParam().chip, &device_);
         ASSERT_NE(device_, nullptr);
     }
     void TearDown() override { CloseLORIC(); }
 
-    loric::test::FakeClock clock_;
+    FakeClock clock_;
     std::unique_ptr<tqsim::System> sim_;
     std::unique_ptr<ScopedEnv> env_;
     std::string port_;
-    std::unique_ptr<FLASH_DEVICE[]> devices_;
+    std::vector<FLASH_DEVICE> devices_;
     FLASH_DEVICE* device_ = nullptr;
 };
 
@@ -82,10 +71,8 @@ TEST_P(LibraryFlow, BlankDeviceToRunningFirmware) {
             o.length = length;
             o.time = "10:15:30";
             o.date = "Dec 06 2026";
-            const auto bytes = tqsim::image::Build(o);
             const std::string path = directory_.Path() + "/" + name;
-            std::ofstream(path, std::ios::binary)
-                .write(reinterpret_cast<const char*>(bytes.data()), static_cast<std::streamsize>(bytes.size()));
+            WriteFile(path, tqsim::image::Build(o));
             return path;
         };
         loader = write(tqsim::image::Kind::Loader, 512, "small-loader.bin");
@@ -94,6 +81,8 @@ TEST_P(LibraryFlow, BlankDeviceToRunningFirmware) {
     ASSERT_EQ(UploadFirmwareLoader(&node, device_, loader.c_str(), blank, 0, nullptr, nullptr), 0u);
     EXPECT_EQ(sim_->Mode(), DeviceMode::Loader);
     EXPECT_EQ(node, 0xFFC1);
+    const auto loaderBytes = ReadAll(loader);
+    EXPECT_EQ(Slice(sim_->Flash(), 0, loaderBytes.size()), loaderBytes);
 
     ASSERT_EQ(UploadFirmwareAndConfig(node, device_, firmwarePath.c_str(),
                                       ImagePath("config.bin").c_str(), nullptr, nullptr),
@@ -127,7 +116,7 @@ TEST_P(LibraryFlow, BlankDeviceToRunningFirmware) {
 INSTANTIATE_TEST_SUITE_P(Benches, LibraryFlow,
                          ::testing::Values(Case{"29F040B", false}, Case{"29LV800B-x16", false},
                                            Case{"39SF020A", false}, Case{"29LV800B-x8", false},
-                                           Case{"29F040B", true}, Case{"29LV800B-x16", true}),
+                                           Case{"29F040B", true}, Case{"29LV800T-x16", true}),
                          [](const auto& info) {
                              std::string n = info.param.chip;
                              for (char& c : n)

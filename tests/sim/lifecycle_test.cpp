@@ -6,7 +6,6 @@
 #include <gtest/gtest.h>
 
 #include <cstring>
-#include <fstream>
 
 #include "sim_test_util.h"
 #include "tqsim/system.h"
@@ -17,10 +16,7 @@ using namespace simtest;
 using tqsim::DeviceMode;
 namespace io = tqsim::ioctl;
 
-std::vector<uint8_t> ReadImage(const char* name) {
-    std::ifstream in(std::string(LORIC_SOURCE_DIR) + "/sim/images/" + name, std::ios::binary);
-    return {std::istreambuf_iterator<char>(in), std::istreambuf_iterator<char>()};
-}
+std::vector<uint8_t> ReadImage(const char* name) { return Image(name); }
 
 std::vector<uint8_t> CommandSetBytes(const uint32_t (&words)[16], bool wide) {
     std::vector<uint8_t> v;
@@ -28,15 +24,7 @@ std::vector<uint8_t> CommandSetBytes(const uint32_t (&words)[16], bool wide) {
     return v;
 }
 
-// The command sets as 16 words each (word 0 without the 16-bit flag).
-const uint32_t kSet0[16] = {0x62230010, 0x00AA0555, 0x005502AA, 0x00200555, 0x00900000, 0, 0x00A00000, 0, 0, 0,
-                            0x00AA0555, 0x005502AA, 0x00800555, 0x00AA0555, 0x005502AA, 0x00100555};
-const uint32_t kSet1[16] = {0x64100010, 0, 0, 0, 0x00F00000, 0, 0x00AA0555, 0x005502AA, 0x00A00555, 0,
-                            0x00AA0555, 0x005502AA, 0x00800555, 0x00AA0555, 0x005502AA, 0x00100555};
-const uint32_t kSet2[16] = {0x64000010, 0, 0, 0, 0, 0, 0x00AA5555, 0x00552AAA, 0x00A05555, 0,
-                            0x00AA5555, 0x00552AAA, 0x00805555, 0x00AA5555, 0x00552AAA, 0x00105555};
-const uint32_t kSet5[16] = {0x62230010, 0x00AA0AAA, 0x00550555, 0x00200AAA, 0x00900000, 0, 0x00A00000, 0, 0, 0,
-                            0x00AA0AAA, 0x00550555, 0x00800AAA, 0x00AA0AAA, 0x00550555, 0x00100AAA};
+constexpr auto& kSets = tqsim::reg::kCommandSets;  // 16 words each, word 0 without the 16-bit flag
 
 struct Bench {
     const char* chip;
@@ -237,9 +225,9 @@ TEST_P(Lifecycle, BlankToRunningFirmware) {
 }
 
 INSTANTIATE_TEST_SUITE_P(Chips, Lifecycle,
-                         ::testing::Values(Bench{"29F040B", &kSet1, 1}, Bench{"29LV800B-x16", &kSet0, 0},
-                                           Bench{"39SF020A", &kSet2, 2}, Bench{"29LV800B-x8", &kSet5, 5},
-                                           Bench{"39VF400A", &kSet2, 2}),
+                         ::testing::Values(Bench{"29F040B", &kSets[1], 1}, Bench{"29LV800B-x16", &kSets[0], 0},
+                                           Bench{"39SF020A", &kSets[2], 2}, Bench{"29LV800B-x8", &kSets[5], 5},
+                                           Bench{"39VF400A", &kSets[2], 2}),
                          [](const auto& info) {
                              std::string n = info.param.chip;
                              for (char& c : n)

@@ -4,12 +4,19 @@
 #include <unistd.h>
 
 #include <cstdint>
+#include <fstream>
 #include <string>
 #include <vector>
 
 #include "tqsim/system.h"
 
 namespace simtest {
+
+// One of the example images under sim/images.
+inline std::vector<uint8_t> Image(const char* name) {
+    std::ifstream in(std::string(LORIC_SOURCE_DIR) + "/sim/images/" + name, std::ios::binary);
+    return {std::istreambuf_iterator<char>(in), std::istreambuf_iterator<char>()};
+}
 
 inline void Put32(std::vector<uint8_t>& v, uint32_t x) {
     for (int i = 0; i < 4; ++i) v.push_back(static_cast<uint8_t>(x >> (8 * i)));

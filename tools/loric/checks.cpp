@@ -161,8 +161,8 @@ void CheckImage(const std::vector<uint8_t>& image, ImageKind kind, const FLASH_D
     throw ToolError(6, text, "Check the file; --force programs it anyway (the device may then not start).");
 }
 
-uint32_t ParseEraseDelay(const std::string& text, uint32_t whenEmpty) {
-    if (text.empty()) return whenEmpty;
+std::optional<uint32_t> ParseEraseDelay(const std::string& text) {
+    if (text.empty()) return std::nullopt;  // the chip family's erase time
     const std::string range = "--erase-delay: give 0 to 30 seconds";
     char* end = nullptr;
     errno = 0;

@@ -4,6 +4,7 @@
 #pragma once
 
 #include <cstdint>
+#include <optional>
 #include <string>
 #include <vector>
 
@@ -29,7 +30,7 @@ std::vector<std::string> ImageProblems(const std::vector<uint8_t>& image, ImageK
 
 // --erase-delay: whole seconds, 0 to 30 (5 otherwise; 64 when it is not a number); `whenEmpty`
 // when the option was not given.
-uint32_t ParseEraseDelay(const std::string& text, uint32_t whenEmpty);
+std::optional<uint32_t> ParseEraseDelay(const std::string& text);
 
 // A range of flash bytes must lie inside the chip (5 otherwise).
 void CheckFlashRange(uint64_t address, uint64_t length, const FLASH_DEVICE& chip);

@@ -6,6 +6,7 @@
 #include "backup.h"
 #include "checks.h"
 #include "commands.h"
+#include "erase_timing.h"
 #include "errors.h"
 #include "flash_read.h"
 #include "interrupt.h"
@@ -29,8 +30,9 @@ void CheckStep(uint32_t status, const std::string& action, const std::string& re
 }
 
 // Programs the bootstrap loader through the flash port; returns the node where it runs.
-uint16_t LoaderStep(const Globals& globals, uint16_t node, FLASH_DEVICE* flash, const std::string& loader,
-                    uint32_t eraseDelay, bool assumeBlank, Progress& progress, const std::string& recovery) {
+uint16_t LoaderStep(const Globals& globals, const Session& session, uint16_t node, FLASH_DEVICE* flash,
+                    const std::string& loader, std::optional<uint32_t> eraseDelay, bool assumeBlank,
+                    Progress& progress, const std::string& recovery) {
     progress.ExpectBytes("Uploading bootstrap loader...", FileSize(loader));
     uint32_t status;
     {
@@ -38,8 +40,9 @@ uint16_t LoaderStep(const Globals& globals, uint16_t node, FLASH_DEVICE* flash, 
         // A device that answers at its flash port is not necessarily erased (a cancelled or
         // failed job leaves data behind, and programming can only clear bits): the loader's
         // sector is erased first unless the user knows the flash is blank.
-        status = UploadFirmwareLoader(&node, flash, loader.c_str(), assumeBlank ? 1 : 0, eraseDelay, progress.window(),
-                                      Progress::callback());
+        status = ProgramLoader({&node, flash, loader, assumeBlank, eraseDelay, !session.simChipName().empty(),
+                                progress.window(), Progress::callback(),
+                                [&](const std::string& line) { Say(globals, line); }});
         progress.Finish();
     }
     CheckStep(status, "programming the bootstrap loader", recovery);
@@ -61,7 +64,7 @@ std::string RecoveryText(const std::string& firmwareBackup, const std::string& c
 
 }  // namespace
 
-int CmdProgramLoader(const Globals& globals, const std::string& loader, uint32_t eraseDelay, bool assumeBlank,
+int CmdProgramLoader(const Globals& globals, const std::string& loader, std::optional<uint32_t> eraseDelay, bool assumeBlank,
                      bool force) {
     std::vector<uint8_t> image = ReadInputFile(loader, "loader image");
     Session session(globals.target);
@@ -78,7 +81,7 @@ int CmdProgramLoader(const Globals& globals, const std::string& loader, uint32_t
     }
     CheckCancelled();
     Progress progress(StyleOf(globals), stderr);
-    uint16_t node = LoaderStep(globals, device.node, const_cast<FLASH_DEVICE*>(chip.device), loader, eraseDelay,
+    uint16_t node = LoaderStep(globals, session, device.node, const_cast<FLASH_DEVICE*>(chip.device), loader, eraseDelay,
                                assumeBlank, progress, "");
     StopIfInterrupted("the bootstrap loader was programmed (it could not be left half-written): the device runs "
                       "its bootstrap loader at node " + NodeText(node),
@@ -131,7 +134,7 @@ int CmdProgram(const Globals& globals, const ProgramOptions& options) {
 
     uint16_t node = device.node;
     if (!loader.empty()) {
-        node = LoaderStep(globals, node, flash, options.loader, options.eraseDelay, false, progress, recovery);
+        node = LoaderStep(globals, session, node, flash, options.loader, options.eraseDelay, false, progress, recovery);
         StopIfInterrupted("the bootstrap loader was programmed: the device runs its bootstrap loader at node " +
                               NodeText(node),
                           "`loric program FIRMWARE CONFIG` (without --loader) programs the rest." +
@@ -263,7 +266,7 @@ int CmdRestore(const Globals& globals, const RestoreOptions& options) {
     Progress progress(StyleOf(globals), stderr);
     uint16_t node = device.node;
     if (!loader.empty()) {
-        node = LoaderStep(globals, node, flash, options.loader, options.eraseDelay, false, progress, recovery);
+        node = LoaderStep(globals, session, node, flash, options.loader, options.eraseDelay, false, progress, recovery);
     }
     RestoreBackups(node, flash, backups, progress);
     Say(globals, std::string("Put back the ") +

@@ -37,13 +37,13 @@ struct ProgramOptions {
     bool noBackup = false;
     bool verify = false;
     bool force = false;
-    uint32_t eraseDelay = 0;
+    std::optional<uint32_t> eraseDelay;  // default: the chip family's erase time
 };
 
 struct RestoreOptions {
     std::vector<std::string> files;  // firmware and configuration backups, in any order
     std::string loader;              // for a device that has become blank
-    uint32_t eraseDelay = 0;
+    std::optional<uint32_t> eraseDelay;
     bool verify = false;
     bool force = false;
 };
@@ -64,8 +64,8 @@ int CmdRead(const Globals& globals, const std::string& reg, int count);
 int CmdWrite(const Globals& globals, const std::string& reg, const std::string& valueText);
 int CmdChips(const Globals& globals, const std::string& name);
 
-int CmdProgramLoader(const Globals& globals, const std::string& loader, uint32_t eraseDelay, bool assumeBlank,
-                     bool force);
+int CmdProgramLoader(const Globals& globals, const std::string& loader, std::optional<uint32_t> eraseDelay,
+                     bool assumeBlank, bool force);
 int CmdProgram(const Globals& globals, const ProgramOptions& options);
 int CmdErase(const Globals& globals, const std::string& sectorText, const std::string& addressText, bool all,
              bool flashPort);

@@ -96,12 +96,12 @@ int Run(int argc, char** argv) {
     bool assumeBlank = false;
     auto* programLoader = app.add_subcommand("program-loader", "Program the bootstrap loader through the flash port");
     programLoader->add_option("loader", loader, "Loader image")->required();
-    programLoader->add_option("--erase-delay", eraseDelay, "Seconds to wait after the erase (0 to 30)");
+    programLoader->add_option("--erase-delay", eraseDelay, "Seconds to wait after the erase (0 to 30; default: the chip family's erase time)");
     programLoader->add_flag("--blank", assumeBlank, "The flash is known to be erased: skip the erase before the loader");
     programLoader->add_flag("--force", loaderForce, "Program an image that does not look like a bootstrap loader");
     programLoader->callback([&] {
         action = [&] {
-            return CmdProgramLoader(globals, loader, ParseEraseDelay(eraseDelay, 0), assumeBlank, loaderForce);
+            return CmdProgramLoader(globals, loader, ParseEraseDelay(eraseDelay), assumeBlank, loaderForce);
         };
     });
 
@@ -112,7 +112,7 @@ int Run(int argc, char** argv) {
     programCmd->add_option("config", program.config, "Configuration: a JSON description or a configuration file")->required();
     programCmd->add_option("--loader", program.loader, "Program this bootstrap loader first (needed on a blank device)");
     std::string programEraseDelay;
-    programCmd->add_option("--erase-delay", programEraseDelay, "Seconds to wait after the loader's erase (0 to 30)");
+    programCmd->add_option("--erase-delay", programEraseDelay, "Seconds to wait after the loader's erase (0 to 30; default: the chip family's erase time)");
     programCmd->add_flag("--verify", program.verify, "Read the firmware and configuration back and compare");
     programCmd->add_option("--backup", program.backup,
                            "Save the device's configuration here first (default: config-backup-<time>.bin); the "
@@ -123,7 +123,7 @@ int Run(int argc, char** argv) {
                          "loader without what the device needs); sizes are always checked");
     programCmd->callback([&] {
         action = [&] {
-            program.eraseDelay = ParseEraseDelay(programEraseDelay, 0);
+            program.eraseDelay = ParseEraseDelay(programEraseDelay);
             return CmdProgram(globals, program);
         };
     });
@@ -136,12 +136,12 @@ int Run(int argc, char** argv) {
         ->required()
         ->expected(1, 2);
     restoreCmd->add_option("--loader", restore.loader, "Program this bootstrap loader first (a device that shows as blank)");
-    restoreCmd->add_option("--erase-delay", restoreEraseDelay, "Seconds to wait after the loader's erase (0 to 30)");
+    restoreCmd->add_option("--erase-delay", restoreEraseDelay, "Seconds to wait after the loader's erase (0 to 30; default: the chip family's erase time)");
     restoreCmd->add_flag("--verify", restore.verify, "Read the backups back and compare");
     restoreCmd->add_flag("--force", restore.force, "Put back a backup that does not look right");
     restoreCmd->callback([&] {
         action = [&] {
-            restore.eraseDelay = ParseEraseDelay(restoreEraseDelay, 0);
+            restore.eraseDelay = ParseEraseDelay(restoreEraseDelay);
             return CmdRestore(globals, restore);
         };
     });

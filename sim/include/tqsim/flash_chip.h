@@ -3,6 +3,7 @@
 #pragma once
 
 #include <cstdint>
+#include <functional>
 #include <string>
 #include <vector>
 
@@ -51,6 +52,18 @@ struct ChipTimings {
     // Typical datasheet values of a 5 V NOR part.
     static ChipTimings Datasheet() { return {9, 700000, 8000000}; }
 };
+
+// Which of a chip family's datasheet figures the simulated chip keeps to.
+enum class TimingProfile { Instant, Typical, Max };
+
+// The family a chip belongs to, from its part name ("29F040B" -> "29F"), and that family's
+// datasheet program and erase times: typical (25 C, nominal supply) or maximum (worst case
+// temperature, supply and cycle count). Program times are per byte on an 8-bit bus, per
+// word on a 16-bit bus. Instant gives zeros.
+std::string ChipFamily(const ChipGeometry& chip);
+ChipTimings FamilyTimings(const ChipGeometry& chip, TimingProfile profile);
+// "instant", "typical", "max" (false for anything else).
+bool ParseTimingProfile(const std::string& text, TimingProfile* out);
 
 class FlashChip {
 public:
@@ -109,13 +122,21 @@ public:
     };
     const Stats& GetStats() const { return stats_; }
 
+    // Every busy period as it starts: the operation ("program", "sector erase", "chip erase")
+    // and how long the chip will be busy. The total counts simulated busy time, less what a
+    // power reset cut short.
+    void SetBusyListener(std::function<void(const char* operation, uint64_t us)> listener) {
+        busyListener_ = std::move(listener);
+    }
+    uint64_t BusyTotalUs() const { return busyTotalUs_; }
+
 private:
     uint32_t Mask(uint32_t wordAddress) const { return wordAddress & addressMask_; }
     bool Is(uint32_t address, uint32_t unlockAddress) const {
         return Mask(address) == Mask(unlockAddress);
     }
     void Program(uint32_t wordAddress, uint32_t data);
-    void StartBusy(uint64_t us);
+    void StartBusy(const char* operation, uint64_t us);
     void Reject() {
         ++stats_.rejectedCycles;
         state_ = State::Read;
@@ -131,6 +152,8 @@ private:
     State state_ = State::Read;
     uint64_t busyUntil_ = 0;
     bool busyForever_ = false;
+    uint64_t busyTotalUs_ = 0;
+    std::function<void(const char*, uint64_t)> busyListener_;
     std::vector<uint8_t> bytes_;
     Stats stats_;
 };

@@ -14,6 +14,7 @@
 #pragma once
 
 #include <atomic>
+#include <chrono>
 #include <cstdint>
 #include <functional>
 #include <mutex>
@@ -62,6 +63,11 @@ public:
     void SetFaults(const AdapterFaults& faults) { faults_ = faults; }
     AdapterFaults& Faults() { return faults_; }
     uint64_t FramesHandled() const { return frames_; }
+    // Bytes of every frame taken in and every reply sent while no chip was busy: the line
+    // time that adds to a job's time (polls during an erase overlap the erase).
+    uint64_t LineBytes() const { return lineBytes_; }
+    // Tells whether a flash chip is busy; called under `lock`.
+    void SetChipBusyProbe(std::function<bool()> probe) { chipBusy_ = std::move(probe); }
     void SetLog(std::function<void(const std::string&)> log) { log_ = std::move(log); }
 
     // BusNode: the adapter's link answers no register of its own.
@@ -73,7 +79,9 @@ public:
 
 private:
     void Loop();
-    void Send(const std::vector<uint8_t>& reply);
+    // Sends a reply; on a paced line not before `due` (steady clock), the moment its last
+    // byte would have left the adapter.
+    void Send(const std::vector<uint8_t>& reply, std::chrono::steady_clock::time_point due);
     bool Take(uint32_t& counter, uint8_t command);
 
     Bus& bus_;
@@ -82,6 +90,8 @@ private:
     AdapterOptions options_;
     std::function<void(const std::string&)> log_;
     std::atomic<uint64_t> frames_{0};
+    std::atomic<uint64_t> lineBytes_{0};
+    std::function<bool()> chipBusy_;
     int master_ = -1;
     int slaveKeep_ = -1;
     std::string slavePath_;

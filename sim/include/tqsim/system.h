@@ -137,6 +137,14 @@ public:
     // level 1: driver requests, adapter frames, device events; level 2: also every bus
     // transaction.
     void SetLog(std::function<void(const std::string&)> log, int level = 1);
+    // Simulated busy time of every chip so far (what a job cannot be faster than). Each busy
+    // period is logged at level 1 as "chip busy: OPERATION, N.NNNNNN s"; a run of programs
+    // is logged as one line "chip busy: program xCOUNT, N.NNNNNN s" when something else
+    // follows or when this total is read.
+    uint64_t ChipBusyTotalUs();
+    // Time the serial line needed for every frame and reply the adapter handled
+    // (10 bits a byte at 115200 baud).
+    uint64_t SerialLineUs();
 
     // ---- Components (hold Lock() while servers run) ----------------------------------------
     std::unique_lock<std::mutex> Lock() { return std::unique_lock<std::mutex>(mu_); }
@@ -153,6 +161,8 @@ private:
         std::unique_ptr<Tq6410Device> device;
     };
     void ApplyLog();
+    void OnBusy(const char* operation, uint64_t us);
+    void FlushProgramRun();
 
     std::mutex mu_;
     SystemOptions options_;
@@ -166,6 +176,7 @@ private:
     std::unique_ptr<SerialAdapter> adapter_;
     std::function<void(const std::string&)> log_;
     int logLevel_ = 0;
+    uint64_t programRunCount_ = 0, programRunUs_ = 0;
 };
 
 }  // namespace tqsim

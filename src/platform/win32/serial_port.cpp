@@ -1,6 +1,8 @@
 // Serial ports on Windows: the communications functions of kernel32. Reads return at once
-// with what has arrived (ReadIntervalTimeout MAXDWORD, no total time-outs); writes return
-// when all bytes are written.
+// with what has arrived, and when nothing has arrived wait for the first byte at most
+// kFirstByteWaitMs (ReadIntervalTimeout and ReadTotalTimeoutMultiplier MAXDWORD, a small
+// total constant): the reply poll then sleeps in the driver instead of spinning, and still
+// sees a reply the moment it starts. Writes return when all bytes are written.
 #include <windows.h>
 
 #include <cstdint>
@@ -8,6 +10,10 @@
 #include "platform/platform.h"
 
 namespace loric::platform {
+
+namespace {
+constexpr DWORD kFirstByteWaitMs = 10;
+}  // namespace
 
 Handle OpenSerialPort(const char* portName) {
     if (portName == nullptr) {
@@ -47,8 +53,8 @@ bool ConfigureSerialPort(Handle port, int* failedStep) {
 
     COMMTIMEOUTS timeouts;
     timeouts.ReadIntervalTimeout = MAXDWORD;
-    timeouts.ReadTotalTimeoutMultiplier = 0;
-    timeouts.ReadTotalTimeoutConstant = 0;
+    timeouts.ReadTotalTimeoutMultiplier = MAXDWORD;
+    timeouts.ReadTotalTimeoutConstant = kFirstByteWaitMs;
     timeouts.WriteTotalTimeoutMultiplier = 0;
     timeouts.WriteTotalTimeoutConstant = 0;
     if (!::SetCommTimeouts(static_cast<HANDLE>(port), &timeouts)) {
@@ -80,7 +86,7 @@ bool WriteSerialPort(Handle port, const void* buffer, uint32_t size, uint32_t* b
     return true;
 }
 
-// Reads never wait on Windows; the transaction polls the port.
+// The read itself has already waited for the first byte (see the time-outs above).
 bool WaitSerialInput(Handle, uint32_t) { return true; }
 
 void CloseSerialPort(Handle port) { ::CloseHandle(static_cast<HANDLE>(port)); }
