@@ -1,8 +1,9 @@
 #!/usr/bin/env bash
 # Builds and tests everything: the native library with its tests, the same under
 # AddressSanitizer and UndefinedBehaviorSanitizer, and the 32-bit Windows DLL with its checks
-# (objdump, then host programs under Wine).
-#   usage: bash scripts/test.sh [native] [sanitize] [windows]    (no argument: all three)
+# (objdump, then host programs under Wine); then the installed library and the packages, and
+# the fuzz targets.
+#   usage: bash scripts/test.sh [native] [sanitize] [windows] [package] [fuzz]   (none: all)
 # Build folders: build/, build-sanitize/, build-win/ (reused when present). Exits non-zero
 # when any stage fails; a closing line names the stages that passed and failed.
 set -u
@@ -11,21 +12,22 @@ root=$(pwd)
 jobs=${LORIC_JOBS:-2}
 
 stages=("$@")
-[ ${#stages[@]} -eq 0 ] && stages=(native sanitize windows)
+[ ${#stages[@]} -eq 0 ] && stages=(native sanitize windows package fuzz)
 
 failed_stages=()
 passed_stages=()
 note() { printf '\n==== %s\n' "$*"; }
 
-# Builds one tree. The compiler's warnings fail the stage: both compilers must build clean.
+# Builds one tree (only $BUILD_TARGET when set). The compiler's warnings fail the stage: every
+# compiler must build clean.
 build_tree() {  # build_tree <dir> <cmake args...>
   local dir=$1; shift
   cmake -S "$root" -B "$dir" "$@" >"$dir/loric-configure.log" 2>&1 || { cat "$dir/loric-configure.log"; return 1; }
   local log=$dir/loric-build.log
   echo "building $dir (log: $log)"
-  cmake --build "$dir" -j"$jobs" >"$log" 2>&1
+  cmake --build "$dir" -j"$jobs" ${BUILD_TARGET:+--target "$BUILD_TARGET"} >"$log" 2>&1
   local status=$?
-  grep -E -A3 'warning|error' "$log" | head -n 60
+  grep -E -A3 'warning:|error:|Error [0-9]' "$log" | head -n 60
   if [ $status -ne 0 ]; then
     tail -n 40 "$log"
     echo "build of $dir failed (log: $log)"
@@ -82,10 +84,37 @@ stage_windows() {
   return $status
 }
 
+# Installs into a temporary prefix and builds C hosts against it (scripts/check_install.sh),
+# then the .deb and, after the windows stage, the Windows zip, with their contents checked.
+stage_package() {
+  note "installed library, C hosts, man pages, Debian package and Windows zip"
+  mkdir -p build
+  cmake -S "$root" -B build >/dev/null && cmake --build build -j"$jobs" --target loric loric_tool tq6410-sim >/dev/null ||
+    return 1
+  local win=
+  if [ -f build-win/CMakeCache.txt ]; then
+    cmake --build build-win -j"$jobs" --target loric loric_tool loric_import_lib >/dev/null || return 1
+    win=build-win
+  fi
+  bash scripts/check_install.sh build $win
+}
+
+# The libFuzzer targets of fuzz/ (clang, ASan and UBSan), LORIC_FUZZ_SECONDS (30) each, two
+# at a time (fuzz/run.sh). A finding fails the stage and leaves its reproducer in
+# fuzz/regressions/<target>/.
+stage_fuzz() {
+  note "fuzz targets (libFuzzer with ASan and UBSan), ${LORIC_FUZZ_SECONDS:-30} s each"
+  mkdir -p build-fuzz
+  BUILD_TARGET=loric_fuzz build_tree build-fuzz -DCMAKE_C_COMPILER=clang-14 -DCMAKE_CXX_COMPILER=clang++-14 \
+    -DCMAKE_BUILD_TYPE=RelWithDebInfo -DLORIC_FUZZ=ON -DLORIC_BUILD_TESTS=OFF -DLORIC_BUILD_SIM=OFF \
+    -DLORIC_BUILD_TOOLS=OFF -DLORIC_BUILD_BENCH=OFF || return 1
+  bash fuzz/run.sh build-fuzz
+}
+
 for stage in "${stages[@]}"; do
   case $stage in
-    native|sanitize|windows) ;;
-    *) echo "unknown stage '$stage' (native, sanitize, windows)"; exit 2 ;;
+    native|sanitize|windows|package|fuzz) ;;
+    *) echo "unknown stage '$stage' (native, sanitize, windows, package, fuzz)"; exit 2 ;;
   esac
   start=$SECONDS
   if "stage_$stage"; then

@@ -56,9 +56,9 @@ bool ParseDecimal(const char* text, int32_t* value) {
 
 // Reads line 1 or 2 of a data page file and parses it; traces `errorText` when the line is
 // missing or holds no number.
-bool ReadDataPageNumber(FILE* file, int32_t* value, const char* errorText) {
+bool ReadDataPageNumber(FILE* file, uint64_t* budget, int32_t* value, const char* errorText) {
     char line[kDataPageLineSize];
-    if (ReadFileLine(file, line, sizeof(line)) == 0 || !ParseDecimal(line, value)) {
+    if (ReadFileLine(file, line, sizeof(line), budget) == 0 || !ParseDecimal(line, value)) {
         Trace(TRACE_API, "%s", errorText);
         return false;
     }
@@ -133,10 +133,12 @@ uint32_t InsertDataPage(uint32_t* extConfig, const char* path) {
 
     // A page whose type or line count cannot be read, or that announces more lines than a
     // page can hold, is left out: the image keeps "no data page".
+    // A stream that never ends (a device, a pipe) is read no further than the budget.
+    uint64_t budget = kMaxTextFileBytes;
     int32_t type = 0;
     int32_t count = 0;
-    const bool typeRead = ReadDataPageNumber(file, &type, "Error reading data page type\n");
-    const bool countRead = ReadDataPageNumber(file, &count, "Error reading data page file length\n");
+    const bool typeRead = ReadDataPageNumber(file, &budget, &type, "Error reading data page type\n");
+    const bool countRead = ReadDataPageNumber(file, &budget, &count, "Error reading data page file length\n");
     if (!typeRead || !countRead) {
         std::fclose(file);
         return 0;
@@ -150,7 +152,7 @@ uint32_t InsertDataPage(uint32_t* extConfig, const char* path) {
 
     char lines[kMaxDataPageLines][kDataPageLineSize];
     for (int32_t i = 0; i < count; ++i) {
-        if (ReadFileLine(file, lines[i], kDataPageLineSize) == 0) {
+        if (ReadFileLine(file, lines[i], kDataPageLineSize, &budget) == 0) {
             Trace(TRACE_API, "Error reading data page file\n");
             std::fclose(file);
             return 0;

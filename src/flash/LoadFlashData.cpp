@@ -37,9 +37,11 @@ public:
     explicit FlashFileReader(FILE* file) : file_(file) {}
 
     uint32_t Load(FLASH_DEVICE* devices, uint32_t* deviceCount);
+    // True once the file has yielded kMaxTextFileBytes bytes: what was read is incomplete.
+    bool Exhausted() const { return budget_ == 0; }
 
 private:
-    uint32_t ReadLine() { return ReadFileLine(file_, line_, kFlashLineSize); }
+    uint32_t ReadLine() { return ReadFileLine(file_, line_, kFlashLineSize, &budget_); }
     uint32_t ParseRecord(FLASH_DEVICE& device, uint32_t position);
     uint32_t RecordFailure(const FLASH_DEVICE& device, const char* reason);
 
@@ -47,6 +49,7 @@ private:
     char line_[kFlashLineSize] = {};
     char names_[kMaxNames][kNameSize] = {};
     uint32_t nameCount_ = 0;
+    uint64_t budget_ = kMaxTextFileBytes;
 };
 
 uint32_t FlashFileReader::RecordFailure(const FLASH_DEVICE& device, const char* reason) {
@@ -67,7 +70,7 @@ uint32_t FlashFileReader::Load(FLASH_DEVICE* devices, uint32_t* deviceCount) {
         uint32_t length;
         do {
             length = ReadLine();
-        } while (length == 0 && !std::feof(file_));
+        } while (length == 0 && !std::feof(file_) && !Exhausted());
         if (length == 0) return LORIC_OK;
 
         // The array is full and another record follows (empty lines after the 128th record
@@ -222,6 +225,11 @@ extern "C" LORIC_EXPORT uint32_t LORIC_CALL LoadFlashData(const char* fileName, 
             FlashFileReader reader(file);
             status = reader.Load(devices, deviceCount);
             std::fclose(file);
+            if (reader.Exhausted()) {
+                // A device or a pipe that never ends, or a file far larger than any chip list.
+                Trace(TRACE_ERROR, "Flash data file longer than %u bytes\n", static_cast<unsigned>(kMaxTextFileBytes));
+                status = LORIC_ERR_FLASH_DATA_FILE;
+            }
             if (status != LORIC_OK) ReportFileFailure(status, fileName);
         }
     }

@@ -19,7 +19,12 @@ inline constexpr uint32_t kFlashLineSize = 64;
 // size - 1 characters are stored, the rest of a longer line is read and dropped; the buffer
 // always ends with a NUL (when size > 0). At end of file nothing is read and the result is
 // an empty string. Returns the number of characters stored.
-uint32_t ReadFileLine(FILE* stream, char* buffer, uint32_t size);
+// With `budget`, every byte read counts against it, and once it reaches zero the line ends as
+// at end of file: a stream that never ends (a device, a pipe) is read no further than that.
+uint32_t ReadFileLine(FILE* stream, char* buffer, uint32_t size, uint64_t* budget = nullptr);
+
+// Most bytes a text file of the library is read for: a file of this size or more is refused.
+inline constexpr uint64_t kMaxTextFileBytes = 16u << 20;
 
 // Fields of FLASH_DEVICE.attributes.
 inline uint32_t DeviceId(const FLASH_DEVICE& device) {

@@ -2,13 +2,17 @@
 
 namespace loric {
 
-uint32_t ReadFileLine(FILE* stream, char* buffer, uint32_t size) {
+uint32_t ReadFileLine(FILE* stream, char* buffer, uint32_t size, uint64_t* budget) {
     if (buffer == nullptr || size == 0) return 0;
     buffer[0] = '\0';
     if (stream == nullptr || std::feof(stream)) return 0;
 
     uint32_t stored = 0;
     for (;;) {
+        if (budget != nullptr) {
+            if (*budget == 0) break;
+            --*budget;
+        }
         int c = std::getc(stream);
         if (c == EOF || c == '\n') break;
         if (c == '\r') {

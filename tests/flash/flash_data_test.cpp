@@ -164,6 +164,10 @@ TEST_F(FlashData, ArgumentsMissingFileAndTheClosedApi) {
     EXPECT_EQ(LoadFlashData("missing.dat", devices_.data(), &count), 6u);
     EXPECT_EQ(count, 0u);
     EXPECT_NE(debug_.Text().find("LORIC ERROR: Unable to create or open missing.dat\n"), std::string::npos);
+    // A stream that never ends is refused once 16 MiB have been read.
+    debug_.Clear();
+    EXPECT_EQ(LoadFlashData("/dev/zero", devices_.data(), &count), 13u);
+    EXPECT_NE(debug_.Text().find("ERROR INFO: Flash data file longer than 16777216 bytes\n"), std::string::npos);
     CloseLORIC();
     count = 7;
     EXPECT_EQ(LoadFlashData("flash.dat", devices_.data(), &count), 3u);

@@ -8,6 +8,7 @@
 
 #include "config_json.h"
 #include "errors.h"
+#include "flash_read.h"
 #include "rom_decode.h"
 #include "run_tool.h"
 
@@ -203,6 +204,9 @@ TEST(ConfigDescription, TheToolReportsADamagedDescriptionWithItsPosition) {
     EXPECT_EQ(result.exitCode, 33);
     EXPECT_NE(result.err.find("unknown field \"vendor_txt\""), std::string::npos) << result.err;
     EXPECT_NE(result.err.find("The fields are: chip_id_hi,"), std::string::npos) << result.err;
+    // A stream without end is refused, not read until memory runs out.
+    EXPECT_THROW(tool::LoadDescriptionFile("/dev/zero"), tool::ToolError);
+    EXPECT_THROW(tool::ReadFileBytes("/dev/zero"), tool::ToolError);
 }
 
 // ---- The ROM decoder --------------------------------------------------------------------------

@@ -213,7 +213,15 @@ nlohmann::json LoadDescriptionFile(const std::string& path) {
         throw ToolError(6, "cannot open the configuration description " + path,
                         "Check the file name and that the file can be read.");
     }
-    std::string text((std::istreambuf_iterator<char>(in)), std::istreambuf_iterator<char>());
+    // A description is about a kilobyte: a device or a pipe that never ends is read no further.
+    constexpr size_t kMaxDescriptionBytes = 1u << 20;
+    std::string text(kMaxDescriptionBytes + 1, '\0');
+    in.read(text.data(), static_cast<std::streamsize>(text.size()));
+    text.resize(static_cast<size_t>(in.gcount()));
+    if (text.size() > kMaxDescriptionBytes) {
+        throw ToolError(kExitBadDescription, path + " is longer than 1 MiB: not a configuration description",
+                        "`loric config import` writes a complete description to start from.");
+    }
     try {
         return nlohmann::json::parse(text);
     } catch (const nlohmann::json::parse_error& error) {
@@ -233,6 +241,10 @@ nlohmann::json LoadDescriptionFile(const std::string& path) {
                         path + " is not valid JSON: line " + std::to_string(line) + ", column " + std::to_string(column) +
                             ": " + (syntax == std::string::npos ? what : what.substr(syntax)),
                         "Fix the file; `loric config import` writes a complete description to start from.");
+    } catch (const nlohmann::json::out_of_range&) {
+        // A number beyond what a double holds (1e400): no field could take it anyway.
+        throw ToolError(kExitBadDescription, path + " is not valid JSON: a number in it is too large to read",
+                        "The fields are 32-bit values; write them as \"0x...\" strings.");
     }
 }
 

@@ -54,7 +54,19 @@ std::vector<uint8_t> ReadFileBytes(const std::string& path) {
     if (!in) {
         throw ToolError(6, "cannot open " + path, "Check the file name and that the file can be read.");
     }
-    std::vector<uint8_t> bytes((std::istreambuf_iterator<char>(in)), std::istreambuf_iterator<char>());
+    // More than any flash chip holds: a device or a pipe that never ends is read no further.
+    constexpr size_t kMaxFileBytes = size_t{64} << 20;
+    std::vector<uint8_t> bytes;
+    std::vector<char> block(1 << 16);
+    for (;;) {
+        in.read(block.data(), static_cast<std::streamsize>(block.size()));
+        bytes.insert(bytes.end(), block.data(), block.data() + in.gcount());
+        if (bytes.size() > kMaxFileBytes) {
+            throw ToolError(LORIC_ERR_FILE_TOO_LARGE, path + " is larger than 64 MiB, more than any flash chip holds",
+                            "Check the file name.");
+        }
+        if (!in) break;
+    }
     if (in.bad()) throw ToolError(7, "cannot read " + path, "Check the file and the disk.");
     return bytes;
 }

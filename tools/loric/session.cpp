@@ -90,13 +90,16 @@ std::string DefaultFlashDataFile() {
     if (const char* fromEnvironment = std::getenv("LORIC_FLASH_DATA")) {
         if (*fromEnvironment) return fromEnvironment;
     }
+    // Beside the program, or in share/loric of the tree it is installed in. The build puts a
+    // copy where the program being built finds it the same way.
     std::vector<std::filesystem::path> candidates;
     std::string exeDir = ExecutableDir();
     if (!exeDir.empty()) {
         candidates.push_back(std::filesystem::path(exeDir) / kShippedFlashData);
         candidates.push_back(std::filesystem::path(exeDir) / ".." / "share" / "loric" / kShippedFlashData);
+    } else {
+        candidates.push_back(kShippedFlashData);
     }
-    candidates.push_back(std::filesystem::path(LORIC_TOOL_SOURCE_DIR) / "data" / kShippedFlashData);
     for (const auto& candidate : candidates) {
         std::error_code error;
         if (std::filesystem::is_regular_file(candidate, error)) return candidate.lexically_normal().string();
