@@ -65,42 +65,29 @@ TEST(WaitSeconds, SleepsInShortSlicesNeverPastTheDeadline) {
     EXPECT_EQ(total, 1000u);
 }
 
-TEST(CheckTimeout, CountsWholeCalendarSeconds) {
-    FakeClock clock(1700000000, 0);
-    ResetTimeoutClock();
-    clock.Advance(999);  // start late in a second
-    EXPECT_FALSE(CheckTimeout(0));
-    clock.Advance(3001);  // 4.000 s on the clock's seconds, 3.001 s really
-    EXPECT_FALSE(CheckTimeout(5));
-    clock.Advance(1000);  // 4.001 s after the start: the fifth whole second has begun
-    EXPECT_TRUE(CheckTimeout(5));
-    EXPECT_TRUE(CheckTimeout(5));  // stays true
-}
-
-TEST(CheckTimeout, OnlyTheLowByteOfTheLimitCounts) {
-    FakeClock clock(1700000000, 0);
-    ResetTimeoutClock();
-    CheckTimeout(0);
-    clock.Advance(4000);
-    EXPECT_FALSE(CheckTimeout(0x105));
-    clock.Advance(1000);
-    EXPECT_TRUE(CheckTimeout(0x105));  // a check with limit 5
-    // 0x100 is a start: it reports the time-out just seen and restarts the clock.
-    EXPECT_TRUE(CheckTimeout(0x100));
-    EXPECT_FALSE(CheckTimeout(5));
-}
-
-TEST(CheckTimeout, AStartReportsThePreviousTimeOutOnce) {
-    FakeClock clock(1700000000, 0);
-    ResetTimeoutClock();
-    CheckTimeout(0);
-    clock.Advance(60000);
-    EXPECT_TRUE(CheckTimeout(60));
-    EXPECT_TRUE(CheckTimeout(0));
-    EXPECT_FALSE(CheckTimeout(0));
-    // A timing that ends without a time-out leaves nothing to report.
-    EXPECT_FALSE(CheckTimeout(5));
-    EXPECT_FALSE(CheckTimeout(0));
+// Each step moves the clock on, then CheckTimeout(limit) must say whether the time is out.
+TEST(CheckTimeout, WholeCalendarSecondsTheLimitsLowByteAndAStartReportingOnce) {
+    struct Step {
+        int64_t advanceMs;
+        uint32_t limit;
+        bool timedOut;
+    };
+    const std::vector<Step> scripts[] = {
+        // Started late in a second: 4.000 s on the clock's seconds are 3.001 s really; the time-out stays.
+        {{999, 0, false}, {3001, 5, false}, {1000, 5, true}, {0, 5, true}},
+        // Only the low byte counts: 0x105 checks 5, 0x100 is a start that reports the time-out just seen.
+        {{0, 0, false}, {4000, 0x105, false}, {1000, 0x105, true}, {0, 0x100, true}, {0, 5, false}},
+        // A start reports the previous time-out once; a timing without one leaves nothing to report.
+        {{0, 0, false}, {60000, 60, true}, {0, 0, true}, {0, 0, false}, {0, 5, false}, {0, 0, false}},
+    };
+    for (const auto& script : scripts) {
+        FakeClock clock(1700000000, 0);
+        ResetTimeoutClock();
+        for (size_t i = 0; i < script.size(); ++i) {
+            clock.Advance(script[i].advanceMs);
+            EXPECT_EQ(CheckTimeout(script[i].limit), script[i].timedOut) << "step " << i << " of " << &script - scripts;
+        }
+    }
 }
 
 }  // namespace

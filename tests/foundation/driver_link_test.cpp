@@ -54,6 +54,9 @@ TEST_F(DriverLinkTest, FailedRequestsLeaveTheDriversCode) {
     platform::SetLastErrorCode(0);
     EXPECT_FALSE(link_.Reset(RESET_DEVICE));
     EXPECT_EQ(platform::GetLastErrorCode(), 1117u);
+    driver_.FailNext(IOCTL_RESET, 0xC0120345);  // every byte of the code counts
+    EXPECT_FALSE(link_.Reset(RESET_DEVICE));
+    EXPECT_EQ(platform::GetLastErrorCode(), 0xC0120345u);
     // A failure that names no code still leaves a non-zero one.
     driver_.FailNext(IOCTL_RESET, 0);
     EXPECT_FALSE(link_.Reset(RESET_DEVICE));

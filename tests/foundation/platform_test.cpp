@@ -1,4 +1,5 @@
-// The Linux platform layer: formatting, debugger output, log file, window record, clock.
+// The Linux platform layer: formatting, debugger output, log file, window record. (The clock
+// hooks and the progress callback run in every test with a fake clock or a callback.)
 #include <gtest/gtest.h>
 
 #include <cstdarg>
@@ -10,7 +11,6 @@
 #include "api/context.h"
 #include "platform/platform.h"
 #include "support/api_fixture.h"
-#include "support/fake_clock.h"
 
 namespace loric::test {
 namespace {
@@ -123,29 +123,6 @@ TEST(ProgressWindow, TitleIsBoundedAndChangesAreSignalled) {
     platform::SetWindowTitle(nullptr, "ignored");
     EXPECT_EQ(platform::GetWindowTitle(nullptr, text, sizeof text), 0);
     EXPECT_STREQ(text, "");
-}
-
-uint32_t CancelAtFifty(uint8_t percent) { return percent >= 50 ? 1 : 0; }
-
-TEST(Progress, CallbackResultIsPassedBack) {
-    EXPECT_EQ(platform::CallProgress(&CancelAtFifty, 49), 0u);
-    EXPECT_EQ(platform::CallProgress(&CancelAtFifty, 50), 1u);
-    EXPECT_EQ(platform::CallProgress(nullptr, 50), 0u);
-}
-
-TEST(Clock, HooksReplaceTheRealClock) {
-    {
-        FakeClock clock(1000, 0);
-        EXPECT_EQ(platform::Now().seconds, 1000);
-        platform::SleepMilliseconds(60000);  // passes at once
-        platform::CalendarTime now = platform::Now();
-        EXPECT_EQ(now.seconds, 1060);
-        EXPECT_EQ(now.milliseconds, 0u);
-        EXPECT_EQ(clock.SleptMs(), 60000u);
-    }
-    platform::CalendarTime real = platform::Now();
-    EXPECT_GT(real.seconds, 1600000000);
-    EXPECT_LT(real.milliseconds, 1000u);
 }
 
 }  // namespace

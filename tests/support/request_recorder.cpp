@@ -19,26 +19,23 @@ constexpr uint32_t kAsyncWriteCode = 0x22200C;
 constexpr uint32_t kUploadFlashPortCode = 0x222198;
 constexpr uint32_t kUploadUploaderCode = 0x22219C;
 
-bool ReadAll(int fd, uint8_t* data, size_t size) {
+// Moves exactly `size` bytes through the socket; false when the peer closes or fails.
+template <typename Step>
+bool Transfer(Step step, uint8_t* data, size_t size) {
     while (size > 0) {
-        ssize_t got = recv(fd, data, size, 0);
-        if (got < 0 && errno == EINTR) continue;
-        if (got <= 0) return false;
-        data += got;
-        size -= static_cast<size_t>(got);
+        const ssize_t done = step(data, size);
+        if (done < 0 && errno == EINTR) continue;
+        if (done <= 0) return false;
+        data += done;
+        size -= static_cast<size_t>(done);
     }
     return true;
 }
-
-bool WriteAll(int fd, const uint8_t* data, size_t size) {
-    while (size > 0) {
-        ssize_t sent = send(fd, data, size, MSG_NOSIGNAL);
-        if (sent < 0 && errno == EINTR) continue;
-        if (sent <= 0) return false;
-        data += sent;
-        size -= static_cast<size_t>(sent);
-    }
-    return true;
+bool ReadAll(int fd, uint8_t* data, size_t size) {
+    return Transfer([fd](uint8_t* d, size_t n) { return recv(fd, d, n, 0); }, data, size);
+}
+bool WriteAll(int fd, uint8_t* data, size_t size) {
+    return Transfer([fd](uint8_t* d, size_t n) { return send(fd, d, n, MSG_NOSIGNAL); }, data, size);
 }
 
 void PutLe(std::vector<uint8_t>& out, uint32_t value) {
@@ -55,8 +52,9 @@ std::vector<uint8_t> LittleEndianBytes(std::initializer_list<uint32_t> words) {
 
 uint32_t LittleEndianAt(const std::vector<uint8_t>& bytes, size_t offset) {
     if (offset + 4 > bytes.size()) throw std::out_of_range("LittleEndianAt");
-    return static_cast<uint32_t>(bytes[offset]) | static_cast<uint32_t>(bytes[offset + 1]) << 8 |
-           static_cast<uint32_t>(bytes[offset + 2]) << 16 | static_cast<uint32_t>(bytes[offset + 3]) << 24;
+    uint32_t value = 0;
+    for (size_t i = 4; i-- > 0;) value = value << 8 | bytes[offset + i];
+    return value;
 }
 
 ScriptedReply ScriptedReply::NodeList(const std::vector<NODE_INFO>& nodes) {
@@ -75,10 +73,7 @@ ScriptedReply ScriptedReply::QuadletRead(const RecordedRequest& request, uint32_
     ScriptedReply reply;
     std::vector<uint8_t> bytes = request.input;
     if (bytes.size() < 40) bytes.resize(40);
-    bytes[36] = static_cast<uint8_t>(value >> 24);
-    bytes[37] = static_cast<uint8_t>(value >> 16);
-    bytes[38] = static_cast<uint8_t>(value >> 8);
-    bytes[39] = static_cast<uint8_t>(value);
+    for (int i = 0; i < 4; ++i) bytes[36 + i] = static_cast<uint8_t>(value >> (24 - 8 * i));
     reply.output = bytes;
     return reply;
 }
@@ -93,9 +88,7 @@ std::optional<AsyncTransaction> RequestRecorder::Decode(const RecordedRequest& r
     t.offsetHigh = static_cast<uint16_t>(in[12] | in[13] << 8);
     t.offsetLow = LittleEndianAt(in, 16);
     t.byteCount = LittleEndianAt(in, 20);
-    if (in.size() >= 40)
-        t.value = static_cast<uint32_t>(in[36]) << 24 | static_cast<uint32_t>(in[37]) << 16 |
-                  static_cast<uint32_t>(in[38]) << 8 | in[39];
+    for (size_t i = 36; i < 40 && in.size() >= 40; ++i) t.value = t.value << 8 | in[i];
     return t;
 }
 
@@ -133,80 +126,42 @@ RequestRecorder::~RequestRecorder() {
         unsetenv("BRENNOCK_SOCKET");
 }
 
-void RequestRecorder::SetHandler(Handler handler) {
-    std::lock_guard<std::mutex> lock(mutex_);
-    handler_ = std::move(handler);
-}
-
-void RequestRecorder::Queue(uint32_t code, ScriptedReply reply) {
-    std::lock_guard<std::mutex> lock(mutex_);
-    queued_[code].push_back(std::move(reply));
-}
-
-void RequestRecorder::SetDefault(uint32_t code, ScriptedReply reply) {
-    std::lock_guard<std::mutex> lock(mutex_);
-    defaults_[code] = std::move(reply);
-}
-
-void RequestRecorder::SetReadValue(uint32_t offsetLow, uint32_t value) {
-    std::lock_guard<std::mutex> lock(mutex_);
-    readValues_[offsetLow] = value;
-}
-
+void RequestRecorder::SetHandler(Handler handler) { std::scoped_lock lock(mutex_); handler_ = std::move(handler); }
+void RequestRecorder::Queue(uint32_t code, ScriptedReply reply) { std::scoped_lock lock(mutex_); queued_[code].push_back(std::move(reply)); }
+void RequestRecorder::SetDefault(uint32_t code, ScriptedReply reply) { std::scoped_lock lock(mutex_); defaults_[code] = std::move(reply); }
+void RequestRecorder::SetReadValue(uint32_t offsetLow, uint32_t value) { std::scoped_lock lock(mutex_); readValues_[offsetLow] = value; }
 void RequestRecorder::ClearScript() {
-    std::lock_guard<std::mutex> lock(mutex_);
+    std::scoped_lock lock(mutex_);
     handler_ = nullptr;
     queued_.clear();
     defaults_.clear();
     readValues_.clear();
 }
-
-std::vector<RecordedRequest> RequestRecorder::Requests() const {
-    std::lock_guard<std::mutex> lock(mutex_);
-    return requests_;
-}
-
+std::vector<RecordedRequest> RequestRecorder::Requests() const { std::scoped_lock lock(mutex_); return requests_; }
 std::vector<RecordedRequest> RequestRecorder::RequestsWithCode(uint32_t code) const {
-    std::lock_guard<std::mutex> lock(mutex_);
-    std::vector<RecordedRequest> out;
-    for (const auto& request : requests_)
-        if (request.code == code) out.push_back(request);
+    std::vector<RecordedRequest> out = Requests();
+    std::erase_if(out, [code](const RecordedRequest& r) { return r.code != code; });
     return out;
 }
-
 std::vector<AsyncTransaction> RequestRecorder::Transactions() const {
-    std::lock_guard<std::mutex> lock(mutex_);
     std::vector<AsyncTransaction> out;
-    for (const auto& request : requests_)
+    for (const auto& request : Requests())
         if (auto t = Decode(request)) out.push_back(*t);
     return out;
 }
-
-void RequestRecorder::ClearRequests() {
-    std::lock_guard<std::mutex> lock(mutex_);
-    requests_.clear();
-}
-
-int RequestRecorder::Connections() const {
-    std::lock_guard<std::mutex> lock(mutex_);
-    return connections_;
-}
-
-int RequestRecorder::OpenConnections() const {
-    std::lock_guard<std::mutex> lock(mutex_);
-    return openConnections_;
-}
+void RequestRecorder::ClearRequests() { std::scoped_lock lock(mutex_); requests_.clear(); }
+int RequestRecorder::Connections() const { std::scoped_lock lock(mutex_); return connections_; }
+int RequestRecorder::OpenConnections() const { std::scoped_lock lock(mutex_); return openConnections_; }
 
 ScriptedReply RequestRecorder::ReplyFor(const RecordedRequest& request) {
     Handler handler;
     {
-        std::lock_guard<std::mutex> lock(mutex_);
+        std::scoped_lock lock(mutex_);
         handler = handler_;
     }
-    if (handler) {
+    if (handler)
         if (auto reply = handler(request)) return *reply;
-    }
-    std::lock_guard<std::mutex> lock(mutex_);
+    std::scoped_lock lock(mutex_);
     auto queued = queued_.find(request.code);
     if (queued != queued_.end() && !queued->second.empty()) {
         ScriptedReply reply = queued->second.front();
@@ -225,9 +180,8 @@ ScriptedReply RequestRecorder::ReplyFor(const RecordedRequest& request) {
 }
 
 bool RequestRecorder::ServeOne(int fd, int connection) {
-    uint8_t header[12];
-    if (!ReadAll(fd, header, sizeof header)) return false;
-    std::vector<uint8_t> headerBytes(header, header + 12);
+    std::vector<uint8_t> headerBytes(12);
+    if (!ReadAll(fd, headerBytes.data(), 12)) return false;
     RecordedRequest request;
     request.code = LittleEndianAt(headerBytes, 0);
     const uint32_t inLength = LittleEndianAt(headerBytes, 4);
@@ -243,7 +197,7 @@ bool RequestRecorder::ServeOne(int fd, int connection) {
         if (count != 0 && !ReadAll(fd, request.uploadData.data(), count)) return false;
     }
     {
-        std::lock_guard<std::mutex> lock(mutex_);
+        std::scoped_lock lock(mutex_);
         requests_.push_back(request);
     }
     ScriptedReply reply = ReplyFor(request);
@@ -277,7 +231,7 @@ void RequestRecorder::Serve() {
         if (fds[1].revents & POLLIN) {
             int fd = accept4(listenFd_, nullptr, nullptr, SOCK_CLOEXEC);
             if (fd >= 0) {
-                std::lock_guard<std::mutex> lock(mutex_);
+                std::scoped_lock lock(mutex_);
                 clients.push_back({fd, ++connections_});
                 ++openConnections_;
             }
@@ -288,7 +242,7 @@ void RequestRecorder::Serve() {
             if (!ServeOne(client.fd, client.number)) {
                 close(client.fd);
                 client.fd = -1;
-                std::lock_guard<std::mutex> lock(mutex_);
+                std::scoped_lock lock(mutex_);
                 --openConnections_;
             }
         }

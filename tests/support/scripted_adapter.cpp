@@ -13,8 +13,7 @@
 namespace loric::test {
 
 uint32_t Le32(const Bytes& bytes, size_t at) {
-    return static_cast<uint32_t>(bytes[at]) | (static_cast<uint32_t>(bytes[at + 1]) << 8) |
-           (static_cast<uint32_t>(bytes[at + 2]) << 16) | (static_cast<uint32_t>(bytes[at + 3]) << 24);
+    return bytes[at] | bytes[at + 1] << 8 | bytes[at + 2] << 16 | uint32_t{bytes[at + 3]} << 24;
 }
 
 void PutLe32(Bytes& bytes, uint32_t value) {
@@ -45,33 +44,21 @@ ScriptedAdapter::~ScriptedAdapter() {
     if (slave_ >= 0) ::close(slave_);
 }
 
-void ScriptedAdapter::Queue(Reply reply) {
-    std::lock_guard<std::mutex> lock(mutex_);
-    queue_.push_back(std::move(reply));
-}
-
+void ScriptedAdapter::Queue(Reply reply) { std::scoped_lock lock(mutex_); queue_.push_back(std::move(reply)); }
 void ScriptedAdapter::SetHandler(Handler handler) {
-    std::lock_guard<std::mutex> lock(mutex_);
+    std::scoped_lock lock(mutex_);
     handler_ = std::move(handler);
 }
 
-std::vector<Bytes> ScriptedAdapter::Frames() {
-    std::lock_guard<std::mutex> lock(mutex_);
-    return frames_;
-}
-
+std::vector<Bytes> ScriptedAdapter::Frames() { std::scoped_lock lock(mutex_); return frames_; }
 void ScriptedAdapter::ClearFrames() {
-    std::lock_guard<std::mutex> lock(mutex_);
+    std::scoped_lock lock(mutex_);
     frames_.clear();
 }
 
-size_t ScriptedAdapter::FrameCount() {
-    std::lock_guard<std::mutex> lock(mutex_);
-    return frames_.size();
-}
-
+size_t ScriptedAdapter::FrameCount() { std::scoped_lock lock(mutex_); return frames_.size(); }
 std::vector<uint32_t> ScriptedAdapter::WrittenValues() {
-    std::lock_guard<std::mutex> lock(mutex_);
+    std::scoped_lock lock(mutex_);
     std::vector<uint32_t> values;
     for (const Bytes& f : frames_)
         if (f.size() == 20 && f[0] == 0x04) values.push_back(Le32(f, 16));
@@ -79,10 +66,9 @@ std::vector<uint32_t> ScriptedAdapter::WrittenValues() {
 }
 
 void ScriptedAdapter::SetRegister(uint32_t offsetLow, uint32_t value) {
-    std::lock_guard<std::mutex> lock(mutex_);
+    std::scoped_lock lock(mutex_);
     registers_[offsetLow] = value;
 }
-
 void ScriptedAdapter::StopLine(bool stop) { ::tcflow(slave_, stop ? TCOOFF : TCOON); }
 
 void ScriptedAdapter::HangUp() {
@@ -96,7 +82,7 @@ void ScriptedAdapter::HangUp() {
 }
 
 ScriptedAdapter::Reply ScriptedAdapter::DefaultReply(const Bytes& frame) {
-    std::lock_guard<std::mutex> lock(mutex_);
+    std::scoped_lock lock(mutex_);
     switch (frame[0]) {
     case 0x02:
         return {{frame, 0}};
@@ -126,7 +112,7 @@ void ScriptedAdapter::Answer(const Bytes& frame) {
     bool queued = false;
     Handler handler;
     {
-        std::lock_guard<std::mutex> lock(mutex_);
+        std::scoped_lock lock(mutex_);
         frames_.push_back(frame);
         if (!queue_.empty()) {
             reply = std::move(queue_.front());

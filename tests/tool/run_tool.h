@@ -1,9 +1,21 @@
-// Runs the built `loric` binary as a user would, capturing its output and exit code.
+// Runs the built `loric` binary as a user would (stdin /dev/null), capturing its output and
+// exit code. A hung run is ended by the test's own time-out.
 #pragma once
+
+#include <fcntl.h>
+#include <spawn.h>
+#include <sys/wait.h>
+
+#include <filesystem>
+#include <gtest/gtest.h>
 
 #include <map>
 #include <string>
 #include <vector>
+
+#include "support/golden.h"
+
+extern char** environ;
 
 namespace tooltest {
 
@@ -16,10 +28,81 @@ struct Result {
 struct RunOptions {
     std::string cwd;                         // "" = the test's own
     std::map<std::string, std::string> env;  // added to (or replacing in) the environment
-    int timeoutSeconds = 120;
 };
 
-std::string ToolPath();
-Result Run(const std::vector<std::string>& args, const RunOptions& options = {});
+inline Result RunTool(const std::vector<std::string>& args, const RunOptions& options = {}) {
+    char pattern[] = "/tmp/loric-tool-run-XXXXXX";
+    const std::string scratch = mkdtemp(pattern), out = scratch + "/out", err = scratch + "/err";
+    std::vector<std::string> all = {std::string(LORIC_BINARY_DIR) + "/tools/loric"}, env;
+    all.insert(all.end(), args.begin(), args.end());
+    for (char** e = environ; *e; ++e) {
+        const std::string entry = *e;
+        if (!options.env.count(entry.substr(0, entry.find('=')))) env.push_back(entry);
+    }
+    for (const auto& [name, value] : options.env) env.push_back(name + "=" + value);
+    std::vector<char*> argv, envp;
+    for (auto& a : all) argv.push_back(a.data());
+    for (auto& e : env) envp.push_back(e.data());
+    argv.push_back(nullptr);
+    envp.push_back(nullptr);
+    posix_spawn_file_actions_t actions;
+    posix_spawn_file_actions_init(&actions);
+    posix_spawn_file_actions_addopen(&actions, 0, "/dev/null", O_RDONLY, 0);
+    posix_spawn_file_actions_addopen(&actions, 1, out.c_str(), O_WRONLY | O_CREAT, 0600);
+    posix_spawn_file_actions_addopen(&actions, 2, err.c_str(), O_WRONLY | O_CREAT, 0600);
+    if (!options.cwd.empty()) posix_spawn_file_actions_addchdir_np(&actions, options.cwd.c_str());
+    Result result;
+    pid_t pid = -1;
+    int status = 0;
+    if (posix_spawn(&pid, argv[0], &actions, nullptr, argv.data(), envp.data()) == 0 && waitpid(pid, &status, 0) == pid)
+        result.exitCode = WIFEXITED(status) ? WEXITSTATUS(status) : 128 + WTERMSIG(status);
+    posix_spawn_file_actions_destroy(&actions);
+    result.out = loric::test::ReadFileBytes(out);
+    result.err = loric::test::ReadFileBytes(err);
+    std::filesystem::remove_all(scratch);
+    return result;
+}
+
+const std::string kImages = std::string(LORIC_SOURCE_DIR) + "/sim/images/";
+const std::string kLoader = kImages + "loader.bin", kFirmware = kImages + "firmware.bin", kConfig = kImages + "config.bin";
+const std::string kDescription = std::string(LORIC_SOURCE_DIR) + "/examples/config.json";
+
+inline bool Has(const std::string& text, const std::string& part) { return text.find(part) != std::string::npos; }
+
+// Each test in a fresh folder, with the state of the tool's embedded simulated device in it.
+class SimTool : public ::testing::Test {
+protected:
+    void SetUp() override {
+        char pattern[] = "/tmp/loric-tool-test-XXXXXX";
+        dir_ = mkdtemp(pattern);
+    }
+    void TearDown() override { std::filesystem::remove_all(dir_); }
+    static void TearDownTestSuite() {
+        if (!programmed_.empty()) std::filesystem::remove_all(programmed_);
+        programmed_.clear();
+    }
+    Result Loric(std::vector<std::string> args, std::map<std::string, std::string> env = {}) {
+        args.insert(args.begin(), {"--sim", "--state", dir_ + "/state", "--progress", "plain"});
+        return RunTool(args, {dir_, env});
+    }
+    std::string In(const std::string& name) const { return dir_ + "/" + name; }
+    std::string Flash() const { return loric::test::ReadFileBytes(In("state/flash.bin")); }
+    // A device running the example firmware with the example description's configuration:
+    // programmed from blank once per test program, copied for each use.
+    void StartProgrammed() {
+        if (programmed_.empty()) {
+            char pattern[] = "/tmp/loric-tool-suite-XXXXXX";
+            programmed_ = mkdtemp(pattern);
+            auto result = RunTool({"--sim", "--state", programmed_ + "/state", "--progress", "none", "program", kFirmware,
+                               kDescription, "--loader", kLoader},
+                              {programmed_, {}});
+            ASSERT_EQ(result.exitCode, 0) << result.out << result.err;
+        }
+        std::filesystem::remove_all(In("state"));
+        std::filesystem::copy(programmed_ + "/state", In("state"), std::filesystem::copy_options::recursive);
+    }
+    static inline std::string programmed_;
+    std::string dir_;
+};
 
 }  // namespace tooltest

@@ -7,68 +7,30 @@
 #include <fstream>
 #include <random>
 #include <regex>
+#include <tuple>
 
 #include "run_tool.h"
 
 namespace fs = std::filesystem;
+using namespace tooltest;
 
 namespace {
 
-const std::string kImages = std::string(LORIC_SOURCE_DIR) + "/sim/images/";
-const std::string kLoader = kImages + "loader.bin";
-const std::string kFirmware = kImages + "firmware.bin";
-const std::string kConfig = kImages + "config.bin";
-const std::string kDescription = std::string(LORIC_SOURCE_DIR) + "/examples/config.json";
+void Write(const std::string& path, const std::string& bytes) { std::ofstream(path, std::ios::binary) << bytes; }
 
-std::vector<uint8_t> Bytes(const std::string& path) {
-    std::ifstream in(path, std::ios::binary);
-    return {std::istreambuf_iterator<char>(in), std::istreambuf_iterator<char>()};
-}
-
-void Write(const std::string& path, const std::vector<uint8_t>& bytes) {
-    std::ofstream(path, std::ios::binary).write(reinterpret_cast<const char*>(bytes.data()), bytes.size());
-}
-
-class Safety : public ::testing::Test {
-protected:
-    void SetUp() override {
-        char pattern[] = "/tmp/loric-safety-XXXXXX";
-        dir_ = mkdtemp(pattern);
-    }
-    void TearDown() override { fs::remove_all(dir_); }
-
-    tooltest::Result Loric(std::vector<std::string> args, const std::string& interruptAt = "") {
-        args.insert(args.begin(), {"--sim", "--state", dir_ + "/state", "--progress", "plain"});
-        std::map<std::string, std::string> env;
-        if (!interruptAt.empty()) env["LORIC_TOOL_INTERRUPT_AT"] = interruptAt;
-        return tooltest::Run(args, {dir_, env, 120});
-    }
-    std::vector<uint8_t> Flash() { return Bytes(dir_ + "/state/flash.bin"); }
-    // A device that runs the example firmware with the example description's configuration.
-    void Programmed() {
-        fs::remove_all(dir_ + "/state");
-        auto result = Loric({"program", kFirmware, kDescription, "--loader", kLoader});
-        ASSERT_EQ(result.exitCode, 0) << result.err;
-    }
-    std::string In(const std::string& name) { return dir_ + "/" + name; }
-
-    std::string dir_;
-};
+using Safety = SimTool;
 
 TEST_F(Safety, BadInputIsRefusedBeforeTheDeviceIsTouched) {
-    std::vector<uint8_t> firmware = Bytes(kFirmware), noise(40000);
+    const std::string firmware = loric::test::ReadFileBytes(kFirmware);
+    std::string noise(40000, 0);
     std::mt19937 random(7);
-    for (auto& byte : noise) byte = static_cast<uint8_t>(random());
-    Write(In("cut.bin"), {firmware.begin(), firmware.begin() + 1000});
-    Write(In("odd.bin"), {firmware.begin(), firmware.begin() + 1001});
+    for (auto& byte : noise) byte = static_cast<char>(random());
+    Write(In("cut.bin"), firmware.substr(0, 1000));
+    Write(In("odd.bin"), firmware.substr(0, 1001));
     Write(In("noise.bin"), noise);
-    Write(In("empty.bin"), {});
+    Write(In("empty.bin"), "");
     fs::create_directory(In("folder"));
-    struct Case {
-        std::vector<std::string> args;
-        int code;
-        std::string says;
-    } cases[] = {
+    const std::tuple<std::vector<std::string>, int, std::string> cases[] = {
         {{"program", In("cut.bin"), kDescription}, 6, "cut short: its boot header says 40000 bytes, the file holds 1000"},
         {{"program", In("odd.bin"), kDescription}, 6, "the file holds 1001"},
         {{"program", In("noise.bin"), kDescription}, 6, "does not start with the boot header"},
@@ -88,13 +50,13 @@ TEST_F(Safety, BadInputIsRefusedBeforeTheDeviceIsTouched) {
         {{"erase", "--all"}, 5, "erase --all wipes the whole flash"},
         {{"erase", "--sector", "0"}, 5, "confirm it with --yes"},
     };
-    Programmed();
-    const std::vector<uint8_t> before = Flash();
-    for (const auto& c : cases) {
-        auto result = Loric(c.args);
-        SCOPED_TRACE(c.args[0] + " " + c.args[1] + "\n" + result.err);
-        EXPECT_EQ(result.exitCode, c.code);
-        EXPECT_NE(result.err.find(c.says), std::string::npos);
+    StartProgrammed();
+    const std::string before = Flash();
+    for (const auto& [args, code, says] : cases) {
+        auto result = Loric(args);
+        SCOPED_TRACE(args[0] + " " + args[1] + "\n" + result.err);
+        EXPECT_EQ(result.exitCode, code);
+        EXPECT_TRUE(Has(result.err, says));
         EXPECT_TRUE(Flash() == before) << "the flash changed";
     }
     // --force overrides a content check: the loader goes in as firmware, and then runs.
@@ -123,9 +85,9 @@ TEST_F(Safety, CtrlCStopsCleanly) {
          "two-step"},
     };
     for (const auto& c : cases) {
-        Programmed();
-        const std::vector<uint8_t> before = Flash();
-        auto result = Loric(c.args, c.at);
+        StartProgrammed();
+        const std::string before = Flash();
+        auto result = Loric(c.args, {{"LORIC_TOOL_INTERRUPT_AT", c.at}});
         SCOPED_TRACE(c.at + "\n" + result.out + result.err);
         EXPECT_EQ(result.exitCode, 21);
         EXPECT_NE(result.err.find(c.says), std::string::npos);

@@ -7,86 +7,25 @@
 #include <fstream>
 #include <nlohmann/json.hpp>
 #include <regex>
+#include <tuple>
 
 #include "run_tool.h"
 
 namespace fs = std::filesystem;
+using namespace tooltest;
 
 namespace {
 
-const std::string kSource = LORIC_SOURCE_DIR;
-const std::string kLoader = kSource + "/sim/images/loader.bin";
-const std::string kFirmware = kSource + "/sim/images/firmware.bin";
-const std::string kDescription = kSource + "/examples/config.json";
-// The default simulated chip: eight 64K sectors, the configuration in sector 1.
-constexpr uint32_t kConfigByteAddress = 0x10000;
+std::string ReadText(const std::string& path) { return loric::test::ReadFileBytes(path); }
 
-std::vector<uint8_t> ReadBytes(const std::string& path) {
-    std::ifstream in(path, std::ios::binary);
-    return {std::istreambuf_iterator<char>(in), std::istreambuf_iterator<char>()};
-}
-
-std::string ReadText(const std::string& path) {
-    auto bytes = ReadBytes(path);
-    return std::string(bytes.begin(), bytes.end());
-}
-
-bool Has(const std::string& text, const std::string& part) { return text.find(part) != std::string::npos; }
-
-class SimJobs : public ::testing::Test {
+class SimJobs : public SimTool {
 protected:
-    // One device programmed from blank, made on first use and copied into the tests that start
-    // from a running device (each test runs in a process of its own under ctest).
-    static bool ProgrammedState() {
-        if (suiteDir_.empty()) {
-            char pattern[] = "/tmp/loric-tool-suite-XXXXXX";
-            suiteDir_ = mkdtemp(pattern);
-            auto result = tooltest::Run({"--sim", "--state", suiteDir_ + "/programmed", "--progress", "none", "program",
-                                         kFirmware, kDescription, "--loader", kLoader},
-                                        {suiteDir_, {}, 120});
-            programmedOk_ = result.exitCode == 0;
-            if (!programmedOk_) {
-                std::fprintf(stderr, "programming the suite's device failed:\n%s%s", result.out.c_str(), result.err.c_str());
-            }
-        }
-        return programmedOk_;
-    }
-    static void TearDownTestSuite() {
-        if (!suiteDir_.empty()) fs::remove_all(suiteDir_);
-        suiteDir_.clear();
-    }
-
-    void SetUp() override {
-        char pattern[] = "/tmp/loric-tool-test-XXXXXX";
-        dir_ = mkdtemp(pattern);
-        state_ = dir_ + "/state";
-    }
-    void TearDown() override { fs::remove_all(dir_); }
-
-    void StartProgrammed() {
-        ASSERT_TRUE(ProgrammedState());
-        fs::copy(suiteDir_ + "/programmed", state_, fs::copy_options::recursive);
-    }
-
-    tooltest::Result Loric(std::vector<std::string> args, std::map<std::string, std::string> env = {}) {
-        std::vector<std::string> all = {"--sim", "--state", state_, "--progress", "plain"};
-        all.insert(all.end(), args.begin(), args.end());
-        return tooltest::Run(all, {dir_, env, 120});
-    }
-
-    std::string In(const std::string& name) const { return dir_ + "/" + name; }
-
     // The description of the configuration on the device, as JSON.
     nlohmann::json DeviceConfig() {
         auto result = Loric({"config", "show", "--json"});
         EXPECT_EQ(result.exitCode, 0) << result.err;
         return nlohmann::json::parse(result.out, nullptr, false);
     }
-
-    static inline std::string suiteDir_;
-    static inline bool programmedOk_ = false;
-    std::string dir_;
-    std::string state_;
 };
 
 // The promise to a user: program a blank device, change one field of its configuration in
@@ -101,9 +40,9 @@ TEST_F(SimJobs, ProgramABlankDeviceThenChangeOneFieldAndReprogramOnlyTheConfigur
     EXPECT_FALSE(Has(program.out, "Saved the device's")) << "a blank device has nothing to back up";
     EXPECT_TRUE(Has(program.out, "Verified the firmware: 40000 bytes at 0x000000 match."));
     EXPECT_TRUE(Has(program.out, "Verified the configuration:"));
-    auto first = tooltest::Run({"config", "generate", "device.json", "first.bin"}, {dir_, {}, 60});
+    auto first = RunTool({"config", "generate", "device.json", "first.bin"}, {dir_, {}});
     ASSERT_EQ(first.exitCode, 0) << first.err;
-    std::vector<uint8_t> firstImage = ReadBytes(In("first.bin"));
+    std::string firstImage = ReadText(In("first.bin"));
 
     // 2. One field changes in the description.
     auto description = nlohmann::json::parse(ReadText(In("device.json")));
@@ -116,7 +55,7 @@ TEST_F(SimJobs, ProgramABlankDeviceThenChangeOneFieldAndReprogramOnlyTheConfigur
     std::smatch saved;
     std::regex savedLine("Saved the device's configuration to (config-backup-[0-9]{8}-[0-9]{6}\\.bin)");
     ASSERT_TRUE(std::regex_search(upload.out, saved, savedLine)) << upload.out;
-    EXPECT_EQ(ReadBytes(In(saved[1].str())), firstImage) << "the backup is the configuration programmed before";
+    EXPECT_EQ(ReadText(In(saved[1].str())), firstImage) << "the backup is the configuration programmed before";
     EXPECT_TRUE(Has(upload.out, "Verified the configuration:"));
     EXPECT_FALSE(Has(upload.err, "Uploading firmware")) << "only the configuration is programmed";
 
@@ -164,7 +103,8 @@ TEST_F(SimJobs, NodesListsTheBusAndTellsTheDeviceState) {
     EXPECT_EQ(ready.out, "0x414F6B21\n");
 }
 
-TEST_F(SimJobs, RunningDeviceIsListedAndAnswersItsJobs) {
+// Jobs on a running device, each group from a copy of one device programmed once.
+TEST_F(SimJobs, RunningDeviceAnswersItsJobs) {
     StartProgrammed();
     auto nodes = Loric({"nodes"});
     EXPECT_EQ(nodes.exitCode, 0) << nodes.err;
@@ -200,14 +140,12 @@ TEST_F(SimJobs, RunningDeviceIsListedAndAnswersItsJobs) {
     EXPECT_EQ(shown.exitCode, 0) << shown.err;
     EXPECT_TRUE(Has(shown.out, "leaf at q28 \"Example Storage Works   \"")) << "padded to whole quadlets" << shown.out;
     EXPECT_TRUE(std::regex_search(shown.out, std::regex("All [0-9]+ CRCs ok\\.")));
-}
 
-TEST_F(SimJobs, DumpAndVerifyReadTheFlashBackThroughTheReadWindow) {
-    StartProgrammed();
+    // Dump and verify read the flash back through the read window.
     auto dump = Loric({"dump", "0", "40000", "-o", "fw.bin"});
     ASSERT_EQ(dump.exitCode, 0) << dump.err;
-    auto firmware = ReadBytes(kFirmware);
-    auto flash = ReadBytes(In("fw.bin"));
+    auto firmware = ReadText(kFirmware);
+    auto flash = ReadText(In("fw.bin"));
     ASSERT_EQ(flash.size(), firmware.size());
     // Everything but parameter 1 of the firmware's parameter section, which now holds the
     // configuration sector's byte address.
@@ -231,15 +169,36 @@ TEST_F(SimJobs, DumpAndVerifyReadTheFlashBackThroughTheReadWindow) {
     auto past = Loric({"dump", "0x7FFF0", "0x20"});
     EXPECT_EQ(past.exitCode, 5);
     EXPECT_TRUE(Has(past.err, "runs past the end of 29F040B (524288 bytes)")) << past.err;
-}
 
-TEST_F(SimJobs, EraseTheConfigurationSectorLeavesNoConfiguration) {
+    // A configuration downloaded, imported and generated again gives the same bytes.
+    auto download = Loric({"config", "download", "device.bin"});
+    ASSERT_EQ(download.exitCode, 0) << download.err;
+    auto json = Loric({"config", "download", "device.json"});
+    ASSERT_EQ(json.exitCode, 0) << json.err;
+    auto again = RunTool({"config", "generate", "device.json", "again.bin"}, {dir_, {}});
+    ASSERT_EQ(again.exitCode, 0) << again.err;
+    EXPECT_EQ(ReadText(In("again.bin")), ReadText(In("device.bin")));
+    auto imported = RunTool({"config", "import", "device.bin"}, {dir_, {}});
+    EXPECT_EQ(imported.exitCode, 0);
+    EXPECT_EQ(nlohmann::json::parse(imported.out), nlohmann::json::parse(ReadText(In("device.json"))));
+    EXPECT_EQ(nlohmann::json::parse(imported.out)["firmware_revision"], "0x000100");
+
+    // A wrong node is named with the node that was found.
+    auto wrong = Loric({"--node", "0xFFC5", "timestamp"});
+    EXPECT_EQ(wrong.exitCode, 11);
+    EXPECT_TRUE(std::regex_search(wrong.err, std::regex("there is no device at node 0xFFC5; the device found is at node 0xFFC[0-4]")))
+        << wrong.err;
+    auto read = Loric({"--node", "0xFFC5", "read", "FLASH_UPLOAD_CTRL"});
+    EXPECT_EQ(read.exitCode, 9);
+    EXPECT_TRUE(Has(read.err, "error 9: 1394 Quadlet read of address offset 0xF0090008 failed")) << read.err;
+
+    // Erasing the configuration sector leaves no configuration.
     StartProgrammed();
     auto erase = Loric({"erase", "--sector", "1"});
     ASSERT_EQ(erase.exitCode, 0) << erase.err;
     EXPECT_TRUE(Has(erase.out, "Erased sector 1 (word 0x010000).")) << erase.out;
-    auto dump = Loric({"dump", "0x10000", "8"});
-    EXPECT_TRUE(Has(dump.out, "010000  FF FF FF FF FF FF FF FF")) << dump.out << dump.err;
+    auto erased = Loric({"dump", "0x10000", "8"});
+    EXPECT_TRUE(Has(erased.out, "010000  FF FF FF FF FF FF FF FF")) << erased.out << erased.err;
 
     auto bad = Loric({"erase", "--sector", "8"});
     EXPECT_EQ(bad.exitCode, 5);
@@ -247,24 +206,8 @@ TEST_F(SimJobs, EraseTheConfigurationSectorLeavesNoConfiguration) {
     auto notStart = Loric({"erase", "--address", "0x10001"});
     EXPECT_EQ(notStart.exitCode, 5);
     EXPECT_TRUE(Has(notStart.err, "0x010001 is not the start of a sector")) << notStart.err;
-}
 
-TEST_F(SimJobs, ConfigDownloadImportAndGenerateRoundTripByteForByte) {
-    StartProgrammed();
-    auto download = Loric({"config", "download", "device.bin"});
-    ASSERT_EQ(download.exitCode, 0) << download.err;
-    auto json = Loric({"config", "download", "device.json"});
-    ASSERT_EQ(json.exitCode, 0) << json.err;
-    auto again = tooltest::Run({"config", "generate", "device.json", "again.bin"}, {dir_, {}, 60});
-    ASSERT_EQ(again.exitCode, 0) << again.err;
-    EXPECT_EQ(ReadBytes(In("again.bin")), ReadBytes(In("device.bin")));
-    auto imported = tooltest::Run({"config", "import", "device.bin"}, {dir_, {}, 60});
-    EXPECT_EQ(imported.exitCode, 0);
-    EXPECT_EQ(nlohmann::json::parse(imported.out), nlohmann::json::parse(ReadText(In("device.json"))));
-    EXPECT_EQ(nlohmann::json::parse(imported.out)["firmware_revision"], "0x000100");
-}
-
-TEST_F(SimJobs, BackupIsDeclinedOrNamedByTheUser) {
+    // The backup is declined or named by the user.
     StartProgrammed();
     auto named = Loric({"config", "upload", kDescription, "--backup", "old.bin"});
     ASSERT_EQ(named.exitCode, 0) << named.err;
@@ -275,6 +218,24 @@ TEST_F(SimJobs, BackupIsDeclinedOrNamedByTheUser) {
     EXPECT_FALSE(Has(declined.out, "Saved"));
     for (const auto& entry : fs::directory_iterator(dir_)) {
         EXPECT_EQ(entry.path().filename().string().rfind("config-backup-", 0), std::string::npos);
+    }
+
+    // A device failing mid-way gives the status of the failure.
+    StartProgrammed();
+    const std::tuple<std::vector<std::string>, int, std::string> cases[] = {
+        // The device's checksum disagrees with the image.
+        {{"--sim-fault", "checksum:1", "program", kFirmware, kDescription, "--no-backup"}, 18,
+         "error 18: Error uploading file " + kFirmware},
+        // The read window stops answering after 100 quadlets.
+        {{"--sim-fault", "read:F0090014:100", "dump", "0", "4096"}, 9,
+         "error 9: 1394 Quadlet read of address offset 0xF0090014 failed"},
+        // The device does not come back after its reset.
+        {{"--sim-fault", "vanish", "config", "upload", kDescription, "--no-backup"}, 12, "did not come back"},
+    };
+    for (const auto& [args, code, says] : cases) {
+        auto result = Loric(args);
+        EXPECT_EQ(result.exitCode, code) << result.err;
+        EXPECT_TRUE(Has(result.err, says) && Has(result.err, "What to try: ")) << result.err;
     }
 }
 
@@ -305,17 +266,6 @@ TEST_F(SimJobs, ChipsListsTheFlashDataFileAndOneChipsSectors) {
     EXPECT_TRUE(std::regex_search(one.out, std::regex("\n7 +0x070000 +0x07FFFF +65536 +65536\n$"))) << one.out;
 }
 
-TEST_F(SimJobs, WrongNodeIsNamedWithTheNodeThatWasFound) {
-    StartProgrammed();
-    auto result = Loric({"--node", "0xFFC5", "timestamp"});
-    EXPECT_EQ(result.exitCode, 11);
-    EXPECT_TRUE(std::regex_search(result.err, std::regex("there is no device at node 0xFFC5; the device found is at node 0xFFC[0-4]")))
-        << result.err;
-    auto read = Loric({"--node", "0xFFC5", "read", "FLASH_UPLOAD_CTRL"});
-    EXPECT_EQ(read.exitCode, 9);
-    EXPECT_TRUE(Has(read.err, "error 9: 1394 Quadlet read of address offset 0xF0090008 failed")) << read.err;
-}
-
 TEST_F(SimJobs, BlankDeviceNeedsTheLoaderAndSaysSo) {
     auto result = Loric({"program", kFirmware, kDescription});
     EXPECT_EQ(result.exitCode, 5);
@@ -324,34 +274,6 @@ TEST_F(SimJobs, BlankDeviceNeedsTheLoaderAndSaysSo) {
     auto upload = Loric({"config", "upload", kDescription});
     EXPECT_EQ(upload.exitCode, 14);
     EXPECT_TRUE(Has(upload.err, "the device is blank")) << upload.err;
-}
-
-TEST_F(SimJobs, DeviceFailingMidWayGivesTheStatusOfTheFailure) {
-    StartProgrammed();
-    struct Case {
-        std::vector<std::string> args;
-        int code;
-        std::string says;
-    } cases[] = {
-        // The device's checksum disagrees with the image.
-        {{"--sim-fault", "checksum:1", "program", kFirmware, kDescription, "--no-backup"}, 18,
-         "error 18: Error uploading file " + kFirmware},
-        // The read window stops answering after 100 quadlets.
-        {{"--sim-fault", "read:F0090014:100", "dump", "0", "4096"}, 9,
-         "error 9: 1394 Quadlet read of address offset 0xF0090014 failed"},
-        // The erase never reports done.
-        {{"--sim-fault", "erase-never-done", "config", "upload", kDescription, "--no-backup"}, 22,
-         "error 22: Flash sector erase failed (sector at 0x10000)"},
-        // The device does not come back after its reset.
-        {{"--sim-fault", "vanish", "config", "upload", kDescription, "--no-backup"}, 12, "did not come back"},
-    };
-    for (const auto& c : cases) {
-        auto result = Loric(c.args);
-        SCOPED_TRACE(c.args[1]);
-        EXPECT_EQ(result.exitCode, c.code) << result.err;
-        EXPECT_TRUE(Has(result.err, c.says)) << result.err;
-        EXPECT_TRUE(Has(result.err, "What to try: ")) << result.err;
-    }
 }
 
 TEST_F(SimJobs, TraceGoesToDebugLogInTheCurrentFolderAndTheToolSaysWhere) {

@@ -1,0 +1,370 @@
+// A Windows host that checks loric.dll under Wine the way a host uses it: LoadLibraryA, exports
+// found by their plain names and called through a thunk that records what each call did to the
+// stack pointer and to EBX, ESI and EDI. Ends with "N passed, N failed[, N skipped]".
+//   wine_host.exe [<COM port of a blank device> <COM port of a device running firmware>]
+// Without ports: the closed API and the configuration files only. run.sh starts the simulators
+// behind the ports and puts reference.bin, installed.bin and flash_devices.dat in the folder.
+#include <windows.h>
+
+#include <cstdarg>
+#include <cstddef>
+#include <cstdio>
+#include <cstring>
+#include <initializer_list>
+#include <vector>
+
+#include "configrom_record.h"
+#include "loric.h"
+
+namespace {
+
+static_assert(sizeof(void*) == 4 && sizeof(FLASH_DEVICE) == 6280, "a 32-bit host, 6280-byte records");
+constexpr size_t kStride = 6280;
+
+int g_passed, g_failed, g_skipped;
+HMODULE g_dll;
+
+bool Expect(bool ok, const char* format, ...) __attribute__((format(printf, 2, 3)));
+bool Expect(bool ok, const char* format, ...) {
+    ok ? ++g_passed : ++g_failed;
+    if (!ok) {
+        std::va_list args;
+        va_start(args, format);
+        std::fputs("FAIL: ", stdout);
+        std::vprintf(format, args);
+        std::fputc('\n', stdout);
+        va_end(args);
+    }
+    return ok;
+}
+
+uint32_t W(const void* pointer) { return static_cast<uint32_t>(reinterpret_cast<uintptr_t>(pointer)); }
+
+struct ThunkRecord {
+    int32_t stackDelta;  // after the call minus before the arguments: 0 stdcall, -4*n cdecl
+    uint32_t ebx, esi, edi, expectedStack;
+};
+// Pushes the words right to left on a 16-byte aligned stack, fills EBX/ESI/EDI with markers,
+// calls, records the stack pointer and the registers; restores its frame from EBP, so a callee
+// that removes the wrong number of bytes is reported instead of crashing the program.
+extern "C" uint32_t __cdecl CallThunk(const void* function, const uint32_t* args, uint32_t count, ThunkRecord* record);
+asm(R"(
+    .text
+    .globl _CallThunk
+    .def _CallThunk; .scl 2; .type 32; .endef
+_CallThunk:
+    pushl %ebp
+    movl %esp, %ebp
+    pushl %ebx
+    pushl %esi
+    pushl %edi
+    movl 16(%ebp), %ecx
+    leal (,%ecx,4), %eax
+    movl %esp, %edx
+    subl %eax, %edx
+    andl $-16, %edx
+    addl %eax, %edx
+    movl %edx, %esp
+    movl 20(%ebp), %eax
+    movl %esp, 16(%eax)
+    movl 12(%ebp), %edx
+1:  testl %ecx, %ecx
+    jz 2f
+    decl %ecx
+    pushl (%edx,%ecx,4)
+    jmp 1b
+2:  movl $0x5A5A0B0B, %ebx
+    movl $0x5A5A0505, %esi
+    movl $0x5A5A0D0D, %edi
+    call *8(%ebp)
+    movl 20(%ebp), %ecx
+    movl %esp, %edx
+    subl 16(%ecx), %edx
+    movl %edx, 0(%ecx)
+    movl %ebx, 4(%ecx)
+    movl %esi, 8(%ecx)
+    movl %edi, 12(%ecx)
+    leal -12(%ebp), %esp
+    popl %edi
+    popl %esi
+    popl %ebx
+    popl %ebp
+    ret
+)");
+
+// The value and the stack delta of a call; a changed callee-saved register is a failure.
+uint32_t Call(const void* function, std::initializer_list<uint32_t> args, int32_t* delta) {
+    ThunkRecord r{};
+    const uint32_t value = CallThunk(function, args.begin(), static_cast<uint32_t>(args.size()), &r);
+    Expect(r.ebx == 0x5A5A0B0Bu && r.esi == 0x5A5A0505u && r.edi == 0x5A5A0D0Du, "EBX, ESI or EDI changed");
+    *delta = r.stackDelta;
+    return value;
+}
+
+// Calls the export `name` as a stdcall function: it must remove exactly its arguments.
+uint32_t Api(const char* name, std::initializer_list<uint32_t> args) {
+    const void* function = reinterpret_cast<const void*>(GetProcAddress(g_dll, name));
+    if (!Expect(function != nullptr, "GetProcAddress(\"%s\") found nothing", name)) return 0xFFFFFFFFu;
+    int32_t delta = 0;
+    const uint32_t value = Call(function, args, &delta);
+    Expect(delta == 0, "%s: stack pointer moved by %ld bytes (stdcall, %u arguments)", name, long(delta),
+           unsigned(args.size()));
+    return value;
+}
+void ExpectApi(uint32_t want, const char* name, std::initializer_list<uint32_t> args) {
+    const uint32_t got = Api(name, args);
+    Expect(got == want, "%s returned %u, expected %u", name, got, want);
+}
+
+std::vector<unsigned char> ReadAll(const char* name) {
+    std::vector<unsigned char> bytes;
+    if (FILE* file = std::fopen(name, "rb")) {
+        for (int c; (c = std::fgetc(file)) != EOF;) bytes.push_back(static_cast<unsigned char>(c));
+        std::fclose(file);
+    }
+    return bytes;
+}
+void WriteAll(const char* name, const void* bytes, size_t length) {
+    FILE* file = std::fopen(name, "wb");
+    Expect(file && std::fwrite(bytes, 1, length, file) == length && std::fclose(file) == 0, "cannot write %s", name);
+}
+void ExpectSameFile(const char* got, const char* want) {
+    const auto a = ReadAll(got), b = ReadAll(want);
+    Expect(!a.empty() && a == b, "%s (%u bytes) differs from %s (%u bytes)", got, unsigned(a.size()), want,
+           unsigned(b.size()));
+}
+
+// Two local functions, one per convention, show that the thunk tells them apart.
+extern "C" uint32_t __stdcall LocalStdcall(uint32_t a, uint32_t b) { return a + b; }
+extern "C" uint32_t __cdecl LocalCdecl(uint32_t a, uint32_t b) { return a - b; }
+
+FLASH_DEVICE g_devices[4];
+CONFIG_FILE_INFO g_config;
+NODE_INFO g_nodes[8];
+uint32_t g_words[16];
+uint16_t g_node;
+char g_text[1024], g_date[1024];
+const char kMissing[] = "C:\\loric-wine-check-missing\\missing.bin";
+constexpr uint32_t kFails = 0xFFFFFFFEu, kAny = 0xFFFFFFFFu;
+
+// No driver runs under Wine: the API stays closed and every export that needs the device fails.
+void CheckClosedApi() {
+    int32_t delta = 0;
+    Expect(Call(reinterpret_cast<const void*>(&LocalStdcall), {5, 3}, &delta) == 8 && delta == 0, "thunk: stdcall");
+    Expect(Call(reinterpret_cast<const void*>(&LocalCdecl), {5, 3}, &delta) == 2 && delta == -8, "thunk: cdecl");
+    for (const char* decorated : {"OpenLORIC@4", "_OpenLORIC@4", "GetErrorText@8", "UploadFile@32"})
+        Expect(GetProcAddress(g_dll, decorated) == nullptr, "decorated name %s is exported", decorated);
+    const uint32_t dev = W(&g_devices[0]), none = W(kMissing);
+    const struct {
+        const char* name;
+        uint32_t want;
+        std::initializer_list<uint32_t> args;
+    } exports[] = {
+        {"OpenLORIC", LORIC_ERR_OPEN_DRIVER, {0}},
+        {"OpenComAPI", LORIC_ERR_OPEN_DRIVER, {W("COM219"), 0}},
+        {"OpenComAPI", LORIC_ERR_OPEN_DRIVER, {0, 0}},
+        {"CloseLORIC", kAny, {}},
+        {"ReadQuadlet", LORIC_ERR_ACCESS_DENIED, {0xFFC0, 0xFFFF, 0xF0000400, W(g_words)}},
+        {"WriteQuadlet", kFails, {0xFFC0, 0xFFFF, 0xF0000400, 0x12345678}},
+        {"GetNodeInfo", kFails, {W(g_words), W(g_nodes), sizeof g_nodes}},
+        {"FindNode", kFails, {W(&g_node), W(g_words)}},
+        {"IssueReset", kFails, {RESET_BUS}},
+        {"SwitchDeviceToUploadMode", kFails, {0, dev}},
+        {"SwitchDeviceToForceFlashMode", kFails, {0}},
+        {"LoadFlashData", LORIC_ERR_ACCESS_DENIED, {W("flash_devices.dat"), W(g_devices), W(g_words)}},
+        {"SetFlashDevice", kAny, {dev}},
+        {"UploadFile", LORIC_ERR_ACCESS_DENIED, {0, none, 0, 0, dev, W(g_words), 0, 0}},
+        {"EraseFlashSector", kFails, {0, dev, 0, 0}},
+        {"UploadFirmwareLoader", kFails, {W(&g_node), dev, none, 0, 0, 0, 0}},
+        {"UploadFirmwareAndConfig", kFails, {0, dev, none, none, 0, 0}},
+        {"GenerateConfigurationFile", kFails, {W(&g_config), none}},
+        {"ImportConfigurationFile", kFails, {W(&g_config), none}},
+        {"UploadConfigurationFile", kFails, {0, dev, none, 0, 0, 0}},
+        {"DownloadConfigurationFile", kFails, {0, dev, none, 0}},
+        {"DownloadTimestamp", kFails, {0, W(g_text), W(g_date)}},
+        {"GetErrorText", LORIC_ERR_INVALID_PARAMETER, {LORIC_STATUS_COUNT, W(g_text)}},
+    };
+    std::memset(g_devices, 0xA5, sizeof g_devices);
+    std::memset(g_text, 0x55, sizeof g_text);
+    g_words[0] = 99;
+    for (const auto& e : exports) {
+        const uint32_t got = Api(e.name, e.args);
+        Expect(e.want == kAny || (e.want == kFails ? got != LORIC_OK : got == e.want), "%s returned %u", e.name, got);
+    }
+    Expect(g_words[0] == 99 && g_devices[1].attributes == 0xA5A5A5A5u && g_text[0] == 0x55,
+           "a refused call wrote into its arguments");
+    const struct {
+        uint32_t code;
+        const char* text;
+    } texts[] = {{0, "No error"}, {31, "Processor reset failed"}};
+    for (const auto& c : texts) {
+        ExpectApi(LORIC_OK, "GetErrorText", {c.code, W(g_text)});
+        Expect(std::strcmp(g_text, c.text) == 0, "GetErrorText(%u) gave \"%.80s\"", c.code, g_text);
+    }
+    // The one cdecl export: the caller removes the three words it pushed.
+    const void* log = reinterpret_cast<const void*>(GetProcAddress(g_dll, "LogAppMessage"));
+    if (Expect(log != nullptr, "no LogAppMessage")) {
+        Call(log, {W("%s %u\n"), W("wine"), 7}, &delta);
+        Expect(delta == -12, "LogAppMessage: stack pointer moved by %ld bytes, expected -12 (cdecl)", long(delta));
+    }
+}
+
+// Both builds generate reference.bin from the fixed record; a backslash in the output name makes
+// its folder the data page's.
+void CheckConfigurationFiles() {
+    WriteAll("datapage.dat", wine_reference::kDataPage, std::strlen(wine_reference::kDataPage));
+    g_config = wine_reference::Record();
+    ExpectApi(LORIC_OK, "GenerateConfigurationFile", {W(&g_config), W("windows.bin")});
+    ExpectSameFile("windows.bin", "reference.bin");
+    CreateDirectoryA("out", nullptr);
+    WriteAll("out\\datapage.dat", "7\n0\n", 4);
+    ExpectApi(LORIC_OK, "GenerateConfigurationFile", {W(&g_config), W("out\\windows.bin")});
+    const auto second = ReadAll("out\\windows.bin");
+    Expect(second.size() > 20 && second[19] == 7, "out\\windows.bin lacks the page type of out\\datapage.dat");
+    CONFIG_FILE_INFO imported;
+    std::memset(&imported, 0xCC, sizeof imported);
+    ExpectApi(LORIC_OK, "ImportConfigurationFile", {W(&imported), W("windows.bin")});
+    const CONFIG_FILE_INFO expected = wine_reference::Imported();
+    Expect(std::memcmp(&imported, &expected, sizeof expected) == 0, "the imported record differs");
+}
+
+// The caller's array of 128 records as raw bytes, with a guard area after it.
+std::vector<unsigned char> g_raw(LORIC_MAX_FLASH_DEVICES * kStride + 64);
+uint32_t Field(uint32_t record, size_t offset) {
+    uint32_t value;
+    std::memcpy(&value, &g_raw[record * kStride + offset], 4);
+    return value;
+}
+const char* Text(uint32_t record, size_t offset) { return reinterpret_cast<const char*>(&g_raw[record * kStride + offset]); }
+
+// Returns the record of `chip`, after checking the stride and the 32-bit layout of the records.
+FLASH_DEVICE* LoadFlashData(const char* chip) {
+    const char worked[] = "FLASH_DATA_FILE_V3\r\nNameA\r\nNameB\r\n\r\n1,CHIP4M8\r\n1\r\n20\r\nB8\r\nX8\r\nK64\r\n\r\n";
+    WriteAll("worked.dat", worked, sizeof worked - 1);
+    std::fill(g_raw.begin(), g_raw.end(), 0xA5);
+    uint32_t count = 0;
+    ExpectApi(LORIC_OK, "LoadFlashData", {W("worked.dat"), W(g_raw.data()), W(&count)});
+    // The loader keeps bits 4-5 and 24-31 of what was there (0xA5 filler) and sets the rest.
+    const struct {
+        size_t offset;
+        uint32_t mask, value;
+    } fields[] = {{0, ~0u, 0xA5000023},        {4, ~0u, 1},           {104, ~0u, 1},     {108, ~0u, 20},
+                  {112, 0xFFFF, 0xA508},        {116, ~0u, 4194304},   {120, ~0u, 8},     {124 + 84, ~0u, 0x70000},
+                  {124 + 88, ~0u, 0x7FFFF},     {6268, ~0u, W(&g_raw[124 + 12])},         {6272, ~0u, 0x10000},
+                  {6276, ~0u, 65536},           {kStride, ~0u, 0xA5A5A5A5}};
+    for (const auto& f : fields)
+        Expect((Field(0, f.offset) & f.mask) == f.value, "worked example: at %u %X, expected %X", unsigned(f.offset),
+               Field(0, f.offset) & f.mask, f.value);
+    Expect(count == 1 && !std::strcmp(Text(0, 8), "NameB") && !std::strcmp(Text(0, 40), "CHIP4M8") &&
+               !std::strcmp(Text(0, 72), "4Mbit (512K x 8)"),
+           "worked example: count %u, group, device or size text", count);
+
+    ExpectApi(LORIC_OK, "LoadFlashData", {W("flash_devices.dat"), W(g_raw.data()), W(&count)});
+    Expect(count == 25, "flash_devices.dat: %u records, expected 25", count);
+    FLASH_DEVICE* selected = nullptr;
+    for (uint32_t i = 0; i < count && i < LORIC_MAX_FLASH_DEVICES; ++i) {
+        const uintptr_t sectors = W(&g_raw[i * kStride + 124]), config = Field(i, 6268);
+        Expect(((Field(i, 0) & FLASH_ATTR_ID_MASK) >> FLASH_ATTR_ID_SHIFT) == i && config > sectors &&
+                   config < sectors + 512 * 12 && (config - sectors) % 12 == 0,
+               "record %u: device id, or configSector outside its own sector table", i);
+        const char* name = Text(i, offsetof(FLASH_DEVICE, deviceName));
+        if (!std::strcmp(name, "29LV400B-x16"))
+            Expect(Field(i, 120) == 11 && Field(i, 6272) == 0x30000 && Field(i, 6276) == 196608 &&
+                       !std::strcmp(Text(i, offsetof(FLASH_DEVICE, sizeText)), "4Mbit (256K x 16)"),
+                   "29LV400B-x16: sectors, configByteAddress, firmwareSpace or sizeText");
+        if (!std::strcmp(name, "39VF160")) Expect(Field(i, 120) == 512, "39VF160 sectors");
+        if (!std::strcmp(name, chip)) selected = reinterpret_cast<FLASH_DEVICE*>(&g_raw[i * kStride]);
+    }
+    Expect(selected != nullptr, "no record %s", chip);
+    return selected;
+}
+
+uint16_t FindNode(bool blank) {
+    uint16_t node = 0;
+    uint32_t isBlank = 0;  // in: 0 looks at the node list first
+    ExpectApi(LORIC_OK, "FindNode", {W(&node), W(&isBlank)});
+    Expect((isBlank != 0) == blank, "FindNode: blank %u", isBlank);
+    return node;
+}
+
+// A device running firmware: registers, the installed configuration, one uploaded and read back.
+void CheckSerialLink(const char* port) {
+    ExpectApi(LORIC_OK, "OpenComAPI", {W(port), 0});
+    ExpectApi(LORIC_ERR_OPEN_DRIVER, "OpenComAPI", {W(port), 0});
+    uint16_t node = FindNode(false);
+    // The read window at flash byte 0 shows the firmware's signature "TQ64"; the loader's ready
+    // word is not there while firmware runs; a register the device lacks is refused.
+    uint32_t value = 0;
+    ExpectApi(LORIC_OK, "WriteQuadlet", {node, 0xFFFF, 0xF0090014, 0});
+    ExpectApi(LORIC_OK, "ReadQuadlet", {node, 0xFFFF, 0xF0090014, W(&value)});
+    Expect(value == 0x34365154, "flash word 0 reads %08X, expected 34365154", value);
+    ExpectApi(LORIC_OK, "ReadQuadlet", {node, 0xFFFF, 0xF0090008, W(&value)});
+    Expect(value != 0x414F6B21, "FLASH_UPLOAD_CTRL reads UPLOADER_READY on running firmware");
+    ExpectApi(LORIC_ERR_QUADLET_READ, "ReadQuadlet", {node, 0xFFFF, 0xF00900F0, W(&value)});
+
+    FLASH_DEVICE* device = LoadFlashData("29F040B");
+    if (device == nullptr) return;
+    ExpectApi(LORIC_OK, "DownloadConfigurationFile", {node, W(device), W("installed-back.bin"), 0});
+    ExpectSameFile("installed-back.bin", "installed.bin");
+    ExpectApi(LORIC_OK, "UploadConfigurationFile", {node, W(device), W("windows.bin"), 1, 0, 0});
+    node = FindNode(false);  // the processor reset after the upload may move the device
+    ExpectApi(LORIC_OK, "DownloadConfigurationFile", {node, W(device), W("back.bin"), 0});
+    ExpectSameFile("back.bin", "windows.bin");
+    ExpectApi(LORIC_OK, "CloseLORIC", {});
+    ExpectApi(LORIC_ERR_ACCESS_DENIED, "ReadQuadlet", {node, 0xFFFF, 0xF0090014, W(&value)});
+}
+
+int g_percents[64], g_calls;
+uint32_t __cdecl CdeclProgress(uint8_t percent) { return g_percents[g_calls++ & 63] = percent, 0; }
+uint32_t __stdcall StdcallProgress(uint8_t percent) { return g_percents[g_calls++ & 63] = percent, 0; }
+
+// A blank device programmed at its flash port, with a callee-cleans and a caller-cleans callback.
+void CheckUpload(const char* port) {
+    ExpectApi(LORIC_OK, "OpenComAPI", {W(port), 0});
+    FLASH_DEVICE* device = LoadFlashData("29LV400B-x16");
+    const uint16_t node = FindNode(true);
+    if (device == nullptr) return;
+    ExpectApi(LORIC_OK, "SetFlashDevice", {W(device)});
+    std::vector<unsigned char> image(1024);
+    for (size_t i = 0; i < image.size(); ++i) image[i] = static_cast<unsigned char>(i * 7 + 1);
+    WriteAll("image.bin", image.data(), image.size());
+    // A message-only window has a title too and needs no desktop.
+    HWND window = CreateWindowA("STATIC", "Uploading bootstrap loader...", 0, 0, 0, 0, 0, HWND_MESSAGE, nullptr,
+                                nullptr, nullptr);
+    const void* callbacks[] = {reinterpret_cast<const void*>(&CdeclProgress), reinterpret_cast<const void*>(&StdcallProgress)};
+    for (const void* callback : callbacks) {
+        g_calls = 0;
+        ExpectApi(LORIC_OK, "UploadFile", {node, W("image.bin"), 0, UPLOAD_METHOD_FLASH_PORT, W(device), 0, W(window), W(callback)});
+        bool inOrder = g_calls == 51 && g_percents[50] == 100;
+        for (int i = 0; i < 50 && inOrder; ++i) inOrder = g_percents[i] == 2 * i;
+        Expect(inOrder, "%s callback: %d calls, expected 51 (0, 2, ..., 98, 100)",
+               callback == callbacks[0] ? "cdecl" : "stdcall", g_calls);
+        if (window == nullptr) continue;
+        char title[128] = {};
+        GetWindowTextA(window, title, sizeof title);
+        Expect(std::strcmp(title, "Uploading bootstrap loader... 100%") == 0, "window title \"%s\"", title);
+        DestroyWindow(window);
+        window = nullptr;
+    }
+    ExpectApi(LORIC_OK, "CloseLORIC", {});
+}
+
+}  // namespace
+
+int main(int argc, char** argv) {
+    g_dll = LoadLibraryA("loric.dll");
+    if (Expect(g_dll != nullptr, "LoadLibraryA(\"loric.dll\") failed with error %lu", GetLastError())) {
+        CheckClosedApi();
+        CheckConfigurationFiles();
+        if (argc > 2) {
+            CheckSerialLink(argv[2]);
+            CheckUpload(argv[1]);
+        } else {
+            ++g_skipped;
+            std::printf("SKIPPED: the device checks need the simulators' COM ports (run.sh)\n");
+        }
+    }
+    std::printf(g_skipped ? "%d passed, %d failed, %d skipped\n" : "%d passed, %d failed\n", g_passed, g_failed,
+                g_skipped);
+    return g_failed == 0 && g_passed > 0 ? 0 : 1;
+}
