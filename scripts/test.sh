@@ -10,6 +10,10 @@ set -u
 cd "$(dirname "$0")/.."
 root=$(pwd)
 jobs=${LORIC_JOBS:-2}
+# ccache (when installed) shares its results between clones in other folders: paths below the
+# checkout are hashed relative to it.
+export CCACHE_BASEDIR=${CCACHE_BASEDIR:-$root}
+export CCACHE_NOHASHDIR=${CCACHE_NOHASHDIR:-1}
 
 stages=("$@")
 [ ${#stages[@]} -eq 0 ] && stages=(native sanitize windows package fuzz)
