@@ -1,5 +1,5 @@
-// The serial adapter: exact reply bytes for each command, its faults, and the framing over the
-// pseudo-terminal (several frames in one write, one frame in several writes, split replies).
+// The serial adapter: exact reply bytes for each command, its faults, and over the
+// pseudo-terminal its node, framing, split and paced replies.
 #include <fcntl.h>
 #include <poll.h>
 #include <unistd.h>
@@ -80,9 +80,8 @@ TEST_F(AdapterFrames, FaultsCountDownAndCanTargetOneCommand) {
 
 class AdapterTerminal : public AdapterFrames {
 protected:
-    void SetUp() override {
-        AdapterFrames::SetUp();
-        path_ = sim_.StartSerialAdapter();
+    void Start(const tqsim::AdapterOptions& o = {}) {
+        path_ = sim_.StartSerialAdapter(o);
         ASSERT_FALSE(path_.empty());
         fd_ = ::open(path_.c_str(), O_RDWR | O_NOCTTY);
         ASSERT_GE(fd_, 0);
@@ -111,59 +110,54 @@ protected:
     int fd_ = -1;
 };
 
-TEST_F(AdapterTerminal, LocalNodeIsTheAdaptersOwnMostSignificantFirst) {
+TEST_F(AdapterTerminal, LocalNodeFramingSilenceAndSplitReplies) {
+    Start();
     Send({0x07, 0x02});
-    EXPECT_EQ(Receive(4, 2000), (Bytes{0x07, 0x04, 0xFF, 0xC1}));
-    auto nodes = sim_.Nodes();
-    ASSERT_EQ(nodes.size(), 2u) << "the host's controller is off the bus";
-    EXPECT_EQ(nodes[1].name, "adapter");
-    EXPECT_FALSE(nodes[1].listed) << "the node list shows the device only";
+    EXPECT_EQ(Receive(4, 2000), (Bytes{0x07, 0x04, 0xFF, 0xC1})) << "the adapter's own node, most significant first";
     // After a device reset the device comes back behind the adapter.
     sim_.ResetDevice();
     Send({0x07, 0x02});
     EXPECT_EQ(Receive(4, 2000), (Bytes{0x07, 0x04, 0xFF, 0xC0}));
-    Send({0x03, 0x02});
-    EXPECT_EQ(Receive(16, 2000),
-              (Bytes{0x03, 0x10, 0x01, 0x00, 0xC1, 0xFF, 0, 0, 0x01, 0xDE, 0xBC, 0x0A, 0x89, 0x67, 0x45, 0x23}));
-    sim_.StopSerialAdapter();
-    nodes = sim_.Nodes();
-    ASSERT_EQ(nodes.size(), 2u);
-    EXPECT_EQ(nodes[1].name, "host");
-}
-
-TEST_F(AdapterTerminal, FramesAreFoundByTheirLengthByte) {
-    // Two frames in one write: two replies in order.
+    // Two frames in one write: two replies in order; then one frame in three writes.
     Send({0x06, 0x02, 0x02, 0x07, 1, 2, 3, 4, 5});
     EXPECT_EQ(Receive(9, 2000), (Bytes{0x06, 0x02, 0x02, 0x07, 1, 2, 3, 4, 5}));
-    // One frame in three writes.
     Send({0x02});
     Send({0x07, 1, 2});
     EXPECT_TRUE(Receive(1, 50).empty());
     Send({3, 4, 5});
     EXPECT_EQ(Receive(7, 2000), (Bytes{0x02, 0x07, 1, 2, 3, 4, 5}));
-}
-
-TEST_F(AdapterTerminal, SplitRepliesArriveInPieces) {
-    tqsim::AdapterFaults f;
-    f.splitReplies = true;
-    f.splitPauseMs = 30;
-    sim_.SetAdapterFaults(f);
-    int reads = 0;
-    Send({0x05, 0x10, 0, 0, 0xC0, 0xFF, 0, 0, 0xFF, 0xFF, 0, 0, 0x08, 0, 0x09, 0xF0});
-    EXPECT_EQ(Receive(8, 2000, &reads), (Bytes{0x05, 0x08, 0, 0, 0, 0, 0, 0}));
-    EXPECT_EQ(reads, 3);
-}
-
-TEST_F(AdapterTerminal, SilenceAndAnIncompleteFrameAreForgotten) {
+    // Silence, then a frame never finished is forgotten.
     tqsim::AdapterFaults f;
     f.silentReplies = 1;
     sim_.SetAdapterFaults(f);
     Send({0x06, 0x02});
     EXPECT_TRUE(Receive(1, 100).empty());
-    Send({0x02, 0x07, 1});  // never finished
+    Send({0x02, 0x07, 1});
     EXPECT_TRUE(Receive(1, 400).empty());
-    Send({0x06, 0x02});
-    EXPECT_EQ(Receive(2, 2000), (Bytes{0x06, 0x02}));
+    f = {};
+    f.splitReplies = true;
+    f.splitPauseMs = 30;
+    sim_.SetAdapterFaults(f);
+    int reads = 0;
+    Send({0x05, 0x10, 0, 0, 0xC1, 0xFF, 0, 0, 0xFF, 0xFF, 0, 0, 0x08, 0, 0x09, 0xF0});  // the device, now FFC1
+    EXPECT_EQ(Receive(8, 2000, &reads), (Bytes{0x05, 0x08, 0, 0, 0, 0, 0, 0}));
+    EXPECT_EQ(reads, 3);
+    sim_.StopSerialAdapter();
+    EXPECT_EQ(sim_.Nodes()[1].name, "host") << "the host's controller is back on the bus";
+}
+
+TEST_F(AdapterTerminal, PacedLineTakesTenBitTimesABytePerFrameAndReply) {
+    Start({true, ""});
+    Bytes echo(128, 0x5A);
+    echo[0] = 0x02;
+    echo[1] = 128;
+    const auto start = std::chrono::steady_clock::now();
+    for (int i = 0; i < 4; ++i) {
+        Send(echo);
+        ASSERT_EQ(Receive(128, 2000), echo);
+    }
+    // 4 x 256 bytes at 11520 bytes a second.
+    EXPECT_GE(std::chrono::steady_clock::now() - start, std::chrono::microseconds(4 * 256 * 1000000 / 11520));
 }
 
 }  // namespace
