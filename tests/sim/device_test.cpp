@@ -181,12 +181,8 @@ TEST_F(TimedDevice, FlashPortProgrammingNeedsAByteDelayAsLongAsTheChip) {
     for (uint32_t w : tqsim::reg::kCommandSets[1]) Put32(set, w);
     ASSERT_TRUE(sim_.DriverRequest(io::kSetCommandSet, set, 0).ok);
     auto upload = [&](uint32_t address, uint32_t delay) {
-        ASSERT_TRUE(sim_.DriverRequest(io::kSetByteProgramDelay, U32(delay), 0).ok);
-        std::vector<uint8_t> req;
-        Put32(req, address);
-        Put32(req, 8);
-        Put32(req, 0);
-        Put32(req, 0x01000009);
+        ASSERT_TRUE(sim_.DriverRequest(io::kSetByteProgramDelay, U32({delay}), 0).ok);
+        const auto req = U32({address, 8, 0, 0x01000009});
         ASSERT_TRUE(sim_.DriverRequest(io::kUploadFlashPort, req, 0, {1, 2, 3, 4, 5, 6, 7, 8}).ok);
         clock_.Advance(100);
     };
