@@ -1,4 +1,4 @@
-// The serial adapter: exact reply bytes for each command, its faults, and over the
+// The serial adapter: exact reply bytes for each command, and over the
 // pseudo-terminal its node, framing, split and paced replies.
 #include <fcntl.h>
 #include <poll.h>
@@ -52,28 +52,6 @@ TEST_F(AdapterFrames, RepliesByteForByte) {
         {"bus reset", {0x06, 0x02}, {0x06, 0x02}},
     };
     for (const auto& c : cases) EXPECT_EQ(sim_.AdapterFrame(c.frame), c.reply) << c.what;
-}
-
-TEST_F(AdapterFrames, FaultsCountDownAndCanTargetOneCommand) {
-    tqsim::AdapterFaults f;
-    f.onlyCommand = 0x05;
-    f.resendReplies = 2;
-    f.refuseReplies = 1;
-    f.oversizeReplies = 1;
-    sim_.SetAdapterFaults(f);
-    const Bytes read = {0x05, 0x10, 0, 0, 0xC0, 0xFF, 0, 0, 0xFF, 0xFF, 0, 0, 0x14, 0, 0x09, 0xF0};
-    EXPECT_EQ(sim_.AdapterFrame({0x02, 0x07, 1, 2, 3, 4, 5}), (Bytes{0x02, 0x07, 1, 2, 3, 4, 5}));
-    EXPECT_EQ(sim_.AdapterFrame(read), (Bytes{0x00, 0x02}));
-    EXPECT_EQ(sim_.AdapterFrame(read), (Bytes{0x00, 0x02}));
-    EXPECT_EQ(sim_.AdapterFrame(read), (Bytes{0xAA, 0x02}));
-    EXPECT_EQ(sim_.AdapterFrame(read), (Bytes{0x05, 0xC8, 0, 0, 0x54, 0x51, 0x36, 0x34}))
-        << "the first genuine reply (\"TQ64\" at flash 0) claims a length above 128";
-    EXPECT_EQ(sim_.AdapterFrame(read)[1], 0x08);
-    f = {};
-    f.silentReplies = 1;
-    sim_.SetAdapterFaults(f);
-    EXPECT_TRUE(sim_.AdapterFrame({0x06, 0x02}).empty());
-    EXPECT_EQ(sim_.AdapterFrame({0x06, 0x02}), (Bytes{0x06, 0x02}));
 }
 
 // ---- Over the pseudo-terminal -------------------------------------------------------------
