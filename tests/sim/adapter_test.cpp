@@ -1,5 +1,5 @@
 // The serial adapter: exact reply bytes for each command, and over the
-// pseudo-terminal its node, framing, split and paced replies.
+// pseudo-terminal its node, framing and paced replies.
 #include <fcntl.h>
 #include <poll.h>
 #include <unistd.h>
@@ -68,8 +68,8 @@ protected:
         if (fd_ >= 0) ::close(fd_);
     }
     void Send(const Bytes& b) { ASSERT_EQ(::write(fd_, b.data(), b.size()), static_cast<ssize_t>(b.size())); }
-    // Reads until `count` bytes came or `ms` passed; `reads` counts the reads that returned data.
-    Bytes Receive(size_t count, int ms, int* reads = nullptr) {
+    // Reads until `count` bytes came or `ms` passed.
+    Bytes Receive(size_t count, int ms) {
         Bytes out;
         auto end = std::chrono::steady_clock::now() + std::chrono::milliseconds(ms);
         while (out.size() < count && std::chrono::steady_clock::now() < end) {
@@ -77,10 +77,7 @@ protected:
             if (::poll(&p, 1, 10) <= 0) continue;
             uint8_t buf[256];
             ssize_t n = ::read(fd_, buf, sizeof buf);
-            if (n > 0) {
-                out.insert(out.end(), buf, buf + n);
-                if (reads) ++*reads;
-            }
+            if (n > 0) out.insert(out.end(), buf, buf + n);
         }
         return out;
     }
@@ -88,7 +85,7 @@ protected:
     int fd_ = -1;
 };
 
-TEST_F(AdapterTerminal, LocalNodeFramingSilenceAndSplitReplies) {
+TEST_F(AdapterTerminal, LocalNodeAndFraming) {
     Start();
     Send({0x07, 0x02});
     EXPECT_EQ(Receive(4, 2000), (Bytes{0x07, 0x04, 0xFF, 0xC1})) << "the adapter's own node, most significant first";
@@ -104,22 +101,11 @@ TEST_F(AdapterTerminal, LocalNodeFramingSilenceAndSplitReplies) {
     EXPECT_TRUE(Receive(1, 50).empty());
     Send({3, 4, 5});
     EXPECT_EQ(Receive(7, 2000), (Bytes{0x02, 0x07, 1, 2, 3, 4, 5}));
-    // Silence, then a frame never finished is forgotten.
-    tqsim::AdapterFaults f;
-    f.silentReplies = 1;
-    sim_.SetAdapterFaults(f);
-    Send({0x06, 0x02});
-    EXPECT_TRUE(Receive(1, 100).empty());
+    // A frame never finished is forgotten after a pause.
     Send({0x02, 0x07, 1});
     EXPECT_TRUE(Receive(1, 400).empty());
-    f = {};
-    f.splitReplies = true;
-    f.splitPauseMs = 30;
-    sim_.SetAdapterFaults(f);
-    int reads = 0;
-    Send({0x05, 0x10, 0, 0, 0xC1, 0xFF, 0, 0, 0xFF, 0xFF, 0, 0, 0x08, 0, 0x09, 0xF0});  // the device, now FFC1
-    EXPECT_EQ(Receive(8, 2000, &reads), (Bytes{0x05, 0x08, 0, 0, 0, 0, 0, 0}));
-    EXPECT_EQ(reads, 3);
+    Send({0x06, 0x02});
+    EXPECT_EQ(Receive(2, 2000), (Bytes{0x06, 0x02}));
     sim_.StopSerialAdapter();
     EXPECT_EQ(sim_.Nodes()[1].name, "host") << "the host's controller is back on the bus";
 }
