@@ -13,7 +13,7 @@ namespace io = tqsim::ioctl;
 
 constexpr uint32_t kPort = 0xF0080000, kErase = 0xF0090000, kChecksum = 0xF0090004,
                    kUpload = 0xF0090008, kMode = 0xF0090010, kRead = 0xF0090014, kSet = 0xF009001C;
-constexpr uint32_t kEdit = 0x45646974, kForce = 0x46726365, kReady = 0x414F6B21;
+constexpr uint32_t kEdit = 0x45646974, kReady = 0x414F6B21;
 
 class DeviceTest : public ::testing::Test {
 protected:
@@ -39,27 +39,18 @@ protected:
 };
 
 TEST_F(DeviceTest, ModesAnswerTheirOwnRegistersOnly) {
-    struct Access {
-        bool write;
-        uint32_t offset;
-        uint32_t value;
+    // Which accesses each mode answers ('.') or refuses ('E', 1117); none changes the mode.
+    // Writes: the port, read window, command set, upload, erase, mode; reads the rest.
+    const std::pair<bool, uint32_t> accesses[] = {
+        {true, kPort}, {false, kUpload}, {false, kChecksum}, {false, kErase}, {false, kRead}, {true, kRead},
+        {false, 0xF0000400}, {true, kSet}, {true, kUpload}, {true, kErase}, {true, kMode},
     };
-    // Which accesses each mode answers (0) or refuses (1117). Order matters: no access below
-    // changes the mode.
-    const Access accesses[] = {
-        {true, kPort, 0},      {false, kUpload, 0}, {false, kChecksum, 0}, {false, kErase, 0},
-        {false, kRead, 0},     {true, kRead, 0},    {false, 0xF0000400, 0}, {true, kSet, 0},
-        {true, kUpload, 0},    {true, kErase, 0},   {true, kMode, 0x12345678},
-    };
-    struct Row {
-        const char* mode;
-        std::vector<uint32_t> expect;
-    };
-    auto run = [&](uint16_t node) {
-        std::vector<uint32_t> got;
-        for (const auto& a : accesses) {
+    auto run = [&] {
+        std::string got;
+        for (auto [write, offset] : accesses) {
             uint32_t v = 0;
-            got.push_back(a.write ? W(node, a.offset, a.value) : R(node, a.offset, &v));
+            const uint32_t e = write ? W(0xFFC0, offset, offset == kMode ? 0x12345678 : 0) : R(0xFFC0, offset, &v);
+            got += e == 0 ? '.' : e == 1117 ? 'E' : '?';
         }
         return got;
     };
@@ -69,20 +60,19 @@ TEST_F(DeviceTest, ModesAnswerTheirOwnRegistersOnly) {
         R(0xFFC0, kUpload, &v);
         return v;
     };
-    const uint32_t E = 1117;
-    EXPECT_EQ(run(0xFFC0), (std::vector<uint32_t>{0, E, E, E, E, E, E, E, E, E, E})) << "blank";
+    EXPECT_EQ(run(), ".EEEEEEEEEE") << "blank";
     sim_.SetFlash(Image("loader.bin"));
     sim_.Reboot();
     ASSERT_EQ(sim_.Mode(), DeviceMode::Loader);
-    EXPECT_EQ(run(0xFFC0), (std::vector<uint32_t>{0, 0, E, E, 0, 0, E, E, E, E, E})) << "loader";
+    EXPECT_EQ(run(), "..EE..EEEEE") << "loader";
     EnterUploadMode(0xFFC0);
-    EXPECT_EQ(run(0xFFC0), (std::vector<uint32_t>{0, 0, 0, 0, 0, 0, E, E, 0, 0, E})) << "loader upload";
+    EXPECT_EQ(run(), "......EE..E") << "loader upload";
     EXPECT_EQ(ready(), kReady);
     InstallFirmware();
-    EXPECT_EQ(run(0xFFC0), (std::vector<uint32_t>{0, 0, E, E, 0, 0, 0, E, E, E, E})) << "firmware";
+    EXPECT_EQ(run(), "..EE...EEEE") << "firmware";
     EXPECT_EQ(ready(), 0u);
     EnterUploadMode(0xFFC0);
-    EXPECT_EQ(run(0xFFC0), (std::vector<uint32_t>{0, 0, 0, 0, 0, 0, 0, E, 0, 0, E})) << "upload";
+    EXPECT_EQ(run(), ".......E..E") << "upload";
 }
 
 TEST_F(DeviceTest, UploadNeedsTheWholeCommandSetAndAStartAddress) {
