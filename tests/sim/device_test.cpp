@@ -110,22 +110,19 @@ TEST_F(DeviceTest, UploadNeedsTheWholeCommandSetAndAStartAddress) {
 }
 
 TEST_F(DeviceTest, FlashPortCyclesNeedAddressThenMatchingDataPhases) {
-    // A byte program with set 1 through the port: pairs (555,AA) (2AA,55) (555,A0) (addr,data).
-    auto cycle = [&](uint32_t a, uint32_t d, uint32_t end) {
-        EXPECT_EQ(W(0xFFC0, kPort, 0x64000000 | a), 0u);
-        EXPECT_EQ(W(0xFFC0, kPort, 0x34000000 | d), 0u);
-        EXPECT_EQ(W(0xFFC0, kPort, 0x24000000 | end), 0u);
+    // A byte program with set 1 through the port: pairs (555,AA) (2AA,55) (555,A0) (addr,data),
+    // each as address, data and data end phases; a data end unlike its data completes no cycle.
+    auto program = [&](uint32_t a, uint32_t d, uint32_t end) {
+        const uint32_t cycles[4][3] = {{0x555, 0xAA, 0xAA}, {0x2AA, 0x55, 0x55}, {0x555, 0xA0, 0xA0}, {a, d, end}};
+        for (auto& c : cycles) {
+            EXPECT_EQ(W(0xFFC0, kPort, 0x64000000 | c[0]), 0u);
+            EXPECT_EQ(W(0xFFC0, kPort, 0x34000000 | c[1]), 0u);
+            EXPECT_EQ(W(0xFFC0, kPort, 0x24000000 | c[2]), 0u);
+        }
     };
-    cycle(0x555, 0xAA, 0xAA);
-    cycle(0x2AA, 0x55, 0x55);
-    cycle(0x555, 0xA0, 0xA0);
-    cycle(0x123, 0x5A, 0x5A);
+    program(0x123, 0x5A, 0x5A);
+    program(0x124, 0x00, 0x01);
     EXPECT_EQ(sim_.Flash()[0x123], 0x5A);
-    // A data end that does not match its data phase completes no cycle.
-    cycle(0x555, 0xAA, 0xAA);
-    cycle(0x2AA, 0x55, 0x55);
-    cycle(0x555, 0xA0, 0xA0);
-    cycle(0x124, 0x00, 0x01);
     EXPECT_EQ(sim_.Flash()[0x124], 0xFF);
     {
         auto lock = sim_.Lock();
