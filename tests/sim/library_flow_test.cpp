@@ -96,7 +96,6 @@ TEST_P(LibraryFlow, BlankDeviceToRunningFirmware) {
     std::copy(firmware.begin(), firmware.end(), expect.begin());
     std::copy(config.begin(), config.end(), expect.begin() + configByte);
     EXPECT_TRUE(sim_->Flash() == expect);
-
 }
 
 INSTANTIATE_TEST_SUITE_P(Benches, LibraryFlow,
