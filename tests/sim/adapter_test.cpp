@@ -1,5 +1,5 @@
-// The serial adapter: exact reply bytes for each command, its faults, and the framing over the
-// pseudo-terminal (several frames in one write, one frame in several writes, split replies).
+// The serial adapter: exact reply bytes for each command, and over the
+// pseudo-terminal its node, framing and paced replies.
 #include <fcntl.h>
 #include <poll.h>
 #include <unistd.h>
@@ -54,35 +54,12 @@ TEST_F(AdapterFrames, RepliesByteForByte) {
     for (const auto& c : cases) EXPECT_EQ(sim_.AdapterFrame(c.frame), c.reply) << c.what;
 }
 
-TEST_F(AdapterFrames, FaultsCountDownAndCanTargetOneCommand) {
-    tqsim::AdapterFaults f;
-    f.onlyCommand = 0x05;
-    f.resendReplies = 2;
-    f.refuseReplies = 1;
-    f.oversizeReplies = 1;
-    sim_.SetAdapterFaults(f);
-    const Bytes read = {0x05, 0x10, 0, 0, 0xC0, 0xFF, 0, 0, 0xFF, 0xFF, 0, 0, 0x14, 0, 0x09, 0xF0};
-    EXPECT_EQ(sim_.AdapterFrame({0x02, 0x07, 1, 2, 3, 4, 5}), (Bytes{0x02, 0x07, 1, 2, 3, 4, 5}));
-    EXPECT_EQ(sim_.AdapterFrame(read), (Bytes{0x00, 0x02}));
-    EXPECT_EQ(sim_.AdapterFrame(read), (Bytes{0x00, 0x02}));
-    EXPECT_EQ(sim_.AdapterFrame(read), (Bytes{0xAA, 0x02}));
-    EXPECT_EQ(sim_.AdapterFrame(read), (Bytes{0x05, 0xC8, 0, 0, 0x54, 0x51, 0x36, 0x34}))
-        << "the first genuine reply (\"TQ64\" at flash 0) claims a length above 128";
-    EXPECT_EQ(sim_.AdapterFrame(read)[1], 0x08);
-    f = {};
-    f.silentReplies = 1;
-    sim_.SetAdapterFaults(f);
-    EXPECT_TRUE(sim_.AdapterFrame({0x06, 0x02}).empty());
-    EXPECT_EQ(sim_.AdapterFrame({0x06, 0x02}), (Bytes{0x06, 0x02}));
-}
-
 // ---- Over the pseudo-terminal -------------------------------------------------------------
 
 class AdapterTerminal : public AdapterFrames {
 protected:
-    void SetUp() override {
-        AdapterFrames::SetUp();
-        path_ = sim_.StartSerialAdapter();
+    void Start(const tqsim::AdapterOptions& o = {}) {
+        path_ = sim_.StartSerialAdapter(o);
         ASSERT_FALSE(path_.empty());
         fd_ = ::open(path_.c_str(), O_RDWR | O_NOCTTY);
         ASSERT_GE(fd_, 0);
@@ -91,8 +68,8 @@ protected:
         if (fd_ >= 0) ::close(fd_);
     }
     void Send(const Bytes& b) { ASSERT_EQ(::write(fd_, b.data(), b.size()), static_cast<ssize_t>(b.size())); }
-    // Reads until `count` bytes came or `ms` passed; `reads` counts the reads that returned data.
-    Bytes Receive(size_t count, int ms, int* reads = nullptr) {
+    // Reads until `count` bytes came or `ms` passed.
+    Bytes Receive(size_t count, int ms) {
         Bytes out;
         auto end = std::chrono::steady_clock::now() + std::chrono::milliseconds(ms);
         while (out.size() < count && std::chrono::steady_clock::now() < end) {
@@ -100,10 +77,7 @@ protected:
             if (::poll(&p, 1, 10) <= 0) continue;
             uint8_t buf[256];
             ssize_t n = ::read(fd_, buf, sizeof buf);
-            if (n > 0) {
-                out.insert(out.end(), buf, buf + n);
-                if (reads) ++*reads;
-            }
+            if (n > 0) out.insert(out.end(), buf, buf + n);
         }
         return out;
     }
@@ -111,59 +85,43 @@ protected:
     int fd_ = -1;
 };
 
-TEST_F(AdapterTerminal, LocalNodeIsTheAdaptersOwnMostSignificantFirst) {
+TEST_F(AdapterTerminal, LocalNodeAndFraming) {
+    Start();
     Send({0x07, 0x02});
-    EXPECT_EQ(Receive(4, 2000), (Bytes{0x07, 0x04, 0xFF, 0xC1}));
-    auto nodes = sim_.Nodes();
-    ASSERT_EQ(nodes.size(), 2u) << "the host's controller is off the bus";
-    EXPECT_EQ(nodes[1].name, "adapter");
-    EXPECT_FALSE(nodes[1].listed) << "the node list shows the device only";
+    EXPECT_EQ(Receive(4, 2000), (Bytes{0x07, 0x04, 0xFF, 0xC1})) << "the adapter's own node, most significant first";
     // After a device reset the device comes back behind the adapter.
     sim_.ResetDevice();
     Send({0x07, 0x02});
     EXPECT_EQ(Receive(4, 2000), (Bytes{0x07, 0x04, 0xFF, 0xC0}));
-    Send({0x03, 0x02});
-    EXPECT_EQ(Receive(16, 2000),
-              (Bytes{0x03, 0x10, 0x01, 0x00, 0xC1, 0xFF, 0, 0, 0x01, 0xDE, 0xBC, 0x0A, 0x89, 0x67, 0x45, 0x23}));
-    sim_.StopSerialAdapter();
-    nodes = sim_.Nodes();
-    ASSERT_EQ(nodes.size(), 2u);
-    EXPECT_EQ(nodes[1].name, "host");
-}
-
-TEST_F(AdapterTerminal, FramesAreFoundByTheirLengthByte) {
-    // Two frames in one write: two replies in order.
+    // Two frames in one write: two replies in order; then one frame in three writes.
     Send({0x06, 0x02, 0x02, 0x07, 1, 2, 3, 4, 5});
     EXPECT_EQ(Receive(9, 2000), (Bytes{0x06, 0x02, 0x02, 0x07, 1, 2, 3, 4, 5}));
-    // One frame in three writes.
     Send({0x02});
     Send({0x07, 1, 2});
     EXPECT_TRUE(Receive(1, 50).empty());
     Send({3, 4, 5});
     EXPECT_EQ(Receive(7, 2000), (Bytes{0x02, 0x07, 1, 2, 3, 4, 5}));
-}
-
-TEST_F(AdapterTerminal, SplitRepliesArriveInPieces) {
-    tqsim::AdapterFaults f;
-    f.splitReplies = true;
-    f.splitPauseMs = 30;
-    sim_.SetAdapterFaults(f);
-    int reads = 0;
-    Send({0x05, 0x10, 0, 0, 0xC0, 0xFF, 0, 0, 0xFF, 0xFF, 0, 0, 0x08, 0, 0x09, 0xF0});
-    EXPECT_EQ(Receive(8, 2000, &reads), (Bytes{0x05, 0x08, 0, 0, 0, 0, 0, 0}));
-    EXPECT_EQ(reads, 3);
-}
-
-TEST_F(AdapterTerminal, SilenceAndAnIncompleteFrameAreForgotten) {
-    tqsim::AdapterFaults f;
-    f.silentReplies = 1;
-    sim_.SetAdapterFaults(f);
-    Send({0x06, 0x02});
-    EXPECT_TRUE(Receive(1, 100).empty());
-    Send({0x02, 0x07, 1});  // never finished
+    // A frame never finished is forgotten after a pause.
+    Send({0x02, 0x07, 1});
     EXPECT_TRUE(Receive(1, 400).empty());
     Send({0x06, 0x02});
     EXPECT_EQ(Receive(2, 2000), (Bytes{0x06, 0x02}));
+    sim_.StopSerialAdapter();
+    EXPECT_EQ(sim_.Nodes()[1].name, "host") << "the host's controller is back on the bus";
+}
+
+TEST_F(AdapterTerminal, PacedLineTakesTenBitTimesABytePerFrameAndReply) {
+    Start({true, ""});
+    Bytes echo(128, 0x5A);
+    echo[0] = 0x02;
+    echo[1] = 128;
+    const auto start = std::chrono::steady_clock::now();
+    for (int i = 0; i < 4; ++i) {
+        Send(echo);
+        ASSERT_EQ(Receive(128, 2000), echo);
+    }
+    // 4 x 256 bytes at 11520 bytes a second.
+    EXPECT_GE(std::chrono::steady_clock::now() - start, std::chrono::microseconds(4 * 256 * 1000000 / 11520));
 }
 
 }  // namespace

@@ -1,5 +1,5 @@
-// The device's modes, registers, resets and node numbering, and the faults it can be told to
-// show, exercised through the bus and the driver without the library.
+// The device's modes and registers, its upload and flash port protocols, and the chip's busy
+// time seen through them, exercised through the bus and the driver without the library.
 #include <gtest/gtest.h>
 
 #include "sim_test_util.h"
@@ -13,7 +13,7 @@ namespace io = tqsim::ioctl;
 
 constexpr uint32_t kPort = 0xF0080000, kErase = 0xF0090000, kChecksum = 0xF0090004,
                    kUpload = 0xF0090008, kMode = 0xF0090010, kRead = 0xF0090014, kSet = 0xF009001C;
-constexpr uint32_t kEdit = 0x45646974, kForce = 0x46726365, kReady = 0x414F6B21;
+constexpr uint32_t kEdit = 0x45646974, kReady = 0x414F6B21;
 
 class DeviceTest : public ::testing::Test {
 protected:
@@ -35,36 +35,22 @@ protected:
         ASSERT_EQ(W(node, kMode, kEdit), 0u);
         for (uint32_t w : tqsim::reg::kCommandSets[1]) ASSERT_EQ(W(node, kSet, w), 0u);
     }
-    std::vector<uint16_t> Listed() {
-        std::vector<uint16_t> ids;
-        for (const auto& n : sim_.NodeList()) ids.push_back(n.nodeId);
-        return ids;
-    }
     tqsim::System sim_;
 };
 
 TEST_F(DeviceTest, ModesAnswerTheirOwnRegistersOnly) {
-    struct Access {
-        bool write;
-        uint32_t offset;
-        uint32_t value;
+    // Which accesses each mode answers ('.') or refuses ('E', 1117); none changes the mode.
+    // Writes: the port, read window, command set, upload, erase, mode; reads the rest.
+    const std::pair<bool, uint32_t> accesses[] = {
+        {true, kPort}, {false, kUpload}, {false, kChecksum}, {false, kErase}, {false, kRead}, {true, kRead},
+        {false, 0xF0000400}, {true, kSet}, {true, kUpload}, {true, kErase}, {true, kMode},
     };
-    // Which accesses each mode answers (0) or refuses (1117). Order matters: no access below
-    // changes the mode.
-    const Access accesses[] = {
-        {true, kPort, 0},      {false, kUpload, 0}, {false, kChecksum, 0}, {false, kErase, 0},
-        {false, kRead, 0},     {true, kRead, 0},    {false, 0xF0000400, 0}, {true, kSet, 0},
-        {true, kUpload, 0},    {true, kErase, 0},   {true, kMode, 0x12345678},
-    };
-    struct Row {
-        const char* mode;
-        std::vector<uint32_t> expect;
-    };
-    auto run = [&](uint16_t node) {
-        std::vector<uint32_t> got;
-        for (const auto& a : accesses) {
+    auto run = [&] {
+        std::string got;
+        for (auto [write, offset] : accesses) {
             uint32_t v = 0;
-            got.push_back(a.write ? W(node, a.offset, a.value) : R(node, a.offset, &v));
+            const uint32_t e = write ? W(0xFFC0, offset, offset == kMode ? 0x12345678 : 0) : R(0xFFC0, offset, &v);
+            got += e == 0 ? '.' : e == 1117 ? 'E' : '?';
         }
         return got;
     };
@@ -74,99 +60,19 @@ TEST_F(DeviceTest, ModesAnswerTheirOwnRegistersOnly) {
         R(0xFFC0, kUpload, &v);
         return v;
     };
-    const uint32_t E = 1117;
-    EXPECT_EQ(run(0xFFC0), (std::vector<uint32_t>{0, E, E, E, E, E, E, E, E, E, E})) << "blank";
+    EXPECT_EQ(run(), ".EEEEEEEEEE") << "blank";
     sim_.SetFlash(Image("loader.bin"));
     sim_.Reboot();
     ASSERT_EQ(sim_.Mode(), DeviceMode::Loader);
-    EXPECT_EQ(run(0xFFC0), (std::vector<uint32_t>{0, 0, E, E, 0, 0, E, E, E, E, E})) << "loader";
+    EXPECT_EQ(run(), "..EE..EEEEE") << "loader";
     EnterUploadMode(0xFFC0);
-    EXPECT_EQ(run(0xFFC0), (std::vector<uint32_t>{0, 0, 0, 0, 0, 0, E, E, 0, 0, E})) << "loader upload";
+    EXPECT_EQ(run(), "......EE..E") << "loader upload";
     EXPECT_EQ(ready(), kReady);
     InstallFirmware();
-    EXPECT_EQ(run(0xFFC0), (std::vector<uint32_t>{0, 0, E, E, 0, 0, 0, E, E, E, E})) << "firmware";
+    EXPECT_EQ(run(), "..EE...EEEE") << "firmware";
     EXPECT_EQ(ready(), 0u);
     EnterUploadMode(0xFFC0);
-    EXPECT_EQ(run(0xFFC0), (std::vector<uint32_t>{0, 0, 0, 0, 0, 0, 0, E, 0, 0, E})) << "upload";
-}
-
-TEST_F(DeviceTest, NodeNumbersBeforeAndAfterResets) {
-    InstallFirmware();
-    EXPECT_EQ(Listed(), std::vector<uint16_t>{0xFFC0});
-    auto nodes = sim_.Nodes();
-    ASSERT_EQ(nodes.size(), 2u);
-    EXPECT_EQ(nodes[1].name, "host");
-    EXPECT_FALSE(nodes[1].listed);
-    const uint32_t gen = sim_.Generation();
-    sim_.BusReset();  // nobody joined or left: the same numbers
-    EXPECT_EQ(sim_.Generation(), gen + 1);
-    EXPECT_EQ(Listed(), std::vector<uint16_t>{0xFFC0});
-    // A device reset takes it off the bus and back at the end.
-    ASSERT_EQ(W(0xFFC0, kPort, 0x80000000), 0u);
-    EXPECT_EQ(Listed(), std::vector<uint16_t>{0xFFC1});
-    EXPECT_EQ(sim_.Generation(), gen + 3) << "one reset for leaving, one for joining";
-    // MODE_FORCE: flash port mode at a probe node, not listed; a device reset boots the
-    // firmware again.
-    ASSERT_EQ(W(0xFFC1, kMode, kForce), 0u);
-    EXPECT_EQ(sim_.Mode(), DeviceMode::FlashPort);
-    EXPECT_EQ(sim_.BootNote(), "forced");
-    EXPECT_TRUE(Listed().empty());
-    EXPECT_EQ(sim_.DeviceNodeId(), 0xFFC1);
-    uint32_t v = 0;
-    EXPECT_EQ(R(0xFFC1, kRead, &v), 1117u);
-    ASSERT_EQ(W(0xFFC1, kPort, 0x80000000), 0u);
-    EXPECT_EQ(sim_.Mode(), DeviceMode::Firmware);
-    // With renumbering on every bus reset the IDs move even without a topology change.
-    sim_.SetRotateOnBusReset(true);
-    const uint16_t before = sim_.DeviceNodeId();
-    sim_.BusReset();
-    EXPECT_NE(sim_.DeviceNodeId(), before);
-}
-
-TEST_F(DeviceTest, ProcessorResetBootsWhatIsInFlashNow) {
-    sim_.SetFlash(Image("loader.bin"));
-    sim_.Reboot();
-    EnterUploadMode(0xFFC0);
-    // A corrupted image (one byte changed after the sum) does not boot.
-    auto fw = Image("firmware.bin");
-    fw[1000] ^= 0x01;
-    sim_.SetFlash(fw);
-    ASSERT_EQ(W(0xFFC0, kUpload, 0x80000000), 0u);
-    EXPECT_EQ(sim_.Mode(), DeviceMode::FlashPort);
-    EXPECT_EQ(sim_.BootNote(), "image sum does not match");
-}
-
-TEST_F(DeviceTest, FirmwareWithoutValidConfigurationPresentsAMinimalRom) {
-    sim_.SetFlash(Image("firmware.bin"));  // parameter 1 still 0xFFFFFFFF
-    sim_.Reboot();
-    ASSERT_EQ(sim_.Mode(), DeviceMode::Firmware);
-    auto rom = sim_.ConfigRom();
-    ASSERT_EQ(rom.size(), 5u);
-    EXPECT_EQ(rom[0] >> 16, 0x0404u);
-    EXPECT_EQ(rom[1], 0x31333934u);
-    EXPECT_EQ(rom[3], 0x0ABCDE64u);
-    EXPECT_EQ(rom[4], 0x10000001u);
-    uint32_t v = 0;
-    ASSERT_EQ(R(0xFFC0, 0xF0000414, &v), 0u);  // beyond the ROM, inside its space
-    EXPECT_EQ(v, 0u);
-    EXPECT_EQ(R(0xFFC0, 0xF0000800, &v), 1117u);
-}
-
-TEST_F(DeviceTest, ReadWindowEndsInOnesAndTheTimeStampInZeros) {
-    InstallFirmware();
-    const uint32_t end = sim_.Chip().TotalBytes();
-    ASSERT_EQ(W(0xFFC0, kRead, end - 4), 0u);
-    uint32_t v = 0;
-    ASSERT_EQ(R(0xFFC0, kRead, &v), 0u);
-    EXPECT_EQ(v, 0xFFFFFFFFu);
-    // The time stamp is that of the image that booted, six quadlets then zeros.
-    ASSERT_EQ(W(0xFFC0, kRead, 0xFFFFFFF0), 0u);
-    std::string text;
-    for (int i = 0; i < 7; ++i) {
-        ASSERT_EQ(R(0xFFC0, kRead, &v), 0u);
-        for (int b = 0; b < 4; ++b) text.push_back(static_cast<char>(v >> (8 * b)));
-    }
-    EXPECT_EQ(text, std::string("10:15:30\0Dec 06 2026\0\0\0\0\0\0\0\0", 28));
+    EXPECT_EQ(run(), ".......E..E") << "upload";
 }
 
 TEST_F(DeviceTest, UploadNeedsTheWholeCommandSetAndAStartAddress) {
@@ -204,22 +110,19 @@ TEST_F(DeviceTest, UploadNeedsTheWholeCommandSetAndAStartAddress) {
 }
 
 TEST_F(DeviceTest, FlashPortCyclesNeedAddressThenMatchingDataPhases) {
-    // A byte program with set 1 through the port: pairs (555,AA) (2AA,55) (555,A0) (addr,data).
-    auto cycle = [&](uint32_t a, uint32_t d, uint32_t end) {
-        EXPECT_EQ(W(0xFFC0, kPort, 0x64000000 | a), 0u);
-        EXPECT_EQ(W(0xFFC0, kPort, 0x34000000 | d), 0u);
-        EXPECT_EQ(W(0xFFC0, kPort, 0x24000000 | end), 0u);
+    // A byte program with set 1 through the port: pairs (555,AA) (2AA,55) (555,A0) (addr,data),
+    // each as address, data and data end phases; a data end unlike its data completes no cycle.
+    auto program = [&](uint32_t a, uint32_t d, uint32_t end) {
+        const uint32_t cycles[4][3] = {{0x555, 0xAA, 0xAA}, {0x2AA, 0x55, 0x55}, {0x555, 0xA0, 0xA0}, {a, d, end}};
+        for (auto& c : cycles) {
+            EXPECT_EQ(W(0xFFC0, kPort, 0x64000000 | c[0]), 0u);
+            EXPECT_EQ(W(0xFFC0, kPort, 0x34000000 | c[1]), 0u);
+            EXPECT_EQ(W(0xFFC0, kPort, 0x24000000 | c[2]), 0u);
+        }
     };
-    cycle(0x555, 0xAA, 0xAA);
-    cycle(0x2AA, 0x55, 0x55);
-    cycle(0x555, 0xA0, 0xA0);
-    cycle(0x123, 0x5A, 0x5A);
+    program(0x123, 0x5A, 0x5A);
+    program(0x124, 0x00, 0x01);
     EXPECT_EQ(sim_.Flash()[0x123], 0x5A);
-    // A data end that does not match its data phase completes no cycle.
-    cycle(0x555, 0xAA, 0xAA);
-    cycle(0x2AA, 0x55, 0x55);
-    cycle(0x555, 0xA0, 0xA0);
-    cycle(0x124, 0x00, 0x01);
     EXPECT_EQ(sim_.Flash()[0x124], 0xFF);
     {
         auto lock = sim_.Lock();
@@ -229,60 +132,6 @@ TEST_F(DeviceTest, FlashPortCyclesNeedAddressThenMatchingDataPhases) {
     EXPECT_EQ(W(0xFFC0, kPort, 0x64100000), 1117u);
     EXPECT_EQ(W(0xFFC0, kPort, 0x34010000), 1117u);
     EXPECT_EQ(W(0xFFC0, kPort, 0x12000000), 1117u);
-}
-
-// ---- Faults -----------------------------------------------------------------------------------
-
-TEST(DeviceGeometry, UnusableChipIsRefusedUpFront) {
-    tqsim::SystemOptions o;
-    o.chip.sectorWords.clear();
-    EXPECT_THROW(tqsim::System{o}, std::invalid_argument);
-    o.chip = tqsim::BuiltInChips()[0];
-    o.chip.busWidth = 32;
-    EXPECT_THROW(tqsim::System{o}, std::invalid_argument);
-}
-
-TEST_F(DeviceTest, RegisterFaultAfterNSuccessesForMTimes) {
-    InstallFirmware();
-    tqsim::RegisterFault f;
-    f.offsetLow = kRead;
-    f.onRead = false;
-    f.succeedFirst = 2;
-    f.errorCode = 170;
-    f.failTimes = 2;
-    sim_.AddRegisterFault(f);
-    uint32_t v = 0;
-    EXPECT_EQ(W(0xFFC0, kRead, 0), 0u);
-    EXPECT_EQ(W(0xFFC0, kRead, 0), 0u);
-    EXPECT_EQ(W(0xFFC0, kRead, 0), 170u);
-    EXPECT_EQ(R(0xFFC0, kRead, &v), 0u) << "reads are not hit";
-    EXPECT_EQ(W(0xFFC0, kRead, 0), 170u);
-    EXPECT_EQ(W(0xFFC0, kRead, 0), 0u) << "healthy again after two failures";
-}
-
-TEST_F(DeviceTest, ChecksumFaultsAndEraseThatNeverCompletes) {
-    InstallFirmware();
-    EnterUploadMode(0xFFC0);
-    ASSERT_EQ(W(0xFFC0, kUpload, 0x10000), 0u);
-    ASSERT_EQ(W(0xFFC0, kChecksum, 5), 0u);
-    sim_.SetChecksumError(1);
-    uint32_t v = 0;
-    ASSERT_EQ(R(0xFFC0, kChecksum, &v), 0u);
-    EXPECT_EQ(v, 4u);
-    sim_.SetNoChecksum(true);
-    ASSERT_EQ(R(0xFFC0, kChecksum, &v), 0u);
-    EXPECT_EQ(v, 0u);
-    sim_.SetEraseNeverDone(true);
-    ASSERT_EQ(W(0xFFC0, kErase, 0x20000), 0u);
-    for (int i = 0; i < 100; ++i) {
-        ASSERT_EQ(R(0xFFC0, kErase, &v), 0u);
-        ASSERT_EQ(v, 0u);
-    }
-    sim_.ClearFaults();
-    sim_.SetEraseNeverFinishes(true);  // the chip itself stays busy
-    ASSERT_EQ(W(0xFFC0, kErase, 0x30000), 0u);
-    ASSERT_EQ(R(0xFFC0, kErase, &v), 0u);
-    EXPECT_EQ(v, 0u);
 }
 
 // ---- Time ---------------------------------------------------------------------------------
@@ -300,19 +149,16 @@ protected:
 };
 tqsim::ManualClock TimedDevice::clock_;
 
-TEST_F(TimedDevice, SectorEraseTakesItsTime) {
+TEST_F(TimedDevice, EraseIsDoneOnlyWhenTheChipIsNoLongerBusy) {
     InstallFirmware();
     EnterUploadMode(0xFFC0);
     ASSERT_EQ(W(0xFFC0, kErase, 0x20000), 0u);
-    uint32_t v = 0;
-    ASSERT_EQ(R(0xFFC0, kErase, &v), 0u);
-    EXPECT_EQ(v, 0u);
-    clock_.Advance(4999999);
-    ASSERT_EQ(R(0xFFC0, kErase, &v), 0u);
-    EXPECT_EQ(v, 0u);
-    clock_.Advance(1);
-    ASSERT_EQ(R(0xFFC0, kErase, &v), 0u);
-    EXPECT_EQ(v, 1u);
+    for (uint64_t step : {0u, 4999999u, 1u}) {
+        clock_.Advance(step);
+        uint32_t v = 0;
+        ASSERT_EQ(R(0xFFC0, kErase, &v), 0u);
+        EXPECT_EQ(v, step == 1 ? 1u : 0u) << step;
+    }
 }
 
 TEST_F(TimedDevice, FlashPortProgrammingNeedsAByteDelayAsLongAsTheChip) {
@@ -322,12 +168,8 @@ TEST_F(TimedDevice, FlashPortProgrammingNeedsAByteDelayAsLongAsTheChip) {
     for (uint32_t w : tqsim::reg::kCommandSets[1]) Put32(set, w);
     ASSERT_TRUE(sim_.DriverRequest(io::kSetCommandSet, set, 0).ok);
     auto upload = [&](uint32_t address, uint32_t delay) {
-        ASSERT_TRUE(sim_.DriverRequest(io::kSetByteProgramDelay, U32(delay), 0).ok);
-        std::vector<uint8_t> req;
-        Put32(req, address);
-        Put32(req, 8);
-        Put32(req, 0);
-        Put32(req, 0x01000009);
+        ASSERT_TRUE(sim_.DriverRequest(io::kSetByteProgramDelay, U32({delay}), 0).ok);
+        const auto req = U32({address, 8, 0, 0x01000009});
         ASSERT_TRUE(sim_.DriverRequest(io::kUploadFlashPort, req, 0, {1, 2, 3, 4, 5, 6, 7, 8}).ok);
         clock_.Advance(100);
     };

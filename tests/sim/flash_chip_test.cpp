@@ -1,9 +1,6 @@
-// The NOR command state machine, checked with literal bus-cycle sequences per protocol.
-#include <unistd.h>
-
+// The NOR command state machine, checked with literal bus-cycle sequences per command set, and
+// the chip's busy periods.
 #include <gtest/gtest.h>
-
-#include <fstream>
 
 #include "tqsim/flash_chip.h"
 
@@ -35,97 +32,54 @@ ChipGeometry Geometry(unsigned set, unsigned width) {
 class ChipProtocol : public ::testing::TestWithParam<std::tuple<Protocol, unsigned>> {
 protected:
     Protocol p() const { return std::get<0>(GetParam()); }
-    unsigned width() const { return std::get<1>(GetParam()); }
-    uint32_t mask() const { return width() == 16 ? 0xFFFF : 0xFF; }
-    void Unlock(FlashChip& c) {
-        c.WriteCycle(p().u1, 0xAA);
-        c.WriteCycle(p().u2, 0x55);
+    uint32_t mask() const { return std::get<1>(GetParam()) == 16 ? 0xFFFF : 0xFF; }
+    // Cycles after the two unlock cycles; the second unlock address moved by `skew`.
+    void Command(std::initializer_list<std::pair<uint32_t, uint32_t>> cycles, uint32_t skew = 0) {
+        c_.WriteCycle(p().u1, 0xAA);
+        c_.WriteCycle(p().u2 + skew, 0x55);
+        for (auto [a, d] : cycles) c_.WriteCycle(a, d);
     }
-    void Program(FlashChip& c, uint32_t a, uint32_t d) {
-        Unlock(c);
-        c.WriteCycle(p().u1, 0xA0);
-        c.WriteCycle(a, d);
+    void Program(uint32_t a, uint32_t d) { Command({{p().u1, 0xA0}, {a, d}}); }
+    void Erase(uint32_t a, uint32_t d) {
+        Command({{p().u1, 0x80}});
+        Command({{a, d}});
     }
+    FlashChip c_{Geometry(p().set, std::get<1>(GetParam()))};
 };
 
-TEST_P(ChipProtocol, ProgramClearsBitsAndEraseSetsThemPerSectorOrWhole) {
-    FlashChip c(Geometry(p().set, width()));
-    Program(c, 0x1234, 0x3C3C & mask());
-    Program(c, 0x1234, 0xF0F0 & mask());  // not erased in between: the AND stays
-    EXPECT_EQ(c.ReadWord(0x1234), 0x3030u & mask());
-    EXPECT_EQ(c.ReadWord(0x1233), mask());
-    EXPECT_EQ(c.ReadWord(0x1235), mask());
-    EXPECT_EQ(c.GetState(), FlashChip::State::Read);
+TEST_P(ChipProtocol, ProgramEraseBypassAndRefusedSequences) {
+    Program(0x1234, 0x3C3C & mask());
+    Program(0x1234, 0xF0F0 & mask());  // not erased in between: the AND stays
+    EXPECT_EQ(c_.ReadWord(0x1234), 0x3030u & mask());
+    EXPECT_EQ(c_.ReadWord(0x1235), mask());
     // Words are stored least significant byte first; an 8-bit chip sees data bits 0-7 only.
-    Program(c, 5, 0x1234 & mask());
-    EXPECT_EQ(c.Bytes()[width() == 16 ? 10 : 5], 0x34);
-    EXPECT_EQ(c.Bytes()[width() == 16 ? 11 : 4], width() == 16 ? 0x12 : 0xFF);
+    Program(5, 0x1234 & mask());
+    EXPECT_EQ(c_.Bytes()[mask() == 0xFFFF ? 10 : 5], 0x34);
+    EXPECT_EQ(c_.Bytes()[mask() == 0xFFFF ? 11 : 4], mask() == 0xFFFF ? 0x12 : 0xFF);
     // A sector erase hits the sector holding the address, and only that one.
-    Program(c, 0x3FFF, 0);  // last word of sector 0
-    Program(c, 0x5000, 0);  // inside sector 1
-    Unlock(c);
-    c.WriteCycle(p().u1, 0x80);
-    Unlock(c);
-    c.WriteCycle(0x4000, 0x30);
-    EXPECT_EQ(c.ReadWord(0x3FFF), 0u);
-    EXPECT_EQ(c.ReadWord(0x5000), mask());
-    EXPECT_EQ(c.GetStats().sectorErases, 1u);
-    Program(c, 0x2FFFF, 0);
-    Unlock(c);
-    c.WriteCycle(p().u1, 0x80);
-    Unlock(c);
-    c.WriteCycle(p().u1, 0x10);
-    for (uint8_t b : c.Bytes()) ASSERT_EQ(b, 0xFF);
-}
-
-TEST_P(ChipProtocol, WrongCycleOrResetReturnsToReadMode) {
-    FlashChip c(Geometry(p().set, width()));
-    // Wrong second unlock address, then what would have been the program command.
-    c.WriteCycle(p().u1, 0xAA);
-    c.WriteCycle(p().u2 + 1, 0x55);
-    EXPECT_EQ(c.GetState(), FlashChip::State::Read);
-    c.WriteCycle(p().u1, 0xA0);
-    c.WriteCycle(0x10, 0x00);
-    EXPECT_EQ(c.ReadWord(0x10), mask());
-    // An erase sequence broken after its setup command erases nothing.
-    Program(c, 0x20, 0);
-    Unlock(c);
-    c.WriteCycle(p().u1, 0x80);
-    c.WriteCycle(p().u1, 0x55);
-    EXPECT_EQ(c.GetState(), FlashChip::State::Read);
-    c.WriteCycle(p().u2, 0x55);
-    c.WriteCycle(0x20, 0x30);
-    EXPECT_EQ(c.ReadWord(0x20), 0u);
-    EXPECT_GT(c.GetStats().rejectedCycles, 0u);
-    // The reset command aborts a sequence.
-    Unlock(c);
-    c.WriteCycle(0, 0xF0);
-    EXPECT_EQ(c.GetState(), FlashChip::State::Read);
-    c.WriteCycle(0x30, 0x00);
-    EXPECT_EQ(c.ReadWord(0x30), mask());
-}
-
-TEST_P(ChipProtocol, UnlockBypass) {
-    FlashChip c(Geometry(p().set, width()));
-    Unlock(c);
-    c.WriteCycle(p().u1, 0x20);
-    if (!p().bypass) {
-        EXPECT_EQ(c.GetState(), FlashChip::State::Read);
-        return;
-    }
-    for (uint32_t a = 0x100; a < 0x104; ++a) {
-        c.WriteCycle(0, 0xA0);  // address does not matter in bypass
-        c.WriteCycle(a, a & 0xFF);
-    }
-    EXPECT_EQ(c.GetState(), FlashChip::State::Bypass);
-    c.WriteCycle(0, 0x90);
-    c.WriteCycle(0, 0x00);
-    EXPECT_EQ(c.GetState(), FlashChip::State::Read);
-    for (uint32_t a = 0x100; a < 0x104; ++a) EXPECT_EQ(c.ReadWord(a), a & 0xFF);
-    // After the exit a lone program command does nothing.
-    c.WriteCycle(0, 0xA0);
-    c.WriteCycle(0x200, 0);
-    EXPECT_EQ(c.ReadWord(0x200), mask());
+    Program(0x3FFF, 0);
+    Program(0x5000, 0);
+    Erase(0x4000, 0x30);
+    EXPECT_EQ(c_.ReadWord(0x3FFF), 0u);
+    EXPECT_EQ(c_.ReadWord(0x5000), mask());
+    // A second unlock address one off, a broken erase setup and the reset command all leave the
+    // chip in read mode with nothing changed.
+    Command({{p().u1, 0xA0}, {0x10, 0}}, 1);
+    Command({{p().u1, 0x80}, {p().u1, 0x55}, {p().u2, 0x55}, {0x3FFF, 0x30}});
+    Command({{0, 0xF0}, {0x30, 0}});
+    EXPECT_EQ(c_.ReadWord(0x10), mask());
+    EXPECT_EQ(c_.ReadWord(0x3FFF), 0u);
+    EXPECT_EQ(c_.ReadWord(0x30), mask());
+    EXPECT_EQ(c_.GetState(), FlashChip::State::Read);
+    EXPECT_EQ(c_.GetStats().sectorErases, 1u);
+    // Unlock bypass where the set has it: programs without unlocking until (x,90) (x,00).
+    Command({{p().u1, 0x20}, {0, 0xA0}, {0x100, 0}, {0, 0x90}, {0, 0x00}, {0, 0xA0}, {0x101, 0}});
+    EXPECT_EQ(c_.ReadWord(0x100), p().bypass ? 0u : mask());
+    EXPECT_EQ(c_.ReadWord(0x101), mask());
+    EXPECT_EQ(c_.GetState(), FlashChip::State::Read);
+    Erase(p().u1, 0x10);
+    for (uint8_t b : c_.Bytes()) ASSERT_EQ(b, 0xFF);
+    EXPECT_EQ(c_.GetStats().chipErases, 1u);
 }
 
 INSTANTIATE_TEST_SUITE_P(AllSetsBothWidths, ChipProtocol,
@@ -135,109 +89,96 @@ INSTANTIATE_TEST_SUITE_P(AllSetsBothWidths, ChipProtocol,
                                     std::to_string(std::get<1>(info.param));
                          });
 
-TEST(FlashChip, BusyChipIgnoresCyclesUntilTheTimePassed) {
+TEST(FlashChip, BusyChipIgnoresCyclesAndLogsEachBusyPeriod) {
     tqsim::ManualClock clock;
     FlashChip c(Geometry(1, 8), &clock);
     c.SetTimings({10, 1000, 5000});
-    auto program = [&](uint32_t a, uint32_t d) {
+    std::string log;
+    c.SetBusyListener([&](const char* op, uint64_t us) { log += std::string(op) + " " + std::to_string(us) + ";"; });
+    auto command = [&](std::initializer_list<std::pair<uint32_t, uint32_t>> cycles) {
         c.WriteCycle(0x555, 0xAA);
         c.WriteCycle(0x2AA, 0x55);
-        c.WriteCycle(0x555, 0xA0);
-        c.WriteCycle(a, d);
+        for (auto [a, d] : cycles) c.WriteCycle(a, d);
     };
-    program(1, 0x11);
-    EXPECT_TRUE(c.Busy());
+    command({{0x555, 0xA0}, {1, 0x11}});
     EXPECT_EQ(c.BusyRemainingUs(), 10u);
-    program(2, 0x22);  // too early: every cycle of it is ignored
+    command({{0x555, 0xA0}, {2, 0x22}});  // too early: every cycle of it is ignored
     EXPECT_EQ(c.ReadWord(2), 0xFFu);
     EXPECT_EQ(c.GetStats().ignoredWhileBusy, 4u);
     clock.Advance(10);
     EXPECT_FALSE(c.Busy());
-    program(2, 0x22);
+    command({{0x555, 0xA0}, {2, 0x22}});
     EXPECT_EQ(c.ReadWord(2), 0x22u);
     clock.Advance(10);
-    c.WriteCycle(0x555, 0xAA);
-    c.WriteCycle(0x2AA, 0x55);
-    c.WriteCycle(0x555, 0x80);
-    c.WriteCycle(0x555, 0xAA);
-    c.WriteCycle(0x2AA, 0x55);
-    c.WriteCycle(0x555, 0x10);
-    EXPECT_EQ(c.BusyRemainingUs(), 5000u);
+    command({{0x555, 0x80}});
+    command({{0x555, 0x10}});
     clock.Advance(4999);
     EXPECT_TRUE(c.Busy());
     clock.Advance(1);
     EXPECT_FALSE(c.Busy());
-}
-
-TEST(FlashChip, EraseThatNeverFinishesEndsOnlyWithAPowerReset) {
-    tqsim::ManualClock clock;
-    FlashChip c(Geometry(1, 8), &clock);
+    command({{0x555, 0x80}});
+    command({{0x8000, 0x30}});
+    clock.Advance(400);
+    c.PowerReset();  // cuts the sector erase short after 400 us
+    EXPECT_FALSE(c.Busy());
+    EXPECT_EQ(log, "program 10;program 10;chip erase 5000;sector erase 1000;");
+    EXPECT_EQ(c.BusyTotalUs(), 10u + 10 + 5000 + 400);
+    // An erase that never finishes ends only with a power reset.
     c.SetEraseNeverFinishes(true);
-    c.WriteCycle(0x555, 0xAA);
-    c.WriteCycle(0x2AA, 0x55);
-    c.WriteCycle(0x555, 0x80);
-    c.WriteCycle(0x555, 0xAA);
-    c.WriteCycle(0x2AA, 0x55);
-    c.WriteCycle(0x8000, 0x30);
+    command({{0x555, 0x80}});
+    command({{0x8000, 0x30}});
     clock.Advance(3600ull * 1000000);
-    EXPECT_TRUE(c.Busy());
     EXPECT_EQ(c.BusyRemainingUs(), UINT64_MAX);
     c.PowerReset();
     EXPECT_FALSE(c.Busy());
 }
 
-TEST(FlashChip, InternalFlashHasNoBusProtocol) {
-    FlashChip c(*tqsim::FindBuiltInChip("sim-internal"));
-    c.WriteCycle(0x555, 0xAA);
-    c.WriteCycle(0x2AA, 0x55);
-    c.WriteCycle(0x555, 0xA0);
-    c.WriteCycle(0, 0);
-    EXPECT_EQ(c.ReadWord(0), 0xFFu);
-    c.DirectProgram(0, 0x5A);
-    EXPECT_EQ(c.ReadWord(0), 0x5Au);
-}
-
-TEST(ChipGeometry, ConfigSectorIsTheLastEndingWithinTheFirst128KWords) {
+TEST(ChipGeometry, ConfigSectorAndFamilyTimingsOfTheBuiltInChips) {
+    using P = tqsim::TimingProfile;
     struct Case {
         const char* chip;
         int configSector;
         uint32_t start;
+        const char* family;
+        tqsim::ChipTimings typical, max;
     } cases[] = {
-        {"29F040B", 1, 0x10000},   {"29LV800B-x16", 6, 0x18000}, {"39SF020A", 31, 0x1F000},
-        {"39VF400A", 63, 0x1F800}, {"SIM28F010A", 7, 0x1C000},   {"29F010", 7, 0x1C000},
-        {"29LV800B-x8", 4, 0x10000},
+        {"29F040B", 1, 0x10000, "29F", {7, 1000000, 8000000}, {300, 8000000, 64000000}},
+        {"29LV800B-x16", 6, 0x18000, "29LV", {11, 700000, 11000000}, {360, 15000000, 88000000}},
+        {"29LV800B-x8", 4, 0x10000, "29LV", {9, 700000, 11000000}, {300, 15000000, 88000000}},
+        {"39SF020A", 31, 0x1F000, "39SF", {14, 18000, 70000}, {20, 25000, 100000}},
+        {"39VF400A", 63, 0x1F800, "39VF", {14, 18000, 70000}, {20, 25000, 100000}},
+        {"SIM28F010A", 7, 0x1C000, "28F", {7, 1000000, 8000000}, {300, 8000000, 64000000}},
+        {"29F010", 7, 0x1C000, "29F", {7, 1000000, 8000000}, {300, 8000000, 64000000}},
+        {"sim-internal", 7, 0xE000, "internal", {10, 20000, 200000}, {20, 50000, 500000}},
+    };
+    auto same = [](const tqsim::ChipTimings& a, const tqsim::ChipTimings& b) {
+        return a.programUs == b.programUs && a.sectorEraseUs == b.sectorEraseUs && a.chipEraseUs == b.chipEraseUs;
     };
     for (const auto& k : cases) {
         const ChipGeometry* g = tqsim::FindBuiltInChip(k.chip);
         ASSERT_NE(g, nullptr) << k.chip;
         EXPECT_EQ(g->ConfigSector(), k.configSector) << k.chip;
         EXPECT_EQ(g->SectorStart(static_cast<size_t>(k.configSector)), k.start) << k.chip;
-        EXPECT_TRUE(g->Valid()) << k.chip;
+        EXPECT_EQ(tqsim::ChipFamily(*g), k.family) << k.chip;
+        EXPECT_TRUE(same(tqsim::FamilyTimings(*g, P::Typical), k.typical)) << k.chip;
+        EXPECT_TRUE(same(tqsim::FamilyTimings(*g, P::Max), k.max)) << k.chip;
+        EXPECT_TRUE(same(tqsim::FamilyTimings(*g, P::Instant), {})) << k.chip;
     }
+    P p = P::Instant;
+    EXPECT_TRUE(tqsim::ParseTimingProfile("max", &p) && p == P::Max);
+    EXPECT_FALSE(tqsim::ParseTimingProfile("Typical", &p));
 }
 
-TEST(ChipGeometry, BuiltInChipsMatchTheFlashDataFileAndWriteOneThatReadsBack) {
-    char dir[] = "/tmp/tqsimchipsXXXXXX";
-    const std::string written = std::string(::mkdtemp(dir)) + "/chips.dat";
-    std::ofstream(written, std::ios::binary) << tqsim::BuiltInChipsAsFlashDataFile();
-    for (const std::string& file : {std::string(LORIC_SOURCE_DIR) + "/data/flash_devices.dat", written}) {
-        for (const auto& chip : tqsim::BuiltInChips()) {
-            if (chip.name.rfind("SIM", 0) == 0 && file != written) continue;  // no such record shipped
-            tqsim::ChipGeometry g;
-            std::string error;
-            ASSERT_TRUE(tqsim::LoadChipFromFlashDataFile(file, chip.name, &g, &error)) << error;
-            EXPECT_EQ(g.busWidth, chip.busWidth) << chip.name;
-            EXPECT_EQ(g.commandSet, chip.commandSet) << chip.name;
-            EXPECT_EQ(g.sectorWords, chip.sectorWords) << chip.name;
-        }
+TEST(ChipGeometry, BuiltInChipsMatchTheShippedFlashDataFile) {
+    for (const auto& chip : tqsim::BuiltInChips()) {
+        if (chip.name.rfind("SIM", 0) == 0) continue;  // no such record shipped
+        ChipGeometry g;
+        std::string error;
+        ASSERT_TRUE(tqsim::LoadChipFromFlashDataFile(std::string(LORIC_SOURCE_DIR) + "/data/flash_devices.dat",
+                                                     chip.name, &g, &error)) << error;
+        EXPECT_EQ(std::tie(g.busWidth, g.commandSet, g.sectorWords),
+                  std::tie(chip.busWidth, chip.commandSet, chip.sectorWords)) << chip.name;
     }
-    tqsim::ChipGeometry g;
-    std::string error;
-    EXPECT_FALSE(tqsim::LoadChipFromFlashDataFile(written, "NOSUCHCHIP", &g, &error));
-    EXPECT_NE(error.find("no device named NOSUCHCHIP"), std::string::npos);
-    EXPECT_FALSE(tqsim::LoadChipFromFlashDataFile(written + ".missing", "29F040B", &g, &error));
-    ::unlink(written.c_str());
-    ::rmdir(dir);
 }
 
 }  // namespace

@@ -1,6 +1,7 @@
-// The library's programming jobs from start to end against the simulated bench: a blank device
-// gets its loader, then firmware and configuration, and the running firmware's time stamp and
-// configuration are read back, over the driver socket and over the serial adapter.
+// The library's programming jobs from start to end against the simulated bench on the chips the
+// other whole-job runs leave out (command sets 2 and 5 on an 8-bit bus, a 16-bit chip over the
+// serial adapter): a blank device gets its loader, then firmware and configuration, and the
+// flash is compared whole.
 #include <gtest/gtest.h>
 
 #include <memory>
@@ -69,8 +70,6 @@ TEST_P(LibraryFlow, BlankDeviceToRunningFirmware) {
             tqsim::image::BuildOptions o;
             o.kind = kind;
             o.length = length;
-            o.time = "10:15:30";
-            o.date = "Dec 06 2026";
             const std::string path = directory_.Path() + "/" + name;
             WriteFile(path, tqsim::image::Build(o));
             return path;
@@ -81,8 +80,6 @@ TEST_P(LibraryFlow, BlankDeviceToRunningFirmware) {
     ASSERT_EQ(UploadFirmwareLoader(&node, device_, loader.c_str(), blank, 0, nullptr, nullptr), 0u);
     EXPECT_EQ(sim_->Mode(), DeviceMode::Loader);
     EXPECT_EQ(node, 0xFFC1);
-    const auto loaderBytes = ReadAll(loader);
-    EXPECT_EQ(Slice(sim_->Flash(), 0, loaderBytes.size()), loaderBytes);
 
     ASSERT_EQ(UploadFirmwareAndConfig(node, device_, firmwarePath.c_str(),
                                       ImagePath("config.bin").c_str(), nullptr, nullptr),
@@ -99,24 +96,11 @@ TEST_P(LibraryFlow, BlankDeviceToRunningFirmware) {
     std::copy(firmware.begin(), firmware.end(), expect.begin());
     std::copy(config.begin(), config.end(), expect.begin() + configByte);
     EXPECT_TRUE(sim_->Flash() == expect);
-
-    node = 0;
-    blank = 0;
-    ASSERT_EQ(FindNode(&node, &blank), 0u);
-    EXPECT_EQ(blank, 0u) << "listed now";
-    char timeText[32] = {}, dateText[32] = {};
-    ASSERT_EQ(DownloadTimestamp(node, timeText, dateText), 0u);
-    EXPECT_STREQ(timeText, "10:15:30");
-    EXPECT_STREQ(dateText, "Dec 06 2026");
-    const std::string out = directory_.Path() + "/config-back.bin";
-    ASSERT_EQ(DownloadConfigurationFile(node, device_, out.c_str(), nullptr), 0u);
-    EXPECT_EQ(ReadAll(out), config);
 }
 
 INSTANTIATE_TEST_SUITE_P(Benches, LibraryFlow,
-                         ::testing::Values(Case{"29F040B", false}, Case{"29LV800B-x16", false},
-                                           Case{"39SF020A", false}, Case{"29LV800B-x8", false},
-                                           Case{"29F040B", true}, Case{"29LV800T-x16", true}),
+                         ::testing::Values(Case{"39SF020A", false}, Case{"29LV800B-x8", false},
+                                           Case{"29LV800T-x16", true}),
                          [](const auto& info) {
                              std::string n = info.param.chip;
                              for (char& c : n)
