@@ -16,13 +16,13 @@
 #include "support/api_fixture.h"
 #include "support/fake_clock.h"
 #include "support/golden.h"
+#include "support/request_recorder.h"
 #include "tqsim/system.h"
 
 namespace loric::test {
 namespace {
 
 using Bytes = std::vector<uint8_t>;
-constexpr uint32_t kConfigRomBase = 0xF0000400;
 constexpr uint32_t kReadCtrl = 0xF0090014;
 
 // A configuration header: magic word, ROM length in word 25, then `romBytes` counting bytes.
@@ -77,11 +77,10 @@ protected:
 
     // Installs a firmware with the time stamp record `stamp` and `config` in the configuration
     // sector, and boots it.
-    void Install(const Bytes& config, const std::string& stamp = std::string("09:15:42\0Dec 06 2026", 20)) {
+    void Install(const Bytes& config, std::string stamp = std::string("09:15:42\0Dec 06 2026", 20)) {
         Bytes firmware = tqsim::image::Build({});
+        stamp.resize(tqsim::image::kStampSize, '\0');
         std::copy(stamp.begin(), stamp.end(), firmware.begin() + tqsim::image::kHeaderSize);
-        std::fill(firmware.begin() + tqsim::image::kHeaderSize + stamp.size(),
-                  firmware.begin() + tqsim::image::kHeaderSize + tqsim::image::kStampSize, 0);
         const uint32_t sum = tqsim::image::BootSum(firmware.data(), static_cast<uint32_t>(firmware.size()),
                                                    firmware[20] | firmware[21] << 8, firmware[24]);
         for (int i = 0; i < 4; ++i) firmware[12 + i] = static_cast<uint8_t>(sum >> (8 * i));
@@ -109,12 +108,8 @@ protected:
         return node;
     }
     void ExpectRomAndDownload(uint16_t node) {
-        for (uint32_t i = 26; i < config_.size() / 4; ++i) {
-            uint32_t value = 0;
-            ASSERT_EQ(ReadQuadlet(node, 0xFFFF, kConfigRomBase + 4 * (i - 26), &value), 0u) << i;
-            ASSERT_EQ(value, config_[4 * i] | config_[4 * i + 1] << 8 | config_[4 * i + 2] << 16 |
-                                 uint32_t{config_[4 * i + 3]} << 24) << "q" << i - 26;
-        }
+        const std::vector<uint32_t> rom = sim_.ConfigRom();  // what the device presents on the bus
+        for (size_t i = 26; i < config_.size() / 4; ++i) ASSERT_EQ(rom.at(i - 26), LittleEndianAt(config_, 4 * i)) << i;
         ASSERT_EQ(DownloadConfigurationFile(node, device_, "back.bin", nullptr), 0u);
         EXPECT_EQ(ReadFileBytes("back.bin"), ReadFileBytes("rom.bin"));
     }
@@ -164,7 +159,7 @@ struct DownloadCase {
 };
 
 TEST_F(SimTransfer, DownloadHeadersAndFailures) {
-    const std::string stamp = "1";
+    const std::string stamp = "1";  // any: the configuration is read from flash
     const DownloadCase cases[] = {
         {"ROM length not a multiple of four", Header(0xAFC924AD, 6, 10), stamp},
         {"blank", Header(0xFFFFFFFF, 0xFFFFFFFF, 0), stamp},
