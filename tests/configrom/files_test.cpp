@@ -5,7 +5,6 @@
 
 #include <cstdio>
 #include <cstring>
-#include <functional>
 #include <sstream>
 #include <string>
 #include <vector>
@@ -80,27 +79,14 @@ CONFIG_FILE_INFO EmptyTexts(bool secondUnit) {
 
 struct GenerateCase {
     const char* name;
-    std::function<CONFIG_FILE_INFO()> record;
-    const char* output;    // "out\\rom.bin": the data page is "out\\datapage.dat" in the current folder
-    const char* dataPage;  // nullptr: none
-    std::string pageText = {};
+    const char* page = nullptr;  // the data page's text; nullptr: none
+    CONFIG_FILE_INFO record = FullRecord(false);
+    std::string output = "out\\rom.bin";  // the data page is "out\\datapage.dat" in the current folder
+    const char* pageFile = "out\\datapage.dat";
 };
 
 class ConfigFiles : public ApiTest {
 protected:
-    uint32_t Generate(Transcript& t, const GenerateCase& c) {
-        if (c.output[0] != '/') std::remove(c.output);  // never a device such as /dev/full
-        CONFIG_FILE_INFO info = c.record();
-        const CONFIG_FILE_INFO before = info;
-        debug_.Clear();
-        g_api.traceFlags = kTraceAll;
-        const uint32_t status = GenerateConfigurationFile(&info, c.output);
-        EXPECT_EQ(std::memcmp(&before, &info, sizeof info), 0) << c.name << ": the record was changed";
-        t.Add("== %s\nstatus %u\n", c.name, status);
-        t.Text(debug_.Text());
-        if (c.output[0] != '/') t.Words(ReadBytes(c.output));
-        return status;
-    }
     void Import(Transcript& t, const char* name, const std::string& bytes) {
         WriteBytes("image.bin", bytes);
         CONFIG_FILE_INFO info;
@@ -118,44 +104,47 @@ protected:
 TEST_F(ConfigFiles, GenerateFromRecordsAndDataPages) {
     std::string sixtyFour = "2\n64\n";
     for (int i = 0; i < 64; ++i) sixtyFour += "L" + std::to_string(i) + "\n";
-    const std::string tooLong = std::string(250, 'd') + "\\rom.bin";
     const GenerateCase cases[] = {
-        {"four empty texts", [] { return EmptyTexts(false); }, "out\\rom.bin", nullptr},
-        {"four empty texts, second unit", [] { return EmptyTexts(true); }, "out\\rom.bin", nullptr},
-        {"full record", [] { return FullRecord(false); }, "out\\rom.bin", nullptr},
-        {"full record, second unit", [] { return FullRecord(true); }, "out\\rom.bin", nullptr},
-        {"57 characters", [] { return FullRecord(true, Letters(57).c_str()); }, "out\\rom.bin", nullptr},
-        {"58 characters", [] { return FullRecord(true, Letters(58).c_str()); }, "out\\rom.bin", nullptr},
-        {"59 characters", [] { return FullRecord(true, Letters(59).c_str()); }, "out\\rom.bin", nullptr},
-        {"60 characters, no zero", [] { return FullRecord(true, Letters(60).c_str()); }, "out\\rom.bin", nullptr},
-        {"text page", [] { return FullRecord(false); }, "out\\rom.bin", "out\\datapage.dat",
-         "2\n4\nABC\nMODEL\n1.0\nX\n"},
-        {"CR LF, long lines cut to their fields", [] { return FullRecord(false); }, "out\\rom.bin",
-         "out\\datapage.dat", "  +2 pages\r\n3\r\nABCDEFGHIJKLMNOPQRS\r\n0123456789abcdefXYZ\r\nwxyz1\r\n"},
-        {"missing lines leave spaces", [] { return FullRecord(false); }, "out\\rom.bin", "out\\datapage.dat",
-         "2\n1\nQ\n"},
-        {"unknown type keeps its low byte", [] { return FullRecord(false); }, "out\\rom.bin", "out\\datapage.dat",
-         "263\n1\nignored\n"},
-        {"fewer lines than announced", [] { return FullRecord(false); }, "out\\rom.bin", "out\\datapage.dat",
-         "2\n3\nA\nB\n"},
-        {"64 lines", [] { return FullRecord(false); }, "out\\rom.bin", "out\\datapage.dat", sixtyFour},
-        {"65 lines", [] { return FullRecord(false); }, "out\\rom.bin", "out\\datapage.dat", "2\n65\n"},
-        {"unparsable type", [] { return FullRecord(false); }, "out\\rom.bin", "out\\datapage.dat", "two\n1\nA\n"},
-        {"empty page file", [] { return FullRecord(false); }, "out\\rom.bin", "out\\datapage.dat", ""},
-        {"count beyond int range", [] { return FullRecord(false); }, "out\\rom.bin", "out\\datapage.dat",
-         "2\n99999999999\n"},
-        {"no backslash: page in the current folder", [] { return FullRecord(false); }, "rom.bin", "datapage.dat",
-         "9\n0\n"},
-        {"missing folder", [] { return FullRecord(false); }, "missing/rom.bin", nullptr},
-        {"folder too long for a page", [] { return FullRecord(false); }, tooLong.c_str(), nullptr},
-        {"short write", [] { return FullRecord(false); }, "/dev/full", nullptr},
+        {"four empty texts", nullptr, EmptyTexts(false)},
+        {"four empty texts, second unit", nullptr, EmptyTexts(true)},
+        {"full record"},
+        {"full record, second unit", nullptr, FullRecord(true)},
+        {"57 characters", nullptr, FullRecord(true, Letters(57).c_str())},
+        {"58 characters", nullptr, FullRecord(true, Letters(58).c_str())},
+        {"59 characters", nullptr, FullRecord(true, Letters(59).c_str())},
+        {"60 characters, no zero", nullptr, FullRecord(true, Letters(60).c_str())},
+        {"text page", "2\n4\nABC\nMODEL\n1.0\nX\n"},
+        {"CR LF, long lines cut to their fields",
+         "  +2 pages\r\n3\r\nABCDEFGHIJKLMNOPQRS\r\n0123456789abcdefXYZ\r\nwxyz1\r\n"},
+        {"missing lines leave spaces", "2\n1\nQ\n"},
+        {"unknown type keeps its low byte", "263\n1\nignored\n"},
+        {"fewer lines than announced", "2\n3\nA\nB\n"},
+        {"64 lines", sixtyFour.c_str()},
+        {"65 lines", "2\n65\n"},
+        {"unparsable type", "two\n1\nA\n"},
+        {"empty page file", ""},
+        {"count beyond int range", "2\n99999999999\n"},
+        {"no backslash: page in the current folder", "9\n0\n", FullRecord(false), "rom.bin", "datapage.dat"},
+        {"missing folder", nullptr, FullRecord(false), "missing/rom.bin"},
+        {"folder too long for a page", nullptr, FullRecord(false), std::string(250, 'd') + "\\rom.bin"},
+        {"short write", nullptr, FullRecord(false), "/dev/full"},
     };
     Transcript t;
     for (const GenerateCase& c : cases) {
         std::remove("out\\datapage.dat");
         std::remove("datapage.dat");
-        if (c.dataPage != nullptr) WriteBytes(c.dataPage, c.pageText);
-        if (const uint32_t status = Generate(t, c); status != 0) {
+        if (c.page != nullptr) WriteBytes(c.pageFile, c.page);
+        const bool device = c.output[0] == '/';  // never removed or read back, such as /dev/full
+        if (!device) std::remove(c.output.c_str());
+        CONFIG_FILE_INFO info = c.record;
+        debug_.Clear();
+        g_api.traceFlags = kTraceAll;
+        const uint32_t status = GenerateConfigurationFile(&info, c.output.c_str());
+        EXPECT_EQ(std::memcmp(&c.record, &info, sizeof info), 0) << c.name << ": the record was changed";
+        t.Add("== %s\nstatus %u\n", c.name, status);
+        t.Text(debug_.Text());
+        if (!device) t.Words(ReadBytes(c.output));
+        if (status != 0) {
             char text[1200];
             ASSERT_EQ(GetErrorText(status, text), 0u);
             t.Add("error text: %s\n", text);
