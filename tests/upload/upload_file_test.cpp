@@ -32,8 +32,7 @@ Bytes PatternBytes(size_t length, uint32_t seed = 1) {
 }
 uint32_t QuadletSum(const Bytes& bytes) {
     uint32_t sum = 0;
-    for (size_t i = 0; i + 4 <= bytes.size(); i += 4)
-        sum += bytes[i] | bytes[i + 1] << 8 | bytes[i + 2] << 16 | uint32_t{bytes[i + 3]} << 24;
+    for (size_t i = 0; i + 4 <= bytes.size(); i += 4) sum += LittleEndianAt(bytes, i);
     return sum;
 }
 // `length` pattern bytes with a parameter section "FWPARAMETERS_<count>" at `offset`.
