@@ -232,6 +232,23 @@ TEST_F(Upload, Cases) {
     EXPECT_EQ(UploadFile(0xFFC0, "img.bin", 0, 0, nullptr, nullptr, nullptr, nullptr), 5u);
 }
 
+TEST(FindMarker, FirstWholeOccurrenceInsideTheBuffer) {
+    const std::string text = "..FWPARAMETERS_..FWPARAMETERS_";
+    const auto* buffer = reinterpret_cast<const uint8_t*>(text.data());
+    const struct {
+        const char* marker;
+        size_t length;
+        long position;  // -1: none
+    } cases[] = {{"FWPARAMETERS_", text.size(), 2}, {"FWPARAMETERS_", 15, 2}, {"FWPARAMETERS_", 14, -1},
+                 {"S_..F", text.size(), 13},        {"", text.size(), -1},  {"F", 0, -1},
+                 {"..", text.size(), 0},            {"MISSING", text.size(), -1}};
+    for (const auto& c : cases) {
+        const uint8_t* found = FindMarker(buffer, c.marker, c.length);
+        EXPECT_EQ(found ? found - buffer : -1L, c.position) << c.marker << " " << c.length;
+    }
+    EXPECT_EQ(FindMarker(nullptr, "F", 4), nullptr);
+}
+
 TEST(FileLength, KeepsThePositionAndLengthsBeyondThirtyTwoBitsAreUnknown) {
     FILE* file = std::tmpfile();
     std::fwrite("0123456789", 1, 10, file);
