@@ -1,9 +1,12 @@
 // Configuration transfer against the simulated device: upload, the ROM the device presents
-// afterwards, download, the erased sector, the firmware's time stamp and the upload's failures.
+// afterwards, download of good, blank and damaged configurations and of time stamp records,
+// and the failures of each.
 #include <gtest/gtest.h>
 
 #if __has_include("tqsim/system.h")
 
+#include <atomic>
+#include <cstdio>
 #include <cstring>
 #include <fstream>
 #include <functional>
@@ -13,13 +16,25 @@
 #include "support/api_fixture.h"
 #include "support/fake_clock.h"
 #include "support/golden.h"
+#include "support/request_recorder.h"
 #include "tqsim/system.h"
 
 namespace loric::test {
 namespace {
 
 using Bytes = std::vector<uint8_t>;
-constexpr uint32_t kConfigRomBase = 0xF0000400;
+constexpr uint32_t kReadCtrl = 0xF0090014;
+
+// A configuration header: magic word, ROM length in word 25, then `romBytes` counting bytes.
+Bytes Header(uint32_t magic, uint32_t romLength, size_t romBytes) {
+    Bytes bytes(104 + romBytes, 0xFF);
+    for (int i = 0; i < 4; ++i) {
+        bytes[i] = static_cast<uint8_t>(magic >> (8 * i));
+        bytes[100 + i] = static_cast<uint8_t>(romLength >> (8 * i));
+    }
+    for (size_t i = 104; i < bytes.size(); ++i) bytes[i] = static_cast<uint8_t>(i);
+    return bytes;
+}
 
 std::vector<std::string> g_titles;
 int g_callbackCalls;
@@ -34,12 +49,9 @@ protected:
     SimTransfer() : socketEnv_("BRENNOCK_SOCKET", (directory_.Path() + "/sim.sock").c_str()) {}
 
     void SetUp() override {
-        tqsim::image::BuildOptions firmware;
-        firmware.time = "09:15:42";
-        firmware.date = "Dec 06 2026";
-        firmwareImage_ = tqsim::image::Build(firmware);
         std::string error;
         ASSERT_TRUE(sim_.StartDriverServer(directory_.Path() + "/sim.sock", &error)) << error;
+        sim_.SetLog([this](const std::string& line) { requests_ += line.rfind("ioctl ", 0) == 0; });
         // The host's record of the simulated chip, read from a flash data file as a host would.
         std::ofstream("flash.dat") << tqsim::BuiltInChipsAsFlashDataFile();
         uint32_t count = LORIC_MAX_FLASH_DEVICES;
@@ -63,11 +75,29 @@ protected:
         g_callbackCalls = 0;
     }
 
-    // Installs the firmware with `config` in the configuration sector and boots it.
-    void Install(const Bytes& config) {
-        ASSERT_TRUE(sim_.InstallFirmware(firmwareImage_, config));
+    // Installs a firmware with the time stamp record `stamp` and `config` in the configuration
+    // sector, and boots it.
+    void Install(const Bytes& config, std::string stamp = std::string("09:15:42\0Dec 06 2026", 20)) {
+        Bytes firmware = tqsim::image::Build({});
+        stamp.resize(tqsim::image::kStampSize, '\0');
+        std::copy(stamp.begin(), stamp.end(), firmware.begin() + tqsim::image::kHeaderSize);
+        const uint32_t sum = tqsim::image::BootSum(firmware.data(), static_cast<uint32_t>(firmware.size()),
+                                                   firmware[20] | firmware[21] << 8, firmware[24]);
+        for (int i = 0; i < 4; ++i) firmware[12 + i] = static_cast<uint8_t>(sum >> (8 * i));
+        ASSERT_TRUE(sim_.InstallFirmware(firmware, config));
         sim_.ResetDevice();
         ASSERT_EQ(sim_.Mode(), tqsim::DeviceMode::Firmware) << sim_.BootNote();
+    }
+    // The read window's n-th read from now fails, or every write to it.
+    void FailWindow(uint32_t read, bool writes) {
+        sim_.ClearFaults();
+        tqsim::RegisterFault fault;
+        fault.offsetLow = kReadCtrl;
+        fault.onRead = !writes;
+        fault.onWrite = writes;
+        fault.succeedFirst = writes ? 0 : read - 1;
+        fault.failTimes = writes ? 0 : 1;
+        if (read || writes) sim_.AddRegisterFault(fault);
     }
     // Locates the device as a host does; this also makes it the target of uploads.
     uint16_t Find() {
@@ -78,12 +108,8 @@ protected:
         return node;
     }
     void ExpectRomAndDownload(uint16_t node) {
-        for (uint32_t i = 26; i < config_.size() / 4; ++i) {
-            uint32_t value = 0;
-            ASSERT_EQ(ReadQuadlet(node, 0xFFFF, kConfigRomBase + 4 * (i - 26), &value), 0u) << i;
-            ASSERT_EQ(value, config_[4 * i] | config_[4 * i + 1] << 8 | config_[4 * i + 2] << 16 |
-                                 uint32_t{config_[4 * i + 3]} << 24) << "q" << i - 26;
-        }
+        const std::vector<uint32_t> rom = sim_.ConfigRom();  // what the device presents on the bus
+        for (size_t i = 26; i < config_.size() / 4; ++i) ASSERT_EQ(rom.at(i - 26), LittleEndianAt(config_, 4 * i)) << i;
         ASSERT_EQ(DownloadConfigurationFile(node, device_, "back.bin", nullptr), 0u);
         EXPECT_EQ(ReadFileBytes("back.bin"), ReadFileBytes("rom.bin"));
     }
@@ -91,7 +117,8 @@ protected:
     ScopedEnv socketEnv_;
     FakeClock clock_;
     tqsim::System sim_;
-    Bytes firmwareImage_, config_;
+    Bytes config_;
+    std::atomic<int> requests_{0};
     std::vector<FLASH_DEVICE> devices_ = std::vector<FLASH_DEVICE>(LORIC_MAX_FLASH_DEVICES);
     FLASH_DEVICE* device_ = nullptr;
 };
@@ -123,17 +150,74 @@ TEST_F(SimTransfer, UploadThenTheDeviceShowsTheRomAndDownloadGivesTheFile) {
     ExpectRomAndDownload(Find());
 }
 
-TEST_F(SimTransfer, ErasedSectorAndTimeStamp) {
-    Install(Bytes(4, 0xFF));
-    ASSERT_EQ(OpenLORIC(TRACE_ERROR | TRACE_API), 0u);
-    const uint16_t node = Find();
-    debug_.Clear();
-    EXPECT_EQ(DownloadConfigurationFile(node, device_, "blank.bin", nullptr), 17u);
-    EXPECT_EQ(ReadFileBytes("blank.bin"), std::string(104, '\xFF'));
-    char timeText[24], dateText[24];
-    ASSERT_EQ(DownloadTimestamp(node, timeText, dateText), 0u);
-    EXPECT_EQ(sim_.TimeStampText(), "09:15:42|Dec 06 2026");
-    ExpectGolden("configrom/sim_blank_and_timestamp.txt", debug_.Text());
+struct DownloadCase {
+    const char* name;
+    Bytes config;
+    std::string stamp;
+    uint32_t failRead = 0;
+    bool failWrites = false;
+};
+
+TEST_F(SimTransfer, DownloadHeadersAndFailures) {
+    const std::string stamp = "1";  // any: the configuration is read from flash
+    const DownloadCase cases[] = {
+        {"ROM length not a multiple of four", Header(0xAFC924AD, 6, 10), stamp},
+        {"blank", Header(0xFFFFFFFF, 0xFFFFFFFF, 0), stamp},
+        {"zero length", Header(0xAFC924AD, 0, 0), stamp},
+        {"length beyond any ROM", Header(0xAFC924AD, 1028, 0), stamp},
+        {"read failure in the ROM", Header(0xAFC924AD, 64, 64), stamp, 26 + 3},
+        {"window write failure", Header(0xAFC924AD, 64, 64), stamp, 0, true},
+    };
+    Transcript t;
+    for (const DownloadCase& c : cases) {
+        Install(c.config);
+        ASSERT_EQ(OpenLORIC(TRACE_ERROR | TRACE_API), 0u);
+        const uint16_t node = Find();  // the high bits of the node argument are not used
+        FailWindow(c.failRead, c.failWrites);
+        debug_.Clear();
+        requests_ = 0;
+        std::remove("download.bin");
+        const uint32_t status = DownloadConfigurationFile(0x10000 | node, device_, "download.bin", nullptr);
+        t.Add("== %s\nstatus %u, %d requests\n", c.name, status, requests_.load());
+        t.Text(debug_.Text());
+        const std::string file = ReadFileBytes("download.bin");
+        t.Words(Bytes(file.begin(), file.end()));
+        CloseLORIC();
+    }
+    t.Check("configrom/download.txt");
+}
+
+TEST_F(SimTransfer, TimeStampRecords) {
+    const DownloadCase cases[] = {
+        {"time and date", {}, std::string("12:34:56\0Dec  6 2026", 20)},
+        {"no time", {}, std::string("\0Dec  6 2026", 12)},
+        {"no date", {}, std::string("12:34:56\0", 9)},
+        {"24 characters without a zero", {}, std::string(24, 'A')},
+        {"23 characters", {}, std::string(23, 'B')},
+        {"date to the end of the record", {}, std::string("1\0", 2) + std::string(22, 'D')},
+        {"read failure", {}, std::string("1\0002\0", 4), 4},
+        {"window write failure", {}, std::string("1\0002\0", 4), 0, true},
+    };
+    Transcript t;
+    for (const DownloadCase& c : cases) {
+        Install(Bytes(4, 0xFF), c.stamp);
+        ASSERT_EQ(OpenLORIC(TRACE_ERROR | TRACE_API), 0u);
+        const uint16_t node = Find();
+        FailWindow(c.failRead, c.failWrites);
+        char time[40], date[40];
+        std::memset(time, '#', sizeof time);
+        std::memset(date, '#', sizeof date);
+        debug_.Clear();
+        requests_ = 0;
+        const uint32_t status = DownloadTimestamp(0x30000 | node, time, date);
+        t.Add("== %s\nstatus %u, %d requests\n", c.name, status, requests_.load());
+        t.Text(debug_.Text());
+        t.Add("time \"%.39s\" date \"%.39s\"\n", time, date);  // the '#' after 24 bytes must remain
+        EXPECT_EQ(std::string(time + 24, 16), std::string(16, '#'));
+        EXPECT_EQ(std::string(date + 24, 16), std::string(16, '#'));
+        CloseLORIC();
+    }
+    t.Check("configrom/timestamp.txt");
 }
 
 TEST_F(SimTransfer, UploadFailures) {
@@ -174,16 +258,29 @@ TEST_F(SimTransfer, UploadFailures) {
     t.Check("configrom/sim_upload_failures.txt");
 }
 
-TEST_F(SimTransfer, ArgumentsAndClosedApi) {
+TEST_F(SimTransfer, ArgumentsFilesAndTheClosedApi) {
+    char time[24], date[24];
     EXPECT_EQ(UploadConfigurationFile(0xFFC0, device_, "rom.bin", 1, nullptr, nullptr), 3u);
-    ASSERT_EQ(OpenLORIC(TRACE_ERROR | TRACE_API), 0u);
+    EXPECT_EQ(DownloadConfigurationFile(0xFFC1, device_, "x.bin", nullptr), 3u);
+    EXPECT_EQ(DownloadTimestamp(0xFFC1, time, date), 3u);
+    Install(config_);
+    ASSERT_EQ(OpenLORIC(TRACE_ERROR), 0u);
+    const uint16_t node = Find();
+    FLASH_DEVICE noSector = *device_;
+    noSector.configSector = nullptr;
+    requests_ = 0;
+    EXPECT_EQ(UploadConfigurationFile(node, nullptr, "rom.bin", 1, nullptr, nullptr), 5u);
+    EXPECT_EQ(UploadConfigurationFile(node, device_, nullptr, 1, nullptr, nullptr), 5u);
+    EXPECT_EQ(DownloadConfigurationFile(node, nullptr, "x.bin", nullptr), 5u);
+    EXPECT_EQ(DownloadConfigurationFile(node, device_, nullptr, nullptr), 5u);
+    EXPECT_EQ(DownloadConfigurationFile(node, &noSector, "x.bin", nullptr), 5u);
+    EXPECT_EQ(DownloadConfigurationFile(node, device_, "none/x.bin", nullptr), 6u);
+    EXPECT_EQ(DownloadTimestamp(node, nullptr, date), 5u);
+    EXPECT_EQ(DownloadTimestamp(node, time, nullptr), 5u);
+    EXPECT_EQ(requests_, 0);
     debug_.Clear();
-    EXPECT_EQ(UploadConfigurationFile(0xFFC0, nullptr, "rom.bin", 1, nullptr, nullptr), 5u);
-    EXPECT_EQ(UploadConfigurationFile(0xFFC0, device_, nullptr, 1, nullptr, nullptr), 5u);
-    const std::string refused = "API_TRACE: Enter UploadConfigurationFile\n"
-                                "LORIC ERROR: An API function parameter was invalid\n"
-                                "API_TRACE: Exit UploadConfigurationFile (ret 5)\n\n";
-    EXPECT_EQ(debug_.Text(), refused + refused);
+    EXPECT_EQ(DownloadConfigurationFile(node, device_, "/dev/full", nullptr), 7u);
+    EXPECT_EQ(debug_.Text(), "LORIC ERROR: A read / write error occurred while accessing /dev/full\n");
 }
 
 }  // namespace

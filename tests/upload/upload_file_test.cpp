@@ -32,8 +32,7 @@ Bytes PatternBytes(size_t length, uint32_t seed = 1) {
 }
 uint32_t QuadletSum(const Bytes& bytes) {
     uint32_t sum = 0;
-    for (size_t i = 0; i + 4 <= bytes.size(); i += 4)
-        sum += bytes[i] | bytes[i + 1] << 8 | bytes[i + 2] << 16 | uint32_t{bytes[i + 3]} << 24;
+    for (size_t i = 0; i + 4 <= bytes.size(); i += 4) sum += LittleEndianAt(bytes, i);
     return sum;
 }
 // `length` pattern bytes with a parameter section "FWPARAMETERS_<count>" at `offset`.
@@ -114,44 +113,23 @@ protected:
         t.Text(debug_.Text());
         CloseLORIC();
     }
-    // The requests in order, runs of uploads of one length at even steps folded into one line;
-    // the upload modes; where the bytes uploaded differ from the file padded to whole quadlets.
+    // The requests in order; the upload modes; where the bytes uploaded differ from the file
+    // padded to whole quadlets.
     void Requests(Transcript& t) {
         Bytes uploaded;
         std::set<uint32_t> modes;
-        struct Line {
-            std::string text;
-            uint32_t address = 0, step = 0, count = 0;
-        };
-        std::vector<Line> lines;
         for (const RecordedRequest& r : recorder_.Requests()) {
-            char text[64];
             if (auto q = RequestRecorder::Decode(r)) {
-                std::snprintf(text, sizeof text, q->write ? "write %08X = %08X" : "read %08X", q->offsetLow, q->value);
+                t.Add(q->write ? "write %08X = %08X\n" : "read %08X\n", q->offsetLow, q->value);
             } else if (r.code == IOCTL_UPLOAD_FLASH_PORT || r.code == IOCTL_UPLOAD_UPLOADER) {
-                std::snprintf(text, sizeof text, "%s upload of %u bytes",
-                              r.code == IOCTL_UPLOAD_UPLOADER ? "uploader" : "flash port", LittleEndianAt(r.input, 4));
+                t.Add("%s upload of %u bytes at %X\n", r.code == IOCTL_UPLOAD_UPLOADER ? "uploader" : "flash port",
+                      LittleEndianAt(r.input, 4), LittleEndianAt(r.input, 0));
                 modes.insert(LittleEndianAt(r.input, 12));
                 EXPECT_EQ(LittleEndianAt(r.input, 8), 0u);  // the data field
                 uploaded.insert(uploaded.end(), r.uploadData.begin(), r.uploadData.end());
-                const uint32_t address = LittleEndianAt(r.input, 0);
-                Line* last = lines.empty() ? nullptr : &lines.back();
-                if (last && last->count && last->text == text &&
-                    (last->count == 1 || address - last->address == last->step * last->count)) {
-                    if (last->count == 1) last->step = address - last->address;
-                    ++last->count;
-                    continue;
-                }
-                lines.push_back({text, address, 0, 1});
-                continue;
             } else {
-                std::snprintf(text, sizeof text, "request %X: %08X", r.code, LittleEndianAt(r.input, 0));
+                t.Add("request %X: %08X\n", r.code, LittleEndianAt(r.input, 0));
             }
-            lines.push_back({text});
-        }
-        for (const Line& l : lines) {
-            if (l.count == 0) t.Add("%s\n", l.text.c_str());
-            else t.Add("%s at %X, x%u every %X\n", l.text.c_str(), l.address, l.count, l.step);
         }
         for (uint32_t mode : modes) t.Add("mode %08X\n", mode);
         if (uploaded.empty()) return;
