@@ -1,6 +1,6 @@
 // The library's programming jobs from start to end against the simulated bench on the chips the
-// other whole-job runs leave out (command sets 2 and 5 on an 8-bit bus, a 16-bit chip over the
-// serial adapter): a blank device gets its loader, then firmware and configuration, and the
+// other whole-job runs leave out (command set 2 on both bus widths, set 5 on an 8-bit bus, a 16-bit chip
+// over the serial adapter): a blank device gets its loader, then firmware and configuration, and the
 // flash is compared whole.
 #include <gtest/gtest.h>
 
@@ -99,8 +99,8 @@ TEST_P(LibraryFlow, BlankDeviceToRunningFirmware) {
 }
 
 INSTANTIATE_TEST_SUITE_P(Benches, LibraryFlow,
-                         ::testing::Values(Case{"39SF020A", false}, Case{"29LV800B-x8", false},
-                                           Case{"29LV800T-x16", true}),
+                         ::testing::Values(Case{"39SF020A", false}, Case{"39VF400A", false},
+                                           Case{"29LV800B-x8", false}, Case{"29LV800T-x16", true}),
                          [](const auto& info) {
                              std::string n = info.param.chip;
                              for (char& c : n)
