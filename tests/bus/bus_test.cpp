@@ -23,14 +23,7 @@
 namespace loric::test {
 namespace {
 
-NODE_INFO Node(uint16_t bus, uint16_t number, uint32_t idHigh, uint32_t idLow) {
-    NODE_INFO node{};
-    node.busNumber = bus;
-    node.nodeNumber = number;
-    node.idHigh = idHigh;
-    node.idLow = idLow;
-    return node;
-}
+NODE_INFO Node(uint16_t bus, uint16_t number, uint32_t idHigh, uint32_t idLow) { return {{}, number, bus, idLow, idHigh}; }
 
 class Bus : public ApiTest {
 protected:
