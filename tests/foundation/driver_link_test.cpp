@@ -5,6 +5,7 @@
 #include <functional>
 #include <optional>
 #include <stdexcept>
+#include <utility>
 #include <string>
 #include <vector>
 
@@ -31,40 +32,25 @@ protected:
     }
 };
 
-// The other requests' bytes show in the transcripts of the exports that send them.
-TEST_F(DriverLinkTest, EraseSectorSendsTheAddress) {
-    ASSERT_TRUE(link_.EraseSector(0x10000));
-    RecordedRequest r = Only();
-    EXPECT_EQ(r.code, 0x2221A0u);
-    EXPECT_EQ(r.input, (Bytes{0x00, 0x00, 0x01, 0x00}));
-    EXPECT_EQ(r.outLength, 0u);
-}
-
+// The requests' bytes show in the transcripts of the exports that send them; here the failures.
 TEST_F(DriverLinkTest, UploadBlockWithoutDataIsRefusedBeforeSending) {
     UploadBlockRequest request{0, 16, nullptr, 0};
     EXPECT_FALSE(link_.UploadBlock(false, request));
     EXPECT_EQ(platform::GetLastErrorCode(), platform::kErrorInvalidParameter);
     EXPECT_TRUE(driver_.Requests().empty());
-    // The connection is still in step.
-    EXPECT_TRUE(link_.Reset(RESET_FLASH));
+    EXPECT_TRUE(link_.Reset(RESET_FLASH));  // the connection is still in step
 }
 
+// The driver's code is left as it is, every byte of it; a failure naming no code (0) still
+// leaves a non-zero one; a broken connection is "device not connected" from then on.
 TEST_F(DriverLinkTest, FailedRequestsLeaveTheDriversCode) {
-    driver_.FailNext(IOCTL_RESET, 1117);
-    platform::SetLastErrorCode(0);
-    EXPECT_FALSE(link_.Reset(RESET_DEVICE));
-    EXPECT_EQ(platform::GetLastErrorCode(), 1117u);
-    driver_.FailNext(IOCTL_RESET, 0xC0120345);  // every byte of the code counts
-    EXPECT_FALSE(link_.Reset(RESET_DEVICE));
-    EXPECT_EQ(platform::GetLastErrorCode(), 0xC0120345u);
-    // A failure that names no code still leaves a non-zero one.
-    driver_.FailNext(IOCTL_RESET, 0);
-    EXPECT_FALSE(link_.Reset(RESET_DEVICE));
-    EXPECT_NE(platform::GetLastErrorCode(), 0u);
+    for (const auto& [error, left] : {std::pair{1117u, 1117u}, {0xC0120345u, 0xC0120345u}, {0u, platform::kErrorGenFailure}}) {
+        driver_.FailNext(IOCTL_RESET, error);
+        platform::SetLastErrorCode(0);
+        EXPECT_FALSE(link_.Reset(RESET_DEVICE));
+        EXPECT_EQ(platform::GetLastErrorCode(), left);
+    }
     EXPECT_TRUE(link_.Reset(RESET_DEVICE));
-}
-
-TEST_F(DriverLinkTest, BrokenConnectionFailsWithDeviceNotConnected) {
     driver_.Queue(IOCTL_ERASE_SECTOR, ScriptedReply::Disconnect());
     EXPECT_FALSE(link_.EraseSector(0));
     EXPECT_EQ(platform::GetLastErrorCode(), 1167u);
@@ -104,21 +90,21 @@ TEST_F(DriverLinkTest, NodeListCopiesExactlySizeBytesAndTracesTheReply) {
     EXPECT_EQ(debug_.Pieces(), (std::vector<std::string>{"VERBOSE: ", "Bytes Returned: 24  Nodes 1\n"}));
 }
 
+// A refused list throws 4; a size whose reply length would wrap past 4 GiB throws 8.
 TEST_F(DriverLinkTest, NodeListFailuresThrowStatusCodes) {
     driver_.FailNext(IOCTL_GET_NODE_LIST, 170);
     NODE_INFO records[1];
-    try {
-        link_.GetNodeList(records, sizeof records);
-        ADD_FAILURE() << "no throw";
-    } catch (uint32_t status) {
-        EXPECT_EQ(status, 4u);
-        EXPECT_EQ(platform::GetLastErrorCode(), 170u);
-    }
-    try {
-        link_.GetNodeList(records, 0xFFFFFFFF);
-        ADD_FAILURE() << "no throw";
-    } catch (uint32_t status) {
-        EXPECT_EQ(status, 8u);
+    for (const auto& [size, thrown] : {std::pair{uint32_t{sizeof records}, 4u}, {0xFFFFFFFFu, 8u}}) {
+        uint32_t status = 0;
+        try {
+            link_.GetNodeList(records, size);
+        } catch (uint32_t s) {
+            status = s;
+        }
+        EXPECT_EQ(status, thrown);
+        if (thrown == 4) {
+            EXPECT_EQ(platform::GetLastErrorCode(), 170u);
+        }
     }
 }
 
