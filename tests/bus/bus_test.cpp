@@ -74,12 +74,14 @@ protected:
     std::vector<int64_t> stamp_;
 };
 
-// Quadlet writes to FLASH_PORT_CTRL succeed only at the nodes in `answering`.
-RequestRecorder::Handler FlashPortAt(std::set<uint16_t> answering) {
-    return [answering](const RecordedRequest& request) -> std::optional<ScriptedReply> {
+// Fails quadlet writes to `offset`: the `nth` one only when nth > 0, and none at the `spared` nodes.
+RequestRecorder::Handler FailWrite(uint32_t offset, int nth = 0, std::set<uint16_t> spared = {}) {
+    auto seen = std::make_shared<std::atomic<int>>(0);
+    return [=](const RecordedRequest& request) -> std::optional<ScriptedReply> {
         auto t = RequestRecorder::Decode(request);
-        if (!t || !t->write || t->offsetLow != FLASH_PORT_CTRL || answering.count(t->nodeId)) return std::nullopt;
-        return ScriptedReply::Failure(platform::kErrorIoDevice);
+        if (t && t->write && t->offsetLow == offset && !spared.count(t->nodeId) && (nth == 0 || ++*seen == nth))
+            return ScriptedReply::Failure(platform::kErrorIoDevice);
+        return std::nullopt;
     };
 }
 
@@ -108,7 +110,7 @@ TEST_F(Bus, FindNodeAndGetNodeInfo) {
             uint32_t blank = c.blank;
             Status("FindNode", FindNode(&node, &blank));
             t_.Add("node %04X blank %u\n", node, blank);
-        }, FlashPortAt(c.flashPorts));
+        }, FailWrite(FLASH_PORT_CTRL, 0, c.flashPorts));
     }
     Scenario("failed probes report their own lines only", TRACE_ERROR, [&] {
         driver_->FailAlways(IOCTL_ASYNC_WRITE, platform::kErrorIoDevice);
@@ -157,17 +159,6 @@ FLASH_DEVICE Device(int32_t commandSet, uint8_t busWidth) {
     device.commandSetIndex = commandSet;
     device.busWidth = busWidth;
     return device;
-}
-
-// Fails quadlet writes to `offset` (the `nth` one only, when nth > 0).
-RequestRecorder::Handler FailWrite(uint32_t offset, int nth = 0) {
-    auto seen = std::make_shared<std::atomic<int>>(0);
-    return [=](const RecordedRequest& request) -> std::optional<ScriptedReply> {
-        auto t = RequestRecorder::Decode(request);
-        if (t && t->write && t->offsetLow == offset && (nth == 0 || ++*seen == nth))
-            return ScriptedReply::Failure(platform::kErrorIoDevice);
-        return std::nullopt;
-    };
 }
 
 TEST_F(Bus, ResetsAndModes) {
