@@ -5,6 +5,7 @@
 #include <gtest/gtest.h>
 
 #include <atomic>
+#include <cstring>
 #include <functional>
 #include <memory>
 #include <set>
@@ -138,12 +139,13 @@ TEST_F(Bus, FindNodeAndGetNodeInfo) {
     // The driver's own code is the argument of a refused list; a size whose reply would pass
     // 4 GiB is refused as "no memory" before anything is sent.
     Scenario("GetNodeInfo", TRACE_ERROR | TRACE_API_VERBOSE | TRACE_VERBOSE, [&] {
-        NODE_INFO records[3] = {};
+        NODE_INFO records[3];
+        std::memset(records, 0xAB, sizeof records);
         uint32_t count = 99;
         const ScriptedReply two = ScriptedReply::NodeList({Node(0x3FF, 1, 5, 6), Node(0x3FF, 3, 7, 8)});
         driver_->Queue(IOCTL_GET_NODE_LIST, two);
-        Status("GetNodeInfo", GetNodeInfo(&count, records, sizeof records));
-        t_.Add("count %u, node %u id %08X\n", count, records[1].nodeNumber, records[1].idLow);
+        Status("GetNodeInfo", GetNodeInfo(&count, records, 2 * sizeof(NODE_INFO)));  // exactly the size is copied
+        t_.Add("count %u, node %u id %08X, after %08X\n", count, records[1].nodeNumber, records[1].idLow, records[2].idLow);
         driver_->Queue(IOCTL_GET_NODE_LIST, two);
         Status("GetNodeInfo(size 0)", GetNodeInfo(&count, records, 0));  // asks for the count only
         t_.Add("count %u\n", count);

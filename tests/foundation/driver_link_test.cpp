@@ -1,15 +1,10 @@
-// The bytes of every driver request, and how the link reports the driver's failures.
+// How the driver link reports the driver's failures (the requests' bytes show in the
+// transcripts of the exports that send them).
 #include <gtest/gtest.h>
 
-#include <cstring>
-#include <functional>
-#include <optional>
 #include <stdexcept>
 #include <utility>
-#include <string>
-#include <vector>
 
-#include "api/context.h"
 #include "link/driver_link.h"
 #include "platform/platform.h"
 #include "support/api_fixture.h"
@@ -18,21 +13,12 @@
 namespace loric::test {
 namespace {
 
-using Bytes = std::vector<uint8_t>;
-
 class DriverLinkTest : public ApiTest {
 protected:
     RequestRecorder driver_;
     DriverLink link_{"\\\\.\\BRENNOCK"};
-
-    RecordedRequest Only() {
-        auto requests = driver_.Requests();
-        EXPECT_EQ(requests.size(), 1u);
-        return requests.empty() ? RecordedRequest{} : requests[0];
-    }
 };
 
-// The requests' bytes show in the transcripts of the exports that send them; here the failures.
 TEST_F(DriverLinkTest, UploadBlockWithoutDataIsRefusedBeforeSending) {
     UploadBlockRequest request{0, 16, nullptr, 0};
     EXPECT_FALSE(link_.UploadBlock(false, request));
@@ -56,29 +42,6 @@ TEST_F(DriverLinkTest, FailedRequestsLeaveTheDriversCode) {
     EXPECT_EQ(platform::GetLastErrorCode(), 1167u);
     EXPECT_FALSE(link_.SetTargetNode(0));
     EXPECT_EQ(platform::GetLastErrorCode(), 1167u);
-}
-
-TEST_F(DriverLinkTest, NodeListCopiesExactlySizeBytesAndTracesTheReply) {
-    g_api.traceFlags = TRACE_VERBOSE;
-    NODE_INFO node{};
-    node.nodeNumber = 1;
-    node.busNumber = 0x3FF;
-    node.idLow = 0x11223344;
-    node.idHigh = 0x0050C2AA;
-    ScriptedReply reply = ScriptedReply::NodeList({node});
-    reply.bytesReturned = 24;
-    driver_.Queue(IOCTL_GET_NODE_LIST, reply);
-    NODE_INFO records[3];
-    std::memset(records, 0xAB, sizeof records);
-    EXPECT_EQ(link_.GetNodeList(records, 2 * sizeof(NODE_INFO)), 1u);
-    EXPECT_EQ(Only().outLength, 44u);
-    EXPECT_EQ(std::memcmp(&records[0], &node, sizeof node), 0);
-    NODE_INFO zero{};
-    EXPECT_EQ(std::memcmp(&records[1], &zero, sizeof zero), 0);  // as the driver left it
-    uint8_t untouched[sizeof(NODE_INFO)];
-    std::memset(untouched, 0xAB, sizeof untouched);
-    EXPECT_EQ(std::memcmp(&records[2], untouched, sizeof untouched), 0);
-    EXPECT_EQ(debug_.Pieces(), (std::vector<std::string>{"VERBOSE: ", "Bytes Returned: 24  Nodes 1\n"}));
 }
 
 TEST(DriverLinkOpen, MissingDeviceThrowsCouldNotCreateFile) {
