@@ -5,6 +5,7 @@
 #include <gtest/gtest.h>
 
 #include <atomic>
+#include <cstring>
 #include <functional>
 #include <memory>
 #include <set>
@@ -23,14 +24,7 @@
 namespace loric::test {
 namespace {
 
-NODE_INFO Node(uint16_t bus, uint16_t number, uint32_t idHigh, uint32_t idLow) {
-    NODE_INFO node{};
-    node.busNumber = bus;
-    node.nodeNumber = number;
-    node.idHigh = idHigh;
-    node.idLow = idLow;
-    return node;
-}
+NODE_INFO Node(uint16_t bus, uint16_t number, uint32_t idHigh, uint32_t idLow) { return {{}, number, bus, idLow, idHigh}; }
 
 class Bus : public ApiTest {
 protected:
@@ -81,12 +75,14 @@ protected:
     std::vector<int64_t> stamp_;
 };
 
-// Quadlet writes to FLASH_PORT_CTRL succeed only at the nodes in `answering`.
-RequestRecorder::Handler FlashPortAt(std::set<uint16_t> answering) {
-    return [answering](const RecordedRequest& request) -> std::optional<ScriptedReply> {
+// Fails quadlet writes to `offset`: the `nth` one only when nth > 0, and none at the `spared` nodes.
+RequestRecorder::Handler FailWrite(uint32_t offset, int nth = 0, std::set<uint16_t> spared = {}) {
+    auto seen = std::make_shared<std::atomic<int>>(0);
+    return [=](const RecordedRequest& request) -> std::optional<ScriptedReply> {
         auto t = RequestRecorder::Decode(request);
-        if (!t || !t->write || t->offsetLow != FLASH_PORT_CTRL || answering.count(t->nodeId)) return std::nullopt;
-        return ScriptedReply::Failure(platform::kErrorIoDevice);
+        if (t && t->write && t->offsetLow == offset && !spared.count(t->nodeId) && (nth == 0 || ++*seen == nth))
+            return ScriptedReply::Failure(platform::kErrorIoDevice);
+        return std::nullopt;
     };
 }
 
@@ -115,7 +111,7 @@ TEST_F(Bus, FindNodeAndGetNodeInfo) {
             uint32_t blank = c.blank;
             Status("FindNode", FindNode(&node, &blank));
             t_.Add("node %04X blank %u\n", node, blank);
-        }, FlashPortAt(c.flashPorts));
+        }, FailWrite(FLASH_PORT_CTRL, 0, c.flashPorts));
     }
     Scenario("failed probes report their own lines only", TRACE_ERROR, [&] {
         driver_->FailAlways(IOCTL_ASYNC_WRITE, platform::kErrorIoDevice);
@@ -140,13 +136,20 @@ TEST_F(Bus, FindNodeAndGetNodeInfo) {
         Status("FindNode(null)", FindNode(nullptr, &blank));
         Status("FindNode(, null)", FindNode(&node, nullptr));
     });
-    Scenario("GetNodeInfo", TRACE_ERROR | TRACE_API_VERBOSE, [&] {
-        NODE_INFO records[3] = {};
+    // The driver's own code is the argument of a refused list; a size whose reply would pass
+    // 4 GiB is refused as "no memory" before anything is sent.
+    Scenario("GetNodeInfo", TRACE_ERROR | TRACE_API_VERBOSE | TRACE_VERBOSE, [&] {
+        NODE_INFO records[3];
+        std::memset(records, 0xAB, sizeof records);
         uint32_t count = 99;
-        driver_->Queue(IOCTL_GET_NODE_LIST, ScriptedReply::NodeList({Node(0x3FF, 1, 5, 6), Node(0x3FF, 3, 7, 8)}));
-        Status("GetNodeInfo", GetNodeInfo(&count, records, sizeof records));
-        t_.Add("count %u, node %u id %08X\n", count, records[1].nodeNumber, records[1].idLow);
-        driver_->FailNext(IOCTL_GET_NODE_LIST, platform::kErrorGenFailure);
+        const ScriptedReply two = ScriptedReply::NodeList({Node(0x3FF, 1, 5, 6), Node(0x3FF, 3, 7, 8)});
+        driver_->Queue(IOCTL_GET_NODE_LIST, two);
+        Status("GetNodeInfo", GetNodeInfo(&count, records, 2 * sizeof(NODE_INFO)));  // exactly the size is copied
+        t_.Add("count %u, node %u id %08X, after %08X\n", count, records[1].nodeNumber, records[1].idLow, records[2].idLow);
+        driver_->Queue(IOCTL_GET_NODE_LIST, two);
+        Status("GetNodeInfo(size 0)", GetNodeInfo(&count, records, 0));  // asks for the count only
+        t_.Add("count %u\n", count);
+        driver_->FailNext(IOCTL_GET_NODE_LIST, platform::kErrorBusy);
         count = 99;
         Status("GetNodeInfo", GetNodeInfo(&count, records, sizeof records));
         t_.Add("count %u\n", count);
@@ -164,17 +167,6 @@ FLASH_DEVICE Device(int32_t commandSet, uint8_t busWidth) {
     device.commandSetIndex = commandSet;
     device.busWidth = busWidth;
     return device;
-}
-
-// Fails quadlet writes to `offset` (the `nth` one only, when nth > 0).
-RequestRecorder::Handler FailWrite(uint32_t offset, int nth = 0) {
-    auto seen = std::make_shared<std::atomic<int>>(0);
-    return [=](const RecordedRequest& request) -> std::optional<ScriptedReply> {
-        auto t = RequestRecorder::Decode(request);
-        if (t && t->write && t->offsetLow == offset && (nth == 0 || ++*seen == nth))
-            return ScriptedReply::Failure(platform::kErrorIoDevice);
-        return std::nullopt;
-    };
 }
 
 TEST_F(Bus, ResetsAndModes) {

@@ -1,6 +1,7 @@
 // Whole-second waits and the time-out clock, on a replaced clock.
 #include <gtest/gtest.h>
 
+#include <utility>
 #include <vector>
 
 #include "link/timing.h"
@@ -18,51 +19,18 @@ void ResetTimeoutClock() {
     CheckTimeout(0);
 }
 
-TEST(WaitSeconds, EndsAtTheFirstReadingAtWhichTheTimeHasPassed) {
-    struct Case {
-        uint32_t startMs;  // position within the starting second
-        uint32_t seconds;
-    };
-    for (const Case c : {Case{0, 1}, Case{700, 1}, Case{999, 2}, Case{1, 5}, Case{500, 0}}) {
+// Ends at the first reading at which the time has passed, asleep in slices of 1 to 5 ms that
+// never pass the deadline (3 ms in: a deadline off the slice grid).
+TEST(WaitSeconds, SleepsInShortSlicesUntilTheTimeHasPassed) {
+    for (const auto& [startMs, seconds] : {std::pair{0u, 1u}, {700u, 1u}, {999u, 2u}, {1u, 5u}, {3u, 1u}, {500u, 0u}}) {
         FakeClock clock(1700000000, /*stepMs=*/0);  // only sleeping moves time
-        clock.Advance(c.startMs);
+        clock.Advance(startMs);
         const int64_t before = clock.NowMs();
-        WaitSeconds(c.seconds);
-        EXPECT_EQ(clock.NowMs() - before, int64_t{c.seconds} * 1000) << c.startMs << " " << c.seconds;
-        // The whole wait passed asleep, not spinning.
-        EXPECT_EQ(clock.SleptMs(), uint64_t{c.seconds} * 1000);
+        WaitSeconds(seconds);
+        EXPECT_EQ(clock.NowMs() - before, int64_t{seconds} * 1000) << startMs << " " << seconds;
+        EXPECT_EQ(clock.SleptMs(), uint64_t{seconds} * 1000);
+        for (uint32_t ms : clock.Sleeps()) EXPECT_TRUE(ms >= 1 && ms <= 5) << ms;
     }
-}
-
-struct SleepRecorder {
-    int64_t nowMs = 1700000000LL * 1000;
-    std::vector<uint32_t> sleeps;
-    static platform::CalendarTime Now(void* context) {
-        auto* self = static_cast<SleepRecorder*>(context);
-        return {self->nowMs / 1000, static_cast<uint32_t>(self->nowMs % 1000)};
-    }
-    static void Sleep(void* context, uint32_t ms) {
-        auto* self = static_cast<SleepRecorder*>(context);
-        self->sleeps.push_back(ms);
-        self->nowMs += ms;
-    }
-};
-
-TEST(WaitSeconds, SleepsInShortSlicesNeverPastTheDeadline) {
-    SleepRecorder recorder;
-    recorder.nowMs += 3;  // a deadline off the slice grid
-    const platform::ClockHooks hooks{&SleepRecorder::Now, &SleepRecorder::Sleep, &recorder};
-    platform::SetClockHooks(&hooks);
-    WaitSeconds(1);
-    platform::SetClockHooks(nullptr);
-    ASSERT_FALSE(recorder.sleeps.empty());
-    uint64_t total = 0;
-    for (uint32_t ms : recorder.sleeps) {
-        EXPECT_GE(ms, 1u);
-        EXPECT_LE(ms, 5u);
-        total += ms;
-    }
-    EXPECT_EQ(total, 1000u);
 }
 
 // Each step moves the clock on, then CheckTimeout(limit) must say whether the time is out.

@@ -1,14 +1,10 @@
-// The bytes of every driver request, and how the link reports the driver's failures.
+// How the driver link reports the driver's failures (the requests' bytes show in the
+// transcripts of the exports that send them).
 #include <gtest/gtest.h>
 
-#include <cstring>
-#include <functional>
-#include <optional>
 #include <stdexcept>
-#include <string>
-#include <vector>
+#include <utility>
 
-#include "api/context.h"
 #include "link/driver_link.h"
 #include "platform/platform.h"
 #include "support/api_fixture.h"
@@ -17,109 +13,35 @@
 namespace loric::test {
 namespace {
 
-using Bytes = std::vector<uint8_t>;
-
 class DriverLinkTest : public ApiTest {
 protected:
     RequestRecorder driver_;
     DriverLink link_{"\\\\.\\BRENNOCK"};
-
-    RecordedRequest Only() {
-        auto requests = driver_.Requests();
-        EXPECT_EQ(requests.size(), 1u);
-        return requests.empty() ? RecordedRequest{} : requests[0];
-    }
 };
-
-// The other requests' bytes show in the transcripts of the exports that send them.
-TEST_F(DriverLinkTest, EraseSectorSendsTheAddress) {
-    ASSERT_TRUE(link_.EraseSector(0x10000));
-    RecordedRequest r = Only();
-    EXPECT_EQ(r.code, 0x2221A0u);
-    EXPECT_EQ(r.input, (Bytes{0x00, 0x00, 0x01, 0x00}));
-    EXPECT_EQ(r.outLength, 0u);
-}
 
 TEST_F(DriverLinkTest, UploadBlockWithoutDataIsRefusedBeforeSending) {
     UploadBlockRequest request{0, 16, nullptr, 0};
     EXPECT_FALSE(link_.UploadBlock(false, request));
     EXPECT_EQ(platform::GetLastErrorCode(), platform::kErrorInvalidParameter);
     EXPECT_TRUE(driver_.Requests().empty());
-    // The connection is still in step.
-    EXPECT_TRUE(link_.Reset(RESET_FLASH));
+    EXPECT_TRUE(link_.Reset(RESET_FLASH));  // the connection is still in step
 }
 
+// The driver's code is left as it is, every byte of it; a failure naming no code (0) still
+// leaves a non-zero one; a broken connection is "device not connected" from then on.
 TEST_F(DriverLinkTest, FailedRequestsLeaveTheDriversCode) {
-    driver_.FailNext(IOCTL_RESET, 1117);
-    platform::SetLastErrorCode(0);
-    EXPECT_FALSE(link_.Reset(RESET_DEVICE));
-    EXPECT_EQ(platform::GetLastErrorCode(), 1117u);
-    driver_.FailNext(IOCTL_RESET, 0xC0120345);  // every byte of the code counts
-    EXPECT_FALSE(link_.Reset(RESET_DEVICE));
-    EXPECT_EQ(platform::GetLastErrorCode(), 0xC0120345u);
-    // A failure that names no code still leaves a non-zero one.
-    driver_.FailNext(IOCTL_RESET, 0);
-    EXPECT_FALSE(link_.Reset(RESET_DEVICE));
-    EXPECT_NE(platform::GetLastErrorCode(), 0u);
+    for (const auto& [error, left] : {std::pair{1117u, 1117u}, {0xC0120345u, 0xC0120345u}, {0u, platform::kErrorGenFailure}}) {
+        driver_.FailNext(IOCTL_RESET, error);
+        platform::SetLastErrorCode(0);
+        EXPECT_FALSE(link_.Reset(RESET_DEVICE));
+        EXPECT_EQ(platform::GetLastErrorCode(), left);
+    }
     EXPECT_TRUE(link_.Reset(RESET_DEVICE));
-}
-
-TEST_F(DriverLinkTest, BrokenConnectionFailsWithDeviceNotConnected) {
     driver_.Queue(IOCTL_ERASE_SECTOR, ScriptedReply::Disconnect());
     EXPECT_FALSE(link_.EraseSector(0));
     EXPECT_EQ(platform::GetLastErrorCode(), 1167u);
     EXPECT_FALSE(link_.SetTargetNode(0));
     EXPECT_EQ(platform::GetLastErrorCode(), 1167u);
-}
-
-TEST_F(DriverLinkTest, NodeListOfSizeZeroAsksForTheCountOnly) {
-    driver_.Queue(IOCTL_GET_NODE_LIST, ScriptedReply::NodeList({NODE_INFO{}, NODE_INFO{}}));
-    EXPECT_EQ(link_.GetNodeList(nullptr, 0), 2u);
-    RecordedRequest r = Only();
-    EXPECT_EQ(r.code, 0x222190u);
-    EXPECT_TRUE(r.input.empty());
-    EXPECT_EQ(r.outLength, 4u);
-}
-
-TEST_F(DriverLinkTest, NodeListCopiesExactlySizeBytesAndTracesTheReply) {
-    g_api.traceFlags = TRACE_VERBOSE;
-    NODE_INFO node{};
-    node.nodeNumber = 1;
-    node.busNumber = 0x3FF;
-    node.idLow = 0x11223344;
-    node.idHigh = 0x0050C2AA;
-    ScriptedReply reply = ScriptedReply::NodeList({node});
-    reply.bytesReturned = 24;
-    driver_.Queue(IOCTL_GET_NODE_LIST, reply);
-    NODE_INFO records[3];
-    std::memset(records, 0xAB, sizeof records);
-    EXPECT_EQ(link_.GetNodeList(records, 2 * sizeof(NODE_INFO)), 1u);
-    EXPECT_EQ(Only().outLength, 44u);
-    EXPECT_EQ(std::memcmp(&records[0], &node, sizeof node), 0);
-    NODE_INFO zero{};
-    EXPECT_EQ(std::memcmp(&records[1], &zero, sizeof zero), 0);  // as the driver left it
-    uint8_t untouched[sizeof(NODE_INFO)];
-    std::memset(untouched, 0xAB, sizeof untouched);
-    EXPECT_EQ(std::memcmp(&records[2], untouched, sizeof untouched), 0);
-    EXPECT_EQ(debug_.Pieces(), (std::vector<std::string>{"VERBOSE: ", "Bytes Returned: 24  Nodes 1\n"}));
-}
-
-TEST_F(DriverLinkTest, NodeListFailuresThrowStatusCodes) {
-    driver_.FailNext(IOCTL_GET_NODE_LIST, 170);
-    NODE_INFO records[1];
-    try {
-        link_.GetNodeList(records, sizeof records);
-        ADD_FAILURE() << "no throw";
-    } catch (uint32_t status) {
-        EXPECT_EQ(status, 4u);
-        EXPECT_EQ(platform::GetLastErrorCode(), 170u);
-    }
-    try {
-        link_.GetNodeList(records, 0xFFFFFFFF);
-        ADD_FAILURE() << "no throw";
-    } catch (uint32_t status) {
-        EXPECT_EQ(status, 8u);
-    }
 }
 
 TEST(DriverLinkOpen, MissingDeviceThrowsCouldNotCreateFile) {

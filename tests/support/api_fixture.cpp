@@ -5,7 +5,7 @@
 #include <cstdlib>
 #include <filesystem>
 #include <fstream>
-#include <sstream>
+#include <iterator>
 #include <stdexcept>
 
 #include "api/context.h"
@@ -47,9 +47,7 @@ std::string DebugCapture::Text() const {
 std::string ReadDebugLog() {
     if (g_api.logFile != nullptr) platform::FlushLogFile(g_api.logFile);
     std::ifstream file("debug.log", std::ios::binary);
-    std::ostringstream content;
-    content << file.rdbuf();
-    return content.str();
+    return std::string(std::istreambuf_iterator<char>(file), std::istreambuf_iterator<char>());
 }
 
 bool DebugLogExists() { return std::filesystem::exists("debug.log"); }

@@ -4,6 +4,7 @@
 #pragma once
 
 #include <cstdint>
+#include <vector>
 
 #include "platform/platform.h"
 
@@ -25,13 +26,12 @@ public:
     int64_t NowMs() const { return nowMs_; }
     void Advance(int64_t ms) { nowMs_ += ms; }
     void SetStep(uint32_t stepMs) { stepMs_ = stepMs; }
-    uint64_t Reads() const { return reads_; }
     uint64_t SleptMs() const { return sleptMs_; }
+    const std::vector<uint32_t>& Sleeps() const { return sleeps_; }  // each sleep asked for, in order
 
 private:
     static platform::CalendarTime NowHook(void* context) {
         auto* self = static_cast<FakeClock*>(context);
-        ++self->reads_;
         platform::CalendarTime t{self->nowMs_ / 1000, static_cast<uint32_t>(self->nowMs_ % 1000)};
         self->nowMs_ += self->stepMs_;
         return t;
@@ -40,12 +40,13 @@ private:
         auto* self = static_cast<FakeClock*>(context);
         self->nowMs_ += ms;
         self->sleptMs_ += ms;
+        self->sleeps_.push_back(ms);
     }
 
     int64_t nowMs_;
     uint32_t stepMs_;
-    uint64_t reads_ = 0;
     uint64_t sleptMs_ = 0;
+    std::vector<uint32_t> sleeps_;
     platform::ClockHooks hooks_{};
 };
 

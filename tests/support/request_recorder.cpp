@@ -20,10 +20,9 @@ constexpr uint32_t kUploadFlashPortCode = 0x222198;
 constexpr uint32_t kUploadUploaderCode = 0x22219C;
 
 // Moves exactly `size` bytes through the socket; false when the peer closes or fails.
-template <typename Step>
-bool Transfer(Step step, uint8_t* data, size_t size) {
+bool Move(int fd, uint8_t* data, size_t size, bool out) {
     while (size > 0) {
-        const ssize_t done = step(data, size);
+        const ssize_t done = out ? send(fd, data, size, MSG_NOSIGNAL) : recv(fd, data, size, 0);
         if (done < 0 && errno == EINTR) continue;
         if (done <= 0) return false;
         data += done;
@@ -31,12 +30,7 @@ bool Transfer(Step step, uint8_t* data, size_t size) {
     }
     return true;
 }
-bool ReadAll(int fd, uint8_t* data, size_t size) {
-    return Transfer([fd](uint8_t* d, size_t n) { return recv(fd, d, n, 0); }, data, size);
-}
-bool WriteAll(int fd, uint8_t* data, size_t size) {
-    return Transfer([fd](uint8_t* d, size_t n) { return send(fd, d, n, MSG_NOSIGNAL); }, data, size);
-}
+bool ReadAll(int fd, uint8_t* data, size_t size) { return Move(fd, data, size, false); }
 
 void PutLe(std::vector<uint8_t>& out, uint32_t value) {
     for (int i = 0; i < 4; ++i) out.push_back(static_cast<uint8_t>(value >> (8 * i)));
@@ -209,14 +203,11 @@ bool RequestRecorder::ServeOne(int fd, int connection) {
     PutLe(message, reply.ok ? 0u : reply.error);
     PutLe(message, reply.bytesReturned ? *reply.bytesReturned : request.outLength);
     message.insert(message.end(), out.begin(), out.end());
-    return WriteAll(fd, message.data(), message.size());
+    return Move(fd, message.data(), message.size(), true);
 }
 
 void RequestRecorder::Serve() {
-    struct Client {
-        int fd;
-        int number;
-    };
+    struct Client { int fd, number; };
     std::vector<Client> clients;
     for (;;) {
         std::vector<pollfd> fds;

@@ -40,17 +40,8 @@ struct ScriptedReply {
     std::optional<uint32_t> bytesReturned;       // unset: outLength
     bool disconnect = false;               // close the connection instead of answering
 
-    static ScriptedReply Failure(uint32_t error) {
-        ScriptedReply reply;
-        reply.ok = false;
-        reply.error = error;
-        return reply;
-    }
-    static ScriptedReply Disconnect() {
-        ScriptedReply reply;
-        reply.disconnect = true;
-        return reply;
-    }
+    static ScriptedReply Failure(uint32_t error) { ScriptedReply r; r.ok = false; r.error = error; return r; }
+    static ScriptedReply Disconnect() { ScriptedReply r; r.disconnect = true; return r; }
     // A node list reply: count, then the records.
     static ScriptedReply NodeList(const std::vector<NODE_INFO>& nodes);
     // An asynchronous read reply for `request` with `value` in the data area (bus order).

@@ -9,6 +9,7 @@
 
 #include <chrono>
 #include <stdexcept>
+#include <utility>
 
 namespace loric::test {
 
@@ -37,25 +38,13 @@ ScriptedAdapter::ScriptedAdapter() {
     thread_ = std::thread([this] { Run(); });
 }
 
-ScriptedAdapter::~ScriptedAdapter() {
-    stop_ = true;
-    thread_.join();
-    if (master_ >= 0) ::close(master_);
-    if (slave_ >= 0) ::close(slave_);
-}
+ScriptedAdapter::~ScriptedAdapter() { HangUp(); }
 
 void ScriptedAdapter::Queue(Reply reply) { std::scoped_lock lock(mutex_); queue_.push_back(std::move(reply)); }
-void ScriptedAdapter::SetHandler(Handler handler) {
-    std::scoped_lock lock(mutex_);
-    handler_ = std::move(handler);
-}
+void ScriptedAdapter::SetHandler(Handler handler) { std::scoped_lock lock(mutex_); handler_ = std::move(handler); }
 
 std::vector<Bytes> ScriptedAdapter::Frames() { std::scoped_lock lock(mutex_); return frames_; }
-void ScriptedAdapter::ClearFrames() {
-    std::scoped_lock lock(mutex_);
-    frames_.clear();
-}
-
+void ScriptedAdapter::ClearFrames() { std::scoped_lock lock(mutex_); frames_.clear(); }
 size_t ScriptedAdapter::FrameCount() { std::scoped_lock lock(mutex_); return frames_.size(); }
 std::vector<uint32_t> ScriptedAdapter::WrittenValues() {
     std::scoped_lock lock(mutex_);
@@ -65,20 +54,14 @@ std::vector<uint32_t> ScriptedAdapter::WrittenValues() {
     return values;
 }
 
-void ScriptedAdapter::SetRegister(uint32_t offsetLow, uint32_t value) {
-    std::scoped_lock lock(mutex_);
-    registers_[offsetLow] = value;
-}
+void ScriptedAdapter::SetRegister(uint32_t offsetLow, uint32_t value) { std::scoped_lock lock(mutex_); registers_[offsetLow] = value; }
 void ScriptedAdapter::StopLine(bool stop) { ::tcflow(slave_, stop ? TCOOFF : TCOON); }
 
 void ScriptedAdapter::HangUp() {
     stop_ = true;
-    thread_.join();
-    ::close(master_);
-    master_ = -1;
-    ::close(slave_);
-    slave_ = -1;
-    thread_ = std::thread([] {});
+    if (thread_.joinable()) thread_.join();
+    for (int* fd : {&master_, &slave_})
+        if (*fd >= 0) ::close(std::exchange(*fd, -1));
 }
 
 ScriptedAdapter::Reply ScriptedAdapter::DefaultReply(const Bytes& frame) {

@@ -51,20 +51,17 @@ public:
         }
         return false;
     }
-    // Waits for the daemon to end by itself; its exit status (-1 when it did not exit normally).
+    // Waits for the daemon to end by itself, or after SIGTERM; its exit status (-1 when it did
+    // not exit normally).
     int Wait() {
         int status = 0;
         ::waitpid(pid_, &status, 0);
         pid_ = -1;
         return WIFEXITED(status) ? WEXITSTATUS(status) : -1;
     }
-    // SIGTERM; returns the exit status (-1 when it did not exit normally).
     int Stop() {
         ::kill(pid_, SIGTERM);
-        int status = 0;
-        ::waitpid(pid_, &status, 0);
-        pid_ = -1;
-        return WIFEXITED(status) ? WEXITSTATUS(status) : -1;
+        return Wait();
     }
 
 private:
