@@ -7,6 +7,7 @@
 #include <filesystem>
 #include <fstream>
 
+#include "backup.h"
 #include "commands.h"
 #include "config_json.h"
 #include "checks.h"
@@ -32,19 +33,6 @@ bool LooksLikeJson(const std::string& path) {
         return c == '{';
     }
     return false;
-}
-
-std::string DefaultBackupName() {
-    std::time_t now = std::time(nullptr);
-    std::tm local{};
-#if defined(_WIN32)
-    localtime_s(&local, &now);
-#else
-    localtime_r(&now, &local);
-#endif
-    char name[64];
-    std::strftime(name, sizeof name, "config-backup-%Y%m%d-%H%M%S.bin", &local);
-    return name;
 }
 
 }  // namespace
@@ -169,7 +157,7 @@ std::string ConfigImageFor(const std::string& path, const TempDir& temp, bool fo
 // device holds none.
 std::string BackupConfiguration(const Globals& globals, uint16_t node, const FLASH_DEVICE& chip,
                                 const std::string& requested, Progress& progress) {
-    std::string path = requested.empty() ? DefaultBackupName() : requested;
+    std::string path = requested.empty() ? BackupName("config", "") : requested;
     uint32_t status = DownloadConfigurationFile(node, const_cast<FLASH_DEVICE*>(&chip), path.c_str(), progress.window());
     progress.Finish();
     if (status == 17) {
