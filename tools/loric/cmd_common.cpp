@@ -3,7 +3,6 @@
 #include <cerrno>
 #include <cstdio>
 #include <cstdlib>
-#include <ctime>
 #include <filesystem>
 #include <fstream>
 
