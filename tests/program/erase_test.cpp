@@ -54,19 +54,18 @@ protected:
 };
 
 TEST_F(EraseTest, TimesOutWithinTheLastWholeSecondOfTheLimit) {
-    struct Case {
+    const struct {
         uint32_t address;
         int64_t minMs, maxMs;
         const char* message;
-    };
-    const Case cases[] = {
+    } cases[] = {
         {0x400, 19000, 20000, "Flash sector erase timed out (sector at 0x00400)"},
         {0x10000, 19000, 20000, "Flash sector erase timed out (sector at 0x10000)"},
         {ERASE_ALL, 119000, 120000, "Flash sector erase timed out (sector at 0xFFFFFFFF)"},
     };
     Open(TRACE_API | TRACE_ERROR);
     clock_.SetStep(7);  // every poll's clock reading takes 7 ms
-    for (const Case& c : cases) {
+    for (const auto& c : cases) {
         SCOPED_TRACE(c.address);
         debug_.Clear();
         driver_.ClearRequests();
@@ -80,12 +79,12 @@ TEST_F(EraseTest, TimesOutWithinTheLastWholeSecondOfTheLimit) {
         const int64_t polled = stamps_.back() - stamps_.front();
         EXPECT_GE(polled, c.minMs - 7);
         EXPECT_LE(polled, c.maxMs);
-        char expectedExit[96];
-        std::snprintf(expectedExit, sizeof expectedExit,
-                      "API_TRACE: Exit EraseFlashSector (ret 23 - read 00000002 - count %zu)\n", polls_.load());
-        char enter[64];
-        std::snprintf(enter, sizeof enter, "API_TRACE: Enter EraseFlashSector %.8X\n", c.address);
-        EXPECT_EQ(Text(), std::string(enter) + "LORIC ERROR: " + c.message + "\n" + expectedExit);
+        char expected[256];
+        std::snprintf(expected, sizeof expected,
+                      "API_TRACE: Enter EraseFlashSector %.8X\nLORIC ERROR: %s\n"
+                      "API_TRACE: Exit EraseFlashSector (ret 23 - read 00000002 - count %zu)\n",
+                      c.address, c.message, polls_.load());
+        EXPECT_EQ(Text(), expected);
         char text[128];
         ASSERT_EQ(GetErrorText(23, text), 0u);
         EXPECT_STREQ(text, c.message);

@@ -3,8 +3,8 @@
 #include <gtest/gtest.h>
 
 #include <functional>
-#include <tuple>
 #include <string>
+#include <tuple>
 #include <vector>
 
 #include "api/context.h"
@@ -74,8 +74,6 @@ bool IsWriteTo(const RecordedRequest& request, uint32_t offsetLow, uint32_t valu
 bool IsReset(const RecordedRequest& request, uint32_t kind) {
     return request.code == IOCTL_RESET && request.input == LittleEndianBytes({kind});
 }
-
-// ---- Firmware and configuration -------------------------------------------------------------
 
 TEST_F(SequenceTest, FirmwareJobErasesJustEnoughThenUploadsBothImagesAndResets) {
     Open(TRACE_API | TRACE_API_VERBOSE);
@@ -200,8 +198,6 @@ TEST_F(SequenceTest, ArgumentChecks) {
     EXPECT_EQ(UploadFirmwareAndConfig(kNode, nullptr, nullptr, nullptr, nullptr, nullptr), 3u);
     EXPECT_EQ(UploadFirmwareLoader(nullptr, nullptr, nullptr, 0, 99, nullptr, nullptr), 3u);
 }
-
-// ---- Bootstrap loader -------------------------------------------------------------------------
 
 TEST_F(SequenceTest, LoaderFromRunningFirmwareForcesErasesUploadsResetsAndRelocates) {
     Open(TRACE_API | TRACE_INTERNAL);

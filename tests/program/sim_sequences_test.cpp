@@ -140,8 +140,6 @@ TEST_F(SimFailureTest, EachFailureLeavesTheFlashAsItsStepLeftIt) {
     }
 }
 
-// ---- Real time ------------------------------------------------------------------------------
-
 // Blank to running on a chip that takes its datasheet's typical times, with the library on the
 // real clock: the waits and polls that sleep must still cover the chip's busy time (a write
 // that comes while the chip erases is lost). One run per link, on the smallest chip.
