@@ -13,7 +13,6 @@
 #include "loric.h"
 #include "program_test_util.h"
 #include "support/api_fixture.h"
-#include "support/bus_expect.h"
 #include "support/fake_clock.h"
 #include "support/request_recorder.h"
 #include "support/trace_text.h"
@@ -54,31 +53,19 @@ protected:
     std::atomic<size_t> polls_{0};
 };
 
-TEST_F(EraseTest, PollsBackToBackUntilTheDeviceReportsDone) {
-    Open(TRACE_API | TRACE_ERROR);
-    PollAnswers({0x00000000, 0xFFFFFFFE, 0x00000081});
-    FLASH_DEVICE device = Device(3);
-    EXPECT_EQ(EraseFlashSector(0x2FFC1, &device, 0x10000, 0), 0u);
-    EXPECT_EQ(Quadlets(driver_), (std::vector<Quadlet>{W(0xFFC1, FLASH_ERASE_CTRL, 0x10000), R(0xFFC1, FLASH_ERASE_CTRL),
-                                                       R(0xFFC1, FLASH_ERASE_CTRL), R(0xFFC1, FLASH_ERASE_CTRL)}));
-    EXPECT_EQ(Text(), "API_TRACE: Enter EraseFlashSector 00010000\n"
-                      "API_TRACE: Exit EraseFlashSector (ret 0 - read 00000081 - count 3)\n");
-}
-
 TEST_F(EraseTest, TimesOutWithinTheLastWholeSecondOfTheLimit) {
-    struct Case {
+    const struct {
         uint32_t address;
         int64_t minMs, maxMs;
         const char* message;
-    };
-    const Case cases[] = {
+    } cases[] = {
         {0x400, 19000, 20000, "Flash sector erase timed out (sector at 0x00400)"},
         {0x10000, 19000, 20000, "Flash sector erase timed out (sector at 0x10000)"},
         {ERASE_ALL, 119000, 120000, "Flash sector erase timed out (sector at 0xFFFFFFFF)"},
     };
     Open(TRACE_API | TRACE_ERROR);
     clock_.SetStep(7);  // every poll's clock reading takes 7 ms
-    for (const Case& c : cases) {
+    for (const auto& c : cases) {
         SCOPED_TRACE(c.address);
         debug_.Clear();
         driver_.ClearRequests();
@@ -92,31 +79,21 @@ TEST_F(EraseTest, TimesOutWithinTheLastWholeSecondOfTheLimit) {
         const int64_t polled = stamps_.back() - stamps_.front();
         EXPECT_GE(polled, c.minMs - 7);
         EXPECT_LE(polled, c.maxMs);
-        char expectedExit[96];
-        std::snprintf(expectedExit, sizeof expectedExit,
-                      "API_TRACE: Exit EraseFlashSector (ret 23 - read 00000002 - count %zu)\n", polls_.load());
-        char enter[64];
-        std::snprintf(enter, sizeof enter, "API_TRACE: Enter EraseFlashSector %.8X\n", c.address);
-        EXPECT_EQ(Text(), std::string(enter) + "LORIC ERROR: " + c.message + "\n" + expectedExit);
+        char expected[256];
+        std::snprintf(expected, sizeof expected,
+                      "API_TRACE: Enter EraseFlashSector %.8X\nLORIC ERROR: %s\n"
+                      "API_TRACE: Exit EraseFlashSector (ret 23 - read 00000002 - count %zu)\n",
+                      c.address, c.message, polls_.load());
+        EXPECT_EQ(Text(), expected);
         char text[128];
         ASSERT_EQ(GetErrorText(23, text), 0u);
         EXPECT_STREQ(text, c.message);
     }
 }
 
-TEST_F(EraseTest, InternalFlashIsGivenASecondInsteadOfPolls) {
-    Open(TRACE_API);
-    PollAnswers({0});
-    FLASH_DEVICE device = Device(FLASH_INTERNAL_DEVICE_ID);
-    EXPECT_EQ(EraseFlashSector(0xFFC0, &device, ERASE_ALL, 0), 0u);
-    EXPECT_EQ(Quadlets(driver_), (std::vector<Quadlet>{W(0xFFC0, FLASH_ERASE_CTRL, ERASE_ALL)}));
-    EXPECT_GE(clock_.NowMs() - stamps_.front(), 1000);
-    EXPECT_EQ(Text(), "API_TRACE: Enter EraseFlashSector FFFFFFFF\n"
-                      "API_TRACE: Exit EraseFlashSector (ret 0 - read 00000000 - count 0)\n");
-}
-
-// The device method's refused start write and failed poll, and the flash port method, which
-// is one link call at the target node: statuses, requests and traces against a golden file.
+// The device method's back-to-back polls until done, its refused start write and failed poll,
+// the second the internal flash is given instead of polls, and the flash port method, which is
+// one link call at the target node: statuses, waits, requests and traces against a golden file.
 TEST_F(EraseTest, FailuresAndTheFlashPortMethod) {
     RecordedRequest read;
     read.input.resize(44);
@@ -125,7 +102,10 @@ TEST_F(EraseTest, FailuresAndTheFlashPortMethod) {
         std::function<void()> script;
         uint32_t address;
         uint32_t method;
+        uint32_t deviceId = 0;
     } cases[] = {
+        {"polls until done", [&] { PollAnswers({0x00000000, 0xFFFFFFFE, 0x00000081}); }, 0x10000, 0, 3},
+        {"internal flash", [&] { PollAnswers({0}); }, ERASE_ALL, 0, FLASH_INTERNAL_DEVICE_ID},
         {"start write refused", [&] { driver_.FailNext(IOCTL_ASYNC_WRITE, platform::kErrorIoDevice); }, 0x8000, 0},
         {"poll fails after a good read",
          [&] {
@@ -137,16 +117,21 @@ TEST_F(EraseTest, FailuresAndTheFlashPortMethod) {
         {"flash port refused", [&] { driver_.FailNext(IOCTL_ERASE_SECTOR, platform::kErrorIoDevice); }, ERASE_ALL, 1},
     };
     std::string out;
-    FLASH_DEVICE device = Device(0);
     for (const Case& c : cases) {
         Open(TRACE_API | TRACE_INTERNAL | TRACE_ERROR);
         driver_.ClearRequests();
+        driver_.ClearScript();
+        polls_ = 0;
         c.script();
+        FLASH_DEVICE device = Device(c.deviceId);
+        const int64_t before = clock_.NowMs();
         const uint32_t status = EraseFlashSector(0xFFC2, c.method ? nullptr : &device, c.address, c.method);
         out += "==== " + std::string(c.name) + ": status " + std::to_string(status) + ", message argument " +
-               std::to_string(g_api.messageArgument.number) + "\n" + Transcript(driver_, debug_.Text(), nullptr);
+               std::to_string(g_api.messageArgument.number) + ", " + std::to_string((clock_.NowMs() - before) / 1000) +
+               " whole s\n" + RequestTranscript(driver_, debug_.Text(), nullptr);
         CloseLORIC();
     }
+    FLASH_DEVICE device = Device(0);
     ExpectGolden("program/erase_outcomes.txt", out);
     ASSERT_EQ(OpenLORIC(0), 0u);
     driver_.ClearRequests();

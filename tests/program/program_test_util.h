@@ -1,19 +1,17 @@
 // Helpers of the programming, simulator and serial tests: flash device records, image files,
-// a recording progress window, request transcripts and golden files under tests/data/.
+// a recording progress window and request transcripts.
 #pragma once
 
 #include <gtest/gtest.h>
 
 #include <cstdio>
-#include <cstdlib>
 #include <cstring>
-#include <filesystem>
 #include <fstream>
-#include <sstream>
 #include <string>
 #include <vector>
 
 #include "loric.h"
+#include "support/golden.h"
 #include "support/request_recorder.h"
 
 namespace loric::test {
@@ -100,23 +98,6 @@ inline std::vector<uint8_t> WithParameter(std::vector<uint8_t> image, size_t at,
     return image;
 }
 
-// Compares `actual` whole with the golden file tests/data/<name>. With LORIC_UPDATE_GOLDEN=1 the
-// file is written instead: review its diff before committing it.
-inline void ExpectGolden(const std::string& name, const std::string& actual) {
-    const std::filesystem::path path = kSourceDir + "/tests/data/" + name;
-    const char* update = std::getenv("LORIC_UPDATE_GOLDEN");
-    if (update != nullptr && std::string(update) == "1") {
-        std::filesystem::create_directories(path.parent_path());
-        std::ofstream(path, std::ios::binary) << actual;
-        return;
-    }
-    std::ifstream in(path, std::ios::binary);
-    ASSERT_TRUE(in.good()) << path << " is missing (LORIC_UPDATE_GOLDEN=1 writes it)";
-    std::stringstream stored;
-    stored << in.rdbuf();
-    EXPECT_EQ(stored.str(), actual) << "differs from " << path;
-}
-
 // A progress window whose every title change is recorded.
 struct TitleLog {
     LORIC_PROGRESS_WINDOW window{};
@@ -130,18 +111,6 @@ struct TitleLog {
     TitleLog& operator=(const TitleLog&) = delete;
     ProgressWindow Handle() { return &window; }
 
-    // The step texts: every title without an appended percentage, in order.
-    std::vector<std::string> Steps() const {
-        std::vector<std::string> out;
-        for (const std::string& t : titles)
-            if (t.empty() || t.back() != '%') out.push_back(t);
-        return out;
-    }
-    bool Saw(const std::string& title) const {
-        for (const std::string& t : titles)
-            if (t == title) return true;
-        return false;
-    }
     std::string Text() const {
         std::string out;
         for (const std::string& t : titles) out += t + "\n";
@@ -156,7 +125,7 @@ private:
 
 // Every request the driver received (quadlets decoded; other codes with their input as
 // words, bytes left over, and the length of the data after them), then the trace and the titles.
-inline std::string Transcript(const RequestRecorder& driver, const std::string& trace, const TitleLog* titles) {
+inline std::string RequestTranscript(const RequestRecorder& driver, const std::string& trace, const TitleLog* titles) {
     std::string out;
     char line[200];
     for (const RecordedRequest& r : driver.Requests()) {
@@ -174,15 +143,6 @@ inline std::string Transcript(const RequestRecorder& driver, const std::string& 
         out += line;
     }
     return out + "---- trace\n" + trace + (titles ? "---- titles\n" + titles->Text() : "");
-}
-
-// The lines of `text` that contain `needle`, joined.
-inline std::string LinesWith(const std::string& text, const std::string& needle) {
-    std::string out;
-    std::istringstream in(text);
-    for (std::string line; std::getline(in, line);)
-        if (line.find(needle) != std::string::npos) out += line + "\n";
-    return out;
 }
 
 }  // namespace loric::test

@@ -24,6 +24,16 @@ using tqsim::DeviceMode;
 
 const std::string kChipFile = kImages + "simchips.dat";
 
+// The flash of `size` bytes as a job leaves it: the firmware naming the configuration sector,
+// the configuration in that sector, erased bytes elsewhere.
+std::vector<uint8_t> Programmed(const std::vector<uint8_t>& firmware, const std::vector<uint8_t>& config,
+                                uint32_t configByte, size_t size) {
+    std::vector<uint8_t> flash = WithParameter(firmware, LittleEndian32(firmware, 20), configByte);
+    flash.resize(size, 0xFF);
+    std::copy(config.begin(), config.end(), flash.begin() + configByte);
+    return flash;
+}
+
 class SimFailureTest : public ApiTest {
 protected:
     void SetUp() override {
@@ -70,7 +80,7 @@ protected:
 
 TEST_F(SimFailureTest, EachFailureLeavesTheFlashAsItsStepLeftIt) {
     enum Start { Blank, Running, Loader };  // Loader: running its loader, an old configuration stored
-    enum Left { Unchanged, LoaderWritten, FirstSectorErased, Programmed };
+    enum Left { Unchanged, LoaderWritten, FirstSectorErased, ProgrammedFlash };
     auto fault = [](uint32_t offset, uint32_t succeedFirst) {
         return [=](tqsim::System& sim) {
             tqsim::RegisterFault f;
@@ -97,7 +107,7 @@ TEST_F(SimFailureTest, EachFailureLeavesTheFlashAsItsStepLeftIt) {
         {"firmware erase refused", Loader, fault(FLASH_ERASE_CTRL, 0), 22, Unchanged, DeviceMode::Upload},
         {"erase never done", Loader, [](tqsim::System& sim) { sim.SetEraseNeverDone(true); }, 22, FirstSectorErased,
          DeviceMode::Upload},
-        {"processor reset refused", Loader, fault(FLASH_UPLOAD_CTRL, 2), 31, Programmed, DeviceMode::Upload},
+        {"processor reset refused", Loader, fault(FLASH_UPLOAD_CTRL, 2), 31, ProgrammedFlash, DeviceMode::Upload},
     };
     const std::vector<uint8_t> oldConfig = Pattern(64, 99);
     for (const Case& c : cases) {
@@ -123,18 +133,12 @@ TEST_F(SimFailureTest, EachFailureLeavesTheFlashAsItsStepLeftIt) {
         std::vector<uint8_t> expected = before;
         if (c.left == LoaderWritten) std::copy(loader_.begin(), loader_.end(), expected.begin());
         if (c.left == FirstSectorErased) std::fill(expected.begin(), expected.begin() + configByte, 0xFF);
-        if (c.left == Programmed) {
-            expected = WithParameter(firmware_, LittleEndian32(firmware_, 20), configByte);
-            expected.resize(before.size(), 0xFF);
-            std::copy(config_.begin(), config_.end(), expected.begin() + configByte);
-        }
+        if (c.left == ProgrammedFlash) expected = Programmed(firmware_, config_, configByte, before.size());
         EXPECT_TRUE(sim_->Flash() == expected);
         sim_->SetVanishOnReset(false);
         EXPECT_EQ(sim_->Mode(), c.mode) << sim_->BootNote();
     }
 }
-
-// ---- Real time ------------------------------------------------------------------------------
 
 // Blank to running on a chip that takes its datasheet's typical times, with the library on the
 // real clock: the waits and polls that sleep must still cover the chip's busy time (a write
@@ -155,12 +159,8 @@ TEST_P(RealTimeBlankToRunning, FlashHoldsExactlyFirmwareAndConfiguration) {
     const std::string pty = serial ? sim.StartSerialAdapter() : "";
     ASSERT_EQ(serial ? OpenComAPI(pty.c_str(), TRACE_ERROR) : OpenLORIC(TRACE_ERROR), 0u);
 
-    std::vector<FLASH_DEVICE> devices(LORIC_MAX_FLASH_DEVICES);
-    uint32_t count = 0;
-    ASSERT_EQ(LoadFlashData(kChipFile.c_str(), devices.data(), &count), 0u);
     FLASH_DEVICE* device = nullptr;
-    for (uint32_t i = 0; i < count; ++i)
-        if (std::string(devices[i].deviceName) == "29F010") device = &devices[i];
+    auto devices = LoadRecords(kChipFile, "29F010", &device);
     ASSERT_NE(device, nullptr);
     const std::vector<uint8_t> config = ReadAll(kImages + "config.bin");
     const std::vector<uint8_t> firmware = ReadAll(kImages + "firmware.bin");
@@ -174,11 +174,7 @@ TEST_P(RealTimeBlankToRunning, FlashHoldsExactlyFirmwareAndConfiguration) {
     ASSERT_EQ(UploadFirmwareAndConfig(node, device, (kImages + "firmware.bin").c_str(),
                                       (kImages + "config.bin").c_str(), nullptr, nullptr), 0u);
     EXPECT_EQ(sim.Mode(), DeviceMode::Firmware) << sim.BootNote();
-    std::vector<uint8_t> expected(sim.Flash().size(), 0xFF);
-    const std::vector<uint8_t> patched = WithParameter(firmware, LittleEndian32(firmware, 20), device->configByteAddress);
-    std::copy(patched.begin(), patched.end(), expected.begin());
-    std::copy(config.begin(), config.end(), expected.begin() + device->configByteAddress);
-    EXPECT_TRUE(sim.Flash() == expected);
+    EXPECT_TRUE(sim.Flash() == Programmed(firmware, config, device->configByteAddress, sim.Flash().size()));
     CloseLORIC();
 }
 
