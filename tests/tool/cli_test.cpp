@@ -3,7 +3,6 @@
 #include <gtest/gtest.h>
 
 #include <cstring>
-#include <filesystem>
 #include <fstream>
 #include <functional>
 #include <nlohmann/json.hpp>
@@ -13,7 +12,6 @@
 #include "flash_read.h"
 #include "run_tool.h"
 
-namespace fs = std::filesystem;
 using loric::test::GoldenPath;
 using loric::test::Transcript;
 using tooltest::Has;
@@ -21,15 +19,6 @@ using tooltest::RunTool;
 
 namespace {
 
-struct TempFolder {
-    std::string path;
-    TempFolder() {
-        char pattern[] = "/tmp/loric-tool-test-XXXXXX";
-        path = mkdtemp(pattern);
-    }
-    ~TempFolder() { fs::remove_all(path); }
-    std::string operator/(const std::string& name) const { return path + "/" + name; }
-};
 
 // Every field at its place in the record, and back: numbers as 0x texts of the field's width.
 TEST(ConfigDescription, FieldsLandInTheRecordAndComeBack) {
@@ -85,8 +74,9 @@ TEST(ConfigDescription, AStreamWithoutEndIsRefused) {
 // tool/rom.bin: a configuration file built by hand from the layout, with CRCs computed
 // byte-wise: four texts, one unit. Shown whole, then with one bit of a block flipped (the block
 // is blamed), without its magic word, and cut short.
-TEST(RomDecoder, ShowsEveryBlockWithItsCrcCheckedAndBlamesADamagedOne) {
-    TempFolder dir;
+using RomDecoder = tooltest::SimTool;  // for its scratch folder
+
+TEST_F(RomDecoder, ShowsEveryBlockWithItsCrcCheckedAndBlamesADamagedOne) {
     const std::string good = loric::test::ReadFileBytes(GoldenPath("tool/rom.bin"));
     ASSERT_EQ(good.size(), 280u);
     Transcript t;
@@ -102,12 +92,12 @@ TEST(RomDecoder, ShowsEveryBlockWithItsCrcCheckedAndBlamesADamagedOne) {
     for (const auto& [name, damage] : cases) {
         std::string image = good;
         damage(image);
-        std::ofstream(dir / "rom.bin", std::ios::binary) << image;
-        auto result = RunTool({"config", "show", dir / "rom.bin"});
+        std::ofstream(In("rom.bin"), std::ios::binary) << image;
+        auto result = RunTool({"config", "show", In("rom.bin")});
         t.Add("== %s: exit %d\n", name, result.exitCode);
         t.Text(result.out + result.err);
     }
-    t.Replace(dir.path, "DIR");
+    t.Replace(dir_, "DIR");
     t.Check("tool/rom_show.txt");
 }
 

@@ -8,6 +8,7 @@
 #include <filesystem>
 #include <fstream>
 #include <nlohmann/json.hpp>
+#include <numeric>
 #include <regex>
 #include <set>
 
@@ -25,95 +26,47 @@ const Steps kSteps = {
     // No device needed (no --sim; the driver socket points nowhere): usage errors exit with 64,
     // missing files are named with status 6 before any device is touched, a damaged description
     // is reported with its position and leaves no file.
-    {"@tool"},
-    {"@tool", "--help"},
-    {"@tool", "frobnicate"},
-    {"@tool", "read"},
-    {"@tool", "--trace", "loud", "nodes"},
-    {"@tool", "--progress", "fancy", "nodes"},
-    {"@tool", "--state", "/tmp/x", "nodes"},
-    {"@tool", "--com", "/dev/null", "--sim", "nodes"},
-    {"@tool", "erase"},
-    {"@tool", "program", "fw.bin", kD},
-    {"@tool", "program-loader", "ld.bin"},
-    {"@tool", "config", "upload", "c.json"},
-    {"@tool", "config", "generate", "c.json", "c.bin"},
-    {"@tool", "config", "show", "c.bin"},
-    {"@tool", "nodes"},
+    {"@tool"}, {"@tool", "--help"}, {"@tool", "frobnicate"}, {"@tool", "read"}, {"@tool", "--trace", "loud", "nodes"},
+    {"@tool", "--progress", "fancy", "nodes"}, {"@tool", "--state", "/tmp/x", "nodes"},
+    {"@tool", "--com", "/dev/null", "--sim", "nodes"}, {"@tool", "erase"}, {"@tool", "program", "fw.bin", kD},
+    {"@tool", "program-loader", "ld.bin"}, {"@tool", "config", "upload", "c.json"},
+    {"@tool", "config", "generate", "c.json", "c.bin"}, {"@tool", "config", "show", "c.bin"}, {"@tool", "nodes"},
     {"@write", "bad.json", "{\n  \"vendor_text\": \"x\",\n  oops\n}\n"},
-    {"@tool", "config", "generate", "bad.json", "out.bin"},
-    {"@write", "typo.json", R"({"vendor_txt": "x"})"},
-    {"@tool", "config", "generate", "typo.json", "out.bin"},
-    {"@files"},
+    {"@tool", "config", "generate", "bad.json", "out.bin"}, {"@write", "typo.json", R"({"vendor_txt": "x"})"},
+    {"@tool", "config", "generate", "typo.json", "out.bin"}, {"@files"},
     // A blank device programmed, one field of its description changed, only the configuration
     // reprogrammed with the old one saved first. Progress as plain lines, in order.
-    {"@copy", kD, "device.json"},
-    {"nodes"},
-    {"program", kF, "device.json", "--loader", kL, "--verify"},
+    {"@copy", kD, "device.json"}, {"nodes"}, {"program", kF, "device.json", "--loader", kL, "--verify"},
     {"config", "generate", "device.json", "first.bin"},
-    {"@set", "device.json", "vendor_text", "Renamed Storage Works"},
-    {"config", "upload", "device.json", "--verify"},
-    {"@same", "first.bin", "@backup"},
-    {"config", "show", "--json"},
+    {"@set", "device.json", "vendor_text", "Renamed Storage Works"}, {"config", "upload", "device.json", "--verify"},
+    {"@same", "first.bin", "@backup"}, {"config", "show", "--json"},
     // Jobs on a running device.
-    {"@programmed"},
-    {"nodes"},
-    {"timestamp"},
-    {"read", "0xFFFFF0000404"},
-    {"read", "CONFIG_ROM", "-n", "2"},
-    {"write", "FLASH_READ_CTRL", "0x10000"},
-    {"--node", "0xFFC5", "write", "flash_read_ctrl", "0"},
-    {"write", "FLASH_READ_CTRL", "0x1FFFFFFFF"},
-    {"config", "show"},
-    {"dump", "0", "40000", "-o", "fw.bin"},
+    {"@programmed"}, {"nodes"}, {"timestamp"}, {"read", "0xFFFFF0000404"}, {"read", "CONFIG_ROM", "-n", "2"},
+    {"write", "FLASH_READ_CTRL", "0x10000"}, {"--node", "0xFFC5", "write", "flash_read_ctrl", "0"},
+    {"write", "FLASH_READ_CTRL", "0x1FFFFFFFF"}, {"config", "show"}, {"dump", "0", "40000", "-o", "fw.bin"},
     {"@same", "fw.bin", kF},  // all but the parameter that holds the configuration's address
-    {"verify", kF, "--firmware"},
-    {"verify", kF},
-    {"dump", "0x10001", "5"},
-    {"dump", "0x7FFF0", "0x20"},
-    {"config", "download", "device.bin"},
-    {"config", "download", "device.json"},
-    {"config", "generate", "device.json", "again.bin"},
-    {"@same", "again.bin", "device.bin"},
-    {"config", "import", "device.bin"},
-    {"--node", "0xFFC5", "timestamp"},
-    {"--node", "0xFFC5", "read", "FLASH_UPLOAD_CTRL"},
-    {"erase", "--sector", "1"},
-    {"dump", "0x10000", "8"},
-    {"erase", "--sector", "8"},
-    {"erase", "--address", "0x10001"},
-    {"@programmed"},
-    {"config", "upload", kD, "--backup", "old.bin"},
-    {"config", "upload", kD, "--no-backup"},
-    {"@files"},
+    {"verify", kF, "--firmware"}, {"verify", kF}, {"dump", "0x10001", "5"}, {"dump", "0x7FFF0", "0x20"},
+    {"config", "download", "device.bin"}, {"config", "download", "device.json"},
+    {"config", "generate", "device.json", "again.bin"}, {"@same", "again.bin", "device.bin"},
+    {"config", "import", "device.bin"}, {"--node", "0xFFC5", "timestamp"},
+    {"--node", "0xFFC5", "read", "FLASH_UPLOAD_CTRL"}, {"erase", "--sector", "1"}, {"dump", "0x10000", "8"},
+    {"erase", "--sector", "8"}, {"erase", "--address", "0x10001"}, {"@programmed"},
+    {"config", "upload", kD, "--backup", "old.bin"}, {"config", "upload", kD, "--no-backup"}, {"@files"},
     // A device failing mid-way: the checksum disagrees, the read window stops answering after
     // 100 quadlets, the device does not come back after its reset.
     {"--sim-fault", "checksum:1", "program", kF, kD, "--no-backup"},
     {"--sim-fault", "read:F0090014:100", "dump", "0", "4096"},
     {"--sim-fault", "vanish", "config", "upload", kD, "--no-backup"},
     // A blank device: unknown chip, the loader missing, the loader alone.
-    {"@blank"},
-    {"--chip", "29F04", "program", kF, kD, "--loader", kL},
-    {"--flash-data", "none.dat", "chips"},
-    {"chips"},
-    {"chips", "29f040b"},
-    {"program", kF, kD},
-    {"config", "upload", kD},
-    {"--trace", "api,error", "nodes"},
-    {"@has", "debug.log", "API_TRACE: Enter FindNode\r\n", "VERBOSE: "},
-    {"program-loader", kL},
-    {"nodes", "--blank"},
+    {"@blank"}, {"--chip", "29F04", "program", kF, kD, "--loader", kL}, {"--flash-data", "none.dat", "chips"},
+    {"chips"}, {"chips", "29f040b"}, {"program", kF, kD}, {"config", "upload", kD}, {"--trace", "api,error", "nodes"},
+    {"@has", "debug.log", "API_TRACE: Enter FindNode\r\n", "VERBOSE: "}, {"program-loader", kL}, {"nodes", "--blank"},
     {"read", "FLASH_UPLOAD_CTRL", "--node", "0xFFC0"},
 };
 
 class SimJobs : public SimTool {
 protected:
     std::string File(const std::string& name) { return loric::test::ReadFileBytes(name[0] == '/' ? name : In(name)); }
-    std::set<std::string> Files() {
-        std::set<std::string> names;
-        for (const auto& entry : fs::directory_iterator(dir_)) names.insert(entry.path().filename().string());
-        return names;
-    }
     // Runs one step; returns what it adds to the transcript.
     std::string Run(const std::vector<std::string>& step) {
         const std::string& what = step[0];
@@ -134,9 +87,9 @@ protected:
             return "bytes differing: " + std::to_string(differing) + " of " + std::to_string(a.size()) + "\n";
         }
         if (what == "@files") {
-            std::string list;
-            for (const auto& name : Files()) list += name + "\n";
-            return list;
+            std::set<std::string> names;
+            for (const auto& entry : fs::directory_iterator(dir_)) names.insert(entry.path().filename().string() + "\n");
+            return std::accumulate(names.begin(), names.end(), std::string());
         }
         if (what == "@has") {
             const std::string text = File(step[1]);
