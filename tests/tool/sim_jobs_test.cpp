@@ -22,7 +22,7 @@ namespace {
 using Steps = std::vector<std::vector<std::string>>;
 const std::string kF = kFirmware, kD = kDescription, kL = kLoader;
 
-const Steps kSteps = {
+const Steps kWithoutDevice = {
     // No device needed (no --sim; the driver socket points nowhere): usage errors exit with 64,
     // missing files are named with status 6 before any device is touched, a damaged description
     // is reported with its position and leaves no file.
@@ -34,13 +34,16 @@ const Steps kSteps = {
     {"@write", "bad.json", "{\n  \"vendor_text\": \"x\",\n  oops\n}\n"},
     {"@tool", "config", "generate", "bad.json", "out.bin"}, {"@write", "typo.json", R"({"vendor_txt": "x"})"},
     {"@tool", "config", "generate", "typo.json", "out.bin"}, {"@files"},
+};
+const Steps kProgramAndChange = {
     // A blank device programmed, one field of its description changed, only the configuration
     // reprogrammed with the old one saved first. Progress as plain lines, in order.
     {"@copy", kD, "device.json"}, {"nodes"}, {"program", kF, "device.json", "--loader", kL, "--verify"},
     {"config", "generate", "device.json", "first.bin"},
     {"@set", "device.json", "vendor_text", "Renamed Storage Works"}, {"config", "upload", "device.json", "--verify"},
     {"@same", "first.bin", "@backup"}, {"config", "show", "--json"},
-    // Jobs on a running device.
+};
+const Steps kRunning = {
     {"@programmed"}, {"nodes"}, {"timestamp"}, {"read", "0xFFFFF0000404"}, {"read", "CONFIG_ROM", "-n", "2"},
     {"write", "FLASH_READ_CTRL", "0x10000"}, {"--node", "0xFFC5", "write", "flash_read_ctrl", "0"},
     {"write", "FLASH_READ_CTRL", "0x1FFFFFFFF"}, {"config", "show"}, {"dump", "0", "40000", "-o", "fw.bin"},
@@ -52,11 +55,15 @@ const Steps kSteps = {
     {"--node", "0xFFC5", "read", "FLASH_UPLOAD_CTRL"}, {"erase", "--sector", "1"}, {"dump", "0x10000", "8"},
     {"erase", "--sector", "8"}, {"erase", "--address", "0x10001"}, {"@programmed"},
     {"config", "upload", kD, "--backup", "old.bin"}, {"config", "upload", kD, "--no-backup"}, {"@files"},
+};
+const Steps kFailing = {
     // A device failing mid-way: the checksum disagrees, the read window stops answering after
     // 100 quadlets, the device does not come back after its reset.
     {"--sim-fault", "checksum:1", "program", kF, kD, "--no-backup"},
     {"--sim-fault", "read:F0090014:100", "dump", "0", "4096"},
     {"--sim-fault", "vanish", "config", "upload", kD, "--no-backup"},
+};
+const Steps kBlank = {
     // A blank device: unknown chip, the loader missing, the loader alone.
     {"@blank"}, {"--chip", "29F04", "program", kF, kD, "--loader", kL}, {"--flash-data", "none.dat", "chips"},
     {"chips"}, {"chips", "29f040b"}, {"program", kF, kD}, {"config", "upload", kD}, {"--trace", "api,error", "nodes"},
@@ -104,26 +111,33 @@ protected:
         if (std::regex_search(result.out, saved, std::regex("config-backup-[0-9]{8}-[0-9]{6}\\.bin"))) backup_ = saved[0];
         return "exit " + std::to_string(result.exitCode) + "\n" + result.out + result.err;
     }
+    // Runs the steps in a fresh folder (the running device's steps on a copy of one programmed
+    // device) and compares the transcript with tests/data/tool/<golden>.txt.
+    void Check(const Steps& steps, const std::string& golden) {
+        loric::test::Transcript t;
+        for (const auto& step : steps) {
+            std::string line;
+            for (const auto& word : step) line += " " + word;
+            t.Add("==%s\n", line.c_str());
+            t.Text(Run(step));
+        }
+        t.Replace(dir_, "DIR");
+        t.Replace(kImages, "IMAGES/");
+        t.Replace(LORIC_BINARY_DIR, "BUILD");
+        t.Replace(LORIC_SOURCE_DIR, "SRC");
+        // The rate and time left come and go with the machine's speed.
+        std::string text = std::regex_replace(t.str(), std::regex(", [0-9.]+ [KM]?i?B/s, about [0-9]+ s left\\)"), ")");
+        text = std::regex_replace(text, std::regex("[0-9.]+ [KM]?i?B/s, [0-9.]+ s\\)"), "RATE)");
+        text = std::regex_replace(text, std::regex("config-backup-[0-9]{8}-[0-9]{6}"), "config-backup-STAMP");
+        loric::test::ExpectGolden("tool/" + golden + ".txt", text);
+    }
     std::string backup_;
 };
 
-TEST_F(SimJobs, EveryJobGivesItsOutputAndExitCode) {
-    loric::test::Transcript t;
-    for (const auto& step : kSteps) {
-        std::string line;
-        for (const auto& word : step) line += " " + word;
-        t.Add("==%s\n", line.c_str());
-        t.Text(Run(step));
-    }
-    t.Replace(dir_, "DIR");
-    t.Replace(kImages, "IMAGES/");
-    t.Replace(LORIC_BINARY_DIR, "BUILD");
-    t.Replace(LORIC_SOURCE_DIR, "SRC");
-    // The rate and time left come and go with the machine's speed.
-    std::string text = std::regex_replace(t.str(), std::regex(", [0-9.]+ [KM]?i?B/s, about [0-9]+ s left\\)"), ")");
-    text = std::regex_replace(text, std::regex("[0-9.]+ [KM]?i?B/s, [0-9.]+ s\\)"), "RATE)");
-    text = std::regex_replace(text, std::regex("config-backup-[0-9]{8}-[0-9]{6}"), "config-backup-STAMP");
-    loric::test::ExpectGolden("tool/sim_jobs.txt", text);
-}
+TEST_F(SimJobs, WithoutDevice) { Check(kWithoutDevice, "jobs_without_device"); }
+TEST_F(SimJobs, ProgramAndChange) { Check(kProgramAndChange, "jobs_program_and_change"); }
+TEST_F(SimJobs, Running) { StartProgrammed(); Check(kRunning, "jobs_running"); }
+TEST_F(SimJobs, Failing) { StartProgrammed(); Check(kFailing, "jobs_failing"); }
+TEST_F(SimJobs, Blank) { Check(kBlank, "jobs_blank"); }
 
 }  // namespace
