@@ -13,27 +13,16 @@
 
 namespace loric::fuzz {
 
-std::vector<uint8_t> Input::Bytes(size_t count) {
-    const size_t left = at_ < size_ ? size_ - at_ : 0;
-    if (count > left) count = left;
-    std::vector<uint8_t> bytes(data_ + at_, data_ + at_ + count);
-    at_ += count;
-    return bytes;
-}
-
-namespace {
-char g_folder[] = "/tmp/loric-fuzz-XXXXXX";
-void RemoveFolder() {
-    std::error_code error;
-    std::filesystem::remove_all(g_folder, error);
-}
-}  // namespace
+static char g_folder[] = "/tmp/loric-fuzz-XXXXXX";
 
 WorkFolder::WorkFolder() : previous_(open(".", O_RDONLY | O_DIRECTORY | O_CLOEXEC)) {
     static std::unique_ptr<test::FakeClock> clock;
     if (!clock) {
         if (mkdtemp(g_folder) == nullptr) abort();
-        std::atexit(RemoveFolder);
+        std::atexit([] {
+            std::error_code error;
+            std::filesystem::remove_all(g_folder, error);
+        });
         clock = std::make_unique<test::FakeClock>(1700000000, 500);
     }
     if (previous_ < 0 || chdir(g_folder) != 0) abort();
@@ -72,16 +61,15 @@ void RunDeviceJobs() {
     NODE_INFO nodes[64];
     GetNodeInfo(&count, nodes, sizeof nodes);
     uint16_t node = 0xFFC0;
-    uint32_t blank = 0, value = 0;
+    uint32_t blank = 0, value = 0, parameter = 0;
+    char time[64] = {}, date[64] = {};
     FindNode(&node, &blank);
     ReadQuadlet(node, 0xFFFF, 0xF0000400, &value);
-    char time[64] = {}, date[64] = {};
     DownloadTimestamp(node, time, date);
     DownloadConfigurationFile(node, &chip, "download.bin", nullptr);
     SwitchDeviceToUploadMode(node, &chip);
     static const uint8_t kImage[300] = {0x5A, 0xA5};
     WriteFile("image.bin", kImage, sizeof kImage);
-    uint32_t parameter = 0;
     UploadFile(node, "image.bin", 0x800, UPLOAD_METHOD_UPLOADER, &chip, &parameter, nullptr, nullptr);
     EraseFlashSector(node, &chip, chip.sectors[1].start, 0);
 }

@@ -17,7 +17,11 @@ public:
     Input(const uint8_t* data, size_t size) : data_(data), size_(size) {}
     bool Empty() const { return at_ >= size_; }
     uint8_t Byte() { return at_ < size_ ? data_[at_++] : 0; }
-    std::vector<uint8_t> Bytes(size_t count);
+    std::vector<uint8_t> Bytes(size_t count) {
+        const size_t from = at_ < size_ ? at_ : size_;
+        at_ = count < size_ - from ? from + count : size_;
+        return std::vector<uint8_t>(data_ + from, data_ + at_);
+    }
 
 private:
     const uint8_t* data_;

@@ -10,23 +10,19 @@
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size);
 
 int main(int argc, char** argv) {
-    int runs = 0;
+    namespace fs = std::filesystem;
+    std::vector<fs::path> files;
     for (int i = 1; i < argc; ++i) {
-        std::vector<std::filesystem::path> files;
-        if (!std::filesystem::exists(argv[i])) continue;
-        if (std::filesystem::is_directory(argv[i])) {
-            for (const auto& entry : std::filesystem::directory_iterator(argv[i]))
+        if (fs::is_regular_file(argv[i])) files.emplace_back(argv[i]);
+        if (fs::is_directory(argv[i]))
+            for (const auto& entry : fs::directory_iterator(argv[i]))
                 if (entry.is_regular_file()) files.push_back(entry.path());
-        } else {
-            files.emplace_back(argv[i]);
-        }
-        for (const auto& file : files) {
-            std::ifstream in(file, std::ios::binary);
-            std::vector<uint8_t> bytes((std::istreambuf_iterator<char>(in)), std::istreambuf_iterator<char>());
-            LLVMFuzzerTestOneInput(bytes.data(), bytes.size());
-            ++runs;
-        }
     }
-    std::printf("%d inputs run\n", runs);
-    return runs > 0 ? 0 : 1;
+    for (const auto& file : files) {
+        std::ifstream in(file, std::ios::binary);
+        const std::vector<uint8_t> bytes((std::istreambuf_iterator<char>(in)), std::istreambuf_iterator<char>());
+        LLVMFuzzerTestOneInput(bytes.data(), bytes.size());
+    }
+    std::printf("%zu inputs run\n", files.size());
+    return files.empty() ? 1 : 0;
 }

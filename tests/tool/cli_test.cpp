@@ -1,12 +1,10 @@
-// The tool's command line, its JSON description of a configuration and its ROM decoder, run as
-// a user runs them (no device needed). Long outputs are golden files in tests/data/tool/.
+// The tool's JSON description of a configuration and its ROM decoder (no device needed); its
+// command line is in sim_jobs_test.cpp. Long outputs are golden files in tests/data/tool/.
 #include <gtest/gtest.h>
 
 #include <cstring>
-#include <filesystem>
 #include <fstream>
 #include <functional>
-#include <tuple>
 #include <nlohmann/json.hpp>
 
 #include "config_json.h"
@@ -14,68 +12,13 @@
 #include "flash_read.h"
 #include "run_tool.h"
 
-namespace fs = std::filesystem;
 using loric::test::GoldenPath;
 using loric::test::Transcript;
+using tooltest::Has;
 using tooltest::RunTool;
 
 namespace {
 
-struct TempFolder {
-    std::string path;
-    TempFolder() {
-        char pattern[] = "/tmp/loric-tool-test-XXXXXX";
-        path = mkdtemp(pattern);
-    }
-    ~TempFolder() { fs::remove_all(path); }
-    std::string operator/(const std::string& name) const { return path + "/" + name; }
-};
-
-bool Has(const std::string& text, const std::string& part) { return text.find(part) != std::string::npos; }
-
-TEST(ToolCommandLine, UsageErrorsExitWith64AndPointToHelp) {
-    const std::pair<std::vector<std::string>, std::string> cases[] = {
-        {{}, "--help"},
-        {{"frobnicate"}, "--help"},
-        {{"read"}, "register"},
-        {{"--trace", "loud", "nodes"}, "unknown trace class \"loud\""},
-        {{"--progress", "fancy", "nodes"}, "--help"},
-        {{"--state", "/tmp/x", "nodes"}, "go with --sim"},
-        {{"--com", "/dev/null", "--sim", "nodes"}, "--help"},
-        {{"erase"}, "exactly one of --sector N, --address A or --all"},
-    };
-    for (const auto& [args, says] : cases) {
-        auto result = RunTool(args);
-        EXPECT_EQ(result.exitCode, 64) << result.err;
-        EXPECT_TRUE(Has(result.err, says)) << result.err;
-    }
-    auto help = RunTool({"--help"});
-    EXPECT_EQ(help.exitCode, 0);
-    EXPECT_TRUE(Has(help.out, "Exit codes:") && Has(help.out, "1-31    the library's status code")) << help.out;
-    for (const char* command : {"nodes", "read", "write", "chips", "program-loader", "program", "erase", "timestamp",
-                                "dump", "verify", "config"})
-        EXPECT_TRUE(Has(help.out, std::string("  ") + command + " ")) << command;
-}
-
-// The driver socket points nowhere: had the tool opened the target before checking its files,
-// the status would be 1.
-TEST(ToolCommandLine, MissingFilesAreNamedWithStatus6BeforeAnyDeviceIsTouched) {
-    TempFolder dir;
-    const tooltest::RunOptions noDriver{"", {{"BRENNOCK_SOCKET", dir / "no-driver.sock"}}};
-    const std::tuple<std::vector<std::string>, int, std::string> cases[] = {
-        {{"program", dir / "fw.bin", GoldenPath("tool/description.json")}, 6, "firmware image " + dir / "fw.bin"},
-        {{"program-loader", dir / "ld.bin"}, 6, "loader image " + dir / "ld.bin"},
-        {{"config", "upload", dir / "c.json"}, 6, "configuration file " + dir / "c.json"},
-        {{"config", "generate", dir / "c.json", dir / "c.bin"}, 6, "description " + dir / "c.json"},
-        {{"config", "show", dir / "c.bin"}, 6, dir / "c.bin"},
-        {{"nodes"}, 1, "error 1: Unable to open 1394 device driver BRENNOCK.SYS"},
-    };
-    for (const auto& [args, code, says] : cases) {
-        auto result = RunTool(args, noDriver);
-        EXPECT_EQ(result.exitCode, code) << result.err;
-        EXPECT_TRUE(Has(result.err, says) && Has(result.err, "What to try:")) << result.err;
-    }
-}
 
 // Every field at its place in the record, and back: numbers as 0x texts of the field's width.
 TEST(ConfigDescription, FieldsLandInTheRecordAndComeBack) {
@@ -122,19 +65,8 @@ TEST(ConfigDescription, BadMembersAreRefusedByName) {
     EXPECT_NO_THROW(tool::ParseConfigDescription({{"vendor_text", std::string(56, 'x')}}));  // the longest
 }
 
-TEST(ConfigDescription, TheToolReportsADamagedDescriptionWithItsPosition) {
-    TempFolder dir;
-    std::ofstream(dir / "bad.json") << "{\n  \"vendor_text\": \"x\",\n  oops\n}\n";
-    auto result = RunTool({"config", "generate", dir / "bad.json", dir / "out.bin"});
-    EXPECT_EQ(result.exitCode, 33);
-    EXPECT_TRUE(Has(result.err, "bad.json is not valid JSON") && Has(result.err, "line 3, column 3")) << result.err;
-    EXPECT_FALSE(fs::exists(dir / "out.bin"));
-    std::ofstream(dir / "typo.json") << R"({"vendor_txt": "x"})";
-    result = RunTool({"config", "generate", dir / "typo.json", dir / "out.bin"});
-    EXPECT_EQ(result.exitCode, 33);
-    EXPECT_TRUE(Has(result.err, "unknown field \"vendor_txt\"") && Has(result.err, "The fields are: chip_id_hi,"))
-        << result.err;
-    // A stream without end is refused, not read until memory runs out.
+// A stream without end is refused, not read until memory runs out.
+TEST(ConfigDescription, AStreamWithoutEndIsRefused) {
     EXPECT_THROW(tool::LoadDescriptionFile("/dev/zero"), tool::ToolError);
     EXPECT_THROW(tool::ReadFileBytes("/dev/zero"), tool::ToolError);
 }
@@ -142,8 +74,9 @@ TEST(ConfigDescription, TheToolReportsADamagedDescriptionWithItsPosition) {
 // tool/rom.bin: a configuration file built by hand from the layout, with CRCs computed
 // byte-wise: four texts, one unit. Shown whole, then with one bit of a block flipped (the block
 // is blamed), without its magic word, and cut short.
-TEST(RomDecoder, ShowsEveryBlockWithItsCrcCheckedAndBlamesADamagedOne) {
-    TempFolder dir;
+using RomDecoder = tooltest::SimTool;  // for its scratch folder
+
+TEST_F(RomDecoder, ShowsEveryBlockWithItsCrcCheckedAndBlamesADamagedOne) {
     const std::string good = loric::test::ReadFileBytes(GoldenPath("tool/rom.bin"));
     ASSERT_EQ(good.size(), 280u);
     Transcript t;
@@ -159,12 +92,12 @@ TEST(RomDecoder, ShowsEveryBlockWithItsCrcCheckedAndBlamesADamagedOne) {
     for (const auto& [name, damage] : cases) {
         std::string image = good;
         damage(image);
-        std::ofstream(dir / "rom.bin", std::ios::binary) << image;
-        auto result = RunTool({"config", "show", dir / "rom.bin"});
+        std::ofstream(In("rom.bin"), std::ios::binary) << image;
+        auto result = RunTool({"config", "show", In("rom.bin")});
         t.Add("== %s: exit %d\n", name, result.exitCode);
         t.Text(result.out + result.err);
     }
-    t.Replace(dir.path, "DIR");
+    t.Replace(dir_, "DIR");
     t.Check("tool/rom_show.txt");
 }
 

@@ -3,7 +3,7 @@
 #pragma once
 
 #include <fcntl.h>
-#include <spawn.h>
+#include <unistd.h>
 #include <sys/wait.h>
 
 #include <filesystem>
@@ -14,8 +14,6 @@
 #include <vector>
 
 #include "support/golden.h"
-
-extern char** environ;
 
 namespace tooltest {
 
@@ -33,30 +31,25 @@ struct RunOptions {
 inline Result RunTool(const std::vector<std::string>& args, const RunOptions& options = {}) {
     char pattern[] = "/tmp/loric-tool-run-XXXXXX";
     const std::string scratch = mkdtemp(pattern), out = scratch + "/out", err = scratch + "/err";
-    std::vector<std::string> all = {std::string(LORIC_BINARY_DIR) + "/tools/loric"}, env;
+    std::vector<std::string> all = {std::string(LORIC_BINARY_DIR) + "/tools/loric"};
     all.insert(all.end(), args.begin(), args.end());
-    for (char** e = environ; *e; ++e) {
-        const std::string entry = *e;
-        if (!options.env.count(entry.substr(0, entry.find('=')))) env.push_back(entry);
-    }
-    for (const auto& [name, value] : options.env) env.push_back(name + "=" + value);
-    std::vector<char*> argv, envp;
+    std::vector<char*> argv;
     for (auto& a : all) argv.push_back(a.data());
-    for (auto& e : env) envp.push_back(e.data());
     argv.push_back(nullptr);
-    envp.push_back(nullptr);
-    posix_spawn_file_actions_t actions;
-    posix_spawn_file_actions_init(&actions);
-    posix_spawn_file_actions_addopen(&actions, 0, "/dev/null", O_RDONLY, 0);
-    posix_spawn_file_actions_addopen(&actions, 1, out.c_str(), O_WRONLY | O_CREAT, 0600);
-    posix_spawn_file_actions_addopen(&actions, 2, err.c_str(), O_WRONLY | O_CREAT, 0600);
-    if (!options.cwd.empty()) posix_spawn_file_actions_addchdir_np(&actions, options.cwd.c_str());
+    const pid_t pid = fork();
+    if (pid == 0) {  // the child: its own environment, folder and files, then the tool
+        for (const auto& [name, value] : options.env) setenv(name.c_str(), value.c_str(), 1);
+        const int in = open("/dev/null", O_RDONLY), o = open(out.c_str(), O_WRONLY | O_CREAT, 0600),
+                  e = open(err.c_str(), O_WRONLY | O_CREAT, 0600);
+        if ((options.cwd.empty() || chdir(options.cwd.c_str()) == 0) && dup2(in, 0) == 0 && dup2(o, 1) == 1 &&
+            dup2(e, 2) == 2)
+            execv(argv[0], argv.data());
+        _exit(127);
+    }
     Result result;
-    pid_t pid = -1;
     int status = 0;
-    if (posix_spawn(&pid, argv[0], &actions, nullptr, argv.data(), envp.data()) == 0 && waitpid(pid, &status, 0) == pid)
+    if (pid > 0 && waitpid(pid, &status, 0) == pid)
         result.exitCode = WIFEXITED(status) ? WEXITSTATUS(status) : 128 + WTERMSIG(status);
-    posix_spawn_file_actions_destroy(&actions);
     result.out = loric::test::ReadFileBytes(out);
     result.err = loric::test::ReadFileBytes(err);
     std::filesystem::remove_all(scratch);

@@ -101,19 +101,19 @@ uint32_t Call(const void* function, std::initializer_list<uint32_t> args, int32_
     return value;
 }
 
-// Calls the export `name` as a stdcall function: it must remove exactly its arguments.
-uint32_t Api(const char* name, std::initializer_list<uint32_t> args) {
+constexpr uint32_t kFails = 0xFFFFFFFEu, kAny = 0xFFFFFFFFu;
+// Calls the export `name` as a stdcall function: it must remove exactly its arguments and
+// return `want` (kFails: anything but LORIC_OK).
+uint32_t Api(const char* name, std::initializer_list<uint32_t> args, uint32_t want = kAny) {
     const void* function = reinterpret_cast<const void*>(GetProcAddress(g_dll, name));
     if (!Expect(function != nullptr, "GetProcAddress(\"%s\") found nothing", name)) return 0xFFFFFFFFu;
     int32_t delta = 0;
     const uint32_t value = Call(function, args, &delta);
     Expect(delta == 0, "%s: stack pointer moved by %ld bytes (stdcall, %u arguments)", name, long(delta),
            unsigned(args.size()));
+    Expect(want == kAny || (want == kFails ? value != LORIC_OK : value == want), "%s returned %u, expected %u", name,
+           value, want);
     return value;
-}
-void ExpectApi(uint32_t want, const char* name, std::initializer_list<uint32_t> args) {
-    const uint32_t got = Api(name, args);
-    Expect(got == want, "%s returned %u, expected %u", name, got, want);
 }
 
 std::vector<unsigned char> ReadAll(const char* name) {
@@ -145,7 +145,6 @@ uint32_t g_words[16];
 uint16_t g_node;
 char g_text[1024], g_date[1024];
 const char kMissing[] = "C:\\loric-wine-check-missing\\missing.bin";
-constexpr uint32_t kFails = 0xFFFFFFFEu, kAny = 0xFFFFFFFFu;
 
 // No driver runs under Wine: the API stays closed and every export that needs the device fails.
 void CheckClosedApi() {
@@ -187,19 +186,12 @@ void CheckClosedApi() {
     std::memset(g_devices, 0xA5, sizeof g_devices);
     std::memset(g_text, 0x55, sizeof g_text);
     g_words[0] = 99;
-    for (const auto& e : exports) {
-        const uint32_t got = Api(e.name, e.args);
-        Expect(e.want == kAny || (e.want == kFails ? got != LORIC_OK : got == e.want), "%s returned %u", e.name, got);
-    }
+    for (const auto& e : exports) Api(e.name, e.args, e.want);
     Expect(g_words[0] == 99 && g_devices[1].attributes == 0xA5A5A5A5u && g_text[0] == 0x55,
            "a refused call wrote into its arguments");
-    const struct {
-        uint32_t code;
-        const char* text;
-    } texts[] = {{0, "No error"}, {31, "Processor reset failed"}};
-    for (const auto& c : texts) {
-        ExpectApi(LORIC_OK, "GetErrorText", {c.code, W(g_text)});
-        Expect(std::strcmp(g_text, c.text) == 0, "GetErrorText(%u) gave \"%.80s\"", c.code, g_text);
+    for (const auto& [code, text] : {std::pair<uint32_t, const char*>{0, "No error"}, {31, "Processor reset failed"}}) {
+        Api("GetErrorText", {code, W(g_text)}, LORIC_OK);
+        Expect(std::strcmp(g_text, text) == 0, "GetErrorText(%u) gave \"%.80s\"", code, g_text);
     }
     // The one cdecl export: the caller removes the three words it pushed.
     const void* log = reinterpret_cast<const void*>(GetProcAddress(g_dll, "LogAppMessage"));
@@ -214,16 +206,16 @@ void CheckClosedApi() {
 void CheckConfigurationFiles() {
     WriteAll("datapage.dat", wine_reference::kDataPage, std::strlen(wine_reference::kDataPage));
     g_config = wine_reference::Record();
-    ExpectApi(LORIC_OK, "GenerateConfigurationFile", {W(&g_config), W("windows.bin")});
+    Api("GenerateConfigurationFile", {W(&g_config), W("windows.bin")}, LORIC_OK);
     ExpectSameFile("windows.bin", "reference.bin");
     CreateDirectoryA("out", nullptr);
     WriteAll("out\\datapage.dat", "7\n0\n", 4);
-    ExpectApi(LORIC_OK, "GenerateConfigurationFile", {W(&g_config), W("out\\windows.bin")});
+    Api("GenerateConfigurationFile", {W(&g_config), W("out\\windows.bin")}, LORIC_OK);
     const auto second = ReadAll("out\\windows.bin");
     Expect(second.size() > 20 && second[19] == 7, "out\\windows.bin lacks the page type of out\\datapage.dat");
     CONFIG_FILE_INFO imported;
     std::memset(&imported, 0xCC, sizeof imported);
-    ExpectApi(LORIC_OK, "ImportConfigurationFile", {W(&imported), W("windows.bin")});
+    Api("ImportConfigurationFile", {W(&imported), W("windows.bin")}, LORIC_OK);
     const CONFIG_FILE_INFO expected = wine_reference::Imported();
     Expect(std::memcmp(&imported, &expected, sizeof expected) == 0, "the imported record differs");
 }
@@ -243,7 +235,7 @@ FLASH_DEVICE* LoadFlashData(const char* chip) {
     WriteAll("worked.dat", worked, sizeof worked - 1);
     std::fill(g_raw.begin(), g_raw.end(), 0xA5);
     uint32_t count = 0;
-    ExpectApi(LORIC_OK, "LoadFlashData", {W("worked.dat"), W(g_raw.data()), W(&count)});
+    Api("LoadFlashData", {W("worked.dat"), W(g_raw.data()), W(&count)}, LORIC_OK);
     // The loader keeps bits 4-5 and 24-31 of what was there (0xA5 filler) and sets the rest.
     const struct {
         size_t offset;
@@ -259,7 +251,7 @@ FLASH_DEVICE* LoadFlashData(const char* chip) {
                !std::strcmp(Text(0, 72), "4Mbit (512K x 8)"),
            "worked example: count %u, group, device or size text", count);
 
-    ExpectApi(LORIC_OK, "LoadFlashData", {W("flash_devices.dat"), W(g_raw.data()), W(&count)});
+    Api("LoadFlashData", {W("flash_devices.dat"), W(g_raw.data()), W(&count)}, LORIC_OK);
     Expect(count == 25, "flash_devices.dat: %u records, expected 25", count);
     FLASH_DEVICE* selected = nullptr;
     for (uint32_t i = 0; i < count && i < LORIC_MAX_FLASH_DEVICES; ++i) {
@@ -282,36 +274,36 @@ FLASH_DEVICE* LoadFlashData(const char* chip) {
 uint16_t FindNode(bool blank) {
     uint16_t node = 0;
     uint32_t isBlank = 0;  // in: 0 looks at the node list first
-    ExpectApi(LORIC_OK, "FindNode", {W(&node), W(&isBlank)});
+    Api("FindNode", {W(&node), W(&isBlank)}, LORIC_OK);
     Expect((isBlank != 0) == blank, "FindNode: blank %u", isBlank);
     return node;
 }
 
 // A device running firmware: registers, the installed configuration, one uploaded and read back.
 void CheckSerialLink(const char* port) {
-    ExpectApi(LORIC_OK, "OpenComAPI", {W(port), 0});
-    ExpectApi(LORIC_ERR_OPEN_DRIVER, "OpenComAPI", {W(port), 0});
+    Api("OpenComAPI", {W(port), 0}, LORIC_OK);
+    Api("OpenComAPI", {W(port), 0}, LORIC_ERR_OPEN_DRIVER);
     uint16_t node = FindNode(false);
     // The read window at flash byte 0 shows the firmware's signature "TQ64"; the loader's ready
     // word is not there while firmware runs; a register the device lacks is refused.
     uint32_t value = 0;
-    ExpectApi(LORIC_OK, "WriteQuadlet", {node, 0xFFFF, 0xF0090014, 0});
-    ExpectApi(LORIC_OK, "ReadQuadlet", {node, 0xFFFF, 0xF0090014, W(&value)});
+    Api("WriteQuadlet", {node, 0xFFFF, 0xF0090014, 0}, LORIC_OK);
+    Api("ReadQuadlet", {node, 0xFFFF, 0xF0090014, W(&value)}, LORIC_OK);
     Expect(value == 0x34365154, "flash word 0 reads %08X, expected 34365154", value);
-    ExpectApi(LORIC_OK, "ReadQuadlet", {node, 0xFFFF, 0xF0090008, W(&value)});
+    Api("ReadQuadlet", {node, 0xFFFF, 0xF0090008, W(&value)}, LORIC_OK);
     Expect(value != 0x414F6B21, "FLASH_UPLOAD_CTRL reads UPLOADER_READY on running firmware");
-    ExpectApi(LORIC_ERR_QUADLET_READ, "ReadQuadlet", {node, 0xFFFF, 0xF00900F0, W(&value)});
+    Api("ReadQuadlet", {node, 0xFFFF, 0xF00900F0, W(&value)}, LORIC_ERR_QUADLET_READ);
 
     FLASH_DEVICE* device = LoadFlashData("29F040B");
     if (device == nullptr) return;
-    ExpectApi(LORIC_OK, "DownloadConfigurationFile", {node, W(device), W("installed-back.bin"), 0});
+    Api("DownloadConfigurationFile", {node, W(device), W("installed-back.bin"), 0}, LORIC_OK);
     ExpectSameFile("installed-back.bin", "installed.bin");
-    ExpectApi(LORIC_OK, "UploadConfigurationFile", {node, W(device), W("windows.bin"), 1, 0, 0});
+    Api("UploadConfigurationFile", {node, W(device), W("windows.bin"), 1, 0, 0}, LORIC_OK);
     node = FindNode(false);  // the processor reset after the upload may move the device
-    ExpectApi(LORIC_OK, "DownloadConfigurationFile", {node, W(device), W("back.bin"), 0});
+    Api("DownloadConfigurationFile", {node, W(device), W("back.bin"), 0}, LORIC_OK);
     ExpectSameFile("back.bin", "windows.bin");
-    ExpectApi(LORIC_OK, "CloseLORIC", {});
-    ExpectApi(LORIC_ERR_ACCESS_DENIED, "ReadQuadlet", {node, 0xFFFF, 0xF0090014, W(&value)});
+    Api("CloseLORIC", {}, LORIC_OK);
+    Api("ReadQuadlet", {node, 0xFFFF, 0xF0090014, W(&value)}, LORIC_ERR_ACCESS_DENIED);
 }
 
 int g_percents[64], g_calls;
@@ -320,11 +312,11 @@ uint32_t __stdcall StdcallProgress(uint8_t percent) { return g_percents[g_calls+
 
 // A blank device programmed at its flash port, with a callee-cleans and a caller-cleans callback.
 void CheckUpload(const char* port) {
-    ExpectApi(LORIC_OK, "OpenComAPI", {W(port), 0});
+    Api("OpenComAPI", {W(port), 0}, LORIC_OK);
     FLASH_DEVICE* device = LoadFlashData("29LV400B-x16");
     const uint16_t node = FindNode(true);
     if (device == nullptr) return;
-    ExpectApi(LORIC_OK, "SetFlashDevice", {W(device)});
+    Api("SetFlashDevice", {W(device)}, LORIC_OK);
     std::vector<unsigned char> image(1024);
     for (size_t i = 0; i < image.size(); ++i) image[i] = static_cast<unsigned char>(i * 7 + 1);
     WriteAll("image.bin", image.data(), image.size());
@@ -334,7 +326,7 @@ void CheckUpload(const char* port) {
     const void* callbacks[] = {reinterpret_cast<const void*>(&CdeclProgress), reinterpret_cast<const void*>(&StdcallProgress)};
     for (const void* callback : callbacks) {
         g_calls = 0;
-        ExpectApi(LORIC_OK, "UploadFile", {node, W("image.bin"), 0, UPLOAD_METHOD_FLASH_PORT, W(device), 0, W(window), W(callback)});
+        Api("UploadFile", {node, W("image.bin"), 0, UPLOAD_METHOD_FLASH_PORT, W(device), 0, W(window), W(callback)}, LORIC_OK);
         bool inOrder = g_calls == 51 && g_percents[50] == 100;
         for (int i = 0; i < 50 && inOrder; ++i) inOrder = g_percents[i] == 2 * i;
         Expect(inOrder, "%s callback: %d calls, expected 51 (0, 2, ..., 98, 100)",
@@ -346,7 +338,7 @@ void CheckUpload(const char* port) {
         DestroyWindow(window);
         window = nullptr;
     }
-    ExpectApi(LORIC_OK, "CloseLORIC", {});
+    Api("CloseLORIC", {}, LORIC_OK);
 }
 
 }  // namespace
