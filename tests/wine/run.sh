@@ -1,10 +1,8 @@
 #!/usr/bin/env bash
-# Runs the Windows host program wine_host.exe (tests/wine/host.cpp) under Wine against the
-# cross-built loric.dll, with two simulators behind Wine COM ports when the native build folder
-# is given: COM7 a blank 29LV400B-x16, COM8 a 29F040B running firmware with a configuration.
+# Runs wine_host.exe (host.cpp) under Wine against loric.dll; given the native build folder, with
+# simulators behind COM7 (a blank 29LV400B-x16) and COM8 (a 29F040B running firmware).
 #   usage: run.sh <windows build dir> [native build dir]
-# Exit status: 0 all passed; 1 a check failed; 77 Wine cannot run 32-bit programs here (the
-# reason is printed on a "SKIPPED:" line).
+# Exit status: 0 passed; 1 a check failed; 77 Wine cannot run 32-bit programs here ("SKIPPED:").
 set -u
 src=$(cd "$(dirname "$0")/../.." && pwd)
 win=$(cd "${1:?usage: run.sh <windows build dir> [native build dir]}" && pwd)
@@ -16,24 +14,22 @@ if ! command -v wine >/dev/null 2>&1; then
 fi
 if ! /usr/lib/wine/wine --version >/dev/null 2>&1; then
   echo "SKIPPED: Wine checks: the 32-bit Wine loader does not start ($(/usr/lib/wine/wine --version 2>&1 | head -n1))."
-  echo "SKIPPED: this kernel refuses 32-bit programs unless IA-32 emulation is on; .ci/install (as root)"
-  echo "SKIPPED: registers qemu's i386 emulator with binfmt_misc to run them."
+  echo "SKIPPED: without IA-32 emulation, .ci/install (as root) registers qemu's i386 emulator with binfmt_misc."
   exit 77
 fi
 export WINEPREFIX=${WINEPREFIX:-$win/wineprefix} WINEDEBUG=${WINEDEBUG:--all}
-# No Mono or Gecko install prompts, no windows: the program is a console program.
 export WINEDLLOVERRIDES=${WINEDLLOVERRIDES:-mscoree,mshtml=}
 unset DISPLAY WAYLAND_DISPLAY
 pids=()
 trap 'kill "${pids[@]}" 2>/dev/null; wineserver -k >/dev/null 2>&1' EXIT
 
 if [ ! -f "$WINEPREFIX/system.reg" ]; then
-  echo "creating the Wine prefix $WINEPREFIX (once per build folder; about a minute)"
+  echo "creating the Wine prefix $WINEPREFIX (once per build folder)"
   mkdir -p "$WINEPREFIX"
   boot=wine
   [ -x /usr/lib/wine/wine64 ] && boot=/usr/lib/wine/wine64  # does the 64-bit half natively
   timeout 600 "$boot" wineboot --init >/dev/null 2>&1 || { echo "FAIL: wineboot --init did not complete"; exit 1; }
-  # The null display driver: the program may create windows without an X server.
+  # The null display driver: windows without an X server.
   wine reg add 'HKCU\Software\Wine\Drivers' /v Graphics /d null /f >/dev/null 2>&1
   timeout 300 wineserver -w || true
 fi
@@ -44,7 +40,7 @@ cp "$src/tests/data/configrom/fixed_record.bin" reference.bin
 cp "$src/data/flash_devices.dat" flash_devices.dat
 cp "$src/sim/images/config.bin" installed.bin
 
-# simulator <COM port> <options...>: starts one with its serial adapter mapped to the port.
+# simulator <COM port> <options...>: one simulator, its serial adapter mapped to the port.
 simulator() {
   local port=$1 out=$work/$1.out
   shift
