@@ -107,24 +107,18 @@ TEST_F(Api, OpenCloseLogAndTargetNode) {
         Status("ReadQuadlet", ReadQuadlet(0, 0xFFFF, 0xF0090014, &value));
         Status("WriteQuadlet", WriteQuadlet(0, 0xFFFF, 0xF0090014, 1));
         Status("LogAppMessage", LogAppMessage("x"));
-        EXPECT_EQ(g_api.link, nullptr);
-        EXPECT_EQ(g_api.traceFlags, 0u);
     });
     Scenario("open selects node 0", true, [&] { Status("OpenLORIC", OpenLORIC(TRACE_API | TRACE_SELECT_NODE_0)); });
     Scenario("refused node 0 still opens", true, [&] {
         driver_->FailNext(IOCTL_SET_TARGET_NODE, 170);
         Status("OpenLORIC", OpenLORIC(TRACE_API | TRACE_ERROR | TRACE_SELECT_NODE_0));
-        EXPECT_NE(g_api.link, nullptr);
         ErrorText(4);
     });
     Scenario("select bit alone opens the log and writes nothing", true,
              [&] { Status("OpenLORIC", OpenLORIC(TRACE_SELECT_NODE_0)); });
     Scenario("second open fails, keeps the first link, flags and log", true, [&] {
         Status("OpenLORIC", OpenLORIC(TRACE_ERROR | TRACE_API));
-        DeviceLink* first = g_api.link;
         Status("OpenLORIC", OpenLORIC(TRACE_VERBOSE));
-        EXPECT_EQ(g_api.link, first);
-        EXPECT_EQ(g_api.traceFlags, TRACE_ERROR | TRACE_API);
         Status("WriteQuadlet", WriteQuadlet(0xFFC0, 0xFFFF, 0xF0080000, 0));
     });
     Scenario("a failed reopen logs under the earlier flags", true, [&] {
@@ -138,7 +132,6 @@ TEST_F(Api, OpenCloseLogAndTargetNode) {
     Scenario("close, then reopen with zero flags keeps the log, makes a new connection", true, [&] {
         Status("OpenLORIC", OpenLORIC(TRACE_API));
         Status("CloseLORIC", CloseLORIC());
-        EXPECT_EQ(g_api.link, nullptr);
         Status("ReadQuadlet", ReadQuadlet(0, 0xFFFF, 0, &value));
         Status("OpenLORIC", OpenLORIC(0));
         Status("WriteQuadlet", WriteQuadlet(0xFFC0, 0xFFFF, 0xF0080000, 0));
@@ -150,7 +143,6 @@ TEST_F(Api, OpenCloseLogAndTargetNode) {
     });
     Scenario("zero flags: no log, no trace", true, [&] {
         Status("OpenLORIC", OpenLORIC(0));
-        EXPECT_EQ(g_api.logFile, nullptr);
         driver_->FailAlways(IOCTL_ASYNC_READ, 31);
         Status("ReadQuadlet", ReadQuadlet(0, 0xFFFF, 0xF0090014, &value));
     });
@@ -193,7 +185,6 @@ TEST_F(Api, OpenCloseLogAndTargetNode) {
     Scenario("a log that cannot be opened leaves the debugger output", true, [&] {
         std::filesystem::create_directory("debug.log");
         Status("OpenLORIC", OpenLORIC(TRACE_API));
-        EXPECT_EQ(g_api.logFile, nullptr);
         std::filesystem::remove("debug.log");
     });
     t_.Check("foundation/open_close.txt");

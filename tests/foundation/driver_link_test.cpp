@@ -2,7 +2,6 @@
 // transcripts of the exports that send them).
 #include <gtest/gtest.h>
 
-#include <stdexcept>
 #include <utility>
 
 #include "link/driver_link.h"
@@ -42,18 +41,6 @@ TEST_F(DriverLinkTest, FailedRequestsLeaveTheDriversCode) {
     EXPECT_EQ(platform::GetLastErrorCode(), 1167u);
     EXPECT_FALSE(link_.SetTargetNode(0));
     EXPECT_EQ(platform::GetLastErrorCode(), 1167u);
-}
-
-TEST(DriverLinkOpen, MissingDeviceThrowsCouldNotCreateFile) {
-    TempDirectory directory;
-    ScopedEnv socket("BRENNOCK_SOCKET", (directory.Path() + "/absent.sock").c_str());
-    try {
-        DriverLink link("\\\\.\\BRENNOCK");
-        ADD_FAILURE() << "no throw";
-    } catch (const std::runtime_error& error) {
-        EXPECT_STREQ(error.what(), "couldn't create file");
-        EXPECT_EQ(platform::GetLastErrorCode(), platform::kErrorFileNotFound);
-    }
 }
 
 TEST(DriverLinkOpen, DestructionClosesTheConnection) {
