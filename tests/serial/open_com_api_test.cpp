@@ -1,4 +1,4 @@
-// Opening the API over a serial adapter and reaching registers through the exports.
+// Opening the API over a serial adapter.
 #include <gtest/gtest.h>
 
 #include <filesystem>
@@ -23,10 +23,32 @@ protected:
     ScriptedAdapter adapter;
 };
 
-// Opens, tests the adapter and traces like the driver open; a second open fails and keeps the
-// first link.
-TEST_F(OpenComApiTest, OpensOnceTestsTheAdapterAndTracesLikeTheDriverOpen) {
+size_t OpenDescriptors() {
+    return static_cast<size_t>(std::distance(std::filesystem::directory_iterator("/proc/self/fd"),
+                                             std::filesystem::directory_iterator{}));
+}
+
+// A port or adapter that fails leaves the API closed, its port closed again and nothing logged.
+// An open tests the adapter and traces like the driver open; a second open fails and keeps the
+// first link; the close closes the port.
+TEST_F(OpenComApiTest, FailedOpensThenOneThatHoldsUntilTheClose) {
+    const size_t descriptors = OpenDescriptors();
+    clock.SetStep(200);
+    adapter.Queue(ScriptedAdapter::Reply{});  // the echo goes unanswered
+    adapter.Queue(Bytes{0x02, 0x07, 0x01, 0x02, 0x03, 0x04, 0x00});  // the echo comes back wrong
+    for (const char* port : {"/nonexistent/ttyX", static_cast<const char*>(nullptr), "", adapter.Path().c_str(),
+                             adapter.Path().c_str()})
+        EXPECT_EQ(OpenComAPI(port, 0x3F), 1u) << (port ? port : "null");
+    EXPECT_EQ(g_api.traceFlags, 0u);
+    EXPECT_FALSE(DebugLogExists());
+    EXPECT_TRUE(debug_.Pieces().empty());
+    uint32_t value = 0;
+    EXPECT_EQ(ReadQuadlet(0xFFC0, 0xFFFF, FLASH_READ_CTRL, &value), 3u);
+    EXPECT_EQ(OpenDescriptors(), descriptors);
+
+    adapter.ClearFrames();
     ASSERT_EQ(OpenComAPI(adapter.Path().c_str(), TRACE_ERROR | TRACE_API | TRACE_SELECT_NODE_0), 0u);
+    EXPECT_EQ(OpenDescriptors(), descriptors + 2);  // the port and the trace log
     DeviceLink* first = g_api.link;
     EXPECT_EQ(adapter.Frames(), (std::vector<Bytes>{{0x02, 0x07, 0x01, 0x02, 0x03, 0x04, 0x05}, {0x07, 0x02}}));
     EXPECT_EQ(static_cast<SerialLink*>(first)->TargetNode(), 0);
@@ -44,38 +66,7 @@ TEST_F(OpenComApiTest, OpensOnceTestsTheAdapterAndTracesLikeTheDriverOpen) {
     EXPECT_EQ(debug_.Text(), refused + refused);
     EXPECT_EQ(CloseLORIC(), 0u);
     EXPECT_EQ(g_api.link, nullptr);
-}
-
-size_t OpenDescriptors() {
-    return static_cast<size_t>(std::distance(std::filesystem::directory_iterator("/proc/self/fd"),
-                                             std::filesystem::directory_iterator{}));
-}
-
-TEST_F(OpenComApiTest, PortOrAdapterFailureLeavesTheApiClosed) {
-    const size_t descriptors = OpenDescriptors();
-    EXPECT_EQ(OpenComAPI("/nonexistent/ttyX", 0x3F), 1u);
-    EXPECT_EQ(OpenComAPI(nullptr, 0x3F), 1u);
-    EXPECT_EQ(OpenComAPI("", 0x3F), 1u);
-
-    clock.SetStep(200);
-    adapter.Queue(ScriptedAdapter::Reply{});  // the echo goes unanswered
-    EXPECT_EQ(OpenComAPI(adapter.Path().c_str(), 0x3F), 1u);
-    adapter.Queue(Bytes{0x02, 0x07, 0x01, 0x02, 0x03, 0x04, 0x00});  // the echo comes back wrong
-    EXPECT_EQ(OpenComAPI(adapter.Path().c_str(), 0x3F), 1u);
-
-    EXPECT_EQ(g_api.link, nullptr);
-    EXPECT_EQ(g_api.traceFlags, 0u);
-    EXPECT_FALSE(DebugLogExists());
-    EXPECT_TRUE(debug_.Pieces().empty());
-    uint32_t value = 0;
-    EXPECT_EQ(ReadQuadlet(0xFFC0, 0xFFFF, FLASH_READ_CTRL, &value), 3u);
-
-    EXPECT_EQ(OpenDescriptors(), descriptors);  // each failed open closed its port again
-
-    EXPECT_EQ(OpenComAPI(adapter.Path().c_str(), 0), 0u);
-    EXPECT_EQ(OpenDescriptors(), descriptors + 1);
-    CloseLORIC();
-    EXPECT_EQ(OpenDescriptors(), descriptors);
+    EXPECT_EQ(OpenDescriptors(), descriptors + 1);  // the log stays open for a later open
 }
 
 }  // namespace

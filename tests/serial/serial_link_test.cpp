@@ -163,9 +163,8 @@ TEST_F(SerialLinkTest, TimeOutsAndHangUp) {
 // file: quadlets, resends and refusals, the target node, node lists, resets, command sets,
 // erases, uploads over the flash port and to the uploader, asynchronous requests.
 TEST_F(SerialLinkTest, CommandFramesAndReplies) {
-    using Link = SerialLink;
     test::Transcript out;
-    auto read = [&](Link& l, uint32_t high, uint32_t low) {
+    auto read = [&](SerialLink& l, uint32_t high, uint32_t low) {
         uint32_t value = 0x12345678;
         const bool ok = l.ReadQuadletCommand(high, low, &value);
         out.Add("read %s %08X error %u\n", ok ? "ok" : "failed", value, ok ? 0 : platform::GetLastErrorCode());
@@ -173,7 +172,7 @@ TEST_F(SerialLinkTest, CommandFramesAndReplies) {
     auto result = [&](const char* what, bool ok) {
         out.Add("%s %s error %u\n", what, ok ? "ok" : "failed", ok ? 0 : platform::GetLastErrorCode());
     };
-    auto nodes = [&](Link& l, Bytes reply, uint32_t bufferRecords) {
+    auto nodes = [&](SerialLink& l, Bytes reply, uint32_t bufferRecords) {
         adapter.Queue(reply);
         NODE_INFO records[5];
         std::memset(records, 0x77, sizeof records);
@@ -185,43 +184,40 @@ TEST_F(SerialLinkTest, CommandFramesAndReplies) {
     };
     const std::vector<std::array<uint32_t, 3>> two{{0xFFC0, 0x00112233, 0x44556677}, {0xFFC2, 0x8899AABB, 0xCCDDEEFF}};
     const uint8_t data[] = {0x11, 0x22, 0x33, 0x44, 5, 6, 7, 8, 9, 10, 11};
-    const std::pair<const char*, std::function<void(Link&)>> cases[] = {
+    const std::pair<const char*, std::function<void(SerialLink&)>> cases[] = {
         {"read at node 3FF:05, offset high of 16 bits",
-         [&](Link& l) {
+         [&](SerialLink& l) {
              l.SetTargetNode(0x3FF << 6 | 5);
              adapter.Queue(Bytes{0x05, 0x08, 0x00, 0x00, 0x21, 0x6B, 0x4F, 0x41});
              read(l, 0x1FFFF, FLASH_UPLOAD_CTRL);
          }},
         {"two resend requests",
-         [&](Link& l) {
+         [&](SerialLink& l) {
              l.SetTargetNode(0xFFC0);
              for (const Bytes& r : {Bytes{0x00, 0x02}, Bytes{0x00, 0x02}, ReadReply(0xCAFEF00D)}) adapter.Queue(r);
              read(l, 0xFFFF, FLASH_READ_CTRL);
          }},
-        {"read replies that fail",
-         [&](Link& l) {
+        {"read and write replies that fail",
+         [&](SerialLink& l) {
              for (const Bytes& r : {Bytes{0xAA, 0x02}, Bytes{0x05, 0x02}, Bytes{0x04, 0x08, 0, 0, 1, 2, 3, 4},
                                     Bytes{0x05, 0x06, 0, 0, 1, 2}}) {
                  adapter.Queue(r);
                  read(l, 0xFFFF, FLASH_READ_CTRL);
              }
-         }},
-        {"write replies that fail",
-         [&](Link& l) {
              for (const Bytes& r : {Bytes{0xAA, 0x02}, Bytes{0x04, 0x02}}) {
                  adapter.Queue(r);
                  result("write", l.WriteQuadletCommand(0xFFFF, CSR_MODE_CTRL, 1));
              }
          }},
         {"reply in pieces",
-         [&](Link& l) {
+         [&](SerialLink& l) {
              ScriptedAdapter::Reply pieces;
              for (uint8_t b : ReadReply(0x01020304)) pieces.push_back({{b}, 15});
              adapter.Queue(pieces);
              read(l, 0xFFFF, FLASH_READ_CTRL);
          }},
         {"local node addressed as FFC1",
-         [&](Link& l) {
+         [&](SerialLink& l) {
              l.SetTargetNode(0xFFC0);
              out.Add("target %04X\n", l.TargetNode());
              l.SetTargetNode(0xFFC2);
@@ -229,7 +225,7 @@ TEST_F(SerialLinkTest, CommandFramesAndReplies) {
              result("write", l.WriteQuadletCommand(0xFFFF, FLASH_PORT_CTRL, 0));
          }},
         {"node lists",
-         [&](Link& l) {
+         [&](SerialLink& l) {
              nodes(l, NodeListReply(2, two), 4);
              nodes(l, NodeListReply(9, two), 4);  // claims more than it carries
              nodes(l, NodeListReply(2, two), 1);
@@ -239,7 +235,7 @@ TEST_F(SerialLinkTest, CommandFramesAndReplies) {
              nodes(l, {0x03, 0x03, 0x05}, 4);  // length below the first entry
          }},
         {"resets",
-         [&](Link& l) {
+         [&](SerialLink& l) {
              l.SetFlashCommandSet(FLASH_COMMAND_SET::BuiltIn(1, 8));
              result("kind 3", l.Reset(3));
              adapter.Queue(Bytes{0xAA, 0x02});
@@ -250,7 +246,7 @@ TEST_F(SerialLinkTest, CommandFramesAndReplies) {
              result("bus refused", l.Reset(RESET_BUS));
          }},
         {"command sets with bits 9 to 15 refused",
-         [&](Link& l) {
+         [&](SerialLink& l) {
              result("set 1 of 16 bits", l.SetFlashCommandSet(FLASH_COMMAND_SET::BuiltIn(1, 16)));
              FLASH_COMMAND_SET custom = FLASH_COMMAND_SET::BuiltIn(1, 8);
              custom.words[0] = 0x64108010;  // bit 15
@@ -258,39 +254,30 @@ TEST_F(SerialLinkTest, CommandFramesAndReplies) {
              result("set 6", l.SetFlashCommandSet(FLASH_COMMAND_SET::BuiltIn(6, 8)));
              result("upload with set 6 kept (sends nothing)", l.UploadBlock(true, {0, 2, data, 0}));
          }},
-        {"sector, chip and 20-bit sector erase",
-         [&](Link& l) {
+        {"sector, chip and 20-bit sector erase; a flash port sequence stops at the first failed write",
+         [&](SerialLink& l) {
              l.SetTargetNode(0xFFC0);
              l.SetFlashCommandSet(FLASH_COMMAND_SET::BuiltIn(1, 8));
              for (uint32_t a : {0x8000u, ERASE_ALL, 0x123456u}) result("erase", l.EraseSector(a));
-         }},
-        {"flash port sequence stops at the first failed write",
-         [&](Link& l) {
-             l.SetFlashCommandSet(FLASH_COMMAND_SET::BuiltIn(1, 8));
              adapter.Queue(Bytes{0x04, 0x04, 0, 0});
              adapter.Queue(Bytes{0xAA, 0x02});
              result("erase", l.EraseSector(0x8000));
              const CommandPair none[1] = {};
              result("empty sequence", l.FlashPortSequence(none, 0, 0x80001234));
          }},
-        {"flash port upload of 16-bit words, 2.5 ms each",
-         [&](Link& l) {
+        {"flash port uploads: 16-bit words 2.5 ms each, bytes with unlock and reset, 3 bytes on a 16-bit bus",
+         [&](SerialLink& l) {
              l.SetFlashCommandSet(FLASH_COMMAND_SET::BuiltIn(1, 16));
              l.SetByteProgramDelay(2500);
-             result("upload", l.UploadBlock(true, {0x100, 4, data, 0}));
-         }},
-        {"flash port upload of bytes with unlock and reset",
-         [&](Link& l) {
+             result("16-bit words", l.UploadBlock(true, {0x100, 4, data, 0}));
+             l.SetByteProgramDelay(0);
              l.SetFlashCommandSet(FLASH_COMMAND_SET::BuiltIn(0, 8));
-             result("upload", l.UploadBlock(true, {0xFFFFF, 2, data, 0}));
-         }},
-        {"flash port upload of 3 bytes on a 16-bit bus",
-         [&](Link& l) {
+             result("bytes with unlock and reset", l.UploadBlock(true, {0xFFFFF, 2, data, 0}));
              l.SetFlashCommandSet(FLASH_COMMAND_SET::BuiltIn(1, 16));
-             result("upload", l.UploadBlock(true, {0x200, 3, data, 0}));
+             result("3 bytes on a 16-bit bus", l.UploadBlock(true, {0x200, 3, data, 0}));
          }},
         {"uploader upload of whole quadlets",
-         [&](Link& l) {
+         [&](SerialLink& l) {
              l.SetTargetNode(0xFFC0);
              result("11 bytes", l.UploadBlock(false, {0x1000, 11, data, 0}));
              result("3 bytes", l.UploadBlock(false, {0x1000, 3, data, 0}));
@@ -299,7 +286,7 @@ TEST_F(SerialLinkTest, CommandFramesAndReplies) {
              result("second quadlet refused", l.UploadBlock(false, {0x1000, 11, data, 0}));
          }},
         {"asynchronous read and write keep the target node",
-         [&](Link& l) {
+         [&](SerialLink& l) {
              l.SetTargetNode(0xFFC0);
              adapter.SetRegister(FLASH_UPLOAD_CTRL, UPLOADER_READY);
              QuadletRequest r = MakeRequest(0xFFC2, FLASH_UPLOAD_CTRL);
@@ -315,7 +302,7 @@ TEST_F(SerialLinkTest, CommandFramesAndReplies) {
          }},
     };
     for (const auto& [name, run] : cases) {
-        Link link(adapter.Path().c_str());
+        SerialLink link(adapter.Path().c_str());
         adapter.ClearFrames();
         out.Add("==== %s\n", name);
         const int64_t before = clock.NowMs();
