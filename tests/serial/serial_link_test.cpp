@@ -4,7 +4,6 @@
 
 #include <sys/stat.h>
 
-#include <array>
 #include <cstring>
 #include <filesystem>
 #include <fstream>
@@ -27,23 +26,6 @@ namespace {
 
 using test::Bytes;
 using test::ScriptedAdapter;
-
-Bytes ReadReply(uint32_t value) {
-    Bytes reply{0x05, 0x08, 0x00, 0x00};
-    test::PutLe32(reply, value);
-    return reply;
-}
-
-Bytes NodeListReply(uint8_t claimed, const std::vector<std::array<uint32_t, 3>>& entries) {
-    Bytes reply{0x03, 0, claimed, 0};
-    for (const auto& e : entries) {
-        reply.insert(reply.end(), {static_cast<uint8_t>(e[0]), static_cast<uint8_t>(e[0] >> 8), 0xEE, 0xEE});
-        test::PutLe32(reply, e[1]);
-        test::PutLe32(reply, e[2]);
-    }
-    reply[1] = static_cast<uint8_t>(reply.size());
-    return reply;
-}
 
 QuadletRequest MakeRequest(uint16_t node, uint32_t offsetLow, uint32_t busOrderValue = 0) {
     QuadletRequest r{};
@@ -186,7 +168,11 @@ TEST_F(SerialLinkTest, CommandFramesAndReplies) {
                     r.idLow);
         out.Add("\n");
     };
-    const std::vector<std::array<uint32_t, 3>> two{{0xFFC0, 0x00112233, 0x44556677}, {0xFFC2, 0x8899AABB, 0xCCDDEEFF}};
+    // Two entries: nodes FFC0 and FFC2 with their 64-bit IDs; byte 2 the count the reply claims.
+    const Bytes two = {0x03, 0x1C, 0x02, 0x00, 0xC0, 0xFF, 0xEE, 0xEE, 0x33, 0x22, 0x11, 0x00, 0x77, 0x66,
+                       0x55, 0x44, 0xC2, 0xFF, 0xEE, 0xEE, 0xBB, 0xAA, 0x99, 0x88, 0xFF, 0xEE, 0xDD, 0xCC};
+    Bytes claimsNine = two;
+    claimsNine[2] = 9;
     const uint8_t data[] = {0x11, 0x22, 0x33, 0x44, 5, 6, 7, 8, 9, 10, 11};
     const std::pair<const char*, std::function<void(SerialLink&)>> cases[] = {
         {"read at node 3FF:05, offset high of 16 bits",
@@ -198,7 +184,7 @@ TEST_F(SerialLinkTest, CommandFramesAndReplies) {
         {"two resend requests",
          [&](SerialLink& l) {
              l.SetTargetNode(0xFFC0);
-             for (const Bytes& r : {Bytes{0x00, 0x02}, Bytes{0x00, 0x02}, ReadReply(0xCAFEF00D)}) adapter.Queue(r);
+             for (const Bytes& r : {Bytes{0x00, 0x02}, Bytes{0x00, 0x02}, Bytes{0x05, 0x08, 0, 0, 0x0D, 0xF0, 0xFE, 0xCA}}) adapter.Queue(r);
              read(l, 0xFFFF, FLASH_READ_CTRL);
          }},
         {"read and write replies that fail",
@@ -216,7 +202,7 @@ TEST_F(SerialLinkTest, CommandFramesAndReplies) {
         {"reply in pieces",
          [&](SerialLink& l) {
              ScriptedAdapter::Reply pieces;
-             for (uint8_t b : ReadReply(0x01020304)) pieces.push_back({{b}, 15});
+             for (uint8_t b : {0x05, 0x08, 0x00, 0x00, 0x04, 0x03, 0x02, 0x01}) pieces.push_back({{b}, 15});
              adapter.Queue(pieces);
              read(l, 0xFFFF, FLASH_READ_CTRL);
          }},
@@ -230,10 +216,10 @@ TEST_F(SerialLinkTest, CommandFramesAndReplies) {
          }},
         {"node lists",
          [&](SerialLink& l) {
-             nodes(l, NodeListReply(2, two), 4);
-             nodes(l, NodeListReply(9, two), 4);  // claims more than it carries
-             nodes(l, NodeListReply(2, two), 1);
-             nodes(l, NodeListReply(2, two), 0);
+             nodes(l, two, 4);
+             nodes(l, claimsNine, 4);  // claims more than it carries
+             nodes(l, two, 1);
+             nodes(l, two, 0);
              nodes(l, {0xAA, 0x02}, 4);
              nodes(l, {0x03, 0x02}, 4);
              nodes(l, {0x03, 0x03, 0x05}, 4);  // length below the first entry
