@@ -9,6 +9,7 @@
 #include <chrono>
 
 #include "sim_test_util.h"
+#include "support/golden.h"
 #include "tqsim/system.h"
 
 namespace {
@@ -24,34 +25,13 @@ protected:
     tqsim::System sim_;
 };
 
+// adapter_frames.txt: "what|frame|reply" a line, bytes in hex; each reply is made again and the
+// file compared whole.
 TEST_F(AdapterFrames, RepliesByteForByte) {
-    struct Case {
-        const char* what;
-        Bytes frame;
-        Bytes reply;
-    } cases[] = {
-        {"echo", {0x02, 0x07, 1, 2, 3, 4, 5}, {0x02, 0x07, 1, 2, 3, 4, 5}},
-        {"node list: FFC0, idHigh, idLow", {0x03, 0x02},
-         {0x03, 0x10, 0x01, 0x00, 0xC0, 0xFF, 0, 0, 0x01, 0xDE, 0xBC, 0x0A, 0x89, 0x67, 0x45, 0x23}},
-        {"write quadlet: read window to 0x10000",
-         {0x04, 0x14, 0, 0, 0xC0, 0xFF, 0, 0, 0xFF, 0xFF, 0, 0, 0x14, 0, 0x09, 0xF0, 0x00, 0x00, 0x01, 0x00},
-         {0x04, 0x04, 0x00, 0x00}},
-        {"read quadlet: the magic word, least significant byte first",
-         {0x05, 0x10, 0, 0, 0xC0, 0xFF, 0, 0, 0xFF, 0xFF, 0, 0, 0x14, 0, 0x09, 0xF0},
-         {0x05, 0x08, 0x00, 0x00, 0xAD, 0x24, 0xC9, 0xAF}},
-        {"write to a node that is not there",
-         {0x04, 0x14, 0, 0, 0xC5, 0xFF, 0, 0, 0xFF, 0xFF, 0, 0, 0x10, 0, 0x09, 0xF0, 0x74, 0x69, 0x64, 0x45},
-         {0xAA, 0x04, 0x04, 0x01}},
-        {"read of a register the node refuses",
-         {0x05, 0x10, 0, 0, 0xC0, 0xFF, 0, 0, 0xFF, 0xFF, 0, 0, 0x04, 0, 0x09, 0xF0}, {0xAA, 0x04, 0x05, 0x02}},
-        {"node ID wider than 16 bits", {0x05, 0x10, 0, 0, 0xC0, 0xFF, 1, 0, 0xFF, 0xFF, 0, 0, 0x14, 0, 0x09, 0xF0},
-         {0xAA, 0x04, 0x05, 0x03}},
-        {"length byte disagrees with the frame", {0x03, 0x03, 0x00}, {0xAA, 0x04, 0x03, 0x03}},
-        {"unknown command", {0x09, 0x02}, {0xAA, 0x04, 0x09, 0x04}},
-        {"local node while the adapter is not on the bus", {0x07, 0x02}, {0xAA, 0x04, 0x07, 0x01}},
-        {"bus reset", {0x06, 0x02}, {0x06, 0x02}},
-    };
-    for (const auto& c : cases) EXPECT_EQ(sim_.AdapterFrame(c.frame), c.reply) << c.what;
+    std::string got;
+    for (const auto& c : simtest::Cases("adapter_frames.txt"))
+        got += c.at(0) + "|" + c.at(1) + "|" + simtest::ToHex(sim_.AdapterFrame(simtest::FromHex(c[1]))) + "\n";
+    loric::test::ExpectGolden("sim/adapter_frames.txt", got);
 }
 
 // ---- Over the pseudo-terminal -------------------------------------------------------------
