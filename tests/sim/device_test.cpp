@@ -1,5 +1,5 @@
-// The device's modes and the registers each answers, and the driver requests it refuses,
-// exercised through the bus and the driver without the library.
+// The device's modes and the registers each answers, the driver requests it refuses and the
+// serial adapter's replies, exercised without the library.
 #include <gtest/gtest.h>
 
 #include "sim_test_util.h"
@@ -88,6 +88,16 @@ TEST_F(DeviceTest, DriverRequestsThatFailAndWhy) {
     auto r = sim_.DriverRequest(io::kUploadUploader, FromHex("00 00 00 00 04 00 00 00 00 00 00 00 00 00 00 00"), 0, {1, 2, 3, 4});
     EXPECT_EQ(std::tie(r.ok, r.error), std::make_tuple(false, 1117u)) << "the blank device has no uploader";
     EXPECT_EQ(sim_.Flash()[0], 0xFF);
+}
+
+// adapter_frames.txt: "what|frame|reply" a line, bytes in hex; the serial adapter's replies are
+// made again and the file compared whole.
+TEST_F(DeviceTest, AdapterRepliesByteForByte) {
+    InstallFirmware();
+    std::string got;
+    for (const auto& c : Cases("adapter_frames.txt"))
+        got += c.at(0) + "|" + c.at(1) + "|" + ToHex(sim_.AdapterFrame(FromHex(c[1]))) + "\n";
+    loric::test::ExpectGolden("sim/adapter_frames.txt", got);
 }
 
 }  // namespace
