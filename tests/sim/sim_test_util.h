@@ -1,8 +1,10 @@
-// Helpers for the simulator's tests: example images and little-endian quadlets.
+// Helpers for the simulator's tests: example images, bytes in hex and cases from data files.
 #pragma once
 
 #include <cstdint>
+#include <cstdio>
 #include <fstream>
+#include <sstream>
 #include <string>
 #include <vector>
 
@@ -14,13 +16,32 @@ inline std::vector<uint8_t> Image(const char* name) {
     return {std::istreambuf_iterator<char>(in), std::istreambuf_iterator<char>()};
 }
 
-inline void Put32(std::vector<uint8_t>& v, uint32_t x) {
-    for (int i = 0; i < 4; ++i) v.push_back(static_cast<uint8_t>(x >> (8 * i)));
-}
-inline std::vector<uint8_t> U32(std::initializer_list<uint32_t> xs) {
+inline std::vector<uint8_t> FromHex(const std::string& text) {
+    std::istringstream in(text);
     std::vector<uint8_t> v;
-    for (uint32_t x : xs) Put32(v, x);
+    for (unsigned b = 0; in >> std::hex >> b;) v.push_back(static_cast<uint8_t>(b));
     return v;
+}
+inline std::string ToHex(const std::vector<uint8_t>& v) {
+    std::string text;
+    for (uint8_t b : v) {
+        char two[4];
+        std::snprintf(two, sizeof two, "%s%02X", text.empty() ? "" : " ", b);
+        text += two;
+    }
+    return text;
+}
+
+// The cases of tests/data/sim/<name>, a line each, fields split at '|'.
+inline std::vector<std::vector<std::string>> Cases(const std::string& name) {
+    std::ifstream in(std::string(LORIC_SOURCE_DIR) + "/tests/data/sim/" + name);
+    std::vector<std::vector<std::string>> cases;
+    for (std::string line; std::getline(in, line);) {
+        std::vector<std::string>& fields = cases.emplace_back();
+        std::istringstream parts(line);
+        for (std::string field; std::getline(parts, field, '|');) fields.push_back(field);
+    }
+    return cases;
 }
 
 }  // namespace simtest
