@@ -13,23 +13,17 @@
 #include <vector>
 
 #include "api/context.h"
-#include "link/registers.h"
 #include "link/driver_link.h"
+#include "link/registers.h"
+#include "program/program_test_util.h"
 #include "program/upload.h"
 #include "support/api_fixture.h"
-#include "support/golden.h"
-#include "support/request_recorder.h"
 
 namespace loric::test {
 namespace {
 
 using Bytes = std::vector<uint8_t>;
 
-Bytes PatternBytes(size_t length, uint32_t seed = 1) {
-    Bytes bytes(length);
-    for (auto& b : bytes) b = static_cast<uint8_t>((seed = seed * 1103515245u + 12345u) >> 16);
-    return bytes;
-}
 uint32_t QuadletSum(const Bytes& bytes) {
     uint32_t sum = 0;
     for (size_t i = 0; i + 4 <= bytes.size(); i += 4) sum += LittleEndianAt(bytes, i);
@@ -37,12 +31,10 @@ uint32_t QuadletSum(const Bytes& bytes) {
 }
 // `length` pattern bytes with a parameter section "FWPARAMETERS_<count>" at `offset`.
 Bytes WithSection(size_t length, size_t offset, const char* count, std::vector<std::pair<size_t, uint32_t>> words = {}) {
-    Bytes image = PatternBytes(length, 7);
+    Bytes image = Pattern(length, 7);
     const std::string section = std::string(kParameterMarker) + count;
-    std::copy(section.begin(), section.end(), image.begin() + offset);
-    image[offset + section.size()] = 0;
-    for (const auto& [at, value] : words)
-        for (int i = 0; i < 4; ++i) image[at + i] = static_cast<uint8_t>(value >> (8 * i));
+    std::copy(section.begin(), section.end() + 1, image.begin() + offset);  // with its NUL
+    for (const auto& [at, value] : words) image = WithParameter(image, at, value);
     return image;
 }
 
@@ -68,36 +60,25 @@ struct Case {
 class Upload : public ApiTest {
 protected:
     RequestRecorder recorder_;
-    std::vector<std::string> titles_;
 
     void Run(Transcript& t, const Case& c) {
-        FLASH_DEVICE device{};
-        device.busWidth = 8;
-        device.commandSetIndex = 1;
-        device.byteProgramDelay = 20;
-        device.attributes = 3;
+        FLASH_DEVICE device;
+        MakeDevice(device, 8, {0x10000}, 0, 0);
         recorder_.ClearScript();
         recorder_.SetReadValue(FLASH_UPLOAD_CHECKSUM, QuadletSum(c.file));
         if (c.arrange) c.arrange(device, recorder_);
-        std::FILE* file = std::fopen("img.bin", "wb");
-        if (!c.file.empty()) std::fwrite(c.file.data(), 1, c.file.size(), file);
-        std::fclose(file);
+        WriteFile("img.bin", c.file);
         ResetApiContext();
         ASSERT_EQ(OpenLORIC(c.trace), 0u);
-        LORIC_PROGRESS_WINDOW window{};
-        window.titleChanged = [](LORIC_PROGRESS_WINDOW* w) {
-            static_cast<std::vector<std::string>*>(w->context)->push_back(w->title);
-        };
-        window.context = &titles_;
-        if (c.title) std::snprintf(window.title, sizeof window.title, "%s", c.title);
-        titles_.clear();
+        TitleLog window;
+        if (c.title) std::snprintf(window.window.title, sizeof window.window.title, "%s", c.title);
         g_percents.clear();
         recorder_.ClearRequests();
         debug_.Clear();
         uint32_t parameter = c.parameter.value_or(0);
         const uint32_t status = UploadFile(0xFFC0, std::string(c.name) == "missing file" ? "missing.bin" : "img.bin",
                                            c.address, c.flags, &device, c.parameter ? &parameter : nullptr,
-                                           c.title ? &window : nullptr, c.callback ? &Progress : nullptr);
+                                           c.title ? window.Handle() : nullptr, c.callback ? &Progress : nullptr);
         t.Add("== %s\nstatus %u\n", c.name, status);
         if (status != 0) {
             char text[256];
@@ -105,8 +86,8 @@ protected:
             t.Add("text: %s\n", text);
         }
         Requests(t);
-        for (const std::string& title : titles_) t.Add("title: %s\n", title.c_str());
-        if (c.title) t.Add("final title: %s\n", window.title);
+        for (const std::string& title : window.titles) t.Add("title: %s\n", title.c_str());
+        if (c.title) t.Add("final title: %s\n", window.window.title);
         if (!g_percents.empty()) t.Add("percents:");
         for (int p : g_percents) t.Add(" %d", p);
         if (!g_percents.empty()) t.Add("\n");
@@ -133,8 +114,7 @@ protected:
         }
         for (uint32_t mode : modes) t.Add("mode %08X\n", mode);
         if (uploaded.empty()) return;
-        const std::string text = ReadFileBytes("img.bin");
-        Bytes padded(text.begin(), text.end());
+        Bytes padded = ReadAll("img.bin");
         padded.resize((padded.size() + 3) & ~size_t{3}, 0);
         t.Add("uploaded %zu bytes", uploaded.size());
         for (size_t i = 0; i < uploaded.size(); ++i)
@@ -144,7 +124,7 @@ protected:
 };
 
 TEST_F(Upload, Cases) {
-    const Bytes big = PatternBytes(100000);
+    const Bytes big = Pattern(100000, 1);
     auto checksum = [](uint32_t value) {
         return [value](FLASH_DEVICE&, RequestRecorder& r) { r.SetReadValue(FLASH_UPLOAD_CHECKSUM, value); };
     };
@@ -154,20 +134,20 @@ TEST_F(Upload, Cases) {
             d.commandSetIndex = set;
         };
     };
-    const Bytes small = PatternBytes(3000);
+    const Bytes small = Pattern(3000, 1);
     Case cases[] = {
         {"100000 bytes by the uploader", big, 0x4000, UPLOAD_METHOD_UPLOADER, {}, "Uploading firmware...", true},
-        {"1001 bytes by the flash port, 16-bit bus", PatternBytes(1001), 0x10000, UPLOAD_METHOD_FLASH_PORT, {}, "Saved",
+        {"1001 bytes by the flash port, 16-bit bus", Pattern(1001, 1), 0x10000, UPLOAD_METHOD_FLASH_PORT, {}, "Saved",
          true, TRACE_ERROR | TRACE_API, device(16, 1)},
-        {"1024 bytes show the title", PatternBytes(1024), 0, UPLOAD_METHOD_UPLOADER, {}, "Uploading firmware..."},
-        {"mode: set 5, 16 bits", PatternBytes(64), 0, 0, {}, nullptr, false, 0, device(16, 5)},
-        {"mode: set 2, 32 bits", PatternBytes(64), 0, 0, {}, nullptr, false, 0, device(32, 2)},
-        {"mode: set 304, flash port", PatternBytes(64), 0, 1, {}, nullptr, false, 0, device(8, 0x304)},
-        {"mode: flags 104", PatternBytes(64), 0, 0x104, {}, nullptr, false, 0, device(16, 0)},
-        {"mode: flags 3, 32 bits", PatternBytes(64), 0, 3, {}, nullptr, false, 0, device(32, 6)},
-        {"full trace of a flash port upload", PatternBytes(8), 0x1000, UPLOAD_METHOD_FLASH_PORT, {}, nullptr, false,
+        {"1024 bytes show the title", Pattern(1024, 1), 0, UPLOAD_METHOD_UPLOADER, {}, "Uploading firmware..."},
+        {"mode: set 5, 16 bits", Pattern(64, 1), 0, 0, {}, nullptr, false, 0, device(16, 5)},
+        {"mode: set 2, 32 bits", Pattern(64, 1), 0, 0, {}, nullptr, false, 0, device(32, 2)},
+        {"mode: set 304, flash port", Pattern(64, 1), 0, 1, {}, nullptr, false, 0, device(8, 0x304)},
+        {"mode: flags 104", Pattern(64, 1), 0, 0x104, {}, nullptr, false, 0, device(16, 0)},
+        {"mode: flags 3, 32 bits", Pattern(64, 1), 0, 3, {}, nullptr, false, 0, device(32, 6)},
+        {"full trace of a flash port upload", Pattern(8, 1), 0x1000, UPLOAD_METHOD_FLASH_PORT, {}, nullptr, false,
          TRACE_ERROR | TRACE_API | TRACE_API_VERBOSE | TRACE_INTERNAL},
-        {"uploader trace, length rounded up", PatternBytes(4093), 0, UPLOAD_METHOD_UPLOADER, {}, nullptr, false,
+        {"uploader trace, length rounded up", Pattern(4093, 1), 0, UPLOAD_METHOD_UPLOADER, {}, nullptr, false,
          TRACE_API | TRACE_INTERNAL},
         // The device sums what it received: the sum compared covers the parameter put in.
         {"parameter, marker at 100", WithSection(0x200, 0x100, "03"), 0, 0, 0xA1B2C3D4, nullptr, false, 0,
@@ -176,10 +156,10 @@ TEST_F(Upload, Cases) {
         {"parameter, marker at 104", WithSection(0x200, 0x104, "03"), 0, 0, 0xA1B2C3D4, nullptr, false, 0, checksum(0)},
         {"parameter section trace", WithSection(0x40, 8, "03", {{0x18, 0x11223344}, {0x1C, 0xDEADBEEF}, {0x20, 5}}), 0,
          UPLOAD_METHOD_FLASH_PORT, 7, nullptr, false, TRACE_ERROR | TRACE_INTERNAL},
-        {"no parameter section", PatternBytes(0x40, 3), 0, UPLOAD_METHOD_FLASH_PORT, 7, nullptr, false,
+        {"no parameter section", Pattern(0x40, 3), 0, UPLOAD_METHOD_FLASH_PORT, 7, nullptr, false,
          TRACE_ERROR | TRACE_INTERNAL},
         {"section with no room for its parameter", WithSection(0x200, 0x100, "00"), 0, 0, 1},
-        {"section with an unreadable count", WithSection(0x200, 0x100, "zz"), 0, 0, 1},
+        {"section with an unreadable count", WithSection(0x200, 0, "zz"), 0, 0, 1},
         {"parameter at the image's end", WithSection(0x20, 0x10, "01"), 0, 0, 1},
         {"count beyond the image", [] {
              Bytes image = WithSection(0x1E, 0x10, "");
@@ -192,11 +172,11 @@ TEST_F(Upload, Cases) {
          checksum(QuadletSum(small) + 1)},
         {"internal flash: no checksum read", small, 0, 0, {}, nullptr, false, 0,
          [](FLASH_DEVICE& d, RequestRecorder&) { d.attributes = 3 | (FLASH_INTERNAL_DEVICE_ID << FLASH_ATTR_ID_SHIFT); }},
-        {"cancelled at 10%", PatternBytes(5000), 0, 0, {}, "Up", true, TRACE_ERROR | TRACE_API,
+        {"cancelled at 10%", Pattern(5000, 1), 0, 0, {}, "Up", true, TRACE_ERROR | TRACE_API,
          [](FLASH_DEVICE&, RequestRecorder&) { g_cancelAt = 10; }},
-        {"cancel at 100% comes too late", PatternBytes(5000), 0, 0, {}, nullptr, true, 0,
+        {"cancel at 100% comes too late", Pattern(5000, 1), 0, 0, {}, nullptr, true, 0,
          [](FLASH_DEVICE&, RequestRecorder&) { g_cancelAt = 100; }},
-        {"the fourth step fails", PatternBytes(400), 0, 0, {}, nullptr, true, TRACE_ERROR | TRACE_API,
+        {"the fourth step fails", Pattern(400, 1), 0, 0, {}, nullptr, true, TRACE_ERROR | TRACE_API,
          [](FLASH_DEVICE&, RequestRecorder& r) {
              auto uploads = std::make_shared<std::atomic<int>>(0);
              r.SetHandler([uploads](const RecordedRequest& q) -> std::optional<ScriptedReply> {
@@ -204,17 +184,17 @@ TEST_F(Upload, Cases) {
                  return std::nullopt;
              });
          }},
-        {"start address not written", PatternBytes(400), 0, 0, {}, nullptr, false, TRACE_ERROR | TRACE_API,
+        {"start address not written", Pattern(400, 1), 0, 0, {}, nullptr, false, TRACE_ERROR | TRACE_API,
          [](FLASH_DEVICE&, RequestRecorder& r) { r.FailNext(IOCTL_ASYNC_WRITE, 1117); }},
-        {"checksum not read", PatternBytes(400), 0, 0, {}, nullptr, false, TRACE_ERROR,
+        {"checksum not read", Pattern(400, 1), 0, 0, {}, nullptr, false, TRACE_ERROR,
          [](FLASH_DEVICE&, RequestRecorder& r) { r.FailNext(IOCTL_ASYNC_READ, 1117); }},
-        {"byte program delay refused", PatternBytes(400), 0, UPLOAD_METHOD_FLASH_PORT, {}, nullptr, false, TRACE_ERROR,
+        {"byte program delay refused", Pattern(400, 1), 0, UPLOAD_METHOD_FLASH_PORT, {}, nullptr, false, TRACE_ERROR,
          [](FLASH_DEVICE&, RequestRecorder& r) { r.FailNext(IOCTL_SET_BYTE_PROGRAM_DELAY, 31); }},
-        {"bus width 0", PatternBytes(100), 0, 0, {}, nullptr, false, TRACE_ERROR, device(0, 1)},
-        {"bus width 4", PatternBytes(100), 0, 0, {}, nullptr, false, TRACE_ERROR, device(4, 1)},
-        {"bus width 24", PatternBytes(100), 0, 0, {}, nullptr, false, TRACE_ERROR, device(24, 1)},
-        {"bus width 64", PatternBytes(100), 0, 0, {}, nullptr, false, TRACE_ERROR, device(64, 1)},
-        {"missing file", PatternBytes(100)},
+        {"bus width 0", Pattern(100, 1), 0, 0, {}, nullptr, false, TRACE_ERROR, device(0, 1)},
+        {"bus width 4", Pattern(100, 1), 0, 0, {}, nullptr, false, TRACE_ERROR, device(4, 1)},
+        {"bus width 24", Pattern(100, 1), 0, 0, {}, nullptr, false, TRACE_ERROR, device(24, 1)},
+        {"bus width 64", Pattern(100, 1), 0, 0, {}, nullptr, false, TRACE_ERROR, device(64, 1)},
+        {"missing file", Pattern(100, 1)},
         {"empty file", {}, 0x20},
     };
     Transcript t;
@@ -230,23 +210,6 @@ TEST_F(Upload, Cases) {
     ASSERT_EQ(OpenLORIC(0), 0u);
     EXPECT_EQ(UploadFile(0xFFC0, nullptr, 0, 0, &device8, nullptr, nullptr, nullptr), 5u);
     EXPECT_EQ(UploadFile(0xFFC0, "img.bin", 0, 0, nullptr, nullptr, nullptr, nullptr), 5u);
-}
-
-TEST(FindMarker, FirstWholeOccurrenceInsideTheBuffer) {
-    const std::string text = "..FWPARAMETERS_..FWPARAMETERS_";
-    const auto* buffer = reinterpret_cast<const uint8_t*>(text.data());
-    const struct {
-        const char* marker;
-        size_t length;
-        long position;  // -1: none
-    } cases[] = {{"FWPARAMETERS_", text.size(), 2}, {"FWPARAMETERS_", 15, 2}, {"FWPARAMETERS_", 14, -1},
-                 {"S_..F", text.size(), 13},        {"", text.size(), -1},  {"F", 0, -1},
-                 {"..", text.size(), 0},            {"MISSING", text.size(), -1}};
-    for (const auto& c : cases) {
-        const uint8_t* found = FindMarker(buffer, c.marker, c.length);
-        EXPECT_EQ(found ? found - buffer : -1L, c.position) << c.marker << " " << c.length;
-    }
-    EXPECT_EQ(FindMarker(nullptr, "F", 4), nullptr);
 }
 
 TEST(FileLength, KeepsThePositionAndLengthsBeyondThirtyTwoBitsAreUnknown) {
