@@ -13,10 +13,9 @@
 #include <string>
 #include <vector>
 
+#include "program/program_test_util.h"
 #include "support/api_fixture.h"
 #include "support/fake_clock.h"
-#include "support/golden.h"
-#include "support/request_recorder.h"
 #include "tqsim/system.h"
 
 namespace loric::test {
@@ -36,7 +35,6 @@ Bytes Header(uint32_t magic, uint32_t romLength, size_t romBytes) {
     return bytes;
 }
 
-std::vector<std::string> g_titles;
 int g_callbackCalls;
 uint32_t CountProgress(uint8_t) {
     ++g_callbackCalls;
@@ -54,12 +52,9 @@ protected:
         sim_.SetLog([this](const std::string& line) { requests_ += line.rfind("ioctl ", 0) == 0; });
         // The host's record of the simulated chip, read from a flash data file as a host would.
         std::ofstream("flash.dat") << tqsim::BuiltInChipsAsFlashDataFile();
-        uint32_t count = LORIC_MAX_FLASH_DEVICES;
         ASSERT_EQ(OpenLORIC(0), 0u);
-        ASSERT_EQ(LoadFlashData("flash.dat", devices_.data(), &count), 0u);
+        devices_ = LoadRecords("flash.dat", sim_.Chip().name.c_str(), &device_);
         CloseLORIC();
-        for (uint32_t i = 0; i < count; ++i)
-            if (sim_.Chip().name == devices_[i].deviceName) device_ = &devices_[i];
         ASSERT_NE(device_, nullptr);
         ASSERT_EQ(device_->configSector->start,
                   sim_.Chip().SectorStart(static_cast<size_t>(sim_.Chip().ConfigSector())));
@@ -69,9 +64,7 @@ protected:
         info.chip_id_lo = 0x12345678;
         info.config_flags = CONFIG_FLAG_SECOND_LUN;
         ASSERT_EQ(GenerateConfigurationFile(&info, "rom.bin"), 0u);
-        const std::string text = ReadFileBytes("rom.bin");
-        config_.assign(text.begin(), text.end());
-        g_titles.clear();
+        config_ = ReadAll("rom.bin");
         g_callbackCalls = 0;
     }
 
@@ -119,7 +112,7 @@ protected:
     tqsim::System sim_;
     Bytes config_;
     std::atomic<int> requests_{0};
-    std::vector<FLASH_DEVICE> devices_ = std::vector<FLASH_DEVICE>(LORIC_MAX_FLASH_DEVICES);
+    std::vector<FLASH_DEVICE> devices_;
     FLASH_DEVICE* device_ = nullptr;
 };
 
@@ -127,29 +120,26 @@ TEST_F(SimTransfer, UploadThenTheDeviceShowsTheRomAndDownloadGivesTheFile) {
     Install(tqsim::image::BuildConfigImage(0x123456, 0x78, 0x9ABCDEF0));
     ASSERT_EQ(OpenLORIC(TRACE_ERROR | TRACE_API), 0u);
     const uint16_t node = Find();
-    LORIC_PROGRESS_WINDOW window{};
-    window.titleChanged = [](LORIC_PROGRESS_WINDOW* w) { g_titles.push_back(w->title); };
+    TitleLog window;
     debug_.Clear();
-    ASSERT_EQ(UploadConfigurationFile(node, device_, "rom.bin", 1, &window, CountProgress), 0u);
-    EXPECT_EQ(g_titles, (std::vector<std::string>{"Erasing configuration flash...", "Uploading configuration...",
-                                                   "Reseting processor..."}));
+    ASSERT_EQ(UploadConfigurationFile(node, device_, "rom.bin", 1, window.Handle(), CountProgress), 0u);
+    EXPECT_EQ(window.titles, (std::vector<std::string>{"Erasing configuration flash...", "Uploading configuration...",
+                                                       "Reseting processor..."}));
     EXPECT_GT(g_callbackCalls, 0);
-    Transcript t;
-    t.Text(debug_.Text());
     const Bytes flash = sim_.Flash();
     EXPECT_EQ(Bytes(flash.begin() + device_->configByteAddress,
                     flash.begin() + device_->configByteAddress + config_.size()),
               config_);
-    debug_.Clear();
     ExpectRomAndDownload(Find());  // the processor reset renumbers the device
-    t.Text(debug_.Text());
-    t.Check("configrom/sim_upload_download.txt");
+    ExpectGolden("configrom/sim_upload_download.txt", debug_.Text());
 
     // Without erase, window or callback, over the configuration just written.
     ASSERT_EQ(UploadConfigurationFile(Find(), device_, "rom.bin", 0, nullptr, nullptr), 0u);
     ExpectRomAndDownload(Find());
 }
 
+// Configurations read back (config set) and time stamp records (no config: the firmware's
+// record `stamp` is read), good, blank, damaged and with the read window failing.
 struct DownloadCase {
     const char* name;
     Bytes config;
@@ -158,37 +148,15 @@ struct DownloadCase {
     bool failWrites = false;
 };
 
-TEST_F(SimTransfer, DownloadHeadersAndFailures) {
-    const std::string stamp = "1";  // any: the configuration is read from flash
+TEST_F(SimTransfer, DownloadsOfConfigurationsAndTimeStampRecords) {
+    const std::string any = "1";  // for a configuration, read from flash
     const DownloadCase cases[] = {
-        {"ROM length not a multiple of four", Header(0xAFC924AD, 6, 10), stamp},
-        {"blank", Header(0xFFFFFFFF, 0xFFFFFFFF, 0), stamp},
-        {"zero length", Header(0xAFC924AD, 0, 0), stamp},
-        {"length beyond any ROM", Header(0xAFC924AD, 1028, 0), stamp},
-        {"read failure in the ROM", Header(0xAFC924AD, 64, 64), stamp, 26 + 3},
-        {"window write failure", Header(0xAFC924AD, 64, 64), stamp, 0, true},
-    };
-    Transcript t;
-    for (const DownloadCase& c : cases) {
-        Install(c.config);
-        ASSERT_EQ(OpenLORIC(TRACE_ERROR | TRACE_API), 0u);
-        const uint16_t node = Find();  // the high bits of the node argument are not used
-        FailWindow(c.failRead, c.failWrites);
-        debug_.Clear();
-        requests_ = 0;
-        std::remove("download.bin");
-        const uint32_t status = DownloadConfigurationFile(0x10000 | node, device_, "download.bin", nullptr);
-        t.Add("== %s\nstatus %u, %d requests\n", c.name, status, requests_.load());
-        t.Text(debug_.Text());
-        const std::string file = ReadFileBytes("download.bin");
-        t.Words(Bytes(file.begin(), file.end()));
-        CloseLORIC();
-    }
-    t.Check("configrom/download.txt");
-}
-
-TEST_F(SimTransfer, TimeStampRecords) {
-    const DownloadCase cases[] = {
+        {"ROM length not a multiple of four", Header(0xAFC924AD, 6, 10), any},
+        {"blank", Header(0xFFFFFFFF, 0xFFFFFFFF, 0), any},
+        {"zero length", Header(0xAFC924AD, 0, 0), any},
+        {"length beyond any ROM", Header(0xAFC924AD, 1028, 0), any},
+        {"read failure in the ROM", Header(0xAFC924AD, 64, 64), any, 26 + 3},
+        {"window write failure", Header(0xAFC924AD, 64, 64), any, 0, true},
         {"time and date", {}, std::string("12:34:56\0Dec  6 2026", 20)},
         {"no time", {}, std::string("\0Dec  6 2026", 12)},
         {"no date", {}, std::string("12:34:56\0", 9)},
@@ -200,24 +168,28 @@ TEST_F(SimTransfer, TimeStampRecords) {
     };
     Transcript t;
     for (const DownloadCase& c : cases) {
-        Install(Bytes(4, 0xFF), c.stamp);
+        const bool stamp = c.config.empty();
+        Install(stamp ? Bytes(4, 0xFF) : c.config, c.stamp);
         ASSERT_EQ(OpenLORIC(TRACE_ERROR | TRACE_API), 0u);
-        const uint16_t node = Find();
+        const uint16_t node = Find();  // the high bits of the node argument are not used
         FailWindow(c.failRead, c.failWrites);
         char time[40], date[40];
         std::memset(time, '#', sizeof time);
         std::memset(date, '#', sizeof date);
         debug_.Clear();
         requests_ = 0;
-        const uint32_t status = DownloadTimestamp(0x30000 | node, time, date);
+        std::remove("download.bin");
+        const uint32_t status = stamp ? DownloadTimestamp(0x30000 | node, time, date)
+                                      : DownloadConfigurationFile(0x10000 | node, device_, "download.bin", nullptr);
         t.Add("== %s\nstatus %u, %d requests\n", c.name, status, requests_.load());
         t.Text(debug_.Text());
-        t.Add("time \"%.39s\" date \"%.39s\"\n", time, date);  // the '#' after 24 bytes must remain
-        EXPECT_EQ(std::string(time + 24, 16), std::string(16, '#'));
-        EXPECT_EQ(std::string(date + 24, 16), std::string(16, '#'));
+        if (stamp) t.Add("time \"%.39s\" date \"%.39s\"\n", time, date);
+        if (!stamp) t.Words(ReadAll("download.bin"));
+        // The '#' after the record's 24 bytes must remain.
+        EXPECT_EQ(std::string(time + 24, 16) + std::string(date + 24, 16), std::string(32, '#'));
         CloseLORIC();
     }
-    t.Check("configrom/timestamp.txt");
+    t.Check("configrom/download.txt");
 }
 
 TEST_F(SimTransfer, UploadFailures) {
