@@ -8,7 +8,6 @@
 #include <filesystem>
 #include <functional>
 #include <optional>
-#include <set>
 #include <string>
 #include <vector>
 
@@ -85,41 +84,22 @@ protected:
             GetErrorText(status, text);
             t.Add("text: %s\n", text);
         }
-        Requests(t);
-        for (const std::string& title : window.titles) t.Add("title: %s\n", title.c_str());
+        // The requests and the trace, the titles and percentages; where the bytes uploaded differ
+        // from the file padded to whole quadlets.
+        t.Text(RequestTranscript(recorder_, debug_.Text(), c.title ? &window : nullptr));
         if (c.title) t.Add("final title: %s\n", window.window.title);
         if (!g_percents.empty()) t.Add("percents:");
         for (int p : g_percents) t.Add(" %d", p);
         if (!g_percents.empty()) t.Add("\n");
-        t.Text(debug_.Text());
-        CloseLORIC();
-    }
-    // The requests in order; the upload modes; where the bytes uploaded differ from the file
-    // padded to whole quadlets.
-    void Requests(Transcript& t) {
-        Bytes uploaded;
-        std::set<uint32_t> modes;
-        for (const RecordedRequest& r : recorder_.Requests()) {
-            if (auto q = RequestRecorder::Decode(r)) {
-                t.Add(q->write ? "write %08X = %08X\n" : "read %08X\n", q->offsetLow, q->value);
-            } else if (r.code == IOCTL_UPLOAD_FLASH_PORT || r.code == IOCTL_UPLOAD_UPLOADER) {
-                t.Add("%s upload of %u bytes at %X\n", r.code == IOCTL_UPLOAD_UPLOADER ? "uploader" : "flash port",
-                      LittleEndianAt(r.input, 4), LittleEndianAt(r.input, 0));
-                modes.insert(LittleEndianAt(r.input, 12));
-                EXPECT_EQ(LittleEndianAt(r.input, 8), 0u);  // the data field
-                uploaded.insert(uploaded.end(), r.uploadData.begin(), r.uploadData.end());
-            } else {
-                t.Add("request %X: %08X\n", r.code, LittleEndianAt(r.input, 0));
-            }
-        }
-        for (uint32_t mode : modes) t.Add("mode %08X\n", mode);
-        if (uploaded.empty()) return;
-        Bytes padded = ReadAll("img.bin");
+        Bytes uploaded, padded = ReadAll("img.bin");
+        for (const RecordedRequest& r : recorder_.Requests())
+            uploaded.insert(uploaded.end(), r.uploadData.begin(), r.uploadData.end());
         padded.resize((padded.size() + 3) & ~size_t{3}, 0);
-        t.Add("uploaded %zu bytes", uploaded.size());
+        if (!uploaded.empty()) t.Add("uploaded %zu bytes", uploaded.size());
         for (size_t i = 0; i < uploaded.size(); ++i)
             if (i >= padded.size() || uploaded[i] != padded[i]) t.Add(", %zX: %02X", i, uploaded[i]);
-        t.Add("\n");
+        if (!uploaded.empty()) t.Add("\n");
+        CloseLORIC();
     }
 };
 
