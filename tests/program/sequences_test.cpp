@@ -1,9 +1,10 @@
-// The programming sequences and the sector erase at the level of the requests the driver
-// receives: the erase range, the order of steps, the waits, the window titles and the statuses
-// of the failure paths.
+// The programming sequences, the sector erase and the file upload at the level of the requests
+// the driver receives: the erase range, the order of steps, the waits, the window titles, the
+// bytes uploaded and the statuses of the failure paths.
 #include <gtest/gtest.h>
 
 #include <atomic>
+#include <filesystem>
 #include <functional>
 #include <string>
 #include <tuple>
@@ -13,6 +14,7 @@
 #include "link/driver_link.h"
 #include "link/registers.h"
 #include "loric.h"
+#include "program/upload.h"
 #include "program_test_util.h"
 #include "support/api_fixture.h"
 #include "support/fake_clock.h"
@@ -22,6 +24,7 @@
 namespace loric::test {
 namespace {
 
+using Bytes = std::vector<uint8_t>;
 constexpr uint16_t kNode = 0xFFC3;
 
 // 8-bit chip: eight sectors of 16384 bytes below the configuration sector at 0x20000, and
@@ -30,6 +33,39 @@ void EightBitDevice(FLASH_DEVICE& device, uint32_t deviceId = 1) {
     MakeDevice(device, 8, {16384, 16384, 16384, 16384, 16384, 16384, 16384, 16384, 65536, 65536, 65536, 65536}, 8,
                       deviceId);
 }
+
+uint32_t QuadletSum(const Bytes& bytes) {
+    uint32_t sum = 0;
+    for (size_t i = 0; i + 4 <= bytes.size(); i += 4) sum += LittleEndianAt(bytes, i);
+    return sum;
+}
+// `length` pattern bytes with a parameter section "FWPARAMETERS_<count>" at `offset`.
+Bytes WithSection(size_t length, size_t offset, const char* count, std::vector<std::pair<size_t, uint32_t>> words = {}) {
+    Bytes image = Pattern(length, 7);
+    const std::string section = std::string(kParameterMarker) + count;
+    std::copy(section.begin(), section.end() + 1, image.begin() + offset);  // with its NUL
+    for (const auto& [at, value] : words) image = WithParameter(image, at, value);
+    return image;
+}
+
+std::vector<int> g_percents;
+int g_cancelAt;
+uint32_t LORIC_CDECL Progress(uint8_t percent) {
+    g_percents.push_back(percent);
+    return percent == g_cancelAt ? 1u : 0u;
+}
+
+struct UploadCase {
+    const char* name;
+    Bytes file;
+    uint32_t address = 0;
+    uint32_t flags = UPLOAD_METHOD_UPLOADER;
+    std::optional<uint32_t> parameter = {};
+    const char* title = nullptr;  // a progress window with this title; nullptr: none
+    bool callback = false;
+    uint32_t trace = TRACE_ERROR | TRACE_API;
+    std::function<void(FLASH_DEVICE&, RequestRecorder&)> arrange = {};
+};
 
 class SequenceTest : public ApiTest {
 protected:
@@ -63,6 +99,49 @@ protected:
             const size_t i = polls_++;
             return ScriptedReply::QuadletRead(request, values[i < values.size() ? i : values.size() - 1]);
         });
+    }
+
+    // Runs an UploadFile case, adding what it did to `t`.
+    void RunUpload(Transcript& t, const UploadCase& c) {
+        FLASH_DEVICE device;
+        MakeDevice(device, 8, {0x10000}, 0, 0);
+        driver_.ClearScript();
+        driver_.SetReadValue(FLASH_UPLOAD_CHECKSUM, QuadletSum(c.file));
+        if (c.arrange) c.arrange(device, driver_);
+        WriteFile("img.bin", c.file);
+        ResetApiContext();
+        ASSERT_EQ(OpenLORIC(c.trace), 0u);
+        TitleLog window;
+        if (c.title) std::snprintf(window.window.title, sizeof window.window.title, "%s", c.title);
+        g_percents.clear();
+        driver_.ClearRequests();
+        debug_.Clear();
+        uint32_t parameter = c.parameter.value_or(0);
+        const uint32_t status = UploadFile(0xFFC0, std::string(c.name) == "missing file" ? "missing.bin" : "img.bin",
+                                           c.address, c.flags, &device, c.parameter ? &parameter : nullptr,
+                                           c.title ? window.Handle() : nullptr, c.callback ? &Progress : nullptr);
+        t.Add("== %s\nstatus %u\n", c.name, status);
+        if (status != 0) {
+            char text[256];
+            GetErrorText(status, text);
+            t.Add("text: %s\n", text);
+        }
+        // The requests and the trace, the titles and percentages; where the bytes uploaded differ
+        // from the file padded to whole quadlets.
+        t.Text(RequestTranscript(driver_, debug_.Text(), c.title ? &window : nullptr));
+        if (c.title) t.Add("final title: %s\n", window.window.title);
+        if (!g_percents.empty()) t.Add("percents:");
+        for (int p : g_percents) t.Add(" %d", p);
+        if (!g_percents.empty()) t.Add("\n");
+        Bytes uploaded, padded = ReadAll("img.bin");
+        for (const RecordedRequest& r : driver_.Requests())
+            uploaded.insert(uploaded.end(), r.uploadData.begin(), r.uploadData.end());
+        padded.resize((padded.size() + 3) & ~size_t{3}, 0);
+        if (!uploaded.empty()) t.Add("uploaded %zu bytes", uploaded.size());
+        for (size_t i = 0; i < uploaded.size(); ++i)
+            if (i >= padded.size() || uploaded[i] != padded[i]) t.Add(", %zX: %02X", i, uploaded[i]);
+        if (!uploaded.empty()) t.Add("\n");
+        CloseLORIC();
     }
 
     FakeClock clock_;
@@ -295,6 +374,108 @@ TEST_F(SequenceTest, EraseFailuresAndTheFlashPortMethod) {
     EXPECT_EQ(EraseFlashSector(0xFFC0, &device, 0x8000, 0), 3u);
     EXPECT_EQ(EraseFlashSector(0xFFC0, &device, 0x8000, 1), 3u);
     EXPECT_TRUE(driver_.Requests().empty());
+}
+
+// UploadFile: every case adds its status, the requests and trace, window titles, callback
+// percentages and what the uploaded bytes differ from the file in to upload/upload_file.txt.
+TEST_F(SequenceTest, UploadFileCases) {
+    const Bytes big = Pattern(100000, 1);
+    auto checksum = [](uint32_t value) {
+        return [value](FLASH_DEVICE&, RequestRecorder& r) { r.SetReadValue(FLASH_UPLOAD_CHECKSUM, value); };
+    };
+    auto device = [](uint8_t width, int32_t set) {
+        return [width, set](FLASH_DEVICE& d, RequestRecorder&) {
+            d.busWidth = width;
+            d.commandSetIndex = set;
+        };
+    };
+    const Bytes small = Pattern(3000, 1);
+    UploadCase cases[] = {
+        {"100000 bytes by the uploader", big, 0x4000, UPLOAD_METHOD_UPLOADER, {}, "Uploading firmware...", true},
+        {"1001 bytes by the flash port, 16-bit bus", Pattern(1001, 1), 0x10000, UPLOAD_METHOD_FLASH_PORT, {}, "Saved",
+         true, TRACE_ERROR | TRACE_API, device(16, 1)},
+        {"1024 bytes show the title", Pattern(1024, 1), 0, UPLOAD_METHOD_UPLOADER, {}, "Uploading firmware..."},
+        {"mode: set 5, 16 bits", Pattern(64, 1), 0, 0, {}, nullptr, false, 0, device(16, 5)},
+        {"mode: set 2, 32 bits", Pattern(64, 1), 0, 0, {}, nullptr, false, 0, device(32, 2)},
+        {"mode: set 304, flash port", Pattern(64, 1), 0, 1, {}, nullptr, false, 0, device(8, 0x304)},
+        {"mode: flags 104", Pattern(64, 1), 0, 0x104, {}, nullptr, false, 0, device(16, 0)},
+        {"mode: flags 3, 32 bits", Pattern(64, 1), 0, 3, {}, nullptr, false, 0, device(32, 6)},
+        {"full trace of a flash port upload", Pattern(8, 1), 0x1000, UPLOAD_METHOD_FLASH_PORT, {}, nullptr, false,
+         TRACE_ERROR | TRACE_API | TRACE_API_VERBOSE | TRACE_INTERNAL},
+        {"uploader trace, length rounded up", Pattern(4093, 1), 0, UPLOAD_METHOD_UPLOADER, {}, nullptr, false,
+         TRACE_API | TRACE_INTERNAL},
+        // The device sums what it received: the sum compared covers the parameter put in.
+        {"parameter, marker at 100", WithSection(0x200, 0x100, "03"), 0, 0, 0xA1B2C3D4, nullptr, false, 0,
+         checksum(QuadletSum(WithSection(0x200, 0x100, "03", {{0x110, 0xA1B2C3D4}})))},
+        {"parameter, marker at 101", WithSection(0x200, 0x101, "03"), 0, 0, 0xA1B2C3D4, nullptr, false, 0, checksum(0)},
+        {"parameter, marker at 104", WithSection(0x200, 0x104, "03"), 0, 0, 0xA1B2C3D4, nullptr, false, 0, checksum(0)},
+        {"parameter section trace", WithSection(0x40, 8, "03", {{0x18, 0x11223344}, {0x1C, 0xDEADBEEF}, {0x20, 5}}), 0,
+         UPLOAD_METHOD_FLASH_PORT, 7, nullptr, false, TRACE_ERROR | TRACE_INTERNAL},
+        {"no parameter section", Pattern(0x40, 3), 0, UPLOAD_METHOD_FLASH_PORT, 7, nullptr, false,
+         TRACE_ERROR | TRACE_INTERNAL},
+        {"section with no room for its parameter", WithSection(0x200, 0x100, "00"), 0, 0, 1},
+        {"section with an unreadable count", WithSection(0x200, 0, "zz"), 0, 0, 1},
+        {"parameter at the image's end", WithSection(0x20, 0x10, "01"), 0, 0, 1},
+        {"count beyond the image", [] {
+             Bytes image = WithSection(0x1E, 0x10, "");
+             image.pop_back();
+             return image;
+         }(), 0, 0, 1},
+        {"unusable section without a parameter", WithSection(0x200, 0x100, "00"), 0, 0},
+        {"device checksum 0 is not compared", small, 0, 0, {}, nullptr, false, TRACE_ERROR | TRACE_API, checksum(0)},
+        {"device checksum mismatch", small, 0, 0, {}, nullptr, false, TRACE_ERROR | TRACE_API,
+         checksum(QuadletSum(small) + 1)},
+        {"internal flash: no checksum read", small, 0, 0, {}, nullptr, false, 0,
+         [](FLASH_DEVICE& d, RequestRecorder&) { d.attributes = 3 | (FLASH_INTERNAL_DEVICE_ID << FLASH_ATTR_ID_SHIFT); }},
+        {"cancelled at 10%", Pattern(5000, 1), 0, 0, {}, "Up", true, TRACE_ERROR | TRACE_API,
+         [](FLASH_DEVICE&, RequestRecorder&) { g_cancelAt = 10; }},
+        {"cancel at 100% comes too late", Pattern(5000, 1), 0, 0, {}, nullptr, true, 0,
+         [](FLASH_DEVICE&, RequestRecorder&) { g_cancelAt = 100; }},
+        {"the fourth step fails", Pattern(400, 1), 0, 0, {}, nullptr, true, TRACE_ERROR | TRACE_API,
+         [](FLASH_DEVICE&, RequestRecorder& r) {
+             auto uploads = std::make_shared<std::atomic<int>>(0);
+             r.SetHandler([uploads](const RecordedRequest& q) -> std::optional<ScriptedReply> {
+                 if (q.code == IOCTL_UPLOAD_UPLOADER && ++*uploads == 4) return ScriptedReply::Failure(1117);
+                 return std::nullopt;
+             });
+         }},
+        {"start address not written", Pattern(400, 1), 0, 0, {}, nullptr, false, TRACE_ERROR | TRACE_API,
+         [](FLASH_DEVICE&, RequestRecorder& r) { r.FailNext(IOCTL_ASYNC_WRITE, 1117); }},
+        {"checksum not read", Pattern(400, 1), 0, 0, {}, nullptr, false, TRACE_ERROR,
+         [](FLASH_DEVICE&, RequestRecorder& r) { r.FailNext(IOCTL_ASYNC_READ, 1117); }},
+        {"byte program delay refused", Pattern(400, 1), 0, UPLOAD_METHOD_FLASH_PORT, {}, nullptr, false, TRACE_ERROR,
+         [](FLASH_DEVICE&, RequestRecorder& r) { r.FailNext(IOCTL_SET_BYTE_PROGRAM_DELAY, 31); }},
+        {"bus width 0", Pattern(100, 1), 0, 0, {}, nullptr, false, TRACE_ERROR, device(0, 1)},
+        {"bus width 4", Pattern(100, 1), 0, 0, {}, nullptr, false, TRACE_ERROR, device(4, 1)},
+        {"bus width 24", Pattern(100, 1), 0, 0, {}, nullptr, false, TRACE_ERROR, device(24, 1)},
+        {"bus width 64", Pattern(100, 1), 0, 0, {}, nullptr, false, TRACE_ERROR, device(64, 1)},
+        {"missing file", Pattern(100, 1)},
+        {"empty file", {}, 0x20},
+    };
+    Transcript t;
+    for (const UploadCase& c : cases) {
+        g_cancelAt = -1;
+        RunUpload(t, c);
+    }
+    t.Check("upload/upload_file.txt");
+
+    FLASH_DEVICE eightBit;
+    EightBitDevice(eightBit);
+    EXPECT_EQ(UploadFile(0xFFC0, "img.bin", 0, 0, &eightBit, nullptr, nullptr, nullptr), 3u);  // closed
+    ASSERT_EQ(OpenLORIC(0), 0u);
+    EXPECT_EQ(UploadFile(0xFFC0, nullptr, 0, 0, &eightBit, nullptr, nullptr, nullptr), 5u);
+    EXPECT_EQ(UploadFile(0xFFC0, "img.bin", 0, 0, nullptr, nullptr, nullptr, nullptr), 5u);
+}
+
+// A length 32 bits cannot hold is unknown, not cut short (sparse files take no disk space).
+TEST_F(SequenceTest, FileLengthsBeyondThirtyTwoBitsAreUnknown) {
+    std::error_code error;
+    std::filesystem::resize_file("empty.bin", 0x100000004ull, error);
+    if (error) GTEST_SKIP() << error.message();
+    EXPECT_EQ(GetFileLength("empty.bin"), kUnknownLength);
+    std::filesystem::resize_file("empty.bin", 0xFFFFFFFEull, error);
+    EXPECT_EQ(GetFileLength("empty.bin"), 0xFFFFFFFEu);
+    EXPECT_EQ(GetFileLength("missing.bin"), 0u);
 }
 
 }  // namespace
