@@ -7,7 +7,6 @@
 #include <filesystem>
 #include <functional>
 #include <string>
-#include <tuple>
 #include <vector>
 
 #include "api/context.h"
@@ -120,12 +119,9 @@ protected:
         const uint32_t status = UploadFile(0xFFC0, std::string(c.name) == "missing file" ? "missing.bin" : "img.bin",
                                            c.address, c.flags, &device, c.parameter ? &parameter : nullptr,
                                            c.title ? window.Handle() : nullptr, c.callback ? &Progress : nullptr);
-        t.Add("== %s\nstatus %u\n", c.name, status);
-        if (status != 0) {
-            char text[256];
-            GetErrorText(status, text);
-            t.Add("text: %s\n", text);
-        }
+        char text[256] = {};
+        GetErrorText(status, text);
+        t.Add(status ? "== %s\nstatus %u\ntext: %s\n" : "== %s\nstatus %u\n", c.name, status, text);
         // The requests and the trace, the titles and percentages; where the bytes uploaded differ
         // from the file padded to whole quadlets.
         t.Text(RequestTranscript(driver_, debug_.Text(), c.title ? &window : nullptr));
@@ -242,27 +238,25 @@ TEST_F(SequenceTest, JobOutcomes) {
     ExpectGolden("program/job_outcomes.txt", out);
 }
 
+// Records the jobs cannot use, and an erase delay above 30 s: refused before any request.
 TEST_F(SequenceTest, ArgumentChecks) {
     Open(TRACE_ERROR);
-    FLASH_DEVICE device, noConfig, noWidth, noSet;
+    FLASH_DEVICE noConfig, noWidth, noSet, device;
     EightBitDevice(device);
     noConfig = noWidth = noSet = device;
     noConfig.configSector = nullptr;
     noWidth.busWidth = 0;
     noSet.commandSetIndex = 9;
     uint16_t node = kNode;
-    const char *fw = "firmware.bin", *cfg = "config.bin", *ld = "loader.bin";
-    for (auto [d, f, c] : {std::tuple{(FLASH_DEVICE*)nullptr, fw, cfg}, {&device, nullptr, cfg}, {&device, fw, nullptr},
-                           {&noConfig, fw, cfg}, {&noWidth, fw, cfg}})
-        EXPECT_EQ(UploadFirmwareAndConfig(kNode, d, f, c, nullptr, nullptr), 5u);
-    for (auto [n, d, f, method] : {std::tuple{(uint16_t*)nullptr, &device, ld, 0u}, {&node, nullptr, ld, 0u},
-                                   {&node, &device, nullptr, 0u}, {&node, &noSet, ld, 0u}, {&node, &device, ld, 31u}})
-        EXPECT_EQ(UploadFirmwareLoader(n, d, f, 0, method, titles_.Handle(), nullptr), 5u);
+    for (FLASH_DEVICE* d : {&noConfig, &noWidth})
+        EXPECT_EQ(UploadFirmwareAndConfig(kNode, d, "firmware.bin", "config.bin", nullptr, nullptr), 5u);
+    EXPECT_EQ(UploadFirmwareLoader(&node, &noSet, "loader.bin", 0, 0, titles_.Handle(), nullptr), 5u);
+    EXPECT_EQ(UploadFirmwareLoader(&node, &device, "loader.bin", 0, 31, titles_.Handle(), nullptr), 5u);
     EXPECT_TRUE(titles_.titles.empty());
     EXPECT_TRUE(driver_.Requests().empty());
     CloseLORIC();
-    EXPECT_EQ(UploadFirmwareAndConfig(kNode, nullptr, nullptr, nullptr, nullptr, nullptr), 3u);
-    EXPECT_EQ(UploadFirmwareLoader(nullptr, nullptr, nullptr, 0, 99, nullptr, nullptr), 3u);
+    EXPECT_EQ(UploadFirmwareAndConfig(kNode, &device, "firmware.bin", "config.bin", nullptr, nullptr), 3u);
+    EXPECT_EQ(UploadFirmwareLoader(&node, &device, "loader.bin", 0, 0, nullptr, nullptr), 3u);
 }
 
 TEST_F(SequenceTest, LoaderFromRunningFirmwareForcesErasesUploadsResetsAndRelocates) {

@@ -42,11 +42,7 @@ protected:
         ASSERT_FALSE(loader_.empty());
         WriteFile("loader.bin", loader_);
         WriteFile("config.bin", config_);
-        tqsim::image::BuildOptions o;
-        o.kind = tqsim::image::Kind::Firmware;
-        o.length = 40000;
-        o.seed = 11;
-        firmware_ = tqsim::image::Build(o);
+        firmware_ = ReadAll(kImages + "firmware.bin");
         WriteFile("firmware.bin", firmware_);
     }
     // A fresh bench with `chip` (at its datasheet's typical times on the real clock, if asked),
@@ -151,8 +147,6 @@ class RealTimeBlankToRunning : public SimBench, public ::testing::WithParamInter
 
 TEST_P(RealTimeBlankToRunning, FlashHoldsExactlyFirmwareAndConfiguration) {
     Bench("29F010", true, GetParam());
-    const std::vector<uint8_t> firmware = ReadAll(kImages + "firmware.bin");
-    WriteFile("firmware.bin", firmware);
     uint16_t node = 0;
     uint32_t blank = 0;
     ASSERT_EQ(FindNode(&node, &blank), 0u);
@@ -161,7 +155,7 @@ TEST_P(RealTimeBlankToRunning, FlashHoldsExactlyFirmwareAndConfiguration) {
     ASSERT_EQ(UploadFirmwareLoader(&node, device_, "loader.bin", 0, 2, nullptr, nullptr), 0u);
     ASSERT_EQ(UploadFirmwareAndConfig(node, device_, "firmware.bin", "config.bin", nullptr, nullptr), 0u);
     EXPECT_EQ(sim_->Mode(), DeviceMode::Firmware) << sim_->BootNote();
-    EXPECT_TRUE(sim_->Flash() == Programmed(firmware, config_, device_->configByteAddress, sim_->Flash().size()));
+    EXPECT_TRUE(sim_->Flash() == Programmed(firmware_, config_, device_->configByteAddress, sim_->Flash().size()));
 }
 
 INSTANTIATE_TEST_SUITE_P(Links, RealTimeBlankToRunning, ::testing::Values(false, true),
