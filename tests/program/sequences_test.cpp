@@ -181,6 +181,7 @@ TEST_F(SequenceTest, JobOutcomes) {
     WriteFile("over.bin", Pattern(131073, 9));
     WriteFile("huge.bin", Pattern(400000, 9));  // above the whole flash
     WriteFile("bottom.bin", Pattern(16384, 2));
+    WriteFile("one.bin", Pattern(1, 2));
     WriteFile("above.bin", Pattern(16385, 2));
     const Case cases[] = {
         {"firmware and configuration", false, "firmware.bin"},
@@ -190,6 +191,7 @@ TEST_F(SequenceTest, JobOutcomes) {
         {"firmware missing", false, "missing.bin"},
         {"configuration missing", false, "firmware.bin", nullptr, 1, "nothere.bin"},
         {"firmware empty", false, "empty.bin"},
+        {"firmware of one byte", false, "one.bin"},
         {"internal flash", false, "firmware.bin", nullptr, FLASH_INTERNAL_DEVICE_ID},
         {"internal flash erase refused", false, "firmware.bin", writeOf(FLASH_ERASE_CTRL, ERASE_ALL),
          FLASH_INTERNAL_DEVICE_ID},
