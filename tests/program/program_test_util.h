@@ -1,10 +1,10 @@
-// Helpers of the programming, simulator and serial tests: flash device records, image files,
-// a recording progress window and request transcripts.
+// Helpers of the programming and simulator tests: flash device records, image files, a
+// recording progress window and request transcripts.
 #pragma once
 
 #include <gtest/gtest.h>
 
-#include <cstdio>
+#include <algorithm>
 #include <cstring>
 #include <fstream>
 #include <string>
@@ -22,11 +22,11 @@ inline const std::string kImages = kSourceDir + "/sim/images/";
 // Fills `device` as LoadFlashData would: sectors of the given sizes (words) from 0 upward, the
 // configuration sector at `configIndex` (a pointer into the record itself).
 inline void MakeDevice(FLASH_DEVICE& device, uint8_t busWidth, const std::vector<uint32_t>& sizes,
-                       uint32_t configIndex, uint32_t deviceId = 1, int32_t commandSet = 1) {
+                       uint32_t configIndex, uint32_t deviceId = 1) {
     device = FLASH_DEVICE{};
     device.attributes = 3u | (deviceId << FLASH_ATTR_ID_SHIFT);
     device.busWidth = busWidth;
-    device.commandSetIndex = commandSet;
+    device.commandSetIndex = 1;
     device.byteProgramDelay = 20;
     uint32_t address = 0;
     for (uint32_t size : sizes) {
@@ -55,12 +55,14 @@ inline std::vector<FLASH_DEVICE> LoadRecords(const std::string& file, const char
 
 inline std::vector<uint8_t> Pattern(size_t length, uint32_t seed) {
     std::vector<uint8_t> bytes(length);
-    uint32_t x = seed;
-    for (auto& b : bytes) {
-        x = x * 1103515245u + 12345u;
-        b = static_cast<uint8_t>(x >> 16);
-    }
+    for (auto& b : bytes) b = static_cast<uint8_t>((seed = seed * 1103515245u + 12345u) >> 16);
     return bytes;
+}
+
+// The image with the four bytes at `at` set to `value`, least significant first.
+inline std::vector<uint8_t> WithParameter(std::vector<uint8_t> image, size_t at, uint32_t value) {
+    for (int i = 0; i < 4; ++i) image[at + i] = static_cast<uint8_t>(value >> (8 * i));
+    return image;
 }
 
 // A firmware-like image: `length` bytes with a parameter section of three parameters whose
@@ -68,7 +70,7 @@ inline std::vector<uint8_t> Pattern(size_t length, uint32_t seed) {
 inline std::vector<uint8_t> FirmwareImage(size_t length, uint32_t seed = 7) {
     std::vector<uint8_t> bytes = Pattern(length, seed);
     std::memcpy(bytes.data() + 0x100, "FWPARAMETERS_03", 16);  // with its NUL
-    for (int i = 0; i < 12; ++i) bytes[0x110 + i] = 0xEE;
+    std::fill(bytes.begin() + 0x110, bytes.begin() + 0x11C, 0xEE);
     return bytes;
 }
 
@@ -82,67 +84,40 @@ inline std::vector<uint8_t> ReadAll(const std::string& path) {
     return {std::istreambuf_iterator<char>(in), std::istreambuf_iterator<char>()};
 }
 
-inline std::vector<uint8_t> Slice(const std::vector<uint8_t>& bytes, size_t at, size_t length) {
-    if (at + length > bytes.size()) return {};
-    return {bytes.begin() + static_cast<std::ptrdiff_t>(at), bytes.begin() + static_cast<std::ptrdiff_t>(at + length)};
-}
-
-inline uint32_t LittleEndian32(const std::vector<uint8_t>& bytes, size_t offset) {
-    return uint32_t{bytes[offset]} | uint32_t{bytes[offset + 1]} << 8 | uint32_t{bytes[offset + 2]} << 16 |
-           uint32_t{bytes[offset + 3]} << 24;
-}
-
-// The image with the four bytes at `at` set to `value`, least significant first.
-inline std::vector<uint8_t> WithParameter(std::vector<uint8_t> image, size_t at, uint32_t value) {
-    for (int i = 0; i < 4; ++i) image[at + i] = static_cast<uint8_t>(value >> (8 * i));
-    return image;
-}
-
 // A progress window whose every title change is recorded.
 struct TitleLog {
     LORIC_PROGRESS_WINDOW window{};
     std::vector<std::string> titles;
 
     TitleLog() {
-        window.titleChanged = &TitleLog::Changed;
+        window.titleChanged = [](LORIC_PROGRESS_WINDOW* w) {
+            static_cast<TitleLog*>(w->context)->titles.push_back(w->title);
+        };
         window.context = this;
     }
-    TitleLog(const TitleLog&) = delete;
-    TitleLog& operator=(const TitleLog&) = delete;
     ProgressWindow Handle() { return &window; }
-
-    std::string Text() const {
-        std::string out;
-        for (const std::string& t : titles) out += t + "\n";
-        return out;
-    }
-
-private:
-    static void Changed(LORIC_PROGRESS_WINDOW* w) {
-        static_cast<TitleLog*>(w->context)->titles.push_back(w->title);
-    }
 };
 
 // Every request the driver received (quadlets decoded; other codes with their input as
 // words, bytes left over, and the length of the data after them), then the trace and the titles.
 inline std::string RequestTranscript(const RequestRecorder& driver, const std::string& trace, const TitleLog* titles) {
-    std::string out;
-    char line[200];
+    Transcript out;
     for (const RecordedRequest& r : driver.Requests()) {
         if (auto t = RequestRecorder::Decode(r)) {
-            std::snprintf(line, sizeof line, "%s %04X %04X %08X %08X\n", t->write ? "W" : "R", t->nodeId,
-                          t->offsetHigh, t->offsetLow, t->write ? t->value : 0);
-        } else {
-            int n = std::snprintf(line, sizeof line, "%06X", r.code);
-            size_t i = 0;
-            for (; i + 3 < r.input.size() && n < 150; i += 4)
-                n += std::snprintf(line + n, sizeof line - n, " %08X", LittleEndianAt(r.input, i));
-            for (; i < r.input.size() && n < 150; ++i) n += std::snprintf(line + n, sizeof line - n, " %02X", r.input[i]);
-            std::snprintf(line + n, sizeof line - n, " +%zu\n", r.uploadData.size());
+            out.Add("%s %04X %04X %08X %08X\n", t->write ? "W" : "R", t->nodeId, t->offsetHigh, t->offsetLow,
+                    t->write ? t->value : 0);
+            continue;
         }
-        out += line;
+        out.Add("%06X", r.code);
+        size_t i = 0;
+        for (; i + 3 < r.input.size(); i += 4) out.Add(" %08X", LittleEndianAt(r.input, i));
+        for (; i < r.input.size(); ++i) out.Add(" %02X", r.input[i]);
+        out.Add(" +%zu\n", r.uploadData.size());
     }
-    return out + "---- trace\n" + trace + (titles ? "---- titles\n" + titles->Text() : "");
+    out.Text("---- trace\n" + trace);
+    if (titles) out.Text("---- titles\n");
+    for (size_t i = 0; titles && i < titles->titles.size(); ++i) out.Add("%s\n", titles->titles[i].c_str());
+    return out.str();
 }
 
 }  // namespace loric::test

@@ -1,19 +1,21 @@
-// The programming sequences at the level of the requests the driver receives: the erase
-// range, the order of steps, the window titles and the statuses of the failure paths.
+// The programming sequences, the sector erase and the file upload at the level of the requests
+// the driver receives: the erase range, the order of steps, the waits, the window titles, the
+// bytes uploaded and the statuses of the failure paths.
 #include <gtest/gtest.h>
 
+#include <atomic>
+#include <filesystem>
 #include <functional>
 #include <string>
-#include <tuple>
 #include <vector>
 
 #include "api/context.h"
 #include "link/driver_link.h"
 #include "link/registers.h"
 #include "loric.h"
+#include "program/upload.h"
 #include "program_test_util.h"
 #include "support/api_fixture.h"
-#include "support/bus_expect.h"
 #include "support/fake_clock.h"
 #include "support/request_recorder.h"
 #include "support/trace_text.h"
@@ -21,6 +23,7 @@
 namespace loric::test {
 namespace {
 
+using Bytes = std::vector<uint8_t>;
 constexpr uint16_t kNode = 0xFFC3;
 
 // 8-bit chip: eight sectors of 16384 bytes below the configuration sector at 0x20000, and
@@ -29,6 +32,39 @@ void EightBitDevice(FLASH_DEVICE& device, uint32_t deviceId = 1) {
     MakeDevice(device, 8, {16384, 16384, 16384, 16384, 16384, 16384, 16384, 16384, 65536, 65536, 65536, 65536}, 8,
                       deviceId);
 }
+
+uint32_t QuadletSum(const Bytes& bytes) {
+    uint32_t sum = 0;
+    for (size_t i = 0; i + 4 <= bytes.size(); i += 4) sum += LittleEndianAt(bytes, i);
+    return sum;
+}
+// `length` pattern bytes with a parameter section "FWPARAMETERS_<count>" at `offset`.
+Bytes WithSection(size_t length, size_t offset, const char* count, std::vector<std::pair<size_t, uint32_t>> words = {}) {
+    Bytes image = Pattern(length, 7);
+    const std::string section = std::string(kParameterMarker) + count;
+    std::copy(section.begin(), section.end() + 1, image.begin() + offset);  // with its NUL
+    for (const auto& [at, value] : words) image = WithParameter(image, at, value);
+    return image;
+}
+
+std::vector<int> g_percents;
+int g_cancelAt;
+uint32_t LORIC_CDECL Progress(uint8_t percent) {
+    g_percents.push_back(percent);
+    return percent == g_cancelAt ? 1u : 0u;
+}
+
+struct UploadCase {
+    const char* name;
+    Bytes file;
+    uint32_t address = 0;
+    uint32_t flags = UPLOAD_METHOD_UPLOADER;
+    std::optional<uint32_t> parameter = {};
+    const char* title = nullptr;  // a progress window with this title; nullptr: none
+    bool callback = false;
+    uint32_t trace = TRACE_ERROR | TRACE_API;
+    std::function<void(FLASH_DEVICE&, RequestRecorder&)> arrange = {};
+};
 
 class SequenceTest : public ApiTest {
 protected:
@@ -45,14 +81,6 @@ protected:
         debug_.Clear();
         driver_.ClearRequests();
     }
-    // The data of the uploader-method blocks from block `first` on, `count` blocks.
-    std::vector<uint8_t> UploadedData(uint32_t code, size_t first, size_t count) const {
-        std::vector<uint8_t> out;
-        const auto blocks = driver_.RequestsWithCode(code);
-        for (size_t i = first; i < first + count && i < blocks.size(); ++i)
-            out.insert(out.end(), blocks[i].uploadData.begin(), blocks[i].uploadData.end());
-        return out;
-    }
     // Fails every request for which `fails` says so.
     void FailWhen(std::function<bool(const RecordedRequest&)> fails) {
         driver_.SetHandler([fails](const RecordedRequest& request) -> std::optional<ScriptedReply> {
@@ -60,10 +88,63 @@ protected:
             return std::nullopt;
         });
     }
+    // Answers the polls of FLASH_ERASE_CTRL with `values` in turn (the last one repeats), and
+    // records the fake clock's time at every request.
+    void PollAnswers(std::vector<uint32_t> values) {
+        driver_.SetHandler([this, values](const RecordedRequest& request) -> std::optional<ScriptedReply> {
+            stamps_.push_back(clock_.NowMs());
+            auto t = RequestRecorder::Decode(request);
+            if (!t || t->write || t->offsetLow != FLASH_ERASE_CTRL) return std::nullopt;
+            const size_t i = polls_++;
+            return ScriptedReply::QuadletRead(request, values[i < values.size() ? i : values.size() - 1]);
+        });
+    }
+
+    // Runs an UploadFile case, adding what it did to `t`.
+    void RunUpload(Transcript& t, const UploadCase& c) {
+        FLASH_DEVICE device;
+        MakeDevice(device, 8, {0x10000}, 0, 0);
+        driver_.ClearScript();
+        driver_.SetReadValue(FLASH_UPLOAD_CHECKSUM, QuadletSum(c.file));
+        if (c.arrange) c.arrange(device, driver_);
+        WriteFile("img.bin", c.file);
+        ResetApiContext();
+        ASSERT_EQ(OpenLORIC(c.trace), 0u);
+        TitleLog window;
+        if (c.title) std::snprintf(window.window.title, sizeof window.window.title, "%s", c.title);
+        g_percents.clear();
+        driver_.ClearRequests();
+        debug_.Clear();
+        uint32_t parameter = c.parameter.value_or(0);
+        const uint32_t status = UploadFile(0xFFC0, std::string(c.name) == "missing file" ? "missing.bin" : "img.bin",
+                                           c.address, c.flags, &device, c.parameter ? &parameter : nullptr,
+                                           c.title ? window.Handle() : nullptr, c.callback ? &Progress : nullptr);
+        char text[256] = {};
+        GetErrorText(status, text);
+        t.Add(status ? "== %s\nstatus %u\ntext: %s\n" : "== %s\nstatus %u\n", c.name, status, text);
+        // The requests and the trace, the titles and percentages; where the bytes uploaded differ
+        // from the file padded to whole quadlets.
+        t.Text(RequestTranscript(driver_, debug_.Text(), c.title ? &window : nullptr));
+        if (c.title) t.Add("final title: %s\n", window.window.title);
+        if (!g_percents.empty()) t.Add("percents:");
+        for (int p : g_percents) t.Add(" %d", p);
+        if (!g_percents.empty()) t.Add("\n");
+        Bytes uploaded, padded = ReadAll("img.bin");
+        for (const RecordedRequest& r : driver_.Requests())
+            uploaded.insert(uploaded.end(), r.uploadData.begin(), r.uploadData.end());
+        padded.resize((padded.size() + 3) & ~size_t{3}, 0);
+        if (!uploaded.empty()) t.Add("uploaded %zu bytes", uploaded.size());
+        for (size_t i = 0; i < uploaded.size(); ++i)
+            if (i >= padded.size() || uploaded[i] != padded[i]) t.Add(", %zX: %02X", i, uploaded[i]);
+        if (!uploaded.empty()) t.Add("\n");
+        CloseLORIC();
+    }
 
     FakeClock clock_;
     RequestRecorder driver_;
     TitleLog titles_;
+    std::vector<int64_t> stamps_;
+    std::atomic<size_t> polls_{0};
 };
 
 bool IsWriteTo(const RecordedRequest& request, uint32_t offsetLow, uint32_t value) {
@@ -75,31 +156,10 @@ bool IsReset(const RecordedRequest& request, uint32_t kind) {
     return request.code == IOCTL_RESET && request.input == LittleEndianBytes({kind});
 }
 
-TEST_F(SequenceTest, FirmwareJobErasesJustEnoughThenUploadsBothImagesAndResets) {
-    Open(TRACE_API | TRACE_API_VERBOSE);
-    FLASH_DEVICE device;
-    EightBitDevice(device);
-    EXPECT_EQ(UploadFirmwareAndConfig(0x120000 | kNode, &device, "firmware.bin", "config.bin", titles_.Handle(),
-                                      nullptr),
-              0u);
-    ExpectGolden("program/firmware_job.txt", RequestTranscript(driver_, debug_.Text(), &titles_));
-    // The firmware went up with parameter 1 = the configuration sector's byte address, the
-    // configuration unchanged from the configuration sector's start.
-    EXPECT_EQ(UploadedData(IOCTL_UPLOAD_UPLOADER, 0, 50), WithParameter(FirmwareImage(40000), 0x110, 0x20000));
-    EXPECT_EQ(UploadedData(IOCTL_UPLOAD_UPLOADER, 50, 50), Pattern(600, 3));
-}
-
-TEST_F(SequenceTest, ACopiedRecordKeepsItsConfigurationSector) {
-    Open(TRACE_ERROR);
-    FLASH_DEVICE original;
-    EightBitDevice(original);
-    FLASH_DEVICE copy = original;  // configSector still points into the original's table
-    EXPECT_EQ(UploadFirmwareAndConfig(kNode, &copy, "firmware.bin", "config.bin", nullptr, nullptr), 0u);
-    EXPECT_EQ(LittleEndianAt(driver_.RequestsWithCode(IOCTL_UPLOAD_UPLOADER).at(50).input, 0), 0x20000u);
-}
-
 // Each job's outcome for its size limits, unreadable images and refused steps: the status and
-// its text, then every request, the trace and the titles, compared with one golden file.
+// its text, then every request, the trace and the titles, compared with one golden file. The
+// firmware job, given the node with high bits that are not used, runs on a copy of the record,
+// whose configuration sector still points into the original's table: that sector is taken as given.
 TEST_F(SequenceTest, JobOutcomes) {
     using Fails = std::function<bool(const RecordedRequest&)>;
     auto writeOf = [](uint32_t offset, uint32_t value) -> Fails {
@@ -121,14 +181,17 @@ TEST_F(SequenceTest, JobOutcomes) {
     WriteFile("over.bin", Pattern(131073, 9));
     WriteFile("huge.bin", Pattern(400000, 9));  // above the whole flash
     WriteFile("bottom.bin", Pattern(16384, 2));
+    WriteFile("one.bin", Pattern(1, 2));
     WriteFile("above.bin", Pattern(16385, 2));
     const Case cases[] = {
+        {"firmware and configuration", false, "firmware.bin"},
         {"firmware fills its space exactly", false, "exact.bin"},
         {"firmware one byte too large", false, "over.bin"},
         {"firmware larger than the flash", false, "huge.bin"},
         {"firmware missing", false, "missing.bin"},
         {"configuration missing", false, "firmware.bin", nullptr, 1, "nothere.bin"},
         {"firmware empty", false, "empty.bin"},
+        {"firmware of one byte", false, "one.bin"},
         {"internal flash", false, "firmware.bin", nullptr, FLASH_INTERNAL_DEVICE_ID},
         {"internal flash erase refused", false, "firmware.bin", writeOf(FLASH_ERASE_CTRL, ERASE_ALL),
          FLASH_INTERNAL_DEVICE_ID},
@@ -154,15 +217,16 @@ TEST_F(SequenceTest, JobOutcomes) {
     };
     std::string out;
     for (const Case& c : cases) {
-        Open(TRACE_API | TRACE_ERROR);
+        Open(TRACE_API | TRACE_API_VERBOSE | TRACE_ERROR);
         if (c.fails) FailWhen(c.fails);
         TitleLog titles;
-        FLASH_DEVICE device;
-        EightBitDevice(device, c.deviceId);
+        FLASH_DEVICE original, device;
+        EightBitDevice(original, c.deviceId);
+        device = original;
         uint16_t node = c.blank ? 0xFFC1 : 0x0005;
         const uint32_t status =
             c.loader ? UploadFirmwareLoader(&node, &device, c.image, c.blank, c.method, titles.Handle(), nullptr)
-                     : UploadFirmwareAndConfig(kNode, &device, c.image, c.config, titles.Handle(), nullptr);
+                     : UploadFirmwareAndConfig(0x120000 | kNode, &device, c.image, c.config, titles.Handle(), nullptr);
         char text[160] = {};
         GetErrorText(status, text);
         char head[256];
@@ -176,36 +240,30 @@ TEST_F(SequenceTest, JobOutcomes) {
     ExpectGolden("program/job_outcomes.txt", out);
 }
 
+// Records the jobs cannot use, and an erase delay above 30 s: refused before any request.
 TEST_F(SequenceTest, ArgumentChecks) {
     Open(TRACE_ERROR);
-    FLASH_DEVICE device, noConfig, noWidth, noSet;
+    FLASH_DEVICE noConfig, noWidth, noSet, device;
     EightBitDevice(device);
     noConfig = noWidth = noSet = device;
     noConfig.configSector = nullptr;
     noWidth.busWidth = 0;
     noSet.commandSetIndex = 9;
     uint16_t node = kNode;
-    const char *fw = "firmware.bin", *cfg = "config.bin", *ld = "loader.bin";
-    for (auto [d, f, c] : {std::tuple{(FLASH_DEVICE*)nullptr, fw, cfg}, {&device, nullptr, cfg}, {&device, fw, nullptr},
-                           {&noConfig, fw, cfg}, {&noWidth, fw, cfg}})
-        EXPECT_EQ(UploadFirmwareAndConfig(kNode, d, f, c, nullptr, nullptr), 5u);
-    for (auto [n, d, f, method] : {std::tuple{(uint16_t*)nullptr, &device, ld, 0u}, {&node, nullptr, ld, 0u},
-                                   {&node, &device, nullptr, 0u}, {&node, &noSet, ld, 0u}, {&node, &device, ld, 31u}})
-        EXPECT_EQ(UploadFirmwareLoader(n, d, f, 0, method, titles_.Handle(), nullptr), 5u);
+    for (FLASH_DEVICE* d : {&noConfig, &noWidth})
+        EXPECT_EQ(UploadFirmwareAndConfig(kNode, d, "firmware.bin", "config.bin", nullptr, nullptr), 5u);
+    EXPECT_EQ(UploadFirmwareLoader(&node, &noSet, "loader.bin", 0, 0, titles_.Handle(), nullptr), 5u);
+    EXPECT_EQ(UploadFirmwareLoader(&node, &device, "loader.bin", 0, 31, titles_.Handle(), nullptr), 5u);
     EXPECT_TRUE(titles_.titles.empty());
     EXPECT_TRUE(driver_.Requests().empty());
     CloseLORIC();
-    EXPECT_EQ(UploadFirmwareAndConfig(kNode, nullptr, nullptr, nullptr, nullptr, nullptr), 3u);
-    EXPECT_EQ(UploadFirmwareLoader(nullptr, nullptr, nullptr, 0, 99, nullptr, nullptr), 3u);
+    EXPECT_EQ(UploadFirmwareAndConfig(kNode, &device, "firmware.bin", "config.bin", nullptr, nullptr), 3u);
+    EXPECT_EQ(UploadFirmwareLoader(&node, &device, "loader.bin", 0, 0, nullptr, nullptr), 3u);
 }
 
 TEST_F(SequenceTest, LoaderFromRunningFirmwareForcesErasesUploadsResetsAndRelocates) {
     Open(TRACE_API | TRACE_INTERNAL);
-    std::vector<int64_t> stamps;
-    driver_.SetHandler([&](const RecordedRequest&) -> std::optional<ScriptedReply> {
-        stamps.push_back(clock_.NowMs());
-        return std::nullopt;
-    });
+    PollAnswers({ERASE_DONE});
     FLASH_DEVICE device;
     EightBitDevice(device);
     uint16_t node = 0x0005;
@@ -213,10 +271,199 @@ TEST_F(SequenceTest, LoaderFromRunningFirmwareForcesErasesUploadsResetsAndReloca
     EXPECT_EQ(node, 0xFFC0);
 
     ExpectGolden("program/loader_job.txt", RequestTranscript(driver_, debug_.Text(), &titles_));
-    ASSERT_EQ(stamps.size(), 66u);
-    EXPECT_GE(stamps[7] - stamps[6], 3000);  // the erase delay
-    EXPECT_LT(stamps[7] - stamps[6], 3100);
-    EXPECT_GE(stamps[63] - stamps[61], 1000);  // a second after the bus reset
+    ASSERT_EQ(stamps_.size(), 66u);
+    EXPECT_GE(stamps_[7] - stamps_[6], 3000);  // the erase delay
+    EXPECT_LT(stamps_[7] - stamps_[6], 3100);
+    EXPECT_GE(stamps_[63] - stamps_[61], 1000);  // a second after the bus reset
+}
+
+TEST_F(SequenceTest, EraseTimesOutWithinTheLastWholeSecondOfTheLimit) {
+    const struct {
+        uint32_t address;
+        int64_t limitMs;
+        const char* message;
+    } cases[] = {
+        {0x400, 20000, "Flash sector erase timed out (sector at 0x00400)"},
+        {0x10000, 20000, "Flash sector erase timed out (sector at 0x10000)"},
+        {ERASE_ALL, 120000, "Flash sector erase timed out (sector at 0xFFFFFFFF)"},
+    };
+    Open(TRACE_API | TRACE_ERROR);
+    clock_.SetStep(7);  // every poll's clock reading takes 7 ms
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.address);
+        debug_.Clear();
+        stamps_.clear();
+        polls_ = 0;
+        clock_.Advance(500);  // start in mid-second
+        PollAnswers({0x2});
+        FLASH_DEVICE device;
+        EightBitDevice(device, 0);
+        EXPECT_EQ(EraseFlashSector(0xFFC0, &device, c.address, 0), 23u);
+        ASSERT_GE(stamps_.size(), 2u);
+        EXPECT_GE(stamps_.back() - stamps_.front(), c.limitMs - 1000 - 7);
+        EXPECT_LE(stamps_.back() - stamps_.front(), c.limitMs);
+        char expected[256];
+        std::snprintf(expected, sizeof expected,
+                      "API_TRACE: Enter EraseFlashSector %.8X\nLORIC ERROR: %s\n"
+                      "API_TRACE: Exit EraseFlashSector (ret 23 - read 00000002 - count %zu)\n",
+                      c.address, c.message, polls_.load());
+        EXPECT_EQ(WithoutAsyncLines(debug_.Text()), expected);
+        char text[128];
+        ASSERT_EQ(GetErrorText(23, text), 0u);
+        EXPECT_STREQ(text, c.message);
+    }
+}
+
+// The device method's back-to-back polls until done, its refused start write and failed poll,
+// the second the internal flash is given instead of polls, and the flash port method, which is
+// one link call at the target node: statuses, waits, requests and traces against a golden file.
+TEST_F(SequenceTest, EraseFailuresAndTheFlashPortMethod) {
+    RecordedRequest read;
+    read.input.resize(44);
+    struct Case {
+        const char* name;
+        std::function<void()> script;
+        uint32_t address;
+        uint32_t method;
+        uint32_t deviceId = 0;
+    } cases[] = {
+        {"polls until done", [&] { PollAnswers({0x00000000, 0xFFFFFFFE, 0x00000081}); }, 0x10000, 0, 3},
+        {"internal flash", [&] { PollAnswers({0}); }, ERASE_ALL, 0, FLASH_INTERNAL_DEVICE_ID},
+        {"start write refused", [&] { driver_.FailNext(IOCTL_ASYNC_WRITE, platform::kErrorIoDevice); }, 0x8000, 0},
+        {"poll fails after a good read",
+         [&] {
+             driver_.Queue(IOCTL_ASYNC_READ, ScriptedReply::QuadletRead(read, 0x40));
+             driver_.FailNext(IOCTL_ASYNC_READ, platform::kErrorIoDevice);
+         },
+         0x8000, 0},
+        {"flash port", [] {}, 0x10000, 1},
+        {"flash port refused", [&] { driver_.FailNext(IOCTL_ERASE_SECTOR, platform::kErrorIoDevice); }, ERASE_ALL, 1},
+    };
+    std::string out;
+    FLASH_DEVICE device;
+    for (const Case& c : cases) {
+        Open(TRACE_API | TRACE_INTERNAL | TRACE_ERROR);
+        driver_.ClearScript();
+        polls_ = 0;
+        c.script();
+        EightBitDevice(device, c.deviceId);
+        const int64_t before = clock_.NowMs();
+        const uint32_t status = EraseFlashSector(0xFFC2, c.method ? nullptr : &device, c.address, c.method);
+        out += "==== " + std::string(c.name) + ": status " + std::to_string(status) + ", message argument " +
+               std::to_string(g_api.messageArgument.number) + ", " + std::to_string((clock_.NowMs() - before) / 1000) +
+               " whole s\n" + RequestTranscript(driver_, debug_.Text(), nullptr);
+        CloseLORIC();
+    }
+    ExpectGolden("program/erase_outcomes.txt", out);
+    ASSERT_EQ(OpenLORIC(0), 0u);
+    driver_.ClearRequests();
+    EXPECT_EQ(EraseFlashSector(0xFFC0, nullptr, 0x8000, 0), 5u);
+    CloseLORIC();
+    EXPECT_EQ(EraseFlashSector(0xFFC0, &device, 0x8000, 0), 3u);
+    EXPECT_EQ(EraseFlashSector(0xFFC0, &device, 0x8000, 1), 3u);
+    EXPECT_TRUE(driver_.Requests().empty());
+}
+
+// UploadFile: every case adds its status, the requests and trace, window titles, callback
+// percentages and what the uploaded bytes differ from the file in to upload/upload_file.txt.
+TEST_F(SequenceTest, UploadFileCases) {
+    const Bytes big = Pattern(100000, 1);
+    auto checksum = [](uint32_t value) {
+        return [value](FLASH_DEVICE&, RequestRecorder& r) { r.SetReadValue(FLASH_UPLOAD_CHECKSUM, value); };
+    };
+    auto device = [](uint8_t width, int32_t set) {
+        return [width, set](FLASH_DEVICE& d, RequestRecorder&) {
+            d.busWidth = width;
+            d.commandSetIndex = set;
+        };
+    };
+    const Bytes small = Pattern(3000, 1);
+    UploadCase cases[] = {
+        {"100000 bytes by the uploader", big, 0x4000, UPLOAD_METHOD_UPLOADER, {}, "Uploading firmware...", true},
+        {"1001 bytes by the flash port, 16-bit bus", Pattern(1001, 1), 0x10000, UPLOAD_METHOD_FLASH_PORT, {}, "Saved",
+         true, TRACE_ERROR | TRACE_API, device(16, 1)},
+        {"1024 bytes show the title", Pattern(1024, 1), 0, UPLOAD_METHOD_UPLOADER, {}, "Uploading firmware..."},
+        {"mode: set 5, 16 bits", Pattern(64, 1), 0, 0, {}, nullptr, false, 0, device(16, 5)},
+        {"mode: set 2, 32 bits", Pattern(64, 1), 0, 0, {}, nullptr, false, 0, device(32, 2)},
+        {"mode: set 304, flash port", Pattern(64, 1), 0, 1, {}, nullptr, false, 0, device(8, 0x304)},
+        {"mode: flags 104", Pattern(64, 1), 0, 0x104, {}, nullptr, false, 0, device(16, 0)},
+        {"mode: flags 3, 32 bits", Pattern(64, 1), 0, 3, {}, nullptr, false, 0, device(32, 6)},
+        {"full trace of a flash port upload", Pattern(8, 1), 0x1000, UPLOAD_METHOD_FLASH_PORT, {}, nullptr, false,
+         TRACE_ERROR | TRACE_API | TRACE_API_VERBOSE | TRACE_INTERNAL},
+        {"uploader trace, length rounded up", Pattern(4093, 1), 0, UPLOAD_METHOD_UPLOADER, {}, nullptr, false,
+         TRACE_API | TRACE_INTERNAL},
+        // The device sums what it received: the sum compared covers the parameter put in.
+        {"parameter, marker at 100", WithSection(0x200, 0x100, "03"), 0, 0, 0xA1B2C3D4, nullptr, false, 0,
+         checksum(QuadletSum(WithSection(0x200, 0x100, "03", {{0x110, 0xA1B2C3D4}})))},
+        {"parameter, marker at 101", WithSection(0x200, 0x101, "03"), 0, 0, 0xA1B2C3D4, nullptr, false, 0, checksum(0)},
+        {"parameter, marker at 104", WithSection(0x200, 0x104, "03"), 0, 0, 0xA1B2C3D4, nullptr, false, 0, checksum(0)},
+        {"parameter section trace", WithSection(0x40, 8, "03", {{0x18, 0x11223344}, {0x1C, 0xDEADBEEF}, {0x20, 5}}), 0,
+         UPLOAD_METHOD_FLASH_PORT, 7, nullptr, false, TRACE_ERROR | TRACE_INTERNAL},
+        {"no parameter section", Pattern(0x40, 3), 0, UPLOAD_METHOD_FLASH_PORT, 7, nullptr, false,
+         TRACE_ERROR | TRACE_INTERNAL},
+        {"section with no room for its parameter", WithSection(0x200, 0x100, "00"), 0, 0, 1},
+        {"section with an unreadable count", WithSection(0x200, 0, "zz"), 0, 0, 1},
+        {"parameter at the image's end", WithSection(0x20, 0x10, "01"), 0, 0, 1},
+        {"count beyond the image", [] {
+             Bytes image = WithSection(0x1E, 0x10, "");
+             image.pop_back();
+             return image;
+         }(), 0, 0, 1},
+        {"unusable section without a parameter", WithSection(0x200, 0x100, "00"), 0, 0},
+        {"device checksum 0 is not compared", small, 0, 0, {}, nullptr, false, TRACE_ERROR | TRACE_API, checksum(0)},
+        {"device checksum mismatch", small, 0, 0, {}, nullptr, false, TRACE_ERROR | TRACE_API,
+         checksum(QuadletSum(small) + 1)},
+        {"internal flash: no checksum read", small, 0, 0, {}, nullptr, false, 0,
+         [](FLASH_DEVICE& d, RequestRecorder&) { d.attributes = 3 | (FLASH_INTERNAL_DEVICE_ID << FLASH_ATTR_ID_SHIFT); }},
+        {"cancelled at 10%", Pattern(5000, 1), 0, 0, {}, "Up", true, TRACE_ERROR | TRACE_API,
+         [](FLASH_DEVICE&, RequestRecorder&) { g_cancelAt = 10; }},
+        {"cancel at 100% comes too late", Pattern(5000, 1), 0, 0, {}, nullptr, true, 0,
+         [](FLASH_DEVICE&, RequestRecorder&) { g_cancelAt = 100; }},
+        {"the fourth step fails", Pattern(400, 1), 0, 0, {}, nullptr, true, TRACE_ERROR | TRACE_API,
+         [](FLASH_DEVICE&, RequestRecorder& r) {
+             auto uploads = std::make_shared<std::atomic<int>>(0);
+             r.SetHandler([uploads](const RecordedRequest& q) -> std::optional<ScriptedReply> {
+                 if (q.code == IOCTL_UPLOAD_UPLOADER && ++*uploads == 4) return ScriptedReply::Failure(1117);
+                 return std::nullopt;
+             });
+         }},
+        {"start address not written", Pattern(400, 1), 0, 0, {}, nullptr, false, TRACE_ERROR | TRACE_API,
+         [](FLASH_DEVICE&, RequestRecorder& r) { r.FailNext(IOCTL_ASYNC_WRITE, 1117); }},
+        {"checksum not read", Pattern(400, 1), 0, 0, {}, nullptr, false, TRACE_ERROR,
+         [](FLASH_DEVICE&, RequestRecorder& r) { r.FailNext(IOCTL_ASYNC_READ, 1117); }},
+        {"byte program delay refused", Pattern(400, 1), 0, UPLOAD_METHOD_FLASH_PORT, {}, nullptr, false, TRACE_ERROR,
+         [](FLASH_DEVICE&, RequestRecorder& r) { r.FailNext(IOCTL_SET_BYTE_PROGRAM_DELAY, 31); }},
+        {"bus width 0", Pattern(100, 1), 0, 0, {}, nullptr, false, TRACE_ERROR, device(0, 1)},
+        {"bus width 4", Pattern(100, 1), 0, 0, {}, nullptr, false, TRACE_ERROR, device(4, 1)},
+        {"bus width 24", Pattern(100, 1), 0, 0, {}, nullptr, false, TRACE_ERROR, device(24, 1)},
+        {"bus width 64", Pattern(100, 1), 0, 0, {}, nullptr, false, TRACE_ERROR, device(64, 1)},
+        {"missing file", Pattern(100, 1)},
+        {"empty file", {}, 0x20},
+    };
+    Transcript t;
+    for (const UploadCase& c : cases) {
+        g_cancelAt = -1;
+        RunUpload(t, c);
+    }
+    t.Check("upload/upload_file.txt");
+
+    FLASH_DEVICE eightBit;
+    EightBitDevice(eightBit);
+    EXPECT_EQ(UploadFile(0xFFC0, "img.bin", 0, 0, &eightBit, nullptr, nullptr, nullptr), 3u);  // closed
+    ASSERT_EQ(OpenLORIC(0), 0u);
+    EXPECT_EQ(UploadFile(0xFFC0, nullptr, 0, 0, &eightBit, nullptr, nullptr, nullptr), 5u);
+    EXPECT_EQ(UploadFile(0xFFC0, "img.bin", 0, 0, nullptr, nullptr, nullptr, nullptr), 5u);
+}
+
+// A length 32 bits cannot hold is unknown, not cut short (sparse files take no disk space).
+TEST_F(SequenceTest, FileLengthsBeyondThirtyTwoBitsAreUnknown) {
+    std::error_code error;
+    std::filesystem::resize_file("empty.bin", 0x100000004ull, error);
+    if (error) GTEST_SKIP() << error.message();
+    EXPECT_EQ(GetFileLength("empty.bin"), kUnknownLength);
+    std::filesystem::resize_file("empty.bin", 0xFFFFFFFEull, error);
+    EXPECT_EQ(GetFileLength("empty.bin"), 0xFFFFFFFEu);
+    EXPECT_EQ(GetFileLength("missing.bin"), 0u);
 }
 
 }  // namespace

@@ -28,13 +28,13 @@ const std::string kChipFile = kImages + "simchips.dat";
 // the configuration in that sector, erased bytes elsewhere.
 std::vector<uint8_t> Programmed(const std::vector<uint8_t>& firmware, const std::vector<uint8_t>& config,
                                 uint32_t configByte, size_t size) {
-    std::vector<uint8_t> flash = WithParameter(firmware, LittleEndian32(firmware, 20), configByte);
+    std::vector<uint8_t> flash = WithParameter(firmware, LittleEndianAt(firmware, 20), configByte);
     flash.resize(size, 0xFF);
     std::copy(config.begin(), config.end(), flash.begin() + configByte);
     return flash;
 }
 
-class SimFailureTest : public ApiTest {
+class SimBench : public ApiTest {
 protected:
     void SetUp() override {
         loader_ = ReadAll(kImages + "loader.bin");
@@ -42,27 +42,29 @@ protected:
         ASSERT_FALSE(loader_.empty());
         WriteFile("loader.bin", loader_);
         WriteFile("config.bin", config_);
-        tqsim::image::BuildOptions o;
-        o.kind = tqsim::image::Kind::Firmware;
-        o.length = 40000;
-        o.seed = 11;
-        firmware_ = tqsim::image::Build(o);
+        firmware_ = ReadAll(kImages + "firmware.bin");
         WriteFile("firmware.bin", firmware_);
     }
-    // A fresh bench with the chip, and the library open over its driver.
-    void Bench() {
+    // A fresh bench with `chip` (at its datasheet's typical times on the real clock, if asked),
+    // and the library open over its driver or its serial adapter.
+    void Bench(const char* chip, bool realTime = false, bool serial = false) {
         CloseLORIC();
         env_.reset();  // restores the variable before a new value is set
         if (sim_) sim_->StopDriverServer();
         tqsim::SystemOptions options;
         std::string error;
-        ASSERT_TRUE(tqsim::LoadChipFromFlashDataFile(kChipFile, "29F040B", &options.chip, &error)) << error;
+        ASSERT_TRUE(tqsim::LoadChipFromFlashDataFile(kChipFile, chip, &options.chip, &error)) << error;
+        if (realTime) {
+            options.timings = tqsim::FamilyTimings(options.chip, tqsim::TimingProfile::Typical);
+            options.time = tqsim::TimeMode::Real;
+        }
         sim_ = std::make_unique<tqsim::System>(options);
         const std::string socket = directory_.Path() + "/brennock.sock";
         ASSERT_TRUE(sim_->StartDriverServer(socket, &error)) << error;
         env_ = std::make_unique<ScopedEnv>("BRENNOCK_SOCKET", socket.c_str());
-        ASSERT_EQ(OpenLORIC(TRACE_ERROR), 0u);
-        devices_ = LoadRecords(kChipFile, "29F040B", &device_);
+        const std::string pty = serial ? sim_->StartSerialAdapter() : "";
+        ASSERT_EQ(serial ? OpenComAPI(pty.c_str(), TRACE_ERROR) : OpenLORIC(TRACE_ERROR), 0u);
+        devices_ = LoadRecords(kChipFile, chip, &device_);
         ASSERT_NE(device_, nullptr);
     }
     void TearDown() override {
@@ -70,7 +72,6 @@ protected:
         if (sim_) sim_->StopDriverServer();
     }
 
-    FakeClock clock_{1700000000, 1};
     std::unique_ptr<tqsim::System> sim_;
     std::unique_ptr<ScopedEnv> env_;
     std::vector<FLASH_DEVICE> devices_;
@@ -78,7 +79,8 @@ protected:
     std::vector<uint8_t> loader_, config_, firmware_;
 };
 
-TEST_F(SimFailureTest, EachFailureLeavesTheFlashAsItsStepLeftIt) {
+TEST_F(SimBench, EachFailureLeavesTheFlashAsItsStepLeftIt) {
+    FakeClock clock;
     enum Start { Blank, Running, Loader };  // Loader: running its loader, an old configuration stored
     enum Left { Unchanged, LoaderWritten, FirstSectorErased, ProgrammedFlash };
     auto fault = [](uint32_t offset, uint32_t succeedFirst) {
@@ -112,11 +114,9 @@ TEST_F(SimFailureTest, EachFailureLeavesTheFlashAsItsStepLeftIt) {
     const std::vector<uint8_t> oldConfig = Pattern(64, 99);
     for (const Case& c : cases) {
         SCOPED_TRACE(c.name);
-        Bench();
+        Bench("29F040B");
         const uint32_t configByte = device_->configByteAddress;
-        if (c.start == Running) {
-            ASSERT_TRUE(sim_->InstallFirmware(firmware_, config_));
-        }
+        ASSERT_TRUE(c.start != Running || sim_->InstallFirmware(firmware_, config_));
         if (c.start == Loader) {
             sim_->SetFlash(loader_);
             sim_->WriteFlash(configByte, oldConfig);
@@ -143,39 +143,19 @@ TEST_F(SimFailureTest, EachFailureLeavesTheFlashAsItsStepLeftIt) {
 // Blank to running on a chip that takes its datasheet's typical times, with the library on the
 // real clock: the waits and polls that sleep must still cover the chip's busy time (a write
 // that comes while the chip erases is lost). One run per link, on the smallest chip.
-class RealTimeBlankToRunning : public ApiTest, public ::testing::WithParamInterface<bool> {};
+class RealTimeBlankToRunning : public SimBench, public ::testing::WithParamInterface<bool> {};
 
 TEST_P(RealTimeBlankToRunning, FlashHoldsExactlyFirmwareAndConfiguration) {
-    const bool serial = GetParam();
-    tqsim::SystemOptions options;
-    std::string error;
-    ASSERT_TRUE(tqsim::LoadChipFromFlashDataFile(kChipFile, "29F010", &options.chip, &error)) << error;
-    options.timings = tqsim::FamilyTimings(options.chip, tqsim::TimingProfile::Typical);
-    options.time = tqsim::TimeMode::Real;
-    tqsim::System sim(options);
-    const std::string socket = directory_.Path() + "/brennock.sock";
-    ScopedEnv env("BRENNOCK_SOCKET", socket.c_str());
-    ASSERT_TRUE(sim.StartDriverServer(socket, &error)) << error;
-    const std::string pty = serial ? sim.StartSerialAdapter() : "";
-    ASSERT_EQ(serial ? OpenComAPI(pty.c_str(), TRACE_ERROR) : OpenLORIC(TRACE_ERROR), 0u);
-
-    FLASH_DEVICE* device = nullptr;
-    auto devices = LoadRecords(kChipFile, "29F010", &device);
-    ASSERT_NE(device, nullptr);
-    const std::vector<uint8_t> config = ReadAll(kImages + "config.bin");
-    const std::vector<uint8_t> firmware = ReadAll(kImages + "firmware.bin");
-
+    Bench("29F010", true, GetParam());
     uint16_t node = 0;
     uint32_t blank = 0;
     ASSERT_EQ(FindNode(&node, &blank), 0u);
     // Not told blank, so the sector is erased through the flash port and 2 s allowed for it
     // (the typical erase is 1 s; a loaded machine must not make the loader race the erase).
-    ASSERT_EQ(UploadFirmwareLoader(&node, device, (kImages + "loader.bin").c_str(), 0, 2, nullptr, nullptr), 0u);
-    ASSERT_EQ(UploadFirmwareAndConfig(node, device, (kImages + "firmware.bin").c_str(),
-                                      (kImages + "config.bin").c_str(), nullptr, nullptr), 0u);
-    EXPECT_EQ(sim.Mode(), DeviceMode::Firmware) << sim.BootNote();
-    EXPECT_TRUE(sim.Flash() == Programmed(firmware, config, device->configByteAddress, sim.Flash().size()));
-    CloseLORIC();
+    ASSERT_EQ(UploadFirmwareLoader(&node, device_, "loader.bin", 0, 2, nullptr, nullptr), 0u);
+    ASSERT_EQ(UploadFirmwareAndConfig(node, device_, "firmware.bin", "config.bin", nullptr, nullptr), 0u);
+    EXPECT_EQ(sim_->Mode(), DeviceMode::Firmware) << sim_->BootNote();
+    EXPECT_TRUE(sim_->Flash() == Programmed(firmware_, config_, device_->configByteAddress, sim_->Flash().size()));
 }
 
 INSTANTIATE_TEST_SUITE_P(Links, RealTimeBlankToRunning, ::testing::Values(false, true),
