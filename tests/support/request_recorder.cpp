@@ -119,7 +119,8 @@ ScriptedReply RequestRecorder::ReplyFor(const RecordedRequest& request) {
     }
     if (auto standing = defaults_.find(request.code); standing != defaults_.end()) return standing->second;
     const auto t = Decode(request);
-    if (t && !t->write && readValues_.count(t->offsetLow)) return ScriptedReply::QuadletRead(request, readValues_[t->offsetLow]);
+    if (t && !t->write && readValues_.count(t->offsetLow))
+        return ScriptedReply::QuadletRead(request, readValues_[t->offsetLow]);
     return {};
 }
 

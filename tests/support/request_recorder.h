@@ -1,14 +1,9 @@
-// Test stand-in for the kernel driver: listens on a temporary Unix socket (BRENNOCK_SOCKET
-// points at it while the recorder lives), serves the driver socket protocol on a background
-// thread, records every request and answers from a script.
-//
-// Replies, in order of precedence for each request:
-//   1. the handler set with SetHandler, when it returns a reply;
-//   2. the next reply queued for the request's code with Queue / FailNext;
-//   3. the standing reply for the code set with SetDefault / FailAlways;
-//   4. for a quadlet read of an offset given to SetReadValue (any node), that value;
-//   5. success, the output buffer being the input bytes (zero-padded or cut to outLength):
-//      an asynchronous request comes back unchanged, a node list reads 0 nodes.
+// Test stand-in for the kernel driver: serves the driver socket protocol on a temporary Unix
+// socket (BRENNOCK_SOCKET points at it while the recorder lives), records every request and
+// answers it with, first to apply: the handler's reply; the next reply queued for its code
+// (Queue, FailNext); the standing one for its code (SetDefault, FailAlways); for a quadlet read
+// of an offset given to SetReadValue, that value; else success with the input echoed (cut or
+// zero-padded to outLength), so an asynchronous request comes back unchanged, a node list empty.
 #pragma once
 
 #include <atomic>
@@ -44,8 +39,7 @@ struct ScriptedReply {
 
     static ScriptedReply Failure(uint32_t error) { ScriptedReply r; r.ok = false; r.error = error; return r; }
     static ScriptedReply Disconnect() { ScriptedReply r; r.disconnect = true; return r; }
-    // A node list reply: count, then the records.
-    static ScriptedReply NodeList(const std::vector<NODE_INFO>& nodes);
+    static ScriptedReply NodeList(const std::vector<NODE_INFO>& nodes);  // the count, then the records
     // An asynchronous read reply for `request` with `value` in the data area (bus order).
     static ScriptedReply QuadletRead(const RecordedRequest& request, uint32_t value);
 };

@@ -51,27 +51,15 @@ void ScriptedAdapter::HangUp() {
 }
 
 ScriptedAdapter::Reply ScriptedAdapter::DefaultReply(const Bytes& frame) {
+    static const std::map<uint8_t, Bytes> kFixed = {{0x03, {0x03, 0x04, 0x00, 0x00}}, {0x04, {0x04, 0x04, 0x00, 0x00}},
+                                                    {0x06, {0x06, 0x02}}, {0x07, {0x07, 0x04, 0xFF, 0xC2}}};
     Lock lock(mutex_);
-    switch (frame[0]) {
-    case 0x02:
-        return {{frame, 0}};
-    case 0x03:
-        return {{{0x03, 0x04, 0x00, 0x00}, 0}};
-    case 0x04:
-        if (frame.size() >= 20) registers_[LittleEndianAt(frame, 12)] = LittleEndianAt(frame, 16);
-        return {{{0x04, 0x04, 0x00, 0x00}, 0}};
-    case 0x05: {
-        Bytes reply{0x05, 0x08, 0x00, 0x00};
-        PutLe32(reply, registers_[frame.size() >= 16 ? LittleEndianAt(frame, 12) : 0]);
-        return {{reply, 0}};
-    }
-    case 0x06:
-        return {{{0x06, 0x02}, 0}};
-    case 0x07:
-        return {{{0x07, 0x04, 0xFF, 0xC2}, 0}};
-    default:
-        return {{{0xAA, 0x02}, 0}};
-    }
+    if (frame[0] == 0x02) return {{frame, 0}};
+    if (frame[0] == 0x04 && frame.size() >= 20) registers_[LittleEndianAt(frame, 12)] = LittleEndianAt(frame, 16);
+    if (frame[0] != 0x05) return {{kFixed.count(frame[0]) ? kFixed.at(frame[0]) : Bytes{0xAA, 0x02}, 0}};
+    Bytes reply{0x05, 0x08, 0x00, 0x00};
+    PutLe32(reply, registers_[frame.size() >= 16 ? LittleEndianAt(frame, 12) : 0]);
+    return {{reply, 0}};
 }
 
 void ScriptedAdapter::Answer(const Bytes& frame) {

@@ -26,6 +26,11 @@ struct RunOptions {
     std::map<std::string, std::string> env;  // added to (or replacing in) the environment
 };
 
+inline std::string NewFolder() {
+    char pattern[] = "/tmp/loric-tool-XXXXXX";
+    return mkdtemp(pattern);
+}
+
 inline std::string Quoted(const std::string& word) {
     std::string quoted = "'";
     for (char c : word) quoted += c == '\'' ? std::string("'\\''") : std::string(1, c);
@@ -33,8 +38,7 @@ inline std::string Quoted(const std::string& word) {
 }
 
 inline Result RunTool(const std::vector<std::string>& args, const RunOptions& options = {}) {
-    char pattern[] = "/tmp/loric-tool-run-XXXXXX";
-    const std::string scratch = mkdtemp(pattern);
+    const std::string scratch = NewFolder();
     std::string command = options.cwd.empty() ? "" : "cd " + Quoted(options.cwd) + " &&";
     for (const auto& [name, value] : options.env) command += " " + name + "=" + Quoted(value);
     command += " " + Quoted(std::string(LORIC_BINARY_DIR) + "/tools/loric");
@@ -57,10 +61,6 @@ inline bool Has(const std::string& text, const std::string& part) { return text.
 // Each test in a fresh folder, with the state of the tool's embedded simulated device in it.
 class SimTool : public ::testing::Test {
 protected:
-    void SetUp() override {
-        char pattern[] = "/tmp/loric-tool-test-XXXXXX";
-        dir_ = mkdtemp(pattern);
-    }
     void TearDown() override { std::filesystem::remove_all(dir_); }
     static void TearDownTestSuite() {
         if (!programmed_.empty()) std::filesystem::remove_all(programmed_);
@@ -76,18 +76,17 @@ protected:
     // programmed from blank once per test program, copied for each use.
     void StartProgrammed() {
         if (programmed_.empty()) {
-            char pattern[] = "/tmp/loric-tool-suite-XXXXXX";
-            programmed_ = mkdtemp(pattern);
+            programmed_ = NewFolder();
             auto result = RunTool({"--sim", "--state", programmed_ + "/state", "--progress", "none", "program", kFirmware,
-                               kDescription, "--loader", kLoader},
-                              {programmed_, {}});
+                                   kDescription, "--loader", kLoader},
+                                  {programmed_, {}});
             ASSERT_EQ(result.exitCode, 0) << result.out << result.err;
         }
         std::filesystem::remove_all(In("state"));
         std::filesystem::copy(programmed_ + "/state", In("state"), std::filesystem::copy_options::recursive);
     }
     static inline std::string programmed_;
-    std::string dir_;
+    const std::string dir_ = NewFolder();
 };
 
 }  // namespace tooltest
