@@ -1,7 +1,7 @@
 // The data page file: the input as datapage.dat beside a configuration being generated. An
 // image the library generates must decode with every CRC right.
 #include <cstdio>
-#include <cstdlib>
+#include <fstream>
 #include <iterator>
 
 #include "harness.h"
@@ -13,11 +13,8 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
     CONFIG_FILE_INFO info = {};
     std::remove("out.bin");
     if (GenerateConfigurationFile(&info, "out.bin") != LORIC_OK) return 0;
-    FILE* file = std::fopen("out.bin", "rb");
-    std::vector<uint8_t> image(4096);
-    image.resize(std::fread(image.data(), 1, image.size(), file));
-    std::fclose(file);
-    tool::RomReport report = tool::DecodeConfigImage(image);
+    std::ifstream file("out.bin", std::ios::binary);
+    const tool::RomReport report = tool::DecodeConfigImage({std::istreambuf_iterator<char>(file), {}});
     if (!report.valid || report.crcFailed != 0) abort();
     return 0;
 }

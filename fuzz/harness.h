@@ -2,12 +2,18 @@
 // whose waits pass at once, and the jobs of a host that read what the device answers.
 #pragma once
 
-#include <cstddef>
-#include <cstdint>
-#include <string>
+#include <unistd.h>
+
+#include <algorithm>
+#include <cstdio>
+#include <cstdlib>
+#include <filesystem>
+#include <memory>
 #include <vector>
 
 #include "loric.h"
+#include "support/fake_clock.h"
+#include "support/request_recorder.h"
 
 namespace loric::fuzz {
 
@@ -18,8 +24,8 @@ public:
     bool Empty() const { return at_ >= size_; }
     uint8_t Byte() { return at_ < size_ ? data_[at_++] : 0; }
     std::vector<uint8_t> Bytes(size_t count) {
-        const size_t from = at_ < size_ ? at_ : size_;
-        at_ = count < size_ - from ? from + count : size_;
+        const size_t from = at_;
+        at_ += std::min(count, size_ - at_);
         return std::vector<uint8_t>(data_ + from, data_ + at_);
     }
 
@@ -36,24 +42,62 @@ private:
 // second, so time-outs come soon.
 class WorkFolder {
 public:
-    WorkFolder();
-    ~WorkFolder();
-    WorkFolder(const WorkFolder&) = delete;
-    WorkFolder& operator=(const WorkFolder&) = delete;
+    WorkFolder() {
+        static char folder[] = "/tmp/loric-fuzz-XXXXXX";
+        [[maybe_unused]] static test::FakeClock clock(1700000000, 500);
+        static const bool made = mkdtemp(folder) != nullptr && std::atexit([] {
+            std::error_code ignored;
+            std::filesystem::remove_all(folder, ignored);
+        }) == 0;
+        if (!made || chdir(folder) != 0) abort();
+    }
+    ~WorkFolder() { std::filesystem::current_path(previous_); }
 
 private:
-    int previous_;  // the folder to return to
+    const std::filesystem::path previous_ = std::filesystem::current_path();
 };
 
-void WriteFile(const char* path, const uint8_t* data, size_t size);
+inline void WriteFile(const char* path, const uint8_t* data, size_t size) {
+    FILE* file = std::fopen(path, "wb");
+    if (file == nullptr) abort();
+    if (size != 0) std::fwrite(data, 1, size, file);
+    std::fclose(file);
+}
 
 // Opens the API over a driver stand-in that answers every request with success (once per
 // process; later calls forget the requests recorded), for the parsers that need an open API.
-void OpenQuietApi();
+inline void OpenQuietApi() {
+    static std::unique_ptr<test::RequestRecorder> driver;
+    if (driver) return driver->ClearRequests();  // a long run must not keep every request
+    driver = std::make_unique<test::RequestRecorder>();
+    if (OpenLORIC(0) != LORIC_OK) abort();
+}
 
 // With the API open: loads a one-chip flash data file, then runs the jobs that read the
 // device's answers (node list, find, register read, time stamp, configuration download,
 // upload mode, a small upload and an erase), each whatever the previous one returned.
-void RunDeviceJobs();
+inline void RunDeviceJobs() {
+    static const char kChip[] = "FLASH_DATA_FILE_V3\nG\n\n0,CHIP\n1\n20\nB8\nX8\nK64\n\n";
+    WriteFile("chip.dat", reinterpret_cast<const uint8_t*>(kChip), sizeof kChip - 1);
+    static FLASH_DEVICE devices[LORIC_MAX_FLASH_DEVICES];
+    uint32_t count = 0;
+    if (LoadFlashData("chip.dat", devices, &count) != LORIC_OK) abort();
+    FLASH_DEVICE& chip = devices[0];
+
+    NODE_INFO nodes[64];
+    GetNodeInfo(&count, nodes, sizeof nodes);
+    uint16_t node = 0xFFC0;
+    uint32_t blank = 0, value = 0, parameter = 0;
+    char time[64] = {}, date[64] = {};
+    FindNode(&node, &blank);
+    ReadQuadlet(node, 0xFFFF, 0xF0000400, &value);
+    DownloadTimestamp(node, time, date);
+    DownloadConfigurationFile(node, &chip, "download.bin", nullptr);
+    SwitchDeviceToUploadMode(node, &chip);
+    static const uint8_t kImage[300] = {0x5A, 0xA5};
+    WriteFile("image.bin", kImage, sizeof kImage);
+    UploadFile(node, "image.bin", 0x800, UPLOAD_METHOD_UPLOADER, &chip, &parameter, nullptr, nullptr);
+    EraseFlashSector(node, &chip, chip.sectors[1].start, 0);
+}
 
 }  // namespace loric::fuzz

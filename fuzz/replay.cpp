@@ -20,7 +20,7 @@ int main(int argc, char** argv) {
     }
     for (const auto& file : files) {
         std::ifstream in(file, std::ios::binary);
-        const std::vector<uint8_t> bytes((std::istreambuf_iterator<char>(in)), std::istreambuf_iterator<char>());
+        const std::vector<uint8_t> bytes{std::istreambuf_iterator<char>(in), {}};
         LLVMFuzzerTestOneInput(bytes.data(), bytes.size());
     }
     std::printf("%zu inputs run\n", files.size());

@@ -3,64 +3,64 @@
 // debugger output captured, and "debug.log" read back.
 #pragma once
 
+#include <stdlib.h>
+
+#include <filesystem>
+#include <stdexcept>
 #include <string>
 #include <vector>
 
 #include <gtest/gtest.h>
 
 #include "platform/platform.h"
+#include "scoped_env.h"
 
 namespace loric::test {
 
 // Makes a new temporary directory the current one; restores and removes it afterwards.
 class TempDirectory {
 public:
-    TempDirectory();
-    ~TempDirectory();
-    TempDirectory(const TempDirectory&) = delete;
-    TempDirectory& operator=(const TempDirectory&) = delete;
+    TempDirectory() : previous_(std::filesystem::current_path()) {
+        char pattern[] = "/tmp/loric-test-XXXXXX";
+        if (mkdtemp(pattern) == nullptr) throw std::runtime_error("mkdtemp failed");
+        path_ = pattern;
+        std::filesystem::current_path(path_);
+    }
+    ~TempDirectory() {
+        std::error_code ignored;
+        std::filesystem::current_path(previous_, ignored);
+        std::filesystem::remove_all(path_, ignored);
+    }
     const std::string& Path() const { return path_; }
 
 private:
+    std::filesystem::path previous_;
     std::string path_;
-    std::string previous_;
 };
 
 // Collects every piece sent to the debugger output while it lives.
 class DebugCapture {
 public:
-    DebugCapture();
-    ~DebugCapture();
-    DebugCapture(const DebugCapture&) = delete;
-    DebugCapture& operator=(const DebugCapture&) = delete;
+    DebugCapture() { platform::SetDebugOutputHook(&hook_); }
+    ~DebugCapture() { platform::SetDebugOutputHook(nullptr); }
     const std::vector<std::string>& Pieces() const { return pieces_; }
-    std::string Text() const;  // all pieces joined
+    std::string Text() const {  // all pieces joined
+        std::string text;
+        for (const auto& piece : pieces_) text += piece;
+        return text;
+    }
     void Clear() { pieces_.clear(); }
 
 private:
-    static void Write(void* context, const char* text);
     std::vector<std::string> pieces_;
-    platform::DebugOutputHook hook_{};
+    platform::DebugOutputHook hook_{
+        [](void* self, const char* text) { static_cast<DebugCapture*>(self)->pieces_.emplace_back(text); }, this};
 };
 
 // The bytes of "debug.log" in the current directory (the open stream is flushed first).
 // Empty when there is no such file.
 std::string ReadDebugLog();
-bool DebugLogExists();
-
-// Sets an environment variable for the lifetime of the object (unset when value is null).
-class ScopedEnv {
-public:
-    ScopedEnv(const char* name, const char* value);
-    ~ScopedEnv();
-    ScopedEnv(const ScopedEnv&) = delete;
-    ScopedEnv& operator=(const ScopedEnv&) = delete;
-
-private:
-    std::string name_;
-    bool hadValue_ = false;
-    std::string previous_;
-};
+inline bool DebugLogExists() { return std::filesystem::exists("debug.log"); }
 
 // Fixture: temporary directory, reset API context and captured debugger output.
 // BRENNOCK_SOCKET points at a path where nothing listens, so that an open fails unless the

@@ -14,14 +14,9 @@ class FakeClock {
 public:
     explicit FakeClock(int64_t startSeconds = 1700000000, uint32_t stepMs = 1)
         : nowMs_(startSeconds * 1000), stepMs_(stepMs) {
-        hooks_.now = &FakeClock::NowHook;
-        hooks_.sleep = &FakeClock::SleepHook;
-        hooks_.context = this;
         platform::SetClockHooks(&hooks_);
     }
     ~FakeClock() { platform::SetClockHooks(nullptr); }
-    FakeClock(const FakeClock&) = delete;
-    FakeClock& operator=(const FakeClock&) = delete;
 
     int64_t NowMs() const { return nowMs_; }
     void Advance(int64_t ms) { nowMs_ += ms; }
@@ -30,13 +25,13 @@ public:
     const std::vector<uint32_t>& Sleeps() const { return sleeps_; }  // each sleep asked for, in order
 
 private:
-    static platform::CalendarTime NowHook(void* context) {
+    static platform::CalendarTime Now(void* context) {
         auto* self = static_cast<FakeClock*>(context);
-        platform::CalendarTime t{self->nowMs_ / 1000, static_cast<uint32_t>(self->nowMs_ % 1000)};
+        const platform::CalendarTime t{self->nowMs_ / 1000, static_cast<uint32_t>(self->nowMs_ % 1000)};
         self->nowMs_ += self->stepMs_;
         return t;
     }
-    static void SleepHook(void* context, uint32_t ms) {
+    static void Sleep(void* context, uint32_t ms) {
         auto* self = static_cast<FakeClock*>(context);
         self->nowMs_ += ms;
         self->sleptMs_ += ms;
@@ -47,7 +42,7 @@ private:
     uint32_t stepMs_;
     uint64_t sleptMs_ = 0;
     std::vector<uint32_t> sleeps_;
-    platform::ClockHooks hooks_{};
+    platform::ClockHooks hooks_{&Now, &Sleep, this};
 };
 
 }  // namespace loric::test

@@ -5,8 +5,8 @@
 #include <sys/un.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <cerrno>
-#include <cstdlib>
 #include <cstring>
 #include <stdexcept>
 
@@ -14,10 +14,9 @@ namespace loric::test {
 
 namespace {
 
-constexpr uint32_t kAsyncReadCode = 0x222008;
-constexpr uint32_t kAsyncWriteCode = 0x22200C;
-constexpr uint32_t kUploadFlashPortCode = 0x222198;
-constexpr uint32_t kUploadUploaderCode = 0x22219C;
+constexpr uint32_t kAsyncReadCode = 0x222008, kAsyncWriteCode = 0x22200C;
+constexpr uint32_t kUploadFlashPortCode = 0x222198, kUploadUploaderCode = 0x22219C;
+constexpr uint32_t kMaxLength = 64u << 20;  // a longer request is no sane client's: hang up
 
 // Moves exactly `size` bytes through the socket; false when the peer closes or fails.
 bool Move(int fd, uint8_t* data, size_t size, bool out) {
@@ -30,216 +29,149 @@ bool Move(int fd, uint8_t* data, size_t size, bool out) {
     }
     return true;
 }
-bool ReadAll(int fd, uint8_t* data, size_t size) { return Move(fd, data, size, false); }
 
-void PutLe(std::vector<uint8_t>& out, uint32_t value) {
-    for (int i = 0; i < 4; ++i) out.push_back(static_cast<uint8_t>(value >> (8 * i)));
+bool Receive(int fd, std::vector<uint8_t>& bytes, uint32_t size) {
+    if (size > kMaxLength) return false;
+    bytes.resize(size);
+    return Move(fd, bytes.data(), size, false);
+}
+
+std::string NewSocketPath() {
+    static std::atomic<int> count{0};
+    return "/tmp/loric-driver-" + std::to_string(getpid()) + "-" + std::to_string(++count) + ".sock";
 }
 
 }  // namespace
 
 std::vector<uint8_t> LittleEndianBytes(std::initializer_list<uint32_t> words) {
     std::vector<uint8_t> bytes;
-    for (uint32_t word : words) PutLe(bytes, word);
+    for (uint32_t word : words)
+        for (int i = 0; i < 4; ++i) bytes.push_back(static_cast<uint8_t>(word >> (8 * i)));
     return bytes;
 }
 
 uint32_t LittleEndianAt(const std::vector<uint8_t>& bytes, size_t offset) {
     if (offset + 4 > bytes.size()) throw std::out_of_range("LittleEndianAt");
-    uint32_t value = 0;
-    for (size_t i = 4; i-- > 0;) value = value << 8 | bytes[offset + i];
-    return value;
+    return bytes[offset] | bytes[offset + 1] << 8 | bytes[offset + 2] << 16 | uint32_t{bytes[offset + 3]} << 24;
 }
 
 ScriptedReply ScriptedReply::NodeList(const std::vector<NODE_INFO>& nodes) {
     ScriptedReply reply;
-    std::vector<uint8_t> bytes;
-    PutLe(bytes, static_cast<uint32_t>(nodes.size()));
-    for (const NODE_INFO& node : nodes) {
-        const auto* raw = reinterpret_cast<const uint8_t*>(&node);
-        bytes.insert(bytes.end(), raw, raw + sizeof node);
-    }
-    reply.output = bytes;
+    reply.output = LittleEndianBytes({static_cast<uint32_t>(nodes.size())});
+    const auto* raw = reinterpret_cast<const uint8_t*>(nodes.data());
+    reply.output->insert(reply.output->end(), raw, raw + nodes.size() * sizeof(NODE_INFO));
     return reply;
 }
 
 ScriptedReply ScriptedReply::QuadletRead(const RecordedRequest& request, uint32_t value) {
     ScriptedReply reply;
-    std::vector<uint8_t> bytes = request.input;
-    if (bytes.size() < 40) bytes.resize(40);
-    for (int i = 0; i < 4; ++i) bytes[36 + i] = static_cast<uint8_t>(value >> (24 - 8 * i));
-    reply.output = bytes;
+    reply.output = request.input;
+    reply.output->resize(std::max<size_t>(reply.output->size(), 40));
+    for (int i = 0; i < 4; ++i) (*reply.output)[36 + i] = static_cast<uint8_t>(value >> (24 - 8 * i));
     return reply;
 }
 
 std::optional<AsyncTransaction> RequestRecorder::Decode(const RecordedRequest& request) {
-    if (request.code != kAsyncReadCode && request.code != kAsyncWriteCode) return std::nullopt;
-    if (request.input.size() < 36) return std::nullopt;
+    const auto& in = request.input;
+    if ((request.code != kAsyncReadCode && request.code != kAsyncWriteCode) || in.size() < 36) return std::nullopt;
     AsyncTransaction t;
     t.write = request.code == kAsyncWriteCode;
-    const auto& in = request.input;
-    t.nodeId = static_cast<uint16_t>(in[8] | in[9] << 8);
-    t.offsetHigh = static_cast<uint16_t>(in[12] | in[13] << 8);
+    t.nodeId = static_cast<uint16_t>(LittleEndianAt(in, 8));
+    t.offsetHigh = static_cast<uint16_t>(LittleEndianAt(in, 12));
     t.offsetLow = LittleEndianAt(in, 16);
     t.byteCount = LittleEndianAt(in, 20);
     for (size_t i = 36; i < 40 && in.size() >= 40; ++i) t.value = t.value << 8 | in[i];
     return t;
 }
 
-RequestRecorder::RequestRecorder() {
-    char pattern[] = "/tmp/loric-driver-XXXXXX";
-    if (mkdtemp(pattern) == nullptr) throw std::runtime_error("mkdtemp failed");
-    directory_ = pattern;
-    socketPath_ = directory_ + "/driver.sock";
-
+RequestRecorder::RequestRecorder() : socketPath_(NewSocketPath()), socketEnv_("BRENNOCK_SOCKET", socketPath_.c_str()) {
     listenFd_ = socket(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0);
     sockaddr_un address{};
     address.sun_family = AF_UNIX;
     std::strncpy(address.sun_path, socketPath_.c_str(), sizeof address.sun_path - 1);
+    unlink(socketPath_.c_str());
     if (listenFd_ < 0 || bind(listenFd_, reinterpret_cast<sockaddr*>(&address), sizeof address) != 0 ||
-        listen(listenFd_, 8) != 0 || pipe(wakePipe_) != 0)
+        listen(listenFd_, 8) != 0)
         throw std::runtime_error("driver stand-in: cannot listen");
-
-    if (const char* previous = std::getenv("BRENNOCK_SOCKET")) previousSocketEnv_ = previous;
-    setenv("BRENNOCK_SOCKET", socketPath_.c_str(), 1);
     thread_ = std::thread([this] { Serve(); });
 }
 
 RequestRecorder::~RequestRecorder() {
-    const char stop = 'x';
-    (void)!write(wakePipe_[1], &stop, 1);
+    stop_ = true;
     thread_.join();
     close(listenFd_);
-    close(wakePipe_[0]);
-    close(wakePipe_[1]);
     unlink(socketPath_.c_str());
-    rmdir(directory_.c_str());
-    if (previousSocketEnv_)
-        setenv("BRENNOCK_SOCKET", previousSocketEnv_->c_str(), 1);
-    else
-        unsetenv("BRENNOCK_SOCKET");
 }
-
-void RequestRecorder::SetHandler(Handler handler) { std::scoped_lock lock(mutex_); handler_ = std::move(handler); }
-void RequestRecorder::Queue(uint32_t code, ScriptedReply reply) { std::scoped_lock lock(mutex_); queued_[code].push_back(std::move(reply)); }
-void RequestRecorder::SetDefault(uint32_t code, ScriptedReply reply) { std::scoped_lock lock(mutex_); defaults_[code] = std::move(reply); }
-void RequestRecorder::SetReadValue(uint32_t offsetLow, uint32_t value) { std::scoped_lock lock(mutex_); readValues_[offsetLow] = value; }
-void RequestRecorder::ClearScript() {
-    std::scoped_lock lock(mutex_);
-    handler_ = nullptr;
-    queued_.clear();
-    defaults_.clear();
-    readValues_.clear();
-}
-std::vector<RecordedRequest> RequestRecorder::Requests() const { std::scoped_lock lock(mutex_); return requests_; }
-std::vector<RecordedRequest> RequestRecorder::RequestsWithCode(uint32_t code) const {
-    std::vector<RecordedRequest> out = Requests();
-    std::erase_if(out, [code](const RecordedRequest& r) { return r.code != code; });
-    return out;
-}
-std::vector<AsyncTransaction> RequestRecorder::Transactions() const {
-    std::vector<AsyncTransaction> out;
-    for (const auto& request : Requests())
-        if (auto t = Decode(request)) out.push_back(*t);
-    return out;
-}
-void RequestRecorder::ClearRequests() { std::scoped_lock lock(mutex_); requests_.clear(); }
-int RequestRecorder::Connections() const { std::scoped_lock lock(mutex_); return connections_; }
-int RequestRecorder::OpenConnections() const { std::scoped_lock lock(mutex_); return openConnections_; }
 
 ScriptedReply RequestRecorder::ReplyFor(const RecordedRequest& request) {
     Handler handler;
     {
-        std::scoped_lock lock(mutex_);
+        Lock lock(mutex_);
         handler = handler_;
     }
-    if (handler)
+    if (handler)  // called unlocked: it may script the recorder itself
         if (auto reply = handler(request)) return *reply;
-    std::scoped_lock lock(mutex_);
-    auto queued = queued_.find(request.code);
-    if (queued != queued_.end() && !queued->second.empty()) {
-        ScriptedReply reply = queued->second.front();
-        queued->second.erase(queued->second.begin());
+    Lock lock(mutex_);
+    if (auto& queue = queued_[request.code]; !queue.empty()) {
+        ScriptedReply reply = queue.front();
+        queue.pop_front();
         return reply;
     }
-    auto standing = defaults_.find(request.code);
-    if (standing != defaults_.end()) return standing->second;
-    if (request.code == kAsyncReadCode) {
-        if (auto t = Decode(request)) {
-            auto value = readValues_.find(t->offsetLow);
-            if (value != readValues_.end()) return ScriptedReply::QuadletRead(request, value->second);
-        }
-    }
-    return ScriptedReply{};
+    if (auto standing = defaults_.find(request.code); standing != defaults_.end()) return standing->second;
+    const auto t = Decode(request);
+    if (t && !t->write && readValues_.count(t->offsetLow))
+        return ScriptedReply::QuadletRead(request, readValues_[t->offsetLow]);
+    return {};
 }
 
 bool RequestRecorder::ServeOne(int fd, int connection) {
-    std::vector<uint8_t> headerBytes(12);
-    if (!ReadAll(fd, headerBytes.data(), 12)) return false;
+    std::vector<uint8_t> header;
+    if (!Receive(fd, header, 12)) return false;
     RecordedRequest request;
-    request.code = LittleEndianAt(headerBytes, 0);
-    const uint32_t inLength = LittleEndianAt(headerBytes, 4);
-    request.outLength = LittleEndianAt(headerBytes, 8);
+    request.code = LittleEndianAt(header, 0);
+    request.outLength = LittleEndianAt(header, 8);
     request.connection = connection;
-    if (inLength > (64u << 20) || request.outLength > (64u << 20)) return false;
-    request.input.resize(inLength);
-    if (inLength != 0 && !ReadAll(fd, request.input.data(), inLength)) return false;
-    if ((request.code == kUploadFlashPortCode || request.code == kUploadUploaderCode) && inLength >= 8) {
-        const uint32_t count = LittleEndianAt(request.input, 4);
-        if (count > (64u << 20)) return false;
-        request.uploadData.resize(count);
-        if (count != 0 && !ReadAll(fd, request.uploadData.data(), count)) return false;
-    }
+    if (request.outLength > kMaxLength || !Receive(fd, request.input, LittleEndianAt(header, 4))) return false;
+    if ((request.code == kUploadFlashPortCode || request.code == kUploadUploaderCode) && request.input.size() >= 8 &&
+        !Receive(fd, request.uploadData, LittleEndianAt(request.input, 4)))
+        return false;
     {
-        std::scoped_lock lock(mutex_);
+        Lock lock(mutex_);
         requests_.push_back(request);
     }
-    ScriptedReply reply = ReplyFor(request);
+    const ScriptedReply reply = ReplyFor(request);
     if (reply.disconnect) return false;
-    std::vector<uint8_t> out = reply.output ? *reply.output : request.input;
+    std::vector<uint8_t> out = reply.output.value_or(request.input);
     out.resize(request.outLength, 0);
-    std::vector<uint8_t> message;
-    PutLe(message, reply.ok ? 1u : 0u);
-    PutLe(message, reply.ok ? 0u : reply.error);
-    PutLe(message, reply.bytesReturned ? *reply.bytesReturned : request.outLength);
+    std::vector<uint8_t> message =
+        LittleEndianBytes({reply.ok, reply.ok ? 0u : reply.error, reply.bytesReturned.value_or(request.outLength)});
     message.insert(message.end(), out.begin(), out.end());
     return Move(fd, message.data(), message.size(), true);
 }
 
+// One thread serves every connection, a request at a time; numbers[i] is the number of fds[i].
 void RequestRecorder::Serve() {
-    struct Client { int fd, number; };
-    std::vector<Client> clients;
-    for (;;) {
-        std::vector<pollfd> fds;
-        fds.push_back({wakePipe_[0], POLLIN, 0});
-        fds.push_back({listenFd_, POLLIN, 0});
-        for (const Client& client : clients) fds.push_back({client.fd, POLLIN, 0});
-        if (poll(fds.data(), fds.size(), -1) < 0) {
-            if (errno == EINTR) continue;
-            break;
+    std::vector<pollfd> fds{{listenFd_, POLLIN, 0}};
+    std::vector<int> numbers{0};
+    int accepted = 0;
+    while (!stop_) {
+        if (poll(fds.data(), fds.size(), 10) <= 0) continue;
+        for (size_t i = fds.size(); i-- > 1;) {
+            if (fds[i].revents == 0 || ServeOne(fds[i].fd, numbers[i])) continue;
+            close(fds[i].fd);
+            fds.erase(fds.begin() + static_cast<long>(i));
+            numbers.erase(numbers.begin() + static_cast<long>(i));
+            --openConnections_;
         }
-        if (fds[0].revents != 0) break;
-        if (fds[1].revents & POLLIN) {
-            int fd = accept4(listenFd_, nullptr, nullptr, SOCK_CLOEXEC);
-            if (fd >= 0) {
-                std::scoped_lock lock(mutex_);
-                clients.push_back({fd, ++connections_});
-                ++openConnections_;
-            }
+        if (fds[0].revents & POLLIN) {
+            const int fd = accept4(listenFd_, nullptr, nullptr, SOCK_CLOEXEC);
+            if (fd < 0) continue;
+            fds.push_back({fd, POLLIN, 0});
+            numbers.push_back(++accepted);
+            ++openConnections_;
         }
-        for (size_t i = 2; i < fds.size(); ++i) {
-            if (fds[i].revents == 0) continue;
-            Client& client = clients[i - 2];
-            if (!ServeOne(client.fd, client.number)) {
-                close(client.fd);
-                client.fd = -1;
-                std::scoped_lock lock(mutex_);
-                --openConnections_;
-            }
-        }
-        std::erase_if(clients, [](const Client& c) { return c.fd < 0; });
     }
-    for (const Client& client : clients) close(client.fd);
+    for (size_t i = 1; i < fds.size(); ++i) close(fds[i].fd);
 }
 
 }  // namespace loric::test

@@ -1,18 +1,14 @@
-// Test stand-in for the kernel driver: listens on a temporary Unix socket (BRENNOCK_SOCKET
-// points at it while the recorder lives), serves the driver socket protocol on a background
-// thread, records every request and answers from a script.
-//
-// Replies, in order of precedence for each request:
-//   1. the handler set with SetHandler, when it returns a reply;
-//   2. the next reply queued for the request's code with Queue / FailNext;
-//   3. the standing reply for the code set with SetDefault / FailAlways;
-//   4. success, the output buffer being the input bytes (zero-padded or cut to outLength):
-//      an asynchronous request comes back unchanged, a node list reads 0 nodes.
-// Register values for quadlet reads: SetReadValue(offsetLow, value) answers every read of
-// that offset (any node) with the value, in bus byte order.
+// Test stand-in for the kernel driver: serves the driver socket protocol on a temporary Unix
+// socket (BRENNOCK_SOCKET points at it while the recorder lives), records every request and
+// answers it with, first to apply: the handler's reply; the next reply queued for its code
+// (Queue, FailNext); the standing one for its code (SetDefault, FailAlways); for a quadlet read
+// of an offset given to SetReadValue, that value; else success with the input echoed (cut or
+// zero-padded to outLength), so an asynchronous request comes back unchanged, a node list empty.
 #pragma once
 
+#include <atomic>
 #include <cstdint>
+#include <deque>
 #include <functional>
 #include <map>
 #include <mutex>
@@ -22,6 +18,7 @@
 #include <vector>
 
 #include "loric.h"
+#include "scoped_env.h"
 
 namespace loric::test {
 
@@ -35,15 +32,14 @@ struct RecordedRequest {
 
 struct ScriptedReply {
     bool ok = true;
-    uint32_t error = 0;                    // sent when !ok
+    uint32_t error = 0;                          // sent when !ok
     std::optional<std::vector<uint8_t>> output;  // unset: echo the input; shorter: zero-padded
     std::optional<uint32_t> bytesReturned;       // unset: outLength
-    bool disconnect = false;               // close the connection instead of answering
+    bool disconnect = false;                     // close the connection instead of answering
 
     static ScriptedReply Failure(uint32_t error) { ScriptedReply r; r.ok = false; r.error = error; return r; }
     static ScriptedReply Disconnect() { ScriptedReply r; r.disconnect = true; return r; }
-    // A node list reply: count, then the records.
-    static ScriptedReply NodeList(const std::vector<NODE_INFO>& nodes);
+    static ScriptedReply NodeList(const std::vector<NODE_INFO>& nodes);  // the count, then the records
     // An asynchronous read reply for `request` with `value` in the data area (bus order).
     static ScriptedReply QuadletRead(const RecordedRequest& request, uint32_t value);
 };
@@ -62,52 +58,53 @@ class RequestRecorder {
 public:
     RequestRecorder();
     ~RequestRecorder();
-    RequestRecorder(const RequestRecorder&) = delete;
-    RequestRecorder& operator=(const RequestRecorder&) = delete;
-
-    const std::string& SocketPath() const { return socketPath_; }
 
     using Handler = std::function<std::optional<ScriptedReply>(const RecordedRequest&)>;
-    void SetHandler(Handler handler);
-    void Queue(uint32_t code, ScriptedReply reply);
+    void SetHandler(Handler handler) { Lock lock(mutex_); handler_ = std::move(handler); }
+    void Queue(uint32_t code, ScriptedReply reply) { Lock lock(mutex_); queued_[code].push_back(std::move(reply)); }
     void FailNext(uint32_t code, uint32_t error) { Queue(code, ScriptedReply::Failure(error)); }
-    void SetDefault(uint32_t code, ScriptedReply reply);
+    void SetDefault(uint32_t code, ScriptedReply reply) { Lock lock(mutex_); defaults_[code] = std::move(reply); }
     void FailAlways(uint32_t code, uint32_t error) { SetDefault(code, ScriptedReply::Failure(error)); }
-    void SetReadValue(uint32_t offsetLow, uint32_t value);
-    void ClearScript();
+    void SetReadValue(uint32_t offsetLow, uint32_t value) { Lock lock(mutex_); readValues_[offsetLow] = value; }
+    void ClearScript() {
+        Lock lock(mutex_);
+        handler_ = nullptr;
+        queued_.clear();
+        defaults_.clear();
+        readValues_.clear();
+    }
 
-    std::vector<RecordedRequest> Requests() const;
-    std::vector<RecordedRequest> RequestsWithCode(uint32_t code) const;
-    // The asynchronous reads and writes among the requests, in order.
-    std::vector<AsyncTransaction> Transactions() const;
-    void ClearRequests();
-    // Connections are counted when the stand-in accepts them: reliable once a request
-    // has come over the connection.
-    int Connections() const;
-    int OpenConnections() const;
+    std::vector<RecordedRequest> Requests() const { Lock lock(mutex_); return requests_; }
+    std::vector<RecordedRequest> RequestsWithCode(uint32_t code) const {
+        std::vector<RecordedRequest> out = Requests();
+        std::erase_if(out, [code](const RecordedRequest& r) { return r.code != code; });
+        return out;
+    }
+    void ClearRequests() { Lock lock(mutex_); requests_.clear(); }
+    // Counted when the stand-in accepts them: reliable once a request has come over one.
+    int OpenConnections() const { return openConnections_; }
 
     static std::optional<AsyncTransaction> Decode(const RecordedRequest& request);
 
 private:
+    using Lock = std::scoped_lock<std::mutex>;
     void Serve();
     bool ServeOne(int fd, int connection);
     ScriptedReply ReplyFor(const RecordedRequest& request);
 
-    std::string directory_;
     std::string socketPath_;
-    std::optional<std::string> previousSocketEnv_;
+    ScopedEnv socketEnv_;
     int listenFd_ = -1;
-    int wakePipe_[2] = {-1, -1};
+    std::atomic<bool> stop_{false};
+    std::atomic<int> openConnections_{0};
     std::thread thread_;
 
     mutable std::mutex mutex_;
     std::vector<RecordedRequest> requests_;
     Handler handler_;
-    std::map<uint32_t, std::vector<ScriptedReply>> queued_;
+    std::map<uint32_t, std::deque<ScriptedReply>> queued_;
     std::map<uint32_t, ScriptedReply> defaults_;
     std::map<uint32_t, uint32_t> readValues_;
-    int connections_ = 0;
-    int openConnections_ = 0;
 };
 
 // Little-endian helpers for building and checking request bytes.

@@ -1,6 +1,9 @@
 // A serial adapter stand-in on a pseudo-terminal whose answers a test scripts frame by frame.
 // The library opens Path(); a thread reads each frame the library sends (by its length byte),
-// records it, and answers with the next queued reply, or else with the handler's answer.
+// records it, and answers with the next queued reply, else with the handler's answer, else
+// by default: echo back, local node 0xFFC2, quadlet writes stored and acknowledged
+// (04 04 00 00), reads answered from the stored values (05 08 00 00 value), an empty node list,
+// bus reset acknowledged, anything else refused (AA 02).
 #pragma once
 
 #include <atomic>
@@ -12,6 +15,8 @@
 #include <string>
 #include <thread>
 #include <vector>
+
+#include "request_recorder.h"
 
 namespace loric::test {
 
@@ -28,21 +33,20 @@ public:
     using Handler = std::function<Reply(const Bytes& frame)>;
 
     ScriptedAdapter();
-    ~ScriptedAdapter();
-    ScriptedAdapter(const ScriptedAdapter&) = delete;
-    ScriptedAdapter& operator=(const ScriptedAdapter&) = delete;
+    ~ScriptedAdapter() { HangUp(); }
 
     const std::string& Path() const { return path_; }
 
     // Answers for the next frames, in order, before the handler is asked again.
-    void Queue(Reply reply);
+    void Queue(Reply reply) { Lock lock(mutex_); queue_.push_back(std::move(reply)); }
     void Queue(const Bytes& bytes) { Queue(Reply{Chunk{bytes, 0}}); }
-    void SetHandler(Handler handler);
+    void SetHandler(Handler handler) { Lock lock(mutex_); handler_ = std::move(handler); }
+    void SetRegister(uint32_t offsetLow, uint32_t value) { Lock lock(mutex_); registers_[offsetLow] = value; }
 
     // Frames received so far (each one whole frame as its length byte gives it).
-    std::vector<Bytes> Frames();
-    void ClearFrames();
-    size_t FrameCount();
+    std::vector<Bytes> Frames() { Lock lock(mutex_); return frames_; }
+    void ClearFrames() { Lock lock(mutex_); frames_.clear(); }
+    size_t FrameCount() { return Frames().size(); }
     // Values of the write-quadlet frames received so far, in order.
     std::vector<uint32_t> WrittenValues();
 
@@ -52,15 +56,11 @@ public:
     // Closes the adapter's side of the line: the library's port sees a hang-up.
     void HangUp();
 
-    // The default answers: echo back, local node 0xFFC2, quadlet writes stored and
-    // acknowledged (04 04 00 00), reads answered from the stored values (05 08 00 00 value),
-    // an empty node list, bus reset acknowledged.
-    Reply DefaultReply(const Bytes& frame);
-    void SetRegister(uint32_t offsetLow, uint32_t value);
-
 private:
+    using Lock = std::scoped_lock<std::mutex>;
     void Run();
     void Answer(const Bytes& frame);
+    Reply DefaultReply(const Bytes& frame);
 
     std::string path_;
     int master_ = -1;
@@ -74,8 +74,10 @@ private:
     std::thread thread_;
 };
 
-// Little-endian helpers for frames.
-uint32_t Le32(const Bytes& bytes, size_t at);
-void PutLe32(Bytes& bytes, uint32_t value);
+// Appends a little-endian quadlet to a frame.
+inline void PutLe32(Bytes& bytes, uint32_t value) {
+    const Bytes le = LittleEndianBytes({value});
+    bytes.insert(bytes.end(), le.begin(), le.end());
+}
 
 }  // namespace loric::test

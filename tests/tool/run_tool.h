@@ -2,8 +2,6 @@
 // exit code. A hung run is ended by the test's own time-out.
 #pragma once
 
-#include <fcntl.h>
-#include <unistd.h>
 #include <sys/wait.h>
 
 #include <filesystem>
@@ -28,30 +26,28 @@ struct RunOptions {
     std::map<std::string, std::string> env;  // added to (or replacing in) the environment
 };
 
+inline std::string NewFolder() {
+    char pattern[] = "/tmp/loric-tool-XXXXXX";
+    return mkdtemp(pattern);
+}
+
+inline std::string Quoted(const std::string& word) {
+    std::string quoted = "'";
+    for (char c : word) quoted += c == '\'' ? std::string("'\\''") : std::string(1, c);
+    return quoted + "'";
+}
+
 inline Result RunTool(const std::vector<std::string>& args, const RunOptions& options = {}) {
-    char pattern[] = "/tmp/loric-tool-run-XXXXXX";
-    const std::string scratch = mkdtemp(pattern), out = scratch + "/out", err = scratch + "/err";
-    std::vector<std::string> all = {std::string(LORIC_BINARY_DIR) + "/tools/loric"};
-    all.insert(all.end(), args.begin(), args.end());
-    std::vector<char*> argv;
-    for (auto& a : all) argv.push_back(a.data());
-    argv.push_back(nullptr);
-    const pid_t pid = fork();
-    if (pid == 0) {  // the child: its own environment, folder and files, then the tool
-        for (const auto& [name, value] : options.env) setenv(name.c_str(), value.c_str(), 1);
-        const int in = open("/dev/null", O_RDONLY), o = open(out.c_str(), O_WRONLY | O_CREAT, 0600),
-                  e = open(err.c_str(), O_WRONLY | O_CREAT, 0600);
-        if ((options.cwd.empty() || chdir(options.cwd.c_str()) == 0) && dup2(in, 0) == 0 && dup2(o, 1) == 1 &&
-            dup2(e, 2) == 2)
-            execv(argv[0], argv.data());
-        _exit(127);
-    }
+    const std::string scratch = NewFolder();
+    std::string command = options.cwd.empty() ? "" : "cd " + Quoted(options.cwd) + " &&";
+    for (const auto& [name, value] : options.env) command += " " + name + "=" + Quoted(value);
+    command += " " + Quoted(std::string(LORIC_BINARY_DIR) + "/tools/loric");
+    for (const auto& arg : args) command += " " + Quoted(arg);
+    const int status = std::system((command + " </dev/null >" + scratch + "/out 2>" + scratch + "/err").c_str());
     Result result;
-    int status = 0;
-    if (pid > 0 && waitpid(pid, &status, 0) == pid)
-        result.exitCode = WIFEXITED(status) ? WEXITSTATUS(status) : 128 + WTERMSIG(status);
-    result.out = loric::test::ReadFileBytes(out);
-    result.err = loric::test::ReadFileBytes(err);
+    result.exitCode = WIFEXITED(status) ? WEXITSTATUS(status) : 128 + WTERMSIG(status);
+    result.out = loric::test::ReadFileBytes(scratch + "/out");
+    result.err = loric::test::ReadFileBytes(scratch + "/err");
     std::filesystem::remove_all(scratch);
     return result;
 }
@@ -65,10 +61,6 @@ inline bool Has(const std::string& text, const std::string& part) { return text.
 // Each test in a fresh folder, with the state of the tool's embedded simulated device in it.
 class SimTool : public ::testing::Test {
 protected:
-    void SetUp() override {
-        char pattern[] = "/tmp/loric-tool-test-XXXXXX";
-        dir_ = mkdtemp(pattern);
-    }
     void TearDown() override { std::filesystem::remove_all(dir_); }
     static void TearDownTestSuite() {
         if (!programmed_.empty()) std::filesystem::remove_all(programmed_);
@@ -84,18 +76,17 @@ protected:
     // programmed from blank once per test program, copied for each use.
     void StartProgrammed() {
         if (programmed_.empty()) {
-            char pattern[] = "/tmp/loric-tool-suite-XXXXXX";
-            programmed_ = mkdtemp(pattern);
+            programmed_ = NewFolder();
             auto result = RunTool({"--sim", "--state", programmed_ + "/state", "--progress", "none", "program", kFirmware,
-                               kDescription, "--loader", kLoader},
-                              {programmed_, {}});
+                                   kDescription, "--loader", kLoader},
+                                  {programmed_, {}});
             ASSERT_EQ(result.exitCode, 0) << result.out << result.err;
         }
         std::filesystem::remove_all(In("state"));
         std::filesystem::copy(programmed_ + "/state", In("state"), std::filesystem::copy_options::recursive);
     }
     static inline std::string programmed_;
-    std::string dir_;
+    const std::string dir_ = NewFolder();
 };
 
 }  // namespace tooltest
