@@ -1,26 +1,61 @@
-// Every job of the tool against its embedded simulated device, run as a user runs them: on
-// success and on the failures a person meets (unknown chip, wrong node, blank device, a device
-// failing mid-way). Each step's exit code, output and error output go into one transcript,
-// tests/data/tool/sim_jobs.txt, compared whole; the scratch folder, transfer rates and backup
-// stamps are masked. Steps starting with '@' act on the test's folder instead of running the tool.
+// Every job of the tool against its embedded simulated device, run as a user runs them (the
+// built `loric`, stdin /dev/null): on success, on the failures a person meets (unknown chip,
+// wrong node, blank device, a device failing mid-way), on bad input, which is refused before
+// the device is touched, and on a Ctrl-C, which stops cleanly. Each step's exit code, output and
+// error output, and after each job whether the flash changed (and its FNV-1a hash if so), go
+// into one transcript, tests/data/tool/jobs_<group>.txt, compared whole; the scratch folder,
+// transfer rates and backup stamps are masked. Steps starting with '@' act on the test's folder
+// instead of running the tool.
+#include <sys/wait.h>
+
 #include <gtest/gtest.h>
 
 #include <filesystem>
 #include <fstream>
+#include <map>
 #include <nlohmann/json.hpp>
 #include <numeric>
+#include <random>
 #include <regex>
 #include <set>
 
-#include "run_tool.h"
+#include "support/golden.h"
 
 namespace fs = std::filesystem;
-using namespace tooltest;
 
 namespace {
 
+std::string NewFolder() {
+    char pattern[] = "/tmp/loric-tool-XXXXXX";
+    return mkdtemp(pattern);
+}
+
+std::string Quoted(const std::string& word) {
+    std::string quoted = "'";
+    for (char c : word) quoted += c == '\'' ? std::string("'\\''") : std::string(1, c);
+    return quoted + "'";
+}
+
+// Runs the tool in `cwd` with `env` added; a hung run is ended by the test's own time-out.
+std::string RunTool(const std::vector<std::string>& args, const std::string& cwd,
+                    const std::map<std::string, std::string>& env = {}) {
+    std::string command = "cd " + Quoted(cwd) + " &&";
+    for (const auto& [name, value] : env) command += " " + name + "=" + Quoted(value);
+    command += " " + Quoted(std::string(LORIC_BINARY_DIR) + "/tools/loric");
+    for (const auto& arg : args) command += " " + Quoted(arg);
+    const int status = std::system((command + " </dev/null >" + cwd + "/.out 2>" + cwd + "/.err").c_str());
+    const int code = WIFEXITED(status) ? WEXITSTATUS(status) : 128 + WTERMSIG(status);
+    const std::string out = loric::test::ReadFileBytes(cwd + "/.out") + loric::test::ReadFileBytes(cwd + "/.err");
+    fs::remove(cwd + "/.out"), fs::remove(cwd + "/.err");
+    return "exit " + std::to_string(code) + "\n" + out;
+}
+
 using Steps = std::vector<std::vector<std::string>>;
-const std::string kF = kFirmware, kD = kDescription, kL = kLoader;
+const std::string kImages = std::string(LORIC_SOURCE_DIR) + "/sim/images/";
+const std::string kF = kImages + "firmware.bin", kL = kImages + "loader.bin", kC = kImages + "config.bin";
+const std::string kD = std::string(LORIC_SOURCE_DIR) + "/examples/config.json";
+// A configuration file built by hand from the layout, with CRCs computed byte-wise: four texts, one unit.
+const std::string kRom = loric::test::GoldenPath("tool/rom.bin");
 
 const Steps kWithoutDevice = {
     // No device needed (no --sim; the driver socket points nowhere): usage errors exit with 64,
@@ -34,6 +69,14 @@ const Steps kWithoutDevice = {
     {"@write", "bad.json", "{\n  \"vendor_text\": \"x\",\n  oops\n}\n"},
     {"@tool", "config", "generate", "bad.json", "out.bin"}, {"@write", "typo.json", R"({"vendor_txt": "x"})"},
     {"@tool", "config", "generate", "typo.json", "out.bin"}, {"@files"},
+    // The ROM decoder shows every block with its CRC checked and blames a damaged one: a bit
+    // flipped in the root directory, the unit directory, the bus information block, a leaf and
+    // the magic word; the file cut short.
+    {"@tool", "config", "show", kRom}, {"@flip", kRom, "rom.bin", "132"}, {"@tool", "config", "show", "rom.bin"},
+    {"@flip", kRom, "rom.bin", "164"}, {"@tool", "config", "show", "rom.bin"}, {"@flip", kRom, "rom.bin", "116"},
+    {"@tool", "config", "show", "rom.bin"}, {"@flip", kRom, "rom.bin", "224"}, {"@tool", "config", "show", "rom.bin"},
+    {"@flip", kRom, "rom.bin", "0"}, {"@tool", "config", "show", "rom.bin"}, {"@cut", kRom, "rom.bin", "100"},
+    {"@tool", "config", "show", "rom.bin"},
 };
 const Steps kProgramAndChange = {
     // A blank device programmed, one field of its description changed, only the configuration
@@ -56,12 +99,38 @@ const Steps kRunning = {
     {"erase", "--sector", "8"}, {"erase", "--address", "0x10001"}, {"@programmed"},
     {"config", "upload", kD, "--backup", "old.bin"}, {"config", "upload", kD, "--no-backup"}, {"@files"},
 };
-const Steps kFailing = {
+const Steps kRefusedAndFailing = {
+    // Bad input is refused before the device is touched: the flash stays unchanged each time.
+    {"@programmed"}, {"@cut", kF, "cut.bin", "1000"}, {"@cut", kF, "odd.bin", "1001"}, {"@noise", "noise.bin"},
+    {"@cut", kF, "empty.bin", "0"}, {"@mkdir", "folder"}, {"program", "cut.bin", kD}, {"program", "odd.bin", kD},
+    {"program", "noise.bin", kD}, {"program", kL, kD}, {"program-loader", "noise.bin", "--yes"},
+    {"program-loader", kF, "--yes"}, {"program-loader", kL}, {"program-loader", kL, "--erase-delay", "31"},
+    {"program", kF, kD, "--erase-delay", "-1"}, {"program", kF, kD, "--loader", kL, "--erase-delay", "31"},
+    {"program", "folder", kD}, {"program", "empty.bin", kD}, {"program", kF, "noise.bin"},
+    {"config", "import", "noise.bin"}, {"verify", kF, "--address", "0x7FFFFFFF"}, {"erase", "--all"},
+    {"erase", "--sector", "0"},
     // A device failing mid-way: the checksum disagrees, the read window stops answering after
     // 100 quadlets, the device does not come back after its reset.
     {"--sim-fault", "checksum:1", "program", kF, kD, "--no-backup"},
     {"--sim-fault", "read:F0090014:100", "dump", "0", "4096"},
     {"--sim-fault", "vanish", "config", "upload", kD, "--no-backup"},
+    // --force overrides a content check: the loader goes in as firmware, and then runs.
+    {"@programmed"}, {"program", kL, kD, "--force", "--no-backup"}, {"nodes"},
+};
+const Steps kCtrlC = {
+    // A Ctrl-C where nothing is written yet leaves the flash unchanged; once writing has begun
+    // the tool finishes; a second one quits and prints the `loric restore` that puts back every
+    // byte (the hash of the programmed device again); during the relocation the loader is left
+    // running and a plain `program` then finishes.
+    {"@programmed"}, {"@ctrl-c", "Downloading configuration", "config", "upload", kC, "--verify"},
+    {"@ctrl-c", "Saving the device's firmware...@50", "program", kF, kC},
+    {"@ctrl-c", "Uploading firmware...@20", "program", kF, kC}, {"verify", kC, "--address", "0x10000"},
+    {"verify", kF, "--firmware"}, {"@programmed"}, {"@ctrl-c", "Uploading configuration...@0", "config", "upload", kC},
+    {"verify", kC, "--address", "0x10000"}, {"@programmed"},
+    {"@ctrl-c", "Uploading firmware...@20,Uploading firmware...@40", "program", kF, kC}, {"nodes"},
+    {"@restore", "--loader", kL}, {"@programmed"},
+    {"@ctrl-c", "Relocating device...", "program", kF, kC, "--loader", kL}, {"nodes"}, {"program", kF, kC},
+    {"verify", kF, "--firmware"},
 };
 const Steps kBlank = {
     // A blank device: unknown chip, the loader missing, the loader alone.
@@ -71,21 +140,66 @@ const Steps kBlank = {
     {"read", "FLASH_UPLOAD_CTRL", "--node", "0xFFC0"},
 };
 
-class SimJobs : public SimTool {
+class SimJobs : public ::testing::Test {
 protected:
-    std::string File(const std::string& name) { return loric::test::ReadFileBytes(name[0] == '/' ? name : In(name)); }
+    void TearDown() override { fs::remove_all(dir_); }
+    static void TearDownTestSuite() {
+        if (!programmed_.empty()) fs::remove_all(programmed_);
+        programmed_.clear();
+    }
+    std::string In(const std::string& name) const { return name[0] == '/' ? name : dir_ + "/" + name; }
+    std::string File(const std::string& name) const { return loric::test::ReadFileBytes(In(name)); }
+    void Write(const std::string& name, const std::string& bytes) { std::ofstream(In(name), std::ios::binary) << bytes; }
+    std::string Loric(std::vector<std::string> args, const std::map<std::string, std::string>& env = {}) {
+        args.insert(args.begin(), {"--sim", "--state", dir_ + "/state", "--progress", "plain"});
+        return RunTool(args, dir_, env);
+    }
+    // A device running the example firmware with the example description's configuration:
+    // programmed from blank once per test program, copied for each use.
+    void StartProgrammed() {
+        if (programmed_.empty()) {
+            programmed_ = NewFolder();
+            const std::string result = RunTool({"--sim", "--state", programmed_ + "/state", "--progress", "none",
+                                                "program", kF, kD, "--loader", kL}, programmed_);
+            EXPECT_EQ(result.substr(0, 7), "exit 0\n") << result;
+        }
+        fs::remove_all(In("state"));
+        fs::copy(programmed_ + "/state", In("state"), fs::copy_options::recursive);
+    }
+    static std::string Hash(const std::string& bytes) {
+        uint64_t hash = 14695981039346656037u;
+        for (unsigned char c : bytes) hash = (hash ^ c) * 1099511628211u;
+        char text[24];
+        std::snprintf(text, sizeof text, "%016llX", static_cast<unsigned long long>(hash));
+        return text;
+    }
     // Runs one step; returns what it adds to the transcript.
     std::string Run(const std::vector<std::string>& step) {
         const std::string& what = step[0];
         if (what == "@blank") return fs::remove_all(In("state")), "";
-        if (what == "@programmed") return StartProgrammed(), "";
+        if (what == "@programmed") {
+            StartProgrammed();
+            return "flash " + Hash(File("state/flash.bin")) + "\n";
+        }
         if (what == "@copy") return fs::copy_file(step[1], In(step[2])), "";
-        if (what == "@write") return std::ofstream(In(step[1])) << step[2], "";
+        if (what == "@write") return Write(step[1], step[2]), "";
+        if (what == "@mkdir") return fs::create_directory(In(step[1])), "";
+        if (what == "@cut") return Write(step[2], File(step[1]).substr(0, std::stoul(step[3]))), "";
+        if (what == "@flip") {
+            std::string bytes = File(step[1]);
+            bytes.at(std::stoul(step[3])) ^= 1;
+            return Write(step[2], bytes), "";
+        }
+        if (what == "@noise") {
+            std::string noise(40000, 0);
+            std::mt19937 random(7);
+            for (auto& byte : noise) byte = static_cast<char>(random());
+            return Write(step[1], noise), "";
+        }
         if (what == "@set") {
             auto description = nlohmann::json::parse(File(step[1]));
             description[step[2]] = step[3];
-            std::ofstream(In(step[1]), std::ios::trunc) << description.dump(2);
-            return "";
+            return Write(step[1], description.dump(2)), "";
         }
         if (what == "@same") {
             const std::string a = File(step[1]), b = File(step[2] == "@backup" ? backup_ : step[2]);
@@ -101,18 +215,28 @@ protected:
         if (what == "@has") {
             const std::string text = File(step[1]);
             std::string found;
-            for (size_t i = 2; i < step.size(); ++i) found += (Has(text, step[i]) ? "has: " : "lacks: ") + step[i] + "\n";
+            for (size_t i = 2; i < step.size(); ++i) found += (text.find(step[i]) != std::string::npos ? "has: " : "lacks: ") + step[i] + "\n";
             return found;
         }
-        auto result = what != "@tool" ? Loric(step)
-                                      : RunTool({step.begin() + 1, step.end()},
-                                                {dir_, {{"BRENNOCK_SOCKET", In("no-driver.sock")}}});
+        if (what == "@tool") return RunTool({step.begin() + 1, step.end()}, dir_, {{"BRENNOCK_SOCKET", In("no-driver.sock")}});
+        const std::string before = File("state/flash.bin");
+        std::string result;
+        if (what == "@ctrl-c") {
+            result = Loric({step.begin() + 2, step.end()}, {{"LORIC_TOOL_INTERRUPT_AT", step[1]}});
+        } else if (what == "@restore") {
+            std::vector<std::string> args = restore_;
+            args.insert(args.end(), step.begin() + 1, step.end());
+            result = Loric(args);
+        } else {
+            result = Loric(step);
+        }
         std::smatch saved;
-        if (std::regex_search(result.out, saved, std::regex("config-backup-[0-9]{8}-[0-9]{6}\\.bin"))) backup_ = saved[0];
-        return "exit " + std::to_string(result.exitCode) + "\n" + result.out + result.err;
+        if (std::regex_search(result, saved, std::regex("config-backup-[0-9]{8}-[0-9]{6}\\.bin"))) backup_ = saved[0];
+        if (std::regex_search(result, saved, std::regex("`loric (restore) ([^ ]+) ([^`]+)`"))) restore_ = {saved[1], saved[2], saved[3]};
+        const std::string after = File("state/flash.bin");
+        return result + "flash " + (after == before ? "unchanged" : Hash(after)) + "\n";
     }
-    // Runs the steps in a fresh folder (the running device's steps on a copy of one programmed
-    // device) and compares the transcript with tests/data/tool/<golden>.txt.
+    // Runs the steps in a fresh folder and compares the transcript with tests/data/tool/<golden>.txt.
     void Check(const Steps& steps, const std::string& golden) {
         loric::test::Transcript t;
         for (const auto& step : steps) {
@@ -128,16 +252,20 @@ protected:
         // The rate and time left come and go with the machine's speed.
         std::string text = std::regex_replace(t.str(), std::regex(", [0-9.]+ [KM]?i?B/s, about [0-9]+ s left\\)"), ")");
         text = std::regex_replace(text, std::regex("[0-9.]+ [KM]?i?B/s, [0-9.]+ s\\)"), "RATE)");
-        text = std::regex_replace(text, std::regex("config-backup-[0-9]{8}-[0-9]{6}"), "config-backup-STAMP");
+        text = std::regex_replace(text, std::regex("-backup-[0-9]{8}-[0-9]{6}"), "-backup-STAMP");
         loric::test::ExpectGolden("tool/" + golden + ".txt", text);
     }
+    static inline std::string programmed_;
+    const std::string dir_ = NewFolder();
     std::string backup_;
+    std::vector<std::string> restore_;
 };
 
 TEST_F(SimJobs, WithoutDevice) { Check(kWithoutDevice, "jobs_without_device"); }
 TEST_F(SimJobs, ProgramAndChange) { Check(kProgramAndChange, "jobs_program_and_change"); }
-TEST_F(SimJobs, Running) { StartProgrammed(); Check(kRunning, "jobs_running"); }
-TEST_F(SimJobs, Failing) { StartProgrammed(); Check(kFailing, "jobs_failing"); }
+TEST_F(SimJobs, Running) { Check(kRunning, "jobs_running"); }
+TEST_F(SimJobs, RefusedAndFailing) { Check(kRefusedAndFailing, "jobs_refused_and_failing"); }
+TEST_F(SimJobs, CtrlC) { Check(kCtrlC, "jobs_ctrl_c"); }
 TEST_F(SimJobs, Blank) { Check(kBlank, "jobs_blank"); }
 
 }  // namespace
