@@ -106,33 +106,32 @@ TEST_F(Bus, FindNodeAndGetNodeInfo) {
              return nodes;
          }(), {}, 0},
     };
+    uint16_t node = 0;
+    uint32_t blank = 0;
     for (const auto& c : cases) {
         Scenario(c.name, TRACE_API | TRACE_API_VERBOSE, [&] {
             driver_->SetDefault(IOCTL_GET_NODE_LIST, ScriptedReply::NodeList(c.listed));
-            uint16_t node = 0x1234;
-            uint32_t blank = c.blank;
+            node = 0x1234;
+            blank = c.blank;
             Status("FindNode", FindNode(&node, &blank));
             t_.Add("node %04X blank %u\n", node, blank);
         }, FailWrite(FLASH_PORT_CTRL, 0, c.flashPorts));
     }
     Scenario("failed probes report their own lines only", TRACE_ERROR, [&] {
         driver_->FailAlways(IOCTL_ASYNC_WRITE, platform::kErrorIoDevice);
-        uint16_t node = 0;
-        uint32_t blank = 1;
+        blank = 1;
         Status("FindNode", FindNode(&node, &blank));
     });
     Scenario("closed: still probes, finds nothing", TRACE_ERROR, [&] {
         CloseLORIC();
         debug_.Clear();
-        uint16_t node = 0;
-        uint32_t blank = 0;
+        blank = 0;
         Status("FindNode", FindNode(&node, &blank));
     });
     Scenario("a refused target node does not undo the find", TRACE_ERROR, [&] {
         driver_->SetDefault(IOCTL_GET_NODE_LIST, ScriptedReply::NodeList({Node(0x3FF, 4, 0, 0)}));
         driver_->FailNext(IOCTL_SET_TARGET_NODE, platform::kErrorBusy);
-        uint16_t node = 0;
-        uint32_t blank = 0;
+        blank = 0;
         Status("FindNode", FindNode(&node, &blank));
         t_.Add("node %04X\n", node);
         Status("FindNode(null)", FindNode(nullptr, &blank));

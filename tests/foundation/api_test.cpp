@@ -45,20 +45,16 @@ protected:
         debug_.Clear();
         t_.Add("== %s\n", name);
         body();
-        Record();
-        ResetApiContext();  // closes the log before the stand-in goes
-        driver_.reset();
-    }
-    void Record() {
         t_.Add("pieces:");
         for (const std::string& piece : debug_.Pieces()) t_.Add(" [%s]", Escaped(piece).c_str());
         t_.Add("\nlog: %s\n", DebugLogExists() ? ("[" + Escaped(ReadDebugLog()) + "]").c_str() : "none");
-        if (!driver_) return;
-        for (const RecordedRequest& r : driver_->Requests()) {
+        for (const RecordedRequest& r : driver_ ? driver_->Requests() : std::vector<RecordedRequest>()) {
             t_.Add("request %X out %u connection %d:", r.code, r.outLength, r.connection);
             for (uint8_t b : r.input) t_.Add(" %02X", b);
             t_.Add("\n");
         }
+        ResetApiContext();  // closes the log before the stand-in goes
+        driver_.reset();
     }
     void Status(const char* call, uint32_t status) { t_.Add("%s -> %u\n", call, status); }
     void ErrorText(uint32_t code) {
@@ -73,14 +69,13 @@ protected:
 };
 
 TEST_F(Api, StatusTexts) {
-    const std::string name = "C:\\images\\firmware.bin";
     ErrorText(4);  // before any failure the argument is zero
     ErrorText(6);
     for (uint32_t argument : {0x1234u, 0xFFFFFFFFu, 0x200u, 0x1F0000u}) {
         SetMessageArgument(argument);
         for (uint32_t code = 0; code < LORIC_STATUS_COUNT; ++code) ErrorText(code);
     }
-    std::string copy = name;
+    std::string copy = "C:\\images\\firmware.bin";
     SetMessageText(copy.c_str());
     copy.assign(copy.size(), 'x');  // the caller's buffer changes afterwards: the stored copy shows
     for (uint32_t code : {6u, 7u, 9u, 18u, 24u}) ErrorText(code);

@@ -1,15 +1,17 @@
-// Every job of the tool against its embedded simulated device, run as a user runs them (the
-// built `loric`, stdin /dev/null): on success, on the failures a person meets (unknown chip,
-// wrong node, blank device, a device failing mid-way), on bad input, which is refused before
-// the device is touched, and on a Ctrl-C, which stops cleanly. Each step's exit code, output and
-// error output, and after each job whether the flash changed (and its FNV-1a hash if so), go
-// into one transcript, tests/data/tool/jobs_<group>.txt, compared whole; the scratch folder,
-// transfer rates and backup stamps are masked. Steps starting with '@' act on the test's folder
-// instead of running the tool.
+// The tool's JSON description of a configuration, read directly; then every job of the tool
+// against its embedded simulated device, run as a user runs them (the built `loric`, stdin
+// /dev/null): on success, on the failures a person meets (unknown chip, wrong node, blank
+// device, a device failing mid-way), on bad input, which is refused before the device is
+// touched, and on a Ctrl-C, which stops cleanly. Each step's exit code, output and error output,
+// and after each job whether the flash changed (and its FNV-1a hash if so), go into one
+// transcript, tests/data/tool/jobs_<group>.txt, compared whole; the scratch folder, transfer
+// rates and backup stamps are masked. Steps starting with '@' act on the test's folder instead
+// of running the tool.
 #include <sys/wait.h>
 
 #include <gtest/gtest.h>
 
+#include <cstring>
 #include <filesystem>
 #include <fstream>
 #include <map>
@@ -19,11 +21,41 @@
 #include <regex>
 #include <set>
 
+#include "config_json.h"
+#include "errors.h"
+#include "flash_read.h"
 #include "support/golden.h"
 
 namespace fs = std::filesystem;
 
 namespace {
+
+// tool/descriptions.json: one description naming every field, one naming a single field, then
+// bad ones and the longest text. Every field lands at its place in the record and comes back,
+// numbers as 0x texts of the field's width; a bad member is refused by name, exit code 33.
+TEST(ConfigDescription, FieldsLandInTheRecordAndComeBackBadMembersAreRefusedByName) {
+    loric::test::Transcript t;
+    for (const auto& input : nlohmann::json::parse(loric::test::ReadFileBytes(loric::test::GoldenPath("tool/descriptions.json")))) {
+        t.Add("== %s\n", input.dump().c_str());
+        try {
+            const CONFIG_FILE_INFO info = tool::ParseConfigDescription(input);
+            t.Words(std::vector<uint8_t>(reinterpret_cast<const uint8_t*>(&info), reinterpret_cast<const uint8_t*>(&info + 1)));
+            const nlohmann::json back = tool::DescribeConfig(info);
+            t.Add("%s\n", back.dump(1).c_str());
+            const CONFIG_FILE_INFO again = tool::ParseConfigDescription(back);
+            EXPECT_EQ(std::memcmp(&again, &info, sizeof info), 0) << back.dump();
+        } catch (const tool::ToolError& error) {
+            t.Add("refused, exit %d: %s\n", error.code(), error.what());
+        }
+    }
+    t.Check("tool/description.txt");
+}
+
+// A stream without end is refused, not read until memory runs out.
+TEST(ConfigDescription, AStreamWithoutEndIsRefused) {
+    EXPECT_THROW(tool::LoadDescriptionFile("/dev/zero"), tool::ToolError);
+    EXPECT_THROW(tool::ReadFileBytes("/dev/zero"), tool::ToolError);
+}
 
 std::string NewFolder() {
     char pattern[] = "/tmp/loric-tool-XXXXXX";
@@ -72,16 +104,13 @@ const Steps kWithoutDevice = {
     // The ROM decoder shows every block with its CRC checked and blames a damaged one: a bit
     // flipped in the root directory, the unit directory, the bus information block, a leaf and
     // the magic word; the file cut short.
-    {"@tool", "config", "show", kRom}, {"@flip", kRom, "rom.bin", "132"}, {"@tool", "config", "show", "rom.bin"},
-    {"@flip", kRom, "rom.bin", "164"}, {"@tool", "config", "show", "rom.bin"}, {"@flip", kRom, "rom.bin", "116"},
-    {"@tool", "config", "show", "rom.bin"}, {"@flip", kRom, "rom.bin", "224"}, {"@tool", "config", "show", "rom.bin"},
-    {"@flip", kRom, "rom.bin", "0"}, {"@tool", "config", "show", "rom.bin"}, {"@cut", kRom, "rom.bin", "100"},
-    {"@tool", "config", "show", "rom.bin"},
+    {"@tool", "config", "show", kRom}, {"@show-flipped", "132"}, {"@show-flipped", "164"}, {"@show-flipped", "116"},
+    {"@show-flipped", "224"}, {"@show-flipped", "0"}, {"@show-cut", "100"},
 };
 const Steps kProgramAndChange = {
     // A blank device programmed, one field of its description changed, only the configuration
     // reprogrammed with the old one saved first. Progress as plain lines, in order.
-    {"@copy", kD, "device.json"}, {"nodes"}, {"program", kF, "device.json", "--loader", kL, "--verify"},
+    {"@cut", kD, "device.json", "100000"}, {"nodes"}, {"program", kF, "device.json", "--loader", kL, "--verify"},
     {"config", "generate", "device.json", "first.bin"},
     {"@set", "device.json", "vendor_text", "Renamed Storage Works"}, {"config", "upload", "device.json", "--verify"},
     {"@same", "first.bin", "@backup"}, {"config", "show", "--json"},
@@ -169,9 +198,7 @@ protected:
     static std::string Hash(const std::string& bytes) {
         uint64_t hash = 14695981039346656037u;
         for (unsigned char c : bytes) hash = (hash ^ c) * 1099511628211u;
-        char text[24];
-        std::snprintf(text, sizeof text, "%016llX", static_cast<unsigned long long>(hash));
-        return text;
+        return std::to_string(hash);
     }
     // Runs one step; returns what it adds to the transcript.
     std::string Run(const std::vector<std::string>& step) {
@@ -181,14 +208,15 @@ protected:
             StartProgrammed();
             return "flash " + Hash(File("state/flash.bin")) + "\n";
         }
-        if (what == "@copy") return fs::copy_file(step[1], In(step[2])), "";
         if (what == "@write") return Write(step[1], step[2]), "";
         if (what == "@mkdir") return fs::create_directory(In(step[1])), "";
         if (what == "@cut") return Write(step[2], File(step[1]).substr(0, std::stoul(step[3]))), "";
-        if (what == "@flip") {
-            std::string bytes = File(step[1]);
-            bytes.at(std::stoul(step[3])) ^= 1;
-            return Write(step[2], bytes), "";
+        if (what == "@show-flipped" || what == "@show-cut") {  // a damaged copy of the ROM file
+            std::string rom = File(kRom);
+            const size_t at = std::stoul(step[1]);
+            what == "@show-cut" ? rom.resize(at) : void(rom.at(at) ^= 1);
+            Write("rom.bin", rom);
+            return RunTool({"config", "show", "rom.bin"}, dir_);
         }
         if (what == "@noise") {
             std::string noise(40000, 0);
