@@ -47,8 +47,7 @@ protected:
         start_ = clock_.NowMs();
         driver_->SetHandler([this, handler](const RecordedRequest& r) -> std::optional<ScriptedReply> {
             stamp_.push_back(clock_.NowMs() - start_);
-            if (handler) return handler(r);
-            return std::nullopt;
+            return handler ? handler(r) : std::nullopt;
         });
         t_.Add("== %s\n", name);
         body();
