@@ -2,15 +2,47 @@
 // serial adapter's replies, exercised without the library.
 #include <gtest/gtest.h>
 
-#include "sim_test_util.h"
-#include "support/golden.h"
+#include <cstdio>
+#include <sstream>
+
+#include "program/program_test_util.h"
 #include "tqsim/system.h"
 
 namespace {
 
-using namespace simtest;
+using loric::test::kImages;
+using loric::test::ReadAll;
 using tqsim::DeviceMode;
 namespace io = tqsim::ioctl;
+using Bytes = std::vector<uint8_t>;
+
+Bytes FromHex(const std::string& text) {
+    std::istringstream in(text);
+    Bytes v;
+    for (unsigned b = 0; in >> std::hex >> b;) v.push_back(static_cast<uint8_t>(b));
+    return v;
+}
+std::string ToHex(const Bytes& v) {
+    std::string text;
+    for (uint8_t b : v) {
+        char two[4];
+        std::snprintf(two, sizeof two, "%s%02X", text.empty() ? "" : " ", b);
+        text += two;
+    }
+    return text;
+}
+
+// The lines of tests/data/sim/<name>, fields split at '|'.
+std::vector<std::vector<std::string>> Cases(const std::string& name) {
+    std::istringstream in(loric::test::ReadFileBytes(loric::test::GoldenPath("sim/" + name)));
+    std::vector<std::vector<std::string>> cases;
+    for (std::string line; std::getline(in, line);) {
+        std::istringstream parts(line);
+        std::vector<std::string>& fields = cases.emplace_back();
+        for (std::string field; std::getline(parts, field, '|');) fields.push_back(field);
+    }
+    return cases;
+}
 
 constexpr uint32_t kPort = 0xF0080000, kErase = 0xF0090000, kChecksum = 0xF0090004, kUpload = 0xF0090008,
                    kMode = 0xF0090010, kRead = 0xF0090014, kSet = 0xF009001C;
@@ -32,7 +64,7 @@ protected:
         return v;
     }
     void InstallFirmware() {
-        ASSERT_TRUE(sim_.InstallFirmware(Image("firmware.bin"), Image("config.bin")));
+        ASSERT_TRUE(sim_.InstallFirmware(ReadAll(kImages + "firmware.bin"), ReadAll(kImages + "config.bin")));
         sim_.Reboot();
         ASSERT_EQ(sim_.Mode(), DeviceMode::Firmware);
     }
@@ -60,7 +92,7 @@ TEST_F(DeviceTest, ModesAnswerTheirOwnRegistersOnly) {
         return got;
     };
     EXPECT_EQ(run(), ".EEEEEEEEEE") << "blank";
-    sim_.SetFlash(Image("loader.bin"));
+    sim_.SetFlash(ReadAll(kImages + "loader.bin"));
     sim_.Reboot();
     ASSERT_EQ(sim_.Mode(), DeviceMode::Loader);
     EXPECT_EQ(run(), "..EE..EEEEE") << "loader";
