@@ -3,8 +3,8 @@
 // and each record read go to a transcript compared with tests/data/flash/load_flash_data.txt.
 #include <gtest/gtest.h>
 
-#include <cstdio>
 #include <cstring>
+#include <fstream>
 #include <sstream>
 #include <string>
 #include <vector>
@@ -26,11 +26,7 @@ protected:
 
     // Loads `text` written to flash.dat, or the file at `path` as it is.
     void Load(Transcript& t, const std::string& name, const std::string& text, const char* path = nullptr) {
-        if (path == nullptr) {
-            std::FILE* file = std::fopen(path = "flash.dat", "wb");
-            std::fwrite(text.data(), 1, text.size(), file);
-            std::fclose(file);
-        }
+        if (path == nullptr) std::ofstream(path = "flash.dat", std::ios::binary) << text;
         std::memset(devices_.data(), 0xA5, devices_.size() * sizeof(FLASH_DEVICE));
         debug_.Clear();
         uint32_t count = 0xDEAD;
