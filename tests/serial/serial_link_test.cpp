@@ -39,7 +39,7 @@ QuadletRequest MakeRequest(uint16_t node, uint32_t offsetLow, uint32_t busOrderV
     return r;
 }
 
-class SerialLinkTest : public ::testing::Test {
+class SerialLinkTest : public test::ApiTest {
 protected:
     test::FakeClock clock;
     ScriptedAdapter adapter;
@@ -292,12 +292,6 @@ TEST_F(SerialLinkTest, CommandFramesAndReplies) {
     out.Check("serial/link_frames.txt");
 }
 
-class OpenComApiTest : public test::ApiTest {
-protected:
-    test::FakeClock clock;
-    ScriptedAdapter adapter;
-};
-
 size_t OpenDescriptors() {
     return static_cast<size_t>(std::distance(std::filesystem::directory_iterator("/proc/self/fd"),
                                              std::filesystem::directory_iterator{}));
@@ -306,7 +300,7 @@ size_t OpenDescriptors() {
 // A port or adapter that fails leaves the API closed, its port closed again and nothing logged.
 // An open tests the adapter, asks for the local node and may select node 0 (the rest of the open
 // is the driver open's); the close closes the port.
-TEST_F(OpenComApiTest, FailedOpensThenOneThatHoldsUntilTheClose) {
+TEST_F(SerialLinkTest, OpenComApiFailedOpensThenOneThatHoldsUntilTheClose) {
     const size_t descriptors = OpenDescriptors();
     clock.SetStep(200);
     adapter.Queue(ScriptedAdapter::Reply{});  // the echo goes unanswered
