@@ -3,6 +3,7 @@
 #include <gtest/gtest.h>
 
 #include <cstdio>
+#include <functional>
 #include <sstream>
 
 #include "program/program_test_util.h"
@@ -32,16 +33,18 @@ std::string ToHex(const Bytes& v) {
     return text;
 }
 
-// The lines of tests/data/sim/<name>, fields split at '|'.
-std::vector<std::vector<std::string>> Cases(const std::string& name) {
+// Makes each line of tests/data/sim/<name> again: its fields (split at '|') but the last, then
+// what `result` gives for them; the file is compared whole.
+void Remake(const std::string& name, const std::function<std::string(const std::vector<std::string>&)>& result) {
     std::istringstream in(loric::test::ReadFileBytes(loric::test::GoldenPath("sim/" + name)));
-    std::vector<std::vector<std::string>> cases;
+    std::string got;
     for (std::string line; std::getline(in, line);) {
         std::istringstream parts(line);
-        std::vector<std::string>& fields = cases.emplace_back();
+        std::vector<std::string> fields;
         for (std::string field; std::getline(parts, field, '|');) fields.push_back(field);
+        got += line.substr(0, line.rfind('|') + 1) + result(fields) + "\n";
     }
-    return cases;
+    loric::test::ExpectGolden("sim/" + name, got);
 }
 
 constexpr uint32_t kPort = 0xF0080000, kErase = 0xF0090000, kChecksum = 0xF0090004, kUpload = 0xF0090008,
@@ -106,30 +109,23 @@ TEST_F(DeviceTest, ModesAnswerTheirOwnRegistersOnly) {
     EXPECT_EQ(run(), ".......E..E") << "upload";
 }
 
-// driver_refusals.txt: "what|code|output length|input|reply" a line, bytes in hex; each reply is
-// asked for again and the file compared whole.
+// driver_refusals.txt: "what|code|output length|input|reply" a line, bytes in hex.
 TEST_F(DeviceTest, DriverRequestsThatFailAndWhy) {
-    std::string got;
-    for (const auto& c : Cases("driver_refusals.txt")) {
+    Remake("driver_refusals.txt", [&](const std::vector<std::string>& c) {
         auto r = sim_.DriverRequest(std::stoul(c.at(1), nullptr, 16), FromHex(c.at(3)), std::stoul(c.at(2)));
-        got += c[0] + "|" + c[1] + "|" + c[2] + "|" + c[3] + "|" + (r.ok ? "ok" : "error " + std::to_string(r.error)) +
-               ", " + std::to_string(r.bytesReturned) + " back" + (r.out.empty() ? "" : ": " + ToHex(r.out)) + "\n";
-    }
-    loric::test::ExpectGolden("sim/driver_refusals.txt", got);
+        return (r.ok ? "ok" : "error " + std::to_string(r.error)) + ", " + std::to_string(r.bytesReturned) + " back" +
+               (r.out.empty() ? "" : ": " + ToHex(r.out));
+    });
     EXPECT_EQ(sim_.DriverTargetNode(), 0xFFC0) << "a refused request leaves the target alone";
     auto r = sim_.DriverRequest(io::kUploadUploader, FromHex("00 00 00 00 04 00 00 00 00 00 00 00 00 00 00 00"), 0, {1, 2, 3, 4});
     EXPECT_EQ(std::tie(r.ok, r.error), std::make_tuple(false, 1117u)) << "the blank device has no uploader";
     EXPECT_EQ(sim_.Flash()[0], 0xFF);
 }
 
-// adapter_frames.txt: "what|frame|reply" a line, bytes in hex; the serial adapter's replies are
-// made again and the file compared whole.
+// adapter_frames.txt: "what|frame|reply" a line, bytes in hex.
 TEST_F(DeviceTest, AdapterRepliesByteForByte) {
     InstallFirmware();
-    std::string got;
-    for (const auto& c : Cases("adapter_frames.txt"))
-        got += c.at(0) + "|" + c.at(1) + "|" + ToHex(sim_.AdapterFrame(FromHex(c[1]))) + "\n";
-    loric::test::ExpectGolden("sim/adapter_frames.txt", got);
+    Remake("adapter_frames.txt", [&](const std::vector<std::string>& c) { return ToHex(sim_.AdapterFrame(FromHex(c.at(1)))); });
 }
 
 }  // namespace
