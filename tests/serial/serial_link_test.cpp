@@ -28,13 +28,8 @@ using test::Bytes;
 using test::ScriptedAdapter;
 
 QuadletRequest MakeRequest(uint16_t node, uint32_t offsetLow, uint32_t busOrderValue = 0) {
-    QuadletRequest r{};
-    r.header.bRawMode = 1;
-    r.header.bGetGeneration = 1;
-    r.header.destinationId = node;
-    r.header.offsetHigh = 0xFFFF;
-    r.header.offsetLow = offsetLow;
-    r.header.byteCount = 4;
+    // Raw mode, with the generation, to node:FFFF.offsetLow, 4 bytes.
+    QuadletRequest r{{1, 1, node, 0, 0xFFFF, 0, offsetLow, 4, 0, 0, 0}, {}, {}};
     std::memcpy(r.data, &busOrderValue, 4);
     return r;
 }
