@@ -134,7 +134,6 @@ void ExpectSameFile(const char* got, const char* want) {
 extern "C" uint32_t __stdcall LocalStdcall(uint32_t a, uint32_t b) { return a + b; }
 extern "C" uint32_t __cdecl LocalCdecl(uint32_t a, uint32_t b) { return a - b; }
 
-CONFIG_FILE_INFO g_config;
 uint32_t g_scratch[8192];
 char g_text[1024];
 
@@ -175,12 +174,12 @@ void CheckClosedApi() {
 // its folder the data page's.
 void CheckConfigurationFiles() {
     WriteAll("datapage.dat", wine_reference::kDataPage, std::strlen(wine_reference::kDataPage));
-    g_config = wine_reference::Record();
-    Api("GenerateConfigurationFile", {W(&g_config), W("windows.bin")}, LORIC_OK);
+    CONFIG_FILE_INFO record = wine_reference::Record();
+    Api("GenerateConfigurationFile", {W(&record), W("windows.bin")}, LORIC_OK);
     ExpectSameFile("windows.bin", "reference.bin");
     CreateDirectoryA("out", nullptr);
     WriteAll("out\\datapage.dat", "7\n0\n", 4);
-    Api("GenerateConfigurationFile", {W(&g_config), W("out\\windows.bin")}, LORIC_OK);
+    Api("GenerateConfigurationFile", {W(&record), W("out\\windows.bin")}, LORIC_OK);
     const auto second = ReadAll("out\\windows.bin");
     Expect(second.size() > 20 && second[19] == 7, "out\\windows.bin lacks the page type of out\\datapage.dat");
     CONFIG_FILE_INFO imported;
