@@ -3,8 +3,8 @@
 // and each record read go to a transcript compared with tests/data/flash/load_flash_data.txt.
 #include <gtest/gtest.h>
 
-#include <cstdio>
 #include <cstring>
+#include <fstream>
 #include <sstream>
 #include <string>
 #include <vector>
@@ -26,11 +26,7 @@ protected:
 
     // Loads `text` written to flash.dat, or the file at `path` as it is.
     void Load(Transcript& t, const std::string& name, const std::string& text, const char* path = nullptr) {
-        if (path == nullptr) {
-            std::FILE* file = std::fopen(path = "flash.dat", "wb");
-            std::fwrite(text.data(), 1, text.size(), file);
-            std::fclose(file);
-        }
+        if (path == nullptr) std::ofstream(path = "flash.dat", std::ios::binary) << text;
         std::memset(devices_.data(), 0xA5, devices_.size() * sizeof(FLASH_DEVICE));
         debug_.Clear();
         uint32_t count = 0xDEAD;
@@ -82,17 +78,7 @@ TEST_F(FlashData, FilesAndTheRecordsTheyGive) {
     t.Check("flash/load_flash_data.txt");
 }
 
-TEST_F(FlashData, ArgumentsAndTheClosedApi) {
-    uint32_t count = 7;
-    EXPECT_EQ(LoadFlashData(nullptr, devices_.data(), &count), 5u);
-    EXPECT_EQ(LoadFlashData("flash.dat", nullptr, &count), 5u);
-    EXPECT_EQ(LoadFlashData("flash.dat", devices_.data(), nullptr), 5u);
-    CloseLORIC();
-    EXPECT_EQ(LoadFlashData("flash.dat", devices_.data(), &count), 3u);
-    EXPECT_EQ(count, 7u);
-}
-
-TEST_F(FlashData, SetFlashDeviceSendsTheBuiltInSetWithTheWidthBit) {
+TEST_F(FlashData, SetFlashDeviceSendsTheBuiltInSetAndBothExportsRefuseBadArguments) {
     recorder_.FailNext(IOCTL_SET_FLASH_COMMAND_SET, 31);
     const std::pair<int32_t, uint8_t> cases[] = {{2, 8}, {1, 16}, {1, 8}, {0x1206, 8}, {0, 16}, {7, 8}};
     Transcript t;
@@ -112,9 +98,15 @@ TEST_F(FlashData, SetFlashDeviceSendsTheBuiltInSetWithTheWidthBit) {
     }
     t.Check("flash/set_flash_device.txt");
     EXPECT_EQ(SetFlashDevice(nullptr), 5u);
+    uint32_t count = 7;
+    EXPECT_EQ(LoadFlashData(nullptr, devices_.data(), &count), 5u);
+    EXPECT_EQ(LoadFlashData("flash.dat", nullptr, &count), 5u);
+    EXPECT_EQ(LoadFlashData("flash.dat", devices_.data(), nullptr), 5u);
     CloseLORIC();
     FLASH_DEVICE device{};
     EXPECT_EQ(SetFlashDevice(&device), 3u);
+    EXPECT_EQ(LoadFlashData("flash.dat", devices_.data(), &count), 3u);
+    EXPECT_EQ(count, 7u);
 }
 
 }  // namespace

@@ -2,15 +2,50 @@
 // serial adapter's replies, exercised without the library.
 #include <gtest/gtest.h>
 
-#include "sim_test_util.h"
-#include "support/golden.h"
+#include <cstdio>
+#include <functional>
+#include <sstream>
+
+#include "program/program_test_util.h"
 #include "tqsim/system.h"
 
 namespace {
 
-using namespace simtest;
+using loric::test::kImages;
+using loric::test::ReadAll;
 using tqsim::DeviceMode;
 namespace io = tqsim::ioctl;
+using Bytes = std::vector<uint8_t>;
+
+Bytes FromHex(const std::string& text) {
+    std::istringstream in(text);
+    Bytes v;
+    for (unsigned b = 0; in >> std::hex >> b;) v.push_back(static_cast<uint8_t>(b));
+    return v;
+}
+std::string ToHex(const Bytes& v) {
+    std::string text;
+    for (uint8_t b : v) {
+        char two[4];
+        std::snprintf(two, sizeof two, "%s%02X", text.empty() ? "" : " ", b);
+        text += two;
+    }
+    return text;
+}
+
+// Makes each line of tests/data/sim/<name> again: its fields (split at '|') but the last, then
+// what `result` gives for them; the file is compared whole.
+void Remake(const std::string& name, const std::function<std::string(const std::vector<std::string>&)>& result) {
+    std::istringstream in(loric::test::ReadFileBytes(loric::test::GoldenPath("sim/" + name)));
+    std::string got;
+    for (std::string line; std::getline(in, line);) {
+        std::istringstream parts(line);
+        std::vector<std::string> fields;
+        for (std::string field; std::getline(parts, field, '|');) fields.push_back(field);
+        got += line.substr(0, line.rfind('|') + 1) + result(fields) + "\n";
+    }
+    loric::test::ExpectGolden("sim/" + name, got);
+}
 
 constexpr uint32_t kPort = 0xF0080000, kErase = 0xF0090000, kChecksum = 0xF0090004, kUpload = 0xF0090008,
                    kMode = 0xF0090010, kRead = 0xF0090014, kSet = 0xF009001C;
@@ -32,7 +67,7 @@ protected:
         return v;
     }
     void InstallFirmware() {
-        ASSERT_TRUE(sim_.InstallFirmware(Image("firmware.bin"), Image("config.bin")));
+        ASSERT_TRUE(sim_.InstallFirmware(ReadAll(kImages + "firmware.bin"), ReadAll(kImages + "config.bin")));
         sim_.Reboot();
         ASSERT_EQ(sim_.Mode(), DeviceMode::Firmware);
     }
@@ -60,7 +95,7 @@ TEST_F(DeviceTest, ModesAnswerTheirOwnRegistersOnly) {
         return got;
     };
     EXPECT_EQ(run(), ".EEEEEEEEEE") << "blank";
-    sim_.SetFlash(Image("loader.bin"));
+    sim_.SetFlash(ReadAll(kImages + "loader.bin"));
     sim_.Reboot();
     ASSERT_EQ(sim_.Mode(), DeviceMode::Loader);
     EXPECT_EQ(run(), "..EE..EEEEE") << "loader";
@@ -74,30 +109,23 @@ TEST_F(DeviceTest, ModesAnswerTheirOwnRegistersOnly) {
     EXPECT_EQ(run(), ".......E..E") << "upload";
 }
 
-// driver_refusals.txt: "what|code|output length|input|reply" a line, bytes in hex; each reply is
-// asked for again and the file compared whole.
+// driver_refusals.txt: "what|code|output length|input|reply" a line, bytes in hex.
 TEST_F(DeviceTest, DriverRequestsThatFailAndWhy) {
-    std::string got;
-    for (const auto& c : Cases("driver_refusals.txt")) {
+    Remake("driver_refusals.txt", [&](const std::vector<std::string>& c) {
         auto r = sim_.DriverRequest(std::stoul(c.at(1), nullptr, 16), FromHex(c.at(3)), std::stoul(c.at(2)));
-        got += c[0] + "|" + c[1] + "|" + c[2] + "|" + c[3] + "|" + (r.ok ? "ok" : "error " + std::to_string(r.error)) +
-               ", " + std::to_string(r.bytesReturned) + " back" + (r.out.empty() ? "" : ": " + ToHex(r.out)) + "\n";
-    }
-    loric::test::ExpectGolden("sim/driver_refusals.txt", got);
+        return (r.ok ? "ok" : "error " + std::to_string(r.error)) + ", " + std::to_string(r.bytesReturned) + " back" +
+               (r.out.empty() ? "" : ": " + ToHex(r.out));
+    });
     EXPECT_EQ(sim_.DriverTargetNode(), 0xFFC0) << "a refused request leaves the target alone";
     auto r = sim_.DriverRequest(io::kUploadUploader, FromHex("00 00 00 00 04 00 00 00 00 00 00 00 00 00 00 00"), 0, {1, 2, 3, 4});
     EXPECT_EQ(std::tie(r.ok, r.error), std::make_tuple(false, 1117u)) << "the blank device has no uploader";
     EXPECT_EQ(sim_.Flash()[0], 0xFF);
 }
 
-// adapter_frames.txt: "what|frame|reply" a line, bytes in hex; the serial adapter's replies are
-// made again and the file compared whole.
+// adapter_frames.txt: "what|frame|reply" a line, bytes in hex.
 TEST_F(DeviceTest, AdapterRepliesByteForByte) {
     InstallFirmware();
-    std::string got;
-    for (const auto& c : Cases("adapter_frames.txt"))
-        got += c.at(0) + "|" + c.at(1) + "|" + ToHex(sim_.AdapterFrame(FromHex(c[1]))) + "\n";
-    loric::test::ExpectGolden("sim/adapter_frames.txt", got);
+    Remake("adapter_frames.txt", [&](const std::vector<std::string>& c) { return ToHex(sim_.AdapterFrame(FromHex(c.at(1)))); });
 }
 
 }  // namespace

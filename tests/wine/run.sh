@@ -42,12 +42,12 @@ cp "$src/sim/images/config.bin" installed.bin
 
 # simulator <COM port> <options...>: one simulator, its serial adapter mapped to the port.
 simulator() {
-  local port=$1 out=$work/$1.out
+  local port=$1 out=$work/$1.out pty= i
   shift
+  : >"$out"  # there before the wait below reads it
   "$native/sim/tq6410-sim" --serial --instant --socket "$work/$port.sock" --flash-file flash_devices.dat "$@" \
-    >"$out" 2>&1 &
+    >>"$out" 2>&1 &
   pids+=($!)
-  local pty= i
   for i in $(seq 1 100); do
     pty=$(sed -n 's/^serial adapter: //p' "$out")
     [ -n "$pty" ] && break
