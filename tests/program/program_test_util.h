@@ -19,29 +19,6 @@ namespace loric::test {
 inline const std::string kSourceDir = LORIC_SOURCE_DIR;
 inline const std::string kImages = kSourceDir + "/sim/images/";
 
-// Fills `device` as LoadFlashData would: sectors of the given sizes (words) from 0 upward, the
-// configuration sector at `configIndex` (a pointer into the record itself).
-inline void MakeDevice(FLASH_DEVICE& device, uint8_t busWidth, const std::vector<uint32_t>& sizes,
-                       uint32_t configIndex, uint32_t deviceId = 1) {
-    device = FLASH_DEVICE{};
-    device.attributes = 3u | (deviceId << FLASH_ATTR_ID_SHIFT);
-    device.busWidth = busWidth;
-    device.commandSetIndex = 1;
-    device.byteProgramDelay = 20;
-    uint32_t address = 0;
-    for (uint32_t size : sizes) {
-        FLASH_SECTOR& s = device.sectors[device.sectorCount++];
-        s.start = address;
-        s.end = address + size - 1;
-        s.size = size;
-        address += size;
-    }
-    device.totalBits = address * busWidth;
-    device.configSector = &device.sectors[configIndex];
-    device.configByteAddress = device.configSector->start * (busWidth / 8);
-    for (uint32_t i = 0; i < configIndex; ++i) device.firmwareSpace += device.sectors[i].size * (busWidth / 8);
-}
-
 // The records of a flash data file; `found` points at the one named `chip` (null if none).
 inline std::vector<FLASH_DEVICE> LoadRecords(const std::string& file, const char* chip, FLASH_DEVICE** found) {
     std::vector<FLASH_DEVICE> devices(LORIC_MAX_FLASH_DEVICES);
@@ -63,15 +40,6 @@ inline std::vector<uint8_t> Pattern(size_t length, uint32_t seed) {
 inline std::vector<uint8_t> WithParameter(std::vector<uint8_t> image, size_t at, uint32_t value) {
     for (int i = 0; i < 4; ++i) image[at + i] = static_cast<uint8_t>(value >> (8 * i));
     return image;
-}
-
-// A firmware-like image: `length` bytes with a parameter section of three parameters whose
-// marker stands at 0x100 (parameter 1 at 0x110).
-inline std::vector<uint8_t> FirmwareImage(size_t length, uint32_t seed = 7) {
-    std::vector<uint8_t> bytes = Pattern(length, seed);
-    std::memcpy(bytes.data() + 0x100, "FWPARAMETERS_03", 16);  // with its NUL
-    std::fill(bytes.begin() + 0x110, bytes.begin() + 0x11C, 0xEE);
-    return bytes;
 }
 
 inline void WriteFile(const std::string& name, const std::vector<uint8_t>& bytes) {

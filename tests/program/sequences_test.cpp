@@ -26,11 +26,20 @@ namespace {
 using Bytes = std::vector<uint8_t>;
 constexpr uint16_t kNode = 0xFFC3;
 
-// 8-bit chip: eight sectors of 16384 bytes below the configuration sector at 0x20000, and
-// four more above it.
+// 8-bit chip as LoadFlashData fills a record: eight sectors of 16384 bytes below the
+// configuration sector at 0x20000 (a pointer into the record itself), and four of 65536 above it.
 void EightBitDevice(FLASH_DEVICE& device, uint32_t deviceId = 1) {
-    MakeDevice(device, 8, {16384, 16384, 16384, 16384, 16384, 16384, 16384, 16384, 65536, 65536, 65536, 65536}, 8,
-                      deviceId);
+    device = FLASH_DEVICE{};
+    device.attributes = 3u | (deviceId << FLASH_ATTR_ID_SHIFT);
+    device.busWidth = 8;
+    device.commandSetIndex = 1;
+    device.byteProgramDelay = 20;
+    for (uint32_t i = 0, address = 0; i < 12; ++i, address += device.sectors[i - 1].size)
+        device.sectors[i] = {address, address + (i < 8 ? 16383u : 65535u), i < 8 ? 16384u : 65536u};
+    device.sectorCount = 12;
+    device.totalBits = 0x60000 * 8;
+    device.configSector = &device.sectors[8];
+    device.configByteAddress = device.firmwareSpace = 0x20000;
 }
 
 uint32_t QuadletSum(const Bytes& bytes) {
@@ -39,11 +48,13 @@ uint32_t QuadletSum(const Bytes& bytes) {
     return sum;
 }
 // `length` pattern bytes with a parameter section "FWPARAMETERS_<count>" at `offset`.
-Bytes WithSection(size_t length, size_t offset, const char* count, std::vector<std::pair<size_t, uint32_t>> words = {}) {
+Bytes WithSection(size_t length, size_t offset, const char* count, std::vector<std::pair<size_t, uint32_t>> words = {},
+                  size_t cutTo = SIZE_MAX) {
     Bytes image = Pattern(length, 7);
     const std::string section = std::string(kParameterMarker) + count;
     std::copy(section.begin(), section.end() + 1, image.begin() + offset);  // with its NUL
     for (const auto& [at, value] : words) image = WithParameter(image, at, value);
+    image.resize(std::min(cutTo, length));
     return image;
 }
 
@@ -63,13 +74,19 @@ struct UploadCase {
     const char* title = nullptr;  // a progress window with this title; nullptr: none
     bool callback = false;
     uint32_t trace = TRACE_ERROR | TRACE_API;
-    std::function<void(FLASH_DEVICE&, RequestRecorder&)> arrange = {};
+    uint8_t width = 8;
+    int32_t set = 1;
+    std::optional<uint32_t> checksum = {};  // what the device reports; none: the file's sum
+    int cancelAt = -1;                       // the percentage at which the callback cancels
+    uint32_t failCode = 0, failAt = 1, error = 1117;  // the failAt-th request of failCode fails
+    uint32_t deviceId = 0;
 };
 
 class SequenceTest : public ApiTest {
 protected:
     void SetUp() override {
-        WriteFile("firmware.bin", FirmwareImage(40000));
+        WriteFile("firmware.bin",
+                  WithSection(40000, 0x100, "03", {{0x110, 0xEEEEEEEE}, {0x114, 0xEEEEEEEE}, {0x118, 0xEEEEEEEE}}));
         WriteFile("config.bin", Pattern(600, 3));
         WriteFile("loader.bin", Pattern(5000, 5));
         WriteFile("empty.bin", {});
@@ -80,13 +97,6 @@ protected:
         ASSERT_EQ(OpenLORIC(flags), 0u);
         debug_.Clear();
         driver_.ClearRequests();
-    }
-    // Fails every request for which `fails` says so.
-    void FailWhen(std::function<bool(const RecordedRequest&)> fails) {
-        driver_.SetHandler([fails](const RecordedRequest& request) -> std::optional<ScriptedReply> {
-            if (fails(request)) return ScriptedReply::Failure(platform::kErrorIoDevice);
-            return std::nullopt;
-        });
     }
     // Answers the polls of FLASH_ERASE_CTRL with `values` in turn (the last one repeats), and
     // records the fake clock's time at every request.
@@ -103,10 +113,17 @@ protected:
     // Runs an UploadFile case, adding what it did to `t`.
     void RunUpload(Transcript& t, const UploadCase& c) {
         FLASH_DEVICE device;
-        MakeDevice(device, 8, {0x10000}, 0, 0);
+        EightBitDevice(device, c.deviceId);
+        device.busWidth = c.width;
+        device.commandSetIndex = c.set;
         driver_.ClearScript();
-        driver_.SetReadValue(FLASH_UPLOAD_CHECKSUM, QuadletSum(c.file));
-        if (c.arrange) c.arrange(device, driver_);
+        driver_.SetReadValue(FLASH_UPLOAD_CHECKSUM, c.checksum.value_or(QuadletSum(c.file)));
+        auto seen = std::make_shared<std::atomic<uint32_t>>(0);
+        driver_.SetHandler([c, seen](const RecordedRequest& q) -> std::optional<ScriptedReply> {
+            if (q.code == c.failCode && ++*seen == c.failAt) return ScriptedReply::Failure(c.error);
+            return std::nullopt;
+        });
+        g_cancelAt = c.cancelAt;
         WriteFile("img.bin", c.file);
         ResetApiContext();
         ASSERT_EQ(OpenLORIC(c.trace), 0u);
@@ -147,15 +164,6 @@ protected:
     std::atomic<size_t> polls_{0};
 };
 
-bool IsWriteTo(const RecordedRequest& request, uint32_t offsetLow, uint32_t value) {
-    auto t = RequestRecorder::Decode(request);
-    return t && t->write && t->offsetLow == offsetLow && t->value == value;
-}
-
-bool IsReset(const RecordedRequest& request, uint32_t kind) {
-    return request.code == IOCTL_RESET && request.input == LittleEndianBytes({kind});
-}
-
 // Each job's outcome for its size limits, unreadable images and refused steps: the status and
 // its text, then every request, the trace and the titles, compared with one golden file. The
 // firmware job, given the node with high bits that are not used, runs on a copy of the record,
@@ -163,9 +171,14 @@ bool IsReset(const RecordedRequest& request, uint32_t kind) {
 TEST_F(SequenceTest, JobOutcomes) {
     using Fails = std::function<bool(const RecordedRequest&)>;
     auto writeOf = [](uint32_t offset, uint32_t value) -> Fails {
-        return [=](const RecordedRequest& r) { return IsWriteTo(r, offset, value); };
+        return [=](const RecordedRequest& r) {
+            auto t = RequestRecorder::Decode(r);
+            return t && t->write && t->offsetLow == offset && t->value == value;
+        };
     };
-    auto reset = [](uint32_t kind) -> Fails { return [=](const RecordedRequest& r) { return IsReset(r, kind); }; };
+    auto reset = [](uint32_t kind) -> Fails {
+        return [=](const RecordedRequest& r) { return r.code == IOCTL_RESET && r.input == LittleEndianBytes({kind}); };
+    };
     auto code = [](uint32_t c) -> Fails { return [=](const RecordedRequest& r) { return r.code == c; }; };
     struct Case {
         const char* name;
@@ -218,7 +231,10 @@ TEST_F(SequenceTest, JobOutcomes) {
     std::string out;
     for (const Case& c : cases) {
         Open(TRACE_API | TRACE_API_VERBOSE | TRACE_ERROR);
-        if (c.fails) FailWhen(c.fails);
+        driver_.SetHandler([&c](const RecordedRequest& r) -> std::optional<ScriptedReply> {
+            if (c.fails && c.fails(r)) return ScriptedReply::Failure(platform::kErrorIoDevice);
+            return std::nullopt;
+        });
         TitleLog titles;
         FLASH_DEVICE original, device;
         EightBitDevice(original, c.deviceId);
@@ -367,36 +383,26 @@ TEST_F(SequenceTest, EraseFailuresAndTheFlashPortMethod) {
 // UploadFile: every case adds its status, the requests and trace, window titles, callback
 // percentages and what the uploaded bytes differ from the file in to upload/upload_file.txt.
 TEST_F(SequenceTest, UploadFileCases) {
-    const Bytes big = Pattern(100000, 1);
-    auto checksum = [](uint32_t value) {
-        return [value](FLASH_DEVICE&, RequestRecorder& r) { r.SetReadValue(FLASH_UPLOAD_CHECKSUM, value); };
-    };
-    auto device = [](uint8_t width, int32_t set) {
-        return [width, set](FLASH_DEVICE& d, RequestRecorder&) {
-            d.busWidth = width;
-            d.commandSetIndex = set;
-        };
-    };
-    const Bytes small = Pattern(3000, 1);
-    UploadCase cases[] = {
+    const Bytes big = Pattern(100000, 1), small = Pattern(3000, 1), some = Pattern(400, 1);
+    const UploadCase cases[] = {
         {"100000 bytes by the uploader", big, 0x4000, UPLOAD_METHOD_UPLOADER, {}, "Uploading firmware...", true},
         {"1001 bytes by the flash port, 16-bit bus", Pattern(1001, 1), 0x10000, UPLOAD_METHOD_FLASH_PORT, {}, "Saved",
-         true, TRACE_ERROR | TRACE_API, device(16, 1)},
+         true, TRACE_ERROR | TRACE_API, 16},
         {"1024 bytes show the title", Pattern(1024, 1), 0, UPLOAD_METHOD_UPLOADER, {}, "Uploading firmware..."},
-        {"mode: set 5, 16 bits", Pattern(64, 1), 0, 0, {}, nullptr, false, 0, device(16, 5)},
-        {"mode: set 2, 32 bits", Pattern(64, 1), 0, 0, {}, nullptr, false, 0, device(32, 2)},
-        {"mode: set 304, flash port", Pattern(64, 1), 0, 1, {}, nullptr, false, 0, device(8, 0x304)},
-        {"mode: flags 104", Pattern(64, 1), 0, 0x104, {}, nullptr, false, 0, device(16, 0)},
-        {"mode: flags 3, 32 bits", Pattern(64, 1), 0, 3, {}, nullptr, false, 0, device(32, 6)},
+        {"mode: set 5, 16 bits", Pattern(64, 1), 0, 0, {}, nullptr, false, 0, 16, 5},
+        {"mode: set 2, 32 bits", Pattern(64, 1), 0, 0, {}, nullptr, false, 0, 32, 2},
+        {"mode: set 304, flash port", Pattern(64, 1), 0, 1, {}, nullptr, false, 0, 8, 0x304},
+        {"mode: flags 104", Pattern(64, 1), 0, 0x104, {}, nullptr, false, 0, 16, 0},
+        {"mode: flags 3, 32 bits", Pattern(64, 1), 0, 3, {}, nullptr, false, 0, 32, 6},
         {"full trace of a flash port upload", Pattern(8, 1), 0x1000, UPLOAD_METHOD_FLASH_PORT, {}, nullptr, false,
          TRACE_ERROR | TRACE_API | TRACE_API_VERBOSE | TRACE_INTERNAL},
         {"uploader trace, length rounded up", Pattern(4093, 1), 0, UPLOAD_METHOD_UPLOADER, {}, nullptr, false,
          TRACE_API | TRACE_INTERNAL},
         // The device sums what it received: the sum compared covers the parameter put in.
-        {"parameter, marker at 100", WithSection(0x200, 0x100, "03"), 0, 0, 0xA1B2C3D4, nullptr, false, 0,
-         checksum(QuadletSum(WithSection(0x200, 0x100, "03", {{0x110, 0xA1B2C3D4}})))},
-        {"parameter, marker at 101", WithSection(0x200, 0x101, "03"), 0, 0, 0xA1B2C3D4, nullptr, false, 0, checksum(0)},
-        {"parameter, marker at 104", WithSection(0x200, 0x104, "03"), 0, 0, 0xA1B2C3D4, nullptr, false, 0, checksum(0)},
+        {"parameter, marker at 100", WithSection(0x200, 0x100, "03"), 0, 0, 0xA1B2C3D4, nullptr, false, 0, 8, 1,
+         QuadletSum(WithSection(0x200, 0x100, "03", {{0x110, 0xA1B2C3D4}}))},
+        {"parameter, marker at 101", WithSection(0x200, 0x101, "03"), 0, 0, 0xA1B2C3D4, nullptr, false, 0, 8, 1, 0},
+        {"parameter, marker at 104", WithSection(0x200, 0x104, "03"), 0, 0, 0xA1B2C3D4, nullptr, false, 0, 8, 1, 0},
         {"parameter section trace", WithSection(0x40, 8, "03", {{0x18, 0x11223344}, {0x1C, 0xDEADBEEF}, {0x20, 5}}), 0,
          UPLOAD_METHOD_FLASH_PORT, 7, nullptr, false, TRACE_ERROR | TRACE_INTERNAL},
         {"no parameter section", Pattern(0x40, 3), 0, UPLOAD_METHOD_FLASH_PORT, 7, nullptr, false,
@@ -404,47 +410,31 @@ TEST_F(SequenceTest, UploadFileCases) {
         {"section with no room for its parameter", WithSection(0x200, 0x100, "00"), 0, 0, 1},
         {"section with an unreadable count", WithSection(0x200, 0, "zz"), 0, 0, 1},
         {"parameter at the image's end", WithSection(0x20, 0x10, "01"), 0, 0, 1},
-        {"count beyond the image", [] {
-             Bytes image = WithSection(0x1E, 0x10, "");
-             image.pop_back();
-             return image;
-         }(), 0, 0, 1},
+        {"count beyond the image", WithSection(0x1E, 0x10, "", {}, 0x1D), 0, 0, 1},
         {"unusable section without a parameter", WithSection(0x200, 0x100, "00"), 0, 0},
-        {"device checksum 0 is not compared", small, 0, 0, {}, nullptr, false, TRACE_ERROR | TRACE_API, checksum(0)},
-        {"device checksum mismatch", small, 0, 0, {}, nullptr, false, TRACE_ERROR | TRACE_API,
-         checksum(QuadletSum(small) + 1)},
-        {"internal flash: no checksum read", small, 0, 0, {}, nullptr, false, 0,
-         [](FLASH_DEVICE& d, RequestRecorder&) { d.attributes = 3 | (FLASH_INTERNAL_DEVICE_ID << FLASH_ATTR_ID_SHIFT); }},
-        {"cancelled at 10%", Pattern(5000, 1), 0, 0, {}, "Up", true, TRACE_ERROR | TRACE_API,
-         [](FLASH_DEVICE&, RequestRecorder&) { g_cancelAt = 10; }},
-        {"cancel at 100% comes too late", Pattern(5000, 1), 0, 0, {}, nullptr, true, 0,
-         [](FLASH_DEVICE&, RequestRecorder&) { g_cancelAt = 100; }},
-        {"the fourth step fails", Pattern(400, 1), 0, 0, {}, nullptr, true, TRACE_ERROR | TRACE_API,
-         [](FLASH_DEVICE&, RequestRecorder& r) {
-             auto uploads = std::make_shared<std::atomic<int>>(0);
-             r.SetHandler([uploads](const RecordedRequest& q) -> std::optional<ScriptedReply> {
-                 if (q.code == IOCTL_UPLOAD_UPLOADER && ++*uploads == 4) return ScriptedReply::Failure(1117);
-                 return std::nullopt;
-             });
-         }},
-        {"start address not written", Pattern(400, 1), 0, 0, {}, nullptr, false, TRACE_ERROR | TRACE_API,
-         [](FLASH_DEVICE&, RequestRecorder& r) { r.FailNext(IOCTL_ASYNC_WRITE, 1117); }},
-        {"checksum not read", Pattern(400, 1), 0, 0, {}, nullptr, false, TRACE_ERROR,
-         [](FLASH_DEVICE&, RequestRecorder& r) { r.FailNext(IOCTL_ASYNC_READ, 1117); }},
-        {"byte program delay refused", Pattern(400, 1), 0, UPLOAD_METHOD_FLASH_PORT, {}, nullptr, false, TRACE_ERROR,
-         [](FLASH_DEVICE&, RequestRecorder& r) { r.FailNext(IOCTL_SET_BYTE_PROGRAM_DELAY, 31); }},
-        {"bus width 0", Pattern(100, 1), 0, 0, {}, nullptr, false, TRACE_ERROR, device(0, 1)},
-        {"bus width 4", Pattern(100, 1), 0, 0, {}, nullptr, false, TRACE_ERROR, device(4, 1)},
-        {"bus width 24", Pattern(100, 1), 0, 0, {}, nullptr, false, TRACE_ERROR, device(24, 1)},
-        {"bus width 64", Pattern(100, 1), 0, 0, {}, nullptr, false, TRACE_ERROR, device(64, 1)},
+        {"device checksum 0 is not compared", small, 0, 0, {}, nullptr, false, TRACE_ERROR | TRACE_API, 8, 1, 0},
+        {"device checksum mismatch", small, 0, 0, {}, nullptr, false, TRACE_ERROR | TRACE_API, 8, 1,
+         QuadletSum(small) + 1},
+        {"internal flash: no checksum read", small, 0, 0, {}, nullptr, false, 0, 8, 1, {}, -1, 0, 1, 0,
+         FLASH_INTERNAL_DEVICE_ID},
+        {"cancelled at 10%", Pattern(5000, 1), 0, 0, {}, "Up", true, TRACE_ERROR | TRACE_API, 8, 1, {}, 10},
+        {"cancel at 100% comes too late", Pattern(5000, 1), 0, 0, {}, nullptr, true, 0, 8, 1, {}, 100},
+        {"the fourth step fails", some, 0, 0, {}, nullptr, true, TRACE_ERROR | TRACE_API, 8, 1, {}, -1,
+         IOCTL_UPLOAD_UPLOADER, 4},
+        {"start address not written", some, 0, 0, {}, nullptr, false, TRACE_ERROR | TRACE_API, 8, 1, {}, -1,
+         IOCTL_ASYNC_WRITE},
+        {"checksum not read", some, 0, 0, {}, nullptr, false, TRACE_ERROR, 8, 1, {}, -1, IOCTL_ASYNC_READ},
+        {"byte program delay refused", some, 0, UPLOAD_METHOD_FLASH_PORT, {}, nullptr, false, TRACE_ERROR, 8, 1, {},
+         -1, IOCTL_SET_BYTE_PROGRAM_DELAY, 1, 31},
+        {"bus width 0", Pattern(100, 1), 0, 0, {}, nullptr, false, TRACE_ERROR, 0},
+        {"bus width 4", Pattern(100, 1), 0, 0, {}, nullptr, false, TRACE_ERROR, 4},
+        {"bus width 24", Pattern(100, 1), 0, 0, {}, nullptr, false, TRACE_ERROR, 24},
+        {"bus width 64", Pattern(100, 1), 0, 0, {}, nullptr, false, TRACE_ERROR, 64},
         {"missing file", Pattern(100, 1)},
         {"empty file", {}, 0x20},
     };
     Transcript t;
-    for (const UploadCase& c : cases) {
-        g_cancelAt = -1;
-        RunUpload(t, c);
-    }
+    for (const UploadCase& c : cases) RunUpload(t, c);
     t.Check("upload/upload_file.txt");
 
     FLASH_DEVICE eightBit;
