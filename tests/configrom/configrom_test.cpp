@@ -54,21 +54,7 @@ struct GenerateCase {
     const char* pageFile = "out\\datapage.dat";
 };
 
-class ConfigFiles : public ApiTest {
-protected:
-    void Import(Transcript& t, const char* name, const std::string& bytes) {
-        std::ofstream("image.bin", std::ios::binary) << bytes;
-        CONFIG_FILE_INFO info;
-        std::memset(&info, 0xCC, sizeof info);
-        debug_.Clear();
-        g_api.traceFlags = kTraceAll;
-        t.Add("== %s\nstatus %u\n", name, ImportConfigurationFile(&info, "image.bin"));
-        t.Text(debug_.Text());
-        for (const char* text : {info.vendor_text, info.hw_version_text, info.lun0_model_text, info.lun1_model_text})
-            t.Add("text \"%.60s\"\n", text);
-        t.Words(Bytes(reinterpret_cast<const uint8_t*>(&info), reinterpret_cast<const uint8_t*>(&info + 1)));
-    }
-};
+using ConfigFiles = ApiTest;
 
 TEST_F(ConfigFiles, GenerateFromRecordsAndDataPages) {
     std::string sixtyFour = "2\n64\n";
@@ -156,7 +142,16 @@ TEST_F(ConfigFiles, ImportGoodOldAndDamagedFiles) {
     Transcript t;
     for (std::string line; std::getline(lines, line);) {
         const size_t bar = line.find('|');
-        Import(t, line.substr(0, bar).c_str(), Hex(line.substr(bar + 1)));
+        std::ofstream("image.bin", std::ios::binary) << Hex(line.substr(bar + 1));
+        CONFIG_FILE_INFO info;
+        std::memset(&info, 0xCC, sizeof info);
+        debug_.Clear();
+        g_api.traceFlags = kTraceAll;
+        t.Add("== %s\nstatus %u\n", line.substr(0, bar).c_str(), ImportConfigurationFile(&info, "image.bin"));
+        t.Text(debug_.Text());
+        for (const char* text : {info.vendor_text, info.hw_version_text, info.lun0_model_text, info.lun1_model_text})
+            t.Add("text \"%.60s\"\n", text);
+        t.Words(Bytes(reinterpret_cast<const uint8_t*>(&info), reinterpret_cast<const uint8_t*>(&info + 1)));
     }
     t.Check("configrom/import.txt");
 
@@ -229,13 +224,10 @@ protected:
         ASSERT_TRUE(sim_.StartDriverServer(directory_.Path() + "/sim.sock", &error)) << error;
         sim_.SetLog([this](const std::string& line) { requests_ += line.rfind("ioctl ", 0) == 0; });
         // The host's record of the simulated chip, read from a flash data file as a host would.
-        std::ofstream("flash.dat") << tqsim::BuiltInChipsAsFlashDataFile();
         ASSERT_EQ(OpenLORIC(0), 0u);
-        devices_ = LoadRecords("flash.dat", sim_.Chip().name.c_str(), &device_);
+        devices_ = LoadRecords(kImages + "simchips.dat", sim_.Chip().name.c_str(), &device_);
         CloseLORIC();
         ASSERT_NE(device_, nullptr);
-        ASSERT_EQ(device_->configSector->start,
-                  sim_.Chip().SectorStart(static_cast<size_t>(sim_.Chip().ConfigSector())));
         // A configuration generated from a record, for the uploads.
         CONFIG_FILE_INFO info{};
         std::strcpy(info.vendor_text, "Sim Vendor");

@@ -188,7 +188,9 @@ TEST_F(SequenceTest, JobOutcomes) {
         uint32_t deviceId = 1;
         const char* config = "config.bin";
         uint32_t blank = 0;
-        uint32_t method = 0;
+        uint32_t method = 0;                                 // the loader job's erase delay
+        std::function<void(FLASH_DEVICE&)> change = nullptr;  // what makes the record unusable
+        bool closed = false;
     };
     WriteFile("exact.bin", Pattern(131072, 9));  // the space below the configuration sector
     WriteFile("over.bin", Pattern(131073, 9));
@@ -227,6 +229,14 @@ TEST_F(SequenceTest, JobOutcomes) {
         {"device reset refused", true, "loader.bin", reset(RESET_DEVICE)},
         {"bus reset refused", true, "loader.bin", reset(RESET_BUS)},
         {"no loader answers", true, "loader.bin", code(IOCTL_ASYNC_READ)},
+        // Refused before any request.
+        {"no configuration sector", false, "firmware.bin", nullptr, 1, "config.bin", 0, 0,
+         [](FLASH_DEVICE& d) { d.configSector = nullptr; }},
+        {"bus width 0", false, "firmware.bin", nullptr, 1, "config.bin", 0, 0, [](FLASH_DEVICE& d) { d.busWidth = 0; }},
+        {"loader, command set 9", true, "loader.bin", nullptr, 1, "", 0, 0, [](FLASH_DEVICE& d) { d.commandSetIndex = 9; }},
+        {"loader, erase delay above 30 s", true, "loader.bin", nullptr, 1, "", 0, 31},
+        {"firmware, closed", false, "firmware.bin", nullptr, 1, "config.bin", 0, 0, nullptr, true},
+        {"loader, closed", true, "loader.bin", nullptr, 1, "", 0, 0, nullptr, true},
     };
     std::string out;
     for (const Case& c : cases) {
@@ -239,6 +249,8 @@ TEST_F(SequenceTest, JobOutcomes) {
         FLASH_DEVICE original, device;
         EightBitDevice(original, c.deviceId);
         device = original;
+        if (c.change) c.change(device);
+        if (c.closed) CloseLORIC();
         uint16_t node = c.blank ? 0xFFC1 : 0x0005;
         const uint32_t status =
             c.loader ? UploadFirmwareLoader(&node, &device, c.image, c.blank, c.method, titles.Handle(), nullptr)
@@ -254,27 +266,6 @@ TEST_F(SequenceTest, JobOutcomes) {
         driver_.SetReadValue(FLASH_UPLOAD_CTRL, UPLOADER_READY);
     }
     ExpectGolden("program/job_outcomes.txt", out);
-}
-
-// Records the jobs cannot use, and an erase delay above 30 s: refused before any request.
-TEST_F(SequenceTest, ArgumentChecks) {
-    Open(TRACE_ERROR);
-    FLASH_DEVICE noConfig, noWidth, noSet, device;
-    EightBitDevice(device);
-    noConfig = noWidth = noSet = device;
-    noConfig.configSector = nullptr;
-    noWidth.busWidth = 0;
-    noSet.commandSetIndex = 9;
-    uint16_t node = kNode;
-    for (FLASH_DEVICE* d : {&noConfig, &noWidth})
-        EXPECT_EQ(UploadFirmwareAndConfig(kNode, d, "firmware.bin", "config.bin", nullptr, nullptr), 5u);
-    EXPECT_EQ(UploadFirmwareLoader(&node, &noSet, "loader.bin", 0, 0, titles_.Handle(), nullptr), 5u);
-    EXPECT_EQ(UploadFirmwareLoader(&node, &device, "loader.bin", 0, 31, titles_.Handle(), nullptr), 5u);
-    EXPECT_TRUE(titles_.titles.empty());
-    EXPECT_TRUE(driver_.Requests().empty());
-    CloseLORIC();
-    EXPECT_EQ(UploadFirmwareAndConfig(kNode, &device, "firmware.bin", "config.bin", nullptr, nullptr), 3u);
-    EXPECT_EQ(UploadFirmwareLoader(&node, &device, "loader.bin", 0, 0, nullptr, nullptr), 3u);
 }
 
 TEST_F(SequenceTest, LoaderFromRunningFirmwareForcesErasesUploadsResetsAndRelocates) {

@@ -37,13 +37,10 @@ std::vector<uint8_t> Programmed(const std::vector<uint8_t>& firmware, const std:
 class SimBench : public ApiTest {
 protected:
     void SetUp() override {
-        loader_ = ReadAll(kImages + "loader.bin");
-        config_ = ReadAll(kImages + "config.bin");
+        loader_ = ReadAll(loaderFile_);
+        config_ = ReadAll(configFile_);
+        firmware_ = ReadAll(firmwareFile_);
         ASSERT_FALSE(loader_.empty());
-        WriteFile("loader.bin", loader_);
-        WriteFile("config.bin", config_);
-        firmware_ = ReadAll(kImages + "firmware.bin");
-        WriteFile("firmware.bin", firmware_);
     }
     // A fresh bench with `chip` (at its datasheet's typical times on the real clock, if asked),
     // and the library open over its driver or its serial adapter.
@@ -76,6 +73,8 @@ protected:
     std::unique_ptr<ScopedEnv> env_;
     std::vector<FLASH_DEVICE> devices_;
     FLASH_DEVICE* device_ = nullptr;
+    const std::string loaderFile_ = kImages + "loader.bin", configFile_ = kImages + "config.bin",
+                      firmwareFile_ = kImages + "firmware.bin";
     std::vector<uint8_t> loader_, config_, firmware_;
 };
 
@@ -126,9 +125,10 @@ TEST_F(SimBench, EachFailureLeavesTheFlashAsItsStepLeftIt) {
         c.inject(*sim_);
         uint16_t node = sim_->DeviceNodeId();
         if (c.start == Loader)
-            EXPECT_EQ(UploadFirmwareAndConfig(node, device_, "firmware.bin", "config.bin", nullptr, nullptr), c.status);
+            EXPECT_EQ(UploadFirmwareAndConfig(node, device_, firmwareFile_.c_str(), configFile_.c_str(), nullptr, nullptr),
+                      c.status);
         else
-            EXPECT_EQ(UploadFirmwareLoader(&node, device_, "loader.bin", c.start == Blank, 0, nullptr, nullptr),
+            EXPECT_EQ(UploadFirmwareLoader(&node, device_, loaderFile_.c_str(), c.start == Blank, 0, nullptr, nullptr),
                       c.status);
         std::vector<uint8_t> expected = before;
         if (c.left == LoaderWritten) std::copy(loader_.begin(), loader_.end(), expected.begin());
@@ -152,8 +152,8 @@ TEST_P(RealTimeBlankToRunning, FlashHoldsExactlyFirmwareAndConfiguration) {
     ASSERT_EQ(FindNode(&node, &blank), 0u);
     // Not told blank, so the sector is erased through the flash port and 2 s allowed for it
     // (the typical erase is 1 s; a loaded machine must not make the loader race the erase).
-    ASSERT_EQ(UploadFirmwareLoader(&node, device_, "loader.bin", 0, 2, nullptr, nullptr), 0u);
-    ASSERT_EQ(UploadFirmwareAndConfig(node, device_, "firmware.bin", "config.bin", nullptr, nullptr), 0u);
+    ASSERT_EQ(UploadFirmwareLoader(&node, device_, loaderFile_.c_str(), 0, 2, nullptr, nullptr), 0u);
+    ASSERT_EQ(UploadFirmwareAndConfig(node, device_, firmwareFile_.c_str(), configFile_.c_str(), nullptr, nullptr), 0u);
     EXPECT_EQ(sim_->Mode(), DeviceMode::Firmware) << sim_->BootNote();
     EXPECT_TRUE(sim_->Flash() == Programmed(firmware_, config_, device_->configByteAddress, sim_->Flash().size()));
 }
