@@ -42,74 +42,48 @@ std::string Hex(const std::string& text) {
     return bytes;
 }
 
-// A generation case. The record is full_record.hex (its numeric fields have bits above the ones
-// the file keeps), with the second unit flag if asked, and with the hardware version text
-// `hwLength` letters long (0: all four texts empty).
-struct GenerateCase {
-    const char* name;
-    const char* page = nullptr;  // the data page's text; nullptr: none
-    bool secondUnit = false;
-    int hwLength = -1;
-    std::string output = "out\\rom.bin";  // the data page is "out\\datapage.dat" in the current folder
-    const char* pageFile = "out\\datapage.dat";
-};
-
 using ConfigFiles = ApiTest;
 
+// The cases of generate_cases.txt, a line "name|second unit|hw|output|page file|page text" each
+// ("\\n", "\\r" in the text; "-": no page). The record is full_record.hex (its numeric fields have
+// bits above the ones the file keeps), with the second unit flag if asked, and with the hardware
+// version text `hw` letters long unless hw is -1 (0: all four texts empty).
 TEST_F(ConfigFiles, GenerateFromRecordsAndDataPages) {
-    std::string sixtyFour = "2\n64\n";
-    for (int i = 0; i < 64; ++i) sixtyFour += "L" + std::to_string(i) + "\n";
     CONFIG_FILE_INFO full;
     const std::string stored = Hex(ReadFileBytes(GoldenPath("configrom/full_record.hex")));
     ASSERT_EQ(stored.size(), sizeof full);
     std::memcpy(&full, stored.data(), sizeof full);
-    const GenerateCase cases[] = {
-        {"four empty texts", nullptr, false, 0},
-        {"four empty texts, second unit", nullptr, true, 0},
-        {"full record"},
-        {"full record, second unit", nullptr, true},
-        {"57 characters", nullptr, true, 57},
-        {"58 characters", nullptr, true, 58},
-        {"59 characters", nullptr, true, 59},
-        {"60 characters, no zero", nullptr, true, 60},
-        {"text page", "2\n4\nABC\nMODEL\n1.0\nX\n"},
-        {"CR LF, long lines cut to their fields",
-         "  +2 pages\r\n3\r\nABCDEFGHIJKLMNOPQRS\r\n0123456789abcdefXYZ\r\nwxyz1\r\n"},
-        {"missing lines leave spaces", "2\n1\nQ\n"},
-        {"unknown type keeps its low byte", "263\n1\nignored\n"},
-        {"fewer lines than announced", "2\n3\nA\nB\n"},
-        {"64 lines", sixtyFour.c_str()},
-        {"65 lines", "2\n65\n"},
-        {"unparsable type", "two\n1\nA\n"},
-        {"empty page file", ""},
-        {"count beyond int range", "2\n99999999999\n"},
-        {"no backslash: page in the current folder", "9\n0\n", false, -1, "rom.bin", "datapage.dat"},
-        {"missing folder", nullptr, false, -1, "missing/rom.bin"},
-        {"folder too long for a page", nullptr, false, -1, std::string(250, 'd') + "\\rom.bin"},
-        {"short write", nullptr, false, -1, "/dev/full"},
-    };
+    std::istringstream lines(ReadFileBytes(GoldenPath("configrom/generate_cases.txt")));
     Transcript t;
-    for (const GenerateCase& c : cases) {
+    for (std::string line; std::getline(lines, line);) {
+        std::istringstream fields(line);
+        std::vector<std::string> f;
+        for (std::string field; std::getline(fields, field, '|');) f.push_back(field);
+        f.resize(6);  // an empty page text ends the line
+        const std::string& name = f[0], & output = f[3];
+        const int hwLength = std::stoi(f[2]);
+        for (size_t at; (at = f[5].find('\\')) != std::string::npos;)
+            f[5].replace(at, 2, f[5][at + 1] == 'n' ? "\n" : "\r");
         std::remove("out\\datapage.dat");
         std::remove("datapage.dat");
-        if (c.page != nullptr) std::ofstream(c.pageFile, std::ios::binary) << c.page;
-        const bool device = c.output[0] == '/';  // never removed or read back, such as /dev/full
-        if (!device) std::remove(c.output.c_str());
+        if (f[5] != "-") std::ofstream(f[4], std::ios::binary) << f[5];
+        const bool device = output[0] == '/';  // never removed or read back, such as /dev/full
+        if (!device) std::remove(output.c_str());
         CONFIG_FILE_INFO record = full, info;
-        if (c.secondUnit) record.config_flags |= CONFIG_FLAG_SECOND_LUN;
+        if (f[1] == "1") record.config_flags |= CONFIG_FLAG_SECOND_LUN;
         std::string hw;
-        for (int i = 0; i < c.hwLength; ++i) hw += static_cast<char>('A' + i % 26);
-        if (c.hwLength >= 0) wine_reference::SetField(record.hw_version_text, hw.c_str());
-        if (c.hwLength == 0)
+        for (int i = 0; i < hwLength; ++i) hw += static_cast<char>('A' + i % 26);
+        if (hwLength >= 0) wine_reference::SetField(record.hw_version_text, hw.c_str());
+        if (hwLength == 0)
             for (char* text : {record.vendor_text, record.lun0_model_text, record.lun1_model_text}) std::memset(text, 0, 60);
         info = record;
         debug_.Clear();
         g_api.traceFlags = kTraceAll;
-        const uint32_t status = GenerateConfigurationFile(&info, c.output.c_str());
-        EXPECT_EQ(std::memcmp(&record, &info, sizeof info), 0) << c.name << ": the record was changed";
-        t.Add("== %s\nstatus %u\n", c.name, status);
+        const uint32_t status = GenerateConfigurationFile(&info, output.c_str());
+        EXPECT_EQ(std::memcmp(&record, &info, sizeof info), 0) << name << ": the record was changed";
+        t.Add("== %s\nstatus %u\n", name.c_str(), status);
         t.Text(debug_.Text());
-        if (!device) t.Words(ReadAll(c.output));
+        if (!device) t.Words(ReadAll(output));
         if (status != 0) {
             char text[1200];
             ASSERT_EQ(GetErrorText(status, text), 0u);
@@ -215,19 +189,12 @@ Bytes Header(uint32_t magic, uint32_t romLength, size_t romBytes) {
 
 uint32_t CancelProgress(uint8_t) { return 1; }
 
-class SimTransfer : public ApiTest {
+class SimTransfer : public SimTest {
 protected:
-    SimTransfer() : socketEnv_("BRENNOCK_SOCKET", (directory_.Path() + "/sim.sock").c_str()) {}
-
     void SetUp() override {
-        std::string error;
-        ASSERT_TRUE(sim_.StartDriverServer(directory_.Path() + "/sim.sock", &error)) << error;
-        sim_.SetLog([this](const std::string& line) { requests_ += line.rfind("ioctl ", 0) == 0; });
-        // The host's record of the simulated chip, read from a flash data file as a host would.
-        ASSERT_EQ(OpenLORIC(0), 0u);
-        devices_ = LoadRecords(kImages + "simchips.dat", sim_.Chip().name.c_str(), &device_);
+        Bench("29F040B");
         CloseLORIC();
-        ASSERT_NE(device_, nullptr);
+        sim_->SetLog([this](const std::string& line) { requests_ += line.rfind("ioctl ", 0) == 0; });
         // A configuration generated from a record, for the uploads.
         CONFIG_FILE_INFO info{};
         std::strcpy(info.vendor_text, "Sim Vendor");
@@ -246,43 +213,31 @@ protected:
         const uint32_t sum = tqsim::image::BootSum(firmware.data(), static_cast<uint32_t>(firmware.size()),
                                                    firmware[20] | firmware[21] << 8, firmware[24]);
         for (int i = 0; i < 4; ++i) firmware[12 + i] = static_cast<uint8_t>(sum >> (8 * i));
-        ASSERT_TRUE(sim_.InstallFirmware(firmware, config));
-        sim_.ResetDevice();
-        ASSERT_EQ(sim_.Mode(), tqsim::DeviceMode::Firmware) << sim_.BootNote();
+        ASSERT_TRUE(sim_->InstallFirmware(firmware, config));
+        sim_->ResetDevice();
+        ASSERT_EQ(sim_->Mode(), tqsim::DeviceMode::Firmware) << sim_->BootNote();
     }
     // The read window's n-th read from now fails, or every write to it.
     void FailWindow(uint32_t read, bool writes) {
-        sim_.ClearFaults();
+        sim_->ClearFaults();
         tqsim::RegisterFault fault;
         fault.offsetLow = kReadCtrl;
         fault.onRead = !writes;
         fault.onWrite = writes;
         fault.succeedFirst = writes ? 0 : read - 1;
         fault.failTimes = writes ? 0 : 1;
-        if (read || writes) sim_.AddRegisterFault(fault);
-    }
-    // Locates the device as a host does; this also makes it the target of uploads.
-    uint16_t Find() {
-        uint16_t node = 0;
-        uint32_t blank = 0;
-        EXPECT_EQ(FindNode(&node, &blank), 0u);
-        EXPECT_EQ(node, sim_.DeviceNodeId());
-        return node;
+        if (read || writes) sim_->AddRegisterFault(fault);
     }
     void ExpectRomAndDownload(uint16_t node) {
-        const std::vector<uint32_t> rom = sim_.ConfigRom();  // what the device presents on the bus
+        const std::vector<uint32_t> rom = sim_->ConfigRom();  // what the device presents on the bus
         for (size_t i = 26; i < config_.size() / 4; ++i) ASSERT_EQ(rom.at(i - 26), LittleEndianAt(config_, 4 * i)) << i;
         ASSERT_EQ(DownloadConfigurationFile(node, device_, "back.bin", nullptr), 0u);
         EXPECT_EQ(ReadFileBytes("back.bin"), ReadFileBytes("rom.bin"));
     }
 
-    ScopedEnv socketEnv_;
     FakeClock clock_;
-    tqsim::System sim_;
     Bytes config_;
     std::atomic<int> requests_{0};
-    std::vector<FLASH_DEVICE> devices_;
-    FLASH_DEVICE* device_ = nullptr;
 };
 
 TEST_F(SimTransfer, UploadThenTheDeviceShowsTheRomAndDownloadGivesTheFile) {
@@ -291,7 +246,7 @@ TEST_F(SimTransfer, UploadThenTheDeviceShowsTheRomAndDownloadGivesTheFile) {
     const uint16_t node = Find();
     debug_.Clear();
     ASSERT_EQ(UploadConfigurationFile(node, device_, "rom.bin", 1, nullptr, nullptr), 0u);
-    const Bytes flash = sim_.Flash();
+    const Bytes flash = sim_->Flash();
     EXPECT_EQ(Bytes(flash.begin() + device_->configByteAddress,
                     flash.begin() + device_->configByteAddress + config_.size()),
               config_);
@@ -373,16 +328,16 @@ TEST_F(SimTransfer, UploadFailures) {
         uint32_t status;
     } const cases[] = {
         {"nobody at the node", [] {}, true, "rom.bin", nullptr, 14},
-        {"erase never done", [&] { sim_.SetEraseNeverDone(true); }, false, "rom.bin", nullptr, 22},
+        {"erase never done", [&] { sim_->SetEraseNeverDone(true); }, false, "rom.bin", nullptr, 22},
         {"cancelled", [] {}, false, "rom.bin", CancelProgress, 27},
-        {"processor reset refused", [&] { sim_.AddRegisterFault(resetFault); }, false, "rom.bin", nullptr, 31},
+        {"processor reset refused", [&] { sim_->AddRegisterFault(resetFault); }, false, "rom.bin", nullptr, 31},
         {"missing file", [] {}, false, "none.bin", nullptr, 27},
     };
     Transcript t;
     for (const Case& c : cases) {
-        sim_.ClearFaults();
-        sim_.SetEraseNeverDone(false);
-        sim_.ResetDevice();
+        sim_->ClearFaults();
+        sim_->SetEraseNeverDone(false);
+        sim_->ResetDevice();
         const uint16_t node = Find();
         c.arrange();
         debug_.Clear();
@@ -390,7 +345,7 @@ TEST_F(SimTransfer, UploadFailures) {
         EXPECT_EQ(UploadConfigurationFile(c.otherNode ? 0xFFC5 : node, device_, c.file, 1, nullptr, c.callback),
                   c.status);
         t.Text(debug_.Text());
-        t.Add("device mode %d\n", static_cast<int>(sim_.Mode()));
+        t.Add("device mode %d\n", static_cast<int>(sim_->Mode()));
     }
     t.Check("configrom/sim_upload_failures.txt");
 }

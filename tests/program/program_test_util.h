@@ -7,12 +7,17 @@
 #include <algorithm>
 #include <cstring>
 #include <fstream>
+#include <memory>
 #include <string>
 #include <vector>
 
 #include "loric.h"
+#include "support/api_fixture.h"
 #include "support/golden.h"
 #include "support/request_recorder.h"
+#if __has_include("tqsim/system.h")
+#include "tqsim/system.h"
+#endif
 
 namespace loric::test {
 
@@ -87,5 +92,52 @@ inline std::string RequestTranscript(const RequestRecorder& driver, const std::s
     for (size_t i = 0; titles && i < titles->titles.size(); ++i) out.Add("%s\n", titles->titles[i].c_str());
     return out.str();
 }
+
+#if __has_include("tqsim/system.h")
+// Tests against the simulated bench through the exports.
+class SimTest : public ApiTest {
+protected:
+    // A fresh bench with `chip` of simchips.dat (at its datasheet's typical times on the real
+    // clock, if asked), the host's record of the chip, and the library open over its driver or
+    // its serial adapter.
+    void Bench(const char* chip, bool realTime = false, bool serial = false) {
+        CloseLORIC();
+        env_.reset();  // restores the variable before a new value is set
+        if (sim_) sim_->StopDriverServer();
+        tqsim::SystemOptions options;
+        std::string error;
+        ASSERT_TRUE(tqsim::LoadChipFromFlashDataFile(kImages + "simchips.dat", chip, &options.chip, &error)) << error;
+        if (realTime) {
+            options.timings = tqsim::FamilyTimings(options.chip, tqsim::TimingProfile::Typical);
+            options.time = tqsim::TimeMode::Real;
+        }
+        sim_ = std::make_unique<tqsim::System>(options);
+        const std::string socket = directory_.Path() + "/brennock.sock";
+        ASSERT_TRUE(sim_->StartDriverServer(socket, &error)) << error;
+        env_ = std::make_unique<ScopedEnv>("BRENNOCK_SOCKET", socket.c_str());
+        const std::string pty = serial ? sim_->StartSerialAdapter() : "";
+        ASSERT_EQ(serial ? OpenComAPI(pty.c_str(), TRACE_ERROR) : OpenLORIC(TRACE_ERROR), 0u);
+        devices_ = LoadRecords(kImages + "simchips.dat", chip, &device_);
+        ASSERT_NE(device_, nullptr);
+    }
+    void TearDown() override {
+        CloseLORIC();
+        if (sim_) sim_->StopDriverServer();
+    }
+    // Locates the device as a host does; this also makes it the target of uploads.
+    uint16_t Find() {
+        uint16_t node = 0;
+        uint32_t blank = 0;
+        EXPECT_EQ(FindNode(&node, &blank), 0u);
+        EXPECT_EQ(node, sim_->DeviceNodeId());
+        return node;
+    }
+
+    std::unique_ptr<tqsim::System> sim_;
+    std::unique_ptr<ScopedEnv> env_;
+    std::vector<FLASH_DEVICE> devices_;
+    FLASH_DEVICE* device_ = nullptr;
+};
+#endif
 
 }  // namespace loric::test
