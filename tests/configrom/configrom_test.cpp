@@ -18,12 +18,8 @@
 #include "api/context.h"
 #include "configrom/crom.h"
 #include "program/program_test_util.h"
-#include "support/api_fixture.h"
 #include "support/fake_clock.h"
 #include "wine/configrom_record.h"
-#if __has_include("tqsim/system.h")
-#include "tqsim/system.h"
-#endif
 
 namespace loric::test {
 namespace {

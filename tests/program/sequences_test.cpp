@@ -12,12 +12,9 @@
 #include "api/context.h"
 #include "link/driver_link.h"
 #include "link/registers.h"
-#include "loric.h"
 #include "program/upload.h"
 #include "program_test_util.h"
-#include "support/api_fixture.h"
 #include "support/fake_clock.h"
-#include "support/request_recorder.h"
 #include "support/trace_text.h"
 
 namespace loric::test {

@@ -5,16 +5,13 @@
 #include <gtest/gtest.h>
 
 #include <functional>
-#include <memory>
 #include <string>
 #include <vector>
 
 #include "link/registers.h"
-#include "loric.h"
 #include "program_test_util.h"
 #include "support/fake_clock.h"
 #include "tqsim/images.h"
-#include "tqsim/system.h"
 
 namespace loric::test {
 namespace {
