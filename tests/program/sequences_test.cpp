@@ -107,56 +107,8 @@ protected:
         });
     }
 
-    // Runs an UploadFile case, adding what it did to `t`.
-    void RunUpload(Transcript& t, const UploadCase& c) {
-        FLASH_DEVICE device;
-        EightBitDevice(device, c.deviceId);
-        device.busWidth = c.width;
-        device.commandSetIndex = c.set;
-        driver_.ClearScript();
-        driver_.SetReadValue(FLASH_UPLOAD_CHECKSUM, c.checksum.value_or(QuadletSum(c.file)));
-        auto seen = std::make_shared<std::atomic<uint32_t>>(0);
-        driver_.SetHandler([c, seen](const RecordedRequest& q) -> std::optional<ScriptedReply> {
-            if (q.code == c.failCode && ++*seen == c.failAt) return ScriptedReply::Failure(c.error);
-            return std::nullopt;
-        });
-        g_cancelAt = c.cancelAt;
-        WriteFile("img.bin", c.file);
-        ResetApiContext();
-        ASSERT_EQ(OpenLORIC(c.trace), 0u);
-        TitleLog window;
-        if (c.title) std::snprintf(window.window.title, sizeof window.window.title, "%s", c.title);
-        g_percents.clear();
-        driver_.ClearRequests();
-        debug_.Clear();
-        uint32_t parameter = c.parameter.value_or(0);
-        const uint32_t status = UploadFile(0xFFC0, std::string(c.name) == "missing file" ? "missing.bin" : "img.bin",
-                                           c.address, c.flags, &device, c.parameter ? &parameter : nullptr,
-                                           c.title ? window.Handle() : nullptr, c.callback ? &Progress : nullptr);
-        char text[256] = {};
-        GetErrorText(status, text);
-        t.Add(status ? "== %s\nstatus %u\ntext: %s\n" : "== %s\nstatus %u\n", c.name, status, text);
-        // The requests and the trace, the titles and percentages; where the bytes uploaded differ
-        // from the file padded to whole quadlets.
-        t.Text(RequestTranscript(driver_, debug_.Text(), c.title ? &window : nullptr));
-        if (c.title) t.Add("final title: %s\n", window.window.title);
-        if (!g_percents.empty()) t.Add("percents:");
-        for (int p : g_percents) t.Add(" %d", p);
-        if (!g_percents.empty()) t.Add("\n");
-        Bytes uploaded, padded = ReadAll("img.bin");
-        for (const RecordedRequest& r : driver_.Requests())
-            uploaded.insert(uploaded.end(), r.uploadData.begin(), r.uploadData.end());
-        padded.resize((padded.size() + 3) & ~size_t{3}, 0);
-        if (!uploaded.empty()) t.Add("uploaded %zu bytes", uploaded.size());
-        for (size_t i = 0; i < uploaded.size(); ++i)
-            if (i >= padded.size() || uploaded[i] != padded[i]) t.Add(", %zX: %02X", i, uploaded[i]);
-        if (!uploaded.empty()) t.Add("\n");
-        CloseLORIC();
-    }
-
     FakeClock clock_;
     RequestRecorder driver_;
-    TitleLog titles_;
     std::vector<int64_t> stamps_;
     std::atomic<size_t> polls_{0};
 };
@@ -396,7 +348,51 @@ TEST_F(SequenceTest, UploadFileCases) {
         {"empty file", {}, 0x20},
     };
     Transcript t;
-    for (const UploadCase& c : cases) RunUpload(t, c);
+    for (const UploadCase& c : cases) {
+        FLASH_DEVICE device;
+        EightBitDevice(device, c.deviceId);
+        device.busWidth = c.width;
+        device.commandSetIndex = c.set;
+        driver_.ClearScript();
+        driver_.SetReadValue(FLASH_UPLOAD_CHECKSUM, c.checksum.value_or(QuadletSum(c.file)));
+        auto seen = std::make_shared<std::atomic<uint32_t>>(0);
+        driver_.SetHandler([c, seen](const RecordedRequest& q) -> std::optional<ScriptedReply> {
+            if (q.code == c.failCode && ++*seen == c.failAt) return ScriptedReply::Failure(c.error);
+            return std::nullopt;
+        });
+        g_cancelAt = c.cancelAt;
+        WriteFile("img.bin", c.file);
+        ResetApiContext();
+        ASSERT_EQ(OpenLORIC(c.trace), 0u);
+        TitleLog window;
+        if (c.title) std::snprintf(window.window.title, sizeof window.window.title, "%s", c.title);
+        g_percents.clear();
+        driver_.ClearRequests();
+        debug_.Clear();
+        uint32_t parameter = c.parameter.value_or(0);
+        const uint32_t status = UploadFile(0xFFC0, std::string(c.name) == "missing file" ? "missing.bin" : "img.bin",
+                                           c.address, c.flags, &device, c.parameter ? &parameter : nullptr,
+                                           c.title ? window.Handle() : nullptr, c.callback ? &Progress : nullptr);
+        char text[256] = {};
+        GetErrorText(status, text);
+        t.Add(status ? "== %s\nstatus %u\ntext: %s\n" : "== %s\nstatus %u\n", c.name, status, text);
+        // The requests and the trace, the titles and percentages; where the bytes uploaded differ
+        // from the file padded to whole quadlets.
+        t.Text(RequestTranscript(driver_, debug_.Text(), c.title ? &window : nullptr));
+        if (c.title) t.Add("final title: %s\n", window.window.title);
+        if (!g_percents.empty()) t.Add("percents:");
+        for (int p : g_percents) t.Add(" %d", p);
+        if (!g_percents.empty()) t.Add("\n");
+        Bytes uploaded, padded = ReadAll("img.bin");
+        for (const RecordedRequest& r : driver_.Requests())
+            uploaded.insert(uploaded.end(), r.uploadData.begin(), r.uploadData.end());
+        padded.resize((padded.size() + 3) & ~size_t{3}, 0);
+        if (!uploaded.empty()) t.Add("uploaded %zu bytes", uploaded.size());
+        for (size_t i = 0; i < uploaded.size(); ++i)
+            if (i >= padded.size() || uploaded[i] != padded[i]) t.Add(", %zX: %02X", i, uploaded[i]);
+        if (!uploaded.empty()) t.Add("\n");
+        CloseLORIC();
+    }
     t.Check("upload/upload_file.txt");
 
     FLASH_DEVICE eightBit;
