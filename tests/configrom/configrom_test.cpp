@@ -1,8 +1,5 @@
-// Configuration files and their transfer. Generation from records and data pages, import of
-// good, old and damaged files; against the simulated device, upload, the ROM the device
-// presents afterwards, download of good, blank and damaged configurations and of time stamp
-// records, and the failures of each. Table cases add their status, trace and the file or record
-// they gave to a transcript compared whole with its golden file in tests/data/configrom/.
+// Configuration files: generation, import, and their transfer to and from the simulated device
+// (with time stamp records), each table against its golden transcript in tests/data/configrom/.
 #include <gtest/gtest.h>
 
 #include <atomic>
@@ -103,10 +100,7 @@ TEST_F(ConfigFiles, FixedRecordFileIsTheOneTheWindowsBuildMustGive) {
     EXPECT_EQ(std::memcmp(&imported, &expected, sizeof expected), 0);
 }
 
-// The files of import_cases.txt, a line "name|hex bytes" each: files generated from full records
-// with and without a second unit, with bytes changed in the header, the CRC covered part and the
-// length, and hand-made ROMs (old layout without magic word, duplicate and surplus leaves,
-// leaves without a zero or reaching beyond the file).
+// The files of import_cases.txt, a line "name|hex bytes" each: good, old layout and damaged.
 TEST_F(ConfigFiles, ImportGoodOldAndDamagedFiles) {
     std::istringstream lines(ReadFileBytes(GoldenPath("configrom/import_cases.txt")));
     Transcript t;
@@ -189,13 +183,8 @@ protected:
         Bench("29F040B");
         CloseLORIC();
         sim_->SetLog([this](const std::string& line) { requests_ += line.rfind("ioctl ", 0) == 0; });
-        // A configuration generated from a record, for the uploads.
-        CONFIG_FILE_INFO info{};
-        std::strcpy(info.vendor_text, "Sim Vendor");
-        info.chip_id_lo = 0x12345678;
-        info.config_flags = CONFIG_FLAG_SECOND_LUN;
-        ASSERT_EQ(GenerateConfigurationFile(&info, "rom.bin"), 0u);
-        config_ = ReadAll("rom.bin");
+        config_ = ReadAll(GoldenPath("configrom/fixed_record.bin"));  // the configuration to upload
+        WriteFile("rom.bin", config_);
     }
 
     // Installs a firmware with the time stamp record `stamp` and `config` in the configuration

@@ -1,5 +1,5 @@
-// Helpers of the programming and simulator tests: flash device records, image files, a
-// recording progress window and request transcripts.
+// Helpers of the programming and simulator tests: records, image files, window titles, request
+// transcripts and the simulated bench.
 #pragma once
 
 #include <gtest/gtest.h>

@@ -294,8 +294,7 @@ TEST_F(SequenceTest, EraseFailuresAndTheFlashPortMethod) {
     EXPECT_TRUE(driver_.Requests().empty());
 }
 
-// UploadFile: every case adds its status, the requests and trace, window titles, callback
-// percentages and what the uploaded bytes differ from the file in to upload/upload_file.txt.
+// UploadFile's cases against upload/upload_file.txt.
 TEST_F(SequenceTest, UploadFileCases) {
     const Bytes big = Pattern(100000, 1), small = Pattern(3000, 1), some = Pattern(400, 1);
     const UploadCase cases[] = {
