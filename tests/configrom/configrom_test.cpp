@@ -3,7 +3,7 @@
 #include <gtest/gtest.h>
 
 #include <atomic>
-#include <cctype>
+#include <iomanip>
 #include <cstdio>
 #include <cstring>
 #include <fstream>
@@ -26,12 +26,9 @@ using Bytes = std::vector<uint8_t>;
 
 // The bytes of hexadecimal text, white space between them ignored.
 std::string Hex(const std::string& text) {
-    std::string bytes, digits;
-    for (char c : text)
-        if (std::isxdigit(static_cast<unsigned char>(c)) && (digits += c).size() == 2) {
-            bytes += static_cast<char>(std::stoi(digits, nullptr, 16));
-            digits.clear();
-        }
+    std::istringstream in(text);
+    std::string bytes;
+    for (std::string pair; in >> std::setw(2) >> pair;) bytes += static_cast<char>(std::stoi(pair, nullptr, 16));
     return bytes;
 }
 
@@ -298,10 +295,6 @@ TEST_F(SimTransfer, DownloadsOfConfigurationsAndTimeStampRecords) {
 TEST_F(SimTransfer, UploadFailures) {
     Install(Bytes(4, 0xFF));
     ASSERT_EQ(OpenLORIC(TRACE_ERROR), 0u);
-    tqsim::RegisterFault resetFault;  // FLASH_UPLOAD_CTRL: the start address gets through, the reset not
-    resetFault.offsetLow = 0xF0090008;
-    resetFault.onRead = false;
-    resetFault.succeedFirst = 1;
     struct Case {
         const char* name;
         std::function<void()> arrange;
@@ -313,7 +306,7 @@ TEST_F(SimTransfer, UploadFailures) {
         {"nobody at the node", [] {}, true, "rom.bin", nullptr, 14},
         {"erase never done", [&] { sim_->SetEraseNeverDone(true); }, false, "rom.bin", nullptr, 22},
         {"cancelled", [] {}, false, "rom.bin", CancelProgress, 27},
-        {"processor reset refused", [&] { sim_->AddRegisterFault(resetFault); }, false, "rom.bin", nullptr, 31},
+        {"processor reset refused", [&] { FailWrites(*sim_, 0xF0090008, 1); }, false, "rom.bin", nullptr, 31},
         {"missing file", [] {}, false, "none.bin", nullptr, 27},
     };
     Transcript t;

@@ -94,6 +94,15 @@ inline std::string RequestTranscript(const RequestRecorder& driver, const std::s
 }
 
 #if __has_include("tqsim/system.h")
+// Every write to the register at `offsetLow` after the first `succeedFirst` fails.
+inline void FailWrites(tqsim::System& sim, uint32_t offsetLow, uint32_t succeedFirst) {
+    tqsim::RegisterFault fault;
+    fault.offsetLow = offsetLow;
+    fault.onRead = false;
+    fault.succeedFirst = succeedFirst;
+    sim.AddRegisterFault(fault);
+}
+
 // Tests against the simulated bench through the exports.
 class SimTest : public ApiTest {
 protected:

@@ -46,13 +46,7 @@ TEST_F(SimBench, EachFailureLeavesTheFlashAsItsStepLeftIt) {
     enum Start { Blank, Running, Loader };  // Loader: running its loader, an old configuration stored
     enum Left { Unchanged, LoaderWritten, FirstSectorErased, ProgrammedFlash };
     auto fault = [](uint32_t offset, uint32_t succeedFirst) {
-        return [=](tqsim::System& sim) {
-            tqsim::RegisterFault f;
-            f.offsetLow = offset;
-            f.onRead = false;
-            f.succeedFirst = succeedFirst;
-            sim.AddRegisterFault(f);
-        };
+        return [=](tqsim::System& sim) { FailWrites(sim, offset, succeedFirst); };
     };
     auto vanish = [](tqsim::System& sim) { sim.SetVanishOnReset(true); };
     struct Case {
