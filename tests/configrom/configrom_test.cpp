@@ -294,13 +294,12 @@ TEST_F(SimTransfer, UploadFailures) {
         bool otherNode;
         const char* file;
         ProgressCallback callback;
-        uint32_t status;
     } const cases[] = {
-        {"nobody at the node", [] {}, true, "rom.bin", nullptr, 14},
-        {"erase never done", [&] { sim_->SetEraseNeverDone(true); }, false, "rom.bin", nullptr, 22},
-        {"cancelled", [] {}, false, "rom.bin", CancelProgress, 27},
-        {"processor reset refused", [&] { FailWrites(*sim_, 0xF0090008, 1); }, false, "rom.bin", nullptr, 31},
-        {"missing file", [] {}, false, "none.bin", nullptr, 27},
+        {"nobody at the node", [] {}, true, "rom.bin", nullptr},
+        {"erase never done", [&] { sim_->SetEraseNeverDone(true); }, false, "rom.bin", nullptr},
+        {"cancelled", [] {}, false, "rom.bin", CancelProgress},
+        {"processor reset refused", [&] { FailWrites(*sim_, 0xF0090008, 1); }, false, "rom.bin", nullptr},
+        {"missing file", [] {}, false, "none.bin", nullptr},
     };
     Transcript t;
     for (const Case& c : cases) {
@@ -310,9 +309,8 @@ TEST_F(SimTransfer, UploadFailures) {
         const uint16_t node = Find();
         c.arrange();
         debug_.Clear();
-        t.Add("== %s\n", c.name);
-        EXPECT_EQ(UploadConfigurationFile(c.otherNode ? 0xFFC5 : node, device_, c.file, 1, nullptr, c.callback),
-                  c.status);
+        t.Add("== %s\nstatus %u\n", c.name,
+              UploadConfigurationFile(c.otherNode ? 0xFFC5 : node, device_, c.file, 1, nullptr, c.callback));
         t.Text(debug_.Text());
         t.Add("device mode %d\n", static_cast<int>(sim_->Mode()));
     }
