@@ -1,5 +1,5 @@
-// Helpers of the programming and simulator tests: flash device records, image files, a
-// recording progress window and request transcripts.
+// Helpers of the programming and simulator tests: records, image files, window titles, request
+// transcripts and the simulated bench.
 #pragma once
 
 #include <gtest/gtest.h>
@@ -7,40 +7,22 @@
 #include <algorithm>
 #include <cstring>
 #include <fstream>
+#include <memory>
 #include <string>
 #include <vector>
 
 #include "loric.h"
+#include "support/api_fixture.h"
 #include "support/golden.h"
 #include "support/request_recorder.h"
+#if __has_include("tqsim/system.h")
+#include "tqsim/system.h"
+#endif
 
 namespace loric::test {
 
 inline const std::string kSourceDir = LORIC_SOURCE_DIR;
 inline const std::string kImages = kSourceDir + "/sim/images/";
-
-// Fills `device` as LoadFlashData would: sectors of the given sizes (words) from 0 upward, the
-// configuration sector at `configIndex` (a pointer into the record itself).
-inline void MakeDevice(FLASH_DEVICE& device, uint8_t busWidth, const std::vector<uint32_t>& sizes,
-                       uint32_t configIndex, uint32_t deviceId = 1) {
-    device = FLASH_DEVICE{};
-    device.attributes = 3u | (deviceId << FLASH_ATTR_ID_SHIFT);
-    device.busWidth = busWidth;
-    device.commandSetIndex = 1;
-    device.byteProgramDelay = 20;
-    uint32_t address = 0;
-    for (uint32_t size : sizes) {
-        FLASH_SECTOR& s = device.sectors[device.sectorCount++];
-        s.start = address;
-        s.end = address + size - 1;
-        s.size = size;
-        address += size;
-    }
-    device.totalBits = address * busWidth;
-    device.configSector = &device.sectors[configIndex];
-    device.configByteAddress = device.configSector->start * (busWidth / 8);
-    for (uint32_t i = 0; i < configIndex; ++i) device.firmwareSpace += device.sectors[i].size * (busWidth / 8);
-}
 
 // The records of a flash data file; `found` points at the one named `chip` (null if none).
 inline std::vector<FLASH_DEVICE> LoadRecords(const std::string& file, const char* chip, FLASH_DEVICE** found) {
@@ -63,15 +45,6 @@ inline std::vector<uint8_t> Pattern(size_t length, uint32_t seed) {
 inline std::vector<uint8_t> WithParameter(std::vector<uint8_t> image, size_t at, uint32_t value) {
     for (int i = 0; i < 4; ++i) image[at + i] = static_cast<uint8_t>(value >> (8 * i));
     return image;
-}
-
-// A firmware-like image: `length` bytes with a parameter section of three parameters whose
-// marker stands at 0x100 (parameter 1 at 0x110).
-inline std::vector<uint8_t> FirmwareImage(size_t length, uint32_t seed = 7) {
-    std::vector<uint8_t> bytes = Pattern(length, seed);
-    std::memcpy(bytes.data() + 0x100, "FWPARAMETERS_03", 16);  // with its NUL
-    std::fill(bytes.begin() + 0x110, bytes.begin() + 0x11C, 0xEE);
-    return bytes;
 }
 
 inline void WriteFile(const std::string& name, const std::vector<uint8_t>& bytes) {
@@ -119,5 +92,61 @@ inline std::string RequestTranscript(const RequestRecorder& driver, const std::s
     for (size_t i = 0; titles && i < titles->titles.size(); ++i) out.Add("%s\n", titles->titles[i].c_str());
     return out.str();
 }
+
+#if __has_include("tqsim/system.h")
+// Every write to the register at `offsetLow` after the first `succeedFirst` fails.
+inline void FailWrites(tqsim::System& sim, uint32_t offsetLow, uint32_t succeedFirst) {
+    tqsim::RegisterFault fault;
+    fault.offsetLow = offsetLow;
+    fault.onRead = false;
+    fault.succeedFirst = succeedFirst;
+    sim.AddRegisterFault(fault);
+}
+
+// Tests against the simulated bench through the exports.
+class SimTest : public ApiTest {
+protected:
+    // A fresh bench with `chip` of simchips.dat (at its datasheet's typical times on the real
+    // clock, if asked), the host's record of the chip, and the library open over its driver or
+    // its serial adapter.
+    void Bench(const char* chip, bool realTime = false, bool serial = false) {
+        CloseLORIC();
+        env_.reset();  // restores the variable before a new value is set
+        if (sim_) sim_->StopDriverServer();
+        tqsim::SystemOptions options;
+        std::string error;
+        ASSERT_TRUE(tqsim::LoadChipFromFlashDataFile(kImages + "simchips.dat", chip, &options.chip, &error)) << error;
+        if (realTime) {
+            options.timings = tqsim::FamilyTimings(options.chip, tqsim::TimingProfile::Typical);
+            options.time = tqsim::TimeMode::Real;
+        }
+        sim_ = std::make_unique<tqsim::System>(options);
+        const std::string socket = directory_.Path() + "/brennock.sock";
+        ASSERT_TRUE(sim_->StartDriverServer(socket, &error)) << error;
+        env_ = std::make_unique<ScopedEnv>("BRENNOCK_SOCKET", socket.c_str());
+        const std::string pty = serial ? sim_->StartSerialAdapter() : "";
+        ASSERT_EQ(serial ? OpenComAPI(pty.c_str(), TRACE_ERROR) : OpenLORIC(TRACE_ERROR), 0u);
+        devices_ = LoadRecords(kImages + "simchips.dat", chip, &device_);
+        ASSERT_NE(device_, nullptr);
+    }
+    void TearDown() override {
+        CloseLORIC();
+        if (sim_) sim_->StopDriverServer();
+    }
+    // Locates the device as a host does; this also makes it the target of uploads.
+    uint16_t Find() {
+        uint16_t node = 0;
+        uint32_t blank = 0;
+        EXPECT_EQ(FindNode(&node, &blank), 0u);
+        EXPECT_EQ(node, sim_->DeviceNodeId());
+        return node;
+    }
+
+    std::unique_ptr<tqsim::System> sim_;
+    std::unique_ptr<ScopedEnv> env_;
+    std::vector<FLASH_DEVICE> devices_;
+    FLASH_DEVICE* device_ = nullptr;
+};
+#endif
 
 }  // namespace loric::test

@@ -12,12 +12,9 @@
 #include "api/context.h"
 #include "link/driver_link.h"
 #include "link/registers.h"
-#include "loric.h"
 #include "program/upload.h"
 #include "program_test_util.h"
-#include "support/api_fixture.h"
 #include "support/fake_clock.h"
-#include "support/request_recorder.h"
 #include "support/trace_text.h"
 
 namespace loric::test {
@@ -26,11 +23,20 @@ namespace {
 using Bytes = std::vector<uint8_t>;
 constexpr uint16_t kNode = 0xFFC3;
 
-// 8-bit chip: eight sectors of 16384 bytes below the configuration sector at 0x20000, and
-// four more above it.
+// 8-bit chip as LoadFlashData fills a record: eight sectors of 16384 bytes below the
+// configuration sector at 0x20000 (a pointer into the record itself), and four of 65536 above it.
 void EightBitDevice(FLASH_DEVICE& device, uint32_t deviceId = 1) {
-    MakeDevice(device, 8, {16384, 16384, 16384, 16384, 16384, 16384, 16384, 16384, 65536, 65536, 65536, 65536}, 8,
-                      deviceId);
+    device = FLASH_DEVICE{};
+    device.attributes = 3u | (deviceId << FLASH_ATTR_ID_SHIFT);
+    device.busWidth = 8;
+    device.commandSetIndex = 1;
+    device.byteProgramDelay = 20;
+    for (uint32_t i = 0, address = 0; i < 12; ++i, address += device.sectors[i - 1].size)
+        device.sectors[i] = {address, address + (i < 8 ? 16383u : 65535u), i < 8 ? 16384u : 65536u};
+    device.sectorCount = 12;
+    device.totalBits = 0x60000 * 8;
+    device.configSector = &device.sectors[8];
+    device.configByteAddress = device.firmwareSpace = 0x20000;
 }
 
 uint32_t QuadletSum(const Bytes& bytes) {
@@ -39,11 +45,13 @@ uint32_t QuadletSum(const Bytes& bytes) {
     return sum;
 }
 // `length` pattern bytes with a parameter section "FWPARAMETERS_<count>" at `offset`.
-Bytes WithSection(size_t length, size_t offset, const char* count, std::vector<std::pair<size_t, uint32_t>> words = {}) {
+Bytes WithSection(size_t length, size_t offset, const char* count, std::vector<std::pair<size_t, uint32_t>> words = {},
+                  size_t cutTo = SIZE_MAX) {
     Bytes image = Pattern(length, 7);
     const std::string section = std::string(kParameterMarker) + count;
     std::copy(section.begin(), section.end() + 1, image.begin() + offset);  // with its NUL
     for (const auto& [at, value] : words) image = WithParameter(image, at, value);
+    image.resize(std::min(cutTo, length));
     return image;
 }
 
@@ -63,13 +71,19 @@ struct UploadCase {
     const char* title = nullptr;  // a progress window with this title; nullptr: none
     bool callback = false;
     uint32_t trace = TRACE_ERROR | TRACE_API;
-    std::function<void(FLASH_DEVICE&, RequestRecorder&)> arrange = {};
+    uint8_t width = 8;
+    int32_t set = 1;
+    std::optional<uint32_t> checksum = {};  // what the device reports; none: the file's sum
+    int cancelAt = -1;                       // the percentage at which the callback cancels
+    uint32_t failCode = 0, failAt = 1, error = 1117;  // the failAt-th request of failCode fails
+    uint32_t deviceId = 0;
 };
 
 class SequenceTest : public ApiTest {
 protected:
     void SetUp() override {
-        WriteFile("firmware.bin", FirmwareImage(40000));
+        WriteFile("firmware.bin",
+                  WithSection(40000, 0x100, "03", {{0x110, 0xEEEEEEEE}, {0x114, 0xEEEEEEEE}, {0x118, 0xEEEEEEEE}}));
         WriteFile("config.bin", Pattern(600, 3));
         WriteFile("loader.bin", Pattern(5000, 5));
         WriteFile("empty.bin", {});
@@ -80,13 +94,6 @@ protected:
         ASSERT_EQ(OpenLORIC(flags), 0u);
         debug_.Clear();
         driver_.ClearRequests();
-    }
-    // Fails every request for which `fails` says so.
-    void FailWhen(std::function<bool(const RecordedRequest&)> fails) {
-        driver_.SetHandler([fails](const RecordedRequest& request) -> std::optional<ScriptedReply> {
-            if (fails(request)) return ScriptedReply::Failure(platform::kErrorIoDevice);
-            return std::nullopt;
-        });
     }
     // Answers the polls of FLASH_ERASE_CTRL with `values` in turn (the last one repeats), and
     // records the fake clock's time at every request.
@@ -100,13 +107,256 @@ protected:
         });
     }
 
-    // Runs an UploadFile case, adding what it did to `t`.
-    void RunUpload(Transcript& t, const UploadCase& c) {
-        FLASH_DEVICE device;
-        MakeDevice(device, 8, {0x10000}, 0, 0);
+    FakeClock clock_;
+    RequestRecorder driver_;
+    std::vector<int64_t> stamps_;
+    std::atomic<size_t> polls_{0};
+};
+
+// Each job's outcome for its size limits, unreadable images and refused steps: the status and
+// its text, then every request, the trace and the titles, compared with one golden file. The
+// firmware job, given the node with high bits that are not used, runs on a copy of the record,
+// whose configuration sector still points into the original's table: that sector is taken as given.
+TEST_F(SequenceTest, JobOutcomes) {
+    using Fails = std::function<bool(const RecordedRequest&)>;
+    auto writeOf = [](uint32_t offset, uint32_t value) -> Fails {
+        return [=](const RecordedRequest& r) {
+            auto t = RequestRecorder::Decode(r);
+            return t && t->write && t->offsetLow == offset && t->value == value;
+        };
+    };
+    auto reset = [](uint32_t kind) -> Fails {
+        return [=](const RecordedRequest& r) { return r.code == IOCTL_RESET && r.input == LittleEndianBytes({kind}); };
+    };
+    auto code = [](uint32_t c) -> Fails { return [=](const RecordedRequest& r) { return r.code == c; }; };
+    struct Case {
+        const char* name;
+        bool loader;  // the loader job from node 5 (from 0xFFC1 when blank), else the firmware job
+        const char* image;
+        Fails fails = nullptr;
+        uint32_t deviceId = 1;
+        const char* config = "config.bin";
+        uint32_t blank = 0;
+        uint32_t method = 0;                                 // the loader job's erase delay
+        std::function<void(FLASH_DEVICE&)> change = nullptr;  // what makes the record unusable
+        bool closed = false;
+    };
+    WriteFile("exact.bin", Pattern(131072, 9));  // the space below the configuration sector
+    WriteFile("over.bin", Pattern(131073, 9));
+    WriteFile("huge.bin", Pattern(400000, 9));  // above the whole flash
+    WriteFile("bottom.bin", Pattern(16384, 2));
+    WriteFile("one.bin", Pattern(1, 2));
+    WriteFile("above.bin", Pattern(16385, 2));
+    const Case cases[] = {
+        {"firmware and configuration", false, "firmware.bin"},
+        {"firmware fills its space exactly", false, "exact.bin"},
+        {"firmware one byte too large", false, "over.bin"},
+        {"firmware larger than the flash", false, "huge.bin"},
+        {"firmware missing", false, "missing.bin"},
+        {"configuration missing", false, "firmware.bin", nullptr, 1, "nothere.bin"},
+        {"firmware empty", false, "empty.bin"},
+        {"firmware of one byte", false, "one.bin"},
+        {"internal flash", false, "firmware.bin", nullptr, FLASH_INTERNAL_DEVICE_ID},
+        {"internal flash erase refused", false, "firmware.bin", writeOf(FLASH_ERASE_CTRL, ERASE_ALL),
+         FLASH_INTERNAL_DEVICE_ID},
+        {"mode switch refused", false, "firmware.bin", writeOf(CSR_MODE_CTRL, MODE_EDIT)},
+        {"firmware sector erase refused", false, "firmware.bin", writeOf(FLASH_ERASE_CTRL, 0x4000)},
+        {"configuration sector erase refused", false, "firmware.bin", writeOf(FLASH_ERASE_CTRL, 0x20000)},
+        {"processor reset refused", false, "firmware.bin", writeOf(FLASH_UPLOAD_CTRL, PROCESSOR_RESET)},
+        {"loader missing", true, "missing.bin"},
+        {"loader empty", true, "empty.bin"},
+        {"loader fills the bottom sector, 3 s erase delay", true, "bottom.bin", nullptr, 1, "", 0, 3},
+        {"loader larger than the bottom sector", true, "above.bin"},
+        {"blank device", true, "loader.bin", nullptr, 1, nullptr, 1, 30},
+        {"not found after the force flash", true, "loader.bin",
+         [](const RecordedRequest& r) {
+             auto t = RequestRecorder::Decode(r);
+             return t && t->nodeId != 0x0005 && t->offsetLow == FLASH_PORT_CTRL;
+         }},
+        {"flash port erase refused", true, "loader.bin", code(IOCTL_ERASE_SECTOR)},
+        {"flash reset refused", true, "loader.bin", reset(RESET_FLASH)},
+        {"device reset refused", true, "loader.bin", reset(RESET_DEVICE)},
+        {"bus reset refused", true, "loader.bin", reset(RESET_BUS)},
+        {"no loader answers", true, "loader.bin", code(IOCTL_ASYNC_READ)},
+        // Refused before any request.
+        {"no configuration sector", false, "firmware.bin", nullptr, 1, "config.bin", 0, 0,
+         [](FLASH_DEVICE& d) { d.configSector = nullptr; }},
+        {"bus width 0", false, "firmware.bin", nullptr, 1, "config.bin", 0, 0, [](FLASH_DEVICE& d) { d.busWidth = 0; }},
+        {"loader, command set 9", true, "loader.bin", nullptr, 1, "", 0, 0, [](FLASH_DEVICE& d) { d.commandSetIndex = 9; }},
+        {"loader, erase delay above 30 s", true, "loader.bin", nullptr, 1, "", 0, 31},
+        {"firmware, closed", false, "firmware.bin", nullptr, 1, "config.bin", 0, 0, nullptr, true},
+        {"loader, closed", true, "loader.bin", nullptr, 1, "", 0, 0, nullptr, true},
+    };
+    Transcript t;
+    for (const Case& c : cases) {
+        Open(TRACE_API | TRACE_API_VERBOSE | TRACE_ERROR);
+        const uint64_t slept = clock_.SleptMs();
+        driver_.SetHandler([&c](const RecordedRequest& r) -> std::optional<ScriptedReply> {
+            if (c.fails && c.fails(r)) return ScriptedReply::Failure(platform::kErrorIoDevice);
+            return std::nullopt;
+        });
+        TitleLog titles;
+        FLASH_DEVICE original, device;
+        EightBitDevice(original, c.deviceId);
+        device = original;
+        if (c.change) c.change(device);
+        if (c.closed) CloseLORIC();
+        uint16_t node = c.blank ? 0xFFC1 : 0x0005;
+        const uint32_t status =
+            c.loader ? UploadFirmwareLoader(&node, &device, c.image, c.blank, c.method, titles.Handle(), nullptr)
+                     : UploadFirmwareAndConfig(0x120000 | kNode, &device, c.image, c.config, titles.Handle(), nullptr);
+        char text[160] = {};
+        GetErrorText(status, text);
+        t.Add("==== %s: status %u \"%s\", node %04X, slept %llu ms\n", c.name, status, text, node,
+              static_cast<unsigned long long>(clock_.SleptMs() - slept));
+        t.Text(RequestTranscript(driver_, debug_.Text(), &titles));
+        CloseLORIC();
         driver_.ClearScript();
-        driver_.SetReadValue(FLASH_UPLOAD_CHECKSUM, QuadletSum(c.file));
-        if (c.arrange) c.arrange(device, driver_);
+        driver_.SetReadValue(FLASH_ERASE_CTRL, ERASE_DONE);
+        driver_.SetReadValue(FLASH_UPLOAD_CTRL, UPLOADER_READY);
+    }
+    t.Check("program/job_outcomes.txt");
+}
+
+// 20 s a sector, 120 s the chip: the trace, with the number of polls, and the status text go to
+// erase_timeouts.txt.
+TEST_F(SequenceTest, EraseTimesOutWithinTheLastWholeSecondOfTheLimit) {
+    const std::pair<uint32_t, int64_t> cases[] = {{0x400, 20000}, {0x10000, 20000}, {ERASE_ALL, 120000}};
+    Open(TRACE_API | TRACE_ERROR);
+    clock_.SetStep(7);  // every poll's clock reading takes 7 ms
+    Transcript t;
+    for (const auto& [address, limitMs] : cases) {
+        debug_.Clear();
+        stamps_.clear();
+        clock_.Advance(500);  // start in mid-second
+        PollAnswers({0x2});
+        FLASH_DEVICE device;
+        EightBitDevice(device, 0);
+        EXPECT_EQ(EraseFlashSector(0xFFC0, &device, address, 0), 23u);
+        ASSERT_GE(stamps_.size(), 2u);
+        EXPECT_GE(stamps_.back() - stamps_.front(), limitMs - 1000 - 7) << address;
+        EXPECT_LE(stamps_.back() - stamps_.front(), limitMs) << address;
+        char text[128];
+        ASSERT_EQ(GetErrorText(23, text), 0u);
+        t.Add("%s%s\n", WithoutAsyncLines(debug_.Text()).c_str(), text);
+    }
+    t.Check("program/erase_timeouts.txt");
+}
+
+// The device method's back-to-back polls until done, its refused start write and failed poll,
+// the second the internal flash is given instead of polls, and the flash port method, which is
+// one link call at the target node: statuses, waits, requests and traces against a golden file.
+TEST_F(SequenceTest, EraseFailuresAndTheFlashPortMethod) {
+    RecordedRequest read;
+    read.input.resize(44);
+    struct Case {
+        const char* name;
+        std::function<void()> script;
+        uint32_t address;
+        uint32_t method;
+        uint32_t deviceId = 0;
+        bool noRecord = false, closed = false;
+    } cases[] = {
+        {"polls until done", [&] { PollAnswers({0x00000000, 0xFFFFFFFE, 0x00000081}); }, 0x10000, 0, 3},
+        {"internal flash", [&] { PollAnswers({0}); }, ERASE_ALL, 0, FLASH_INTERNAL_DEVICE_ID},
+        {"start write refused", [&] { driver_.FailNext(IOCTL_ASYNC_WRITE, platform::kErrorIoDevice); }, 0x8000, 0},
+        {"poll fails after a good read",
+         [&] {
+             driver_.Queue(IOCTL_ASYNC_READ, ScriptedReply::QuadletRead(read, 0x40));
+             driver_.FailNext(IOCTL_ASYNC_READ, platform::kErrorIoDevice);
+         },
+         0x8000, 0},
+        {"flash port", [] {}, 0x10000, 1},
+        {"flash port refused", [&] { driver_.FailNext(IOCTL_ERASE_SECTOR, platform::kErrorIoDevice); }, ERASE_ALL, 1},
+        {"no record", [] {}, 0x8000, 0, 0, true},
+        {"closed", [] {}, 0x8000, 0, 0, false, true},
+        {"closed, flash port", [] {}, 0x8000, 1, 0, false, true},
+    };
+    Transcript t;
+    FLASH_DEVICE device;
+    for (const Case& c : cases) {
+        Open(TRACE_API | TRACE_INTERNAL | TRACE_ERROR);
+        driver_.ClearScript();
+        polls_ = 0;
+        c.script();
+        EightBitDevice(device, c.deviceId);
+        if (c.closed) CloseLORIC();
+        const int64_t before = clock_.NowMs();
+        const uint32_t status = EraseFlashSector(0xFFC2, c.method || c.noRecord ? nullptr : &device, c.address, c.method);
+        t.Add("==== %s: status %u, message argument %u, %lld whole s\n", c.name, status, g_api.messageArgument.number,
+              static_cast<long long>((clock_.NowMs() - before) / 1000));
+        t.Text(RequestTranscript(driver_, debug_.Text(), nullptr));
+        CloseLORIC();
+    }
+    t.Check("program/erase_outcomes.txt");
+}
+
+// UploadFile's cases against upload/upload_file.txt.
+TEST_F(SequenceTest, UploadFileCases) {
+    const Bytes big = Pattern(100000, 1), small = Pattern(3000, 1), some = Pattern(400, 1);
+    const UploadCase cases[] = {
+        {"100000 bytes by the uploader", big, 0x4000, UPLOAD_METHOD_UPLOADER, {}, "Uploading firmware...", true},
+        {"1001 bytes by the flash port, 16-bit bus", Pattern(1001, 1), 0x10000, UPLOAD_METHOD_FLASH_PORT, {}, "Saved",
+         true, TRACE_ERROR | TRACE_API, 16},
+        {"1024 bytes show the title", Pattern(1024, 1), 0, UPLOAD_METHOD_UPLOADER, {}, "Uploading firmware..."},
+        {"mode: set 5, 16 bits", Pattern(64, 1), 0, 0, {}, nullptr, false, 0, 16, 5},
+        {"mode: set 2, 32 bits", Pattern(64, 1), 0, 0, {}, nullptr, false, 0, 32, 2},
+        {"mode: set 304, flash port", Pattern(64, 1), 0, 1, {}, nullptr, false, 0, 8, 0x304},
+        {"mode: flags 104", Pattern(64, 1), 0, 0x104, {}, nullptr, false, 0, 16, 0},
+        {"mode: flags 3, 32 bits", Pattern(64, 1), 0, 3, {}, nullptr, false, 0, 32, 6},
+        {"full trace of a flash port upload", Pattern(8, 1), 0x1000, UPLOAD_METHOD_FLASH_PORT, {}, nullptr, false,
+         TRACE_ERROR | TRACE_API | TRACE_API_VERBOSE | TRACE_INTERNAL},
+        {"uploader trace, length rounded up", Pattern(4093, 1), 0, UPLOAD_METHOD_UPLOADER, {}, nullptr, false,
+         TRACE_API | TRACE_INTERNAL},
+        // The device sums what it received: the sum compared covers the parameter put in.
+        {"parameter, marker at 100", WithSection(0x200, 0x100, "03"), 0, 0, 0xA1B2C3D4, nullptr, false, 0, 8, 1,
+         QuadletSum(WithSection(0x200, 0x100, "03", {{0x110, 0xA1B2C3D4}}))},
+        {"parameter, marker at 101", WithSection(0x200, 0x101, "03"), 0, 0, 0xA1B2C3D4, nullptr, false, 0, 8, 1, 0},
+        {"parameter, marker at 104", WithSection(0x200, 0x104, "03"), 0, 0, 0xA1B2C3D4, nullptr, false, 0, 8, 1, 0},
+        {"parameter section trace", WithSection(0x40, 8, "03", {{0x18, 0x11223344}, {0x1C, 0xDEADBEEF}, {0x20, 5}}), 0,
+         UPLOAD_METHOD_FLASH_PORT, 7, nullptr, false, TRACE_ERROR | TRACE_INTERNAL},
+        {"no parameter section", Pattern(0x40, 3), 0, UPLOAD_METHOD_FLASH_PORT, 7, nullptr, false,
+         TRACE_ERROR | TRACE_INTERNAL},
+        {"section with no room for its parameter", WithSection(0x200, 0x100, "00"), 0, 0, 1},
+        {"section with an unreadable count", WithSection(0x200, 0, "zz"), 0, 0, 1},
+        {"parameter at the image's end", WithSection(0x20, 0x10, "01"), 0, 0, 1},
+        {"count beyond the image", WithSection(0x1E, 0x10, "", {}, 0x1D), 0, 0, 1},
+        {"unusable section without a parameter", WithSection(0x200, 0x100, "00"), 0, 0},
+        {"device checksum 0 is not compared", small, 0, 0, {}, nullptr, false, TRACE_ERROR | TRACE_API, 8, 1, 0},
+        {"device checksum mismatch", small, 0, 0, {}, nullptr, false, TRACE_ERROR | TRACE_API, 8, 1,
+         QuadletSum(small) + 1},
+        {"internal flash: no checksum read", small, 0, 0, {}, nullptr, false, 0, 8, 1, {}, -1, 0, 1, 0,
+         FLASH_INTERNAL_DEVICE_ID},
+        {"cancelled at 10%", Pattern(5000, 1), 0, 0, {}, "Up", true, TRACE_ERROR | TRACE_API, 8, 1, {}, 10},
+        {"cancel at 100% comes too late", Pattern(5000, 1), 0, 0, {}, nullptr, true, 0, 8, 1, {}, 100},
+        {"the fourth step fails", some, 0, 0, {}, nullptr, true, TRACE_ERROR | TRACE_API, 8, 1, {}, -1,
+         IOCTL_UPLOAD_UPLOADER, 4},
+        {"start address not written", some, 0, 0, {}, nullptr, false, TRACE_ERROR | TRACE_API, 8, 1, {}, -1,
+         IOCTL_ASYNC_WRITE},
+        {"checksum not read", some, 0, 0, {}, nullptr, false, TRACE_ERROR, 8, 1, {}, -1, IOCTL_ASYNC_READ},
+        {"byte program delay refused", some, 0, UPLOAD_METHOD_FLASH_PORT, {}, nullptr, false, TRACE_ERROR, 8, 1, {},
+         -1, IOCTL_SET_BYTE_PROGRAM_DELAY, 1, 31},
+        {"bus width 0", Pattern(100, 1), 0, 0, {}, nullptr, false, TRACE_ERROR, 0},
+        {"bus width 4", Pattern(100, 1), 0, 0, {}, nullptr, false, TRACE_ERROR, 4},
+        {"bus width 24", Pattern(100, 1), 0, 0, {}, nullptr, false, TRACE_ERROR, 24},
+        {"bus width 64", Pattern(100, 1), 0, 0, {}, nullptr, false, TRACE_ERROR, 64},
+        {"missing file", Pattern(100, 1)},
+        {"empty file", {}, 0x20},
+    };
+    Transcript t;
+    for (const UploadCase& c : cases) {
+        FLASH_DEVICE device;
+        EightBitDevice(device, c.deviceId);
+        device.busWidth = c.width;
+        device.commandSetIndex = c.set;
+        driver_.ClearScript();
+        driver_.SetReadValue(FLASH_UPLOAD_CHECKSUM, c.checksum.value_or(QuadletSum(c.file)));
+        auto seen = std::make_shared<std::atomic<uint32_t>>(0);
+        driver_.SetHandler([c, seen](const RecordedRequest& q) -> std::optional<ScriptedReply> {
+            if (q.code == c.failCode && ++*seen == c.failAt) return ScriptedReply::Failure(c.error);
+            return std::nullopt;
+        });
+        g_cancelAt = c.cancelAt;
         WriteFile("img.bin", c.file);
         ResetApiContext();
         ASSERT_EQ(OpenLORIC(c.trace), 0u);
@@ -138,312 +388,6 @@ protected:
             if (i >= padded.size() || uploaded[i] != padded[i]) t.Add(", %zX: %02X", i, uploaded[i]);
         if (!uploaded.empty()) t.Add("\n");
         CloseLORIC();
-    }
-
-    FakeClock clock_;
-    RequestRecorder driver_;
-    TitleLog titles_;
-    std::vector<int64_t> stamps_;
-    std::atomic<size_t> polls_{0};
-};
-
-bool IsWriteTo(const RecordedRequest& request, uint32_t offsetLow, uint32_t value) {
-    auto t = RequestRecorder::Decode(request);
-    return t && t->write && t->offsetLow == offsetLow && t->value == value;
-}
-
-bool IsReset(const RecordedRequest& request, uint32_t kind) {
-    return request.code == IOCTL_RESET && request.input == LittleEndianBytes({kind});
-}
-
-// Each job's outcome for its size limits, unreadable images and refused steps: the status and
-// its text, then every request, the trace and the titles, compared with one golden file. The
-// firmware job, given the node with high bits that are not used, runs on a copy of the record,
-// whose configuration sector still points into the original's table: that sector is taken as given.
-TEST_F(SequenceTest, JobOutcomes) {
-    using Fails = std::function<bool(const RecordedRequest&)>;
-    auto writeOf = [](uint32_t offset, uint32_t value) -> Fails {
-        return [=](const RecordedRequest& r) { return IsWriteTo(r, offset, value); };
-    };
-    auto reset = [](uint32_t kind) -> Fails { return [=](const RecordedRequest& r) { return IsReset(r, kind); }; };
-    auto code = [](uint32_t c) -> Fails { return [=](const RecordedRequest& r) { return r.code == c; }; };
-    struct Case {
-        const char* name;
-        bool loader;  // the loader job from node 5 (from 0xFFC1 when blank), else the firmware job
-        const char* image;
-        Fails fails = nullptr;
-        uint32_t deviceId = 1;
-        const char* config = "config.bin";
-        uint32_t blank = 0;
-        uint32_t method = 0;
-    };
-    WriteFile("exact.bin", Pattern(131072, 9));  // the space below the configuration sector
-    WriteFile("over.bin", Pattern(131073, 9));
-    WriteFile("huge.bin", Pattern(400000, 9));  // above the whole flash
-    WriteFile("bottom.bin", Pattern(16384, 2));
-    WriteFile("one.bin", Pattern(1, 2));
-    WriteFile("above.bin", Pattern(16385, 2));
-    const Case cases[] = {
-        {"firmware and configuration", false, "firmware.bin"},
-        {"firmware fills its space exactly", false, "exact.bin"},
-        {"firmware one byte too large", false, "over.bin"},
-        {"firmware larger than the flash", false, "huge.bin"},
-        {"firmware missing", false, "missing.bin"},
-        {"configuration missing", false, "firmware.bin", nullptr, 1, "nothere.bin"},
-        {"firmware empty", false, "empty.bin"},
-        {"firmware of one byte", false, "one.bin"},
-        {"internal flash", false, "firmware.bin", nullptr, FLASH_INTERNAL_DEVICE_ID},
-        {"internal flash erase refused", false, "firmware.bin", writeOf(FLASH_ERASE_CTRL, ERASE_ALL),
-         FLASH_INTERNAL_DEVICE_ID},
-        {"mode switch refused", false, "firmware.bin", writeOf(CSR_MODE_CTRL, MODE_EDIT)},
-        {"firmware sector erase refused", false, "firmware.bin", writeOf(FLASH_ERASE_CTRL, 0x4000)},
-        {"configuration sector erase refused", false, "firmware.bin", writeOf(FLASH_ERASE_CTRL, 0x20000)},
-        {"processor reset refused", false, "firmware.bin", writeOf(FLASH_UPLOAD_CTRL, PROCESSOR_RESET)},
-        {"loader missing", true, "missing.bin"},
-        {"loader empty", true, "empty.bin"},
-        {"loader fills the bottom sector", true, "bottom.bin"},
-        {"loader larger than the bottom sector", true, "above.bin"},
-        {"blank device", true, "loader.bin", nullptr, 1, nullptr, 1, 30},
-        {"not found after the force flash", true, "loader.bin",
-         [](const RecordedRequest& r) {
-             auto t = RequestRecorder::Decode(r);
-             return t && t->nodeId != 0x0005 && t->offsetLow == FLASH_PORT_CTRL;
-         }},
-        {"flash port erase refused", true, "loader.bin", code(IOCTL_ERASE_SECTOR)},
-        {"flash reset refused", true, "loader.bin", reset(RESET_FLASH)},
-        {"device reset refused", true, "loader.bin", reset(RESET_DEVICE)},
-        {"bus reset refused", true, "loader.bin", reset(RESET_BUS)},
-        {"no loader answers", true, "loader.bin", code(IOCTL_ASYNC_READ)},
-    };
-    std::string out;
-    for (const Case& c : cases) {
-        Open(TRACE_API | TRACE_API_VERBOSE | TRACE_ERROR);
-        if (c.fails) FailWhen(c.fails);
-        TitleLog titles;
-        FLASH_DEVICE original, device;
-        EightBitDevice(original, c.deviceId);
-        device = original;
-        uint16_t node = c.blank ? 0xFFC1 : 0x0005;
-        const uint32_t status =
-            c.loader ? UploadFirmwareLoader(&node, &device, c.image, c.blank, c.method, titles.Handle(), nullptr)
-                     : UploadFirmwareAndConfig(0x120000 | kNode, &device, c.image, c.config, titles.Handle(), nullptr);
-        char text[160] = {};
-        GetErrorText(status, text);
-        char head[256];
-        std::snprintf(head, sizeof head, "==== %s: status %u \"%s\", node %04X\n", c.name, status, text, node);
-        out += head + RequestTranscript(driver_, debug_.Text(), &titles);
-        CloseLORIC();
-        driver_.ClearScript();
-        driver_.SetReadValue(FLASH_ERASE_CTRL, ERASE_DONE);
-        driver_.SetReadValue(FLASH_UPLOAD_CTRL, UPLOADER_READY);
-    }
-    ExpectGolden("program/job_outcomes.txt", out);
-}
-
-// Records the jobs cannot use, and an erase delay above 30 s: refused before any request.
-TEST_F(SequenceTest, ArgumentChecks) {
-    Open(TRACE_ERROR);
-    FLASH_DEVICE noConfig, noWidth, noSet, device;
-    EightBitDevice(device);
-    noConfig = noWidth = noSet = device;
-    noConfig.configSector = nullptr;
-    noWidth.busWidth = 0;
-    noSet.commandSetIndex = 9;
-    uint16_t node = kNode;
-    for (FLASH_DEVICE* d : {&noConfig, &noWidth})
-        EXPECT_EQ(UploadFirmwareAndConfig(kNode, d, "firmware.bin", "config.bin", nullptr, nullptr), 5u);
-    EXPECT_EQ(UploadFirmwareLoader(&node, &noSet, "loader.bin", 0, 0, titles_.Handle(), nullptr), 5u);
-    EXPECT_EQ(UploadFirmwareLoader(&node, &device, "loader.bin", 0, 31, titles_.Handle(), nullptr), 5u);
-    EXPECT_TRUE(titles_.titles.empty());
-    EXPECT_TRUE(driver_.Requests().empty());
-    CloseLORIC();
-    EXPECT_EQ(UploadFirmwareAndConfig(kNode, &device, "firmware.bin", "config.bin", nullptr, nullptr), 3u);
-    EXPECT_EQ(UploadFirmwareLoader(&node, &device, "loader.bin", 0, 0, nullptr, nullptr), 3u);
-}
-
-TEST_F(SequenceTest, LoaderFromRunningFirmwareForcesErasesUploadsResetsAndRelocates) {
-    Open(TRACE_API | TRACE_INTERNAL);
-    PollAnswers({ERASE_DONE});
-    FLASH_DEVICE device;
-    EightBitDevice(device);
-    uint16_t node = 0x0005;
-    EXPECT_EQ(UploadFirmwareLoader(&node, &device, "loader.bin", 0, 3, titles_.Handle(), nullptr), 0u);
-    EXPECT_EQ(node, 0xFFC0);
-
-    ExpectGolden("program/loader_job.txt", RequestTranscript(driver_, debug_.Text(), &titles_));
-    ASSERT_EQ(stamps_.size(), 66u);
-    EXPECT_GE(stamps_[7] - stamps_[6], 3000);  // the erase delay
-    EXPECT_LT(stamps_[7] - stamps_[6], 3100);
-    EXPECT_GE(stamps_[63] - stamps_[61], 1000);  // a second after the bus reset
-}
-
-TEST_F(SequenceTest, EraseTimesOutWithinTheLastWholeSecondOfTheLimit) {
-    const struct {
-        uint32_t address;
-        int64_t limitMs;
-        const char* message;
-    } cases[] = {
-        {0x400, 20000, "Flash sector erase timed out (sector at 0x00400)"},
-        {0x10000, 20000, "Flash sector erase timed out (sector at 0x10000)"},
-        {ERASE_ALL, 120000, "Flash sector erase timed out (sector at 0xFFFFFFFF)"},
-    };
-    Open(TRACE_API | TRACE_ERROR);
-    clock_.SetStep(7);  // every poll's clock reading takes 7 ms
-    for (const auto& c : cases) {
-        SCOPED_TRACE(c.address);
-        debug_.Clear();
-        stamps_.clear();
-        polls_ = 0;
-        clock_.Advance(500);  // start in mid-second
-        PollAnswers({0x2});
-        FLASH_DEVICE device;
-        EightBitDevice(device, 0);
-        EXPECT_EQ(EraseFlashSector(0xFFC0, &device, c.address, 0), 23u);
-        ASSERT_GE(stamps_.size(), 2u);
-        EXPECT_GE(stamps_.back() - stamps_.front(), c.limitMs - 1000 - 7);
-        EXPECT_LE(stamps_.back() - stamps_.front(), c.limitMs);
-        char expected[256];
-        std::snprintf(expected, sizeof expected,
-                      "API_TRACE: Enter EraseFlashSector %.8X\nLORIC ERROR: %s\n"
-                      "API_TRACE: Exit EraseFlashSector (ret 23 - read 00000002 - count %zu)\n",
-                      c.address, c.message, polls_.load());
-        EXPECT_EQ(WithoutAsyncLines(debug_.Text()), expected);
-        char text[128];
-        ASSERT_EQ(GetErrorText(23, text), 0u);
-        EXPECT_STREQ(text, c.message);
-    }
-}
-
-// The device method's back-to-back polls until done, its refused start write and failed poll,
-// the second the internal flash is given instead of polls, and the flash port method, which is
-// one link call at the target node: statuses, waits, requests and traces against a golden file.
-TEST_F(SequenceTest, EraseFailuresAndTheFlashPortMethod) {
-    RecordedRequest read;
-    read.input.resize(44);
-    struct Case {
-        const char* name;
-        std::function<void()> script;
-        uint32_t address;
-        uint32_t method;
-        uint32_t deviceId = 0;
-    } cases[] = {
-        {"polls until done", [&] { PollAnswers({0x00000000, 0xFFFFFFFE, 0x00000081}); }, 0x10000, 0, 3},
-        {"internal flash", [&] { PollAnswers({0}); }, ERASE_ALL, 0, FLASH_INTERNAL_DEVICE_ID},
-        {"start write refused", [&] { driver_.FailNext(IOCTL_ASYNC_WRITE, platform::kErrorIoDevice); }, 0x8000, 0},
-        {"poll fails after a good read",
-         [&] {
-             driver_.Queue(IOCTL_ASYNC_READ, ScriptedReply::QuadletRead(read, 0x40));
-             driver_.FailNext(IOCTL_ASYNC_READ, platform::kErrorIoDevice);
-         },
-         0x8000, 0},
-        {"flash port", [] {}, 0x10000, 1},
-        {"flash port refused", [&] { driver_.FailNext(IOCTL_ERASE_SECTOR, platform::kErrorIoDevice); }, ERASE_ALL, 1},
-    };
-    std::string out;
-    FLASH_DEVICE device;
-    for (const Case& c : cases) {
-        Open(TRACE_API | TRACE_INTERNAL | TRACE_ERROR);
-        driver_.ClearScript();
-        polls_ = 0;
-        c.script();
-        EightBitDevice(device, c.deviceId);
-        const int64_t before = clock_.NowMs();
-        const uint32_t status = EraseFlashSector(0xFFC2, c.method ? nullptr : &device, c.address, c.method);
-        out += "==== " + std::string(c.name) + ": status " + std::to_string(status) + ", message argument " +
-               std::to_string(g_api.messageArgument.number) + ", " + std::to_string((clock_.NowMs() - before) / 1000) +
-               " whole s\n" + RequestTranscript(driver_, debug_.Text(), nullptr);
-        CloseLORIC();
-    }
-    ExpectGolden("program/erase_outcomes.txt", out);
-    ASSERT_EQ(OpenLORIC(0), 0u);
-    driver_.ClearRequests();
-    EXPECT_EQ(EraseFlashSector(0xFFC0, nullptr, 0x8000, 0), 5u);
-    CloseLORIC();
-    EXPECT_EQ(EraseFlashSector(0xFFC0, &device, 0x8000, 0), 3u);
-    EXPECT_EQ(EraseFlashSector(0xFFC0, &device, 0x8000, 1), 3u);
-    EXPECT_TRUE(driver_.Requests().empty());
-}
-
-// UploadFile: every case adds its status, the requests and trace, window titles, callback
-// percentages and what the uploaded bytes differ from the file in to upload/upload_file.txt.
-TEST_F(SequenceTest, UploadFileCases) {
-    const Bytes big = Pattern(100000, 1);
-    auto checksum = [](uint32_t value) {
-        return [value](FLASH_DEVICE&, RequestRecorder& r) { r.SetReadValue(FLASH_UPLOAD_CHECKSUM, value); };
-    };
-    auto device = [](uint8_t width, int32_t set) {
-        return [width, set](FLASH_DEVICE& d, RequestRecorder&) {
-            d.busWidth = width;
-            d.commandSetIndex = set;
-        };
-    };
-    const Bytes small = Pattern(3000, 1);
-    UploadCase cases[] = {
-        {"100000 bytes by the uploader", big, 0x4000, UPLOAD_METHOD_UPLOADER, {}, "Uploading firmware...", true},
-        {"1001 bytes by the flash port, 16-bit bus", Pattern(1001, 1), 0x10000, UPLOAD_METHOD_FLASH_PORT, {}, "Saved",
-         true, TRACE_ERROR | TRACE_API, device(16, 1)},
-        {"1024 bytes show the title", Pattern(1024, 1), 0, UPLOAD_METHOD_UPLOADER, {}, "Uploading firmware..."},
-        {"mode: set 5, 16 bits", Pattern(64, 1), 0, 0, {}, nullptr, false, 0, device(16, 5)},
-        {"mode: set 2, 32 bits", Pattern(64, 1), 0, 0, {}, nullptr, false, 0, device(32, 2)},
-        {"mode: set 304, flash port", Pattern(64, 1), 0, 1, {}, nullptr, false, 0, device(8, 0x304)},
-        {"mode: flags 104", Pattern(64, 1), 0, 0x104, {}, nullptr, false, 0, device(16, 0)},
-        {"mode: flags 3, 32 bits", Pattern(64, 1), 0, 3, {}, nullptr, false, 0, device(32, 6)},
-        {"full trace of a flash port upload", Pattern(8, 1), 0x1000, UPLOAD_METHOD_FLASH_PORT, {}, nullptr, false,
-         TRACE_ERROR | TRACE_API | TRACE_API_VERBOSE | TRACE_INTERNAL},
-        {"uploader trace, length rounded up", Pattern(4093, 1), 0, UPLOAD_METHOD_UPLOADER, {}, nullptr, false,
-         TRACE_API | TRACE_INTERNAL},
-        // The device sums what it received: the sum compared covers the parameter put in.
-        {"parameter, marker at 100", WithSection(0x200, 0x100, "03"), 0, 0, 0xA1B2C3D4, nullptr, false, 0,
-         checksum(QuadletSum(WithSection(0x200, 0x100, "03", {{0x110, 0xA1B2C3D4}})))},
-        {"parameter, marker at 101", WithSection(0x200, 0x101, "03"), 0, 0, 0xA1B2C3D4, nullptr, false, 0, checksum(0)},
-        {"parameter, marker at 104", WithSection(0x200, 0x104, "03"), 0, 0, 0xA1B2C3D4, nullptr, false, 0, checksum(0)},
-        {"parameter section trace", WithSection(0x40, 8, "03", {{0x18, 0x11223344}, {0x1C, 0xDEADBEEF}, {0x20, 5}}), 0,
-         UPLOAD_METHOD_FLASH_PORT, 7, nullptr, false, TRACE_ERROR | TRACE_INTERNAL},
-        {"no parameter section", Pattern(0x40, 3), 0, UPLOAD_METHOD_FLASH_PORT, 7, nullptr, false,
-         TRACE_ERROR | TRACE_INTERNAL},
-        {"section with no room for its parameter", WithSection(0x200, 0x100, "00"), 0, 0, 1},
-        {"section with an unreadable count", WithSection(0x200, 0, "zz"), 0, 0, 1},
-        {"parameter at the image's end", WithSection(0x20, 0x10, "01"), 0, 0, 1},
-        {"count beyond the image", [] {
-             Bytes image = WithSection(0x1E, 0x10, "");
-             image.pop_back();
-             return image;
-         }(), 0, 0, 1},
-        {"unusable section without a parameter", WithSection(0x200, 0x100, "00"), 0, 0},
-        {"device checksum 0 is not compared", small, 0, 0, {}, nullptr, false, TRACE_ERROR | TRACE_API, checksum(0)},
-        {"device checksum mismatch", small, 0, 0, {}, nullptr, false, TRACE_ERROR | TRACE_API,
-         checksum(QuadletSum(small) + 1)},
-        {"internal flash: no checksum read", small, 0, 0, {}, nullptr, false, 0,
-         [](FLASH_DEVICE& d, RequestRecorder&) { d.attributes = 3 | (FLASH_INTERNAL_DEVICE_ID << FLASH_ATTR_ID_SHIFT); }},
-        {"cancelled at 10%", Pattern(5000, 1), 0, 0, {}, "Up", true, TRACE_ERROR | TRACE_API,
-         [](FLASH_DEVICE&, RequestRecorder&) { g_cancelAt = 10; }},
-        {"cancel at 100% comes too late", Pattern(5000, 1), 0, 0, {}, nullptr, true, 0,
-         [](FLASH_DEVICE&, RequestRecorder&) { g_cancelAt = 100; }},
-        {"the fourth step fails", Pattern(400, 1), 0, 0, {}, nullptr, true, TRACE_ERROR | TRACE_API,
-         [](FLASH_DEVICE&, RequestRecorder& r) {
-             auto uploads = std::make_shared<std::atomic<int>>(0);
-             r.SetHandler([uploads](const RecordedRequest& q) -> std::optional<ScriptedReply> {
-                 if (q.code == IOCTL_UPLOAD_UPLOADER && ++*uploads == 4) return ScriptedReply::Failure(1117);
-                 return std::nullopt;
-             });
-         }},
-        {"start address not written", Pattern(400, 1), 0, 0, {}, nullptr, false, TRACE_ERROR | TRACE_API,
-         [](FLASH_DEVICE&, RequestRecorder& r) { r.FailNext(IOCTL_ASYNC_WRITE, 1117); }},
-        {"checksum not read", Pattern(400, 1), 0, 0, {}, nullptr, false, TRACE_ERROR,
-         [](FLASH_DEVICE&, RequestRecorder& r) { r.FailNext(IOCTL_ASYNC_READ, 1117); }},
-        {"byte program delay refused", Pattern(400, 1), 0, UPLOAD_METHOD_FLASH_PORT, {}, nullptr, false, TRACE_ERROR,
-         [](FLASH_DEVICE&, RequestRecorder& r) { r.FailNext(IOCTL_SET_BYTE_PROGRAM_DELAY, 31); }},
-        {"bus width 0", Pattern(100, 1), 0, 0, {}, nullptr, false, TRACE_ERROR, device(0, 1)},
-        {"bus width 4", Pattern(100, 1), 0, 0, {}, nullptr, false, TRACE_ERROR, device(4, 1)},
-        {"bus width 24", Pattern(100, 1), 0, 0, {}, nullptr, false, TRACE_ERROR, device(24, 1)},
-        {"bus width 64", Pattern(100, 1), 0, 0, {}, nullptr, false, TRACE_ERROR, device(64, 1)},
-        {"missing file", Pattern(100, 1)},
-        {"empty file", {}, 0x20},
-    };
-    Transcript t;
-    for (const UploadCase& c : cases) {
-        g_cancelAt = -1;
-        RunUpload(t, c);
     }
     t.Check("upload/upload_file.txt");
 

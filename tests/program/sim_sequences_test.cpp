@@ -5,24 +5,18 @@
 #include <gtest/gtest.h>
 
 #include <functional>
-#include <memory>
 #include <string>
 #include <vector>
 
 #include "link/registers.h"
-#include "loric.h"
 #include "program_test_util.h"
-#include "support/api_fixture.h"
 #include "support/fake_clock.h"
 #include "tqsim/images.h"
-#include "tqsim/system.h"
 
 namespace loric::test {
 namespace {
 
 using tqsim::DeviceMode;
-
-const std::string kChipFile = kImages + "simchips.dat";
 
 // The flash of `size` bytes as a job leaves it: the firmware naming the configuration sector,
 // the configuration in that sector, erased bytes elsewhere.
@@ -34,48 +28,16 @@ std::vector<uint8_t> Programmed(const std::vector<uint8_t>& firmware, const std:
     return flash;
 }
 
-class SimBench : public ApiTest {
+class SimBench : public SimTest {
 protected:
     void SetUp() override {
-        loader_ = ReadAll(kImages + "loader.bin");
-        config_ = ReadAll(kImages + "config.bin");
+        loader_ = ReadAll(loaderFile_);
+        config_ = ReadAll(configFile_);
+        firmware_ = ReadAll(firmwareFile_);
         ASSERT_FALSE(loader_.empty());
-        WriteFile("loader.bin", loader_);
-        WriteFile("config.bin", config_);
-        firmware_ = ReadAll(kImages + "firmware.bin");
-        WriteFile("firmware.bin", firmware_);
     }
-    // A fresh bench with `chip` (at its datasheet's typical times on the real clock, if asked),
-    // and the library open over its driver or its serial adapter.
-    void Bench(const char* chip, bool realTime = false, bool serial = false) {
-        CloseLORIC();
-        env_.reset();  // restores the variable before a new value is set
-        if (sim_) sim_->StopDriverServer();
-        tqsim::SystemOptions options;
-        std::string error;
-        ASSERT_TRUE(tqsim::LoadChipFromFlashDataFile(kChipFile, chip, &options.chip, &error)) << error;
-        if (realTime) {
-            options.timings = tqsim::FamilyTimings(options.chip, tqsim::TimingProfile::Typical);
-            options.time = tqsim::TimeMode::Real;
-        }
-        sim_ = std::make_unique<tqsim::System>(options);
-        const std::string socket = directory_.Path() + "/brennock.sock";
-        ASSERT_TRUE(sim_->StartDriverServer(socket, &error)) << error;
-        env_ = std::make_unique<ScopedEnv>("BRENNOCK_SOCKET", socket.c_str());
-        const std::string pty = serial ? sim_->StartSerialAdapter() : "";
-        ASSERT_EQ(serial ? OpenComAPI(pty.c_str(), TRACE_ERROR) : OpenLORIC(TRACE_ERROR), 0u);
-        devices_ = LoadRecords(kChipFile, chip, &device_);
-        ASSERT_NE(device_, nullptr);
-    }
-    void TearDown() override {
-        CloseLORIC();
-        if (sim_) sim_->StopDriverServer();
-    }
-
-    std::unique_ptr<tqsim::System> sim_;
-    std::unique_ptr<ScopedEnv> env_;
-    std::vector<FLASH_DEVICE> devices_;
-    FLASH_DEVICE* device_ = nullptr;
+    const std::string loaderFile_ = kImages + "loader.bin", configFile_ = kImages + "config.bin",
+                      firmwareFile_ = kImages + "firmware.bin";
     std::vector<uint8_t> loader_, config_, firmware_;
 };
 
@@ -84,13 +46,7 @@ TEST_F(SimBench, EachFailureLeavesTheFlashAsItsStepLeftIt) {
     enum Start { Blank, Running, Loader };  // Loader: running its loader, an old configuration stored
     enum Left { Unchanged, LoaderWritten, FirstSectorErased, ProgrammedFlash };
     auto fault = [](uint32_t offset, uint32_t succeedFirst) {
-        return [=](tqsim::System& sim) {
-            tqsim::RegisterFault f;
-            f.offsetLow = offset;
-            f.onRead = false;
-            f.succeedFirst = succeedFirst;
-            sim.AddRegisterFault(f);
-        };
+        return [=](tqsim::System& sim) { FailWrites(sim, offset, succeedFirst); };
     };
     auto vanish = [](tqsim::System& sim) { sim.SetVanishOnReset(true); };
     struct Case {
@@ -126,9 +82,10 @@ TEST_F(SimBench, EachFailureLeavesTheFlashAsItsStepLeftIt) {
         c.inject(*sim_);
         uint16_t node = sim_->DeviceNodeId();
         if (c.start == Loader)
-            EXPECT_EQ(UploadFirmwareAndConfig(node, device_, "firmware.bin", "config.bin", nullptr, nullptr), c.status);
+            EXPECT_EQ(UploadFirmwareAndConfig(node, device_, firmwareFile_.c_str(), configFile_.c_str(), nullptr, nullptr),
+                      c.status);
         else
-            EXPECT_EQ(UploadFirmwareLoader(&node, device_, "loader.bin", c.start == Blank, 0, nullptr, nullptr),
+            EXPECT_EQ(UploadFirmwareLoader(&node, device_, loaderFile_.c_str(), c.start == Blank, 0, nullptr, nullptr),
                       c.status);
         std::vector<uint8_t> expected = before;
         if (c.left == LoaderWritten) std::copy(loader_.begin(), loader_.end(), expected.begin());
@@ -147,13 +104,11 @@ class RealTimeBlankToRunning : public SimBench, public ::testing::WithParamInter
 
 TEST_P(RealTimeBlankToRunning, FlashHoldsExactlyFirmwareAndConfiguration) {
     Bench("29F010", true, GetParam());
-    uint16_t node = 0;
-    uint32_t blank = 0;
-    ASSERT_EQ(FindNode(&node, &blank), 0u);
+    uint16_t node = Find();
     // Not told blank, so the sector is erased through the flash port and 2 s allowed for it
     // (the typical erase is 1 s; a loaded machine must not make the loader race the erase).
-    ASSERT_EQ(UploadFirmwareLoader(&node, device_, "loader.bin", 0, 2, nullptr, nullptr), 0u);
-    ASSERT_EQ(UploadFirmwareAndConfig(node, device_, "firmware.bin", "config.bin", nullptr, nullptr), 0u);
+    ASSERT_EQ(UploadFirmwareLoader(&node, device_, loaderFile_.c_str(), 0, 2, nullptr, nullptr), 0u);
+    ASSERT_EQ(UploadFirmwareAndConfig(node, device_, firmwareFile_.c_str(), configFile_.c_str(), nullptr, nullptr), 0u);
     EXPECT_EQ(sim_->Mode(), DeviceMode::Firmware) << sim_->BootNote();
     EXPECT_TRUE(sim_->Flash() == Programmed(firmware_, config_, device_->configByteAddress, sim_->Flash().size()));
 }
