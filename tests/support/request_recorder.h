@@ -75,11 +75,6 @@ public:
     }
 
     std::vector<RecordedRequest> Requests() const { Lock lock(mutex_); return requests_; }
-    std::vector<RecordedRequest> RequestsWithCode(uint32_t code) const {
-        std::vector<RecordedRequest> out = Requests();
-        std::erase_if(out, [code](const RecordedRequest& r) { return r.code != code; });
-        return out;
-    }
     void ClearRequests() { Lock lock(mutex_); requests_.clear(); }
     // Counted when the stand-in accepts them: reliable once a request has come over one.
     int OpenConnections() const { return openConnections_; }

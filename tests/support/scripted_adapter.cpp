@@ -34,13 +34,6 @@ ScriptedAdapter::ScriptedAdapter() {
     thread_ = std::thread([this] { Run(); });
 }
 
-std::vector<uint32_t> ScriptedAdapter::WrittenValues() {
-    std::vector<uint32_t> values;
-    for (const Bytes& f : Frames())
-        if (f.size() == 20 && f[0] == 0x04) values.push_back(LittleEndianAt(f, 16));
-    return values;
-}
-
 void ScriptedAdapter::StopLine(bool stop) { ::tcflow(slave_, stop ? TCOOFF : TCOON); }
 
 void ScriptedAdapter::HangUp() {

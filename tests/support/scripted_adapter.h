@@ -46,9 +46,6 @@ public:
     // Frames received so far (each one whole frame as its length byte gives it).
     std::vector<Bytes> Frames() { Lock lock(mutex_); return frames_; }
     void ClearFrames() { Lock lock(mutex_); frames_.clear(); }
-    size_t FrameCount() { return Frames().size(); }
-    // Values of the write-quadlet frames received so far, in order.
-    std::vector<uint32_t> WrittenValues();
 
     // Suspends (or resumes) output on the library's side of the line: its port then takes
     // no bytes at all.
