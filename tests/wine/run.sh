@@ -23,6 +23,15 @@ unset DISPLAY WAYLAND_DISPLAY
 pids=()
 trap 'kill "${pids[@]}" 2>/dev/null; wineserver -k >/dev/null 2>&1' EXIT
 
+# A new prefix takes about a minute to make. A copy of the first one made on this machine
+# (for this Wine version) is kept in the user's cache and copied into later build folders;
+# LORIC_WINE_CACHE= (empty) turns that off.
+cache=${LORIC_WINE_CACHE-${XDG_CACHE_HOME:-$HOME/.cache}/loric}
+template=$cache/wineprefix-$(/usr/lib/wine/wine --version 2>/dev/null | tr -c 'A-Za-z0-9.-' _)
+if [ ! -f "$WINEPREFIX/system.reg" ] && [ -n "$cache" ] && [ -f "$template/system.reg" ]; then
+  echo "copying the Wine prefix from $template"
+  mkdir -p "$WINEPREFIX" && cp -a "$template/." "$WINEPREFIX/" || rm -rf "$WINEPREFIX"
+fi
 if [ ! -f "$WINEPREFIX/system.reg" ]; then
   echo "creating the Wine prefix $WINEPREFIX (once per build folder)"
   mkdir -p "$WINEPREFIX"
@@ -32,6 +41,10 @@ if [ ! -f "$WINEPREFIX/system.reg" ]; then
   # The null display driver: windows without an X server.
   wine reg add 'HKCU\Software\Wine\Drivers' /v Graphics /d null /f >/dev/null 2>&1
   timeout 300 wineserver -w || true
+  # Kept whole or not at all: the copy is renamed into place once complete.
+  if [ -n "$cache" ] && mkdir -p "$cache" && tmp=$(mktemp -d "$cache/.wineprefix.XXXXXX"); then
+    cp -a "$WINEPREFIX/." "$tmp/" && mv -T "$tmp" "$template" 2>/dev/null || rm -rf "$tmp"
+  fi
 fi
 
 work=$win/wine-work
