@@ -3,7 +3,6 @@
 #include <gtest/gtest.h>
 
 #include <atomic>
-#include <iomanip>
 #include <cstdio>
 #include <cstring>
 #include <fstream>
@@ -24,14 +23,6 @@ namespace {
 constexpr uint32_t kTraceAll = TRACE_ERROR | TRACE_API | TRACE_API_VERBOSE;
 using Bytes = std::vector<uint8_t>;
 
-// The bytes of hexadecimal text, white space between them ignored.
-std::string Hex(const std::string& text) {
-    std::istringstream in(text);
-    std::string bytes;
-    for (std::string pair; in >> std::setw(2) >> pair;) bytes += static_cast<char>(std::stoi(pair, nullptr, 16));
-    return bytes;
-}
-
 using ConfigFiles = ApiTest;
 
 // The cases of generate_cases.txt, a line "name|second unit|hw|output|page file|page text" each
@@ -40,7 +31,7 @@ using ConfigFiles = ApiTest;
 // version text `hw` unless that is "-" (empty: all four texts empty).
 TEST_F(ConfigFiles, GenerateFromRecordsAndDataPages) {
     CONFIG_FILE_INFO full;
-    const std::string stored = Hex(ReadFileBytes(GoldenPath("configrom/full_record.hex")));
+    const Bytes stored = FromHex(ReadFileBytes(GoldenPath("configrom/full_record.hex")));
     ASSERT_EQ(stored.size(), sizeof full);
     std::memcpy(&full, stored.data(), sizeof full);
     std::istringstream lines(ReadFileBytes(GoldenPath("configrom/generate_cases.txt")));
@@ -102,7 +93,7 @@ TEST_F(ConfigFiles, ImportGoodOldAndDamagedFiles) {
     for (std::string line; std::getline(lines, line);) {
         const size_t bar = line.find('|');
         std::remove("image.bin");
-        if (line.substr(bar + 1) != "-") std::ofstream("image.bin", std::ios::binary) << Hex(line.substr(bar + 1));
+        if (line.substr(bar + 1) != "-") WriteFile("image.bin", FromHex(line.substr(bar + 1)));
         CONFIG_FILE_INFO info;
         std::memset(&info, 0xCC, sizeof info);
         debug_.Clear();

@@ -7,7 +7,9 @@
 #include <algorithm>
 #include <cstring>
 #include <fstream>
+#include <iomanip>
 #include <memory>
+#include <sstream>
 #include <string>
 #include <vector>
 
@@ -53,8 +55,16 @@ inline void WriteFile(const std::string& name, const std::vector<uint8_t>& bytes
 }
 
 inline std::vector<uint8_t> ReadAll(const std::string& path) {
-    std::ifstream in(path, std::ios::binary);
-    return {std::istreambuf_iterator<char>(in), std::istreambuf_iterator<char>()};
+    const std::string bytes = ReadFileBytes(path);
+    return {bytes.begin(), bytes.end()};
+}
+
+// The bytes of hexadecimal text written as pairs of digits, white space between them ignored.
+inline std::vector<uint8_t> FromHex(const std::string& text) {
+    std::istringstream in(text);
+    std::vector<uint8_t> bytes;
+    for (std::string pair; in >> std::setw(2) >> pair;) bytes.push_back(static_cast<uint8_t>(std::stoi(pair, nullptr, 16)));
+    return bytes;
 }
 
 // A progress window whose every title change is recorded.

@@ -12,17 +12,12 @@
 namespace {
 
 using loric::test::kImages;
+using loric::test::FromHex;
 using loric::test::ReadAll;
 using tqsim::DeviceMode;
 namespace io = tqsim::ioctl;
 using Bytes = std::vector<uint8_t>;
 
-Bytes FromHex(const std::string& text) {
-    std::istringstream in(text);
-    Bytes v;
-    for (unsigned b = 0; in >> std::hex >> b;) v.push_back(static_cast<uint8_t>(b));
-    return v;
-}
 std::string ToHex(const Bytes& v) {
     std::string text;
     for (uint8_t b : v) {
