@@ -94,7 +94,7 @@ const Steps kWithoutDevice = {
     // missing files are named with status 6 before any device is touched, a damaged description
     // is reported with its position and leaves no file.
     {"@tool"}, {"@tool", "--help"}, {"@tool", "frobnicate"}, {"@tool", "read"}, {"@tool", "--trace", "loud", "nodes"},
-    {"@tool", "--progress", "fancy", "nodes"}, {"@tool", "--state", "/tmp/x", "nodes"},
+    {"@tool", "--progress", "fancy", "nodes"}, {"@tool", "--state", "state-folder", "nodes"},
     {"@tool", "--com", "/dev/null", "--sim", "nodes"}, {"@tool", "erase"}, {"@tool", "program", "fw.bin", kD},
     {"@tool", "program-loader", "ld.bin"}, {"@tool", "config", "upload", "c.json"},
     {"@tool", "config", "generate", "c.json", "c.bin"}, {"@tool", "config", "show", "c.bin"}, {"@tool", "nodes"},
