@@ -3,7 +3,7 @@
 # AddressSanitizer and UndefinedBehaviorSanitizer, and the 32-bit Windows DLL with its checks
 # (objdump, then host programs under Wine); then the installed library and the packages, and
 # the fuzz targets.
-#   usage: bash scripts/test.sh [native] [sanitize] [windows] [package] [fuzz]   (none: all)
+#   usage: bash scripts/test.sh [native] [sanitize] [windows] [package] [bench] [fuzz]   (none: all)
 # Build folders: build/, build-sanitize/, build-win/ (reused when present). Exits non-zero
 # when any stage fails; a closing line names the stages that passed and failed.
 set -u
@@ -16,7 +16,7 @@ export CCACHE_BASEDIR=${CCACHE_BASEDIR:-$root}
 export CCACHE_NOHASHDIR=${CCACHE_NOHASHDIR:-1}
 
 stages=("$@")
-[ ${#stages[@]} -eq 0 ] && stages=(native sanitize windows package fuzz)
+[ ${#stages[@]} -eq 0 ] && stages=(native sanitize windows package bench fuzz)
 
 failed_stages=()
 passed_stages=()
@@ -103,6 +103,24 @@ stage_package() {
   bash scripts/check_install.sh build $win
 }
 
+# The benchmarks, briefly, so that they cannot rot: every job of the tool against the simulator
+# daemon at typical datasheet timing over both links (bench/jobs.py --smoke), and each Google
+# Benchmark executable once. A job that fails fails the stage; the speeds never do.
+stage_bench() {
+  note "benchmark smoke (bench/jobs.py --smoke and the Google Benchmark executables)"
+  mkdir -p build
+  cmake -S "$root" -B build >/dev/null && cmake --build build -j"$jobs" --target loric_tool tq6410-sim >/dev/null ||
+    return 1
+  python3 bench/jobs.py --smoke --build build || return 1
+  local bench status=0
+  for bench in build/bench/loric_bench_*; do
+    [ -x "$bench" ] || continue
+    cmake --build build -j"$jobs" --target "$(basename "$bench")" >/dev/null || return 1
+    "$bench" --benchmark_min_time=0.01 >/dev/null || { echo "$bench failed"; status=1; }
+  done
+  return $status
+}
+
 # The libFuzzer targets of fuzz/ (clang, ASan and UBSan), LORIC_FUZZ_SECONDS (30) each, two
 # at a time (fuzz/run.sh). A finding fails the stage and leaves its reproducer in
 # fuzz/regressions/<target>/.
@@ -117,8 +135,8 @@ stage_fuzz() {
 
 for stage in "${stages[@]}"; do
   case $stage in
-    native|sanitize|windows|package|fuzz) ;;
-    *) echo "unknown stage '$stage' (native, sanitize, windows, package, fuzz)"; exit 2 ;;
+    native|sanitize|windows|package|bench|fuzz) ;;
+    *) echo "unknown stage '$stage' (native, sanitize, windows, package, bench, fuzz)"; exit 2 ;;
   esac
   start=$SECONDS
   if "stage_$stage"; then
