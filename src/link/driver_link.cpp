@@ -50,7 +50,8 @@ bool DriverLink::SetTargetNode(uint16_t nodeId) {
 
 bool DriverLink::SetFlashCommandSet(const FLASH_COMMAND_SET& commandSet) {
     uint8_t input[sizeof commandSet.words];
-    for (uint32_t i = 0; i < 16; ++i) bytes::StoreLittleEndian32(input + 4 * i, commandSet.words[i]);
+    for (uint32_t i = 0; i < 16; ++i)
+        bytes::StoreLittleEndian32(input + 4 * i, commandSet.words[i]);
     uint32_t bytesReturned = 0;
     return platform::DeviceControl(handle_, IOCTL_SET_FLASH_COMMAND_SET, input, sizeof input, nullptr,
                                    0, &bytesReturned);

@@ -11,7 +11,8 @@ constexpr uint32_t kReplace = 0x80000000u;
 
 }  // namespace
 
-bool WriteCycles(QuadletWriter& writer, const CommandPair* pairs, uint32_t count, uint32_t replacementAddress) {
+bool WriteCycles(QuadletWriter& writer, const CommandPair* pairs, uint32_t count,
+                 uint32_t replacementAddress) {
     for (uint32_t i = 0; i < count; ++i) {
         CommandPair pair = pairs[i];
         if (i + 1 == count && (replacementAddress & kReplace) != 0)
@@ -19,7 +20,8 @@ bool WriteCycles(QuadletWriter& writer, const CommandPair* pairs, uint32_t count
         uint32_t words[3];
         FlashPortWords(pair, words);
         for (uint32_t word : words)
-            if (!writer.WriteTargetQuadlet(REGISTER_OFFSET_HIGH, FLASH_PORT_CTRL, word)) return false;
+            if (!writer.WriteTargetQuadlet(REGISTER_OFFSET_HIGH, FLASH_PORT_CTRL, word))
+                return false;
     }
     return true;
 }
@@ -32,23 +34,26 @@ bool ResetFlash(QuadletWriter& writer, const FLASH_COMMAND_SET& set) {
 }
 
 bool ResetDevice(QuadletWriter& writer) {
-    return writer.WriteTargetQuadlet(REGISTER_OFFSET_HIGH, FLASH_PORT_CTRL, FLASH_PORT_DEVICE_RESET);
+    return writer.WriteTargetQuadlet(REGISTER_OFFSET_HIGH, FLASH_PORT_CTRL,
+                                     FLASH_PORT_DEVICE_RESET);
 }
 
-bool Program(QuadletWriter& writer, const FLASH_COMMAND_SET& set, uint32_t flashAddress, const uint8_t* data,
-             uint32_t byteCount, uint32_t byteProgramDelayMs) {
+bool Program(QuadletWriter& writer, const FLASH_COMMAND_SET& set, uint32_t flashAddress,
+             const uint8_t* data, uint32_t byteCount, uint32_t byteProgramDelayMs) {
     if (data == nullptr && byteCount != 0) {
         platform::SetLastErrorCode(platform::kErrorInvalidParameter);
         return false;
     }
     CommandPair unlock[FLASH_COMMAND_SET::kUnlockSlots];
-    const uint32_t unlockCount = CommandGroup(set, FLASH_COMMAND_SET::kUnlockFirst, set.UnlockCount(),
-                                              FLASH_COMMAND_SET::kUnlockSlots, unlock);
+    const uint32_t unlockCount =
+        CommandGroup(set, FLASH_COMMAND_SET::kUnlockFirst, set.UnlockCount(),
+                     FLASH_COMMAND_SET::kUnlockSlots, unlock);
     if (unlockCount != 0 && !WriteCycles(writer, unlock, unlockCount, 0)) return false;
 
     CommandPair program[FLASH_COMMAND_SET::kProgramSlots];
-    const uint32_t programCount = CommandGroup(set, FLASH_COMMAND_SET::kProgramFirst, set.ProgramCount(),
-                                               FLASH_COMMAND_SET::kProgramSlots, program);
+    const uint32_t programCount =
+        CommandGroup(set, FLASH_COMMAND_SET::kProgramFirst, set.ProgramCount(),
+                     FLASH_COMMAND_SET::kProgramSlots, program);
     const bool wide = set.Is16Bit();
     for (uint32_t i = 0; i < byteCount;) {
         uint32_t address, value;

@@ -33,7 +33,8 @@ namespace flash_port {
 // bit 31 set, the last pair goes to the low 20 bits of it instead of its own address (the
 // target of a program or sector erase). Count 0 sends nothing and is true. False at the first
 // failed write.
-bool WriteCycles(QuadletWriter& writer, const CommandPair* pairs, uint32_t count, uint32_t replacementAddress);
+bool WriteCycles(QuadletWriter& writer, const CommandPair* pairs, uint32_t count,
+                 uint32_t replacementAddress);
 
 // The flash chip's reset (back to reading): the reset pairs of `set` as stored. A set without
 // reset pairs sends nothing and is true.
@@ -51,8 +52,8 @@ bool ResetDevice(QuadletWriter& writer);
 // `byteProgramDelayMs`. An odd last byte on a 16-bit bus goes with an all-ones high byte, which
 // programming leaves as it is; nothing past `byteCount` is read. False (error 87 when `data` is
 // missing, else the writer's code) at the first failure; what was programmed stays programmed.
-bool Program(QuadletWriter& writer, const FLASH_COMMAND_SET& set, uint32_t flashAddress, const uint8_t* data,
-             uint32_t byteCount, uint32_t byteProgramDelayMs);
+bool Program(QuadletWriter& writer, const FLASH_COMMAND_SET& set, uint32_t flashAddress,
+             const uint8_t* data, uint32_t byteCount, uint32_t byteProgramDelayMs);
 
 // Erases one sector: the erase pairs of `set`, the last sent to `sectorAddress` (low 20 bits)
 // with data 0x30. ERASE_ALL erases the whole chip: the erase pairs as stored. Does not wait for

@@ -266,12 +266,13 @@ bool SerialLink::UploadBlock(bool useFlashPort, const UploadBlockRequest& reques
         // is not sent.
         for (uint32_t i = 0; i + 4 <= request.byteCount; i += 4) {
             const uint32_t quadlet = bytes::LoadLittleEndian32(request.data + i);
-            if (!WriteQuadletCommand(REGISTER_OFFSET_HIGH, FLASH_UPLOAD_CHECKSUM, quadlet)) return false;
+            if (!WriteQuadletCommand(REGISTER_OFFSET_HIGH, FLASH_UPLOAD_CHECKSUM, quadlet))
+                return false;
         }
         return true;
     }
-    return flash_port::Program(*this, commandSet_, request.flashAddress, request.data, request.byteCount,
-                               byteProgramDelayMs_);
+    return flash_port::Program(*this, commandSet_, request.flashAddress, request.data,
+                               request.byteCount, byteProgramDelayMs_);
 }
 
 bool SerialLink::EraseSector(uint32_t sectorAddress) {

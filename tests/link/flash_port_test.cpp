@@ -19,10 +19,12 @@ using test::FakeClock;
 using test::Transcript;
 
 // Writes nothing anywhere: notes each quadlet it is asked to write (and each sleep taken since
-// the last one, from its own creation on) in a transcript. The write numbered `refuseAt` (from 1) fails with error 170.
+// the last one, from its own creation on) in a transcript. The write numbered `refuseAt` (from 1)
+// fails with error 170.
 class RecordingWriter : public QuadletWriter {
 public:
-    RecordingWriter(Transcript& t, const FakeClock& clock) : t_(t), clock_(clock), slept_(clock.Sleeps().size()) {}
+    RecordingWriter(Transcript& t, const FakeClock& clock)
+        : t_(t), clock_(clock), slept_(clock.Sleeps().size()) {}
 
     void RefuseAt(uint32_t write) { refuseAt_ = write; }
 
@@ -33,14 +35,16 @@ public:
         if (offsetHigh == REGISTER_OFFSET_HIGH && offsetLow == FLASH_PORT_CTRL)
             t_.Add("  FLASH_PORT_CTRL <- %08X%s\n", value, refused ? " refused" : "");
         else
-            t_.Add("  %04X:%08X <- %08X%s\n", offsetHigh, offsetLow, value, refused ? " refused" : "");
+            t_.Add("  %04X:%08X <- %08X%s\n", offsetHigh, offsetLow, value,
+                   refused ? " refused" : "");
         if (!refused) return true;
         platform::SetLastErrorCode(platform::kErrorBusy);
         return false;
     }
 
     void NoteSleeps() {
-        for (; slept_ < clock_.Sleeps().size(); ++slept_) t_.Add("  sleep %u ms\n", clock_.Sleeps()[slept_]);
+        for (; slept_ < clock_.Sleeps().size(); ++slept_)
+            t_.Add("  sleep %u ms\n", clock_.Sleeps()[slept_]);
     }
 
 private:
@@ -55,7 +59,8 @@ class FlashPortTest : public ::testing::Test {
 protected:
     // Runs one sequence under `title` with a fresh writer (refusing write `refuseAt`, 0 for
     // none) and notes its result and, on false, the last-error code.
-    void Case(const std::string& title, const std::function<bool(QuadletWriter&)>& sequence, uint32_t refuseAt = 0) {
+    void Case(const std::string& title, const std::function<bool(QuadletWriter&)>& sequence,
+              uint32_t refuseAt = 0) {
         t_.Add("%s\n", title.c_str());
         RecordingWriter writer(t_, clock_);
         writer.RefuseAt(refuseAt);
@@ -87,9 +92,10 @@ TEST_F(FlashPortTest, ProgramWithUnlockBypass) {
     Case("0xAAA/0x555 bypass, 8 bits, 1 byte at 0x40", [&](QuadletWriter& w) {
         return flash_port::Program(w, Set(kCommandSetAAABypass, 8), 0x40, kData, 1, 1);
     });
-    Case("0x555/0x2AA bypass, 8 bits, no bytes: unlocked and left all the same", [&](QuadletWriter& w) {
-        return flash_port::Program(w, Set(kCommandSet555Bypass, 8), 0, kData, 0, 1);
-    });
+    Case("0x555/0x2AA bypass, 8 bits, no bytes: unlocked and left all the same",
+         [&](QuadletWriter& w) {
+             return flash_port::Program(w, Set(kCommandSet555Bypass, 8), 0, kData, 0, 1);
+         });
     t_.Check("link/flash_port_program_bypass.txt");
 }
 
@@ -105,9 +111,10 @@ TEST_F(FlashPortTest, ProgramFourCyclesAByteOrWord) {
     Case("0xAAAA/0x5555, 16 bits, 2 bytes at 0", [&](QuadletWriter& w) {
         return flash_port::Program(w, Set(kCommandSetAAAA, 16), 0, kData, 2, 1);
     });
-    Case("driver-only set (a 16-bit word 0 of its own), 2 bytes: no cycles, one pause", [&](QuadletWriter& w) {
-        return flash_port::Program(w, Set(kCommandSetDriverOnly, 8), 0, kData, 2, 5);
-    });
+    Case("driver-only set (a 16-bit word 0 of its own), 2 bytes: no cycles, one pause",
+         [&](QuadletWriter& w) {
+             return flash_port::Program(w, Set(kCommandSetDriverOnly, 8), 0, kData, 2, 5);
+         });
     t_.Check("link/flash_port_program.txt");
 }
 
@@ -117,8 +124,9 @@ TEST_F(FlashPortTest, SectorErase) {
     const FLASH_COMMAND_SET set = Set(kCommandSet555, 8);
     Case("0x555/0x2AA, sector 0x10000",
          [&](QuadletWriter& w) { return flash_port::EraseSector(w, set, 0x10000); });
-    Case("0xAAAA/0x5555, sector 0x123456 (20 bits kept)",
-         [&](QuadletWriter& w) { return flash_port::EraseSector(w, Set(kCommandSetAAAA, 16), 0x123456); });
+    Case("0xAAAA/0x5555, sector 0x123456 (20 bits kept)", [&](QuadletWriter& w) {
+        return flash_port::EraseSector(w, Set(kCommandSetAAAA, 16), 0x123456);
+    });
     Case("0xAAA/0x555 bypass, sector 0", [&](QuadletWriter& w) {
         return flash_port::EraseSector(w, Set(kCommandSetAAABypass, 8), 0);
     });
@@ -128,12 +136,15 @@ TEST_F(FlashPortTest, SectorErase) {
 }
 
 TEST_F(FlashPortTest, ChipErase) {
-    Case("0x5555/0x2AAA without reset",
-         [&](QuadletWriter& w) { return flash_port::EraseSector(w, Set(kCommandSet5555NoReset, 8), ERASE_ALL); });
-    Case("0x555/0x2AA bypass, 16 bits",
-         [&](QuadletWriter& w) { return flash_port::EraseSector(w, Set(kCommandSet555Bypass, 16), ERASE_ALL); });
-    Case("driver-only set: nothing to send",
-         [&](QuadletWriter& w) { return flash_port::EraseSector(w, Set(kCommandSetDriverOnly, 8), ERASE_ALL); });
+    Case("0x5555/0x2AAA without reset", [&](QuadletWriter& w) {
+        return flash_port::EraseSector(w, Set(kCommandSet5555NoReset, 8), ERASE_ALL);
+    });
+    Case("0x555/0x2AA bypass, 16 bits", [&](QuadletWriter& w) {
+        return flash_port::EraseSector(w, Set(kCommandSet555Bypass, 16), ERASE_ALL);
+    });
+    Case("driver-only set: nothing to send", [&](QuadletWriter& w) {
+        return flash_port::EraseSector(w, Set(kCommandSetDriverOnly, 8), ERASE_ALL);
+    });
     t_.Check("link/flash_port_chip_erase.txt");
 }
 
@@ -142,10 +153,12 @@ TEST_F(FlashPortTest, FlashAndDeviceReset) {
          [&](QuadletWriter& w) { return flash_port::ResetFlash(w, Set(kCommandSet555Bypass, 8)); });
     Case("flash, 0x555/0x2AA: one cycle",
          [&](QuadletWriter& w) { return flash_port::ResetFlash(w, Set(kCommandSet555, 16)); });
-    Case("flash, 0x5555/0x2AAA without reset: nothing",
-         [&](QuadletWriter& w) { return flash_port::ResetFlash(w, Set(kCommandSet5555NoReset, 8)); });
+    Case("flash, 0x5555/0x2AAA without reset: nothing", [&](QuadletWriter& w) {
+        return flash_port::ResetFlash(w, Set(kCommandSet5555NoReset, 8));
+    });
     Case("device", [&](QuadletWriter& w) { return flash_port::ResetDevice(w); });
-    Case("device, write refused", [&](QuadletWriter& w) { return flash_port::ResetDevice(w); }, 1);
+    Case(
+        "device, write refused", [&](QuadletWriter& w) { return flash_port::ResetDevice(w); }, 1);
     t_.Check("link/flash_port_reset.txt");
 }
 
@@ -153,23 +166,31 @@ TEST_F(FlashPortTest, FlashAndDeviceReset) {
 // and the writer's error code is what the caller reads.
 TEST_F(FlashPortTest, FailedWriteStopsTheSequence) {
     const FLASH_COMMAND_SET bypass = Set(kCommandSet555Bypass, 8);
-    Case("program, unlock refused at its second write",
-         [&](QuadletWriter& w) { return flash_port::Program(w, bypass, 0, kData, 2, 1); }, 2);
-    Case("program, second byte refused at its data end",
-         [&](QuadletWriter& w) { return flash_port::Program(w, bypass, 0, kData, 2, 1); }, 18);
-    Case("program, closing reset refused",
-         [&](QuadletWriter& w) { return flash_port::Program(w, bypass, 0, kData, 1, 1); }, 16);
-    Case("sector erase, the sector's cycle refused", [&](QuadletWriter& w) {
-        return flash_port::EraseSector(w, Set(kCommandSet555, 8), 0x8000);
-    }, 16);
-    Case("flash reset, second cycle refused", [&](QuadletWriter& w) { return flash_port::ResetFlash(w, bypass); }, 4);
+    Case(
+        "program, unlock refused at its second write",
+        [&](QuadletWriter& w) { return flash_port::Program(w, bypass, 0, kData, 2, 1); }, 2);
+    Case(
+        "program, second byte refused at its data end",
+        [&](QuadletWriter& w) { return flash_port::Program(w, bypass, 0, kData, 2, 1); }, 18);
+    Case(
+        "program, closing reset refused",
+        [&](QuadletWriter& w) { return flash_port::Program(w, bypass, 0, kData, 1, 1); }, 16);
+    Case(
+        "sector erase, the sector's cycle refused",
+        [&](QuadletWriter& w) {
+            return flash_port::EraseSector(w, Set(kCommandSet555, 8), 0x8000);
+        },
+        16);
+    Case(
+        "flash reset, second cycle refused",
+        [&](QuadletWriter& w) { return flash_port::ResetFlash(w, bypass); }, 4);
     t_.Check("link/flash_port_failures.txt");
 }
 
 TEST_F(FlashPortTest, MissingDataIsRefusedBeforeAnyWrite) {
     RecordingWriter writer(t_, clock_);
     platform::SetLastErrorCode(0);
-    EXPECT_FALSE(flash_port::Program(writer, Set(kCommandSet555Bypass, 8), 0, nullptr, 2, 1));
+    EXPECT_FALSE(flash_port::Program(writer, Set(kCommandSet555Bypass, 8), 0, nullptr, 1, 1));
     EXPECT_EQ(platform::GetLastErrorCode(), platform::kErrorInvalidParameter);
     EXPECT_EQ(t_.str(), "");
     EXPECT_TRUE(clock_.Sleeps().empty());
