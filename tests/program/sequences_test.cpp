@@ -113,41 +113,37 @@ protected:
     std::atomic<size_t> polls_{0};
 };
 
-// Each job's outcome for its size limits, unreadable images and refused steps: the status and
-// its text, then every request, the trace and the titles, compared with one golden file. The
-// firmware job, given the node with high bits that are not used, runs on a copy of the record,
-// whose configuration sector still points into the original's table: that sector is taken as given.
-TEST_F(SequenceTest, JobOutcomes) {
-    using Fails = std::function<bool(const RecordedRequest&)>;
-    auto writeOf = [](uint32_t offset, uint32_t value) -> Fails {
-        return [=](const RecordedRequest& r) {
-            auto t = RequestRecorder::Decode(r);
-            return t && t->write && t->offsetLow == offset && t->value == value;
-        };
+// Which request a job case refuses.
+using Fails = std::function<bool(const RecordedRequest&)>;
+Fails WriteOf(uint32_t offset, uint32_t value) {
+    return [=](const RecordedRequest& r) {
+        auto t = RequestRecorder::Decode(r);
+        return t && t->write && t->offsetLow == offset && t->value == value;
     };
-    auto reset = [](uint32_t kind) -> Fails {
-        return [=](const RecordedRequest& r) { return r.code == IOCTL_RESET && r.input == LittleEndianBytes({kind}); };
-    };
-    auto code = [](uint32_t c) -> Fails { return [=](const RecordedRequest& r) { return r.code == c; }; };
-    struct Case {
-        const char* name;
-        bool loader;  // the loader job from node 5 (from 0xFFC1 when blank), else the firmware job
-        const char* image;
-        Fails fails = nullptr;
-        uint32_t deviceId = 1;
-        const char* config = "config.bin";
-        uint32_t blank = 0;
-        uint32_t method = 0;                                 // the loader job's erase delay
-        std::function<void(FLASH_DEVICE&)> change = nullptr;  // what makes the record unusable
-        bool closed = false;
-    };
-    WriteFile("exact.bin", Pattern(131072, 9));  // the space below the configuration sector
-    WriteFile("over.bin", Pattern(131073, 9));
-    WriteFile("huge.bin", Pattern(400000, 9));  // above the whole flash
-    WriteFile("bottom.bin", Pattern(16384, 2));
-    WriteFile("one.bin", Pattern(1, 2));
-    WriteFile("above.bin", Pattern(16385, 2));
-    const Case cases[] = {
+}
+Fails ResetOf(uint32_t kind) {
+    return [=](const RecordedRequest& r) { return r.code == IOCTL_RESET && r.input == LittleEndianBytes({kind}); };
+}
+Fails CodeOf(uint32_t code) {
+    return [=](const RecordedRequest& r) { return r.code == code; };
+}
+
+struct JobCase {
+    const char* name;
+    bool loader;  // the loader job from node 5 (from 0xFFC1 when blank), else the firmware job
+    const char* image;
+    Fails fails = nullptr;
+    uint32_t deviceId = 1;
+    const char* config = "config.bin";
+    uint32_t blank = 0;
+    uint32_t method = 0;                                 // the loader job's erase delay
+    std::function<void(FLASH_DEVICE&)> change = nullptr;  // what makes the record unusable
+    bool closed = false;
+};
+void PrintTo(const JobCase& c, std::ostream* out) { *out << c.name; }
+
+std::vector<JobCase> JobCases() {
+    return {
         {"firmware and configuration", false, "firmware.bin"},
         {"firmware fills its space exactly", false, "exact.bin"},
         {"firmware one byte too large", false, "over.bin"},
@@ -157,12 +153,12 @@ TEST_F(SequenceTest, JobOutcomes) {
         {"firmware empty", false, "empty.bin"},
         {"firmware of one byte", false, "one.bin"},
         {"internal flash", false, "firmware.bin", nullptr, FLASH_INTERNAL_DEVICE_ID},
-        {"internal flash erase refused", false, "firmware.bin", writeOf(FLASH_ERASE_CTRL, ERASE_ALL),
+        {"internal flash erase refused", false, "firmware.bin", WriteOf(FLASH_ERASE_CTRL, ERASE_ALL),
          FLASH_INTERNAL_DEVICE_ID},
-        {"mode switch refused", false, "firmware.bin", writeOf(CSR_MODE_CTRL, MODE_EDIT)},
-        {"firmware sector erase refused", false, "firmware.bin", writeOf(FLASH_ERASE_CTRL, 0x4000)},
-        {"configuration sector erase refused", false, "firmware.bin", writeOf(FLASH_ERASE_CTRL, 0x20000)},
-        {"processor reset refused", false, "firmware.bin", writeOf(FLASH_UPLOAD_CTRL, PROCESSOR_RESET)},
+        {"mode switch refused", false, "firmware.bin", WriteOf(CSR_MODE_CTRL, MODE_EDIT)},
+        {"firmware sector erase refused", false, "firmware.bin", WriteOf(FLASH_ERASE_CTRL, 0x4000)},
+        {"configuration sector erase refused", false, "firmware.bin", WriteOf(FLASH_ERASE_CTRL, 0x20000)},
+        {"processor reset refused", false, "firmware.bin", WriteOf(FLASH_UPLOAD_CTRL, PROCESSOR_RESET)},
         {"loader missing", true, "missing.bin"},
         {"loader empty", true, "empty.bin"},
         {"loader fills the bottom sector, 3 s erase delay", true, "bottom.bin", nullptr, 1, "", 0, 3},
@@ -173,11 +169,11 @@ TEST_F(SequenceTest, JobOutcomes) {
              auto t = RequestRecorder::Decode(r);
              return t && t->nodeId != 0x0005 && t->offsetLow == FLASH_PORT_CTRL;
          }},
-        {"flash port erase refused", true, "loader.bin", code(IOCTL_ERASE_SECTOR)},
-        {"flash reset refused", true, "loader.bin", reset(RESET_FLASH)},
-        {"device reset refused", true, "loader.bin", reset(RESET_DEVICE)},
-        {"bus reset refused", true, "loader.bin", reset(RESET_BUS)},
-        {"no loader answers", true, "loader.bin", code(IOCTL_ASYNC_READ)},
+        {"flash port erase refused", true, "loader.bin", CodeOf(IOCTL_ERASE_SECTOR)},
+        {"flash reset refused", true, "loader.bin", ResetOf(RESET_FLASH)},
+        {"device reset refused", true, "loader.bin", ResetOf(RESET_DEVICE)},
+        {"bus reset refused", true, "loader.bin", ResetOf(RESET_BUS)},
+        {"no loader answers", true, "loader.bin", CodeOf(IOCTL_ASYNC_READ)},
         // Refused before any request.
         {"no configuration sector", false, "firmware.bin", nullptr, 1, "config.bin", 0, 0,
          [](FLASH_DEVICE& d) { d.configSector = nullptr; }},
@@ -187,36 +183,53 @@ TEST_F(SequenceTest, JobOutcomes) {
         {"firmware, closed", false, "firmware.bin", nullptr, 1, "config.bin", 0, 0, nullptr, true},
         {"loader, closed", true, "loader.bin", nullptr, 1, "", 0, 0, nullptr, true},
     };
-    Transcript t;
-    for (const Case& c : cases) {
-        Open(TRACE_API | TRACE_API_VERBOSE | TRACE_ERROR);
-        const uint64_t slept = clock_.SleptMs();
-        driver_.SetHandler([&c](const RecordedRequest& r) -> std::optional<ScriptedReply> {
-            if (c.fails && c.fails(r)) return ScriptedReply::Failure(platform::kErrorIoDevice);
-            return std::nullopt;
-        });
-        TitleLog titles;
-        FLASH_DEVICE original, device;
-        EightBitDevice(original, c.deviceId);
-        device = original;
-        if (c.change) c.change(device);
-        if (c.closed) CloseLORIC();
-        uint16_t node = c.blank ? 0xFFC1 : 0x0005;
-        const uint32_t status =
-            c.loader ? UploadFirmwareLoader(&node, &device, c.image, c.blank, c.method, titles.Handle(), nullptr)
-                     : UploadFirmwareAndConfig(0x120000 | kNode, &device, c.image, c.config, titles.Handle(), nullptr);
-        char text[160] = {};
-        GetErrorText(status, text);
-        t.Add("==== %s: status %u \"%s\", node %04X, slept %llu ms\n", c.name, status, text, node,
-              static_cast<unsigned long long>(clock_.SleptMs() - slept));
-        t.Text(RequestTranscript(driver_, debug_.Text(), &titles));
-        CloseLORIC();
-        driver_.ClearScript();
-        driver_.SetReadValue(FLASH_ERASE_CTRL, ERASE_DONE);
-        driver_.SetReadValue(FLASH_UPLOAD_CTRL, UPLOADER_READY);
-    }
-    t.Check("program/job_outcomes.txt");
 }
+
+// A job's outcome for its size limits, unreadable images and refused steps: the status and its
+// text, then every request, the trace and the titles, against program/job_outcomes/<case>.txt.
+// The firmware job, given the node with high bits that are not used, runs on a copy of the
+// record, whose configuration sector still points into the original's table: that sector is
+// taken as given.
+class JobOutcome : public SequenceTest, public ::testing::WithParamInterface<JobCase> {
+protected:
+    void SetUp() override {
+        SequenceTest::SetUp();
+        WriteFile("exact.bin", Pattern(131072, 9));  // the space below the configuration sector
+        WriteFile("over.bin", Pattern(131073, 9));
+        WriteFile("huge.bin", Pattern(400000, 9));  // above the whole flash
+        WriteFile("bottom.bin", Pattern(16384, 2));
+        WriteFile("one.bin", Pattern(1, 2));
+        WriteFile("above.bin", Pattern(16385, 2));
+    }
+};
+
+TEST_P(JobOutcome, RequestsTraceAndTitles) {
+    const JobCase& c = GetParam();
+    Open(TRACE_API | TRACE_API_VERBOSE | TRACE_ERROR);
+    driver_.SetHandler([&c](const RecordedRequest& r) -> std::optional<ScriptedReply> {
+        if (c.fails && c.fails(r)) return ScriptedReply::Failure(platform::kErrorIoDevice);
+        return std::nullopt;
+    });
+    TitleLog titles;
+    FLASH_DEVICE original, device;
+    EightBitDevice(original, c.deviceId);
+    device = original;
+    if (c.change) c.change(device);
+    if (c.closed) CloseLORIC();
+    uint16_t node = c.blank ? 0xFFC1 : 0x0005;
+    const uint32_t status =
+        c.loader ? UploadFirmwareLoader(&node, &device, c.image, c.blank, c.method, titles.Handle(), nullptr)
+                 : UploadFirmwareAndConfig(0x120000 | kNode, &device, c.image, c.config, titles.Handle(), nullptr);
+    char text[160] = {};
+    GetErrorText(status, text);
+    Transcript t;
+    t.Add("==== %s: status %u \"%s\", node %04X, slept %llu ms\n", c.name, status, text, node,
+          static_cast<unsigned long long>(clock_.SleptMs()));
+    t.Text(RequestTranscript(driver_, debug_.Text(), &titles));
+    t.Check("program/job_outcomes/" + CaseSlug(c.name) + ".txt");
+}
+
+INSTANTIATE_TEST_SUITE_P(Jobs, JobOutcome, ::testing::ValuesIn(JobCases()), CaseName());
 
 // 20 s a sector, 120 s the chip: the trace, with the number of polls, and the status text go to
 // erase_timeouts.txt.
@@ -291,10 +304,10 @@ TEST_F(SequenceTest, EraseFailuresAndTheFlashPortMethod) {
     t.Check("program/erase_outcomes.txt");
 }
 
-// UploadFile's cases against upload/upload_file.txt.
-TEST_F(SequenceTest, UploadFileCases) {
+// UploadFile's cases, each against program/upload_file/<case>.txt.
+std::vector<UploadCase> UploadCases() {
     const Bytes big = Pattern(100000, 1), small = Pattern(3000, 1), some = Pattern(400, 1);
-    const UploadCase cases[] = {
+    return {
         {"100000 bytes by the uploader", big, 0x4000, UPLOAD_METHOD_UPLOADER, {}, "Uploading firmware...", true},
         {"1001 bytes by the flash port, 16-bit bus", Pattern(1001, 1), 0x10000, UPLOAD_METHOD_FLASH_PORT, {}, "Saved",
          true, TRACE_ERROR | TRACE_API, 16},
@@ -343,53 +356,64 @@ TEST_F(SequenceTest, UploadFileCases) {
         {"missing file", Pattern(100, 1)},
         {"empty file", {}, 0x20},
     };
+}
+void PrintTo(const UploadCase& c, std::ostream* out) { *out << c.name; }
+
+class UploadFileCase : public SequenceTest, public ::testing::WithParamInterface<UploadCase> {};
+
+TEST_P(UploadFileCase, RequestsTraceAndBytesUploaded) {
+    const UploadCase& c = GetParam();
     Transcript t;
-    for (const UploadCase& c : cases) {
-        FLASH_DEVICE device;
-        EightBitDevice(device, c.deviceId);
-        device.busWidth = c.width;
-        device.commandSetIndex = c.set;
-        driver_.ClearScript();
-        driver_.SetReadValue(FLASH_UPLOAD_CHECKSUM, c.checksum.value_or(QuadletSum(c.file)));
-        auto seen = std::make_shared<std::atomic<uint32_t>>(0);
-        driver_.SetHandler([c, seen](const RecordedRequest& q) -> std::optional<ScriptedReply> {
-            if (q.code == c.failCode && ++*seen == c.failAt) return ScriptedReply::Failure(c.error);
-            return std::nullopt;
-        });
-        g_cancelAt = c.cancelAt;
-        WriteFile("img.bin", c.file);
-        ResetApiContext();
-        ASSERT_EQ(OpenLORIC(c.trace), 0u);
-        TitleLog window;
-        if (c.title) std::snprintf(window.window.title, sizeof window.window.title, "%s", c.title);
-        g_percents.clear();
-        driver_.ClearRequests();
-        debug_.Clear();
-        uint32_t parameter = c.parameter.value_or(0);
-        const uint32_t status = UploadFile(0xFFC0, std::string(c.name) == "missing file" ? "missing.bin" : "img.bin",
-                                           c.address, c.flags, &device, c.parameter ? &parameter : nullptr,
-                                           c.title ? window.Handle() : nullptr, c.callback ? &Progress : nullptr);
-        char text[256] = {};
-        GetErrorText(status, text);
-        t.Add(status ? "== %s\nstatus %u\ntext: %s\n" : "== %s\nstatus %u\n", c.name, status, text);
-        // The requests and the trace, the titles and percentages; where the bytes uploaded differ
-        // from the file padded to whole quadlets.
-        t.Text(RequestTranscript(driver_, debug_.Text(), c.title ? &window : nullptr));
-        if (c.title) t.Add("final title: %s\n", window.window.title);
-        if (!g_percents.empty()) t.Add("percents:");
-        for (int p : g_percents) t.Add(" %d", p);
-        if (!g_percents.empty()) t.Add("\n");
-        Bytes uploaded, padded = ReadAll("img.bin");
-        for (const RecordedRequest& r : driver_.Requests())
-            uploaded.insert(uploaded.end(), r.uploadData.begin(), r.uploadData.end());
-        padded.resize((padded.size() + 3) & ~size_t{3}, 0);
-        if (!uploaded.empty()) t.Add("uploaded %zu bytes", uploaded.size());
-        for (size_t i = 0; i < uploaded.size(); ++i)
-            if (i >= padded.size() || uploaded[i] != padded[i]) t.Add(", %zX: %02X", i, uploaded[i]);
-        if (!uploaded.empty()) t.Add("\n");
-        CloseLORIC();
-    }
-    t.Check("upload/upload_file.txt");
+    FLASH_DEVICE device;
+    EightBitDevice(device, c.deviceId);
+    device.busWidth = c.width;
+    device.commandSetIndex = c.set;
+    driver_.ClearScript();
+    driver_.SetReadValue(FLASH_UPLOAD_CHECKSUM, c.checksum.value_or(QuadletSum(c.file)));
+    auto seen = std::make_shared<std::atomic<uint32_t>>(0);
+    driver_.SetHandler([c, seen](const RecordedRequest& q) -> std::optional<ScriptedReply> {
+        if (q.code == c.failCode && ++*seen == c.failAt) return ScriptedReply::Failure(c.error);
+        return std::nullopt;
+    });
+    g_cancelAt = c.cancelAt;
+    WriteFile("img.bin", c.file);
+    ResetApiContext();
+    ASSERT_EQ(OpenLORIC(c.trace), 0u);
+    TitleLog window;
+    if (c.title) std::snprintf(window.window.title, sizeof window.window.title, "%s", c.title);
+    g_percents.clear();
+    driver_.ClearRequests();
+    debug_.Clear();
+    uint32_t parameter = c.parameter.value_or(0);
+    const uint32_t status = UploadFile(0xFFC0, std::string(c.name) == "missing file" ? "missing.bin" : "img.bin",
+                                       c.address, c.flags, &device, c.parameter ? &parameter : nullptr,
+                                       c.title ? window.Handle() : nullptr, c.callback ? &Progress : nullptr);
+    char text[256] = {};
+    GetErrorText(status, text);
+    t.Add(status ? "== %s\nstatus %u\ntext: %s\n" : "== %s\nstatus %u\n", c.name, status, text);
+    // The requests and the trace, the titles and percentages; where the bytes uploaded differ
+    // from the file padded to whole quadlets.
+    t.Text(RequestTranscript(driver_, debug_.Text(), c.title ? &window : nullptr));
+    if (c.title) t.Add("final title: %s\n", window.window.title);
+    if (!g_percents.empty()) t.Add("percents:");
+    for (int p : g_percents) t.Add(" %d", p);
+    if (!g_percents.empty()) t.Add("\n");
+    Bytes uploaded, padded = ReadAll("img.bin");
+    for (const RecordedRequest& r : driver_.Requests())
+        uploaded.insert(uploaded.end(), r.uploadData.begin(), r.uploadData.end());
+    padded.resize((padded.size() + 3) & ~size_t{3}, 0);
+    if (!uploaded.empty()) t.Add("uploaded %zu bytes", uploaded.size());
+    for (size_t i = 0; i < uploaded.size(); ++i)
+        if (i >= padded.size() || uploaded[i] != padded[i]) t.Add(", %zX: %02X", i, uploaded[i]);
+    if (!uploaded.empty()) t.Add("\n");
+    CloseLORIC();
+    t.Check("program/upload_file/" + CaseSlug(c.name) + ".txt");
+}
+
+INSTANTIATE_TEST_SUITE_P(Uploads, UploadFileCase, ::testing::ValuesIn(UploadCases()), CaseName());
+
+TEST_F(SequenceTest, UploadFileRefusesAClosedApiAndMissingArguments) {
+    WriteFile("img.bin", Pattern(100, 1));
 
     FLASH_DEVICE eightBit;
     EightBitDevice(eightBit);
