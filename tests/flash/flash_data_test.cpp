@@ -1,6 +1,7 @@
 // Flash data files and the command set handed to the driver. Every file of load_cases.txt is loaded
 // into records filled with 0xA5 (to show the bits the loader leaves alone); the status, trace
-// and each record read go to a transcript compared with tests/data/flash/load_flash_data.txt.
+// and each record read go to a transcript compared with its own file in
+// tests/data/flash/load_flash_data/.
 #include <gtest/gtest.h>
 
 #include <cstring>
@@ -56,10 +57,19 @@ protected:
     }
 };
 
-TEST_F(FlashData, FilesAndTheRecordsTheyGive) {
-    // load_cases.txt: a file a line, "name|text" with \n, \r and \\ for line ends and backslashes.
+// A file to load: `text` written to flash.dat, or the file at `path` as it is.
+struct LoadCase {
+    std::string name, text;
+    const char* path = nullptr;
+    uint32_t trace = TRACE_ERROR | TRACE_WARNING | TRACE_API;
+};
+void PrintTo(const LoadCase& c, std::ostream* out) { *out << c.name; }
+
+// load_cases.txt: a file a line, "name|text" with \n, \r and \\ for line ends and backslashes;
+// then the shipped file, a missing one, one that never ends, and a warning left untraced.
+std::vector<LoadCase> LoadCases() {
     std::istringstream lines(ReadFileBytes(GoldenPath("flash/load_cases.txt")));
-    Transcript t;
+    std::vector<LoadCase> cases;
     std::string halfMegabit;
     for (std::string line; std::getline(lines, line);) {
         const size_t bar = line.find('|');
@@ -67,16 +77,28 @@ TEST_F(FlashData, FilesAndTheRecordsTheyGive) {
         for (size_t i = bar + 1; i < line.size(); ++i)
             text += line[i] != '\\' ? line[i] : line[++i] == 'n' ? '\n' : line[i] == 'r' ? '\r' : line[i];
         if (line.substr(0, bar) == "half a megabit") halfMegabit = text;
-        Load(t, line.substr(0, bar), text);
+        cases.push_back({line.substr(0, bar), text});
     }
-    Load(t, "shipped file", ReadFileBytes(std::string(LORIC_SOURCE_DIR) + "/data/flash_devices.dat"));
-    Load(t, "missing file", "", "missing.dat");
-    Load(t, "a stream that never ends is refused once 16 MiB have been read", "", "/dev/zero");
-    g_api.traceFlags = TRACE_API;
-    Load(t, "half a megabit without TRACE_WARNING", halfMegabit);
-    t.Replace("sizeof(FLASH_DEVICE) = " + std::to_string(sizeof(FLASH_DEVICE)), "sizeof(FLASH_DEVICE) = <size>");
-    t.Check("flash/load_flash_data.txt");
+    cases.push_back({"shipped file", ReadFileBytes(std::string(LORIC_SOURCE_DIR) + "/data/flash_devices.dat")});
+    cases.push_back({"missing file", "", "missing.dat"});
+    cases.push_back({"a stream that never ends is refused once 16 MiB have been read", "", "/dev/zero"});
+    cases.push_back({"half a megabit without TRACE_WARNING", halfMegabit, nullptr, TRACE_API});
+    return cases;
 }
+
+class FlashFile : public FlashData, public ::testing::WithParamInterface<LoadCase> {};
+
+// The status, trace and each record read, against flash/load_flash_data/<case>.txt.
+TEST_P(FlashFile, RecordsItGives) {
+    const LoadCase& c = GetParam();
+    g_api.traceFlags = c.trace;
+    Transcript t;
+    Load(t, c.name, c.text, c.path);
+    t.Replace("sizeof(FLASH_DEVICE) = " + std::to_string(sizeof(FLASH_DEVICE)), "sizeof(FLASH_DEVICE) = <size>");
+    t.Check("flash/load_flash_data/" + CaseSlug(c.name) + ".txt");
+}
+
+INSTANTIATE_TEST_SUITE_P(Files, FlashFile, ::testing::ValuesIn(LoadCases()), CaseName());
 
 TEST_F(FlashData, SetFlashDeviceSendsTheBuiltInSetAndBothExportsRefuseBadArguments) {
     recorder_.FailNext(IOCTL_SET_FLASH_COMMAND_SET, 31);
