@@ -13,6 +13,7 @@
 
 #include "api/context.h"
 #include "configrom/crom.h"
+#include "link/registers.h"
 #include "program/program_test_util.h"
 #include "support/fake_clock.h"
 #include "wine/configrom_record.h"
@@ -25,50 +26,66 @@ using Bytes = std::vector<uint8_t>;
 
 using ConfigFiles = ApiTest;
 
+// A line of a case file, "name|fields...".
+struct CaseLine {
+    std::string name, rest;
+};
+void PrintTo(const CaseLine& c, std::ostream* out) { *out << c.name; }
+
+std::vector<CaseLine> CaseLines(const std::string& file) {
+    std::istringstream lines(ReadFileBytes(GoldenPath(file)));
+    std::vector<CaseLine> cases;
+    for (std::string line; std::getline(lines, line);)
+        cases.push_back({line.substr(0, line.find('|')), line.substr(line.find('|') + 1)});
+    return cases;
+}
+
+class GenerateFile : public ConfigFiles, public ::testing::WithParamInterface<CaseLine> {};
+
 // The cases of generate_cases.txt, a line "name|second unit|hw|output|page file|page text" each
-// ("\\n", "\\r" in the text; "-": no page). The record is full_record.hex (its numeric fields have
-// bits above the ones the file keeps), with the second unit flag if asked, and with the hardware
-// version text `hw` unless that is "-" (empty: all four texts empty).
-TEST_F(ConfigFiles, GenerateFromRecordsAndDataPages) {
+// ("\\n", "\\r" in the text; "-": no page), each against configrom/generate/<case>.txt. The
+// record is full_record.hex (its numeric fields have bits above the ones the file keeps), with
+// the second unit flag if asked, and with the hardware version text `hw` unless that is "-"
+// (empty: all four texts empty).
+TEST_P(GenerateFile, FileAndTrace) {
     CONFIG_FILE_INFO full;
     const Bytes stored = FromHex(ReadFileBytes(GoldenPath("configrom/full_record.hex")));
     ASSERT_EQ(stored.size(), sizeof full);
     std::memcpy(&full, stored.data(), sizeof full);
-    std::istringstream lines(ReadFileBytes(GoldenPath("configrom/generate_cases.txt")));
+    const std::string& name = GetParam().name;
+    std::istringstream fields(GetParam().rest);
+    std::vector<std::string> f{name};
+    for (std::string field; std::getline(fields, field, '|');) f.push_back(field);
+    f.resize(6);  // an empty page text ends the line
+    const std::string& output = f[3];
+    for (size_t at; (at = f[5].find('\\')) != std::string::npos;) f[5].replace(at, 2, f[5][at + 1] == 'n' ? "\n" : "\r");
+    if (f[5] != "-") std::ofstream(f[4], std::ios::binary) << f[5];
+    const bool device = output[0] == '/';  // never read back, such as /dev/full
+    CONFIG_FILE_INFO record = full, info;
+    if (f[1] == "1") record.config_flags |= CONFIG_FLAG_SECOND_LUN;
+    if (f[2] != "-") wine_reference::SetField(record.hw_version_text, f[2].c_str());
+    if (f[2].empty())
+        for (char* text : {record.vendor_text, record.lun0_model_text, record.lun1_model_text}) std::memset(text, 0, 60);
+    info = record;
+    g_api.traceFlags = kTraceAll;
+    const uint32_t status = GenerateConfigurationFile(&info, output.c_str());
+    EXPECT_EQ(std::memcmp(&record, &info, sizeof info), 0) << name << ": the record was changed";
     Transcript t;
-    for (std::string line; std::getline(lines, line);) {
-        std::istringstream fields(line);
-        std::vector<std::string> f;
-        for (std::string field; std::getline(fields, field, '|');) f.push_back(field);
-        f.resize(6);  // an empty page text ends the line
-        const std::string& name = f[0], & output = f[3];
-        for (size_t at; (at = f[5].find('\\')) != std::string::npos;)
-            f[5].replace(at, 2, f[5][at + 1] == 'n' ? "\n" : "\r");
-        std::remove("out\\datapage.dat");
-        std::remove("datapage.dat");
-        if (f[5] != "-") std::ofstream(f[4], std::ios::binary) << f[5];
-        const bool device = output[0] == '/';  // never removed or read back, such as /dev/full
-        if (!device) std::remove(output.c_str());
-        CONFIG_FILE_INFO record = full, info;
-        if (f[1] == "1") record.config_flags |= CONFIG_FLAG_SECOND_LUN;
-        if (f[2] != "-") wine_reference::SetField(record.hw_version_text, f[2].c_str());
-        if (f[2].empty())
-            for (char* text : {record.vendor_text, record.lun0_model_text, record.lun1_model_text}) std::memset(text, 0, 60);
-        info = record;
-        debug_.Clear();
-        g_api.traceFlags = kTraceAll;
-        const uint32_t status = GenerateConfigurationFile(&info, output.c_str());
-        EXPECT_EQ(std::memcmp(&record, &info, sizeof info), 0) << name << ": the record was changed";
-        t.Add("== %s\nstatus %u\n", name.c_str(), status);
-        t.Text(debug_.Text());
-        if (!device) t.Words(ReadAll(output));
-        if (status != 0) {
-            char text[1200];
-            ASSERT_EQ(GetErrorText(status, text), 0u);
-            t.Add("error text: %s\n", text);
-        }
+    t.Add("== %s\nstatus %u\n", name.c_str(), status);
+    t.Text(debug_.Text());
+    if (!device) t.Words(ReadAll(output));
+    if (status != 0) {
+        char text[1200];
+        ASSERT_EQ(GetErrorText(status, text), 0u);
+        t.Add("error text: %s\n", text);
     }
-    t.Check("configrom/generate.txt");
+    t.Check("configrom/generate/" + CaseSlug(name) + ".txt");
+}
+
+INSTANTIATE_TEST_SUITE_P(Records, GenerateFile, ::testing::ValuesIn(CaseLines("configrom/generate_cases.txt")),
+                         CaseName());
+
+TEST_F(ConfigFiles, GenerateRefusesMissingArguments) {
     EXPECT_EQ(GenerateConfigurationFile(nullptr, "x"), 5u);
     EXPECT_EQ(GenerateConfigurationFile(nullptr, nullptr), 5u);
 }
@@ -85,27 +102,28 @@ TEST_F(ConfigFiles, FixedRecordFileIsTheOneTheWindowsBuildMustGive) {
     EXPECT_EQ(std::memcmp(&imported, &expected, sizeof expected), 0);
 }
 
-// The files of import_cases.txt, a line "name|hex bytes" each ("-": no file): good, old layout
-// and damaged.
-TEST_F(ConfigFiles, ImportGoodOldAndDamagedFiles) {
-    std::istringstream lines(ReadFileBytes(GoldenPath("configrom/import_cases.txt")));
-    Transcript t;
-    for (std::string line; std::getline(lines, line);) {
-        const size_t bar = line.find('|');
-        std::remove("image.bin");
-        if (line.substr(bar + 1) != "-") WriteFile("image.bin", FromHex(line.substr(bar + 1)));
-        CONFIG_FILE_INFO info;
-        std::memset(&info, 0xCC, sizeof info);
-        debug_.Clear();
-        g_api.traceFlags = kTraceAll;
-        t.Add("== %s\nstatus %u\n", line.substr(0, bar).c_str(), ImportConfigurationFile(&info, "image.bin"));
-        t.Text(debug_.Text());
-        for (const char* text : {info.vendor_text, info.hw_version_text, info.lun0_model_text, info.lun1_model_text})
-            t.Add("text \"%.60s\"\n", text);
-        t.Words(Bytes(reinterpret_cast<const uint8_t*>(&info), reinterpret_cast<const uint8_t*>(&info + 1)));
-    }
-    t.Check("configrom/import.txt");
+class ImportFile : public ConfigFiles, public ::testing::WithParamInterface<CaseLine> {};
 
+// The files of import_cases.txt, a line "name|hex bytes" each ("-": no file): good, old layout
+// and damaged; each against configrom/import/<case>.txt.
+TEST_P(ImportFile, RecordItGives) {
+    const CaseLine& c = GetParam();
+    if (c.rest != "-") WriteFile("image.bin", FromHex(c.rest));
+    CONFIG_FILE_INFO info;
+    std::memset(&info, 0xCC, sizeof info);
+    g_api.traceFlags = kTraceAll;
+    Transcript t;
+    t.Add("== %s\nstatus %u\n", c.name.c_str(), ImportConfigurationFile(&info, "image.bin"));
+    t.Text(debug_.Text());
+    for (const char* text : {info.vendor_text, info.hw_version_text, info.lun0_model_text, info.lun1_model_text})
+        t.Add("text \"%.60s\"\n", text);
+    t.Words(Bytes(reinterpret_cast<const uint8_t*>(&info), reinterpret_cast<const uint8_t*>(&info + 1)));
+    t.Check("configrom/import/" + CaseSlug(c.name) + ".txt");
+}
+
+INSTANTIATE_TEST_SUITE_P(Files, ImportFile, ::testing::ValuesIn(CaseLines("configrom/import_cases.txt")), CaseName());
+
+TEST_F(ConfigFiles, ImportRefusesMissingArguments) {
     CONFIG_FILE_INFO info;
     EXPECT_EQ(ImportConfigurationFile(nullptr, "gen.bin"), 5u);
     EXPECT_EQ(ImportConfigurationFile(&info, nullptr), 5u);
@@ -147,8 +165,6 @@ TEST_F(ConfigFiles, AddRomStringRefusalsLeaveTheRomUnchanged) {
 
 #if __has_include("tqsim/system.h")
 
-constexpr uint32_t kReadCtrl = 0xF0090014;
-
 // A configuration header: magic word, ROM length in word 25, then `romBytes` counting bytes.
 Bytes Header(uint32_t magic, uint32_t romLength, size_t romBytes) {
     Bytes bytes(104 + romBytes, 0xFF);
@@ -185,7 +201,7 @@ protected:
     void FailWindow(uint32_t read, bool writes) {
         sim_->ClearFaults();
         tqsim::RegisterFault fault;
-        fault.offsetLow = kReadCtrl;
+        fault.offsetLow = FLASH_READ_CTRL;
         fault.onRead = !writes;
         fault.onWrite = writes;
         fault.succeedFirst = writes ? 0 : read - 1;
@@ -235,12 +251,12 @@ struct DownloadCase {
 TEST_F(SimTransfer, DownloadsOfConfigurationsAndTimeStampRecords) {
     const std::string any = "1";  // for a configuration, read from flash
     const DownloadCase cases[] = {
-        {"ROM length not a multiple of four", Header(0xAFC924AD, 6, 10), any},
+        {"ROM length not a multiple of four", Header(EXT_CONFIG_MAGIC, 6, 10), any},
         {"blank", Header(0xFFFFFFFF, 0xFFFFFFFF, 0), any},
-        {"zero length", Header(0xAFC924AD, 0, 0), any},
-        {"length beyond any ROM", Header(0xAFC924AD, 1028, 0), any},
-        {"read failure in the ROM", Header(0xAFC924AD, 64, 64), any, 26 + 3},
-        {"window write failure", Header(0xAFC924AD, 64, 64), any, 0, true},
+        {"zero length", Header(EXT_CONFIG_MAGIC, 0, 0), any},
+        {"length beyond any ROM", Header(EXT_CONFIG_MAGIC, 1028, 0), any},
+        {"read failure in the ROM", Header(EXT_CONFIG_MAGIC, 64, 64), any, 26 + 3},
+        {"window write failure", Header(EXT_CONFIG_MAGIC, 64, 64), any, 0, true},
         {"time and date", {}, std::string("12:34:56\0Dec  6 2026", 20)},
         {"no time", {}, std::string("\0Dec  6 2026", 12)},
         {"no date", {}, std::string("12:34:56\0", 9)},
@@ -289,7 +305,7 @@ TEST_F(SimTransfer, UploadFailures) {
         {"nobody at the node", [] {}, true, "rom.bin", nullptr},
         {"erase never done", [&] { sim_->SetEraseNeverDone(true); }, false, "rom.bin", nullptr},
         {"cancelled", [] {}, false, "rom.bin", CancelProgress},
-        {"processor reset refused", [&] { FailWrites(*sim_, 0xF0090008, 1); }, false, "rom.bin", nullptr},
+        {"processor reset refused", [&] { FailWrites(*sim_, FLASH_UPLOAD_CTRL, 1); }, false, "rom.bin", nullptr},
         {"missing file", [] {}, false, "none.bin", nullptr},
     };
     Transcript t;
