@@ -2,7 +2,7 @@
 // log, application messages, the target node and quadlet access; the driver link's failures; the
 // Linux platform layer (formatting, debugger output, last error, window record). Each scenario
 // adds its statuses, the debugger output piece by piece, the trace log and the driver requests
-// to a transcript compared with its golden file in tests/data/foundation/.
+// to a transcript compared with its golden file in tests/data/api/.
 #include <gtest/gtest.h>
 
 #include <cstdarg>
@@ -95,15 +95,15 @@ TEST_F(Api, StatusTexts) {
     g_api.traceFlags = TRACE_API | TRACE_VERBOSE;
     t_.Add("failure -> %u", ReportFailure(8, 1028));
     t_.Add(", argument %u, pieces %zu\n", g_api.messageArgument.number, debug_.Pieces().size());
-    t_.Check("foundation/status_texts.txt");
+    t_.Check("api/status_texts.txt");
 }
 
 TEST_F(Api, OpenCloseLogAndTargetNode) {
     uint32_t value = 0;
     Scenario("no driver: nothing logged at the first open", false, [&] {
         Status("OpenLORIC(3F)", OpenLORIC(0x3F));
-        Status("ReadQuadlet", ReadQuadlet(0, 0xFFFF, 0xF0090014, &value));
-        Status("WriteQuadlet", WriteQuadlet(0, 0xFFFF, 0xF0090014, 1));
+        Status("ReadQuadlet", ReadQuadlet(0, REGISTER_OFFSET_HIGH, FLASH_READ_CTRL, &value));
+        Status("WriteQuadlet", WriteQuadlet(0, REGISTER_OFFSET_HIGH, FLASH_READ_CTRL, 1));
         Status("LogAppMessage", LogAppMessage("x"));
     });
     Scenario("open selects node 0", true, [&] { Status("OpenLORIC", OpenLORIC(TRACE_API | TRACE_SELECT_NODE_0)); });
@@ -117,7 +117,7 @@ TEST_F(Api, OpenCloseLogAndTargetNode) {
     Scenario("second open fails, keeps the first link, flags and log", true, [&] {
         Status("OpenLORIC", OpenLORIC(TRACE_ERROR | TRACE_API));
         Status("OpenLORIC", OpenLORIC(TRACE_VERBOSE));
-        Status("WriteQuadlet", WriteQuadlet(0xFFC0, 0xFFFF, 0xF0080000, 0));
+        Status("WriteQuadlet", WriteQuadlet(0xFFC0, REGISTER_OFFSET_HIGH, FLASH_PORT_CTRL, 0));
     });
     Scenario("a failed reopen logs under the earlier flags", true, [&] {
         Status("OpenLORIC", OpenLORIC(TRACE_ERROR | TRACE_API));
@@ -130,9 +130,9 @@ TEST_F(Api, OpenCloseLogAndTargetNode) {
     Scenario("close, then reopen with zero flags keeps the log, makes a new connection", true, [&] {
         Status("OpenLORIC", OpenLORIC(TRACE_API));
         Status("CloseLORIC", CloseLORIC());
-        Status("ReadQuadlet", ReadQuadlet(0, 0xFFFF, 0, &value));
+        Status("ReadQuadlet", ReadQuadlet(0, REGISTER_OFFSET_HIGH, 0, &value));
         Status("OpenLORIC", OpenLORIC(0));
-        Status("WriteQuadlet", WriteQuadlet(0xFFC0, 0xFFFF, 0xF0080000, 0));
+        Status("WriteQuadlet", WriteQuadlet(0xFFC0, REGISTER_OFFSET_HIGH, FLASH_PORT_CTRL, 0));
     });
     Scenario("reopen with flags starts the log afresh", true, [&] {
         Status("OpenLORIC", OpenLORIC(TRACE_API));
@@ -142,7 +142,7 @@ TEST_F(Api, OpenCloseLogAndTargetNode) {
     Scenario("zero flags: no log, no trace", true, [&] {
         Status("OpenLORIC", OpenLORIC(0));
         driver_->FailAlways(IOCTL_ASYNC_READ, 31);
-        Status("ReadQuadlet", ReadQuadlet(0, 0xFFFF, 0xF0090014, &value));
+        Status("ReadQuadlet", ReadQuadlet(0, REGISTER_OFFSET_HIGH, FLASH_READ_CTRL, &value));
     });
     Scenario("high bit: a log for application messages only", true, [&] {
         Status("OpenLORIC(80)", OpenLORIC(0x80));
@@ -173,8 +173,8 @@ TEST_F(Api, OpenCloseLogAndTargetNode) {
     Scenario("success leaves the message argument of the last failure", true, [&] {
         Status("OpenLORIC", OpenLORIC(0));
         driver_->FailNext(IOCTL_ASYNC_READ, 1117);
-        Status("ReadQuadlet", ReadQuadlet(0xFFC0, 0xFFFF, 0xF0090014, &value));
-        Status("ReadQuadlet", ReadQuadlet(0xFFC0, 0xFFFF, 0xF0090000, &value));
+        Status("ReadQuadlet", ReadQuadlet(0xFFC0, REGISTER_OFFSET_HIGH, FLASH_READ_CTRL, &value));
+        Status("ReadQuadlet", ReadQuadlet(0xFFC0, REGISTER_OFFSET_HIGH, FLASH_ERASE_CTRL, &value));
         Status("SetTargetNode", SetTargetNode(1));
         ErrorText(9);
     });
@@ -183,7 +183,7 @@ TEST_F(Api, OpenCloseLogAndTargetNode) {
         Status("OpenLORIC", OpenLORIC(TRACE_API));
         std::filesystem::remove("debug.log");
     });
-    t_.Check("foundation/open_close.txt");
+    t_.Check("api/open_close.txt");
 }
 
 TEST_F(Api, QuadletRequestsTracesAndFailures) {
@@ -202,46 +202,46 @@ TEST_F(Api, QuadletRequestsTracesAndFailures) {
     });
     Scenario("write: value most significant byte first, node's low 16 bits", true, [&] {
         open(0);
-        Status("WriteQuadlet", WriteQuadlet(0xFFC0, 0xFFFF, CSR_MODE_CTRL, MODE_EDIT));
-        Status("WriteQuadlet", WriteQuadlet(0x3FF0005, 0xFFFF, 0, 0x01020304));
+        Status("WriteQuadlet", WriteQuadlet(0xFFC0, REGISTER_OFFSET_HIGH, CSR_MODE_CTRL, MODE_EDIT));
+        Status("WriteQuadlet", WriteQuadlet(0x3FF0005, REGISTER_OFFSET_HIGH, 0, 0x01020304));
     });
     Scenario("verbose and internal trace of a read, also in the log", true, [&] {
         open(TRACE_VERBOSE | TRACE_INTERNAL);
-        driver_->SetReadValue(0xF0090014, 0x01020304);
-        Status("ReadQuadlet", ReadQuadlet(0xFFC1, 0xFFFF, 0xF0090014, &value));
+        driver_->SetReadValue(FLASH_READ_CTRL, 0x01020304);
+        Status("ReadQuadlet", ReadQuadlet(0xFFC1, REGISTER_OFFSET_HIGH, FLASH_READ_CTRL, &value));
         t_.Add("value %08X\n", value);
     });
     Scenario("a failed write traces its data first", true, [&] {
         open(TRACE_VERBOSE | TRACE_INTERNAL | TRACE_ERROR);
         driver_->FailNext(IOCTL_ASYNC_WRITE, 0x79);
-        Status("WriteQuadlet", WriteQuadlet(0xFFC1, 0xFFFF, 0xF0090014, 0x01020304));
+        Status("WriteQuadlet", WriteQuadlet(0xFFC1, REGISTER_OFFSET_HIGH, FLASH_READ_CTRL, 0x01020304));
     });
     Scenario("a failed read: detail, data, error line; the value stays", true, [&] {
         open(TRACE_VERBOSE | TRACE_INTERNAL | TRACE_ERROR);
         driver_->FailNext(IOCTL_ASYNC_READ, 1117);
         value = 0x5A5A5A5A;
-        Status("ReadQuadlet", ReadQuadlet(0xFFC1, 0xFFFF, 0xF0090014, &value));
+        Status("ReadQuadlet", ReadQuadlet(0xFFC1, REGISTER_OFFSET_HIGH, FLASH_READ_CTRL, &value));
         t_.Add("value %08X\n", value);
         ErrorText(9);
     });
     Scenario("error trace alone", true, [&] {
         open(TRACE_ERROR);
         driver_->FailNext(IOCTL_ASYNC_READ, 31);
-        Status("ReadQuadlet", ReadQuadlet(0, 0xFFFF, 0xF0090004, &value));
+        Status("ReadQuadlet", ReadQuadlet(0, REGISTER_OFFSET_HIGH, FLASH_UPLOAD_CHECKSUM, &value));
     });
     Scenario("closed, then a missing value pointer", true, [&] {
         g_api.traceFlags = TRACE_VERBOSE | TRACE_ERROR;
-        Status("ReadQuadlet", ReadQuadlet(0, 0xFFFF, 0, nullptr));
-        Status("WriteQuadlet", WriteQuadlet(0, 0xFFFF, 0, 0));
+        Status("ReadQuadlet", ReadQuadlet(0, REGISTER_OFFSET_HIGH, 0, nullptr));
+        Status("WriteQuadlet", WriteQuadlet(0, REGISTER_OFFSET_HIGH, 0, 0));
         open(TRACE_VERBOSE | TRACE_ERROR);
-        Status("ReadQuadlet", ReadQuadlet(0, 0xFFFF, 0, nullptr));
+        Status("ReadQuadlet", ReadQuadlet(0, REGISTER_OFFSET_HIGH, 0, nullptr));
     });
     Scenario("API trace alone shows no quadlet lines", true, [&] {
         open(TRACE_API | TRACE_API_VERBOSE | TRACE_WARNING);
-        Status("ReadQuadlet", ReadQuadlet(0, 0xFFFF, 0, &value));
-        Status("WriteQuadlet", WriteQuadlet(0, 0xFFFF, 0, 0));
+        Status("ReadQuadlet", ReadQuadlet(0, REGISTER_OFFSET_HIGH, 0, &value));
+        Status("WriteQuadlet", WriteQuadlet(0, REGISTER_OFFSET_HIGH, 0, 0));
     });
-    t_.Check("foundation/quadlets.txt");
+    t_.Check("api/quadlets.txt");
 }
 
 TEST(CommandSets, BuiltInSetsAndTheFlashPortWordsOfASectorErase) {
@@ -265,7 +265,7 @@ TEST(CommandSets, BuiltInSetsAndTheFlashPortWordsOfASectorErase) {
     for (uint32_t i = 0; i < 3 * count; ++i) t.Add(" %08X", words[i]);
     FlashPortWords({0x123456, 0xABCDEF}, words);
     t.Add("\n20-bit address: %08X %08X %08X\n", words[0], words[1], words[2]);
-    t.Check("foundation/command_sets.txt");
+    t.Check("api/command_sets.txt");
 }
 
 // How the driver link reports the driver's failures.

@@ -284,7 +284,7 @@ TEST_F(SerialLinkTest, CommandFramesAndReplies) {
             for (size_t i = 0; i < frame.size(); ++i) out.Add(i + 1 < frame.size() ? "%02X " : "%02X\n", frame[i]);
         }
     }
-    out.Check("serial/link_frames.txt");
+    out.Check("link/serial_link_frames.txt");
 }
 
 size_t OpenDescriptors() {
