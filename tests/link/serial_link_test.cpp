@@ -94,26 +94,34 @@ TEST(SerialPortNames, ComNamesAreTheMachinesSerialPortsNotFiles) {
     std::filesystem::current_path(cwd);
 }
 
-// Every command's frames, results, errors and waits, each on a fresh link, against one golden
-// file: quadlets, resends and refusals, the target node, node lists, resets, command sets,
-// erases, uploads over the flash port and to the uploader, asynchronous requests, time-outs
-// (3 to 4 s after the request, whatever the millisecond it started at) and a hang-up (at once).
-TEST_F(SerialLinkTest, CommandFramesAndReplies) {
+class SerialLinkCommands;
+struct LinkCase {
+    const char* name;
+    void (*run)(SerialLinkCommands& f, SerialLink& l);
+};
+void PrintTo(const LinkCase& c, std::ostream* out) { *out << c.name; }
+
+// A command case on a fresh link: what it did, its frames and how long it took, written down.
+class SerialLinkCommands : public SerialLinkTest, public ::testing::WithParamInterface<LinkCase> {
+public:
+    using SerialLinkTest::adapter;
+    using SerialLinkTest::clock;
     test::Transcript out;
-    auto read = [&](SerialLink& l, uint32_t high, uint32_t low) {
+
+    void Read(SerialLink& l, uint32_t high, uint32_t low) {
         uint32_t value = 0x12345678;
         const bool ok = l.ReadQuadletCommand(high, low, &value);
         out.Add("read %s %08X error %u\n", ok ? "ok" : "failed", value, ok ? 0 : platform::GetLastErrorCode());
-    };
-    auto result = [&](const char* what, bool ok) {
+    }
+    void Result(const char* what, bool ok) {
         out.Add("%s %s error %u\n", what, ok ? "ok" : "failed", ok ? 0 : platform::GetLastErrorCode());
-    };
-    auto timed = [&](SerialLink& l) {
+    }
+    void Timed(SerialLink& l) {
         const int64_t before = clock.NowMs();
-        read(l, 0xFFFF, FLASH_READ_CTRL);
+        Read(l, REGISTER_OFFSET_HIGH, FLASH_READ_CTRL);
         out.Add("after %lld ms\n", static_cast<long long>(clock.NowMs() - before));
-    };
-    auto nodes = [&](SerialLink& l, Bytes reply, uint32_t bufferRecords) {
+    }
+    void Nodes(SerialLink& l, Bytes reply, uint32_t bufferRecords) {
         adapter.Queue(reply);
         NODE_INFO records[5];
         std::memset(records, 0x77, sizeof records);
@@ -122,170 +130,186 @@ TEST_F(SerialLinkTest, CommandFramesAndReplies) {
             out.Add(" %08X.%08X.%04X.%04X.%08X.%08X", r.reserved[0], r.reserved[1], r.busNumber, r.nodeNumber, r.idHigh,
                     r.idLow);
         out.Add("\n");
-    };
-    // Two entries: nodes FFC0 and FFC2 with their 64-bit IDs; byte 2 the count the reply claims.
-    const Bytes two = {0x03, 0x1C, 0x02, 0x00, 0xC0, 0xFF, 0xEE, 0xEE, 0x33, 0x22, 0x11, 0x00, 0x77, 0x66,
-                       0x55, 0x44, 0xC2, 0xFF, 0xEE, 0xEE, 0xBB, 0xAA, 0x99, 0x88, 0xFF, 0xEE, 0xDD, 0xCC};
-    Bytes claimsNine = two;
+    }
+};
+
+// Two entries: nodes FFC0 and FFC2 with their 64-bit IDs; byte 2 the count the reply claims.
+const Bytes kTwoNodes = {0x03, 0x1C, 0x02, 0x00, 0xC0, 0xFF, 0xEE, 0xEE, 0x33, 0x22, 0x11, 0x00, 0x77, 0x66,
+                         0x55, 0x44, 0xC2, 0xFF, 0xEE, 0xEE, 0xBB, 0xAA, 0x99, 0x88, 0xFF, 0xEE, 0xDD, 0xCC};
+Bytes ClaimsNine() {
+    Bytes claimsNine = kTwoNodes;
     claimsNine[2] = 9;
-    const uint8_t data[] = {0x11, 0x22, 0x33, 0x44, 5, 6, 7, 8, 9, 10, 11};
-    const std::pair<const char*, std::function<void(SerialLink&)>> cases[] = {
+    return claimsNine;
+}
+constexpr uint8_t kData[] = {0x11, 0x22, 0x33, 0x44, 5, 6, 7, 8, 9, 10, 11};
+
+// Every command's frames, results, errors and waits: quadlets, resends and refusals, the target
+// node, node lists, resets, command sets, erases, uploads over the flash port and to the
+// uploader, asynchronous requests, time-outs (3 to 4 s after the request, whatever the
+// millisecond it started at) and a hang-up (at once).
+std::vector<LinkCase> LinkCases() {
+    return {
         {"read at node 3FF:05, offset high of 16 bits",
-         [&](SerialLink& l) {
+         [](SerialLinkCommands& f, SerialLink& l) {
              l.SetTargetNode(0x3FF << 6 | 5);
-             adapter.Queue(Bytes{0x05, 0x08, 0x00, 0x00, 0x21, 0x6B, 0x4F, 0x41});
-             read(l, 0x1FFFF, FLASH_UPLOAD_CTRL);
+             f.adapter.Queue(Bytes{0x05, 0x08, 0x00, 0x00, 0x21, 0x6B, 0x4F, 0x41});
+             f.Read(l, 0x1FFFF, FLASH_UPLOAD_CTRL);
          }},
         {"two resend requests",
-         [&](SerialLink& l) {
+         [](SerialLinkCommands& f, SerialLink& l) {
              l.SetTargetNode(0xFFC0);
-             for (const Bytes& r : {Bytes{0x00, 0x02}, Bytes{0x00, 0x02}, Bytes{0x05, 0x08, 0, 0, 0x0D, 0xF0, 0xFE, 0xCA}}) adapter.Queue(r);
-             read(l, 0xFFFF, FLASH_READ_CTRL);
+             for (const Bytes& r : {Bytes{0x00, 0x02}, Bytes{0x00, 0x02}, Bytes{0x05, 0x08, 0, 0, 0x0D, 0xF0, 0xFE, 0xCA}}) f.adapter.Queue(r);
+             f.Read(l, REGISTER_OFFSET_HIGH, FLASH_READ_CTRL);
          }},
         {"read and write replies that fail",
-         [&](SerialLink& l) {
+         [](SerialLinkCommands& f, SerialLink& l) {
              for (const Bytes& r : {Bytes{0xAA, 0x02}, Bytes{0x05, 0x02}, Bytes{0x04, 0x08, 0, 0, 1, 2, 3, 4},
                                     Bytes{0x05, 0x06, 0, 0, 1, 2}}) {
-                 adapter.Queue(r);
-                 read(l, 0xFFFF, FLASH_READ_CTRL);
+                 f.adapter.Queue(r);
+                 f.Read(l, REGISTER_OFFSET_HIGH, FLASH_READ_CTRL);
              }
              for (const Bytes& r : {Bytes{0xAA, 0x02}, Bytes{0x04, 0x02}}) {
-                 adapter.Queue(r);
-                 result("write", l.WriteQuadletCommand(0xFFFF, CSR_MODE_CTRL, 1));
+                 f.adapter.Queue(r);
+                 f.Result("write", l.WriteQuadletCommand(REGISTER_OFFSET_HIGH, CSR_MODE_CTRL, 1));
              }
          }},
         {"reply in pieces",
-         [&](SerialLink& l) {
+         [](SerialLinkCommands& f, SerialLink& l) {
              ScriptedAdapter::Reply pieces;
              for (uint8_t b : {0x05, 0x08, 0x00, 0x00, 0x04, 0x03, 0x02, 0x01}) pieces.push_back({{b}, 15});
-             adapter.Queue(pieces);
-             read(l, 0xFFFF, FLASH_READ_CTRL);
+             f.adapter.Queue(pieces);
+             f.Read(l, REGISTER_OFFSET_HIGH, FLASH_READ_CTRL);
          }},
         {"local node addressed as FFC1",
-         [&](SerialLink& l) {
+         [](SerialLinkCommands& f, SerialLink& l) {
              l.SetTargetNode(0xFFC0);
-             out.Add("target %04X\n", l.TargetNode());
+             f.out.Add("target %04X\n", l.TargetNode());
              l.SetTargetNode(0xFFC2);
-             out.Add("target %04X\n", l.TargetNode());
-             result("write", l.WriteQuadletCommand(0xFFFF, FLASH_PORT_CTRL, 0));
+             f.out.Add("target %04X\n", l.TargetNode());
+             f.Result("write", l.WriteQuadletCommand(REGISTER_OFFSET_HIGH, FLASH_PORT_CTRL, 0));
          }},
         {"node lists",
-         [&](SerialLink& l) {
-             nodes(l, two, 4);
-             nodes(l, claimsNine, 4);  // claims more than it carries
-             nodes(l, two, 1);
-             nodes(l, two, 0);
-             nodes(l, {0xAA, 0x02}, 4);
-             nodes(l, {0x03, 0x02}, 4);
-             nodes(l, {0x03, 0x03, 0x05}, 4);  // length below the first entry
+         [](SerialLinkCommands& f, SerialLink& l) {
+             f.Nodes(l, kTwoNodes, 4);
+             f.Nodes(l, ClaimsNine(), 4);  // claims more than it carries
+             f.Nodes(l, kTwoNodes, 1);
+             f.Nodes(l, kTwoNodes, 0);
+             f.Nodes(l, {0xAA, 0x02}, 4);
+             f.Nodes(l, {0x03, 0x02}, 4);
+             f.Nodes(l, {0x03, 0x03, 0x05}, 4);  // length below the first entry
          }},
         {"resets",
-         [&](SerialLink& l) {
+         [](SerialLinkCommands& f, SerialLink& l) {
              l.SetFlashCommandSet(FLASH_COMMAND_SET::BuiltIn(1, 8));
-             result("kind 3", l.Reset(3));
-             adapter.Queue(Bytes{0xAA, 0x02});
-             result("device (refused, not waited for)", l.Reset(RESET_DEVICE));
-             result("flash", l.Reset(RESET_FLASH));
-             result("bus", l.Reset(RESET_BUS));
-             adapter.Queue(Bytes{0xAA, 0x02});
-             result("bus refused", l.Reset(RESET_BUS));
+             f.Result("kind 3", l.Reset(3));
+             f.adapter.Queue(Bytes{0xAA, 0x02});
+             f.Result("device (refused, not waited for)", l.Reset(RESET_DEVICE));
+             f.Result("flash", l.Reset(RESET_FLASH));
+             f.Result("bus", l.Reset(RESET_BUS));
+             f.adapter.Queue(Bytes{0xAA, 0x02});
+             f.Result("bus refused", l.Reset(RESET_BUS));
          }},
         {"command sets with bits 9 to 15 refused",
-         [&](SerialLink& l) {
-             result("set 1 of 16 bits", l.SetFlashCommandSet(FLASH_COMMAND_SET::BuiltIn(1, 16)));
+         [](SerialLinkCommands& f, SerialLink& l) {
+             f.Result("set 1 of 16 bits", l.SetFlashCommandSet(FLASH_COMMAND_SET::BuiltIn(1, 16)));
              FLASH_COMMAND_SET custom = FLASH_COMMAND_SET::BuiltIn(1, 8);
              custom.words[0] = 0x64108010;  // bit 15
-             result("bit 15", l.SetFlashCommandSet(custom));
-             result("set 6", l.SetFlashCommandSet(FLASH_COMMAND_SET::BuiltIn(6, 8)));
-             result("upload with set 6 kept (sends nothing)", l.UploadBlock(true, {0, 2, data, 0}));
+             f.Result("bit 15", l.SetFlashCommandSet(custom));
+             f.Result("set 6", l.SetFlashCommandSet(FLASH_COMMAND_SET::BuiltIn(6, 8)));
+             f.Result("upload with set 6 kept (sends nothing)", l.UploadBlock(true, {0, 2, kData, 0}));
          }},
         {"sector, chip and 20-bit sector erase; a flash port sequence stops at the first failed write",
-         [&](SerialLink& l) {
+         [](SerialLinkCommands& f, SerialLink& l) {
              l.SetTargetNode(0xFFC0);
              l.SetFlashCommandSet(FLASH_COMMAND_SET::BuiltIn(1, 8));
-             for (uint32_t a : {0x8000u, ERASE_ALL, 0x123456u}) result("erase", l.EraseSector(a));
-             adapter.Queue(Bytes{0x04, 0x04, 0, 0});
-             adapter.Queue(Bytes{0xAA, 0x02});
-             result("erase", l.EraseSector(0x8000));
+             for (uint32_t a : {0x8000u, ERASE_ALL, 0x123456u}) f.Result("erase", l.EraseSector(a));
+             f.adapter.Queue(Bytes{0x04, 0x04, 0, 0});
+             f.adapter.Queue(Bytes{0xAA, 0x02});
+             f.Result("erase", l.EraseSector(0x8000));
              const CommandPair none[1] = {};
-             result("empty sequence", l.FlashPortSequence(none, 0, 0x80001234));
+             f.Result("empty sequence", l.FlashPortSequence(none, 0, 0x80001234));
          }},
         {"flash port uploads: 16-bit words 2.5 ms each, bytes with unlock and reset, 3 bytes on a 16-bit bus",
-         [&](SerialLink& l) {
+         [](SerialLinkCommands& f, SerialLink& l) {
              l.SetFlashCommandSet(FLASH_COMMAND_SET::BuiltIn(1, 16));
              l.SetByteProgramDelay(2500);
-             result("16-bit words", l.UploadBlock(true, {0x100, 4, data, 0}));
+             f.Result("16-bit words", l.UploadBlock(true, {0x100, 4, kData, 0}));
              l.SetByteProgramDelay(0);
              l.SetFlashCommandSet(FLASH_COMMAND_SET::BuiltIn(0, 8));
-             result("bytes with unlock and reset", l.UploadBlock(true, {0xFFFFF, 2, data, 0}));
+             f.Result("bytes with unlock and reset", l.UploadBlock(true, {0xFFFFF, 2, kData, 0}));
              l.SetFlashCommandSet(FLASH_COMMAND_SET::BuiltIn(1, 16));
-             result("3 bytes on a 16-bit bus", l.UploadBlock(true, {0x200, 3, data, 0}));
+             f.Result("3 bytes on a 16-bit bus", l.UploadBlock(true, {0x200, 3, kData, 0}));
          }},
         {"uploader upload of whole quadlets",
-         [&](SerialLink& l) {
+         [](SerialLinkCommands& f, SerialLink& l) {
              l.SetTargetNode(0xFFC0);
-             result("11 bytes", l.UploadBlock(false, {0x1000, 11, data, 0}));
-             result("3 bytes", l.UploadBlock(false, {0x1000, 3, data, 0}));
-             adapter.Queue(Bytes{0x04, 0x04, 0, 0});
-             adapter.Queue(Bytes{0xAA, 0x02});
-             result("second quadlet refused", l.UploadBlock(false, {0x1000, 11, data, 0}));
+             f.Result("11 bytes", l.UploadBlock(false, {0x1000, 11, kData, 0}));
+             f.Result("3 bytes", l.UploadBlock(false, {0x1000, 3, kData, 0}));
+             f.adapter.Queue(Bytes{0x04, 0x04, 0, 0});
+             f.adapter.Queue(Bytes{0xAA, 0x02});
+             f.Result("second quadlet refused", l.UploadBlock(false, {0x1000, 11, kData, 0}));
          }},
         {"asynchronous read and write keep the target node",
-         [&](SerialLink& l) {
+         [](SerialLinkCommands& f, SerialLink& l) {
              l.SetTargetNode(0xFFC0);
-             adapter.SetRegister(FLASH_UPLOAD_CTRL, UPLOADER_READY);
+             f.adapter.SetRegister(FLASH_UPLOAD_CTRL, UPLOADER_READY);
              QuadletRequest r = MakeRequest(0xFFC2, FLASH_UPLOAD_CTRL);
-             result("read", l.AsyncRead(reinterpret_cast<uint8_t*>(&r), sizeof r));
-             out.Add("data %02X %02X %02X %02X, target %04X\n", r.data[0], r.data[1], r.data[2], r.data[3], l.TargetNode());
-             adapter.Queue(Bytes{0xAA, 0x02});
-             result("read refused", l.AsyncRead(reinterpret_cast<uint8_t*>(&r), sizeof r));
-             result("read without room for a quadlet", l.AsyncRead(reinterpret_cast<uint8_t*>(&r), 39));
+             f.Result("read", l.AsyncRead(reinterpret_cast<uint8_t*>(&r), sizeof r));
+             f.out.Add("data %02X %02X %02X %02X, target %04X\n", r.data[0], r.data[1], r.data[2], r.data[3], l.TargetNode());
+             f.adapter.Queue(Bytes{0xAA, 0x02});
+             f.Result("read refused", l.AsyncRead(reinterpret_cast<uint8_t*>(&r), sizeof r));
+             f.Result("read without room for a quadlet", l.AsyncRead(reinterpret_cast<uint8_t*>(&r), 39));
              l.SetTargetNode(0x0001);
              r = MakeRequest(0xFFC0, CSR_MODE_CTRL, 0x74696445);
-             result("write", l.AsyncWrite(reinterpret_cast<uint8_t*>(&r), sizeof r));
-             out.Add("target %04X\n", l.TargetNode());
+             f.Result("write", l.AsyncWrite(reinterpret_cast<uint8_t*>(&r), sizeof r));
+             f.out.Add("target %04X\n", l.TargetNode());
          }},
         {"time-outs: silence from ms 0 and ms 999, a reply longer than the buffer, a port that takes nothing",
-         [&](SerialLink& l) {
-             clock.SetStep(200);  // each poll moves the replaced clock on
-             adapter.Queue(ScriptedAdapter::Reply{});
+         [](SerialLinkCommands& f, SerialLink& l) {
+             f.clock.SetStep(200);  // each poll moves the replaced clock on
+             f.adapter.Queue(ScriptedAdapter::Reply{});
              const uint8_t frame[2] = {0x06, 0x02};
-             result("bare transaction", l.Transact(frame));  // tells a time-out apart
+             f.Result("bare transaction", l.Transact(frame));  // tells a time-out apart
              for (int startMs : {0, 999}) {
-                 clock.Advance((1000 - clock.NowMs() % 1000 + startMs) % 1000);
-                 adapter.Queue(ScriptedAdapter::Reply{});
-                 timed(l);
+                 f.clock.Advance((1000 - f.clock.NowMs() % 1000 + startMs) % 1000);
+                 f.adapter.Queue(ScriptedAdapter::Reply{});
+                 f.Timed(l);
              }
              Bytes overlong{0x05, 0xC8, 0, 0};
              overlong.resize(200, 0x5A);
-             adapter.Queue(overlong);
-             timed(l);
-             adapter.StopLine(true);
-             timed(l);
-             adapter.StopLine(false);  // the next transaction goes through whole
-             result("write", l.WriteQuadletCommand(0xFFFF, CSR_MODE_CTRL, MODE_EDIT));
-             clock.SetStep(0);
+             f.adapter.Queue(overlong);
+             f.Timed(l);
+             f.adapter.StopLine(true);
+             f.Timed(l);
+             f.adapter.StopLine(false);  // the next transaction goes through whole
+             f.Result("write", l.WriteQuadletCommand(REGISTER_OFFSET_HIGH, CSR_MODE_CTRL, MODE_EDIT));
+             f.clock.SetStep(0);
          }},
-        {"hung up", [&](SerialLink& l) {
-             adapter.HangUp();
-             timed(l);
+        {"hung up", [](SerialLinkCommands& f, SerialLink& l) {
+             f.clock.SetStep(0);  // the clock stands still: the failure comes at once
+             f.adapter.HangUp();
+             f.Timed(l);
          }},
     };
-    for (const auto& [name, run] : cases) {
-        SerialLink link(adapter.Path().c_str());
-        adapter.ClearFrames();
-        out.Add("==== %s\n", name);
-        const int64_t before = clock.NowMs();
-        const uint64_t slept = clock.SleptMs();
-        run(link);
-        out.Add("-- slept %llu ms, %lld whole s\n", static_cast<unsigned long long>(clock.SleptMs() - slept),
-                static_cast<long long>((clock.NowMs() - before) / 1000));
-        for (const Bytes& frame : adapter.Frames()) {
-            for (size_t i = 0; i < frame.size(); ++i) out.Add(i + 1 < frame.size() ? "%02X " : "%02X\n", frame[i]);
-        }
-    }
-    out.Check("link/serial_link_frames.txt");
 }
+
+// Each command case on a fresh link against link/serial_link_frames/<case>.txt.
+TEST_P(SerialLinkCommands, FramesAndReplies) {
+    SerialLink link(adapter.Path().c_str());
+    adapter.ClearFrames();
+    out.Add("==== %s\n", GetParam().name);
+    const int64_t before = clock.NowMs();
+    const uint64_t slept = clock.SleptMs();
+    GetParam().run(*this, link);
+    out.Add("-- slept %llu ms, %lld whole s\n", static_cast<unsigned long long>(clock.SleptMs() - slept),
+            static_cast<long long>((clock.NowMs() - before) / 1000));
+    for (const Bytes& frame : adapter.Frames()) {
+        for (size_t i = 0; i < frame.size(); ++i) out.Add(i + 1 < frame.size() ? "%02X " : "%02X\n", frame[i]);
+    }
+    out.Check("link/serial_link_frames/" + test::CaseSlug(GetParam().name) + ".txt");
+}
+
+INSTANTIATE_TEST_SUITE_P(Commands, SerialLinkCommands, ::testing::ValuesIn(LinkCases()), test::CaseName());
 
 size_t OpenDescriptors() {
     return static_cast<size_t>(std::distance(std::filesystem::directory_iterator("/proc/self/fd"),
