@@ -98,151 +98,186 @@ TEST_F(Api, StatusTexts) {
     t_.Check("api/status_texts.txt");
 }
 
-TEST_F(Api, OpenCloseLogAndTargetNode) {
-    uint32_t value = 0;
-    Scenario("no driver: nothing logged at the first open", false, [&] {
-        Status("OpenLORIC(3F)", OpenLORIC(0x3F));
-        Status("ReadQuadlet", ReadQuadlet(0, REGISTER_OFFSET_HIGH, FLASH_READ_CTRL, &value));
-        Status("WriteQuadlet", WriteQuadlet(0, REGISTER_OFFSET_HIGH, FLASH_READ_CTRL, 1));
-        Status("LogAppMessage", LogAppMessage("x"));
-    });
-    Scenario("open selects node 0", true, [&] { Status("OpenLORIC", OpenLORIC(TRACE_API | TRACE_SELECT_NODE_0)); });
-    Scenario("refused node 0 still opens", true, [&] {
-        driver_->FailNext(IOCTL_SET_TARGET_NODE, 170);
-        Status("OpenLORIC", OpenLORIC(TRACE_API | TRACE_ERROR | TRACE_SELECT_NODE_0));
-        ErrorText(4);
-    });
-    Scenario("select bit alone opens the log and writes nothing", true,
-             [&] { Status("OpenLORIC", OpenLORIC(TRACE_SELECT_NODE_0)); });
-    Scenario("second open fails, keeps the first link, flags and log", true, [&] {
-        Status("OpenLORIC", OpenLORIC(TRACE_ERROR | TRACE_API));
-        Status("OpenLORIC", OpenLORIC(TRACE_VERBOSE));
-        Status("WriteQuadlet", WriteQuadlet(0xFFC0, REGISTER_OFFSET_HIGH, FLASH_PORT_CTRL, 0));
-    });
-    Scenario("a failed reopen logs under the earlier flags", true, [&] {
-        Status("OpenLORIC", OpenLORIC(TRACE_ERROR | TRACE_API));
-        Status("CloseLORIC", CloseLORIC());
-        driver_.reset();
-        debug_.Clear();
-        Status("OpenLORIC", OpenLORIC(0));
-    });
-    Scenario("close without open", false, [&] { Status("CloseLORIC", CloseLORIC()); });
-    Scenario("close, then reopen with zero flags keeps the log, makes a new connection", true, [&] {
-        Status("OpenLORIC", OpenLORIC(TRACE_API));
-        Status("CloseLORIC", CloseLORIC());
-        Status("ReadQuadlet", ReadQuadlet(0, REGISTER_OFFSET_HIGH, 0, &value));
-        Status("OpenLORIC", OpenLORIC(0));
-        Status("WriteQuadlet", WriteQuadlet(0xFFC0, REGISTER_OFFSET_HIGH, FLASH_PORT_CTRL, 0));
-    });
-    Scenario("reopen with flags starts the log afresh", true, [&] {
-        Status("OpenLORIC", OpenLORIC(TRACE_API));
-        Status("CloseLORIC", CloseLORIC());
-        Status("OpenLORIC", OpenLORIC(TRACE_API));
-    });
-    Scenario("zero flags: no log, no trace", true, [&] {
-        Status("OpenLORIC", OpenLORIC(0));
-        driver_->FailAlways(IOCTL_ASYNC_READ, 31);
-        Status("ReadQuadlet", ReadQuadlet(0, REGISTER_OFFSET_HIGH, FLASH_READ_CTRL, &value));
-    });
-    Scenario("high bit: a log for application messages only", true, [&] {
-        Status("OpenLORIC(80)", OpenLORIC(0x80));
-        Status("LogAppMessage", LogAppMessage("step %d done\n", 3));
-        Status("LogAppMessage", LogAppMessage("no line feed"));
-    });
-    Scenario("application message without a log", true, [&] {
-        Status("OpenLORIC", OpenLORIC(0));
-        Status("LogAppMessage", LogAppMessage("%s=%x", "id", 0xABCu));
-        Status("LogAppMessage(null)", LogAppMessage(nullptr));
-    });
-    Scenario("application message while closed is not formatted", false, [&] {
-        g_api.traceFlags = TRACE_ERROR;
-        g_api.messageArgument.number = 77;
-        Status("LogAppMessage", LogAppMessage("%s", reinterpret_cast<const char*>(1)));  // would fault if read
-        EXPECT_EQ(g_api.messageArgument.number, 0u);
-    });
-    Scenario("target node: the low 16 bits", true, [&] {
-        Status("OpenLORIC", OpenLORIC(TRACE_API));
-        Status("SetTargetNode", SetTargetNode(0x1234FFC2));
-    });
-    Scenario("target node while closed", false, [&] {
-        g_api.traceFlags = TRACE_API | TRACE_ERROR;
-        g_api.messageArgument.number = 5;
-        Status("SetTargetNode", SetTargetNode(0x3C));
-        EXPECT_EQ(g_api.messageArgument.number, 0u);
-    });
-    Scenario("success leaves the message argument of the last failure", true, [&] {
-        Status("OpenLORIC", OpenLORIC(0));
-        driver_->FailNext(IOCTL_ASYNC_READ, 1117);
-        Status("ReadQuadlet", ReadQuadlet(0xFFC0, REGISTER_OFFSET_HIGH, FLASH_READ_CTRL, &value));
-        Status("ReadQuadlet", ReadQuadlet(0xFFC0, REGISTER_OFFSET_HIGH, FLASH_ERASE_CTRL, &value));
-        Status("SetTargetNode", SetTargetNode(1));
-        ErrorText(9);
-    });
-    Scenario("a log that cannot be opened leaves the debugger output", true, [&] {
-        std::filesystem::create_directory("debug.log");
-        Status("OpenLORIC", OpenLORIC(TRACE_API));
-        std::filesystem::remove("debug.log");
-    });
-    t_.Check("api/open_close.txt");
-}
+// A scenario of the exports from a fresh context, with a driver stand-in or none, against
+// <folder>/<scenario>.txt: its statuses, the debugger output piece by piece, the trace log and
+// the driver's requests.
+class ApiScenario;
+struct ScenarioCase {
+    const char* name;
+    bool driver;
+    void (*body)(ApiScenario& f);
+};
+void PrintTo(const ScenarioCase& c, std::ostream* out) { *out << c.name; }
 
-TEST_F(Api, QuadletRequestsTracesAndFailures) {
+class ApiScenario : public Api, public ::testing::WithParamInterface<ScenarioCase> {
+public:
+    using Api::driver_;
+    using Api::ErrorText;
+    using Api::Status;
+    using Api::t_;
+    using ApiTest::debug_;
     uint32_t value = 0;
-    auto open = [&](uint32_t flags) {
+
+    // Opens (verbose if `flags` asks for it), then traces with `flags`, the open's lines and
+    // requests forgotten.
+    void Open(uint32_t flags) {
         Status("OpenLORIC", OpenLORIC(flags & TRACE_VERBOSE ? TRACE_VERBOSE : 0));
         g_api.traceFlags = flags;
         driver_->ClearRequests();
         debug_.Clear();
+    }
+    void Run(const char* folder) {
+        Scenario(GetParam().name, GetParam().driver, [this] { GetParam().body(*this); });
+        t_.Check(std::string(folder) + "/" + CaseSlug(GetParam().name) + ".txt");
+    }
+};
+
+// Opening and closing, the trace log, application messages and the target node.
+std::vector<ScenarioCase> OpenCloseCases() {
+    return {
+        {"no driver: nothing logged at the first open", false, [](ApiScenario& f) {
+            f.Status("OpenLORIC(3F)", OpenLORIC(0x3F));
+            f.Status("ReadQuadlet", ReadQuadlet(0, REGISTER_OFFSET_HIGH, FLASH_READ_CTRL, &f.value));
+            f.Status("WriteQuadlet", WriteQuadlet(0, REGISTER_OFFSET_HIGH, FLASH_READ_CTRL, 1));
+            f.Status("LogAppMessage", LogAppMessage("x"));
+        }},
+        {"open selects node 0", true, [](ApiScenario& f) { f.Status("OpenLORIC", OpenLORIC(TRACE_API | TRACE_SELECT_NODE_0)); }},
+        {"refused node 0 still opens", true, [](ApiScenario& f) {
+            f.driver_->FailNext(IOCTL_SET_TARGET_NODE, 170);
+            f.Status("OpenLORIC", OpenLORIC(TRACE_API | TRACE_ERROR | TRACE_SELECT_NODE_0));
+            f.ErrorText(4);
+        }},
+        {"select bit alone opens the log and writes nothing", true, [](ApiScenario& f) { f.Status("OpenLORIC", OpenLORIC(TRACE_SELECT_NODE_0)); }},
+        {"second open fails, keeps the first link, flags and log", true, [](ApiScenario& f) {
+            f.Status("OpenLORIC", OpenLORIC(TRACE_ERROR | TRACE_API));
+            f.Status("OpenLORIC", OpenLORIC(TRACE_VERBOSE));
+            f.Status("WriteQuadlet", WriteQuadlet(0xFFC0, REGISTER_OFFSET_HIGH, FLASH_PORT_CTRL, 0));
+        }},
+        {"a failed reopen logs under the earlier flags", true, [](ApiScenario& f) {
+            f.Status("OpenLORIC", OpenLORIC(TRACE_ERROR | TRACE_API));
+            f.Status("CloseLORIC", CloseLORIC());
+            f.driver_.reset();
+            f.debug_.Clear();
+            f.Status("OpenLORIC", OpenLORIC(0));
+        }},
+        {"close without open", false, [](ApiScenario& f) { f.Status("CloseLORIC", CloseLORIC()); }},
+        {"close, then reopen with zero flags keeps the log, makes a new connection", true, [](ApiScenario& f) {
+            f.Status("OpenLORIC", OpenLORIC(TRACE_API));
+            f.Status("CloseLORIC", CloseLORIC());
+            f.Status("ReadQuadlet", ReadQuadlet(0, REGISTER_OFFSET_HIGH, 0, &f.value));
+            f.Status("OpenLORIC", OpenLORIC(0));
+            f.Status("WriteQuadlet", WriteQuadlet(0xFFC0, REGISTER_OFFSET_HIGH, FLASH_PORT_CTRL, 0));
+        }},
+        {"reopen with flags starts the log afresh", true, [](ApiScenario& f) {
+            f.Status("OpenLORIC", OpenLORIC(TRACE_API));
+            f.Status("CloseLORIC", CloseLORIC());
+            f.Status("OpenLORIC", OpenLORIC(TRACE_API));
+        }},
+        {"zero flags: no log, no trace", true, [](ApiScenario& f) {
+            f.Status("OpenLORIC", OpenLORIC(0));
+            f.driver_->FailAlways(IOCTL_ASYNC_READ, 31);
+            f.Status("ReadQuadlet", ReadQuadlet(0, REGISTER_OFFSET_HIGH, FLASH_READ_CTRL, &f.value));
+        }},
+        {"high bit: a log for application messages only", true, [](ApiScenario& f) {
+            f.Status("OpenLORIC(80)", OpenLORIC(0x80));
+            f.Status("LogAppMessage", LogAppMessage("step %d done\n", 3));
+            f.Status("LogAppMessage", LogAppMessage("no line feed"));
+        }},
+        {"application message without a log", true, [](ApiScenario& f) {
+            f.Status("OpenLORIC", OpenLORIC(0));
+            f.Status("LogAppMessage", LogAppMessage("%s=%x", "id", 0xABCu));
+            f.Status("LogAppMessage(null)", LogAppMessage(nullptr));
+        }},
+        {"application message while closed is not formatted", false, [](ApiScenario& f) {
+            g_api.traceFlags = TRACE_ERROR;
+            g_api.messageArgument.number = 77;
+            f.Status("LogAppMessage", LogAppMessage("%s", reinterpret_cast<const char*>(1)));  // would fault if read
+            EXPECT_EQ(g_api.messageArgument.number, 0u);
+        }},
+        {"target node: the low 16 bits", true, [](ApiScenario& f) {
+            f.Status("OpenLORIC", OpenLORIC(TRACE_API));
+            f.Status("SetTargetNode", SetTargetNode(0x1234FFC2));
+        }},
+        {"target node while closed", false, [](ApiScenario& f) {
+            g_api.traceFlags = TRACE_API | TRACE_ERROR;
+            g_api.messageArgument.number = 5;
+            f.Status("SetTargetNode", SetTargetNode(0x3C));
+            EXPECT_EQ(g_api.messageArgument.number, 0u);
+        }},
+        {"success leaves the message argument of the last failure", true, [](ApiScenario& f) {
+            f.Status("OpenLORIC", OpenLORIC(0));
+            f.driver_->FailNext(IOCTL_ASYNC_READ, 1117);
+            f.Status("ReadQuadlet", ReadQuadlet(0xFFC0, REGISTER_OFFSET_HIGH, FLASH_READ_CTRL, &f.value));
+            f.Status("ReadQuadlet", ReadQuadlet(0xFFC0, REGISTER_OFFSET_HIGH, FLASH_ERASE_CTRL, &f.value));
+            f.Status("SetTargetNode", SetTargetNode(1));
+            f.ErrorText(9);
+        }},
+        {"a log that cannot be opened leaves the debugger output", true, [](ApiScenario& f) {
+            std::filesystem::create_directory("debug.log");
+            f.Status("OpenLORIC", OpenLORIC(TRACE_API));
+            std::filesystem::remove("debug.log");
+        }},
     };
-    Scenario("read: request block and byte order", true, [&] {
-        open(0);
-        driver_->SetReadValue(FLASH_UPLOAD_CTRL, UPLOADER_READY);
-        Status("ReadQuadlet", ReadQuadlet(0x7777FFC2, 0x1234FFFF, FLASH_UPLOAD_CTRL, &value));
-        t_.Add("value %08X\n", value);
-    });
-    Scenario("write: value most significant byte first, node's low 16 bits", true, [&] {
-        open(0);
-        Status("WriteQuadlet", WriteQuadlet(0xFFC0, REGISTER_OFFSET_HIGH, CSR_MODE_CTRL, MODE_EDIT));
-        Status("WriteQuadlet", WriteQuadlet(0x3FF0005, REGISTER_OFFSET_HIGH, 0, 0x01020304));
-    });
-    Scenario("verbose and internal trace of a read, also in the log", true, [&] {
-        open(TRACE_VERBOSE | TRACE_INTERNAL);
-        driver_->SetReadValue(FLASH_READ_CTRL, 0x01020304);
-        Status("ReadQuadlet", ReadQuadlet(0xFFC1, REGISTER_OFFSET_HIGH, FLASH_READ_CTRL, &value));
-        t_.Add("value %08X\n", value);
-    });
-    Scenario("a failed write traces its data first", true, [&] {
-        open(TRACE_VERBOSE | TRACE_INTERNAL | TRACE_ERROR);
-        driver_->FailNext(IOCTL_ASYNC_WRITE, 0x79);
-        Status("WriteQuadlet", WriteQuadlet(0xFFC1, REGISTER_OFFSET_HIGH, FLASH_READ_CTRL, 0x01020304));
-    });
-    Scenario("a failed read: detail, data, error line; the value stays", true, [&] {
-        open(TRACE_VERBOSE | TRACE_INTERNAL | TRACE_ERROR);
-        driver_->FailNext(IOCTL_ASYNC_READ, 1117);
-        value = 0x5A5A5A5A;
-        Status("ReadQuadlet", ReadQuadlet(0xFFC1, REGISTER_OFFSET_HIGH, FLASH_READ_CTRL, &value));
-        t_.Add("value %08X\n", value);
-        ErrorText(9);
-    });
-    Scenario("error trace alone", true, [&] {
-        open(TRACE_ERROR);
-        driver_->FailNext(IOCTL_ASYNC_READ, 31);
-        Status("ReadQuadlet", ReadQuadlet(0, REGISTER_OFFSET_HIGH, FLASH_UPLOAD_CHECKSUM, &value));
-    });
-    Scenario("closed, then a missing value pointer", true, [&] {
-        g_api.traceFlags = TRACE_VERBOSE | TRACE_ERROR;
-        Status("ReadQuadlet", ReadQuadlet(0, REGISTER_OFFSET_HIGH, 0, nullptr));
-        Status("WriteQuadlet", WriteQuadlet(0, REGISTER_OFFSET_HIGH, 0, 0));
-        open(TRACE_VERBOSE | TRACE_ERROR);
-        Status("ReadQuadlet", ReadQuadlet(0, REGISTER_OFFSET_HIGH, 0, nullptr));
-    });
-    Scenario("API trace alone shows no quadlet lines", true, [&] {
-        open(TRACE_API | TRACE_API_VERBOSE | TRACE_WARNING);
-        Status("ReadQuadlet", ReadQuadlet(0, REGISTER_OFFSET_HIGH, 0, &value));
-        Status("WriteQuadlet", WriteQuadlet(0, REGISTER_OFFSET_HIGH, 0, 0));
-    });
-    t_.Check("api/quadlets.txt");
 }
+class OpenClose : public ApiScenario {};
+TEST_P(OpenClose, StatusesTraceAndLog) { Run("api/open_close"); }
+INSTANTIATE_TEST_SUITE_P(Scenarios, OpenClose, ::testing::ValuesIn(OpenCloseCases()), CaseName());
+
+// Quadlet reads and writes: request blocks, byte order, traces and failures.
+std::vector<ScenarioCase> QuadletCases() {
+    return {
+        {"read: request block and byte order", true, [](ApiScenario& f) {
+            f.Open(0);
+            f.driver_->SetReadValue(FLASH_UPLOAD_CTRL, UPLOADER_READY);
+            f.Status("ReadQuadlet", ReadQuadlet(0x7777FFC2, 0x1234FFFF, FLASH_UPLOAD_CTRL, &f.value));
+            f.t_.Add("value %08X\n", f.value);
+        }},
+        {"write: value most significant byte first, node's low 16 bits", true, [](ApiScenario& f) {
+            f.Open(0);
+            f.Status("WriteQuadlet", WriteQuadlet(0xFFC0, REGISTER_OFFSET_HIGH, CSR_MODE_CTRL, MODE_EDIT));
+            f.Status("WriteQuadlet", WriteQuadlet(0x3FF0005, REGISTER_OFFSET_HIGH, 0, 0x01020304));
+        }},
+        {"verbose and internal trace of a read, also in the log", true, [](ApiScenario& f) {
+            f.Open(TRACE_VERBOSE | TRACE_INTERNAL);
+            f.driver_->SetReadValue(FLASH_READ_CTRL, 0x01020304);
+            f.Status("ReadQuadlet", ReadQuadlet(0xFFC1, REGISTER_OFFSET_HIGH, FLASH_READ_CTRL, &f.value));
+            f.t_.Add("value %08X\n", f.value);
+        }},
+        {"a failed write traces its data first", true, [](ApiScenario& f) {
+            f.Open(TRACE_VERBOSE | TRACE_INTERNAL | TRACE_ERROR);
+            f.driver_->FailNext(IOCTL_ASYNC_WRITE, 0x79);
+            f.Status("WriteQuadlet", WriteQuadlet(0xFFC1, REGISTER_OFFSET_HIGH, FLASH_READ_CTRL, 0x01020304));
+        }},
+        {"a failed read: detail, data, error line; the value stays", true, [](ApiScenario& f) {
+            f.Open(TRACE_VERBOSE | TRACE_INTERNAL | TRACE_ERROR);
+            f.driver_->FailNext(IOCTL_ASYNC_READ, 1117);
+            f.value = 0x5A5A5A5A;
+            f.Status("ReadQuadlet", ReadQuadlet(0xFFC1, REGISTER_OFFSET_HIGH, FLASH_READ_CTRL, &f.value));
+            f.t_.Add("value %08X\n", f.value);
+            f.ErrorText(9);
+        }},
+        {"error trace alone", true, [](ApiScenario& f) {
+            f.Open(TRACE_ERROR);
+            f.driver_->FailNext(IOCTL_ASYNC_READ, 31);
+            f.Status("ReadQuadlet", ReadQuadlet(0, REGISTER_OFFSET_HIGH, FLASH_UPLOAD_CHECKSUM, &f.value));
+        }},
+        {"closed, then a missing value pointer", true, [](ApiScenario& f) {
+            g_api.traceFlags = TRACE_VERBOSE | TRACE_ERROR;
+            f.Status("ReadQuadlet", ReadQuadlet(0, REGISTER_OFFSET_HIGH, 0, nullptr));
+            f.Status("WriteQuadlet", WriteQuadlet(0, REGISTER_OFFSET_HIGH, 0, 0));
+            f.Open(TRACE_VERBOSE | TRACE_ERROR);
+            f.Status("ReadQuadlet", ReadQuadlet(0, REGISTER_OFFSET_HIGH, 0, nullptr));
+        }},
+        {"API trace alone shows no quadlet lines", true, [](ApiScenario& f) {
+            f.Open(TRACE_API | TRACE_API_VERBOSE | TRACE_WARNING);
+            f.Status("ReadQuadlet", ReadQuadlet(0, REGISTER_OFFSET_HIGH, 0, &f.value));
+            f.Status("WriteQuadlet", WriteQuadlet(0, REGISTER_OFFSET_HIGH, 0, 0));
+        }},
+    };
+}
+class Quadlets : public ApiScenario {};
+TEST_P(Quadlets, RequestsTraceAndLog) { Run("api/quadlets"); }
+INSTANTIATE_TEST_SUITE_P(Scenarios, Quadlets, ::testing::ValuesIn(QuadletCases()), CaseName());
 
 TEST(CommandSets, BuiltInSetsAndTheFlashPortWordsOfASectorErase) {
     Transcript t;
