@@ -256,53 +256,71 @@ TEST_F(SequenceTest, EraseTimesOutWithinTheLastWholeSecondOfTheLimit) {
     t.Check("program/erase_timeouts.txt");
 }
 
+class EraseOutcome;
+struct EraseCase {
+    const char* name;
+    void (*script)(EraseOutcome& f);
+    uint32_t address;
+    uint32_t method;
+    uint32_t deviceId = 0;
+    bool noRecord = false, closed = false;
+};
+void PrintTo(const EraseCase& c, std::ostream* out) { *out << c.name; }
+
+class EraseOutcome : public SequenceTest, public ::testing::WithParamInterface<EraseCase> {
+public:
+    using SequenceTest::driver_;
+    using SequenceTest::PollAnswers;
+};
+
 // The device method's back-to-back polls until done, its refused start write and failed poll,
 // the second the internal flash is given instead of polls, and the flash port method, which is
-// one link call at the target node: statuses, waits, requests and traces against a golden file.
-TEST_F(SequenceTest, EraseFailuresAndTheFlashPortMethod) {
-    RecordedRequest read;
-    read.input.resize(44);
-    struct Case {
-        const char* name;
-        std::function<void()> script;
-        uint32_t address;
-        uint32_t method;
-        uint32_t deviceId = 0;
-        bool noRecord = false, closed = false;
-    } cases[] = {
-        {"polls until done", [&] { PollAnswers({0x00000000, 0xFFFFFFFE, 0x00000081}); }, 0x10000, 0, 3},
-        {"internal flash", [&] { PollAnswers({0}); }, ERASE_ALL, 0, FLASH_INTERNAL_DEVICE_ID},
-        {"start write refused", [&] { driver_.FailNext(IOCTL_ASYNC_WRITE, platform::kErrorIoDevice); }, 0x8000, 0},
+// one link call at the target node.
+std::vector<EraseCase> EraseCases() {
+    return {
+        {"polls until done", [](EraseOutcome& f) { f.PollAnswers({0x00000000, 0xFFFFFFFE, 0x00000081}); }, 0x10000, 0,
+         3},
+        {"internal flash", [](EraseOutcome& f) { f.PollAnswers({0}); }, ERASE_ALL, 0, FLASH_INTERNAL_DEVICE_ID},
+        {"start write refused",
+         [](EraseOutcome& f) { f.driver_.FailNext(IOCTL_ASYNC_WRITE, platform::kErrorIoDevice); }, 0x8000, 0},
         {"poll fails after a good read",
-         [&] {
-             driver_.Queue(IOCTL_ASYNC_READ, ScriptedReply::QuadletRead(read, 0x40));
-             driver_.FailNext(IOCTL_ASYNC_READ, platform::kErrorIoDevice);
+         [](EraseOutcome& f) {
+             RecordedRequest read;
+             read.input.resize(44);
+             f.driver_.Queue(IOCTL_ASYNC_READ, ScriptedReply::QuadletRead(read, 0x40));
+             f.driver_.FailNext(IOCTL_ASYNC_READ, platform::kErrorIoDevice);
          },
          0x8000, 0},
-        {"flash port", [] {}, 0x10000, 1},
-        {"flash port refused", [&] { driver_.FailNext(IOCTL_ERASE_SECTOR, platform::kErrorIoDevice); }, ERASE_ALL, 1},
-        {"no record", [] {}, 0x8000, 0, 0, true},
-        {"closed", [] {}, 0x8000, 0, 0, false, true},
-        {"closed, flash port", [] {}, 0x8000, 1, 0, false, true},
+        // A success leaves the argument of an earlier failure (a poll of the erase control).
+        {"flash port", [](EraseOutcome&) { SetMessageArgument(FLASH_ERASE_CTRL); }, 0x10000, 1},
+        {"flash port refused",
+         [](EraseOutcome& f) { f.driver_.FailNext(IOCTL_ERASE_SECTOR, platform::kErrorIoDevice); }, ERASE_ALL, 1},
+        {"no record", [](EraseOutcome&) {}, 0x8000, 0, 0, true},
+        {"closed", [](EraseOutcome&) {}, 0x8000, 0, 0, false, true},
+        {"closed, flash port", [](EraseOutcome&) {}, 0x8000, 1, 0, false, true},
     };
-    Transcript t;
-    FLASH_DEVICE device;
-    for (const Case& c : cases) {
-        Open(TRACE_API | TRACE_INTERNAL | TRACE_ERROR);
-        driver_.ClearScript();
-        polls_ = 0;
-        c.script();
-        EightBitDevice(device, c.deviceId);
-        if (c.closed) CloseLORIC();
-        const int64_t before = clock_.NowMs();
-        const uint32_t status = EraseFlashSector(0xFFC2, c.method || c.noRecord ? nullptr : &device, c.address, c.method);
-        t.Add("==== %s: status %u, message argument %u, %lld whole s\n", c.name, status, g_api.messageArgument.number,
-              static_cast<long long>((clock_.NowMs() - before) / 1000));
-        t.Text(RequestTranscript(driver_, debug_.Text(), nullptr));
-        CloseLORIC();
-    }
-    t.Check("program/erase_outcomes.txt");
 }
+
+// Each erase case's status, wait, requests and trace against program/erase_outcomes/<case>.txt.
+TEST_P(EraseOutcome, StatusWaitRequestsAndTrace) {
+    const EraseCase& c = GetParam();
+    Open(TRACE_API | TRACE_INTERNAL | TRACE_ERROR);
+    driver_.ClearScript();
+    c.script(*this);
+    FLASH_DEVICE device;
+    EightBitDevice(device, c.deviceId);
+    if (c.closed) CloseLORIC();
+    const int64_t before = clock_.NowMs();
+    const uint32_t status = EraseFlashSector(0xFFC2, c.method || c.noRecord ? nullptr : &device, c.address, c.method);
+    Transcript t;
+    t.Add("==== %s: status %u, message argument %u, %lld whole s\n", c.name, status, g_api.messageArgument.number,
+          static_cast<long long>((clock_.NowMs() - before) / 1000));
+    t.Text(RequestTranscript(driver_, debug_.Text(), nullptr));
+    CloseLORIC();
+    t.Check("program/erase_outcomes/" + CaseSlug(c.name) + ".txt");
+}
+
+INSTANTIATE_TEST_SUITE_P(Erases, EraseOutcome, ::testing::ValuesIn(EraseCases()), CaseName());
 
 // UploadFile's cases, each against program/upload_file/<case>.txt.
 std::vector<UploadCase> UploadCases() {
