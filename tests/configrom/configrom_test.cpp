@@ -247,10 +247,15 @@ struct DownloadCase {
     uint32_t failRead = 0;
     bool failWrites = false;
 };
+std::string DownloadName(const DownloadCase& c) {
+    return (c.config.empty() ? "time_stamp_" : "configuration_") + CaseSlug(c.name);
+}
 
-TEST_F(SimTransfer, DownloadsOfConfigurationsAndTimeStampRecords) {
+void PrintTo(const DownloadCase& c, std::ostream* out) { *out << c.name; }
+
+std::vector<DownloadCase> DownloadCases() {
     const std::string any = "1";  // for a configuration, read from flash
-    const DownloadCase cases[] = {
+    return {
         {"ROM length not a multiple of four", Header(EXT_CONFIG_MAGIC, 6, 10), any},
         {"blank", Header(0xFFFFFFFF, 0xFFFFFFFF, 0), any},
         {"zero length", Header(EXT_CONFIG_MAGIC, 0, 0), any},
@@ -266,63 +271,82 @@ TEST_F(SimTransfer, DownloadsOfConfigurationsAndTimeStampRecords) {
         {"read failure", {}, std::string("1\0002\0", 4), 4},
         {"window write failure", {}, std::string("1\0002\0", 4), 0, true},
     };
-    Transcript t;
-    for (const DownloadCase& c : cases) {
-        const bool stamp = c.config.empty();
-        Install(stamp ? Bytes(4, 0xFF) : c.config, c.stamp);
-        ASSERT_EQ(OpenLORIC(TRACE_ERROR | TRACE_API), 0u);
-        const uint16_t node = Find();  // the high bits of the node argument are not used
-        FailWindow(c.failRead, c.failWrites);
-        char time[40], date[40];
-        std::memset(time, '#', sizeof time);
-        std::memset(date, '#', sizeof date);
-        debug_.Clear();
-        requests_ = 0;
-        std::remove("download.bin");
-        const uint32_t status = stamp ? DownloadTimestamp(0x30000 | node, time, date)
-                                      : DownloadConfigurationFile(0x10000 | node, device_, "download.bin", nullptr);
-        t.Add("== %s\nstatus %u, %d requests\n", c.name, status, requests_.load());
-        t.Text(debug_.Text());
-        if (stamp) t.Add("time \"%.39s\" date \"%.39s\"\n", time, date);
-        if (!stamp) t.Words(ReadAll("download.bin"));
-        // The '#' after the record's 24 bytes must remain.
-        EXPECT_EQ(std::string(time + 24, 16) + std::string(date + 24, 16), std::string(32, '#'));
-        CloseLORIC();
-    }
-    t.Check("configrom/download.txt");
 }
 
-TEST_F(SimTransfer, UploadFailures) {
+class Download : public SimTransfer, public ::testing::WithParamInterface<DownloadCase> {};
+
+// Each download against configrom/download/<configuration or time_stamp>_<case>.txt.
+TEST_P(Download, StatusTraceAndWhatWasRead) {
+    const DownloadCase& c = GetParam();
+    const bool stamp = c.config.empty();
+    Install(stamp ? Bytes(4, 0xFF) : c.config, c.stamp);
+    ASSERT_EQ(OpenLORIC(TRACE_ERROR | TRACE_API), 0u);
+    const uint16_t node = Find();  // the high bits of the node argument are not used
+    FailWindow(c.failRead, c.failWrites);
+    char time[40], date[40];
+    std::memset(time, '#', sizeof time);
+    std::memset(date, '#', sizeof date);
+    debug_.Clear();
+    requests_ = 0;
+    const uint32_t status = stamp ? DownloadTimestamp(0x30000 | node, time, date)
+                                  : DownloadConfigurationFile(0x10000 | node, device_, "download.bin", nullptr);
+    Transcript t;
+    t.Add("== %s\nstatus %u, %d requests\n", c.name, status, requests_.load());
+    t.Text(debug_.Text());
+    if (stamp) t.Add("time \"%.39s\" date \"%.39s\"\n", time, date);
+    if (!stamp) t.Words(ReadAll("download.bin"));
+    // The '#' after the record's 24 bytes must remain.
+    EXPECT_EQ(std::string(time + 24, 16) + std::string(date + 24, 16), std::string(32, '#'));
+    CloseLORIC();
+    t.Check("configrom/download/" + DownloadName(c) + ".txt");
+}
+
+INSTANTIATE_TEST_SUITE_P(Cases, Download, ::testing::ValuesIn(DownloadCases()),
+                         [](const auto& info) { return DownloadName(info.param); });
+
+class UploadFailure;
+struct UploadFailureCase {
+    const char* name;
+    void (*arrange)(UploadFailure& f);
+    bool otherNode;
+    const char* file;
+    ProgressCallback callback;
+};
+void PrintTo(const UploadFailureCase& c, std::ostream* out) { *out << c.name; }
+
+class UploadFailure : public SimTransfer, public ::testing::WithParamInterface<UploadFailureCase> {
+public:
+    using SimTest::sim_;
+};
+
+const UploadFailureCase kUploadFailures[] = {
+    {"nobody at the node", [](UploadFailure&) {}, true, "rom.bin", nullptr},
+    {"erase never done", [](UploadFailure& f) { f.sim_->SetEraseNeverDone(true); }, false, "rom.bin", nullptr},
+    {"cancelled", [](UploadFailure&) {}, false, "rom.bin", CancelProgress},
+    {"processor reset refused", [](UploadFailure& f) { FailWrites(*f.sim_, FLASH_UPLOAD_CTRL, 1); }, false, "rom.bin",
+     nullptr},
+    {"missing file", [](UploadFailure&) {}, false, "none.bin", nullptr},
+};
+
+// Each failed upload's status, trace and the device's mode after it, against
+// configrom/sim_upload_failures/<case>.txt.
+TEST_P(UploadFailure, StatusTraceAndDeviceMode) {
+    const UploadFailureCase& c = GetParam();
     Install(Bytes(4, 0xFF));
     ASSERT_EQ(OpenLORIC(TRACE_ERROR), 0u);
-    struct Case {
-        const char* name;
-        std::function<void()> arrange;
-        bool otherNode;
-        const char* file;
-        ProgressCallback callback;
-    } const cases[] = {
-        {"nobody at the node", [] {}, true, "rom.bin", nullptr},
-        {"erase never done", [&] { sim_->SetEraseNeverDone(true); }, false, "rom.bin", nullptr},
-        {"cancelled", [] {}, false, "rom.bin", CancelProgress},
-        {"processor reset refused", [&] { FailWrites(*sim_, FLASH_UPLOAD_CTRL, 1); }, false, "rom.bin", nullptr},
-        {"missing file", [] {}, false, "none.bin", nullptr},
-    };
+    sim_->ResetDevice();
+    const uint16_t node = Find();
+    c.arrange(*this);
+    debug_.Clear();
     Transcript t;
-    for (const Case& c : cases) {
-        sim_->ClearFaults();
-        sim_->SetEraseNeverDone(false);
-        sim_->ResetDevice();
-        const uint16_t node = Find();
-        c.arrange();
-        debug_.Clear();
-        t.Add("== %s\nstatus %u\n", c.name,
-              UploadConfigurationFile(c.otherNode ? 0xFFC5 : node, device_, c.file, 1, nullptr, c.callback));
-        t.Text(debug_.Text());
-        t.Add("device mode %d\n", static_cast<int>(sim_->Mode()));
-    }
-    t.Check("configrom/sim_upload_failures.txt");
+    t.Add("== %s\nstatus %u\n", c.name,
+          UploadConfigurationFile(c.otherNode ? 0xFFC5 : node, device_, c.file, 1, nullptr, c.callback));
+    t.Text(debug_.Text());
+    t.Add("device mode %d\n", static_cast<int>(sim_->Mode()));
+    t.Check("configrom/sim_upload_failures/" + CaseSlug(c.name) + ".txt");
 }
+
+INSTANTIATE_TEST_SUITE_P(Cases, UploadFailure, ::testing::ValuesIn(kUploadFailures), CaseName());
 
 TEST_F(SimTransfer, ArgumentsFilesAndTheClosedApi) {
     char time[24], date[24];
