@@ -4,6 +4,7 @@
 // tests/data/flash/load_flash_data/.
 #include <gtest/gtest.h>
 
+#include <cstdio>
 #include <cstring>
 #include <fstream>
 #include <sstream>
@@ -18,6 +19,13 @@
 
 namespace loric::test {
 namespace {
+
+// "set 1206, 8 bits": the set in hexadecimal, as the transcript writes it.
+std::string ParamName(const std::pair<int32_t, uint8_t>& p) {
+    char name[40];
+    std::snprintf(name, sizeof name, "set %X, %u bits", static_cast<unsigned>(p.first), unsigned{p.second});
+    return name;
+}
 
 class FlashData : public ApiTest {
 protected:
@@ -100,25 +108,35 @@ TEST_P(FlashFile, RecordsItGives) {
 
 INSTANTIATE_TEST_SUITE_P(Files, FlashFile, ::testing::ValuesIn(LoadCases()), CaseName());
 
-TEST_F(FlashData, SetFlashDeviceSendsTheBuiltInSetAndBothExportsRefuseBadArguments) {
-    recorder_.FailNext(IOCTL_SET_FLASH_COMMAND_SET, 31);
-    const std::pair<int32_t, uint8_t> cases[] = {{2, 8}, {1, 16}, {1, 8}, {0x1206, 8}, {0, 16}, {7, 8}};
+// A command set and bus width; the first case's request is refused by the driver.
+class SetFlashDeviceCase : public FlashData, public ::testing::WithParamInterface<std::pair<int32_t, uint8_t>> {};
+
+// The built-in set sent to the driver and the trace, against flash/set_flash_device/<case>.txt.
+TEST_P(SetFlashDeviceCase, SendsTheBuiltInSet) {
+    const auto& [set, width] = GetParam();
+    if (set == 2) recorder_.FailNext(IOCTL_SET_FLASH_COMMAND_SET, 31);
+    FLASH_DEVICE device{};
+    device.commandSetIndex = set;
+    device.busWidth = width;
+    debug_.Clear();
     Transcript t;
-    for (const auto& [set, width] : cases) {
-        FLASH_DEVICE device{};
-        device.commandSetIndex = set;
-        device.busWidth = width;
-        debug_.Clear();
-        recorder_.ClearRequests();
-        t.Add("== set %X, %u bits: status %u\n", set, width, SetFlashDevice(&device));
-        for (const RecordedRequest& r : recorder_.Requests()) {
-            t.Add("request %X:", r.code);
-            for (size_t i = 0; i < r.input.size(); i += 4) t.Add(" %08X", LittleEndianAt(r.input, i));
-            t.Add("\n");
-        }
-        t.Text(debug_.Text());
+    t.Add("== set %X, %u bits: status %u\n", set, width, SetFlashDevice(&device));
+    for (const RecordedRequest& r : recorder_.Requests()) {
+        t.Add("request %X:", r.code);
+        for (size_t i = 0; i < r.input.size(); i += 4) t.Add(" %08X", LittleEndianAt(r.input, i));
+        t.Add("\n");
     }
-    t.Check("flash/set_flash_device.txt");
+    t.Text(debug_.Text());
+    t.Check("flash/set_flash_device/" + CaseSlug(ParamName(GetParam())) + ".txt");
+}
+
+INSTANTIATE_TEST_SUITE_P(Sets, SetFlashDeviceCase,
+                         ::testing::Values(std::pair<int32_t, uint8_t>{2, 8}, std::pair<int32_t, uint8_t>{1, 16},
+                                           std::pair<int32_t, uint8_t>{1, 8}, std::pair<int32_t, uint8_t>{0x1206, 8},
+                                           std::pair<int32_t, uint8_t>{0, 16}, std::pair<int32_t, uint8_t>{7, 8}),
+                         [](const auto& info) { return CaseSlug(ParamName(info.param)); });
+
+TEST_F(FlashData, BothExportsRefuseBadArgumentsAndAClosedApi) {
     EXPECT_EQ(SetFlashDevice(nullptr), 5u);
     uint32_t count = 7;
     EXPECT_EQ(LoadFlashData(nullptr, devices_.data(), &count), 5u);
