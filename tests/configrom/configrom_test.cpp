@@ -14,6 +14,7 @@
 #include "api/context.h"
 #include "configrom/crom.h"
 #include "link/registers.h"
+#include "platform/bytes.h"
 #include "program/program_test_util.h"
 #include "support/fake_clock.h"
 #include "wine/configrom_record.h"
@@ -192,7 +193,7 @@ protected:
         std::copy(stamp.begin(), stamp.end(), firmware.begin() + tqsim::image::kHeaderSize);
         const uint32_t sum = tqsim::image::BootSum(firmware.data(), static_cast<uint32_t>(firmware.size()),
                                                    firmware[20] | firmware[21] << 8, firmware[24]);
-        for (int i = 0; i < 4; ++i) firmware[12 + i] = static_cast<uint8_t>(sum >> (8 * i));
+        bytes::StoreLittleEndian32(&firmware[12], sum);
         ASSERT_TRUE(sim_->InstallFirmware(firmware, config));
         sim_->ResetDevice();
         ASSERT_EQ(sim_->Mode(), tqsim::DeviceMode::Firmware) << sim_->BootNote();
