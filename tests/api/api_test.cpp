@@ -2,7 +2,7 @@
 // log, application messages, the target node and quadlet access; the driver link's failures; the
 // Linux platform layer (formatting, debugger output, last error, window record). Each scenario
 // adds its statuses, the debugger output piece by piece, the trace log and the driver requests
-// to a transcript compared with its golden file in tests/data/api/.
+// to a transcript compared with its own golden file under tests/data/api/.
 #include <gtest/gtest.h>
 
 #include <cstdarg>

@@ -1,12 +1,11 @@
 // Configuration files: generation, import, and their transfer to and from the simulated device
-// (with time stamp records), each table against its golden transcript in tests/data/configrom/.
+// (with time stamp records), each case against its own golden file under tests/data/configrom/.
 #include <gtest/gtest.h>
 
 #include <atomic>
 #include <cstdio>
 #include <cstring>
 #include <fstream>
-#include <functional>
 #include <sstream>
 #include <string>
 #include <vector>

@@ -7,10 +7,10 @@
 #include <cstring>
 #include <filesystem>
 #include <fstream>
-#include <functional>
 #include <iterator>
 #include <stdexcept>
 #include <string>
+#include <vector>
 
 #include "api/context.h"
 #include "bus/async.h"
