@@ -231,30 +231,44 @@ TEST_P(JobOutcome, RequestsTraceAndTitles) {
 
 INSTANTIATE_TEST_SUITE_P(Jobs, JobOutcome, ::testing::ValuesIn(JobCases()), CaseName());
 
-// 20 s a sector, 120 s the chip: the trace, with the number of polls, and the status text go to
-// erase_timeouts.txt.
-TEST_F(SequenceTest, EraseTimesOutWithinTheLastWholeSecondOfTheLimit) {
-    const std::pair<uint32_t, int64_t> cases[] = {{0x400, 20000}, {0x10000, 20000}, {ERASE_ALL, 120000}};
+// An erase that never ends: the erase's address, its limit, and the millisecond of the clock's
+// second it starts at.
+struct EraseTimeout {
+    const char* name;
+    uint32_t address;
+    int64_t limitMs;
+    int64_t startMs;
+};
+void PrintTo(const EraseTimeout& c, std::ostream* out) { *out << c.name; }
+
+class EraseTimeoutCase : public SequenceTest, public ::testing::WithParamInterface<EraseTimeout> {};
+
+// 20 s a sector, 120 s the chip, whatever the millisecond it starts at: the trace, with the
+// number of polls, and the status text against program/erase_timeouts/<case>.txt.
+TEST_P(EraseTimeoutCase, WithinTheLastWholeSecondOfTheLimit) {
+    const EraseTimeout& c = GetParam();
     Open(TRACE_API | TRACE_ERROR);
     clock_.SetStep(7);  // every poll's clock reading takes 7 ms
+    clock_.Advance((1000 + c.startMs - clock_.NowMs() % 1000) % 1000);
+    PollAnswers({0x2});
+    FLASH_DEVICE device;
+    EightBitDevice(device, 0);
+    EXPECT_EQ(EraseFlashSector(0xFFC0, &device, c.address, 0), 23u);
+    ASSERT_GE(stamps_.size(), 2u);
+    EXPECT_GE(stamps_.back() - stamps_.front(), c.limitMs - 1000 - 7);
+    EXPECT_LE(stamps_.back() - stamps_.front(), c.limitMs);
+    char text[128];
+    ASSERT_EQ(GetErrorText(23, text), 0u);
     Transcript t;
-    for (const auto& [address, limitMs] : cases) {
-        debug_.Clear();
-        stamps_.clear();
-        clock_.Advance(500);  // start in mid-second
-        PollAnswers({0x2});
-        FLASH_DEVICE device;
-        EightBitDevice(device, 0);
-        EXPECT_EQ(EraseFlashSector(0xFFC0, &device, address, 0), 23u);
-        ASSERT_GE(stamps_.size(), 2u);
-        EXPECT_GE(stamps_.back() - stamps_.front(), limitMs - 1000 - 7) << address;
-        EXPECT_LE(stamps_.back() - stamps_.front(), limitMs) << address;
-        char text[128];
-        ASSERT_EQ(GetErrorText(23, text), 0u);
-        t.Add("%s%s\n", WithoutAsyncLines(debug_.Text()).c_str(), text);
-    }
-    t.Check("program/erase_timeouts.txt");
+    t.Add("%s%s\n", WithoutAsyncLines(debug_.Text()).c_str(), text);
+    t.Check("program/erase_timeouts/" + CaseSlug(c.name) + ".txt");
 }
+
+INSTANTIATE_TEST_SUITE_P(Limits, EraseTimeoutCase,
+                         ::testing::Values(EraseTimeout{"sector at 400 from ms 500", 0x400, 20000, 500},
+                                           EraseTimeout{"sector at 10000 from ms 515", 0x10000, 20000, 515},
+                                           EraseTimeout{"whole chip from ms 512", ERASE_ALL, 120000, 512}),
+                         CaseName());
 
 class EraseOutcome;
 struct EraseCase {
