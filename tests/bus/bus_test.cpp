@@ -1,7 +1,8 @@
 // The bus exports against the driver stand-in: GetNodeInfo and FindNode, resets, upload mode,
-// force flash mode and finding the bootstrap loader. Each scenario adds its statuses and
+// force flash mode and finding the bootstrap loader. Each scenario writes its statuses and
 // outputs, every request with the fake clock's time, and the trace to a transcript compared
-// with its golden file in tests/data/bus/. Then the whole-second waits and the time-out clock.
+// with its own golden file in tests/data/bus/discovery/ or tests/data/bus/modes/. Then the
+// whole-second waits and the time-out clock.
 #include <gtest/gtest.h>
 
 #include <atomic>
@@ -87,80 +88,122 @@ RequestRecorder::Handler FailWrite(uint32_t offset, int nth = 0, std::set<uint16
     };
 }
 
-TEST_F(Bus, FindNodeAndGetNodeInfo) {
-    const struct {
-        const char* name;
-        std::vector<NODE_INFO> listed;
-        std::set<uint16_t> flashPorts;
-        uint32_t blank;
-    } cases[] = {
+// A scenario of the bus exports, against <folder>/<scenario>.txt; `handler` makes the stand-in's
+// answers.
+class BusScenario;
+struct BusCase {
+    const char* name;
+    uint32_t flags;
+    void (*body)(BusScenario& f);
+    RequestRecorder::Handler (*handler)() = nullptr;
+};
+void PrintTo(const BusCase& c, std::ostream* out) { *out << c.name; }
+
+class BusScenario : public Bus, public ::testing::WithParamInterface<BusCase> {
+public:
+    using ApiTest::debug_;
+    using Bus::driver_;
+    using Bus::Status;
+    using Bus::t_;
+    uint16_t node = 0;
+    uint32_t blank = 0;
+
+    void Run(const std::string& folder) {
+        const BusCase& c = GetParam();
+        Scenario(c.name, c.flags, [this, &c] { c.body(*this); }, c.handler ? c.handler() : nullptr);
+        t_.Check(folder + "/" + CaseSlug(c.name) + ".txt");
+    }
+};
+
+// FindNode over a node list and the flash ports that answer (the others refuse the probe).
+struct DiscoveryCase {
+    const char* name;
+    std::vector<NODE_INFO> listed;
+    std::set<uint16_t> flashPorts;
+    uint32_t blank;
+};
+void PrintTo(const DiscoveryCase& c, std::ostream* out) { *out << c.name; }
+
+std::vector<DiscoveryCase> DiscoveryCases() {
+    std::vector<NODE_INFO> fourteen;
+    for (uint16_t i = 0; i < 14; ++i) fourteen.push_back(Node(0x3FF, i, i, 0));
+    return {
         {"one listed node", {Node(0x3FF, 2, 0x00112233, 0x44556677)}, {}, 0},
         {"two listed nodes", {Node(0x3FF, 0, 1, 2), Node(0x001, 5, 0xA0B0C0D0, 0x0E0F1011)}, {0xFFC0}, 0},
         {"blank at the second probe node", {}, {0xFFC1}, 0},
         {"blank asked for: no list", {Node(0x3FF, 2, 0, 0)}, {0xFFC0, 0xFFC1}, 1},
         {"nothing anywhere", {}, {}, 7},
-        {"fourteen listed: the buffer holds ten", [] {
-             std::vector<NODE_INFO> nodes;
-             for (uint16_t i = 0; i < 14; ++i) nodes.push_back(Node(0x3FF, i, i, 0));
-             return nodes;
-         }(), {}, 0},
+        {"fourteen listed: the buffer holds ten", fourteen, {}, 0},
     };
-    uint16_t node = 0;
-    uint32_t blank = 0;
-    for (const auto& c : cases) {
-        Scenario(c.name, TRACE_API | TRACE_API_VERBOSE, [&] {
-            driver_->SetDefault(IOCTL_GET_NODE_LIST, ScriptedReply::NodeList(c.listed));
-            node = 0x1234;
-            blank = c.blank;
-            Status("FindNode", FindNode(&node, &blank));
-            t_.Add("node %04X blank %u\n", node, blank);
-        }, FailWrite(FLASH_PORT_CTRL, 0, c.flashPorts));
-    }
-    Scenario("failed probes report their own lines only", TRACE_ERROR, [&] {
-        driver_->FailAlways(IOCTL_ASYNC_WRITE, platform::kErrorIoDevice);
-        blank = 1;
-        Status("FindNode", FindNode(&node, &blank));
-    });
-    Scenario("closed: still probes, finds nothing", TRACE_ERROR, [&] {
-        CloseLORIC();
-        debug_.Clear();
-        blank = 0;
-        Status("FindNode", FindNode(&node, &blank));
-    });
-    Scenario("a refused target node does not undo the find", TRACE_ERROR, [&] {
-        driver_->SetDefault(IOCTL_GET_NODE_LIST, ScriptedReply::NodeList({Node(0x3FF, 4, 0, 0)}));
-        driver_->FailNext(IOCTL_SET_TARGET_NODE, platform::kErrorBusy);
-        blank = 0;
-        Status("FindNode", FindNode(&node, &blank));
-        t_.Add("node %04X\n", node);
-        Status("FindNode(null)", FindNode(nullptr, &blank));
-        Status("FindNode(, null)", FindNode(&node, nullptr));
-    });
-    // The driver's own code is the argument of a refused list; a size whose reply would pass
-    // 4 GiB is refused as "no memory" before anything is sent.
-    Scenario("GetNodeInfo", TRACE_ERROR | TRACE_API_VERBOSE | TRACE_VERBOSE, [&] {
-        NODE_INFO records[3];
-        std::memset(records, 0xAB, sizeof records);
-        uint32_t count = 99;
-        const ScriptedReply two = ScriptedReply::NodeList({Node(0x3FF, 1, 5, 6), Node(0x3FF, 3, 7, 8)});
-        driver_->Queue(IOCTL_GET_NODE_LIST, two);
-        Status("GetNodeInfo", GetNodeInfo(&count, records, 2 * sizeof(NODE_INFO)));  // exactly the size is copied
-        t_.Add("count %u, node %u id %08X, after %08X\n", count, records[1].nodeNumber, records[1].idLow, records[2].idLow);
-        driver_->Queue(IOCTL_GET_NODE_LIST, two);
-        Status("GetNodeInfo(size 0)", GetNodeInfo(&count, records, 0));  // asks for the count only
-        t_.Add("count %u\n", count);
-        driver_->FailNext(IOCTL_GET_NODE_LIST, platform::kErrorBusy);
-        count = 99;
-        Status("GetNodeInfo", GetNodeInfo(&count, records, sizeof records));
-        t_.Add("count %u\n", count);
-        Status("GetNodeInfo(FFFFFFFF)", GetNodeInfo(&count, records, 0xFFFFFFFFu));  // size + 4 wraps
-        Status("GetNodeInfo(null)", GetNodeInfo(nullptr, records, 20));
-        Status("GetNodeInfo(, null)", GetNodeInfo(&count, nullptr, 20));
-        CloseLORIC();
-        Status("GetNodeInfo", GetNodeInfo(&count, records, 20));
-    });
-    t_.Check("bus/discovery.txt");
 }
+
+class FindNodeCase : public Bus, public ::testing::WithParamInterface<DiscoveryCase> {};
+
+TEST_P(FindNodeCase, ProbesAndTheNodeFound) {
+    const DiscoveryCase& c = GetParam();
+    Scenario(c.name, TRACE_API | TRACE_API_VERBOSE, [&] {
+        driver_->SetDefault(IOCTL_GET_NODE_LIST, ScriptedReply::NodeList(c.listed));
+        uint16_t node = 0x1234;
+        uint32_t blank = c.blank;
+        Status("FindNode", FindNode(&node, &blank));
+        t_.Add("node %04X blank %u\n", node, blank);
+    }, FailWrite(FLASH_PORT_CTRL, 0, c.flashPorts));
+    t_.Check("bus/discovery/" + CaseSlug(c.name) + ".txt");
+}
+
+INSTANTIATE_TEST_SUITE_P(Lists, FindNodeCase, ::testing::ValuesIn(DiscoveryCases()), CaseName());
+
+// FindNode's failures and refusals, and GetNodeInfo.
+std::vector<BusCase> DiscoveryScenarios() {
+    return {
+        {"failed probes report their own lines only", TRACE_ERROR, [](BusScenario& f) {
+             f.driver_->FailAlways(IOCTL_ASYNC_WRITE, platform::kErrorIoDevice);
+             f.blank = 1;
+             f.Status("FindNode", FindNode(&f.node, &f.blank));
+         }},
+        {"closed: still probes, finds nothing", TRACE_ERROR, [](BusScenario& f) {
+             CloseLORIC();
+             f.debug_.Clear();
+             f.Status("FindNode", FindNode(&f.node, &f.blank));
+         }},
+        {"a refused target node does not undo the find", TRACE_ERROR, [](BusScenario& f) {
+             f.driver_->SetDefault(IOCTL_GET_NODE_LIST, ScriptedReply::NodeList({Node(0x3FF, 4, 0, 0)}));
+             f.driver_->FailNext(IOCTL_SET_TARGET_NODE, platform::kErrorBusy);
+             f.Status("FindNode", FindNode(&f.node, &f.blank));
+             f.t_.Add("node %04X\n", f.node);
+             f.Status("FindNode(null)", FindNode(nullptr, &f.blank));
+             f.Status("FindNode(, null)", FindNode(&f.node, nullptr));
+         }},
+        // The driver's own code is the argument of a refused list; a size whose reply would pass
+        // 4 GiB is refused as "no memory" before anything is sent.
+        {"GetNodeInfo", TRACE_ERROR | TRACE_API_VERBOSE | TRACE_VERBOSE, [](BusScenario& f) {
+             NODE_INFO records[3];
+             std::memset(records, 0xAB, sizeof records);
+             uint32_t count = 99;
+             const ScriptedReply two = ScriptedReply::NodeList({Node(0x3FF, 1, 5, 6), Node(0x3FF, 3, 7, 8)});
+             f.driver_->Queue(IOCTL_GET_NODE_LIST, two);
+             f.Status("GetNodeInfo", GetNodeInfo(&count, records, 2 * sizeof(NODE_INFO)));  // exactly the size is copied
+             f.t_.Add("count %u, node %u id %08X, after %08X\n", count, records[1].nodeNumber, records[1].idLow,
+                      records[2].idLow);
+             f.driver_->Queue(IOCTL_GET_NODE_LIST, two);
+             f.Status("GetNodeInfo(size 0)", GetNodeInfo(&count, records, 0));  // asks for the count only
+             f.t_.Add("count %u\n", count);
+             f.driver_->FailNext(IOCTL_GET_NODE_LIST, platform::kErrorBusy);
+             count = 99;
+             f.Status("GetNodeInfo", GetNodeInfo(&count, records, sizeof records));
+             f.t_.Add("count %u\n", count);
+             f.Status("GetNodeInfo(FFFFFFFF)", GetNodeInfo(&count, records, 0xFFFFFFFFu));  // size + 4 wraps
+             f.Status("GetNodeInfo(null)", GetNodeInfo(nullptr, records, 20));
+             f.Status("GetNodeInfo(, null)", GetNodeInfo(&count, nullptr, 20));
+             CloseLORIC();
+             f.Status("GetNodeInfo", GetNodeInfo(&count, records, 20));
+         }},
+    };
+}
+
+class Discovery : public BusScenario {};
+TEST_P(Discovery, StatusesRequestsAndTrace) { Run("bus/discovery"); }
+INSTANTIATE_TEST_SUITE_P(Scenarios, Discovery, ::testing::ValuesIn(DiscoveryScenarios()), CaseName());
 
 FLASH_DEVICE Device(int32_t commandSet, uint8_t busWidth) {
     FLASH_DEVICE device{};
@@ -169,68 +212,93 @@ FLASH_DEVICE Device(int32_t commandSet, uint8_t busWidth) {
     return device;
 }
 
-TEST_F(Bus, ResetsAndModes) {
-    const uint32_t flags = TRACE_API | TRACE_INTERNAL | TRACE_WARNING | TRACE_ERROR;
-    for (uint32_t kind : {RESET_FLASH, RESET_DEVICE, RESET_BUS, 7u}) {
-        Scenario("a refused reset", TRACE_API | TRACE_ERROR, [&] {
-            driver_->FailNext(IOCTL_RESET, platform::kErrorBusy);
-            Status("IssueReset", IssueReset(kind));
-        });
-    }
-    Scenario("reset, then closed", TRACE_API | TRACE_ERROR, [&] {
-        Status("IssueReset", IssueReset(RESET_BUS));
-        CloseLORIC();
-        Status("IssueReset", IssueReset(RESET_BUS));
+// A refused reset of each kind, against bus/modes/a_refused_reset_<kind>.txt.
+class RefusedReset : public Bus, public ::testing::WithParamInterface<uint32_t> {};
+
+TEST_P(RefusedReset, StatusAndTrace) {
+    Scenario("a refused reset", TRACE_API | TRACE_ERROR, [&] {
+        driver_->FailNext(IOCTL_RESET, platform::kErrorBusy);
+        Status("IssueReset", IssueReset(GetParam()));
     });
-    Scenario("upload mode: edit, a second's wait, sixteen words", flags, [&] {
-        FLASH_DEVICE device = Device(0x301, 16);  // only the low byte selects the set
-        Status("SwitchDeviceToUploadMode", SwitchDeviceToUploadMode(0xABCDFFC1, &device));
-        FLASH_DEVICE narrow = Device(1, 8);  // the built-in word 0 is unchanged afterwards
-        Status("SwitchDeviceToUploadMode", SwitchDeviceToUploadMode(0xFFC1, &narrow));
-    });
-    Scenario("upload mode: the fifth word fails", flags, [&] {
-        FLASH_DEVICE device = Device(0, 8);
-        Status("SwitchDeviceToUploadMode", SwitchDeviceToUploadMode(0xFFC0, &device));
-    }, FailWrite(CSR_UPLOAD_COMMAND_SET_CTRL, 5));
-    Scenario("upload mode: refusals before the command set", flags, [&] {
-        FLASH_DEVICE unknownSet = Device(7, 8);
-        Status("SwitchDeviceToUploadMode(null)", SwitchDeviceToUploadMode(0xFFC0, nullptr));
-        Status("SwitchDeviceToUploadMode(set 7)", SwitchDeviceToUploadMode(0xFFC0, &unknownSet));
-        FLASH_DEVICE device = Device(1, 16);
-        driver_->FailNext(IOCTL_ASYNC_WRITE, platform::kErrorIoDevice);
-        Status("SwitchDeviceToUploadMode", SwitchDeviceToUploadMode(0xFFC0, &device));
-        CloseLORIC();
-        Status("SwitchDeviceToUploadMode(closed, null)", SwitchDeviceToUploadMode(0xFFC0, nullptr));
-    });
-    Scenario("force flash: port cleared, force written, a second's wait", flags,
-             [&] { Status("SwitchDeviceToForceFlashMode", SwitchDeviceToForceFlashMode(0x1FFC2)); });
-    Scenario("force flash: force refused still answers 0, without the wait", flags,
-             [&] { Status("SwitchDeviceToForceFlashMode", SwitchDeviceToForceFlashMode(0xFFC0)); },
-             FailWrite(CSR_MODE_CTRL));
-    Scenario("force flash: the port cannot be cleared", flags, [&] {
-        driver_->FailNext(IOCTL_ASYNC_WRITE, platform::kErrorIoDevice);
-        Status("SwitchDeviceToForceFlashMode", SwitchDeviceToForceFlashMode(0xFFC0));
-        CloseLORIC();
-        Status("SwitchDeviceToForceFlashMode", SwitchDeviceToForceFlashMode(0xFFC0));
-    });
-    Scenario("the loader is not found after three scans", TRACE_INTERNAL, [&] {
-        uint16_t node = 0x1234;
-        t_.Add("found %d node %04X\n", FindUploaderNode(&node), node);
-    });
+    t_.Check("bus/modes/a_refused_reset_" + std::to_string(GetParam()) + ".txt");
+}
+
+INSTANTIATE_TEST_SUITE_P(Kinds, RefusedReset, ::testing::Values(RESET_FLASH, RESET_DEVICE, RESET_BUS, 7u),
+                         [](const auto& info) { return "kind_" + std::to_string(info.param); });
+
+constexpr uint32_t kModeTrace = TRACE_API | TRACE_INTERNAL | TRACE_WARNING | TRACE_ERROR;
+
+// The loader's node answers "ready" from the fourth read on, the one before it something else;
+// the first probe node refuses.
+RequestRecorder::Handler ReadyFromTheFourthRead() {
     auto reads = std::make_shared<std::atomic<int>>(0);
-    Scenario("other values are passed over, the ready node selected", TRACE_INTERNAL | TRACE_API, [&] {
-        uint16_t node = 0;
-        t_.Add("found %d node %04X\n", FindUploaderNode(&node), node);
-    }, [reads](const RecordedRequest& request) -> std::optional<ScriptedReply> {
+    return [reads](const RecordedRequest& request) -> std::optional<ScriptedReply> {
         auto t = RequestRecorder::Decode(request);
         if (!t || t->write) return std::nullopt;
         ++*reads;
         if (t->nodeId == 0xFFC0) return ScriptedReply::Failure(platform::kErrorIoDevice);
         if (t->nodeId == 0xFFC1) return ScriptedReply::QuadletRead(request, *reads > 3 ? UPLOADER_READY : 0x414F6B20);
         return ScriptedReply::QuadletRead(request, 0x12345678);
-    });
-    t_.Check("bus/modes.txt");
+    };
 }
+
+// Resets, upload mode, force flash mode and finding the loader.
+std::vector<BusCase> ModeScenarios() {
+    return {
+        {"reset, then closed", TRACE_API | TRACE_ERROR, [](BusScenario& f) {
+             f.Status("IssueReset", IssueReset(RESET_BUS));
+             CloseLORIC();
+             f.Status("IssueReset", IssueReset(RESET_BUS));
+         }},
+        {"upload mode: edit, a second's wait, sixteen words", kModeTrace, [](BusScenario& f) {
+             FLASH_DEVICE device = Device(0x301, 16);  // only the low byte selects the set
+             f.Status("SwitchDeviceToUploadMode", SwitchDeviceToUploadMode(0xABCDFFC1, &device));
+             FLASH_DEVICE narrow = Device(1, 8);  // the built-in word 0 is unchanged afterwards
+             f.Status("SwitchDeviceToUploadMode", SwitchDeviceToUploadMode(0xFFC1, &narrow));
+         }},
+        {"upload mode: the fifth word fails", kModeTrace,
+         [](BusScenario& f) {
+             FLASH_DEVICE device = Device(0, 8);
+             f.Status("SwitchDeviceToUploadMode", SwitchDeviceToUploadMode(0xFFC0, &device));
+         },
+         [] { return FailWrite(CSR_UPLOAD_COMMAND_SET_CTRL, 5); }},
+        {"upload mode: refusals before the command set", kModeTrace, [](BusScenario& f) {
+             FLASH_DEVICE unknownSet = Device(7, 8);
+             f.Status("SwitchDeviceToUploadMode(null)", SwitchDeviceToUploadMode(0xFFC0, nullptr));
+             f.Status("SwitchDeviceToUploadMode(set 7)", SwitchDeviceToUploadMode(0xFFC0, &unknownSet));
+             FLASH_DEVICE device = Device(1, 16);
+             f.driver_->FailNext(IOCTL_ASYNC_WRITE, platform::kErrorIoDevice);
+             f.Status("SwitchDeviceToUploadMode", SwitchDeviceToUploadMode(0xFFC0, &device));
+             CloseLORIC();
+             f.Status("SwitchDeviceToUploadMode(closed, null)", SwitchDeviceToUploadMode(0xFFC0, nullptr));
+         }},
+        {"force flash: port cleared, force written, a second's wait", kModeTrace,
+         [](BusScenario& f) { f.Status("SwitchDeviceToForceFlashMode", SwitchDeviceToForceFlashMode(0x1FFC2)); }},
+        {"force flash: force refused still answers 0, without the wait", kModeTrace,
+         [](BusScenario& f) { f.Status("SwitchDeviceToForceFlashMode", SwitchDeviceToForceFlashMode(0xFFC0)); },
+         [] { return FailWrite(CSR_MODE_CTRL); }},
+        {"force flash: the port cannot be cleared", kModeTrace, [](BusScenario& f) {
+             f.driver_->FailNext(IOCTL_ASYNC_WRITE, platform::kErrorIoDevice);
+             f.Status("SwitchDeviceToForceFlashMode", SwitchDeviceToForceFlashMode(0xFFC0));
+             CloseLORIC();
+             f.Status("SwitchDeviceToForceFlashMode", SwitchDeviceToForceFlashMode(0xFFC0));
+         }},
+        {"the loader is not found after three scans", TRACE_INTERNAL, [](BusScenario& f) {
+             uint16_t node = 0x1234;
+             f.t_.Add("found %d node %04X\n", FindUploaderNode(&node), node);
+         }},
+        {"other values are passed over, the ready node selected", TRACE_INTERNAL | TRACE_API,
+         [](BusScenario& f) {
+             uint16_t node = 0;
+             f.t_.Add("found %d node %04X\n", FindUploaderNode(&node), node);
+         },
+         ReadyFromTheFourthRead},
+    };
+}
+
+class Modes : public BusScenario {};
+TEST_P(Modes, StatusesRequestsAndTrace) { Run("bus/modes"); }
+INSTANTIATE_TEST_SUITE_P(Scenarios, Modes, ::testing::ValuesIn(ModeScenarios()), CaseName());
 
 // Ends at the first reading at which the time has passed, asleep in slices of 1 to 5 ms that
 // never pass the deadline (3 ms in: a deadline off the slice grid).

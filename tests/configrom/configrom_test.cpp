@@ -1,18 +1,19 @@
 // Configuration files: generation, import, and their transfer to and from the simulated device
-// (with time stamp records), each table against its golden transcript in tests/data/configrom/.
+// (with time stamp records), each case against its own golden file under tests/data/configrom/.
 #include <gtest/gtest.h>
 
 #include <atomic>
 #include <cstdio>
 #include <cstring>
 #include <fstream>
-#include <functional>
 #include <sstream>
 #include <string>
 #include <vector>
 
 #include "api/context.h"
 #include "configrom/crom.h"
+#include "link/registers.h"
+#include "platform/bytes.h"
 #include "program/program_test_util.h"
 #include "support/fake_clock.h"
 #include "wine/configrom_record.h"
@@ -25,50 +26,66 @@ using Bytes = std::vector<uint8_t>;
 
 using ConfigFiles = ApiTest;
 
+// A line of a case file, "name|fields...".
+struct CaseLine {
+    std::string name, rest;
+};
+void PrintTo(const CaseLine& c, std::ostream* out) { *out << c.name; }
+
+std::vector<CaseLine> CaseLines(const std::string& file) {
+    std::istringstream lines(ReadFileBytes(GoldenPath(file)));
+    std::vector<CaseLine> cases;
+    for (std::string line; std::getline(lines, line);)
+        cases.push_back({line.substr(0, line.find('|')), line.substr(line.find('|') + 1)});
+    return cases;
+}
+
+class GenerateFile : public ConfigFiles, public ::testing::WithParamInterface<CaseLine> {};
+
 // The cases of generate_cases.txt, a line "name|second unit|hw|output|page file|page text" each
-// ("\\n", "\\r" in the text; "-": no page). The record is full_record.hex (its numeric fields have
-// bits above the ones the file keeps), with the second unit flag if asked, and with the hardware
-// version text `hw` unless that is "-" (empty: all four texts empty).
-TEST_F(ConfigFiles, GenerateFromRecordsAndDataPages) {
+// ("\\n", "\\r" in the text; "-": no page), each against configrom/generate/<case>.txt. The
+// record is full_record.hex (its numeric fields have bits above the ones the file keeps), with
+// the second unit flag if asked, and with the hardware version text `hw` unless that is "-"
+// (empty: all four texts empty).
+TEST_P(GenerateFile, FileAndTrace) {
     CONFIG_FILE_INFO full;
     const Bytes stored = FromHex(ReadFileBytes(GoldenPath("configrom/full_record.hex")));
     ASSERT_EQ(stored.size(), sizeof full);
     std::memcpy(&full, stored.data(), sizeof full);
-    std::istringstream lines(ReadFileBytes(GoldenPath("configrom/generate_cases.txt")));
+    const std::string& name = GetParam().name;
+    std::istringstream fields(GetParam().rest);
+    std::vector<std::string> f{name};
+    for (std::string field; std::getline(fields, field, '|');) f.push_back(field);
+    f.resize(6);  // an empty page text ends the line
+    const std::string& output = f[3];
+    for (size_t at; (at = f[5].find('\\')) != std::string::npos;) f[5].replace(at, 2, f[5][at + 1] == 'n' ? "\n" : "\r");
+    if (f[5] != "-") std::ofstream(f[4], std::ios::binary) << f[5];
+    const bool device = output[0] == '/';  // never read back, such as /dev/full
+    CONFIG_FILE_INFO record = full, info;
+    if (f[1] == "1") record.config_flags |= CONFIG_FLAG_SECOND_LUN;
+    if (f[2] != "-") wine_reference::SetField(record.hw_version_text, f[2].c_str());
+    if (f[2].empty())
+        for (char* text : {record.vendor_text, record.lun0_model_text, record.lun1_model_text}) std::memset(text, 0, 60);
+    info = record;
+    g_api.traceFlags = kTraceAll;
+    const uint32_t status = GenerateConfigurationFile(&info, output.c_str());
+    EXPECT_EQ(std::memcmp(&record, &info, sizeof info), 0) << name << ": the record was changed";
     Transcript t;
-    for (std::string line; std::getline(lines, line);) {
-        std::istringstream fields(line);
-        std::vector<std::string> f;
-        for (std::string field; std::getline(fields, field, '|');) f.push_back(field);
-        f.resize(6);  // an empty page text ends the line
-        const std::string& name = f[0], & output = f[3];
-        for (size_t at; (at = f[5].find('\\')) != std::string::npos;)
-            f[5].replace(at, 2, f[5][at + 1] == 'n' ? "\n" : "\r");
-        std::remove("out\\datapage.dat");
-        std::remove("datapage.dat");
-        if (f[5] != "-") std::ofstream(f[4], std::ios::binary) << f[5];
-        const bool device = output[0] == '/';  // never removed or read back, such as /dev/full
-        if (!device) std::remove(output.c_str());
-        CONFIG_FILE_INFO record = full, info;
-        if (f[1] == "1") record.config_flags |= CONFIG_FLAG_SECOND_LUN;
-        if (f[2] != "-") wine_reference::SetField(record.hw_version_text, f[2].c_str());
-        if (f[2].empty())
-            for (char* text : {record.vendor_text, record.lun0_model_text, record.lun1_model_text}) std::memset(text, 0, 60);
-        info = record;
-        debug_.Clear();
-        g_api.traceFlags = kTraceAll;
-        const uint32_t status = GenerateConfigurationFile(&info, output.c_str());
-        EXPECT_EQ(std::memcmp(&record, &info, sizeof info), 0) << name << ": the record was changed";
-        t.Add("== %s\nstatus %u\n", name.c_str(), status);
-        t.Text(debug_.Text());
-        if (!device) t.Words(ReadAll(output));
-        if (status != 0) {
-            char text[1200];
-            ASSERT_EQ(GetErrorText(status, text), 0u);
-            t.Add("error text: %s\n", text);
-        }
+    t.Add("== %s\nstatus %u\n", name.c_str(), status);
+    t.Text(debug_.Text());
+    if (!device) t.Words(ReadAll(output));
+    if (status != 0) {
+        char text[1200];
+        ASSERT_EQ(GetErrorText(status, text), 0u);
+        t.Add("error text: %s\n", text);
     }
-    t.Check("configrom/generate.txt");
+    t.Check("configrom/generate/" + CaseSlug(name) + ".txt");
+}
+
+INSTANTIATE_TEST_SUITE_P(Records, GenerateFile, ::testing::ValuesIn(CaseLines("configrom/generate_cases.txt")),
+                         CaseName());
+
+TEST_F(ConfigFiles, GenerateRefusesMissingArguments) {
     EXPECT_EQ(GenerateConfigurationFile(nullptr, "x"), 5u);
     EXPECT_EQ(GenerateConfigurationFile(nullptr, nullptr), 5u);
 }
@@ -85,27 +102,28 @@ TEST_F(ConfigFiles, FixedRecordFileIsTheOneTheWindowsBuildMustGive) {
     EXPECT_EQ(std::memcmp(&imported, &expected, sizeof expected), 0);
 }
 
-// The files of import_cases.txt, a line "name|hex bytes" each ("-": no file): good, old layout
-// and damaged.
-TEST_F(ConfigFiles, ImportGoodOldAndDamagedFiles) {
-    std::istringstream lines(ReadFileBytes(GoldenPath("configrom/import_cases.txt")));
-    Transcript t;
-    for (std::string line; std::getline(lines, line);) {
-        const size_t bar = line.find('|');
-        std::remove("image.bin");
-        if (line.substr(bar + 1) != "-") WriteFile("image.bin", FromHex(line.substr(bar + 1)));
-        CONFIG_FILE_INFO info;
-        std::memset(&info, 0xCC, sizeof info);
-        debug_.Clear();
-        g_api.traceFlags = kTraceAll;
-        t.Add("== %s\nstatus %u\n", line.substr(0, bar).c_str(), ImportConfigurationFile(&info, "image.bin"));
-        t.Text(debug_.Text());
-        for (const char* text : {info.vendor_text, info.hw_version_text, info.lun0_model_text, info.lun1_model_text})
-            t.Add("text \"%.60s\"\n", text);
-        t.Words(Bytes(reinterpret_cast<const uint8_t*>(&info), reinterpret_cast<const uint8_t*>(&info + 1)));
-    }
-    t.Check("configrom/import.txt");
+class ImportFile : public ConfigFiles, public ::testing::WithParamInterface<CaseLine> {};
 
+// The files of import_cases.txt, a line "name|hex bytes" each ("-": no file): good, old layout
+// and damaged; each against configrom/import/<case>.txt.
+TEST_P(ImportFile, RecordItGives) {
+    const CaseLine& c = GetParam();
+    if (c.rest != "-") WriteFile("image.bin", FromHex(c.rest));
+    CONFIG_FILE_INFO info;
+    std::memset(&info, 0xCC, sizeof info);
+    g_api.traceFlags = kTraceAll;
+    Transcript t;
+    t.Add("== %s\nstatus %u\n", c.name.c_str(), ImportConfigurationFile(&info, "image.bin"));
+    t.Text(debug_.Text());
+    for (const char* text : {info.vendor_text, info.hw_version_text, info.lun0_model_text, info.lun1_model_text})
+        t.Add("text \"%.60s\"\n", text);
+    t.Words(Bytes(reinterpret_cast<const uint8_t*>(&info), reinterpret_cast<const uint8_t*>(&info + 1)));
+    t.Check("configrom/import/" + CaseSlug(c.name) + ".txt");
+}
+
+INSTANTIATE_TEST_SUITE_P(Files, ImportFile, ::testing::ValuesIn(CaseLines("configrom/import_cases.txt")), CaseName());
+
+TEST_F(ConfigFiles, ImportRefusesMissingArguments) {
     CONFIG_FILE_INFO info;
     EXPECT_EQ(ImportConfigurationFile(nullptr, "gen.bin"), 5u);
     EXPECT_EQ(ImportConfigurationFile(&info, nullptr), 5u);
@@ -147,8 +165,6 @@ TEST_F(ConfigFiles, AddRomStringRefusalsLeaveTheRomUnchanged) {
 
 #if __has_include("tqsim/system.h")
 
-constexpr uint32_t kReadCtrl = 0xF0090014;
-
 // A configuration header: magic word, ROM length in word 25, then `romBytes` counting bytes.
 Bytes Header(uint32_t magic, uint32_t romLength, size_t romBytes) {
     Bytes bytes(104 + romBytes, 0xFF);
@@ -176,7 +192,7 @@ protected:
         std::copy(stamp.begin(), stamp.end(), firmware.begin() + tqsim::image::kHeaderSize);
         const uint32_t sum = tqsim::image::BootSum(firmware.data(), static_cast<uint32_t>(firmware.size()),
                                                    firmware[20] | firmware[21] << 8, firmware[24]);
-        for (int i = 0; i < 4; ++i) firmware[12 + i] = static_cast<uint8_t>(sum >> (8 * i));
+        bytes::StoreLittleEndian32(&firmware[12], sum);
         ASSERT_TRUE(sim_->InstallFirmware(firmware, config));
         sim_->ResetDevice();
         ASSERT_EQ(sim_->Mode(), tqsim::DeviceMode::Firmware) << sim_->BootNote();
@@ -185,7 +201,7 @@ protected:
     void FailWindow(uint32_t read, bool writes) {
         sim_->ClearFaults();
         tqsim::RegisterFault fault;
-        fault.offsetLow = kReadCtrl;
+        fault.offsetLow = FLASH_READ_CTRL;
         fault.onRead = !writes;
         fault.onWrite = writes;
         fault.succeedFirst = writes ? 0 : read - 1;
@@ -231,16 +247,21 @@ struct DownloadCase {
     uint32_t failRead = 0;
     bool failWrites = false;
 };
+std::string DownloadName(const DownloadCase& c) {
+    return (c.config.empty() ? "time_stamp_" : "configuration_") + CaseSlug(c.name);
+}
 
-TEST_F(SimTransfer, DownloadsOfConfigurationsAndTimeStampRecords) {
+void PrintTo(const DownloadCase& c, std::ostream* out) { *out << c.name; }
+
+std::vector<DownloadCase> DownloadCases() {
     const std::string any = "1";  // for a configuration, read from flash
-    const DownloadCase cases[] = {
-        {"ROM length not a multiple of four", Header(0xAFC924AD, 6, 10), any},
+    return {
+        {"ROM length not a multiple of four", Header(EXT_CONFIG_MAGIC, 6, 10), any},
         {"blank", Header(0xFFFFFFFF, 0xFFFFFFFF, 0), any},
-        {"zero length", Header(0xAFC924AD, 0, 0), any},
-        {"length beyond any ROM", Header(0xAFC924AD, 1028, 0), any},
-        {"read failure in the ROM", Header(0xAFC924AD, 64, 64), any, 26 + 3},
-        {"window write failure", Header(0xAFC924AD, 64, 64), any, 0, true},
+        {"zero length", Header(EXT_CONFIG_MAGIC, 0, 0), any},
+        {"length beyond any ROM", Header(EXT_CONFIG_MAGIC, 1028, 0), any},
+        {"read failure in the ROM", Header(EXT_CONFIG_MAGIC, 64, 64), any, 26 + 3},
+        {"window write failure", Header(EXT_CONFIG_MAGIC, 64, 64), any, 0, true},
         {"time and date", {}, std::string("12:34:56\0Dec  6 2026", 20)},
         {"no time", {}, std::string("\0Dec  6 2026", 12)},
         {"no date", {}, std::string("12:34:56\0", 9)},
@@ -250,63 +271,82 @@ TEST_F(SimTransfer, DownloadsOfConfigurationsAndTimeStampRecords) {
         {"read failure", {}, std::string("1\0002\0", 4), 4},
         {"window write failure", {}, std::string("1\0002\0", 4), 0, true},
     };
-    Transcript t;
-    for (const DownloadCase& c : cases) {
-        const bool stamp = c.config.empty();
-        Install(stamp ? Bytes(4, 0xFF) : c.config, c.stamp);
-        ASSERT_EQ(OpenLORIC(TRACE_ERROR | TRACE_API), 0u);
-        const uint16_t node = Find();  // the high bits of the node argument are not used
-        FailWindow(c.failRead, c.failWrites);
-        char time[40], date[40];
-        std::memset(time, '#', sizeof time);
-        std::memset(date, '#', sizeof date);
-        debug_.Clear();
-        requests_ = 0;
-        std::remove("download.bin");
-        const uint32_t status = stamp ? DownloadTimestamp(0x30000 | node, time, date)
-                                      : DownloadConfigurationFile(0x10000 | node, device_, "download.bin", nullptr);
-        t.Add("== %s\nstatus %u, %d requests\n", c.name, status, requests_.load());
-        t.Text(debug_.Text());
-        if (stamp) t.Add("time \"%.39s\" date \"%.39s\"\n", time, date);
-        if (!stamp) t.Words(ReadAll("download.bin"));
-        // The '#' after the record's 24 bytes must remain.
-        EXPECT_EQ(std::string(time + 24, 16) + std::string(date + 24, 16), std::string(32, '#'));
-        CloseLORIC();
-    }
-    t.Check("configrom/download.txt");
 }
 
-TEST_F(SimTransfer, UploadFailures) {
+class Download : public SimTransfer, public ::testing::WithParamInterface<DownloadCase> {};
+
+// Each download against configrom/download/<configuration or time_stamp>_<case>.txt.
+TEST_P(Download, StatusTraceAndWhatWasRead) {
+    const DownloadCase& c = GetParam();
+    const bool stamp = c.config.empty();
+    Install(stamp ? Bytes(4, 0xFF) : c.config, c.stamp);
+    ASSERT_EQ(OpenLORIC(TRACE_ERROR | TRACE_API), 0u);
+    const uint16_t node = Find();  // the high bits of the node argument are not used
+    FailWindow(c.failRead, c.failWrites);
+    char time[40], date[40];
+    std::memset(time, '#', sizeof time);
+    std::memset(date, '#', sizeof date);
+    debug_.Clear();
+    requests_ = 0;
+    const uint32_t status = stamp ? DownloadTimestamp(0x30000 | node, time, date)
+                                  : DownloadConfigurationFile(0x10000 | node, device_, "download.bin", nullptr);
+    Transcript t;
+    t.Add("== %s\nstatus %u, %d requests\n", c.name, status, requests_.load());
+    t.Text(debug_.Text());
+    if (stamp) t.Add("time \"%.39s\" date \"%.39s\"\n", time, date);
+    if (!stamp) t.Words(ReadAll("download.bin"));
+    // The '#' after the record's 24 bytes must remain.
+    EXPECT_EQ(std::string(time + 24, 16) + std::string(date + 24, 16), std::string(32, '#'));
+    CloseLORIC();
+    t.Check("configrom/download/" + DownloadName(c) + ".txt");
+}
+
+INSTANTIATE_TEST_SUITE_P(Cases, Download, ::testing::ValuesIn(DownloadCases()),
+                         [](const auto& info) { return DownloadName(info.param); });
+
+class UploadFailure;
+struct UploadFailureCase {
+    const char* name;
+    void (*arrange)(UploadFailure& f);
+    bool otherNode;
+    const char* file;
+    ProgressCallback callback;
+};
+void PrintTo(const UploadFailureCase& c, std::ostream* out) { *out << c.name; }
+
+class UploadFailure : public SimTransfer, public ::testing::WithParamInterface<UploadFailureCase> {
+public:
+    using SimTest::sim_;
+};
+
+const UploadFailureCase kUploadFailures[] = {
+    {"nobody at the node", [](UploadFailure&) {}, true, "rom.bin", nullptr},
+    {"erase never done", [](UploadFailure& f) { f.sim_->SetEraseNeverDone(true); }, false, "rom.bin", nullptr},
+    {"cancelled", [](UploadFailure&) {}, false, "rom.bin", CancelProgress},
+    {"processor reset refused", [](UploadFailure& f) { FailWrites(*f.sim_, FLASH_UPLOAD_CTRL, 1); }, false, "rom.bin",
+     nullptr},
+    {"missing file", [](UploadFailure&) {}, false, "none.bin", nullptr},
+};
+
+// Each failed upload's status, trace and the device's mode after it, against
+// configrom/sim_upload_failures/<case>.txt.
+TEST_P(UploadFailure, StatusTraceAndDeviceMode) {
+    const UploadFailureCase& c = GetParam();
     Install(Bytes(4, 0xFF));
     ASSERT_EQ(OpenLORIC(TRACE_ERROR), 0u);
-    struct Case {
-        const char* name;
-        std::function<void()> arrange;
-        bool otherNode;
-        const char* file;
-        ProgressCallback callback;
-    } const cases[] = {
-        {"nobody at the node", [] {}, true, "rom.bin", nullptr},
-        {"erase never done", [&] { sim_->SetEraseNeverDone(true); }, false, "rom.bin", nullptr},
-        {"cancelled", [] {}, false, "rom.bin", CancelProgress},
-        {"processor reset refused", [&] { FailWrites(*sim_, 0xF0090008, 1); }, false, "rom.bin", nullptr},
-        {"missing file", [] {}, false, "none.bin", nullptr},
-    };
+    sim_->ResetDevice();
+    const uint16_t node = Find();
+    c.arrange(*this);
+    debug_.Clear();
     Transcript t;
-    for (const Case& c : cases) {
-        sim_->ClearFaults();
-        sim_->SetEraseNeverDone(false);
-        sim_->ResetDevice();
-        const uint16_t node = Find();
-        c.arrange();
-        debug_.Clear();
-        t.Add("== %s\nstatus %u\n", c.name,
-              UploadConfigurationFile(c.otherNode ? 0xFFC5 : node, device_, c.file, 1, nullptr, c.callback));
-        t.Text(debug_.Text());
-        t.Add("device mode %d\n", static_cast<int>(sim_->Mode()));
-    }
-    t.Check("configrom/sim_upload_failures.txt");
+    t.Add("== %s\nstatus %u\n", c.name,
+          UploadConfigurationFile(c.otherNode ? 0xFFC5 : node, device_, c.file, 1, nullptr, c.callback));
+    t.Text(debug_.Text());
+    t.Add("device mode %d\n", static_cast<int>(sim_->Mode()));
+    t.Check("configrom/sim_upload_failures/" + CaseSlug(c.name) + ".txt");
 }
+
+INSTANTIATE_TEST_SUITE_P(Cases, UploadFailure, ::testing::ValuesIn(kUploadFailures), CaseName());
 
 TEST_F(SimTransfer, ArgumentsFilesAndTheClosedApi) {
     char time[24], date[24];

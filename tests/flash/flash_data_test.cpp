@@ -1,8 +1,10 @@
 // Flash data files and the command set handed to the driver. Every file of load_cases.txt is loaded
 // into records filled with 0xA5 (to show the bits the loader leaves alone); the status, trace
-// and each record read go to a transcript compared with tests/data/flash/load_flash_data.txt.
+// and each record read go to a transcript compared with its own file in
+// tests/data/flash/load_flash_data/.
 #include <gtest/gtest.h>
 
+#include <cstdio>
 #include <cstring>
 #include <fstream>
 #include <sstream>
@@ -17,6 +19,13 @@
 
 namespace loric::test {
 namespace {
+
+// "set 1206, 8 bits": the set in hexadecimal, as the transcript writes it.
+std::string ParamName(const std::pair<int32_t, uint8_t>& p) {
+    char name[40];
+    std::snprintf(name, sizeof name, "set %X, %u bits", static_cast<unsigned>(p.first), unsigned{p.second});
+    return name;
+}
 
 class FlashData : public ApiTest {
 protected:
@@ -56,10 +65,19 @@ protected:
     }
 };
 
-TEST_F(FlashData, FilesAndTheRecordsTheyGive) {
-    // load_cases.txt: a file a line, "name|text" with \n, \r and \\ for line ends and backslashes.
+// A file to load: `text` written to flash.dat, or the file at `path` as it is.
+struct LoadCase {
+    std::string name, text;
+    const char* path = nullptr;
+    uint32_t trace = TRACE_ERROR | TRACE_WARNING | TRACE_API;
+};
+void PrintTo(const LoadCase& c, std::ostream* out) { *out << c.name; }
+
+// load_cases.txt: a file a line, "name|text" with \n, \r and \\ for line ends and backslashes;
+// then the shipped file, a missing one, one that never ends, and a warning left untraced.
+std::vector<LoadCase> LoadCases() {
     std::istringstream lines(ReadFileBytes(GoldenPath("flash/load_cases.txt")));
-    Transcript t;
+    std::vector<LoadCase> cases;
     std::string halfMegabit;
     for (std::string line; std::getline(lines, line);) {
         const size_t bar = line.find('|');
@@ -67,36 +85,58 @@ TEST_F(FlashData, FilesAndTheRecordsTheyGive) {
         for (size_t i = bar + 1; i < line.size(); ++i)
             text += line[i] != '\\' ? line[i] : line[++i] == 'n' ? '\n' : line[i] == 'r' ? '\r' : line[i];
         if (line.substr(0, bar) == "half a megabit") halfMegabit = text;
-        Load(t, line.substr(0, bar), text);
+        cases.push_back({line.substr(0, bar), text});
     }
-    Load(t, "shipped file", ReadFileBytes(std::string(LORIC_SOURCE_DIR) + "/data/flash_devices.dat"));
-    Load(t, "missing file", "", "missing.dat");
-    Load(t, "a stream that never ends is refused once 16 MiB have been read", "", "/dev/zero");
-    g_api.traceFlags = TRACE_API;
-    Load(t, "half a megabit without TRACE_WARNING", halfMegabit);
-    t.Replace("sizeof(FLASH_DEVICE) = " + std::to_string(sizeof(FLASH_DEVICE)), "sizeof(FLASH_DEVICE) = <size>");
-    t.Check("flash/load_flash_data.txt");
+    cases.push_back({"shipped file", ReadFileBytes(std::string(LORIC_SOURCE_DIR) + "/data/flash_devices.dat")});
+    cases.push_back({"missing file", "", "missing.dat"});
+    cases.push_back({"a stream that never ends is refused once 16 MiB have been read", "", "/dev/zero"});
+    cases.push_back({"half a megabit without TRACE_WARNING", halfMegabit, nullptr, TRACE_API});
+    return cases;
 }
 
-TEST_F(FlashData, SetFlashDeviceSendsTheBuiltInSetAndBothExportsRefuseBadArguments) {
-    recorder_.FailNext(IOCTL_SET_FLASH_COMMAND_SET, 31);
-    const std::pair<int32_t, uint8_t> cases[] = {{2, 8}, {1, 16}, {1, 8}, {0x1206, 8}, {0, 16}, {7, 8}};
+class FlashFile : public FlashData, public ::testing::WithParamInterface<LoadCase> {};
+
+// The status, trace and each record read, against flash/load_flash_data/<case>.txt.
+TEST_P(FlashFile, RecordsItGives) {
+    const LoadCase& c = GetParam();
+    g_api.traceFlags = c.trace;
     Transcript t;
-    for (const auto& [set, width] : cases) {
-        FLASH_DEVICE device{};
-        device.commandSetIndex = set;
-        device.busWidth = width;
-        debug_.Clear();
-        recorder_.ClearRequests();
-        t.Add("== set %X, %u bits: status %u\n", set, width, SetFlashDevice(&device));
-        for (const RecordedRequest& r : recorder_.Requests()) {
-            t.Add("request %X:", r.code);
-            for (size_t i = 0; i < r.input.size(); i += 4) t.Add(" %08X", LittleEndianAt(r.input, i));
-            t.Add("\n");
-        }
-        t.Text(debug_.Text());
+    Load(t, c.name, c.text, c.path);
+    t.Replace("sizeof(FLASH_DEVICE) = " + std::to_string(sizeof(FLASH_DEVICE)), "sizeof(FLASH_DEVICE) = <size>");
+    t.Check("flash/load_flash_data/" + CaseSlug(c.name) + ".txt");
+}
+
+INSTANTIATE_TEST_SUITE_P(Files, FlashFile, ::testing::ValuesIn(LoadCases()), CaseName());
+
+// A command set and bus width; the first case's request is refused by the driver.
+class SetFlashDeviceCase : public FlashData, public ::testing::WithParamInterface<std::pair<int32_t, uint8_t>> {};
+
+// The built-in set sent to the driver and the trace, against flash/set_flash_device/<case>.txt.
+TEST_P(SetFlashDeviceCase, SendsTheBuiltInSet) {
+    const auto& [set, width] = GetParam();
+    if (set == 2) recorder_.FailNext(IOCTL_SET_FLASH_COMMAND_SET, 31);
+    FLASH_DEVICE device{};
+    device.commandSetIndex = set;
+    device.busWidth = width;
+    debug_.Clear();
+    Transcript t;
+    t.Add("== set %X, %u bits: status %u\n", set, width, SetFlashDevice(&device));
+    for (const RecordedRequest& r : recorder_.Requests()) {
+        t.Add("request %X:", r.code);
+        for (size_t i = 0; i < r.input.size(); i += 4) t.Add(" %08X", LittleEndianAt(r.input, i));
+        t.Add("\n");
     }
-    t.Check("flash/set_flash_device.txt");
+    t.Text(debug_.Text());
+    t.Check("flash/set_flash_device/" + CaseSlug(ParamName(GetParam())) + ".txt");
+}
+
+INSTANTIATE_TEST_SUITE_P(Sets, SetFlashDeviceCase,
+                         ::testing::Values(std::pair<int32_t, uint8_t>{2, 8}, std::pair<int32_t, uint8_t>{1, 16},
+                                           std::pair<int32_t, uint8_t>{1, 8}, std::pair<int32_t, uint8_t>{0x1206, 8},
+                                           std::pair<int32_t, uint8_t>{0, 16}, std::pair<int32_t, uint8_t>{7, 8}),
+                         [](const auto& info) { return CaseSlug(ParamName(info.param)); });
+
+TEST_F(FlashData, BothExportsRefuseBadArgumentsAndAClosedApi) {
     EXPECT_EQ(SetFlashDevice(nullptr), 5u);
     uint32_t count = 7;
     EXPECT_EQ(LoadFlashData(nullptr, devices_.data(), &count), 5u);

@@ -14,6 +14,7 @@
 #include <vector>
 
 #include "loric.h"
+#include "platform/bytes.h"
 #include "support/api_fixture.h"
 #include "support/golden.h"
 #include "support/request_recorder.h"
@@ -45,7 +46,7 @@ inline std::vector<uint8_t> Pattern(size_t length, uint32_t seed) {
 
 // The image with the four bytes at `at` set to `value`, least significant first.
 inline std::vector<uint8_t> WithParameter(std::vector<uint8_t> image, size_t at, uint32_t value) {
-    for (int i = 0; i < 4; ++i) image[at + i] = static_cast<uint8_t>(value >> (8 * i));
+    bytes::StoreLittleEndian32(&image[at], value);
     return image;
 }
 

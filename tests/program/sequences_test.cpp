@@ -113,41 +113,37 @@ protected:
     std::atomic<size_t> polls_{0};
 };
 
-// Each job's outcome for its size limits, unreadable images and refused steps: the status and
-// its text, then every request, the trace and the titles, compared with one golden file. The
-// firmware job, given the node with high bits that are not used, runs on a copy of the record,
-// whose configuration sector still points into the original's table: that sector is taken as given.
-TEST_F(SequenceTest, JobOutcomes) {
-    using Fails = std::function<bool(const RecordedRequest&)>;
-    auto writeOf = [](uint32_t offset, uint32_t value) -> Fails {
-        return [=](const RecordedRequest& r) {
-            auto t = RequestRecorder::Decode(r);
-            return t && t->write && t->offsetLow == offset && t->value == value;
-        };
+// Which request a job case refuses.
+using Fails = std::function<bool(const RecordedRequest&)>;
+Fails WriteOf(uint32_t offset, uint32_t value) {
+    return [=](const RecordedRequest& r) {
+        auto t = RequestRecorder::Decode(r);
+        return t && t->write && t->offsetLow == offset && t->value == value;
     };
-    auto reset = [](uint32_t kind) -> Fails {
-        return [=](const RecordedRequest& r) { return r.code == IOCTL_RESET && r.input == LittleEndianBytes({kind}); };
-    };
-    auto code = [](uint32_t c) -> Fails { return [=](const RecordedRequest& r) { return r.code == c; }; };
-    struct Case {
-        const char* name;
-        bool loader;  // the loader job from node 5 (from 0xFFC1 when blank), else the firmware job
-        const char* image;
-        Fails fails = nullptr;
-        uint32_t deviceId = 1;
-        const char* config = "config.bin";
-        uint32_t blank = 0;
-        uint32_t method = 0;                                 // the loader job's erase delay
-        std::function<void(FLASH_DEVICE&)> change = nullptr;  // what makes the record unusable
-        bool closed = false;
-    };
-    WriteFile("exact.bin", Pattern(131072, 9));  // the space below the configuration sector
-    WriteFile("over.bin", Pattern(131073, 9));
-    WriteFile("huge.bin", Pattern(400000, 9));  // above the whole flash
-    WriteFile("bottom.bin", Pattern(16384, 2));
-    WriteFile("one.bin", Pattern(1, 2));
-    WriteFile("above.bin", Pattern(16385, 2));
-    const Case cases[] = {
+}
+Fails ResetOf(uint32_t kind) {
+    return [=](const RecordedRequest& r) { return r.code == IOCTL_RESET && r.input == LittleEndianBytes({kind}); };
+}
+Fails CodeOf(uint32_t code) {
+    return [=](const RecordedRequest& r) { return r.code == code; };
+}
+
+struct JobCase {
+    const char* name;
+    bool loader;  // the loader job from node 5 (from 0xFFC1 when blank), else the firmware job
+    const char* image;
+    Fails fails = nullptr;
+    uint32_t deviceId = 1;
+    const char* config = "config.bin";
+    uint32_t blank = 0;
+    uint32_t method = 0;                                 // the loader job's erase delay
+    std::function<void(FLASH_DEVICE&)> change = nullptr;  // what makes the record unusable
+    bool closed = false;
+};
+void PrintTo(const JobCase& c, std::ostream* out) { *out << c.name; }
+
+std::vector<JobCase> JobCases() {
+    return {
         {"firmware and configuration", false, "firmware.bin"},
         {"firmware fills its space exactly", false, "exact.bin"},
         {"firmware one byte too large", false, "over.bin"},
@@ -157,12 +153,12 @@ TEST_F(SequenceTest, JobOutcomes) {
         {"firmware empty", false, "empty.bin"},
         {"firmware of one byte", false, "one.bin"},
         {"internal flash", false, "firmware.bin", nullptr, FLASH_INTERNAL_DEVICE_ID},
-        {"internal flash erase refused", false, "firmware.bin", writeOf(FLASH_ERASE_CTRL, ERASE_ALL),
+        {"internal flash erase refused", false, "firmware.bin", WriteOf(FLASH_ERASE_CTRL, ERASE_ALL),
          FLASH_INTERNAL_DEVICE_ID},
-        {"mode switch refused", false, "firmware.bin", writeOf(CSR_MODE_CTRL, MODE_EDIT)},
-        {"firmware sector erase refused", false, "firmware.bin", writeOf(FLASH_ERASE_CTRL, 0x4000)},
-        {"configuration sector erase refused", false, "firmware.bin", writeOf(FLASH_ERASE_CTRL, 0x20000)},
-        {"processor reset refused", false, "firmware.bin", writeOf(FLASH_UPLOAD_CTRL, PROCESSOR_RESET)},
+        {"mode switch refused", false, "firmware.bin", WriteOf(CSR_MODE_CTRL, MODE_EDIT)},
+        {"firmware sector erase refused", false, "firmware.bin", WriteOf(FLASH_ERASE_CTRL, 0x4000)},
+        {"configuration sector erase refused", false, "firmware.bin", WriteOf(FLASH_ERASE_CTRL, 0x20000)},
+        {"processor reset refused", false, "firmware.bin", WriteOf(FLASH_UPLOAD_CTRL, PROCESSOR_RESET)},
         {"loader missing", true, "missing.bin"},
         {"loader empty", true, "empty.bin"},
         {"loader fills the bottom sector, 3 s erase delay", true, "bottom.bin", nullptr, 1, "", 0, 3},
@@ -173,11 +169,11 @@ TEST_F(SequenceTest, JobOutcomes) {
              auto t = RequestRecorder::Decode(r);
              return t && t->nodeId != 0x0005 && t->offsetLow == FLASH_PORT_CTRL;
          }},
-        {"flash port erase refused", true, "loader.bin", code(IOCTL_ERASE_SECTOR)},
-        {"flash reset refused", true, "loader.bin", reset(RESET_FLASH)},
-        {"device reset refused", true, "loader.bin", reset(RESET_DEVICE)},
-        {"bus reset refused", true, "loader.bin", reset(RESET_BUS)},
-        {"no loader answers", true, "loader.bin", code(IOCTL_ASYNC_READ)},
+        {"flash port erase refused", true, "loader.bin", CodeOf(IOCTL_ERASE_SECTOR)},
+        {"flash reset refused", true, "loader.bin", ResetOf(RESET_FLASH)},
+        {"device reset refused", true, "loader.bin", ResetOf(RESET_DEVICE)},
+        {"bus reset refused", true, "loader.bin", ResetOf(RESET_BUS)},
+        {"no loader answers", true, "loader.bin", CodeOf(IOCTL_ASYNC_READ)},
         // Refused before any request.
         {"no configuration sector", false, "firmware.bin", nullptr, 1, "config.bin", 0, 0,
          [](FLASH_DEVICE& d) { d.configSector = nullptr; }},
@@ -187,114 +183,163 @@ TEST_F(SequenceTest, JobOutcomes) {
         {"firmware, closed", false, "firmware.bin", nullptr, 1, "config.bin", 0, 0, nullptr, true},
         {"loader, closed", true, "loader.bin", nullptr, 1, "", 0, 0, nullptr, true},
     };
-    Transcript t;
-    for (const Case& c : cases) {
-        Open(TRACE_API | TRACE_API_VERBOSE | TRACE_ERROR);
-        const uint64_t slept = clock_.SleptMs();
-        driver_.SetHandler([&c](const RecordedRequest& r) -> std::optional<ScriptedReply> {
-            if (c.fails && c.fails(r)) return ScriptedReply::Failure(platform::kErrorIoDevice);
-            return std::nullopt;
-        });
-        TitleLog titles;
-        FLASH_DEVICE original, device;
-        EightBitDevice(original, c.deviceId);
-        device = original;
-        if (c.change) c.change(device);
-        if (c.closed) CloseLORIC();
-        uint16_t node = c.blank ? 0xFFC1 : 0x0005;
-        const uint32_t status =
-            c.loader ? UploadFirmwareLoader(&node, &device, c.image, c.blank, c.method, titles.Handle(), nullptr)
-                     : UploadFirmwareAndConfig(0x120000 | kNode, &device, c.image, c.config, titles.Handle(), nullptr);
-        char text[160] = {};
-        GetErrorText(status, text);
-        t.Add("==== %s: status %u \"%s\", node %04X, slept %llu ms\n", c.name, status, text, node,
-              static_cast<unsigned long long>(clock_.SleptMs() - slept));
-        t.Text(RequestTranscript(driver_, debug_.Text(), &titles));
-        CloseLORIC();
-        driver_.ClearScript();
-        driver_.SetReadValue(FLASH_ERASE_CTRL, ERASE_DONE);
-        driver_.SetReadValue(FLASH_UPLOAD_CTRL, UPLOADER_READY);
-    }
-    t.Check("program/job_outcomes.txt");
 }
 
-// 20 s a sector, 120 s the chip: the trace, with the number of polls, and the status text go to
-// erase_timeouts.txt.
-TEST_F(SequenceTest, EraseTimesOutWithinTheLastWholeSecondOfTheLimit) {
-    const std::pair<uint32_t, int64_t> cases[] = {{0x400, 20000}, {0x10000, 20000}, {ERASE_ALL, 120000}};
+// A job's outcome for its size limits, unreadable images and refused steps: the status and its
+// text, then every request, the trace and the titles, against program/job_outcomes/<case>.txt.
+// The firmware job, given the node with high bits that are not used, runs on a copy of the
+// record, whose configuration sector still points into the original's table: that sector is
+// taken as given.
+class JobOutcome : public SequenceTest, public ::testing::WithParamInterface<JobCase> {
+protected:
+    void SetUp() override {
+        SequenceTest::SetUp();
+        WriteFile("exact.bin", Pattern(131072, 9));  // the space below the configuration sector
+        WriteFile("over.bin", Pattern(131073, 9));
+        WriteFile("huge.bin", Pattern(400000, 9));  // above the whole flash
+        WriteFile("bottom.bin", Pattern(16384, 2));
+        WriteFile("one.bin", Pattern(1, 2));
+        WriteFile("above.bin", Pattern(16385, 2));
+    }
+};
+
+TEST_P(JobOutcome, RequestsTraceAndTitles) {
+    const JobCase& c = GetParam();
+    Open(TRACE_API | TRACE_API_VERBOSE | TRACE_ERROR);
+    driver_.SetHandler([&c](const RecordedRequest& r) -> std::optional<ScriptedReply> {
+        if (c.fails && c.fails(r)) return ScriptedReply::Failure(platform::kErrorIoDevice);
+        return std::nullopt;
+    });
+    TitleLog titles;
+    FLASH_DEVICE original, device;
+    EightBitDevice(original, c.deviceId);
+    device = original;
+    if (c.change) c.change(device);
+    if (c.closed) CloseLORIC();
+    uint16_t node = c.blank ? 0xFFC1 : 0x0005;
+    const uint32_t status =
+        c.loader ? UploadFirmwareLoader(&node, &device, c.image, c.blank, c.method, titles.Handle(), nullptr)
+                 : UploadFirmwareAndConfig(0x120000 | kNode, &device, c.image, c.config, titles.Handle(), nullptr);
+    char text[160] = {};
+    GetErrorText(status, text);
+    Transcript t;
+    t.Add("==== %s: status %u \"%s\", node %04X, slept %llu ms\n", c.name, status, text, node,
+          static_cast<unsigned long long>(clock_.SleptMs()));
+    t.Text(RequestTranscript(driver_, debug_.Text(), &titles));
+    t.Check("program/job_outcomes/" + CaseSlug(c.name) + ".txt");
+}
+
+INSTANTIATE_TEST_SUITE_P(Jobs, JobOutcome, ::testing::ValuesIn(JobCases()), CaseName());
+
+// An erase that never ends: the erase's address, its limit, and the millisecond of the clock's
+// second it starts at.
+struct EraseTimeout {
+    const char* name;
+    uint32_t address;
+    int64_t limitMs;
+    int64_t startMs;
+};
+void PrintTo(const EraseTimeout& c, std::ostream* out) { *out << c.name; }
+
+class EraseTimeoutCase : public SequenceTest, public ::testing::WithParamInterface<EraseTimeout> {};
+
+// 20 s a sector, 120 s the chip, whatever the millisecond it starts at: the trace, with the
+// number of polls, and the status text against program/erase_timeouts/<case>.txt.
+TEST_P(EraseTimeoutCase, WithinTheLastWholeSecondOfTheLimit) {
+    const EraseTimeout& c = GetParam();
     Open(TRACE_API | TRACE_ERROR);
     clock_.SetStep(7);  // every poll's clock reading takes 7 ms
+    clock_.Advance((1000 + c.startMs - clock_.NowMs() % 1000) % 1000);
+    PollAnswers({0x2});
+    FLASH_DEVICE device;
+    EightBitDevice(device, 0);
+    EXPECT_EQ(EraseFlashSector(0xFFC0, &device, c.address, 0), 23u);
+    ASSERT_GE(stamps_.size(), 2u);
+    EXPECT_GE(stamps_.back() - stamps_.front(), c.limitMs - 1000 - 7);
+    EXPECT_LE(stamps_.back() - stamps_.front(), c.limitMs);
+    char text[128];
+    ASSERT_EQ(GetErrorText(23, text), 0u);
     Transcript t;
-    for (const auto& [address, limitMs] : cases) {
-        debug_.Clear();
-        stamps_.clear();
-        clock_.Advance(500);  // start in mid-second
-        PollAnswers({0x2});
-        FLASH_DEVICE device;
-        EightBitDevice(device, 0);
-        EXPECT_EQ(EraseFlashSector(0xFFC0, &device, address, 0), 23u);
-        ASSERT_GE(stamps_.size(), 2u);
-        EXPECT_GE(stamps_.back() - stamps_.front(), limitMs - 1000 - 7) << address;
-        EXPECT_LE(stamps_.back() - stamps_.front(), limitMs) << address;
-        char text[128];
-        ASSERT_EQ(GetErrorText(23, text), 0u);
-        t.Add("%s%s\n", WithoutAsyncLines(debug_.Text()).c_str(), text);
-    }
-    t.Check("program/erase_timeouts.txt");
+    t.Add("%s%s\n", WithoutAsyncLines(debug_.Text()).c_str(), text);
+    t.Check("program/erase_timeouts/" + CaseSlug(c.name) + ".txt");
 }
+
+INSTANTIATE_TEST_SUITE_P(Limits, EraseTimeoutCase,
+                         ::testing::Values(EraseTimeout{"sector at 400 from ms 500", 0x400, 20000, 500},
+                                           EraseTimeout{"sector at 10000 from ms 515", 0x10000, 20000, 515},
+                                           EraseTimeout{"whole chip from ms 512", ERASE_ALL, 120000, 512}),
+                         CaseName());
+
+class EraseOutcome;
+struct EraseCase {
+    const char* name;
+    void (*script)(EraseOutcome& f);
+    uint32_t address;
+    uint32_t method;
+    uint32_t deviceId = 0;
+    bool noRecord = false, closed = false;
+};
+void PrintTo(const EraseCase& c, std::ostream* out) { *out << c.name; }
+
+class EraseOutcome : public SequenceTest, public ::testing::WithParamInterface<EraseCase> {
+public:
+    using SequenceTest::driver_;
+    using SequenceTest::PollAnswers;
+};
 
 // The device method's back-to-back polls until done, its refused start write and failed poll,
 // the second the internal flash is given instead of polls, and the flash port method, which is
-// one link call at the target node: statuses, waits, requests and traces against a golden file.
-TEST_F(SequenceTest, EraseFailuresAndTheFlashPortMethod) {
-    RecordedRequest read;
-    read.input.resize(44);
-    struct Case {
-        const char* name;
-        std::function<void()> script;
-        uint32_t address;
-        uint32_t method;
-        uint32_t deviceId = 0;
-        bool noRecord = false, closed = false;
-    } cases[] = {
-        {"polls until done", [&] { PollAnswers({0x00000000, 0xFFFFFFFE, 0x00000081}); }, 0x10000, 0, 3},
-        {"internal flash", [&] { PollAnswers({0}); }, ERASE_ALL, 0, FLASH_INTERNAL_DEVICE_ID},
-        {"start write refused", [&] { driver_.FailNext(IOCTL_ASYNC_WRITE, platform::kErrorIoDevice); }, 0x8000, 0},
+// one link call at the target node.
+std::vector<EraseCase> EraseCases() {
+    return {
+        {"polls until done", [](EraseOutcome& f) { f.PollAnswers({0x00000000, 0xFFFFFFFE, 0x00000081}); }, 0x10000, 0,
+         3},
+        {"internal flash", [](EraseOutcome& f) { f.PollAnswers({0}); }, ERASE_ALL, 0, FLASH_INTERNAL_DEVICE_ID},
+        {"start write refused",
+         [](EraseOutcome& f) { f.driver_.FailNext(IOCTL_ASYNC_WRITE, platform::kErrorIoDevice); }, 0x8000, 0},
         {"poll fails after a good read",
-         [&] {
-             driver_.Queue(IOCTL_ASYNC_READ, ScriptedReply::QuadletRead(read, 0x40));
-             driver_.FailNext(IOCTL_ASYNC_READ, platform::kErrorIoDevice);
+         [](EraseOutcome& f) {
+             RecordedRequest read;
+             read.input.resize(44);
+             f.driver_.Queue(IOCTL_ASYNC_READ, ScriptedReply::QuadletRead(read, 0x40));
+             f.driver_.FailNext(IOCTL_ASYNC_READ, platform::kErrorIoDevice);
          },
          0x8000, 0},
-        {"flash port", [] {}, 0x10000, 1},
-        {"flash port refused", [&] { driver_.FailNext(IOCTL_ERASE_SECTOR, platform::kErrorIoDevice); }, ERASE_ALL, 1},
-        {"no record", [] {}, 0x8000, 0, 0, true},
-        {"closed", [] {}, 0x8000, 0, 0, false, true},
-        {"closed, flash port", [] {}, 0x8000, 1, 0, false, true},
+        // A success leaves the argument of an earlier failure (a poll of the erase control).
+        {"flash port", [](EraseOutcome&) { SetMessageArgument(FLASH_ERASE_CTRL); }, 0x10000, 1},
+        {"flash port refused",
+         [](EraseOutcome& f) { f.driver_.FailNext(IOCTL_ERASE_SECTOR, platform::kErrorIoDevice); }, ERASE_ALL, 1},
+        {"no record", [](EraseOutcome&) {}, 0x8000, 0, 0, true},
+        {"closed", [](EraseOutcome&) {}, 0x8000, 0, 0, false, true},
+        {"closed, flash port", [](EraseOutcome&) {}, 0x8000, 1, 0, false, true},
     };
-    Transcript t;
-    FLASH_DEVICE device;
-    for (const Case& c : cases) {
-        Open(TRACE_API | TRACE_INTERNAL | TRACE_ERROR);
-        driver_.ClearScript();
-        polls_ = 0;
-        c.script();
-        EightBitDevice(device, c.deviceId);
-        if (c.closed) CloseLORIC();
-        const int64_t before = clock_.NowMs();
-        const uint32_t status = EraseFlashSector(0xFFC2, c.method || c.noRecord ? nullptr : &device, c.address, c.method);
-        t.Add("==== %s: status %u, message argument %u, %lld whole s\n", c.name, status, g_api.messageArgument.number,
-              static_cast<long long>((clock_.NowMs() - before) / 1000));
-        t.Text(RequestTranscript(driver_, debug_.Text(), nullptr));
-        CloseLORIC();
-    }
-    t.Check("program/erase_outcomes.txt");
 }
 
-// UploadFile's cases against upload/upload_file.txt.
-TEST_F(SequenceTest, UploadFileCases) {
+// Each erase case's status, wait, requests and trace against program/erase_outcomes/<case>.txt.
+TEST_P(EraseOutcome, StatusWaitRequestsAndTrace) {
+    const EraseCase& c = GetParam();
+    Open(TRACE_API | TRACE_INTERNAL | TRACE_ERROR);
+    driver_.ClearScript();
+    c.script(*this);
+    FLASH_DEVICE device;
+    EightBitDevice(device, c.deviceId);
+    if (c.closed) CloseLORIC();
+    const int64_t before = clock_.NowMs();
+    const uint32_t status = EraseFlashSector(0xFFC2, c.method || c.noRecord ? nullptr : &device, c.address, c.method);
+    Transcript t;
+    t.Add("==== %s: status %u, message argument %u, %lld whole s\n", c.name, status, g_api.messageArgument.number,
+          static_cast<long long>((clock_.NowMs() - before) / 1000));
+    t.Text(RequestTranscript(driver_, debug_.Text(), nullptr));
+    CloseLORIC();
+    t.Check("program/erase_outcomes/" + CaseSlug(c.name) + ".txt");
+}
+
+INSTANTIATE_TEST_SUITE_P(Erases, EraseOutcome, ::testing::ValuesIn(EraseCases()), CaseName());
+
+// UploadFile's cases, each against program/upload_file/<case>.txt.
+std::vector<UploadCase> UploadCases() {
     const Bytes big = Pattern(100000, 1), small = Pattern(3000, 1), some = Pattern(400, 1);
-    const UploadCase cases[] = {
+    return {
         {"100000 bytes by the uploader", big, 0x4000, UPLOAD_METHOD_UPLOADER, {}, "Uploading firmware...", true},
         {"1001 bytes by the flash port, 16-bit bus", Pattern(1001, 1), 0x10000, UPLOAD_METHOD_FLASH_PORT, {}, "Saved",
          true, TRACE_ERROR | TRACE_API, 16},
@@ -343,53 +388,64 @@ TEST_F(SequenceTest, UploadFileCases) {
         {"missing file", Pattern(100, 1)},
         {"empty file", {}, 0x20},
     };
+}
+void PrintTo(const UploadCase& c, std::ostream* out) { *out << c.name; }
+
+class UploadFileCase : public SequenceTest, public ::testing::WithParamInterface<UploadCase> {};
+
+TEST_P(UploadFileCase, RequestsTraceAndBytesUploaded) {
+    const UploadCase& c = GetParam();
     Transcript t;
-    for (const UploadCase& c : cases) {
-        FLASH_DEVICE device;
-        EightBitDevice(device, c.deviceId);
-        device.busWidth = c.width;
-        device.commandSetIndex = c.set;
-        driver_.ClearScript();
-        driver_.SetReadValue(FLASH_UPLOAD_CHECKSUM, c.checksum.value_or(QuadletSum(c.file)));
-        auto seen = std::make_shared<std::atomic<uint32_t>>(0);
-        driver_.SetHandler([c, seen](const RecordedRequest& q) -> std::optional<ScriptedReply> {
-            if (q.code == c.failCode && ++*seen == c.failAt) return ScriptedReply::Failure(c.error);
-            return std::nullopt;
-        });
-        g_cancelAt = c.cancelAt;
-        WriteFile("img.bin", c.file);
-        ResetApiContext();
-        ASSERT_EQ(OpenLORIC(c.trace), 0u);
-        TitleLog window;
-        if (c.title) std::snprintf(window.window.title, sizeof window.window.title, "%s", c.title);
-        g_percents.clear();
-        driver_.ClearRequests();
-        debug_.Clear();
-        uint32_t parameter = c.parameter.value_or(0);
-        const uint32_t status = UploadFile(0xFFC0, std::string(c.name) == "missing file" ? "missing.bin" : "img.bin",
-                                           c.address, c.flags, &device, c.parameter ? &parameter : nullptr,
-                                           c.title ? window.Handle() : nullptr, c.callback ? &Progress : nullptr);
-        char text[256] = {};
-        GetErrorText(status, text);
-        t.Add(status ? "== %s\nstatus %u\ntext: %s\n" : "== %s\nstatus %u\n", c.name, status, text);
-        // The requests and the trace, the titles and percentages; where the bytes uploaded differ
-        // from the file padded to whole quadlets.
-        t.Text(RequestTranscript(driver_, debug_.Text(), c.title ? &window : nullptr));
-        if (c.title) t.Add("final title: %s\n", window.window.title);
-        if (!g_percents.empty()) t.Add("percents:");
-        for (int p : g_percents) t.Add(" %d", p);
-        if (!g_percents.empty()) t.Add("\n");
-        Bytes uploaded, padded = ReadAll("img.bin");
-        for (const RecordedRequest& r : driver_.Requests())
-            uploaded.insert(uploaded.end(), r.uploadData.begin(), r.uploadData.end());
-        padded.resize((padded.size() + 3) & ~size_t{3}, 0);
-        if (!uploaded.empty()) t.Add("uploaded %zu bytes", uploaded.size());
-        for (size_t i = 0; i < uploaded.size(); ++i)
-            if (i >= padded.size() || uploaded[i] != padded[i]) t.Add(", %zX: %02X", i, uploaded[i]);
-        if (!uploaded.empty()) t.Add("\n");
-        CloseLORIC();
-    }
-    t.Check("upload/upload_file.txt");
+    FLASH_DEVICE device;
+    EightBitDevice(device, c.deviceId);
+    device.busWidth = c.width;
+    device.commandSetIndex = c.set;
+    driver_.ClearScript();
+    driver_.SetReadValue(FLASH_UPLOAD_CHECKSUM, c.checksum.value_or(QuadletSum(c.file)));
+    auto seen = std::make_shared<std::atomic<uint32_t>>(0);
+    driver_.SetHandler([c, seen](const RecordedRequest& q) -> std::optional<ScriptedReply> {
+        if (q.code == c.failCode && ++*seen == c.failAt) return ScriptedReply::Failure(c.error);
+        return std::nullopt;
+    });
+    g_cancelAt = c.cancelAt;
+    WriteFile("img.bin", c.file);
+    ResetApiContext();
+    ASSERT_EQ(OpenLORIC(c.trace), 0u);
+    TitleLog window;
+    if (c.title) std::snprintf(window.window.title, sizeof window.window.title, "%s", c.title);
+    g_percents.clear();
+    driver_.ClearRequests();
+    debug_.Clear();
+    uint32_t parameter = c.parameter.value_or(0);
+    const uint32_t status = UploadFile(0xFFC0, std::string(c.name) == "missing file" ? "missing.bin" : "img.bin",
+                                       c.address, c.flags, &device, c.parameter ? &parameter : nullptr,
+                                       c.title ? window.Handle() : nullptr, c.callback ? &Progress : nullptr);
+    char text[256] = {};
+    GetErrorText(status, text);
+    t.Add(status ? "== %s\nstatus %u\ntext: %s\n" : "== %s\nstatus %u\n", c.name, status, text);
+    // The requests and the trace, the titles and percentages; where the bytes uploaded differ
+    // from the file padded to whole quadlets.
+    t.Text(RequestTranscript(driver_, debug_.Text(), c.title ? &window : nullptr));
+    if (c.title) t.Add("final title: %s\n", window.window.title);
+    if (!g_percents.empty()) t.Add("percents:");
+    for (int p : g_percents) t.Add(" %d", p);
+    if (!g_percents.empty()) t.Add("\n");
+    Bytes uploaded, padded = ReadAll("img.bin");
+    for (const RecordedRequest& r : driver_.Requests())
+        uploaded.insert(uploaded.end(), r.uploadData.begin(), r.uploadData.end());
+    padded.resize((padded.size() + 3) & ~size_t{3}, 0);
+    if (!uploaded.empty()) t.Add("uploaded %zu bytes", uploaded.size());
+    for (size_t i = 0; i < uploaded.size(); ++i)
+        if (i >= padded.size() || uploaded[i] != padded[i]) t.Add(", %zX: %02X", i, uploaded[i]);
+    if (!uploaded.empty()) t.Add("\n");
+    CloseLORIC();
+    t.Check("program/upload_file/" + CaseSlug(c.name) + ".txt");
+}
+
+INSTANTIATE_TEST_SUITE_P(Uploads, UploadFileCase, ::testing::ValuesIn(UploadCases()), CaseName());
+
+TEST_F(SequenceTest, UploadFileRefusesAClosedApiAndMissingArguments) {
+    WriteFile("img.bin", Pattern(100, 1));
 
     FLASH_DEVICE eightBit;
     EightBitDevice(eightBit);

@@ -41,61 +41,71 @@ protected:
     std::vector<uint8_t> loader_, config_, firmware_;
 };
 
-TEST_F(SimBench, EachFailureLeavesTheFlashAsItsStepLeftIt) {
-    FakeClock clock;
-    enum Start { Blank, Running, Loader };  // Loader: running its loader, an old configuration stored
-    enum Left { Unchanged, LoaderWritten, FirstSectorErased, ProgrammedFlash };
+enum class Start { Blank, Running, Loader };  // Loader: running its loader, an old configuration stored
+enum class Left { Unchanged, LoaderWritten, FirstSectorErased, ProgrammedFlash };
+
+// A failure made at one step of a job, the status it gives, and the flash and mode it leaves.
+struct FailureCase {
+    const char* name;
+    Start start;
+    std::function<void(tqsim::System&)> inject;
+    uint32_t status;
+    Left left;
+    DeviceMode mode;
+};
+void PrintTo(const FailureCase& c, std::ostream* out) { *out << c.name; }
+
+std::vector<FailureCase> FailureCases() {
     auto fault = [](uint32_t offset, uint32_t succeedFirst) {
         return [=](tqsim::System& sim) { FailWrites(sim, offset, succeedFirst); };
     };
     auto vanish = [](tqsim::System& sim) { sim.SetVanishOnReset(true); };
-    struct Case {
-        const char* name;
-        Start start;
-        std::function<void(tqsim::System&)> inject;
-        uint32_t status;
-        Left left;
-        DeviceMode mode;
-    };
-    const Case cases[] = {
-        {"device gone after the force flash", Running, vanish, 12, Unchanged, DeviceMode::FlashPort},
-        {"loader gone after the resets", Blank, vanish, 12, LoaderWritten, DeviceMode::Loader},
+    return {
+        {"device gone after the force flash", Start::Running, vanish, 12, Left::Unchanged, DeviceMode::FlashPort},
+        {"loader gone after the resets", Start::Blank, vanish, 12, Left::LoaderWritten, DeviceMode::Loader},
         // The port writes of the force flash switch and of the blank probe go through.
-        {"flash port erase refused", Running, fault(FLASH_PORT_CTRL, 2), 22, Unchanged, DeviceMode::FlashPort},
-        {"firmware erase refused", Loader, fault(FLASH_ERASE_CTRL, 0), 22, Unchanged, DeviceMode::Upload},
-        {"erase never done", Loader, [](tqsim::System& sim) { sim.SetEraseNeverDone(true); }, 22, FirstSectorErased,
+        {"flash port erase refused", Start::Running, fault(FLASH_PORT_CTRL, 2), 22, Left::Unchanged,
+         DeviceMode::FlashPort},
+        {"firmware erase refused", Start::Loader, fault(FLASH_ERASE_CTRL, 0), 22, Left::Unchanged, DeviceMode::Upload},
+        {"erase never done", Start::Loader, [](tqsim::System& sim) { sim.SetEraseNeverDone(true); }, 22,
+         Left::FirstSectorErased, DeviceMode::Upload},
+        {"processor reset refused", Start::Loader, fault(FLASH_UPLOAD_CTRL, 2), 31, Left::ProgrammedFlash,
          DeviceMode::Upload},
-        {"processor reset refused", Loader, fault(FLASH_UPLOAD_CTRL, 2), 31, ProgrammedFlash, DeviceMode::Upload},
     };
-    const std::vector<uint8_t> oldConfig = Pattern(64, 99);
-    for (const Case& c : cases) {
-        SCOPED_TRACE(c.name);
-        Bench("29F040B");
-        const uint32_t configByte = device_->configByteAddress;
-        ASSERT_TRUE(c.start != Running || sim_->InstallFirmware(firmware_, config_));
-        if (c.start == Loader) {
-            sim_->SetFlash(loader_);
-            sim_->WriteFlash(configByte, oldConfig);
-        }
-        sim_->Reboot();
-        const std::vector<uint8_t> before = sim_->Flash();
-        c.inject(*sim_);
-        uint16_t node = sim_->DeviceNodeId();
-        if (c.start == Loader)
-            EXPECT_EQ(UploadFirmwareAndConfig(node, device_, firmwareFile_.c_str(), configFile_.c_str(), nullptr, nullptr),
-                      c.status);
-        else
-            EXPECT_EQ(UploadFirmwareLoader(&node, device_, loaderFile_.c_str(), c.start == Blank, 0, nullptr, nullptr),
-                      c.status);
-        std::vector<uint8_t> expected = before;
-        if (c.left == LoaderWritten) std::copy(loader_.begin(), loader_.end(), expected.begin());
-        if (c.left == FirstSectorErased) std::fill(expected.begin(), expected.begin() + configByte, 0xFF);
-        if (c.left == ProgrammedFlash) expected = Programmed(firmware_, config_, configByte, before.size());
-        EXPECT_TRUE(sim_->Flash() == expected);
-        sim_->SetVanishOnReset(false);
-        EXPECT_EQ(sim_->Mode(), c.mode) << sim_->BootNote();
-    }
 }
+
+class JobFailure : public SimBench, public ::testing::WithParamInterface<FailureCase> {};
+
+TEST_P(JobFailure, LeavesTheFlashAsItsStepLeftIt) {
+    const FailureCase& c = GetParam();
+    FakeClock clock;
+    Bench("29F040B");
+    const uint32_t configByte = device_->configByteAddress;
+    ASSERT_TRUE(c.start != Start::Running || sim_->InstallFirmware(firmware_, config_));
+    if (c.start == Start::Loader) {
+        sim_->SetFlash(loader_);
+        sim_->WriteFlash(configByte, Pattern(64, 99));  // an old configuration
+    }
+    sim_->Reboot();
+    const std::vector<uint8_t> before = sim_->Flash();
+    c.inject(*sim_);
+    uint16_t node = sim_->DeviceNodeId();
+    if (c.start == Start::Loader)
+        EXPECT_EQ(UploadFirmwareAndConfig(node, device_, firmwareFile_.c_str(), configFile_.c_str(), nullptr, nullptr),
+                  c.status);
+    else
+        EXPECT_EQ(UploadFirmwareLoader(&node, device_, loaderFile_.c_str(), c.start == Start::Blank, 0, nullptr, nullptr),
+                  c.status);
+    std::vector<uint8_t> expected = before;
+    if (c.left == Left::LoaderWritten) std::copy(loader_.begin(), loader_.end(), expected.begin());
+    if (c.left == Left::FirstSectorErased) std::fill(expected.begin(), expected.begin() + configByte, 0xFF);
+    if (c.left == Left::ProgrammedFlash) expected = Programmed(firmware_, config_, configByte, before.size());
+    EXPECT_TRUE(sim_->Flash() == expected);
+    sim_->SetVanishOnReset(false);
+    EXPECT_EQ(sim_->Mode(), c.mode) << sim_->BootNote();
+}
+
+INSTANTIATE_TEST_SUITE_P(Steps, JobFailure, ::testing::ValuesIn(FailureCases()), CaseName());
 
 // Blank to running on a chip that takes its datasheet's typical times, with the library on the
 // real clock: the waits and polls that sleep must still cover the chip's busy time (a write

@@ -5,6 +5,7 @@
 
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <cstdarg>
 #include <cstdint>
 #include <cstdio>
@@ -13,6 +14,8 @@
 #include <iterator>
 #include <string>
 #include <vector>
+
+#include "platform/bytes.h"
 
 namespace loric::test {
 
@@ -40,6 +43,28 @@ inline void ExpectGolden(const std::string& name, const std::vector<uint8_t>& ac
     ExpectGolden(name, std::string(actual.begin(), actual.end()));
 }
 
+// A case's name as a test name and a file name: its letters in lower case and its digits, each
+// run of other characters one '_'. A table's goldens are <folder>/<CaseSlug(name)>.txt, in
+// the table's order.
+inline std::string CaseSlug(const std::string& name) {
+    std::string slug;
+    for (char c : name) {
+        if ((c >= 'a' && c <= 'z') || (c >= '0' && c <= '9')) slug += c;
+        else if (c >= 'A' && c <= 'Z') slug += static_cast<char>(c - 'A' + 'a');
+        else if (!slug.empty() && slug.back() != '_') slug += '_';
+    }
+    while (!slug.empty() && slug.back() == '_') slug.pop_back();
+    return slug;
+}
+
+// Names a parameterised test after its case's `name`.
+struct CaseName {
+    template <class T>
+    std::string operator()(const ::testing::TestParamInfo<T>& info) const {
+        return CaseSlug(info.param.name);
+    }
+};
+
 // A text that a test builds up line by line and compares with a golden file.
 class Transcript {
 public:
@@ -56,9 +81,9 @@ public:
     void Words(const std::vector<uint8_t>& bytes) {
         for (size_t i = 0; i < bytes.size(); i += 4) {
             if (i % 32 == 0) Add("%s%04zu:", i ? "\n" : "", i / 4);
-            uint32_t word = 0;
-            for (size_t k = 0; k < 4 && i + k < bytes.size(); ++k) word |= uint32_t{bytes[i + k]} << (8 * k);
-            Add(" %08X", word);
+            uint8_t word[4] = {};  // a last part word is padded with zeros
+            std::copy(bytes.begin() + i, bytes.begin() + std::min(i + 4, bytes.size()), word);
+            Add(" %08X", bytes::LoadLittleEndian32(word));
         }
         Add("\n");
     }

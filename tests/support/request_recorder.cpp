@@ -10,6 +10,8 @@
 #include <cstring>
 #include <stdexcept>
 
+#include "platform/bytes.h"
+
 namespace loric::test {
 
 namespace {
@@ -45,14 +47,16 @@ std::string NewSocketPath() {
 
 std::vector<uint8_t> LittleEndianBytes(std::initializer_list<uint32_t> words) {
     std::vector<uint8_t> bytes;
-    for (uint32_t word : words)
-        for (int i = 0; i < 4; ++i) bytes.push_back(static_cast<uint8_t>(word >> (8 * i)));
+    for (uint32_t word : words) {
+        bytes.resize(bytes.size() + 4);
+        bytes::StoreLittleEndian32(&bytes[bytes.size() - 4], word);
+    }
     return bytes;
 }
 
 uint32_t LittleEndianAt(const std::vector<uint8_t>& bytes, size_t offset) {
     if (offset + 4 > bytes.size()) throw std::out_of_range("LittleEndianAt");
-    return bytes[offset] | bytes[offset + 1] << 8 | bytes[offset + 2] << 16 | uint32_t{bytes[offset + 3]} << 24;
+    return bytes::LoadLittleEndian32(&bytes[offset]);
 }
 
 ScriptedReply ScriptedReply::NodeList(const std::vector<NODE_INFO>& nodes) {
@@ -80,7 +84,7 @@ std::optional<AsyncTransaction> RequestRecorder::Decode(const RecordedRequest& r
     t.offsetHigh = static_cast<uint16_t>(LittleEndianAt(in, 12));
     t.offsetLow = LittleEndianAt(in, 16);
     t.byteCount = LittleEndianAt(in, 20);
-    for (size_t i = 36; i < 40 && in.size() >= 40; ++i) t.value = t.value << 8 | in[i];
+    if (in.size() >= 40) t.value = bytes::LoadBigEndian32(&in[36]);
     return t;
 }
 

@@ -51,7 +51,8 @@ ScriptedAdapter::Reply ScriptedAdapter::DefaultReply(const Bytes& frame) {
     if (frame[0] == 0x04 && frame.size() >= 20) registers_[LittleEndianAt(frame, 12)] = LittleEndianAt(frame, 16);
     if (frame[0] != 0x05) return {{kFixed.count(frame[0]) ? kFixed.at(frame[0]) : Bytes{0xAA, 0x02}, 0}};
     Bytes reply{0x05, 0x08, 0x00, 0x00};
-    PutLe32(reply, registers_[frame.size() >= 16 ? LittleEndianAt(frame, 12) : 0]);
+    const Bytes value = LittleEndianBytes({registers_[frame.size() >= 16 ? LittleEndianAt(frame, 12) : 0]});
+    reply.insert(reply.end(), value.begin(), value.end());
     return {{reply, 0}};
 }
 

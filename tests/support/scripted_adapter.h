@@ -71,10 +71,4 @@ private:
     std::thread thread_;
 };
 
-// Appends a little-endian quadlet to a frame.
-inline void PutLe32(Bytes& bytes, uint32_t value) {
-    const Bytes le = LittleEndianBytes({value});
-    bytes.insert(bytes.end(), le.begin(), le.end());
-}
-
 }  // namespace loric::test
