@@ -96,10 +96,10 @@ std::string RunTool(const Args& args, const std::string& cwd, const Env& env = {
     for (const auto& arg : args) command += " " + Quoted(arg);
     const int status = std::system((command + " </dev/null >.out 2>.err").c_str());
     const int code = WIFEXITED(status) ? WEXITSTATUS(status) : 128 + WTERMSIG(status);
-    const std::string out = loric::test::ReadFileBytes(cwd + "/.out");
-    const std::string err = loric::test::ReadFileBytes(cwd + "/.err");
+    const std::string out =
+        loric::test::ReadFileBytes(cwd + "/.out") + loric::test::ReadFileBytes(cwd + "/.err");
     fs::remove(cwd + "/.out"), fs::remove(cwd + "/.err");
-    return "exit " + std::to_string(code) + "\n" + out + err;
+    return "exit " + std::to_string(code) + "\n" + out;
 }
 
 std::string FlashHash(const std::string& bytes) {  // FNV-1a
@@ -274,6 +274,13 @@ struct Case {
     std::vector<Step> steps;
 };
 void PrintTo(const Case& c, std::ostream* out) { *out << c.name; }
+// The cases of a suite, each starting on `device`.
+template <size_t n>
+::testing::internal::ParamGenerator<Case> StartingOn(const Step& device, const Case (&cases)[n]) {
+    std::vector<Case> started(cases, cases + n);
+    for (auto& c : started) c.steps.insert(c.steps.begin(), device);
+    return ::testing::ValuesIn(started);
+}
 std::string CaseName(const ::testing::TestParamInfo<Case>& info) { return info.param.name; }
 std::string SnakeCase(const std::string& name) {
     std::string snake;
@@ -329,40 +336,38 @@ const Case kWithoutDevice[] = {
 };
 INSTANTIATE_TEST_SUITE_P(WithoutDevice, ToolJob, ::testing::ValuesIn(kWithoutDevice), CaseName);
 
-// A running device: what it reports, its registers (by name, and one by its address), its flash
-// and configuration read back, a sector erased, its configuration changed with and without a
-// backup.
+// The cases of this suite and the next two start on the programmed device. Here: what it
+// reports, its registers (by name, and one by its address), its flash and configuration read
+// back, a sector erased, its configuration changed with and without a backup.
 const Case kRunning[] = {
-    {"Nodes", {Programmed, Tool("nodes")}},
-    {"Timestamp", {Programmed, Tool("timestamp")}},
-    {"ReadByAddress", {Programmed, Tool("read", "0xFFFFF0000404")}},
-    {"ReadConfigRom", {Programmed, Tool("read", "CONFIG_ROM", "-n", "2")}},
-    {"WriteRegister", {Programmed, Tool("write", "FLASH_READ_CTRL", "0x10000")}},
-    {"WriteAbsentNode", {Programmed, Tool("--node", "0xFFC5", "write", "flash_read_ctrl", "0")}},
-    {"WriteMoreThan32Bits", {Programmed, Tool("write", "FLASH_READ_CTRL", "0x1FFFFFFFF")}},
-    {"ConfigShow", {Programmed, Tool("config", "show")}},
+    {"Nodes", {Tool("nodes")}},
+    {"Timestamp", {Tool("timestamp")}},
+    {"ReadByAddress", {Tool("read", "0xFFFFF0000404")}},
+    {"ReadConfigRom", {Tool("read", "CONFIG_ROM", "-n", "2")}},
+    {"WriteRegister", {Tool("write", "FLASH_READ_CTRL", "0x10000")}},
+    {"WriteAbsentNode", {Tool("--node", "0xFFC5", "write", "flash_read_ctrl", "0")}},
+    {"WriteMoreThan32Bits", {Tool("write", "FLASH_READ_CTRL", "0x1FFFFFFFF")}},
+    {"ConfigShow", {Tool("config", "show")}},
     // All but the parameter that holds the configuration's address.
-    {"DumpFirmware",
-     {Programmed, Tool("dump", "0", "40000", "-o", "fw.bin"), Same("fw.bin", kFirmware)}},
-    {"VerifyFirmware", {Programmed, Tool("verify", kFirmware, "--firmware")}},
-    {"VerifyFirmwareAsPlainBytes", {Programmed, Tool("verify", kFirmware)}},
-    {"DumpOddRange", {Programmed, Tool("dump", "0x10001", "5")}},
-    {"DumpPastTheEnd", {Programmed, Tool("dump", "0x7FFF0", "0x20")}},
+    {"DumpFirmware", {Tool("dump", "0", "40000", "-o", "fw.bin"), Same("fw.bin", kFirmware)}},
+    {"VerifyFirmware", {Tool("verify", kFirmware, "--firmware")}},
+    {"VerifyFirmwareAsPlainBytes", {Tool("verify", kFirmware)}},
+    {"DumpOddRange", {Tool("dump", "0x10001", "5")}},
+    {"DumpPastTheEnd", {Tool("dump", "0x7FFF0", "0x20")}},
     {"ConfigDownloadedAndRegenerated",
-     {Programmed, Tool("config", "download", "device.bin"),
-      Tool("config", "download", "device.json"),
+     {Tool("config", "download", "device.bin"), Tool("config", "download", "device.json"),
       Tool("config", "generate", "device.json", "again.bin"), Same("again.bin", "device.bin"),
       Tool("config", "import", "device.bin")}},
-    {"TimestampAbsentNode", {Programmed, Tool("--node", "0xFFC5", "timestamp")}},
-    {"ReadAbsentNode", {Programmed, Tool("--node", "0xFFC5", "read", "FLASH_UPLOAD_CTRL")}},
-    {"EraseSector", {Programmed, Tool("erase", "--sector", "1"), Tool("dump", "0x10000", "8")}},
-    {"EraseSectorPastTheEnd", {Programmed, Tool("erase", "--sector", "8")}},
-    {"EraseInsideASector", {Programmed, Tool("erase", "--address", "0x10001")}},
+    {"TimestampAbsentNode", {Tool("--node", "0xFFC5", "timestamp")}},
+    {"ReadAbsentNode", {Tool("--node", "0xFFC5", "read", "FLASH_UPLOAD_CTRL")}},
+    {"EraseSector", {Tool("erase", "--sector", "1"), Tool("dump", "0x10000", "8")}},
+    {"EraseSectorPastTheEnd", {Tool("erase", "--sector", "8")}},
+    {"EraseInsideASector", {Tool("erase", "--address", "0x10001")}},
     {"ConfigUploadWithAndWithoutBackup",
-     {Programmed, Tool("config", "upload", kDescription, "--backup", "old.bin"),
+     {Tool("config", "upload", kDescription, "--backup", "old.bin"),
       Tool("config", "upload", kDescription, "--no-backup"), Files}},
 };
-INSTANTIATE_TEST_SUITE_P(Running, ToolJob, ::testing::ValuesIn(kRunning), CaseName);
+INSTANTIATE_TEST_SUITE_P(Running, ToolJob, StartingOn(Programmed, kRunning), CaseName);
 
 // Bad input is refused before the device is touched: the flash stays unchanged each time. A
 // device failing mid-way: the checksum disagrees, the read window stops answering after 100
@@ -375,44 +380,35 @@ std::string ReadFault(uint32_t offset, int after) {
 }
 const Case kRefusedAndFailing[] = {
     {"FirmwareCutShort",
-     {Programmed, Cut(kFirmware, "cut.bin", 1000), Tool("program", "cut.bin", kDescription)}},
+     {Cut(kFirmware, "cut.bin", 1000), Tool("program", "cut.bin", kDescription)}},
     {"FirmwareOfOddSize",
-     {Programmed, Cut(kFirmware, "odd.bin", 1001), Tool("program", "odd.bin", kDescription)}},
-    {"NoiseAsFirmware",
-     {Programmed, Noise("noise.bin"), Tool("program", "noise.bin", kDescription)}},
-    {"LoaderAsFirmware", {Programmed, Tool("program", kLoader, kDescription)}},
-    {"NoiseAsLoader",
-     {Programmed, Noise("noise.bin"), Tool("program-loader", "noise.bin", "--yes")}},
-    {"FirmwareAsLoader", {Programmed, Tool("program-loader", kFirmware, "--yes")}},
-    {"LoaderUnconfirmed", {Programmed, Tool("program-loader", kLoader)}},
-    {"LoaderEraseDelayTooLong",
-     {Programmed, Tool("program-loader", kLoader, "--erase-delay", "31")}},
-    {"EraseDelayNegative",
-     {Programmed, Tool("program", kFirmware, kDescription, "--erase-delay", "-1")}},
+     {Cut(kFirmware, "odd.bin", 1001), Tool("program", "odd.bin", kDescription)}},
+    {"NoiseAsFirmware", {Noise("noise.bin"), Tool("program", "noise.bin", kDescription)}},
+    {"LoaderAsFirmware", {Tool("program", kLoader, kDescription)}},
+    {"NoiseAsLoader", {Noise("noise.bin"), Tool("program-loader", "noise.bin", "--yes")}},
+    {"FirmwareAsLoader", {Tool("program-loader", kFirmware, "--yes")}},
+    {"LoaderUnconfirmed", {Tool("program-loader", kLoader)}},
+    {"LoaderEraseDelayTooLong", {Tool("program-loader", kLoader, "--erase-delay", "31")}},
+    {"EraseDelayNegative", {Tool("program", kFirmware, kDescription, "--erase-delay", "-1")}},
     {"EraseDelayTooLong",
-     {Programmed,
-      Tool("program", kFirmware, kDescription, "--loader", kLoader, "--erase-delay", "31")}},
-    {"FolderAsFirmware", {Programmed, Tool("program", "state", kDescription)}},
-    {"EmptyFirmware",
-     {Programmed, Cut(kFirmware, "empty.bin", 0), Tool("program", "empty.bin", kDescription)}},
-    {"NoiseAsDescription",
-     {Programmed, Noise("noise.bin"), Tool("program", kFirmware, "noise.bin")}},
-    {"NoiseImported", {Programmed, Noise("noise.bin"), Tool("config", "import", "noise.bin")}},
-    {"VerifyPastTheEnd", {Programmed, Tool("verify", kFirmware, "--address", "0x7FFFFFFF")}},
-    {"EraseAllUnconfirmed", {Programmed, Tool("erase", "--all")}},
-    {"EraseFirstSectorUnconfirmed", {Programmed, Tool("erase", "--sector", "0")}},
+     {Tool("program", kFirmware, kDescription, "--loader", kLoader, "--erase-delay", "31")}},
+    {"FolderAsFirmware", {Tool("program", "state", kDescription)}},
+    {"EmptyFirmware", {Cut(kFirmware, "empty.bin", 0), Tool("program", "empty.bin", kDescription)}},
+    {"NoiseAsDescription", {Noise("noise.bin"), Tool("program", kFirmware, "noise.bin")}},
+    {"NoiseImported", {Noise("noise.bin"), Tool("config", "import", "noise.bin")}},
+    {"VerifyPastTheEnd", {Tool("verify", kFirmware, "--address", "0x7FFFFFFF")}},
+    {"EraseAllUnconfirmed", {Tool("erase", "--all")}},
+    {"EraseFirstSectorUnconfirmed", {Tool("erase", "--sector", "0")}},
     {"ChecksumDisagrees",
-     {Programmed,
-      Tool("--sim-fault", "checksum:1", "program", kFirmware, kDescription, "--no-backup")}},
+     {Tool("--sim-fault", "checksum:1", "program", kFirmware, kDescription, "--no-backup")}},
     {"ReadWindowStops",
-     {Programmed,
-      Tool("--sim-fault", ReadFault(tqsim::reg::kFlashReadCtrl, 100), "dump", "0", "4096")}},
+     {Tool("--sim-fault", ReadFault(tqsim::reg::kFlashReadCtrl, 100), "dump", "0", "4096")}},
     {"DeviceVanishes",
-     {Programmed, Tool("--sim-fault", "vanish", "config", "upload", kDescription, "--no-backup")}},
+     {Tool("--sim-fault", "vanish", "config", "upload", kDescription, "--no-backup")}},
     {"LoaderForcedAsFirmware",
-     {Programmed, Tool("program", kLoader, kDescription, "--force", "--no-backup"), Tool("nodes")}},
+     {Tool("program", kLoader, kDescription, "--force", "--no-backup"), Tool("nodes")}},
 };
-INSTANTIATE_TEST_SUITE_P(RefusedAndFailing, ToolJob, ::testing::ValuesIn(kRefusedAndFailing),
+INSTANTIATE_TEST_SUITE_P(RefusedAndFailing, ToolJob, StartingOn(Programmed, kRefusedAndFailing),
                          CaseName);
 
 // A Ctrl-C where nothing is written yet leaves the flash unchanged; once writing has begun the
@@ -421,24 +417,23 @@ INSTANTIATE_TEST_SUITE_P(RefusedAndFailing, ToolJob, ::testing::ValuesIn(kRefuse
 // and a plain `program` then finishes.
 const Case kCtrlC[] = {
     {"WhileDownloadingConfiguration",
-     {Programmed, CtrlC("Downloading configuration", "config", "upload", kConfig, "--verify")}},
+     {CtrlC("Downloading configuration", "config", "upload", kConfig, "--verify")}},
     {"WhileSavingFirmware",
-     {Programmed, CtrlC("Saving the device's firmware...@50", "program", kFirmware, kConfig)}},
+     {CtrlC("Saving the device's firmware...@50", "program", kFirmware, kConfig)}},
     {"WhileUploadingFirmware",
-     {Programmed, CtrlC("Uploading firmware...@20", "program", kFirmware, kConfig),
+     {CtrlC("Uploading firmware...@20", "program", kFirmware, kConfig),
       Tool("verify", kConfig, "--address", "0x10000"), Tool("verify", kFirmware, "--firmware")}},
     {"WhileUploadingConfiguration",
-     {Programmed, CtrlC("Uploading configuration...@0", "config", "upload", kConfig),
+     {CtrlC("Uploading configuration...@0", "config", "upload", kConfig),
       Tool("verify", kConfig, "--address", "0x10000")}},
     {"TwiceThenRestored",
-     {Programmed,
-      CtrlC("Uploading firmware...@20,Uploading firmware...@40", "program", kFirmware, kConfig),
+     {CtrlC("Uploading firmware...@20,Uploading firmware...@40", "program", kFirmware, kConfig),
       Tool("nodes"), Restore("--loader", kLoader)}},
     {"WhileRelocating",
-     {Programmed, CtrlC("Relocating device...", "program", kFirmware, kConfig, "--loader", kLoader),
+     {CtrlC("Relocating device...", "program", kFirmware, kConfig, "--loader", kLoader),
       Tool("nodes"), Tool("program", kFirmware, kConfig), Tool("verify", kFirmware, "--firmware")}},
 };
-INSTANTIATE_TEST_SUITE_P(CtrlC, ToolJob, ::testing::ValuesIn(kCtrlC), CaseName);
+INSTANTIATE_TEST_SUITE_P(CtrlC, ToolJob, StartingOn(Programmed, kCtrlC), CaseName);
 
 // A blank device: unknown chip, the loader missing, the loader alone. Then a blank device
 // programmed, one field of its description changed, only the configuration reprogrammed with
