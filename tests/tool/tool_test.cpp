@@ -2,18 +2,18 @@
 // against its embedded simulated device, run as a user runs them (the built `loric`, stdin
 // /dev/null): on success, on the failures a person meets (unknown chip, wrong node, blank
 // device, a device failing mid-way), on bad input, which is refused before the device is
-// touched, and on a Ctrl-C, which stops cleanly. Each step's exit code, output and error output,
-// and after each job whether the flash changed (and its FNV-1a hash if so), go into one
-// transcript, tests/data/tool/jobs_<group>.txt, compared whole; the scratch folder, transfer
-// rates and backup stamps are masked. Steps starting with '@' act on the test's folder instead
-// of running the tool.
+// touched, and on a Ctrl-C, which stops cleanly. One case a test, one transcript a case:
+// tests/data/tool/<suite>/<case>.txt, compared whole.
 #include <sys/wait.h>
 
 #include <gtest/gtest.h>
 
+#include <cctype>
+#include <cstdio>
 #include <cstring>
 #include <filesystem>
 #include <fstream>
+#include <functional>
 #include <map>
 #include <nlohmann/json.hpp>
 #include <numeric>
@@ -25,6 +25,7 @@
 #include "errors.h"
 #include "flash_read.h"
 #include "support/golden.h"
+#include "tqsim/registers.h"
 
 namespace fs = std::filesystem;
 
@@ -35,11 +36,13 @@ namespace {
 // numbers as 0x texts of the field's width; a bad member is refused by name, exit code 33.
 TEST(ConfigDescription, FieldsLandInTheRecordAndComeBackBadMembersAreRefusedByName) {
     loric::test::Transcript t;
-    for (const auto& input : nlohmann::json::parse(loric::test::ReadFileBytes(loric::test::GoldenPath("tool/descriptions.json")))) {
+    for (const auto& input : nlohmann::json::parse(
+             loric::test::ReadFileBytes(loric::test::GoldenPath("tool/descriptions.json")))) {
         t.Add("== %s\n", input.dump().c_str());
         try {
             const CONFIG_FILE_INFO info = tool::ParseConfigDescription(input);
-            t.Words(std::vector<uint8_t>(reinterpret_cast<const uint8_t*>(&info), reinterpret_cast<const uint8_t*>(&info + 1)));
+            t.Words(std::vector<uint8_t>(reinterpret_cast<const uint8_t*>(&info),
+                                         reinterpret_cast<const uint8_t*>(&info + 1)));
             const nlohmann::json back = tool::DescribeConfig(info);
             t.Add("%s\n", back.dump(1).c_str());
             const CONFIG_FILE_INFO again = tool::ParseConfigDescription(back);
@@ -57,10 +60,16 @@ TEST(ConfigDescription, AStreamWithoutEndIsRefused) {
     EXPECT_THROW(tool::ReadFileBytes("/dev/zero"), tool::ToolError);
 }
 
-std::string NewFolder() {
-    char pattern[] = "/tmp/loric-tool-XXXXXX";
-    return mkdtemp(pattern);
-}
+using Args = std::vector<std::string>;
+using Env = std::map<std::string, std::string>;
+
+// The inputs: the example images and description, and a configuration file built by hand from
+// the layout (CRCs computed byte-wise: four texts, one unit).
+const std::string kImages = std::string(LORIC_SOURCE_DIR) + "/sim/images/";
+const std::string kFirmware = kImages + "firmware.bin", kLoader = kImages + "loader.bin";
+const std::string kConfig = kImages + "config.bin";
+const std::string kDescription = std::string(LORIC_SOURCE_DIR) + "/examples/config.json";
+const std::string kRom = loric::test::GoldenPath("tool/rom.bin");
 
 std::string Quoted(const std::string& word) {
     std::string quoted = "'";
@@ -68,221 +77,390 @@ std::string Quoted(const std::string& word) {
     return quoted + "'";
 }
 
-// Runs the tool in `cwd` with `env` added; a hung run is ended by the test's own time-out.
-std::string RunTool(const std::vector<std::string>& args, const std::string& cwd,
-                    const std::map<std::string, std::string>& env = {}) {
+std::string Joined(const Args& words) {
+    std::string line;
+    for (const auto& word : words) line += " " + word;
+    return line;
+}
+
+std::string NewFolder() {
+    char pattern[] = "/tmp/loric-tool-XXXXXX";
+    return mkdtemp(pattern);
+}
+
+// Runs the tool in `cwd` with `env` added: "exit N", then its output and error output. A hung
+// run is ended by the test's own time-out.
+std::string RunTool(const Args& args, const std::string& cwd, const Env& env = {}) {
     std::string command = "cd " + Quoted(cwd) + " &&";
     for (const auto& [name, value] : env) command += " " + name + "=" + Quoted(value);
     command += " " + Quoted(std::string(LORIC_BINARY_DIR) + "/tools/loric");
     for (const auto& arg : args) command += " " + Quoted(arg);
-    const int status = std::system((command + " </dev/null >" + cwd + "/.out 2>" + cwd + "/.err").c_str());
+    const int status = std::system((command + " </dev/null >.out 2>.err").c_str());
     const int code = WIFEXITED(status) ? WEXITSTATUS(status) : 128 + WTERMSIG(status);
-    const std::string out = loric::test::ReadFileBytes(cwd + "/.out") + loric::test::ReadFileBytes(cwd + "/.err");
+    const std::string out =
+        loric::test::ReadFileBytes(cwd + "/.out") + loric::test::ReadFileBytes(cwd + "/.err");
     fs::remove(cwd + "/.out"), fs::remove(cwd + "/.err");
     return "exit " + std::to_string(code) + "\n" + out;
 }
 
-using Steps = std::vector<std::vector<std::string>>;
-const std::string kImages = std::string(LORIC_SOURCE_DIR) + "/sim/images/";
-const std::string kF = kImages + "firmware.bin", kL = kImages + "loader.bin", kC = kImages + "config.bin";
-const std::string kD = std::string(LORIC_SOURCE_DIR) + "/examples/config.json";
-// A configuration file built by hand from the layout, with CRCs computed byte-wise: four texts, one unit.
-const std::string kRom = loric::test::GoldenPath("tool/rom.bin");
+std::string FlashHash(const std::string& bytes) {  // FNV-1a
+    uint64_t hash = 14695981039346656037u;
+    for (unsigned char c : bytes) hash = (hash ^ c) * 1099511628211u;
+    return std::to_string(hash);
+}
 
-const Steps kWithoutDevice = {
-    // No device needed (no --sim; the driver socket points nowhere): usage errors exit with 64,
-    // missing files are named with status 6 before any device is touched, a damaged description
-    // is reported with its position and leaves no file.
-    {"@tool"}, {"@tool", "--help"}, {"@tool", "frobnicate"}, {"@tool", "read"}, {"@tool", "--trace", "loud", "nodes"},
-    {"@tool", "--progress", "fancy", "nodes"}, {"@tool", "--state", "state-folder", "nodes"},
-    {"@tool", "--com", "/dev/null", "--sim", "nodes"}, {"@tool", "erase"}, {"@tool", "program", "fw.bin", kD},
-    {"@tool", "program-loader", "ld.bin"}, {"@tool", "config", "upload", "c.json"},
-    {"@tool", "config", "generate", "c.json", "c.bin"}, {"@tool", "config", "show", "c.bin"}, {"@tool", "nodes"},
-    {"@write", "bad.json", "{\n  \"vendor_text\": \"x\",\n  oops\n}\n"},
-    {"@tool", "config", "generate", "bad.json", "out.bin"}, {"@write", "typo.json", R"({"vendor_txt": "x"})"},
-    {"@tool", "config", "generate", "typo.json", "out.bin"}, {"@files"},
-    // The ROM decoder shows every block with its CRC checked and blames a damaged one: a bit
-    // flipped in the root directory, the unit directory, the bus information block, a leaf and
-    // the magic word; the file cut short.
-    {"@tool", "config", "show", kRom}, {"@show-flipped", "132"}, {"@show-flipped", "164"}, {"@show-flipped", "116"},
-    {"@show-flipped", "224"}, {"@show-flipped", "0"}, {"@show-cut", "100"},
-};
-const Steps kRunning = {
-    {"@programmed"}, {"nodes"}, {"timestamp"}, {"read", "0xFFFFF0000404"}, {"read", "CONFIG_ROM", "-n", "2"},
-    {"write", "FLASH_READ_CTRL", "0x10000"}, {"--node", "0xFFC5", "write", "flash_read_ctrl", "0"},
-    {"write", "FLASH_READ_CTRL", "0x1FFFFFFFF"}, {"config", "show"}, {"dump", "0", "40000", "-o", "fw.bin"},
-    {"@same", "fw.bin", kF},  // all but the parameter that holds the configuration's address
-    {"verify", kF, "--firmware"}, {"verify", kF}, {"dump", "0x10001", "5"}, {"dump", "0x7FFF0", "0x20"},
-    {"config", "download", "device.bin"}, {"config", "download", "device.json"},
-    {"config", "generate", "device.json", "again.bin"}, {"@same", "again.bin", "device.bin"},
-    {"config", "import", "device.bin"}, {"--node", "0xFFC5", "timestamp"},
-    {"--node", "0xFFC5", "read", "FLASH_UPLOAD_CTRL"}, {"erase", "--sector", "1"}, {"dump", "0x10000", "8"},
-    {"erase", "--sector", "8"}, {"erase", "--address", "0x10001"}, {"@programmed"},
-    {"config", "upload", kD, "--backup", "old.bin"}, {"config", "upload", kD, "--no-backup"}, {"@files"},
-};
-const Steps kRefusedAndFailing = {
-    // Bad input is refused before the device is touched: the flash stays unchanged each time.
-    {"@programmed"}, {"@cut", kF, "cut.bin", "1000"}, {"@cut", kF, "odd.bin", "1001"}, {"@noise", "noise.bin"},
-    {"@cut", kF, "empty.bin", "0"}, {"program", "cut.bin", kD}, {"program", "odd.bin", kD},
-    {"program", "noise.bin", kD}, {"program", kL, kD}, {"program-loader", "noise.bin", "--yes"},
-    {"program-loader", kF, "--yes"}, {"program-loader", kL}, {"program-loader", kL, "--erase-delay", "31"},
-    {"program", kF, kD, "--erase-delay", "-1"}, {"program", kF, kD, "--loader", kL, "--erase-delay", "31"},
-    {"program", "state", kD}, {"program", "empty.bin", kD}, {"program", kF, "noise.bin"},
-    {"config", "import", "noise.bin"}, {"verify", kF, "--address", "0x7FFFFFFF"}, {"erase", "--all"},
-    {"erase", "--sector", "0"},
-    // A device failing mid-way: the checksum disagrees, the read window stops answering after
-    // 100 quadlets, the device does not come back after its reset.
-    {"--sim-fault", "checksum:1", "program", kF, kD, "--no-backup"},
-    {"--sim-fault", "read:F0090014:100", "dump", "0", "4096"},
-    {"--sim-fault", "vanish", "config", "upload", kD, "--no-backup"},
-    // --force overrides a content check: the loader goes in as firmware, and then runs.
-    {"@programmed"}, {"program", kL, kD, "--force", "--no-backup"}, {"nodes"},
-};
-const Steps kCtrlC = {
-    // A Ctrl-C where nothing is written yet leaves the flash unchanged; once writing has begun
-    // the tool finishes; a second one quits and prints the `loric restore` that puts back every
-    // byte (the hash of the programmed device again); during the relocation the loader is left
-    // running and a plain `program` then finishes.
-    {"@programmed"}, {"@ctrl-c", "Downloading configuration", "config", "upload", kC, "--verify"},
-    {"@ctrl-c", "Saving the device's firmware...@50", "program", kF, kC},
-    {"@ctrl-c", "Uploading firmware...@20", "program", kF, kC}, {"verify", kC, "--address", "0x10000"},
-    {"verify", kF, "--firmware"}, {"@programmed"}, {"@ctrl-c", "Uploading configuration...@0", "config", "upload", kC},
-    {"verify", kC, "--address", "0x10000"}, {"@programmed"},
-    {"@ctrl-c", "Uploading firmware...@20,Uploading firmware...@40", "program", kF, kC}, {"nodes"},
-    {"@restore", "--loader", kL}, {"@programmed"},
-    {"@ctrl-c", "Relocating device...", "program", kF, kC, "--loader", kL}, {"nodes"}, {"program", kF, kC},
-    {"verify", kF, "--firmware"},
-};
-const Steps kBlankProgramAndChange = {
-    // A blank device: unknown chip, the loader missing, the loader alone.
-    {"@blank"}, {"--chip", "29F04", "program", kF, kD, "--loader", kL}, {"--flash-data", "none.dat", "chips"},
-    {"chips"}, {"chips", "29f040b"}, {"program", kF, kD}, {"config", "upload", kD}, {"--trace", "api,error", "nodes"},
-    {"@has", "debug.log", "API_TRACE: Enter FindNode\r\n", "VERBOSE: "}, {"program-loader", kL}, {"nodes", "--blank"},
-    {"read", "FLASH_UPLOAD_CTRL", "--node", "0xFFC0"},
-    // A blank device programmed, one field of its description changed, only the configuration
-    // reprogrammed with the old one saved first. Progress as plain lines, in order.
-    {"@blank"}, {"@cut", kD, "device.json", "100000"}, {"nodes"},
-    {"program", kF, "device.json", "--loader", kL, "--verify"}, {"config", "generate", "device.json", "first.bin"},
-    {"@set", "device.json", "vendor_text", "Renamed Storage Works"}, {"config", "upload", "device.json", "--verify"},
-    {"@same", "first.bin", "@backup"}, {"config", "show", "--json"},
-};
+// One case's scratch folder, with the simulated device's state in it, and its transcript. Each
+// step adds "== " and what it is: a run of the tool its arguments, then its exit code, output
+// and error output and whether the flash changed (its hash if so); a step the test takes itself
+// is marked '@', followed by what it found.
+struct Job {
+    const std::string dir = NewFolder();
+    loric::test::Transcript t;
+    std::string backup;  // the configuration backup that the last run saved
+    Args restore;        // and the `loric restore` it printed
 
-class SimJobs : public ::testing::Test {
-protected:
-    void TearDown() override { fs::remove_all(dir_); }
-    static void TearDownTestSuite() {
-        if (!programmed_.empty()) fs::remove_all(programmed_);
-        programmed_.clear();
+    ~Job() { fs::remove_all(dir); }
+    std::string In(const std::string& name) const {
+        return name[0] == '/' ? name : dir + "/" + name;
     }
-    std::string In(const std::string& name) const { return name[0] == '/' ? name : dir_ + "/" + name; }
     std::string File(const std::string& name) const { return loric::test::ReadFileBytes(In(name)); }
-    void Write(const std::string& name, const std::string& bytes) { std::ofstream(In(name), std::ios::binary) << bytes; }
-    // A device running the example firmware with the example description's configuration:
-    // programmed from blank once per test program, copied for each use.
-    void StartProgrammed() {
-        if (programmed_.empty()) {
-            programmed_ = NewFolder();
-            const std::string result = RunTool({"--sim", "--state", programmed_ + "/state", "--progress", "none",
-                                                "program", kF, kD, "--loader", kL}, programmed_);
-            EXPECT_EQ(result.substr(0, 7), "exit 0\n") << result;
-        }
-        fs::remove_all(In("state"));
-        fs::copy(programmed_ + "/state", In("state"), fs::copy_options::recursive);
-    }
-    static std::string Hash(const std::string& bytes) {
-        uint64_t hash = 14695981039346656037u;
-        for (unsigned char c : bytes) hash = (hash ^ c) * 1099511628211u;
-        return std::to_string(hash);
-    }
-    // Runs one step; returns what it adds to the transcript.
-    std::string Run(const std::vector<std::string>& step) {
-        const std::string& what = step[0];
-        if (what == "@blank") return fs::remove_all(In("state")), "";
-        if (what == "@programmed") {
-            StartProgrammed();
-            return "flash " + Hash(File("state/flash.bin")) + "\n";
-        }
-        if (what == "@write") return Write(step[1], step[2]), "";
-        if (what == "@cut") return Write(step[2], File(step[1]).substr(0, std::stoul(step[3]))), "";
-        if (what == "@show-flipped" || what == "@show-cut") {  // a damaged copy of the ROM file
-            std::string rom = File(kRom);
-            const size_t at = std::stoul(step[1]);
-            what == "@show-cut" ? rom.resize(at) : void(rom.at(at) ^= 1);
-            Write("rom.bin", rom);
-            return RunTool({"config", "show", "rom.bin"}, dir_);
-        }
-        if (what == "@noise") {
-            std::string noise(40000, 0);
-            std::mt19937 random(7);
-            for (auto& byte : noise) byte = static_cast<char>(random());
-            return Write(step[1], noise), "";
-        }
-        if (what == "@set") {
-            auto description = nlohmann::json::parse(File(step[1]));
-            description[step[2]] = step[3];
-            return Write(step[1], description.dump(2)), "";
-        }
-        if (what == "@same") {
-            const std::string a = File(step[1]), b = File(step[2] == "@backup" ? backup_ : step[2]);
-            size_t differing = a.size() == b.size() ? 0 : std::string::npos;
-            for (size_t i = 0; differing != std::string::npos && i < a.size(); ++i) differing += a[i] != b[i];
-            return "bytes differing: " + std::to_string(differing) + " of " + std::to_string(a.size()) + "\n";
-        }
-        if (what == "@files") {
-            std::set<std::string> names;
-            for (const auto& entry : fs::directory_iterator(dir_)) names.insert(entry.path().filename().string() + "\n");
-            return std::accumulate(names.begin(), names.end(), std::string());
-        }
-        if (what == "@has") {
-            const std::string text = File(step[1]);
-            std::string found;
-            for (size_t i = 2; i < step.size(); ++i) found += (text.find(step[i]) != std::string::npos ? "has: " : "lacks: ") + step[i] + "\n";
-            return found;
-        }
-        if (what == "@tool") return RunTool({step.begin() + 1, step.end()}, dir_, {{"BRENNOCK_SOCKET", In("no-driver.sock")}});
+    void Put(const std::string& name, const std::string& b) { std::ofstream(In(name)) << b; }
+    void Note(const std::string& step) { t.Text("== " + step + "\n"); }
+    void OnDevice(const std::string& shown, Args args, const Env& env = {}) {
+        Note(shown);
         const std::string before = File("state/flash.bin");
-        std::vector<std::string> args = {"--sim", "--state", dir_ + "/state", "--progress", "plain"};
-        std::map<std::string, std::string> env;
-        if (what == "@ctrl-c") env["LORIC_TOOL_INTERRUPT_AT"] = step[1];
-        if (what == "@restore") args.insert(args.end(), restore_.begin(), restore_.end());
-        const size_t skip = what == "@ctrl-c" ? 2 : what == "@restore" ? 1 : 0;
-        args.insert(args.end(), step.begin() + skip, step.end());
-        const std::string result = RunTool(args, dir_, env);
+        args.insert(args.begin(), {"--sim", "--state", dir + "/state", "--progress", "plain"});
+        const std::string result = RunTool(args, dir, env);
         std::smatch saved;
-        if (std::regex_search(result, saved, std::regex("config-backup-[0-9]{8}-[0-9]{6}\\.bin"))) backup_ = saved[0];
-        if (std::regex_search(result, saved, std::regex("`loric (restore) ([^ ]+) ([^`]+)`"))) restore_ = {saved[1], saved[2], saved[3]};
+        if (std::regex_search(result, saved, std::regex("config-backup-[0-9]{8}-[0-9]{6}\\.bin")))
+            backup = saved[0];
+        if (std::regex_search(result, saved, std::regex("`loric (restore) ([^ ]+) ([^`]+)`")))
+            restore = {saved[1], saved[2], saved[3]};
         const std::string after = File("state/flash.bin");
-        return result + "flash " + (after == before ? "unchanged" : Hash(after)) + "\n";
+        t.Text(result + "flash " + (after == before ? "unchanged" : FlashHash(after)) + "\n");
     }
-    // Runs the steps in a fresh folder and compares the transcript with tests/data/tool/<golden>.txt.
-    void Check(const Steps& steps, const std::string& golden) {
-        loric::test::Transcript t;
-        for (const auto& step : steps) {
-            std::string line;
-            for (const auto& word : step) line += " " + word;
-            t.Add("==%s\n", line.c_str());
-            t.Text(Run(step));
-        }
-        t.Replace(dir_, "DIR");
+    // The transcript, masked (the scratch folder, the source and build trees, transfer rates and
+    // times, backup stamps), against the golden file.
+    void Check(const std::string& golden) {
+        t.Replace(dir, "DIR");
         t.Replace(kImages, "IMAGES/");
         t.Replace(LORIC_BINARY_DIR, "BUILD");
         t.Replace(LORIC_SOURCE_DIR, "SRC");
-        // The rate and time left come and go with the machine's speed.
-        std::string text = std::regex_replace(t.str(), std::regex(", [0-9.]+ [KM]?i?B/s, about [0-9]+ s left\\)"), ")");
+        std::string text = std::regex_replace(
+            t.str(), std::regex(", [0-9.]+ [KM]?i?B/s, about [0-9]+ s left\\)"), ")");
         text = std::regex_replace(text, std::regex("[0-9.]+ [KM]?i?B/s, [0-9.]+ s\\)"), "RATE)");
         text = std::regex_replace(text, std::regex("-backup-[0-9]{8}-[0-9]{6}"), "-backup-STAMP");
-        loric::test::ExpectGolden("tool/" + golden + ".txt", text);
+        loric::test::ExpectGolden(golden, text);
     }
-    static inline std::string programmed_;
-    const std::string dir_ = NewFolder();
-    std::string backup_;
-    std::vector<std::string> restore_;
 };
 
-TEST_F(SimJobs, WithoutDevice) { Check(kWithoutDevice, "jobs_without_device"); }
-TEST_F(SimJobs, Running) { Check(kRunning, "jobs_running"); }
-TEST_F(SimJobs, RefusedAndFailing) { Check(kRefusedAndFailing, "jobs_refused_and_failing"); }
-TEST_F(SimJobs, CtrlC) { Check(kCtrlC, "jobs_ctrl_c"); }
-TEST_F(SimJobs, BlankProgramAndChange) { Check(kBlankProgramAndChange, "jobs_blank_program_and_change"); }
+using Step = std::function<void(Job&)>;
+
+// The device: blank as the simulator first makes it; a device state made once per test program
+// by running the tool on such a device, copied for each case, with the hash of its flash.
+const Step Blank = [](Job& j) { j.Note("@blank"); };
+Step Saved(const std::string& shown, const Args& args) {
+    return [=](Job& j) {
+        static std::map<std::string, Job> saved;
+        if (!fs::exists(saved[shown].In("state"))) saved[shown].OnDevice("", args);
+        EXPECT_EQ(saved[shown].t.str().substr(0, 11), "== \nexit 0\n") << saved[shown].t.str();
+        fs::copy(saved[shown].In("state"), j.In("state"), fs::copy_options::recursive);
+        j.Note(shown), j.t.Text("flash " + FlashHash(j.File("state/flash.bin")) + "\n");
+    };
+}
+// Blank, after one run of the tool (a device that answers as it does once it was started before).
+const Step BlankSaved = Saved("@blank-saved", {"chips"});
+// Running the example firmware with the example description's configuration.
+const Step Programmed =
+    Saved("@programmed", {"program", kFirmware, kDescription, "--loader", kLoader});
+
+// Runs of the tool: on the simulated device; with Ctrl-C pressed at the progress titles `at`;
+// the `loric restore` that the last run printed; with no device (the driver socket points
+// nowhere).
+template <class... W>
+Step Tool(const W&... words) {
+    return [args = Args{words...}](Job& j) { j.OnDevice(Joined(args).substr(1), args); };
+}
+template <class... W>
+Step CtrlC(const std::string& at, const W&... words) {
+    return [at, args = Args{words...}](Job& j) {
+        j.OnDevice("@ctrl-c " + at + Joined(args), args, {{"LORIC_TOOL_INTERRUPT_AT", at}});
+    };
+}
+template <class... W>
+Step Restore(const W&... words) {
+    return [more = Args{words...}](Job& j) {
+        Args args = j.restore;
+        args.insert(args.end(), more.begin(), more.end());
+        j.OnDevice("@restore" + Joined(more), args);
+    };
+}
+template <class... W>
+Step Offline(const W&... words) {
+    return [args = Args{words...}](Job& j) {
+        j.Note("@tool" + Joined(args));
+        j.t.Text(RunTool(args, j.dir, {{"BRENNOCK_SOCKET", j.In("no-driver.sock")}}));
+    };
+}
+// `config show` of the ROM file with the bit 0 of byte `at` flipped, or cut to `at` bytes.
+Step ShowRom(const std::string& damage, size_t at) {
+    return [=](Job& j) {
+        std::string rom = j.File(kRom);
+        damage == "cut" ? rom.resize(at) : void(rom.at(at) ^= 1);
+        j.Put("rom.bin", rom);
+        j.Note("@show-" + damage + " " + std::to_string(at));
+        j.t.Text(RunTool({"config", "show", "rom.bin"}, j.dir));
+    };
+}
+
+// Files in the scratch folder: written, cut from another, 40000 random bytes, a description with
+// one field set.
+Step Write(const std::string& name, const std::string& bytes) {
+    return [=](Job& j) { j.Note("@write " + name + " " + bytes), j.Put(name, bytes); };
+}
+Step Cut(const std::string& from, const std::string& to, size_t size) {
+    return [=](Job& j) {
+        j.Note("@cut " + from + " " + to + " " + std::to_string(size));
+        j.Put(to, j.File(from).substr(0, size));
+    };
+}
+Step Noise(const std::string& name) {
+    return [=](Job& j) {
+        std::string noise(40000, 0);
+        std::mt19937 random(7);
+        for (auto& byte : noise) byte = static_cast<char>(random());
+        j.Note("@noise " + name), j.Put(name, noise);
+    };
+}
+Step Set(const std::string& name, const std::string& field, const std::string& value) {
+    return [=](Job& j) {
+        auto description = nlohmann::json::parse(j.File(name));
+        description[field] = value;
+        j.Note("@set " + name + " " + field + " " + value), j.Put(name, description.dump(2));
+    };
+}
+
+// Checks: how many bytes two files differ in (`b` "@backup": the configuration backup the last
+// run saved), the names in the scratch folder, whether a file holds each text.
+Step Same(const std::string& a, const std::string& b) {
+    return [=](Job& j) {
+        const std::string one = j.File(a), other = j.File(b == "@backup" ? j.backup : b);
+        const size_t differing =
+            one.size() != other.size()
+                ? std::string::npos
+                : std::inner_product(one.begin(), one.end(), other.begin(), size_t{0},
+                                     std::plus<>(), std::not_equal_to<>());
+        j.Note("@same " + a + " " + b);
+        j.t.Add("bytes differing: %s of %zu\n", std::to_string(differing).c_str(), one.size());
+    };
+}
+const Step Files = [](Job& j) {
+    std::set<std::string> names;
+    for (const auto& entry : fs::directory_iterator(j.dir)) names.insert(entry.path().filename());
+    j.Note("@files");
+    for (const auto& name : names) j.t.Text(name + "\n");
+};
+Step Has(const std::string& name, const Args& texts) {
+    return [=](Job& j) {
+        const std::string held = j.File(name);
+        j.Note("@has " + name + Joined(texts));
+        for (const auto& text : texts)
+            j.t.Text((held.find(text) == std::string::npos ? "lacks: " : "has: ") + text + "\n");
+    };
+}
+
+// One case a test, its transcript in tests/data/tool/<suite>/<case>.txt (names in snake case).
+struct Case {
+    const char* name;
+    std::vector<Step> steps;
+};
+void PrintTo(const Case& c, std::ostream* out) { *out << c.name; }
+// The cases of a suite, each starting on `device`.
+template <size_t n>
+::testing::internal::ParamGenerator<Case> StartingOn(const Step& device, const Case (&cases)[n]) {
+    std::vector<Case> started(cases, cases + n);
+    for (auto& c : started) c.steps.insert(c.steps.begin(), device);
+    return ::testing::ValuesIn(started);
+}
+std::string CaseName(const ::testing::TestParamInfo<Case>& info) { return info.param.name; }
+std::string SnakeCase(const std::string& name) {
+    std::string snake;
+    for (char c : name) {
+        if (std::isupper(static_cast<unsigned char>(c)) && !snake.empty()) snake += '_';
+        snake += static_cast<char>(std::tolower(static_cast<unsigned char>(c)));
+    }
+    return snake;
+}
+
+class ToolJob : public ::testing::TestWithParam<Case> {};
+
+TEST_P(ToolJob, Run) {
+    Job job;
+    for (const auto& step : GetParam().steps) step(job);
+    const std::string suite = ::testing::UnitTest::GetInstance()->current_test_suite()->name();
+    job.Check("tool/" + SnakeCase(suite.substr(0, suite.find('/'))) + "/" +
+              SnakeCase(GetParam().name) + ".txt");
+}
+
+// No device needed (no --sim; the driver socket points nowhere): usage errors exit with 64,
+// missing files are named with status 6 before any device is touched, a damaged description is
+// reported with its position and leaves no file. The configuration decoder shows every block
+// with its CRC checked and blames a damaged one.
+const Case kWithoutDevice[] = {
+    {"NoSubcommand", {Offline()}},
+    {"Help", {Offline("--help")}},
+    {"UnknownSubcommand", {Offline("frobnicate")}},
+    {"ReadWithoutRegister", {Offline("read")}},
+    {"UnknownTraceClass", {Offline("--trace", "loud", "nodes")}},
+    {"UnknownProgressStyle", {Offline("--progress", "fancy", "nodes")}},
+    {"StateWithoutSim", {Offline("--state", "state-folder", "nodes")}},
+    {"SerialAndSim", {Offline("--com", "/dev/null", "--sim", "nodes")}},
+    {"EraseWithoutRange", {Offline("erase")}},
+    {"MissingFirmware", {Offline("program", "fw.bin", kDescription)}},
+    {"MissingLoader", {Offline("program-loader", "ld.bin")}},
+    {"MissingConfigToUpload", {Offline("config", "upload", "c.json")}},
+    {"MissingDescription", {Offline("config", "generate", "c.json", "c.bin")}},
+    {"MissingConfigToShow", {Offline("config", "show", "c.bin")}},
+    {"NoDriver", {Offline("nodes")}},
+    {"DamagedDescriptionsLeaveNoFile",
+     {Write("bad.json", "{\n  \"vendor_text\": \"x\",\n  oops\n}\n"),
+      Offline("config", "generate", "bad.json", "out.bin"),
+      Write("typo.json", R"({"vendor_txt": "x"})"),
+      Offline("config", "generate", "typo.json", "out.bin"), Files}},
+    {"RomShown", {Offline("config", "show", kRom)}},
+    {"RomRootDirectoryDamaged", {ShowRom("flipped", 132)}},
+    {"RomUnitDirectoryDamaged", {ShowRom("flipped", 164)}},
+    {"RomBusInformationBlockDamaged", {ShowRom("flipped", 116)}},
+    {"RomLeafDamaged", {ShowRom("flipped", 224)}},
+    {"RomMagicDamaged", {ShowRom("flipped", 0)}},
+    {"RomCutShort", {ShowRom("cut", 100)}},
+};
+INSTANTIATE_TEST_SUITE_P(WithoutDevice, ToolJob, ::testing::ValuesIn(kWithoutDevice), CaseName);
+
+// The cases of this suite and the next two start on the programmed device. Here: what it
+// reports, its registers (by name, and one by its address), its flash and configuration read
+// back, a sector erased, its configuration changed with and without a backup.
+const Case kRunning[] = {
+    {"Nodes", {Tool("nodes")}},
+    {"Timestamp", {Tool("timestamp")}},
+    {"ReadByAddress", {Tool("read", "0xFFFFF0000404")}},
+    {"ReadConfigRom", {Tool("read", "CONFIG_ROM", "-n", "2")}},
+    {"WriteRegister", {Tool("write", "FLASH_READ_CTRL", "0x10000")}},
+    {"WriteAbsentNode", {Tool("--node", "0xFFC5", "write", "flash_read_ctrl", "0")}},
+    {"WriteMoreThan32Bits", {Tool("write", "FLASH_READ_CTRL", "0x1FFFFFFFF")}},
+    {"ConfigShow", {Tool("config", "show")}},
+    // All but the parameter that holds the configuration's address.
+    {"DumpFirmware", {Tool("dump", "0", "40000", "-o", "fw.bin"), Same("fw.bin", kFirmware)}},
+    {"VerifyFirmware", {Tool("verify", kFirmware, "--firmware")}},
+    {"VerifyFirmwareAsPlainBytes", {Tool("verify", kFirmware)}},
+    {"DumpOddRange", {Tool("dump", "0x10001", "5")}},
+    {"DumpPastTheEnd", {Tool("dump", "0x7FFF0", "0x20")}},
+    {"ConfigDownloadedAndRegenerated",
+     {Tool("config", "download", "device.bin"), Tool("config", "download", "device.json"),
+      Tool("config", "generate", "device.json", "again.bin"), Same("again.bin", "device.bin"),
+      Tool("config", "import", "device.bin")}},
+    {"TimestampAbsentNode", {Tool("--node", "0xFFC5", "timestamp")}},
+    {"ReadAbsentNode", {Tool("--node", "0xFFC5", "read", "FLASH_UPLOAD_CTRL")}},
+    {"EraseSector", {Tool("erase", "--sector", "1"), Tool("dump", "0x10000", "8")}},
+    {"EraseSectorPastTheEnd", {Tool("erase", "--sector", "8")}},
+    {"EraseInsideASector", {Tool("erase", "--address", "0x10001")}},
+    {"ConfigUploadWithAndWithoutBackup",
+     {Tool("config", "upload", kDescription, "--backup", "old.bin"),
+      Tool("config", "upload", kDescription, "--no-backup"), Files}},
+};
+INSTANTIATE_TEST_SUITE_P(Running, ToolJob, StartingOn(Programmed, kRunning), CaseName);
+
+// Bad input is refused before the device is touched: the flash stays unchanged each time. A
+// device failing mid-way: the checksum disagrees, the read window stops answering after 100
+// quadlets, the device does not come back after its reset. --force overrides a content check:
+// the loader goes in as firmware, and then runs.
+std::string ReadFault(uint32_t offset, int after) {
+    char fault[32];
+    std::snprintf(fault, sizeof fault, "read:%08X:%d", offset, after);
+    return fault;
+}
+const Case kRefusedAndFailing[] = {
+    {"FirmwareCutShort",
+     {Cut(kFirmware, "cut.bin", 1000), Tool("program", "cut.bin", kDescription)}},
+    {"FirmwareOfOddSize",
+     {Cut(kFirmware, "odd.bin", 1001), Tool("program", "odd.bin", kDescription)}},
+    {"NoiseAsFirmware", {Noise("noise.bin"), Tool("program", "noise.bin", kDescription)}},
+    {"LoaderAsFirmware", {Tool("program", kLoader, kDescription)}},
+    {"NoiseAsLoader", {Noise("noise.bin"), Tool("program-loader", "noise.bin", "--yes")}},
+    {"FirmwareAsLoader", {Tool("program-loader", kFirmware, "--yes")}},
+    {"LoaderUnconfirmed", {Tool("program-loader", kLoader)}},
+    {"LoaderEraseDelayTooLong", {Tool("program-loader", kLoader, "--erase-delay", "31")}},
+    {"EraseDelayNegative", {Tool("program", kFirmware, kDescription, "--erase-delay", "-1")}},
+    {"EraseDelayTooLong",
+     {Tool("program", kFirmware, kDescription, "--loader", kLoader, "--erase-delay", "31")}},
+    {"FolderAsFirmware", {Tool("program", "state", kDescription)}},
+    {"EmptyFirmware", {Cut(kFirmware, "empty.bin", 0), Tool("program", "empty.bin", kDescription)}},
+    {"NoiseAsDescription", {Noise("noise.bin"), Tool("program", kFirmware, "noise.bin")}},
+    {"NoiseImported", {Noise("noise.bin"), Tool("config", "import", "noise.bin")}},
+    {"VerifyPastTheEnd", {Tool("verify", kFirmware, "--address", "0x7FFFFFFF")}},
+    {"EraseAllUnconfirmed", {Tool("erase", "--all")}},
+    {"EraseFirstSectorUnconfirmed", {Tool("erase", "--sector", "0")}},
+    {"ChecksumDisagrees",
+     {Tool("--sim-fault", "checksum:1", "program", kFirmware, kDescription, "--no-backup")}},
+    {"ReadWindowStops",
+     {Tool("--sim-fault", ReadFault(tqsim::reg::kFlashReadCtrl, 100), "dump", "0", "4096")}},
+    {"DeviceVanishes",
+     {Tool("--sim-fault", "vanish", "config", "upload", kDescription, "--no-backup")}},
+    {"LoaderForcedAsFirmware",
+     {Tool("program", kLoader, kDescription, "--force", "--no-backup"), Tool("nodes")}},
+};
+INSTANTIATE_TEST_SUITE_P(RefusedAndFailing, ToolJob, StartingOn(Programmed, kRefusedAndFailing),
+                         CaseName);
+
+// A Ctrl-C where nothing is written yet leaves the flash unchanged; once writing has begun the
+// tool finishes; a second one quits and prints the `loric restore` that puts back every byte
+// (the hash of the programmed device again); during the relocation the loader is left running
+// and a plain `program` then finishes.
+const Case kCtrlC[] = {
+    {"WhileDownloadingConfiguration",
+     {CtrlC("Downloading configuration", "config", "upload", kConfig, "--verify")}},
+    {"WhileSavingFirmware",
+     {CtrlC("Saving the device's firmware...@50", "program", kFirmware, kConfig)}},
+    {"WhileUploadingFirmware",
+     {CtrlC("Uploading firmware...@20", "program", kFirmware, kConfig),
+      Tool("verify", kConfig, "--address", "0x10000"), Tool("verify", kFirmware, "--firmware")}},
+    {"WhileUploadingConfiguration",
+     {CtrlC("Uploading configuration...@0", "config", "upload", kConfig),
+      Tool("verify", kConfig, "--address", "0x10000")}},
+    {"TwiceThenRestored",
+     {CtrlC("Uploading firmware...@20,Uploading firmware...@40", "program", kFirmware, kConfig),
+      Tool("nodes"), Restore("--loader", kLoader)}},
+    {"WhileRelocating",
+     {CtrlC("Relocating device...", "program", kFirmware, kConfig, "--loader", kLoader),
+      Tool("nodes"), Tool("program", kFirmware, kConfig), Tool("verify", kFirmware, "--firmware")}},
+};
+INSTANTIATE_TEST_SUITE_P(CtrlC, ToolJob, StartingOn(Programmed, kCtrlC), CaseName);
+
+// A blank device: unknown chip, the loader missing, the loader alone. Then a blank device
+// programmed, one field of its description changed, only the configuration reprogrammed with
+// the old one saved first. Progress as plain lines, in order.
+const Case kBlankDevice[] = {
+    {"UnknownChip",
+     {Blank, Tool("--chip", "29F04", "program", kFirmware, kDescription, "--loader", kLoader)}},
+    {"NoFlashData", {BlankSaved, Tool("--flash-data", "none.dat", "chips")}},
+    {"Chips", {BlankSaved, Tool("chips")}},
+    {"OneChip", {BlankSaved, Tool("chips", "29f040b")}},
+    {"ProgramWithoutLoader", {BlankSaved, Tool("program", kFirmware, kDescription)}},
+    {"ConfigurationAlone", {BlankSaved, Tool("config", "upload", kDescription)}},
+    {"TraceToDebugLog",
+     {BlankSaved, Tool("--trace", "api,error", "nodes"),
+      Has("debug.log", {"API_TRACE: Enter FindNode\r\n", "VERBOSE: "})}},
+    {"LoaderAlone",
+     {BlankSaved, Tool("program-loader", kLoader), Tool("nodes", "--blank"),
+      Tool("read", "FLASH_UPLOAD_CTRL", "--node", "0xFFC0")}},
+    {"ProgrammedThenOneFieldChanged",
+     {Blank, Cut(kDescription, "device.json", 100000), Tool("nodes"),
+      Tool("program", kFirmware, "device.json", "--loader", kLoader, "--verify"),
+      Tool("config", "generate", "device.json", "first.bin"),
+      Set("device.json", "vendor_text", "Renamed Storage Works"),
+      Tool("config", "upload", "device.json", "--verify"), Same("first.bin", "@backup"),
+      Tool("config", "show", "--json")}},
+};
+INSTANTIATE_TEST_SUITE_P(BlankDevice, ToolJob, ::testing::ValuesIn(kBlankDevice), CaseName);
 
 }  // namespace
