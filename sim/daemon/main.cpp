@@ -29,7 +29,7 @@ bool ReadFile(const std::string& path, std::vector<uint8_t>* out) {
 
 // "read:F0090000:3:1117", "write:F0090008:0:170", "both:..." -> a register fault.
 bool ParseRegisterFault(const std::string& text, tqsim::RegisterFault* f) {
-    unsigned long offset = 0, after = 0, error = 1117;
+    unsigned long offset = 0, after = 0, error = tqsim::reg::kErrIoDevice;
     char kind[8] = {};
     int n = std::sscanf(text.c_str(), "%7[a-z]:%lx:%lu:%lu", kind, &offset, &after, &error);
     if (n < 2) return false;

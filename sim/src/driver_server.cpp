@@ -6,6 +6,7 @@
 #include <cerrno>
 #include <cstring>
 
+#include "tqsim/bytes.h"
 #include "tqsim/driver.h"
 
 namespace tqsim {
@@ -37,12 +38,6 @@ bool WriteAll(int fd, const void* buffer, size_t size) {
     return true;
 }
 
-uint32_t Get32(const uint8_t* p) {
-    return p[0] | (p[1] << 8) | (p[2] << 16) | (static_cast<uint32_t>(p[3]) << 24);
-}
-void Put32(uint8_t* p, uint32_t v) {
-    for (int i = 0; i < 4; ++i) p[i] = static_cast<uint8_t>(v >> (8 * i));
-}
 }  // namespace
 
 bool DriverServer::Start(const std::string& path, std::string* error) {
@@ -94,12 +89,14 @@ void DriverServer::Serve(int fd) {
     for (;;) {
         uint8_t header[12];
         if (!ReadAll(fd, header, sizeof header)) break;
-        const uint32_t code = Get32(header), inLength = Get32(header + 4), outLength = Get32(header + 8);
+        const uint32_t code = bytes::LoadLittleEndian32(header);
+        const uint32_t inLength = bytes::LoadLittleEndian32(header + 4);
+        const uint32_t outLength = bytes::LoadLittleEndian32(header + 8);
         if (inLength > kMaxLength || outLength > kMaxLength) break;  // not a sane client: hang up
         std::vector<uint8_t> in(inLength), data;
         if (inLength && !ReadAll(fd, in.data(), inLength)) break;
         if ((code == ioctl::kUploadFlashPort || code == ioctl::kUploadUploader) && inLength >= 16) {
-            const uint32_t count = Get32(&in[4]);
+            const uint32_t count = bytes::LoadLittleEndian32(&in[4]);
             if (count > kMaxLength) break;
             data.resize(count);
             if (count && !ReadAll(fd, data.data(), count)) break;
@@ -107,9 +104,9 @@ void DriverServer::Serve(int fd) {
         DriverReply reply = handler_(code, in, outLength, data);
         reply.out.resize(outLength);
         std::vector<uint8_t> bytes(12 + outLength);
-        Put32(bytes.data(), reply.ok ? 1 : 0);
-        Put32(bytes.data() + 4, reply.ok ? 0 : reply.error);
-        Put32(bytes.data() + 8, reply.bytesReturned);
+        bytes::StoreLittleEndian32(bytes.data(), reply.ok ? 1 : 0);
+        bytes::StoreLittleEndian32(bytes.data() + 4, reply.ok ? 0 : reply.error);
+        bytes::StoreLittleEndian32(bytes.data() + 8, reply.bytesReturned);
         if (outLength) std::memcpy(bytes.data() + 12, reply.out.data(), outLength);
         if (!WriteAll(fd, bytes.data(), bytes.size())) break;
     }
@@ -169,9 +166,9 @@ bool DriverClient::SendRaw(const std::vector<uint8_t>& bytes) {
 bool DriverClient::ReadReply(uint32_t outLength, DriverReply* reply) {
     uint8_t header[12];
     if (fd_ < 0 || !ReadAll(fd_, header, sizeof header)) return false;
-    reply->ok = Get32(header) == 1;
-    reply->error = Get32(header + 4);
-    reply->bytesReturned = Get32(header + 8);
+    reply->ok = bytes::LoadLittleEndian32(header) == 1;
+    reply->error = bytes::LoadLittleEndian32(header + 4);
+    reply->bytesReturned = bytes::LoadLittleEndian32(header + 8);
     reply->out.assign(outLength, 0);
     return outLength == 0 || ReadAll(fd_, reply->out.data(), outLength);
 }
@@ -179,9 +176,9 @@ bool DriverClient::ReadReply(uint32_t outLength, DriverReply* reply) {
 bool DriverClient::Request(uint32_t code, const std::vector<uint8_t>& in, uint32_t outLength,
                            DriverReply* reply, const std::vector<uint8_t>& uploadData) {
     std::vector<uint8_t> bytes(12);
-    Put32(bytes.data(), code);
-    Put32(bytes.data() + 4, static_cast<uint32_t>(in.size()));
-    Put32(bytes.data() + 8, outLength);
+    bytes::StoreLittleEndian32(bytes.data(), code);
+    bytes::StoreLittleEndian32(bytes.data() + 4, static_cast<uint32_t>(in.size()));
+    bytes::StoreLittleEndian32(bytes.data() + 8, outLength);
     bytes.insert(bytes.end(), in.begin(), in.end());
     bytes.insert(bytes.end(), uploadData.begin(), uploadData.end());
     return SendRaw(bytes) && ReadReply(outLength, reply);
