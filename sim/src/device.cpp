@@ -41,6 +41,7 @@ void Tq6410Device::PowerOn() {
 
 void Tq6410Device::PowerOff() {
     mode_ = DeviceMode::Off;
+    vanished_ = false;
     bus_.Leave(this);
 }
 
@@ -61,6 +62,7 @@ void Tq6410Device::Reset() {
 }
 
 void Tq6410Device::Reboot() {
+    if (mode_ == DeviceMode::Off) return;  // without power it boots when powered on
     chip_.PowerReset();
     Boot(false);
     if (bus_.Present(this)) bus_.Reset();

@@ -130,4 +130,47 @@ std::vector<uint8_t> BuildConfigImage(uint32_t nodeVendorId, uint8_t chipIdHi, u
     return out;
 }
 
+bool SetConfigIdentity(std::vector<uint8_t>* config, uint32_t nodeVendorId, uint8_t chipIdHi,
+                       uint32_t chipIdLo) {
+    std::vector<uint8_t>& c = *config;
+    const size_t rom = reg::kExtConfigRomByte;
+    if (c.size() < rom + 20 || bytes::LoadLittleEndian32(c.data()) != reg::kExtConfigMagic)
+        return false;
+    const uint32_t romLength = bytes::LoadLittleEndian32(c.data() + reg::kExtConfigRomLengthByte);
+    const uint32_t crcLength = (bytes::LoadLittleEndian32(c.data() + rom) >> 16) & 0xFF;
+    if (romLength < 20 || rom + romLength > c.size() || crcLength < 4 || 4u * (crcLength + 1) > romLength)
+        return false;
+    std::vector<uint32_t> q(crcLength + 1);
+    for (size_t i = 0; i < q.size(); ++i) q[i] = bytes::LoadLittleEndian32(c.data() + rom + 4 * i);
+    q[3] = ((nodeVendorId & 0xFFFFFF) << 8) | chipIdHi;
+    q[4] = chipIdLo;
+    q[0] = (q[0] & 0xFFFF0000u) | Crc16(&q[1], crcLength);
+    for (size_t i = 0; i < 5; ++i) bytes::StoreLittleEndian32(c.data() + rom + 4 * i, q[i]);
+    return true;
+}
+
+std::vector<uint8_t> ExampleLoader() {
+    BuildOptions o;
+    o.kind = Kind::Loader;
+    o.length = 6144;
+    o.time = "08:00:00";
+    o.date = "Dec 01 2026";
+    o.paramCount = 1;
+    o.seed = 7;
+    return Build(o);
+}
+
+std::vector<uint8_t> ExampleFirmware() {
+    BuildOptions o;
+    o.kind = Kind::Firmware;
+    o.length = 40000;
+    o.time = "10:15:30";
+    o.date = "Dec 06 2026";
+    o.paramCount = 3;
+    o.seed = 11;
+    return Build(o);
+}
+
+std::vector<uint8_t> ExampleConfig() { return BuildConfigImage(0x0ABCDE, 0x01, 0x23456789); }
+
 }  // namespace tqsim::image
