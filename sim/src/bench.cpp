@@ -182,13 +182,20 @@ int Bench::Add(const BoardSpec& spec, std::string* error) {
     DeviceOptions options;
     ChipGeometry chip;
     if (!images_.ChipOf(spec, sim_.Chip(0), &chip, error)) return -1;
+    if (!spec.image.empty() && !std::ifstream(spec.image)) {
+        *error = "cannot read " + spec.image;
+        return -1;
+    }
     options.chip = chip;
     options.identity = images_.IdentityOf(spec, sim_.DeviceCount());
     options.plugged = false;  // set up first, then plugged in: one bus reset
     const size_t index = sim_.AddDevice(options);
     BoardSpec offBus = spec;
     offBus.plugged = false;
-    if (!SetUp(index, offBus, error)) return -1;
+    if (!SetUp(index, offBus, error)) {
+        *error = "device " + std::to_string(index) + " stays unplugged: " + *error;
+        return -1;
+    }
     if (spec.plugged) sim_.Plug(index);
     return static_cast<int>(index);
 }

@@ -106,6 +106,27 @@ TEST_F(BenchTest, DriverAndAdapterReachTheBoardAtItsNewNode) {
     EXPECT_EQ(sim_.AdapterFrame(read), (Bytes{0x05, 0x08, 0, 0, 0x21, 0x6B, 0x4F, 0x41}));
 }
 
+TEST_F(BenchTest, RunningBoardsPresentTheirOwnIdentifier) {
+    for (auto [device, high, low] :
+         {std::tuple{1, 0x0ABCDE01u, 0x2345678Au}, {2, 0x00C0DE00u, 0x000A0001u}}) {
+        const std::vector<uint32_t> rom = sim_.ConfigRom(device);
+        ASSERT_EQ(rom.size(), 12u);
+        EXPECT_EQ(std::tie(rom[3], rom[4]), std::tie(high, low)) << "device " << device;
+        EXPECT_EQ(rom[0] & 0xFFFF, tqsim::image::Crc16(&rom[1], 11)) << "device " << device;
+    }
+}
+
+TEST(BenchImages, TheExampleImagesAreTheFilesInTheTree) {
+    const std::string dir = std::string(LORIC_SOURCE_DIR) + "/sim/images/";
+    auto file = [&](const char* name) {
+        const std::string bytes = loric::test::ReadFileBytes(dir + name);
+        return Bytes(bytes.begin(), bytes.end());
+    };
+    EXPECT_EQ(tqsim::image::ExampleLoader(), file("loader.bin"));
+    EXPECT_EQ(tqsim::image::ExampleFirmware(), file("firmware.bin"));
+    EXPECT_EQ(tqsim::image::ExampleConfig(), file("config.bin"));
+}
+
 // The daemon with two boards: plugged and unplugged through its control socket, its node
 // list read through the driver socket.
 TEST(BenchDaemon, PlugAndUnplugThroughTheControl) {
@@ -115,7 +136,17 @@ TEST(BenchDaemon, PlugAndUnplugThroughTheControl) {
     ASSERT_NE(mkdtemp(dir), nullptr);
     const std::string control = std::string(dir) + "/control",
                       driver = std::string(dir) + "/driver";
-    const pid_t pid = fork();
+    struct Daemon {  // stopped however the test ends; Stop gives its exit status
+        pid_t pid;
+        int Stop() {
+            int status = -1;
+            if (pid > 0 && kill(pid, SIGTERM) == 0) waitpid(pid, &status, 0);
+            pid = 0;
+            return status;
+        }
+        ~Daemon() { Stop(); }
+    } sim{fork()};
+    const pid_t pid = sim.pid;
     if (pid == 0) {
         freopen("/dev/null", "w", stdout);
         execl(daemon.c_str(), daemon.c_str(), "--instant", "--socket", driver.c_str(), "--control",
@@ -134,10 +165,13 @@ TEST(BenchDaemon, PlugAndUnplugThroughTheControl) {
         ASSERT_TRUE(client.Request(tqsim::ioctl::kGetNodeList, {}, 4 + 20 * 4, &nodes));
         got += std::string("> ") + command + "\n" + reply + NodeListText(nodes);
     }
-    kill(pid, SIGTERM);
-    int status = 0;
-    waitpid(pid, &status, 0);
-    EXPECT_EQ(status, 0);
+    // The client side of the same binary: 0 when every command said ok, 1 at an error, 2
+    // when nobody listens.
+    const std::string send = daemon + " --control " + control + " --send devices --send ";
+    EXPECT_EQ(std::system((send + "'plug 1' >/dev/null").c_str()), 0);
+    EXPECT_EQ(WEXITSTATUS(std::system((send + "'plug 1' >/dev/null").c_str())), 1);
+    EXPECT_EQ(sim.Stop(), 0);
+    EXPECT_EQ(WEXITSTATUS(std::system((send + "nodes >/dev/null 2>&1").c_str())), 2);
     loric::test::ExpectGolden("sim/daemon_control.txt", got);
     rmdir(dir);
 }
