@@ -1,9 +1,6 @@
 #include "tqsim/bench.h"
 
 #include <poll.h>
-#include <sys/socket.h>
-#include <sys/un.h>
-#include <unistd.h>
 
 #include <cerrno>
 #include <cstdio>
@@ -12,6 +9,7 @@
 #include <sstream>
 
 #include "tqsim/bytes.h"
+#include "unix_socket.h"
 
 namespace tqsim {
 
@@ -267,47 +265,13 @@ std::string Bench::Execute(const std::string& line) {
 // ---- Control socket ---------------------------------------------------------------------------
 
 namespace {
-bool Bind(const std::string& path, int* fd, std::string* error) {
-    sockaddr_un addr{};
-    if (path.empty() || path.size() >= sizeof addr.sun_path) {
-        if (error) *error = "control socket path too long or empty";
-        return false;
-    }
-    *fd = ::socket(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0);
-    if (*fd < 0) {
-        if (error) *error = std::strerror(errno);
-        return false;
-    }
-    addr.sun_family = AF_UNIX;
-    std::memcpy(addr.sun_path, path.c_str(), path.size() + 1);
-    ::unlink(path.c_str());
-    if (::bind(*fd, reinterpret_cast<sockaddr*>(&addr), sizeof addr) != 0 ||
-        ::listen(*fd, 8) != 0) {
-        if (error) *error = "cannot serve " + path + ": " + std::strerror(errno);
-        ::close(*fd);
-        return false;
-    }
-    return true;
-}
-
-bool SendAll(int fd, const std::string& text) {
-    size_t done = 0;
-    while (done < text.size()) {
-        const ssize_t n = ::send(fd, text.data() + done, text.size() - done, MSG_NOSIGNAL);
-        if (n < 0 && errno == EINTR) continue;
-        if (n <= 0) return false;
-        done += static_cast<size_t>(n);
-    }
-    return true;
-}
+bool SendAll(int fd, const std::string& text) { return unix_socket::WriteAll(fd, text.data(), text.size()); }
 }  // namespace
 
 bool LineServer::Start(const std::string& path, std::string* error) {
     Stop();
-    if (!Bind(path, &listenFd_, error)) {
-        listenFd_ = -1;
-        return false;
-    }
+    listenFd_ = unix_socket::Listen(path, error);
+    if (listenFd_ < 0) return false;
     path_ = path;
     stopping_ = false;
     acceptThread_ = std::thread([this] {
@@ -368,17 +332,9 @@ void LineServer::Stop() {
 
 bool SendControl(const std::string& path, const std::string& command, std::string* reply) {
     reply->clear();
-    sockaddr_un addr{};
-    if (path.size() >= sizeof addr.sun_path) {
-        *reply = "control socket path too long";
-        return false;
-    }
-    const int fd = ::socket(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0);
-    addr.sun_family = AF_UNIX;
-    std::memcpy(addr.sun_path, path.c_str(), path.size() + 1);
-    if (fd < 0 || ::connect(fd, reinterpret_cast<sockaddr*>(&addr), sizeof addr) != 0) {
-        *reply = "cannot reach " + path + ": " + std::strerror(errno);
-        if (fd >= 0) ::close(fd);
+    const int fd = unix_socket::Connect(path);
+    if (fd < 0) {
+        *reply = "cannot reach " + path + ": " + std::strerror(errno) + "\n";
         return false;
     }
     bool ok = SendAll(fd, command + "\n");

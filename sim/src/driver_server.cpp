@@ -1,65 +1,24 @@
 #include <poll.h>
-#include <sys/socket.h>
-#include <sys/un.h>
-#include <unistd.h>
 
-#include <cerrno>
 #include <cstring>
 
 #include "tqsim/bytes.h"
 #include "tqsim/driver.h"
+#include "unix_socket.h"
 
 namespace tqsim {
 
 namespace {
 constexpr uint32_t kMaxLength = 64u << 20;  // refuse absurd lengths instead of allocating them
 
-bool ReadAll(int fd, void* buffer, size_t size) {
-    auto* p = static_cast<uint8_t*>(buffer);
-    while (size) {
-        ssize_t n = ::recv(fd, p, size, 0);
-        if (n < 0 && errno == EINTR) continue;
-        if (n <= 0) return false;
-        p += n;
-        size -= static_cast<size_t>(n);
-    }
-    return true;
-}
-
-bool WriteAll(int fd, const void* buffer, size_t size) {
-    auto* p = static_cast<const uint8_t*>(buffer);
-    while (size) {
-        ssize_t n = ::send(fd, p, size, MSG_NOSIGNAL);
-        if (n < 0 && errno == EINTR) continue;
-        if (n <= 0) return false;
-        p += n;
-        size -= static_cast<size_t>(n);
-    }
-    return true;
-}
-
+using unix_socket::ReadAll;
+using unix_socket::WriteAll;
 }  // namespace
 
 bool DriverServer::Start(const std::string& path, std::string* error) {
     Stop();
-    sockaddr_un addr{};
-    if (path.empty() || path.size() >= sizeof addr.sun_path) {
-        if (error) *error = "socket path too long or empty";
-        return false;
-    }
-    int fd = ::socket(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0);
-    if (fd < 0) {
-        if (error) *error = std::strerror(errno);
-        return false;
-    }
-    addr.sun_family = AF_UNIX;
-    std::memcpy(addr.sun_path, path.c_str(), path.size() + 1);
-    ::unlink(path.c_str());
-    if (::bind(fd, reinterpret_cast<sockaddr*>(&addr), sizeof addr) != 0 || ::listen(fd, 8) != 0) {
-        if (error) *error = std::string("cannot serve ") + path + ": " + std::strerror(errno);
-        ::close(fd);
-        return false;
-    }
+    const int fd = unix_socket::Listen(path, error);
+    if (fd < 0) return false;
     path_ = path;
     listenFd_ = fd;
     stopping_ = false;
@@ -140,18 +99,8 @@ void DriverServer::Stop() {
 
 bool DriverClient::Connect(const std::string& path) {
     Close();
-    sockaddr_un addr{};
-    if (path.size() >= sizeof addr.sun_path) return false;
-    int fd = ::socket(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0);
-    if (fd < 0) return false;
-    addr.sun_family = AF_UNIX;
-    std::memcpy(addr.sun_path, path.c_str(), path.size() + 1);
-    if (::connect(fd, reinterpret_cast<sockaddr*>(&addr), sizeof addr) != 0) {
-        ::close(fd);
-        return false;
-    }
-    fd_ = fd;
-    return true;
+    fd_ = unix_socket::Connect(path);
+    return fd_ >= 0;
 }
 
 void DriverClient::Close() {
