@@ -127,7 +127,7 @@ int main(int argc, char** argv) {
             const bool reached = tqsim::SendControl(controlPath, command, &reply);
             std::fputs(reply.c_str(), stdout);
             if (!reached) return 2;
-            if (reply.rfind("ok\n") != reply.size() - 3) return 1;
+            if (!tqsim::ControlReplyOk(reply)) return 1;
         }
         return 0;
     }

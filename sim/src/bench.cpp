@@ -2,6 +2,7 @@
 
 #include <poll.h>
 
+#include <algorithm>
 #include <cerrno>
 #include <cstdio>
 #include <cstring>
@@ -281,6 +282,18 @@ bool LineServer::Start(const std::string& path, std::string* error) {
             const int fd = ::accept4(listenFd_, nullptr, nullptr, SOCK_CLOEXEC);
             if (fd < 0) continue;
             std::lock_guard<std::mutex> lock(mu_);
+            // Join the threads of connections that ended, so a client that connects for
+            // every command does not pile them up.
+            for (auto it = workers_.begin(); it != workers_.end();) {
+                const auto ended = std::find(finished_.begin(), finished_.end(), it->get_id());
+                if (ended == finished_.end()) {
+                    ++it;
+                    continue;
+                }
+                it->join();
+                finished_.erase(ended);
+                it = workers_.erase(it);
+            }
             fds_.push_back(fd);
             workers_.emplace_back([this, fd] { Serve(fd); });
         }
@@ -312,6 +325,7 @@ void LineServer::Serve(int fd) {
             break;
         }
     ::close(fd);
+    finished_.push_back(std::this_thread::get_id());
 }
 
 void LineServer::Stop() {
@@ -325,10 +339,20 @@ void LineServer::Stop() {
         std::lock_guard<std::mutex> lock(mu_);
         for (int fd : fds_) ::shutdown(fd, SHUT_RDWR);
         workers.swap(workers_);
+        finished_.clear();
     }
     for (auto& t : workers) t.join();
     ::unlink(path_.c_str());
 }
+
+namespace {
+std::string LastLine(const std::string& text) {
+    // rfind gives npos (and npos + 1 is 0) when the text is one line.
+    return text.substr(text.size() < 2 ? 0 : text.rfind('\n', text.size() - 2) + 1);
+}
+}  // namespace
+
+bool ControlReplyOk(const std::string& reply) { return LastLine(reply) == "ok\n"; }
 
 bool SendControl(const std::string& path, const std::string& command, std::string* reply) {
     reply->clear();
@@ -340,9 +364,7 @@ bool SendControl(const std::string& path, const std::string& command, std::strin
     bool ok = SendAll(fd, command + "\n");
     // Up to the status line: "ok" or "error: ..." at the start of a line.
     auto done = [&] {
-        // rfind gives npos (and npos + 1 is 0) when the reply is one line.
-        const size_t start = reply->size() < 2 ? 0 : reply->rfind('\n', reply->size() - 2) + 1;
-        const std::string last = reply->substr(start);
+        const std::string last = LastLine(*reply);
         return !reply->empty() && reply->back() == '\n' &&
                (last == "ok\n" || last.rfind("error: ", 0) == 0);
     };

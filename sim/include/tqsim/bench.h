@@ -105,10 +105,13 @@ private:
     std::mutex mu_;
     std::list<std::thread> workers_;
     std::vector<int> fds_;
+    std::vector<std::thread::id> finished_;
 };
 
 // Sends one command to a control socket and reads its reply up to the status line. False when
 // the socket cannot be reached or breaks (`reply` then says why).
 bool SendControl(const std::string& path, const std::string& command, std::string* reply);
+// Whether a reply ends in the status line "ok".
+bool ControlReplyOk(const std::string& reply);
 
 }  // namespace tqsim
