@@ -266,7 +266,9 @@ std::string Bench::Execute(const std::string& line) {
 // ---- Control socket ---------------------------------------------------------------------------
 
 namespace {
-bool SendAll(int fd, const std::string& text) { return unix_socket::WriteAll(fd, text.data(), text.size()); }
+bool SendAll(int fd, const std::string& text) {
+    return unix_socket::WriteAll(fd, text.data(), text.size());
+}
 }  // namespace
 
 bool LineServer::Start(const std::string& path, std::string* error) {

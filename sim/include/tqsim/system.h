@@ -24,6 +24,7 @@
 // flash and identifier), Unplug and Plug take one off the bus and put it back while the servers
 // run. Each is a bus reset: the nodes are numbered again and the generation moves on. A device
 // keeps its index for good, so its flash and state stay reachable while it is unplugged.
+// tqsim/bench.h sets boards up from a text description and carries out the daemon's control.
 #pragma once
 
 #include <cstdint>
