@@ -13,6 +13,7 @@
 #include <mutex>
 #include <thread>
 
+#include "tqsim/bench.h"
 #include "tqsim/system.h"
 
 namespace {
@@ -29,7 +30,7 @@ bool ReadFile(const std::string& path, std::vector<uint8_t>* out) {
 
 // "read:F0090000:3:1117", "write:F0090008:0:170", "both:..." -> a register fault.
 bool ParseRegisterFault(const std::string& text, tqsim::RegisterFault* f) {
-    unsigned long offset = 0, after = 0, error = 1117;
+    unsigned long offset = 0, after = 0, error = tqsim::reg::kErrIoDevice;
     char kind[8] = {};
     int n = std::sscanf(text.c_str(), "%7[a-z]:%lx:%lu:%lu", kind, &offset, &after, &error);
     if (n < 2) return false;
@@ -60,6 +61,8 @@ int main(int argc, char** argv) {
     std::vector<std::string> registerFaults;
     bool secondDevice = false;
     tqsim::AdapterFaults adapterFaults;
+    std::vector<std::string> deviceSpecs, sends;
+    std::string controlPath;
 
     app.add_option("--socket", socketPath, "driver socket path (default: $BRENNOCK_SOCKET or /tmp/brennock.sock)");
     app.add_flag("--no-socket", noSocket, "do not serve the driver socket (serial adapter only)");
@@ -100,12 +103,32 @@ int main(int argc, char** argv) {
     app.add_option("--adapter-oversize", adapterFaults.oversizeReplies, "give the next N replies a length byte of 200");
     app.add_flag("--adapter-split", adapterFaults.splitReplies, "send every reply in pieces");
     app.add_option("--adapter-only", adapterFaults.onlyCommand, "the adapter faults hit only this command code");
+    app.add_option("--device", deviceSpecs,
+                   "SPEC: a board on the bus, once per board (state=blank|loader|running, chip=NAME, "
+                   "guid=EUI64, image=FILE, plugged=yes|no, checksum=HEX, comma-separated)");
+    app.add_option("--control", controlPath, "serve the control socket (plug, unplug, add, ...) here");
+    app.add_option("--send", sends, "COMMAND: send it to the running daemon's --control socket, print the reply, exit");
     CLI11_PARSE(app, argc, argv);
 
     if (listChips) {
         for (const auto& c : tqsim::BuiltInChips())
             std::printf("%-14s %2u-bit  set %u  %4u sectors  %7u bytes\n", c.name.c_str(), c.busWidth,
                         c.commandSet, static_cast<unsigned>(c.sectorWords.size()), c.TotalBytes());
+        return 0;
+    }
+
+    if (!sends.empty()) {
+        if (controlPath.empty()) {
+            std::fprintf(stderr, "tq6410-sim: --send needs --control PATH\n");
+            return 2;
+        }
+        for (const auto& command : sends) {
+            std::string reply;
+            const bool reached = tqsim::SendControl(controlPath, command, &reply);
+            std::fputs(reply.c_str(), stdout);
+            if (!reached) return 2;
+            if (!tqsim::ControlReplyOk(reply)) return 1;
+        }
         return 0;
     }
 
@@ -131,7 +154,37 @@ int main(int argc, char** argv) {
         options.timings.chipEraseUs = options.timings.sectorEraseUs;
     }
     options.time = instant ? tqsim::TimeMode::Instant : tqsim::TimeMode::Real;
+
+    // The images boards start with (--device, the control's add), and the boards.
+    tqsim::BenchImages images;
+    images.flashDataFile = flashFile;
+    if (!deviceSpecs.empty() || !controlPath.empty()) {
+        for (auto [path, bytes] : {std::pair{&loaderFile, &images.loader}, std::pair{&firmwareFile, &images.firmware},
+                                   std::pair{&configFile, &images.config}}) {
+            if (!path->empty() && !ReadFile(*path, bytes)) {
+                std::fprintf(stderr, "tq6410-sim: cannot read %s\n", path->c_str());
+                return 2;
+            }
+        }
+    }
+    std::vector<tqsim::BoardSpec> boards(deviceSpecs.size());
+    for (size_t i = 0; i < boards.size(); ++i) {
+        std::string error;
+        if (!tqsim::ParseBoardSpec(deviceSpecs[i], &boards[i], &error) ||
+            (i == 0 && !images.ChipOf(boards[0], options.chip, &options.chip, &error))) {
+            std::fprintf(stderr, "tq6410-sim: --device %s: %s\n", deviceSpecs[i].c_str(), error.c_str());
+            return 2;
+        }
+    }
+    if (!boards.empty()) {
+        if (!imageFile.empty()) {
+            std::fprintf(stderr, "tq6410-sim: --image is for one device; give image=FILE to a --device\n");
+            return 2;
+        }
+        options.identity = images.IdentityOf(boards[0], 0);
+    }
     tqsim::System sim(options);
+    tqsim::Bench bench(sim, images);
 
     std::FILE* logOut = nullptr;
     std::mutex logMu;
@@ -150,6 +203,14 @@ int main(int argc, char** argv) {
             logLevel);
     }
 
+    // Several boards: each as its spec says, then what a state folder kept for it.
+    for (size_t i = 0; i < boards.size(); ++i) {
+        std::string error;
+        if (i == 0 ? !bench.SetUp(0, boards[0], &error) : bench.Add(boards[i], &error) < 0) {
+            std::fprintf(stderr, "tq6410-sim: --device %s: %s\n", deviceSpecs[i].c_str(), error.c_str());
+            return 2;
+        }
+    }
     // Starting contents: saved state first, else the images given, else blank.
     bool loaded = false;
     if (!stateDir.empty()) {
@@ -160,7 +221,7 @@ int main(int argc, char** argv) {
             return 2;
         }
     }
-    if (!loaded) {
+    if (!loaded && boards.empty()) {
         std::vector<uint8_t> bytes;
         if (!imageFile.empty()) {
             if (!ReadFile(imageFile, &bytes)) {
@@ -232,6 +293,17 @@ int main(int argc, char** argv) {
         std::printf("serial adapter: %s\n", pty.c_str());
         if (!serialLink.empty()) std::printf("serial link: %s\n", serialLink.c_str());
     }
+    // Last, so that a script that reaches the control finds the other servers up.
+    tqsim::LineServer control([&bench](const std::string& line) { return bench.Execute(line); });
+    if (!controlPath.empty()) {
+        std::string error;
+        if (!control.Start(controlPath, &error)) {
+            std::fprintf(stderr, "tq6410-sim: %s\n", error.c_str());
+            return 1;
+        }
+        std::printf("control socket: %s\n", controlPath.c_str());
+    }
+    for (size_t i = 1; i < boards.size(); ++i) std::printf("device %s\n", bench.DeviceLine(i).c_str());
     const auto chip = sim.Chip();
     std::printf("chip: %s (%u-bit, command set %u, %u bytes); device: %s at %04X\n", chip.name.c_str(),
                 chip.busWidth, chip.commandSet, chip.TotalBytes(), tqsim::ModeName(sim.Mode()),
@@ -243,16 +315,22 @@ int main(int argc, char** argv) {
     std::fflush(stdout);
 
     // Save the flash now and then while it changes, and at the end.
-    std::vector<uint8_t> saved = sim.Flash();
+    auto allFlash = [&sim] {
+        std::vector<std::vector<uint8_t>> all;
+        for (size_t i = 0; i < sim.DeviceCount(); ++i) all.push_back(sim.Flash(i));
+        return all;
+    };
+    auto saved = allFlash();
     auto lastCheck = std::chrono::steady_clock::now();
     while (!g_stop) {
         std::this_thread::sleep_for(std::chrono::milliseconds(50));
         if (!stateDir.empty() && std::chrono::steady_clock::now() - lastCheck > std::chrono::seconds(2)) {
             lastCheck = std::chrono::steady_clock::now();
-            auto now = sim.Flash();
+            auto now = allFlash();
             if (now != saved && sim.SaveState(stateDir)) saved = std::move(now);
         }
     }
+    control.Stop();
     sim.StopSerialAdapter();
     sim.StopDriverServer();
     int rc = 0;

@@ -28,23 +28,10 @@ int main(int argc, char** argv) {
     }
     const std::string dir = argv[1];
     using namespace tqsim::image;
-    BuildOptions loader;
-    loader.kind = Kind::Loader;
-    loader.length = 6144;
-    loader.time = "08:00:00";
-    loader.date = "Dec 01 2026";
-    loader.paramCount = 1;
-    loader.seed = 7;
-    BuildOptions firmware;
-    firmware.kind = Kind::Firmware;
-    firmware.length = 40000;
-    firmware.time = "10:15:30";
-    firmware.date = "Dec 06 2026";
-    firmware.paramCount = 3;
-    firmware.seed = 11;
     const std::string chips = tqsim::BuiltInChipsAsFlashDataFile();
-    bool ok = Write(dir + "/loader.bin", Build(loader)) && Write(dir + "/firmware.bin", Build(firmware)) &&
-              Write(dir + "/config.bin", BuildConfigImage(0x0ABCDE, 0x01, 0x23456789)) &&
+    bool ok = Write(dir + "/loader.bin", ExampleLoader()) &&
+              Write(dir + "/firmware.bin", ExampleFirmware()) &&
+              Write(dir + "/config.bin", ExampleConfig()) &&
               Write(dir + "/simchips.dat", std::vector<uint8_t>(chips.begin(), chips.end()));
     return ok ? 0 : 1;
 }

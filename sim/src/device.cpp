@@ -3,6 +3,7 @@
 #include <cstdio>
 #include <cstring>
 
+#include "tqsim/bytes.h"
 #include "tqsim/images.h"
 
 namespace tqsim {
@@ -21,9 +22,6 @@ const char* ModeName(DeviceMode mode) {
 }
 
 namespace {
-uint32_t Get32(const uint8_t* p) {
-    return p[0] | (p[1] << 8) | (p[2] << 16) | (static_cast<uint32_t>(p[3]) << 24);
-}
 std::string Hex(uint32_t v) {
     char buf[12];
     std::snprintf(buf, sizeof buf, "%08X", v);
@@ -43,6 +41,7 @@ void Tq6410Device::PowerOn() {
 
 void Tq6410Device::PowerOff() {
     mode_ = DeviceMode::Off;
+    vanished_ = false;
     bus_.Leave(this);
 }
 
@@ -63,6 +62,7 @@ void Tq6410Device::Reset() {
 }
 
 void Tq6410Device::Reboot() {
+    if (mode_ == DeviceMode::Off) return;  // without power it boots when powered on
     chip_.PowerReset();
     Boot(false);
     if (bus_.Present(this)) bus_.Reset();
@@ -115,7 +115,9 @@ void Tq6410Device::Boot(bool forced) {
     }
     mode_ = DeviceMode::Firmware;
     bootNote_ = "firmware";
-    uint32_t configAddress = info->paramOffset && info->paramCount ? Get32(bytes.data() + info->paramOffset) : 0xFFFFFFFF;
+    const uint32_t configAddress = info->paramOffset && info->paramCount
+                                       ? bytes::LoadLittleEndian32(bytes.data() + info->paramOffset)
+                                       : kNoConfigAddress;
     LoadConfiguration(configAddress);
     Note("boot: firmware, configuration at " + Hex(configAddress) + (hasConfig_ ? "" : " (none valid)"));
 }
@@ -123,14 +125,16 @@ void Tq6410Device::Boot(bool forced) {
 void Tq6410Device::LoadConfiguration(uint32_t byteAddress) {
     const auto& bytes = chip_.Bytes();
     hasConfig_ = false;
-    if (byteAddress != 0xFFFFFFFF && byteAddress % 4 == 0 &&
-        static_cast<uint64_t>(byteAddress) + kExtConfigWords * 4 <= bytes.size()) {
+    if (byteAddress != kNoConfigAddress && byteAddress % 4 == 0 &&
+        static_cast<uint64_t>(byteAddress) + kExtConfigRomByte <= bytes.size()) {
         const uint8_t* cfg = bytes.data() + byteAddress;
-        uint32_t len = Get32(cfg + 100);
-        if (Get32(cfg) == kExtConfigMagic && len >= 20 && len <= kConfigRomSize &&
-            byteAddress + 104ull + len <= bytes.size()) {
+        const uint32_t len = bytes::LoadLittleEndian32(cfg + kExtConfigRomLengthByte);
+        const uint64_t end = uint64_t{byteAddress} + kExtConfigRomByte + len;
+        if (bytes::LoadLittleEndian32(cfg) == kExtConfigMagic && len >= 20 &&
+            len <= kConfigRomSize && end <= bytes.size()) {
             rom_.clear();
-            for (uint32_t off = 0; off < len; off += 4) rom_.push_back(Get32(cfg + 104 + off));
+            for (uint32_t off = 0; off < len; off += 4)
+                rom_.push_back(bytes::LoadLittleEndian32(cfg + kExtConfigRomByte + off));
             hasConfig_ = true;
         }
     }
@@ -141,8 +145,8 @@ void Tq6410Device::LoadConfiguration(uint32_t byteAddress) {
 
 void Tq6410Device::DefaultRom() {
     rom_.assign(5, 0);
-    rom_[1] = 0x31333934;
-    rom_[2] = 0x00FF5002;
+    rom_[1] = kBusName;
+    rom_[2] = kBusCapabilities;
     rom_[3] = ((identity_.nodeVendorId & 0xFFFFFF) << 8) | identity_.chipIdHi;
     rom_[4] = identity_.chipIdLo;
     rom_[0] = (4u << 24) | (4u << 16) | image::Crc16(&rom_[1], 4);
@@ -204,13 +208,14 @@ uint32_t Tq6410Device::ReadQuadlet(uint16_t offsetHigh, uint32_t offsetLow, uint
 uint32_t Tq6410Device::ReadWindow() {
     if (windowOnStamp_) {
         uint32_t v = 0;
-        if (windowPos_ + 4 <= sizeof stamp_) v = Get32(stamp_ + windowPos_);
+        if (windowPos_ + 4 <= sizeof stamp_) v = bytes::LoadLittleEndian32(stamp_ + windowPos_);
         windowPos_ += 4;
         return v;
     }
     const auto& bytes = chip_.Bytes();
     uint32_t v = 0xFFFFFFFF;
-    if (static_cast<uint64_t>(windowPos_) + 4 <= bytes.size()) v = Get32(bytes.data() + windowPos_);
+    if (static_cast<uint64_t>(windowPos_) + 4 <= bytes.size())
+        v = bytes::LoadLittleEndian32(bytes.data() + windowPos_);
     windowPos_ += 4;
     return v;
 }
@@ -384,7 +389,7 @@ uint32_t Tq6410Device::UploadBlock(uint32_t flashAddress, const uint8_t* data, u
     uploadPos_ = flashAddress;
     for (uint32_t off = 0; off < length; off += 4) {
         if (uint32_t e = CheckFault(kOffsetHigh, kFlashUploadChecksum, true)) return e;
-        ProgramQuadlet(Get32(data + off));
+        ProgramQuadlet(bytes::LoadLittleEndian32(data + off));
     }
     return 0;
 }

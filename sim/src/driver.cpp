@@ -3,6 +3,7 @@
 #include <cstdio>
 #include <cstring>
 
+#include "tqsim/bytes.h"
 #include "tqsim/device.h"
 
 namespace tqsim {
@@ -24,18 +25,6 @@ const char* ioctl::Name(uint32_t code) {
     }
     return "unknown";
 }
-
-namespace {
-uint32_t Get32(const uint8_t* p) {
-    return p[0] | (p[1] << 8) | (p[2] << 16) | (static_cast<uint32_t>(p[3]) << 24);
-}
-void Put32(uint8_t* p, uint32_t v) {
-    p[0] = static_cast<uint8_t>(v);
-    p[1] = static_cast<uint8_t>(v >> 8);
-    p[2] = static_cast<uint8_t>(v >> 16);
-    p[3] = static_cast<uint8_t>(v >> 24);
-}
-}  // namespace
 
 uint32_t Driver::PortPairs(unsigned first, unsigned count, bool replaceLast, uint32_t address,
                            uint32_t data) {
@@ -74,10 +63,10 @@ uint32_t Driver::FlashPortUpload(uint32_t flashAddress, const std::vector<uint8_
 }
 
 uint32_t Driver::Async(bool write, std::vector<uint8_t>& block) {
-    const uint16_t node = static_cast<uint16_t>(block[8] | (block[9] << 8));
-    const uint16_t offHigh = static_cast<uint16_t>(block[12] | (block[13] << 8));
-    const uint32_t offLow = Get32(&block[16]);
-    const uint32_t n = Get32(&block[20]);
+    const uint16_t node = bytes::LoadLittleEndian16(&block[8]);
+    const uint16_t offHigh = bytes::LoadLittleEndian16(&block[12]);
+    const uint32_t offLow = bytes::LoadLittleEndian32(&block[16]);
+    const uint32_t n = bytes::LoadLittleEndian32(&block[20]);
     if (n == 0 || n % 4 != 0 || 40ull + n > block.size()) return kErrInvalidParameter;
     const bool romSpace = offHigh == kOffsetHigh && offLow >= kConfigRomBase &&
                           static_cast<uint64_t>(offLow) + n <= kConfigRomBase + kConfigRomSize;
@@ -85,15 +74,12 @@ uint32_t Driver::Async(bool write, std::vector<uint8_t>& block) {
     for (uint32_t k = 0; k < n; k += 4) {
         uint8_t* q = &block[36 + k];
         if (write) {
-            uint32_t v = (static_cast<uint32_t>(q[0]) << 24) | (q[1] << 16) | (q[2] << 8) | q[3];
+            const uint32_t v = bytes::LoadBigEndian32(q);
             if (uint32_t e = bus_.Write(node, offHigh, offLow + k, v)) return e;
         } else {
             uint32_t v = 0;
             if (uint32_t e = bus_.Read(node, offHigh, offLow + k, &v)) return e;
-            q[0] = static_cast<uint8_t>(v >> 24);
-            q[1] = static_cast<uint8_t>(v >> 16);
-            q[2] = static_cast<uint8_t>(v >> 8);
-            q[3] = static_cast<uint8_t>(v);
+            bytes::StoreBigEndian32(q, v);
         }
     }
     return 0;
@@ -123,19 +109,19 @@ DriverReply Driver::Handle(uint32_t code, const std::vector<uint8_t>& in, uint32
             break;
         }
         auto nodes = bus_.ListedNodes();
-        Put32(r.out.data(), static_cast<uint32_t>(nodes.size()));
+        bytes::StoreLittleEndian32(r.out.data(), static_cast<uint32_t>(nodes.size()));
         uint32_t written = 4;
         for (const auto& e : nodes) {
             if (written + 20 > outLength) break;
             uint8_t* rec = r.out.data() + written;
-            Put32(rec, bus_.Generation());
-            Put32(rec + 4, 0);
+            bytes::StoreLittleEndian32(rec, bus_.Generation());
+            bytes::StoreLittleEndian32(rec + 4, 0);
             rec[8] = static_cast<uint8_t>(e.nodeId & 0x3F);
             rec[9] = 0;
             rec[10] = static_cast<uint8_t>((e.nodeId >> 6) & 0xFF);
             rec[11] = static_cast<uint8_t>(e.nodeId >> 14);
-            Put32(rec + 12, e.idLow);
-            Put32(rec + 16, e.idHigh);
+            bytes::StoreLittleEndian32(rec + 12, e.idLow);
+            bytes::StoreLittleEndian32(rec + 16, e.idHigh);
             written += 20;
         }
         r.bytesReturned = written;
@@ -145,14 +131,16 @@ DriverReply Driver::Handle(uint32_t code, const std::vector<uint8_t>& in, uint32
     }
     case ioctl::kSetTargetNode:
         if (!need(2)) break;
-        target_ = static_cast<uint16_t>(in[0] | (in[1] << 8));
+        target_ = bytes::LoadLittleEndian16(&in[0]);
         std::snprintf(buf, sizeof buf, "node %04X", target_);
         detail = buf;
         break;
     case ioctl::kUploadFlashPort:
     case ioctl::kUploadUploader: {
         if (!need(16)) break;
-        const uint32_t address = Get32(&in[0]), count = Get32(&in[4]), mode = Get32(&in[12]);
+        const uint32_t address = bytes::LoadLittleEndian32(&in[0]);
+        const uint32_t count = bytes::LoadLittleEndian32(&in[4]);
+        const uint32_t mode = bytes::LoadLittleEndian32(&in[12]);
         std::snprintf(buf, sizeof buf, "address %05X, %u bytes, mode %08X", address, count, mode);
         detail = buf;
         if (uploadData.size() != count) {
@@ -177,7 +165,7 @@ DriverReply Driver::Handle(uint32_t code, const std::vector<uint8_t>& in, uint32
     }
     case ioctl::kEraseSector: {
         if (!need(4)) break;
-        const uint32_t address = Get32(&in[0]);
+        const uint32_t address = bytes::LoadLittleEndian32(&in[0]);
         std::snprintf(buf, sizeof buf, "%s %05X", address == kEraseAll ? "all" : "sector", address);
         detail = buf;
         if (!haveSet_) {
@@ -192,7 +180,7 @@ DriverReply Driver::Handle(uint32_t code, const std::vector<uint8_t>& in, uint32
     }
     case ioctl::kReset: {
         if (!need(4)) break;
-        const uint32_t kind = Get32(&in[0]);
+        const uint32_t kind = bytes::LoadLittleEndian32(&in[0]);
         if (kind == 0) {
             detail = "flash";
             if (!haveSet_) error = kErrNotReady;
@@ -211,14 +199,14 @@ DriverReply Driver::Handle(uint32_t code, const std::vector<uint8_t>& in, uint32
     }
     case ioctl::kSetCommandSet:
         if (!need(64)) break;
-        for (int i = 0; i < 16; ++i) set_.words[i] = Get32(&in[4 * i]);
+        for (int i = 0; i < 16; ++i) set_.words[i] = bytes::LoadLittleEndian32(&in[4 * i]);
         haveSet_ = true;
         std::snprintf(buf, sizeof buf, "control word %08X", set_.words[0]);
         detail = buf;
         break;
     case ioctl::kSetByteProgramDelay:
         if (!need(4)) break;
-        delayUs_ = Get32(&in[0]);
+        delayUs_ = bytes::LoadLittleEndian32(&in[0]);
         detail = std::to_string(delayUs_) + " us";
         break;
     case ioctl::kAsyncRead:

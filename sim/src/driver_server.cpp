@@ -1,70 +1,24 @@
 #include <poll.h>
-#include <sys/socket.h>
-#include <sys/un.h>
-#include <unistd.h>
 
-#include <cerrno>
 #include <cstring>
 
+#include "tqsim/bytes.h"
 #include "tqsim/driver.h"
+#include "unix_socket.h"
 
 namespace tqsim {
 
 namespace {
 constexpr uint32_t kMaxLength = 64u << 20;  // refuse absurd lengths instead of allocating them
 
-bool ReadAll(int fd, void* buffer, size_t size) {
-    auto* p = static_cast<uint8_t*>(buffer);
-    while (size) {
-        ssize_t n = ::recv(fd, p, size, 0);
-        if (n < 0 && errno == EINTR) continue;
-        if (n <= 0) return false;
-        p += n;
-        size -= static_cast<size_t>(n);
-    }
-    return true;
-}
-
-bool WriteAll(int fd, const void* buffer, size_t size) {
-    auto* p = static_cast<const uint8_t*>(buffer);
-    while (size) {
-        ssize_t n = ::send(fd, p, size, MSG_NOSIGNAL);
-        if (n < 0 && errno == EINTR) continue;
-        if (n <= 0) return false;
-        p += n;
-        size -= static_cast<size_t>(n);
-    }
-    return true;
-}
-
-uint32_t Get32(const uint8_t* p) {
-    return p[0] | (p[1] << 8) | (p[2] << 16) | (static_cast<uint32_t>(p[3]) << 24);
-}
-void Put32(uint8_t* p, uint32_t v) {
-    for (int i = 0; i < 4; ++i) p[i] = static_cast<uint8_t>(v >> (8 * i));
-}
+using unix_socket::ReadAll;
+using unix_socket::WriteAll;
 }  // namespace
 
 bool DriverServer::Start(const std::string& path, std::string* error) {
     Stop();
-    sockaddr_un addr{};
-    if (path.empty() || path.size() >= sizeof addr.sun_path) {
-        if (error) *error = "socket path too long or empty";
-        return false;
-    }
-    int fd = ::socket(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0);
-    if (fd < 0) {
-        if (error) *error = std::strerror(errno);
-        return false;
-    }
-    addr.sun_family = AF_UNIX;
-    std::memcpy(addr.sun_path, path.c_str(), path.size() + 1);
-    ::unlink(path.c_str());
-    if (::bind(fd, reinterpret_cast<sockaddr*>(&addr), sizeof addr) != 0 || ::listen(fd, 8) != 0) {
-        if (error) *error = std::string("cannot serve ") + path + ": " + std::strerror(errno);
-        ::close(fd);
-        return false;
-    }
+    const int fd = unix_socket::Listen(path, error);
+    if (fd < 0) return false;
     path_ = path;
     listenFd_ = fd;
     stopping_ = false;
@@ -94,12 +48,14 @@ void DriverServer::Serve(int fd) {
     for (;;) {
         uint8_t header[12];
         if (!ReadAll(fd, header, sizeof header)) break;
-        const uint32_t code = Get32(header), inLength = Get32(header + 4), outLength = Get32(header + 8);
+        const uint32_t code = bytes::LoadLittleEndian32(header);
+        const uint32_t inLength = bytes::LoadLittleEndian32(header + 4);
+        const uint32_t outLength = bytes::LoadLittleEndian32(header + 8);
         if (inLength > kMaxLength || outLength > kMaxLength) break;  // not a sane client: hang up
         std::vector<uint8_t> in(inLength), data;
         if (inLength && !ReadAll(fd, in.data(), inLength)) break;
         if ((code == ioctl::kUploadFlashPort || code == ioctl::kUploadUploader) && inLength >= 16) {
-            const uint32_t count = Get32(&in[4]);
+            const uint32_t count = bytes::LoadLittleEndian32(&in[4]);
             if (count > kMaxLength) break;
             data.resize(count);
             if (count && !ReadAll(fd, data.data(), count)) break;
@@ -107,9 +63,9 @@ void DriverServer::Serve(int fd) {
         DriverReply reply = handler_(code, in, outLength, data);
         reply.out.resize(outLength);
         std::vector<uint8_t> bytes(12 + outLength);
-        Put32(bytes.data(), reply.ok ? 1 : 0);
-        Put32(bytes.data() + 4, reply.ok ? 0 : reply.error);
-        Put32(bytes.data() + 8, reply.bytesReturned);
+        bytes::StoreLittleEndian32(bytes.data(), reply.ok ? 1 : 0);
+        bytes::StoreLittleEndian32(bytes.data() + 4, reply.ok ? 0 : reply.error);
+        bytes::StoreLittleEndian32(bytes.data() + 8, reply.bytesReturned);
         if (outLength) std::memcpy(bytes.data() + 12, reply.out.data(), outLength);
         if (!WriteAll(fd, bytes.data(), bytes.size())) break;
     }
@@ -143,18 +99,8 @@ void DriverServer::Stop() {
 
 bool DriverClient::Connect(const std::string& path) {
     Close();
-    sockaddr_un addr{};
-    if (path.size() >= sizeof addr.sun_path) return false;
-    int fd = ::socket(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0);
-    if (fd < 0) return false;
-    addr.sun_family = AF_UNIX;
-    std::memcpy(addr.sun_path, path.c_str(), path.size() + 1);
-    if (::connect(fd, reinterpret_cast<sockaddr*>(&addr), sizeof addr) != 0) {
-        ::close(fd);
-        return false;
-    }
-    fd_ = fd;
-    return true;
+    fd_ = unix_socket::Connect(path);
+    return fd_ >= 0;
 }
 
 void DriverClient::Close() {
@@ -169,9 +115,9 @@ bool DriverClient::SendRaw(const std::vector<uint8_t>& bytes) {
 bool DriverClient::ReadReply(uint32_t outLength, DriverReply* reply) {
     uint8_t header[12];
     if (fd_ < 0 || !ReadAll(fd_, header, sizeof header)) return false;
-    reply->ok = Get32(header) == 1;
-    reply->error = Get32(header + 4);
-    reply->bytesReturned = Get32(header + 8);
+    reply->ok = bytes::LoadLittleEndian32(header) == 1;
+    reply->error = bytes::LoadLittleEndian32(header + 4);
+    reply->bytesReturned = bytes::LoadLittleEndian32(header + 8);
     reply->out.assign(outLength, 0);
     return outLength == 0 || ReadAll(fd_, reply->out.data(), outLength);
 }
@@ -179,9 +125,9 @@ bool DriverClient::ReadReply(uint32_t outLength, DriverReply* reply) {
 bool DriverClient::Request(uint32_t code, const std::vector<uint8_t>& in, uint32_t outLength,
                            DriverReply* reply, const std::vector<uint8_t>& uploadData) {
     std::vector<uint8_t> bytes(12);
-    Put32(bytes.data(), code);
-    Put32(bytes.data() + 4, static_cast<uint32_t>(in.size()));
-    Put32(bytes.data() + 8, outLength);
+    bytes::StoreLittleEndian32(bytes.data(), code);
+    bytes::StoreLittleEndian32(bytes.data() + 4, static_cast<uint32_t>(in.size()));
+    bytes::StoreLittleEndian32(bytes.data() + 8, outLength);
     bytes.insert(bytes.end(), in.begin(), in.end());
     bytes.insert(bytes.end(), uploadData.begin(), uploadData.end());
     return SendRaw(bytes) && ReadReply(outLength, reply);

@@ -2,19 +2,11 @@
 
 #include <cstring>
 
+#include "tqsim/bytes.h"
 #include "tqsim/registers.h"
 
 namespace tqsim::image {
 namespace {
-uint32_t Get32(const uint8_t* p) {
-    return p[0] | (p[1] << 8) | (p[2] << 16) | (static_cast<uint32_t>(p[3]) << 24);
-}
-void Put32(uint8_t* p, uint32_t v) {
-    p[0] = static_cast<uint8_t>(v);
-    p[1] = static_cast<uint8_t>(v >> 8);
-    p[2] = static_cast<uint8_t>(v >> 16);
-    p[3] = static_cast<uint8_t>(v >> 24);
-}
 constexpr char kMarker[] = "FWPARAMETERS_";
 }  // namespace
 
@@ -24,7 +16,7 @@ uint32_t BootSum(const uint8_t* bytes, uint32_t length, uint32_t paramOffset, ui
     for (uint32_t off = 0; off + 4 <= length; off += 4) {
         if (off == 0x0C) continue;
         if (paramOffset != 0 && off >= paramOffset && off < paramEnd) continue;
-        sum += Get32(bytes + off);
+        sum += bytes::LoadLittleEndian32(bytes + off);
     }
     return sum;
 }
@@ -40,11 +32,11 @@ std::optional<Info> Inspect(const uint8_t* bytes, size_t size, std::string* why)
     if (std::memcmp(bytes + 4, "LOAD", 4) == 0) info.kind = Kind::Loader;
     else if (std::memcmp(bytes + 4, "FIRM", 4) == 0) info.kind = Kind::Firmware;
     else return fail("unknown image kind");
-    info.length = Get32(bytes + 8);
-    info.sum = Get32(bytes + 12);
-    info.stampOffset = Get32(bytes + 16);
-    info.paramOffset = Get32(bytes + 20);
-    info.paramCount = Get32(bytes + 24);
+    info.length = bytes::LoadLittleEndian32(bytes + 8);
+    info.sum = bytes::LoadLittleEndian32(bytes + 12);
+    info.stampOffset = bytes::LoadLittleEndian32(bytes + 16);
+    info.paramOffset = bytes::LoadLittleEndian32(bytes + 20);
+    info.paramCount = bytes::LoadLittleEndian32(bytes + 24);
     if (info.length < kHeaderSize || info.length % 4 != 0 || info.length > size)
         return fail("bad image length");
     if (static_cast<uint64_t>(info.stampOffset) + kStampSize > info.length)
@@ -84,14 +76,16 @@ std::vector<uint8_t> Build(const BuildOptions& o) {
         img[markerAt + 15] = 0;
         paramOffset = (markerAt + 16 + 3) & ~3u;
         for (uint32_t k = 0; k < o.paramCount; ++k)
-            Put32(img.data() + paramOffset + 4 * k, k == 0 ? 0xFFFFFFFFu : 0x50000000u + k);
+            bytes::StoreLittleEndian32(img.data() + paramOffset + 4 * k,
+                                       k == 0 ? reg::kNoConfigAddress : 0x50000000u + k);
     }
-    Put32(img.data() + 8, length);
-    Put32(img.data() + 16, stampOffset);
-    Put32(img.data() + 20, paramOffset);
-    Put32(img.data() + 24, o.paramCount);
-    Put32(img.data() + 28, 0);
-    Put32(img.data() + 12, BootSum(img.data(), length, paramOffset, o.paramCount));
+    bytes::StoreLittleEndian32(img.data() + 8, length);
+    bytes::StoreLittleEndian32(img.data() + 16, stampOffset);
+    bytes::StoreLittleEndian32(img.data() + 20, paramOffset);
+    bytes::StoreLittleEndian32(img.data() + 24, o.paramCount);
+    bytes::StoreLittleEndian32(img.data() + 28, 0);
+    bytes::StoreLittleEndian32(img.data() + 12,
+                               BootSum(img.data(), length, paramOffset, o.paramCount));
     return img;
 }
 
@@ -109,8 +103,8 @@ uint16_t Crc16(const uint32_t* quadlets, size_t count) {
 
 std::vector<uint8_t> BuildConfigImage(uint32_t nodeVendorId, uint8_t chipIdHi, uint32_t chipIdLo) {
     std::vector<uint32_t> rom(12, 0);
-    rom[1] = 0x31333934;  // "1394"
-    rom[2] = 0x00FF5002;
+    rom[1] = reg::kBusName;
+    rom[2] = reg::kBusCapabilities;
     rom[3] = ((nodeVendorId & 0xFFFFFF) << 8) | chipIdHi;
     rom[4] = chipIdLo;
     // Root directory: node capabilities, module vendor, and a unit directory key pointing at
@@ -127,11 +121,56 @@ std::vector<uint8_t> BuildConfigImage(uint32_t nodeVendorId, uint8_t chipIdHi, u
     const uint32_t crcLength = static_cast<uint32_t>(rom.size() - 1);
     rom[0] = (4u << 24) | (crcLength << 16) | Crc16(&rom[1], crcLength);
     std::vector<uint8_t> out((reg::kExtConfigWords + rom.size()) * 4, 0);
-    Put32(out.data(), reg::kExtConfigMagic);
-    Put32(out.data() + 16, 0x01000000);  // no data page
-    Put32(out.data() + 100, static_cast<uint32_t>(rom.size() * 4));
-    for (size_t i = 0; i < rom.size(); ++i) Put32(out.data() + 104 + 4 * i, rom[i]);
+    bytes::StoreLittleEndian32(out.data(), reg::kExtConfigMagic);
+    bytes::StoreLittleEndian32(out.data() + 16, 0x01000000);  // no data page
+    bytes::StoreLittleEndian32(out.data() + reg::kExtConfigRomLengthByte,
+                               static_cast<uint32_t>(rom.size() * 4));
+    for (size_t i = 0; i < rom.size(); ++i)
+        bytes::StoreLittleEndian32(out.data() + reg::kExtConfigRomByte + 4 * i, rom[i]);
     return out;
 }
+
+bool SetConfigIdentity(std::vector<uint8_t>* config, uint32_t nodeVendorId, uint8_t chipIdHi,
+                       uint32_t chipIdLo) {
+    std::vector<uint8_t>& c = *config;
+    const size_t rom = reg::kExtConfigRomByte;
+    if (c.size() < rom + 20 || bytes::LoadLittleEndian32(c.data()) != reg::kExtConfigMagic)
+        return false;
+    const uint32_t romLength = bytes::LoadLittleEndian32(c.data() + reg::kExtConfigRomLengthByte);
+    const uint32_t crcLength = (bytes::LoadLittleEndian32(c.data() + rom) >> 16) & 0xFF;
+    if (romLength < 20 || rom + romLength > c.size() || crcLength < 4 || 4u * (crcLength + 1) > romLength)
+        return false;
+    std::vector<uint32_t> q(crcLength + 1);
+    for (size_t i = 0; i < q.size(); ++i) q[i] = bytes::LoadLittleEndian32(c.data() + rom + 4 * i);
+    q[3] = ((nodeVendorId & 0xFFFFFF) << 8) | chipIdHi;
+    q[4] = chipIdLo;
+    q[0] = (q[0] & 0xFFFF0000u) | Crc16(&q[1], crcLength);
+    for (size_t i = 0; i < 5; ++i) bytes::StoreLittleEndian32(c.data() + rom + 4 * i, q[i]);
+    return true;
+}
+
+std::vector<uint8_t> ExampleLoader() {
+    BuildOptions o;
+    o.kind = Kind::Loader;
+    o.length = 6144;
+    o.time = "08:00:00";
+    o.date = "Dec 01 2026";
+    o.paramCount = 1;
+    o.seed = 7;
+    return Build(o);
+}
+
+std::vector<uint8_t> ExampleFirmware() {
+    BuildOptions o;
+    o.kind = Kind::Firmware;
+    o.length = 40000;
+    o.time = "10:15:30";
+    o.date = "Dec 06 2026";
+    o.paramCount = 3;
+    o.seed = 11;
+    return Build(o);
+}
+
+std::vector<uint8_t> ExampleConfig() { return BuildConfigImage(0x0ABCDE, 0x01, 0x23456789); }
 
 }  // namespace tqsim::image

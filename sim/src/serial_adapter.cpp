@@ -13,17 +13,12 @@
 #include <cstring>
 #include <algorithm>
 
+#include "tqsim/bytes.h"
 #include "tqsim/registers.h"
 
 namespace tqsim {
 
 namespace {
-uint32_t Get32(const uint8_t* p) {
-    return p[0] | (p[1] << 8) | (p[2] << 16) | (static_cast<uint32_t>(p[3]) << 24);
-}
-void Put32(uint8_t* p, uint32_t v) {
-    for (int i = 0; i < 4; ++i) p[i] = static_cast<uint8_t>(v >> (8 * i));
-}
 std::vector<uint8_t> Refusal(uint8_t command, uint8_t reason) { return {0xAA, 0x04, command, reason}; }
 std::string HexBytes(const std::vector<uint8_t>& bytes) {
     std::string s;
@@ -85,10 +80,9 @@ std::vector<uint8_t> SerialAdapter::HandleFrame(const std::vector<uint8_t>& fram
             reply[2] = static_cast<uint8_t>(nodes.size());
             for (size_t k = 0; k < nodes.size(); ++k) {
                 uint8_t* e = &reply[4 + 12 * k];
-                e[0] = static_cast<uint8_t>(nodes[k].nodeId);
-                e[1] = static_cast<uint8_t>(nodes[k].nodeId >> 8);
-                Put32(e + 4, nodes[k].idHigh);
-                Put32(e + 8, nodes[k].idLow);
+                bytes::StoreLittleEndian16(e, nodes[k].nodeId);
+                bytes::StoreLittleEndian32(e + 4, nodes[k].idHigh);
+                bytes::StoreLittleEndian32(e + 8, nodes[k].idLow);
             }
             break;
         }
@@ -99,12 +93,14 @@ std::vector<uint8_t> SerialAdapter::HandleFrame(const std::vector<uint8_t>& fram
                 reply = Refusal(cmd, 3);
                 break;
             }
-            const uint32_t node = Get32(&frame[4]), high = Get32(&frame[8]), low = Get32(&frame[12]);
+            const uint32_t node = bytes::LoadLittleEndian32(&frame[4]);
+            const uint32_t high = bytes::LoadLittleEndian32(&frame[8]);
+            const uint32_t low = bytes::LoadLittleEndian32(&frame[12]);
             if (node > 0xFFFF || high > 0xFFFF) {
                 reply = Refusal(cmd, 3);
                 break;
             }
-            uint32_t value = cmd == 0x04 ? Get32(&frame[16]) : 0;
+            uint32_t value = cmd == 0x04 ? bytes::LoadLittleEndian32(&frame[16]) : 0;
             uint32_t error = cmd == 0x04
                                  ? bus_.Write(static_cast<uint16_t>(node), static_cast<uint16_t>(high), low, value)
                                  : bus_.Read(static_cast<uint16_t>(node), static_cast<uint16_t>(high), low, &value);
@@ -114,7 +110,7 @@ std::vector<uint8_t> SerialAdapter::HandleFrame(const std::vector<uint8_t>& fram
                 reply = {0x04, 0x04, 0x00, 0x00};
             } else {
                 reply = {0x05, 0x08, 0x00, 0x00, 0, 0, 0, 0};
-                Put32(&reply[4], value);
+                bytes::StoreLittleEndian32(&reply[4], value);
             }
             break;
         }

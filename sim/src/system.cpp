@@ -31,6 +31,7 @@ System::System(const SystemOptions& options) : options_(options) {
     unit->chip->SetBusyListener([this](const char* op, uint64_t us) { OnBusy(op, us); });
     unit->device = std::make_unique<Tq6410Device>("tq6410", bus_, *unit->chip, *clock_);
     unit->device->SetIdentity(options_.identity);
+    unit->identity = options_.identity;
     unit->device->PowerOn();
     devices_.push_back(std::move(unit));
     if (options_.hostNode) {
@@ -162,19 +163,31 @@ uint16_t System::DeviceNodeId(size_t device) {
     return devices_.at(device)->device->NodeId();
 }
 
+int System::IndexOf(const BusNode* node) const {
+    for (size_t i = 0; i < devices_.size(); ++i)
+        if (devices_[i]->device.get() == node) return static_cast<int>(i);
+    return -1;
+}
+
 std::vector<NodeEntry> System::Nodes() {
     std::lock_guard<std::mutex> lock(mu_);
     std::vector<NodeEntry> out;
     for (const auto& e : bus_.AllNodes())
-        out.push_back({e.nodeId, e.idHigh, e.idLow, e.node->Name(), e.node->Listed()});
+        out.push_back({e.nodeId, e.idHigh, e.idLow, e.node->Name(), e.node->Listed(), IndexOf(e.node)});
     return out;
 }
 
 std::vector<NodeEntry> System::NodeList() {
     std::lock_guard<std::mutex> lock(mu_);
     std::vector<NodeEntry> out;
-    for (const auto& e : bus_.ListedNodes()) out.push_back({e.nodeId, e.idHigh, e.idLow, e.node->Name(), true});
+    for (const auto& e : bus_.ListedNodes())
+        out.push_back({e.nodeId, e.idHigh, e.idLow, e.node->Name(), true, IndexOf(e.node)});
     return out;
+}
+
+int System::DeviceAt(uint16_t nodeId) {
+    std::lock_guard<std::mutex> lock(mu_);
+    return IndexOf(bus_.NodeAt(nodeId));
 }
 
 uint32_t System::Generation() {
@@ -189,11 +202,13 @@ void System::BusReset() {
 
 void System::ResetDevice(size_t device) {
     std::lock_guard<std::mutex> lock(mu_);
+    if (!devices_.at(device)->plugged) return;  // no power, nothing to reset
     devices_.at(device)->device->Reset();
 }
 
 void System::PowerCycle(size_t device) {
     std::lock_guard<std::mutex> lock(mu_);
+    if (!devices_.at(device)->plugged) return;
     devices_.at(device)->device->PowerOff();
     devices_.at(device)->device->PowerOn();
 }
@@ -230,22 +245,61 @@ std::string System::TimeStampText(size_t device) {
 }
 
 size_t System::AddDevice(const std::vector<uint8_t>& flash, const ChipGeometry* chip) {
+    DeviceOptions options;
+    if (chip) options.chip = *chip;
+    options.flash = flash;
+    return AddDevice(options);
+}
+
+size_t System::AddDevice(const DeviceOptions& options) {
     std::lock_guard<std::mutex> lock(mu_);
     auto unit = std::make_unique<Unit>();
-    unit->chip = std::make_unique<FlashChip>(chip ? *chip : options_.chip, clock_);
+    unit->chip = std::make_unique<FlashChip>(options.chip ? *options.chip : options_.chip, clock_);
     unit->chip->SetTimings(options_.timings);
     unit->chip->SetBusyListener([this](const char* op, uint64_t us) { OnBusy(op, us); });
     auto& b = unit->chip->Bytes();
-    std::copy_n(flash.begin(), std::min(flash.size(), b.size()), b.begin());
+    std::copy_n(options.flash.begin(), std::min(options.flash.size(), b.size()), b.begin());
     unit->device = std::make_unique<Tq6410Device>("tq6410-" + std::to_string(devices_.size()), bus_,
                                                   *unit->chip, *clock_);
     DeviceIdentity id = options_.identity;
     id.chipIdLo += static_cast<uint32_t>(devices_.size());
-    unit->device->SetIdentity(id);
+    unit->identity = options.identity.value_or(id);
+    unit->device->SetIdentity(unit->identity);
+    unit->plugged = options.plugged;
     devices_.push_back(std::move(unit));
     ApplyLog();
-    devices_.back()->device->PowerOn();
+    if (options.plugged) devices_.back()->device->PowerOn();
     return devices_.size() - 1;
+}
+
+bool System::Unplug(size_t device) {
+    std::lock_guard<std::mutex> lock(mu_);
+    Unit& unit = *devices_.at(device);
+    if (!unit.plugged) return false;
+    unit.plugged = false;
+    unit.device->PowerOff();
+    if (log_ && logLevel_ >= 1) log_(unit.device->Name() + ": unplugged");
+    return true;
+}
+
+bool System::Plug(size_t device) {
+    std::lock_guard<std::mutex> lock(mu_);
+    Unit& unit = *devices_.at(device);
+    if (unit.plugged) return false;
+    unit.plugged = true;
+    if (log_ && logLevel_ >= 1) log_(unit.device->Name() + ": plugged in");
+    unit.device->PowerOn();
+    return true;
+}
+
+bool System::Plugged(size_t device) {
+    std::lock_guard<std::mutex> lock(mu_);
+    return devices_.at(device)->plugged;
+}
+
+DeviceIdentity System::Identity(size_t device) {
+    std::lock_guard<std::mutex> lock(mu_);
+    return devices_.at(device)->identity;
 }
 
 size_t System::DeviceCount() {

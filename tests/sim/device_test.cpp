@@ -42,19 +42,22 @@ void Remake(const std::string& name, const std::function<std::string(const std::
     loric::test::ExpectGolden("sim/" + name, got);
 }
 
-constexpr uint32_t kPort = 0xF0080000, kErase = 0xF0090000, kChecksum = 0xF0090004, kUpload = 0xF0090008,
-                   kMode = 0xF0090010, kRead = 0xF0090014, kSet = 0xF009001C;
-constexpr uint32_t kEdit = 0x45646974, kReady = 0x414F6B21;
+namespace reg = tqsim::reg;
+constexpr uint32_t kPort = reg::kFlashPortCtrl, kErase = reg::kFlashEraseCtrl,
+                   kChecksum = reg::kFlashUploadChecksum, kUpload = reg::kFlashUploadCtrl,
+                   kMode = reg::kCsrModeCtrl, kRead = reg::kFlashReadCtrl,
+                   kSet = reg::kCsrUploadCommandSetCtrl, kRom = reg::kConfigRomBase;
+constexpr uint32_t kEdit = reg::kModeEdit, kReady = reg::kUploaderReady;
 
 class DeviceTest : public ::testing::Test {
 protected:
     uint32_t W(uint32_t off, uint32_t v) {
         auto lock = sim_.Lock();
-        return sim_.bus().Write(0xFFC0, 0xFFFF, off, v);
+        return sim_.bus().Write(reg::NodeIdOf(0), reg::kOffsetHigh, off, v);
     }
     uint32_t R(uint32_t off, uint32_t* v) {
         auto lock = sim_.Lock();
-        return sim_.bus().Read(0xFFC0, 0xFFFF, off, v);
+        return sim_.bus().Read(reg::NodeIdOf(0), reg::kOffsetHigh, off, v);
     }
     uint32_t V(uint32_t off) {
         uint32_t v = 0;
@@ -78,7 +81,7 @@ TEST_F(DeviceTest, ModesAnswerTheirOwnRegistersOnly) {
     // Writes: the port, read window, command set, upload, erase, mode; reads the rest.
     const std::pair<bool, uint32_t> accesses[] = {
         {true, kPort}, {false, kUpload}, {false, kChecksum}, {false, kErase}, {false, kRead}, {true, kRead},
-        {false, 0xF0000400}, {true, kSet}, {true, kUpload}, {true, kErase}, {true, kMode},
+        {false, kRom}, {true, kSet}, {true, kUpload}, {true, kErase}, {true, kMode},
     };
     auto run = [&] {
         std::string got;

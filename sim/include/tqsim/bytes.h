@@ -38,6 +38,17 @@ constexpr void StoreLittleEndian32(uint8_t* at, uint32_t value) {
     at[3] = static_cast<uint8_t>(value >> 24);
 }
 
+// Reads two bytes least significant first (node IDs and offsets in the driver's request blocks).
+constexpr uint16_t LoadLittleEndian16(const uint8_t* at) {
+    return static_cast<uint16_t>(at[0] | (at[1] << 8));
+}
+
+// Writes two bytes least significant first.
+constexpr void StoreLittleEndian16(uint8_t* at, uint16_t value) {
+    at[0] = static_cast<uint8_t>(value);
+    at[1] = static_cast<uint8_t>(value >> 8);
+}
+
 // Reverses the byte order of a quadlet: a host number read from bus-order memory on a
 // little-endian host, and back.
 constexpr uint32_t SwapBytes32(uint32_t value) {

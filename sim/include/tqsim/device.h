@@ -62,7 +62,7 @@ public:
     // the flash chip, boot from flash, join again.
     void Reset();
     // Boots again from flash without leaving the bus (after the flash was replaced from
-    // outside, e.g. loaded from a saved state); a bus reset follows.
+    // outside, e.g. loaded from a saved state); a bus reset follows. Nothing while powered off.
     void Reboot();
 
     DeviceMode Mode() const { return mode_; }

@@ -65,7 +65,7 @@ private:
 
     Bus& bus_;
     Clock& clock_;
-    uint16_t target_ = 0xFFC0;
+    uint16_t target_ = reg::NodeIdOf(0);
     reg::CommandSet set_;
     bool haveSet_ = false;
     uint32_t delayUs_ = 0;

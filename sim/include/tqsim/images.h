@@ -60,6 +60,18 @@ std::vector<uint8_t> Build(const BuildOptions& options);
 // and a small root directory with valid CRCs, for the node identifier given.
 std::vector<uint8_t> BuildConfigImage(uint32_t nodeVendorId, uint8_t chipIdHi, uint32_t chipIdLo);
 
+// Gives a configuration image (as BuildConfigImage makes it, or as the host library writes it)
+// another 64-bit identifier: quadlets 3 and 4 of its ROM, with the bus information block's CRC
+// made again. False (image unchanged) when it is not a configuration image.
+bool SetConfigIdentity(std::vector<uint8_t>* config, uint32_t nodeVendorId, uint8_t chipIdHi,
+                       uint32_t chipIdLo);
+
+// The example images of sim/images/ (tqsim-mkimages writes them): a 6144-byte loader, a
+// 40000-byte firmware and a configuration for identifier 0x0ABCDE01/0x23456789.
+std::vector<uint8_t> ExampleLoader();
+std::vector<uint8_t> ExampleFirmware();
+std::vector<uint8_t> ExampleConfig();
+
 // IEEE 1212 CRC-16 over quadlets.
 uint16_t Crc16(const uint32_t* quadlets, size_t count);
 

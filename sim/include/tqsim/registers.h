@@ -45,6 +45,14 @@ inline constexpr uint32_t kPortDeviceReset = 0x80000000;
 // Configuration image kept in the configuration sector.
 inline constexpr uint32_t kExtConfigMagic = 0xAFC924AD;
 inline constexpr uint32_t kExtConfigWords = 26;  // header words; word 25 = ROM length in bytes
+inline constexpr uint32_t kExtConfigRomLengthByte = 25 * 4;          // byte offset of word 25
+inline constexpr uint32_t kExtConfigRomByte = kExtConfigWords * 4;   // the ROM follows the header
+// A firmware's parameter 1 before the host patched it: no configuration image.
+inline constexpr uint32_t kNoConfigAddress = 0xFFFFFFFF;
+
+// The fixed quadlets of a bus information block: bus name "1394" and the bus capabilities.
+inline constexpr uint32_t kBusName = 0x31333934;
+inline constexpr uint32_t kBusCapabilities = 0x00FF5002;
 
 // Windows error numbers that the simulated driver and bus report.
 inline constexpr uint32_t kErrInvalidFunction = 1;

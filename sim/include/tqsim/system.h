@@ -19,12 +19,19 @@
 // the adapter joins in its place (0xFFC1); stopping it brings the controller back. Every device
 // reset takes the device off the bus and back at the end, so after a reset it answers at 0xFFC1
 // while the adapter moves to 0xFFC0.
+//
+// A bench of several boards: AddDevice puts more devices on the bus (each with its own chip,
+// flash and identifier), Unplug and Plug take one off the bus and put it back while the servers
+// run. Each is a bus reset: the nodes are numbered again and the generation moves on. A device
+// keeps its index for good, so its flash and state stay reachable while it is unplugged.
+// tqsim/bench.h sets boards up from a text description and carries out the daemon's control.
 #pragma once
 
 #include <cstdint>
 #include <functional>
 #include <memory>
 #include <mutex>
+#include <optional>
 #include <string>
 #include <vector>
 
@@ -56,7 +63,16 @@ struct NodeEntry {
     uint16_t nodeId;
     uint32_t idHigh, idLow;
     std::string name;
-    bool listed;  // reported by the driver's node list
+    bool listed;      // reported by the driver's node list
+    int device = -1;  // the device's index, -1 for the host controller and the adapter
+};
+
+// One more board for the bench.
+struct DeviceOptions {
+    std::optional<ChipGeometry> chip;         // default: the system's chip
+    std::vector<uint8_t> flash;               // starting contents (padded with 0xFF)
+    std::optional<DeviceIdentity> identity;   // default: the system's, chip_id_lo + index
+    bool plugged = true;                      // false: on the shelf until Plug
 };
 
 class System {
@@ -113,7 +129,18 @@ public:
     // ---- More devices ----------------------------------------------------------------------
     // Adds a device with its own chip (same kind as device 0 unless given) and powers it on.
     size_t AddDevice(const std::vector<uint8_t>& flash = {}, const ChipGeometry* chip = nullptr);
+    size_t AddDevice(const DeviceOptions& options);
     size_t DeviceCount();
+    // Unplug: the device loses power and leaves the bus (its flash stays as it is). Plug: it
+    // powers on, boots from its flash and joins the bus at the end. Both are bus resets; false
+    // when the device already is in that state.
+    bool Unplug(size_t device);
+    bool Plug(size_t device);
+    bool Plugged(size_t device);
+    // The identifier a device presents when its configuration gives none.
+    DeviceIdentity Identity(size_t device = 0);
+    // The device at a node ID, -1 when none is there.
+    int DeviceAt(uint16_t nodeId);
 
     // ---- Faults ----------------------------------------------------------------------------
     void AddRegisterFault(const RegisterFault& fault, size_t device = 0);
@@ -159,7 +186,10 @@ private:
     struct Unit {
         std::unique_ptr<FlashChip> chip;
         std::unique_ptr<Tq6410Device> device;
+        DeviceIdentity identity;
+        bool plugged = true;
     };
+    int IndexOf(const BusNode* node) const;
     void ApplyLog();
     void OnBusy(const char* operation, uint64_t us);
     void FlushProgramRun();
