@@ -1,5 +1,5 @@
 // Commands that look at the bus and the flash data file: nodes, read, write, chips. They work on
-// a single node or on the bus, not on a device's flash, so they take no Job.
+// the bus or on one register, not on a device's flash: their Job only keeps the library open.
 #include <cctype>
 #include <cstdio>
 #include <memory>
@@ -76,7 +76,7 @@ std::unique_ptr<Session> FileSession(const Globals& globals) {
 }  // namespace
 
 int CmdNodes(const Globals& globals, const NodesOptions& options) {
-    Session session(globals.target);
+    Job job(globals);
     if (!options.blankOnly) {
         NODE_INFO records[64] = {};
         uint32_t count = 0;
@@ -105,7 +105,7 @@ int CmdRead(const Globals& globals, const ReadOptions& options) {
     const int count = options.count;
     uint32_t high = kRegisterHigh, low = 0;
     ParseRegister(reg, high, low);
-    Session session(globals.target);
+    Job job(globals);
     bool blank = false;
     uint16_t node = RegisterNode(globals, &blank);
     for (int i = 0; i < count; ++i) {
@@ -130,7 +130,7 @@ int CmdWrite(const Globals& globals, const WriteOptions& options) {
     uint32_t high = kRegisterHigh, low = 0;
     ParseRegister(options.reg, high, low);
     uint32_t value = ParseU32(options.value, "value");
-    Session session(globals.target);
+    Job job(globals);
     bool blank = false;
     uint16_t node = RegisterNode(globals, &blank);
     uint32_t status = WriteQuadlet(node, high, low, value);
