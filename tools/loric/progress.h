@@ -9,7 +9,6 @@
 #include <cstdio>
 #include <map>
 #include <string>
-#include <vector>
 
 #include "loric.h"
 #include "stage.h"
