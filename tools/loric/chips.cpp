@@ -48,13 +48,15 @@ std::string DefaultFlashDataFile() {
     std::string exeDir = ExecutableDir();
     if (!exeDir.empty()) {
         candidates.push_back(std::filesystem::path(exeDir) / kShippedFlashData);
-        candidates.push_back(std::filesystem::path(exeDir) / ".." / "share" / "loric" / kShippedFlashData);
+        candidates.push_back(std::filesystem::path(exeDir) / ".." / "share" / "loric" /
+                             kShippedFlashData);
     } else {
         candidates.push_back(kShippedFlashData);
     }
     for (const auto& candidate : candidates) {
         std::error_code error;
-        if (std::filesystem::is_regular_file(candidate, error)) return candidate.lexically_normal().string();
+        if (std::filesystem::is_regular_file(candidate, error))
+            return candidate.lexically_normal().string();
     }
     return candidates.back().string();
 }
@@ -73,11 +75,12 @@ ChipTable LoadChipTable(const std::string& file) {
     uint32_t count = 0;
     uint32_t status = LoadFlashData(file.c_str(), table.devices.data(), &count);
     if (status != 0) {
-        throw ToolError(static_cast<int>(status),
-                        "cannot load the flash data file " + file + ": error " + std::to_string(status) +
-                            ": " + StatusText(status) +
-                            (count ? " (after " + std::to_string(count) + " good chips)" : std::string()),
-                        StatusHint(status));
+        throw ToolError(
+            static_cast<int>(status),
+            "cannot load the flash data file " + file + ": error " + std::to_string(status) + ": " +
+                StatusText(status) +
+                (count ? " (after " + std::to_string(count) + " good chips)" : std::string()),
+            StatusHint(status));
     }
     // Shrinking keeps the elements in place, so the records' configSector pointers stay good.
     table.devices.resize(count);
@@ -98,25 +101,30 @@ size_t FindChipIndex(const ChipTable& table, const std::string& name) {
     int matches = 0;
     for (size_t i = 0; i < table.devices.size(); ++i) {
         const FLASH_DEVICE& device = table.devices[i];
-        if (Lower(device.deviceName) == wanted && (group.empty() || Lower(device.groupName) == group)) {
+        if (Lower(device.deviceName) == wanted &&
+            (group.empty() || Lower(device.groupName) == group)) {
             if (matches == 0) found = i;
             ++matches;
         }
     }
     if (matches > 1 && group.empty()) {
-        throw ToolError(LORIC_ERR_INVALID_PARAMETER, "the chip name " + name + " appears in more than one group of " + table.file,
-                        "Name it as GROUP/NAME; `loric chips` lists them.");
+        throw ToolError(
+            LORIC_ERR_INVALID_PARAMETER,
+            "the chip name " + name + " appears in more than one group of " + table.file,
+            "Name it as GROUP/NAME; `loric chips` lists them.");
     }
     if (matches > 0) return found;
     std::string similar;
     for (const auto& device : table.devices) {
         std::string candidate = Lower(device.deviceName);
-        if (!wanted.empty() && (candidate.find(wanted) != std::string::npos ||
-                                wanted.find(candidate.substr(0, std::min<size_t>(4, candidate.size()))) == 0)) {
+        if (!wanted.empty() &&
+            (candidate.find(wanted) != std::string::npos ||
+             wanted.find(candidate.substr(0, std::min<size_t>(4, candidate.size()))) == 0)) {
             similar += std::string(similar.empty() ? "" : ", ") + device.deviceName;
         }
     }
-    throw ToolError(LORIC_ERR_INVALID_PARAMETER, "there is no flash chip named " + name + " in " + table.file,
+    throw ToolError(LORIC_ERR_INVALID_PARAMETER,
+                    "there is no flash chip named " + name + " in " + table.file,
                     (similar.empty() ? std::string() : "Similar names: " + similar + ". ") +
                         "`loric chips` lists the chips of the file.");
 }
@@ -127,6 +135,8 @@ const FLASH_DEVICE& FindChip(const ChipTable& table, const std::string& name) {
     return table.devices[FindChipIndex(table, name)];
 }
 
-FLASH_DEVICE& FindChip(ChipTable& table, const std::string& name) { return table.devices[FindChipIndex(table, name)]; }
+FLASH_DEVICE& FindChip(ChipTable& table, const std::string& name) {
+    return table.devices[FindChipIndex(table, name)];
+}
 
 }  // namespace tool

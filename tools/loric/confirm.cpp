@@ -12,7 +12,8 @@ namespace tool {
 void Confirm(const std::string& loss, bool yes) {
     if (yes) return;
     if (!IsTerminal(0)) {
-        throw ToolError(LORIC_ERR_INVALID_PARAMETER, loss + ": confirm it with --yes (there is no terminal to ask on)",
+        throw ToolError(LORIC_ERR_INVALID_PARAMETER,
+                        loss + ": confirm it with --yes (there is no terminal to ask on)",
                         "Nothing was changed. Add --yes to a script that means it.");
     }
     std::fflush(stdout);

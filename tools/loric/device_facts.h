@@ -35,7 +35,9 @@ inline constexpr uint32_t kConfigMagic = 0xAFC924AD;
 
 // ---- Chip records -----------------------------------------------------------------------------
 // Sector starts and sizes count words of the chip's bus width.
-inline uint32_t BytesPerWord(const FLASH_DEVICE& chip) { return chip.busWidth / 8 ? chip.busWidth / 8 : 1; }
+inline uint32_t BytesPerWord(const FLASH_DEVICE& chip) {
+    return chip.busWidth / 8 ? chip.busWidth / 8 : 1;
+}
 
 inline uint64_t SectorBytes(const FLASH_DEVICE& chip, uint32_t index) {
     return static_cast<uint64_t>(chip.sectors[index].size) * BytesPerWord(chip);

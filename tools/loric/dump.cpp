@@ -33,9 +33,10 @@ std::string Describe(const Comparison& comparison, uint32_t address) {
         std::snprintf(text, sizeof text, "flash at 0x%06X matches", address);
     } else {
         std::snprintf(text, sizeof text,
-                      "flash at 0x%06X differs: %zu bytes differ, the first at 0x%06zX (file 0x%02X, flash 0x%02X)",
-                      address, comparison.differences, address + comparison.first, comparison.expected,
-                      comparison.actual);
+                      "flash at 0x%06X differs: %zu bytes differ, the first at 0x%06zX (file "
+                      "0x%02X, flash 0x%02X)",
+                      address, comparison.differences, address + comparison.first,
+                      comparison.expected, comparison.actual);
     }
     return text;
 }

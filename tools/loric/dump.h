@@ -10,8 +10,8 @@ namespace tool {
 
 struct Comparison {
     bool same = true;
-    size_t differences = 0; // bytes that differ
-    size_t first = 0;       // offset of the first
+    size_t differences = 0;  // bytes that differ
+    size_t first = 0;        // offset of the first
     uint8_t expected = 0, actual = 0;
 };
 Comparison Compare(const std::vector<uint8_t>& expected, const std::vector<uint8_t>& actual);

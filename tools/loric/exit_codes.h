@@ -12,10 +12,10 @@ namespace tool {
 
 enum ExitCode : int {
     kExitOk = LORIC_OK,
-    kExitUnexpected = 1,      // an exception the tool did not expect (shares 1 with the driver's)
-    kExitVerifyFailed = 32,   // read-back differs from the file
-    kExitBadDescription = 33, // the JSON configuration description is not valid
-    kExitUsage = 64,          // the command line is wrong
+    kExitUnexpected = 1,       // an exception the tool did not expect (shares 1 with the driver's)
+    kExitVerifyFailed = 32,    // read-back differs from the file
+    kExitBadDescription = 33,  // the JSON configuration description is not valid
+    kExitUsage = 64,           // the command line is wrong
 };
 
 }  // namespace tool

@@ -38,7 +38,9 @@ std::string FlashDataFile(const Globals& globals) {
 }
 
 Job::Job(const Globals& globals)
-    : globals_(globals), session_(std::make_unique<Session>(globals.target)), style_(StyleOf(globals)) {}
+    : globals_(globals),
+      session_(std::make_unique<Session>(globals.target)),
+      style_(StyleOf(globals)) {}
 
 Job::~Job() = default;
 
@@ -47,8 +49,9 @@ FLASH_DEVICE& Job::chip() {
     chips_ = LoadChipTable(FlashDataFile(globals_));
     const std::string name = ChipName(globals_, *session_);
     if (name.empty()) {
-        throw ToolError(LORIC_ERR_INVALID_PARAMETER, "choose the flash chip on the board with --chip NAME",
-                        "`loric chips` lists the chips of " + chips_.file + "; LORIC_CHIP sets a default.");
+        throw ToolError(
+            LORIC_ERR_INVALID_PARAMETER, "choose the flash chip on the board with --chip NAME",
+            "`loric chips` lists the chips of " + chips_.file + "; LORIC_CHIP sets a default.");
     }
     chip_ = &FindChip(chips_, name);
     return *chip_;

@@ -39,12 +39,9 @@ const char* TitleOf(Stage stage) {
         if (entry.stage == stage) return entry.text;
     }
     switch (stage) {
-    case Stage::EraseSector:
-        return "Erasing...";
-    case Stage::ReadFlash:
-        return "Reading flash...";
-    default:
-        return "";
+    case Stage::EraseSector: return "Erasing...";
+    case Stage::ReadFlash: return "Reading flash...";
+    default: return "";
     }
 }
 
@@ -54,17 +51,18 @@ bool IsErasing(Stage stage) {
     case Stage::EraseInternal:
     case Stage::EraseFirmware:
     case Stage::EraseConfig:
-    case Stage::EraseSector:
-        return true;
-    default:
-        return false;
+    case Stage::EraseSector: return true;
+    default: return false;
     }
 }
 
 bool IsUploading(Stage stage) {
-    return stage == Stage::UploadLoader || stage == Stage::UploadFirmware || stage == Stage::UploadConfig;
+    return stage == Stage::UploadLoader || stage == Stage::UploadFirmware ||
+           stage == Stage::UploadConfig;
 }
 
-bool IsResetting(Stage stage) { return stage == Stage::ResetDevice || stage == Stage::ResetProcessor; }
+bool IsResetting(Stage stage) {
+    return stage == Stage::ResetDevice || stage == Stage::ResetProcessor;
+}
 
 }  // namespace tool

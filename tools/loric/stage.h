@@ -8,25 +8,25 @@
 namespace tool {
 
 enum class Stage {
-    None,               // no step yet
-    Other,              // a step the tool does not know by name
+    None,   // no step yet
+    Other,  // a step the tool does not know by name
     // The library's steps, in the order of its jobs.
-    Preparing,          // "Preparing to upload..."
-    EraseFlash,         // "Erasing flash..." (the flash port erase before the loader)
-    UploadLoader,       // "Uploading bootstrap loader..."
-    InitialiseLoader,   // "Initialising bootstrap loader..."
-    Relocate,           // "Relocating device..."
-    EraseInternal,      // "Erasing internal flash..."
-    EraseFirmware,      // "Erasing firmware flash..."
-    EraseConfig,        // "Erasing configuration flash..."
-    UploadFirmware,     // "Uploading firmware..."
-    UploadConfig,       // "Uploading configuration..."
-    ResetDevice,        // "Reseting device processor..." (after firmware and configuration)
-    ResetProcessor,     // "Reseting processor..." (after a configuration alone)
+    Preparing,         // "Preparing to upload..."
+    EraseFlash,        // "Erasing flash..." (the flash port erase before the loader)
+    UploadLoader,      // "Uploading bootstrap loader..."
+    InitialiseLoader,  // "Initialising bootstrap loader..."
+    Relocate,          // "Relocating device..."
+    EraseInternal,     // "Erasing internal flash..."
+    EraseFirmware,     // "Erasing firmware flash..."
+    EraseConfig,       // "Erasing configuration flash..."
+    UploadFirmware,    // "Uploading firmware..."
+    UploadConfig,      // "Uploading configuration..."
+    ResetDevice,       // "Reseting device processor..." (after firmware and configuration)
+    ResetProcessor,    // "Reseting processor..." (after a configuration alone)
     // The tool's own steps; their titles carry what they work on.
-    SwitchToUpload,     // "Switching to upload mode..."
-    EraseSector,        // "Erasing sector 3 (word 0x010000)..."
-    ReadFlash,          // "Reading flash...", "Reading back firmware...", "Saving the device's firmware..."
+    SwitchToUpload,  // "Switching to upload mode..."
+    EraseSector,     // "Erasing sector 3 (word 0x010000)..."
+    ReadFlash,  // "Reading flash...", "Reading back firmware...", "Saving the device's firmware..."
 };
 
 // The stage of a window title without its percentage ("Uploading firmware..."); Other for a

@@ -21,12 +21,14 @@ inline std::string Hex(uint64_t value, int digits = 8) {
 inline std::string NodeText(uint16_t node) { return Hex(node, 4); }
 
 inline std::string Lower(std::string text) {
-    std::transform(text.begin(), text.end(), text.begin(), [](unsigned char c) { return std::tolower(c); });
+    std::transform(text.begin(), text.end(), text.begin(),
+                   [](unsigned char c) { return std::tolower(c); });
     return text;
 }
 
 inline std::string Upper(std::string text) {
-    std::transform(text.begin(), text.end(), text.begin(), [](unsigned char c) { return std::toupper(c); });
+    std::transform(text.begin(), text.end(), text.begin(),
+                   [](unsigned char c) { return std::toupper(c); });
     return text;
 }
 
