@@ -46,6 +46,29 @@ void LoaderStep(Job& job, const std::string& loader, std::optional<uint32_t> era
     job.Say("Bootstrap loader programmed; it runs at node " + NodeText(node) + ".");
 }
 
+// What the erases of `program` destroy is saved first: the configuration, and the sectors the
+// firmware step erases for a firmware of `firmwareBytes` (sector 0 holds the start of the
+// firmware, so the loader's erase is covered). A backup that would hold nothing is left out ("").
+void SaveBeforeProgramming(Job& job, uint64_t firmwareBytes, const std::string& requested, std::string* configBackup,
+                           std::string* firmwareBackup) {
+    const FLASH_DEVICE& chip = job.chip();
+    *configBackup = BackupConfiguration(job, requested);
+    CheckCancelled();
+    uint64_t region = 0;
+    uint32_t sectors = FirmwareSectors(chip, firmwareBytes, &region);
+    *firmwareBackup = BackupName("firmware", configBackup->empty() ? requested : *configBackup);
+    if (BackupFirmware(job.node(), chip, sectors, *firmwareBackup, job.progress())) {
+        job.Say("Saved the device's firmware (sectors 0 to " + std::to_string(sectors - 1) + ", " +
+                std::to_string(region) + " bytes) to " + *firmwareBackup + ".");
+    } else {
+        firmwareBackup->clear();
+        job.Say("The firmware sectors are erased: nothing to back up.");
+    }
+    if (!firmwareBackup->empty() || !configBackup->empty()) {
+        job.Say("To put the device back as it was: " + RestoreCommand(*firmwareBackup, *configBackup) + ".");
+    }
+}
+
 // After a step that a Ctrl-C let finish: stop here, saying what the device runs now.
 void StopIfInterrupted(const std::string& done, const std::string& hint) {
     if (Interrupted()) throw ToolError(LORIC_ERR_CANCELLED, "cancelled once " + done, hint);
@@ -102,26 +125,10 @@ int CmdProgram(const Globals& globals, const ProgramOptions& options) {
                         "Add --loader FILE to program the loader before the firmware.");
     }
 
-    // What the erases destroy is saved first: the configuration, and the sectors the firmware
-    // step erases (sector 0 holds the start of the firmware, so the loader's erase is covered).
     Progress& progress = job.progress();
     std::string configBackup, firmwareBackup;
     if (state == DeviceState::Firmware && !options.noBackup) {
-        configBackup = BackupConfiguration(job, options.backup);
-        CheckCancelled();
-        uint64_t region = 0;
-        uint32_t sectors = FirmwareSectors(chip, firmware.size(), &region);
-        firmwareBackup = BackupName("firmware", configBackup.empty() ? options.backup : configBackup);
-        if (BackupFirmware(job.node(), chip, sectors, firmwareBackup, progress)) {
-            job.Say("Saved the device's firmware (sectors 0 to " + std::to_string(sectors - 1) + ", " +
-                    std::to_string(region) + " bytes) to " + firmwareBackup + ".");
-        } else {
-            firmwareBackup.clear();
-            job.Say("The firmware sectors are erased: nothing to back up.");
-        }
-        if (!firmwareBackup.empty() || !configBackup.empty()) {
-            job.Say("To put the device back as it was: " + RestoreCommand(firmwareBackup, configBackup) + ".");
-        }
+        SaveBeforeProgramming(job, firmware.size(), options.backup, &configBackup, &firmwareBackup);
     }
     CheckCancelled();
     const std::string recovery = RecoveryText(firmwareBackup, configBackup);
