@@ -23,7 +23,7 @@
 
 #include "config_json.h"
 #include "errors.h"
-#include "flash_read.h"
+#include "files.h"
 #include "support/golden.h"
 #include "tqsim/registers.h"
 

@@ -2,44 +2,25 @@
 
 #include <ctime>
 #include <filesystem>
-#include <iostream>
 
+#include "../../src/platform/bytes.h"
 #include "checks.h"
+#include "device_facts.h"
 #include "errors.h"
-#include "flash_read.h"
+#include "dump.h"
+#include "files.h"
+#include "read_window.h"
 #include "interrupt.h"
 #include "progress.h"
-#include "term.h"
 
 namespace tool {
 namespace {
-
-constexpr uint32_t kProcessorReset = 0x80000000;
-constexpr uint32_t kConfigMagic = 0xAFC924AD;
 
 std::string Quoted(const std::string& path) {
     return path.find_first_of(" \t'\"") == std::string::npos ? path : "'" + path + "'";
 }
 
 }  // namespace
-
-void Confirm(const std::string& loss, bool yes) {
-    if (yes) return;
-    if (!IsTerminal(0)) {
-        throw ToolError(5, loss + ": confirm it with --yes (there is no terminal to ask on)",
-                        "Nothing was changed. Add --yes to a script that means it.");
-    }
-    std::fflush(stdout);
-    std::fprintf(stderr, "loric: %s.\nType yes to go on: ", loss.c_str());
-    std::fflush(stderr);
-    SetAsking(true);
-    std::string answer;
-    std::getline(std::cin, answer);
-    SetAsking(false);
-    if (answer != "yes" && answer != "y" && answer != "YES") {
-        throw ToolError(21, "cancelled; nothing on the device was changed");
-    }
-}
 
 std::string BackupName(const std::string& kind, const std::string& besides) {
     std::time_t now = std::time(nullptr);
@@ -59,13 +40,14 @@ std::string BackupName(const std::string& kind, const std::string& besides) {
 bool BackupFirmware(uint16_t node, const FLASH_DEVICE& chip, uint32_t sectors, const std::string& path,
                     Progress& progress) {
     uint64_t bytes = 0;
-    const uint32_t bytesPerWord = chip.busWidth / 8 ? chip.busWidth / 8 : 1;
-    for (uint32_t i = 0; i < sectors; ++i) bytes += static_cast<uint64_t>(chip.sectors[i].size) * bytesPerWord;
+    for (uint32_t i = 0; i < sectors; ++i) bytes += SectorBytes(chip, i);
     std::vector<uint8_t> image;
     try {
         image = ReadFlash(node, 0, static_cast<uint32_t>(bytes), &progress, "Saving the device's firmware...");
     } catch (const ToolError& error) {
-        if (error.code() == 21) throw ToolError(21, "cancelled; nothing on the device was changed");
+        if (error.code() == LORIC_ERR_CANCELLED) {
+            throw ToolError(LORIC_ERR_CANCELLED, "cancelled; nothing on the device was changed");
+        }
         throw ToolError(error.code(), "saving the device's firmware failed: " + std::string(error.what()),
                         error.hint() + " To go on without a backup, add --no-backup.");
     }
@@ -80,11 +62,10 @@ Backups SortBackups(const std::vector<std::string>& files) {
     Backups backups;
     for (const auto& file : files) {
         std::vector<uint8_t> bytes = ReadInputFile(file, "backup");
-        const bool config = bytes.size() >= 4 && (bytes[0] | (bytes[1] << 8) | (bytes[2] << 16) |
-                                                  (static_cast<uint32_t>(bytes[3]) << 24)) == kConfigMagic;
+        const bool config = bytes.size() >= 4 && loric::bytes::LoadLittleEndian32(bytes.data()) == kConfigMagic;
         std::string& slot = config ? backups.config : backups.firmware;
         if (!slot.empty()) {
-            throw ToolError(5, "restore: " + slot + " and " + file + " are both " +
+            throw ToolError(LORIC_ERR_INVALID_PARAMETER, "restore: " + slot + " and " + file + " are both " +
                                    (config ? "configuration backups" : "firmware backups"),
                             "Give one firmware backup, one configuration backup, or one of each.");
         }
@@ -93,39 +74,39 @@ Backups SortBackups(const std::vector<std::string>& files) {
     return backups;
 }
 
-void RestoreBackups(uint16_t node, FLASH_DEVICE* chip, const Backups& backups, Progress& progress) {
+void RestoreBackups(uint16_t node, FLASH_DEVICE& chip, const Backups& backups, Progress& progress) {
     uint64_t firmwareBytes = 0;
     uint32_t sectors = 0;
     if (!backups.firmware.empty()) {
-        sectors = FirmwareSectors(*chip, std::filesystem::file_size(backups.firmware), &firmwareBytes);
+        sectors = FirmwareSectors(chip, std::filesystem::file_size(backups.firmware), &firmwareBytes);
     }
-    progress.SetStep("Switching to upload mode...");
-    Check(SwitchDeviceToUploadMode(node, chip), "switching the device to upload mode");
+    progress.SetStep(Stage::SwitchToUpload);
+    Check(SwitchDeviceToUploadMode(node, &chip), "switching the device to upload mode");
     FlashChange change(FlashJob::Restore, "Run the same `loric restore` again.");
     if (!backups.firmware.empty()) {
-        progress.SetStep("Erasing firmware flash...");
+        progress.SetStep(Stage::EraseFirmware);
         for (uint32_t i = 0; i < sectors; ++i) {
-            Check(EraseFlashSector(node, chip, chip->sectors[i].start, 0), "erasing sector " + std::to_string(i));
+            Check(EraseFlashSector(node, &chip, chip.sectors[i].start, 0), "erasing sector " + std::to_string(i));
         }
     }
     if (!backups.config.empty()) {
-        progress.SetStep("Erasing configuration flash...");
-        Check(EraseFlashSector(node, chip, chip->configSector->start, 0), "erasing the configuration sector");
+        progress.SetStep(Stage::EraseConfig);
+        Check(EraseFlashSector(node, &chip, chip.configSector->start, 0), "erasing the configuration sector");
     }
     if (!backups.firmware.empty()) {
-        progress.ExpectBytes("Uploading firmware...", firmwareBytes);
-        progress.SetStep("Uploading firmware...");
-        Check(UploadFile(node, backups.firmware.c_str(), 0, 0, chip, nullptr, progress.window(), Progress::callback()),
+        progress.ExpectBytes(Stage::UploadFirmware, firmwareBytes);
+        progress.SetStep(Stage::UploadFirmware);
+        Check(UploadFile(node, backups.firmware.c_str(), 0, UPLOAD_METHOD_UPLOADER, &chip, nullptr, progress.window(), Progress::callback()),
               "uploading the firmware backup " + backups.firmware);
     }
     if (!backups.config.empty()) {
-        progress.ExpectBytes("Uploading configuration...", std::filesystem::file_size(backups.config));
-        progress.SetStep("Uploading configuration...");
-        Check(UploadFile(node, backups.config.c_str(), chip->configSector->start, 0, chip, nullptr, progress.window(),
+        progress.ExpectBytes(Stage::UploadConfig, std::filesystem::file_size(backups.config));
+        progress.SetStep(Stage::UploadConfig);
+        Check(UploadFile(node, backups.config.c_str(), chip.configSector->start, UPLOAD_METHOD_UPLOADER, &chip, nullptr, progress.window(),
                          Progress::callback()),
               "uploading the configuration backup " + backups.config);
     }
-    progress.SetStep("Reseting device processor...");
+    progress.SetStep(Stage::ResetDevice);
     Check(WriteQuadlet(node, kRegisterHigh, kFlashUploadCtrl, kProcessorReset), "restarting the device's processor");
     progress.Finish();
 }

@@ -8,7 +8,10 @@
 #include <filesystem>
 #include <fstream>
 
+#include "../../src/platform/bytes.h"
+#include "device_facts.h"
 #include "errors.h"
+#include "text.h"
 
 namespace tool {
 namespace {
@@ -22,13 +25,7 @@ constexpr size_t kStampBytes = 24;
 constexpr char kMarker[] = "FWPARAMETERS_";
 
 uint32_t Word(const std::vector<uint8_t>& bytes, size_t at) {
-    return bytes[at] | (bytes[at + 1] << 8) | (bytes[at + 2] << 16) | (static_cast<uint32_t>(bytes[at + 3]) << 24);
-}
-
-std::string Hex(uint64_t value) {
-    char text[24];
-    std::snprintf(text, sizeof text, "0x%llX", static_cast<unsigned long long>(value));
-    return text;
+    return loric::bytes::LoadLittleEndian32(&bytes[at]);
 }
 
 const char* KindName(ImageKind kind) { return kind == ImageKind::Loader ? "bootstrap loader" : "firmware"; }
@@ -45,12 +42,12 @@ bool FindParameterOne(const std::vector<uint8_t>& image, size_t* offset, std::st
             digits += static_cast<char>(image[i]);
         }
         if (digits.empty() || std::strtoul(digits.c_str(), nullptr, 16) == 0) {
-            *why = "its \"FWPARAMETERS_\" section at " + Hex(at) + " holds no parameter";
+            *why = "its \"FWPARAMETERS_\" section at " + Hex(at, 0) + " holds no parameter";
             return false;
         }
         *offset = (at + 16 + 3) & ~static_cast<size_t>(3);
         if (*offset + 4 > image.size()) {
-            *why = "its \"FWPARAMETERS_\" section at " + Hex(at) + " runs past the end of the file";
+            *why = "its \"FWPARAMETERS_\" section at " + Hex(at, 0) + " runs past the end of the file";
             return false;
         }
         return true;
@@ -65,18 +62,18 @@ std::vector<uint8_t> ReadInputFile(const std::string& path, const std::string& w
     const std::string hint = "Check the file name and that the file can be read.";
     std::error_code error;
     if (std::filesystem::is_directory(path, error)) {
-        throw ToolError(6, "the " + what + " " + path + " is a folder, not a file", hint);
+        throw ToolError(LORIC_ERR_FILE_OPEN, "the " + what + " " + path + " is a folder, not a file", hint);
     }
     std::ifstream in(path, std::ios::binary);
-    if (!in) throw ToolError(6, "cannot open the " + what + " " + path, hint);
+    if (!in) throw ToolError(LORIC_ERR_FILE_OPEN, "cannot open the " + what + " " + path, hint);
     std::vector<uint8_t> bytes;
     try {
         bytes.assign(std::istreambuf_iterator<char>(in), std::istreambuf_iterator<char>());
     } catch (const std::exception&) {
         in.setstate(std::ios::badbit);
     }
-    if (in.bad()) throw ToolError(6, "cannot read the " + what + " " + path, hint);
-    if (bytes.empty()) throw ToolError(6, "the " + what + " " + path + " is empty", "Check the file.");
+    if (in.bad()) throw ToolError(LORIC_ERR_FILE_OPEN, "cannot read the " + what + " " + path, hint);
+    if (bytes.empty()) throw ToolError(LORIC_ERR_FILE_OPEN, "the " + what + " " + path + " is empty", "Check the file.");
     return bytes;
 }
 
@@ -113,16 +110,16 @@ std::vector<std::string> ImageProblems(const std::vector<uint8_t>& image, ImageK
                 sum += Word(image, at);
             }
             if (sum != Word(image, 12)) {
-                problems.push_back("it is damaged: its boot sum is " + Hex(Word(image, 12)) + ", its bytes add up to " +
-                                   Hex(sum));
+                problems.push_back("it is damaged: its boot sum is " + Hex(Word(image, 12), 0) + ", its bytes add up to " +
+                                   Hex(sum, 0));
             }
         }
         if (kind == ImageKind::Firmware && firmware) {
             size_t offset = 0;
             std::string why;
             if (FindParameterOne(image, &offset, &why) && parameterOffset != offset) {
-                problems.push_back("its boot header puts parameter 1 at " + Hex(parameterOffset) +
-                                   ", but the configuration address is written at " + Hex(offset));
+                problems.push_back("its boot header puts parameter 1 at " + Hex(parameterOffset, 0) +
+                                   ", but the configuration address is written at " + Hex(offset, 0));
             }
         }
     }
@@ -138,13 +135,13 @@ void CheckImage(const std::vector<uint8_t>& image, ImageKind kind, const FLASH_D
                 bool force) {
     const uint64_t size = image.size();
     if (kind == ImageKind::Firmware && size > chip.firmwareSpace) {
-        throw ToolError(24, "the firmware image " + path + " (" + std::to_string(size) +
+        throw ToolError(LORIC_ERR_FILE_TOO_LARGE, "the firmware image " + path + " (" + std::to_string(size) +
                                 " bytes) does not fit below the configuration sector of " + chip.deviceName + " (" +
                                 std::to_string(chip.firmwareSpace) + " bytes)",
                         "Check --chip and the firmware file.");
     }
     if (kind == ImageKind::Loader && size > ChipBytes(chip)) {
-        throw ToolError(24, "the loader image " + path + " (" + std::to_string(size) + " bytes) is larger than " +
+        throw ToolError(LORIC_ERR_FILE_TOO_LARGE, "the loader image " + path + " (" + std::to_string(size) + " bytes) is larger than " +
                                 chip.deviceName + " (" + std::to_string(ChipBytes(chip)) + " bytes)",
                         "Check --chip and the loader file.");
     }
@@ -158,20 +155,7 @@ void CheckImage(const std::vector<uint8_t>& image, ImageKind kind, const FLASH_D
     }
     std::string text = path + " is not a " + KindName(kind) + " image the device can use:";
     for (const auto& problem : problems) text += "\n  " + problem;
-    throw ToolError(6, text, "Check the file; --force programs it anyway (the device may then not start).");
-}
-
-std::optional<uint32_t> ParseEraseDelay(const std::string& text) {
-    if (text.empty()) return std::nullopt;  // the chip family's erase time
-    const std::string range = "--erase-delay: give 0 to 30 seconds";
-    char* end = nullptr;
-    errno = 0;
-    long long value = std::strtoll(text.c_str(), &end, 10);
-    if (*end != '\0') {
-        throw ToolError(kExitUsage, "--erase-delay: \"" + text + "\" is not a number of seconds");
-    }
-    if (errno != 0 || value < 0 || value > 30) throw ToolError(5, range + ", not " + text);
-    return static_cast<uint32_t>(value);
+    throw ToolError(LORIC_ERR_FILE_OPEN, text, "Check the file; --force programs it anyway (the device may then not start).");
 }
 
 uint64_t ChipBytes(const FLASH_DEVICE& chip) { return chip.totalBits / 8; }
@@ -183,25 +167,38 @@ void CheckFlashRange(uint64_t address, uint64_t length, const FLASH_DEVICE& chip
         std::snprintf(text, sizeof text, "the range 0x%06llX + %llu bytes runs past the end of %s (%llu bytes)",
                       static_cast<unsigned long long>(address), static_cast<unsigned long long>(length),
                       chip.deviceName, static_cast<unsigned long long>(size));
-        throw ToolError(5, text, "Addresses count bytes from 0; `loric chips " + std::string(chip.deviceName) +
+        throw ToolError(LORIC_ERR_INVALID_PARAMETER, text, "Addresses count bytes from 0; `loric chips " + std::string(chip.deviceName) +
                                      "` shows the chip's sectors.");
     }
 }
 
 uint32_t FirmwareSectors(const FLASH_DEVICE& chip, uint64_t bytes, uint64_t* regionBytes) {
-    const uint32_t bytesPerWord = chip.busWidth / 8 ? chip.busWidth / 8 : 1;
     // The internal flash is erased whole: everything below the configuration goes.
-    const bool internal = ((chip.attributes & FLASH_ATTR_ID_MASK) >> FLASH_ATTR_ID_SHIFT) == FLASH_INTERNAL_DEVICE_ID;
+    const bool internal = FlashDeviceId(chip) == FLASH_INTERNAL_DEVICE_ID;
     uint64_t total = 0;
     uint32_t count = 0;
     for (uint32_t i = 0; i < chip.sectorCount && i < LORIC_MAX_SECTORS; ++i) {
         if (internal && &chip.sectors[i] == chip.configSector) break;
-        total += static_cast<uint64_t>(chip.sectors[i].size) * bytesPerWord;
+        total += SectorBytes(chip, i);
         count = i + 1;
         if (!internal && total >= bytes) break;
     }
     if (regionBytes) *regionBytes = total;
     return count;
+}
+
+std::vector<uint8_t> ProgrammedFirmwareImage(std::vector<uint8_t> image, uint32_t configByteAddress) {
+    const size_t markerLength = sizeof kMarker - 1;
+    for (size_t at = 0; at + markerLength <= image.size(); ++at) {
+        if (std::memcmp(&image[at], kMarker, markerLength) != 0) continue;
+        // Parameter 1 is the first quadlet-aligned offset at least 16 bytes after the marker.
+        size_t parameter = (at + 16 + 3) & ~static_cast<size_t>(3);
+        if (parameter + 4 <= image.size()) {
+            loric::bytes::StoreLittleEndian32(&image[parameter], configByteAddress);
+        }
+        break;
+    }
+    return image;
 }
 
 }  // namespace tool

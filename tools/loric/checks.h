@@ -4,7 +4,6 @@
 #pragma once
 
 #include <cstdint>
-#include <optional>
 #include <string>
 #include <vector>
 
@@ -28,15 +27,15 @@ void CheckImage(const std::vector<uint8_t>& image, ImageKind kind, const FLASH_D
 // The problems CheckImage finds in an image's content (empty when it looks right).
 std::vector<std::string> ImageProblems(const std::vector<uint8_t>& image, ImageKind kind);
 
-// --erase-delay: whole seconds, 0 to 30 (5 otherwise; 64 when it is not a number); `whenEmpty`
-// when the option was not given.
-std::optional<uint32_t> ParseEraseDelay(const std::string& text);
-
 // A range of flash bytes must lie inside the chip (5 otherwise).
 void CheckFlashRange(uint64_t address, uint64_t length, const FLASH_DEVICE& chip);
 
 // The flash bytes of the chip.
 uint64_t ChipBytes(const FLASH_DEVICE& chip);
+
+// What the firmware image looks like once programmed: parameter 1 of its "FWPARAMETERS_"
+// section holds the configuration sector's byte address. Unchanged without a section.
+std::vector<uint8_t> ProgrammedFirmwareImage(std::vector<uint8_t> image, uint32_t configByteAddress);
 
 // The sectors, counted from 0, that the firmware step erases for an image of `bytes` bytes:
 // just enough of them to hold it. Their total size in bytes goes to `regionBytes`.

@@ -2,12 +2,12 @@
 #include <cstdio>
 #include <cstring>
 
+#include "../../src/platform/bytes.h"
 #include "checks.h"
 #include "commands.h"
-#include "interrupt.h"
 #include "config_json.h"
 #include "errors.h"
-#include "flash_read.h"
+#include "interrupt.h"
 #include "rom_decode.h"
 
 namespace tool {
@@ -24,7 +24,7 @@ nlohmann::ordered_json ImportToJson(const std::string& image) {
     std::vector<uint8_t> bytes = ReadFileBytes(image);
     const size_t q15 = 104 + 15 * 4;
     if (bytes.size() >= q15 + 4 && bytes[q15 + 3] == 0x3C) {
-        info.firmware_revision = bytes[q15] | (bytes[q15 + 1] << 8) | (bytes[q15 + 2] << 16);
+        info.firmware_revision = loric::bytes::LoadLittleEndian32(&bytes[q15]) & 0x00FFFFFF;
     }
     for (char* text : {info.vendor_text, info.hw_version_text, info.lun0_model_text, info.lun1_model_text}) {
         size_t length = strnlen(text, 60);
@@ -46,93 +46,96 @@ void WriteJson(const nlohmann::ordered_json& description, const std::string& out
 int ShowImage(const std::string& path, const std::string& title, bool json) {
     if (json) {
         WriteJson(ImportToJson(path), "");
-        return 0;
+        return kExitOk;
     }
     RomReport report = DecodeConfigImage(ReadFileBytes(path));
     std::printf("%s\n%s", title.c_str(), report.text.c_str());
-    return report.crcFailed ? 19 : (report.valid ? 0 : 19);
+    if (report.crcFailed || !report.valid) return LORIC_ERR_CONFIG_IMPORT;
+    return kExitOk;
 }
 
 }  // namespace
 
-int CmdConfigGenerate(const Globals& globals, const std::string& description, const std::string& out) {
-    GenerateImage(LoadDescriptionFile(description), out);
-    Say(globals, "Wrote the configuration file " + out + " (" + std::to_string(FileSize(out)) + " bytes).");
-    return 0;
+int CmdConfigGenerate(const Globals& globals, const GenerateOptions& options) {
+    GenerateImage(LoadDescriptionFile(options.description), options.out);
+    Say(globals, "Wrote the configuration file " + options.out + " (" + std::to_string(FileSize(options.out)) +
+                     " bytes).");
+    return kExitOk;
 }
 
-int CmdConfigImport(const Globals& globals, const std::string& image, const std::string& out) {
+int CmdConfigImport(const Globals& globals, const ImportOptions& options) {
+    const std::string& image = options.file;
     // The same check as before programming: a file that does not decode is not imported.
     RomReport report = DecodeConfigImage(ReadInputFile(image, "configuration file"));
     if (!report.valid) {
-        throw ToolError(19, image + " is not a valid configuration image:" + ProblemList(report.problems),
+        throw ToolError(LORIC_ERR_CONFIG_IMPORT, image + " is not a valid configuration image:" + ProblemList(report.problems),
                         "`loric config show " + image + "` shows it decoded.");
     }
-    WriteJson(ImportToJson(image), out);
-    if (!out.empty() && out != "-") Say(globals, "Wrote the configuration description " + out + ".");
-    return 0;
+    WriteJson(ImportToJson(image), options.out);
+    if (!options.out.empty() && options.out != "-") Say(globals, "Wrote the configuration description " + options.out + ".");
+    return kExitOk;
 }
 
-int CmdConfigShow(const Globals& globals, const std::string& file, bool json) {
-    if (!file.empty()) {
-        RequireFile(file, "configuration file");
-        return ShowImage(file, "Configuration file " + file, json);
+int CmdConfigShow(const Globals& globals, const ShowOptions& options) {
+    if (!options.file.empty()) {
+        RequireFile(options.file, "configuration file");
+        return ShowImage(options.file, "Configuration file " + options.file, options.json);
     }
     TempDir temp;
     std::string image = temp.file("device-config.bin");
-    Session session(globals.target);
-    ChipChoice chip = SelectChip(session, globals);
-    DeviceLocation device = FindDevice(false, NodeOption(globals));
-    if (device.state == DeviceState::FlashPort) throw BlankDeviceError(device, 17, "it has no configuration to show");
-    Check(DownloadConfigurationFile(device.node, const_cast<FLASH_DEVICE*>(chip.device), image.c_str(), nullptr),
+    Job job(globals);
+    FLASH_DEVICE& chip = job.chip();
+    const DeviceLocation& device = job.FindDevice();
+    job.RefuseBlank(LORIC_ERR_CONFIG_DOWNLOAD, "it has no configuration to show");
+    Check(DownloadConfigurationFile(device.node, &chip, image.c_str(), nullptr),
           "reading the configuration of the device at node " + NodeText(device.node));
-    return ShowImage(image, "Configuration of the device at node " + NodeText(device.node), json);
+    return ShowImage(image, "Configuration of the device at node " + NodeText(device.node), options.json);
 }
 
-int CmdConfigDownload(const Globals& globals, const std::string& out) {
+int CmdConfigDownload(const Globals& globals, const DownloadOptions& options) {
+    const std::string& out = options.out;
     TempDir temp;
     bool json = out.size() > 5 && out.compare(out.size() - 5, 5, ".json") == 0;
     std::string image = json ? temp.file("device-config.bin") : out;
-    Session session(globals.target);
-    ChipChoice chip = SelectChip(session, globals);
-    DeviceLocation device = FindDevice(false, NodeOption(globals));
-    if (device.state == DeviceState::FlashPort) throw BlankDeviceError(device, 17, "it has no configuration to save");
-    Progress progress(StyleOf(globals), stderr);
-    uint32_t status = DownloadConfigurationFile(device.node, const_cast<FLASH_DEVICE*>(chip.device), image.c_str(),
-                                                progress.window());
+    Job job(globals);
+    FLASH_DEVICE& chip = job.chip();
+    const DeviceLocation& device = job.FindDevice();
+    job.RefuseBlank(LORIC_ERR_CONFIG_DOWNLOAD, "it has no configuration to save");
+    Progress& progress = job.progress();
+    uint32_t status = DownloadConfigurationFile(device.node, &chip, image.c_str(), progress.window());
     progress.Finish();
     Check(status, "reading the configuration of the device at node " + NodeText(device.node));
     if (json) WriteJson(ImportToJson(image), out);
-    Say(globals, "Saved the device's configuration to " + out + ".");
-    return 0;
+    job.Say("Saved the device's configuration to " + out + ".");
+    return kExitOk;
 }
 
 int CmdConfigUpload(const Globals& globals, const UploadOptions& options) {
     TempDir temp;
     std::string image = ConfigImageFor(options.file, temp, options.force);
-    Session session(globals.target);
-    ChipChoice chip = SelectChip(session, globals);
-    FLASH_DEVICE* flash = const_cast<FLASH_DEVICE*>(chip.device);
-    DeviceLocation device = FindDevice(false, NodeOption(globals));
+    Job job(globals);
+    FLASH_DEVICE& chip = job.chip();
+    const DeviceLocation& device = job.FindDevice();
     if (device.state == DeviceState::FlashPort) {
-        throw ToolError(14, "the device is blank: a configuration alone cannot be programmed",
+        throw ToolError(LORIC_ERR_UPLOAD_MODE, "the device is blank: a configuration alone cannot be programmed",
                         "Program the loader, firmware and configuration with `loric program`.");
     }
     if (device.state == DeviceState::Loader) {
-        throw ToolError(14, "the device runs only its bootstrap loader: a configuration alone would not start",
+        throw ToolError(LORIC_ERR_UPLOAD_MODE,
+                        "the device runs only its bootstrap loader: a configuration alone would not start",
                         "Program the firmware and configuration with `loric program FIRMWARE CONFIG`.");
     }
-    Progress progress(StyleOf(globals), stderr);
+    Progress& progress = job.progress();
     std::string backup;
-    if (!options.noBackup) backup = BackupConfiguration(globals, device.node, *chip.device, options.backup, progress);
+    if (!options.noBackup) backup = BackupConfiguration(job, options.backup);
     CheckCancelled();
     const std::string recovery = backup.empty() ? "Run `loric config upload` again."
                                                 : "Put the old one back with `loric config upload " + backup + "`.";
-    progress.ExpectBytes("Uploading configuration...", FileSize(image));
+    progress.ExpectBytes(Stage::UploadConfig, FileSize(image));
     uint32_t status;
     {
         FlashChange change(FlashJob::Config, recovery);
-        status = UploadConfigurationFile(device.node, flash, image.c_str(), options.noErase ? 0 : 1, progress.window(),
+        status = UploadConfigurationFile(job.node(), &chip, image.c_str(), options.noErase ? 0 : 1, progress.window(),
                                          Progress::callback());
         progress.Finish();
     }
@@ -142,19 +145,17 @@ int CmdConfigUpload(const Globals& globals, const UploadOptions& options) {
                             StatusText(status),
                         StatusHint(status) + " " + recovery);
     }
-    Say(globals, "Configuration programmed; the device restarts.");
-    DeviceLocation running = FindRunningDevice(20);
+    job.Say("Configuration programmed; the device restarts.");
+    job.AwaitRestart();
     if (Interrupted()) {
-        throw ToolError(21, "cancelled once the configuration was programmed (it could not be left half-written); "
-                            "nothing was read back",
+        throw ToolError(LORIC_ERR_CANCELLED,
+                        "cancelled once the configuration was programmed (it could not be left half-written); "
+                        "nothing was read back",
                         "The device runs with the new configuration." +
                             (backup.empty() ? std::string() : " The old one is saved in " + backup + "."));
     }
-    if (options.verify) {
-        VerifyRegion(globals, running.node, chip.device->configByteAddress, ReadFileBytes(image), "configuration",
-                     progress);
-    }
-    return 0;
+    if (options.verify) VerifyRegion(job, chip.configByteAddress, ReadFileBytes(image), "configuration");
+    return kExitOk;
 }
 
 }  // namespace tool

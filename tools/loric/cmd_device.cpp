@@ -1,11 +1,13 @@
-// Commands that look at the bus and the flash data file: nodes, read, write, chips.
+// Commands that look at the bus and the flash data file: nodes, read, write, chips. They work on
+// the bus or on one register, not on a device's flash: their Job only keeps the library open.
 #include <cctype>
 #include <cstdio>
 #include <memory>
 
+#include "arguments.h"
 #include "commands.h"
+#include "device_facts.h"
 #include "errors.h"
-#include "flash_read.h"
 #include "sim_host.h"
 
 namespace tool {
@@ -16,10 +18,14 @@ struct RegisterName {
     uint32_t offset;
 };
 constexpr RegisterName kRegisters[] = {
-    {"FLASH_PORT_CTRL", 0xF0080000},       {"FLASH_ERASE_CTRL", 0xF0090000},
-    {"FLASH_UPLOAD_CHECKSUM", 0xF0090004}, {"FLASH_UPLOAD_CTRL", 0xF0090008},
-    {"CSR_MODE_CTRL", 0xF0090010},         {"FLASH_READ_CTRL", 0xF0090014},
-    {"CSR_UPLOAD_COMMAND_SET_CTRL", 0xF009001C}, {"CONFIG_ROM", 0xF0000400},
+    {"FLASH_PORT_CTRL", kFlashPortCtrl},
+    {"FLASH_ERASE_CTRL", kFlashEraseCtrl},
+    {"FLASH_UPLOAD_CHECKSUM", kFlashUploadChecksum},
+    {"FLASH_UPLOAD_CTRL", kFlashUploadCtrl},
+    {"CSR_MODE_CTRL", kCsrModeCtrl},
+    {"FLASH_READ_CTRL", kFlashReadCtrl},
+    {"CSR_UPLOAD_COMMAND_SET_CTRL", kCsrUploadCommandSetCtrl},
+    {"CONFIG_ROM", kConfigRom},
 };
 
 bool SameName(const std::string& a, const char* b) {
@@ -33,7 +39,7 @@ bool SameName(const std::string& a, const char* b) {
 void ParseRegister(const std::string& text, uint32_t& high, uint32_t& low) {
     for (const auto& reg : kRegisters) {
         if (SameName(text, reg.name)) {
-            high = 0xFFFF;
+            high = kRegisterHigh;
             low = reg.offset;
             return;
         }
@@ -47,7 +53,7 @@ void ParseRegister(const std::string& text, uint32_t& high, uint32_t& low) {
 // The node of a register access: --node, or the device found (and whether it is blank).
 uint16_t RegisterNode(const Globals& globals, bool* blank) {
     *blank = false;
-    if (auto node = NodeOption(globals)) return *node;
+    if (auto node = ParseNode(globals.node)) return *node;
     DeviceLocation device = FindDevice(false, std::nullopt);
     *blank = device.state == DeviceState::FlashPort;
     return device.node;
@@ -69,9 +75,9 @@ std::unique_ptr<Session> FileSession(const Globals& globals) {
 
 }  // namespace
 
-int CmdNodes(const Globals& globals, bool blankOnly) {
-    Session session(globals.target);
-    if (!blankOnly) {
+int CmdNodes(const Globals& globals, const NodesOptions& options) {
+    Job job(globals);
+    if (!options.blankOnly) {
         NODE_INFO records[64] = {};
         uint32_t count = 0;
         Check(GetNodeInfo(&count, records, sizeof records), "reading the node list");
@@ -88,16 +94,18 @@ int CmdNodes(const Globals& globals, bool blankOnly) {
             }
         }
     }
-    DeviceLocation device = FindDevice(blankOnly, std::nullopt);
+    DeviceLocation device = FindDevice(options.blankOnly, std::nullopt);
     std::string state = StateText(device.state);
     std::printf("Device: node %s, %s\n", NodeText(device.node).c_str(), state.c_str());
-    return 0;
+    return kExitOk;
 }
 
-int CmdRead(const Globals& globals, const std::string& reg, int count) {
-    uint32_t high = 0xFFFF, low = 0;
+int CmdRead(const Globals& globals, const ReadOptions& options) {
+    const std::string& reg = options.reg;
+    const int count = options.count;
+    uint32_t high = kRegisterHigh, low = 0;
     ParseRegister(reg, high, low);
-    Session session(globals.target);
+    Job job(globals);
     bool blank = false;
     uint16_t node = RegisterNode(globals, &blank);
     for (int i = 0; i < count; ++i) {
@@ -115,14 +123,14 @@ int CmdRead(const Globals& globals, const std::string& reg, int count) {
             std::printf("%04X_%08X  %s\n", high, address, Hex(value).c_str());
         }
     }
-    return 0;
+    return kExitOk;
 }
 
-int CmdWrite(const Globals& globals, const std::string& reg, const std::string& valueText) {
-    uint32_t high = 0xFFFF, low = 0;
-    ParseRegister(reg, high, low);
-    uint32_t value = ParseU32(valueText, "value");
-    Session session(globals.target);
+int CmdWrite(const Globals& globals, const WriteOptions& options) {
+    uint32_t high = kRegisterHigh, low = 0;
+    ParseRegister(options.reg, high, low);
+    uint32_t value = ParseU32(options.value, "value");
+    Job job(globals);
     bool blank = false;
     uint16_t node = RegisterNode(globals, &blank);
     uint32_t status = WriteQuadlet(node, high, low, value);
@@ -133,27 +141,26 @@ int CmdWrite(const Globals& globals, const std::string& reg, const std::string& 
     Check(status,
           "writing " + Hex(high, 4) + "_" + Hex(low).substr(2) + " of node " + NodeText(node));
     Say(globals, "Wrote " + Hex(value) + " to " + Hex(high, 4) + "_" + Hex(low).substr(2) + " of node " + NodeText(node) + ".");
-    return 0;
+    return kExitOk;
 }
 
-int CmdChips(const Globals& globals, const std::string& name) {
+int CmdChips(const Globals& globals, const ChipsOptions& options) {
     auto session = FileSession(globals);
-    ChipTable table = session->LoadChips(globals.flashData.empty() ? DefaultFlashDataFile() : globals.flashData);
-    if (!name.empty()) {
-        const FLASH_DEVICE& chip = FindChip(table, name);
+    ChipTable table = LoadChipTable(FlashDataFile(globals));
+    if (!options.name.empty()) {
+        const FLASH_DEVICE& chip = FindChip(table, options.name);
         std::printf("%s (%s): %s, %u-bit bus, command set %d, %d us per byte through the flash port\n",
                     chip.deviceName, chip.groupName, chip.sizeText, chip.busWidth, chip.commandSetIndex & 0xFF,
                     chip.byteProgramDelay);
         std::printf("configuration sector at word 0x%06X (byte 0x%06X), %u bytes for firmware below it\n",
                     chip.configSector ? chip.configSector->start : 0, chip.configByteAddress, chip.firmwareSpace);
         std::printf("%-4s %-10s %-10s %-8s %s\n", "#", "start", "end", "words", "bytes");
-        uint32_t bytesPerWord = chip.busWidth / 8 ? chip.busWidth / 8 : 1;
         for (uint32_t i = 0; i < chip.sectorCount && i < LORIC_MAX_SECTORS; ++i) {
             const FLASH_SECTOR& s = chip.sectors[i];
             std::printf("%-4u %-10s %-10s %-8u %u%s\n", i, Hex(s.start, 6).c_str(), Hex(s.end, 6).c_str(), s.size,
-                        s.size * bytesPerWord, &s == chip.configSector ? "  configuration" : "");
+                        s.size * BytesPerWord(chip), &s == chip.configSector ? "  configuration" : "");
         }
-        return 0;
+        return kExitOk;
     }
     std::printf("%s: %zu chips\n", table.file.c_str(), table.devices.size());
     std::printf("%-16s %-24s %-22s %-4s %-8s %-10s %s\n", "name", "group", "size", "bus", "sectors", "config at",
@@ -162,7 +169,7 @@ int CmdChips(const Globals& globals, const std::string& name) {
         std::printf("%-16s %-24s %-22s %-4u %-8u %-10s %u\n", chip.deviceName, chip.groupName, chip.sizeText,
                     chip.busWidth, chip.sectorCount, Hex(chip.configByteAddress, 6).c_str(), chip.firmwareSpace);
     }
-    return 0;
+    return kExitOk;
 }
 
 }  // namespace tool

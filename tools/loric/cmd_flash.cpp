@@ -1,30 +1,28 @@
 // Commands that read the flash back: timestamp, dump, verify.
 #include <cstdio>
-#include <cstdlib>
 
+#include "arguments.h"
 #include "checks.h"
 #include "commands.h"
+#include "dump.h"
 #include "errors.h"
-#include "flash_read.h"
+#include "read_window.h"
 
 namespace tool {
 namespace {
 
 // A range of the flash lies inside the chip, when the chip is known (--chip, LORIC_CHIP, or the
 // simulated device's own); without one the read window gives 0xFF past the end.
-void CheckRangeIfChipKnown(Session& session, const Globals& globals, uint64_t address, uint64_t length) {
-    const char* fromEnvironment = std::getenv("LORIC_CHIP");
-    if (globals.chip.empty() && !(fromEnvironment && *fromEnvironment) && session.simChipName().empty()) return;
-    ChipChoice chip = SelectChip(session, globals);
-    CheckFlashRange(address, length, *chip.device);
+void CheckRangeIfChipKnown(Job& job, uint64_t address, uint64_t length) {
+    if (job.chipNamed()) CheckFlashRange(address, length, job.chip());
 }
 
 }  // namespace
 
-int CmdTimestamp(const Globals& globals) {
-    Session session(globals.target);
-    DeviceLocation device = FindDevice(false, NodeOption(globals));
-    if (device.state == DeviceState::FlashPort) throw BlankDeviceError(device, 16, "it has no time stamp");
+int CmdTimestamp(const Globals& globals, const TimestampOptions&) {
+    Job job(globals);
+    const DeviceLocation& device = job.FindDevice();
+    job.RefuseBlank(LORIC_ERR_TIMESTAMP, "it has no time stamp");
     // The time stamp is that of the image that started: the firmware's, or the loader's.
     const bool loader = device.state == DeviceState::Loader;
     char time[64] = {};
@@ -33,42 +31,38 @@ int CmdTimestamp(const Globals& globals) {
           loader ? "reading the bootstrap loader's time stamp" : "reading the firmware time stamp");
     std::printf("%s time stamp: %s %s\n", loader ? "Bootstrap loader (the device runs no firmware)" : "Firmware", time,
                 date);
-    return 0;
+    return kExitOk;
 }
 
-int CmdDump(const Globals& globals, const std::string& addressText, const std::string& lengthText,
-            const std::string& out) {
-    uint32_t address = ParseU32(addressText, "address");
-    uint32_t length = ParseU32(lengthText, "length");
-    Session session(globals.target);
-    CheckRangeIfChipKnown(session, globals, address, length);
-    DeviceLocation device = FindDevice(false, NodeOption(globals));
-    if (device.state == DeviceState::FlashPort) throw BlankDeviceError(device, 10, "it has no read window to dump");
-    Progress progress(out.empty() ? ProgressStyle::None : StyleOf(globals), stderr);
-    std::vector<uint8_t> bytes = ReadFlash(device.node, address, length, &progress);
-    if (out.empty()) {
+int CmdDump(const Globals& globals, const DumpOptions& options) {
+    uint32_t address = ParseU32(options.address, "address");
+    uint32_t length = ParseU32(options.length, "length");
+    Job job(globals);
+    CheckRangeIfChipKnown(job, address, length);
+    const DeviceLocation& device = job.FindDevice();
+    job.RefuseBlank(LORIC_ERR_QUADLET_WRITE, "it has no read window to dump");
+    if (options.out.empty()) job.HideProgress();
+    std::vector<uint8_t> bytes = ReadFlash(device.node, address, length, &job.progress());
+    if (options.out.empty()) {
         std::fputs(HexDump(bytes, address).c_str(), stdout);
     } else {
-        WriteFileBytes(out, bytes);
-        Say(globals, "Wrote " + std::to_string(bytes.size()) + " bytes of flash from " + Hex(address, 6) + " to " + out + ".");
+        WriteFileBytes(options.out, bytes);
+        job.Say("Wrote " + std::to_string(bytes.size()) + " bytes of flash from " + Hex(address, 6) + " to " +
+                options.out + ".");
     }
-    return 0;
+    return kExitOk;
 }
 
-int CmdVerify(const Globals& globals, const std::string& file, const std::string& addressText, bool firmware) {
-    std::vector<uint8_t> expected = ReadInputFile(file, "file");
-    uint32_t address = addressText.empty() ? 0 : ParseU32(addressText, "--address");
-    Session session(globals.target);
-    CheckRangeIfChipKnown(session, globals, address, expected.size());
-    DeviceLocation device = FindDevice(false, NodeOption(globals));
-    if (device.state == DeviceState::FlashPort) throw BlankDeviceError(device, 10, "it has no read window to verify");
-    if (firmware) {
-        ChipChoice chip = SelectChip(session, globals);
-        expected = ProgrammedFirmwareImage(std::move(expected), chip.device->configByteAddress);
-    }
-    Progress progress(StyleOf(globals), stderr);
-    VerifyRegion(globals, device.node, address, expected, "flash", progress);
-    return 0;
+int CmdVerify(const Globals& globals, const VerifyOptions& options) {
+    std::vector<uint8_t> expected = ReadInputFile(options.file, "file");
+    uint32_t address = options.address.empty() ? 0 : ParseU32(options.address, "--address");
+    Job job(globals);
+    CheckRangeIfChipKnown(job, address, expected.size());
+    job.FindDevice();
+    job.RefuseBlank(LORIC_ERR_QUADLET_WRITE, "it has no read window to verify");
+    if (options.firmware) expected = ProgrammedFirmwareImage(std::move(expected), job.chip().configByteAddress);
+    VerifyRegion(job, address, expected, "flash");
+    return kExitOk;
 }
 
 }  // namespace tool

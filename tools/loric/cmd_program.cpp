@@ -3,22 +3,18 @@
 // until the device starts again (interrupt.h).
 #include <cstdio>
 
+#include "arguments.h"
 #include "backup.h"
 #include "checks.h"
 #include "commands.h"
-#include "erase_timing.h"
+#include "confirm.h"
+#include "device_facts.h"
 #include "errors.h"
-#include "flash_read.h"
 #include "interrupt.h"
+#include "loader_job.h"
 
 namespace tool {
 namespace {
-
-constexpr uint32_t kEraseAll = 0xFFFFFFFF;
-
-uint64_t SectorBytes(const FLASH_DEVICE& chip, uint32_t index) {
-    return static_cast<uint64_t>(chip.sectors[index].size) * (chip.busWidth / 8 ? chip.busWidth / 8 : 1);
-}
 
 // A library failure once the flash is being changed: its text, what to try, and how to get
 // the device back.
@@ -29,30 +25,53 @@ void CheckStep(uint32_t status, const std::string& action, const std::string& re
                     StatusHint(status) + (recovery.empty() ? "" : " " + recovery));
 }
 
-// Programs the bootstrap loader through the flash port; returns the node where it runs.
-uint16_t LoaderStep(const Globals& globals, const Session& session, uint16_t node, FLASH_DEVICE* flash,
-                    const std::string& loader, std::optional<uint32_t> eraseDelay, bool assumeBlank,
-                    Progress& progress, const std::string& recovery) {
-    progress.ExpectBytes("Uploading bootstrap loader...", FileSize(loader));
+// Programs the bootstrap loader through the flash port; the job's node is then the loader's.
+void LoaderStep(Job& job, const std::string& loader, std::optional<uint32_t> eraseDelay, bool assumeBlank,
+                const std::string& recovery) {
+    Progress& progress = job.progress();
+    progress.ExpectBytes(Stage::UploadLoader, FileSize(loader));
+    uint16_t node = job.node();
     uint32_t status;
     {
         FlashChange change(FlashJob::Loader, recovery);
         // A device that answers at its flash port is not necessarily erased (a cancelled or
         // failed job leaves data behind, and programming can only clear bits): the loader's
         // sector is erased first unless the user knows the flash is blank.
-        status = ProgramLoader({&node, flash, loader, assumeBlank, eraseDelay, !session.simChipName().empty(),
-                                progress.window(), Progress::callback(),
-                                [&](const std::string& line) { Say(globals, line); }});
+        status = ProgramLoader({&node, &job.chip(), loader, assumeBlank, eraseDelay, job.simulated(), progress.window(),
+                                Progress::callback(), [&](const std::string& line) { job.Say(line); }});
         progress.Finish();
     }
+    job.MovedTo(node);
     CheckStep(status, "programming the bootstrap loader", recovery);
-    Say(globals, "Bootstrap loader programmed; it runs at node " + NodeText(node) + ".");
-    return node;
+    job.Say("Bootstrap loader programmed; it runs at node " + NodeText(node) + ".");
+}
+
+// What the erases of `program` destroy is saved first: the configuration, and the sectors the
+// firmware step erases for a firmware of `firmwareBytes` (sector 0 holds the start of the
+// firmware, so the loader's erase is covered). A backup that would hold nothing is left out ("").
+void SaveBeforeProgramming(Job& job, uint64_t firmwareBytes, const std::string& requested, std::string* configBackup,
+                           std::string* firmwareBackup) {
+    const FLASH_DEVICE& chip = job.chip();
+    *configBackup = BackupConfiguration(job, requested);
+    CheckCancelled();
+    uint64_t region = 0;
+    uint32_t sectors = FirmwareSectors(chip, firmwareBytes, &region);
+    *firmwareBackup = BackupName("firmware", configBackup->empty() ? requested : *configBackup);
+    if (BackupFirmware(job.node(), chip, sectors, *firmwareBackup, job.progress())) {
+        job.Say("Saved the device's firmware (sectors 0 to " + std::to_string(sectors - 1) + ", " +
+                std::to_string(region) + " bytes) to " + *firmwareBackup + ".");
+    } else {
+        firmwareBackup->clear();
+        job.Say("The firmware sectors are erased: nothing to back up.");
+    }
+    if (!firmwareBackup->empty() || !configBackup->empty()) {
+        job.Say("To put the device back as it was: " + RestoreCommand(*firmwareBackup, *configBackup) + ".");
+    }
 }
 
 // After a step that a Ctrl-C let finish: stop here, saying what the device runs now.
 void StopIfInterrupted(const std::string& done, const std::string& hint) {
-    if (Interrupted()) throw ToolError(21, "cancelled once " + done, hint);
+    if (Interrupted()) throw ToolError(LORIC_ERR_CANCELLED, "cancelled once " + done, hint);
 }
 
 std::string RecoveryText(const std::string& firmwareBackup, const std::string& configBackup) {
@@ -64,147 +83,125 @@ std::string RecoveryText(const std::string& firmwareBackup, const std::string& c
 
 }  // namespace
 
-int CmdProgramLoader(const Globals& globals, const std::string& loader, std::optional<uint32_t> eraseDelay, bool assumeBlank,
-                     bool force) {
-    std::vector<uint8_t> image = ReadInputFile(loader, "loader image");
-    Session session(globals.target);
-    ChipChoice chip = SelectChip(session, globals);
-    CheckImage(image, ImageKind::Loader, *chip.device, loader, force);
-    DeviceLocation device = FindDevice(false, NodeOption(globals));
-    Say(globals, DeviceLine(device, chip.device));
-    if (device.state == DeviceState::Firmware && !assumeBlank) {
-        const bool whole = image.size() > SectorBytes(*chip.device, 0);
+int CmdProgramLoader(const Globals& globals, const LoaderOptions& options) {
+    const std::optional<uint32_t> eraseDelay = ParseEraseDelay(options.eraseDelay);
+    std::vector<uint8_t> image = ReadInputFile(options.loader, "loader image");
+    Job job(globals);
+    FLASH_DEVICE& chip = job.chip();
+    CheckImage(image, ImageKind::Loader, chip, options.loader, options.force);
+    const DeviceLocation& device = job.FindDevice();
+    job.SayDevice();
+    if (device.state == DeviceState::Firmware && !options.assumeBlank) {
+        const bool whole = image.size() > SectorBytes(chip, 0);
         Confirm(std::string("program-loader erases ") + (whole ? "the whole flash" : "sector 0") +
                     " of a device that runs its firmware: the firmware no longer starts until `loric program` "
                     "programs it again",
                 globals.yes);
     }
     CheckCancelled();
-    Progress progress(StyleOf(globals), stderr);
-    uint16_t node = LoaderStep(globals, session, device.node, const_cast<FLASH_DEVICE*>(chip.device), loader, eraseDelay,
-                               assumeBlank, progress, "");
+    LoaderStep(job, options.loader, eraseDelay, options.assumeBlank, "");
     StopIfInterrupted("the bootstrap loader was programmed (it could not be left half-written): the device runs "
-                      "its bootstrap loader at node " + NodeText(node),
+                      "its bootstrap loader at node " + NodeText(job.node()),
                       "`loric program FIRMWARE CONFIG` programs the firmware and configuration through it.");
-    return 0;
+    return kExitOk;
 }
 
 int CmdProgram(const Globals& globals, const ProgramOptions& options) {
+    const std::optional<uint32_t> eraseDelay = ParseEraseDelay(options.eraseDelay);
     std::vector<uint8_t> firmware = ReadInputFile(options.firmware, "firmware image");
     std::vector<uint8_t> loader;
     if (!options.loader.empty()) loader = ReadInputFile(options.loader, "loader image");
     TempDir temp;
     std::string configImage = ConfigImageFor(options.config, temp, options.force);
 
-    Session session(globals.target);
-    ChipChoice chip = SelectChip(session, globals);
-    FLASH_DEVICE* flash = const_cast<FLASH_DEVICE*>(chip.device);
-    CheckImage(firmware, ImageKind::Firmware, *chip.device, options.firmware, options.force);
-    if (!loader.empty()) CheckImage(loader, ImageKind::Loader, *chip.device, options.loader, options.force);
-    DeviceLocation device = FindDevice(false, NodeOption(globals));
-    Say(globals, DeviceLine(device, chip.device));
-    if (device.state == DeviceState::FlashPort && loader.empty()) {
-        throw ToolError(5, "the device is blank: it needs its bootstrap loader first",
+    Job job(globals);
+    FLASH_DEVICE& chip = job.chip();
+    CheckImage(firmware, ImageKind::Firmware, chip, options.firmware, options.force);
+    if (!loader.empty()) CheckImage(loader, ImageKind::Loader, chip, options.loader, options.force);
+    const DeviceState state = job.FindDevice().state;
+    job.SayDevice();
+    if (state == DeviceState::FlashPort && loader.empty()) {
+        throw ToolError(LORIC_ERR_INVALID_PARAMETER, "the device is blank: it needs its bootstrap loader first",
                         "Add --loader FILE to program the loader before the firmware.");
     }
 
-    // What the erases destroy is saved first: the configuration, and the sectors the firmware
-    // step erases (sector 0 holds the start of the firmware, so the loader's erase is covered).
-    Progress progress(StyleOf(globals), stderr);
+    Progress& progress = job.progress();
     std::string configBackup, firmwareBackup;
-    if (device.state == DeviceState::Firmware && !options.noBackup) {
-        configBackup = BackupConfiguration(globals, device.node, *chip.device, options.backup, progress);
-        CheckCancelled();
-        uint64_t region = 0;
-        uint32_t sectors = FirmwareSectors(*chip.device, firmware.size(), &region);
-        firmwareBackup = BackupName("firmware", configBackup.empty() ? options.backup : configBackup);
-        if (BackupFirmware(device.node, *chip.device, sectors, firmwareBackup, progress)) {
-            Say(globals, "Saved the device's firmware (sectors 0 to " + std::to_string(sectors - 1) + ", " +
-                             std::to_string(region) + " bytes) to " + firmwareBackup + ".");
-        } else {
-            firmwareBackup.clear();
-            Say(globals, "The firmware sectors are erased: nothing to back up.");
-        }
-        if (!firmwareBackup.empty() || !configBackup.empty()) {
-            Say(globals, "To put the device back as it was: " + RestoreCommand(firmwareBackup, configBackup) + ".");
-        }
+    if (state == DeviceState::Firmware && !options.noBackup) {
+        SaveBeforeProgramming(job, firmware.size(), options.backup, &configBackup, &firmwareBackup);
     }
     CheckCancelled();
     const std::string recovery = RecoveryText(firmwareBackup, configBackup);
 
-    uint16_t node = device.node;
     if (!loader.empty()) {
-        node = LoaderStep(globals, session, node, flash, options.loader, options.eraseDelay, false, progress, recovery);
+        LoaderStep(job, options.loader, eraseDelay, false, recovery);
         StopIfInterrupted("the bootstrap loader was programmed: the device runs its bootstrap loader at node " +
-                              NodeText(node),
+                              NodeText(job.node()),
                           "`loric program FIRMWARE CONFIG` (without --loader) programs the rest." +
                               (firmwareBackup.empty() ? std::string() : " " + recovery));
-    } else if (device.state == DeviceState::Loader) {
-        Say(globals, "The device runs its bootstrap loader: programming the firmware and configuration through it.");
+    } else if (state == DeviceState::Loader) {
+        job.Say("The device runs its bootstrap loader: programming the firmware and configuration through it.");
     }
-    progress.ExpectBytes("Uploading firmware...", firmware.size());
-    progress.ExpectBytes("Uploading configuration...", FileSize(configImage));
+    progress.ExpectBytes(Stage::UploadFirmware, firmware.size());
+    progress.ExpectBytes(Stage::UploadConfig, FileSize(configImage));
     uint32_t status;
     {
         FlashChange change(FlashJob::FirmwareAndConfig, recovery);
-        status = UploadFirmwareAndConfig(node, flash, options.firmware.c_str(), configImage.c_str(), progress.window(),
-                                         Progress::callback());
+        status = UploadFirmwareAndConfig(job.node(), &chip, options.firmware.c_str(), configImage.c_str(),
+                                         progress.window(), Progress::callback());
         progress.Finish();
     }
     CheckStep(status, "programming the firmware and configuration", recovery);
-    Say(globals, "Firmware and configuration programmed; the device restarts.");
-    DeviceLocation running = FindRunningDevice(20);
-    Say(globals, "Device runs its firmware at node " + NodeText(running.node) + ".");
+    job.Say("Firmware and configuration programmed; the device restarts.");
+    job.AwaitRestart();
+    job.Say("Device runs its firmware at node " + NodeText(job.node()) + ".");
     StopIfInterrupted("the firmware and configuration were programmed (they could not be left half-written); "
                       "nothing was read back",
                       "The device runs the new firmware. `loric verify FIRMWARE --firmware` reads it back." +
                           (firmwareBackup.empty() ? std::string() : " " + recovery));
     if (options.verify) {
-        VerifyRegion(globals, running.node, 0, ProgrammedFirmwareImage(firmware, chip.device->configByteAddress),
-                     "firmware", progress);
-        VerifyRegion(globals, running.node, chip.device->configByteAddress, ReadFileBytes(configImage), "configuration",
-                     progress);
+        VerifyRegion(job, 0, ProgrammedFirmwareImage(firmware, chip.configByteAddress), "firmware");
+        VerifyRegion(job, chip.configByteAddress, ReadFileBytes(configImage), "configuration");
     }
-    return 0;
+    return kExitOk;
 }
 
-int CmdErase(const Globals& globals, const std::string& sectorText, const std::string& addressText, bool all,
-             bool flashPort) {
-    int chosen = (!sectorText.empty()) + (!addressText.empty()) + (all ? 1 : 0);
+int CmdErase(const Globals& globals, const EraseOptions& options) {
+    int chosen = (!options.sector.empty()) + (!options.address.empty()) + (options.all ? 1 : 0);
     if (chosen != 1) throw ToolError(kExitUsage, "erase: give exactly one of --sector N, --address A or --all");
-    Session session(globals.target);
-    ChipChoice chip = SelectChip(session, globals);
-    FLASH_DEVICE* flash = const_cast<FLASH_DEVICE*>(chip.device);
+    Job job(globals);
+    FLASH_DEVICE& chip = job.chip();
     uint32_t address = kEraseAll;
     std::string what = "the whole flash";
     int64_t index = -1;
-    if (!sectorText.empty()) {
-        index = ParseU32(sectorText, "--sector");
-        if (index >= chip.device->sectorCount) {
-            throw ToolError(5, std::string("--sector: ") + chip.device->deviceName + " has sectors 0 to " +
-                                   std::to_string(chip.device->sectorCount - 1),
-                            "`loric chips " + std::string(chip.device->deviceName) + "` lists them.");
+    if (!options.sector.empty()) {
+        index = ParseU32(options.sector, "--sector");
+        if (index >= chip.sectorCount) {
+            throw ToolError(LORIC_ERR_INVALID_PARAMETER,
+                            std::string("--sector: ") + chip.deviceName + " has sectors 0 to " +
+                                std::to_string(chip.sectorCount - 1),
+                            "`loric chips " + std::string(chip.deviceName) + "` lists them.");
         }
-        address = chip.device->sectors[index].start;
+        address = chip.sectors[index].start;
         what = "sector " + std::to_string(index) + " (word " + Hex(address, 6) + ")";
-    } else if (!addressText.empty()) {
-        address = ParseU32(addressText, "--address");
+    } else if (!options.address.empty()) {
+        address = ParseU32(options.address, "--address");
         bool found = false;
-        for (uint32_t i = 0; i < chip.device->sectorCount; ++i) {
-            if (chip.device->sectors[i].start == address) {
+        for (uint32_t i = 0; i < chip.sectorCount; ++i) {
+            if (chip.sectors[i].start == address) {
                 found = true;
                 index = i;
                 what = "sector " + std::to_string(i) + " (word " + Hex(address, 6) + ")";
             }
         }
         if (!found) {
-            throw ToolError(5, "--address: " + Hex(address, 6) + " is not the start of a sector of " +
-                                   chip.device->deviceName,
-                            "Sector addresses count words; `loric chips " + std::string(chip.device->deviceName) +
+            throw ToolError(LORIC_ERR_INVALID_PARAMETER,
+                            "--address: " + Hex(address, 6) + " is not the start of a sector of " + chip.deviceName,
+                            "Sector addresses count words; `loric chips " + std::string(chip.deviceName) +
                                 "` lists them.");
         }
     }
-    DeviceLocation device = FindDevice(false, NodeOption(globals));
+    const DeviceLocation& device = job.FindDevice();
     if (index < 0) {
         Confirm("erase --all wipes the whole flash: the bootstrap loader, the firmware and the configuration; the "
                 "device then answers only at its flash port until it is programmed again",
@@ -215,73 +212,71 @@ int CmdErase(const Globals& globals, const std::string& sectorText, const std::s
                 globals.yes);
     }
     CheckCancelled();
+    bool flashPort = options.flashPort;
     if (device.state == DeviceState::FlashPort && !flashPort) {
         flashPort = true;
-        Say(globals, "The device is blank: erasing through its flash port.");
+        job.Say("The device is blank: erasing through its flash port.");
     }
-    Progress progress(StyleOf(globals), stderr);
+    Progress& progress = job.progress();
     if (flashPort) {
-        Check(SetFlashDevice(flash), "selecting the flash chip");
+        Check(SetFlashDevice(&chip), "selecting the flash chip");
     } else {
-        progress.SetStep("Switching to upload mode...");
-        Check(SwitchDeviceToUploadMode(device.node, flash), "switching the device to upload mode");
+        progress.SetStep(Stage::SwitchToUpload);
+        Check(SwitchDeviceToUploadMode(device.node, &chip), "switching the device to upload mode");
     }
     uint32_t status;
     {
         FlashChange change(FlashJob::Erase, "Erase it again.");
-        progress.SetStep("Erasing " + what + "...");
-        status = EraseFlashSector(device.node, flash, address, flashPort ? 1 : 0);
+        progress.SetStep(Stage::EraseSector, "Erasing " + what + "...");
+        status = EraseFlashSector(device.node, &chip, address, flashPort ? 1 : 0);
         progress.Finish();
     }
     Check(status, "erasing " + what);
-    Say(globals, "Erased " + what + "." +
-                     (flashPort ? "" : " The device stays in upload mode until it is reset or power-cycled."));
+    job.Say("Erased " + what + "." +
+            (flashPort ? "" : " The device stays in upload mode until it is reset or power-cycled."));
     StopIfInterrupted("the erase was done", "");
-    return 0;
+    return kExitOk;
 }
 
 int CmdRestore(const Globals& globals, const RestoreOptions& options) {
+    const std::optional<uint32_t> eraseDelay = ParseEraseDelay(options.eraseDelay);
     Backups backups = SortBackups(options.files);
     std::vector<uint8_t> loader;
     if (!options.loader.empty()) loader = ReadInputFile(options.loader, "loader image");
     TempDir temp;
     if (!backups.config.empty()) ConfigImageFor(backups.config, temp, options.force);
-    Session session(globals.target);
-    ChipChoice chip = SelectChip(session, globals);
-    FLASH_DEVICE* flash = const_cast<FLASH_DEVICE*>(chip.device);
+    Job job(globals);
+    FLASH_DEVICE& chip = job.chip();
     std::vector<uint8_t> firmware;
     if (!backups.firmware.empty()) {
         firmware = ReadInputFile(backups.firmware, "firmware backup");
-        CheckImage(firmware, ImageKind::Firmware, *chip.device, backups.firmware, options.force);
+        CheckImage(firmware, ImageKind::Firmware, chip, backups.firmware, options.force);
     }
-    if (!loader.empty()) CheckImage(loader, ImageKind::Loader, *chip.device, options.loader, options.force);
-    DeviceLocation device = FindDevice(false, NodeOption(globals));
-    Say(globals, DeviceLine(device, chip.device));
+    if (!loader.empty()) CheckImage(loader, ImageKind::Loader, chip, options.loader, options.force);
+    const DeviceLocation& device = job.FindDevice();
+    job.SayDevice();
     if (device.state == DeviceState::FlashPort && loader.empty()) {
-        throw ToolError(5, "the device is blank: it needs its bootstrap loader before the backup can go back",
+        throw ToolError(LORIC_ERR_INVALID_PARAMETER,
+                        "the device is blank: it needs its bootstrap loader before the backup can go back",
                         "Add --loader FILE to program the loader first.");
     }
     CheckCancelled();
     const std::string recovery = "Run the same `loric restore` again.";
-    Progress progress(StyleOf(globals), stderr);
-    uint16_t node = device.node;
-    if (!loader.empty()) {
-        node = LoaderStep(globals, session, node, flash, options.loader, options.eraseDelay, false, progress, recovery);
-    }
-    RestoreBackups(node, flash, backups, progress);
-    Say(globals, std::string("Put back the ") +
-                     (firmware.empty() ? "configuration" : backups.config.empty() ? "firmware" : "firmware and configuration") +
-                     "; the device restarts.");
-    DeviceLocation running = FindRunningDevice(20);
+    Progress& progress = job.progress();
+    if (!loader.empty()) LoaderStep(job, options.loader, eraseDelay, false, recovery);
+    RestoreBackups(job.node(), chip, backups, progress);
+    job.Say(std::string("Put back the ") +
+            (firmware.empty() ? "configuration" : backups.config.empty() ? "firmware" : "firmware and configuration") +
+            "; the device restarts.");
+    job.AwaitRestart();
     StopIfInterrupted("the backup was put back; nothing was read back", "");
     if (options.verify) {
-        if (!firmware.empty()) VerifyRegion(globals, running.node, 0, firmware, "firmware", progress);
+        if (!firmware.empty()) VerifyRegion(job, 0, firmware, "firmware");
         if (!backups.config.empty()) {
-            VerifyRegion(globals, running.node, chip.device->configByteAddress, ReadFileBytes(backups.config),
-                         "configuration", progress);
+            VerifyRegion(job, chip.configByteAddress, ReadFileBytes(backups.config), "configuration");
         }
     }
-    return 0;
+    return kExitOk;
 }
 
 }  // namespace tool

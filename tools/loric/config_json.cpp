@@ -6,6 +6,7 @@
 #include <fstream>
 
 #include "errors.h"
+#include "text.h"
 
 namespace tool {
 namespace {
@@ -50,12 +51,6 @@ constexpr Field kFields[] = {
 #undef LORIC_FIELD
 
 constexpr const char* kSecondLun = "second_lun";
-
-std::string Hex(uint32_t value, int digits) {
-    char text[16];
-    std::snprintf(text, sizeof text, "0x%0*X", digits, value);
-    return text;
-}
 
 [[noreturn]] void Bad(const std::string& member, const std::string& why) {
     throw ToolError(kExitBadDescription, "configuration description: \"" + member + "\" " + why,
@@ -210,7 +205,7 @@ std::vector<std::string> DescriptionNotes(const CONFIG_FILE_INFO& info) {
 nlohmann::json LoadDescriptionFile(const std::string& path) {
     std::ifstream in(path, std::ios::binary);
     if (!in) {
-        throw ToolError(6, "cannot open the configuration description " + path,
+        throw ToolError(LORIC_ERR_FILE_OPEN, "cannot open the configuration description " + path,
                         "Check the file name and that the file can be read.");
     }
     // A description is about a kilobyte: a device or a pipe that never ends is read no further.

@@ -17,75 +17,75 @@ std::string StatusText(uint32_t status) {
 
 std::string StatusHint(uint32_t status) {
     switch (status) {
-    case 1:
+    case LORIC_ERR_OPEN_DRIVER:
         return "Check that the 1394 driver is running and the device is connected. On Linux the "
                "driver is reached through the socket in BRENNOCK_SOCKET (default "
                "/tmp/brennock.sock). Use --com PORT for a serial adapter, or --sim for the "
                "simulated device.";
-    case 3:
+    case LORIC_ERR_ACCESS_DENIED:
         return "The library was not open; this is a fault of the tool, please report it.";
-    case 4:
+    case LORIC_ERR_DRIVER_INTERNAL:
         return "The driver or adapter refused a request. Check the cable and the device's power, "
                "then run again with --trace all and read debug.log.";
-    case 5:
+    case LORIC_ERR_INVALID_PARAMETER:
         return "An argument was out of range. See `loric help` for the command's arguments.";
-    case 6:
-    case 7:
+    case LORIC_ERR_FILE_OPEN:
+    case LORIC_ERR_FILE_IO:
         return "Check the file name, that the file exists and can be read, or that its folder "
                "can be written.";
-    case 8:
+    case LORIC_ERR_NO_MEMORY:
         return "The computer ran out of memory: close other programs and try again.";
-    case 9:
-    case 10:
+    case LORIC_ERR_QUADLET_READ:
+    case LORIC_ERR_QUADLET_WRITE:
         return "The node did not answer at that address. Check the node ID (`loric nodes`), the "
                "cable and the device's power.";
-    case 11:
+    case LORIC_ERR_DEVICE_NOT_FOUND:
         return "No single device was found. Check that exactly one device is connected and "
                "powered (`loric nodes` lists the bus); a blank device is found with `loric "
                "nodes --blank`.";
-    case 12:
+    case LORIC_ERR_DEVICE_NOT_RELOCATED:
         return "The device did not come back after its reset. Power-cycle it and run the command "
                "again; if it stays blank, program the loader again (`loric program-loader`).";
-    case 13:
+    case LORIC_ERR_FLASH_DATA_FILE:
         return "The flash data file is not valid. Check the file given with --flash-data.";
-    case 14:
+    case LORIC_ERR_UPLOAD_MODE:
         return "The device did not enter upload mode. Check that it runs its loader or firmware "
                "(`loric nodes`) and that --chip names the flash chip on the board.";
-    case 15:
+    case LORIC_ERR_FLASH_PORT_MODE:
         return "The device did not switch to flash port programming. Power-cycle it and try "
                "again.";
-    case 16:
+    case LORIC_ERR_TIMESTAMP:
         return "The firmware gave no time stamp. Is firmware programmed (`loric program`)?";
-    case 17:
+    case LORIC_ERR_CONFIG_DOWNLOAD:
         return "The configuration sector holds no configuration: the device is blank, or --chip "
                "does not name the flash chip on the board.";
-    case 18:
+    case LORIC_ERR_FILE_UPLOAD:
         return "The file did not reach the flash intact. Check --chip and the cable, then program "
                "again.";
-    case 19:
+    case LORIC_ERR_CONFIG_IMPORT:
         return "The file is not a valid configuration image (bad CRC or texts). `loric config "
                "show FILE` shows which part is wrong.";
-    case 21:
+    case LORIC_ERR_CANCELLED:
         return "The operation was cancelled; the flash may be partly programmed. Run the command "
                "again; if the device now shows as blank (`loric nodes`), add --loader LOADER to "
                "`loric program`.";
-    case 22:
-    case 23:
+    case LORIC_ERR_ERASE_FAILED:
+    case LORIC_ERR_ERASE_TIMEOUT:
         return "The flash did not erase. Check that --chip names the flash chip on the board, "
                "power-cycle the device and try again.";
-    case 24:
+    case LORIC_ERR_FILE_TOO_LARGE:
         return "The image does not fit the selected flash. Check --chip and the file.";
-    case 25:
-    case 26:
+    case LORIC_ERR_BOOTSTRAP_UPLOAD:
+    case LORIC_ERR_FIRMWARE_UPLOAD:
         return "Programming failed; run the command again. If it keeps failing, power-cycle the "
                "device.";
-    case 27:
+    case LORIC_ERR_CONFIG_UPLOAD:
         return "The configuration was not programmed (failed or cancelled); the configuration "
                "sector may be empty now. Run `loric config upload` again.";
-    case 28:
-    case 29:
-    case 30:
-    case 31:
+    case LORIC_ERR_FLASH_RESET:
+    case LORIC_ERR_BUS_RESET:
+    case LORIC_ERR_DEVICE_RESET:
+    case LORIC_ERR_PROCESSOR_RESET:
         return "The reset was refused. Power-cycle the device and run the command again.";
     default:
         return {};

@@ -6,17 +6,9 @@
 #include <stdexcept>
 #include <string>
 
-namespace tool {
+#include "exit_codes.h"
 
-// Exit codes. 0 is success, 1 to 31 are the library's status codes (the tool also uses them for
-// the same failures found before a call: 5 for a wrong argument, 6 for a file it cannot open,
-// 11 when no device is found). The codes below have no status code of their own.
-enum ExitCode : int {
-    kExitOk = 0,
-    kExitVerifyFailed = 32,   // read-back differs from the file
-    kExitBadDescription = 33, // the JSON configuration description is not valid
-    kExitUsage = 64,          // the command line is wrong
-};
+namespace tool {
 
 // A failure to report: the exit code, a sentence for the user and what to try next.
 class ToolError : public std::runtime_error {
@@ -34,7 +26,7 @@ private:
 // The text GetErrorText gives for a status, with the argument of the last failure.
 std::string StatusText(uint32_t status);
 
-// What a person can try after the status; `action` names what was being done.
+// What a person can try after the status.
 std::string StatusHint(uint32_t status);
 
 // Throws a ToolError for a non-zero status of the library: "<action> failed: error N: text".

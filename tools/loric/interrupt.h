@@ -1,17 +1,19 @@
 // Ctrl-C, in two phases.
 //
 // Before a job changes the flash, the first Ctrl-C cancels it: uploads and reads stop at their
-// next step, and the job ends at its next CheckCancelled() with exit code 21 and the device as
-// it was. At a confirmation question it quits at once.
+// next step, and the job ends at its next CheckCancelled() with LORIC_ERR_CANCELLED and the
+// device as it was. At a confirmation question it quits at once.
 //
 // Once the flash is being changed (between BeginFlashChange and EndFlashChange) stopping would
 // leave a device that does not start, so the first Ctrl-C lets the library run on to the end of
-// the job's step, says so and what would be left otherwise; the job then stops (exit code 21)
-// at the first point where the device starts again. A second Ctrl-C quits at once and says
-// what the flash holds and how to recover.
+// the job's step, says so and what would be left otherwise; the job then stops
+// (LORIC_ERR_CANCELLED) at the first point where the device starts again. A second Ctrl-C quits
+// at once and says what the flash holds and how to recover.
 #pragma once
 
 #include <string>
+
+#include "stage.h"
 
 namespace tool {
 
@@ -21,7 +23,7 @@ enum class FlashJob { Loader, FirmwareAndConfig, Config, Erase, Restore };
 void InstallInterruptHandler();
 bool Interrupted();
 
-// Before the first erase: ToolError(21) when a Ctrl-C came.
+// Before the first erase: ToolError(LORIC_ERR_CANCELLED) when a Ctrl-C came.
 void CheckCancelled();
 
 // The progress callback's answer: cancel only while the flash is not being changed.
@@ -39,8 +41,8 @@ public:
     FlashChange(const FlashChange&) = delete;
     FlashChange& operator=(const FlashChange&) = delete;
 };
-// The step the library (or the tool) is in, as its progress title says.
-void NoteStep(const std::string& step);
+// The stage the library (or the tool) is in, as its progress title says.
+void NoteStage(Stage stage);
 // What a quit now would leave, in words, for the current job and step.
 std::string FlashStateText();
 
@@ -50,7 +52,9 @@ void SetAsking(bool asking);
 // Called just before the tool quits at once (the simulated device saves its flash).
 void SetQuitHook(void (*hook)());
 
-// The test hook's Ctrl-C: behaves exactly as one from the terminal.
-void SimulateInterrupt();
+// The test hook (LORIC_TOOL_INTERRUPT_AT, read once): called as a step with title `step` begins
+// (percent -1) and at each of its percentages; at the hook's next point it makes a Ctrl-C that
+// behaves exactly as one from the terminal.
+void InterruptHook(const std::string& step, int percent);
 
 }  // namespace tool

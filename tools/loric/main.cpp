@@ -1,16 +1,16 @@
 // loric: programs and services the flash of TQ6410 storage bridge devices from a terminal or a
-// script, through the LORIC library. This file reads the command line; the commands themselves
-// are in cmd_*.cpp.
+// script, through the LORIC library. This file reads the command line: the global options, and
+// the commands from the table below; the commands themselves are in cmd_*.cpp.
 #include <CLI/CLI.hpp>
 
 #include <cstdio>
 #include <functional>
+#include <memory>
 
-#include "checks.h"
+#include "arguments.h"
 #include "commands.h"
 #include "errors.h"
 #include "interrupt.h"
-#include "session.h"
 #include "term.h"
 
 namespace tool {
@@ -30,6 +30,214 @@ const char* const kExitCodes =
     "  33      the JSON configuration description is not valid\n"
     "  64      the command line is wrong\n";
 
+// The command the command line chose, bound to its options.
+using Action = std::function<int(const Globals&)>;
+
+void DeclareGlobals(CLI::App& app, Globals& g) {
+    app.add_option("--com", g.target.comPort, "Use the serial adapter on PORT (/dev/ttyUSB0, COM3)")->type_name("PORT");
+    auto* sim = app.add_flag("--sim", g.target.sim, "Use the simulated device embedded in the tool");
+    app.add_option("--state", g.target.simState,
+                   "Folder that keeps the simulated device between commands (default: the user's state folder)")
+        ->type_name("DIR");
+    app.add_option("--sim-fault", g.target.faults, "Inject a fault into the simulated device (see the simulator's notes)")
+        ->type_name("SPEC");
+    app.add_option("--sim-chip", g.target.simChip, "Flash chip of a newly created simulated device")->type_name("NAME");
+    app.add_option("--flash-data", g.flashData, "Flash data file (default: the shipped one)")->type_name("FILE");
+    app.add_option("--chip", g.chip, "Flash chip on the board, by name from the flash data file (`loric chips`)")
+        ->type_name("NAME");
+    app.add_option("--node", g.node, "Node ID of the device (default: the device found on the bus)")->type_name("ID");
+    app.add_option("--trace", g.trace,
+                   "Write a trace to debug.log in the current folder: a number, or error,warning,api,api-verbose,"
+                   "internal,verbose,node0,all")
+        ->type_name("CLASSES");
+    app.add_option("--progress", g.progress, "Progress display: auto, bar, plain or none")
+        ->check(CLI::IsMember({"auto", "bar", "plain", "none"}));
+    app.add_flag("-q,--quiet", g.quiet, "Print only results and errors");
+    app.add_flag("-y,--yes", g.yes,
+                 "Answer yes to the question before a job that wipes the loader or the whole flash (for scripts)");
+    app.get_option("--com")->excludes(sim);
+
+}
+
+// ---- Each command's arguments and options, in the order --help lists them -------------------
+
+void DeclareNodes(CLI::App& c, NodesOptions& o) {
+    c.add_flag("--blank", o.blankOnly, "Look only for a blank device at its flash port");
+}
+
+void DeclareRead(CLI::App& c, ReadOptions& o) {
+    c.add_option("register", o.reg, "Register name, offset (0xF0090008) or 48-bit address")->required();
+    c.add_option("-n,--count", o.count, "Read this many quadlets")->check(CLI::Range(1, 4096));
+}
+
+void DeclareWrite(CLI::App& c, WriteOptions& o) {
+    c.add_option("register", o.reg, "Register name, offset or 48-bit address")->required();
+    c.add_option("value", o.value, "32-bit value")->required();
+}
+
+void DeclareChips(CLI::App& c, ChipsOptions& o) { c.add_option("name", o.name, "Show this chip's sector table"); }
+
+void DeclareProgramLoader(CLI::App& c, LoaderOptions& o) {
+    c.add_option("loader", o.loader, "Loader image")->required();
+    c.add_option("--erase-delay", o.eraseDelay,
+                 "Seconds to wait after the erase (0 to 30; default: the chip family's erase time)");
+    c.add_flag("--blank", o.assumeBlank, "The flash is known to be erased: skip the erase before the loader");
+    c.add_flag("--force", o.force, "Program an image that does not look like a bootstrap loader");
+}
+
+void DeclareProgram(CLI::App& c, ProgramOptions& o) {
+    c.add_option("firmware", o.firmware, "Firmware image")->required();
+    c.add_option("config", o.config, "Configuration: a JSON description or a configuration file")->required();
+    c.add_option("--loader", o.loader, "Program this bootstrap loader first (needed on a blank device)");
+    c.add_option("--erase-delay", o.eraseDelay,
+                 "Seconds to wait after the loader's erase (0 to 30; default: the chip family's erase time)");
+    c.add_flag("--verify", o.verify, "Read the firmware and configuration back and compare");
+    c.add_option("--backup", o.backup,
+                 "Save the device's configuration here first (default: config-backup-<time>.bin); the "
+                 "firmware backup goes beside it (firmware-backup-<time>.bin)");
+    c.add_flag("--no-backup", o.noBackup, "Do not save the device's configuration and firmware first");
+    c.add_flag("--force", o.force,
+               "Program images that do not look right (a configuration that does not decode, firmware or "
+               "loader without what the device needs); sizes are always checked");
+}
+
+void DeclareRestore(CLI::App& c, RestoreOptions& o) {
+    c.add_option("backups", o.files, "Firmware and/or configuration backup (told apart by content)")
+        ->required()
+        ->expected(1, 2);
+    c.add_option("--loader", o.loader, "Program this bootstrap loader first (a device that shows as blank)");
+    c.add_option("--erase-delay", o.eraseDelay,
+                 "Seconds to wait after the loader's erase (0 to 30; default: the chip family's erase time)");
+    c.add_flag("--verify", o.verify, "Read the backups back and compare");
+    c.add_flag("--force", o.force, "Put back a backup that does not look right");
+}
+
+void DeclareErase(CLI::App& c, EraseOptions& o) {
+    c.add_option("--sector", o.sector, "Sector number (`loric chips NAME` lists them)");
+    c.add_option("--address", o.address, "Sector by its start address, in words");
+    c.add_flag("--all", o.all, "Erase the whole flash (asks first; --yes for scripts)");
+    c.add_flag("--flash-port", o.flashPort, "Erase through the flash port instead of the running loader or firmware");
+}
+
+void DeclareTimestamp(CLI::App&, TimestampOptions&) {}
+
+void DeclareDump(CLI::App& c, DumpOptions& o) {
+    c.add_option("address", o.address, "Byte address")->required();
+    c.add_option("length", o.length, "Bytes (124K is 126976)")->required();
+    c.add_option("-o,--output", o.out, "Write the bytes to FILE instead of a hex dump");
+}
+
+void DeclareVerify(CLI::App& c, VerifyOptions& o) {
+    c.add_option("file", o.file, "The file")->required();
+    c.add_option("--address", o.address, "Byte address of the file in the flash (default 0)");
+    c.add_flag("--firmware", o.firmware,
+               "The file is a firmware image: expect the configuration address in its parameter");
+}
+
+void DeclareGenerate(CLI::App& c, GenerateOptions& o) {
+    c.add_option("description", o.description, "JSON description")->required();
+    c.add_option("output", o.out, "Configuration file to write")->required();
+}
+
+void DeclareImport(CLI::App& c, ImportOptions& o) {
+    c.add_option("file", o.file, "Configuration file")->required();
+    c.add_option("output", o.out, "JSON file to write (default: standard output)");
+}
+
+void DeclareShow(CLI::App& c, ShowOptions& o) {
+    c.add_option("file", o.file, "Configuration file (default: read the device's)");
+    c.add_flag("--json", o.json, "Print the JSON description instead");
+}
+
+void DeclareDownload(CLI::App& c, DownloadOptions& o) {
+    c.add_option("output", o.out, "File to write")->required();
+}
+
+void DeclareUpload(CLI::App& c, UploadOptions& o) {
+    c.add_option("file", o.file, "JSON description or configuration file")->required();
+    c.add_option("--backup", o.backup, "Save the device's configuration here first (default: config-backup-<time>.bin)");
+    c.add_flag("--no-backup", o.noBackup, "Do not save the device's configuration first");
+    c.add_flag("--no-erase", o.noErase, "Do not erase the configuration sector first");
+    c.add_flag("--verify", o.verify, "Read the configuration back and compare");
+    c.add_flag("--force", o.force, "Program a configuration file even if it does not decode");
+}
+
+// Adds a command's options to its subcommand; when the command line chooses it, `chosen` runs
+// the command with them.
+template <typename Options, void (*Declare)(CLI::App&, Options&), int (*Command)(const Globals&, const Options&)>
+void Bind(CLI::App& command, Action& chosen) {
+    auto options = std::make_shared<Options>();
+    Declare(command, *options);
+    command.callback([&chosen, options] { chosen = [options](const Globals& g) { return Command(g, *options); }; });
+}
+
+// A group of commands (config): it needs one of them.
+void Group(CLI::App& group, Action&) { group.require_subcommand(1); }
+
+struct CommandEntry {
+    const char* group;  // the parent command, or nullptr
+    const char* name;
+    const char* about;
+    void (*bind)(CLI::App& command, Action& chosen);
+};
+
+const CommandEntry kCommands[] = {
+    {nullptr, "nodes", "List the nodes on the bus and find the device", &Bind<NodesOptions, DeclareNodes, CmdNodes>},
+    {nullptr, "read", "Read a register (a name such as FLASH_UPLOAD_CTRL, or an address)",
+     &Bind<ReadOptions, DeclareRead, CmdRead>},
+    {nullptr, "write", "Write a register", &Bind<WriteOptions, DeclareWrite, CmdWrite>},
+    {nullptr, "chips", "List the flash chips of the flash data file, or one chip's sectors",
+     &Bind<ChipsOptions, DeclareChips, CmdChips>},
+    {nullptr, "program-loader", "Program the bootstrap loader through the flash port",
+     &Bind<LoaderOptions, DeclareProgramLoader, CmdProgramLoader>},
+    {nullptr, "program", "Program firmware and configuration (and the loader of a blank device)",
+     &Bind<ProgramOptions, DeclareProgram, CmdProgram>},
+    {nullptr, "restore", "Put the firmware and configuration backups of `program` back",
+     &Bind<RestoreOptions, DeclareRestore, CmdRestore>},
+    {nullptr, "erase", "Erase one sector or the whole flash", &Bind<EraseOptions, DeclareErase, CmdErase>},
+    {nullptr, "timestamp", "Read the time stamp of the firmware the device runs",
+     &Bind<TimestampOptions, DeclareTimestamp, CmdTimestamp>},
+    {nullptr, "dump", "Read a range of the flash through the read window", &Bind<DumpOptions, DeclareDump, CmdDump>},
+    {nullptr, "verify", "Compare the flash with a file", &Bind<VerifyOptions, DeclareVerify, CmdVerify>},
+    {nullptr, "config", "Configuration: generate, import, show, upload, download", &Group},
+    {"config", "generate", "Make a configuration file from a JSON description",
+     &Bind<GenerateOptions, DeclareGenerate, CmdConfigGenerate>},
+    {"config", "import", "Turn a configuration file into a JSON description",
+     &Bind<ImportOptions, DeclareImport, CmdConfigImport>},
+    {"config", "show", "Decode a configuration file, or the device's configuration, checking its CRCs",
+     &Bind<ShowOptions, DeclareShow, CmdConfigShow>},
+    {"config", "download", "Save the device's configuration to a file (.json: as a description)",
+     &Bind<DownloadOptions, DeclareDownload, CmdConfigDownload>},
+    {"config", "upload", "Program only the configuration (the old one is saved first)",
+     &Bind<UploadOptions, DeclareUpload, CmdConfigUpload>},
+};
+
+// Runs the chosen command; a failure becomes its message on stderr and its exit code.
+int RunCommand(const CLI::App& app, Globals& globals, const Action& chosen) {
+    int code = kExitOk;
+    try {
+        globals.target.traceFlags = ParseTraceFlags(globals.trace);
+        if (!globals.target.sim && (app.count("--state") || app.count("--sim-fault") || app.count("--sim-chip"))) {
+            throw ToolError(kExitUsage, "--state, --sim-fault and --sim-chip go with --sim");
+        }
+        ParseNode(globals.node);  // one check of --node, before anything else
+        InstallInterruptHandler();
+        code = chosen(globals);
+    } catch (const ToolError& error) {
+        std::fflush(stdout);
+        std::fprintf(stderr, "loric: %s\n", error.what());
+        if (!error.hint().empty()) std::fprintf(stderr, "  What to try: %s\n", error.hint().c_str());
+        code = error.code();
+    } catch (const std::exception& error) {
+        std::fprintf(stderr, "loric: %s\n", error.what());
+        code = kExitUnexpected;
+    }
+    if (globals.target.traceFlags != 0) {
+        std::fprintf(stderr, "loric: trace written to %s\n", AbsolutePath("debug.log").c_str());
+    }
+    return code;
+}
+
 int Run(int argc, char** argv) {
     Globals globals;
     CLI::App app{"loric: programs the flash of TQ6410 storage bridge devices.\n"
@@ -39,171 +247,13 @@ int Run(int argc, char** argv) {
     app.require_subcommand(1);
     app.fallthrough();
     app.set_version_flag("--version", "loric 1.0");
+    DeclareGlobals(app, globals);
 
-    app.add_option("--com", globals.target.comPort, "Use the serial adapter on PORT (/dev/ttyUSB0, COM3)")->type_name("PORT");
-    auto* sim = app.add_flag("--sim", globals.target.sim, "Use the simulated device embedded in the tool");
-    app.add_option("--state", globals.target.simState,
-                   "Folder that keeps the simulated device between commands (default: the user's state folder)")
-        ->type_name("DIR");
-    app.add_option("--sim-fault", globals.target.faults, "Inject a fault into the simulated device (see the simulator's notes)")
-        ->type_name("SPEC");
-    app.add_option("--sim-chip", globals.target.simChip, "Flash chip of a newly created simulated device")->type_name("NAME");
-    app.add_option("--flash-data", globals.flashData, "Flash data file (default: the shipped one)")->type_name("FILE");
-    app.add_option("--chip", globals.chip, "Flash chip on the board, by name from the flash data file (`loric chips`)")
-        ->type_name("NAME");
-    app.add_option("--node", globals.node, "Node ID of the device (default: the device found on the bus)")->type_name("ID");
-    app.add_option("--trace", globals.trace,
-                   "Write a trace to debug.log in the current folder: a number, or error,warning,api,api-verbose,"
-                   "internal,verbose,node0,all")
-        ->type_name("CLASSES");
-    app.add_option("--progress", globals.progress, "Progress display: auto, bar, plain or none")
-        ->check(CLI::IsMember({"auto", "bar", "plain", "none"}));
-    app.add_flag("-q,--quiet", globals.quiet, "Print only results and errors");
-    app.add_flag("-y,--yes", globals.yes,
-                 "Answer yes to the question before a job that wipes the loader or the whole flash (for scripts)");
-    app.get_option("--com")->excludes(sim);
-
-    std::function<int()> action;
-
-    // nodes
-    bool blankOnly = false;
-    auto* nodes = app.add_subcommand("nodes", "List the nodes on the bus and find the device");
-    nodes->add_flag("--blank", blankOnly, "Look only for a blank device at its flash port");
-    nodes->callback([&] { action = [&] { return CmdNodes(globals, blankOnly); }; });
-
-    // read / write
-    std::string reg, value;
-    int count = 1;
-    auto* read = app.add_subcommand("read", "Read a register (a name such as FLASH_UPLOAD_CTRL, or an address)");
-    read->add_option("register", reg, "Register name, offset (0xF0090008) or 48-bit address")->required();
-    read->add_option("-n,--count", count, "Read this many quadlets")->check(CLI::Range(1, 4096));
-    read->callback([&] { action = [&] { return CmdRead(globals, reg, count); }; });
-    auto* write = app.add_subcommand("write", "Write a register");
-    write->add_option("register", reg, "Register name, offset or 48-bit address")->required();
-    write->add_option("value", value, "32-bit value")->required();
-    write->callback([&] { action = [&] { return CmdWrite(globals, reg, value); }; });
-
-    // chips
-    std::string chipName;
-    auto* chips = app.add_subcommand("chips", "List the flash chips of the flash data file, or one chip's sectors");
-    chips->add_option("name", chipName, "Show this chip's sector table");
-    chips->callback([&] { action = [&] { return CmdChips(globals, chipName); }; });
-
-    // program-loader
-    std::string loader;
-    std::string eraseDelay;
-    bool loaderForce = false;
-    bool assumeBlank = false;
-    auto* programLoader = app.add_subcommand("program-loader", "Program the bootstrap loader through the flash port");
-    programLoader->add_option("loader", loader, "Loader image")->required();
-    programLoader->add_option("--erase-delay", eraseDelay, "Seconds to wait after the erase (0 to 30; default: the chip family's erase time)");
-    programLoader->add_flag("--blank", assumeBlank, "The flash is known to be erased: skip the erase before the loader");
-    programLoader->add_flag("--force", loaderForce, "Program an image that does not look like a bootstrap loader");
-    programLoader->callback([&] {
-        action = [&] {
-            return CmdProgramLoader(globals, loader, ParseEraseDelay(eraseDelay), assumeBlank, loaderForce);
-        };
-    });
-
-    // program
-    ProgramOptions program;
-    auto* programCmd = app.add_subcommand("program", "Program firmware and configuration (and the loader of a blank device)");
-    programCmd->add_option("firmware", program.firmware, "Firmware image")->required();
-    programCmd->add_option("config", program.config, "Configuration: a JSON description or a configuration file")->required();
-    programCmd->add_option("--loader", program.loader, "Program this bootstrap loader first (needed on a blank device)");
-    std::string programEraseDelay;
-    programCmd->add_option("--erase-delay", programEraseDelay, "Seconds to wait after the loader's erase (0 to 30; default: the chip family's erase time)");
-    programCmd->add_flag("--verify", program.verify, "Read the firmware and configuration back and compare");
-    programCmd->add_option("--backup", program.backup,
-                           "Save the device's configuration here first (default: config-backup-<time>.bin); the "
-                           "firmware backup goes beside it (firmware-backup-<time>.bin)");
-    programCmd->add_flag("--no-backup", program.noBackup, "Do not save the device's configuration and firmware first");
-    programCmd->add_flag("--force", program.force,
-                         "Program images that do not look right (a configuration that does not decode, firmware or "
-                         "loader without what the device needs); sizes are always checked");
-    programCmd->callback([&] {
-        action = [&] {
-            program.eraseDelay = ParseEraseDelay(programEraseDelay);
-            return CmdProgram(globals, program);
-        };
-    });
-
-    // restore
-    RestoreOptions restore;
-    std::string restoreEraseDelay;
-    auto* restoreCmd = app.add_subcommand("restore", "Put the firmware and configuration backups of `program` back");
-    restoreCmd->add_option("backups", restore.files, "Firmware and/or configuration backup (told apart by content)")
-        ->required()
-        ->expected(1, 2);
-    restoreCmd->add_option("--loader", restore.loader, "Program this bootstrap loader first (a device that shows as blank)");
-    restoreCmd->add_option("--erase-delay", restoreEraseDelay, "Seconds to wait after the loader's erase (0 to 30; default: the chip family's erase time)");
-    restoreCmd->add_flag("--verify", restore.verify, "Read the backups back and compare");
-    restoreCmd->add_flag("--force", restore.force, "Put back a backup that does not look right");
-    restoreCmd->callback([&] {
-        action = [&] {
-            restore.eraseDelay = ParseEraseDelay(restoreEraseDelay);
-            return CmdRestore(globals, restore);
-        };
-    });
-
-    // erase
-    std::string sector, address;
-    bool all = false, flashPort = false;
-    auto* erase = app.add_subcommand("erase", "Erase one sector or the whole flash");
-    erase->add_option("--sector", sector, "Sector number (`loric chips NAME` lists them)");
-    erase->add_option("--address", address, "Sector by its start address, in words");
-    erase->add_flag("--all", all, "Erase the whole flash (asks first; --yes for scripts)");
-    erase->add_flag("--flash-port", flashPort, "Erase through the flash port instead of the running loader or firmware");
-    erase->callback([&] { action = [&] { return CmdErase(globals, sector, address, all, flashPort); }; });
-
-    // timestamp
-    auto* timestamp = app.add_subcommand("timestamp", "Read the time stamp of the firmware the device runs");
-    timestamp->callback([&] { action = [&] { return CmdTimestamp(globals); }; });
-
-    // dump / verify
-    std::string dumpAddress, dumpLength, dumpOut;
-    auto* dump = app.add_subcommand("dump", "Read a range of the flash through the read window");
-    dump->add_option("address", dumpAddress, "Byte address")->required();
-    dump->add_option("length", dumpLength, "Bytes (124K is 126976)")->required();
-    dump->add_option("-o,--output", dumpOut, "Write the bytes to FILE instead of a hex dump");
-    dump->callback([&] { action = [&] { return CmdDump(globals, dumpAddress, dumpLength, dumpOut); }; });
-    std::string verifyFile, verifyAddress;
-    bool verifyFirmware = false;
-    auto* verify = app.add_subcommand("verify", "Compare the flash with a file");
-    verify->add_option("file", verifyFile, "The file")->required();
-    verify->add_option("--address", verifyAddress, "Byte address of the file in the flash (default 0)");
-    verify->add_flag("--firmware", verifyFirmware, "The file is a firmware image: expect the configuration address in its parameter");
-    verify->callback([&] { action = [&] { return CmdVerify(globals, verifyFile, verifyAddress, verifyFirmware); }; });
-
-    // config
-    auto* config = app.add_subcommand("config", "Configuration: generate, import, show, upload, download");
-    config->require_subcommand(1);
-    std::string description, configOut, configFile;
-    bool asJson = false;
-    auto* generate = config->add_subcommand("generate", "Make a configuration file from a JSON description");
-    generate->add_option("description", description, "JSON description")->required();
-    generate->add_option("output", configOut, "Configuration file to write")->required();
-    generate->callback([&] { action = [&] { return CmdConfigGenerate(globals, description, configOut); }; });
-    auto* import = config->add_subcommand("import", "Turn a configuration file into a JSON description");
-    import->add_option("file", configFile, "Configuration file")->required();
-    import->add_option("output", configOut, "JSON file to write (default: standard output)");
-    import->callback([&] { action = [&] { return CmdConfigImport(globals, configFile, configOut); }; });
-    auto* show = config->add_subcommand("show", "Decode a configuration file, or the device's configuration, checking its CRCs");
-    show->add_option("file", configFile, "Configuration file (default: read the device's)");
-    show->add_flag("--json", asJson, "Print the JSON description instead");
-    show->callback([&] { action = [&] { return CmdConfigShow(globals, configFile, asJson); }; });
-    auto* download = config->add_subcommand("download", "Save the device's configuration to a file (.json: as a description)");
-    download->add_option("output", configOut, "File to write")->required();
-    download->callback([&] { action = [&] { return CmdConfigDownload(globals, configOut); }; });
-    UploadOptions upload;
-    auto* uploadCmd = config->add_subcommand("upload", "Program only the configuration (the old one is saved first)");
-    uploadCmd->add_option("file", upload.file, "JSON description or configuration file")->required();
-    uploadCmd->add_option("--backup", upload.backup, "Save the device's configuration here first (default: config-backup-<time>.bin)");
-    uploadCmd->add_flag("--no-backup", upload.noBackup, "Do not save the device's configuration first");
-    uploadCmd->add_flag("--no-erase", upload.noErase, "Do not erase the configuration sector first");
-    uploadCmd->add_flag("--verify", upload.verify, "Read the configuration back and compare");
-    uploadCmd->add_flag("--force", upload.force, "Program a configuration file even if it does not decode");
-    uploadCmd->callback([&] { action = [&] { return CmdConfigUpload(globals, upload); }; });
+    Action chosen;
+    for (const auto& entry : kCommands) {
+        CLI::App* parent = entry.group ? app.get_subcommand(entry.group) : &app;
+        entry.bind(*parent->add_subcommand(entry.name, entry.about), chosen);
+    }
 
     try {
         app.parse(argc, argv);
@@ -217,33 +267,11 @@ int Run(int argc, char** argv) {
         std::fprintf(stderr, "loric: %s\n  Run `loric --help` (or `loric COMMAND --help`) for the usage.\n", e.what());
         return kExitUsage;
     }
-    if (!action) {
+    if (!chosen) {
         std::fprintf(stderr, "loric: name a command; run `loric --help` for the list.\n");
         return kExitUsage;
     }
-
-    int code = 0;
-    try {
-        globals.target.traceFlags = ParseTraceFlags(globals.trace);
-        if (!globals.target.sim && (app.count("--state") || app.count("--sim-fault") || app.count("--sim-chip"))) {
-            throw ToolError(kExitUsage, "--state, --sim-fault and --sim-chip go with --sim");
-        }
-        NodeOption(globals);  // one check of --node, before anything else
-        InstallInterruptHandler();
-        code = action();
-    } catch (const ToolError& error) {
-        std::fflush(stdout);
-        std::fprintf(stderr, "loric: %s\n", error.what());
-        if (!error.hint().empty()) std::fprintf(stderr, "  What to try: %s\n", error.hint().c_str());
-        code = error.code();
-    } catch (const std::exception& error) {
-        std::fprintf(stderr, "loric: %s\n", error.what());
-        code = 1;
-    }
-    if (globals.target.traceFlags != 0) {
-        std::fprintf(stderr, "loric: trace written to %s\n", AbsolutePath("debug.log").c_str());
-    }
-    return code;
+    return RunCommand(app, globals, chosen);
 }
 
 }  // namespace

@@ -1,6 +1,5 @@
 #include "progress.h"
 
-#include <cctype>
 #include <cstdlib>
 #include <cstring>
 
@@ -58,27 +57,6 @@ Progress::Progress(ProgressStyle style, std::FILE* out) : style_(style), out_(ou
     if (style_ == ProgressStyle::Auto) {
         style_ = IsTerminal(fileno(out)) ? ProgressStyle::Bar : ProgressStyle::Plain;
     }
-    if (const char* at = std::getenv("LORIC_TOOL_INTERRUPT_AT")) {
-        std::string list = at;
-        size_t start = 0;
-        while (start < list.size()) {
-            size_t comma = list.find(',', start);
-            std::string item = list.substr(start, comma == std::string::npos ? std::string::npos : comma - start);
-            Trigger trigger;
-            size_t percentAt = item.rfind('@');
-            if (!item.empty() && std::isdigit(static_cast<unsigned char>(item[0])) && item.find('.') == std::string::npos) {
-                trigger.percent = std::atoi(item.c_str());
-            } else if (percentAt != std::string::npos) {
-                trigger.step = item.substr(0, percentAt);
-                trigger.percent = std::atoi(item.c_str() + percentAt + 1);
-            } else {
-                trigger.step = item;
-            }
-            triggers_.push_back(trigger);
-            if (comma == std::string::npos) break;
-            start = comma + 1;
-        }
-    }
 #if defined(_WIN32)
     // A hidden window of our own: the library sets its text, and the subclassed window
     // procedure tells us at once.
@@ -120,9 +98,13 @@ ProgressWindow Progress::window() { return &window_; }
 
 ProgressCallback Progress::callback() { return &ProgressCallbackFn; }
 
-void Progress::ExpectBytes(const std::string& step, uint64_t bytes) { sizes_[step] = bytes; }
+void Progress::ExpectBytes(Stage stage, uint64_t bytes) { sizes_[stage] = bytes; }
 
-void Progress::SetStep(const std::string& step) {
+void Progress::SetStep(Stage stage) { SetStep(stage, TitleOf(stage)); }
+
+void Progress::SetStep(Stage stage, const std::string& step) {
+    ownTitle_ = step;
+    ownStage_ = stage;
 #if defined(_WIN32)
     if (hwnd_) {
         SetWindowTextA(hwnd_, step.c_str());
@@ -144,17 +126,8 @@ void Progress::OnTitle(const std::string& title) {
     if (percent >= 0) Draw(percent);
 }
 
-void Progress::MaybeInterrupt(int percent) {
-    if (nextTrigger_ >= triggers_.size()) return;
-    const Trigger& trigger = triggers_[nextTrigger_];
-    if (!trigger.step.empty() && step_.rfind(trigger.step, 0) != 0) return;
-    if (trigger.percent >= 0 ? percent < trigger.percent : percent >= 0) return;
-    ++nextTrigger_;
-    SimulateInterrupt();
-}
-
 uint32_t Progress::OnPercent(int percent) {
-    MaybeInterrupt(percent);
+    InterruptHook(step_, percent);
     Draw(percent);
     return CancelRequested() ? 1u : 0u;
 }
@@ -162,9 +135,10 @@ uint32_t Progress::OnPercent(int percent) {
 void Progress::StartStep(const std::string& step) {
     Finish();
     step_ = step;
+    stage_ = !ownTitle_.empty() && step == ownTitle_ ? ownStage_ : StageOfTitle(step);
     stepStart_ = std::chrono::steady_clock::now();
     lastPrinted_ = -1;
-    NoteStep(step);
+    NoteStage(stage_);
     if (style_ != ProgressStyle::None && !step.empty()) {
         if (style_ == ProgressStyle::Bar) {
             std::fprintf(out_, "\r\033[K%s", step.c_str());
@@ -174,11 +148,11 @@ void Progress::StartStep(const std::string& step) {
         }
         std::fflush(out_);
     }
-    MaybeInterrupt(-1);
+    InterruptHook(step_, -1);
 }
 
 std::string Progress::Details(int percent, bool bar) const {
-    auto size = sizes_.find(step_);
+    auto size = sizes_.find(stage_);
     if (size == sizes_.end() || size->second == 0) return {};
     double total = static_cast<double>(size->second);
     double done = total * percent / 100.0;

@@ -1,6 +1,7 @@
 // Shows what a job is doing: the step text that the library writes into its ProgressWindow
 // title, and the percentage it passes to the progress callback, as a bar on a terminal or as
-// plain lines otherwise. The callback is also where Ctrl-C cancels an upload.
+// plain lines otherwise. The callback is also where Ctrl-C cancels an upload. Each title is read
+// once into its Stage (stage.h), which the rest of the tool goes by.
 #pragma once
 
 #include <chrono>
@@ -8,9 +9,9 @@
 #include <cstdio>
 #include <map>
 #include <string>
-#include <vector>
 
 #include "loric.h"
+#include "stage.h"
 
 #if defined(_WIN32)
 #include <windows.h>
@@ -31,11 +32,14 @@ public:
     ProgressWindow window();
     static ProgressCallback callback();
 
-    // The size of the file that a step uploads, so that its line shows bytes, rate and time left.
-    void ExpectBytes(const std::string& step, uint64_t bytes);
+    // The size of the file that a stage uploads (or reads), so that its line shows bytes, rate
+    // and time left.
+    void ExpectBytes(Stage stage, uint64_t bytes);
 
-    // Sets the window's title as the library does, for steps of the tool's own.
-    void SetStep(const std::string& step);
+    // Sets the window's title as the library does, for steps of the tool's own: the stage's own
+    // title, or `title` for a stage whose title says what it works on.
+    void SetStep(Stage stage);
+    void SetStep(Stage stage, const std::string& title);
     // A percentage of a step of the tool's own; returns true when the user asked to stop.
     bool Report(int percent);
     // Ends the current line.
@@ -52,21 +56,15 @@ private:
 
     ProgressStyle style_;
     std::FILE* out_;
-    std::map<std::string, uint64_t> sizes_;
-    std::string step_;
+    std::map<Stage, uint64_t> sizes_;
+    std::string step_;   // the title, without its percentage
+    Stage stage_ = Stage::None;
+    // The title and stage of the tool's own step being set (its title names no stage).
+    std::string ownTitle_;
+    Stage ownStage_ = Stage::None;
     std::chrono::steady_clock::time_point stepStart_{};
     int lastPrinted_ = -1;
     bool lineOpen_ = false;
-    // Test hook (LORIC_TOOL_INTERRUPT_AT): behave as if Ctrl-C came at these points, in turn:
-    // "N" a step at N percent, "TEXT" when a step whose title starts with TEXT begins,
-    // "TEXT@N" that step at N percent; separated by commas.
-    struct Trigger {
-        std::string step;
-        int percent = -1;
-    };
-    std::vector<Trigger> triggers_;
-    size_t nextTrigger_ = 0;
-    void MaybeInterrupt(int percent);
 #if defined(_WIN32)
     HWND hwnd_ = nullptr;
     WNDPROC previous_ = nullptr;

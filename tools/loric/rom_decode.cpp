@@ -5,10 +5,11 @@
 #include <algorithm>
 #include <set>
 
+#include "device_facts.h"
+
 namespace tool {
 namespace {
 
-constexpr uint32_t kExtConfigMagic = 0xAFC924AD;
 constexpr size_t kHeaderWords = 26;
 
 #if defined(_WIN32)
@@ -182,11 +183,12 @@ RomReport DecodeConfigImage(const std::vector<uint8_t>& image) {
         line(report.problems.back());
         return report;
     }
-    bool magic = words[0] == kExtConfigMagic;
+    bool magic = words[0] == kConfigMagic;
     uint32_t flags = words[4];
     uint32_t romLength = words[25];
     line(Format("Header (ext_config), %zu bytes in all", image.size()));
-    line(Format("  magic            %08X  %s", words[0], magic ? "ok" : "MISSING (should be AFC924AD)"));
+    line(magic ? Format("  magic            %08X  ok", words[0])
+                : Format("  magic            %08X  MISSING (should be %08X)", words[0], kConfigMagic));
     line(Format("  config_word1     %08X", words[1]));
     line(Format("  config_word2     %08X", words[2]));
     line(Format("  config_word3     %08X", words[3]));

@@ -1,7 +1,7 @@
-// How long the tool lets a flash chip erase before the bootstrap loader is written through
-// the flash port. The flash port cannot be read, so the chip cannot be polled there: the tool
-// waits the erase time of the chip's family, and when the loader then does not answer it
-// tries once more with the family's longest erase and program times.
+// The loader job: the bootstrap loader written through the flash port, with its erase and its
+// one retry. The flash port cannot be read, so the chip cannot be polled there: the tool waits
+// the erase time of the chip's family, and when the loader then does not answer it tries once
+// more with the family's longest erase and program times.
 #pragma once
 
 #include <cstdint>

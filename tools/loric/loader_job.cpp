@@ -1,9 +1,12 @@
-#include "erase_timing.h"
+#include "loader_job.h"
 
-#include <cctype>
 #include <chrono>
 #include <cstdio>
 #include <thread>
+
+#include "device_facts.h"
+#include "files.h"
+#include "text.h"
 
 namespace tool {
 
@@ -19,32 +22,11 @@ constexpr FamilyTiming kFamilies[] = {
     {"39VF", {18, 25}, {70, 100}, 20},
 };
 
-constexpr uint32_t kEraseAll = 0xFFFFFFFFu;
 constexpr uint32_t kCheapMarginMs = 250;
-constexpr uint32_t kInternalFlashId = 0x57;
-
-std::string Upper(const char* text) {
-    std::string s;
-    for (; *text != '\0'; ++text) s += static_cast<char>(std::toupper(static_cast<unsigned char>(*text)));
-    return s;
-}
-
-uint64_t FileBytes(const std::string& path) {
-    std::FILE* f = std::fopen(path.c_str(), "rb");
-    if (f == nullptr) return 0;
-    std::fseek(f, 0, SEEK_END);
-    const long size = std::ftell(f);
-    std::fclose(f);
-    return size > 0 ? static_cast<uint64_t>(size) : 0;
-}
-
-uint32_t DeviceId(const FLASH_DEVICE& device) { return (device.attributes >> 8) & 0xFFF; }
 
 // The loader goes to sector 0; a loader larger than that sector needs the whole chip erased.
 bool NeedsChipErase(const LoaderJob& step) {
-    const FLASH_DEVICE& d = *step.flash;
-    const uint64_t sector0 = static_cast<uint64_t>(d.sectors[0].size) * (d.busWidth / 8);
-    return FileBytes(step.loader) > sector0;
+    return FileSize(step.loader) > SectorBytes(*step.flash, 0);
 }
 
 // One attempt: the sequence of UploadFirmwareLoader, with the erase made here so that the
@@ -98,7 +80,7 @@ uint32_t ProgramLoader(const LoaderJob& step) {
     // Only a loader that does not answer after it was written is worth a second try: the
     // chip may still have been erasing or programming when the writes came.
     const bool retry = status == LORIC_ERR_DEVICE_NOT_RELOCATED && !step.eraseDelay && !step.assumeBlank &&
-                       !step.instantChip && DeviceId(*step.flash) != kInternalFlashId;
+                       !step.instantChip && FlashDeviceId(*step.flash) != FLASH_INTERNAL_DEVICE_ID;
     if (!retry) return status;
 
     if (step.say)

@@ -1,0 +1,42 @@
+// The device on the bus: finding it, what it runs, and how the tool names it in messages.
+#pragma once
+
+#include <cstdint>
+#include <optional>
+#include <string>
+
+#include "errors.h"
+#include "loric.h"
+
+namespace tool {
+
+// What the device runs: its firmware (listed by the driver), its bootstrap loader (not listed;
+// answers FLASH_UPLOAD_CTRL with UPLOADER_READY), or nothing (answers only at its flash port).
+enum class DeviceState { Firmware, Loader, FlashPort };
+
+struct DeviceLocation {
+    uint16_t node = 0;
+    bool blank = false;  // not listed: found at its flash port (loader or nothing running)
+    DeviceState state = DeviceState::Firmware;
+};
+
+// "running its firmware", "running its bootstrap loader", "blank (answers at its flash port)"
+std::string StateText(DeviceState state);
+
+// FindNode, with a message that says what is on the bus when it fails. With `expected`, a
+// device at another node is an error too (LORIC_ERR_DEVICE_NOT_FOUND).
+DeviceLocation FindDevice(bool blankOnly, std::optional<uint16_t> expected);
+
+// Waits up to `attempts` tries for a device that runs its firmware (after a processor reset);
+// ToolError(LORIC_ERR_DEVICE_NOT_RELOCATED) when it does not come.
+DeviceLocation FindRunningDevice(int attempts);
+
+// How a command names the device it found: "Device at node 0xFFC0 (running its firmware), flash
+// 29F040B."
+std::string DeviceLine(const DeviceLocation& device, const FLASH_DEVICE* chip);
+
+// A device that answers only at its flash port cannot do a job that reads its flash: the
+// ToolError (with `code`) that says so.
+ToolError BlankDeviceError(const DeviceLocation& device, int code, const std::string& job);
+
+}  // namespace tool

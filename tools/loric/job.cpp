@@ -1,0 +1,83 @@
+#include "job.h"
+
+#include <cstdio>
+#include <cstdlib>
+
+#include "arguments.h"
+#include "errors.h"
+
+namespace tool {
+namespace {
+
+// The chip named by --chip, LORIC_CHIP or the simulated device ("" when none).
+std::string ChipName(const Globals& globals, const Session& session) {
+    std::string name = globals.chip;
+    if (name.empty()) {
+        if (const char* fromEnvironment = std::getenv("LORIC_CHIP")) name = fromEnvironment;
+    }
+    if (name.empty()) name = session.simChipName();
+    return name;
+}
+
+}  // namespace
+
+ProgressStyle StyleOf(const Globals& globals) {
+    if (globals.quiet || globals.progress == "none") return ProgressStyle::None;
+    if (globals.progress == "bar") return ProgressStyle::Bar;
+    if (globals.progress == "plain") return ProgressStyle::Plain;
+    return ProgressStyle::Auto;
+}
+
+void Say(const Globals& globals, const std::string& line) {
+    if (!globals.quiet) std::printf("%s\n", line.c_str());
+    std::fflush(stdout);
+}
+
+std::string FlashDataFile(const Globals& globals) {
+    return globals.flashData.empty() ? DefaultFlashDataFile() : globals.flashData;
+}
+
+Job::Job(const Globals& globals)
+    : globals_(globals),
+      session_(std::make_unique<Session>(globals.target)),
+      style_(StyleOf(globals)) {}
+
+Job::~Job() = default;
+
+FLASH_DEVICE& Job::chip() {
+    if (chip_ != nullptr) return *chip_;
+    chips_ = LoadChipTable(FlashDataFile(globals_));
+    const std::string name = ChipName(globals_, *session_);
+    if (name.empty()) {
+        throw ToolError(
+            LORIC_ERR_INVALID_PARAMETER, "choose the flash chip on the board with --chip NAME",
+            "`loric chips` lists the chips of " + chips_.file + "; LORIC_CHIP sets a default.");
+    }
+    chip_ = &FindChip(chips_, name);
+    return *chip_;
+}
+
+bool Job::chipNamed() const { return !ChipName(globals_, *session_).empty(); }
+
+const DeviceLocation& Job::FindDevice() {
+    device_ = tool::FindDevice(false, ParseNode(globals_.node));
+    return device_;
+}
+
+const DeviceLocation& Job::AwaitRestart() {
+    device_ = FindRunningDevice(20);
+    return device_;
+}
+
+void Job::SayDevice() { Say(DeviceLine(device_, chip_)); }
+
+void Job::RefuseBlank(int code, const std::string& why) const {
+    if (device_.state == DeviceState::FlashPort) throw BlankDeviceError(device_, code, why);
+}
+
+Progress& Job::progress() {
+    if (!progress_) progress_ = std::make_unique<Progress>(style_, stderr);
+    return *progress_;
+}
+
+}  // namespace tool

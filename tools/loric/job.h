@@ -1,0 +1,97 @@
+// One command's work on a device. A command that talks to the device reads as: its inputs, then
+//
+//     Job job(globals);                        // open the library on the target
+//     FLASH_DEVICE& chip = job.chip();          // the flash chip in use (when the job needs it)
+//     const DeviceLocation& device = job.FindDevice();
+//     ... checks, the change (job.progress() shows it), the read-back ...
+//
+// The job owns the session, the chip record (its own copy, which the library may change), the
+// device found and the progress display, and lets them go in that reverse order.
+#pragma once
+
+#include <cstdint>
+#include <memory>
+#include <optional>
+#include <string>
+
+#include "chips.h"
+#include "device.h"
+#include "loric.h"
+#include "progress.h"
+#include "session.h"
+
+namespace tool {
+
+// The options before the command.
+struct Globals {
+    TargetOptions target;
+    std::string trace;
+    std::string flashData;
+    std::string chip;
+    std::string node;
+    std::string progress = "auto";
+    bool quiet = false;
+    bool yes = false;  // --yes: answers confirmation questions (scripts)
+};
+
+// The progress display --progress and --quiet ask for.
+ProgressStyle StyleOf(const Globals& globals);
+
+// Prints a line for the user (suppressed by --quiet).
+void Say(const Globals& globals, const std::string& line);
+
+// The flash data file: --flash-data, or the shipped one.
+std::string FlashDataFile(const Globals& globals);
+
+class Job {
+public:
+    // Opens the library on the target of `globals`; ToolError when it does not open.
+    explicit Job(const Globals& globals);
+    ~Job();
+    Job(const Job&) = delete;
+    Job& operator=(const Job&) = delete;
+
+    const Globals& globals() const { return globals_; }
+    Session& session() { return *session_; }
+    // The embedded simulator is the target: its chip needs no time to erase.
+    bool simulated() const { return !session_->simChipName().empty(); }
+
+    // The flash chip on the board: --chip, LORIC_CHIP, or the simulated device's own, from the
+    // flash data file (loaded on the first call). ToolError(LORIC_ERR_INVALID_PARAMETER) when
+    // none is named or the name is not in the file.
+    FLASH_DEVICE& chip();
+    // Whether a chip is named at all, so that chip() would not ask for one.
+    bool chipNamed() const;
+
+    // Finds the device, at --node when it is given; remembered as device().
+    const DeviceLocation& FindDevice();
+    const DeviceLocation& device() const { return device_; }
+    // The device's node now; MovedTo records a new one (a loader that started, a restart).
+    uint16_t node() const { return device_.node; }
+    void MovedTo(uint16_t node) { device_.node = node; }
+    // Waits for the device to run its firmware again after a restart, and records its node.
+    const DeviceLocation& AwaitRestart();
+
+    // "Device at node 0xFFC0 (running its firmware), flash 29F040B." (with the chip when chosen)
+    void SayDevice();
+    // A job that needs the device's read window: BlankDeviceError(code) at its flash port.
+    void RefuseBlank(int code, const std::string& why) const;
+
+    // The progress display (created on first use, in the style of the options; HideProgress
+    // before that use shows nothing).
+    Progress& progress();
+    void HideProgress() { style_ = ProgressStyle::None; }
+
+    void Say(const std::string& line) const { tool::Say(globals_, line); }
+
+private:
+    const Globals& globals_;
+    std::unique_ptr<Session> session_;
+    ChipTable chips_;
+    FLASH_DEVICE* chip_ = nullptr;
+    DeviceLocation device_;
+    ProgressStyle style_;
+    std::unique_ptr<Progress> progress_;
+};
+
+}  // namespace tool
