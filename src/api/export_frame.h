@@ -20,7 +20,8 @@ namespace loric {
 // step of a job: the programming sequences, the configuration transfers, FindNode, ...).
 enum class ExitLine : uint8_t { kLine, kBlankLine };
 
-// The trace class and the name of an export's enter and exit lines.
+// The trace class and the name of an export's enter and exit lines (internal operations that
+// trace their own enter and exit the same way use it too).
 struct ExportFrame {
     uint32_t traceBit;
     const char* name;
