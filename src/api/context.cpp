@@ -28,24 +28,6 @@ void SetMessageText(const char* fileName) {
     g_api.messageArgument.isText = true;
 }
 
-uint32_t ReportFailure(uint32_t status, uint32_t argument) {
-    SetMessageArgument(argument);
-    if (TraceOn(TRACE_ERROR)) {
-        char text[kMessageTextSize + 128];
-        if (FormatStatusText(status, text)) TraceLine("LORIC ERROR: %s\n", text);
-    }
-    return status;
-}
-
-uint32_t ReportFileFailure(uint32_t status, const char* fileName) {
-    SetMessageText(fileName);
-    if (TraceOn(TRACE_ERROR)) {
-        char text[kMessageTextSize + 128];
-        if (FormatStatusText(status, text)) TraceLine("LORIC ERROR: %s\n", text);
-    }
-    return status;
-}
-
 void ResetApiContext() {
     delete g_api.link;
     g_api.link = nullptr;

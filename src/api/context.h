@@ -1,5 +1,6 @@
-// The state every export shares while the API is open, and the frame helpers that every
-// export uses to trace and to report failures.
+// The state every export shares while the API is open, the trace writer and the message
+// argument of the status texts. The frame of an export (its enter and exit lines, the open
+// check and the failure report) is in api/export_frame.h.
 #pragma once
 
 #include <cstdarg>
@@ -55,11 +56,6 @@ void OpenTraceLog(const char* fileName);
 // Appends a piece to the trace log when it is open and the text is not null.
 void WriteTraceLog(const char* text);
 
-// Failure report of the export frame: stores the message argument, then writes
-// "LORIC ERROR: %s\n" with the status text under TRACE_ERROR. Returns the status.
-uint32_t ReportFailure(uint32_t status, uint32_t argument = 0);
-uint32_t ReportFileFailure(uint32_t status, const char* fileName);
-
 // Stores the message argument without writing the error line.
 void SetMessageArgument(uint32_t argument);
 void SetMessageText(const char* fileName);
@@ -67,11 +63,6 @@ void SetMessageText(const char* fileName);
 // Formats the message of `code` with the current message argument into `text`
 // (the caller guarantees the room). Returns false when the code is out of range.
 bool FormatStatusText(uint32_t code, char* text);
-
-// The export frame's enter and exit lines: "<prefix>Enter <name>\n" and
-// "<prefix>Exit <name> (ret %d)\n", each under `bit`.
-void TraceEnter(uint32_t bit, const char* name);
-void TraceExit(uint32_t bit, const char* name, uint32_t status);
 
 // Tells the link which node its flash operations act on (only the low 16 bits of `nodeId`
 // count). Traced under TRACE_API; returns 0, 3 (API closed) or 4 (the link refused).

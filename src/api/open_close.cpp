@@ -2,6 +2,7 @@
 #include <new>
 
 #include "api/context.h"
+#include "api/export_frame.h"
 #include "api/open.h"
 #include "link/driver_link.h"
 #include "platform/platform.h"
@@ -18,18 +19,12 @@ DeviceLink* MakeDriverLink(const void* devicePath) { return new DriverLink(stati
 
 uint32_t SetTargetNode(uint32_t nodeId) {
     const uint16_t node = static_cast<uint16_t>(nodeId & 0xFFFF);
-    if (TraceOn(TRACE_API)) {
-        TraceLine(TracePrefix(TRACE_API));
-        TraceLine("Enter SetTargetNode %.4X\n", static_cast<unsigned>(node));
-    }
-    uint32_t status = LORIC_OK;
-    if (g_api.link == nullptr) {
-        status = ReportFailure(LORIC_ERR_ACCESS_DENIED);
-    } else if (!g_api.link->SetTargetNode(node)) {
-        status = ReportFailure(LORIC_ERR_DRIVER_INTERNAL, platform::GetLastErrorCode());
-    }
-    TraceExit(TRACE_API, "SetTargetNode", status);
-    return status;
+    Trace(TRACE_API, "Enter SetTargetNode %.4X\n", static_cast<unsigned>(node));
+    return RunEnteredExport({TRACE_API, "SetTargetNode"}, [&]() -> uint32_t {
+        if (!g_api.link->SetTargetNode(node))
+            return ReportFailure(LORIC_ERR_DRIVER_INTERNAL, platform::GetLastErrorCode());
+        return LORIC_OK;
+    });
 }
 
 uint32_t OpenApi(LinkFactory makeLink, const void* argument, uint32_t traceFlags) {

@@ -52,18 +52,6 @@ void Trace(uint32_t bit, const char* format, ...) {
     va_end(args);
 }
 
-void TraceEnter(uint32_t bit, const char* name) {
-    if (!TraceOn(bit)) return;
-    TraceLine(TracePrefix(bit));
-    TraceLine("Enter %s\n", name);
-}
-
-void TraceExit(uint32_t bit, const char* name, uint32_t status) {
-    if (!TraceOn(bit)) return;
-    TraceLine(TracePrefix(bit));
-    TraceLine("Exit %s (ret %d)\n", name, static_cast<int>(status));
-}
-
 void OpenTraceLog(const char* fileName) {
     // A reopen (a new open after CloseLORIC) starts the file afresh: the stream of the
     // earlier open is closed first, so that no two streams write the same file.

@@ -4,7 +4,9 @@
 #include <cstring>
 
 #include "api/context.h"
+#include "api/export_frame.h"
 #include "link/device_link.h"
+#include "platform/bytes.h"
 #include "platform/platform.h"
 
 namespace loric {
@@ -54,18 +56,17 @@ uint32_t FailureCode() {
 
 }  // namespace
 
-void SwapQuadlet(uint32_t& value) {
-    value = (value >> 24) | ((value >> 8) & 0x0000FF00u) | ((value << 8) & 0x00FF0000u) | (value << 24);
-}
+void SwapQuadlet(uint32_t& value) { value = bytes::SwapBytes32(value); }
 
 uint32_t AsyncRead(uint8_t* request) {
     Trace(TRACE_INTERNAL, "Enter AsyncRead\n");
     const AsyncRequestHeader header = ReadHeader(request);
     TraceHeader(header, "nNumberOfBytesToRead");
     uint32_t result = 0;
-    if (g_api.link == nullptr) {
+    if (!ApiOpen()) {
         result = platform::kErrorInvalidHandle;
-    } else if (!g_api.link->AsyncRead(request, header.byteCount + kAsyncHeaderSize + kAsyncSpareSize)) {
+    } else if (!g_api.link->AsyncRead(request,
+                                      header.byteCount + kAsyncHeaderSize + kAsyncSpareSize)) {
         result = FailureCode();
         Trace(TRACE_ERROR, "AsyncRead Error = 0x%x\r\n", static_cast<unsigned>(result));
     }
@@ -80,9 +81,10 @@ uint32_t AsyncWrite(uint8_t* request) {
     TraceHeader(header, "nNumberOfBytesToWrite");
     TraceQuadlets(request, header.byteCount);
     uint32_t result = 0;
-    if (g_api.link == nullptr) {
+    if (!ApiOpen()) {
         result = platform::kErrorInvalidHandle;
-    } else if (!g_api.link->AsyncWrite(request, header.byteCount + kAsyncHeaderSize + kAsyncSpareSize)) {
+    } else if (!g_api.link->AsyncWrite(request,
+                                       header.byteCount + kAsyncHeaderSize + kAsyncSpareSize)) {
         result = FailureCode();
         Trace(TRACE_ERROR, "AsynWrite Error = 0x%x\r\n", static_cast<unsigned>(result));
     }
@@ -110,41 +112,28 @@ QuadletRequest MakeQuadletRequest(uint32_t nodeId, uint32_t offsetHigh, uint32_t
 extern "C" LORIC_EXPORT uint32_t LORIC_CALL ReadQuadlet(uint32_t nodeId, uint32_t offsetHigh,
                                                         uint32_t offsetLow, uint32_t* value) {
     using namespace loric;
-    TraceEnter(TRACE_VERBOSE, "ReadQuadlet");
-    uint32_t status = LORIC_OK;
-    if (g_api.link == nullptr) {
-        status = ReportFailure(LORIC_ERR_ACCESS_DENIED);
-    } else if (value == nullptr) {
-        status = ReportFailure(LORIC_ERR_INVALID_PARAMETER);
-    } else {
+    return RunExport({TRACE_VERBOSE, "ReadQuadlet"}, [&]() -> uint32_t {
+        if (value == nullptr) return ReportFailure(LORIC_ERR_INVALID_PARAMETER);
         QuadletRequest request = MakeQuadletRequest(nodeId, offsetHigh, offsetLow);
-        if (AsyncRead(reinterpret_cast<uint8_t*>(&request)) != 0) {
-            status = ReportFailure(LORIC_ERR_QUADLET_READ, offsetLow);
-        } else {
-            uint32_t quadlet;
-            std::memcpy(&quadlet, request.data, 4);
-            SwapQuadlet(quadlet);
-            *value = quadlet;
-        }
-    }
-    TraceExit(TRACE_VERBOSE, "ReadQuadlet", status);
-    return status;
+        if (AsyncRead(reinterpret_cast<uint8_t*>(&request)) != 0)
+            return ReportFailure(LORIC_ERR_QUADLET_READ, offsetLow);
+        uint32_t quadlet;
+        std::memcpy(&quadlet, request.data, 4);
+        SwapQuadlet(quadlet);
+        *value = quadlet;
+        return LORIC_OK;
+    });
 }
 
 extern "C" LORIC_EXPORT uint32_t LORIC_CALL WriteQuadlet(uint32_t nodeId, uint32_t offsetHigh,
                                                          uint32_t offsetLow, uint32_t value) {
     using namespace loric;
-    TraceEnter(TRACE_VERBOSE, "WriteQuadlet");
-    uint32_t status = LORIC_OK;
-    if (g_api.link == nullptr) {
-        status = ReportFailure(LORIC_ERR_ACCESS_DENIED);
-    } else {
+    return RunExport({TRACE_VERBOSE, "WriteQuadlet"}, [&]() -> uint32_t {
         QuadletRequest request = MakeQuadletRequest(nodeId, offsetHigh, offsetLow);
         SwapQuadlet(value);
         std::memcpy(request.data, &value, 4);
         if (AsyncWrite(reinterpret_cast<uint8_t*>(&request)) != 0)
-            status = ReportFailure(LORIC_ERR_QUADLET_WRITE, offsetLow);
-    }
-    TraceExit(TRACE_VERBOSE, "WriteQuadlet", status);
-    return status;
+            return ReportFailure(LORIC_ERR_QUADLET_WRITE, offsetLow);
+        return LORIC_OK;
+    });
 }

@@ -35,6 +35,8 @@ struct QuadletRequest {
 };
 static_assert(sizeof(QuadletRequest) == kQuadletRequestSize);
 
+// Turns a quadlet between the host order of a little-endian host and the bus order of a
+// request's data area (the same swap both ways).
 void SwapQuadlet(uint32_t& value);
 
 // Hand a request block (header, n data bytes, spare) to the link and trace it. Return 0 or

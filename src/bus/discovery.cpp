@@ -4,6 +4,7 @@
 #include <new>
 
 #include "api/context.h"
+#include "api/export_frame.h"
 #include "api/target.h"
 #include "link/device_link.h"
 #include "link/registers.h"
@@ -25,40 +26,32 @@ uint16_t NodeIdOf(const NODE_INFO& record) {
 
 extern "C" LORIC_EXPORT uint32_t LORIC_CALL GetNodeInfo(uint32_t* nodeCount, NODE_INFO* records,
                                                         uint32_t bufferSize) {
-    TraceEnter(TRACE_API_VERBOSE, "GetNodeInfo");
-    uint32_t status = LORIC_OK;
-    if (g_api.link == nullptr) {
-        status = ReportFailure(LORIC_ERR_ACCESS_DENIED);
-    } else if (nodeCount == nullptr || records == nullptr) {
-        status = ReportFailure(LORIC_ERR_INVALID_PARAMETER);
-    } else {
+    return RunExport({TRACE_API_VERBOSE, "GetNodeInfo"}, [&]() -> uint32_t {
+        if (nodeCount == nullptr || records == nullptr)
+            return ReportFailure(LORIC_ERR_INVALID_PARAMETER);
         // The driver link reports a failed request by throwing its status; nothing else may
         // leave the export.
         try {
             *nodeCount = g_api.link->GetNodeList(records, bufferSize);
         } catch (uint32_t code) {
             if (code == LORIC_ERR_NO_MEMORY)
-                status = ReportFailure(LORIC_ERR_NO_MEMORY, bufferSize + 4);
-            else
-                status = ReportFailure(LORIC_ERR_DRIVER_INTERNAL, platform::GetLastErrorCode());
+                return ReportFailure(LORIC_ERR_NO_MEMORY, bufferSize + 4);
+            return ReportFailure(LORIC_ERR_DRIVER_INTERNAL, platform::GetLastErrorCode());
         } catch (const std::bad_alloc&) {
-            status = ReportFailure(LORIC_ERR_NO_MEMORY, bufferSize + 4);
+            return ReportFailure(LORIC_ERR_NO_MEMORY, bufferSize + 4);
         } catch (...) {
-            status = ReportFailure(LORIC_ERR_DRIVER_INTERNAL, platform::GetLastErrorCode());
+            return ReportFailure(LORIC_ERR_DRIVER_INTERNAL, platform::GetLastErrorCode());
         }
-    }
-    TraceExit(TRACE_API_VERBOSE, "GetNodeInfo", status);
-    return status;
+        return LORIC_OK;
+    });
 }
 
-extern "C" LORIC_EXPORT uint32_t LORIC_CALL FindNode(uint16_t* nodeId, uint32_t* blank) {
-    uint32_t result = LORIC_ERR_DEVICE_NOT_FOUND;
-    TraceEnter(TRACE_API, "FindNode");
-    if (nodeId == nullptr || blank == nullptr) {
-        result = ReportFailure(LORIC_ERR_INVALID_PARAMETER);
-        Trace(TRACE_API, "Exit FindNode (ret %d)\n\n", result);
-        return result;
-    }
+namespace {
+
+// FindNode's work. It needs no open API: while the API is closed the node list stays empty and
+// no probe is answered, so the device is simply not found.
+uint32_t LocateDevice(uint16_t* nodeId, uint32_t* blank) {
+    if (nodeId == nullptr || blank == nullptr) return ReportFailure(LORIC_ERR_INVALID_PARAMETER);
 
     uint32_t count = 0;
     if (*blank == 0) {
@@ -90,10 +83,17 @@ extern "C" LORIC_EXPORT uint32_t LORIC_CALL FindNode(uint16_t* nodeId, uint32_t*
             }
         }
     }
-    if (found) {
-        SetTargetNode(*nodeId);
-        result = LORIC_OK;
-    }
-    Trace(TRACE_API, "Exit FindNode (ret %d)\n\n", result);
-    return result;
+    if (!found) return LORIC_ERR_DEVICE_NOT_FOUND;
+    SetTargetNode(*nodeId);
+    return LORIC_OK;
+}
+
+}  // namespace
+
+extern "C" LORIC_EXPORT uint32_t LORIC_CALL FindNode(uint16_t* nodeId, uint32_t* blank) {
+    const ExportFrame frame{TRACE_API, "FindNode", ExitLine::kBlankLine};
+    TraceEnter(frame);
+    const uint32_t status = LocateDevice(nodeId, blank);
+    TraceExit(frame, status);
+    return status;
 }

@@ -3,6 +3,7 @@
 #include "bus/modes.h"
 
 #include "api/context.h"
+#include "api/export_frame.h"
 #include "api/target.h"
 #include "flash/flash_data.h"
 #include "link/device_link.h"
@@ -37,7 +38,8 @@ void ResetBusAndSettle() {
 namespace loric {
 
 bool UploadFlashCommandSet(uint32_t node, const FLASH_DEVICE* device) {
-    TraceEnter(TRACE_INTERNAL, "UploadFlashCommandSet");
+    const ExportFrame frame{TRACE_INTERNAL, "UploadFlashCommandSet"};
+    TraceEnter(frame);
     FLASH_COMMAND_SET set{};
     DeviceCommandSet(*device, set);  // callers have checked that the record names a built-in set
     bool result = true;
@@ -48,12 +50,13 @@ bool UploadFlashCommandSet(uint32_t node, const FLASH_DEVICE* device) {
             break;
         }
     }
-    TraceExit(TRACE_INTERNAL, "UploadFlashCommandSet", result ? 1 : 0);
+    TraceExit(frame, result ? 1 : 0);
     return result;
 }
 
 bool FindUploaderNode(uint16_t* nodeId) {
-    TraceEnter(TRACE_INTERNAL, "FindUploaderNode");
+    const ExportFrame frame{TRACE_INTERNAL, "FindUploaderNode", ExitLine::kBlankLine};
+    TraceEnter(frame);
     ResetBusAndSettle();
     bool found = false;
     for (int scan = 0; scan < 3 && !found; ++scan) {
@@ -74,59 +77,53 @@ bool FindUploaderNode(uint16_t* nodeId) {
             ResetBusAndSettle();
         }
     }
-    Trace(TRACE_INTERNAL, "Exit FindUploaderNode (ret %d)\n\n", found ? 1 : 0);
+    TraceExit(frame, found ? 1 : 0);
     return found;
 }
 
 }  // namespace loric
 
 extern "C" LORIC_EXPORT uint32_t LORIC_CALL IssueReset(uint32_t kind) {
-    TraceEnter(TRACE_API, "IssueReset");
-    uint32_t status = LORIC_OK;
-    if (g_api.link == nullptr) {
-        status = ReportFailure(LORIC_ERR_ACCESS_DENIED);
-    } else if (!g_api.link->Reset(kind)) {
-        const uint32_t error = platform::GetLastErrorCode();
-        status = ReportFailure(ResetFailureStatus(kind), error);
-    }
-    TraceExit(TRACE_API, "IssueReset", status);
-    return status;
+    return RunExport({TRACE_API, "IssueReset"}, [&]() -> uint32_t {
+        if (!g_api.link->Reset(kind)) {
+            const uint32_t error = platform::GetLastErrorCode();
+            return ReportFailure(ResetFailureStatus(kind), error);
+        }
+        return LORIC_OK;
+    });
 }
 
-extern "C" LORIC_EXPORT uint32_t LORIC_CALL SwitchDeviceToUploadMode(uint32_t node, FLASH_DEVICE* device) {
-    TraceEnter(TRACE_API, "SwitchDeviceToUploadMode");
-    uint32_t status = LORIC_OK;
+extern "C" LORIC_EXPORT uint32_t LORIC_CALL SwitchDeviceToUploadMode(uint32_t node,
+                                                                     FLASH_DEVICE* device) {
     const uint32_t nodeId = node & 0xFFFF;
-    if (g_api.link == nullptr) {
-        status = ReportFailure(LORIC_ERR_ACCESS_DENIED);
-    } else if (FLASH_COMMAND_SET set{}; device == nullptr || !DeviceCommandSet(*device, set)) {
-        // A record naming no built-in command set has nothing valid to hand the device.
-        status = ReportFailure(LORIC_ERR_INVALID_PARAMETER);
-    } else if (WriteQuadlet(nodeId, REGISTER_OFFSET_HIGH, CSR_MODE_CTRL, MODE_EDIT) != LORIC_OK) {
-        status = ReportFailure(LORIC_ERR_QUADLET_WRITE, CSR_MODE_CTRL);
-    } else {
-        WaitSeconds(1);
-        if (!UploadFlashCommandSet(nodeId, device)) status = ReportFailure(LORIC_ERR_UPLOAD_MODE);
-    }
-    Trace(TRACE_API, "Exit SwitchDeviceToUploadMode (ret %d)\n\n", status);
-    return status;
+    return RunExport(
+        {TRACE_API, "SwitchDeviceToUploadMode", ExitLine::kBlankLine}, [&]() -> uint32_t {
+            // A record naming no built-in command set has nothing valid to hand the device.
+            if (FLASH_COMMAND_SET set{}; device == nullptr || !DeviceCommandSet(*device, set))
+                return ReportFailure(LORIC_ERR_INVALID_PARAMETER);
+            if (WriteQuadlet(nodeId, REGISTER_OFFSET_HIGH, CSR_MODE_CTRL, MODE_EDIT) != LORIC_OK)
+                return ReportFailure(LORIC_ERR_QUADLET_WRITE, CSR_MODE_CTRL);
+            WaitSeconds(1);
+            if (!UploadFlashCommandSet(nodeId, device)) return ReportFailure(LORIC_ERR_UPLOAD_MODE);
+            return LORIC_OK;
+        });
 }
 
 extern "C" LORIC_EXPORT uint32_t LORIC_CALL SwitchDeviceToForceFlashMode(uint32_t node) {
-    TraceEnter(TRACE_API, "SwitchDeviceToForceFlashMode");
-    uint32_t status = LORIC_OK;
     const uint32_t nodeId = node & 0xFFFF;
-    if (g_api.link == nullptr) {
-        status = ReportFailure(LORIC_ERR_ACCESS_DENIED);
-    } else if (WriteQuadlet(nodeId, REGISTER_OFFSET_HIGH, FLASH_PORT_CTRL, FLASH_PORT_CLEAR) != LORIC_OK) {
-        Trace(TRACE_WARNING, "Clearing flash port prior to force flash failed!\n");
-        status = ReportFailure(LORIC_ERR_FLASH_PORT_MODE);
-    } else if (WriteQuadlet(nodeId, REGISTER_OFFSET_HIGH, CSR_MODE_CTRL, MODE_FORCE) == LORIC_OK) {
-        // A refused MODE_FORCE still counts as success: the caller looks for the device at
-        // its flash port next and finds out there.
-        Trace(TRACE_API, "Force flash CSR written successfully\n");
-        WaitSeconds(1);
-    }
-    Trace(TRACE_API, "Exit SwitchDeviceToForceFlashMode (ret %d)\n\n", status);
-    return status;
+    return RunExport(
+        {TRACE_API, "SwitchDeviceToForceFlashMode", ExitLine::kBlankLine}, [&]() -> uint32_t {
+            if (WriteQuadlet(nodeId, REGISTER_OFFSET_HIGH, FLASH_PORT_CTRL, FLASH_PORT_CLEAR) !=
+                LORIC_OK) {
+                Trace(TRACE_WARNING, "Clearing flash port prior to force flash failed!\n");
+                return ReportFailure(LORIC_ERR_FLASH_PORT_MODE);
+            }
+            if (WriteQuadlet(nodeId, REGISTER_OFFSET_HIGH, CSR_MODE_CTRL, MODE_FORCE) == LORIC_OK) {
+                // A refused MODE_FORCE still counts as success: the caller looks for the device at
+                // its flash port next and finds out there.
+                Trace(TRACE_API, "Force flash CSR written successfully\n");
+                WaitSeconds(1);
+            }
+            return LORIC_OK;
+        });
 }

@@ -5,6 +5,7 @@
 #include <cstring>
 
 #include "api/context.h"
+#include "platform/bytes.h"
 
 namespace loric {
 
@@ -93,13 +94,12 @@ uint32_t AddRomString(CROM* crom, const char* text) {
     leaf.quadlets[1] = 0;
     leaf.quadlets[2] = 0;
     for (uint32_t q = 0; q < n; ++q) {
-        uint32_t word = 0;
+        uint8_t characters[4];
         for (uint32_t b = 0; b < 4; ++b) {
             const size_t c = q * 4 + b;
-            const uint8_t ch = c < length ? static_cast<uint8_t>(text[c]) : 0x20;
-            word = (word << 8) | ch;
+            characters[b] = c < length ? static_cast<uint8_t>(text[c]) : 0x20;
         }
-        leaf.quadlets[3 + q] = word;
+        leaf.quadlets[3 + q] = bytes::LoadBigEndian32(characters);
     }
     leaf.quadlets[3 + n] = 0;
     leaf.quadlets[0] = ((n + 3) << 16) | ComputeRomCrc(&leaf.quadlets[1], static_cast<int32_t>(n + 3));

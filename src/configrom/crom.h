@@ -152,16 +152,4 @@ uint32_t ImportRomImageFile(CONFIG_FILE_INFO* info, const char* fileName);
 // malformed or lies outside the file.
 uint32_t ExtractRomStrings(const uint32_t* words, uint32_t lengthBytes, char* const texts[kMaxRomStrings]);
 
-// Little-endian word access to file bytes.
-inline uint32_t LoadLittleEndian(const uint8_t* bytes) {
-    return static_cast<uint32_t>(bytes[0]) | (static_cast<uint32_t>(bytes[1]) << 8) |
-           (static_cast<uint32_t>(bytes[2]) << 16) | (static_cast<uint32_t>(bytes[3]) << 24);
-}
-inline void StoreLittleEndian(uint8_t* bytes, uint32_t value) {
-    bytes[0] = static_cast<uint8_t>(value);
-    bytes[1] = static_cast<uint8_t>(value >> 8);
-    bytes[2] = static_cast<uint8_t>(value >> 16);
-    bytes[3] = static_cast<uint8_t>(value >> 24);
-}
-
 }  // namespace loric

@@ -5,8 +5,10 @@
 #include <new>
 
 #include "api/context.h"
+#include "api/export_frame.h"
 #include "configrom/crom.h"
 #include "flash/flash_data.h"
+#include "platform/bytes.h"
 
 namespace loric {
 
@@ -193,19 +195,20 @@ uint32_t WriteConfigRomFile(CROM* crom, const char* fileName) {
     uint32_t status = LORIC_OK;
     FILE* file = std::fopen(fileName, "wb");
     if (file == nullptr) {
-        status = ReportFileFailure(LORIC_ERR_FILE_OPEN, fileName);
+        status = ReportFailure(LORIC_ERR_FILE_OPEN, fileName);
     } else {
         uint8_t header[kExtConfigBytes];
-        for (uint32_t i = 0; i < kExtConfigWords; ++i) StoreLittleEndian(&header[i * 4], crom->ext_config[i]);
+        for (uint32_t i = 0; i < kExtConfigWords; ++i)
+            bytes::StoreLittleEndian32(&header[i * 4], crom->ext_config[i]);
         bool written = std::fwrite(header, 1, sizeof(header), file) == sizeof(header);
         for (uint32_t i = 0; written && i < quadlets; ++i) {
-            uint8_t bytes[4];
-            StoreLittleEndian(bytes, buffer[i]);
-            written = std::fwrite(bytes, 1, 4, file) == 4;
+            uint8_t word[4];
+            bytes::StoreLittleEndian32(word, buffer[i]);
+            written = std::fwrite(word, 1, 4, file) == 4;
         }
         // Buffered bytes that cannot be stored when the file is closed are a short write too.
         if (std::fclose(file) != 0) written = false;
-        if (!written) status = ReportFileFailure(LORIC_ERR_FILE_IO, fileName);
+        if (!written) status = ReportFailure(LORIC_ERR_FILE_IO, fileName);
     }
     delete[] buffer;
     return status;
@@ -216,7 +219,9 @@ uint32_t WriteConfigRomFile(CROM* crom, const char* fileName) {
 using namespace loric;
 
 extern "C" LORIC_EXPORT uint32_t LORIC_CALL GenerateConfigurationFile(CONFIG_FILE_INFO* info, const char* fileName) {
-    TraceEnter(TRACE_API, "GenerateConfigurationFile");
+    // Works on files alone, so the API need not be open. Refused arguments leave without an
+    // exit line, and the exit line shows the status in hexadecimal.
+    TraceEnter({TRACE_API, "GenerateConfigurationFile"});
     if (info == nullptr || fileName == nullptr) return ReportFailure(LORIC_ERR_INVALID_PARAMETER);
 
     const bool secondUnit = (info->config_flags & CONFIG_FLAG_SECOND_LUN) != 0;

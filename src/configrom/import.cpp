@@ -4,7 +4,9 @@
 #include <cstring>
 
 #include "api/context.h"
+#include "api/export_frame.h"
 #include "configrom/crom.h"
+#include "platform/bytes.h"
 #include "program/upload.h"
 
 namespace loric {
@@ -23,8 +25,10 @@ inline uint8_t DeviceType(uint32_t entry) { return static_cast<uint8_t>((entry >
 void CopyLeafText(char* destination, const uint32_t* words, uint32_t count) {
     uint32_t length = 0;
     for (uint32_t w = 0; w < count; ++w) {
-        for (int shift = 24; shift >= 0; shift -= 8) {
-            const char ch = static_cast<char>((words[w] >> shift) & 0xFF);
+        uint8_t characters[4];
+        bytes::StoreBigEndian32(characters, words[w]);
+        for (const uint8_t character : characters) {
+            const char ch = static_cast<char>(character);
             if (ch == '\0' || length == kMaxRomStringChars - 1) {
                 destination[length] = '\0';
                 return;
@@ -85,13 +89,14 @@ uint32_t ImportOpenFile(CONFIG_FILE_INFO* info, const char* fileName, FILE* file
     if (length == 0 || length == kUnknownLength || length > kMaxConfigFileBytes) {
         return ReportFailure(LORIC_ERR_FILE_TOO_LARGE, length);
     }
-    uint8_t bytes[kMaxConfigFileBytes] = {};
-    if (std::fread(bytes, 1, length, file) != length) return ReportFileFailure(LORIC_ERR_FILE_IO, fileName);
+    uint8_t content[kMaxConfigFileBytes] = {};
+    if (std::fread(content, 1, length, file) != length)
+        return ReportFailure(LORIC_ERR_FILE_IO, fileName);
     Trace(TRACE_API_VERBOSE, "File length = %d\n", length);
 
     // Bytes past the end of the file read as zero.
     uint32_t words[kFileWords];
-    for (uint32_t i = 0; i < kFileWords; ++i) words[i] = LoadLittleEndian(&bytes[i * 4]);
+    for (uint32_t i = 0; i < kFileWords; ++i) words[i] = bytes::LoadLittleEndian32(&content[i * 4]);
 
     const uint32_t* rom = words + kExtConfigWords;
     const uint32_t crcLength = CrcLength(rom[Q_BUS_INFO]);
@@ -157,12 +162,12 @@ uint32_t ExtractRomStrings(const uint32_t* words, uint32_t lengthBytes, char* co
 }
 
 uint32_t ImportRomImageFile(CONFIG_FILE_INFO* info, const char* fileName) {
-    TraceEnter(TRACE_API_VERBOSE, "ImportRomImageFile");
+    TraceEnter({TRACE_API_VERBOSE, "ImportRomImageFile"});
     std::memset(info, 0, sizeof(*info));
     uint32_t status;
     FILE* file = std::fopen(fileName, "rb");
     if (file == nullptr) {
-        status = ReportFileFailure(LORIC_ERR_FILE_OPEN, fileName);
+        status = ReportFailure(LORIC_ERR_FILE_OPEN, fileName);
     } else {
         status = ImportOpenFile(info, fileName, file);
         std::fclose(file);
@@ -176,9 +181,12 @@ uint32_t ImportRomImageFile(CONFIG_FILE_INFO* info, const char* fileName) {
 using namespace loric;
 
 extern "C" LORIC_EXPORT uint32_t LORIC_CALL ImportConfigurationFile(CONFIG_FILE_INFO* info, const char* fileName) {
-    TraceEnter(TRACE_API, "ImportConfigurationFile");
+    // Works on files alone, so the API need not be open. Refused arguments leave without an
+    // exit line.
+    const ExportFrame frame{TRACE_API, "ImportConfigurationFile", ExitLine::kBlankLine};
+    TraceEnter(frame);
     if (info == nullptr || fileName == nullptr) return ReportFailure(LORIC_ERR_INVALID_PARAMETER);
     const uint32_t status = ImportRomImageFile(info, fileName);
-    Trace(TRACE_API, "Exit ImportConfigurationFile (ret %d)\n\n", status);
+    TraceExit(frame, status);
     return status;
 }

@@ -4,8 +4,10 @@
 #include <cstring>
 
 #include "api/context.h"
+#include "api/export_frame.h"
 #include "configrom/crom.h"
 #include "link/registers.h"
+#include "platform/bytes.h"
 #include "platform/platform.h"
 
 namespace loric {
@@ -21,14 +23,13 @@ void ShowStep(ProgressWindow window, const char* text) {
 }
 
 bool WriteFileQuadlet(FILE* file, uint32_t value) {
-    uint8_t bytes[4];
-    StoreLittleEndian(bytes, value);
-    return std::fwrite(bytes, 1, 4, file) == 4;
+    uint8_t word[4];
+    bytes::StoreLittleEndian32(word, value);
+    return std::fwrite(word, 1, 4, file) == 4;
 }
 
-uint32_t UploadConfiguration(uint32_t nodeId, FLASH_DEVICE* device, const char* fileName, uint32_t erase,
-                             ProgressWindow window, ProgressCallback callback) {
-    if (g_api.link == nullptr) return ReportFailure(LORIC_ERR_ACCESS_DENIED);
+uint32_t UploadConfiguration(uint32_t nodeId, FLASH_DEVICE* device, const char* fileName,
+                             uint32_t erase, ProgressWindow window, ProgressCallback callback) {
     if (fileName == nullptr || device == nullptr || device->configSector == nullptr) {
         return ReportFailure(LORIC_ERR_INVALID_PARAMETER);
     }
@@ -57,18 +58,17 @@ uint32_t CopyQuadlet(uint32_t nodeId, FILE* file, const char* fileName, uint32_t
     if (ReadQuadlet(nodeId, REGISTER_OFFSET_HIGH, FLASH_READ_CTRL, value) != LORIC_OK) {
         return LORIC_ERR_QUADLET_READ;
     }
-    if (!WriteFileQuadlet(file, *value)) return ReportFileFailure(LORIC_ERR_FILE_IO, fileName);
+    if (!WriteFileQuadlet(file, *value)) return ReportFailure(LORIC_ERR_FILE_IO, fileName);
     return LORIC_OK;
 }
 
 uint32_t DownloadConfiguration(uint32_t nodeId, FLASH_DEVICE* device, const char* fileName,
                                ProgressWindow window, FILE** file) {
-    if (g_api.link == nullptr) return ReportFailure(LORIC_ERR_ACCESS_DENIED);
     if (fileName == nullptr || device == nullptr || device->configSector == nullptr) {
         return ReportFailure(LORIC_ERR_INVALID_PARAMETER);
     }
     *file = std::fopen(fileName, "wb");
-    if (*file == nullptr) return ReportFileFailure(LORIC_ERR_FILE_OPEN, fileName);
+    if (*file == nullptr) return ReportFailure(LORIC_ERR_FILE_OPEN, fileName);
 
     Trace(TRACE_API, "Read additional config from flash address %.8X (%.8X)\n", device->configSector->start,
           device->configByteAddress);
@@ -125,21 +125,20 @@ uint32_t CopyRecordText(const char* record, uint32_t first, char* text) {
 }
 
 uint32_t ReadTimestamp(uint32_t nodeId, char* timeText, char* dateText) {
-    if (g_api.link == nullptr) return ReportFailure(LORIC_ERR_ACCESS_DENIED);
     if (timeText == nullptr || dateText == nullptr) return ReportFailure(LORIC_ERR_INVALID_PARAMETER);
     if (WriteQuadlet(nodeId, REGISTER_OFFSET_HIGH, FLASH_READ_CTRL, READ_TIMESTAMP) != LORIC_OK) {
         return ReportFailure(LORIC_ERR_QUADLET_WRITE, FLASH_READ_CTRL);
     }
-    uint8_t bytes[kTimestampBytes];
+    uint8_t received[kTimestampBytes];
     for (uint32_t i = 0; i < kTimestampQuadlets; ++i) {
         uint32_t value = 0;
         if (ReadQuadlet(nodeId, REGISTER_OFFSET_HIGH, FLASH_READ_CTRL, &value) != LORIC_OK) {
             return ReportFailure(LORIC_ERR_QUADLET_READ, FLASH_READ_CTRL);
         }
-        StoreLittleEndian(&bytes[i * 4], value);
+        bytes::StoreLittleEndian32(&received[i * 4], value);
     }
     char record[kTimestampBytes];
-    std::memcpy(record, bytes, sizeof(record));
+    std::memcpy(record, received, sizeof(record));
     const uint32_t dateFirst = CopyRecordText(record, 0, timeText);
     if (dateFirst < kTimestampBytes) {
         CopyRecordText(record, dateFirst, dateText);
@@ -162,28 +161,26 @@ extern "C" LORIC_EXPORT uint32_t LORIC_CALL UploadConfigurationFile(uint32_t nod
                                                                     const char* fileName, uint32_t erase,
                                                                     ProgressWindow window,
                                                                     ProgressCallback callback) {
-    TraceEnter(TRACE_API, "UploadConfigurationFile");
-    const uint32_t status = UploadConfiguration(nodeId, device, fileName, erase, window, callback);
-    Trace(TRACE_API, "Exit UploadConfigurationFile (ret %d)\n\n", status);
-    return status;
+    return RunExport({TRACE_API, "UploadConfigurationFile", ExitLine::kBlankLine}, [&] {
+        return UploadConfiguration(nodeId, device, fileName, erase, window, callback);
+    });
 }
 
 extern "C" LORIC_EXPORT uint32_t LORIC_CALL DownloadConfigurationFile(uint32_t nodeId, FLASH_DEVICE* device,
                                                                       const char* fileName, ProgressWindow window) {
-    TraceEnter(TRACE_API, "DownloadConfigurationFile");
-    FILE* file = nullptr;
-    uint32_t status = DownloadConfiguration(nodeId, device, fileName, window, &file);
-    // A file that cannot be completed when closed is a failed write too.
-    if (file != nullptr && std::fclose(file) != 0 && status == LORIC_OK) {
-        status = ReportFileFailure(LORIC_ERR_FILE_IO, fileName);
-    }
-    Trace(TRACE_API, "Exit DownloadConfigurationFile (ret %d)\n\n", status);
-    return status;
+    return RunExport(
+        {TRACE_API, "DownloadConfigurationFile", ExitLine::kBlankLine}, [&]() -> uint32_t {
+            FILE* file = nullptr;
+            uint32_t status = DownloadConfiguration(nodeId, device, fileName, window, &file);
+            // A file that cannot be completed when closed is a failed write too.
+            if (file != nullptr && std::fclose(file) != 0 && status == LORIC_OK) {
+                status = ReportFailure(LORIC_ERR_FILE_IO, fileName);
+            }
+            return status;
+        });
 }
 
 extern "C" LORIC_EXPORT uint32_t LORIC_CALL DownloadTimestamp(uint32_t nodeId, char* timeText, char* dateText) {
-    TraceEnter(TRACE_API, "DownloadTimestamp");
-    const uint32_t status = ReadTimestamp(nodeId, timeText, dateText);
-    Trace(TRACE_API, "Exit DownloadTimestamp (ret %d)\n\n", status);
-    return status;
+    return RunExport({TRACE_API, "DownloadTimestamp", ExitLine::kBlankLine},
+                     [&] { return ReadTimestamp(nodeId, timeText, dateText); });
 }

@@ -9,6 +9,7 @@
 #include <cstring>
 
 #include "api/context.h"
+#include "api/export_frame.h"
 #include "flash/flash_data.h"
 
 namespace loric {
@@ -211,29 +212,22 @@ extern "C" LORIC_EXPORT uint32_t LORIC_CALL LoadFlashData(const char* fileName, 
     Trace(TRACE_API, "Enter LoadFlashData - ");
     Trace(TRACE_API, "sizeof(FLASH_DEVICE) = %d bytes\n", static_cast<int>(sizeof(FLASH_DEVICE)));
 
-    uint32_t status = LORIC_OK;
-    if (g_api.link == nullptr) {
-        status = ReportFailure(LORIC_ERR_ACCESS_DENIED, 0);
-    } else if (fileName == nullptr || devices == nullptr || deviceCount == nullptr) {
-        status = ReportFailure(LORIC_ERR_INVALID_PARAMETER, 0);
-    } else {
+    return RunEnteredExport({TRACE_API, "LoadFlashData", ExitLine::kBlankLine}, [&]() -> uint32_t {
+        if (fileName == nullptr || devices == nullptr || deviceCount == nullptr)
+            return ReportFailure(LORIC_ERR_INVALID_PARAMETER);
         *deviceCount = 0;
         FILE* file = std::fopen(fileName, "r");
-        if (file == nullptr) {
-            status = ReportFileFailure(LORIC_ERR_FILE_OPEN, fileName);
-        } else {
-            FlashFileReader reader(file);
-            status = reader.Load(devices, deviceCount);
-            std::fclose(file);
-            if (reader.Exhausted()) {
-                // A device or a pipe that never ends, or a file far larger than any chip list.
-                Trace(TRACE_ERROR, "Flash data file longer than %u bytes\n", static_cast<unsigned>(kMaxTextFileBytes));
-                status = LORIC_ERR_FLASH_DATA_FILE;
-            }
-            if (status != LORIC_OK) ReportFileFailure(status, fileName);
+        if (file == nullptr) return ReportFailure(LORIC_ERR_FILE_OPEN, fileName);
+        FlashFileReader reader(file);
+        uint32_t status = reader.Load(devices, deviceCount);
+        std::fclose(file);
+        if (reader.Exhausted()) {
+            // A device or a pipe that never ends, or a file far larger than any chip list.
+            Trace(TRACE_ERROR, "Flash data file longer than %u bytes\n",
+                  static_cast<unsigned>(kMaxTextFileBytes));
+            status = LORIC_ERR_FLASH_DATA_FILE;
         }
-    }
-
-    Trace(TRACE_API, "Exit LoadFlashData (ret %d)\n\n", status);
-    return status;
+        if (status != LORIC_OK) ReportFailure(status, fileName);
+        return status;
+    });
 }

@@ -5,8 +5,10 @@
 #include <new>
 
 #include "api/context.h"
+#include "api/export_frame.h"
 #include "flash/flash_data.h"
 #include "link/registers.h"
+#include "platform/bytes.h"
 #include "platform/platform.h"
 #include "program/upload.h"
 
@@ -17,9 +19,7 @@ constexpr int kTitleSize = 128;
 
 uint32_t SumQuadlets(const uint8_t* image, uint32_t length) {
     uint32_t sum = 0;
-    for (uint32_t at = 0; at + 4 <= length; at += 4)
-        sum += uint32_t{image[at]} | uint32_t{image[at + 1]} << 8 | uint32_t{image[at + 2]} << 16 |
-               uint32_t{image[at + 3]} << 24;
+    for (uint32_t at = 0; at + 4 <= length; at += 4) sum += bytes::LoadLittleEndian32(image + at);
     return sum;
 }
 
@@ -43,7 +43,7 @@ struct UploadJob {
 // Everything after the file is open; the caller closes it.
 uint32_t UploadOpenFile(const UploadJob& job, FILE* file) {
     const uint32_t fileLength = GetStreamLength(file);
-    if (fileLength == kUnknownLength) return ReportFileFailure(LORIC_ERR_FILE_IO, job.fileName);
+    if (fileLength == kUnknownLength) return ReportFailure(LORIC_ERR_FILE_IO, job.fileName);
     const uint32_t length = RoundedImageLength(fileLength);
     Trace(TRACE_API, "Upload file length %d (%X)\n", length, length);
 
@@ -57,16 +57,16 @@ uint32_t UploadOpenFile(const UploadJob& job, FILE* file) {
 
     // A short read would send a damaged image: only the whole file goes up.
     if (fileLength == 0 || std::fread(image, 1, fileLength, file) != fileLength)
-        return ReportFileFailure(LORIC_ERR_FILE_IO, job.fileName);
+        return ReportFailure(LORIC_ERR_FILE_IO, job.fileName);
 
     if (job.parameter != nullptr && !PokeParameters(image, length, job.parameter)) {
         Trace(TRACE_ERROR, "Poke Parameters failed!\n");
-        return ReportFileFailure(LORIC_ERR_FILE_UPLOAD, job.fileName);
+        return ReportFailure(LORIC_ERR_FILE_UPLOAD, job.fileName);
     }
 
     const uint32_t sum = SumQuadlets(image, length);
     const FLASH_DEVICE& device = *job.device;
-    const bool flashPort = (job.flags & 3u) != 0;
+    const bool flashPort = UsesFlashPort(job.flags);
     if (flashPort) {
         Trace(TRACE_API, "Setting byte prog delay to %d uS\n", device.byteProgramDelay);
         SetByteProgramDelay(static_cast<uint32_t>(device.byteProgramDelay));  // a failure is only logged
@@ -93,14 +93,14 @@ uint32_t UploadOpenFile(const UploadJob& job, FILE* file) {
         Trace(TRACE_API_VERBOSE, "Uploading segment %d - %d bytes (of %d remaining)...\n", step, stepLength,
               remaining);
         if (!UploadBuffer(job.address + step * (segment / bytesPerWord), image + position, stepLength, mode)) {
-            ReportFileFailure(LORIC_ERR_FILE_UPLOAD, job.fileName);
+            ReportFailure(LORIC_ERR_FILE_UPLOAD, job.fileName);
             Trace(TRACE_ERROR, "UploadBuffer error! (segment %d)\n", step);
             return LORIC_ERR_FILE_UPLOAD;
         }
         position += stepLength;
         remaining -= stepLength;
         if (job.callback != nullptr && platform::CallProgress(job.callback, static_cast<uint8_t>(percent)) != 0)
-            return ReportFailure(LORIC_ERR_CANCELLED, 0);
+            return ReportFailure(LORIC_ERR_CANCELLED);
     }
     if (showTitle) ShowPercent(job.window, savedTitle, 100);
     if (job.callback != nullptr) platform::CallProgress(job.callback, 100);
@@ -112,7 +112,7 @@ uint32_t UploadOpenFile(const UploadJob& job, FILE* file) {
             return ReportFailure(LORIC_ERR_QUADLET_READ, FLASH_UPLOAD_CHECKSUM);
         // 0: the device offers no checksum.
         if (deviceSum != 0 && deviceSum != sum) {
-            ReportFileFailure(LORIC_ERR_FILE_UPLOAD, job.fileName);
+            ReportFailure(LORIC_ERR_FILE_UPLOAD, job.fileName);
             Trace(TRACE_ERROR, "Device checksum mismatch! Ret = %.8X Calc = %.8X\n", deviceSum, sum);
             return LORIC_ERR_FILE_UPLOAD;
         }
@@ -129,24 +129,15 @@ extern "C" LORIC_EXPORT uint32_t LORIC_CALL UploadFile(uint32_t nodeId, const ch
                                                        uint32_t flags, FLASH_DEVICE* device, uint32_t* parameter,
                                                        ProgressWindow window, ProgressCallback callback) {
     Trace(TRACE_API, "Enter UploadFile to address %.8X\n", address);
-
-    uint32_t status;
-    if (g_api.link == nullptr) {
-        status = ReportFailure(LORIC_ERR_ACCESS_DENIED, 0);
-    } else if (fileName == nullptr || device == nullptr || !IsValidBusWidth(device->busWidth)) {
+    return RunEnteredExport({TRACE_API, "UploadFile", ExitLine::kBlankLine}, [&]() -> uint32_t {
         // Every word address below divides by the bus width.
-        status = ReportFailure(LORIC_ERR_INVALID_PARAMETER, 0);
-    } else {
+        if (fileName == nullptr || device == nullptr || !IsValidBusWidth(device->busWidth))
+            return ReportFailure(LORIC_ERR_INVALID_PARAMETER);
         FILE* file = std::fopen(fileName, "rb");
-        if (file == nullptr) {
-            status = ReportFileFailure(LORIC_ERR_FILE_OPEN, fileName);
-        } else {
-            UploadJob job{nodeId, fileName, address, flags, device, parameter, window, callback};
-            status = UploadOpenFile(job, file);
-            std::fclose(file);
-        }
-    }
-
-    Trace(TRACE_API, "Exit UploadFile (ret %d)\n\n", status);
-    return status;
+        if (file == nullptr) return ReportFailure(LORIC_ERR_FILE_OPEN, fileName);
+        const UploadJob job{nodeId, fileName, address, flags, device, parameter, window, callback};
+        const uint32_t status = UploadOpenFile(job, file);
+        std::fclose(file);
+        return status;
+    });
 }

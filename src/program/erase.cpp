@@ -3,6 +3,7 @@
 #include "program/erase.h"
 
 #include "api/context.h"
+#include "api/export_frame.h"
 #include "api/target.h"
 #include "flash/flash_data.h"
 #include "link/device_link.h"
@@ -54,14 +55,14 @@ uint32_t PollEraseDone(uint32_t nodeId, uint32_t sectorAddress, uint32_t timeout
 namespace loric {
 
 uint32_t FlashPortEraseSector(const FLASH_DEVICE* /*device*/, uint32_t sectorAddress) {
-    TraceEnter(TRACE_INTERNAL, "FlashPortEraseSector");
-    uint32_t status = LORIC_OK;
-    if (g_api.link == nullptr) {
-        status = ReportFailure(LORIC_ERR_ACCESS_DENIED);
-    } else if (!g_api.link->EraseSector(sectorAddress)) {
-        const uint32_t error = platform::GetLastErrorCode();
-        status = ReportFailure(LORIC_ERR_DRIVER_INTERNAL, error);
-    }
+    TraceEnter({TRACE_INTERNAL, "FlashPortEraseSector"});
+    const uint32_t status = IfApiOpen([&]() -> uint32_t {
+        if (!g_api.link->EraseSector(sectorAddress)) {
+            const uint32_t error = platform::GetLastErrorCode();
+            return ReportFailure(LORIC_ERR_DRIVER_INTERNAL, error);
+        }
+        return LORIC_OK;
+    });
     Trace(TRACE_INTERNAL, "Exit FlashPortEraseSector = %d\n", status);
     return status;
 }
@@ -72,26 +73,23 @@ extern "C" LORIC_EXPORT uint32_t LORIC_CALL EraseFlashSector(uint32_t nodeId, FL
                                                              uint32_t sectorAddress, uint32_t useFlashPort) {
     Trace(TRACE_API, "Enter EraseFlashSector %.8X\n", sectorAddress);
     const uint32_t node = nodeId & 0xFFFF;
-    uint32_t status = LORIC_OK;
     PollRecord poll{0, 0};
-    if (g_api.link == nullptr) {
-        status = ReportFailure(LORIC_ERR_ACCESS_DENIED);
-    } else if (useFlashPort != 0) {
-        SetTargetNode(node);
-        status = FlashPortEraseSector(device, sectorAddress);
-    } else if (device == nullptr) {
-        status = ReportFailure(LORIC_ERR_INVALID_PARAMETER);
-    } else {
+    // The exit line shows what the device method's poll saw.
+    const uint32_t status = IfApiOpen([&]() -> uint32_t {
+        if (useFlashPort != 0) {
+            SetTargetNode(node);
+            return FlashPortEraseSector(device, sectorAddress);
+        }
+        if (device == nullptr) return ReportFailure(LORIC_ERR_INVALID_PARAMETER);
         const uint32_t timeout = sectorAddress == ERASE_ALL ? kChipEraseTimeoutSeconds : kSectorEraseTimeoutSeconds;
         // A refused start write has been reported by WriteQuadlet itself.
-        status = WriteQuadlet(node, REGISTER_OFFSET_HIGH, FLASH_ERASE_CTRL, sectorAddress);
-        if (status == LORIC_OK) {
-            if (IsInternalFlash(*device))
-                WaitSeconds(1);  // the internal flash gives no completion bit
-            else
-                status = PollEraseDone(node, sectorAddress, timeout, poll);
-        }
-    }
+        const uint32_t started =
+            WriteQuadlet(node, REGISTER_OFFSET_HIGH, FLASH_ERASE_CTRL, sectorAddress);
+        if (started != LORIC_OK) return started;
+        if (!IsInternalFlash(*device)) return PollEraseDone(node, sectorAddress, timeout, poll);
+        WaitSeconds(1);  // the internal flash gives no completion bit
+        return LORIC_OK;
+    });
     Trace(TRACE_API, "Exit EraseFlashSector (ret %d - read %.8X - count %d)\n", status, poll.lastValue, poll.reads);
     return status;
 }

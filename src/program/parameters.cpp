@@ -4,18 +4,11 @@
 #include <cstring>
 
 #include "api/context.h"
+#include "platform/bytes.h"
 #include "program/upload.h"
 
 namespace loric {
 namespace {
-
-uint32_t LoadLe32(const uint8_t* p) {
-    return uint32_t{p[0]} | uint32_t{p[1]} << 8 | uint32_t{p[2]} << 16 | uint32_t{p[3]} << 24;
-}
-
-void StoreLe32(uint8_t* p, uint32_t value) {
-    for (int i = 0; i < 4; ++i) p[i] = static_cast<uint8_t>(value >> (8 * i));
-}
 
 // The count as hexadecimal text right after the marker; reads nothing beyond the image.
 bool ReadParameterCount(const uint8_t* text, size_t available, uint32_t* count) {
@@ -51,9 +44,10 @@ bool PokeSection(uint8_t* image, uint32_t length, const uint32_t* parameter) {
     if (TraceOn(TRACE_INTERNAL)) {
         // Only the parameters that the image really holds are listed.
         for (uint32_t n = 1; n <= count && first + 4ull * n <= length; ++n)
-            Trace(TRACE_INTERNAL, "File Param %d = 0x%.8x\n", n, LoadLe32(image + first + 4 * (n - 1)));
+            Trace(TRACE_INTERNAL, "File Param %d = 0x%.8x\n", n,
+                  bytes::LoadLittleEndian32(image + first + 4 * (n - 1)));
     }
-    StoreLe32(image + first, *parameter);
+    bytes::StoreLittleEndian32(image + first, *parameter);
     return true;
 }
 

@@ -4,6 +4,7 @@
 #include <cstdio>
 
 #include "api/context.h"
+#include "api/export_frame.h"
 #include "bus/modes.h"
 #include "flash/flash_data.h"
 #include "link/registers.h"
@@ -38,11 +39,11 @@ uint32_t UsableSectorCount(const FLASH_DEVICE* device) {
 // once the flash had already been erased.
 uint32_t CheckImageReadable(const char* fileName) {
     std::FILE* file = std::fopen(fileName, "rb");
-    if (file == nullptr) return ReportFileFailure(LORIC_ERR_FILE_OPEN, fileName);
+    if (file == nullptr) return ReportFailure(LORIC_ERR_FILE_OPEN, fileName);
     unsigned char byte;
     const size_t got = std::fread(&byte, 1, 1, file);
     std::fclose(file);
-    if (got != 1) return ReportFileFailure(LORIC_ERR_FILE_IO, fileName);
+    if (got != 1) return ReportFailure(LORIC_ERR_FILE_IO, fileName);
     return LORIC_OK;
 }
 
@@ -170,42 +171,33 @@ extern "C" LORIC_EXPORT uint32_t LORIC_CALL UploadFirmwareLoader(uint16_t* nodeI
                                                                  uint32_t eraseDelay, ProgressWindow window,
                                                                  ProgressCallback callback) {
     const uint32_t loaderLength = fileName != nullptr ? GetFileLength(fileName) : 0;
-    TraceEnter(TRACE_API, "UploadFirmwareLoader");
-    uint32_t status;
-    if (g_api.link == nullptr) {
-        status = ReportFailure(LORIC_ERR_ACCESS_DENIED);
-    } else if (fileName == nullptr || device == nullptr || nodeId == nullptr || eraseDelay > kMaxEraseDelaySeconds ||
-               !DeviceUsable(device)) {
-        status = ReportFailure(LORIC_ERR_INVALID_PARAMETER);
-    } else {
-        status = CheckImageReadable(fileName);
-        if (status == LORIC_OK)
-            status = ProgramLoader(nodeId, device, fileName, blank, eraseDelay, window, callback, loaderLength);
-    }
-    Trace(TRACE_API, "Exit UploadFirmwareLoader (ret %d)\n\n", status);
-    return status;
+    return RunExport({TRACE_API, "UploadFirmwareLoader", ExitLine::kBlankLine}, [&]() -> uint32_t {
+        if (fileName == nullptr || device == nullptr || nodeId == nullptr ||
+            eraseDelay > kMaxEraseDelaySeconds || !DeviceUsable(device))
+            return ReportFailure(LORIC_ERR_INVALID_PARAMETER);
+        const uint32_t status = CheckImageReadable(fileName);
+        if (status != LORIC_OK) return status;
+        return ProgramLoader(nodeId, device, fileName, blank, eraseDelay, window, callback,
+                             loaderLength);
+    });
 }
 
 extern "C" LORIC_EXPORT uint32_t LORIC_CALL UploadFirmwareAndConfig(uint32_t nodeId, FLASH_DEVICE* device,
                                                                     const char* firmwareFileName,
                                                                     const char* configFileName,
                                                                     ProgressWindow window, ProgressCallback callback) {
-    const uint32_t firmwareLength = firmwareFileName != nullptr ? GetFileLength(firmwareFileName) : 0;
-    TraceEnter(TRACE_API, "UploadMainFirmware");
+    const uint32_t firmwareLength =
+        firmwareFileName != nullptr ? GetFileLength(firmwareFileName) : 0;
     const uint32_t node = nodeId & 0xFFFF;
-    uint32_t status;
-    if (g_api.link == nullptr) {
-        status = ReportFailure(LORIC_ERR_ACCESS_DENIED);
-    } else if (firmwareFileName == nullptr || device == nullptr || configFileName == nullptr ||
-               !DeviceUsable(device) || !ConfigSectorValid(device)) {
-        status = ReportFailure(LORIC_ERR_INVALID_PARAMETER);
-    } else {
-        status = CheckImageReadable(firmwareFileName);
+    // Its enter and exit lines name it UploadMainFirmware.
+    return RunExport({TRACE_API, "UploadMainFirmware", ExitLine::kBlankLine}, [&]() -> uint32_t {
+        if (firmwareFileName == nullptr || device == nullptr || configFileName == nullptr ||
+            !DeviceUsable(device) || !ConfigSectorValid(device))
+            return ReportFailure(LORIC_ERR_INVALID_PARAMETER);
+        uint32_t status = CheckImageReadable(firmwareFileName);
         if (status == LORIC_OK) status = CheckImageReadable(configFileName);
-        if (status == LORIC_OK)
-            status = ProgramFirmwareAndConfig(node, device, firmwareFileName, configFileName, window, callback,
-                                              firmwareLength);
-    }
-    Trace(TRACE_API, "Exit UploadMainFirmware (ret %d)\n\n", status);
-    return status;
+        if (status != LORIC_OK) return status;
+        return ProgramFirmwareAndConfig(node, device, firmwareFileName, configFileName, window,
+                                        callback, firmwareLength);
+    });
 }

@@ -26,9 +26,16 @@ inline uint32_t SegmentLength(uint32_t imageLength) {
     return ((imageLength + kUploadSteps - 1) / kUploadSteps + 3u) & ~3u;
 }
 
-// One request of the link's UploadBlock. Bits 0-1 of uploadMode choose the method: 0 the
-// uploader (byte count rounded up to whole quadlets), else the flash port. True on success;
-// on failure the last-error code tells why.
+// Bits 0-1 of an upload's flags (and of the link's upload mode) choose the method:
+// UPLOAD_METHOD_UPLOADER, or any other value for the flash port.
+inline constexpr uint32_t kUploadMethodMask = 3u;
+inline bool UsesFlashPort(uint32_t flags) {
+    return (flags & kUploadMethodMask) != UPLOAD_METHOD_UPLOADER;
+}
+
+// One request of the link's UploadBlock, by the method that bits 0-1 of uploadMode choose
+// (the uploader rounds the byte count up to whole quadlets). True on success; on failure the
+// last-error code tells why.
 bool UploadBuffer(uint32_t flashAddress, const uint8_t* data, uint32_t byteCount, uint32_t uploadMode);
 
 // Tells the link the delay per programmed byte of the flash port method. On failure the

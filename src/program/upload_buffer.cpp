@@ -1,6 +1,7 @@
 // The two link operations of an upload: one block of data, and the flash port's delay per
 // programmed byte.
 #include "api/context.h"
+#include "api/export_frame.h"
 #include "link/device_link.h"
 #include "platform/platform.h"
 #include "program/upload.h"
@@ -9,9 +10,9 @@ namespace loric {
 
 bool UploadBuffer(uint32_t flashAddress, const uint8_t* data, uint32_t byteCount, uint32_t uploadMode) {
     Trace(TRACE_INTERNAL, "Enter UploadBuffer\n");
-    if (g_api.link == nullptr) return false;
+    if (!ApiOpen()) return false;
 
-    const bool useFlashPort = (uploadMode & 3u) != 0;
+    const bool useFlashPort = UsesFlashPort(uploadMode);
     if (useFlashPort) {
         Trace(TRACE_INTERNAL, "Flash port upload method (SLOW)\n");
     } else {
@@ -30,7 +31,7 @@ bool UploadBuffer(uint32_t flashAddress, const uint8_t* data, uint32_t byteCount
 
 bool SetByteProgramDelay(uint32_t delayMicroseconds) {
     Trace(TRACE_INTERNAL, "Enter SetByteProgramDelay\n");
-    if (g_api.link == nullptr) return false;
+    if (!ApiOpen()) return false;
 
     bool ok = g_api.link->SetByteProgramDelay(delayMicroseconds);
     if (!ok) {

@@ -16,6 +16,7 @@
 #include <vector>
 
 #include "api/context.h"
+#include "api/export_frame.h"
 #include "link/registers.h"
 #include "link/driver_link.h"
 #include "platform/platform.h"
@@ -87,7 +88,7 @@ TEST_F(Api, StatusTexts) {
     // A long file name is kept cut to the stored length; its error line to the piece buffer.
     g_api.traceFlags = TRACE_ERROR;
     const std::string longName(3000, 'n');
-    t_.Add("long name -> %u\n", ReportFileFailure(6, longName.c_str()));
+    t_.Add("long name -> %u\n", ReportFailure(6, longName.c_str()));
     std::string buffer(4000, '\0');
     t_.Add("text 6 -> %u\n", GetErrorText(6, buffer.data()));
     t_.Add("text of %zu, piece of %zu\n", std::strlen(buffer.c_str()), debug_.Pieces().at(0).size());

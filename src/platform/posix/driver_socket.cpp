@@ -11,6 +11,7 @@
 #include <cstring>
 #include <vector>
 
+#include "platform/bytes.h"
 #include "platform/platform.h"
 
 namespace loric::platform {
@@ -23,15 +24,6 @@ constexpr uint32_t kUploadRequestSize = 16;
 constexpr const char* kDefaultSocketPath = "/tmp/brennock.sock";
 
 int HandleToFd(Handle handle) { return static_cast<int>(reinterpret_cast<intptr_t>(handle)); }
-
-void PutLittleEndian(uint8_t* out, uint32_t value) {
-    for (int i = 0; i < 4; ++i) out[i] = static_cast<uint8_t>(value >> (8 * i));
-}
-
-uint32_t GetLittleEndian(const uint8_t* in) {
-    return static_cast<uint32_t>(in[0]) | static_cast<uint32_t>(in[1]) << 8 |
-           static_cast<uint32_t>(in[2]) << 16 | static_cast<uint32_t>(in[3]) << 24;
-}
 
 bool SendAll(int fd, const uint8_t* data, size_t size) {
     while (size > 0) {
@@ -112,7 +104,7 @@ bool DeviceControl(Handle device, uint32_t code, const void* in, uint32_t inLeng
             SetLastErrorCode(kErrorInvalidParameter);
             return false;
         }
-        appended = GetLittleEndian(static_cast<const uint8_t*>(in) + 4);
+        appended = bytes::LoadLittleEndian32(static_cast<const uint8_t*>(in) + 4);
         if (appended != 0 && (uploadData == nullptr || uploadLength < appended)) {
             SetLastErrorCode(kErrorInvalidParameter);
             return false;
@@ -125,12 +117,13 @@ bool DeviceControl(Handle device, uint32_t code, const void* in, uint32_t inLeng
         SetLastErrorCode(kErrorNotEnoughMemory);
         return false;
     }
-    PutLittleEndian(message.data(), code);
-    PutLittleEndian(message.data() + 4, inLength);
-    PutLittleEndian(message.data() + 8, outLength);
+    bytes::StoreLittleEndian32(message.data(), code);
+    bytes::StoreLittleEndian32(message.data() + 4, inLength);
+    bytes::StoreLittleEndian32(message.data() + 8, outLength);
     if (inLength != 0) std::memcpy(message.data() + 12, in, inLength);
     if (upload) {
-        PutLittleEndian(message.data() + 12 + 8, 0);  // the data travel after the request
+        // The data travel after the request, not at the address its data field holds.
+        bytes::StoreLittleEndian32(message.data() + 12 + 8, 0);
         if (appended != 0) std::memcpy(message.data() + 12 + kUploadRequestSize, uploadData, appended);
     }
     const int fd = HandleToFd(device);
@@ -152,9 +145,9 @@ bool DeviceControl(Handle device, uint32_t code, const void* in, uint32_t inLeng
             return false;
         }
     }
-    const uint32_t ok = GetLittleEndian(reply);
-    const uint32_t error = GetLittleEndian(reply + 4);
-    if (bytesReturned != nullptr) *bytesReturned = GetLittleEndian(reply + 8);
+    const uint32_t ok = bytes::LoadLittleEndian32(reply);
+    const uint32_t error = bytes::LoadLittleEndian32(reply + 4);
+    if (bytesReturned != nullptr) *bytesReturned = bytes::LoadLittleEndian32(reply + 8);
     if (ok == 0) {
         // A failure always leaves a non-zero code behind.
         SetLastErrorCode(error != 0 ? error : kErrorGenFailure);
