@@ -88,7 +88,7 @@ public:
         }
         if (!saved.empty()) {
             if (!chipName.empty() && !SameNoCase(chipName, saved)) {
-                throw ToolError(5, "the simulated device in " + stateDir_ + " carries a " + saved + ", not a " + chipName,
+                throw ToolError(LORIC_ERR_INVALID_PARAMETER, "the simulated device in " + stateDir_ + " carries a " + saved + ", not a " + chipName,
                                 "Use another --state folder for a device with another chip, or leave out --sim-chip.");
             }
             chipName = saved;
@@ -101,7 +101,7 @@ public:
         } else {
             std::string error;
             if (!tqsim::LoadChipFromFlashDataFile(options.flashDataFile, chipName, &systemOptions.chip, &error)) {
-                throw ToolError(5, "the simulator cannot make a " + chipName + ": " + error,
+                throw ToolError(LORIC_ERR_INVALID_PARAMETER, "the simulator cannot make a " + chipName + ": " + error,
                                 "`loric chips` lists the chips; --sim-chip NAME picks one.");
             }
         }
@@ -116,7 +116,7 @@ public:
             std::string error;
             loaded = sim_->LoadState(stateDir_, &error);
             if (!loaded && error.find("holds") != std::string::npos) {
-                throw ToolError(5, "the simulator state in " + stateDir_ + " does not fit: " + error,
+                throw ToolError(LORIC_ERR_INVALID_PARAMETER, "the simulator state in " + stateDir_ + " does not fit: " + error,
                                 "Remove the folder to start with a blank device.");
             }
         }
@@ -124,12 +124,12 @@ public:
         for (const auto& fault : options.faults) ApplyFault(*sim_, fault);
 
         char pattern[] = "/tmp/loric-sim-XXXXXX";
-        if (!mkdtemp(pattern)) throw ToolError(1, "cannot make a folder for the simulator's socket");
+        if (!mkdtemp(pattern)) throw ToolError(LORIC_ERR_OPEN_DRIVER, "cannot make a folder for the simulator's socket");
         socketDir_ = pattern;
         std::string socket = socketDir_ + "/brennock.sock";
         std::string error;
         if (!sim_->StartDriverServer(socket, &error)) {
-            throw ToolError(1, "the simulated driver does not start: " + error);
+            throw ToolError(LORIC_ERR_OPEN_DRIVER, "the simulated driver does not start: " + error);
         }
         setenv("BRENNOCK_SOCKET", socket.c_str(), 1);
         g_host = this;
