@@ -39,6 +39,9 @@ if [ -n "$native" ]; then
   simulator COM7 --chip 29LV400B-x16 || exit 1
   simulator COM8 --chip 29F040B --firmware "$src/sim/images/firmware.bin" --config installed.bin || exit 1
   ports=(COM7 COM8)
+  # The C hosts' own device, and the tool's.
+  simulator COM6 --chip 29F040B --firmware "$src/sim/images/firmware.bin" --config installed.bin || exit 1
+  simulator COM5 --chip 29F040B --firmware "$src/sim/images/firmware.bin" --config installed.bin || exit 1
   # The next server sees the new ports; one of our own whose output stays out of the checks'.
   wineserver -k >/dev/null 2>&1; wineserver -w >/dev/null 2>&1
   wineserver -p5 </dev/null >/dev/null 2>&1
@@ -50,4 +53,61 @@ if ! tr -d '\r' <host.out | grep -qE '^[0-9]+ passed, 0 failed'; then
   echo "FAIL: wine_host.exe ended (status $status) with failures or without its closing summary line"
   exit 1
 fi
-exit $status
+[ $status -eq 0 ] || exit $status
+[ -n "$native" ] || exit 0
+
+# c_host <exe> <name>: a C host linked through an import library, against the device on COM6.
+c_host() {
+  timeout 120 wine "$1" COM6 flash_devices.dat >"$2.out" 2>&1
+  local s=$?
+  tr -d '\r' <"$2.out" | grep -v '^ok: '
+  if [ $s -ne 0 ] || ! tr -d '\r' <"$2.out" | grep -qE '^[0-9]+ passed, 0 failed'; then
+    echo "FAIL: $2 (status $s)"; tr -d '\r' <"$2.out"; return 1
+  fi
+}
+echo "C host, MinGW, lib/libloric.dll.a:"
+c_host "$win/c_host.exe" c_host_mingw || exit 1
+
+# The same host as an MSVC developer builds it, with the LLVM tools that act like MSVC's:
+# clang-cl for the i686 MSVC target, lld-link, and the import library that README.txt tells
+# them to make from lib/loric.def (the installed name of tools/loric_import.def). Its
+# msvcrt.dll imports come from a small .def of their own; no MSVC headers or libraries are
+# needed. Also linked against the MinGW import library, which lld-link must take as it is.
+msvc=$work/msvc
+mkdir -p "$msvc" && cp "$win/loric.dll" "$msvc/"
+llvm=none
+for suffix in -14 ""; do
+  if command -v clang-cl$suffix >/dev/null && command -v lld-link$suffix >/dev/null &&
+     command -v llvm-dlltool$suffix >/dev/null; then llvm=$suffix; break; fi
+done
+if [ "$llvm" = none ]; then
+  echo "SKIPPED: the MSVC-style C host: clang-cl, lld-link or llvm-dlltool is missing (run .ci/install as root)"
+  [ "${CI:-}" = true ] && exit 1
+  exit 0
+fi
+(
+  cd "$msvc" &&
+  cp "$src/tools/loric_import.def" loric.def &&
+  llvm-dlltool$llvm -m i386 -k -d loric.def -l loric.lib &&
+  printf 'LIBRARY msvcrt.dll\nEXPORTS\nprintf\nputs\nexit\n__getmainargs\n' >msvcrt.def &&
+  llvm-dlltool$llvm -m i386 -d msvcrt.def -l msvcrt.lib &&
+  clang-cl$llvm --target=i686-pc-windows-msvc /nologo /c /O2 /GS- /W4 /WX -I"$src/include" /Foc_host.obj \
+    -- "$src/tests/wine/c_host.c" &&
+  lld-link$llvm /nologo /subsystem:console /nodefaultlib /out:c_host_msvc.exe c_host.obj loric.lib msvcrt.lib &&
+  lld-link$llvm /nologo /subsystem:console /nodefaultlib /out:c_host_msvc_mingwlib.exe c_host.obj \
+    "$win/import/libloric.dll.a" msvcrt.lib
+) >msvc.log 2>&1 || { cat msvc.log; echo "FAIL: building the C host with clang-cl and lld-link"; exit 1; }
+echo "C host, clang-cl and lld-link, loric.lib from llvm-dlltool -k -d lib/loric.def:"
+c_host "$msvc/c_host_msvc.exe" c_host_msvc || exit 1
+echo "C host, clang-cl and lld-link, lib/libloric.dll.a:"
+c_host "$msvc/c_host_msvc_mingwlib.exe" c_host_msvc_mingwlib || exit 1
+
+# The tool: NUL is no terminal, so a job that asks first is refused with 5, as on Linux.
+cp "$win/loric.exe" "$win/flash_devices.dat" "$msvc/"
+timeout 120 wine cmd /c "$(winepath -w "$msvc/loric.exe") --com COM5 --chip 29F040B erase --all <NUL" >erase.out 2>&1
+s=$?
+if [ $s -ne 5 ]; then
+  tr -d '\r' <erase.out; echo "FAIL: loric.exe erase --all <NUL ended with $s, not 5"; exit 1
+fi
+echo "loric.exe erase --all <NUL: refused with 5"
+exit 0
