@@ -23,7 +23,7 @@ simulator() {
   local port=$1 out=$work/$1.out pty= i
   shift
   : >"$out"  # there before the wait below reads it
-  "$native/sim/tq6410-sim" --serial --instant --socket "$work/$port.sock" --flash-file flash_devices.dat "$@" \
+  "$native/sim/tq6410-sim" --serial --socket "$work/$port.sock" --flash-file flash_devices.dat "$@" \
     >>"$out" 2>&1 &
   pids+=($!)
   for i in $(seq 1 100); do
@@ -36,12 +36,15 @@ simulator() {
 }
 ports=()
 if [ -n "$native" ]; then
-  simulator COM7 --chip 29LV400B-x16 || exit 1
-  simulator COM8 --chip 29F040B --firmware "$src/sim/images/firmware.bin" --config installed.bin || exit 1
+  simulator COM7 --instant --chip 29LV400B-x16 || exit 1
+  simulator COM8 --instant --chip 29F040B --firmware "$src/sim/images/firmware.bin" --config installed.bin || exit 1
   ports=(COM7 COM8)
   # The C hosts' own device, and the tool's.
-  simulator COM6 --chip 29F040B --firmware "$src/sim/images/firmware.bin" --config installed.bin || exit 1
-  simulator COM5 --chip 29F040B --firmware "$src/sim/images/firmware.bin" --config installed.bin || exit 1
+  simulator COM6 --instant --chip 29F040B --firmware "$src/sim/images/firmware.bin" --config installed.bin || exit 1
+  simulator COM5 --instant --chip 29F040B --firmware "$src/sim/images/firmware.bin" --config installed.bin || exit 1
+  # The tool's main job: a blank device at the chip's typical datasheet timing, its flash kept.
+  simulator COM4 --timings typical --state "$work/job-windows" --chip 29F040B || exit 1
+  job_sim=${pids[-1]}
   # The next server sees the new ports; one of our own whose output stays out of the checks'.
   wineserver -k >/dev/null 2>&1; wineserver -w >/dev/null 2>&1
   wineserver -p5 </dev/null >/dev/null 2>&1
@@ -110,4 +113,33 @@ if [ $s -ne 5 ]; then
   tr -d '\r' <erase.out; echo "FAIL: loric.exe erase --all <NUL ended with $s, not 5"; exit 1
 fi
 echo "loric.exe erase --all <NUL: refused with 5"
+
+# The main job, blank to running with --verify, at the chip's typical datasheet timing: by
+# loric.exe over COM4 and by the Linux tool over a simulator of its own. Each simulator keeps
+# its flash in a folder; the two flashes must be byte for byte the same (each tool's --verify
+# has read back the firmware and the configuration already).
+cp "$src/sim/images/loader.bin" "$src/sim/images/firmware.bin" "$src/examples/config.bin" "$msvc/"
+job="--chip 29F040B --progress none program firmware.bin config.bin --loader loader.bin --verify"
+(cd "$msvc" && timeout 900 wine loric.exe --com COM4 $job) >job-windows.out 2>&1
+s=$?
+tr -d '\r' <job-windows.out
+[ $s -eq 0 ] || { echo "FAIL: loric.exe's main job over COM4 ended with $s"; exit 1; }
+: >job-linux.out
+"$native/sim/tq6410-sim" --serial --no-socket --timings typical --state "$work/job-linux" \
+  --flash-file flash_devices.dat --chip 29F040B >job-linux-sim.out 2>&1 &
+linux_sim=$!
+pids+=($linux_sim)
+pty=
+for i in $(seq 1 100); do
+  pty=$(sed -n 's/^serial adapter: //p' job-linux-sim.out)
+  [ -n "$pty" ] && break
+  sleep 0.1
+done
+(cd "$msvc" && timeout 900 "$native/tools/loric" --com "$pty" $job) >job-linux.out 2>&1 ||
+  { cat job-linux.out; echo "FAIL: the Linux tool's main job"; exit 1; }
+kill "$job_sim" "$linux_sim"; wait "$job_sim" "$linux_sim" 2>/dev/null
+if ! cmp "$work/job-windows/flash.bin" "$work/job-linux/flash.bin"; then
+  echo "FAIL: the flash loric.exe left over COM4 differs from the Linux tool's"; exit 1
+fi
+echo "loric.exe program --loader --verify over COM4 at typical timing: the flash matches the Linux tool's"
 exit 0
