@@ -1,6 +1,8 @@
 #!/usr/bin/env bash
 # Runs wine_host.exe (host.cpp) under Wine against loric.dll; given the native build folder, with
-# simulators behind COM7 (a blank 29LV400B-x16) and COM8 (a 29F040B running firmware).
+# simulators behind COM7 (a blank 29LV400B-x16) and COM8 (a 29F040B running firmware), and then
+# the C hosts (c_host.c, MinGW and MSVC-style), loric.exe's refusal without a terminal, its main
+# job over COM4 at typical timing, and the driver path (run_driver.sh).
 #   usage: run.sh <windows build dir> [native build dir]
 # Exit status: 0 passed; 1 a check failed; 77 Wine cannot run 32-bit programs here ("SKIPPED:").
 set -u
@@ -142,4 +144,12 @@ if ! cmp "$work/job-windows/flash.bin" "$work/job-linux/flash.bin"; then
   echo "FAIL: the flash loric.exe left over COM4 differs from the Linux tool's"; exit 1
 fi
 echo "loric.exe program --loader --verify over COM4 at typical timing: the flash matches the Linux tool's"
-exit 0
+
+# The driver path: the same job through \\.\BRENNOCK, served by the stand-in kernel driver.
+kill "${pids[@]}" 2>/dev/null
+wineserver -k >/dev/null 2>&1
+pids=()
+bash "$src/tests/wine/run_driver.sh" "$win" "$native"
+s=$?
+[ $s -eq 77 ] && [ "${CI:-}" != true ] && s=0
+exit $s
