@@ -6,7 +6,7 @@
  * (kernel driver) or OpenComAPI (serial adapter), finds the device with FindNode and then
  * calls one export per job. Every export returns a StatusCode (0 on success).
  *
- * Usable from C and C++. On Windows the exports use the stdcall convention, except
+ * Usable from C (C89 and later) and C++. On Windows the exports use the stdcall convention, except
  * LogAppMessage (cdecl, variable arguments).
  */
 #ifndef LORIC_H
@@ -189,28 +189,44 @@ typedef LORIC_PROGRESS_WINDOW* ProgressWindow;
 /* Receives the completed percentage; returns non-zero to cancel. */
 typedef uint32_t(LORIC_CDECL* ProgressCallback)(uint8_t percent);
 
-/* ---- Exports ----------------------------------------------------------------------------- */
+/* ---- Exports -----------------------------------------------------------------------------
+ * "API open" means between a successful OpenLORIC or OpenComAPI and CloseLORIC. An export that
+ * needs it returns LORIC_ERR_ACCESS_DENIED (3) while the API is closed (FindNode: 11, the
+ * device is not found). One API is open at a time. */
+
+/* Opens the API on the 1394 kernel driver. The API must be closed (1 when it is open). */
 LORIC_EXPORT uint32_t LORIC_CALL OpenLORIC(uint32_t traceFlags);
+/* Closes the API; 0 also when it was not open. */
 LORIC_EXPORT uint32_t LORIC_CALL CloseLORIC(void);
+/* Opens the API on a serial 1394 adapter ("COM3"). The API must be closed (1 when it is open). */
 LORIC_EXPORT uint32_t LORIC_CALL OpenComAPI(const char* portName, uint32_t traceFlags);
+/* The text of a status code into `text` (1088 bytes always do). The API need not be open. */
 LORIC_EXPORT uint32_t LORIC_CALL GetErrorText(uint32_t code, char* text);
+/* Writes a line of the host's own to the trace log. Needs the API open. */
 LORIC_EXPORT uint32_t LORIC_CDECL LogAppMessage(const char* format, ...);
 
+/* One quadlet of a node's address space. Need the API open. */
 LORIC_EXPORT uint32_t LORIC_CALL ReadQuadlet(uint32_t nodeId, uint32_t offsetHigh, uint32_t offsetLow,
                                              uint32_t* value);
 LORIC_EXPORT uint32_t LORIC_CALL WriteQuadlet(uint32_t nodeId, uint32_t offsetHigh, uint32_t offsetLow,
                                               uint32_t value);
 
+/* The nodes the driver lists. Needs the API open. */
 LORIC_EXPORT uint32_t LORIC_CALL GetNodeInfo(uint32_t* nodeCount, NODE_INFO* records, uint32_t bufferSize);
+/* Finds the device (*blank non-zero on entry: a blank one at its flash port). Needs the API open. */
 LORIC_EXPORT uint32_t LORIC_CALL FindNode(uint16_t* nodeId, uint32_t* blank);
 
+/* Need the API open. */
 LORIC_EXPORT uint32_t LORIC_CALL IssueReset(uint32_t kind);
 LORIC_EXPORT uint32_t LORIC_CALL SwitchDeviceToUploadMode(uint32_t node, FLASH_DEVICE* device);
 LORIC_EXPORT uint32_t LORIC_CALL SwitchDeviceToForceFlashMode(uint32_t node);
 
+/* Reads the flash data file into `devices`. Needs the API open, although it reads only the file. */
 LORIC_EXPORT uint32_t LORIC_CALL LoadFlashData(const char* fileName, FLASH_DEVICE* devices, uint32_t* deviceCount);
+/* Selects the flash chip for the jobs that follow. Needs the API open. */
 LORIC_EXPORT uint32_t LORIC_CALL SetFlashDevice(FLASH_DEVICE* device);
 
+/* The programming jobs. Need the API open. */
 LORIC_EXPORT uint32_t LORIC_CALL UploadFile(uint32_t nodeId, const char* fileName, uint32_t address, uint32_t flags,
                                             FLASH_DEVICE* device, uint32_t* parameter, ProgressWindow window,
                                             ProgressCallback callback);
@@ -223,8 +239,10 @@ LORIC_EXPORT uint32_t LORIC_CALL UploadFirmwareAndConfig(uint32_t nodeId, FLASH_
                                                          const char* firmwareFileName, const char* configFileName,
                                                          ProgressWindow window, ProgressCallback callback);
 
+/* Configuration files on disk only: the API need not be open. */
 LORIC_EXPORT uint32_t LORIC_CALL GenerateConfigurationFile(CONFIG_FILE_INFO* info, const char* fileName);
 LORIC_EXPORT uint32_t LORIC_CALL ImportConfigurationFile(CONFIG_FILE_INFO* info, const char* fileName);
+/* The device's configuration and time stamp. Need the API open. */
 LORIC_EXPORT uint32_t LORIC_CALL UploadConfigurationFile(uint32_t nodeId, FLASH_DEVICE* device, const char* fileName,
                                                          uint32_t erase, ProgressWindow window,
                                                          ProgressCallback callback);
@@ -237,10 +255,15 @@ LORIC_EXPORT uint32_t LORIC_CALL DownloadTimestamp(uint32_t nodeId, char* timeTe
 #endif
 
 /* ---- Record layout checks --------------------------------------------------------------- */
-#ifdef __cplusplus
+/* C11 and C++ have static assertions; for C89 and C99 a negative array size does the same. */
+#if defined(__cplusplus)
 #define LORIC_STATIC_ASSERT(cond, msg) static_assert(cond, msg)
-#else
+#elif defined(__STDC_VERSION__) && __STDC_VERSION__ >= 201112L
 #define LORIC_STATIC_ASSERT(cond, msg) _Static_assert(cond, msg)
+#else
+#define LORIC_STATIC_ASSERT_NAME2(line) loric_layout_check_##line
+#define LORIC_STATIC_ASSERT_NAME(line) LORIC_STATIC_ASSERT_NAME2(line)
+#define LORIC_STATIC_ASSERT(cond, msg) typedef char LORIC_STATIC_ASSERT_NAME(__LINE__)[(cond) ? 1 : -1]
 #endif
 LORIC_STATIC_ASSERT(sizeof(NODE_INFO) == 20, "NODE_INFO is 20 bytes");
 LORIC_STATIC_ASSERT(sizeof(FLASH_SECTOR) == 12, "FLASH_SECTOR is 12 bytes");
@@ -258,5 +281,7 @@ LORIC_STATIC_ASSERT(offsetof(FLASH_DEVICE, configSector) == (sizeof(void*) == 4 
                     "configSector follows the sector table");
 LORIC_STATIC_ASSERT(sizeof(void*) != 4 || sizeof(FLASH_DEVICE) == 6280, "FLASH_DEVICE is 6280 bytes in 32-bit");
 #undef LORIC_STATIC_ASSERT
+#undef LORIC_STATIC_ASSERT_NAME
+#undef LORIC_STATIC_ASSERT_NAME2
 
 #endif /* LORIC_H */

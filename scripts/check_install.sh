@@ -14,6 +14,12 @@ fail() { echo "check_install: $*"; exit 1; }
 cmake --install "$build" --prefix "$prefix" >/dev/null || fail "cmake --install failed"
 cc -Wall -Wextra -Werror "$root/examples/host/host.c" -o "$tmp/host-pc" \
   $(PKG_CONFIG_PATH=$prefix/lib/pkgconfig pkg-config --cflags --libs loric) || fail "host with pkg-config"
+# The installed header is clean C89 (and every later C) with -pedantic.
+printf '#include <loric.h>\nint main(void) { return LORIC_OK; }\n' > "$tmp/c89.c"
+for std in c89 c99 c11; do
+  cc -std=$std -pedantic -Wall -Wextra -Werror -fsyntax-only -I"$prefix/include" "$tmp/c89.c" ||
+    fail "include/loric.h under -std=$std -pedantic"
+done
 cmake -S "$root/examples/host" -B "$tmp/host-cmake" -DCMAKE_PREFIX_PATH="$prefix" \
   -DCMAKE_C_FLAGS="-Wall -Wextra -Werror" >/dev/null && cmake --build "$tmp/host-cmake" >/dev/null ||
   fail "host with find_package(loric)"
@@ -25,6 +31,13 @@ data=$prefix/share/loric/flash_devices.dat
 LD_LIBRARY_PATH=$prefix/lib "$tmp/host-pc" "$data" | grep -q '^LoadFlashData: 0 ' || fail "pkg-config host run"
 "$tmp/host-cmake/host" "$data" | tee "$tmp/host.out" | grep -q '^LoadFlashData: 0 ' || fail "CMake host run"
 cat "$tmp/host.out"
+# The example configuration file is its JSON description, generated (in a folder of its own:
+# a datapage.dat in the current folder would change the result).
+mkdir -p "$tmp/generate" && (cd "$tmp/generate" &&
+  "$prefix/bin/loric" config generate "$prefix/share/loric/examples/config.json" generated.bin >/dev/null) ||
+  fail "loric config generate of the installed examples/config.json"
+cmp "$tmp/generate/generated.bin" "$prefix/share/loric/examples/config.bin" ||
+  fail "share/loric/examples/config.bin is not what config.json beside it generates"
 env -u LORIC_FLASH_DATA "$prefix/bin/loric" chips | grep -q "^$data: [0-9]* chips" || fail "the installed tool does not use $data"
 for page in loric tq6410-sim; do
   sh "$root/doc/check_man.sh" "$prefix/share/man/man1/$page.1" "$prefix/bin/$page" || exit 1
@@ -47,6 +60,22 @@ echo "$deb: contents as expected"
 pack ZIP "$win"
 zip=$(ls -t "$win"/loric-*-win32.zip | head -n1)
 unzip -Z1 "$zip" | grep -v '/$' | sed 's,^[^/]*/,,' > "$tmp/list"
-expect bin/loric.dll bin/loric.exe include/loric.h lib/loric.def lib/libloric.dll.a \
+licence=
+for f in LICENSE LICENSE.txt LICENSE.md COPYING; do [ -f "$root/$f" ] && { licence=LICENSE.txt; break; }; done
+expect README.txt $licence bin/loric.dll bin/loric.exe include/loric.h lib/loric.def lib/libloric.dll.a \
   share/loric/flash_devices.dat share/loric/examples/{config.json,config.bin,loader.bin,firmware.bin}
+mkdir -p "$tmp/zip" && unzip -q "$zip" -d "$tmp/zip" || fail "unzip $zip"
+z=$(echo "$tmp"/zip/*/)
+cmp "$z/share/loric/examples/config.bin" "$prefix/share/loric/examples/config.bin" ||
+  fail "the zip's examples/config.bin differs from the one config.json generates"
+grep -q $'\r$' "$z/README.txt" || fail "README.txt in the zip has no Windows line ends"
+for word in MinGW MSVC llvm-dlltool COM3 BRENNOCK; do
+  grep -q "$word" "$z/README.txt" || fail "README.txt in the zip does not mention $word"
+done
+# Member names of the import library: no folder of the machine that built it.
+members=$(ar t "$z/lib/libloric.dll.a") || fail "ar t lib/libloric.dll.a"
+if printf '%s\n' "$members" | grep -q /; then
+  printf '%s\n' "$members" | grep / | head -n 3
+  fail "member names in lib/libloric.dll.a carry paths"
+fi
 echo "$zip: contents as expected"

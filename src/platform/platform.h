@@ -80,8 +80,9 @@ bool ConfigureSerialPort(Handle port, int* failedStep);
 bool PurgeSerialPort(Handle port);
 bool ReadSerialPort(Handle port, void* buffer, uint32_t size, uint32_t* bytesRead);
 bool WriteSerialPort(Handle port, const void* buffer, uint32_t size, uint32_t* bytesWritten);
-// Blocks up to `milliseconds` until input is available (Linux: poll). Returns at once on
-// Windows, where a read that finds nothing waits briefly for the first byte itself. False, with last error set, when the port has hung up.
+// Blocks up to `milliseconds` until input is available (Linux: poll; Windows: a one-byte
+// read under read time-outs that end it at the first byte, the byte kept for the next read).
+// False, with last error set, when the port has hung up.
 bool WaitSerialInput(Handle port, uint32_t milliseconds);
 void CloseSerialPort(Handle port);
 

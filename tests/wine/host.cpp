@@ -1,6 +1,7 @@
 // Checks loric.dll under Wine as a host uses it: LoadLibraryA, exports by their plain names,
 // called through a thunk that records what each call did to ESP, EBX, ESI and EDI.
 //   wine_host.exe [<COM port of a blank device> <COM port of a device running firmware>]
+//   wine_host.exe --driver running|blank      (the device behind the driver; run_driver.sh)
 // run.sh starts the simulators behind the ports and puts the reference files in the folder.
 #include <windows.h>
 
@@ -225,9 +226,15 @@ uint16_t FindNode(bool blank) {
     return node;
 }
 
+// Opens the API over the serial adapter on `port`, or over the driver when it is null.
+void OpenApi(const char* port) {
+    if (port != nullptr) Api("OpenComAPI", {W(port), 0}, LORIC_OK);
+    else Api("OpenLORIC", {0}, LORIC_OK);
+}
+
 // A device running firmware: its installed configuration read back, one uploaded and read back.
 void CheckSerialLink(const char* port) {
-    Api("OpenComAPI", {W(port), 0}, LORIC_OK);
+    OpenApi(port);
     uint16_t node = FindNode(false);
     FLASH_DEVICE* device = LoadFlashData("29F040B");
     if (device == nullptr) return;
@@ -246,7 +253,7 @@ uint32_t __stdcall StdcallProgress(uint8_t percent) { return g_percents[g_calls+
 
 // A blank device programmed at its flash port, with a callee-cleans and a caller-cleans callback.
 void CheckUpload(const char* port) {
-    Api("OpenComAPI", {W(port), 0}, LORIC_OK);
+    OpenApi(port);
     FLASH_DEVICE* device = LoadFlashData("29LV400B-x16");
     const uint16_t node = FindNode(true);
     if (device == nullptr) return;
@@ -276,7 +283,14 @@ void CheckUpload(const char* port) {
 
 int main(int argc, char** argv) {
     g_dll = LoadLibraryA("loric.dll");
-    if (Expect(g_dll != nullptr, "LoadLibraryA(\"loric.dll\") failed with error %lu", GetLastError())) {
+    const bool driver = argc > 2 && std::strcmp(argv[1], "--driver") == 0;
+    if (!Expect(g_dll != nullptr, "LoadLibraryA(\"loric.dll\") failed with error %lu", GetLastError())) {
+    } else if (driver) {
+        // Over a (stand-in) driver: `running` a device running firmware, `blank` a blank one.
+        CheckConfigurationFiles();
+        if (std::strcmp(argv[2], "running") == 0) CheckSerialLink(nullptr);
+        else CheckUpload(nullptr);
+    } else {
         CheckClosedApi();
         CheckConfigurationFiles();
         if (argc > 2) {
