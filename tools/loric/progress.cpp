@@ -141,7 +141,7 @@ void Progress::StartStep(const std::string& step) {
     NoteStage(stage_);
     if (style_ != ProgressStyle::None && !step.empty()) {
         if (style_ == ProgressStyle::Bar) {
-            std::fprintf(out_, "\r\033[K%s", step.c_str());
+            RewriteLine(out_, step);
             lineOpen_ = true;
         } else {
             std::fprintf(out_, "%s\n", step.c_str());
@@ -211,7 +211,7 @@ void Progress::Draw(int percent) {
     char pct[8];
     std::snprintf(pct, sizeof pct, " %3d%%", percent);
     line += pct + details;
-    std::fprintf(out_, "\r\033[K%s", line.c_str());
+    RewriteLine(out_, line);
     std::fflush(out_);
     lineOpen_ = true;
 }
