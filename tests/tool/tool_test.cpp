@@ -11,6 +11,7 @@
 #include <cctype>
 #include <cstdio>
 #include <cstring>
+#include <ctime>
 #include <filesystem>
 #include <fstream>
 #include <functional>
@@ -21,6 +22,7 @@
 #include <regex>
 #include <set>
 
+#include "backup.h"
 #include "config_json.h"
 #include "errors.h"
 #include "files.h"
@@ -58,6 +60,34 @@ TEST(ConfigDescription, FieldsLandInTheRecordAndComeBackBadMembersAreRefusedByNa
 TEST(ConfigDescription, AStreamWithoutEndIsRefused) {
     EXPECT_THROW(tool::LoadDescriptionFile("/dev/zero"), tool::ToolError);
     EXPECT_THROW(tool::ReadFileBytes("/dev/zero"), tool::ToolError);
+}
+
+// A backup never replaces a file: a stamped name taken (for this second and the next two) gets
+// "-2"; an existing name is refused with exit code 6 and left as it was; a written backup
+// leaves no temporary file beside it.
+TEST(Backups, NeverReplaceAFileNorLeaveATemporaryOne) {
+    char pattern[] = "/tmp/loric-backup-XXXXXX";
+    const std::filesystem::path dir = mkdtemp(pattern);
+    for (int later = 0; later < 3; ++later) {
+        const std::time_t when = std::time(nullptr) + later;
+        char stamp[32];
+        std::strftime(stamp, sizeof stamp, "%Y%m%d-%H%M%S", std::localtime(&when));
+        std::ofstream(dir / ("config-backup-" + std::string(stamp) + ".bin")) << "taken";
+    }
+    EXPECT_TRUE(std::regex_match(tool::BackupName("config", (dir / "x.bin").string()),
+                                 std::regex(".*/config-backup-[0-9]{8}-[0-9]{6}-2\\.bin")));
+    std::ofstream(dir / "old.bin") << "old";
+    try {
+        tool::WriteBackupFile((dir / "old.bin").string(), {1, 2, 3});
+        ADD_FAILURE() << "an existing backup was replaced";
+    } catch (const tool::ToolError& error) {
+        EXPECT_EQ(error.code(), 6);
+    }
+    tool::WriteBackupFile((dir / "new.bin").string(), {1, 2, 3});
+    EXPECT_EQ(loric::test::ReadFileBytes((dir / "old.bin").string()), "old");
+    EXPECT_EQ(loric::test::ReadFileBytes((dir / "new.bin").string()), std::string("\1\2\3"));
+    EXPECT_EQ(std::distance(std::filesystem::directory_iterator(dir), {}), 5);
+    std::filesystem::remove_all(dir);
 }
 
 using Args = std::vector<std::string>;
@@ -444,6 +474,10 @@ const Case kRefusedAndFailing[] = {
     {"ConfigurationBackupDamaged",
      {Poke("state/flash.bin", "state/flash.bin", 0x10000 + 200, "\x55"),
       Tool("program", kFirmware, kConfig, "--backup", "old.bin"), Files}},
+    // A firmware whose configuration address was never set says nothing against the chip.
+    {"UnsetConfigurationAddressNotVerified",
+     {Poke("state/flash.bin", "state/flash.bin", 0x48, "\xFF\xFF\xFF\xFF"),
+      Tool("program", kFirmware, kConfig, "--no-backup", "--no-verify")}},
     {"NoEraseOverAConfiguration", {Tool("config", "upload", kConfig, "--no-erase", "--no-backup")}},
     {"WriteThatDidNotLand",
      {Write("set2.dat", "FLASH_DATA_FILE_V3\n8-bit uniform sectors\n8-bit bottom boot block\n8-bit top boot "

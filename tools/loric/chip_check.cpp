@@ -45,8 +45,9 @@ RunningFirmware CheckChipAgainstDevice(Job& job) {
     const uint32_t parameter = loric::bytes::LoadLittleEndian32(&header[20]);
     if (parameter != 0 && parameter % 4 == 0 && parameter + 4ull <= running.length) {
         const std::vector<uint8_t> word = ReadFlash(job.node(), parameter, 4, nullptr);
-        running.hasConfigAddress = true;
         running.configAddress = loric::bytes::LoadLittleEndian32(word.data());
+        // All ones: a parameter never set (an image put in by other means), which says nothing.
+        running.hasConfigAddress = running.configAddress != 0xFFFFFFFF;
     }
     const std::string given = std::string("--chip ") + chip.deviceName;
     const std::string hint = "Name the flash chip on the board with --chip (`loric chips` lists them). Nothing on "
