@@ -474,10 +474,14 @@ const Case kRefusedAndFailing[] = {
     {"ConfigurationBackupDamaged",
      {Poke("state/flash.bin", "state/flash.bin", 0x10000 + 200, "\x55"),
       Tool("program", kFirmware, kConfig, "--backup", "old.bin"), Files}},
-    // A firmware whose configuration address was never set says nothing against the chip.
+    // A firmware whose configuration address was never set says nothing against the chip; the
+    // configuration itself then shows where it lies.
     {"UnsetConfigurationAddressNotVerified",
      {Poke("state/flash.bin", "state/flash.bin", 0x48, "\xFF\xFF\xFF\xFF"),
       Tool("program", kFirmware, kConfig, "--no-backup", "--no-verify")}},
+    {"WrongChipWhereTheFirmwareDoesNotSay",
+     {Poke("state/flash.bin", "state/flash.bin", 0x48, "\xFF\xFF\xFF\xFF"),
+      Tool("--chip", "29LV800B-x16", "config", "upload", kConfig)}},
     {"NoEraseOverAConfiguration", {Tool("config", "upload", kConfig, "--no-erase", "--no-backup")}},
     {"WriteThatDidNotLand",
      {Write("set2.dat", "FLASH_DATA_FILE_V3\n8-bit uniform sectors\n8-bit bottom boot block\n8-bit top boot "

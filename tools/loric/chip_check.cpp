@@ -1,9 +1,12 @@
 #include "chip_check.h"
 
+#include <algorithm>
 #include <cstring>
+#include <vector>
 
 #include "../../src/platform/bytes.h"
 #include "chips.h"
+#include "device_facts.h"
 #include "errors.h"
 #include "job.h"
 #include "read_window.h"
@@ -31,6 +34,30 @@ std::string ChipsWithConfigAt(const Globals& globals, uint32_t address) {
         return {};
     }
     return names;
+}
+
+// Whether a configuration image starts at `address` (its magic word).
+bool ConfigurationAt(uint16_t node, uint32_t address) {
+    return loric::bytes::LoadLittleEndian32(ReadFlash(node, address, 4, nullptr).data()) == kConfigMagic;
+}
+
+// Where another chip of the flash data file keeps a configuration that the device holds, when
+// there is none where `chip` keeps it; 0 when there is one there, or none elsewhere either.
+uint32_t ConfigurationElsewhere(Job& job, const FLASH_DEVICE& chip) {
+    if (ConfigurationAt(job.node(), chip.configByteAddress)) return 0;
+    try {
+        const ChipTable table = LoadChipTable(FlashDataFile(job.globals()));
+        std::vector<uint32_t> tried{chip.configByteAddress};
+        for (const auto& other : table.devices) {
+            const uint32_t address = other.configByteAddress;
+            if (other.configSector == nullptr || address == 0) continue;
+            if (std::find(tried.begin(), tried.end(), address) != tried.end()) continue;
+            tried.push_back(address);
+            if (ConfigurationAt(job.node(), address)) return address;
+        }
+    } catch (const ToolError&) {
+    }
+    return 0;
 }
 
 }  // namespace
@@ -61,6 +88,19 @@ RunningFirmware CheckChipAgainstDevice(Job& job) {
                         (others.empty() ? "" : "Chips with their configuration at " + Hex(running.configAddress, 6) +
                                                    ": " + others + ". ") +
                             hint);
+    }
+    if (!running.hasConfigAddress) {
+        // No word from the firmware: the configuration itself shows where it lies.
+        if (const uint32_t elsewhere = ConfigurationElsewhere(job, chip)) {
+            const std::string others = ChipsWithConfigAt(job.globals(), elsewhere);
+            throw ToolError(LORIC_ERR_INVALID_PARAMETER,
+                            given + " does not match the device: " + chip.deviceName +
+                                " keeps its configuration at " + Hex(chip.configByteAddress, 6) +
+                                ", where the device holds none, but it holds one at " + Hex(elsewhere, 6),
+                            (others.empty() ? "" : "Chips with their configuration at " + Hex(elsewhere, 6) + ": " +
+                                                       others + ". ") +
+                                hint);
+        }
     }
     if (running.length > chip.firmwareSpace) {
         throw ToolError(LORIC_ERR_INVALID_PARAMETER,

@@ -18,7 +18,8 @@ struct RunningFirmware {
 
 // For a device that runs its firmware: refuses (LORIC_ERR_INVALID_PARAMETER, naming the chip
 // given and what the device shows) a chip whose configuration sector is not where the firmware
-// looks for its configuration, or that is too small for the firmware. --force never overrides
+// looks for its configuration (or, when the firmware does not say, where no configuration lies
+// while another chip's configuration sector holds one), or that is too small for the firmware. --force never overrides
 // it. Returns what it read (found false for a device that shows no firmware boot header).
 RunningFirmware CheckChipAgainstDevice(Job& job);
 
