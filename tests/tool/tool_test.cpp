@@ -11,6 +11,7 @@
 #include <cctype>
 #include <cstdio>
 #include <cstring>
+#include <ctime>
 #include <filesystem>
 #include <fstream>
 #include <functional>
@@ -21,6 +22,7 @@
 #include <regex>
 #include <set>
 
+#include "backup.h"
 #include "config_json.h"
 #include "errors.h"
 #include "files.h"
@@ -58,6 +60,34 @@ TEST(ConfigDescription, FieldsLandInTheRecordAndComeBackBadMembersAreRefusedByNa
 TEST(ConfigDescription, AStreamWithoutEndIsRefused) {
     EXPECT_THROW(tool::LoadDescriptionFile("/dev/zero"), tool::ToolError);
     EXPECT_THROW(tool::ReadFileBytes("/dev/zero"), tool::ToolError);
+}
+
+// A backup never replaces a file: a stamped name taken (for this second and the next two) gets
+// "-2"; an existing name is refused with exit code 6 and left as it was; a written backup
+// leaves no temporary file beside it.
+TEST(Backups, NeverReplaceAFileNorLeaveATemporaryOne) {
+    char pattern[] = "/tmp/loric-backup-XXXXXX";
+    const std::filesystem::path dir = mkdtemp(pattern);
+    for (int later = 0; later < 3; ++later) {
+        const std::time_t when = std::time(nullptr) + later;
+        char stamp[32];
+        std::strftime(stamp, sizeof stamp, "%Y%m%d-%H%M%S", std::localtime(&when));
+        std::ofstream(dir / ("config-backup-" + std::string(stamp) + ".bin")) << "taken";
+    }
+    EXPECT_TRUE(std::regex_match(tool::BackupName("config", (dir / "x.bin").string()),
+                                 std::regex(".*/config-backup-[0-9]{8}-[0-9]{6}-2\\.bin")));
+    std::ofstream(dir / "old.bin") << "old";
+    try {
+        tool::WriteBackupFile((dir / "old.bin").string(), {1, 2, 3});
+        ADD_FAILURE() << "an existing backup was replaced";
+    } catch (const tool::ToolError& error) {
+        EXPECT_EQ(error.code(), 6);
+    }
+    tool::WriteBackupFile((dir / "new.bin").string(), {1, 2, 3});
+    EXPECT_EQ(loric::test::ReadFileBytes((dir / "old.bin").string()), "old");
+    EXPECT_EQ(loric::test::ReadFileBytes((dir / "new.bin").string()), std::string("\1\2\3"));
+    EXPECT_EQ(std::distance(std::filesystem::directory_iterator(dir), {}), 5);
+    std::filesystem::remove_all(dir);
 }
 
 using Args = std::vector<std::string>;
@@ -224,6 +254,15 @@ Step Cut(const std::string& from, const std::string& to, size_t size) {
         j.Put(to, j.File(from).substr(0, size));
     };
 }
+// `bytes` written over a copy of `from` at offset `at` (`to` may be `from`: the device's flash
+// "state/flash.bin" damaged in place).
+Step Poke(const std::string& from, const std::string& to, size_t at, const std::string& bytes) {
+    return [=](Job& j) {
+        std::string copy = j.File(from);
+        copy.replace(at, bytes.size(), bytes);
+        j.Note("@poke " + from + " " + to + " " + std::to_string(at)), j.Put(to, copy);
+    };
+}
 Step Noise(const std::string& name) {
     return [=](Job& j) {
         std::string noise(40000, 0);
@@ -373,7 +412,12 @@ INSTANTIATE_TEST_SUITE_P(Running, ToolJob, StartingOn(Programmed, kRunning), Cas
 // Bad input is refused before the device is touched: the flash stays unchanged each time. A
 // device failing mid-way: the checksum disagrees, the read window stops answering after 100
 // quadlets, the device does not come back after its reset. --force overrides a content check:
-// the loader goes in as firmware, and then runs.
+// the loader goes in as firmware, and then runs. A --chip that the running firmware contradicts
+// (another bus width, another command set) is refused before any change, --force or not; a
+// backup that cannot be written, would replace a file or fails its check stops the job before
+// the erase; --no-erase over a configuration is refused; a write that does not land (a chip
+// record whose commands the chip ignores) fails its read-back. restore sets the firmware's
+// configuration address for the chip.
 std::string ReadFault(uint32_t offset, int after) {
     char fault[32];
     std::snprintf(fault, sizeof fault, "read:%08X:%d", offset, after);
@@ -408,6 +452,46 @@ const Case kRefusedAndFailing[] = {
      {Tool("--sim-fault", "vanish", "config", "upload", kDescription, "--no-backup")}},
     {"LoaderForcedAsFirmware",
      {Tool("program", kLoader, kDescription, "--force", "--no-backup"), Tool("nodes")}},
+    {"WrongChipOfOtherWidth", {Tool("--chip", "29LV800B-x16", "program", kFirmware, kDescription), Files}},
+    {"WrongChipOfOtherCommands",
+     {Tool("--chip", "39SF020A", "program", kFirmware, kDescription, "--force"), Files}},
+    {"WrongChipForConfiguration",
+     {Tool("--chip", "29LV800B-x16", "config", "upload", kConfig, "--no-backup")}},
+    {"WrongChipForRestore",
+     {Tool("program", kFirmware, kConfig), Restore("--chip", "39SF020A"), Files}},
+    {"WrongChipForLoader", {Tool("--chip", "39SF020A", "program-loader", kLoader, "--yes")}},
+    {"BackupFolderMissing", {Tool("program", kFirmware, kConfig, "--backup", "none/old.bin"), Files}},
+    {"BackupBehindAFile",
+     {Write("file", "x"), Tool("config", "upload", kConfig, "--backup", "file/old.bin"), Files}},
+    {"BackupNameTwice",
+     {Tool("config", "upload", kConfig, "--backup", "old.bin"),
+      Tool("config", "upload", kConfig, "--backup", "old.bin"), Files}},
+    // Its marker spoilt, the boot sum kept (+1 and -1 in one byte lane): the device still starts.
+    {"FirmwareBackupDamaged",
+     {Poke("state/flash.bin", "state/flash.bin", 0x43, "T"),
+      Poke("state/flash.bin", "state/flash.bin", 0x103, "\x44"),
+      Tool("program", kFirmware, kConfig, "--backup", "old.bin"), Files}},
+    {"ConfigurationBackupDamaged",
+     {Poke("state/flash.bin", "state/flash.bin", 0x10000 + 200, "\x55"),
+      Tool("program", kFirmware, kConfig, "--backup", "old.bin"), Files}},
+    // A firmware whose configuration address was never set says nothing against the chip; the
+    // configuration itself then shows where it lies.
+    {"UnsetConfigurationAddressNotVerified",
+     {Poke("state/flash.bin", "state/flash.bin", 0x48, "\xFF\xFF\xFF\xFF"),
+      Tool("program", kFirmware, kConfig, "--no-backup", "--no-verify")}},
+    {"WrongChipWhereTheFirmwareDoesNotSay",
+     {Poke("state/flash.bin", "state/flash.bin", 0x48, "\xFF\xFF\xFF\xFF"),
+      Tool("--chip", "29LV800B-x16", "config", "upload", kConfig)}},
+    {"NoEraseOverAConfiguration", {Tool("config", "upload", kConfig, "--no-erase", "--no-backup")}},
+    {"WriteThatDidNotLand",
+     {Write("set2.dat", "FLASH_DATA_FILE_V3\n8-bit uniform sectors\n8-bit bottom boot block\n8-bit top boot "
+                        "block\n16-bit uniform sectors\n16-bit bottom boot block\n16-bit top boot block\n\n"
+                        "0,29F040B\n2\n20\n8\nX8\nK64\n"),
+      Cut(kDescription, "new.json", 100000), Set("new.json", "vendor_text", "Renamed"),
+      Tool("--flash-data", "set2.dat", "config", "upload", "new.json", "--no-backup")}},
+    {"RestoreSetsTheConfigurationAddress",
+     {Poke(kFirmware, "old.bin", 0x48, std::string("\0\0\3\0", 4)), Tool("restore", "old.bin"),
+      Tool("verify", kFirmware, "--firmware")}},
 };
 INSTANTIATE_TEST_SUITE_P(RefusedAndFailing, ToolJob, StartingOn(Programmed, kRefusedAndFailing),
                          CaseName);

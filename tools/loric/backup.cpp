@@ -1,7 +1,22 @@
 #include "backup.h"
 
+#include <algorithm>
+#include <cerrno>
+#include <cstdio>
+#include <cstring>
 #include <ctime>
 #include <filesystem>
+
+#if defined(_WIN32)
+#include <fcntl.h>
+#include <io.h>
+#include <process.h>
+#include <sys/stat.h>
+#define getpid _getpid
+#else
+#include <fcntl.h>
+#include <unistd.h>
+#endif
 
 #include "../../src/platform/bytes.h"
 #include "checks.h"
@@ -20,6 +35,89 @@ std::string Quoted(const std::string& path) {
     return path.find_first_of(" \t'\"") == std::string::npos ? path : "'" + path + "'";
 }
 
+bool Taken(const std::string& path) {
+    std::error_code error;
+    return std::filesystem::exists(std::filesystem::symlink_status(path, error));
+}
+
+const char* const kNothingChanged = " Nothing on the device was changed.";
+
+// A new file only (it never replaces one); -1 with errno on failure.
+int CreateNew(const std::string& path) {
+#if defined(_WIN32)
+    return _open(path.c_str(), _O_WRONLY | _O_CREAT | _O_EXCL | _O_BINARY, _S_IREAD | _S_IWRITE);
+#else
+    return open(path.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC, 0666);
+#endif
+}
+
+// Writes every byte and flushes them to the disk; false with errno on failure.
+bool WriteAndFlush(int fd, const std::vector<uint8_t>& bytes) {
+    size_t done = 0;
+    while (done < bytes.size()) {
+        const size_t chunk = std::min<size_t>(bytes.size() - done, size_t{1} << 20);
+#if defined(_WIN32)
+        const int written = _write(fd, bytes.data() + done, static_cast<unsigned>(chunk));
+#else
+        const ssize_t written = write(fd, bytes.data() + done, chunk);
+        if (written < 0 && errno == EINTR) continue;
+#endif
+        if (written <= 0) {
+            if (written == 0) errno = ENOSPC;
+            return false;
+        }
+        done += static_cast<size_t>(written);
+    }
+#if defined(_WIN32)
+    return _commit(fd) == 0;
+#else
+    return fsync(fd) == 0;
+#endif
+}
+
+// Gives `temp` the name `path` unless that name is taken; false with errno otherwise.
+bool RenameWithoutReplacing(const std::string& temp, const std::string& path) {
+#if defined(_WIN32)
+    return std::rename(temp.c_str(), path.c_str()) == 0;  // never replaces a file here
+#else
+    // A hard link fails when the name is taken; file systems without links get a rename after
+    // a last look (one job per device runs at a time).
+    if (link(temp.c_str(), path.c_str()) == 0) {
+        unlink(temp.c_str());
+    } else if (errno == EEXIST || Taken(path) || std::rename(temp.c_str(), path.c_str()) != 0) {
+        if (Taken(path)) errno = EEXIST;
+        return false;
+    }
+    // The new name itself reaches the disk with its folder.
+    std::string folder = std::filesystem::path(path).parent_path().string();
+    int dir = open(folder.empty() ? "." : folder.c_str(), O_RDONLY | O_CLOEXEC);
+    if (dir >= 0) {
+        fsync(dir);
+        close(dir);
+    }
+    return true;
+#endif
+}
+
+std::string Lines(const std::vector<std::string>& problems) {
+    std::string text;
+    for (const auto& problem : problems) text += "\n  " + problem;
+    return text;
+}
+
+// The first `bytes` of the flash, for a backup.
+std::vector<uint8_t> ReadForBackup(uint16_t node, uint64_t bytes, Progress& progress, const std::string& step) {
+    try {
+        return ReadFlash(node, 0, static_cast<uint32_t>(bytes), &progress, step);
+    } catch (const ToolError& error) {
+        if (error.code() == LORIC_ERR_CANCELLED) {
+            throw ToolError(LORIC_ERR_CANCELLED, "cancelled; nothing on the device was changed");
+        }
+        throw ToolError(error.code(), "saving the device's firmware failed: " + std::string(error.what()),
+                        error.hint() + " To go on without a backup, add --no-backup.");
+    }
+}
+
 }  // namespace
 
 std::string BackupName(const std::string& kind, const std::string& besides) {
@@ -32,29 +130,80 @@ std::string BackupName(const std::string& kind, const std::string& besides) {
 #endif
     char stamp[32];
     std::strftime(stamp, sizeof stamp, "%Y%m%d-%H%M%S", &local);
-    std::string name = kind + "-backup-" + stamp + ".bin";
-    std::filesystem::path folder = std::filesystem::path(besides).parent_path();
-    return folder.empty() ? name : (folder / name).string();
+    const std::filesystem::path folder = std::filesystem::path(besides).parent_path();
+    const std::string stem = kind + "-backup-" + stamp;
+    std::string name;
+    for (int n = 1; n == 1 || Taken(name); ++n) {
+        const std::string file = stem + (n == 1 ? "" : "-" + std::to_string(n)) + ".bin";
+        name = folder.empty() ? file : (folder / file).string();
+    }
+    return name;
 }
 
-bool BackupFirmware(uint16_t node, const FLASH_DEVICE& chip, uint32_t sectors, const std::string& path,
-                    Progress& progress) {
-    uint64_t bytes = 0;
-    for (uint32_t i = 0; i < sectors; ++i) bytes += SectorBytes(chip, i);
-    std::vector<uint8_t> image;
-    try {
-        image = ReadFlash(node, 0, static_cast<uint32_t>(bytes), &progress, "Saving the device's firmware...");
-    } catch (const ToolError& error) {
-        if (error.code() == LORIC_ERR_CANCELLED) {
-            throw ToolError(LORIC_ERR_CANCELLED, "cancelled; nothing on the device was changed");
-        }
-        throw ToolError(error.code(), "saving the device's firmware failed: " + std::string(error.what()),
-                        error.hint() + " To go on without a backup, add --no-backup.");
+void RefuseExistingBackup(const std::string& requested) {
+    if (requested.empty() || !Taken(requested)) return;
+    throw ToolError(LORIC_ERR_FILE_OPEN, "the backup file " + requested + " exists already; a backup never replaces another",
+                    "Name a new file with --backup, or move the old one away." + std::string(kNothingChanged));
+}
+
+void WriteBackupFile(const std::string& path, const std::vector<uint8_t>& bytes) {
+    RefuseExistingBackup(path);
+    const std::string temp = path + ".part-" + std::to_string(getpid());
+    const int fd = CreateNew(temp);
+    if (fd < 0) {
+        throw ToolError(LORIC_ERR_FILE_OPEN, "cannot create the backup " + path + ": " + std::strerror(errno),
+                        "Check that its folder exists and can be written; --backup FILE saves it elsewhere." +
+                            std::string(kNothingChanged));
     }
+    bool written = WriteAndFlush(fd, bytes);
+    int error = errno;
+#if defined(_WIN32)
+    written = _close(fd) == 0 && written;
+#else
+    written = close(fd) == 0 && written;
+#endif
+    if (written && !RenameWithoutReplacing(temp, path)) {
+        written = false;
+        error = errno;
+    }
+    if (!written) {
+        std::error_code ignored;
+        std::filesystem::remove(temp, ignored);
+        if (error == EEXIST) RefuseExistingBackup(path);
+        throw ToolError(LORIC_ERR_FILE_IO, "cannot write the backup " + path + ": " + std::strerror(error),
+                        "Check the free space on the disk; --backup FILE saves it elsewhere." +
+                            std::string(kNothingChanged));
+    }
+}
+
+void RejectBackup(const std::string& path, const std::vector<uint8_t>& bytes, const std::string& why) {
+    const std::string kept = path + ".rejected";
+    std::string where = " (what was read is kept in " + kept + ")";
+    try {
+        WriteFileBytes(kept, bytes);
+    } catch (const ToolError&) {
+        where = "";
+    }
+    throw ToolError(kExitBackupFailed, "the backup " + path + where + " failed its check, so nothing was erased: " + why,
+                    "Most often --chip does not name the flash chip on the board (`loric chips` lists them). To go "
+                    "on without a backup, add --no-backup." +
+                        std::string(kNothingChanged));
+}
+
+bool BackupFirmware(uint16_t node, uint64_t bytes, const std::string& path, Progress& progress) {
+    const std::vector<uint8_t> image = ReadForBackup(node, bytes, progress, "Saving the device's firmware...");
     bool erased = true;
     for (uint8_t byte : image) erased = erased && byte == 0xFF;
     if (erased) return false;
-    WriteFileBytes(path, image);
+    const std::vector<uint8_t> again =
+        ReadForBackup(node, bytes, progress, "Reading the firmware again to check the backup...");
+    const Comparison comparison = Compare(image, again);
+    if (!comparison.same) {
+        RejectBackup(path, image, "the firmware read differently the second time: " + Describe(comparison, 0));
+    }
+    const std::vector<std::string> problems = ImageProblems(image, ImageKind::Firmware);
+    if (!problems.empty()) RejectBackup(path, image, "it is not a firmware image the device could start:" + Lines(problems));
+    WriteBackupFile(path, image);
     return true;
 }
 
@@ -96,7 +245,9 @@ void RestoreBackups(uint16_t node, FLASH_DEVICE& chip, const Backups& backups, P
     if (!backups.firmware.empty()) {
         progress.ExpectBytes(Stage::UploadFirmware, firmwareBytes);
         progress.SetStep(Stage::UploadFirmware);
-        Check(UploadFile(node, backups.firmware.c_str(), 0, UPLOAD_METHOD_UPLOADER, &chip, nullptr, progress.window(), Progress::callback()),
+        uint32_t configAddress = chip.configByteAddress;
+        Check(UploadFile(node, backups.firmware.c_str(), 0, UPLOAD_METHOD_UPLOADER, &chip, &configAddress, progress.window(),
+                         Progress::callback()),
               "uploading the firmware backup " + backups.firmware);
     }
     if (!backups.config.empty()) {

@@ -187,6 +187,14 @@ uint32_t FirmwareSectors(const FLASH_DEVICE& chip, uint64_t bytes, uint64_t* reg
     return count;
 }
 
+bool ConfigAddressOf(const std::vector<uint8_t>& image, uint32_t* address) {
+    size_t offset = 0;
+    std::string why;
+    if (!FindParameterOne(image, &offset, &why)) return false;
+    *address = Word(image, offset);
+    return true;
+}
+
 std::vector<uint8_t> ProgrammedFirmwareImage(std::vector<uint8_t> image, uint32_t configByteAddress) {
     const size_t markerLength = sizeof kMarker - 1;
     for (size_t at = 0; at + markerLength <= image.size(); ++at) {

@@ -37,6 +37,10 @@ uint64_t ChipBytes(const FLASH_DEVICE& chip);
 // section holds the configuration sector's byte address. Unchanged without a section.
 std::vector<uint8_t> ProgrammedFirmwareImage(std::vector<uint8_t> image, uint32_t configByteAddress);
 
+// The configuration address parameter 1 of the image's "FWPARAMETERS_" section holds, or
+// false when it has no usable section.
+bool ConfigAddressOf(const std::vector<uint8_t>& image, uint32_t* address);
+
 // The sectors, counted from 0, that the firmware step erases for an image of `bytes` bytes:
 // just enough of them to hold it. Their total size in bytes goes to `regionBytes`.
 uint32_t FirmwareSectors(const FLASH_DEVICE& chip, uint64_t bytes, uint64_t* regionBytes);

@@ -52,23 +52,37 @@ std::string ConfigImageFor(const std::string& path, const TempDir& temp, bool fo
 }
 
 std::string BackupConfiguration(Job& job, const std::string& requested) {
-    std::string path = requested.empty() ? BackupName("config", "") : requested;
+    // Read twice into a folder of the tool's own, compared, decoded, and only then saved.
+    TempDir temp;
+    const std::string reads[2] = {temp.file("config-1.bin"), temp.file("config-2.bin")};
     Progress& progress = job.progress();
-    uint32_t status = DownloadConfigurationFile(job.node(), &job.chip(), path.c_str(), progress.window());
-    progress.Finish();
-    if (status == LORIC_ERR_CONFIG_DOWNLOAD) {
-        std::error_code error;
-        std::filesystem::remove(path, error);
-        job.Say("The device holds no configuration yet: nothing to back up.");
-        return {};
+    for (int i = 0; i < 2; ++i) {
+        uint32_t status = DownloadConfigurationFile(job.node(), &job.chip(), reads[i].c_str(),
+                                                    i == 0 ? progress.window() : nullptr);
+        if (i == 0) progress.Finish();
+        if (status == LORIC_ERR_CONFIG_DOWNLOAD && i == 0) {
+            job.Say("The device holds no configuration yet: nothing to back up.");
+            return {};
+        }
+        if (status != 0) {
+            throw ToolError(static_cast<int>(status),
+                            "saving the device's configuration failed: error " + std::to_string(status) + ": " +
+                                StatusText(status),
+                            StatusHint(status) + " To go on without a backup, add --no-backup.");
+        }
     }
-    if (status != 0) {
-        std::string text = StatusText(status);
-        throw ToolError(static_cast<int>(status),
-                        "saving the device's configuration to " + path + " failed: error " +
-                            std::to_string(status) + ": " + text,
-                        StatusHint(status) + " To go on without a backup, add --no-backup.");
+    const std::vector<uint8_t> bytes = ReadFileBytes(reads[0]);
+    const std::string path = requested.empty() ? BackupName("config", "") : requested;
+    const Comparison comparison = Compare(bytes, ReadFileBytes(reads[1]));
+    if (!comparison.same) {
+        RejectBackup(path, bytes, "the configuration read differently the second time: " +
+                                      Describe(comparison, job.chip().configByteAddress));
     }
+    const RomReport report = DecodeConfigImage(bytes);
+    if (!report.valid || report.crcFailed != 0) {
+        RejectBackup(path, bytes, "it does not decode as a configuration:" + ProblemList(report.problems));
+    }
+    WriteBackupFile(path, bytes);
     job.Say("Saved the device's configuration to " + path + " (put it back with `loric config upload " + path +
             "`).");
     return path;
@@ -82,10 +96,16 @@ std::string ProblemList(const std::vector<std::string>& problems) {
     return text;
 }
 
-void VerifyRegion(Job& job, uint32_t address, const std::vector<uint8_t>& expected, const std::string& what) {
+void VerifyRegion(Job& job, uint32_t address, const std::vector<uint8_t>& expected, const std::string& what,
+                  const std::string& recovery) {
     std::vector<uint8_t> actual = ReadFlash(job.node(), address, static_cast<uint32_t>(expected.size()),
                                             &job.progress(), "Reading back " + what + "...");
     Comparison comparison = Compare(expected, actual);
+    if (!comparison.same && !recovery.empty()) {
+        throw ToolError(kExitVerifyFailed,
+                        "the " + what + " did not reach the flash as written: " + Describe(comparison, address),
+                        "Check that --chip names the flash chip on the board. " + recovery);
+    }
     if (!comparison.same) {
         throw ToolError(kExitVerifyFailed, "verification of the " + what + " failed: " + Describe(comparison, address),
                         "Program it again; if it keeps failing, check that --chip names the flash chip on the board.");

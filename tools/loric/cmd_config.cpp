@@ -3,11 +3,15 @@
 #include <cstring>
 
 #include "../../src/platform/bytes.h"
+#include "backup.h"
 #include "checks.h"
+#include "chip_check.h"
 #include "commands.h"
 #include "config_json.h"
+#include "device_facts.h"
 #include "errors.h"
 #include "interrupt.h"
+#include "read_window.h"
 #include "rom_decode.h"
 
 namespace tool {
@@ -52,6 +56,24 @@ int ShowImage(const std::string& path, const std::string& title, bool json) {
     std::printf("%s\n%s", title.c_str(), report.text.c_str());
     if (report.crcFailed || !report.valid) return LORIC_ERR_CONFIG_IMPORT;
     return kExitOk;
+}
+
+// --no-erase programs over what the sector holds, and programming only clears bits: the sector
+// must be blank, or the configuration would come out damaged.
+void RequireBlankConfigSector(Job& job) {
+    const FLASH_DEVICE& chip = job.chip();
+    const uint64_t size = SectorBytes(chip, static_cast<uint32_t>(chip.configSector - chip.sectors));
+    const std::vector<uint8_t> held =
+        ReadFlash(job.node(), chip.configByteAddress, static_cast<uint32_t>(size), &job.progress(),
+                  "Checking that the configuration sector is blank...");
+    size_t used = 0;
+    for (uint8_t byte : held) used += byte != 0xFF;
+    if (used == 0) return;
+    throw ToolError(LORIC_ERR_INVALID_PARAMETER,
+                    "--no-erase: the configuration sector at " + Hex(chip.configByteAddress, 6) + " is not blank (" +
+                        std::to_string(used) + " of its " + std::to_string(size) +
+                        " bytes are written); programming over them would damage the configuration",
+                    "Leave out --no-erase, so that the sector is erased first. Nothing on the device was changed.");
 }
 
 }  // namespace
@@ -113,6 +135,7 @@ int CmdConfigDownload(const Globals& globals, const DownloadOptions& options) {
 int CmdConfigUpload(const Globals& globals, const UploadOptions& options) {
     TempDir temp;
     std::string image = ConfigImageFor(options.file, temp, options.force);
+    if (!options.noBackup) RefuseExistingBackup(options.backup);
     Job job(globals);
     FLASH_DEVICE& chip = job.chip();
     const DeviceLocation& device = job.FindDevice();
@@ -125,6 +148,8 @@ int CmdConfigUpload(const Globals& globals, const UploadOptions& options) {
                         "the device runs only its bootstrap loader: a configuration alone would not start",
                         "Program the firmware and configuration with `loric program FIRMWARE CONFIG`.");
     }
+    CheckChipAgainstDevice(job);
+    if (options.noErase) RequireBlankConfigSector(job);
     Progress& progress = job.progress();
     std::string backup;
     if (!options.noBackup) backup = BackupConfiguration(job, options.backup);
@@ -145,16 +170,21 @@ int CmdConfigUpload(const Globals& globals, const UploadOptions& options) {
                             StatusText(status),
                         StatusHint(status) + " " + recovery);
     }
-    job.Say("Configuration programmed; the device restarts.");
+    job.Say("Configuration written; the device restarts.");
     job.AwaitRestart();
     if (Interrupted()) {
         throw ToolError(LORIC_ERR_CANCELLED,
-                        "cancelled once the configuration was programmed (it could not be left half-written); "
+                        "cancelled once the configuration was written (it could not be left half-written); "
                         "nothing was read back",
                         "The device runs with the new configuration." +
                             (backup.empty() ? std::string() : " The old one is saved in " + backup + "."));
     }
-    if (options.verify) VerifyRegion(job, chip.configByteAddress, ReadFileBytes(image), "configuration");
+    if (options.noVerify) {
+        job.Say("Configuration programmed (not read back: --no-verify).");
+        return kExitOk;
+    }
+    VerifyRegion(job, chip.configByteAddress, ReadFileBytes(image), "configuration", recovery);
+    job.Say("Configuration programmed.");
     return kExitOk;
 }
 

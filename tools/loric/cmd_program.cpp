@@ -6,6 +6,7 @@
 #include "arguments.h"
 #include "backup.h"
 #include "checks.h"
+#include "chip_check.h"
 #include "commands.h"
 #include "confirm.h"
 #include "device_facts.h"
@@ -47,8 +48,9 @@ void LoaderStep(Job& job, const std::string& loader, std::optional<uint32_t> era
 }
 
 // What the erases of `program` destroy is saved first: the configuration, and the sectors the
-// firmware step erases for a firmware of `firmwareBytes` (sector 0 holds the start of the
-// firmware, so the loader's erase is covered). A backup that would hold nothing is left out ("").
+// firmware step erases for a firmware of `firmwareBytes`, or as many as the running firmware
+// fills when it is longer (sector 0 holds the start of the firmware, so the loader's erase is
+// covered). A backup that would hold nothing is left out ("").
 void SaveBeforeProgramming(Job& job, uint64_t firmwareBytes, const std::string& requested, std::string* configBackup,
                            std::string* firmwareBackup) {
     const FLASH_DEVICE& chip = job.chip();
@@ -57,7 +59,7 @@ void SaveBeforeProgramming(Job& job, uint64_t firmwareBytes, const std::string& 
     uint64_t region = 0;
     uint32_t sectors = FirmwareSectors(chip, firmwareBytes, &region);
     *firmwareBackup = BackupName("firmware", configBackup->empty() ? requested : *configBackup);
-    if (BackupFirmware(job.node(), chip, sectors, *firmwareBackup, job.progress())) {
+    if (BackupFirmware(job.node(), region, *firmwareBackup, job.progress())) {
         job.Say("Saved the device's firmware (sectors 0 to " + std::to_string(sectors - 1) + ", " +
                 std::to_string(region) + " bytes) to " + *firmwareBackup + ".");
     } else {
@@ -91,6 +93,7 @@ int CmdProgramLoader(const Globals& globals, const LoaderOptions& options) {
     CheckImage(image, ImageKind::Loader, chip, options.loader, options.force);
     const DeviceLocation& device = job.FindDevice();
     job.SayDevice();
+    if (device.state == DeviceState::Firmware) CheckChipAgainstDevice(job);
     if (device.state == DeviceState::Firmware && !options.assumeBlank) {
         const bool whole = image.size() > SectorBytes(chip, 0);
         Confirm(std::string("program-loader erases ") + (whole ? "the whole flash" : "sector 0") +
@@ -103,6 +106,7 @@ int CmdProgramLoader(const Globals& globals, const LoaderOptions& options) {
     StopIfInterrupted("the bootstrap loader was programmed (it could not be left half-written): the device runs "
                       "its bootstrap loader at node " + NodeText(job.node()),
                       "`loric program FIRMWARE CONFIG` programs the firmware and configuration through it.");
+    if (!options.noVerify) VerifyRegion(job, 0, image, "bootstrap loader", "Run the same `loric program-loader` again.");
     return kExitOk;
 }
 
@@ -113,6 +117,7 @@ int CmdProgram(const Globals& globals, const ProgramOptions& options) {
     if (!options.loader.empty()) loader = ReadInputFile(options.loader, "loader image");
     TempDir temp;
     std::string configImage = ConfigImageFor(options.config, temp, options.force);
+    if (!options.noBackup) RefuseExistingBackup(options.backup);
 
     Job job(globals);
     FLASH_DEVICE& chip = job.chip();
@@ -125,10 +130,16 @@ int CmdProgram(const Globals& globals, const ProgramOptions& options) {
                         "Add --loader FILE to program the loader before the firmware.");
     }
 
+    uint64_t backupBytes = firmware.size();
+    if (state == DeviceState::Firmware) {
+        const RunningFirmware running = CheckChipAgainstDevice(job);
+        if (running.found && running.length > backupBytes) backupBytes = running.length;
+    }
+
     Progress& progress = job.progress();
     std::string configBackup, firmwareBackup;
     if (state == DeviceState::Firmware && !options.noBackup) {
-        SaveBeforeProgramming(job, firmware.size(), options.backup, &configBackup, &firmwareBackup);
+        SaveBeforeProgramming(job, backupBytes, options.backup, &configBackup, &firmwareBackup);
     }
     CheckCancelled();
     const std::string recovery = RecoveryText(firmwareBackup, configBackup);
@@ -152,17 +163,20 @@ int CmdProgram(const Globals& globals, const ProgramOptions& options) {
         progress.Finish();
     }
     CheckStep(status, "programming the firmware and configuration", recovery);
-    job.Say("Firmware and configuration programmed; the device restarts.");
+    job.Say("Firmware and configuration written; the device restarts.");
     job.AwaitRestart();
     job.Say("Device runs its firmware at node " + NodeText(job.node()) + ".");
-    StopIfInterrupted("the firmware and configuration were programmed (they could not be left half-written); "
+    StopIfInterrupted("the firmware and configuration were written (they could not be left half-written); "
                       "nothing was read back",
                       "The device runs the new firmware. `loric verify FIRMWARE --firmware` reads it back." +
                           (firmwareBackup.empty() ? std::string() : " " + recovery));
-    if (options.verify) {
-        VerifyRegion(job, 0, ProgrammedFirmwareImage(firmware, chip.configByteAddress), "firmware");
-        VerifyRegion(job, chip.configByteAddress, ReadFileBytes(configImage), "configuration");
+    if (options.noVerify) {
+        job.Say("Firmware and configuration programmed (not read back: --no-verify).");
+        return kExitOk;
     }
+    VerifyRegion(job, 0, ProgrammedFirmwareImage(firmware, chip.configByteAddress), "firmware", recovery);
+    VerifyRegion(job, chip.configByteAddress, ReadFileBytes(configImage), "configuration", recovery);
+    job.Say("Firmware and configuration programmed.");
     return kExitOk;
 }
 
@@ -241,6 +255,8 @@ int CmdErase(const Globals& globals, const EraseOptions& options) {
 int CmdRestore(const Globals& globals, const RestoreOptions& options) {
     const std::optional<uint32_t> eraseDelay = ParseEraseDelay(options.eraseDelay);
     Backups backups = SortBackups(options.files);
+    std::vector<uint8_t> configBytes;
+    if (!backups.config.empty()) configBytes = ReadInputFile(backups.config, "configuration backup");
     std::vector<uint8_t> loader;
     if (!options.loader.empty()) loader = ReadInputFile(options.loader, "loader image");
     TempDir temp;
@@ -260,6 +276,12 @@ int CmdRestore(const Globals& globals, const RestoreOptions& options) {
                         "the device is blank: it needs its bootstrap loader before the backup can go back",
                         "Add --loader FILE to program the loader first.");
     }
+    if (device.state == DeviceState::Firmware) CheckChipAgainstDevice(job);
+    uint32_t backupAddress = 0;
+    if (!firmware.empty() && ConfigAddressOf(firmware, &backupAddress) && backupAddress != chip.configByteAddress) {
+        job.Say("The firmware backup looks for its configuration at " + Hex(backupAddress, 6) + "; it is set to " +
+                Hex(chip.configByteAddress, 6) + ", where " + chip.deviceName + " keeps it.");
+    }
     CheckCancelled();
     const std::string recovery = "Run the same `loric restore` again.";
     Progress& progress = job.progress();
@@ -270,12 +292,11 @@ int CmdRestore(const Globals& globals, const RestoreOptions& options) {
             "; the device restarts.");
     job.AwaitRestart();
     StopIfInterrupted("the backup was put back; nothing was read back", "");
-    if (options.verify) {
-        if (!firmware.empty()) VerifyRegion(job, 0, firmware, "firmware");
-        if (!backups.config.empty()) {
-            VerifyRegion(job, chip.configByteAddress, ReadFileBytes(backups.config), "configuration");
-        }
+    if (options.noVerify) return kExitOk;
+    if (!firmware.empty()) {
+        VerifyRegion(job, 0, ProgrammedFirmwareImage(firmware, chip.configByteAddress), "firmware", recovery);
     }
+    if (!configBytes.empty()) VerifyRegion(job, chip.configByteAddress, configBytes, "configuration", recovery);
     return kExitOk;
 }
 

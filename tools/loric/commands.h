@@ -39,6 +39,8 @@ struct LoaderOptions {
     std::string loader;
     std::string eraseDelay;  // seconds as written; "": the chip family's erase time
     bool assumeBlank = false;
+    bool noVerify = false;  // --no-verify: no read-back
+    bool verify = false;    // --verify: the default, still accepted
     bool force = false;
 };
 
@@ -49,6 +51,7 @@ struct ProgramOptions {
     std::string eraseDelay;  // as for program-loader
     std::string backup;
     bool noBackup = false;
+    bool noVerify = false;
     bool verify = false;
     bool force = false;
 };
@@ -57,6 +60,7 @@ struct RestoreOptions {
     std::vector<std::string> files;  // firmware and configuration backups, in any order
     std::string loader;              // for a device that has become blank
     std::string eraseDelay;
+    bool noVerify = false;
     bool verify = false;
     bool force = false;
 };
@@ -106,6 +110,7 @@ struct UploadOptions {
     std::string backup;
     bool noBackup = false;
     bool noErase = false;
+    bool noVerify = false;
     bool verify = false;
     bool force = false;
 };
@@ -153,7 +158,9 @@ std::string BackupConfiguration(Job& job, const std::string& requested);
 std::string ProblemList(const std::vector<std::string>& problems);
 
 // Reads `expected.size()` bytes back from `address` of the device and compares;
-// ToolError(kExitVerifyFailed) when they differ.
-void VerifyRegion(Job& job, uint32_t address, const std::vector<uint8_t>& expected, const std::string& what);
+// ToolError(kExitVerifyFailed) when they differ. A job's read-back of what it wrote passes the
+// `recovery` that puts the device right (the message then says the write did not land).
+void VerifyRegion(Job& job, uint32_t address, const std::vector<uint8_t>& expected, const std::string& what,
+                  const std::string& recovery = {});
 
 }  // namespace tool

@@ -26,8 +26,9 @@ const char* const kExitCodes =
     "          or not the kind of image expected); 11 no device (or not at --node); 21\n"
     "          cancelled (Ctrl-C or a \"no\"; the message says what the device holds); 24 an\n"
     "          image too large for the chip\n"
-    "  32      the read-back differs from the file (verify)\n"
+    "  32      the read-back differs from the file (verify, or a job's own read-back)\n"
     "  33      the JSON configuration description is not valid\n"
+    "  35      a backup taken before an erase failed its check; nothing was erased\n"
     "  64      the command line is wrong\n";
 
 // The command the command line chose, bound to its options.
@@ -77,11 +78,18 @@ void DeclareWrite(CLI::App& c, WriteOptions& o) {
 
 void DeclareChips(CLI::App& c, ChipsOptions& o) { c.add_option("name", o.name, "Show this chip's sector table"); }
 
+// Reading back is the default; --verify stays accepted for scripts written before.
+void DeclareVerifyFlags(CLI::App& c, bool& noVerify, bool& verify, const char* what) {
+    c.add_flag("--no-verify", noVerify, std::string("Do not read ") + what + " back (faster)");
+    c.add_flag("--verify", verify, "Read back and compare (the default; kept for old scripts)");
+}
+
 void DeclareProgramLoader(CLI::App& c, LoaderOptions& o) {
     c.add_option("loader", o.loader, "Loader image")->required();
     c.add_option("--erase-delay", o.eraseDelay,
                  "Seconds to wait after the erase (0 to 30; default: the chip family's erase time)");
     c.add_flag("--blank", o.assumeBlank, "The flash is known to be erased: skip the erase before the loader");
+    DeclareVerifyFlags(c, o.noVerify, o.verify, "the loader");
     c.add_flag("--force", o.force, "Program an image that does not look like a bootstrap loader");
 }
 
@@ -91,10 +99,10 @@ void DeclareProgram(CLI::App& c, ProgramOptions& o) {
     c.add_option("--loader", o.loader, "Program this bootstrap loader first (needed on a blank device)");
     c.add_option("--erase-delay", o.eraseDelay,
                  "Seconds to wait after the loader's erase (0 to 30; default: the chip family's erase time)");
-    c.add_flag("--verify", o.verify, "Read the firmware and configuration back and compare");
+    DeclareVerifyFlags(c, o.noVerify, o.verify, "the firmware and configuration");
     c.add_option("--backup", o.backup,
-                 "Save the device's configuration here first (default: config-backup-<time>.bin); the "
-                 "firmware backup goes beside it (firmware-backup-<time>.bin)");
+                 "Save the device's configuration here first, a new file (default: config-backup-<time>.bin); "
+                 "the firmware backup goes beside it (firmware-backup-<time>.bin)");
     c.add_flag("--no-backup", o.noBackup, "Do not save the device's configuration and firmware first");
     c.add_flag("--force", o.force,
                "Program images that do not look right (a configuration that does not decode, firmware or "
@@ -108,7 +116,7 @@ void DeclareRestore(CLI::App& c, RestoreOptions& o) {
     c.add_option("--loader", o.loader, "Program this bootstrap loader first (a device that shows as blank)");
     c.add_option("--erase-delay", o.eraseDelay,
                  "Seconds to wait after the loader's erase (0 to 30; default: the chip family's erase time)");
-    c.add_flag("--verify", o.verify, "Read the backups back and compare");
+    DeclareVerifyFlags(c, o.noVerify, o.verify, "what was put back");
     c.add_flag("--force", o.force, "Put back a backup that does not look right");
 }
 
@@ -155,10 +163,11 @@ void DeclareDownload(CLI::App& c, DownloadOptions& o) {
 
 void DeclareUpload(CLI::App& c, UploadOptions& o) {
     c.add_option("file", o.file, "JSON description or configuration file")->required();
-    c.add_option("--backup", o.backup, "Save the device's configuration here first (default: config-backup-<time>.bin)");
+    c.add_option("--backup", o.backup,
+                 "Save the device's configuration here first, a new file (default: config-backup-<time>.bin)");
     c.add_flag("--no-backup", o.noBackup, "Do not save the device's configuration first");
-    c.add_flag("--no-erase", o.noErase, "Do not erase the configuration sector first");
-    c.add_flag("--verify", o.verify, "Read the configuration back and compare");
+    c.add_flag("--no-erase", o.noErase, "Do not erase the configuration sector first (it must be blank)");
+    DeclareVerifyFlags(c, o.noVerify, o.verify, "the configuration");
     c.add_flag("--force", o.force, "Program a configuration file even if it does not decode");
 }
 
