@@ -42,8 +42,9 @@ inline bool IsValidBusWidth(uint32_t busWidth) {
     return busWidth == 8 || busWidth == 16 || busWidth == 32;
 }
 // The command set handed to the driver and the device for `device`: the built-in set named
-// by the low byte of commandSetIndex, with bit 8 of word 0 added for a 16-bit bus. False
-// when the low byte names no built-in set.
+// by the low byte of commandSetIndex (BuiltInCommandSet in link/registers.h says which chips
+// each one serves), with bit 8 of word 0 added for a 16-bit bus. False when the low byte
+// names no built-in set.
 bool DeviceCommandSet(const FLASH_DEVICE& device, FLASH_COMMAND_SET& set);
 
 }  // namespace loric

@@ -5,24 +5,9 @@
 #include <stdexcept>
 
 #include "api/context.h"
+#include "platform/bytes.h"
 
 namespace loric {
-
-namespace {
-
-void PutLittleEndian(uint8_t* out, uint32_t value) {
-    out[0] = static_cast<uint8_t>(value);
-    out[1] = static_cast<uint8_t>(value >> 8);
-    out[2] = static_cast<uint8_t>(value >> 16);
-    out[3] = static_cast<uint8_t>(value >> 24);
-}
-
-uint32_t GetLittleEndian(const uint8_t* in) {
-    return static_cast<uint32_t>(in[0]) | static_cast<uint32_t>(in[1]) << 8 |
-           static_cast<uint32_t>(in[2]) << 16 | static_cast<uint32_t>(in[3]) << 24;
-}
-
-}  // namespace
 
 DriverLink::DriverLink(const char* devicePath) : devicePath_(devicePath != nullptr ? devicePath : "") {
     platform::Handle handle = platform::OpenDevice(devicePath_.c_str());
@@ -48,7 +33,7 @@ uint32_t DriverLink::GetNodeList(NODE_INFO* records, uint32_t size) {
         platform::SetLastErrorCode(error);  // left for the catcher
         throw static_cast<uint32_t>(LORIC_ERR_DRIVER_INTERNAL);
     }
-    const uint32_t count = GetLittleEndian(reply);
+    const uint32_t count = bytes::LoadLittleEndian32(reply);
     Trace(TRACE_VERBOSE, "Bytes Returned: %d  Nodes %d\n", static_cast<int>(bytesReturned),
           static_cast<int>(count));
     if (records != nullptr && size != 0) std::memcpy(records, reply + 4, size);
@@ -65,7 +50,8 @@ bool DriverLink::SetTargetNode(uint16_t nodeId) {
 
 bool DriverLink::SetFlashCommandSet(const FLASH_COMMAND_SET& commandSet) {
     uint8_t input[sizeof commandSet.words];
-    for (uint32_t i = 0; i < 16; ++i) PutLittleEndian(input + 4 * i, commandSet.words[i]);
+    for (uint32_t i = 0; i < 16; ++i)
+        bytes::StoreLittleEndian32(input + 4 * i, commandSet.words[i]);
     uint32_t bytesReturned = 0;
     return platform::DeviceControl(handle_, IOCTL_SET_FLASH_COMMAND_SET, input, sizeof input, nullptr,
                                    0, &bytesReturned);
@@ -75,10 +61,10 @@ bool DriverLink::Reset(uint32_t kind) { return SendValue(IOCTL_RESET, kind); }
 
 bool DriverLink::UploadBlock(bool useFlashPort, const UploadBlockRequest& request) {
     uint8_t input[kUploadBlockRequestSize];
-    PutLittleEndian(input, request.flashAddress);
-    PutLittleEndian(input + 4, request.byteCount);
-    PutLittleEndian(input + 8, platform::UploadDataField(request.data));
-    PutLittleEndian(input + 12, request.uploadMode);
+    bytes::StoreLittleEndian32(input, request.flashAddress);
+    bytes::StoreLittleEndian32(input + 4, request.byteCount);
+    bytes::StoreLittleEndian32(input + 8, platform::UploadDataField(request.data));
+    bytes::StoreLittleEndian32(input + 12, request.uploadMode);
     uint32_t bytesReturned = 0;
     return platform::DeviceControl(handle_, useFlashPort ? IOCTL_UPLOAD_FLASH_PORT : IOCTL_UPLOAD_UPLOADER,
                                    input, sizeof input, nullptr, 0, &bytesReturned, request.data,
@@ -105,7 +91,7 @@ bool DriverLink::AsyncWrite(uint8_t* request, uint32_t length) {
 
 bool DriverLink::SendValue(uint32_t code, uint32_t value) {
     uint8_t input[4];
-    PutLittleEndian(input, value);
+    bytes::StoreLittleEndian32(input, value);
     uint32_t bytesReturned = 0;
     return platform::DeviceControl(handle_, code, input, sizeof input, nullptr, 0, &bytesReturned);
 }

@@ -45,6 +45,30 @@ struct CommandPair {
     uint32_t data;
 };
 
+// The built-in command sets, by the index a flash data file record gives (the low byte of
+// FLASH_DEVICE::commandSetIndex). Named by the addresses their command cycles go to and what
+// else sets them apart; the chips are those of data/flash_devices.dat that use them.
+enum BuiltInCommandSet : uint32_t {
+    // 0x555/0x2AA with unlock bypass: unlocked once per block, a two-cycle program, left with
+    // (0, 0x90) (0, 0x00). The 29LV160, 29LV400 and 29LV800 wired word-wide (-x16).
+    kCommandSet555Bypass = 0,
+    // 0x555/0x2AA, a four-cycle program, reset (0, 0xF0). 29F002, 29F040B, 29LV040B, and the
+    // 29F400 and 29F800 wired word-wide (-x16).
+    kCommandSet555 = 1,
+    // 0x5555/0x2AAA, a four-cycle program, no reset cycle. 39SF010A, 39SF020A, 39SF040,
+    // 39VF160, 39VF400A, 39VF800A.
+    kCommandSet5555NoReset = 2,
+    // 0xAAAA/0x5555, a four-cycle program, reset (0, 0xF0). No chip of the shipped file.
+    kCommandSetAAAA = 3,
+    // 0x5555/0x2AAA, a four-cycle program, reset (0, 0xF0). 29F010.
+    kCommandSet5555 = 4,
+    // 0xAAA/0x555 with unlock bypass, as kCommandSet555Bypass at byte addresses: the 29LV400
+    // and 29LV800 wired byte-wide (-x8).
+    kCommandSetAAABypass = 5,
+    // No flash port cycles at all (every count 0) and bits 8 and 9 of word 0 set: handed to the
+    // driver unchanged, refused by the serial link. No chip of the shipped file.
+    kCommandSetDriverOnly = 6,
+};
 inline constexpr uint32_t kBuiltInCommandSetCount = 7;
 
 // Sixteen words that tell the device and the links how to unlock, reset, program and erase
@@ -73,17 +97,13 @@ static_assert(sizeof(FLASH_COMMAND_SET) == 64);
 extern const uint32_t kBuiltInCommandSets[kBuiltInCommandSetCount][16];
 
 // The three flash port words of one write cycle for (address, data): address cycle,
-// data cycle, data end. The address keeps its low 20 bits.
+// data cycle, data end. The address keeps its low 20 bits. The sequences built from them are
+// in link/flash_port.h.
 void FlashPortWords(CommandPair pair, uint32_t out[3]);
 
 // The command pairs of one group of `set` (first word `first`, `count` pairs, at most
 // `slots`); returns the number copied into `out`.
 uint32_t CommandGroup(const FLASH_COMMAND_SET& set, uint32_t first, uint32_t count, uint32_t slots,
                       CommandPair* out);
-
-// The flash port words of `count` pairs, 3 per pair, into `out`. When `replacementAddress`
-// has bit 31 set, the last pair's address becomes its low 20 bits. Returns the word count.
-uint32_t FlashPortGroupWords(const CommandPair* pairs, uint32_t count, uint32_t replacementAddress,
-                             uint32_t* out);
 
 }  // namespace loric

@@ -3,7 +3,9 @@
 #include <cstring>
 #include <stdexcept>
 
+#include "link/flash_port.h"
 #include "link/timing.h"
+#include "platform/bytes.h"
 
 namespace loric {
 
@@ -12,18 +14,6 @@ namespace {
 // Longest real wait for input in one go. The reply time-out is checked between waits, so a
 // replaced clock moves on after each of them.
 constexpr uint32_t kPollSliceMs = 10;
-
-void PutLe32(uint8_t* at, uint32_t value) {
-    at[0] = static_cast<uint8_t>(value);
-    at[1] = static_cast<uint8_t>(value >> 8);
-    at[2] = static_cast<uint8_t>(value >> 16);
-    at[3] = static_cast<uint8_t>(value >> 24);
-}
-
-uint32_t GetLe32(const uint8_t* at) {
-    return static_cast<uint32_t>(at[0]) | (static_cast<uint32_t>(at[1]) << 8) |
-           (static_cast<uint32_t>(at[2]) << 16) | (static_cast<uint32_t>(at[3]) << 24);
-}
 
 int64_t MillisecondsOf(const platform::CalendarTime& t) { return t.seconds * 1000 + t.milliseconds; }
 
@@ -170,10 +160,10 @@ bool SerialLink::QueryLocalNode() {
 
 bool SerialLink::WriteQuadletCommand(uint32_t offsetHigh, uint32_t offsetLow, uint32_t value) {
     uint8_t frame[20] = {kSerialWriteQuadlet, 20};
-    PutLe32(frame + 4, targetNode_);
-    PutLe32(frame + 8, offsetHigh & 0xFFFF);
-    PutLe32(frame + 12, offsetLow);
-    PutLe32(frame + 16, value);
+    bytes::StoreLittleEndian32(frame + 4, targetNode_);
+    bytes::StoreLittleEndian32(frame + 8, offsetHigh & 0xFFFF);
+    bytes::StoreLittleEndian32(frame + 12, offsetLow);
+    bytes::StoreLittleEndian32(frame + 16, value);
     if (Transact(frame) && reply_[0] == kSerialWriteQuadlet && reply_[1] != 2) return true;
     platform::SetLastErrorCode(platform::kErrorBusy);
     return false;
@@ -181,12 +171,12 @@ bool SerialLink::WriteQuadletCommand(uint32_t offsetHigh, uint32_t offsetLow, ui
 
 bool SerialLink::ReadQuadletCommand(uint32_t offsetHigh, uint32_t offsetLow, uint32_t* value) {
     uint8_t frame[16] = {kSerialReadQuadlet, 16};
-    PutLe32(frame + 4, targetNode_);
-    PutLe32(frame + 8, offsetHigh & 0xFFFF);
-    PutLe32(frame + 12, offsetLow);
+    bytes::StoreLittleEndian32(frame + 4, targetNode_);
+    bytes::StoreLittleEndian32(frame + 8, offsetHigh & 0xFFFF);
+    bytes::StoreLittleEndian32(frame + 12, offsetLow);
     // A reply shorter than the value field carries no value.
     if (Transact(frame) && reply_[0] == kSerialReadQuadlet && reply_[1] != 2 && reply_[1] >= 8) {
-        *value = GetLe32(reply_ + 4);
+        *value = bytes::LoadLittleEndian32(reply_ + 4);
         return true;
     }
     platform::SetLastErrorCode(platform::kErrorBusy);
@@ -200,17 +190,12 @@ bool SerialLink::BusResetCommand() {
     return false;
 }
 
+bool SerialLink::WriteTargetQuadlet(uint32_t offsetHigh, uint32_t offsetLow, uint32_t value) {
+    return WriteQuadletCommand(offsetHigh, offsetLow, value);
+}
+
 bool SerialLink::FlashPortSequence(const CommandPair* pairs, uint32_t count, uint32_t replacementAddress) {
-    for (uint32_t i = 0; i < count; ++i) {
-        CommandPair pair = pairs[i];
-        if (i + 1 == count && (replacementAddress & 0x80000000u) != 0)
-            pair.address = replacementAddress & FLASH_PORT_ADDRESS_MASK;
-        uint32_t words[3];
-        FlashPortWords(pair, words);
-        for (uint32_t word : words)
-            if (!WriteQuadletCommand(REGISTER_OFFSET_HIGH, FLASH_PORT_CTRL, word)) return false;
-    }
-    return true;
+    return flash_port::WriteCycles(*this, pairs, count, replacementAddress);
 }
 
 // ---- DeviceLink operations ---------------------------------------------------------------
@@ -234,8 +219,8 @@ uint32_t SerialLink::GetNodeList(NODE_INFO* records, uint32_t size) {
         info.reserved[1] = 0xDEADBEEF;
         info.nodeNumber = nodeId & 0x3F;
         info.busNumber = nodeId >> 6;
-        info.idHigh = GetLe32(entry + 4);
-        info.idLow = GetLe32(entry + 8);
+        info.idHigh = bytes::LoadLittleEndian32(entry + 4);
+        info.idLow = bytes::LoadLittleEndian32(entry + 8);
         std::memcpy(reinterpret_cast<uint8_t*>(records) + sizeof(NODE_INFO) * k, &info, sizeof info);
     }
     return count;
@@ -255,15 +240,10 @@ bool SerialLink::SetFlashCommandSet(const FLASH_COMMAND_SET& commandSet) {
 
 bool SerialLink::Reset(uint32_t kind) {
     switch (kind) {
-    case RESET_FLASH: {
-        CommandPair pairs[FLASH_COMMAND_SET::kResetSlots];
-        const uint32_t count = CommandGroup(commandSet_, FLASH_COMMAND_SET::kResetFirst, commandSet_.ResetCount(),
-                                            FLASH_COMMAND_SET::kResetSlots, pairs);
-        return FlashPortSequence(pairs, count, 0);
-    }
+    case RESET_FLASH:
+        return flash_port::ResetFlash(*this, commandSet_);
     case RESET_DEVICE:
-        // The device resets as the write arrives and may never answer it.
-        WriteQuadletCommand(REGISTER_OFFSET_HIGH, FLASH_PORT_CTRL, FLASH_PORT_DEVICE_RESET);
+        flash_port::ResetDevice(*this);  // the device may reset before it answers
         return true;
     case RESET_BUS: {
         const bool ok = BusResetCommand();
@@ -284,56 +264,19 @@ bool SerialLink::UploadBlock(bool useFlashPort, const UploadBlockRequest& reques
     if (!useFlashPort) {
         // Upload mode: the device takes the image quadlet by quadlet; a tail of 1 to 3 bytes
         // is not sent.
-        for (uint32_t i = 0; i + 4 <= request.byteCount; i += 4)
-            if (!WriteQuadletCommand(REGISTER_OFFSET_HIGH, FLASH_UPLOAD_CHECKSUM, GetLe32(request.data + i)))
+        for (uint32_t i = 0; i + 4 <= request.byteCount; i += 4) {
+            const uint32_t quadlet = bytes::LoadLittleEndian32(request.data + i);
+            if (!WriteQuadletCommand(REGISTER_OFFSET_HIGH, FLASH_UPLOAD_CHECKSUM, quadlet))
                 return false;
+        }
         return true;
     }
-
-    CommandPair unlock[FLASH_COMMAND_SET::kUnlockSlots];
-    const uint32_t unlockCount = CommandGroup(commandSet_, FLASH_COMMAND_SET::kUnlockFirst,
-                                              commandSet_.UnlockCount(), FLASH_COMMAND_SET::kUnlockSlots, unlock);
-    if (unlockCount != 0 && !FlashPortSequence(unlock, unlockCount, 0)) return false;
-
-    CommandPair program[FLASH_COMMAND_SET::kProgramSlots];
-    const uint32_t programCount = CommandGroup(commandSet_, FLASH_COMMAND_SET::kProgramFirst,
-                                               commandSet_.ProgramCount(), FLASH_COMMAND_SET::kProgramSlots, program);
-    const bool wide = commandSet_.Is16Bit();
-    for (uint32_t i = 0; i < request.byteCount;) {
-        uint32_t address, data;
-        if (wide) {
-            address = request.flashAddress + i / 2;
-            // An odd last byte goes with an erased (all ones) high byte, which programming
-            // leaves as it is; the byte after the block is not read.
-            const uint32_t high = i + 1 < request.byteCount ? request.data[i + 1] : 0xFF;
-            data = request.data[i] + 256 * high;
-            i += 2;
-        } else {
-            address = request.flashAddress + i;
-            data = request.data[i];
-            i += 1;
-        }
-        if (programCount != 0) program[programCount - 1].data = data;
-        if (!FlashPortSequence(program, programCount, address | 0x80000000u)) return false;
-        platform::SleepMilliseconds(byteProgramDelayMs_);
-    }
-
-    if (unlockCount != 0) {
-        CommandPair reset[FLASH_COMMAND_SET::kResetSlots];
-        const uint32_t resetCount = CommandGroup(commandSet_, FLASH_COMMAND_SET::kResetFirst,
-                                                 commandSet_.ResetCount(), FLASH_COMMAND_SET::kResetSlots, reset);
-        if (!FlashPortSequence(reset, resetCount, 0)) return false;
-    }
-    return true;
+    return flash_port::Program(*this, commandSet_, request.flashAddress, request.data,
+                               request.byteCount, byteProgramDelayMs_);
 }
 
 bool SerialLink::EraseSector(uint32_t sectorAddress) {
-    CommandPair pairs[FLASH_COMMAND_SET::kEraseSlots];
-    const uint32_t count = CommandGroup(commandSet_, FLASH_COMMAND_SET::kEraseFirst, commandSet_.EraseCount(),
-                                        FLASH_COMMAND_SET::kEraseSlots, pairs);
-    if (sectorAddress == ERASE_ALL) return FlashPortSequence(pairs, count, 0);
-    if (count != 0) pairs[count - 1].data = 0x30;
-    return FlashPortSequence(pairs, count, sectorAddress | 0x80000000u);
+    return flash_port::EraseSector(*this, commandSet_, sectorAddress);
 }
 
 bool SerialLink::SetByteProgramDelay(uint32_t delayMicroseconds) {
@@ -377,19 +320,14 @@ bool SerialLink::AsyncRead(uint8_t* request, uint32_t length) {
         platform::SetLastErrorCode(platform::kErrorBusy);
         return false;
     }
-    request[kRequestData + 0] = static_cast<uint8_t>(value >> 24);
-    request[kRequestData + 1] = static_cast<uint8_t>(value >> 16);
-    request[kRequestData + 2] = static_cast<uint8_t>(value >> 8);
-    request[kRequestData + 3] = static_cast<uint8_t>(value);
+    bytes::StoreBigEndian32(request + kRequestData, value);
     return true;
 }
 
 bool SerialLink::AsyncWrite(uint8_t* request, uint32_t length) {
     QuadletTarget target;
     if (!ReadQuadletTarget(request, length, &target)) return false;
-    const uint8_t* data = request + kRequestData;
-    const uint32_t value = (static_cast<uint32_t>(data[0]) << 24) | (static_cast<uint32_t>(data[1]) << 16) |
-                           (static_cast<uint32_t>(data[2]) << 8) | data[3];
+    const uint32_t value = bytes::LoadBigEndian32(request + kRequestData);
 
     const uint16_t saved = targetNode_;
     SetTargetNode(target.destination);

@@ -1,13 +1,14 @@
 // The device link over a serial adapter. The adapter is itself a node on the 1394 bus and
 // carries out six short commands for the host (echo, node list, quadlet write, quadlet read,
 // bus reset, its own node ID); everything else the link builds from quadlet writes to the
-// device's registers.
+// device's registers, the flash chip's cycles through the flash port module.
 #pragma once
 
 #include <cstdint>
 #include <string>
 
 #include "link/device_link.h"
+#include "link/flash_port.h"
 #include "link/registers.h"
 #include "platform/platform.h"
 
@@ -29,7 +30,7 @@ inline constexpr int64_t kSerialTimeoutSeconds = 3;
 // Node ID under which the adapter's own node is addressed as a target.
 inline constexpr uint16_t kSerialLocalTarget = 0xFFC1;
 
-class SerialLink : public DeviceLink {
+class SerialLink : public DeviceLink, private QuadletWriter {
 public:
     // Opens and sets up the port, tests the adapter and asks for its node ID. Throws
     // std::runtime_error when the port cannot be opened or set up or the echo test fails.
@@ -58,8 +59,8 @@ public:
     bool ReadQuadletCommand(uint32_t offsetHigh, uint32_t offsetLow, uint32_t* value);
     bool BusResetCommand();
     bool QueryLocalNode();
-    // Writes `count` command pairs as flash write cycles through FLASH_PORT_CTRL. When
-    // `replacementAddress` has bit 31 set, the last pair goes to its low 20 bits instead.
+    // flash_port::WriteCycles through this link: `count` command pairs as flash write cycles.
+    // When `replacementAddress` has bit 31 set, the last pair goes to its low 20 bits instead.
     bool FlashPortSequence(const CommandPair* pairs, uint32_t count, uint32_t replacementAddress);
 
     const uint8_t* Reply() const { return reply_; }
@@ -69,6 +70,8 @@ public:
     uint32_t ByteProgramDelayMs() const { return byteProgramDelayMs_; }
 
 private:
+    // The flash port's quadlet writes: WriteQuadletCommand to the target node.
+    bool WriteTargetQuadlet(uint32_t offsetHigh, uint32_t offsetLow, uint32_t value) override;
     bool SendFrame(const uint8_t* frame, uint32_t length);
     // Waits a short while for input (or, with a full reply buffer, just for time to pass).
     // False when the port has gone away.
