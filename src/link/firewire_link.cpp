@@ -8,6 +8,7 @@
 
 #include "api/context.h"
 #include "link/timing.h"
+#include "platform/bytes.h"
 #include "platform/platform.h"
 #include "platform/posix/firewire.h"
 
@@ -25,23 +26,6 @@ constexpr uint32_t kRequestOffsetHigh = 12;
 constexpr uint32_t kRequestOffsetLow = 16;
 constexpr uint32_t kRequestByteCount = 20;
 constexpr uint32_t kRequestData = 36;
-
-void PutBe32(uint8_t* at, uint32_t value) {
-    at[0] = static_cast<uint8_t>(value >> 24);
-    at[1] = static_cast<uint8_t>(value >> 16);
-    at[2] = static_cast<uint8_t>(value >> 8);
-    at[3] = static_cast<uint8_t>(value);
-}
-
-uint32_t GetBe32(const uint8_t* at) {
-    return (static_cast<uint32_t>(at[0]) << 24) | (static_cast<uint32_t>(at[1]) << 16) |
-           (static_cast<uint32_t>(at[2]) << 8) | at[3];
-}
-
-uint32_t GetLe32(const uint8_t* at) {
-    return static_cast<uint32_t>(at[0]) | (static_cast<uint32_t>(at[1]) << 8) |
-           (static_cast<uint32_t>(at[2]) << 16) | (static_cast<uint32_t>(at[3]) << 24);
-}
 
 }  // namespace
 
@@ -152,23 +136,22 @@ bool FirewireLink::Transact(uint16_t nodeId, bool write, uint64_t offset, uint8_
 
 bool FirewireLink::WriteQuadlet(uint16_t nodeId, uint32_t offsetLow, uint32_t value) {
     uint8_t data[4];
-    PutBe32(data, value);
+    bytes::StoreBigEndian32(data, value);
     return Transact(nodeId, true, kRegisterSpace | offsetLow, data, 4);
 }
 
 bool FirewireLink::ReadQuadlet(uint16_t nodeId, uint32_t offsetLow, uint32_t* value) {
     uint8_t data[4] = {};
     if (!Transact(nodeId, false, kRegisterSpace | offsetLow, data, 4)) return false;
-    *value = GetBe32(data);
+    *value = bytes::LoadBigEndian32(data);
     return true;
 }
 
-bool FirewireLink::FlashPortSequence(const CommandPair* pairs, uint32_t count, uint32_t replacementAddress) {
-    uint32_t words[3 * 6];
-    const uint32_t total = FlashPortGroupWords(pairs, std::min<uint32_t>(count, 6), replacementAddress, words);
-    for (uint32_t i = 0; i < total; ++i)
-        if (!WriteQuadlet(targetNode_, FLASH_PORT_CTRL, words[i])) return false;
-    return true;
+bool FirewireLink::WriteTargetQuadlet(uint32_t offsetHigh, uint32_t offsetLow, uint32_t value) {
+    uint8_t data[4];
+    bytes::StoreBigEndian32(data, value);
+    const uint64_t offset = (static_cast<uint64_t>(offsetHigh & 0xFFFF) << 32) | offsetLow;
+    return Transact(targetNode_, true, offset, data, 4);
 }
 
 // ---- DeviceLink operations ---------------------------------------------------------------
@@ -217,15 +200,9 @@ bool FirewireLink::SetFlashCommandSet(const FLASH_COMMAND_SET& commandSet) {
 
 bool FirewireLink::Reset(uint32_t kind) {
     switch (kind) {
-    case RESET_FLASH: {
-        CommandPair pairs[FLASH_COMMAND_SET::kResetSlots];
-        const uint32_t count = CommandGroup(commandSet_, FLASH_COMMAND_SET::kResetFirst, commandSet_.ResetCount(),
-                                            FLASH_COMMAND_SET::kResetSlots, pairs);
-        return FlashPortSequence(pairs, count, 0);
-    }
+    case RESET_FLASH: return flash_port::ResetFlash(*this, commandSet_);
     case RESET_DEVICE:
-        // The device resets as the write arrives and may never answer it.
-        WriteQuadlet(targetNode_, FLASH_PORT_CTRL, FLASH_PORT_DEVICE_RESET);
+        flash_port::ResetDevice(*this);  // the device may reset before it answers
         return true;
     case RESET_BUS: {
         if (files_.empty()) Rescan();
@@ -257,52 +234,17 @@ bool FirewireLink::UploadBlock(bool useFlashPort, const UploadBlockRequest& requ
         // Upload mode: the device takes the image quadlet by quadlet; a tail of 1 to 3 bytes
         // is not sent.
         for (uint32_t i = 0; i + 4 <= request.byteCount; i += 4)
-            if (!WriteQuadlet(targetNode_, FLASH_UPLOAD_CHECKSUM, GetLe32(request.data + i))) return false;
+            if (!WriteQuadlet(targetNode_, FLASH_UPLOAD_CHECKSUM, bytes::LoadLittleEndian32(request.data + i)))
+                return false;
         return true;
     }
 
-    CommandPair unlock[FLASH_COMMAND_SET::kUnlockSlots];
-    const uint32_t unlockCount = CommandGroup(commandSet_, FLASH_COMMAND_SET::kUnlockFirst,
-                                              commandSet_.UnlockCount(), FLASH_COMMAND_SET::kUnlockSlots, unlock);
-    if (unlockCount != 0 && !FlashPortSequence(unlock, unlockCount, 0)) return false;
-
-    CommandPair program[FLASH_COMMAND_SET::kProgramSlots];
-    const uint32_t programCount = CommandGroup(commandSet_, FLASH_COMMAND_SET::kProgramFirst,
-                                               commandSet_.ProgramCount(), FLASH_COMMAND_SET::kProgramSlots, program);
-    const bool wide = commandSet_.Is16Bit();
-    for (uint32_t i = 0; i < request.byteCount;) {
-        uint32_t address, data;
-        if (wide) {
-            address = request.flashAddress + i / 2;
-            const uint32_t high = i + 1 < request.byteCount ? request.data[i + 1] : 0xFF;
-            data = request.data[i] + 256 * high;
-            i += 2;
-        } else {
-            address = request.flashAddress + i;
-            data = request.data[i];
-            i += 1;
-        }
-        if (programCount != 0) program[programCount - 1].data = data;
-        if (!FlashPortSequence(program, programCount, address | 0x80000000u)) return false;
-        platform::SleepMilliseconds(byteProgramDelayMs_);
-    }
-
-    if (unlockCount != 0) {
-        CommandPair reset[FLASH_COMMAND_SET::kResetSlots];
-        const uint32_t resetCount = CommandGroup(commandSet_, FLASH_COMMAND_SET::kResetFirst,
-                                                 commandSet_.ResetCount(), FLASH_COMMAND_SET::kResetSlots, reset);
-        if (!FlashPortSequence(reset, resetCount, 0)) return false;
-    }
-    return true;
+    return flash_port::Program(*this, commandSet_, request.flashAddress, request.data, request.byteCount,
+                               byteProgramDelayMs_);
 }
 
 bool FirewireLink::EraseSector(uint32_t sectorAddress) {
-    CommandPair pairs[FLASH_COMMAND_SET::kEraseSlots];
-    const uint32_t count = CommandGroup(commandSet_, FLASH_COMMAND_SET::kEraseFirst, commandSet_.EraseCount(),
-                                        FLASH_COMMAND_SET::kEraseSlots, pairs);
-    if (sectorAddress == ERASE_ALL) return FlashPortSequence(pairs, count, 0);
-    if (count != 0) pairs[count - 1].data = 0x30;
-    return FlashPortSequence(pairs, count, sectorAddress | 0x80000000u);
+    return flash_port::EraseSector(*this, commandSet_, sectorAddress);
 }
 
 bool FirewireLink::SetByteProgramDelay(uint32_t delayMicroseconds) {

@@ -1,7 +1,7 @@
 // The device link over the kernel's 1394 stack on Linux: one node file per node that presents
 // a config ROM (/dev/fwN), quadlet transactions sent through the file of the node that has the
-// target's node ID now, and everything else built from quadlet writes to the device's
-// registers, as the serial link does.
+// target's node ID now, and the flash work built from quadlet writes to the device's registers
+// (link/flash_port.h), as the serial link does.
 //
 // A node the kernel made no file for (a blank board answering only at its flash port, a board
 // running its bootstrap loader) cannot be reached through this link.
@@ -12,13 +12,14 @@
 #include <vector>
 
 #include "link/device_link.h"
+#include "link/flash_port.h"
 #include "link/registers.h"
 
 namespace loric {
 
 #if defined(__linux__)
 
-class FirewireLink final : public DeviceLink {
+class FirewireLink final : public DeviceLink, private QuadletWriter {
 public:
     // Throws std::runtime_error when there is no node file at all.
     FirewireLink();
@@ -65,7 +66,8 @@ private:
     void Drop(size_t index);
     // The open file whose node has `nodeId`, or -1.
     int FileOf(uint16_t nodeId) const;
-    bool FlashPortSequence(const CommandPair* pairs, uint32_t count, uint32_t replacementAddress);
+    // QuadletWriter: a quadlet to the target node's registers.
+    bool WriteTargetQuadlet(uint32_t offsetHigh, uint32_t offsetLow, uint32_t value) override;
 
     std::vector<NodeFile> files_;
     std::vector<std::string> denied_;

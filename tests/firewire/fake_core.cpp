@@ -243,10 +243,13 @@ int FakeFirewireCore::SendRequest(File& file, void* argument, Memory& memory) {
         }
     }
 
+    char value[16] = "";
+    if (write && request.length == 4)
+        std::snprintf(value, sizeof value, " = %02X%02X%02X%02X", data[0], data[1], data[2], data[3]);
     char line[128];
-    std::snprintf(line, sizeof line, "%s %s %04x.%08x x%u gen %u: rcode %u", file.device->name.c_str(),
+    std::snprintf(line, sizeof line, "%s %s %04x.%08x x%u gen %u%s: rcode %u", file.device->name.c_str(),
                   write ? "write" : "read", static_cast<unsigned>(request.offset >> 32),
-                  static_cast<unsigned>(request.offset), request.length, request.generation, rcode);
+                  static_cast<unsigned>(request.offset), request.length, request.generation, value, rcode);
     log_.push_back(line);
 
     fw_cdev_event_response response{};

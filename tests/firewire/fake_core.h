@@ -70,7 +70,8 @@ public:
         beforeRequest_ = std::move(action);
     }
 
-    // One line per request and event: "fw1 read ffff.f0090008 gen 3: rcode 0", ...
+    // One line per request and event: "fw1 read ffff.f0090008 x4 gen 3: rcode 0",
+    // "fw1 write ffff.f0090010 x4 gen 3 = 45646974: rcode 0", "bus reset: generation 4", ...
     const std::vector<std::string>& Log() const { return log_; }
     void ClearLog() { log_.clear(); }
     // Told when a file appears (true) or goes (false).

@@ -222,7 +222,7 @@ TEST_F(FirewireBench, QuadletWriteCarriesTheValueInBusOrder) {
     ASSERT_EQ(WriteQuadlet(sim_->DeviceNodeId(), 0xFFFF, CSR_MODE_CTRL, MODE_EDIT), 0u);
     EXPECT_EQ(sim_->Mode(), tqsim::DeviceMode::Upload);
     const std::string gen = std::to_string(sim_->Generation());
-    EXPECT_EQ(Requests(), std::vector<std::string>{"fw0 write ffff.f0090010 x4 gen " + gen + ": rcode 0"});
+    EXPECT_EQ(Requests(), std::vector<std::string>{"fw0 write ffff.f0090010 x4 gen " + gen + " = 45646974: rcode 0"});
 }
 
 TEST_F(FirewireBench, StaleGenerationIsRefreshedAndTriedOnce) {
@@ -489,6 +489,82 @@ TEST_F(FirewireBench, RequestBlockTooShortForItsCountIsRefused) {
     EXPECT_FALSE(link.AsyncRead(request, sizeof request));
     EXPECT_EQ(platform::GetLastErrorCode(), 87u);
     EXPECT_FALSE(link.AsyncWrite(request, 36));
+    EXPECT_EQ(platform::GetLastErrorCode(), 87u);
+    EXPECT_TRUE(Requests().empty());
+}
+
+// ---- Flash work through quadlet writes ----------------------------------------------------------
+
+// The flash port and upload requests the link sends for each operation, for the chip's
+// built-in command set: the exact writes, in order, into one transcript.
+TEST_F(FirewireBench, FlashWorkIsSentAsQuadletWritesToTheTarget) {
+    FirewireLink link;
+    ASSERT_TRUE(link.SetTargetNode(sim_->DeviceNodeId()));
+    ASSERT_TRUE(link.SetFlashCommandSet(FLASH_COMMAND_SET::BuiltIn(kCommandSet555, 8)));
+    ASSERT_TRUE(link.SetByteProgramDelay(2500));
+    Transcript t;
+    auto step = [&](const char* name, bool ok) {
+        t.Add("== %s -> %s\n", name, ok ? "true" : "false");
+        for (const std::string& line : Requests()) {
+            // The generation is the bench's business, not the transcript's.
+            const size_t gen = line.find(" gen "), end = line.find_first_of("=:", gen);
+            t.Add("%s%s\n", line.substr(0, gen).c_str(), line.substr(end - 1).c_str());
+        }
+        core_->ClearLog();
+    };
+    core_->ClearLog();
+    step("erase sector 0x10000", link.EraseSector(0x10000));
+    const uint8_t bytes[3] = {0x12, 0x34, 0x56};
+    const UploadBlockRequest program{0x20000, 3, bytes, 0};
+    step("program 3 bytes at 0x20000 through the flash port", link.UploadBlock(true, program));
+    step("flash reset", link.Reset(RESET_FLASH));
+    // Upload mode, as SwitchDeviceToUploadMode leaves the board, then an upload from address 0.
+    const FLASH_COMMAND_SET set = FLASH_COMMAND_SET::BuiltIn(kCommandSet555, 8);
+    const uint16_t node = sim_->DeviceNodeId();
+    ASSERT_TRUE(link.WriteQuadlet(node, CSR_MODE_CTRL, MODE_EDIT));
+    for (uint32_t word : set.words) ASSERT_TRUE(link.WriteQuadlet(node, CSR_UPLOAD_COMMAND_SET_CTRL, word));
+    ASSERT_TRUE(link.WriteQuadlet(node, FLASH_UPLOAD_CTRL, 0));
+    core_->ClearLog();
+    const uint8_t image[6] = {1, 2, 3, 4, 5, 6};
+    const UploadBlockRequest upload{0, 6, image, 0};
+    step("upload 6 bytes (the tail is not sent)", link.UploadBlock(false, upload));
+    step("device reset", link.Reset(RESET_DEVICE));
+    t.Check("firewire/flash_work.txt");
+    EXPECT_EQ(clock_.Sleeps(), (std::vector<uint32_t>{2, 2, 2}));  // after each byte
+}
+
+TEST_F(FirewireBench, BytesProgrammedThroughTheFlashPortAreInTheFlash) {
+    FirewireLink link;
+    ASSERT_TRUE(link.SetTargetNode(sim_->DeviceNodeId()));
+    ASSERT_TRUE(link.SetFlashCommandSet(FLASH_COMMAND_SET::BuiltIn(kCommandSet555, 8)));
+    const uint32_t at = static_cast<uint32_t>(sim_->Flash().size()) - 0x100;  // erased, past the images
+    const uint8_t bytes[3] = {0x12, 0x34, 0x56};
+    ASSERT_TRUE(link.UploadBlock(true, UploadBlockRequest{at, 3, bytes, 0}));
+    const std::vector<uint8_t> flash = sim_->Flash();
+    EXPECT_EQ(std::vector<uint8_t>(flash.begin() + at - 1, flash.begin() + at + 4),
+              (std::vector<uint8_t>{0xFF, 0x12, 0x34, 0x56, 0xFF}));
+}
+
+TEST_F(FirewireBench, CommandSetWithUnknownControlBitsIsRefused) {
+    FirewireLink link;
+    FLASH_COMMAND_SET set = FLASH_COMMAND_SET::BuiltIn(kCommandSet555, 8);
+    set.words[0] |= 0x200;
+    EXPECT_FALSE(link.SetFlashCommandSet(set));
+    EXPECT_EQ(platform::GetLastErrorCode(), 87u);
+}
+
+TEST_F(FirewireBench, UnknownResetKindIsRefusedWithoutARequest) {
+    FirewireLink link;
+    core_->ClearLog();
+    EXPECT_FALSE(link.Reset(3));
+    EXPECT_EQ(platform::GetLastErrorCode(), 87u);
+    EXPECT_TRUE(core_->Log().empty());
+}
+
+TEST_F(FirewireBench, UploadWithoutDataIsRefusedWithoutARequest) {
+    FirewireLink link;
+    core_->ClearLog();
+    EXPECT_FALSE(link.UploadBlock(false, UploadBlockRequest{0, 4, nullptr, 0}));
     EXPECT_EQ(platform::GetLastErrorCode(), 87u);
     EXPECT_TRUE(Requests().empty());
 }
