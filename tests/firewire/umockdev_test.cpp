@@ -15,6 +15,7 @@
 
 #include <cstdlib>
 #include <cstring>
+#include <filesystem>
 #include <map>
 #include <memory>
 #include <string>
@@ -241,14 +242,85 @@ TEST_F(UmockdevBench, TimestampOfTheRunningBoard) {
 }
 
 TEST_F(UmockdevBench, DumpReadsTheFlash) {
-    const std::string out = Run({"dump", "0", "64"});
+    const std::string out = Run({"dump", "0", "256", "-o", "dump.bin"});
     EXPECT_EQ(out.substr(0, 7), "exit 0\n") << out;
+    const std::vector<uint8_t> flash = sim_->Flash();
+    EXPECT_TRUE(ReadBytes("dump.bin") == std::vector<uint8_t>(flash.begin(), flash.begin() + 256));
 }
 
-TEST_F(UmockdevBench, ProgramAndVerifyOnTheRunningBoard) {
-    const std::string config = std::string(LORIC_SOURCE_DIR) + "/examples/config.json";
-    const std::string out = Run({"program", kImages + "firmware.bin", config, "--verify", "--yes", "--no-backup"});
+// Bus reset events wait in the files while the tool reads; a request caught by the reset is
+// sent again in the new generation.
+TEST_F(UmockdevBench, DumpSurvivesABusResetOnTheWay) {
+    const uint32_t generation = sim_->Generation();
+    core_->ResetBusBeforeRequest(40);
+    const std::string out = Run({"dump", "0x100", "1024", "-o", "dump.bin"});
     EXPECT_EQ(out.substr(0, 7), "exit 0\n") << out;
+    EXPECT_EQ(sim_->Generation(), generation + 1);
+    const std::vector<uint8_t> flash = sim_->Flash();
+    EXPECT_TRUE(ReadBytes("dump.bin") == std::vector<uint8_t>(flash.begin() + 0x100, flash.begin() + 0x500));
+    bool retried = false;
+    for (const std::string& line : core_->Log()) retried = retried || line.find(": rcode 19") != std::string::npos;
+    EXPECT_TRUE(retried);
+}
+
+// What the flash holds after `firmware` and `config` were programmed (as a finished job leaves
+// them), on a board of the bench's chip.
+std::vector<uint8_t> Installed(const std::vector<uint8_t>& firmware, const std::vector<uint8_t>& config) {
+    tqsim::SystemOptions options;
+    std::string error;
+    EXPECT_TRUE(tqsim::LoadChipFromFlashDataFile(kImages + "simchips.dat", "29F040B", &options.chip, &error));
+    tqsim::System scratch(options);
+    EXPECT_TRUE(scratch.InstallFirmware(firmware, config));
+    return scratch.Flash();
+}
+
+const std::string kDescription = std::string(LORIC_SOURCE_DIR) + "/examples/config.json";
+
+TEST_F(UmockdevBench, ConfigShowDecodesTheBoardsConfiguration) {
+    const std::string out = Run({"config", "show"});
+    EXPECT_EQ(out.substr(0, 7), "exit 0\n") << out;
+    EXPECT_NE(out.find("Configuration of the device at node"), std::string::npos) << out;
+}
+
+// The board starts with another configuration; the job leaves exactly the firmware and the
+// configuration given, and the board running them.
+TEST_F(UmockdevBench, ProgramAndVerifyOnTheRunningBoard) {
+    ASSERT_EQ(Run({"config", "generate", kDescription, "other.bin"}).substr(0, 7), "exit 0\n");
+    const std::vector<uint8_t> other = ReadBytes("other.bin");
+    ASSERT_NE(other, config_);
+    ASSERT_TRUE(sim_->InstallFirmware(firmware_, other));
+    sim_->Reboot();
+    core_->Sync();
+    const std::string out =
+        Run({"program", kImages + "firmware.bin", kImages + "config.bin", "--verify", "--yes", "--no-backup"});
+    EXPECT_EQ(out.substr(0, 7), "exit 0\n") << out;
+    EXPECT_EQ(sim_->Mode(), tqsim::DeviceMode::Firmware) << sim_->BootNote();
+    EXPECT_TRUE(sim_->Flash() == Installed(firmware_, config_));
+}
+
+TEST_F(UmockdevBench, ConfigUploadReplacesOnlyTheConfiguration) {
+    ASSERT_EQ(Run({"config", "generate", kDescription, "other.bin"}).substr(0, 7), "exit 0\n");
+    const std::string out = Run({"config", "upload", "other.bin", "--verify", "--no-backup"});
+    EXPECT_EQ(out.substr(0, 7), "exit 0\n") << out;
+    EXPECT_TRUE(sim_->Flash() == Installed(firmware_, ReadBytes("other.bin")));
+}
+
+// program saves the board's firmware and configuration first; restore puts them back.
+TEST_F(UmockdevBench, RestorePutsTheBackupsOfProgramBack) {
+    const std::vector<uint8_t> before = sim_->Flash();
+    ASSERT_EQ(Run({"config", "generate", kDescription, "other.bin"}).substr(0, 7), "exit 0\n");
+    std::string out = Run({"program", kImages + "firmware.bin", "other.bin", "--yes", "--backup", "saved.bin"});
+    ASSERT_EQ(out.substr(0, 7), "exit 0\n") << out;
+    ASSERT_FALSE(sim_->Flash() == before);
+    std::vector<std::string> backups;
+    for (const auto& entry : std::filesystem::directory_iterator("."))
+        if (const std::string name = entry.path().filename().string();
+            name == "saved.bin" || name.rfind("firmware-backup-", 0) == 0)
+            backups.push_back(entry.path());
+    ASSERT_EQ(backups.size(), 2u) << out;
+    out = Run({"restore", backups[0], backups[1], "--verify"});
+    EXPECT_EQ(out.substr(0, 7), "exit 0\n") << out;
+    EXPECT_TRUE(sim_->Flash() == before);
     EXPECT_EQ(sim_->Mode(), tqsim::DeviceMode::Firmware) << sim_->BootNote();
 }
 
