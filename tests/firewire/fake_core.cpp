@@ -10,6 +10,7 @@
 #include <set>
 
 #include "tqsim/device.h"
+#include "tqsim/images.h"
 
 namespace loric::test {
 
@@ -216,11 +217,27 @@ int FakeFirewireCore::SendRequest(File& file, void* argument, Memory& memory) {
     }
 
     uint32_t rcode = RCODE_COMPLETE;
+    const uint64_t mapStart = 0xFFFFF0001000ull, mapEnd = 0xFFFFF0001400ull;
     if (request.generation != generation_) {
         rcode = RCODE_GENERATION;
     } else if (forcedCount_ > 0) {
         --forcedCount_;
         rcode = forcedRcode_;
+    } else if (file.device->local && request.offset >= mapStart && request.offset + request.length <= mapEnd) {
+        // The host's own topology map, which the kernel answers itself.
+        if (write) {
+            rcode = RCODE_TYPE_ERROR;
+        } else {
+            const std::vector<uint32_t> map = TopologyMap();
+            for (uint32_t i = 0; i < request.length; i += 4) {
+                const size_t index = (request.offset - mapStart + i) / 4;
+                const uint32_t value = index < map.size() ? map[index] : 0;
+                data[i] = static_cast<uint8_t>(value >> 24);
+                data[i + 1] = static_cast<uint8_t>(value >> 16);
+                data[i + 2] = static_cast<uint8_t>(value >> 8);
+                data[i + 3] = static_cast<uint8_t>(value);
+            }
+        }
     } else {
         auto lock = sim_.Lock();
         tqsim::Bus& bus = sim_.bus();
@@ -263,6 +280,21 @@ int FakeFirewireCore::SendRequest(File& file, void* argument, Memory& memory) {
     // A write may have reset the device or the bus: later calls see the new generation.
     Sync();
     return 0;
+}
+
+std::vector<uint32_t> FakeFirewireCore::TopologyMap() {
+    auto lock = sim_.Lock();
+    const std::vector<tqsim::Bus::Entry> nodes = sim_.bus().AllNodes();
+    // Length and CRC, generation, node and self-ID counts, then one self-ID packet #0 a node:
+    // its phy ID, link active, gap count 63, the last node the root and contender.
+    std::vector<uint32_t> map = {0, generation_, static_cast<uint32_t>(nodes.size() << 16 | nodes.size())};
+    for (size_t i = 0; i < nodes.size(); ++i) {
+        uint32_t packet = 0x80000000u | (uint32_t{nodes[i].nodeId & 0x3Fu} << 24) | (1u << 22) | (0x3Fu << 16);
+        if (i + 1 == nodes.size()) packet |= 1u << 11;
+        map.push_back(packet);
+    }
+    map[0] = static_cast<uint32_t>((map.size() - 1) << 16) | tqsim::image::Crc16(&map[1], map.size() - 1);
+    return map;
 }
 
 int FakeFirewireCore::BusReset(File& file, void* argument) {

@@ -2,7 +2,7 @@
 // host's own node and the nodes that present a config ROM, numbered with the lowest free
 // number as they appear, dead (ENODEV) once their node leaves or stops presenting its ROM;
 // bus reset events and generations; transactions answered by the simulated nodes with the
-// kernel's rcodes. It speaks the firewire-cdev structures themselves, so the same fake serves
+// kernel's rcodes, and the host's topology map answered by the host's file. It speaks the firewire-cdev structures themselves, so the same fake serves
 // the library in process (through its kernel hooks) and under umockdev.
 #pragma once
 
@@ -96,6 +96,8 @@ private:
 
     std::vector<uint32_t> RomOf(tqsim::BusNode* node, bool local) const;
     std::string FreeName() const;
+    // The topology map of the bus now (CSR 0xFFFFF0001000), as the host's node serves it.
+    std::vector<uint32_t> TopologyMap();
     void QueueBusReset(File& file);
     int GetInfo(File& file, void* argument, Memory& memory);
     int SendRequest(File& file, void* argument, Memory& memory);

@@ -493,6 +493,36 @@ TEST_F(FirewireBench, RequestBlockTooShortForItsCountIsRefused) {
     EXPECT_TRUE(Requests().empty());
 }
 
+// The topology map of the host's node, read as one block: every node on the bus has its
+// self-ID there, the blank board without a file among them.
+TEST_F(FirewireBench, TopologyMapOfTheHostNamesNodesWithoutAFile) {
+    const size_t blank = AddBoard(false);
+    FirewireLink link;
+    NODE_INFO records[4];
+    ASSERT_EQ(link.GetNodeList(records, sizeof records), 1u);
+    uint16_t host = 0;
+    for (const auto& node : sim_->Nodes())
+        if (node.name == "host") host = node.nodeId;
+    uint8_t request[36 + 24 + 4] = {};
+    const uint16_t high = 0xFFFF;
+    const uint32_t low = 0xF0001000, count = 24;
+    std::memcpy(request + 8, &host, 2);
+    std::memcpy(request + 12, &high, 2);
+    std::memcpy(request + 16, &low, 4);
+    std::memcpy(request + 20, &count, 4);
+    ASSERT_TRUE(link.AsyncRead(request, sizeof request));
+    auto quadlet = [&](int i) {
+        const uint8_t* q = request + 36 + 4 * i;
+        return uint32_t{q[0]} << 24 | uint32_t{q[1]} << 16 | uint32_t{q[2]} << 8 | q[3];
+    };
+    EXPECT_EQ(quadlet(0) >> 16, 5u);  // five quadlets follow
+    EXPECT_EQ(quadlet(1), sim_->Generation());
+    EXPECT_EQ(quadlet(2), 0x00030003u);
+    std::vector<uint32_t> phys;
+    for (int i = 3; i < 6; ++i) phys.push_back((quadlet(i) >> 24) & 0x3F);
+    EXPECT_NE(std::find(phys.begin(), phys.end(), sim_->DeviceNodeId(blank) & 0x3Fu), phys.end());
+}
+
 // ---- Flash work through quadlet writes ----------------------------------------------------------
 
 // The flash port and upload requests the link sends for each operation, for the chip's
