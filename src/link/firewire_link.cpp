@@ -49,6 +49,7 @@ void FirewireLink::Drop(size_t index) {
 
 void FirewireLink::Rescan() {
     const uint32_t savedError = platform::GetLastErrorCode();
+    const std::vector<std::string> deniedBefore = std::move(denied_);
     denied_.clear();
     const std::vector<std::string> paths = fw::NodeFiles();
     auto refresh = [&](size_t i) {
@@ -78,7 +79,8 @@ void FirewireLink::Rescan() {
         files_.push_back(NodeFile{path, fd, 0, 0, 0, 0, 0});
         if (!refresh(files_.size() - 1)) Drop(files_.size() - 1);
     }
-    if (!denied_.empty())
+    // Said once, not at every scan that meets the same files.
+    if (!denied_.empty() && denied_ != deniedBefore)
         Trace(TRACE_ERROR, "No access to %s: install the udev rule 60-loric-firewire.rules\n",
               denied_.front().c_str());
     platform::SetLastErrorCode(savedError);
@@ -213,7 +215,9 @@ bool FirewireLink::Reset(uint32_t kind) {
             else if (outcome == fw::Outcome::kNodeGone) Drop(i);
             else ++i;
         }
-        if (!ok && files_.empty()) platform::SetLastErrorCode(platform::kErrorDeviceNotConnected);
+        if (!ok && files_.empty())
+            platform::SetLastErrorCode(denied_.empty() ? platform::kErrorDeviceNotConnected
+                                                       : platform::kErrorAccessDenied);
         // The kernel reads the config ROMs again after the reset.
         WaitSeconds(1);
         Rescan();

@@ -391,6 +391,23 @@ TEST_F(FirewireBench, NoAccessIsReportedWithTheUdevRule) {
     uint32_t value = 0;
     EXPECT_EQ(ReadQuadlet(0xFFC0, 0xFFFF, 0xF0000400, &value), static_cast<uint32_t>(LORIC_ERR_QUADLET_READ));
     EXPECT_EQ(platform::GetLastErrorCode(), platform::kErrorAccessDenied);
+    EXPECT_EQ(IssueReset(RESET_BUS), static_cast<uint32_t>(LORIC_ERR_BUS_RESET));
+    EXPECT_EQ(platform::GetLastErrorCode(), platform::kErrorAccessDenied);
+    // The hint is given once, however often the files are scanned.
+    const std::string log = ReadDebugLog();
+    const std::string hint = "install the udev rule";
+    EXPECT_EQ(log.find(hint), log.rfind(hint)) << log;
+}
+
+TEST_F(FirewireBench, AccessGivenLaterIsPickedUpAtTheNextScan) {
+    core_->SetDenyAccess(true);
+    ASSERT_EQ(OpenLORIC(0), 0u);
+    NODE_INFO record;
+    uint32_t count = 0;
+    EXPECT_NE(GetNodeInfo(&count, &record, sizeof record), 0u);
+    core_->SetDenyAccess(false);
+    ASSERT_EQ(GetNodeInfo(&count, &record, sizeof record), 0u);
+    EXPECT_EQ(count, 1u);
 }
 
 // ---- Error numbers ---------------------------------------------------------------------------
