@@ -76,7 +76,7 @@ void FirewireLink::Rescan() {
             if (platform::GetLastErrorCode() == platform::kErrorAccessDenied) denied_.push_back(path);
             continue;
         }
-        files_.push_back(NodeFile{path, fd, 0, 0, 0, 0, 0});
+        files_.push_back(NodeFile{path, ++opened_, fd, 0, 0, 0, 0, 0});
         if (!refresh(files_.size() - 1)) Drop(files_.size() - 1);
     }
     // Said once, not at every scan that meets the same files.
@@ -111,8 +111,9 @@ bool FirewireLink::Transact(uint16_t nodeId, bool write, uint64_t offset, uint8_
     // A request stays with the node it was meant for: after a bus reset it is sent once more to
     // the same node if that node kept its ID, and never to a node that took the ID over.
     for (int attempt = 0; attempt < 2; ++attempt) {
-        const int fd = files_[static_cast<size_t>(index)].fd;
-        switch (fw::Transaction(fd, write, offset, files_[static_cast<size_t>(index)].generation, data, length)) {
+        const NodeFile& file = files_[static_cast<size_t>(index)];
+        const uint64_t serial = file.serial;
+        switch (fw::Transaction(file.fd, write, offset, file.generation, data, length)) {
         case fw::Outcome::kDone: return true;
         case fw::Outcome::kFailed: return false;
         case fw::Outcome::kNodeGone:
@@ -122,7 +123,8 @@ bool FirewireLink::Transact(uint16_t nodeId, bool write, uint64_t offset, uint8_
             return false;
         case fw::Outcome::kStaleGeneration: {
             Rescan();
-            const auto same = std::find_if(files_.begin(), files_.end(), [&](const NodeFile& f) { return f.fd == fd; });
+            const auto same =
+                std::find_if(files_.begin(), files_.end(), [&](const NodeFile& f) { return f.serial == serial; });
             if (same == files_.end() || same->nodeId != nodeId) {
                 platform::SetLastErrorCode(platform::kErrorDeviceNotConnected);
                 return false;

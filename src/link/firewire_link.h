@@ -53,6 +53,7 @@ public:
 private:
     struct NodeFile {
         std::string path;
+        uint64_t serial;  // which opening of a file this is (descriptors are reused)
         int fd;
         uint32_t generation;
         uint16_t nodeId;
@@ -71,6 +72,7 @@ private:
 
     std::vector<NodeFile> files_;
     std::vector<std::string> denied_;
+    uint64_t opened_ = 0;
     uint16_t targetNode_ = 0;
     uint32_t byteProgramDelayMs_ = 1;
     FLASH_COMMAND_SET commandSet_ = {};
