@@ -276,7 +276,13 @@ int FakeFirewireCore::SendRequest(File& file, void* argument, Memory& memory) {
     response.length = (!write && rcode == RCODE_COMPLETE) ? request.length : 0;
     std::vector<uint8_t> event = Bytes(&response, sizeof response);
     if (response.length != 0) event.insert(event.end(), data.begin(), data.end());
-    file.events.push_back(std::move(event));
+    std::vector<std::vector<uint8_t>> events = {std::move(event)};
+    if (editResponse_) {
+        auto edit = std::move(editResponse_);
+        editResponse_ = nullptr;
+        edit(events);
+    }
+    for (auto& queued : events) file.events.push_back(std::move(queued));
     // A write may have reset the device or the bus: later calls see the new generation.
     Sync();
     return 0;

@@ -70,6 +70,11 @@ public:
         beforeRequest_ = std::move(action);
     }
 
+    // Edits the events queued for the next request (its response last) before they are queued.
+    void EditNextResponse(std::function<void(std::vector<std::vector<uint8_t>>& events)> edit) {
+        editResponse_ = std::move(edit);
+    }
+
     // One line per request and event: "fw1 read ffff.f0090008 x4 gen 3: rcode 0",
     // "fw1 write ffff.f0090010 x4 gen 3 = 45646974: rcode 0", "bus reset: generation 4", ...
     const std::vector<std::string>& Log() const { return log_; }
@@ -115,6 +120,7 @@ private:
     int forcedCount_ = 0;
     int countdown_ = 0;
     std::function<void()> beforeRequest_;
+    std::function<void(std::vector<std::vector<uint8_t>>&)> editResponse_;
     std::vector<std::string> log_;
     std::function<void(const std::string&, bool)> listener_;
 };

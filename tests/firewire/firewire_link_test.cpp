@@ -433,6 +433,41 @@ TEST_F(FirewireBench, ResponseCodesBecomeWindowsErrors) {
     }
 }
 
+// Events that are not this request's response are passed over: a bus reset, another
+// request's response.
+TEST_F(FirewireBench, OtherEventsBeforeTheResponseArePassedOver) {
+    FirewireLink link;
+    core_->EditNextResponse([](std::vector<std::vector<uint8_t>>& events) {
+        std::vector<uint8_t> other = events.back();
+        other[0] ^= 0xFF;  // another closure
+        other[sizeof(fw_cdev_event_response)] = 0x99;
+        fw_cdev_event_bus_reset reset{};
+        reset.type = FW_CDEV_EVENT_BUS_RESET;
+        const auto* bytes = reinterpret_cast<const uint8_t*>(&reset);
+        events.insert(events.begin(), {std::vector<uint8_t>(bytes, bytes + sizeof reset), other});
+    });
+    uint32_t value = 0;
+    ASSERT_TRUE(link.ReadQuadlet(sim_->DeviceNodeId(), 0xF0000400, &value));
+    EXPECT_EQ(value, sim_->ConfigRom()[0]);
+}
+
+TEST_F(FirewireBench, ShortReadResponseIsAnIoError) {
+    FirewireLink link;
+    core_->EditNextResponse([](std::vector<std::vector<uint8_t>>& events) { events.back().resize(events.back().size() - 2); });
+    uint32_t value = 0x12345678;
+    EXPECT_FALSE(link.ReadQuadlet(sim_->DeviceNodeId(), 0xF0000400, &value));
+    EXPECT_EQ(platform::GetLastErrorCode(), 1117u);
+    EXPECT_EQ(value, 0x12345678u);
+}
+
+TEST_F(FirewireBench, EventTooShortToReadIsAnIoError) {
+    FirewireLink link;
+    core_->EditNextResponse([](std::vector<std::vector<uint8_t>>& events) { events.back().resize(8); });
+    uint32_t value = 0;
+    EXPECT_FALSE(link.ReadQuadlet(sim_->DeviceNodeId(), 0xF0000400, &value));
+    EXPECT_EQ(platform::GetLastErrorCode(), 1117u);
+}
+
 TEST(FirewireErrors, ErrnoValuesBecomeWindowsErrors) {
     EXPECT_EQ(fw::ErrorOfErrno(EACCES), 5u);
     EXPECT_EQ(fw::ErrorOfErrno(EPERM), 5u);
