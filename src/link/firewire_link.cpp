@@ -66,14 +66,16 @@ void FirewireLink::Rescan() {
     // Files whose name went, or whose node left (a dead file), are closed first: the kernel
     // may already have given their name to another node.
     for (size_t i = files_.size(); i-- > 0;)
-        if (std::find(paths.begin(), paths.end(), files_[i].path) == paths.end() || !refresh(i)) Drop(i);
+        if (std::find(paths.begin(), paths.end(), files_[i].path) == paths.end() || !refresh(i))
+            Drop(i);
     for (const std::string& path : paths) {
         const bool open = std::any_of(files_.begin(), files_.end(),
                                       [&](const NodeFile& file) { return file.path == path; });
         if (open) continue;
         const int fd = fw::OpenNode(path.c_str());
         if (fd < 0) {
-            if (platform::GetLastErrorCode() == platform::kErrorAccessDenied) denied_.push_back(path);
+            if (platform::GetLastErrorCode() == platform::kErrorAccessDenied)
+                denied_.push_back(path);
             continue;
         }
         files_.push_back(NodeFile{path, ++opened_, fd, 0, 0, 0, 0, 0});
@@ -91,12 +93,14 @@ int FirewireLink::FileOf(uint16_t nodeId) const {
     int best = -1;
     for (size_t i = 0; i < files_.size(); ++i) {
         if (files_[i].nodeId != nodeId) continue;
-        if (best < 0 || files_[i].generation > files_[static_cast<size_t>(best)].generation) best = static_cast<int>(i);
+        if (best < 0 || files_[i].generation > files_[static_cast<size_t>(best)].generation)
+            best = static_cast<int>(i);
     }
     return best;
 }
 
-bool FirewireLink::Transact(uint16_t nodeId, bool write, uint64_t offset, uint8_t* data, uint32_t length) {
+bool FirewireLink::Transact(uint16_t nodeId, bool write, uint64_t offset, uint8_t* data,
+                            uint32_t length) {
     int index = FileOf(nodeId);
     if (index < 0) {
         Rescan();
@@ -123,8 +127,8 @@ bool FirewireLink::Transact(uint16_t nodeId, bool write, uint64_t offset, uint8_
             return false;
         case fw::Outcome::kStaleGeneration: {
             Rescan();
-            const auto same =
-                std::find_if(files_.begin(), files_.end(), [&](const NodeFile& f) { return f.serial == serial; });
+            const auto same = std::find_if(files_.begin(), files_.end(),
+                                           [&](const NodeFile& f) { return f.serial == serial; });
             if (same == files_.end() || same->nodeId != nodeId) {
                 platform::SetLastErrorCode(platform::kErrorDeviceNotConnected);
                 return false;
@@ -171,8 +175,10 @@ uint32_t FirewireLink::GetNodeList(NODE_INFO* records, uint32_t size) {
     for (const NodeFile& file : files_) generation = std::max(generation, file.generation);
     std::vector<const NodeFile*> nodes;
     for (const NodeFile& file : files_)
-        if (file.generation == generation && file.nodeId != file.localNodeId) nodes.push_back(&file);
-    std::sort(nodes.begin(), nodes.end(), [](const NodeFile* a, const NodeFile* b) { return a->nodeId < b->nodeId; });
+        if (file.generation == generation && file.nodeId != file.localNodeId)
+            nodes.push_back(&file);
+    std::sort(nodes.begin(), nodes.end(),
+              [](const NodeFile* a, const NodeFile* b) { return a->nodeId < b->nodeId; });
 
     const uint32_t room = records != nullptr ? size / sizeof(NODE_INFO) : 0;
     for (uint32_t k = 0; k < nodes.size() && k < room; ++k) {
@@ -183,7 +189,8 @@ uint32_t FirewireLink::GetNodeList(NODE_INFO* records, uint32_t size) {
         info.busNumber = nodes[k]->nodeId >> 6;
         info.idHigh = nodes[k]->idHigh;
         info.idLow = nodes[k]->idLow;
-        std::memcpy(reinterpret_cast<uint8_t*>(records) + sizeof(NODE_INFO) * k, &info, sizeof info);
+        std::memcpy(reinterpret_cast<uint8_t*>(records) + sizeof(NODE_INFO) * k, &info,
+                    sizeof info);
     }
     Trace(TRACE_VERBOSE, "Node files: %d  Nodes %d\n", static_cast<int>(files_.size()),
           static_cast<int>(nodes.size()));
@@ -213,9 +220,12 @@ bool FirewireLink::Reset(uint32_t kind) {
         bool ok = false;
         for (size_t i = 0; i < files_.size() && !ok;) {
             const fw::Outcome outcome = fw::InitiateBusReset(files_[i].fd);
-            if (outcome == fw::Outcome::kDone) ok = true;
-            else if (outcome == fw::Outcome::kNodeGone) Drop(i);
-            else ++i;
+            if (outcome == fw::Outcome::kDone)
+                ok = true;
+            else if (outcome == fw::Outcome::kNodeGone)
+                Drop(i);
+            else
+                ++i;
         }
         if (!ok && files_.empty())
             platform::SetLastErrorCode(denied_.empty() ? platform::kErrorDeviceNotConnected
@@ -225,9 +235,7 @@ bool FirewireLink::Reset(uint32_t kind) {
         Rescan();
         return ok;
     }
-    default:
-        platform::SetLastErrorCode(platform::kErrorInvalidParameter);
-        return false;
+    default: platform::SetLastErrorCode(platform::kErrorInvalidParameter); return false;
     }
 }
 
@@ -240,13 +248,14 @@ bool FirewireLink::UploadBlock(bool useFlashPort, const UploadBlockRequest& requ
         // Upload mode: the device takes the image quadlet by quadlet; a tail of 1 to 3 bytes
         // is not sent.
         for (uint32_t i = 0; i + 4 <= request.byteCount; i += 4)
-            if (!WriteQuadlet(targetNode_, FLASH_UPLOAD_CHECKSUM, bytes::LoadLittleEndian32(request.data + i)))
+            if (!WriteQuadlet(targetNode_, FLASH_UPLOAD_CHECKSUM,
+                              bytes::LoadLittleEndian32(request.data + i)))
                 return false;
         return true;
     }
 
-    return flash_port::Program(*this, commandSet_, request.flashAddress, request.data, request.byteCount,
-                               byteProgramDelayMs_);
+    return flash_port::Program(*this, commandSet_, request.flashAddress, request.data,
+                               request.byteCount, byteProgramDelayMs_);
 }
 
 bool FirewireLink::EraseSector(uint32_t sectorAddress) {
@@ -295,7 +304,8 @@ bool ReadBlockTarget(const uint8_t* request, uint32_t length, BlockTarget* targe
 bool FirewireLink::AsyncRead(uint8_t* request, uint32_t length) {
     BlockTarget target;
     if (!ReadBlockTarget(request, length, &target)) return false;
-    return Transact(target.destination, false, target.offset, request + kRequestData, target.length);
+    return Transact(target.destination, false, target.offset, request + kRequestData,
+                    target.length);
 }
 
 bool FirewireLink::AsyncWrite(uint8_t* request, uint32_t length) {

@@ -42,7 +42,8 @@ bool FakeFirewireCore::DirectMemory::Get(void* argument, size_t field, void* out
     return true;
 }
 
-bool FakeFirewireCore::DirectMemory::Put(void* argument, size_t field, const void* in, size_t size) {
+bool FakeFirewireCore::DirectMemory::Put(void* argument, size_t field, const void* in,
+                                         size_t size) {
     uint64_t pointer;
     std::memcpy(&pointer, static_cast<uint8_t*>(argument) + field, sizeof pointer);
     if (pointer == 0) return false;
@@ -50,7 +51,8 @@ bool FakeFirewireCore::DirectMemory::Put(void* argument, size_t field, const voi
     return true;
 }
 
-FakeFirewireCore::FakeFirewireCore(tqsim::System& sim, std::string local) : sim_(sim), localName_(std::move(local)) {}
+FakeFirewireCore::FakeFirewireCore(tqsim::System& sim, std::string local)
+    : sim_(sim), localName_(std::move(local)) {}
 
 std::vector<uint32_t> FakeFirewireCore::RomOf(tqsim::BusNode* node, bool local) const {
     if (auto* device = dynamic_cast<tqsim::Tq6410Device*>(node)) return device->ConfigRom();
@@ -79,7 +81,8 @@ void FakeFirewireCore::Sync() {
         // ROMs of the others again.
         for (size_t i = devices_.size(); i-- > 0;) {
             Device& device = *devices_[i];
-            const bool present = bus.Present(device.node) && (device.local || device.node->Listed());
+            const bool present =
+                bus.Present(device.node) && (device.local || device.node->Listed());
             if (present) {
                 device.rom = RomOf(device.node, device.local);
                 continue;
@@ -91,10 +94,12 @@ void FakeFirewireCore::Sync() {
         for (const auto& entry : bus.AllNodes()) {
             const bool local = entry.node->Name() == localName_;
             if (!local && !entry.node->Listed()) continue;
-            const bool known = std::any_of(devices_.begin(), devices_.end(),
-                                           [&](const auto& device) { return device->node == entry.node; });
+            const bool known =
+                std::any_of(devices_.begin(), devices_.end(),
+                            [&](const auto& device) { return device->node == entry.node; });
             if (known) continue;
-            auto device = std::make_shared<Device>(Device{FreeName(), entry.node, local, false, {}});
+            auto device =
+                std::make_shared<Device>(Device{FreeName(), entry.node, local, false, {}});
             device->rom = RomOf(entry.node, local);
             devices_.push_back(device);
             changes.emplace_back(device->name, true);
@@ -153,7 +158,8 @@ void FakeFirewireCore::QueueBusReset(File& file) {
     event.node_id = bus.NodeIdOf(file.device->node);
     for (const auto& device : devices_)
         if (device->local) event.local_node_id = bus.NodeIdOf(device->node);
-    for (const auto& entry : bus.AllNodes()) event.root_node_id = std::max<uint32_t>(event.root_node_id, entry.nodeId);
+    for (const auto& entry : bus.AllNodes())
+        event.root_node_id = std::max<uint32_t>(event.root_node_id, entry.nodeId);
     event.bm_node_id = event.irm_node_id = event.root_node_id;
     event.generation = generation_;
     file.events.push_back(Bytes(&event, sizeof event));
@@ -180,7 +186,8 @@ int FakeFirewireCore::GetInfo(File& file, void* argument, Memory& memory) {
     const std::vector<uint32_t>& rom = file.device->rom;
     const size_t romBytes = rom.size() * 4;
     if (info.rom != 0 && info.rom_length != 0 &&
-        !memory.Put(argument, offsetof(fw_cdev_get_info, rom), rom.data(), std::min<size_t>(info.rom_length, romBytes)))
+        !memory.Put(argument, offsetof(fw_cdev_get_info, rom), rom.data(),
+                    std::min<size_t>(info.rom_length, romBytes)))
         return -EFAULT;
     info.rom_length = static_cast<uint32_t>(romBytes);
     if (info.bus_reset != 0) {
@@ -189,7 +196,8 @@ int FakeFirewireCore::GetInfo(File& file, void* argument, Memory& memory) {
         fw_cdev_event_bus_reset event;
         std::memcpy(&event, snapshot.events.front().data(), sizeof event);
         event.closure = info.bus_reset_closure;
-        if (!memory.Put(argument, offsetof(fw_cdev_get_info, bus_reset), &event, sizeof event)) return -EFAULT;
+        if (!memory.Put(argument, offsetof(fw_cdev_get_info, bus_reset), &event, sizeof event))
+            return -EFAULT;
     }
     info.card = 0;
     file.wantsResets = true;
@@ -201,14 +209,20 @@ int FakeFirewireCore::GetInfo(File& file, void* argument, Memory& memory) {
 int FakeFirewireCore::SendRequest(File& file, void* argument, Memory& memory) {
     fw_cdev_send_request request;
     std::memcpy(&request, argument, sizeof request);
-    const bool write = request.tcode == TCODE_WRITE_QUADLET_REQUEST || request.tcode == TCODE_WRITE_BLOCK_REQUEST;
-    const bool quadlet = request.tcode == TCODE_WRITE_QUADLET_REQUEST || request.tcode == TCODE_READ_QUADLET_REQUEST;
-    if (!write && request.tcode != TCODE_READ_QUADLET_REQUEST && request.tcode != TCODE_READ_BLOCK_REQUEST)
+    const bool write =
+        request.tcode == TCODE_WRITE_QUADLET_REQUEST || request.tcode == TCODE_WRITE_BLOCK_REQUEST;
+    const bool quadlet =
+        request.tcode == TCODE_WRITE_QUADLET_REQUEST || request.tcode == TCODE_READ_QUADLET_REQUEST;
+    if (!write && request.tcode != TCODE_READ_QUADLET_REQUEST &&
+        request.tcode != TCODE_READ_BLOCK_REQUEST)
         return -EINVAL;
-    if ((quadlet && request.length != 4) || request.length == 0 || request.length % 4 != 0 || request.length > 4096)
+    if ((quadlet && request.length != 4) || request.length == 0 || request.length % 4 != 0 ||
+        request.length > 4096)
         return -EINVAL;
     std::vector<uint8_t> data(request.length, 0);
-    if (write && !memory.Get(argument, offsetof(fw_cdev_send_request, data), data.data(), data.size())) return -EFAULT;
+    if (write &&
+        !memory.Get(argument, offsetof(fw_cdev_send_request, data), data.data(), data.size()))
+        return -EFAULT;
 
     if (countdown_ > 0 && --countdown_ == 0) {
         beforeRequest_();
@@ -223,7 +237,8 @@ int FakeFirewireCore::SendRequest(File& file, void* argument, Memory& memory) {
     } else if (forcedCount_ > 0) {
         --forcedCount_;
         rcode = forcedRcode_;
-    } else if (file.device->local && request.offset >= mapStart && request.offset + request.length <= mapEnd) {
+    } else if (file.device->local && request.offset >= mapStart &&
+               request.offset + request.length <= mapEnd) {
         // The host's own topology map, which the kernel answers itself.
         if (write) {
             rcode = RCODE_TYPE_ERROR;
@@ -247,7 +262,8 @@ int FakeFirewireCore::SendRequest(File& file, void* argument, Memory& memory) {
         for (uint32_t i = 0; i < request.length && rcode == RCODE_COMPLETE; i += 4) {
             uint32_t value = 0, error;
             if (write) {
-                value = (uint32_t{data[i]} << 24) | (uint32_t{data[i + 1]} << 16) | (uint32_t{data[i + 2]} << 8) | data[i + 3];
+                value = (uint32_t{data[i]} << 24) | (uint32_t{data[i + 1]} << 16) |
+                        (uint32_t{data[i + 2]} << 8) | data[i + 3];
                 error = bus.Write(nodeId, high, low + i, value);
             } else {
                 error = bus.Read(nodeId, high, low + i, &value);
@@ -262,11 +278,13 @@ int FakeFirewireCore::SendRequest(File& file, void* argument, Memory& memory) {
 
     char value[16] = "";
     if (write && request.length == 4)
-        std::snprintf(value, sizeof value, " = %02X%02X%02X%02X", data[0], data[1], data[2], data[3]);
+        std::snprintf(value, sizeof value, " = %02X%02X%02X%02X", data[0], data[1], data[2],
+                      data[3]);
     char line[128];
-    std::snprintf(line, sizeof line, "%s %s %04x.%08x x%u gen %u%s: rcode %u", file.device->name.c_str(),
-                  write ? "write" : "read", static_cast<unsigned>(request.offset >> 32),
-                  static_cast<unsigned>(request.offset), request.length, request.generation, value, rcode);
+    std::snprintf(
+        line, sizeof line, "%s %s %04x.%08x x%u gen %u%s: rcode %u", file.device->name.c_str(),
+        write ? "write" : "read", static_cast<unsigned>(request.offset >> 32),
+        static_cast<unsigned>(request.offset), request.length, request.generation, value, rcode);
     log_.push_back(line);
 
     fw_cdev_event_response response{};
@@ -293,13 +311,16 @@ std::vector<uint32_t> FakeFirewireCore::TopologyMap() {
     const std::vector<tqsim::Bus::Entry> nodes = sim_.bus().AllNodes();
     // Length and CRC, generation, node and self-ID counts, then one self-ID packet #0 a node:
     // its phy ID, link active, gap count 63, the last node the root and contender.
-    std::vector<uint32_t> map = {0, generation_, static_cast<uint32_t>(nodes.size() << 16 | nodes.size())};
+    std::vector<uint32_t> map = {0, generation_,
+                                 static_cast<uint32_t>(nodes.size() << 16 | nodes.size())};
     for (size_t i = 0; i < nodes.size(); ++i) {
-        uint32_t packet = 0x80000000u | (uint32_t{nodes[i].nodeId & 0x3Fu} << 24) | (1u << 22) | (0x3Fu << 16);
+        uint32_t packet =
+            0x80000000u | (uint32_t{nodes[i].nodeId & 0x3Fu} << 24) | (1u << 22) | (0x3Fu << 16);
         if (i + 1 == nodes.size()) packet |= 1u << 11;
         map.push_back(packet);
     }
-    map[0] = static_cast<uint32_t>((map.size() - 1) << 16) | tqsim::image::Crc16(&map[1], map.size() - 1);
+    map[0] = static_cast<uint32_t>((map.size() - 1) << 16) |
+             tqsim::image::Crc16(&map[1], map.size() - 1);
     return map;
 }
 
@@ -307,7 +328,8 @@ int FakeFirewireCore::BusReset(File& file, void* argument) {
     fw_cdev_initiate_bus_reset reset;
     std::memcpy(&reset, argument, sizeof reset);
     if (reset.type != FW_CDEV_LONG_RESET && reset.type != FW_CDEV_SHORT_RESET) return -EINVAL;
-    log_.push_back(file.device->name + (reset.type == FW_CDEV_SHORT_RESET ? " short" : " long") + " bus reset");
+    log_.push_back(file.device->name + (reset.type == FW_CDEV_SHORT_RESET ? " short" : " long") +
+                   " bus reset");
     sim_.BusReset();
     Sync();
     return 0;

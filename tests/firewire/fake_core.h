@@ -2,8 +2,9 @@
 // host's own node and the nodes that present a config ROM, numbered with the lowest free
 // number as they appear, dead (ENODEV) once their node leaves or stops presenting its ROM;
 // bus reset events and generations; transactions answered by the simulated nodes with the
-// kernel's rcodes, and the host's topology map answered by the host's file. It speaks the firewire-cdev structures themselves, so the same fake serves
-// the library in process (through its kernel hooks) and under umockdev.
+// kernel's rcodes, and the host's topology map answered by the host's file. It speaks the
+// firewire-cdev structures themselves, so the same fake serves the library in process
+// (through its kernel hooks) and under umockdev.
 #pragma once
 
 #include <cstddef>

@@ -45,7 +45,9 @@ public:
     ~FakeKernel() { fw::SetKernelHooks(nullptr); }
 
 private:
-    static FakeFirewireCore& Core(void* context) { return static_cast<FakeKernel*>(context)->core_; }
+    static FakeFirewireCore& Core(void* context) {
+        return static_cast<FakeKernel*>(context)->core_;
+    }
     template <typename T>
     static T Result(T value) {
         if (value >= 0) return value;
@@ -58,7 +60,9 @@ private:
         FakeFirewireCore::DirectMemory memory;
         return Result(Core(c).Ioctl(fd, request, argument, memory));
     }
-    static long Read(void* c, int fd, void* buffer, size_t size) { return Result(Core(c).Read(fd, buffer, size)); }
+    static long Read(void* c, int fd, void* buffer, size_t size) {
+        return Result(Core(c).Read(fd, buffer, size));
+    }
     static bool List(void* c, std::vector<std::string>* names) {
         *names = Core(c).Names();
         names->insert(names->begin(), {".", "..", "fwx", "null", "fw", "tty0"});
@@ -75,7 +79,8 @@ protected:
     FirewireBench() {
         tqsim::SystemOptions options;
         std::string error;
-        EXPECT_TRUE(tqsim::LoadChipFromFlashDataFile(kImages + "simchips.dat", "29F040B", &options.chip, &error));
+        EXPECT_TRUE(tqsim::LoadChipFromFlashDataFile(kImages + "simchips.dat", "29F040B",
+                                                     &options.chip, &error));
         sim_ = std::make_unique<tqsim::System>(options);
         firmware_ = ReadImage("firmware.bin");
         config_ = ReadImage("config.bin");
@@ -107,7 +112,8 @@ protected:
     std::vector<std::string> Requests() const {
         std::vector<std::string> lines;
         for (const auto& line : core_->Log())
-            if (line.find(" read ") != std::string::npos || line.find(" write ") != std::string::npos)
+            if (line.find(" read ") != std::string::npos ||
+                line.find(" write ") != std::string::npos)
                 lines.push_back(line);
         return lines;
     }
@@ -141,7 +147,10 @@ TEST_F(FirewireBench, LinkVariableOverridesTheRule) {
 
 TEST_F(FirewireBench, NotChosenWithoutNodeFiles) {
     ScopedEnv noChoice("LORIC_LINK", nullptr), noSocket("BRENNOCK_SOCKET", nullptr);
-    fw::KernelHooks empty{nullptr, nullptr, nullptr, nullptr,
+    fw::KernelHooks empty{nullptr,
+                          nullptr,
+                          nullptr,
+                          nullptr,
                           [](void*, std::vector<std::string>* names) {
                               *names = {"null", "fwa", "fw"};
                               return true;
@@ -153,8 +162,9 @@ TEST_F(FirewireBench, NotChosenWithoutNodeFiles) {
 }
 
 TEST_F(FirewireBench, ForcedWithoutNodeFilesTheOpenFails) {
-    fw::KernelHooks empty{nullptr, nullptr, nullptr, nullptr, [](void*, std::vector<std::string>*) { return true; },
-                          nullptr};
+    fw::KernelHooks empty{
+        nullptr, nullptr, nullptr, nullptr, [](void*, std::vector<std::string>*) { return true; },
+        nullptr};
     fw::SetKernelHooks(&empty);
     EXPECT_EQ(OpenLORIC(0), static_cast<uint32_t>(LORIC_ERR_OPEN_DRIVER));
 }
@@ -163,7 +173,8 @@ TEST_F(FirewireBench, NodeFilesAreListedByNumber) {
     AddBoard(true);
     AddBoard(true);
     // Device 0 joined first, then the host, then the two boards.
-    EXPECT_EQ(fw::NodeFiles(), (std::vector<std::string>{"/dev/fw0", "/dev/fw1", "/dev/fw2", "/dev/fw3"}));
+    EXPECT_EQ(fw::NodeFiles(),
+              (std::vector<std::string>{"/dev/fw0", "/dev/fw1", "/dev/fw2", "/dev/fw3"}));
 }
 
 // ---- The node list ------------------------------------------------------------------------
@@ -193,7 +204,8 @@ TEST_F(FirewireBench, NodeListFillsOnlyTheRoomGiven) {
     uint32_t count = 0;
     ASSERT_EQ(GetNodeInfo(&count, records, sizeof(NODE_INFO)), 0u);
     EXPECT_EQ(count, 2u);
-    EXPECT_EQ(records[0].idLow, Listed(0).nodeId < Listed(1).nodeId ? Listed(0).idLow : Listed(1).idLow);
+    EXPECT_EQ(records[0].idLow,
+              Listed(0).nodeId < Listed(1).nodeId ? Listed(0).idLow : Listed(1).idLow);
     EXPECT_EQ(records[1].reserved[0], 0xA5A5A5A5u);
 }
 
@@ -213,7 +225,8 @@ TEST_F(FirewireBench, QuadletReadGoesToTheNodesFileInTheCurrentGeneration) {
     ASSERT_EQ(ReadQuadlet(sim_->DeviceNodeId(), 0xFFFF, 0xF0000400, &value), 0u);
     EXPECT_EQ(value, sim_->ConfigRom()[0]);
     const std::string gen = std::to_string(sim_->Generation());
-    EXPECT_EQ(Requests(), std::vector<std::string>{"fw0 read ffff.f0000400 x4 gen " + gen + ": rcode 0"});
+    EXPECT_EQ(Requests(),
+              std::vector<std::string>{"fw0 read ffff.f0000400 x4 gen " + gen + ": rcode 0"});
 }
 
 TEST_F(FirewireBench, QuadletWriteCarriesTheValueInBusOrder) {
@@ -222,7 +235,8 @@ TEST_F(FirewireBench, QuadletWriteCarriesTheValueInBusOrder) {
     ASSERT_EQ(WriteQuadlet(sim_->DeviceNodeId(), 0xFFFF, CSR_MODE_CTRL, MODE_EDIT), 0u);
     EXPECT_EQ(sim_->Mode(), tqsim::DeviceMode::Upload);
     const std::string gen = std::to_string(sim_->Generation());
-    EXPECT_EQ(Requests(), std::vector<std::string>{"fw0 write ffff.f0090010 x4 gen " + gen + " = 45646974: rcode 0"});
+    EXPECT_EQ(Requests(), std::vector<std::string>{"fw0 write ffff.f0090010 x4 gen " + gen +
+                                                   " = 45646974: rcode 0"});
 }
 
 TEST_F(FirewireBench, StaleGenerationIsRefreshedAndTriedOnce) {
@@ -234,9 +248,10 @@ TEST_F(FirewireBench, StaleGenerationIsRefreshedAndTriedOnce) {
     core_->ResetBusBeforeRequest(1);
     ASSERT_EQ(ReadQuadlet(sim_->DeviceNodeId(), 0xFFFF, 0xF0000404, &value), 0u);
     EXPECT_EQ(value, sim_->ConfigRom()[1]);
-    EXPECT_EQ(Requests(), (std::vector<std::string>{
-                              "fw0 read ffff.f0000404 x4 gen " + std::to_string(before) + ": rcode 19",
-                              "fw0 read ffff.f0000404 x4 gen " + std::to_string(before + 1) + ": rcode 0"}));
+    EXPECT_EQ(Requests(),
+              (std::vector<std::string>{
+                  "fw0 read ffff.f0000404 x4 gen " + std::to_string(before) + ": rcode 19",
+                  "fw0 read ffff.f0000404 x4 gen " + std::to_string(before + 1) + ": rcode 0"}));
 }
 
 TEST_F(FirewireBench, GenerationStaleTwiceIsReportedAsNotConnected) {
@@ -273,7 +288,8 @@ TEST_F(FirewireBench, BusResetGoesThroughTheKernelAndWaits) {
     ASSERT_EQ(IssueReset(RESET_BUS), 0u);
     EXPECT_EQ(sim_->Generation(), before + 1);
     EXPECT_GE(clock_.NowMs() - start, 1000);
-    EXPECT_NE(std::find(core_->Log().begin(), core_->Log().end(), "fw0 long bus reset"), core_->Log().end());
+    EXPECT_NE(std::find(core_->Log().begin(), core_->Log().end(), "fw0 long bus reset"),
+              core_->Log().end());
 }
 
 TEST_F(FirewireBench, NodeWithoutAFileCannotBeReached) {
@@ -299,7 +315,8 @@ TEST_F(FirewireBench, BoardThatLeftGivesDeviceNotConnected) {
         sim_->device(second).PowerOff();
     }
     core_->ClearLog();
-    EXPECT_EQ(ReadQuadlet(node, 0xFFFF, 0xF0000400, &value), static_cast<uint32_t>(LORIC_ERR_QUADLET_READ));
+    EXPECT_EQ(ReadQuadlet(node, 0xFFFF, 0xF0000400, &value),
+              static_cast<uint32_t>(LORIC_ERR_QUADLET_READ));
     EXPECT_EQ(platform::GetLastErrorCode(), platform::kErrorDeviceNotConnected);
     EXPECT_TRUE(Requests().empty());
     EXPECT_EQ(core_->Names(), (std::vector<std::string>{"fw0", "fw1"}));
@@ -321,7 +338,8 @@ TEST_F(FirewireBench, RequestIsNotSentToTheNodeThatTookTheIdOfABoardThatLeft) {
         sim_->device().PowerOff();
     }
     core_->ClearLog();
-    EXPECT_EQ(ReadQuadlet(node, 0xFFFF, 0xF0000400, &value), static_cast<uint32_t>(LORIC_ERR_QUADLET_READ));
+    EXPECT_EQ(ReadQuadlet(node, 0xFFFF, 0xF0000400, &value),
+              static_cast<uint32_t>(LORIC_ERR_QUADLET_READ));
     EXPECT_EQ(platform::GetLastErrorCode(), platform::kErrorDeviceNotConnected);
     EXPECT_TRUE(Requests().empty());
 }
@@ -336,7 +354,8 @@ TEST_F(FirewireBench, RequestRenumberedInFlightIsReportedNotRedirected) {
     ASSERT_EQ(ReadQuadlet(node, 0xFFFF, 0xF0000400, &value), 0u);
     core_->ClearLog();
     core_->ResetBusBeforeRequest(1);
-    EXPECT_EQ(ReadQuadlet(node, 0xFFFF, 0xF0000400, &value), static_cast<uint32_t>(LORIC_ERR_QUADLET_READ));
+    EXPECT_EQ(ReadQuadlet(node, 0xFFFF, 0xF0000400, &value),
+              static_cast<uint32_t>(LORIC_ERR_QUADLET_READ));
     EXPECT_EQ(platform::GetLastErrorCode(), platform::kErrorDeviceNotConnected);
     ASSERT_EQ(Requests().size(), 1u);
     EXPECT_NE(Requests()[0].find(": rcode 19"), std::string::npos);
@@ -366,7 +385,8 @@ TEST_F(FirewireBench, NamesAreReusedByOtherBoardsAfterResets) {
     ASSERT_EQ(GetNodeInfo(&count, records, sizeof records), 0u);
     ASSERT_EQ(count, 2u);
     for (uint32_t i = 0; i < 2; ++i) {
-        const uint16_t node = static_cast<uint16_t>(records[i].busNumber << 6 | records[i].nodeNumber);
+        const uint16_t node =
+            static_cast<uint16_t>(records[i].busNumber << 6 | records[i].nodeNumber);
         const size_t index = node == sim_->DeviceNodeId(0) ? 0 : 1;
         EXPECT_EQ(node, sim_->DeviceNodeId(index));
         EXPECT_EQ(records[i].idLow, Listed(index).idLow);
@@ -383,13 +403,16 @@ TEST_F(FirewireBench, NoAccessIsReportedWithTheUdevRule) {
     ASSERT_EQ(OpenLORIC(TRACE_ERROR), 0u);
     NODE_INFO record;
     uint32_t count = 0;
-    EXPECT_EQ(GetNodeInfo(&count, &record, sizeof record), static_cast<uint32_t>(LORIC_ERR_DRIVER_INTERNAL));
+    EXPECT_EQ(GetNodeInfo(&count, &record, sizeof record),
+              static_cast<uint32_t>(LORIC_ERR_DRIVER_INTERNAL));
     EXPECT_EQ(platform::GetLastErrorCode(), platform::kErrorAccessDenied);
-    EXPECT_NE(ReadDebugLog().find("No access to /dev/fw0: install the udev rule 60-loric-firewire.rules"),
-              std::string::npos)
+    EXPECT_NE(
+        ReadDebugLog().find("No access to /dev/fw0: install the udev rule 60-loric-firewire.rules"),
+        std::string::npos)
         << ReadDebugLog();
     uint32_t value = 0;
-    EXPECT_EQ(ReadQuadlet(0xFFC0, 0xFFFF, 0xF0000400, &value), static_cast<uint32_t>(LORIC_ERR_QUADLET_READ));
+    EXPECT_EQ(ReadQuadlet(0xFFC0, 0xFFFF, 0xF0000400, &value),
+              static_cast<uint32_t>(LORIC_ERR_QUADLET_READ));
     EXPECT_EQ(platform::GetLastErrorCode(), platform::kErrorAccessDenied);
     EXPECT_EQ(IssueReset(RESET_BUS), static_cast<uint32_t>(LORIC_ERR_BUS_RESET));
     EXPECT_EQ(platform::GetLastErrorCode(), platform::kErrorAccessDenied);
@@ -417,8 +440,8 @@ TEST_F(FirewireBench, ResponseCodesBecomeWindowsErrors) {
         uint32_t rcode, error;
     };
     const Case cases[] = {
-        {RCODE_ADDRESS_ERROR, 1117}, {RCODE_TYPE_ERROR, 1117}, {RCODE_DATA_ERROR, 1117},
-        {RCODE_CONFLICT_ERROR, 1117}, {RCODE_BUSY, 170},       {RCODE_NO_ACK, 121},
+        {RCODE_ADDRESS_ERROR, 1117},  {RCODE_TYPE_ERROR, 1117}, {RCODE_DATA_ERROR, 1117},
+        {RCODE_CONFLICT_ERROR, 1117}, {RCODE_BUSY, 170},        {RCODE_NO_ACK, 121},
         {RCODE_CANCELLED, 1460},      {RCODE_SEND_ERROR, 31},
     };
     FirewireLink link;
@@ -429,7 +452,8 @@ TEST_F(FirewireBench, ResponseCodesBecomeWindowsErrors) {
         platform::SetLastErrorCode(0);
         EXPECT_FALSE(link.ReadQuadlet(sim_->DeviceNodeId(), 0xF0000400, &value));
         EXPECT_EQ(platform::GetLastErrorCode(), c.error);
-        EXPECT_TRUE(link.ReadQuadlet(sim_->DeviceNodeId(), 0xF0000400, &value));  // not retried, not sticky
+        EXPECT_TRUE(
+            link.ReadQuadlet(sim_->DeviceNodeId(), 0xF0000400, &value));  // not retried, not sticky
     }
 }
 
@@ -453,7 +477,9 @@ TEST_F(FirewireBench, OtherEventsBeforeTheResponseArePassedOver) {
 
 TEST_F(FirewireBench, ShortReadResponseIsAnIoError) {
     FirewireLink link;
-    core_->EditNextResponse([](std::vector<std::vector<uint8_t>>& events) { events.back().resize(events.back().size() - 2); });
+    core_->EditNextResponse([](std::vector<std::vector<uint8_t>>& events) {
+        events.back().resize(events.back().size() - 2);
+    });
     uint32_t value = 0x12345678;
     EXPECT_FALSE(link.ReadQuadlet(sim_->DeviceNodeId(), 0xF0000400, &value));
     EXPECT_EQ(platform::GetLastErrorCode(), 1117u);
@@ -462,7 +488,8 @@ TEST_F(FirewireBench, ShortReadResponseIsAnIoError) {
 
 TEST_F(FirewireBench, EventTooShortToReadIsAnIoError) {
     FirewireLink link;
-    core_->EditNextResponse([](std::vector<std::vector<uint8_t>>& events) { events.back().resize(8); });
+    core_->EditNextResponse(
+        [](std::vector<std::vector<uint8_t>>& events) { events.back().resize(8); });
     uint32_t value = 0;
     EXPECT_FALSE(link.ReadQuadlet(sim_->DeviceNodeId(), 0xF0000400, &value));
     EXPECT_EQ(platform::GetLastErrorCode(), 1117u);
@@ -494,7 +521,9 @@ TEST_F(FirewireBench, EmptyEventQueueFailsInsteadOfWaitingForever) {
     static FakeFirewireCore* s_core;
     s_core = &core;
     silent.open = [](void*, const char* path) { return s_core->Open(path); };
-    silent.list = [](void*, std::vector<std::string>* names) { return *names = s_core->Names(), true; };
+    silent.list = [](void*, std::vector<std::string>* names) {
+        return *names = s_core->Names(), true;
+    };
     silent.ioctl = [](void*, int fd, unsigned long request, void* argument) {
         FakeFirewireCore::DirectMemory memory;
         const int result = s_core->Ioctl(fd, request, argument, memory);
@@ -528,7 +557,8 @@ TEST_F(FirewireBench, BlockReadCarriesTheWholeDataArea) {
     const std::vector<uint32_t> rom = sim_->ConfigRom();
     for (uint32_t i = 0; i < 4; ++i) {
         const uint8_t* q = request + 36 + 4 * i;
-        EXPECT_EQ(uint32_t{q[0]} << 24 | uint32_t{q[1]} << 16 | uint32_t{q[2]} << 8 | q[3], rom[i]) << i;
+        EXPECT_EQ(uint32_t{q[0]} << 24 | uint32_t{q[1]} << 16 | uint32_t{q[2]} << 8 | q[3], rom[i])
+            << i;
     }
     EXPECT_EQ(Requests().back().substr(0, 27), "fw0 read ffff.f0000400 x16 ");
 }
@@ -604,7 +634,8 @@ TEST_F(FirewireBench, FlashWorkIsSentAsQuadletWritesToTheTarget) {
     const FLASH_COMMAND_SET set = FLASH_COMMAND_SET::BuiltIn(kCommandSet555, 8);
     const uint16_t node = sim_->DeviceNodeId();
     ASSERT_TRUE(link.WriteQuadlet(node, CSR_MODE_CTRL, MODE_EDIT));
-    for (uint32_t word : set.words) ASSERT_TRUE(link.WriteQuadlet(node, CSR_UPLOAD_COMMAND_SET_CTRL, word));
+    for (uint32_t word : set.words)
+        ASSERT_TRUE(link.WriteQuadlet(node, CSR_UPLOAD_COMMAND_SET_CTRL, word));
     ASSERT_TRUE(link.WriteQuadlet(node, FLASH_UPLOAD_CTRL, 0));
     core_->ClearLog();
     const uint8_t image[6] = {1, 2, 3, 4, 5, 6};
@@ -619,7 +650,8 @@ TEST_F(FirewireBench, BytesProgrammedThroughTheFlashPortAreInTheFlash) {
     FirewireLink link;
     ASSERT_TRUE(link.SetTargetNode(sim_->DeviceNodeId()));
     ASSERT_TRUE(link.SetFlashCommandSet(FLASH_COMMAND_SET::BuiltIn(kCommandSet555, 8)));
-    const uint32_t at = static_cast<uint32_t>(sim_->Flash().size()) - 0x100;  // erased, past the images
+    const uint32_t at =
+        static_cast<uint32_t>(sim_->Flash().size()) - 0x100;  // erased, past the images
     const uint8_t bytes[3] = {0x12, 0x34, 0x56};
     ASSERT_TRUE(link.UploadBlock(true, UploadBlockRequest{at, 3, bytes, 0}));
     const std::vector<uint8_t> flash = sim_->Flash();
@@ -671,10 +703,11 @@ protected:
     }
     // The flash a finished job leaves: the firmware naming the configuration sector, the
     // configuration there, erased bytes elsewhere.
-    std::vector<uint8_t> Programmed(const std::vector<uint8_t>& firmware, const std::vector<uint8_t>& config) {
+    std::vector<uint8_t> Programmed(const std::vector<uint8_t>& firmware,
+                                    const std::vector<uint8_t>& config) {
         std::vector<uint8_t> flash = firmware;
-        const uint32_t at = uint32_t{firmware[20]} | uint32_t{firmware[21]} << 8 | uint32_t{firmware[22]} << 16 |
-                            uint32_t{firmware[23]} << 24;
+        const uint32_t at = uint32_t{firmware[20]} | uint32_t{firmware[21]} << 8 |
+                            uint32_t{firmware[22]} << 16 | uint32_t{firmware[23]} << 24;
         const uint32_t configByte = device_->configByteAddress;
         for (int i = 0; i < 4; ++i) flash[at + i] = static_cast<uint8_t>(configByte >> (8 * i));
         flash.resize(sim_->Flash().size(), 0xFF);
@@ -692,9 +725,10 @@ TEST_F(FirewireJobs, TimestampIsReadThroughTheKernel) {
 }
 
 TEST_F(FirewireJobs, FirmwareAndConfigurationAreProgrammedOnARunningBoard) {
-    ASSERT_EQ(UploadFirmwareAndConfig(sim_->DeviceNodeId(), device_, (kImages + "firmware.bin").c_str(),
-                                      (kImages + "config.bin").c_str(), nullptr, nullptr),
-              0u)
+    ASSERT_EQ(
+        UploadFirmwareAndConfig(sim_->DeviceNodeId(), device_, (kImages + "firmware.bin").c_str(),
+                                (kImages + "config.bin").c_str(), nullptr, nullptr),
+        0u)
         << ReadDebugLog();
     EXPECT_EQ(sim_->Mode(), tqsim::DeviceMode::Firmware) << sim_->BootNote();
     EXPECT_TRUE(sim_->Flash() == Programmed(firmware_, config_));
@@ -708,14 +742,17 @@ TEST_F(FirewireJobs, FirmwareAndConfigurationAreProgrammedOnARunningBoard) {
 
 TEST_F(FirewireJobs, BusResetInTheMiddleOfProgrammingIsSurvived) {
     core_->ResetBusBeforeRequest(200);
-    ASSERT_EQ(UploadFirmwareAndConfig(sim_->DeviceNodeId(), device_, (kImages + "firmware.bin").c_str(),
-                                      (kImages + "config.bin").c_str(), nullptr, nullptr),
-              0u)
+    ASSERT_EQ(
+        UploadFirmwareAndConfig(sim_->DeviceNodeId(), device_, (kImages + "firmware.bin").c_str(),
+                                (kImages + "config.bin").c_str(), nullptr, nullptr),
+        0u)
         << ReadDebugLog();
     EXPECT_TRUE(sim_->Flash() == Programmed(firmware_, config_));
     const auto& log = core_->Log();
     EXPECT_NE(std::find_if(log.begin(), log.end(),
-                           [](const std::string& line) { return line.find(": rcode 19") != std::string::npos; }),
+                           [](const std::string& line) {
+                               return line.find(": rcode 19") != std::string::npos;
+                           }),
               log.end());
 }
 
@@ -724,10 +761,12 @@ TEST_F(FirewireJobs, BoardLeavingInTheMiddleOfProgrammingIsReported) {
         auto lock = sim_->Lock();
         sim_->device().PowerOff();
     });
-    EXPECT_EQ(UploadFirmwareAndConfig(sim_->DeviceNodeId(), device_, (kImages + "firmware.bin").c_str(),
-                                      (kImages + "config.bin").c_str(), nullptr, nullptr),
-              static_cast<uint32_t>(LORIC_ERR_FILE_UPLOAD));
-    EXPECT_NE(ReadDebugLog().find("UploadBuffer Error = 1167"), std::string::npos) << ReadDebugLog();
+    EXPECT_EQ(
+        UploadFirmwareAndConfig(sim_->DeviceNodeId(), device_, (kImages + "firmware.bin").c_str(),
+                                (kImages + "config.bin").c_str(), nullptr, nullptr),
+        static_cast<uint32_t>(LORIC_ERR_FILE_UPLOAD));
+    EXPECT_NE(ReadDebugLog().find("UploadBuffer Error = 1167"), std::string::npos)
+        << ReadDebugLog();
     EXPECT_EQ(core_->Names(), std::vector<std::string>{"fw1"});
     // Nothing went to the host's node, which took the board's ID.
     for (const std::string& line : Requests()) EXPECT_EQ(line.substr(0, 4), "fw0 ") << line;

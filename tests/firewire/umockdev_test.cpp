@@ -75,10 +75,12 @@ protected:
 #if defined(LORIC_UNDER_ASAN)
         GTEST_SKIP() << "umockdev's preload library does not run with AddressSanitizer";
 #endif
-        if (std::system("command -v umockdev-wrapper >/dev/null 2>&1") != 0) GTEST_SKIP() << "no umockdev-wrapper";
+        if (std::system("command -v umockdev-wrapper >/dev/null 2>&1") != 0)
+            GTEST_SKIP() << "no umockdev-wrapper";
         tqsim::SystemOptions options;
         std::string error;
-        ASSERT_TRUE(tqsim::LoadChipFromFlashDataFile(kImages + "simchips.dat", "29F040B", &options.chip, &error));
+        ASSERT_TRUE(tqsim::LoadChipFromFlashDataFile(kImages + "simchips.dat", "29F040B",
+                                                     &options.chip, &error));
         sim_ = std::make_unique<tqsim::System>(options);
         firmware_ = ReadBytes(kImages + "firmware.bin");
         config_ = ReadBytes(kImages + "config.bin");
@@ -88,7 +90,8 @@ protected:
         core_ = std::make_unique<FakeFirewireCore>(*sim_);
         testbed_ = umockdev_testbed_new();
         // The first catch-up makes the files of the nodes present.
-        core_->SetFileListener([this](const std::string& name, bool added) { added ? Add(name) : Remove(name); });
+        core_->SetFileListener(
+            [this](const std::string& name, bool added) { added ? Add(name) : Remove(name); });
         core_->Sync();
     }
     void TearDown() override {
@@ -107,7 +110,8 @@ protected:
     }
 
     void Add(const std::string& name) {
-        const std::string record = "P: /devices/" + name + "\nN: " + name + "=00\nE: SUBSYSTEM=firewire\n\n";
+        const std::string record =
+            "P: /devices/" + name + "\nN: " + name + "=00\nE: SUBSYSTEM=firewire\n\n";
         GError* error = nullptr;
         if (!umockdev_testbed_add_from_string(testbed_, record.c_str(), &error)) {
             ADD_FAILURE() << error->message;
@@ -148,7 +152,8 @@ protected:
         const unsigned long request = umockdev_ioctl_client_get_request(client);
         UMockdevIoctlData* pointer = umockdev_ioctl_client_get_arg(client);
         GError* error = nullptr;
-        UMockdevIoctlData* argument = umockdev_ioctl_data_resolve(pointer, 0, _IOC_SIZE(request), &error);
+        UMockdevIoctlData* argument =
+            umockdev_ioctl_data_resolve(pointer, 0, _IOC_SIZE(request), &error);
         if (argument == nullptr) {
             if (error != nullptr) g_error_free(error);
             umockdev_ioctl_client_complete(client, -1, EFAULT);
@@ -165,8 +170,11 @@ protected:
         auto* bench = static_cast<UmockdevBench*>(self);
         UMockdevIoctlData* buffer = umockdev_ioctl_client_get_arg(client);
         const int fd = bench->FileOf(client);
-        const long got = fd < 0 ? fd : bench->core_->Read(fd, buffer->data, static_cast<size_t>(buffer->data_len));
-        umockdev_ioctl_client_complete(client, got < 0 ? -1 : got, got < 0 ? static_cast<int>(-got) : 0);
+        const long got =
+            fd < 0 ? fd
+                   : bench->core_->Read(fd, buffer->data, static_cast<size_t>(buffer->data_len));
+        umockdev_ioctl_client_complete(client, got < 0 ? -1 : got,
+                                       got < 0 ? static_cast<int>(-got) : 0);
         return TRUE;
     }
     static void OnVanished(UMockdevIoctlBase*, UMockdevIoctlClient* client, gpointer self) {
@@ -180,16 +188,18 @@ protected:
     // Runs the tool under umockdev-wrapper, serving the mocked files until it exits. Returns
     // "exit N" and its output.
     std::string Run(const std::vector<std::string>& args) {
-        std::string command = "umockdev-wrapper " + std::string(LORIC_TOOL_PATH) + " --flash-data " + kImages +
-                              "simchips.dat --chip 29F040B";
+        std::string command = "umockdev-wrapper " + std::string(LORIC_TOOL_PATH) +
+                              " --flash-data " + kImages + "simchips.dat --chip 29F040B";
         for (const auto& arg : args) command += " '" + arg + "'";
         command += " </dev/null >out.txt 2>&1";
         unsetenv("BRENNOCK_SOCKET");
         unsetenv("LORIC_LINK");
-        char* argv[] = {const_cast<char*>("/bin/sh"), const_cast<char*>("-c"), command.data(), nullptr};
+        char* argv[] = {const_cast<char*>("/bin/sh"), const_cast<char*>("-c"), command.data(),
+                        nullptr};
         GPid pid = 0;
         GError* error = nullptr;
-        if (!g_spawn_async(nullptr, argv, nullptr, G_SPAWN_DO_NOT_REAP_CHILD, nullptr, nullptr, &pid, &error)) {
+        if (!g_spawn_async(nullptr, argv, nullptr, G_SPAWN_DO_NOT_REAP_CHILD, nullptr, nullptr,
+                           &pid, &error)) {
             std::string message = error->message;
             g_error_free(error);
             return "spawn failed: " + message;
@@ -209,7 +219,8 @@ protected:
         g_main_loop_run(wait.loop);
         g_main_loop_unref(wait.loop);
         g_spawn_close_pid(pid);
-        const int code = WIFEXITED(wait.status) ? WEXITSTATUS(wait.status) : 128 + WTERMSIG(wait.status);
+        const int code =
+            WIFEXITED(wait.status) ? WEXITSTATUS(wait.status) : 128 + WTERMSIG(wait.status);
         return "exit " + std::to_string(code) + "\n" + ReadFileBytes("out.txt");
     }
 
@@ -257,18 +268,22 @@ TEST_F(UmockdevBench, DumpSurvivesABusResetOnTheWay) {
     EXPECT_EQ(out.substr(0, 7), "exit 0\n") << out;
     EXPECT_EQ(sim_->Generation(), generation + 1);
     const std::vector<uint8_t> flash = sim_->Flash();
-    EXPECT_TRUE(ReadBytes("dump.bin") == std::vector<uint8_t>(flash.begin() + 0x100, flash.begin() + 0x500));
+    EXPECT_TRUE(ReadBytes("dump.bin") ==
+                std::vector<uint8_t>(flash.begin() + 0x100, flash.begin() + 0x500));
     bool retried = false;
-    for (const std::string& line : core_->Log()) retried = retried || line.find(": rcode 19") != std::string::npos;
+    for (const std::string& line : core_->Log())
+        retried = retried || line.find(": rcode 19") != std::string::npos;
     EXPECT_TRUE(retried);
 }
 
 // What the flash holds after `firmware` and `config` were programmed (as a finished job leaves
 // them), on a board of the bench's chip.
-std::vector<uint8_t> Installed(const std::vector<uint8_t>& firmware, const std::vector<uint8_t>& config) {
+std::vector<uint8_t> Installed(const std::vector<uint8_t>& firmware,
+                               const std::vector<uint8_t>& config) {
     tqsim::SystemOptions options;
     std::string error;
-    EXPECT_TRUE(tqsim::LoadChipFromFlashDataFile(kImages + "simchips.dat", "29F040B", &options.chip, &error));
+    EXPECT_TRUE(tqsim::LoadChipFromFlashDataFile(kImages + "simchips.dat", "29F040B", &options.chip,
+                                                 &error));
     tqsim::System scratch(options);
     EXPECT_TRUE(scratch.InstallFirmware(firmware, config));
     return scratch.Flash();
@@ -291,8 +306,8 @@ TEST_F(UmockdevBench, ProgramAndVerifyOnTheRunningBoard) {
     ASSERT_TRUE(sim_->InstallFirmware(firmware_, other));
     sim_->Reboot();
     core_->Sync();
-    const std::string out =
-        Run({"program", kImages + "firmware.bin", kImages + "config.bin", "--verify", "--yes", "--no-backup"});
+    const std::string out = Run({"program", kImages + "firmware.bin", kImages + "config.bin",
+                                 "--verify", "--yes", "--no-backup"});
     EXPECT_EQ(out.substr(0, 7), "exit 0\n") << out;
     EXPECT_EQ(sim_->Mode(), tqsim::DeviceMode::Firmware) << sim_->BootNote();
     EXPECT_TRUE(sim_->Flash() == Installed(firmware_, config_));
@@ -309,7 +324,8 @@ TEST_F(UmockdevBench, ConfigUploadReplacesOnlyTheConfiguration) {
 TEST_F(UmockdevBench, RestorePutsTheBackupsOfProgramBack) {
     const std::vector<uint8_t> before = sim_->Flash();
     ASSERT_EQ(Run({"config", "generate", kDescription, "other.bin"}).substr(0, 7), "exit 0\n");
-    std::string out = Run({"program", kImages + "firmware.bin", "other.bin", "--yes", "--backup", "saved.bin"});
+    std::string out =
+        Run({"program", kImages + "firmware.bin", "other.bin", "--yes", "--backup", "saved.bin"});
     ASSERT_EQ(out.substr(0, 7), "exit 0\n") << out;
     ASSERT_FALSE(sim_->Flash() == before);
     std::vector<std::string> backups;

@@ -34,12 +34,14 @@ constexpr int kMaxForeignEvents = 4096;
 const KernelHooks* g_hooks = nullptr;
 
 int SysOpen(const char* path) {
-    if (g_hooks != nullptr && g_hooks->open != nullptr) return g_hooks->open(g_hooks->context, path);
+    if (g_hooks != nullptr && g_hooks->open != nullptr)
+        return g_hooks->open(g_hooks->context, path);
     return ::open(path, O_RDWR | O_CLOEXEC);
 }
 
 int SysClose(int fd) {
-    if (g_hooks != nullptr && g_hooks->close != nullptr) return g_hooks->close(g_hooks->context, fd);
+    if (g_hooks != nullptr && g_hooks->close != nullptr)
+        return g_hooks->close(g_hooks->context, fd);
     return ::close(fd);
 }
 
@@ -50,12 +52,14 @@ int SysIoctl(int fd, unsigned long request, void* argument) {
 }
 
 long SysRead(int fd, void* buffer, size_t size) {
-    if (g_hooks != nullptr && g_hooks->read != nullptr) return g_hooks->read(g_hooks->context, fd, buffer, size);
+    if (g_hooks != nullptr && g_hooks->read != nullptr)
+        return g_hooks->read(g_hooks->context, fd, buffer, size);
     return ::read(fd, buffer, size);
 }
 
 bool SysList(std::vector<std::string>* names) {
-    if (g_hooks != nullptr && g_hooks->list != nullptr) return g_hooks->list(g_hooks->context, names);
+    if (g_hooks != nullptr && g_hooks->list != nullptr)
+        return g_hooks->list(g_hooks->context, names);
     DIR* dir = ::opendir(kDeviceDirectory);
     if (dir == nullptr) return false;
     while (const dirent* entry = ::readdir(dir)) names->push_back(entry->d_name);
@@ -66,7 +70,8 @@ bool SysList(std::vector<std::string>* names) {
 // The number of a node file's name ("fw12" is 12), or -1 for any other name.
 long NodeFileNumber(const std::string& name) {
     const size_t prefix = std::strlen(kNodeFilePrefix);
-    if (name.size() <= prefix || name.size() > prefix + 6 || name.compare(0, prefix, kNodeFilePrefix) != 0)
+    if (name.size() <= prefix || name.size() > prefix + 6 ||
+        name.compare(0, prefix, kNodeFilePrefix) != 0)
         return -1;
     long number = 0;
     for (size_t i = prefix; i < name.size(); ++i) {
