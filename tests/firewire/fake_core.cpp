@@ -146,7 +146,7 @@ long FakeFirewireCore::Read(int fd, void* buffer, size_t size) {
     const std::vector<uint8_t> event = std::move(file.events.front());
     file.events.pop_front();
     const size_t length = std::min(size, event.size());
-    std::memcpy(buffer, event.data(), length);
+    if (length != 0) std::memcpy(buffer, event.data(), length);
     return static_cast<long>(length);
 }
 
