@@ -177,6 +177,17 @@ TEST_F(FirewireBench, NodeFilesAreListedByNumber) {
               (std::vector<std::string>{"/dev/fw0", "/dev/fw1", "/dev/fw2", "/dev/fw3"}));
 }
 
+TEST_F(FirewireBench, NodeFilesAreOrderedByTheirNumberNotTheirName) {
+    fw::KernelHooks listing{nullptr, nullptr, nullptr, nullptr,
+                            [](void*, std::vector<std::string>* names) {
+                                *names = {"fw10", "fw2", "fw1x", "fw", "fw0", "xfw3", "fw1.0"};
+                                return true;
+                            },
+                            nullptr};
+    fw::SetKernelHooks(&listing);
+    EXPECT_EQ(fw::NodeFiles(), (std::vector<std::string>{"/dev/fw0", "/dev/fw2", "/dev/fw10"}));
+}
+
 // ---- The node list ------------------------------------------------------------------------
 
 TEST_F(FirewireBench, NodeListHoldsBoardsWithAConfigRomOnly) {
