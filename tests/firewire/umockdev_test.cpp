@@ -9,10 +9,12 @@
 
 #include <linux/firewire-cdev.h>
 #include <sys/ioctl.h>
+#include <sys/wait.h>
 #include <umockdev.h>
 
 #include <gtest/gtest.h>
 
+#include <csignal>
 #include <cstdlib>
 #include <cstring>
 #include <filesystem>
@@ -188,7 +190,7 @@ protected:
     // Runs the tool under umockdev-wrapper, serving the mocked files until it exits. Returns
     // "exit N" and its output.
     std::string Run(const std::vector<std::string>& args) {
-        std::string command = "umockdev-wrapper " + std::string(LORIC_TOOL_PATH) +
+        std::string command = "exec umockdev-wrapper " + std::string(LORIC_TOOL_PATH) +
                               " --flash-data " + kImages + "simchips.dat --chip 29F040B";
         for (const auto& arg : args) command += " '" + arg + "'";
         command += " </dev/null >out.txt 2>&1";
@@ -216,7 +218,16 @@ protected:
                 g_main_loop_quit(w->loop);
             },
             &wait);
+        // A tool that hangs is ended, so the test fails instead of waiting for CTest's limit.
+        const guint watchdog = g_timeout_add_seconds(
+            90,
+            [](gpointer data) {
+                kill(static_cast<pid_t>(reinterpret_cast<intptr_t>(data)), SIGKILL);
+                return G_SOURCE_REMOVE;
+            },
+            reinterpret_cast<gpointer>(static_cast<intptr_t>(pid)));
         g_main_loop_run(wait.loop);
+        g_source_remove(watchdog);
         g_main_loop_unref(wait.loop);
         g_spawn_close_pid(pid);
         const int code =
