@@ -506,6 +506,35 @@ TEST_F(FirewireBench, EventTooShortToReadIsAnIoError) {
     EXPECT_EQ(platform::GetLastErrorCode(), 1117u);
 }
 
+// What reaches the kernel for a transaction: the request only when its length is whole
+// quadlets, at least one and at most the largest payload.
+TEST(FirewireSeam, TransactionLengthsOutsideTheLimitsNeverReachTheKernel) {
+    static std::vector<uint32_t> sent;
+    sent.clear();
+    fw::KernelHooks recording{};
+    recording.ioctl = [](void*, int, unsigned long request, void* argument) {
+        if (request == FW_CDEV_IOC_SEND_REQUEST)
+            sent.push_back(static_cast<fw_cdev_send_request*>(argument)->length);
+        errno = EIO;
+        return -1;
+    };
+    fw::SetKernelHooks(&recording);
+    std::vector<uint8_t> data(fw::kMaxPayload + 8);
+    struct Case {
+        uint32_t length, error;
+    };
+    for (const Case c : {Case{4, 1117}, Case{8, 1117}, Case{fw::kMaxPayload, 1117},
+                         Case{fw::kMaxPayload + 4, 87}, Case{0, 87}, Case{6, 87}}) {
+        SCOPED_TRACE(c.length);
+        sent.clear();
+        EXPECT_EQ(fw::Transaction(3, false, 0xFFFFF0000400, 1, data.data(), c.length),
+                  fw::Outcome::kFailed);
+        EXPECT_EQ(platform::GetLastErrorCode(), c.error);
+        EXPECT_EQ(sent, c.error == 87 ? std::vector<uint32_t>{} : std::vector<uint32_t>{c.length});
+    }
+    fw::SetKernelHooks(nullptr);
+}
+
 TEST(FirewireErrors, ErrnoValuesBecomeWindowsErrors) {
     EXPECT_EQ(fw::ErrorOfErrno(EACCES), 5u);
     EXPECT_EQ(fw::ErrorOfErrno(EPERM), 5u);
