@@ -5,6 +5,7 @@
 #include "api/export_frame.h"
 #include "api/open.h"
 #include "link/driver_link.h"
+#include "link/firewire_link.h"
 #include "platform/platform.h"
 
 namespace loric {
@@ -13,7 +14,12 @@ namespace {
 
 constexpr const char* kDriverDevicePath = "\\\\.\\BRENNOCK";
 
-DeviceLink* MakeDriverLink(const void* devicePath) { return new DriverLink(static_cast<const char*>(devicePath)); }
+DeviceLink* MakeDriverLink(const void* devicePath) {
+#if defined(__linux__)
+    if (DeviceLink* link = MakeFirewireLinkIfChosen()) return link;
+#endif
+    return new DriverLink(static_cast<const char*>(devicePath));
+}
 
 }  // namespace
 
