@@ -3,13 +3,13 @@
 # serial_bench (serial_bench.c) built for both, each run against a fresh simulator whose
 # adapter is paced at 115200 baud (a 29F040B running firmware; flash waits pass at once), the
 # Windows one through a COM port mapped to the simulator's pseudo-terminal.
-#   usage: bench_serial.sh <windows build dir> <native build dir> [KIB] [ROUNDS]
+#   usage: bench/wine_serial.sh <windows build dir> <native build dir> [KIB] [ROUNDS]
 # Prints both lines, the Windows/Linux wall ratio, and the Wine server's processor time during
 # the Windows run (the Windows program's own is in its line).
 set -u
-src=$(cd "$(dirname "$0")/../.." && pwd)
-win=$(cd "${1:?usage: bench_serial.sh <windows build dir> <native build dir> [KIB] [ROUNDS]}" && pwd)
-native=$(cd "${2:?usage: bench_serial.sh <windows build dir> <native build dir> [KIB] [ROUNDS]}" && pwd)
+src=$(cd "$(dirname "$0")/.." && pwd)
+win=$(cd "${1:?usage: bench/wine_serial.sh <windows build dir> <native build dir> [KIB] [ROUNDS]}" && pwd)
+native=$(cd "${2:?usage: bench/wine_serial.sh <windows build dir> <native build dir> [KIB] [ROUNDS]}" && pwd)
 kib=${3:-4} rounds=${4:-1}
 
 pids=()
@@ -19,7 +19,7 @@ trap 'kill "${pids[@]}" 2>/dev/null; wineserver -k >/dev/null 2>&1' EXIT
 work=$win/bench-work
 rm -rf "$work" && mkdir -p "$work" && cd "$work" || exit 1
 cp "$src/data/flash_devices.dat" flash_devices.dat
-cc -O2 -Wall -Wextra -I"$src/include" "$src/tests/wine/serial_bench.c" -o serial_bench -L"$native" -lloric \
+cc -O2 -Wall -Wextra -I"$src/include" "$src/bench/serial_bench.c" -o serial_bench -L"$native" -lloric \
   -Wl,-rpath,"$native" || exit 1
 
 pty=
