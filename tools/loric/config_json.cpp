@@ -4,6 +4,7 @@
 #include <cstdio>
 #include <cstring>
 #include <fstream>
+#include <set>
 
 #include "errors.h"
 #include "text.h"
@@ -218,7 +219,25 @@ nlohmann::json LoadDescriptionFile(const std::string& path) {
                         "`loric config import` writes a complete description to start from.");
     }
     try {
-        return nlohmann::json::parse(text);
+        // The parser keeps the last of a repeated key: refuse the file instead, since one of the
+        // two values the user wrote would be dropped without a word.
+        std::vector<std::set<std::string>> keys;
+        std::string repeated;
+        auto duplicates = [&](int, nlohmann::json::parse_event_t event, nlohmann::json& parsed) {
+            if (event == nlohmann::json::parse_event_t::object_start) keys.emplace_back();
+            if (event == nlohmann::json::parse_event_t::object_end && !keys.empty()) keys.pop_back();
+            if (event == nlohmann::json::parse_event_t::key && !keys.empty() &&
+                !keys.back().insert(parsed.get<std::string>()).second && repeated.empty()) {
+                repeated = parsed.get<std::string>();
+            }
+            return true;
+        };
+        nlohmann::json description = nlohmann::json::parse(text, duplicates);
+        if (!repeated.empty()) {
+            throw ToolError(kExitBadDescription, path + " names the member \"" + repeated + "\" twice in one object",
+                            "Keep one of the two; a description gives each field once.");
+        }
+        return description;
     } catch (const nlohmann::json::parse_error& error) {
         // Line and column of the byte where parsing stopped.
         size_t line = 1, column = 1;
