@@ -51,6 +51,11 @@ std::string ConfigImageFor(const std::string& path, const TempDir& temp, bool fo
     return path;
 }
 
+void SayAlways(const std::string& line) {
+    std::printf("%s\n", line.c_str());
+    std::fflush(stdout);
+}
+
 std::string BackupConfiguration(Job& job, const std::string& requested) {
     std::string path = requested.empty() ? BackupName("config", "") : requested;
     Progress& progress = job.progress();
@@ -63,13 +68,10 @@ std::string BackupConfiguration(Job& job, const std::string& requested) {
         return {};
     }
     if (status != 0) {
-        std::string text = StatusText(status);
-        throw ToolError(static_cast<int>(status),
-                        "saving the device's configuration to " + path + " failed: error " +
-                            std::to_string(status) + ": " + text,
-                        StatusHint(status) + " To go on without a backup, add --no-backup.");
+        throw LibraryFailure(status, "saving the device's configuration to " + path,
+                             "To go on without a backup, add --no-backup.");
     }
-    job.Say("Saved the device's configuration to " + path + " (put it back with `loric config upload " + path +
+    SayAlways("Saved the device's configuration to " + path + " (put it back with `loric config upload " + path +
             "`).");
     return path;
 }

@@ -15,6 +15,7 @@ enum ExitCode : int {
     kExitUnexpected = 1,       // an exception the tool did not expect (shares 1 with the driver's)
     kExitVerifyFailed = 32,    // read-back differs from the file
     kExitBadDescription = 33,  // the JSON configuration description is not valid
+    kExitConnectionLost = 36,  // the driver or the serial adapter stopped answering mid-command
     kExitUsage = 64,           // the command line is wrong
 };
 
