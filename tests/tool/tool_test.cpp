@@ -10,6 +10,7 @@
 
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <cctype>
 #include <cstdio>
 #include <cstring>
@@ -223,7 +224,8 @@ Step ChipRecord(const std::string& set, const std::string& flags, const std::str
     };
 }
 
-// The simulator daemon (29F040B) with `args`, its driver socket in the scratch folder; runs of
+// The simulator daemon (29F040B) with `args`, its driver socket (and with --serial its
+// adapter's terminal, tty) in the scratch folder; runs of
 // the tool through it; and a run during which the daemon is killed once the tool's error output
 // shows `at` (only the tool's messages are kept: how far it got before varies).
 const std::string kDaemon = std::string(LORIC_BINARY_DIR) + "/sim/tq6410-sim";
@@ -234,6 +236,8 @@ Step Daemon(const W&... words) {
         std::vector<std::string> argv = {kDaemon, "--chip", "29F040B", "--socket", j.In("driver.sock"),
                                          "--control", j.In("control.sock")};
         argv.insert(argv.end(), args.begin(), args.end());
+        if (std::find(args.begin(), args.end(), "--serial") != args.end())
+            argv.insert(argv.end(), {"--serial-link", j.In("tty")});
         j.daemon = fork();
         if (j.daemon == 0) {
             freopen("/dev/null", "w", stdout);
@@ -566,8 +570,8 @@ INSTANTIATE_TEST_SUITE_P(BlankDevice, ToolJob, ::testing::ValuesIn(kBlankDevice)
 
 // Through the simulator daemon, whose boards outlive a run of the tool: a device left in upload
 // mode by an erase is told from one that runs its firmware until it is reset; two blank boards
-// are listed, refused without --node, and one picked with it; the daemon killed during an erase
-// is a lost connection, not a failed erase.
+// are listed, refused without --node, and one picked with it; the adapter's words; the
+// daemon killed during an erase is a lost connection, not a failed erase, over either link.
 const Case kOnDaemon[] = {
     {"UploadModeAfterErase",
      {Daemon("--instant", "--device", "state=running"), OnDaemon("erase", "--all", "--yes"), Boards,
@@ -578,9 +582,14 @@ const Case kOnDaemon[] = {
       OnDaemon("program", kFirmware, kDescription, "--loader", kLoader),
       OnDaemon("--node", "0xFFC1", "program-loader", kLoader, "--yes"), Boards,
       OnDaemon("--node", "0xFFC2", "program-loader", kLoader, "--yes"), Boards, OnDaemon("nodes")}},
+    {"AdapterListsNoNode",
+     {Daemon("--instant", "--serial", "--device", "state=blank"), OnDaemon("--com", "tty", "nodes")}},
     {"ConnectionLostMidErase",
      {Daemon("--erase-seconds", "5", "--device", "state=running"),
       KillDaemonAt("Erasing sector", "erase", "--sector", "1")}},
+    {"AdapterLostMidErase",
+     {Daemon("--erase-seconds", "5", "--serial", "--device", "state=running"),
+      KillDaemonAt("Erasing sector", "--com", "tty", "erase", "--sector", "1")}},
 };
 INSTANTIATE_TEST_SUITE_P(OnDaemon, ToolJob, ::testing::ValuesIn(kOnDaemon), CaseName);
 
