@@ -1,5 +1,6 @@
 #include "config_json.h"
 
+#include <algorithm>
 #include <cstddef>
 #include <cstdio>
 #include <cstring>
@@ -234,7 +235,19 @@ nlohmann::json LoadDescriptionFile(const std::string& path) {
         };
         nlohmann::json description = nlohmann::json::parse(text, duplicates);
         if (!repeated.empty()) {
-            throw ToolError(kExitBadDescription, path + " names the member \"" + repeated + "\" twice in one object",
+            // The line of the second time the name is written as a member (as it is written,
+            // without escapes, which is how descriptions are written).
+            std::string where;
+            const std::string quoted = "\"" + repeated + "\"";
+            size_t seen = 0;
+            for (size_t at = text.find(quoted); at != std::string::npos; at = text.find(quoted, at + 1)) {
+                const size_t after = text.find_first_not_of(" \t\r\n", at + quoted.size());
+                if (after == std::string::npos || text[after] != ':' || ++seen < 2) continue;
+                where = ", line " + std::to_string(1 + std::count(text.begin(), text.begin() + at, '\n'));
+                break;
+            }
+            throw ToolError(kExitBadDescription,
+                            path + where + ": the member \"" + repeated + "\" is given twice in one object",
                             "Keep one of the two; a description gives each field once.");
         }
         return description;
