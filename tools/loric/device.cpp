@@ -134,6 +134,9 @@ DeviceLocation FindRunningDevice(int attempts) {
         if (attempt >= attempts) break;
         std::this_thread::sleep_for(std::chrono::milliseconds(250));
     }
+    // The driver or the adapter may be what went away.
+    ToolError failure = LibraryFailure(LORIC_ERR_DEVICE_NOT_RELOCATED, "waiting for the device to restart");
+    if (failure.code() == kExitConnectionLost) throw failure;
     throw ToolError(LORIC_ERR_DEVICE_NOT_RELOCATED,
                     "the device did not come back with its firmware running after the reset",
                     "Power-cycle the device and check it with `loric nodes`.");
