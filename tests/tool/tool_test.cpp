@@ -426,6 +426,7 @@ const Case kWithoutDevice[] = {
     {"RomMagicDamaged", {ShowRom("flipped", 0)}},
     {"RomCutShort", {ShowRom("cut", 100)}},
     {"UnknownConfigCommand", {Offline("config", "frobnicate")}},
+    {"ConfigWithoutCommand", {Offline("config")}},
     {"DescriptionWithARepeatedMember",
      {Write("twice.json", "{\"vendor_text\": \"a\",\n \"vendor_text\": \"b\"}\n"),
       Offline("config", "generate", "twice.json", "out.bin"), Files}},

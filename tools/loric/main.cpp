@@ -292,6 +292,24 @@ int Run(int argc, char** argv) {
                          unknown.c_str());
             return kExitUsage;
         }
+        if (dynamic_cast<const CLI::RequiredError*>(&e) != nullptr) {
+            // No command at all, or a group without one of its commands: name the choices.
+            CLI::App* level = &app;
+            std::string prefix;
+            while (!level->get_subcommands().empty()) {
+                level = level->get_subcommands().front();
+                prefix += level->get_name() + " ";
+            }
+            std::string names;
+            for (const CLI::App* command : level->get_subcommands([](CLI::App*) { return true; })) {
+                names += (names.empty() ? "" : ", ") + command->get_name();
+            }
+            if (!names.empty()) {
+                std::fprintf(stderr, "loric: name a %scommand: %s\n  Run `loric %s--help` for what each does.\n",
+                             prefix.c_str(), names.c_str(), prefix.c_str());
+                return kExitUsage;
+            }
+        }
         std::fprintf(stderr, "loric: %s\n  Run `loric --help` (or `loric COMMAND --help`) for the usage.\n", e.what());
         return kExitUsage;
     }
