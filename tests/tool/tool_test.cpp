@@ -4,10 +4,13 @@
 // device, a device failing mid-way), on bad input, which is refused before the device is
 // touched, and on a Ctrl-C, which stops cleanly. One case a test, one transcript a case:
 // tests/data/tool/<suite>/<case>.txt, compared whole.
+#include <signal.h>
 #include <sys/wait.h>
+#include <unistd.h>
 
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <cctype>
 #include <cstdio>
 #include <cstring>
@@ -21,6 +24,8 @@
 #include <random>
 #include <regex>
 #include <set>
+#include <sstream>
+#include <thread>
 
 #include "backup.h"
 #include "config_json.h"
@@ -149,7 +154,12 @@ struct Job {
     std::string backup;  // the configuration backup that the last run saved
     Args restore;        // and the `loric restore` it printed
 
-    ~Job() { fs::remove_all(dir); }
+    pid_t daemon = 0;  // the simulator daemon of the case, when it has one
+
+    ~Job() {
+        if (daemon > 0 && kill(daemon, SIGKILL) == 0) waitpid(daemon, nullptr, 0);
+        fs::remove_all(dir);
+    }
     std::string In(const std::string& name) const {
         return name[0] == '/' ? name : dir + "/" + name;
     }
@@ -232,6 +242,87 @@ Step Offline(const W&... words) {
         j.t.Text(RunTool(args, j.dir, {{"BRENNOCK_SOCKET", j.In("no-driver.sock")}}));
     };
 }
+// `loric chips` of a flash data file of one record, the 29F040B's with its command set, flags
+// line and sector size line as given.
+Step ChipRecord(const std::string& set, const std::string& flags, const std::string& size) {
+    return [=](Job& j) {
+        j.Put("chip.dat", "FLASH_DATA_FILE_V3\n8-bit uniform sectors\n\n0,29F040B\n" + set + "\n20\n" + flags +
+                              "\nX8\n" + size + "\n");
+        j.Note("@chip-record " + set + " " + flags + " " + size);
+        j.t.Text(RunTool({"--flash-data", "chip.dat", "chips"}, j.dir,
+                         {{"BRENNOCK_SOCKET", j.In("no-driver.sock")}}));
+    };
+}
+
+// The simulator daemon (29F040B) with `args`, its driver socket (and with --serial its
+// adapter's terminal, tty) in the scratch folder; runs of
+// the tool through it; and a run during which the daemon is killed once the tool's error output
+// shows `at` (only the tool's messages are kept: how far it got before varies).
+const std::string kDaemon = std::string(LORIC_BINARY_DIR) + "/sim/tq6410-sim";
+template <class... W>
+Step Daemon(const W&... words) {
+    return [args = Args{words...}](Job& j) {
+        j.Note("@daemon" + Joined(args));
+        std::vector<std::string> argv = {kDaemon, "--chip", "29F040B", "--socket", j.In("driver.sock"),
+                                         "--control", j.In("control.sock")};
+        argv.insert(argv.end(), args.begin(), args.end());
+        if (std::find(args.begin(), args.end(), "--serial") != args.end())
+            argv.insert(argv.end(), {"--serial-link", j.In("tty")});
+        j.daemon = fork();
+        if (j.daemon == 0) {
+            freopen("/dev/null", "w", stdout);
+            std::vector<char*> pointers;
+            for (auto& arg : argv) pointers.push_back(arg.data());
+            pointers.push_back(nullptr);
+            execv(kDaemon.c_str(), pointers.data());
+            _exit(127);
+        }
+        const std::string ready = Quoted(kDaemon) + " --control " + Quoted(j.In("control.sock")) +
+                                  " --send devices >/dev/null 2>&1";
+        for (int i = 0; i < 500 && std::system(ready.c_str()) != 0; ++i)
+            std::this_thread::sleep_for(std::chrono::milliseconds(20));
+    };
+}
+// The daemon's own view of its boards: "INDEX STATE NODE EUI-64 CHIP" each.
+const Step Boards = [](Job& j) {
+    j.Note("@boards");
+    std::system((Quoted(kDaemon) + " --control " + Quoted(j.In("control.sock")) + " --send devices >" +
+                 Quoted(j.In(".boards"))).c_str());
+    j.t.Text(j.File(".boards")), fs::remove(j.In(".boards"));
+};
+template <class... W>
+Step OnDaemon(const W&... words) {
+    return [args = Args{words...}](Job& j) {
+        j.Note("@on-daemon" + Joined(args));
+        Args all = {"--chip", "29F040B", "--progress", "plain"};
+        all.insert(all.end(), args.begin(), args.end());
+        j.t.Text(RunTool(all, j.dir, {{"BRENNOCK_SOCKET", j.In("driver.sock")}}));
+    };
+}
+template <class... W>
+Step KillDaemonAt(const std::string& at, const W&... words) {
+    return [at, args = Args{words...}](Job& j) {
+        j.Note("@kill-daemon-at " + at + Joined(args));
+        std::string command = "cd " + Quoted(j.dir) + " && BRENNOCK_SOCKET=" + Quoted(j.In("driver.sock")) + " " +
+                              Quoted(std::string(LORIC_BINARY_DIR) + "/tools/loric") +
+                              " --chip 29F040B --progress plain";
+        for (const auto& arg : args) command += " " + Quoted(arg);
+        command = "(" + command + " </dev/null >.out 2>.err; echo $? >.rc) &";
+        std::system(command.c_str());
+        for (int i = 0; i < 1500 && j.File(".err").find(at) == std::string::npos; ++i)
+            std::this_thread::sleep_for(std::chrono::milliseconds(20));
+        kill(j.daemon, SIGKILL), waitpid(j.daemon, nullptr, 0), j.daemon = 0;
+        for (int i = 0; i < 1500 && j.File(".rc").find('\n') == std::string::npos; ++i)
+            std::this_thread::sleep_for(std::chrono::milliseconds(20));
+        std::string kept = "exit " + j.File(".rc");
+        std::istringstream err(j.File(".err"));
+        for (std::string line; std::getline(err, line);)
+            if (line.rfind("loric:", 0) == 0 || line.rfind("  What to try", 0) == 0) kept += line + "\n";
+        j.t.Text(kept);
+        for (const char* name : {".out", ".err", ".rc"}) fs::remove(j.In(name));
+    };
+}
+
 // `config show` of the ROM file with the bit 0 of byte `at` flipped, or cut to `at` bytes.
 Step ShowRom(const std::string& damage, size_t at) {
     return [=](Job& j) {
@@ -373,6 +464,17 @@ const Case kWithoutDevice[] = {
     {"RomLeafDamaged", {ShowRom("flipped", 224)}},
     {"RomMagicDamaged", {ShowRom("flipped", 0)}},
     {"RomCutShort", {ShowRom("cut", 100)}},
+    {"UnknownConfigCommand", {Offline("config", "frobnicate")}},
+    {"ConfigWithoutCommand", {Offline("config")}},
+    {"DescriptionWithARepeatedMember",
+     {Write("twice.json", "{\"vendor_text\": \"a\",\n \"vendor_text\": \"b\"}\n"),
+      Offline("config", "generate", "twice.json", "out.bin"), Files}},
+    // Each field the library reads loosely, refused by the tool with the record's line.
+    {"ChipRecordSizeUnit", {ChipRecord("1", "8", "K6x4")}},
+    {"ChipRecordBusWidth", {ChipRecord("1", "12", "K64")}},
+    {"ChipRecordCommandSetTooLarge", {ChipRecord("9", "8", "K64")}},
+    {"ChipRecordCommandSetNegative", {ChipRecord("-1", "8", "K64")}},
+    {"ChipRecordRepeatCount", {ChipRecord("1", "B8", "K64\nX2x\nK8")}},
 };
 INSTANTIATE_TEST_SUITE_P(WithoutDevice, ToolJob, ::testing::ValuesIn(kWithoutDevice), CaseName);
 
@@ -403,6 +505,7 @@ const Case kRunning[] = {
     {"EraseSector", {Tool("erase", "--sector", "1"), Tool("dump", "0x10000", "8")}},
     {"EraseSectorPastTheEnd", {Tool("erase", "--sector", "8")}},
     {"EraseInsideASector", {Tool("erase", "--address", "0x10001")}},
+    {"QuietUploadNamesItsBackup", {Tool("-q", "config", "upload", kDescription)}},
     {"ConfigUploadWithAndWithoutBackup",
      {Tool("config", "upload", kDescription, "--backup", "old.bin"),
       Tool("config", "upload", kDescription, "--no-backup"), Files}},
@@ -537,6 +640,9 @@ const Case kBlankDevice[] = {
     {"LoaderAlone",
      {BlankSaved, Tool("program-loader", kLoader), Tool("nodes", "--blank"),
       Tool("read", "FLASH_UPLOAD_CTRL", "--node", "0xFFC0")}},
+    {"SecondBlankDevice",
+     {BlankSaved, Tool("--sim-fault", "second-device", "nodes"),
+      Tool("--sim-fault", "second-device", "program", kFirmware, kDescription, "--loader", kLoader)}},
     {"ProgrammedThenOneFieldChanged",
      {Blank, Cut(kDescription, "device.json", 100000), Tool("nodes"),
       Tool("program", kFirmware, "device.json", "--loader", kLoader, "--verify"),
@@ -546,5 +652,30 @@ const Case kBlankDevice[] = {
       Tool("config", "show", "--json")}},
 };
 INSTANTIATE_TEST_SUITE_P(BlankDevice, ToolJob, ::testing::ValuesIn(kBlankDevice), CaseName);
+
+// Through the simulator daemon, whose boards outlive a run of the tool: a device left in upload
+// mode by an erase is told from one that runs its firmware until it is reset; two blank boards
+// are listed, refused without --node, and one picked with it; the adapter's words; the
+// daemon killed during an erase is a lost connection, not a failed erase, over either link.
+const Case kOnDaemon[] = {
+    {"UploadModeAfterErase",
+     {Daemon("--instant", "--device", "state=running"), OnDaemon("erase", "--all", "--yes"), Boards,
+      OnDaemon("nodes"), OnDaemon("timestamp"), OnDaemon("dump", "0", "8"),
+      OnDaemon("write", "FLASH_UPLOAD_CTRL", "0x80000000"), OnDaemon("nodes")}},
+    {"TwoBlankDevices",
+     {Daemon("--instant", "--device", "state=blank", "--device", "state=blank"), OnDaemon("nodes"),
+      OnDaemon("program", kFirmware, kDescription, "--loader", kLoader),
+      OnDaemon("--node", "0xFFC1", "program-loader", kLoader, "--yes"), Boards,
+      OnDaemon("--node", "0xFFC2", "program-loader", kLoader, "--yes"), Boards, OnDaemon("nodes")}},
+    {"AdapterListsNoNode",
+     {Daemon("--instant", "--serial", "--device", "state=blank"), OnDaemon("--com", "tty", "nodes")}},
+    {"ConnectionLostMidErase",
+     {Daemon("--erase-seconds", "5", "--device", "state=running"),
+      KillDaemonAt("Erasing sector", "erase", "--sector", "1")}},
+    {"AdapterLostMidErase",
+     {Daemon("--erase-seconds", "5", "--serial", "--device", "state=running"),
+      KillDaemonAt("Erasing sector", "--com", "tty", "erase", "--sector", "1")}},
+};
+INSTANTIATE_TEST_SUITE_P(OnDaemon, ToolJob, ::testing::ValuesIn(kOnDaemon), CaseName);
 
 }  // namespace

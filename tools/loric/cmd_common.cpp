@@ -51,6 +51,11 @@ std::string ConfigImageFor(const std::string& path, const TempDir& temp, bool fo
     return path;
 }
 
+void SayAlways(const std::string& line) {
+    std::printf("%s\n", line.c_str());
+    std::fflush(stdout);
+}
+
 std::string BackupConfiguration(Job& job, const std::string& requested) {
     // Read twice into a folder of the tool's own, compared, decoded, and only then saved.
     TempDir temp;
@@ -65,10 +70,8 @@ std::string BackupConfiguration(Job& job, const std::string& requested) {
             return {};
         }
         if (status != 0) {
-            throw ToolError(static_cast<int>(status),
-                            "saving the device's configuration failed: error " + std::to_string(status) + ": " +
-                                StatusText(status),
-                            StatusHint(status) + " To go on without a backup, add --no-backup.");
+            throw LibraryFailure(status, "saving the device's configuration",
+                                 "To go on without a backup, add --no-backup.");
         }
     }
     const std::vector<uint8_t> bytes = ReadFileBytes(reads[0]);
@@ -83,7 +86,7 @@ std::string BackupConfiguration(Job& job, const std::string& requested) {
         RejectBackup(path, bytes, "it does not decode as a configuration:" + ProblemList(report.problems));
     }
     WriteBackupFile(path, bytes);
-    job.Say("Saved the device's configuration to " + path + " (put it back with `loric config upload " + path +
+    SayAlways("Saved the device's configuration to " + path + " (put it back with `loric config upload " + path +
             "`).");
     return path;
 }

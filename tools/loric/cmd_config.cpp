@@ -143,7 +143,7 @@ int CmdConfigUpload(const Globals& globals, const UploadOptions& options) {
         throw ToolError(LORIC_ERR_UPLOAD_MODE, "the device is blank: a configuration alone cannot be programmed",
                         "Program the loader, firmware and configuration with `loric program`.");
     }
-    if (device.state == DeviceState::Loader) {
+    if (device.state == DeviceState::Loader || device.state == DeviceState::LoaderUpload) {
         throw ToolError(LORIC_ERR_UPLOAD_MODE,
                         "the device runs only its bootstrap loader: a configuration alone would not start",
                         "Program the firmware and configuration with `loric program FIRMWARE CONFIG`.");
@@ -165,10 +165,7 @@ int CmdConfigUpload(const Globals& globals, const UploadOptions& options) {
         progress.Finish();
     }
     if (status != 0) {
-        throw ToolError(static_cast<int>(status),
-                        "programming the configuration failed: error " + std::to_string(status) + ": " +
-                            StatusText(status),
-                        StatusHint(status) + " " + recovery);
+        throw LibraryFailure(status, "programming the configuration", recovery);
     }
     job.Say("Configuration written; the device restarts.");
     job.AwaitRestart();

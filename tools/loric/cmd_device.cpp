@@ -77,13 +77,14 @@ std::unique_ptr<Session> FileSession(const Globals& globals) {
 
 int CmdNodes(const Globals& globals, const NodesOptions& options) {
     Job job(globals);
+    uint32_t count = 0;
     if (!options.blankOnly) {
         NODE_INFO records[64] = {};
-        uint32_t count = 0;
         Check(GetNodeInfo(&count, records, sizeof records), "reading the node list");
         if (count == 0) {
-            Say(globals, "The driver lists no node (a device that runs its bootstrap loader, or a blank one, is not "
-                         "listed: it answers at node 0xFFC0, 0xFFC1 or 0xFFC2).");
+            Say(globals, std::string(globals.target.comPort.empty() ? "The driver" : "The serial adapter") +
+                             " lists no node (a device that runs its bootstrap loader, or a blank one, is not "
+                             "listed: it answers at node 0xFFC0, 0xFFC1 or 0xFFC2).");
         } else {
             std::printf("%-3s %-8s %-5s %-5s %s\n", "#", "node ID", "bus", "node", "identifier");
             for (uint32_t i = 0; i < count && i < 64; ++i) {
@@ -94,9 +95,20 @@ int CmdNodes(const Globals& globals, const NodesOptions& options) {
             }
         }
     }
-    DeviceLocation device = FindDevice(options.blankOnly, std::nullopt);
-    std::string state = StateText(device.state);
-    std::printf("Device: node %s, %s\n", NodeText(device.node).c_str(), state.c_str());
+    std::vector<DeviceLocation> devices;
+    if (count == 0) {
+        // Every device at its flash port, so that several unlisted boards are all seen.
+        for (uint16_t node : BlankNodes()) devices.push_back(DescribeNode(node, true));
+    }
+    if (devices.size() < 2) devices = {FindDevice(options.blankOnly, std::nullopt)};
+    for (const auto& device : devices) {
+        std::printf("Device: node %s, %s\n", NodeText(device.node).c_str(), StateText(device.state).c_str());
+        if (InUploadMode(device.state)) std::printf("  %s\n", ResetHint().c_str());
+    }
+    if (devices.size() > 1) {
+        std::printf("%zu devices answer at their flash port: a job needs --node to choose one of them.\n",
+                    devices.size());
+    }
     return kExitOk;
 }
 

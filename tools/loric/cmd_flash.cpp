@@ -23,6 +23,14 @@ int CmdTimestamp(const Globals& globals, const TimestampOptions&) {
     Job job(globals);
     const DeviceLocation& device = job.FindDevice();
     job.RefuseBlank(LORIC_ERR_TIMESTAMP, "it has no time stamp");
+    if (InUploadMode(device.state)) {
+        // The device gives the stamp of the image it started with, which its flash may no
+        // longer hold.
+        throw ToolError(LORIC_ERR_TIMESTAMP,
+                        "the time stamp of the device at node " + NodeText(device.node) +
+                            " is not read: it would be that of the image the device started with, which its "
+                            "flash may no longer hold (see the note above)");
+    }
     // The time stamp is that of the image that started: the firmware's, or the loader's.
     const bool loader = device.state == DeviceState::Loader;
     char time[64] = {};
@@ -61,7 +69,16 @@ int CmdVerify(const Globals& globals, const VerifyOptions& options) {
     job.FindDevice();
     job.RefuseBlank(LORIC_ERR_QUADLET_WRITE, "it has no read window to verify");
     if (options.firmware) expected = ProgrammedFirmwareImage(std::move(expected), job.chip().configByteAddress);
-    VerifyRegion(job, address, expected, "flash");
+    try {
+        VerifyRegion(job, address, expected, "flash");
+    } catch (const ToolError& error) {
+        // A firmware image at 0 differs from the flash in the parameter that programming sets.
+        if (error.code() != kExitVerifyFailed || options.firmware || address != 0) throw;
+        throw ToolError(error.code(), error.what(),
+                        "If " + options.file +
+                            " is a firmware image, add --firmware: programming writes the configuration address "
+                            "into its parameter. Otherwise program it again.");
+    }
     return kExitOk;
 }
 

@@ -20,10 +20,7 @@ namespace {
 // A library failure once the flash is being changed: its text, what to try, and how to get
 // the device back.
 void CheckStep(uint32_t status, const std::string& action, const std::string& recovery) {
-    if (status == 0) return;
-    throw ToolError(static_cast<int>(status),
-                    action + " failed: error " + std::to_string(status) + ": " + StatusText(status),
-                    StatusHint(status) + (recovery.empty() ? "" : " " + recovery));
+    if (status != 0) throw LibraryFailure(status, action, recovery);
 }
 
 // Programs the bootstrap loader through the flash port; the job's node is then the loader's.
@@ -60,14 +57,14 @@ void SaveBeforeProgramming(Job& job, uint64_t firmwareBytes, const std::string& 
     uint32_t sectors = FirmwareSectors(chip, firmwareBytes, &region);
     *firmwareBackup = BackupName("firmware", configBackup->empty() ? requested : *configBackup);
     if (BackupFirmware(job.node(), region, *firmwareBackup, job.progress())) {
-        job.Say("Saved the device's firmware (sectors 0 to " + std::to_string(sectors - 1) + ", " +
+        SayAlways("Saved the device's firmware (sectors 0 to " + std::to_string(sectors - 1) + ", " +
                 std::to_string(region) + " bytes) to " + *firmwareBackup + ".");
     } else {
         firmwareBackup->clear();
         job.Say("The firmware sectors are erased: nothing to back up.");
     }
     if (!firmwareBackup->empty() || !configBackup->empty()) {
-        job.Say("To put the device back as it was: " + RestoreCommand(*firmwareBackup, *configBackup) + ".");
+        SayAlways("To put the device back as it was: " + RestoreCommand(*firmwareBackup, *configBackup) + ".");
     }
 }
 
@@ -94,7 +91,7 @@ int CmdProgramLoader(const Globals& globals, const LoaderOptions& options) {
     const DeviceLocation& device = job.FindDevice();
     job.SayDevice();
     if (device.state == DeviceState::Firmware) CheckChipAgainstDevice(job);
-    if (device.state == DeviceState::Firmware && !options.assumeBlank) {
+    if ((device.state == DeviceState::Firmware || device.state == DeviceState::Upload) && !options.assumeBlank) {
         const bool whole = image.size() > SectorBytes(chip, 0);
         Confirm(std::string("program-loader erases ") + (whole ? "the whole flash" : "sector 0") +
                     " of a device that runs its firmware: the firmware no longer starts until `loric program` "

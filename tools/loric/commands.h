@@ -150,6 +150,9 @@ void GenerateImage(const nlohmann::json& description, const std::string& out);
 // checked first, so that a damaged file never reaches the flash.
 std::string ConfigImageFor(const std::string& path, const TempDir& temp, bool force);
 
+// Prints a line the user needs even with --quiet: the name of a file the tool saved for them.
+void SayAlways(const std::string& line);
+
 // Saves the device's configuration before it is replaced. Returns the file, or "" when the
 // device holds none.
 std::string BackupConfiguration(Job& job, const std::string& requested);

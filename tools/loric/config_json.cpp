@@ -1,9 +1,11 @@
 #include "config_json.h"
 
+#include <algorithm>
 #include <cstddef>
 #include <cstdio>
 #include <cstring>
 #include <fstream>
+#include <set>
 
 #include "errors.h"
 #include "text.h"
@@ -218,7 +220,37 @@ nlohmann::json LoadDescriptionFile(const std::string& path) {
                         "`loric config import` writes a complete description to start from.");
     }
     try {
-        return nlohmann::json::parse(text);
+        // The parser keeps the last of a repeated key: refuse the file instead, since one of the
+        // two values the user wrote would be dropped without a word.
+        std::vector<std::set<std::string>> keys;
+        std::string repeated;
+        auto duplicates = [&](int, nlohmann::json::parse_event_t event, nlohmann::json& parsed) {
+            if (event == nlohmann::json::parse_event_t::object_start) keys.emplace_back();
+            if (event == nlohmann::json::parse_event_t::object_end && !keys.empty()) keys.pop_back();
+            if (event == nlohmann::json::parse_event_t::key && !keys.empty() &&
+                !keys.back().insert(parsed.get<std::string>()).second && repeated.empty()) {
+                repeated = parsed.get<std::string>();
+            }
+            return true;
+        };
+        nlohmann::json description = nlohmann::json::parse(text, duplicates);
+        if (!repeated.empty()) {
+            // The line of the second time the name is written as a member (as it is written,
+            // without escapes, which is how descriptions are written).
+            std::string where;
+            const std::string quoted = "\"" + repeated + "\"";
+            size_t seen = 0;
+            for (size_t at = text.find(quoted); at != std::string::npos; at = text.find(quoted, at + 1)) {
+                const size_t after = text.find_first_not_of(" \t\r\n", at + quoted.size());
+                if (after == std::string::npos || text[after] != ':' || ++seen < 2) continue;
+                where = ", line " + std::to_string(1 + std::count(text.begin(), text.begin() + at, '\n'));
+                break;
+            }
+            throw ToolError(kExitBadDescription,
+                            path + where + ": the member \"" + repeated + "\" is given twice in one object",
+                            "Keep one of the two; a description gives each field once.");
+        }
+        return description;
     } catch (const nlohmann::json::parse_error& error) {
         // Line and column of the byte where parsing stopped.
         size_t line = 1, column = 1;

@@ -1,5 +1,6 @@
 #include "device.h"
 
+#include <algorithm>
 #include <chrono>
 #include <cstdio>
 #include <thread>
@@ -9,6 +10,41 @@
 #include "text.h"
 
 namespace tool {
+namespace {
+
+// What the device at `node` runs. Only upload mode answers FLASH_ERASE_CTRL; only the loader
+// (also in upload mode) reads UPLOADER_READY from FLASH_UPLOAD_CTRL.
+DeviceState ProbeState(uint16_t node, bool blank) {
+    uint32_t value = 0;
+    const bool loader = blank && ReadQuadlet(node, kRegisterHigh, kFlashUploadCtrl, &value) == 0 &&
+                        value == kUploaderReady;
+    if (blank && !loader) return DeviceState::FlashPort;
+    const bool upload = ReadQuadlet(node, kRegisterHigh, kFlashEraseCtrl, &value) == 0;
+    if (loader) return upload ? DeviceState::LoaderUpload : DeviceState::Loader;
+    return upload ? DeviceState::Upload : DeviceState::Firmware;
+}
+
+std::string NodeList(const std::vector<uint16_t>& nodes) {
+    std::string text;
+    for (size_t i = 0; i < nodes.size(); ++i) {
+        text += (i == 0 ? "" : i + 1 == nodes.size() ? " and " : ", ") + NodeText(nodes[i]);
+    }
+    return text;
+}
+
+}  // namespace
+
+DeviceLocation DescribeNode(uint16_t node, bool blank) { return {node, blank, ProbeState(node, blank)}; }
+
+std::vector<uint16_t> BlankNodes() {
+    std::vector<uint16_t> nodes;
+    for (uint32_t probe = 0xFFC0; probe <= 0xFFC2; ++probe) {
+        if (WriteQuadlet(probe, kRegisterHigh, kFlashPortCtrl, 0) == 0) {
+            nodes.push_back(static_cast<uint16_t>(probe));
+        }
+    }
+    return nodes;
+}
 
 DeviceLocation FindDevice(bool blankOnly, std::optional<uint16_t> expected) {
     uint16_t node = 0;
@@ -30,6 +66,25 @@ DeviceLocation FindDevice(bool blankOnly, std::optional<uint16_t> expected) {
             static_cast<int>(status),
             "no device found: error " + std::to_string(status) + ": " + StatusText(status), hint);
     }
+    if (blank != 0) {
+        // FindNode takes the first blank device that answers: with several, a job could reach
+        // another board than the one the user looked at.
+        const std::vector<uint16_t> nodes = BlankNodes();
+        if (expected && std::find(nodes.begin(), nodes.end(), *expected) != nodes.end()) {
+            node = *expected;
+        } else if (expected && nodes.size() > 1) {
+            throw ToolError(LORIC_ERR_DEVICE_NOT_FOUND,
+                            "there is no device at node " + NodeText(*expected) +
+                                "; devices the driver does not list answer at nodes " + NodeList(nodes),
+                            "Give one of those with --node.");
+        } else if (!expected && nodes.size() > 1) {
+            throw ToolError(LORIC_ERR_DEVICE_NOT_FOUND,
+                            std::to_string(nodes.size()) +
+                                " devices the driver does not list (blank, or running their bootstrap loader) "
+                                "answer at nodes " + NodeList(nodes) + ": a job needs to know which one",
+                            "Choose one with --node (`loric nodes --blank` lists them), or disconnect the others.");
+        }
+    }
     if (expected && *expected != node) {
         char text[96];
         std::snprintf(text, sizeof text,
@@ -38,15 +93,7 @@ DeviceLocation FindDevice(bool blankOnly, std::optional<uint16_t> expected) {
         throw ToolError(LORIC_ERR_DEVICE_NOT_FOUND, text,
                         "Leave out --node, or give the node that `loric nodes` shows.");
     }
-    DeviceLocation location{node, blank != 0, DeviceState::Firmware};
-    if (location.blank) {
-        uint32_t value = 0;
-        location.state = ReadQuadlet(node, kRegisterHigh, kFlashUploadCtrl, &value) == 0 &&
-                                 value == kUploaderReady
-                             ? DeviceState::Loader
-                             : DeviceState::FlashPort;
-    }
-    return location;
+    return DescribeNode(node, blank != 0);
 }
 
 std::string StateText(DeviceState state) {
@@ -54,8 +101,29 @@ std::string StateText(DeviceState state) {
     case DeviceState::Firmware: return "running its firmware";
     case DeviceState::Loader: return "running its bootstrap loader";
     case DeviceState::FlashPort: return "blank (answers at its flash port)";
+    case DeviceState::Upload: return "in upload mode: its flash may have changed since its firmware started";
+    case DeviceState::LoaderUpload:
+        return "in upload mode under its bootstrap loader: its flash may have changed since it started";
     }
     return {};
+}
+
+bool InUploadMode(DeviceState state) {
+    return state == DeviceState::Upload || state == DeviceState::LoaderUpload;
+}
+
+std::string ResetHint() {
+    return "A reset is needed: `loric write FLASH_UPLOAD_CTRL 0x80000000` restarts the device's processor (or "
+           "power-cycle it); `loric nodes` then shows what its flash holds.";
+}
+
+void TellUploadMode(const DeviceLocation& device) {
+    if (!InUploadMode(device.state)) return;
+    std::fflush(stdout);
+    std::fprintf(stderr,
+                 "loric: note: the device at node %s is %s (a job switched it to upload mode and it has not "
+                 "restarted since)\n  What to try: %s\n",
+                 NodeText(device.node).c_str(), StateText(device.state).c_str(), ResetHint().c_str());
 }
 
 DeviceLocation FindRunningDevice(int attempts) {
@@ -66,14 +134,18 @@ DeviceLocation FindRunningDevice(int attempts) {
         if (attempt >= attempts) break;
         std::this_thread::sleep_for(std::chrono::milliseconds(250));
     }
+    // The driver or the adapter may be what went away.
+    ToolError failure = LibraryFailure(LORIC_ERR_DEVICE_NOT_RELOCATED, "waiting for the device to restart");
+    if (failure.code() == kExitConnectionLost) throw failure;
     throw ToolError(LORIC_ERR_DEVICE_NOT_RELOCATED,
                     "the device did not come back with its firmware running after the reset",
                     "Power-cycle the device and check it with `loric nodes`.");
 }
 
 std::string DeviceLine(const DeviceLocation& device, const FLASH_DEVICE* chip) {
-    std::string state =
-        device.state == DeviceState::FlashPort ? "at its flash port" : StateText(device.state);
+    std::string state = device.state == DeviceState::FlashPort ? "at its flash port"
+                        : InUploadMode(device.state)           ? "in upload mode"
+                                                               : StateText(device.state);
     return "Device at node " + NodeText(device.node) + " (" + state + ")" +
            (chip ? std::string(", flash ") + chip->deviceName : std::string()) + ".";
 }

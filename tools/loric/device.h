@@ -4,6 +4,7 @@
 #include <cstdint>
 #include <optional>
 #include <string>
+#include <vector>
 
 #include "errors.h"
 #include "loric.h"
@@ -12,7 +13,10 @@ namespace tool {
 
 // What the device runs: its firmware (listed by the driver), its bootstrap loader (not listed;
 // answers FLASH_UPLOAD_CTRL with UPLOADER_READY), or nothing (answers only at its flash port).
-enum class DeviceState { Firmware, Loader, FlashPort };
+// Upload and LoaderUpload: the firmware or the loader switched to upload mode (its erase and
+// checksum registers answer) and has not restarted since, so its flash may no longer hold what
+// it started from (an erase, a job stopped half-way): it needs a reset before it is trusted.
+enum class DeviceState { Firmware, Loader, FlashPort, Upload, LoaderUpload };
 
 struct DeviceLocation {
     uint16_t node = 0;
@@ -20,11 +24,28 @@ struct DeviceLocation {
     DeviceState state = DeviceState::Firmware;
 };
 
-// "running its firmware", "running its bootstrap loader", "blank (answers at its flash port)"
+// "running its firmware", "running its bootstrap loader", "blank (answers at its flash port)",
+// "in upload mode ...".
 std::string StateText(DeviceState state);
 
+// Whether the device was switched to upload mode and not restarted since.
+bool InUploadMode(DeviceState state);
+
+// What to do about a device in upload mode: reset it.
+std::string ResetHint();
+
+// What the device at `node` runs (`blank`: found at its flash port), read from its registers.
+DeviceLocation DescribeNode(uint16_t node, bool blank);
+
+// Tells the user on standard error when the device is in upload mode (nothing otherwise).
+void TellUploadMode(const DeviceLocation& device);
+
+// The blank device IDs that answer at their flash port (0xFFC0 to 0xFFC2), in order.
+std::vector<uint16_t> BlankNodes();
+
 // FindNode, with a message that says what is on the bus when it fails. With `expected`, a
-// device at another node is an error too (LORIC_ERR_DEVICE_NOT_FOUND).
+// device at another node is an error too (LORIC_ERR_DEVICE_NOT_FOUND). Several blank devices
+// are refused unless `expected` names one of them.
 DeviceLocation FindDevice(bool blankOnly, std::optional<uint16_t> expected);
 
 // Waits up to `attempts` tries for a device that runs its firmware (after a processor reset);

@@ -2,6 +2,7 @@
 
 #include <cstdio>
 
+#include "device_facts.h"
 #include "loric.h"
 
 namespace tool {
@@ -92,12 +93,86 @@ std::string StatusHint(uint32_t status) {
     }
 }
 
-void Check(uint32_t status, const std::string& action) {
-    if (status != 0) {
-        throw ToolError(static_cast<int>(status),
-                        action + " failed: error " + std::to_string(status) + ": " + StatusText(status),
-                        StatusHint(status));
+namespace {
+
+std::string& LinkName() {
+    static std::string name;
+    return name;
+}
+
+// Statuses of a call that went over the link: the driver or the adapter may be gone.
+bool CrossedTheLink(uint32_t status) {
+    switch (status) {
+    case LORIC_ERR_DRIVER_INTERNAL:
+    case LORIC_ERR_QUADLET_READ:
+    case LORIC_ERR_QUADLET_WRITE:
+    case LORIC_ERR_DEVICE_NOT_FOUND:
+    case LORIC_ERR_DEVICE_NOT_RELOCATED:
+    case LORIC_ERR_UPLOAD_MODE:
+    case LORIC_ERR_FLASH_PORT_MODE:
+    case LORIC_ERR_TIMESTAMP:
+    case LORIC_ERR_CONFIG_DOWNLOAD:
+    case LORIC_ERR_FILE_UPLOAD:
+    case LORIC_ERR_ERASE_FAILED:
+    case LORIC_ERR_ERASE_TIMEOUT:
+    case LORIC_ERR_BOOTSTRAP_UPLOAD:
+    case LORIC_ERR_FIRMWARE_UPLOAD:
+    case LORIC_ERR_CONFIG_UPLOAD:
+    case LORIC_ERR_FLASH_RESET:
+    case LORIC_ERR_BUS_RESET:
+    case LORIC_ERR_DEVICE_RESET:
+    case LORIC_ERR_PROCESSOR_RESET: return true;
+    default: return false;
     }
+}
+
+enum class Lost { Nothing, Link, Everything };
+
+// What is left after a failed call. The driver answers a node list request whenever it is
+// there at all (the serial adapter's list comes back empty instead); a device answers either
+// in the list or at its flash port, so when neither answers, the device, its cable or the
+// adapter is gone.
+Lost WhatWasLost() {
+    NODE_INFO records[16] = {};
+    uint32_t count = 0;
+    if (GetNodeInfo(&count, records, sizeof records) != 0) return Lost::Link;
+    if (count != 0) return Lost::Nothing;
+    for (uint32_t node = 0xFFC0; node <= 0xFFC2; ++node) {
+        if (WriteQuadlet(node, kRegisterHigh, kFlashPortCtrl, 0) == 0) return Lost::Nothing;
+    }
+    return Lost::Everything;
+}
+
+}  // namespace
+
+void SetLinkName(const std::string& name) { LinkName() = name; }
+
+ToolError LibraryFailure(uint32_t status, const std::string& action, const std::string& more) {
+    // The text first: the probe below is a call of its own.
+    const std::string text = "error " + std::to_string(status) + ": " + StatusText(status);
+    const Lost lost = !LinkName().empty() && CrossedTheLink(status) ? WhatWasLost() : Lost::Nothing;
+    const bool serial = LinkName().rfind("the serial", 0) == 0;
+    const std::string then = "then see what the device holds with `loric nodes`." + (more.empty() ? "" : " " + more);
+    if (lost == Lost::Link) {
+        return ToolError(kExitConnectionLost,
+                         action + " failed: the connection to " + LinkName() + " was lost (" + text + ")",
+                         "Check that " + LinkName() + " answers again (" +
+                             (serial ? "the adapter plugged in and powered" : "the driver running") + "), " + then);
+    }
+    if (lost == Lost::Everything && status != LORIC_ERR_DEVICE_NOT_RELOCATED) {
+        return ToolError(kExitConnectionLost,
+                         action + " failed: nothing answers through " + LinkName() +
+                             " any more: the connection to the device was lost (" + text + ")",
+                         std::string("Check the device's cable and power") +
+                             (serial ? " and that the adapter is plugged in and powered" : "") + ", " + then);
+    }
+    const std::string hint = StatusHint(status);
+    return ToolError(static_cast<int>(status), action + " failed: " + text,
+                     hint.empty() ? more : more.empty() ? hint : hint + " " + more);
+}
+
+void Check(uint32_t status, const std::string& action) {
+    if (status != 0) throw LibraryFailure(status, action);
 }
 
 ToolError StatusError(uint32_t status, const std::string& action, const std::string& hint) {

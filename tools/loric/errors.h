@@ -32,6 +32,15 @@ std::string StatusHint(uint32_t status);
 // Throws a ToolError for a non-zero status of the library: "<action> failed: error N: text".
 void Check(uint32_t status, const std::string& action);
 
+// The failure of a library call: "<action> failed: error N: text" with StatusHint and `more`;
+// or, when the call failed because the driver or the serial adapter no longer answers (the
+// node list cannot be read either), a ToolError(kExitConnectionLost) that says so.
+ToolError LibraryFailure(uint32_t status, const std::string& action, const std::string& more = {});
+
+// What the library talks over, for LibraryFailure's message ("the 1394 driver", "the serial
+// adapter on /dev/ttyUSB0"); "" (the embedded simulator) never asks whether it was lost.
+void SetLinkName(const std::string& name);
+
 // Makes a ToolError for a status without calling the library (the text comes from GetErrorText
 // with whatever argument it holds, so use it only for codes without a placeholder).
 ToolError StatusError(uint32_t status, const std::string& action, const std::string& hint = {});

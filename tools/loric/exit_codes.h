@@ -16,6 +16,7 @@ enum ExitCode : int {
     kExitVerifyFailed = 32,    // read-back differs from the file
     kExitBadDescription = 33,  // the JSON configuration description is not valid
     kExitBackupFailed = 35,    // a backup taken before an erase failed its check: nothing was erased
+    kExitConnectionLost = 36,  // the driver or the serial adapter stopped answering mid-command
     kExitUsage = 64,           // the command line is wrong
 };
 

@@ -61,6 +61,7 @@ bool Job::chipNamed() const { return !ChipName(globals_, *session_).empty(); }
 
 const DeviceLocation& Job::FindDevice() {
     device_ = tool::FindDevice(false, ParseNode(globals_.node));
+    TellUploadMode(device_);
     return device_;
 }
 

@@ -37,7 +37,12 @@ uint32_t Attempt(const LoaderJob& step, uint32_t waitMs) {
                                     step.eraseDelay.value_or(0), step.window, step.callback);
     }
     SetFlashDevice(step.flash);  // the link erases with the chip's command set
-    if (SwitchDeviceToForceFlashMode(*step.node) == 0) {
+    // A device that runs nothing does not answer FLASH_UPLOAD_CTRL: it is at its flash port
+    // already and stays at its node, which must not be looked for again (with several devices
+    // at their flash ports, FindNode gives the first one, not necessarily this one).
+    uint32_t value = 0;
+    const bool running = ReadQuadlet(*step.node, kRegisterHigh, kFlashUploadCtrl, &value) == 0;
+    if (SwitchDeviceToForceFlashMode(*step.node) == 0 && running) {
         // The device dropped to its flash port and answers at a new node.
         uint32_t blank = 1;
         const uint32_t status = FindNode(step.node, &blank);

@@ -23,12 +23,15 @@ const char* const kExitCodes =
     "          the same codes for the same failures it finds itself: 5 a wrong argument, a\n"
     "          value out of range, an unknown chip, or a destructive job without --yes and\n"
     "          without a terminal to ask on; 6 a file it cannot use (missing, a folder, empty,\n"
-    "          or not the kind of image expected); 11 no device (or not at --node); 21\n"
+    "          or not the kind of image expected) or cannot create; 7 a file it cannot read or\n"
+    "          write in full (a full disk); 11 no device (or not at --node, or several blank\n"
+    "          devices without --node); 13 a flash data file with a bad record; 21\n"
     "          cancelled (Ctrl-C or a \"no\"; the message says what the device holds); 24 an\n"
     "          image too large for the chip\n"
     "  32      the read-back differs from the file (verify, or a job's own read-back)\n"
     "  33      the JSON configuration description is not valid\n"
     "  35      a backup taken before an erase failed its check; nothing was erased\n"
+    "  36      the connection to the 1394 driver or the serial adapter was lost\n"
     "  64      the command line is wrong\n";
 
 // The command the command line chose, bound to its options.
@@ -221,6 +224,25 @@ const CommandEntry kCommands[] = {
      &Bind<UploadOptions, DeclareUpload, CmdConfigUpload>},
 };
 
+// The word given where a command was expected, when it names none, with the group it was
+// looked for in ("bogus", or "config bogus"); "" when the command line has no such word.
+std::string UnknownCommand(CLI::App& app) {
+    std::string prefix;
+    for (CLI::App* level = &app;;) {
+        auto parsed = level->get_subcommands();
+        if (parsed.empty()) {
+            // Words a group does not know fall through to the top.
+            auto rest = level->remaining();
+            if (rest.empty()) rest = app.remaining();
+            if (rest.empty() || rest.front().empty() || rest.front()[0] == '-') return {};
+            if (level->get_subcommands([](CLI::App*) { return true; }).empty()) return {};
+            return prefix + rest.front();
+        }
+        level = parsed.front();
+        prefix += level->get_name() + " ";
+    }
+}
+
 // Runs the chosen command; a failure becomes its message on stderr and its exit code.
 int RunCommand(const CLI::App& app, Globals& globals, const Action& chosen) {
     int code = kExitOk;
@@ -273,6 +295,30 @@ int Run(int argc, char** argv) {
     } catch (const CLI::CallForVersion& e) {
         return app.exit(e);
     } catch (const CLI::ParseError& e) {
+        const std::string unknown = UnknownCommand(app);
+        if (!unknown.empty()) {
+            std::fprintf(stderr, "loric: there is no command \"%s\"\n  Run `loric --help` for the commands.\n",
+                         unknown.c_str());
+            return kExitUsage;
+        }
+        if (dynamic_cast<const CLI::RequiredError*>(&e) != nullptr) {
+            // No command at all, or a group without one of its commands: name the choices.
+            CLI::App* level = &app;
+            std::string prefix;
+            while (!level->get_subcommands().empty()) {
+                level = level->get_subcommands().front();
+                prefix += level->get_name() + " ";
+            }
+            std::string names;
+            for (const CLI::App* command : level->get_subcommands([](CLI::App*) { return true; })) {
+                names += (names.empty() ? "" : ", ") + command->get_name();
+            }
+            if (!names.empty()) {
+                std::fprintf(stderr, "loric: name a %scommand: %s\n  Run `loric %s--help` for what each does.\n",
+                             prefix.c_str(), names.c_str(), prefix.c_str());
+                return kExitUsage;
+            }
+        }
         std::fprintf(stderr, "loric: %s\n  Run `loric --help` (or `loric COMMAND --help`) for the usage.\n", e.what());
         return kExitUsage;
     }

@@ -136,15 +136,16 @@ void Progress::StartStep(const std::string& step) {
     Finish();
     step_ = step;
     stage_ = !ownTitle_.empty() && step == ownTitle_ ? ownStage_ : StageOfTitle(step);
+    shown_ = ShownTitle(stage_, step);
     stepStart_ = std::chrono::steady_clock::now();
     lastPrinted_ = -1;
     NoteStage(stage_);
     if (style_ != ProgressStyle::None && !step.empty()) {
         if (style_ == ProgressStyle::Bar) {
-            RewriteLine(out_, step);
+            RewriteLine(out_, shown_);
             lineOpen_ = true;
         } else {
-            std::fprintf(out_, "%s\n", step.c_str());
+            std::fprintf(out_, "%s\n", shown_.c_str());
         }
         std::fflush(out_);
     }
@@ -193,7 +194,7 @@ void Progress::Draw(int percent) {
             return;
         }
         lastPrinted_ = percent;
-        std::fprintf(out_, "%s %d%%%s\n", step_.c_str(), percent, Details(percent, false).c_str());
+        std::fprintf(out_, "%s %d%%%s\n", shown_.c_str(), percent, Details(percent, false).c_str());
         std::fflush(out_);
         return;
     }
@@ -201,9 +202,9 @@ void Progress::Draw(int percent) {
     lastPrinted_ = percent;
     int width = TerminalWidth(fileno(out_));
     std::string details = Details(percent, true);
-    int room = width - static_cast<int>(step_.size() + details.size()) - 12;
+    int room = width - static_cast<int>(shown_.size() + details.size()) - 12;
     int barWidth = room > 40 ? 40 : room;
-    std::string line = step_;
+    std::string line = shown_;
     if (barWidth >= 10) {
         int filled = barWidth * percent / 100;
         line += "  [" + std::string(filled, '#') + std::string(barWidth - filled, '-') + "]";

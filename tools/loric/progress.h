@@ -58,6 +58,7 @@ private:
     std::FILE* out_;
     std::map<Stage, uint64_t> sizes_;
     std::string step_;   // the title, without its percentage
+    std::string shown_;  // the title as the user reads it (ShownTitle)
     Stage stage_ = Stage::None;
     // The title and stage of the tool's own step being set (its title names no stage).
     std::string ownTitle_;

@@ -43,6 +43,9 @@ Session::Session(const TargetOptions& options) : options_(options) {
                         StatusHint(status));
     }
     open_ = true;
+    SetLinkName(options.sim ? std::string()
+                : options.comPort.empty() ? std::string("the 1394 driver")
+                                          : "the serial adapter on " + options.comPort);
 }
 
 Session::~Session() {

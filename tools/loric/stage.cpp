@@ -45,6 +45,14 @@ const char* TitleOf(Stage stage) {
     }
 }
 
+std::string ShownTitle(Stage stage, const std::string& title) {
+    switch (stage) {
+    case Stage::ResetDevice: return "Resetting device processor...";
+    case Stage::ResetProcessor: return "Resetting processor...";
+    default: return title;
+    }
+}
+
 bool IsErasing(Stage stage) {
     switch (stage) {
     case Stage::EraseFlash:

@@ -37,6 +37,10 @@ Stage StageOfTitle(const std::string& title);
 // form of the title).
 const char* TitleOf(Stage stage);
 
+// The title as the user reads it: the library's own, except where the tool words it better
+// (its misspelt reset titles); the titles themselves stay as the library writes them.
+std::string ShownTitle(Stage stage, const std::string& title);
+
 // Stages that erase, and stages that write, the flash.
 bool IsErasing(Stage stage);
 bool IsUploading(Stage stage);
