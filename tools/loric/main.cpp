@@ -24,10 +24,11 @@ const char* const kExitCodes =
     "          value out of range, an unknown chip, or a destructive job without --yes and\n"
     "          without a terminal to ask on; 6 a file it cannot use (missing, a folder, empty,\n"
     "          or not the kind of image expected); 11 no device (or not at --node); 21\n"
-    "          cancelled (Ctrl-C or a \"no\"; the message says what the device holds); 24 an\n"
-    "          image too large for the chip\n"
+    "          cancelled (Ctrl-C, SIGTERM, SIGHUP or a \"no\"; the message says what the\n"
+    "          device holds); 24 an image too large for the chip\n"
     "  32      the read-back differs from the file (verify)\n"
     "  33      the JSON configuration description is not valid\n"
+    "  34      the device is in use by another job (the message names it); nothing was done\n"
     "  64      the command line is wrong\n";
 
 // The command the command line chose, bound to its options.
@@ -55,6 +56,10 @@ void DeclareGlobals(CLI::App& app, Globals& g) {
     app.add_flag("-q,--quiet", g.quiet, "Print only results and errors");
     app.add_flag("-y,--yes", g.yes,
                  "Answer yes to the question before a job that wipes the loader or the whole flash (for scripts)");
+    app.add_option("--wait-lock", g.waitLock,
+                   "Wait up to SECONDS for another job on the same device to end (default 2), then refuse")
+        ->type_name("SECONDS")
+        ->check(CLI::Range(0.0, 86400.0));
     app.get_option("--com")->excludes(sim);
 
 }
@@ -222,6 +227,7 @@ int RunCommand(const CLI::App& app, Globals& globals, const Action& chosen) {
         }
         ParseNode(globals.node);  // one check of --node, before anything else
         InstallInterruptHandler();
+        SetTraceOpen(globals.target.traceFlags != 0);
         code = chosen(globals);
     } catch (const ToolError& error) {
         std::fflush(stdout);
@@ -248,6 +254,8 @@ int Run(int argc, char** argv) {
     app.fallthrough();
     app.set_version_flag("--version", "loric 1.0");
     DeclareGlobals(app, globals);
+    globals.commandLine = "loric";
+    for (int i = 1; i < argc; ++i) globals.commandLine += std::string(" ") + argv[i];
 
     Action chosen;
     for (const auto& entry : kCommands) {
