@@ -96,10 +96,12 @@ LockTarget LockTargetOf(const TargetOptions& options) {
 #else
         // COMn names /dev/ttyS<n-1>, as the library opens it.
         std::string name = port.rfind("\\\\.\\", 0) == 0 ? port.substr(4) : port;
-        if (name.size() > 3 && (name[0] | 0x20) == 'c' && (name[1] | 0x20) == 'o' && (name[2] | 0x20) == 'm') {
+        if (name.size() > 3 && (name[0] | 0x20) == 'c' && (name[1] | 0x20) == 'o' &&
+            (name[2] | 0x20) == 'm') {
             char* end = nullptr;
             const long number = std::strtol(name.c_str() + 3, &end, 10);
-            if (*end == '\0' && number > 0 && number < 100000) port = "/dev/ttyS" + std::to_string(number - 1);
+            if (*end == '\0' && number > 0 && number < 100000)
+                port = "/dev/ttyS" + std::to_string(number - 1);
         }
         const std::string real = RealPath(port);
         return {"serial " + real, "serial port " + real};
@@ -214,9 +216,10 @@ int OpenLockFile(const std::string& path) {
 
 // Whether `fd` is still the file at `path` (its holder may have removed it as it let go).
 bool StillThere(int fd, const std::string& path) {
-    struct stat opened {}, named {};
-    return ::fstat(fd, &opened) == 0 && ::stat(path.c_str(), &named) == 0 && opened.st_dev == named.st_dev &&
-           opened.st_ino == named.st_ino;
+    struct stat opened {
+    }, named{};
+    return ::fstat(fd, &opened) == 0 && ::stat(path.c_str(), &named) == 0 &&
+           opened.st_dev == named.st_dev && opened.st_ino == named.st_ino;
 }
 
 }  // namespace
@@ -232,8 +235,9 @@ void DeviceLock::Tell(const std::string& line) {
 DeviceLock::DeviceLock(std::unique_ptr<Impl> impl) : impl_(std::move(impl)) {}
 DeviceLock::~DeviceLock() = default;
 
-std::unique_ptr<DeviceLock> DeviceLock::Take(const LockTarget& target, const std::string& commandLine,
-                                             double waitSeconds, void (*say)(const std::string& line)) {
+std::unique_ptr<DeviceLock> DeviceLock::Take(const LockTarget& target,
+                                             const std::string& commandLine, double waitSeconds,
+                                             void (*say)(const std::string& line)) {
     if (target.key.empty()) return nullptr;
     const auto deadline = std::chrono::steady_clock::now() +
                           std::chrono::milliseconds(static_cast<long long>(waitSeconds * 1000));
@@ -246,7 +250,8 @@ std::unique_ptr<DeviceLock> DeviceLock::Take(const LockTarget& target, const std
     const std::string name = "Global\\" + KeyName(target.key);
     HANDLE mutex = CreateMutexA(nullptr, FALSE, name.c_str());
     for (;;) {
-        // Another user's mutex cannot be opened at all (its default security): that is a holder too.
+        // Another user's mutex cannot be opened at all (its default security): that is a holder
+        // too.
         if (mutex) {
             const DWORD got = WaitForSingleObject(mutex, 0);
             if (got == WAIT_OBJECT_0 || got == WAIT_ABANDONED) {
@@ -259,7 +264,8 @@ std::unique_ptr<DeviceLock> DeviceLock::Take(const LockTarget& target, const std
                 return std::unique_ptr<DeviceLock>(new DeviceLock(std::move(impl)));
             }
         } else if (GetLastError() != ERROR_ACCESS_DENIED) {
-            throw ToolError(LORIC_ERR_FILE_OPEN, "cannot make the lock of the " + target.shown + " (" + name + ")");
+            throw ToolError(LORIC_ERR_FILE_OPEN,
+                            "cannot make the lock of the " + target.shown + " (" + name + ")");
         }
         holder = HolderText(ReadHolder(holderFile));
         if (std::chrono::steady_clock::now() >= deadline) break;
@@ -277,10 +283,12 @@ std::unique_ptr<DeviceLock> DeviceLock::Take(const LockTarget& target, const std
     for (;;) {
         const int fd = OpenLockFile(path);
         if (fd < 0) {
-            throw ToolError(LORIC_ERR_FILE_OPEN,
-                            "cannot take the lock of the " + target.shown + ": " + path + ": " + std::strerror(errno),
-                            "Make its folder writable for every user (chmod 1777), or name another with "
-                            "LORIC_LOCK_DIR.");
+            throw ToolError(
+                LORIC_ERR_FILE_OPEN,
+                "cannot take the lock of the " + target.shown + ": " + path + ": " +
+                    std::strerror(errno),
+                "Make its folder writable for every user (chmod 1777), or name another with "
+                "LORIC_LOCK_DIR.");
         }
         if (::flock(fd, LOCK_EX | LOCK_NB) == 0) {
             if (!StillThere(fd, path)) {
@@ -304,11 +312,12 @@ std::unique_ptr<DeviceLock> DeviceLock::Take(const LockTarget& target, const std
         Pause();
     }
 #endif
-    throw ToolError(kExitDeviceBusy,
-                    "the " + target.shown + " is in use by another job: " + holder +
-                        "; nothing was done, so as not to disturb it",
-                    "Wait for that job to end and run the command again, or add --wait-lock SECONDS to wait "
-                    "for it.");
+    throw ToolError(
+        kExitDeviceBusy,
+        "the " + target.shown + " is in use by another job: " + holder +
+            "; nothing was done, so as not to disturb it",
+        "Wait for that job to end and run the command again, or add --wait-lock SECONDS to wait "
+        "for it.");
 }
 
 }  // namespace tool

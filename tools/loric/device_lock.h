@@ -42,8 +42,9 @@ public:
     // still: ToolError(kExitDeviceBusy) naming that process (pid and command line). `say` tells
     // the user once that the command waits, when it waits longer than a moment. A Ctrl-C while
     // waiting cancels (LORIC_ERR_CANCELLED).
-    static std::unique_ptr<DeviceLock> Take(const LockTarget& target, const std::string& commandLine,
-                                            double waitSeconds, void (*say)(const std::string& line));
+    static std::unique_ptr<DeviceLock> Take(const LockTarget& target,
+                                            const std::string& commandLine, double waitSeconds,
+                                            void (*say)(const std::string& line));
     ~DeviceLock();
     DeviceLock(const DeviceLock&) = delete;
     DeviceLock& operator=(const DeviceLock&) = delete;
