@@ -436,6 +436,33 @@ const Case kCtrlC[] = {
 };
 INSTANTIATE_TEST_SUITE_P(CtrlC, ToolJob, StartingOn(Programmed, kCtrlC), CaseName);
 
+// SIGTERM and SIGHUP are taken as a Ctrl-C: before the first erase they cancel, once writing
+// has begun the step runs on and the device starts again. Two signals within a moment (a process
+// manager signals the process, then its group) are one; two a second apart quit at once. What
+// the signal did goes into the trace log.
+const Case kSignals[] = {
+    {"TermWhileSavingFirmware",
+     {CtrlC("TERM:Saving the device's firmware...@50", "program", kFirmware, kConfig)}},
+    {"TermWhileUploadingFirmware",
+     {CtrlC("TERM:Uploading firmware...@20", "program", kFirmware, kConfig),
+      Tool("verify", kFirmware, "--firmware")}},
+    {"HupWhileErasingConfiguration",
+     {CtrlC("HUP:Erasing configuration flash...", "config", "upload", kConfig),
+      Tool("verify", kConfig, "--address", "0x10000")}},
+    {"TermAndIntAtOnceAreOne",
+     {CtrlC("TERM+INT:Uploading firmware...@20", "program", kFirmware, kConfig),
+      Tool("verify", kFirmware, "--firmware")}},
+    {"TwoTermsASecondApartQuit",
+     {CtrlC("TERM:Uploading firmware...@20,TERM:Uploading firmware...@40", "program", kFirmware,
+            kConfig),
+      Tool("nodes")}},
+    {"TermWrittenToTheTraceLog",
+     {CtrlC("TERM:Uploading configuration...@50", "--trace", "error", "config", "upload", kConfig),
+      Has("debug.log", {"APPLOG: loric: SIGTERM came while the flash was being changed: the tool "
+                        "let programming the configuration run to its end, then stopped"})}},
+};
+INSTANTIATE_TEST_SUITE_P(Signals, ToolJob, StartingOn(Programmed, kSignals), CaseName);
+
 // A blank device: unknown chip, the loader missing, the loader alone. Then a blank device
 // programmed, one field of its description changed, only the configuration reprogrammed with
 // the old one saved first. Progress as plain lines, in order.
