@@ -202,6 +202,18 @@ Step Offline(const W&... words) {
         j.t.Text(RunTool(args, j.dir, {{"BRENNOCK_SOCKET", j.In("no-driver.sock")}}));
     };
 }
+// A run whose output goes into a pipe that is closed after 10 bytes (a terminal that went away).
+template <class... W>
+Step Piped(const W&... words) {
+    return [args = Args{words...}](Job& j) {
+        std::string command = "cd " + Quoted(j.dir) + " && (" + Quoted(std::string(LORIC_BINARY_DIR) + "/tools/loric") +
+                              " --sim --state state";
+        for (const auto& arg : args) command += " " + Quoted(arg);
+        std::system((command + " 2>.err </dev/null; echo $? >.code) | head -c 10 >/dev/null").c_str());
+        j.Note("@piped" + Joined(args));
+        j.t.Text("exit " + j.File(".code") + j.File(".err"));
+    };
+}
 // `config show` of the ROM file with the bit 0 of byte `at` flipped, or cut to `at` bytes.
 Step ShowRom(const std::string& damage, size_t at) {
     return [=](Job& j) {
@@ -439,7 +451,7 @@ INSTANTIATE_TEST_SUITE_P(CtrlC, ToolJob, StartingOn(Programmed, kCtrlC), CaseNam
 // SIGTERM and SIGHUP are taken as a Ctrl-C: before the first erase they cancel, once writing
 // has begun the step runs on and the device starts again. Two signals within a moment (a process
 // manager signals the process, then its group) are one; two a second apart quit at once. What
-// the signal did goes into the trace log.
+// the signal did goes into the trace log. Output into a closed pipe does not end the tool.
 const Case kSignals[] = {
     {"TermWhileSavingFirmware",
      {CtrlC("TERM:Saving the device's firmware...@50", "program", kFirmware, kConfig)}},
@@ -456,6 +468,7 @@ const Case kSignals[] = {
      {CtrlC("TERM:Uploading firmware...@20,TERM:Uploading firmware...@40", "program", kFirmware,
             kConfig),
       Tool("nodes")}},
+    {"OutputToAClosedPipe", {Piped("dump", "0", "65536")}},
     {"TermWrittenToTheTraceLog",
      {CtrlC("TERM:Uploading configuration...@50", "--trace", "error", "config", "upload", kConfig),
       Has("debug.log", {"APPLOG: loric: SIGTERM came while the flash was being changed: the tool "
