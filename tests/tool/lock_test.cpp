@@ -57,8 +57,9 @@ bool Await(const std::function<bool()>& done) {
     return false;
 }
 
-// A daemon with a running device whose erases take a second (so that a job lasts a few seconds),
-// on a driver socket or a serial adapter, and the runs of the tool against it.
+// A daemon with a running device whose erases take two seconds (so that a job outlasts the
+// commands started beside it), on a driver socket or a serial adapter, and the runs of the tool
+// against it.
 struct Bench {
     const std::string dir = [] {
         char pattern[] = "/tmp/loric-lock-test-XXXXXX";
@@ -73,7 +74,7 @@ struct Bench {
 
     explicit Bench(bool overSerial) : serial(overSerial) {
         Args args{"--firmware",      kFirmware, "--config", kConfig,
-                  "--erase-seconds", "1",       "--socket", dir + "/driver.sock"};
+                  "--erase-seconds", "2",       "--socket", dir + "/driver.sock"};
         if (serial) args.push_back("--serial");
         daemon = Spawn(dir, std::string(LORIC_BINARY_DIR) + "/sim/tq6410-sim", args, "daemon", {});
         const std::string ready = serial ? "serial adapter: " : "driver socket: ";
