@@ -39,11 +39,14 @@ std::string KeyName(const std::string& key) {
     return name;
 }
 
+#if !defined(_WIN32)
+// The path with its links resolved: /dev/serial/by-id/... and /dev/ttyUSB0 are one port.
 std::string RealPath(const std::string& path) {
     std::error_code error;
     fs::path real = fs::weakly_canonical(fs::absolute(path, error), error);
     return error ? path : real.string();
 }
+#endif
 
 void Pause() {
 #if defined(_WIN32)
