@@ -54,7 +54,7 @@ u=usr; l=$u/lib; s=$u/share
 expect $u/bin/loric $u/bin/tq6410-sim $u/include/loric.h $l/libloric.so $l/libloric.so.1 $l/libloric.so.1.0.0 \
   $l/pkgconfig/loric.pc $l/cmake/loric/{loricConfig,loricConfigVersion,loricTargets,loricTargets-TYPE}.cmake \
   $s/loric/flash_devices.dat $s/loric/examples/{config.json,config.bin,loader.bin,firmware.bin} $s/man/man1/{loric,tq6410-sim}.1 \
-  $l/udev/rules.d/60-loric-firewire.rules
+  $l/udev/rules.d/60-loric-firewire.rules $s/doc/loric/firewire.md
 dpkg-deb -f "$deb" Depends | grep -q libc6 || fail "the package declares no dependencies"
 echo "$deb: contents as expected"
 [ -n "$win" ] || exit 0

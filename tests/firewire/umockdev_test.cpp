@@ -194,6 +194,7 @@ protected:
                               " --flash-data " + kImages + "simchips.dat --chip 29F040B";
         for (const auto& arg : args) command += " '" + arg + "'";
         command += " </dev/null >out.txt 2>&1";
+        setenv("LORIC_LOCK_DIR", ("locks-" + std::to_string(getpid())).c_str(), 1);  // a lock folder of its own
         unsetenv("BRENNOCK_SOCKET");
         unsetenv("LORIC_LINK");
         char* argv[] = {const_cast<char*>("/bin/sh"), const_cast<char*>("-c"), command.data(),

@@ -323,6 +323,18 @@ Step KillDaemonAt(const std::string& at, const W&... words) {
     };
 }
 
+// A run whose output goes into a pipe that is closed after 10 bytes (a terminal that went away).
+template <class... W>
+Step Piped(const W&... words) {
+    return [args = Args{words...}](Job& j) {
+        std::string command = "cd " + Quoted(j.dir) + " && (" + Quoted(std::string(LORIC_BINARY_DIR) + "/tools/loric") +
+                              " --sim --state state";
+        for (const auto& arg : args) command += " " + Quoted(arg);
+        std::system((command + " 2>.err </dev/null; echo $? >.code) | head -c 10 >/dev/null").c_str());
+        j.Note("@piped" + Joined(args));
+        j.t.Text("exit " + j.File(".code") + j.File(".err"));
+    };
+}
 // `config show` of the ROM file with the bit 0 of byte `at` flipped, or cut to `at` bytes.
 Step ShowRom(const std::string& damage, size_t at) {
     return [=](Job& j) {
@@ -622,6 +634,34 @@ const Case kCtrlC[] = {
       Tool("nodes"), Tool("program", kFirmware, kConfig), Tool("verify", kFirmware, "--firmware")}},
 };
 INSTANTIATE_TEST_SUITE_P(CtrlC, ToolJob, StartingOn(Programmed, kCtrlC), CaseName);
+
+// SIGTERM and SIGHUP are taken as a Ctrl-C: before the first erase they cancel, once writing
+// has begun the step runs on and the device starts again. Two signals within a moment (a process
+// manager signals the process, then its group) are one; two a second apart quit at once. What
+// the signal did goes into the trace log. Output into a closed pipe does not end the tool.
+const Case kSignals[] = {
+    {"TermWhileSavingFirmware",
+     {CtrlC("TERM:Saving the device's firmware...@50", "program", kFirmware, kConfig)}},
+    {"TermWhileUploadingFirmware",
+     {CtrlC("TERM:Uploading firmware...@20", "program", kFirmware, kConfig),
+      Tool("verify", kFirmware, "--firmware")}},
+    {"HupWhileErasingConfiguration",
+     {CtrlC("HUP:Erasing configuration flash...", "config", "upload", kConfig),
+      Tool("verify", kConfig, "--address", "0x10000")}},
+    {"TermAndIntAtOnceAreOne",
+     {CtrlC("TERM+INT:Uploading firmware...@20", "program", kFirmware, kConfig),
+      Tool("verify", kFirmware, "--firmware")}},
+    {"TwoTermsASecondApartQuit",
+     {CtrlC("TERM:Uploading firmware...@20,TERM:Uploading firmware...@40", "program", kFirmware,
+            kConfig),
+      Tool("nodes")}},
+    {"OutputToAClosedPipe", {Piped("dump", "0", "65536")}},
+    {"TermWrittenToTheTraceLog",
+     {CtrlC("TERM:Uploading configuration...@50", "--trace", "error", "config", "upload", kConfig),
+      Has("debug.log", {"APPLOG: loric: SIGTERM came while the flash was being changed: the tool "
+                        "let programming the configuration run to its end, then stopped"})}},
+};
+INSTANTIATE_TEST_SUITE_P(Signals, ToolJob, StartingOn(Programmed, kSignals), CaseName);
 
 // A blank device: unknown chip, the loader missing, the loader alone. Then a blank device
 // programmed, one field of its description changed, only the configuration reprogrammed with

@@ -8,6 +8,7 @@
 #include "commands.h"
 #include "device_facts.h"
 #include "errors.h"
+#include "session.h"
 #include "sim_host.h"
 
 namespace tool {
@@ -82,9 +83,15 @@ int CmdNodes(const Globals& globals, const NodesOptions& options) {
         NODE_INFO records[64] = {};
         Check(GetNodeInfo(&count, records, sizeof records), "reading the node list");
         if (count == 0) {
-            Say(globals, std::string(globals.target.comPort.empty() ? "The driver" : "The serial adapter") +
-                             " lists no node (a device that runs its bootstrap loader, or a blank one, is not "
-                             "listed: it answers at node 0xFFC0, 0xFFC1 or 0xFFC2).");
+            if (globals.target.comPort.empty() && KernelStackChosen()) {
+                Say(globals, "The kernel's 1394 stack lists no node with a configuration ROM (a blank board, or "
+                             "one that runs its bootstrap loader, can be reached only through a serial adapter: "
+                             "--com PORT).");
+            } else {
+                Say(globals, std::string(globals.target.comPort.empty() ? "The driver" : "The serial adapter") +
+                                 " lists no node (a device that runs its bootstrap loader, or a blank one, is not "
+                                 "listed: it answers at node 0xFFC0, 0xFFC1 or 0xFFC2).");
+            }
         } else {
             std::printf("%-3s %-8s %-5s %-5s %s\n", "#", "node ID", "bus", "node", "identifier");
             for (uint32_t i = 0; i < count && i < 64; ++i) {

@@ -7,6 +7,7 @@
 
 #include "device_facts.h"
 #include "errors.h"
+#include "session.h"
 #include "text.h"
 
 namespace tool {
@@ -59,6 +60,11 @@ DeviceLocation FindDevice(bool blankOnly, std::optional<uint16_t> expected) {
             hint = std::to_string(count) +
                    " nodes answer on the bus; programming needs exactly one device. "
                    "Disconnect the others (`loric nodes` lists them).";
+        } else if (KernelStackChosen()) {
+            // The kernel gives a node a file only once it has read its configuration ROM.
+            hint = "Through the kernel's 1394 stack only a board that runs its firmware can be reached: a "
+                   "blank board, or one that runs its bootstrap loader, has no configuration ROM the kernel "
+                   "can read. Connect a serial adapter and use --com PORT for it.";
         } else {
             hint = StatusHint(status);
         }

@@ -2,15 +2,17 @@
 
 #include <atomic>
 #include <cctype>
+#include <chrono>
 #include <csignal>
 #include <cstdio>
 #include <cstdlib>
 #include <vector>
 
 #include "errors.h"
+#include "loric.h"
 
 #if defined(_WIN32)
-#include <io.h>
+#include <windows.h>
 #else
 #include <pthread.h>
 #include <unistd.h>
@@ -48,6 +50,12 @@ private:
 
 SpinLock g_lock;
 std::atomic<int> g_interrupts{0};
+// The first signal: what it was, when (seconds of the steady clock), and what the job was doing.
+Interrupt g_first = Interrupt::CtrlC;
+double g_firstAt = 0;
+bool g_firstWhileChanging = false;
+FlashJob g_firstJob = FlashJob::Erase;
+std::atomic<bool> g_traceOpen{false};
 std::atomic<bool> g_changing{false};
 std::atomic<bool> g_asking{false};
 FlashJob g_job = FlashJob::Erase;
@@ -108,41 +116,100 @@ std::string LeftBehind(FlashJob job, Stage stage) {
     return {};
 }
 
+// A terminal that went away (a closed SSH session) makes writes fail with EIO or EPIPE: the
+// tool goes on without its output, and SIGPIPE is ignored so that such a write cannot end it.
 void Write(const std::string& text) {
     std::fputs(text.c_str(), stderr);
     std::fflush(stderr);
 }
 
+const char* NameOf(Interrupt source) {
+    switch (source) {
+    case Interrupt::CtrlC: return "Ctrl-C";
+    case Interrupt::Terminate: return "SIGTERM";
+    case Interrupt::Hangup: return "SIGHUP";
+    case Interrupt::Break: return "Ctrl-Break";
+    case Interrupt::Close: return "the console closing";
+    }
+    return "a signal";
+}
+
+// Into the library's trace log, when one is open.
+void Log(const std::string& text) {
+    if (g_traceOpen) LogAppMessage("%s\n", ("loric: " + text).c_str());
+}
+
 [[noreturn]] void QuitNow(const std::string& what, const std::string& hint) {
     std::fflush(stdout);
     Write("\nloric: quit at once: " + what + "\n" + (hint.empty() ? "" : "  What to try: " + hint + "\n"));
+    Log("quit at once: " + what);
     if (g_quitHook) g_quitHook();
     std::_Exit(LORIC_ERR_CANCELLED);
 }
 
-void OnInterrupt() {
-    const int count = ++g_interrupts;
+// A second signal quits at once only when it comes a second or more after the first: `timeout`
+// and process managers signal the process and then its group within microseconds, and a person
+// does not press Ctrl-C twice that fast.
+constexpr double kSecondSignalAfter = 1.0;
+
+void OnInterrupt(Interrupt source, double now) {
     Guard lock(g_lock);
-    if (g_asking) QuitNow("cancelled; nothing on the device was changed", "");
+    if (g_interrupts.load() > 0 && now - g_firstAt < kSecondSignalAfter) return;
+    const int count = ++g_interrupts;
+    if (count == 1) {
+        g_first = source;
+        g_firstAt = now;
+        g_firstWhileChanging = g_changing;
+        g_firstJob = g_job;
+    }
+    const bool ctrlC = source == Interrupt::CtrlC;
+    const std::string by = ctrlC ? "" : std::string(NameOf(source)) + ": ";
+    const char* again = ctrlC ? "Ctrl-C again" : "another signal a second or more later";
+    if (g_asking) QuitNow(by + "cancelled; nothing on the device was changed", "");
     if (!g_changing) {
-        if (count > 1) QuitNow("nothing on the device was changed", "");
-        Write("\nloric: cancelling; nothing on the device has been changed (Ctrl-C again to quit at once)\n");
+        if (count > 1) QuitNow(by + "nothing on the device was changed", "");
+        Write("\nloric: " + by + "cancelling; nothing on the device has been changed (" + again +
+              " to quit at once)\n");
         return;
     }
     const std::string state = LeftBehind(g_job, g_stage);
-    if (count > 1) QuitNow(state + ".", g_recovery);
-    Write(std::string("\nloric: the flash is being changed, so the tool finishes ") + Finishing(g_job) +
-          " and then stops (stopping in the middle could leave a device that does not start). Ctrl-C again quits at "
-          "once: " + state + ".\n");
+    if (count > 1) QuitNow(by + state + ".", g_recovery);
+    Write("\nloric: " + by + "the flash is being changed, so the tool finishes " + Finishing(g_job) +
+          " and then stops (stopping in the middle could leave a device that does not start). " +
+          (ctrlC ? "Ctrl-C again" : "Another signal a second or more later") + " quits at once: " + state + ".\n");
+}
+
+double Now() {
+    return std::chrono::duration<double>(std::chrono::steady_clock::now().time_since_epoch()).count();
 }
 
 // The test hook LORIC_TOOL_INTERRUPT_AT: the points where a Ctrl-C is made to come, in turn,
 // separated by commas: "N" a step at N percent, "TEXT" when a step whose title starts with TEXT
-// begins, "TEXT@N" that step at N percent.
+// begins, "TEXT@N" that step at N percent. "TERM:" before a point makes it a SIGTERM instead
+// (INT, HUP, BREAK, CLOSE likewise), "TERM+INT:" two at once (microseconds apart). The points
+// count as a second or more apart, as a person's presses are.
 struct HookPoint {
+    std::vector<Interrupt> sources{Interrupt::CtrlC};
     std::string step;
     int percent = -1;
 };
+
+std::vector<Interrupt> HookSources(const std::string& names) {
+    std::vector<Interrupt> sources;
+    size_t start = 0;
+    while (start <= names.size()) {
+        size_t plus = names.find('+', start);
+        const std::string name = names.substr(start, plus == std::string::npos ? std::string::npos : plus - start);
+        sources.push_back(name == "TERM"    ? Interrupt::Terminate
+                          : name == "HUP"   ? Interrupt::Hangup
+                          : name == "BREAK" ? Interrupt::Break
+                          : name == "CLOSE" ? Interrupt::Close
+                                            : Interrupt::CtrlC);
+        if (plus == std::string::npos) break;
+        start = plus + 1;
+    }
+    return sources;
+}
 
 std::vector<HookPoint> HookPoints() {
     std::vector<HookPoint> points;
@@ -154,6 +221,10 @@ std::vector<HookPoint> HookPoints() {
         size_t comma = list.find(',', start);
         std::string item = list.substr(start, comma == std::string::npos ? std::string::npos : comma - start);
         HookPoint point;
+        if (size_t colon = item.find(':'); colon != std::string::npos) {
+            point.sources = HookSources(item.substr(0, colon));
+            item = item.substr(colon + 1);
+        }
         size_t percentAt = item.rfind('@');
         if (!item.empty() && std::isdigit(static_cast<unsigned char>(item[0])) && item.find('.') == std::string::npos) {
             point.percent = std::atoi(item.c_str());
@@ -171,10 +242,29 @@ std::vector<HookPoint> HookPoints() {
 }
 
 #if defined(_WIN32)
-void OnSignal(int) {
-    // The console's Ctrl-C runs this on a thread of its own; the handler is reset each time.
-    std::signal(SIGINT, OnSignal);
-    OnInterrupt();
+// The console runs this on a thread of its own for each event.
+BOOL WINAPI OnConsoleEvent(DWORD event) {
+    switch (event) {
+    case CTRL_C_EVENT:
+        OnInterrupt(Interrupt::CtrlC, Now());
+        return TRUE;
+    case CTRL_BREAK_EVENT:
+        OnInterrupt(Interrupt::Break, Now());
+        return TRUE;
+    case CTRL_CLOSE_EVENT:
+    case CTRL_LOGOFF_EVENT:
+    case CTRL_SHUTDOWN_EVENT:
+        // Windows ends the process as soon as this returns, and about 5 s after a close event
+        // whatever it does (logoff and shutdown: the system's own time-out, a few seconds too;
+        // they reach a console program only while it has loaded no window library). The job
+        // gets that time to finish its step; the message above says what the flash holds should
+        // it not.
+        OnInterrupt(Interrupt::Close, Now());
+        Sleep(4500);
+        return TRUE;
+    default:
+        return FALSE;
+    }
 }
 #endif
 
@@ -182,21 +272,40 @@ void OnSignal(int) {
 
 void InstallInterruptHandler() {
 #if defined(_WIN32)
-    std::signal(SIGINT, OnSignal);
+    SetConsoleCtrlHandler(OnConsoleEvent, TRUE);
 #else
-    // Ctrl-C is taken by a thread of its own, so that it is handled (and a second one quits)
+    // Ctrl-C, SIGTERM (kill, a service manager) and SIGHUP (a closed terminal or SSH session)
+    // are taken by a thread of their own, so that they are handled (and a second one quits)
     // even while the library waits on the device. Threads started later inherit the mask.
+    std::signal(SIGPIPE, SIG_IGN);
     sigset_t set;
     sigemptyset(&set);
     sigaddset(&set, SIGINT);
+    sigaddset(&set, SIGTERM);
+    sigaddset(&set, SIGHUP);
     pthread_sigmask(SIG_BLOCK, &set, nullptr);
     std::thread([set] {
         for (;;) {
             int signal = 0;
-            if (sigwait(&set, &signal) == 0) OnInterrupt();
+            if (sigwait(&set, &signal) != 0) continue;
+            OnInterrupt(signal == SIGTERM  ? Interrupt::Terminate
+                        : signal == SIGHUP ? Interrupt::Hangup
+                                           : Interrupt::CtrlC,
+                        Now());
         }
     }).detach();
 #endif
+}
+
+void SetTraceOpen(bool open) { g_traceOpen = open; }
+
+std::string InterruptOutcome() {
+    Guard lock(g_lock);
+    if (g_interrupts.load() == 0) return {};
+    std::string text = std::string(NameOf(g_first)) + " came ";
+    if (!g_firstWhileChanging) return text + "before the flash was changed: the job was cancelled";
+    return text + "while the flash was being changed: the tool let " + Finishing(g_firstJob) +
+           " run to its end, then stopped";
 }
 
 bool Interrupted() { return g_interrupts.load() != 0; }
@@ -242,8 +351,8 @@ void InterruptHook(const std::string& step, int percent) {
     const HookPoint& point = points[next];
     if (!point.step.empty() && step.rfind(point.step, 0) != 0) return;
     if (point.percent >= 0 ? percent < point.percent : percent >= 0) return;
-    ++next;
-    OnInterrupt();
+    const double at = Now() + static_cast<double>(++next) * kSecondSignalAfter;
+    for (Interrupt source : point.sources) OnInterrupt(source, at);
 }
 
 }  // namespace tool

@@ -9,6 +9,12 @@
 // the job's step, says so and what would be left otherwise; the job then stops
 // (LORIC_ERR_CANCELLED) at the first point where the device starts again. A second Ctrl-C quits
 // at once and says what the flash holds and how to recover.
+//
+// SIGTERM (kill, a service manager, `timeout`) and SIGHUP (a closed terminal or SSH session) are
+// taken as a Ctrl-C; on Windows Ctrl-Break and the console's close, logoff and shutdown events.
+// A second signal quits at once only when it comes a second or more after the first: two within
+// a moment are one (a process manager signals the process, then its group). SIGPIPE is ignored:
+// output to a terminal that went away fails quietly.
 #pragma once
 
 #include <string>
@@ -17,11 +23,20 @@
 
 namespace tool {
 
+// What interrupted the job.
+enum class Interrupt { CtrlC, Terminate, Hangup, Break, Close };
+
 // What is being changed, for the messages.
 enum class FlashJob { Loader, FirmwareAndConfig, Config, Erase, Restore };
 
 void InstallInterruptHandler();
 bool Interrupted();
+
+// The library's trace log is open: the outcome of a signal goes there too (LogAppMessage).
+void SetTraceOpen(bool open);
+// What the first signal was and what the job did about it, for the trace log ("" without one):
+// "SIGTERM came while the flash was being changed: the tool let ... run to its end, then stopped".
+std::string InterruptOutcome();
 
 // Before the first erase: ToolError(LORIC_ERR_CANCELLED) when a Ctrl-C came.
 void CheckCancelled();
@@ -53,8 +68,8 @@ void SetAsking(bool asking);
 void SetQuitHook(void (*hook)());
 
 // The test hook (LORIC_TOOL_INTERRUPT_AT, read once): called as a step with title `step` begins
-// (percent -1) and at each of its percentages; at the hook's next point it makes a Ctrl-C that
-// behaves exactly as one from the terminal.
+// (percent -1) and at each of its percentages; at the hook's next point it makes a Ctrl-C (or the
+// signals the point names) that behaves exactly as one from the terminal.
 void InterruptHook(const std::string& step, int percent);
 
 }  // namespace tool

@@ -5,6 +5,8 @@
 
 #include "arguments.h"
 #include "errors.h"
+#include "interrupt.h"
+#include "text.h"
 
 namespace tool {
 namespace {
@@ -39,10 +41,18 @@ std::string FlashDataFile(const Globals& globals) {
 
 Job::Job(const Globals& globals)
     : globals_(globals),
+      lock_(DeviceLock::Take(LockTargetOf(globals.target), globals.commandLine, globals.waitLock,
+                             [](const std::string& line) { std::fprintf(stderr, "loric: %s\n", line.c_str()); })),
       session_(std::make_unique<Session>(globals.target)),
       style_(StyleOf(globals)) {}
 
-Job::~Job() = default;
+Job::~Job() {
+    // While the library is still open: what a signal did, into its trace log.
+    const std::string outcome = InterruptOutcome();
+    if (session_ && globals_.target.traceFlags != 0 && !outcome.empty()) {
+        LogAppMessage("%s\n", ("loric: " + outcome).c_str());
+    }
+}
 
 FLASH_DEVICE& Job::chip() {
     if (chip_ != nullptr) return *chip_;
@@ -62,6 +72,7 @@ bool Job::chipNamed() const { return !ChipName(globals_, *session_).empty(); }
 const DeviceLocation& Job::FindDevice() {
     device_ = tool::FindDevice(false, ParseNode(globals_.node));
     TellUploadMode(device_);
+    if (lock_) lock_->Tell("node " + NodeText(device_.node));
     return device_;
 }
 

@@ -5,7 +5,7 @@
 //     const DeviceLocation& device = job.FindDevice();
 //     ... checks, the change (job.progress() shows it), the read-back ...
 //
-// The job owns the session, the chip record (its own copy, which the library may change), the
+// The job owns the device's lock (taken before anything reaches the device), the session, the chip record (its own copy, which the library may change), the
 // device found and the progress display, and lets them go in that reverse order.
 #pragma once
 
@@ -15,6 +15,7 @@
 #include <string>
 
 #include "chips.h"
+#include "device_lock.h"
 #include "device.h"
 #include "loric.h"
 #include "progress.h"
@@ -32,6 +33,8 @@ struct Globals {
     std::string progress = "auto";
     bool quiet = false;
     bool yes = false;  // --yes: answers confirmation questions (scripts)
+    double waitLock = kDefaultLockWait;  // --wait-lock: seconds to wait for another job on the device
+    std::string commandLine;             // this command, as the lock tells another one
 };
 
 // The progress display --progress and --quiet ask for.
@@ -45,7 +48,8 @@ std::string FlashDataFile(const Globals& globals);
 
 class Job {
 public:
-    // Opens the library on the target of `globals`; ToolError when it does not open.
+    // Takes the device's lock (device_lock.h), then opens the library on the target of `globals`;
+    // ToolError when another job holds the device or the library does not open.
     explicit Job(const Globals& globals);
     ~Job();
     Job(const Job&) = delete;
@@ -86,6 +90,7 @@ public:
 
 private:
     const Globals& globals_;
+    std::unique_ptr<DeviceLock> lock_;  // let go last, once the library is closed
     std::unique_ptr<Session> session_;
     ChipTable chips_;
     FLASH_DEVICE* chip_ = nullptr;

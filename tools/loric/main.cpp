@@ -26,10 +26,11 @@ const char* const kExitCodes =
     "          or not the kind of image expected) or cannot create; 7 a file it cannot read or\n"
     "          write in full (a full disk); 11 no device (or not at --node, or several blank\n"
     "          devices without --node); 13 a flash data file with a bad record; 21\n"
-    "          cancelled (Ctrl-C or a \"no\"; the message says what the device holds); 24 an\n"
-    "          image too large for the chip\n"
+    "          cancelled (Ctrl-C, SIGTERM, SIGHUP or a \"no\"; the message says what the\n"
+    "          device holds); 24 an image too large for the chip\n"
     "  32      the read-back differs from the file (verify, or a job's own read-back)\n"
     "  33      the JSON configuration description is not valid\n"
+    "  34      the device is in use by another job (the message names it); nothing was done\n"
     "  35      a backup taken before an erase failed its check; nothing was erased\n"
     "  36      the connection to the 1394 driver or the serial adapter was lost\n"
     "  64      the command line is wrong\n";
@@ -40,6 +41,11 @@ using Action = std::function<int(const Globals&)>;
 void DeclareGlobals(CLI::App& app, Globals& g) {
     app.add_option("--com", g.target.comPort, "Use the serial adapter on PORT (/dev/ttyUSB0, COM3)")->type_name("PORT");
     auto* sim = app.add_flag("--sim", g.target.sim, "Use the simulated device embedded in the tool");
+    app.add_option("--link", g.target.link,
+                   "Linux: reach the bus through the kernel's 1394 stack (firewire) or the driver socket "
+                   "(socket); default: the kernel's stack when it lists nodes and BRENNOCK_SOCKET is unset")
+        ->check(CLI::IsMember({"firewire", "socket"}))
+        ->type_name("KIND");
     app.add_option("--state", g.target.simState,
                    "Folder that keeps the simulated device between commands (default: the user's state folder)")
         ->type_name("DIR");
@@ -59,6 +65,10 @@ void DeclareGlobals(CLI::App& app, Globals& g) {
     app.add_flag("-q,--quiet", g.quiet, "Print only results and errors");
     app.add_flag("-y,--yes", g.yes,
                  "Answer yes to the question before a job that wipes the loader or the whole flash (for scripts)");
+    app.add_option("--wait-lock", g.waitLock,
+                   "Wait up to SECONDS for another job on the same device to end (default 2), then refuse")
+        ->type_name("SECONDS")
+        ->check(CLI::Range(0.0, 86400.0));
     app.get_option("--com")->excludes(sim);
 
 }
@@ -253,6 +263,7 @@ int RunCommand(const CLI::App& app, Globals& globals, const Action& chosen) {
         }
         ParseNode(globals.node);  // one check of --node, before anything else
         InstallInterruptHandler();
+        SetTraceOpen(globals.target.traceFlags != 0);
         code = chosen(globals);
     } catch (const ToolError& error) {
         std::fflush(stdout);
@@ -279,6 +290,8 @@ int Run(int argc, char** argv) {
     app.fallthrough();
     app.set_version_flag("--version", "loric 1.0");
     DeclareGlobals(app, globals);
+    globals.commandLine = "loric";
+    for (int i = 1; i < argc; ++i) globals.commandLine += std::string(" ") + argv[i];
 
     Action chosen;
     for (const auto& entry : kCommands) {

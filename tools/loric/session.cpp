@@ -1,5 +1,7 @@
 #include "session.h"
 
+#include <cstdlib>
+#include <cstring>
 #include <filesystem>
 
 #include "chips.h"
@@ -8,7 +10,35 @@
 
 namespace tool {
 
+bool KernelStackChosen() {
+#if defined(_WIN32)
+    return false;
+#else
+    const char* link = std::getenv("LORIC_LINK");
+    if (link != nullptr && std::strcmp(link, "firewire") == 0) return true;
+    if (link != nullptr && std::strcmp(link, "socket") == 0) return false;
+    const char* socket = std::getenv("BRENNOCK_SOCKET");
+    if (socket != nullptr && socket[0] != '\0') return false;
+    std::error_code error;
+    for (const auto& entry : std::filesystem::directory_iterator("/dev", error)) {
+        const std::string name = entry.path().filename().string();
+        if (name.size() > 2 && name.compare(0, 2, "fw") == 0 &&
+            name.find_first_not_of("0123456789", 2) == std::string::npos)
+            return true;
+    }
+    return false;
+#endif
+}
+
 Session::Session(const TargetOptions& options) : options_(options) {
+    if (!options.link.empty()) {
+#if defined(_WIN32)
+        throw ToolError(kExitUsage, "--link chooses between the links of the Linux build",
+                        "On Windows the library reaches the bus through the driver or --com.");
+#else
+        ::setenv("LORIC_LINK", options.link.c_str(), 1);  // the library reads it when it opens
+#endif
+    }
     uint32_t status;
     if (options.sim) {
         SimHost::Options simOptions;
@@ -43,9 +73,10 @@ Session::Session(const TargetOptions& options) : options_(options) {
                         StatusHint(status));
     }
     open_ = true;
-    SetLinkName(options.sim ? std::string()
-                : options.comPort.empty() ? std::string("the 1394 driver")
-                                          : "the serial adapter on " + options.comPort);
+    SetLinkName(options.sim                ? std::string()
+                : !options.comPort.empty() ? "the serial adapter on " + options.comPort
+                : KernelStackChosen()      ? std::string("the kernel's 1394 stack")
+                                           : std::string("the 1394 driver"));
 }
 
 Session::~Session() {

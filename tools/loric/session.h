@@ -21,7 +21,14 @@ struct TargetOptions {
     std::vector<std::string> faults; // --sim-fault
     std::string simChip;             // chip the simulated device carries when it is created
     uint32_t traceFlags = 0;         // --trace
+    std::string link;                // --link firewire|socket (Linux: how the driver is reached)
 };
+
+// Whether the library reaches the bus through Linux's own 1394 stack (the /dev/fwN files)
+// rather than the driver socket, by the rule the library itself applies when it opens the
+// driver: LORIC_LINK=firewire or =socket decides; otherwise the kernel's stack when it lists
+// node files and BRENNOCK_SOCKET is not set. Always false on Windows.
+bool KernelStackChosen();
 
 class Session {
 public:

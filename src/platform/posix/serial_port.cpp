@@ -78,6 +78,11 @@ Handle OpenSerialPort(const char* portName) {
         SetLastErrorCode(ErrorFromErrno(errno));
         return kInvalidHandle;
     }
+    // No second open of the port while this one lasts (it fails with EBUSY), as a COM port on
+    // Windows is never open twice: two programs on one adapter would mix their frames. Only a
+    // privileged process can still open it; a terminal that cannot be made exclusive is used as
+    // it is.
+    (void)::ioctl(fd, TIOCEXCL);
     return HandleOf(fd);
 }
 

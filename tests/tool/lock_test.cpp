@@ -1,0 +1,195 @@
+// One job per device: two commands at once against the simulator daemon, over its driver socket
+// and over its serial adapter. The first holds the device for its whole run; a second one
+// (another program, a read in a second shell) is refused at once, naming the first, and changes
+// nothing; one that may wait queues behind it. A real SIGTERM sent twice in a moment during an
+// erase counts once: the job finishes. One transcript a case: tests/data/tool/two_jobs/<case>.txt.
+#include <fcntl.h>
+#include <signal.h>
+#include <sys/file.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <gtest/gtest.h>
+
+#include <chrono>
+#include <filesystem>
+#include <fstream>
+#include <regex>
+#include <thread>
+
+#include "device_lock.h"
+#include "errors.h"
+#include "support/golden.h"
+
+namespace fs = std::filesystem;
+
+namespace {
+
+using Args = std::vector<std::string>;
+
+const std::string kImages = std::string(LORIC_SOURCE_DIR) + "/sim/images/";
+const std::string kFirmware = kImages + "firmware.bin", kConfig = kImages + "config.bin";
+
+// Starts `program` in `dir` with its output in `name`.out and `name`.err.
+pid_t Spawn(const std::string& dir, const std::string& program, const Args& args,
+            const std::string& name, const std::vector<std::string>& env) {
+    const pid_t pid = fork();
+    if (pid != 0) return pid;
+    if (chdir(dir.c_str()) != 0) _exit(127);
+    for (const auto& pair : env) putenv(const_cast<char*>(pair.c_str()));
+    const int in = open("/dev/null", O_RDONLY),
+              out = open((name + ".out").c_str(), O_WRONLY | O_CREAT, 0644),
+              err = open((name + ".err").c_str(), O_WRONLY | O_CREAT, 0644);
+    dup2(in, 0), dup2(out, 1), dup2(err, 2);
+    std::vector<char*> argv{const_cast<char*>(program.c_str())};
+    for (const auto& arg : args) argv.push_back(const_cast<char*>(arg.c_str()));
+    argv.push_back(nullptr);
+    execv(program.c_str(), argv.data());
+    _exit(127);
+}
+
+// Waits up to 60 s for `done`.
+bool Await(const std::function<bool()>& done) {
+    for (int i = 0; i < 600; ++i) {
+        if (done()) return true;
+        std::this_thread::sleep_for(std::chrono::milliseconds(100));
+    }
+    return false;
+}
+
+// A daemon with a running device whose erases take two seconds (so that a job outlasts the
+// commands started beside it), on a driver socket or a serial adapter, and the runs of the tool
+// against it.
+struct Bench {
+    const std::string dir = [] {
+        char pattern[] = "/tmp/loric-lock-test-XXXXXX";
+        return std::string(mkdtemp(pattern));
+    }();
+    const bool serial;
+    std::string target;  // the socket or the terminal
+    pid_t daemon = -1;
+    loric::test::Transcript t;
+    std::vector<std::string> env{"LORIC_LOCK_DIR=" + dir + "/locks",
+                                 "BRENNOCK_SOCKET=" + dir + "/driver.sock", "LORIC_CHIP=29F040B"};
+
+    explicit Bench(bool overSerial) : serial(overSerial) {
+        Args args{"--firmware",      kFirmware, "--config", kConfig,
+                  "--erase-seconds", "2",       "--socket", dir + "/driver.sock"};
+        if (serial) args.push_back("--serial");
+        daemon = Spawn(dir, std::string(LORIC_BINARY_DIR) + "/sim/tq6410-sim", args, "daemon", {});
+        const std::string ready = serial ? "serial adapter: " : "driver socket: ";
+        EXPECT_TRUE(Await([&] { return Output("daemon.out").find(ready) != std::string::npos; }));
+        std::smatch found;
+        const std::string out = Output("daemon.out");
+        if (std::regex_search(out, found, std::regex(ready + "(\\S+)"))) target = found[1];
+    }
+    ~Bench() {
+        kill(daemon, SIGTERM);
+        waitpid(daemon, nullptr, 0);
+        fs::remove_all(dir);
+    }
+    std::string Output(const std::string& name) const {
+        return loric::test::ReadFileBytes(dir + "/" + name);
+    }
+
+    // The tool on the daemon's device, started: `name` is how the transcript calls it.
+    pid_t Start(const std::string& name, Args args) {
+        if (serial) args.insert(args.begin(), {"--com", target});
+        args.insert(args.begin(), "--progress=plain");
+        return Spawn(dir, std::string(LORIC_BINARY_DIR) + "/tools/loric", args, name, env);
+    }
+    // Its end: exit code, output, error output.
+    void Finish(const std::string& name, pid_t pid) {
+        int status = 0;
+        waitpid(pid, &status, 0);
+        t.Text("== " + name + "\nexit " +
+               std::to_string(WIFEXITED(status) ? WEXITSTATUS(status) : 128 + WTERMSIG(status)) +
+               "\n" + Output(name + ".out") + Output(name + ".err"));
+    }
+    void Run(const std::string& name, const Args& args) { Finish(name, Start(name, args)); }
+    // Until the job holding the device has found it (its lock names the node), or shows `text`.
+    void AwaitHolder(const std::string& name, const std::string& text = "") {
+        EXPECT_TRUE(Await([&] {
+            std::error_code none;
+            for (const auto& file : fs::directory_iterator(dir + "/locks", none))
+                if (loric::test::ReadFileBytes(file.path()).find("node ") != std::string::npos)
+                    return text.empty() ||
+                           (Output(name + ".out") + Output(name + ".err")).find(text) !=
+                               std::string::npos;
+            return false;
+        }));
+    }
+    void Check(const std::string& golden) {
+        t.Replace(dir, "DIR");
+        t.Replace(kImages, "IMAGES/");
+        if (serial) t.Replace(target, "PORT");
+        std::string text = std::regex_replace(t.str(), std::regex("pid [0-9]+"), "pid PID");
+        text = std::regex_replace(text, std::regex(", [0-9.]+ [KM]?i?B/s, about [0-9]+ s left\\)"),
+                                  ")");
+        text = std::regex_replace(text, std::regex("[0-9.]+ [KM]?i?B/s, [0-9.]+ s\\)"), "RATE)");
+        text = std::regex_replace(text, std::regex("-backup-[0-9]{8}-[0-9]{6}"), "-backup-STAMP");
+        loric::test::ExpectGolden("tool/two_jobs/" + golden + ".txt", text);
+    }
+};
+
+// Over each link: `program` holds the device; a second `program` and a `dump` in a second shell
+// are refused at once; a `timestamp` that may wait runs once the program ended; the flash then
+// holds what the first wrote.
+void TwoJobsAtOnce(bool serial, const std::string& golden) {
+    Bench bench(serial);
+    ASSERT_FALSE(bench.target.empty());
+    const pid_t first = bench.Start("program", {"program", kFirmware, kConfig, "--no-backup"});
+    bench.AwaitHolder("program");
+    bench.Run("second program", {"--wait-lock", "0", "program", kFirmware, kConfig, "--no-backup"});
+    bench.Run("dump", {"--wait-lock", "0", "dump", "0", "16"});
+    const pid_t queued = bench.Start("queued timestamp", {"--wait-lock", "60", "timestamp"});
+    bench.Finish("program", first);
+    bench.Finish("queued timestamp", queued);
+    bench.Run("verify", {"verify", kFirmware, "--firmware"});
+    bench.Check(golden);
+}
+
+TEST(TwoJobs, OverTheDriverSocket) { TwoJobsAtOnce(false, "over_the_driver_socket"); }
+TEST(TwoJobs, OverTheSerialAdapter) { TwoJobsAtOnce(true, "over_the_serial_adapter"); }
+
+// `timeout` and process managers signal the process and then its group: two SIGTERMs in a moment,
+// during the erase, are one. The job programs the firmware and configuration, then stops (21).
+TEST(TwoJobs, TwoTermsInAMomentDuringTheEraseAreOne) {
+    Bench bench(false);
+    const pid_t job = bench.Start("program", {"program", kFirmware, kConfig, "--no-backup"});
+    bench.AwaitHolder("program", "Erasing firmware flash...");
+    kill(job, SIGTERM), kill(job, SIGTERM);
+    bench.Finish("program", job);
+    bench.Run("verify", {"verify", kFirmware, "--firmware"});
+    bench.Check("two_terms_in_a_moment_during_the_erase_are_one");
+}
+
+// The lock alone: a second taker in this process is refused with 34, naming the holder, while the
+// first holds it; once it is let go the file is gone and the lock is free again.
+TEST(DeviceLock, RefusesASecondTakerNamingTheFirstThenIsFreeAgain) {
+    char pattern[] = "/tmp/loric-lock-unit-XXXXXX";
+    const std::string dir = mkdtemp(pattern);
+    setenv("LORIC_LOCK_DIR", dir.c_str(), 1);
+    const tool::LockTarget target{"serial /dev/ttyS9", "serial port /dev/ttyS9"};
+    {
+        auto held = tool::DeviceLock::Take(target, "loric program a b", 0, nullptr);
+        held->Tell("node 0xFFC0");
+        try {
+            tool::DeviceLock::Take(target, "loric dump 0 16", 0, nullptr);
+            ADD_FAILURE() << "taken twice";
+        } catch (const tool::ToolError& error) {
+            EXPECT_EQ(error.code(), 34);
+            EXPECT_EQ(std::string(error.what()),
+                      "the serial port /dev/ttyS9 is in use by another job: pid " +
+                          std::to_string(getpid()) +
+                          " (`loric program a b`), node 0xFFC0; nothing was done, so as not to "
+                          "disturb it");
+        }
+    }
+    EXPECT_TRUE(fs::is_empty(dir));
+    EXPECT_NE(tool::DeviceLock::Take(target, "loric dump 0 16", 0, nullptr), nullptr);
+    unsetenv("LORIC_LOCK_DIR");
+    fs::remove_all(dir);
+}
+
+}  // namespace
