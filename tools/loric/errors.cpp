@@ -19,10 +19,16 @@ std::string StatusText(uint32_t status) {
 std::string StatusHint(uint32_t status) {
     switch (status) {
     case LORIC_ERR_OPEN_DRIVER:
+#if defined(_WIN32)
+        return "The 1394 driver BRENNOCK is not installed or not started (\\\\.\\BRENNOCK cannot be "
+               "opened): install it, or start it with `sc start BRENNOCK` as an administrator, and "
+               "check that the device is connected. Use --com PORT for a serial adapter.";
+#else
         return "Check that the 1394 driver is running and the device is connected. On Linux the "
                "driver is reached through the socket in BRENNOCK_SOCKET (default "
-               "/tmp/brennock.sock). Use --com PORT for a serial adapter, or --sim for the "
-               "simulated device.";
+               "/tmp/brennock.sock), or through the kernel's 1394 stack (--link firewire). Use "
+               "--com PORT for a serial adapter, or --sim for the simulated device.";
+#endif
     case LORIC_ERR_ACCESS_DENIED:
         return "The library was not open; this is a fault of the tool, please report it.";
     case LORIC_ERR_DRIVER_INTERNAL:
