@@ -13,7 +13,7 @@
 #include <string>
 #include <vector>
 
-#include "fake_core.h"
+#include "tqsim/firewire_core.h"
 #include "link/firewire_link.h"
 #include "link/registers.h"
 #include "loric.h"
@@ -38,14 +38,14 @@ std::vector<uint8_t> ReadImage(const std::string& name) {
     return {bytes.begin(), bytes.end()};
 }
 
-// The kernel hooks of the library, answered by a FakeFirewireCore.
+// The kernel hooks of the library, answered by a tqsim::FirewireCore.
 class FakeKernel {
 public:
-    explicit FakeKernel(FakeFirewireCore& core) : core_(core) { fw::SetKernelHooks(&hooks_); }
+    explicit FakeKernel(tqsim::FirewireCore& core) : core_(core) { fw::SetKernelHooks(&hooks_); }
     ~FakeKernel() { fw::SetKernelHooks(nullptr); }
 
 private:
-    static FakeFirewireCore& Core(void* context) {
+    static tqsim::FirewireCore& Core(void* context) {
         return static_cast<FakeKernel*>(context)->core_;
     }
     template <typename T>
@@ -57,7 +57,7 @@ private:
     static int Open(void* c, const char* path) { return Result(Core(c).Open(path)); }
     static int Close(void* c, int fd) { return Result(Core(c).Close(fd)); }
     static int Ioctl(void* c, int fd, unsigned long request, void* argument) {
-        FakeFirewireCore::DirectMemory memory;
+        tqsim::FirewireCore::DirectMemory memory;
         return Result(Core(c).Ioctl(fd, request, argument, memory));
     }
     static long Read(void* c, int fd, void* buffer, size_t size) {
@@ -69,7 +69,7 @@ private:
         return true;
     }
 
-    FakeFirewireCore& core_;
+    tqsim::FirewireCore& core_;
     fw::KernelHooks hooks_{&Open, &Close, &Ioctl, &Read, &List, this};
 };
 
@@ -86,7 +86,7 @@ protected:
         config_ = ReadImage("config.bin");
         EXPECT_TRUE(sim_->InstallFirmware(firmware_, config_));
         sim_->Reboot();
-        core_ = std::make_unique<FakeFirewireCore>(*sim_);
+        core_ = std::make_unique<tqsim::FirewireCore>(*sim_);
         kernel_ = std::make_unique<FakeKernel>(*core_);
     }
     ~FirewireBench() override {
@@ -121,7 +121,7 @@ protected:
     FakeClock clock_;
     ScopedEnv link_{"LORIC_LINK", "firewire"};
     std::unique_ptr<tqsim::System> sim_;
-    std::unique_ptr<FakeFirewireCore> core_;
+    std::unique_ptr<tqsim::FirewireCore> core_;
     std::unique_ptr<FakeKernel> kernel_;
     std::vector<uint8_t> firmware_, config_;
 };

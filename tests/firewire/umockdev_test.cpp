@@ -23,7 +23,7 @@
 #include <string>
 #include <vector>
 
-#include "fake_core.h"
+#include "tqsim/firewire_core.h"
 #include "support/api_fixture.h"
 #include "support/golden.h"
 #include "tqsim/images.h"
@@ -43,7 +43,7 @@ namespace {
 const std::string kImages = std::string(LORIC_SOURCE_DIR) + "/sim/images/";
 
 // Pointers inside an ioctl argument, resolved in the client's memory.
-class ClientMemory : public FakeFirewireCore::Memory {
+class ClientMemory : public tqsim::FirewireCore::Memory {
 public:
     explicit ClientMemory(UMockdevIoctlData* argument) : argument_(argument) {}
     bool Get(void*, size_t field, void* out, size_t size) override {
@@ -89,7 +89,7 @@ protected:
         ASSERT_TRUE(sim_->InstallFirmware(firmware_, config_));
         sim_->Reboot();
         sim_->AddDevice();  // blank: it answers at its flash port only
-        core_ = std::make_unique<FakeFirewireCore>(*sim_);
+        core_ = std::make_unique<tqsim::FirewireCore>(*sim_);
         testbed_ = umockdev_testbed_new();
         // The first catch-up makes the files of the nodes present.
         core_->SetFileListener(
@@ -236,7 +236,7 @@ protected:
     }
 
     std::unique_ptr<tqsim::System> sim_;
-    std::unique_ptr<FakeFirewireCore> core_;
+    std::unique_ptr<tqsim::FirewireCore> core_;
     UMockdevTestbed* testbed_ = nullptr;
     std::map<std::string, UMockdevIoctlBase*> handlers_;
     std::map<UMockdevIoctlClient*, int> clients_;
