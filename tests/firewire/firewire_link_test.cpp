@@ -118,8 +118,8 @@ public:
                 status == 0 ? 0 : platform::GetLastErrorCode());
     }
     void Ok(const std::string& what, bool ok) { Result(what, ok ? 0 : 1); }
-    void Open(uint32_t trace = 0) { Result("open", OpenLORIC(trace)); }
-    void Read(uint16_t node, uint32_t low) {
+    void Stale(int request) { core->ResetBusBeforeRequest(request); }
+    void Read(uint16_t node, uint32_t low = 0xF0000400) {
         uint32_t value = 0x12345678;
         Result(Format("read %04X.%08X", node, low), ReadQuadlet(node, 0xFFFF, low, &value));
         out.Add("  value %08X\n", value);
@@ -164,22 +164,23 @@ public:
         for (const auto& [kind, count] : counts) out.Add("  | %s x%d\n", kind.c_str(), count);
         core->ClearLog();
     }
-    // An async request block for `count` bytes at 0xFFFF.`low` of `node`, read by the link.
-    void AsyncRead(FirewireLink& link, uint16_t node, uint32_t low, uint32_t count) {
-        std::vector<uint8_t> request(36 + count + 4);
+    // An async request block for `count` bytes at 0xFFFF.`low` of `node`, `room` bytes of data
+    // area, read by a link.
+    void AsyncRead(uint16_t node, uint32_t low, uint32_t count, int room = -1) {
+        std::vector<uint8_t> request(36 + (room < 0 ? count + 4 : room));
         const uint16_t high = 0xFFFF;
         std::memcpy(&request[8], &node, 2);
         std::memcpy(&request[12], &high, 2);
         std::memcpy(&request[16], &low, 4);
         std::memcpy(&request[20], &count, 4);
+        FirewireLink link;
         Ok(Format("async read %04X.%08X x%u", node, low, count),
            link.AsyncRead(request.data(), static_cast<uint32_t>(request.size())));
-        for (uint32_t i = 0; i < count; ++i)
+        for (uint32_t i = 0; i < count && room < 0; ++i)
             out.Add(i % 16 == 15 || i + 1 == count ? "%02X\n" : "%02X ", request[36 + i]);
     }
     // A whole job on the running board: firmware and configuration as the chip's record says.
     void Job() {
-        Open(TRACE_ERROR);
         std::vector<FLASH_DEVICE> devices(LORIC_MAX_FLASH_DEVICES);
         uint32_t count = 0;
         ASSERT_EQ(LoadFlashData((kImages + "simchips.dat").c_str(), devices.data(), &count), 0u);
@@ -266,53 +267,41 @@ void FlashWork(F& f) {
 std::vector<FwCase> Cases() {
     return {
         {"node list leaves out the host and blank boards",
-         [](F& f) { f.AddBoard(false), f.Open(), f.Bus(), f.Nodes(4); }},
-        {"node list fills only the room given",
-         [](F& f) { f.AddBoard(true), f.Open(), f.Bus(), f.Nodes(1); }},
+         [](F& f) { f.AddBoard(false), f.Bus(), f.Nodes(4); }},
+        {"node list fills only the room given", [](F& f) { f.AddBoard(true), f.Bus(), f.Nodes(1); }},
         {"find node finds the running board",
          [](F& f) {
-             f.Open();
              uint16_t node = 0;
              uint32_t blank = 7;
              FindNode(&node, &blank);
              f.out.Add("found %04X blank %u\n", node, blank), f.Bus();
          }},
-        {"quadlet read", [](F& f) { f.Open(), f.Read(f.Node(), 0xF0000400); }},
-        {"quadlet write carries the value in bus order",
+        {"quadlets in bus order",
          [](F& f) {
-             f.Open();
+             f.Read(f.Node());
              f.Result("write", WriteQuadlet(f.Node(), 0xFFFF, CSR_MODE_CTRL, MODE_EDIT));
              f.out.Add("mode %s\n", tqsim::ModeName(f.sim->Mode()));
          }},
         {"stale generation is refreshed and tried once",
-         [](F& f) {
-             f.Open(), f.Read(f.Node(), 0xF0000400), f.Log();
-             f.core->ResetBusBeforeRequest(1);
-             f.Read(f.Node(), 0xF0000404);
-         }},
+         [](F& f) { f.Read(f.Node()), f.Log(), f.Stale(1), f.Read(f.Node(), 0xF0000404); }},
         {"generation stale twice is not connected",
-         [](F& f) {
-             f.Open(), f.core->ForceRcode(RCODE_GENERATION, 2);
-             f.Read(f.Node(), 0xF0000400);
-         }},
+         [](F& f) { f.core->ForceRcode(RCODE_GENERATION, 2), f.Read(f.Node()); }},
         {"renumbered board is reached under its new id",
          [](F& f) {
              f.sim->SetRotateOnBusReset(true);
-             f.Open(), f.Bus();
-             f.Result("bus reset", IssueReset(RESET_BUS));
-             f.Bus(), f.Nodes(1), f.Read(f.Node(), 0xF0000400);
+             f.Bus(), f.Result("bus reset", IssueReset(RESET_BUS));
+             f.Bus(), f.Nodes(1), f.Read(f.Node());
          }},
         {"bus reset goes through the kernel and waits",
          [](F& f) {
-             f.Open(), f.Log();
-             const int64_t start = f.clock.NowMs();
+             const int64_t start = (f.Log(), f.clock.NowMs());
              f.Result("bus reset", IssueReset(RESET_BUS));
              f.out.Add("waited %lld ms\n", static_cast<long long>(f.clock.NowMs() - start));
          }},
         {"node without a file cannot be reached",
          [](F& f) {
              const size_t blank = f.AddBoard(false);
-             f.Open(), f.Bus(), f.Log(), f.Read(f.Node(blank), FLASH_UPLOAD_CTRL);
+             f.Bus(), f.Log(), f.Read(f.Node(blank), FLASH_UPLOAD_CTRL);
          }},
         // The last node leaves, so nobody takes its ID: its dead file (ENODEV) is closed and
         // the retry finds no file for that ID.
@@ -320,36 +309,31 @@ std::vector<FwCase> Cases() {
          [](F& f) {
              const size_t second = f.AddBoard(true);
              const uint16_t node = f.Node(second);
-             f.Open(), f.Read(node, 0xF0000400), f.Power(second, false), f.Log();
-             f.Read(node, 0xF0000400), f.Bus(), f.Nodes(2);
+             f.Read(node), f.Power(second, false), f.Log(), f.Read(node), f.Bus(), f.Nodes(2);
          }},
         {"request is not sent to the node that took the id of a board that left",
          [](F& f) {
              const uint16_t node = f.Node();
-             f.Open(), f.Read(node, 0xF0000400), f.Power(0, false), f.Log();
-             f.Read(node, 0xF0000400), f.Bus();
+             f.Read(node), f.Power(0, false), f.Log(), f.Read(node), f.Bus();
          }},
         {"request renumbered in flight is reported not redirected",
          [](F& f) {
-             f.sim->SetRotateOnBusReset(true);
              const uint16_t node = f.Node();
-             f.Open(), f.Read(node, 0xF0000400), f.Log();
-             f.core->ResetBusBeforeRequest(1);
-             f.Read(node, 0xF0000400), f.Bus();
+             f.sim->SetRotateOnBusReset(true);
+             f.Read(node), f.Log(), f.Stale(1), f.Read(node), f.Bus();
          }},
         // Both boards leave; board 1 comes back first and gets fw0, board 0 gets fw2.
         {"names are reused by other boards after resets",
          [](F& f) {
              const size_t second = f.AddBoard(true);
-             f.Open(), f.Bus(), f.Nodes(4);
+             f.Bus(), f.Nodes(4);
              f.Power(0, false), f.Power(second, false), f.Power(second, true), f.Power(0, true);
-             f.Bus(), f.Nodes(4), f.Log(), f.Read(f.Node(second), 0xF0000400);
+             f.Bus(), f.Nodes(4), f.Log(), f.Read(f.Node(second));
          }},
         {"no access is reported with the udev rule once",
          [](F& f) {
              f.core->SetDenyAccess(true);
-             f.Open(TRACE_ERROR), f.Nodes(1), f.Read(0xFFC0, 0xF0000400), f.Nodes(1);
-             f.Result("bus reset", IssueReset(RESET_BUS));
+             f.Nodes(1), f.Read(0xFFC0), f.Nodes(1), f.Result("bus reset", IssueReset(RESET_BUS));
              std::string log = ReadDebugLog();
              for (size_t end; (end = log.find('\n')) != std::string::npos; log.erase(0, end + 1))
                  if (log.find("udev rule") < end) f.out.Add("log: %s\n", log.substr(0, end).c_str());
@@ -357,21 +341,20 @@ std::vector<FwCase> Cases() {
         {"access given later is picked up at the next scan",
          [](F& f) {
              f.core->SetDenyAccess(true);
-             f.Open(), f.Nodes(1), f.core->SetDenyAccess(false), f.Nodes(1);
+             f.Nodes(1), f.core->SetDenyAccess(false), f.Nodes(1);
          }},
         {"response codes are not retried",
          [](F& f) {
              FirewireLink link;
              for (uint32_t rcode : {RCODE_ADDRESS_ERROR, RCODE_TYPE_ERROR, RCODE_DATA_ERROR,
                                     RCODE_CONFLICT_ERROR, RCODE_BUSY, RCODE_NO_ACK,
-                                    RCODE_CANCELLED, RCODE_SEND_ERROR}) {
-                 f.core->ForceRcode(rcode, 1), platform::SetLastErrorCode(0);
-                 f.LinkRead(link), f.LinkRead(link);
-             }
+                                    RCODE_CANCELLED, RCODE_SEND_ERROR})
+                 f.core->ForceRcode(rcode, 1), f.LinkRead(link), f.LinkRead(link);
          }},
         // Events that are not this request's response are passed over (a bus reset, another
         // request's response); a response cut short, or none (a real file would block), fails.
-        {"responses edited on the way", [](F& f) {
+        {"responses edited on the way",
+         [](F& f) {
              EditedRead(f, [](std::vector<std::vector<uint8_t>>& events) {
                  std::vector<uint8_t> other = events.back();
                  other[0] ^= 0xFF;  // another closure
@@ -387,38 +370,29 @@ std::vector<FwCase> Cases() {
          }},
         {"block read carries the whole data area",
          [](F& f) {
-             FirewireLink link;
-             f.AsyncRead(link, f.Node(), 0xF0000400, 16);
+             f.AsyncRead(f.Node(), 0xF0000400, 16);
              for (int i = 0; i < 4; ++i) f.out.Add("rom %08X\n", f.sim->ConfigRom()[i]);
          }},
         {"request block too short for its count is refused",
          [](F& f) {
-             FirewireLink link;
-             uint8_t request[36 + 8] = {};
-             const uint32_t count = 16;
-             std::memcpy(request + 20, &count, 4);
-             f.Ok("async read", link.AsyncRead(request, sizeof request));
-             f.Ok("async write", link.AsyncWrite(request, 36));
+             f.AsyncRead(f.Node(), 0xF0000400, 16, 8);
+             uint8_t request[36] = {};
+             request[20] = 16;
+             f.Ok("async write", FirewireLink().AsyncWrite(request, sizeof request));
          }},
         // The topology map of the host's node: every node has its self-ID there, the blank
         // board without a file among them.
         {"topology map of the host names nodes without a file",
-         [](F& f) {
-             f.AddBoard(false);
-             FirewireLink link;
-             NODE_INFO records[4];
-             f.out.Add("link node list %u\n", link.GetNodeList(records, sizeof records));
-             f.Bus(), f.AsyncRead(link, 0xFFC1, 0xF0001000, 24);
-         }},
+         [](F& f) { f.AddBoard(false), f.Bus(), f.AsyncRead(0xFFC1, 0xF0001000, 24); }},
         {"flash work", &FlashWork},
         {"bytes programmed by the port are in the flash",
          [](F& f) {
              FirewireLink link;
-             link.SetTargetNode(f.Node());
-             link.SetFlashCommandSet(FLASH_COMMAND_SET::BuiltIn(kCommandSet555, 8));
              const uint32_t at = static_cast<uint32_t>(f.sim->Flash().size()) - 0x100;
              const uint8_t bytes[3] = {0x12, 0x34, 0x56};
-             f.Ok("program", link.UploadBlock(true, UploadBlockRequest{at, 3, bytes, 0}));
+             f.Ok("program", link.SetTargetNode(f.Node()) &&
+                                 link.SetFlashCommandSet(FLASH_COMMAND_SET::BuiltIn(kCommandSet555, 8)) &&
+                                 link.UploadBlock(true, UploadBlockRequest{at, 3, bytes, 0}));
              for (uint32_t i = at - 1; i < at + 4; ++i) f.out.Add("%02X ", f.sim->Flash()[i]);
              f.out.Add("\n"), f.core->ClearLog();
          }},
@@ -427,7 +401,7 @@ std::vector<FwCase> Cases() {
              FirewireLink link;
              FLASH_COMMAND_SET set = FLASH_COMMAND_SET::BuiltIn(kCommandSet555, 8);
              set.words[0] |= 0x200;
-             f.core->ClearLog();
+             f.Log();
              f.Ok("command set with unknown control bits", link.SetFlashCommandSet(set));
              f.Ok("reset kind 3", link.Reset(3));
              f.Ok("upload without data", link.UploadBlock(false, {0, 4, nullptr, 0}));
@@ -435,12 +409,11 @@ std::vector<FwCase> Cases() {
         {"timestamp is read through the kernel",
          [](F& f) {
              char time[32] = {}, date[32] = {};
-             f.Open(), f.Result("timestamp", DownloadTimestamp(f.Node(), time, date));
+             f.Result("timestamp", DownloadTimestamp(f.Node(), time, date));
              f.out.Add("%s|%s (board %s)\n", time, date, f.sim->TimeStampText().c_str());
          }},
         {"job on a running board", [](F& f) { f.Job(), f.Nodes(1); }},
-        {"job survives a bus reset",
-         [](F& f) { f.core->ResetBusBeforeRequest(200), f.Job(), f.Nodes(1); }},
+        {"job survives a bus reset", [](F& f) { f.Stale(200), f.Job(), f.Nodes(1); }},
         {"board leaving in the middle of a job",
          [](F& f) {
              f.core->BeforeRequest(200, [&f] {
@@ -454,6 +427,7 @@ std::vector<FwCase> Cases() {
 
 TEST_P(FirewireBench, Transcript) {
     out.Add("==== %s\n", GetParam().name);
+    Result("open", OpenLORIC(TRACE_ERROR));
     GetParam().run(*this);
     Log();
     out.Check("firewire/" + CaseSlug(GetParam().name) + ".txt");
@@ -461,12 +435,13 @@ TEST_P(FirewireBench, Transcript) {
 
 INSTANTIATE_TEST_SUITE_P(Cases, FirewireBench, ::testing::ValuesIn(Cases()), CaseName());
 
-// The link is chosen when node files exist and no socket is named, or LORIC_LINK says so.
+// The link is chosen when node files exist and no socket is named, or LORIC_LINK says so; the
+// node files are ordered by number.
 TEST(FirewireChoice, Rules) {
     std::vector<std::string> files;
     const fw::KernelHooks hooks = Listing(&files);
     fw::SetKernelHooks(&hooks);
-    const std::vector<std::string> none, some = {"null", "fwa", "fw", "fw0"};
+    const std::vector<std::string> none = {"null", "fwa", "fw"}, some = {"null", "fw0"};
     struct Case {
         const char *link, *socket;
         const std::vector<std::string>& files;
@@ -479,21 +454,15 @@ TEST(FirewireChoice, Rules) {
         files = c.files;
         EXPECT_EQ(fw::KernelStackChosen(), c.chosen) << (c.link ? c.link : "-") << files.size();
     }
-    // Forced without node files, the open fails.
-    TempDirectory dir;
-    ScopedEnv link("LORIC_LINK", "firewire");
-    EXPECT_EQ(OpenLORIC(0), static_cast<uint32_t>(LORIC_ERR_OPEN_DRIVER));
-    CloseLORIC();
-    fw::SetKernelHooks(nullptr);
-}
-
-TEST(FirewireChoice, NodeFilesAreOrderedByTheirNumber) {
-    std::vector<std::string> names = {"fw10", "fw2", "fw1x", "fw", "fw0", "xfw3", "fw1.0"};
-    const fw::KernelHooks hooks = Listing(&names);
-    fw::SetKernelHooks(&hooks);
-    EXPECT_EQ(fw::NodeFiles(), (std::vector<std::string>{"/dev/fw0", "/dev/fw2", "/dev/fw10"}));
-    names = {"null", "fwa"};
     EXPECT_TRUE(fw::NodeFiles().empty());
+    {  // Forced without node files, the open fails.
+        TempDirectory dir;
+        ScopedEnv link("LORIC_LINK", "firewire");
+        EXPECT_EQ(OpenLORIC(0), static_cast<uint32_t>(LORIC_ERR_OPEN_DRIVER));
+        CloseLORIC();
+    }
+    files = {"fw10", "fw2", "fw1x", "fw", "fw0", "xfw3", "fw1.0"};
+    EXPECT_EQ(fw::NodeFiles(), (std::vector<std::string>{"/dev/fw0", "/dev/fw2", "/dev/fw10"}));
     fw::SetKernelHooks(nullptr);
 }
 

@@ -63,20 +63,21 @@ class ClientMemory : public tqsim::FirewireCore::Memory {
 public:
     explicit ClientMemory(UMockdevIoctlData* argument) : argument_(argument) {}
     bool Get(void*, size_t field, void* out, size_t size) override {
-        UMockdevIoctlData* data = Resolve(field, size);
-        return data != nullptr && std::memcpy(out, data->data, size) != nullptr;
+        return Copy(field, size, out, nullptr);
     }
     bool Put(void*, size_t field, const void* in, size_t size) override {
-        UMockdevIoctlData* data = Resolve(field, size);
-        return data != nullptr && std::memcpy(data->data, in, size) != nullptr;
+        return Copy(field, size, nullptr, in);
     }
 
 private:
-    UMockdevIoctlData* Resolve(size_t field, size_t size) {
+    bool Copy(size_t field, size_t size, void* out, const void* in) {
         GError* error = nullptr;
         UMockdevIoctlData* data = umockdev_ioctl_data_resolve(argument_, field, size, &error);
         if (error != nullptr) g_error_free(error);
-        return data;
+        if (data == nullptr) return false;
+        if (out != nullptr) std::memcpy(out, data->data, size);
+        if (in != nullptr) std::memcpy(data->data, in, size);
+        return true;
     }
     UMockdevIoctlData* argument_;
 };
@@ -172,8 +173,7 @@ protected:
         bench->clients_.erase(it);
     }
 
-    // Runs the tool under umockdev-wrapper, serving the mocked files until it exits, and
-    // expects it to succeed with `shows` in its output.
+    // Runs the tool under umockdev-wrapper and expects it to succeed with `shows` in its output.
     void Tool(const std::vector<std::string>& args, const std::string& shows = "") {
         std::string command = "exec umockdev-wrapper " + std::string(LORIC_TOOL_PATH) +
                               " --flash-data " + kImages + "simchips.dat --chip 29F040B";
@@ -186,26 +186,15 @@ protected:
         GPid pid = 0;
         ASSERT_TRUE(g_spawn_async(nullptr, argv, nullptr, G_SPAWN_DO_NOT_REAP_CHILD, nullptr,
                                   nullptr, &pid, nullptr));
-        struct Wait {
-            GMainLoop* loop;
-            int status;
-        } wait{g_main_loop_new(nullptr, FALSE), -1};
-        g_child_watch_add(pid, [](GPid, gint status, gpointer data) {
-                auto* w = static_cast<Wait*>(data);
-                w->status = status;
-                g_main_loop_quit(w->loop);
-            }, &wait);
-        // A tool that hangs is ended, so the test fails instead of waiting for CTest's limit.
-        const guint watchdog = g_timeout_add_seconds(90, [](gpointer data) {
-                kill(static_cast<pid_t>(reinterpret_cast<intptr_t>(data)), SIGKILL);
-                return G_SOURCE_REMOVE;
-            }, reinterpret_cast<gpointer>(static_cast<intptr_t>(pid)));
-        g_main_loop_run(wait.loop);
-        g_source_remove(watchdog);
-        g_main_loop_unref(wait.loop);
-        g_spawn_close_pid(pid);
+        // Serves the files until the tool exits; one that hangs is ended, and the test fails.
+        int status = 0;
+        const gint64 deadline = g_get_monotonic_time() + 90 * G_USEC_PER_SEC;
+        while (waitpid(pid, &status, WNOHANG) == 0) {
+            if (!g_main_context_iteration(nullptr, FALSE)) g_usleep(200);
+            if (g_get_monotonic_time() > deadline) kill(pid, SIGKILL);
+        }
         const std::string out = ReadFileBytes("out.txt");
-        EXPECT_TRUE(WIFEXITED(wait.status) && WEXITSTATUS(wait.status) == 0) << out;
+        EXPECT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 0) << out;
         EXPECT_NE(out.find(shows), std::string::npos) << out;
     }
     // The flash now against what programming the firmware and `config` leaves on a board.
