@@ -9,21 +9,14 @@
 #include <cerrno>
 #include <cstring>
 #include <map>
-#include <memory>
-#include <string>
-#include <vector>
 
 #include "link/firewire_link.h"
-#include "link/registers.h"
 #include "loric.h"
-#include "platform/platform.h"
 #include "platform/posix/firewire.h"
 #include "support/api_fixture.h"
 #include "support/fake_clock.h"
 #include "support/golden.h"
-#include "support/scoped_env.h"
 #include "tqsim/firewire_core.h"
-#include "tqsim/system.h"
 
 namespace loric::test {
 namespace {
@@ -248,6 +241,7 @@ void FlashWork(F& f) {
     const uint8_t bytes[3] = {0x12, 0x34, 0x56};
     f.Ok("program 3 bytes at 0x20000 by the port", link.UploadBlock(true, {0x20000, 3, bytes, 0}));
     f.Log();
+    for (uint32_t i = 0x1FFFF; i < 0x20004; ++i) f.out.Add("%02X%s", f.sim->Flash()[i], i < 0x20003 ? " " : "\n");
     f.Ok("flash reset", link.Reset(RESET_FLASH));
     f.Log();
     // Upload mode, as SwitchDeviceToUploadMode leaves the board, then an upload from 0.
@@ -261,6 +255,12 @@ void FlashWork(F& f) {
     f.Log();
     f.Ok("device reset", link.Reset(RESET_DEVICE));
     f.Log();
+    // Refused without a request.
+    FLASH_COMMAND_SET bad = set;
+    bad.words[0] |= 0x200;
+    f.Ok("command set with unknown control bits", link.SetFlashCommandSet(bad));
+    f.Ok("reset kind 3", link.Reset(3));
+    f.Ok("upload without data", link.UploadBlock(false, {0, 4, nullptr, 0}));
     for (uint32_t ms : f.clock.Sleeps()) f.out.Add("slept %u ms\n", ms);
 }
 
@@ -385,27 +385,6 @@ std::vector<FwCase> Cases() {
         {"topology map of the host names nodes without a file",
          [](F& f) { f.AddBoard(false), f.Bus(), f.AsyncRead(0xFFC1, 0xF0001000, 24); }},
         {"flash work", &FlashWork},
-        {"bytes programmed by the port are in the flash",
-         [](F& f) {
-             FirewireLink link;
-             const uint32_t at = static_cast<uint32_t>(f.sim->Flash().size()) - 0x100;
-             const uint8_t bytes[3] = {0x12, 0x34, 0x56};
-             f.Ok("program", link.SetTargetNode(f.Node()) &&
-                                 link.SetFlashCommandSet(FLASH_COMMAND_SET::BuiltIn(kCommandSet555, 8)) &&
-                                 link.UploadBlock(true, UploadBlockRequest{at, 3, bytes, 0}));
-             for (uint32_t i = at - 1; i < at + 4; ++i) f.out.Add("%02X ", f.sim->Flash()[i]);
-             f.out.Add("\n"), f.core->ClearLog();
-         }},
-        {"bad arguments are refused without a request",
-         [](F& f) {
-             FirewireLink link;
-             FLASH_COMMAND_SET set = FLASH_COMMAND_SET::BuiltIn(kCommandSet555, 8);
-             set.words[0] |= 0x200;
-             f.Log();
-             f.Ok("command set with unknown control bits", link.SetFlashCommandSet(set));
-             f.Ok("reset kind 3", link.Reset(3));
-             f.Ok("upload without data", link.UploadBlock(false, {0, 4, nullptr, 0}));
-         }},
         {"timestamp is read through the kernel",
          [](F& f) {
              char time[32] = {}, date[32] = {};
@@ -416,10 +395,7 @@ std::vector<FwCase> Cases() {
         {"job survives a bus reset", [](F& f) { f.Stale(200), f.Job(), f.Nodes(1); }},
         {"board leaving in the middle of a job",
          [](F& f) {
-             f.core->BeforeRequest(200, [&f] {
-                 auto lock = f.sim->Lock();
-                 f.sim->device().PowerOff();
-             });
+             f.core->BeforeRequest(200, [&f] { f.Power(0, false); });
              f.Job(), f.Bus();
          }},
     };
