@@ -90,17 +90,11 @@ public:
     // One more board: running with the first board's images, or blank.
     size_t AddBoard(bool running) {
         const size_t index = sim->AddDevice();
-        if (running) {
-            EXPECT_TRUE(sim->InstallFirmware(firmware, config, index));
-            sim->Reboot(index);
-        }
+        if (running && sim->InstallFirmware(firmware, config, index)) sim->Reboot(index);
         return index;
     }
     void Power(size_t index, bool on) {
-        {
-            auto lock = sim->Lock();
-            on ? sim->device(index).PowerOn() : sim->device(index).PowerOff();
-        }
+        EXPECT_TRUE(on ? sim->Plug(index) : sim->Unplug(index));
         core->Sync();
     }
     uint16_t Node(size_t index = 0) { return sim->DeviceNodeId(index); }
@@ -114,7 +108,8 @@ public:
     void Stale(int request) { core->ResetBusBeforeRequest(request); }
     void Read(uint16_t node, uint32_t low = 0xF0000400) {
         uint32_t value = 0x12345678;
-        Result(Format("read %04X.%08X", node, low), ReadQuadlet(node, 0xFFFF, low, &value));
+        out.Add("read %04X.%08X", node, low);
+        Result("", ReadQuadlet(node, 0xFFFF, low, &value));
         out.Add("  value %08X\n", value);
     }
     void LinkRead(FirewireLink& link) {
@@ -167,8 +162,8 @@ public:
         std::memcpy(&request[16], &low, 4);
         std::memcpy(&request[20], &count, 4);
         FirewireLink link;
-        Ok(Format("async read %04X.%08X x%u", node, low, count),
-           link.AsyncRead(request.data(), static_cast<uint32_t>(request.size())));
+        out.Add("async read %04X.%08X x%u", node, low, count);
+        Ok("", link.AsyncRead(request.data(), static_cast<uint32_t>(request.size())));
         for (uint32_t i = 0; i < count && room < 0; ++i)
             out.Add(i % 16 == 15 || i + 1 == count ? "%02X\n" : "%02X ", request[36 + i]);
     }
@@ -196,12 +191,6 @@ public:
                 log.find("UploadBuffer Error = 1167") != std::string::npos ? "yes" : "no");
         Log(true);
     }
-    static std::string Format(const char* format, uint32_t a, uint32_t b, uint32_t c = 0) {
-        char text[96];
-        std::snprintf(text, sizeof text, format, a, b, c);
-        return text;
-    }
-
     Transcript out;
     FakeClock clock;
     std::vector<uint8_t> firmware = ReadImage("firmware.bin"), config = ReadImage("config.bin");

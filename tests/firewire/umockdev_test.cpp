@@ -115,14 +115,10 @@ protected:
         g_signal_connect(handler, "handle-read", G_CALLBACK(&UmockdevBench::OnRead), this);
         g_signal_connect(handler, "client-vanished", G_CALLBACK(&UmockdevBench::OnVanished), this);
         GError* error = nullptr;
-        if (umockdev_testbed_add_from_string(testbed_, record.c_str(), &error) &&
-            umockdev_testbed_attach_ioctl(testbed_, ("/dev/" + name).c_str(), handler, &error)) {
-            handlers_[name] = handler;
-            return;
-        }
-        ADD_FAILURE() << error->message;
-        g_error_free(error);
-        g_object_unref(handler);
+        ASSERT_TRUE(umockdev_testbed_add_from_string(testbed_, record.c_str(), &error) &&
+                    umockdev_testbed_attach_ioctl(testbed_, ("/dev/" + name).c_str(), handler, &error))
+            << error->message;
+        handlers_[name] = handler;
     }
     void Remove(const std::string& name) {
         auto it = handlers_.find(name);
