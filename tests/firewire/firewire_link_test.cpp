@@ -9,6 +9,7 @@
 #include <cerrno>
 #include <cstring>
 #include <map>
+#include <tuple>
 
 #include "link/firewire_link.h"
 #include "loric.h"
@@ -17,6 +18,7 @@
 #include "support/fake_clock.h"
 #include "support/golden.h"
 #include "tqsim/firewire_core.h"
+#include "tqsim/images.h"
 
 namespace loric::test {
 namespace {
@@ -24,19 +26,6 @@ namespace {
 namespace fw = platform::firewire;
 
 const std::string kImages = std::string(LORIC_SOURCE_DIR) + "/sim/images/";
-
-std::vector<uint8_t> ReadImage(const std::string& name) {
-    const std::string bytes = ReadFileBytes(kImages + name);
-    return {bytes.begin(), bytes.end()};
-}
-
-// Kernel hooks that only list `names` as the folder /dev.
-fw::KernelHooks Listing(std::vector<std::string>* names) {
-    return {nullptr, nullptr, nullptr, nullptr, [](void* c, std::vector<std::string>* out) {
-                *out = *static_cast<std::vector<std::string>*>(c);
-                return true;
-            }, names};
-}
 
 // The library's kernel hooks, answered by the FirewireCore that is their context.
 template <typename T>
@@ -61,14 +50,10 @@ const fw::KernelHooks kCoreHooks{
     },
     nullptr};
 
-// A board of the bench's chip running the example images.
+// A board of the default chip running `firmware` and `config`.
 std::unique_ptr<tqsim::System> Board(const std::vector<uint8_t>& firmware,
                                      const std::vector<uint8_t>& config) {
-    tqsim::SystemOptions options;
-    std::string error;
-    EXPECT_TRUE(tqsim::LoadChipFromFlashDataFile(kImages + "simchips.dat", "29F040B",
-                                                 &options.chip, &error));
-    auto sim = std::make_unique<tqsim::System>(options);
+    auto sim = std::make_unique<tqsim::System>(tqsim::SystemOptions{});
     EXPECT_TRUE(sim->InstallFirmware(firmware, config));
     sim->Reboot();
     return sim;
@@ -167,6 +152,12 @@ public:
         for (uint32_t i = 0; i < count && room < 0; ++i)
             out.Add(i % 16 == 15 || i + 1 == count ? "%02X\n" : "%02X ", request[36 + i]);
     }
+    // The lines of the debug log that hold `text`.
+    void DebugLines(const char* text) {
+        std::string log = ReadDebugLog();
+        for (size_t end; (end = log.find('\n')) != std::string::npos; log.erase(0, end + 1))
+            if (log.find(text) < end) out.Add("log: %s\n", log.substr(0, end).c_str());
+    }
     // A whole job on the running board: firmware and configuration as the chip's record says.
     void Job() {
         std::vector<FLASH_DEVICE> devices(LORIC_MAX_FLASH_DEVICES);
@@ -186,14 +177,12 @@ public:
         const bool programmed = sim->Flash() == Board(firmware, config)->Flash();
         out.Add("flash as programmed: %s, mode %s\n", programmed ? "yes" : "NO",
                 tqsim::ModeName(sim->Mode()));
-        const std::string log = ReadDebugLog();
-        out.Add("UploadBuffer Error = 1167 logged: %s\n",
-                log.find("UploadBuffer Error = 1167") != std::string::npos ? "yes" : "no");
-        Log(true);
+        DebugLines("ERROR"), Log(true);
     }
     Transcript out;
     FakeClock clock;
-    std::vector<uint8_t> firmware = ReadImage("firmware.bin"), config = ReadImage("config.bin");
+    std::vector<uint8_t> firmware = tqsim::image::ExampleFirmware();
+    std::vector<uint8_t> config = tqsim::image::ExampleConfig();
     std::unique_ptr<tqsim::System> sim = Board(firmware, config);
     std::unique_ptr<tqsim::FirewireCore> core = std::make_unique<tqsim::FirewireCore>(*sim);
 
@@ -323,9 +312,7 @@ std::vector<FwCase> Cases() {
          [](F& f) {
              f.core->SetDenyAccess(true);
              f.Nodes(1), f.Read(0xFFC0), f.Nodes(1), f.Result("bus reset", IssueReset(RESET_BUS));
-             std::string log = ReadDebugLog();
-             for (size_t end; (end = log.find('\n')) != std::string::npos; log.erase(0, end + 1))
-                 if (log.find("udev rule") < end) f.out.Add("log: %s\n", log.substr(0, end).c_str());
+             f.DebugLines("udev rule");
          }},
         {"access given later is picked up at the next scan",
          [](F& f) {
@@ -395,6 +382,7 @@ TEST_P(FirewireBench, Transcript) {
     Result("open", OpenLORIC(TRACE_ERROR));
     GetParam().run(*this);
     Log();
+    out.Replace(LORIC_SOURCE_DIR, "<source>");
     out.Check("firewire/" + CaseSlug(GetParam().name) + ".txt");
 }
 
@@ -404,20 +392,21 @@ INSTANTIATE_TEST_SUITE_P(Cases, FirewireBench, ::testing::ValuesIn(Cases()), Cas
 // node files are ordered by number.
 TEST(FirewireChoice, Rules) {
     std::vector<std::string> files;
-    const fw::KernelHooks hooks = Listing(&files);
+    const fw::KernelHooks hooks{nullptr, nullptr, nullptr, nullptr,
+                                [](void* c, std::vector<std::string>* out) {
+                                    *out = *static_cast<std::vector<std::string>*>(c);
+                                    return true;
+                                },
+                                &files};
     fw::SetKernelHooks(&hooks);
-    const std::vector<std::string> none = {"null", "fwa", "fw"}, some = {"null", "fw0"};
-    struct Case {
-        const char *link, *socket;
-        const std::vector<std::string>& files;
-        bool chosen;
-    };
-    for (const Case& c : {Case{nullptr, nullptr, some, true}, {nullptr, "/tmp/x", some, false},
-                          {"socket", nullptr, some, false}, {"firewire", "/tmp/x", some, true},
-                          {nullptr, nullptr, none, false}}) {
-        ScopedEnv link("LORIC_LINK", c.link), socket("BRENNOCK_SOCKET", c.socket);
-        files = c.files;
-        EXPECT_EQ(fw::KernelStackChosen(), c.chosen) << (c.link ? c.link : "-") << files.size();
+    using Case = std::tuple<const char*, const char*, std::vector<std::string>, bool>;
+    for (const auto& [link, socket, names, chosen] :
+         {Case{nullptr, nullptr, {"null", "fw0"}, true}, {nullptr, "/tmp/x", {"fw0"}, false},
+          {"socket", nullptr, {"fw0"}, false}, {"firewire", "/tmp/x", {"fw0"}, true},
+          {nullptr, nullptr, {"null", "fwa", "fw"}, false}}) {
+        ScopedEnv linkEnv("LORIC_LINK", link), socketEnv("BRENNOCK_SOCKET", socket);
+        files = names;
+        EXPECT_EQ(fw::KernelStackChosen(), chosen) << (link ? link : "-") << files.size();
     }
     EXPECT_TRUE(fw::NodeFiles().empty());
     {  // Forced without node files, the open fails.
