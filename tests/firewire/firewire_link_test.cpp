@@ -219,7 +219,9 @@ void FlashWork(F& f) {
     const uint8_t bytes[3] = {0x12, 0x34, 0x56};
     f.Ok("program 3 bytes at 0x20000 by the port", link.UploadBlock(true, {0x20000, 3, bytes, 0}));
     f.Log();
-    for (uint32_t i = 0x1FFFF; i < 0x20004; ++i) f.out.Add("%02X%s", f.sim->Flash()[i], i < 0x20003 ? " " : "\n");
+    const std::vector<uint8_t> flash = f.sim->Flash();  // the bytes programmed, erased around
+    f.out.Add("%02X %02X %02X %02X %02X\n", flash[0x1FFFF], flash[0x20000], flash[0x20001],
+              flash[0x20002], flash[0x20003]);
     f.Ok("flash reset", link.Reset(RESET_FLASH));
     f.Log();
     // Upload mode, as SwitchDeviceToUploadMode leaves the board, then an upload from 0.

@@ -156,10 +156,8 @@ protected:
     }
     static void OnVanished(UMockdevIoctlBase*, UMockdevIoctlClient* client, gpointer self) {
         auto* bench = static_cast<UmockdevBench*>(self);
-        auto it = bench->clients_.find(client);
-        if (it == bench->clients_.end()) return;
-        if (it->second >= 0) bench->core_->Close(it->second);
-        bench->clients_.erase(it);
+        const auto file = bench->clients_.extract(client);
+        if (!file.empty() && file.mapped() >= 0) bench->core_->Close(file.mapped());
     }
 
     // Runs the tool under umockdev-wrapper and expects it to succeed with `shows` in its output.
