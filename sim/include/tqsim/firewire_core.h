@@ -1,10 +1,10 @@
-// A fake of the kernel's firewire-core on the simulator's bus: node files (fwN) only for the
-// host's own node and the nodes that present a config ROM, numbered with the lowest free
-// number as they appear, dead (ENODEV) once their node leaves or stops presenting its ROM;
-// bus reset events and generations; transactions answered by the simulated nodes with the
-// kernel's rcodes, and the host's topology map answered by the host's file. It speaks the
-// firewire-cdev structures themselves, so the same fake serves the library in process
-// (through its kernel hooks) and under umockdev.
+// The kernel's firewire-core, the Linux 1394 stack as user space sees it, on the simulator's
+// bus: node files (fwN) only for the host's own node and the nodes that present a config ROM,
+// numbered with the lowest free number as they appear, dead (ENODEV) once their node leaves or
+// stops presenting its ROM; bus reset events and generations; transactions answered by the
+// simulated nodes with the kernel's rcodes, and the host's topology map answered by the host's
+// file. It speaks the firewire-cdev structures themselves, so the same object serves a client
+// in process (through its kernel hooks) and under umockdev. Linux only.
 #pragma once
 
 #include <cstddef>
@@ -18,9 +18,9 @@
 
 #include "tqsim/system.h"
 
-namespace loric::test {
+namespace tqsim {
 
-class FakeFirewireCore {
+class FirewireCore {
 public:
     // The caller's memory that an ioctl argument points into: `field` is the offset of a
     // 64-bit pointer inside the argument.
@@ -38,7 +38,7 @@ public:
     };
 
     // `local` names the bus node that is the host's own controller.
-    explicit FakeFirewireCore(tqsim::System& sim, std::string local = "host");
+    explicit FirewireCore(System& sim, std::string local = "host");
 
     // File operations; negative errno on failure.
     int Open(const std::string& path);
@@ -65,7 +65,7 @@ public:
     void ResetBusBeforeRequest(int n) {
         BeforeRequest(n, [this] { sim_.BusReset(); });
     }
-    // Runs `action` (on the bus, without the fake's knowledge) just before request number `n`.
+    // Runs `action` (on the bus, without the core's knowledge) just before request number `n`.
     void BeforeRequest(int n, std::function<void()> action) {
         countdown_ = n;
         beforeRequest_ = std::move(action);
@@ -89,7 +89,7 @@ public:
 private:
     struct Device {
         std::string name;
-        tqsim::BusNode* node;
+        BusNode* node;
         bool local;
         bool gone = false;
         std::vector<uint32_t> rom;
@@ -100,7 +100,7 @@ private:
         std::deque<std::vector<uint8_t>> events;
     };
 
-    std::vector<uint32_t> RomOf(tqsim::BusNode* node, bool local) const;
+    std::vector<uint32_t> RomOf(BusNode* node, bool local) const;
     std::string FreeName() const;
     // The topology map of the bus now (CSR 0xFFFFF0001000), as the host's node serves it.
     std::vector<uint32_t> TopologyMap();
@@ -109,7 +109,7 @@ private:
     int SendRequest(File& file, void* argument, Memory& memory);
     int BusReset(File& file, void* argument);
 
-    tqsim::System& sim_;
+    System& sim_;
     std::string localName_;
     uint32_t generation_ = 0;
     bool synced_ = false;
@@ -126,4 +126,4 @@ private:
     std::function<void(const std::string&, bool)> listener_;
 };
 
-}  // namespace loric::test
+}  // namespace tqsim

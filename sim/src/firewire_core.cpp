@@ -1,4 +1,4 @@
-#include "fake_core.h"
+#include "tqsim/firewire_core.h"
 
 #include <linux/firewire-cdev.h>
 #include <linux/firewire-constants.h>
@@ -12,7 +12,7 @@
 #include "tqsim/device.h"
 #include "tqsim/images.h"
 
-namespace loric::test {
+namespace tqsim {
 
 namespace {
 
@@ -34,7 +34,7 @@ std::vector<uint8_t> Bytes(const void* data, size_t size) {
 
 }  // namespace
 
-bool FakeFirewireCore::DirectMemory::Get(void* argument, size_t field, void* out, size_t size) {
+bool FirewireCore::DirectMemory::Get(void* argument, size_t field, void* out, size_t size) {
     uint64_t pointer;
     std::memcpy(&pointer, static_cast<uint8_t*>(argument) + field, sizeof pointer);
     if (pointer == 0) return false;
@@ -42,7 +42,7 @@ bool FakeFirewireCore::DirectMemory::Get(void* argument, size_t field, void* out
     return true;
 }
 
-bool FakeFirewireCore::DirectMemory::Put(void* argument, size_t field, const void* in,
+bool FirewireCore::DirectMemory::Put(void* argument, size_t field, const void* in,
                                          size_t size) {
     uint64_t pointer;
     std::memcpy(&pointer, static_cast<uint8_t*>(argument) + field, sizeof pointer);
@@ -51,16 +51,16 @@ bool FakeFirewireCore::DirectMemory::Put(void* argument, size_t field, const voi
     return true;
 }
 
-FakeFirewireCore::FakeFirewireCore(tqsim::System& sim, std::string local)
+FirewireCore::FirewireCore(System& sim, std::string local)
     : sim_(sim), localName_(std::move(local)) {}
 
-std::vector<uint32_t> FakeFirewireCore::RomOf(tqsim::BusNode* node, bool local) const {
-    if (auto* device = dynamic_cast<tqsim::Tq6410Device*>(node)) return device->ConfigRom();
+std::vector<uint32_t> FirewireCore::RomOf(BusNode* node, bool local) const {
+    if (auto* device = dynamic_cast<Tq6410Device*>(node)) return device->ConfigRom();
     if (local) return {0x04040000u, 0x31333934u, 0x00FF5002u, node->IdHigh(), node->IdLow()};
     return {};
 }
 
-std::string FakeFirewireCore::FreeName() const {
+std::string FirewireCore::FreeName() const {
     for (int n = 0;; ++n) {
         const std::string name = "fw" + std::to_string(n);
         bool taken = false;
@@ -69,11 +69,11 @@ std::string FakeFirewireCore::FreeName() const {
     }
 }
 
-void FakeFirewireCore::Sync() {
+void FirewireCore::Sync() {
     std::vector<std::pair<std::string, bool>> changes;
     {
         auto lock = sim_.Lock();
-        tqsim::Bus& bus = sim_.bus();
+        Bus& bus = sim_.bus();
         if (synced_ && bus.Generation() == generation_) return;
         synced_ = true;
         generation_ = bus.Generation();
@@ -116,14 +116,14 @@ void FakeFirewireCore::Sync() {
     }
 }
 
-std::vector<std::string> FakeFirewireCore::Names() {
+std::vector<std::string> FirewireCore::Names() {
     Sync();
     std::vector<std::string> names;
     for (const auto& device : devices_) names.push_back(device->name);
     return names;
 }
 
-int FakeFirewireCore::Open(const std::string& path) {
+int FirewireCore::Open(const std::string& path) {
     Sync();
     const std::string name = path.substr(path.rfind('/') + 1);
     for (const auto& device : devices_) {
@@ -136,9 +136,9 @@ int FakeFirewireCore::Open(const std::string& path) {
     return -ENOENT;
 }
 
-int FakeFirewireCore::Close(int fd) { return files_.erase(fd) != 0 ? 0 : -EBADF; }
+int FirewireCore::Close(int fd) { return files_.erase(fd) != 0 ? 0 : -EBADF; }
 
-long FakeFirewireCore::Read(int fd, void* buffer, size_t size) {
+long FirewireCore::Read(int fd, void* buffer, size_t size) {
     auto it = files_.find(fd);
     if (it == files_.end()) return -EBADF;
     File& file = it->second;
@@ -150,11 +150,11 @@ long FakeFirewireCore::Read(int fd, void* buffer, size_t size) {
     return static_cast<long>(length);
 }
 
-void FakeFirewireCore::QueueBusReset(File& file) {
+void FirewireCore::QueueBusReset(File& file) {
     fw_cdev_event_bus_reset event{};
     event.type = FW_CDEV_EVENT_BUS_RESET;
     auto lock = sim_.Lock();
-    tqsim::Bus& bus = sim_.bus();
+    Bus& bus = sim_.bus();
     event.node_id = bus.NodeIdOf(file.device->node);
     for (const auto& device : devices_)
         if (device->local) event.local_node_id = bus.NodeIdOf(device->node);
@@ -165,7 +165,7 @@ void FakeFirewireCore::QueueBusReset(File& file) {
     file.events.push_back(Bytes(&event, sizeof event));
 }
 
-int FakeFirewireCore::Ioctl(int fd, unsigned long request, void* argument, Memory& memory) {
+int FirewireCore::Ioctl(int fd, unsigned long request, void* argument, Memory& memory) {
     Sync();
     auto it = files_.find(fd);
     if (it == files_.end()) return -EBADF;
@@ -179,7 +179,7 @@ int FakeFirewireCore::Ioctl(int fd, unsigned long request, void* argument, Memor
     }
 }
 
-int FakeFirewireCore::GetInfo(File& file, void* argument, Memory& memory) {
+int FirewireCore::GetInfo(File& file, void* argument, Memory& memory) {
     fw_cdev_get_info info;
     std::memcpy(&info, argument, sizeof info);
     if (info.version < 1) return -EINVAL;
@@ -206,7 +206,7 @@ int FakeFirewireCore::GetInfo(File& file, void* argument, Memory& memory) {
     return 0;
 }
 
-int FakeFirewireCore::SendRequest(File& file, void* argument, Memory& memory) {
+int FirewireCore::SendRequest(File& file, void* argument, Memory& memory) {
     fw_cdev_send_request request;
     std::memcpy(&request, argument, sizeof request);
     const bool write =
@@ -255,7 +255,7 @@ int FakeFirewireCore::SendRequest(File& file, void* argument, Memory& memory) {
         }
     } else {
         auto lock = sim_.Lock();
-        tqsim::Bus& bus = sim_.bus();
+        Bus& bus = sim_.bus();
         const uint16_t nodeId = bus.NodeIdOf(file.device->node);
         const auto high = static_cast<uint16_t>(request.offset >> 32);
         const auto low = static_cast<uint32_t>(request.offset);
@@ -306,9 +306,9 @@ int FakeFirewireCore::SendRequest(File& file, void* argument, Memory& memory) {
     return 0;
 }
 
-std::vector<uint32_t> FakeFirewireCore::TopologyMap() {
+std::vector<uint32_t> FirewireCore::TopologyMap() {
     auto lock = sim_.Lock();
-    const std::vector<tqsim::Bus::Entry> nodes = sim_.bus().AllNodes();
+    const std::vector<Bus::Entry> nodes = sim_.bus().AllNodes();
     // Length and CRC, generation, node and self-ID counts, then one self-ID packet #0 a node:
     // its phy ID, link active, gap count 63, the last node the root and contender.
     std::vector<uint32_t> map = {0, generation_,
@@ -320,11 +320,11 @@ std::vector<uint32_t> FakeFirewireCore::TopologyMap() {
         map.push_back(packet);
     }
     map[0] = static_cast<uint32_t>((map.size() - 1) << 16) |
-             tqsim::image::Crc16(&map[1], map.size() - 1);
+             image::Crc16(&map[1], map.size() - 1);
     return map;
 }
 
-int FakeFirewireCore::BusReset(File& file, void* argument) {
+int FirewireCore::BusReset(File& file, void* argument) {
     fw_cdev_initiate_bus_reset reset;
     std::memcpy(&reset, argument, sizeof reset);
     if (reset.type != FW_CDEV_LONG_RESET && reset.type != FW_CDEV_SHORT_RESET) return -EINVAL;
@@ -335,4 +335,4 @@ int FakeFirewireCore::BusReset(File& file, void* argument) {
     return 0;
 }
 
-}  // namespace loric::test
+}  // namespace tqsim
