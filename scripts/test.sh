@@ -3,7 +3,7 @@
 # AddressSanitizer and UndefinedBehaviorSanitizer, and the 32-bit Windows DLL with its checks
 # (objdump, then host programs under Wine); then the installed library and the packages, and
 # the fuzz targets.
-#   usage: bash scripts/test.sh [native] [sanitize] [windows] [package] [bench] [fuzz]   (none: all)
+#   usage: bash scripts/test.sh [format] [native] [sanitize] [windows] [package] [bench] [fuzz]   (none: all)
 # Build folders: build/, build-sanitize/, build-win/ (reused when present). Exits non-zero
 # when any stage fails; a closing line names the stages that passed and failed.
 set -u
@@ -16,7 +16,7 @@ export CCACHE_BASEDIR=${CCACHE_BASEDIR:-$root}
 export CCACHE_NOHASHDIR=${CCACHE_NOHASHDIR:-1}
 
 stages=("$@")
-[ ${#stages[@]} -eq 0 ] && stages=(native sanitize windows package bench fuzz)
+[ ${#stages[@]} -eq 0 ] && stages=(format native sanitize windows package bench fuzz)
 
 failed_stages=()
 passed_stages=()
@@ -45,6 +45,12 @@ build_tree() {  # build_tree <dir> <cmake args...>
 
 run_ctest() {  # run_ctest <dir>
   (cd "$1" && ctest -j"$jobs" --output-on-failure)
+}
+
+# The sources in the house style (.clang-format, clang-format 14): scripts/format.sh fixes them.
+stage_format() {
+  note "formatting (clang-format 14)"
+  bash scripts/format.sh --check
 }
 
 stage_native() {
@@ -135,8 +141,8 @@ stage_fuzz() {
 
 for stage in "${stages[@]}"; do
   case $stage in
-    native|sanitize|windows|package|bench|fuzz) ;;
-    *) echo "unknown stage '$stage' (native, sanitize, windows, package, bench, fuzz)"; exit 2 ;;
+    format|native|sanitize|windows|package|bench|fuzz) ;;
+    *) echo "unknown stage '$stage' (format, native, sanitize, windows, package, bench, fuzz)"; exit 2 ;;
   esac
   start=$SECONDS
   if "stage_$stage"; then
