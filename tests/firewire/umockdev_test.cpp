@@ -161,7 +161,7 @@ protected:
     }
 
     // Runs the tool under umockdev-wrapper and expects it to succeed with `shows` in its output.
-    void Tool(const std::vector<std::string>& args, const std::string& shows = "") {
+    void Tool(const std::vector<std::string>& args, const std::string& shows = "", int exitCode = 0) {
         std::string command = "exec umockdev-wrapper " + std::string(LORIC_TOOL_PATH) +
                               " --flash-data " + kImages + "simchips.dat --chip 29F040B";
         for (const auto& arg : args) command += " '" + arg + "'";
@@ -187,7 +187,7 @@ protected:
         }
         while (g_main_context_iteration(nullptr, FALSE)) continue;
         const std::string out = ReadFileBytes("out.txt");
-        EXPECT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 0) << out;
+        EXPECT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == exitCode) << out;
         EXPECT_NE(out.find(shows), std::string::npos) << out;
     }
     // The flash now against what programming the firmware and `config` leaves on a board.
@@ -211,6 +211,18 @@ protected:
 
 TEST_F(UmockdevBench, NodesListsTheRunningBoard) {
     Tool({"nodes"}, "0ABCDE01-23456789");  // only the kernel's files can tell
+}
+
+// The blank board has no file; the host's topology map names it, and the way to reach it.
+TEST_F(UmockdevBench, NodesNamesTheBoardWithoutAConfigurationRom) {
+    Tool({"nodes"}, "Node 0xFFC2 has no configuration ROM the kernel could read (a blank board, or one "
+                    "that runs its bootstrap loader): reach it through a serial adapter (--com PORT).");
+}
+
+// A job for a blank board says that the kernel's stack cannot reach it, and what can.
+TEST_F(UmockdevBench, LoaderJobOnTheBlankBoardNamesTheSerialAdapter) {
+    Tool({"program-loader", kImages + "loader.bin", "--node", "0xFFC2", "--yes"}, "needs a serial adapter",
+         LORIC_ERR_DEVICE_NOT_FOUND);
 }
 
 TEST_F(UmockdevBench, TimestampOfTheRunningBoard) { Tool({"timestamp"}, "Firmware time stamp:"); }

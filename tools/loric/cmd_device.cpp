@@ -74,13 +74,44 @@ std::unique_ptr<Session> FileSession(const Globals& globals) {
     return std::make_unique<Session>(options);
 }
 
+// Through the kernel's 1394 stack a node has a file only once the kernel has read its
+// configuration ROM, so a blank board, or one that runs its bootstrap loader, is not listed. The
+// host's own topology map (its self-ID packets, at 0xFFFFF0001000) still shows it: every node
+// there that is neither listed nor the host is named, with the way to reach it.
+void ReportNodesWithoutFile(const NODE_INFO* records, uint32_t count) {
+    constexpr uint32_t kTopologyMap = 0xF0001000;
+    auto listed = [&](uint32_t phy) {
+        for (uint32_t i = 0; i < count && i < 64; ++i)
+            if ((records[i].nodeNumber & 0x3F) == phy) return true;
+        return false;
+    };
+    for (uint32_t phy = 0; phy < 63; ++phy) {
+        if (listed(phy)) continue;
+        const uint16_t host = static_cast<uint16_t>(0xFFC0 | phy);
+        uint32_t sizes = 0;  // only the host's own node answers a read there
+        if (ReadQuadlet(host, kRegisterHigh, kTopologyMap + 8, &sizes) != 0) continue;
+        const uint32_t selfIds = sizes & 0xFFFF;
+        for (uint32_t i = 0; i < selfIds && i < 64; ++i) {
+            uint32_t packet = 0;
+            if (ReadQuadlet(host, kRegisterHigh, kTopologyMap + 12 + 4 * i, &packet) != 0) break;
+            const uint32_t id = (packet >> 24) & 0x3F;
+            const bool extended = (packet & 0x00800000u) != 0;  // a continuation of the node before
+            if (extended || id == phy || listed(id)) continue;
+            std::printf("Node %s has no configuration ROM the kernel could read (a blank board, or one that "
+                        "runs its bootstrap loader): reach it through a serial adapter (--com PORT).\n",
+                        NodeText(static_cast<uint16_t>(0xFFC0 | id)).c_str());
+        }
+        return;
+    }
+}
+
 }  // namespace
 
 int CmdNodes(const Globals& globals, const NodesOptions& options) {
     Job job(globals);
     uint32_t count = 0;
+    NODE_INFO records[64] = {};
     if (!options.blankOnly) {
-        NODE_INFO records[64] = {};
         Check(GetNodeInfo(&count, records, sizeof records), "reading the node list");
         if (count == 0) {
             if (globals.target.comPort.empty() && KernelStackChosen()) {
@@ -101,6 +132,9 @@ int CmdNodes(const Globals& globals, const NodesOptions& options) {
                             r.nodeNumber, r.idHigh, r.idLow);
             }
         }
+    }
+    if (!options.blankOnly && globals.target.comPort.empty() && KernelStackChosen()) {
+        ReportNodesWithoutFile(records, count);
     }
     std::vector<DeviceLocation> devices;
     if (count == 0) {
