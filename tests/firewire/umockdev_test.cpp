@@ -211,6 +211,7 @@ protected:
 
 TEST_F(UmockdevBench, NodesListsTheRunningBoard) {
     Tool({"nodes"}, "0ABCDE01-23456789");  // only the kernel's files can tell
+    Tool({"nodes"}, "read through the kernel's 1394 stack");
 }
 
 // The blank board has no file; the host's topology map names it, and the way to reach it.

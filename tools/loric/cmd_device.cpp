@@ -135,6 +135,8 @@ int CmdNodes(const Globals& globals, const NodesOptions& options) {
     }
     if (!options.blankOnly && globals.target.comPort.empty() && KernelStackChosen()) {
         ReportNodesWithoutFile(records, count);
+        Say(globals, "(The bus was read through the kernel's 1394 stack, the /dev/fwN files; --link socket "
+                     "uses the driver socket instead.)");
     }
     std::vector<DeviceLocation> devices;
     if (count == 0) {
