@@ -7,7 +7,6 @@
 
 #include <filesystem>
 #include <stdexcept>
-#include <string>
 #include <vector>
 
 #include <gtest/gtest.h>

@@ -65,6 +65,10 @@ struct CaseName {
     }
 };
 
+// A parameterised suite of `Fixture` over `Case`s.
+template <class Fixture, class Case>
+struct WithCases : Fixture, ::testing::WithParamInterface<Case> {};
+
 // A text that a test builds up line by line and compares with a golden file.
 class Transcript {
 public:
