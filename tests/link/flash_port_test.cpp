@@ -1,10 +1,7 @@
 // The flash port sequences: every quadlet each one writes, in order, with the sleeps between
 // them, for the built-in command sets; and where a sequence stops when a write fails.
-#include <gtest/gtest.h>
 
-#include <cstdint>
 #include <functional>
-#include <string>
 
 #include "link/flash_port.h"
 #include "link/registers.h"
