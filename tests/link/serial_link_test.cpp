@@ -92,6 +92,7 @@ struct LinkCase {
     const char* name;
     void (*run)(SerialLinkCommands& f, SerialLink& l);
 };
+void PrintTo(const LinkCase& c, std::ostream* out) { *out << c.name; }
 
 // A command case on a fresh link: what it did, its frames and how long it took, written down.
 class SerialLinkCommands : public SerialLinkTest, public ::testing::WithParamInterface<LinkCase> {

@@ -103,4 +103,12 @@ private:
     std::string text_;
 };
 
+// A case of a table in this file's unnamed namespace prints as its name, in failure messages
+// and in the test names ctest lists (raw bytes there would hold addresses).
+namespace {
+template <class Case>
+    requires requires(const Case& c) { c.name; }
+std::ostream& operator<<(std::ostream& out, const Case& c) { return out << c.name; }
+}  // namespace
+
 }  // namespace loric::test
