@@ -3,17 +3,10 @@
 // Linux platform layer (formatting, debugger output, last error, window record). Each scenario
 // adds its statuses, the debugger output piece by piece, the trace log and the driver requests
 // to a transcript compared with its own golden file under tests/data/api/.
-#include <gtest/gtest.h>
 
-#include <cstdarg>
 #include <cstring>
-#include <filesystem>
-#include <functional>
 #include <memory>
-#include <string>
-#include <thread>
 #include <utility>
-#include <vector>
 
 #include "api/context.h"
 #include "api/export_frame.h"
@@ -34,7 +27,8 @@ std::string Escaped(const std::string& text) {
 }
 
 class Api : public ApiTest {
-protected:
+public:
+    using ApiTest::debug_;
     std::unique_ptr<RequestRecorder> driver_;
     Transcript t_;
 
@@ -108,15 +102,9 @@ struct ScenarioCase {
     bool driver;
     void (*body)(ApiScenario& f);
 };
-void PrintTo(const ScenarioCase& c, std::ostream* out) { *out << c.name; }
 
 class ApiScenario : public Api, public ::testing::WithParamInterface<ScenarioCase> {
 public:
-    using Api::driver_;
-    using Api::ErrorText;
-    using Api::Status;
-    using Api::t_;
-    using ApiTest::debug_;
     uint32_t value = 0;
 
     // Opens (verbose if `flags` asks for it), then traces with `flags`, the open's lines and

@@ -3,16 +3,11 @@
 // outputs, every request with the fake clock's time, and the trace to a transcript compared
 // with its own golden file in tests/data/bus/discovery/ or tests/data/bus/modes/. Then the
 // whole-second waits and the time-out clock.
-#include <gtest/gtest.h>
 
-#include <atomic>
 #include <cstring>
-#include <functional>
 #include <memory>
 #include <set>
-#include <string>
 #include <utility>
-#include <vector>
 
 #include "api/context.h"
 #include "bus/modes.h"
@@ -30,7 +25,8 @@ namespace {
 NODE_INFO Node(uint16_t bus, uint16_t number, uint32_t idHigh, uint32_t idLow) { return {{}, number, bus, idLow, idHigh}; }
 
 class Bus : public ApiTest {
-protected:
+public:
+    using ApiTest::debug_;
     FakeClock clock_;
     std::unique_ptr<RequestRecorder> driver_;
     Transcript t_;
@@ -97,14 +93,9 @@ struct BusCase {
     void (*body)(BusScenario& f);
     RequestRecorder::Handler (*handler)() = nullptr;
 };
-void PrintTo(const BusCase& c, std::ostream* out) { *out << c.name; }
 
 class BusScenario : public Bus, public ::testing::WithParamInterface<BusCase> {
 public:
-    using ApiTest::debug_;
-    using Bus::driver_;
-    using Bus::Status;
-    using Bus::t_;
     uint16_t node = 0;
     uint32_t blank = 0;
 
@@ -122,7 +113,6 @@ struct DiscoveryCase {
     std::set<uint16_t> flashPorts;
     uint32_t blank;
 };
-void PrintTo(const DiscoveryCase& c, std::ostream* out) { *out << c.name; }
 
 std::vector<DiscoveryCase> DiscoveryCases() {
     std::vector<NODE_INFO> fourteen;

@@ -1,14 +1,5 @@
 // Configuration files: generation, import, and their transfer to and from the simulated device
 // (with time stamp records), each case against its own golden file under tests/data/configrom/.
-#include <gtest/gtest.h>
-
-#include <atomic>
-#include <cstdio>
-#include <cstring>
-#include <fstream>
-#include <sstream>
-#include <string>
-#include <vector>
 
 #include "api/context.h"
 #include "configrom/crom.h"
@@ -22,7 +13,6 @@ namespace loric::test {
 namespace {
 
 constexpr uint32_t kTraceAll = TRACE_ERROR | TRACE_API | TRACE_API_VERBOSE;
-using Bytes = std::vector<uint8_t>;
 
 using ConfigFiles = ApiTest;
 
@@ -30,7 +20,6 @@ using ConfigFiles = ApiTest;
 struct CaseLine {
     std::string name, rest;
 };
-void PrintTo(const CaseLine& c, std::ostream* out) { *out << c.name; }
 
 std::vector<CaseLine> CaseLines(const std::string& file) {
     std::istringstream lines(ReadFileBytes(GoldenPath(file)));
@@ -175,7 +164,7 @@ Bytes Header(uint32_t magic, uint32_t romLength, size_t romBytes) {
 uint32_t CancelProgress(uint8_t) { return 1; }
 
 class SimTransfer : public SimTest {
-protected:
+public:
     void SetUp() override {
         Bench("29F040B");
         CloseLORIC();
@@ -251,7 +240,6 @@ std::string DownloadName(const DownloadCase& c) {
     return (c.config.empty() ? "time_stamp_" : "configuration_") + CaseSlug(c.name);
 }
 
-void PrintTo(const DownloadCase& c, std::ostream* out) { *out << c.name; }
 
 std::vector<DownloadCase> DownloadCases() {
     const std::string any = "1";  // for a configuration, read from flash
@@ -304,28 +292,23 @@ TEST_P(Download, StatusTraceAndWhatWasRead) {
 INSTANTIATE_TEST_SUITE_P(Cases, Download, ::testing::ValuesIn(DownloadCases()),
                          [](const auto& info) { return DownloadName(info.param); });
 
-class UploadFailure;
 struct UploadFailureCase {
     const char* name;
-    void (*arrange)(UploadFailure& f);
+    void (*arrange)(SimTransfer& f);
     bool otherNode;
     const char* file;
     ProgressCallback callback;
 };
-void PrintTo(const UploadFailureCase& c, std::ostream* out) { *out << c.name; }
 
-class UploadFailure : public SimTransfer, public ::testing::WithParamInterface<UploadFailureCase> {
-public:
-    using SimTest::sim_;
-};
+using UploadFailure = WithCases<SimTransfer, UploadFailureCase>;
 
 const UploadFailureCase kUploadFailures[] = {
-    {"nobody at the node", [](UploadFailure&) {}, true, "rom.bin", nullptr},
-    {"erase never done", [](UploadFailure& f) { f.sim_->SetEraseNeverDone(true); }, false, "rom.bin", nullptr},
-    {"cancelled", [](UploadFailure&) {}, false, "rom.bin", CancelProgress},
-    {"processor reset refused", [](UploadFailure& f) { FailWrites(*f.sim_, FLASH_UPLOAD_CTRL, 1); }, false, "rom.bin",
+    {"nobody at the node", [](SimTransfer&) {}, true, "rom.bin", nullptr},
+    {"erase never done", [](SimTransfer& f) { f.sim_->SetEraseNeverDone(true); }, false, "rom.bin", nullptr},
+    {"cancelled", [](SimTransfer&) {}, false, "rom.bin", CancelProgress},
+    {"processor reset refused", [](SimTransfer& f) { FailWrites(*f.sim_, FLASH_UPLOAD_CTRL, 1); }, false, "rom.bin",
      nullptr},
-    {"missing file", [](UploadFailure&) {}, false, "none.bin", nullptr},
+    {"missing file", [](SimTransfer&) {}, false, "none.bin", nullptr},
 };
 
 // Each failed upload's status, trace and the device's mode after it, against

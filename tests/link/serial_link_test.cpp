@@ -1,16 +1,9 @@
 // The serial link frame by frame, and the API opened over it, against an adapter whose answers
 // each test scripts.
-#include <gtest/gtest.h>
 
 #include <sys/stat.h>
 
 #include <cstring>
-#include <filesystem>
-#include <fstream>
-#include <iterator>
-#include <stdexcept>
-#include <string>
-#include <vector>
 
 #include "api/context.h"
 #include "bus/async.h"
@@ -35,7 +28,7 @@ QuadletRequest MakeRequest(uint16_t node, uint32_t offsetLow, uint32_t busOrderV
 }
 
 class SerialLinkTest : public test::ApiTest {
-protected:
+public:
     test::FakeClock clock;
     ScriptedAdapter adapter;
 };
@@ -104,8 +97,6 @@ void PrintTo(const LinkCase& c, std::ostream* out) { *out << c.name; }
 // A command case on a fresh link: what it did, its frames and how long it took, written down.
 class SerialLinkCommands : public SerialLinkTest, public ::testing::WithParamInterface<LinkCase> {
 public:
-    using SerialLinkTest::adapter;
-    using SerialLinkTest::clock;
     test::Transcript out;
 
     void Read(SerialLink& l, uint32_t high, uint32_t low) {

@@ -2,16 +2,10 @@
 // transcripts and the simulated bench.
 #pragma once
 
-#include <gtest/gtest.h>
-
-#include <algorithm>
 #include <cstring>
-#include <fstream>
 #include <iomanip>
 #include <memory>
 #include <sstream>
-#include <string>
-#include <vector>
 
 #include "loric.h"
 #include "platform/bytes.h"
@@ -104,6 +98,17 @@ inline std::string RequestTranscript(const RequestRecorder& driver, const std::s
     return out.str();
 }
 
+// The text without the lines of the asynchronous transactions (their own tests cover them).
+inline std::string WithoutAsyncLines(const std::string& text) {
+    std::istringstream in(text);
+    std::string out;
+    for (std::string line; std::getline(in, line);)
+        if (line.find("AsyncRead") == std::string::npos && line.find("AsyncWrite") == std::string::npos &&
+            line.find("AsynWrite") == std::string::npos)
+            out += line + (in.eof() ? "" : "\n");
+    return out;
+}
+
 #if __has_include("tqsim/system.h")
 // Every write to the register at `offsetLow` after the first `succeedFirst` fails.
 inline void FailWrites(tqsim::System& sim, uint32_t offsetLow, uint32_t succeedFirst) {
@@ -116,7 +121,7 @@ inline void FailWrites(tqsim::System& sim, uint32_t offsetLow, uint32_t succeedF
 
 // Tests against the simulated bench through the exports.
 class SimTest : public ApiTest {
-protected:
+public:
     // A fresh bench with `chip` of simchips.dat (at its datasheet's typical times on the real
     // clock, if asked), the host's record of the chip, and the library open over its driver or
     // its serial adapter.

@@ -1,13 +1,6 @@
 // The programming sequences, the sector erase and the file upload at the level of the requests
 // the driver receives: the erase range, the order of steps, the waits, the window titles, the
 // bytes uploaded and the statuses of the failure paths.
-#include <gtest/gtest.h>
-
-#include <atomic>
-#include <filesystem>
-#include <functional>
-#include <string>
-#include <vector>
 
 #include "api/context.h"
 #include "link/driver_link.h"
@@ -15,12 +8,10 @@
 #include "program/upload.h"
 #include "program_test_util.h"
 #include "support/fake_clock.h"
-#include "support/trace_text.h"
 
 namespace loric::test {
 namespace {
 
-using Bytes = std::vector<uint8_t>;
 constexpr uint16_t kNode = 0xFFC3;
 
 // 8-bit chip as LoadFlashData fills a record: eight sectors of 16384 bytes below the
@@ -80,7 +71,7 @@ struct UploadCase {
 };
 
 class SequenceTest : public ApiTest {
-protected:
+public:
     void SetUp() override {
         WriteFile("firmware.bin",
                   WithSection(40000, 0x100, "03", {{0x110, 0xEEEEEEEE}, {0x114, 0xEEEEEEEE}, {0x118, 0xEEEEEEEE}}));
@@ -140,7 +131,6 @@ struct JobCase {
     std::function<void(FLASH_DEVICE&)> change = nullptr;  // what makes the record unusable
     bool closed = false;
 };
-void PrintTo(const JobCase& c, std::ostream* out) { *out << c.name; }
 
 std::vector<JobCase> JobCases() {
     return {
@@ -239,7 +229,6 @@ struct EraseTimeout {
     int64_t limitMs;
     int64_t startMs;
 };
-void PrintTo(const EraseTimeout& c, std::ostream* out) { *out << c.name; }
 
 class EraseTimeoutCase : public SequenceTest, public ::testing::WithParamInterface<EraseTimeout> {};
 
@@ -270,35 +259,29 @@ INSTANTIATE_TEST_SUITE_P(Limits, EraseTimeoutCase,
                                            EraseTimeout{"whole chip from ms 512", ERASE_ALL, 120000, 512}),
                          CaseName());
 
-class EraseOutcome;
 struct EraseCase {
     const char* name;
-    void (*script)(EraseOutcome& f);
+    void (*script)(SequenceTest& f);
     uint32_t address;
     uint32_t method;
     uint32_t deviceId = 0;
     bool noRecord = false, closed = false;
 };
-void PrintTo(const EraseCase& c, std::ostream* out) { *out << c.name; }
 
-class EraseOutcome : public SequenceTest, public ::testing::WithParamInterface<EraseCase> {
-public:
-    using SequenceTest::driver_;
-    using SequenceTest::PollAnswers;
-};
+using EraseOutcome = WithCases<SequenceTest, EraseCase>;
 
 // The device method's back-to-back polls until done, its refused start write and failed poll,
 // the second the internal flash is given instead of polls, and the flash port method, which is
 // one link call at the target node.
 std::vector<EraseCase> EraseCases() {
     return {
-        {"polls until done", [](EraseOutcome& f) { f.PollAnswers({0x00000000, 0xFFFFFFFE, 0x00000081}); }, 0x10000, 0,
+        {"polls until done", [](SequenceTest& f) { f.PollAnswers({0x00000000, 0xFFFFFFFE, 0x00000081}); }, 0x10000, 0,
          3},
-        {"internal flash", [](EraseOutcome& f) { f.PollAnswers({0}); }, ERASE_ALL, 0, FLASH_INTERNAL_DEVICE_ID},
+        {"internal flash", [](SequenceTest& f) { f.PollAnswers({0}); }, ERASE_ALL, 0, FLASH_INTERNAL_DEVICE_ID},
         {"start write refused",
-         [](EraseOutcome& f) { f.driver_.FailNext(IOCTL_ASYNC_WRITE, platform::kErrorIoDevice); }, 0x8000, 0},
+         [](SequenceTest& f) { f.driver_.FailNext(IOCTL_ASYNC_WRITE, platform::kErrorIoDevice); }, 0x8000, 0},
         {"poll fails after a good read",
-         [](EraseOutcome& f) {
+         [](SequenceTest& f) {
              RecordedRequest read;
              read.input.resize(44);
              f.driver_.Queue(IOCTL_ASYNC_READ, ScriptedReply::QuadletRead(read, 0x40));
@@ -306,12 +289,12 @@ std::vector<EraseCase> EraseCases() {
          },
          0x8000, 0},
         // A success leaves the argument of an earlier failure (a poll of the erase control).
-        {"flash port", [](EraseOutcome&) { SetMessageArgument(FLASH_ERASE_CTRL); }, 0x10000, 1},
+        {"flash port", [](SequenceTest&) { SetMessageArgument(FLASH_ERASE_CTRL); }, 0x10000, 1},
         {"flash port refused",
-         [](EraseOutcome& f) { f.driver_.FailNext(IOCTL_ERASE_SECTOR, platform::kErrorIoDevice); }, ERASE_ALL, 1},
-        {"no record", [](EraseOutcome&) {}, 0x8000, 0, 0, true},
-        {"closed", [](EraseOutcome&) {}, 0x8000, 0, 0, false, true},
-        {"closed, flash port", [](EraseOutcome&) {}, 0x8000, 1, 0, false, true},
+         [](SequenceTest& f) { f.driver_.FailNext(IOCTL_ERASE_SECTOR, platform::kErrorIoDevice); }, ERASE_ALL, 1},
+        {"no record", [](SequenceTest&) {}, 0x8000, 0, 0, true},
+        {"closed", [](SequenceTest&) {}, 0x8000, 0, 0, false, true},
+        {"closed, flash port", [](SequenceTest&) {}, 0x8000, 1, 0, false, true},
     };
 }
 
@@ -389,7 +372,6 @@ std::vector<UploadCase> UploadCases() {
         {"empty file", {}, 0x20},
     };
 }
-void PrintTo(const UploadCase& c, std::ostream* out) { *out << c.name; }
 
 class UploadFileCase : public SequenceTest, public ::testing::WithParamInterface<UploadCase> {};
 

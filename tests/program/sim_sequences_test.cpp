@@ -2,12 +2,6 @@
 // stops at its step with the flash and the device as that step left them.
 #if __has_include("tqsim/system.h")
 
-#include <gtest/gtest.h>
-
-#include <functional>
-#include <string>
-#include <vector>
-
 #include "link/registers.h"
 #include "program_test_util.h"
 #include "support/fake_clock.h"
@@ -53,7 +47,6 @@ struct FailureCase {
     Left left;
     DeviceMode mode;
 };
-void PrintTo(const FailureCase& c, std::ostream* out) { *out << c.name; }
 
 std::vector<FailureCase> FailureCases() {
     auto fault = [](uint32_t offset, uint32_t succeedFirst) {

@@ -6,12 +6,14 @@
 #include <stdlib.h>
 
 #include <filesystem>
+#include <fstream>
+#include <iterator>
 #include <stdexcept>
-#include <string>
 #include <vector>
 
 #include <gtest/gtest.h>
 
+#include "api/context.h"
 #include "platform/platform.h"
 #include "scoped_env.h"
 
@@ -59,7 +61,11 @@ private:
 
 // The bytes of "debug.log" in the current directory (the open stream is flushed first).
 // Empty when there is no such file.
-std::string ReadDebugLog();
+inline std::string ReadDebugLog() {
+    if (g_api.logFile != nullptr) platform::FlushLogFile(g_api.logFile);
+    std::ifstream file("debug.log", std::ios::binary);
+    return std::string(std::istreambuf_iterator<char>(file), std::istreambuf_iterator<char>());
+}
 inline bool DebugLogExists() { return std::filesystem::exists("debug.log"); }
 
 // Fixture: temporary directory, reset API context and captured debugger output.
@@ -67,8 +73,8 @@ inline bool DebugLogExists() { return std::filesystem::exists("debug.log"); }
 // test starts a RequestRecorder (which points it at itself while it lives).
 class ApiTest : public ::testing::Test {
 protected:
-    ApiTest();
-    ~ApiTest() override;
+    ApiTest() : noDriver_("BRENNOCK_SOCKET", (directory_.Path() + "/no-driver.sock").c_str()) { ResetApiContext(); }
+    ~ApiTest() override { ResetApiContext(); }
     TempDirectory directory_;
     ScopedEnv noDriver_;
     DebugCapture debug_;

@@ -65,6 +65,10 @@ struct CaseName {
     }
 };
 
+// A parameterised suite of `Fixture` over `Case`s.
+template <class Fixture, class Case>
+struct WithCases : Fixture, ::testing::WithParamInterface<Case> {};
+
 // A text that a test builds up line by line and compares with a golden file.
 class Transcript {
 public:
@@ -98,5 +102,13 @@ public:
 private:
     std::string text_;
 };
+
+// A case of a table in this file's unnamed namespace prints as its name, in failure messages
+// and in the test names ctest lists (raw bytes there would hold addresses).
+namespace {
+template <class Case>
+    requires requires(const Case& c) { c.name; }
+std::ostream& operator<<(std::ostream& out, const Case& c) { return out << c.name; }
+}  // namespace
 
 }  // namespace loric::test

@@ -12,8 +12,6 @@
 #include <functional>
 #include <map>
 #include <mutex>
-#include <optional>
-#include <string>
 #include <thread>
 #include <vector>
 
@@ -21,6 +19,8 @@
 #include "scoped_env.h"
 
 namespace loric::test {
+
+using Bytes = std::vector<uint8_t>;
 
 struct RecordedRequest {
     uint32_t code = 0;

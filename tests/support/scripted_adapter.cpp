@@ -8,7 +8,6 @@
 
 #include <algorithm>
 #include <chrono>
-#include <optional>
 #include <stdexcept>
 #include <utility>
 

@@ -6,21 +6,10 @@
 // bus reset acknowledged, anything else refused (AA 02).
 #pragma once
 
-#include <atomic>
-#include <cstdint>
-#include <deque>
-#include <functional>
-#include <map>
-#include <mutex>
-#include <string>
-#include <thread>
-#include <vector>
-
 #include "request_recorder.h"
 
 namespace loric::test {
 
-using Bytes = std::vector<uint8_t>;
 
 class ScriptedAdapter {
 public:
