@@ -159,9 +159,9 @@ Outcome Transaction(int fd, bool write, uint64_t offset, uint32_t generation, ui
         SetLastErrorCode(kErrorInvalidParameter);
         return Outcome::kFailed;
     }
-    // Its own address tells this request's response from any other.
-    const uint64_t closure = Pointer(&closure);
     fw_cdev_send_request request{};
+    // The request's own address tells its response from any other.
+    const uint64_t closure = Pointer(&request);
     if (write)
         request.tcode = length == 4 ? TCODE_WRITE_QUADLET_REQUEST : TCODE_WRITE_BLOCK_REQUEST;
     else
