@@ -96,7 +96,8 @@ int main(int argc, char** argv) {
             return 1;
         }
         for (i = 0; i < quadlets; ++i) {
-            if ((status = WriteQuadlet(node, OFFSET_HIGH, UPLOAD_CHECKSUM, (uint32_t)(i * 0x01030507u))) != LORIC_OK) {
+            if ((status = WriteQuadlet(node, OFFSET_HIGH, UPLOAD_CHECKSUM,
+                                       (uint32_t)(i * 0x01030507u))) != LORIC_OK) {
                 fprintf(stderr, "quadlet %lu: %u\n", i, (unsigned)status);
                 return 1;
             }
@@ -107,8 +108,9 @@ int main(int argc, char** argv) {
     CloseLORIC();
 
     frames = (double)rounds * (double)(quadlets + 1);
-    printf("wall %.2f s  cpu %.3f s  cpu/wall %.1f %%  payload %.0f B/s  line %.3f  %.3f ms a frame\n", wall, cpu,
-           100.0 * cpu / wall, (double)rounds * (double)quadlets * 4.0 / wall,
-           frames * 24.0 / (115200.0 / 10.0) / wall, 1000.0 * wall / frames);
+    printf(
+        "wall %.2f s  cpu %.3f s  cpu/wall %.1f %%  payload %.0f B/s  line %.3f  %.3f ms a frame\n",
+        wall, cpu, 100.0 * cpu / wall, (double)rounds * (double)quadlets * 4.0 / wall,
+        frames * 24.0 / (115200.0 / 10.0) / wall, 1000.0 * wall / frames);
     return 0;
 }

@@ -34,7 +34,8 @@ struct Bench {
     explicit Bench(bool blank) {
         if (!blank) {
             tqsim::image::BuildOptions firmware;
-            sim.InstallFirmware(tqsim::image::Build(firmware), tqsim::image::BuildConfigImage(0x123456, 0x01, 0x2345));
+            sim.InstallFirmware(tqsim::image::Build(firmware),
+                                tqsim::image::BuildConfigImage(0x123456, 0x01, 0x2345));
             sim.ResetDevice();
         }
         tqsim::AdapterOptions options;
@@ -56,7 +57,8 @@ void ReportLine(benchmark::State& state, Clock::duration elapsed, double transac
     if (seconds <= 0) return;
     state.counters["frames"] = transactionsPerIteration;
     state.counters["payload_Bps"] = payloadPerIteration * iterations / seconds;
-    state.counters["line_fraction"] = lineBytesPerIteration * iterations / kLineBytesPerSecond / seconds;
+    state.counters["line_fraction"] =
+        lineBytesPerIteration * iterations / kLineBytesPerSecond / seconds;
 }
 
 // Upload mode: one quadlet write transaction per 4 image bytes.

@@ -12,7 +12,8 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
     const loric::fuzz::WorkFolder folder;
     loric::fuzz::WriteFile("description.json", data, size);
     try {
-        const CONFIG_FILE_INFO info = tool::ParseConfigDescription(tool::LoadDescriptionFile("description.json"));
+        const CONFIG_FILE_INFO info =
+            tool::ParseConfigDescription(tool::LoadDescriptionFile("description.json"));
         tool::DescriptionNotes(info);
         const CONFIG_FILE_INFO again =
             tool::ParseConfigDescription(nlohmann::json::parse(tool::DescribeConfig(info).dump()));

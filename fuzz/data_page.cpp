@@ -14,7 +14,8 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
     std::remove("out.bin");
     if (GenerateConfigurationFile(&info, "out.bin") != LORIC_OK) return 0;
     std::ifstream file("out.bin", std::ios::binary);
-    const tool::RomReport report = tool::DecodeConfigImage({std::istreambuf_iterator<char>(file), {}});
+    const tool::RomReport report =
+        tool::DecodeConfigImage({std::istreambuf_iterator<char>(file), {}});
     if (!report.valid || report.crcFailed != 0) abort();
     return 0;
 }

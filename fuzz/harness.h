@@ -45,10 +45,11 @@ public:
     WorkFolder() {
         static char folder[] = "/tmp/loric-fuzz-XXXXXX";
         [[maybe_unused]] static test::FakeClock clock(1700000000, 500);
-        static const bool made = mkdtemp(folder) != nullptr && std::atexit([] {
-            std::error_code ignored;
-            std::filesystem::remove_all(folder, ignored);
-        }) == 0;
+        static const bool made =
+            mkdtemp(folder) != nullptr && std::atexit([] {
+                                              std::error_code ignored;
+                                              std::filesystem::remove_all(folder, ignored);
+                                          }) == 0;
         if (!made || chdir(folder) != 0) abort();
     }
     ~WorkFolder() { std::filesystem::current_path(previous_); }
@@ -96,7 +97,8 @@ inline void RunDeviceJobs() {
     SwitchDeviceToUploadMode(node, &chip);
     static const uint8_t kImage[300] = {0x5A, 0xA5};
     WriteFile("image.bin", kImage, sizeof kImage);
-    UploadFile(node, "image.bin", 0x800, UPLOAD_METHOD_UPLOADER, &chip, &parameter, nullptr, nullptr);
+    UploadFile(node, "image.bin", 0x800, UPLOAD_METHOD_UPLOADER, &chip, &parameter, nullptr,
+               nullptr);
     EraseFlashSector(node, &chip, chip.sectors[1].start, 0);
 }
 

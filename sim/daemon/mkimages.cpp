@@ -15,7 +15,8 @@
 namespace {
 bool Write(const std::string& path, const std::vector<uint8_t>& bytes) {
     std::ofstream out(path, std::ios::binary | std::ios::trunc);
-    out.write(reinterpret_cast<const char*>(bytes.data()), static_cast<std::streamsize>(bytes.size()));
+    out.write(reinterpret_cast<const char*>(bytes.data()),
+              static_cast<std::streamsize>(bytes.size()));
     if (!out) std::fprintf(stderr, "tqsim-mkimages: cannot write %s\n", path.c_str());
     return static_cast<bool>(out);
 }

@@ -100,7 +100,8 @@ void Tq6410Device::Boot(bool forced) {
     auto info = image::Inspect(bytes.data(), bytes.size(), &why);
     if (!info) {
         bool blank = true;
-        for (size_t i = 0; i < image::kHeaderSize && i < bytes.size(); ++i) blank = blank && bytes[i] == 0xFF;
+        for (size_t i = 0; i < image::kHeaderSize && i < bytes.size(); ++i)
+            blank = blank && bytes[i] == 0xFF;
         mode_ = DeviceMode::FlashPort;
         bootNote_ = blank ? "blank" : why;
         Note("boot: flash port mode (" + bootNote_ + ")");
@@ -119,7 +120,8 @@ void Tq6410Device::Boot(bool forced) {
                                        ? bytes::LoadLittleEndian32(bytes.data() + info->paramOffset)
                                        : kNoConfigAddress;
     LoadConfiguration(configAddress);
-    Note("boot: firmware, configuration at " + Hex(configAddress) + (hasConfig_ ? "" : " (none valid)"));
+    Note("boot: firmware, configuration at " + Hex(configAddress) +
+         (hasConfig_ ? "" : " (none valid)"));
 }
 
 void Tq6410Device::LoadConfiguration(uint32_t byteAddress) {
@@ -163,7 +165,8 @@ uint32_t Tq6410Device::CheckFault(uint16_t offsetHigh, uint32_t offsetLow, bool 
         if (f.seen <= f.succeedFirst) continue;
         if (f.failTimes != 0 && f.failed >= f.failTimes) continue;
         ++f.failed;
-        Note(std::string("injected ") + (write ? "write" : "read") + " failure at " + Hex(offsetLow));
+        Note(std::string("injected ") + (write ? "write" : "read") + " failure at " +
+             Hex(offsetLow));
         return f.errorCode;
     }
     return 0;
@@ -174,9 +177,10 @@ uint32_t Tq6410Device::CheckFault(uint16_t offsetHigh, uint32_t offsetLow, bool 
 uint32_t Tq6410Device::ReadQuadlet(uint16_t offsetHigh, uint32_t offsetLow, uint32_t* value) {
     if (uint32_t e = CheckFault(offsetHigh, offsetLow, false)) return e;
     if (offsetHigh != kOffsetHigh) return kErrIoDevice;
-    const bool running = mode_ == DeviceMode::Loader || mode_ == DeviceMode::Firmware ||
-                         mode_ == DeviceMode::Upload;
-    const bool loader = mode_ == DeviceMode::Loader || (mode_ == DeviceMode::Upload && uploadFromLoader_);
+    const bool running =
+        mode_ == DeviceMode::Loader || mode_ == DeviceMode::Firmware || mode_ == DeviceMode::Upload;
+    const bool loader =
+        mode_ == DeviceMode::Loader || (mode_ == DeviceMode::Upload && uploadFromLoader_);
     switch (offsetLow) {
     case kFlashUploadCtrl:
         if (!running) return kErrIoDevice;
@@ -196,7 +200,8 @@ uint32_t Tq6410Device::ReadQuadlet(uint16_t offsetHigh, uint32_t offsetLow, uint
         return 0;
     default: break;
     }
-    if (offsetLow >= kConfigRomBase && offsetLow < kConfigRomBase + kConfigRomSize && offsetLow % 4 == 0 &&
+    if (offsetLow >= kConfigRomBase && offsetLow < kConfigRomBase + kConfigRomSize &&
+        offsetLow % 4 == 0 &&
         (mode_ == DeviceMode::Firmware || (mode_ == DeviceMode::Upload && !uploadFromLoader_))) {
         size_t index = (offsetLow - kConfigRomBase) / 4;
         *value = index < rom_.size() ? rom_[index] : 0;
@@ -226,8 +231,8 @@ uint32_t Tq6410Device::WriteQuadlet(uint16_t offsetHigh, uint32_t offsetLow, uin
     if (uint32_t e = CheckFault(offsetHigh, offsetLow, true)) return e;
     if (offsetHigh != kOffsetHigh) return kErrIoDevice;
     if (offsetLow == kFlashPortCtrl) return FlashPortWrite(value);
-    const bool running = mode_ == DeviceMode::Loader || mode_ == DeviceMode::Firmware ||
-                         mode_ == DeviceMode::Upload;
+    const bool running =
+        mode_ == DeviceMode::Loader || mode_ == DeviceMode::Firmware || mode_ == DeviceMode::Upload;
     if (!running) return kErrIoDevice;
     const bool ready = mode_ == DeviceMode::Upload && commandSetWords_ == 16;
     switch (offsetLow) {
@@ -251,7 +256,8 @@ uint32_t Tq6410Device::WriteQuadlet(uint16_t offsetHigh, uint32_t offsetLow, uin
     case kCsrUploadCommandSetCtrl:
         if (mode_ != DeviceMode::Upload || commandSetWords_ >= 16) return kErrIoDevice;
         commandSet_.words[commandSetWords_++] = value;
-        if (commandSetWords_ == 16) Note("flash command set received, control word " + Hex(commandSet_.words[0]));
+        if (commandSetWords_ == 16)
+            Note("flash command set received, control word " + Hex(commandSet_.words[0]));
         return 0;
     case kFlashUploadCtrl:
         if (value == kProcessorReset) {
@@ -276,14 +282,17 @@ uint32_t Tq6410Device::WriteQuadlet(uint16_t offsetHigh, uint32_t offsetLow, uin
         eraseStarted_ = true;
         WaitChip();
         if (chip_.Internal()) {
-            if (value == kEraseAll) chip_.DirectEraseAll();
-            else chip_.DirectEraseSector(chip_.Geometry().SectorOf(value));
+            if (value == kEraseAll)
+                chip_.DirectEraseAll();
+            else
+                chip_.DirectEraseSector(chip_.Geometry().SectorOf(value));
         } else if (value == kEraseAll) {
             SendPairs(reg::CommandSet::kErase, commandSet_.EraseCount(), false, 0, 0);
         } else {
             SendPairs(reg::CommandSet::kErase, commandSet_.EraseCount(), true, value, 0x30);
         }
-        Note("erase " + (value == kEraseAll ? std::string("whole chip") : "sector at word " + Hex(value)));
+        Note("erase " +
+             (value == kEraseAll ? std::string("whole chip") : "sector at word " + Hex(value)));
         return 0;
     }
     case kFlashReadCtrl:
@@ -295,8 +304,7 @@ uint32_t Tq6410Device::WriteQuadlet(uint16_t offsetHigh, uint32_t offsetLow, uin
             windowPos_ = value;
         }
         return 0;
-    default:
-        return kErrIoDevice;
+    default: return kErrIoDevice;
     }
 }
 
@@ -382,7 +390,8 @@ void Tq6410Device::ProgramQuadlet(uint32_t value) {
 }
 
 uint32_t Tq6410Device::UploadBlock(uint32_t flashAddress, const uint8_t* data, uint32_t length) {
-    if (mode_ != DeviceMode::Upload || commandSetWords_ != 16 || !uploadStarted_) return kErrIoDevice;
+    if (mode_ != DeviceMode::Upload || commandSetWords_ != 16 || !uploadStarted_)
+        return kErrIoDevice;
     if (length % 4 != 0) return kErrIoDevice;
     const uint64_t words = length / chip_.Geometry().BytesPerWord();
     if (flashAddress + words > chip_.Geometry().TotalWords()) return kErrIoDevice;  // past the chip

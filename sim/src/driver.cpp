@@ -32,7 +32,8 @@ uint32_t Driver::PortPairs(unsigned first, unsigned count, bool replaceLast, uin
         CommandPair p = set_.Pair(first + i);
         if (replaceLast && i + 1 == count) p = {address, data};
         const uint32_t words[3] = {kPortAddressCycle | (p.address & 0xFFFFF),
-                                   kPortDataCycle | (p.data & 0xFFFF), kPortDataEnd | (p.data & 0xFFFF)};
+                                   kPortDataCycle | (p.data & 0xFFFF),
+                                   kPortDataEnd | (p.data & 0xFFFF)};
         for (uint32_t w : words)
             if (uint32_t e = bus_.Write(target_, kOffsetHigh, kFlashPortCtrl, w)) return e;
     }
@@ -54,7 +55,8 @@ uint32_t Driver::FlashPortUpload(uint32_t flashAddress, const std::vector<uint8_
             word = data[i];
             i += 1;
         }
-        if (uint32_t e = PortPairs(CommandSet::kProgram, set_.ProgramCount(), true, address, word)) return e;
+        if (uint32_t e = PortPairs(CommandSet::kProgram, set_.ProgramCount(), true, address, word))
+            return e;
         if (delayUs_) clock_.SleepUs(delayUs_);
     }
     if (set_.UnlockCount())
@@ -157,9 +159,12 @@ DriverReply Driver::Handle(uint32_t code, const std::vector<uint8_t>& in, uint32
         } else {
             BusNode* node = bus_.NodeAt(target_);
             auto* device = dynamic_cast<Tq6410Device*>(node);
-            if (!node) error = kErrSemTimeout;
-            else if (!device) error = kErrIoDevice;
-            else error = device->UploadBlock(address, uploadData.data(), count);
+            if (!node)
+                error = kErrSemTimeout;
+            else if (!device)
+                error = kErrIoDevice;
+            else
+                error = device->UploadBlock(address, uploadData.data(), count);
         }
         break;
     }
@@ -183,8 +188,10 @@ DriverReply Driver::Handle(uint32_t code, const std::vector<uint8_t>& in, uint32
         const uint32_t kind = bytes::LoadLittleEndian32(&in[0]);
         if (kind == 0) {
             detail = "flash";
-            if (!haveSet_) error = kErrNotReady;
-            else error = PortPairs(CommandSet::kReset, set_.ResetCount(), false, 0, 0);
+            if (!haveSet_)
+                error = kErrNotReady;
+            else
+                error = PortPairs(CommandSet::kReset, set_.ResetCount(), false, 0, 0);
         } else if (kind == 1) {
             detail = "device";
             error = bus_.Write(target_, kOffsetHigh, kFlashPortCtrl, kPortDeviceReset);

@@ -42,8 +42,7 @@ bool FirewireCore::DirectMemory::Get(void* argument, size_t field, void* out, si
     return true;
 }
 
-bool FirewireCore::DirectMemory::Put(void* argument, size_t field, const void* in,
-                                         size_t size) {
+bool FirewireCore::DirectMemory::Put(void* argument, size_t field, const void* in, size_t size) {
     uint64_t pointer;
     std::memcpy(&pointer, static_cast<uint8_t*>(argument) + field, sizeof pointer);
     if (pointer == 0) return false;
@@ -319,8 +318,7 @@ std::vector<uint32_t> FirewireCore::TopologyMap() {
         if (i + 1 == nodes.size()) packet |= 1u << 11;
         map.push_back(packet);
     }
-    map[0] = static_cast<uint32_t>((map.size() - 1) << 16) |
-             image::Crc16(&map[1], map.size() - 1);
+    map[0] = static_cast<uint32_t>((map.size() - 1) << 16) | image::Crc16(&map[1], map.size() - 1);
     return map;
 }
 

@@ -27,7 +27,8 @@ uint32_t ChipGeometry::SectorStart(size_t index) const {
 int ChipGeometry::SectorOf(uint32_t wordAddress) const {
     uint32_t start = 0;
     for (size_t i = 0; i < sectorWords.size(); ++i) {
-        if (wordAddress >= start && wordAddress - start < sectorWords[i]) return static_cast<int>(i);
+        if (wordAddress >= start && wordAddress - start < sectorWords[i])
+            return static_cast<int>(i);
         start += sectorWords[i];
     }
     return -1;
@@ -183,12 +184,15 @@ std::string BuiltInChipsAsFlashDataFile() {
     std::ostringstream os;
     os << "FLASH_DATA_FILE_V3\r\nSimulated\r\n\r\n";
     for (const auto& chip : BuiltInChips()) {
-        os << "0," << chip.name << "\r\n" << chip.commandSet << "\r\n"
-           << chip.byteProgramDelayUs << "\r\n" << "B" << chip.busWidth << "\r\n";
+        os << "0," << chip.name << "\r\n"
+           << chip.commandSet << "\r\n"
+           << chip.byteProgramDelayUs << "\r\n"
+           << "B" << chip.busWidth << "\r\n";
         size_t k = 0;
         while (k < chip.sectorWords.size()) {
             size_t run = 1;
-            while (k + run < chip.sectorWords.size() && chip.sectorWords[k + run] == chip.sectorWords[k])
+            while (k + run < chip.sectorWords.size() &&
+                   chip.sectorWords[k + run] == chip.sectorWords[k])
                 ++run;
             if (run > 1) os << "X" << run << "\r\n";
             if (chip.sectorWords[k] % 1024 == 0)
@@ -249,10 +253,14 @@ ChipTimings FamilyTimings(const ChipGeometry& chip, TimingProfile profile) {
 }
 
 bool ParseTimingProfile(const std::string& text, TimingProfile* out) {
-    if (text == "instant") *out = TimingProfile::Instant;
-    else if (text == "typical") *out = TimingProfile::Typical;
-    else if (text == "max") *out = TimingProfile::Max;
-    else return false;
+    if (text == "instant")
+        *out = TimingProfile::Instant;
+    else if (text == "typical")
+        *out = TimingProfile::Typical;
+    else if (text == "max")
+        *out = TimingProfile::Max;
+    else
+        return false;
     return true;
 }
 
@@ -265,8 +273,8 @@ struct Protocol {
 };
 // The unlock addresses each command protocol listens to, and whether it has unlock bypass.
 constexpr Protocol kProtocols[7] = {
-    {0x555, 0x2AA, true},     {0x555, 0x2AA, false},  {0x5555, 0x2AAA, false},
-    {0xAAAA, 0x5555, false},  {0x5555, 0x2AAA, false}, {0xAAA, 0x555, true},
+    {0x555, 0x2AA, true},    {0x555, 0x2AA, false},   {0x5555, 0x2AAA, false},
+    {0xAAAA, 0x5555, false}, {0x5555, 0x2AAA, false}, {0xAAA, 0x555, true},
     {0x555, 0x2AA, false},  // internal flash: no bus protocol (cycles are rejected)
 };
 }  // namespace
@@ -274,7 +282,8 @@ constexpr Protocol kProtocols[7] = {
 FlashChip::FlashChip(ChipGeometry geometry, Clock* clock)
     : geometry_(std::move(geometry)), clock_(clock) {
     std::string why;
-    if (!geometry_.Valid(&why)) throw std::invalid_argument("flash chip " + geometry_.name + ": " + why);
+    if (!geometry_.Valid(&why))
+        throw std::invalid_argument("flash chip " + geometry_.name + ": " + why);
     uint32_t words = geometry_.TotalWords();
     uint32_t span = 1;
     while (span < words && span < 0x80000000u) span <<= 1;
@@ -355,9 +364,7 @@ void FlashChip::Program(uint32_t wordAddress, uint32_t data) {
     StartBusy("program", timings_.programUs);
 }
 
-void FlashChip::DirectProgram(uint32_t wordAddress, uint32_t data) {
-    Program(wordAddress, data);
-}
+void FlashChip::DirectProgram(uint32_t wordAddress, uint32_t data) { Program(wordAddress, data); }
 
 void FlashChip::DirectEraseSector(int sector) {
     if (sector < 0 || static_cast<size_t>(sector) >= geometry_.sectorWords.size()) return;
@@ -365,15 +372,19 @@ void FlashChip::DirectEraseSector(int sector) {
     auto first = bytes_.begin() + geometry_.SectorStart(static_cast<size_t>(sector)) * bpw;
     std::fill(first, first + geometry_.sectorWords[static_cast<size_t>(sector)] * bpw, 0xFF);
     ++stats_.sectorErases;
-    if (eraseNeverFinishes_) busyForever_ = true;
-    else StartBusy("sector erase", timings_.sectorEraseUs);
+    if (eraseNeverFinishes_)
+        busyForever_ = true;
+    else
+        StartBusy("sector erase", timings_.sectorEraseUs);
 }
 
 void FlashChip::DirectEraseAll() {
     std::fill(bytes_.begin(), bytes_.end(), 0xFF);
     ++stats_.chipErases;
-    if (eraseNeverFinishes_) busyForever_ = true;
-    else StartBusy("chip erase", timings_.chipEraseUs);
+    if (eraseNeverFinishes_)
+        busyForever_ = true;
+    else
+        StartBusy("chip erase", timings_.chipEraseUs);
 }
 
 void FlashChip::WriteCycle(uint32_t wordAddress, uint32_t data) {
@@ -388,33 +399,48 @@ void FlashChip::WriteCycle(uint32_t wordAddress, uint32_t data) {
     }
     switch (state_) {
     case State::Read:
-        if (Is(wordAddress, u1_) && data == 0xAA) state_ = State::Unlock1;
-        else if (data == 0xF0) state_ = State::Read;  // reset: already in read mode
-        else ++stats_.rejectedCycles;
+        if (Is(wordAddress, u1_) && data == 0xAA)
+            state_ = State::Unlock1;
+        else if (data == 0xF0)
+            state_ = State::Read;  // reset: already in read mode
+        else
+            ++stats_.rejectedCycles;
         return;
     case State::Unlock1:
-        if (Is(wordAddress, u2_) && data == 0x55) state_ = State::Unlock2;
-        else if (data == 0xF0) state_ = State::Read;
-        else Reject();
+        if (Is(wordAddress, u2_) && data == 0x55)
+            state_ = State::Unlock2;
+        else if (data == 0xF0)
+            state_ = State::Read;
+        else
+            Reject();
         return;
     case State::Unlock2:
-        if (Is(wordAddress, u1_) && data == 0xA0) state_ = State::Program;
-        else if (Is(wordAddress, u1_) && data == 0x80) state_ = State::EraseSetup;
-        else if (Is(wordAddress, u1_) && data == 0x20 && bypass_) state_ = State::Bypass;
-        else if (data == 0xF0) state_ = State::Read;
-        else Reject();
+        if (Is(wordAddress, u1_) && data == 0xA0)
+            state_ = State::Program;
+        else if (Is(wordAddress, u1_) && data == 0x80)
+            state_ = State::EraseSetup;
+        else if (Is(wordAddress, u1_) && data == 0x20 && bypass_)
+            state_ = State::Bypass;
+        else if (data == 0xF0)
+            state_ = State::Read;
+        else
+            Reject();
         return;
     case State::Program:
         state_ = State::Read;
         Program(wordAddress, data);
         return;
     case State::EraseSetup:
-        if (Is(wordAddress, u1_) && data == 0xAA) state_ = State::EraseUnlock1;
-        else Reject();
+        if (Is(wordAddress, u1_) && data == 0xAA)
+            state_ = State::EraseUnlock1;
+        else
+            Reject();
         return;
     case State::EraseUnlock1:
-        if (Is(wordAddress, u2_) && data == 0x55) state_ = State::EraseUnlock2;
-        else Reject();
+        if (Is(wordAddress, u2_) && data == 0x55)
+            state_ = State::EraseUnlock2;
+        else
+            Reject();
         return;
     case State::EraseUnlock2:
         if (Is(wordAddress, u1_) && data == 0x10) {
@@ -423,24 +449,31 @@ void FlashChip::WriteCycle(uint32_t wordAddress, uint32_t data) {
         } else if (data == 0x30) {
             state_ = State::Read;
             int sector = geometry_.SectorOf(Mask(wordAddress));
-            if (sector >= 0) DirectEraseSector(sector);
-            else ++stats_.rejectedCycles;
+            if (sector >= 0)
+                DirectEraseSector(sector);
+            else
+                ++stats_.rejectedCycles;
         } else {
             Reject();
         }
         return;
     case State::Bypass:
-        if (data == 0xA0) state_ = State::BypassProgram;
-        else if (data == 0x90) state_ = State::BypassExit;
-        else Reject();
+        if (data == 0xA0)
+            state_ = State::BypassProgram;
+        else if (data == 0x90)
+            state_ = State::BypassExit;
+        else
+            Reject();
         return;
     case State::BypassProgram:
         state_ = State::Bypass;
         Program(wordAddress, data);
         return;
     case State::BypassExit:
-        if (data == 0x00) state_ = State::Read;
-        else Reject();
+        if (data == 0x00)
+            state_ = State::Read;
+        else
+            Reject();
         return;
     }
 }

@@ -29,9 +29,12 @@ std::optional<Info> Inspect(const uint8_t* bytes, size_t size, std::string* why)
     if (size < kHeaderSize) return fail("too small");
     if (std::memcmp(bytes, "TQ64", 4) != 0) return fail("no image signature");
     Info info;
-    if (std::memcmp(bytes + 4, "LOAD", 4) == 0) info.kind = Kind::Loader;
-    else if (std::memcmp(bytes + 4, "FIRM", 4) == 0) info.kind = Kind::Firmware;
-    else return fail("unknown image kind");
+    if (std::memcmp(bytes + 4, "LOAD", 4) == 0)
+        info.kind = Kind::Loader;
+    else if (std::memcmp(bytes + 4, "FIRM", 4) == 0)
+        info.kind = Kind::Firmware;
+    else
+        return fail("unknown image kind");
     info.length = bytes::LoadLittleEndian32(bytes + 8);
     info.sum = bytes::LoadLittleEndian32(bytes + 12);
     info.stampOffset = bytes::LoadLittleEndian32(bytes + 16);
@@ -41,9 +44,8 @@ std::optional<Info> Inspect(const uint8_t* bytes, size_t size, std::string* why)
         return fail("bad image length");
     if (static_cast<uint64_t>(info.stampOffset) + kStampSize > info.length)
         return fail("time stamp outside the image");
-    if (info.paramOffset != 0 &&
-        (info.paramOffset % 4 != 0 || info.paramOffset < kHeaderSize ||
-         info.paramOffset + 4ull * info.paramCount > info.length))
+    if (info.paramOffset != 0 && (info.paramOffset % 4 != 0 || info.paramOffset < kHeaderSize ||
+                                  info.paramOffset + 4ull * info.paramCount > info.length))
         return fail("parameters outside the image");
     if (BootSum(bytes, info.length, info.paramOffset, info.paramCount) != info.sum)
         return fail("image sum does not match");
@@ -138,7 +140,8 @@ bool SetConfigIdentity(std::vector<uint8_t>* config, uint32_t nodeVendorId, uint
         return false;
     const uint32_t romLength = bytes::LoadLittleEndian32(c.data() + reg::kExtConfigRomLengthByte);
     const uint32_t crcLength = (bytes::LoadLittleEndian32(c.data() + rom) >> 16) & 0xFF;
-    if (romLength < 20 || rom + romLength > c.size() || crcLength < 4 || 4u * (crcLength + 1) > romLength)
+    if (romLength < 20 || rom + romLength > c.size() || crcLength < 4 ||
+        4u * (crcLength + 1) > romLength)
         return false;
     std::vector<uint32_t> q(crcLength + 1);
     for (size_t i = 0; i < q.size(); ++i) q[i] = bytes::LoadLittleEndian32(c.data() + rom + 4 * i);

@@ -3,15 +3,15 @@
 #include <fcntl.h>
 #include <poll.h>
 #include <sys/prctl.h>
-#include <time.h>
 #include <termios.h>
+#include <time.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <cerrno>
 #include <chrono>
 #include <cstdio>
 #include <cstring>
-#include <algorithm>
 
 #include "tqsim/bytes.h"
 #include "tqsim/registers.h"
@@ -19,7 +19,9 @@
 namespace tqsim {
 
 namespace {
-std::vector<uint8_t> Refusal(uint8_t command, uint8_t reason) { return {0xAA, 0x04, command, reason}; }
+std::vector<uint8_t> Refusal(uint8_t command, uint8_t reason) {
+    return {0xAA, 0x04, command, reason};
+}
 std::string HexBytes(const std::vector<uint8_t>& bytes) {
     std::string s;
     char buf[4];
@@ -64,9 +66,7 @@ std::vector<uint8_t> SerialAdapter::HandleFrame(const std::vector<uint8_t>& fram
     } else {
         faulty = false;
         switch (cmd) {
-        case 0x02:
-            reply = frame;
-            break;
+        case 0x02: reply = frame; break;
         case 0x03: {
             if (frame.size() != 2) {
                 reply = Refusal(cmd, 3);
@@ -101,9 +101,10 @@ std::vector<uint8_t> SerialAdapter::HandleFrame(const std::vector<uint8_t>& fram
                 break;
             }
             uint32_t value = cmd == 0x04 ? bytes::LoadLittleEndian32(&frame[16]) : 0;
-            uint32_t error = cmd == 0x04
-                                 ? bus_.Write(static_cast<uint16_t>(node), static_cast<uint16_t>(high), low, value)
-                                 : bus_.Read(static_cast<uint16_t>(node), static_cast<uint16_t>(high), low, &value);
+            uint32_t error = cmd == 0x04 ? bus_.Write(static_cast<uint16_t>(node),
+                                                      static_cast<uint16_t>(high), low, value)
+                                         : bus_.Read(static_cast<uint16_t>(node),
+                                                     static_cast<uint16_t>(high), low, &value);
             if (error) {
                 reply = Refusal(cmd, error == reg::kErrSemTimeout ? 1 : 2);
             } else if (cmd == 0x04) {
@@ -120,13 +121,13 @@ std::vector<uint8_t> SerialAdapter::HandleFrame(const std::vector<uint8_t>& fram
             break;
         case 0x07: {
             const uint16_t id = bus_.NodeIdOf(this);
-            if (id == Bus::kNoNode) reply = Refusal(cmd, 1);
-            else reply = {0x07, 0x04, static_cast<uint8_t>(id >> 8), static_cast<uint8_t>(id)};
+            if (id == Bus::kNoNode)
+                reply = Refusal(cmd, 1);
+            else
+                reply = {0x07, 0x04, static_cast<uint8_t>(id >> 8), static_cast<uint8_t>(id)};
             break;
         }
-        default:
-            reply = Refusal(cmd, 4);
-            break;
+        default: reply = Refusal(cmd, 4); break;
         }
     }
     if (!faulty && Take(faults_.oversizeReplies, cmd) && reply.size() >= 2) reply[1] = 0xC8;
@@ -162,7 +163,8 @@ std::string SerialAdapter::Start(const AdapterOptions& options, std::string* err
     options_ = options;
     if (!options.linkPath.empty()) {
         ::unlink(options.linkPath.c_str());
-        if (::symlink(slavePath_.c_str(), options.linkPath.c_str()) != 0) return fail("symlink " + options.linkPath);
+        if (::symlink(slavePath_.c_str(), options.linkPath.c_str()) != 0)
+            return fail("symlink " + options.linkPath);
     }
     {
         std::unique_lock<std::mutex> lock;
@@ -199,7 +201,8 @@ std::chrono::nanoseconds LineTime(size_t bytes) {
 // Sleeps until an absolute time of the steady clock. One absolute deadline per reply keeps
 // the pacing from adding up the oversleep of many short relative sleeps.
 void SleepUntil(std::chrono::steady_clock::time_point due) {
-    const auto ns = std::chrono::duration_cast<std::chrono::nanoseconds>(due.time_since_epoch()).count();
+    const auto ns =
+        std::chrono::duration_cast<std::chrono::nanoseconds>(due.time_since_epoch()).count();
     timespec t{static_cast<time_t>(ns / 1000000000), static_cast<long>(ns % 1000000000)};
     while (std::chrono::steady_clock::now() < due &&
            ::clock_nanosleep(CLOCK_MONOTONIC, TIMER_ABSTIME, &t, nullptr) == EINTR) {
@@ -207,7 +210,8 @@ void SleepUntil(std::chrono::steady_clock::time_point due) {
 }
 }  // namespace
 
-void SerialAdapter::Send(const std::vector<uint8_t>& reply, std::chrono::steady_clock::time_point due) {
+void SerialAdapter::Send(const std::vector<uint8_t>& reply,
+                         std::chrono::steady_clock::time_point due) {
     auto write = [&](const uint8_t* p, size_t n) {
         while (n) {
             ssize_t w = ::write(master_, p, n);
@@ -287,7 +291,8 @@ void SerialAdapter::Loop() {
                 break;
             }
             if (buffer.size() < length) break;
-            std::vector<uint8_t> frame(buffer.begin(), buffer.begin() + static_cast<std::ptrdiff_t>(length));
+            std::vector<uint8_t> frame(buffer.begin(),
+                                       buffer.begin() + static_cast<std::ptrdiff_t>(length));
             buffer.erase(buffer.begin(), buffer.begin() + static_cast<std::ptrdiff_t>(length));
             std::vector<uint8_t> reply;
             {

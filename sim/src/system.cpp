@@ -14,8 +14,10 @@ System::System(const SystemOptions& options) : options_(options) {
     if (options_.clock) {
         clock_ = options_.clock;
     } else {
-        if (options_.time == TimeMode::Real) ownClock_ = std::make_unique<RealClock>();
-        else ownClock_ = std::make_unique<InstantClock>();
+        if (options_.time == TimeMode::Real)
+            ownClock_ = std::make_unique<RealClock>();
+        else
+            ownClock_ = std::make_unique<InstantClock>();
         clock_ = ownClock_.get();
     }
     driver_ = std::make_unique<Driver>(bus_, *clock_);
@@ -47,12 +49,12 @@ System::~System() {
 
 bool System::StartDriverServer(const std::string& socketPath, std::string* error) {
     StopDriverServer();
-    server_ = std::make_unique<DriverServer>(
-        [this](uint32_t code, const std::vector<uint8_t>& in, uint32_t outLength,
-               const std::vector<uint8_t>& data) {
-            std::lock_guard<std::mutex> lock(mu_);
-            return driver_->Handle(code, in, outLength, data);
-        });
+    server_ = std::make_unique<DriverServer>([this](uint32_t code, const std::vector<uint8_t>& in,
+                                                    uint32_t outLength,
+                                                    const std::vector<uint8_t>& data) {
+        std::lock_guard<std::mutex> lock(mu_);
+        return driver_->Handle(code, in, outLength, data);
+    });
     if (!server_->Start(socketPath, error)) {
         server_.reset();
         return false;
@@ -119,11 +121,12 @@ void System::EraseFlash(size_t device) {
 void System::WriteFlash(uint32_t byteAddress, const std::vector<uint8_t>& bytes, size_t device) {
     std::lock_guard<std::mutex> lock(mu_);
     auto& b = devices_.at(device)->chip->Bytes();
-    for (size_t i = 0; i < bytes.size() && byteAddress + i < b.size(); ++i) b[byteAddress + i] = bytes[i];
+    for (size_t i = 0; i < bytes.size() && byteAddress + i < b.size(); ++i)
+        b[byteAddress + i] = bytes[i];
 }
 
-bool System::InstallFirmware(const std::vector<uint8_t>& firmware, const std::vector<uint8_t>& config,
-                             size_t device) {
+bool System::InstallFirmware(const std::vector<uint8_t>& firmware,
+                             const std::vector<uint8_t>& config, size_t device) {
     std::lock_guard<std::mutex> lock(mu_);
     FlashChip& chip = *devices_.at(device)->chip;
     const ChipGeometry& g = chip.Geometry();
@@ -134,7 +137,8 @@ bool System::InstallFirmware(const std::vector<uint8_t>& firmware, const std::ve
     auto info = image::Inspect(firmware.data(), firmware.size());
     std::vector<uint8_t> fw = firmware;
     if (info && info->paramOffset && info->paramCount) {
-        for (int i = 0; i < 4; ++i) fw[info->paramOffset + i] = static_cast<uint8_t>(configByte >> (8 * i));
+        for (int i = 0; i < 4; ++i)
+            fw[info->paramOffset + i] = static_cast<uint8_t>(configByte >> (8 * i));
     }
     auto& b = chip.Bytes();
     std::fill(b.begin(), b.end(), 0xFF);
@@ -173,7 +177,8 @@ std::vector<NodeEntry> System::Nodes() {
     std::lock_guard<std::mutex> lock(mu_);
     std::vector<NodeEntry> out;
     for (const auto& e : bus_.AllNodes())
-        out.push_back({e.nodeId, e.idHigh, e.idLow, e.node->Name(), e.node->Listed(), IndexOf(e.node)});
+        out.push_back(
+            {e.nodeId, e.idHigh, e.idLow, e.node->Name(), e.node->Listed(), IndexOf(e.node)});
     return out;
 }
 
@@ -236,7 +241,8 @@ std::vector<uint32_t> System::ConfigRom(size_t device) {
 std::string System::TimeStampText(size_t device) {
     std::lock_guard<std::mutex> lock(mu_);
     const uint8_t* s = devices_.at(device)->device->TimeStamp();
-    std::string time(reinterpret_cast<const char*>(s), strnlen(reinterpret_cast<const char*>(s), 24));
+    std::string time(reinterpret_cast<const char*>(s),
+                     strnlen(reinterpret_cast<const char*>(s), 24));
     std::string date;
     if (time.size() + 1 < 24)
         date.assign(reinterpret_cast<const char*>(s) + time.size() + 1,
@@ -381,7 +387,8 @@ bool System::SaveState(const std::string& dir, std::string* error) {
         {
             std::ofstream out(tmp, std::ios::binary | std::ios::trunc);
             const auto& b = devices_[i]->chip->Bytes();
-            out.write(reinterpret_cast<const char*>(b.data()), static_cast<std::streamsize>(b.size()));
+            out.write(reinterpret_cast<const char*>(b.data()),
+                      static_cast<std::streamsize>(b.size()));
             if (!out) {
                 if (error) *error = "cannot write " + tmp;
                 return false;
@@ -406,11 +413,13 @@ bool System::LoadState(const std::string& dir, std::string* error) {
         const std::string path = FlashFileName(dir, i);
         std::ifstream in(path, std::ios::binary);
         if (!in) continue;
-        std::vector<uint8_t> bytes((std::istreambuf_iterator<char>(in)), std::istreambuf_iterator<char>());
+        std::vector<uint8_t> bytes((std::istreambuf_iterator<char>(in)),
+                                   std::istreambuf_iterator<char>());
         auto& b = devices_[i]->chip->Bytes();
         if (bytes.size() != b.size()) {
-            if (error) *error = path + " holds " + std::to_string(bytes.size()) + " bytes, the chip " +
-                                std::to_string(b.size());
+            if (error)
+                *error = path + " holds " + std::to_string(bytes.size()) + " bytes, the chip " +
+                         std::to_string(b.size());
             return false;
         }
         b = bytes;
@@ -458,7 +467,8 @@ void System::OnBusy(const char* operation, uint64_t us) {
 
 void System::FlushProgramRun() {
     if (programRunCount_ != 0 && log_ && logLevel_ >= 1)
-        log_("chip busy: program x" + std::to_string(programRunCount_) + ", " + Seconds(programRunUs_));
+        log_("chip busy: program x" + std::to_string(programRunCount_) + ", " +
+             Seconds(programRunUs_));
     programRunCount_ = 0;
     programRunUs_ = 0;
 }

@@ -60,19 +60,17 @@ bool FormatStatusText(uint32_t code, char* text) {
     // characters, so the longest message fits this buffer.
     char message[kMessageTextSize + 64];
     switch (entry.placeholder) {
-        case Placeholder::kNone:
-            std::snprintf(message, sizeof message, "%s", entry.format);
-            break;
-        case Placeholder::kNumber:
-            // A file name standing where a number belongs shows as 0, never as an address.
-            std::snprintf(message, sizeof message, entry.format,
-                          argument.isText ? 0u : argument.number);
-            break;
-        case Placeholder::kFileName:
-            // A number standing where a file name belongs is never read as an address.
-            std::snprintf(message, sizeof message, entry.format,
-                          argument.isText ? argument.text : "(null)");
-            break;
+    case Placeholder::kNone: std::snprintf(message, sizeof message, "%s", entry.format); break;
+    case Placeholder::kNumber:
+        // A file name standing where a number belongs shows as 0, never as an address.
+        std::snprintf(message, sizeof message, entry.format,
+                      argument.isText ? 0u : argument.number);
+        break;
+    case Placeholder::kFileName:
+        // A number standing where a file name belongs is never read as an address.
+        std::snprintf(message, sizeof message, entry.format,
+                      argument.isText ? argument.text : "(null)");
+        break;
     }
     std::memcpy(text, message, std::strlen(message) + 1);
     return true;

@@ -20,13 +20,13 @@ void EmitPiece(const char* text) {
 
 const char* TracePrefix(uint32_t bit) {
     switch (bit) {
-        case TRACE_ERROR: return "ERROR INFO: ";
-        case TRACE_WARNING: return "WARNING: ";
-        case TRACE_API: return "API_TRACE: ";
-        case TRACE_API_VERBOSE: return "API_TRACEV: ";
-        case TRACE_INTERNAL: return "INTERNAL: ";
-        case TRACE_VERBOSE: return "VERBOSE: ";
-        default: return "";
+    case TRACE_ERROR: return "ERROR INFO: ";
+    case TRACE_WARNING: return "WARNING: ";
+    case TRACE_API: return "API_TRACE: ";
+    case TRACE_API_VERBOSE: return "API_TRACEV: ";
+    case TRACE_INTERNAL: return "INTERNAL: ";
+    case TRACE_VERBOSE: return "VERBOSE: ";
+    default: return "";
     }
 }
 

@@ -63,7 +63,8 @@ uint32_t LocateDevice(uint16_t* nodeId, uint32_t* blank) {
         const uint32_t listed = std::min(count, kListRecords);
         for (uint32_t i = 0; i < listed; ++i) {
             *nodeId = NodeIdOf(list[i]);
-            Trace(TRACE_API_VERBOSE, "%d (%.4X)\t%.8X-%.8X\n", i, *nodeId, list[i].idHigh, list[i].idLow);
+            Trace(TRACE_API_VERBOSE, "%d (%.4X)\t%.8X-%.8X\n", i, *nodeId, list[i].idHigh,
+                  list[i].idLow);
         }
         Trace(TRACE_API_VERBOSE, "\n\n");
     }
@@ -75,7 +76,8 @@ uint32_t LocateDevice(uint16_t* nodeId, uint32_t* blank) {
     } else if (count == 0) {
         for (uint32_t probe = BLANK_PROBE_FIRST; probe <= BLANK_PROBE_LAST && !found; ++probe) {
             Trace(TRACE_API, "Looking for flash port on node %x\n", probe);
-            if (WriteQuadlet(probe, REGISTER_OFFSET_HIGH, FLASH_PORT_CTRL, FLASH_PORT_CLEAR) == LORIC_OK) {
+            if (WriteQuadlet(probe, REGISTER_OFFSET_HIGH, FLASH_PORT_CTRL, FLASH_PORT_CLEAR) ==
+                LORIC_OK) {
                 *nodeId = static_cast<uint16_t>(probe);
                 Trace(TRACE_API, "Blank device detected\n");
                 *blank = 1;

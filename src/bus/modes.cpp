@@ -44,7 +44,8 @@ bool UploadFlashCommandSet(uint32_t node, const FLASH_DEVICE* device) {
     DeviceCommandSet(*device, set);  // callers have checked that the record names a built-in set
     bool result = true;
     for (uint32_t word : set.words) {
-        if (WriteQuadlet(node, REGISTER_OFFSET_HIGH, CSR_UPLOAD_COMMAND_SET_CTRL, word) != LORIC_OK) {
+        if (WriteQuadlet(node, REGISTER_OFFSET_HIGH, CSR_UPLOAD_COMMAND_SET_CTRL, word) !=
+            LORIC_OK) {
             Trace(TRACE_ERROR, "1394 Write error to CSR_UPLOAD_COMMAND_SET_CTRL!\n");
             result = false;
             break;
@@ -63,7 +64,8 @@ bool FindUploaderNode(uint16_t* nodeId) {
         for (uint32_t probe = BLANK_PROBE_FIRST; probe <= BLANK_PROBE_LAST; ++probe) {
             Trace(TRACE_INTERNAL, "FindUploaderNode @ %x\n", probe);
             uint32_t value = 0;
-            if (ReadQuadlet(probe, REGISTER_OFFSET_HIGH, FLASH_UPLOAD_CTRL, &value) != LORIC_OK) continue;
+            if (ReadQuadlet(probe, REGISTER_OFFSET_HIGH, FLASH_UPLOAD_CTRL, &value) != LORIC_OK)
+                continue;
             Trace(TRACE_INTERNAL, " - Read = %.8X\n", value);
             if (value == UPLOADER_READY) {
                 *nodeId = static_cast<uint16_t>(probe);

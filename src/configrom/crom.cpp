@@ -83,7 +83,8 @@ uint32_t AddRomString(CROM* crom, const char* text) {
     // Never look further than one character past the longest text we accept.
     const size_t length = strnlen(text, kMaxRomStringChars + 1);
     if (length > kMaxRomStringChars) {
-        Trace(TRACE_ERROR, "Trying to add string longer than %d chars to config ROM!\n", kMaxRomStringChars);
+        Trace(TRACE_ERROR, "Trying to add string longer than %d chars to config ROM!\n",
+              kMaxRomStringChars);
         return 0;
     }
 
@@ -102,7 +103,8 @@ uint32_t AddRomString(CROM* crom, const char* text) {
         leaf.quadlets[3 + q] = bytes::LoadBigEndian32(characters);
     }
     leaf.quadlets[3 + n] = 0;
-    leaf.quadlets[0] = ((n + 3) << 16) | ComputeRomCrc(&leaf.quadlets[1], static_cast<int32_t>(n + 3));
+    leaf.quadlets[0] =
+        ((n + 3) << 16) | ComputeRomCrc(&leaf.quadlets[1], static_cast<int32_t>(n + 3));
 
     if (i == 0) {
         leaf.start = kRomFirstLeaf;
@@ -143,17 +145,20 @@ uint32_t RomQuadletCount(const CROM* crom) {
 
 void SealConfigRom(CROM* crom, uint32_t* buffer, uint32_t quadlets) {
     uint32_t* rom = crom->rom;
-    rom[Q_ROOT_HEADER] = (kRootDirectoryLength << 16) |
-                         ComputeRomCrc(&rom[Q_ROOT_HEADER + 1], static_cast<int32_t>(kRootDirectoryLength));
-    rom[Q_UNIT_HEADER] = (kUnitDirectoryLength << 16) |
-                         ComputeRomCrc(&rom[Q_UNIT_HEADER + 1], static_cast<int32_t>(kUnitDirectoryLength));
+    rom[Q_ROOT_HEADER] =
+        (kRootDirectoryLength << 16) |
+        ComputeRomCrc(&rom[Q_ROOT_HEADER + 1], static_cast<int32_t>(kRootDirectoryLength));
+    rom[Q_UNIT_HEADER] =
+        (kUnitDirectoryLength << 16) |
+        ComputeRomCrc(&rom[Q_UNIT_HEADER + 1], static_cast<int32_t>(kUnitDirectoryLength));
 
     crom->ext_config[kConfigRomLenWord] = quadlets * 4;
     std::memset(buffer, 0, quadlets * sizeof(uint32_t));
     const uint32_t fixed = quadlets < kRomFixedQuadlets ? quadlets : kRomFixedQuadlets;
     std::memcpy(buffer, rom, fixed * sizeof(uint32_t));
 
-    const uint32_t placed = g_placedRomStrings < kMaxRomStrings ? g_placedRomStrings : kMaxRomStrings;
+    const uint32_t placed =
+        g_placedRomStrings < kMaxRomStrings ? g_placedRomStrings : kMaxRomStrings;
     for (uint32_t k = 0; k < placed; ++k) {
         const ROM_LEAF& leaf = crom->leaves[k];
         const uint32_t count = LeafLength(leaf.quadlets[0]) + 1;

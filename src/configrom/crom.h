@@ -29,9 +29,10 @@ inline constexpr uint32_t kRomFixedQuadlets = 28;
 inline constexpr uint32_t kRomFirstLeaf = 28;
 inline constexpr uint32_t kMaxRomStrings = 4;
 inline constexpr uint32_t kMaxRomStringChars = 60;
-inline constexpr uint32_t kMaxLeafTextQuadlets = kMaxRomStringChars / 4;        // 15
-inline constexpr uint32_t kLeafQuadlets = 3 + kMaxLeafTextQuadlets + 1;         // 19
-inline constexpr uint32_t kMaxRomQuadlets = kRomFixedQuadlets + kMaxRomStrings * kLeafQuadlets;  // 104
+inline constexpr uint32_t kMaxLeafTextQuadlets = kMaxRomStringChars / 4;  // 15
+inline constexpr uint32_t kLeafQuadlets = 3 + kMaxLeafTextQuadlets + 1;   // 19
+inline constexpr uint32_t kMaxRomQuadlets =
+    kRomFixedQuadlets + kMaxRomStrings * kLeafQuadlets;  // 104
 // The largest ROM an 8-bit crc_length can describe, and the largest file it makes.
 inline constexpr uint32_t kMaxRomBytes = 256 * 4;
 inline constexpr uint32_t kMaxConfigFileBytes = kExtConfigBytes + kMaxRomBytes;  // 1128
@@ -150,6 +151,7 @@ uint32_t ImportRomImageFile(CONFIG_FILE_INFO* info, const char* fileName);
 // Finds up to four text leaves in the file's words (`lengthBytes` of file) and copies their
 // texts into `texts` (60 bytes each, always zero-terminated). 1 on success, 0 when a leaf is
 // malformed or lies outside the file.
-uint32_t ExtractRomStrings(const uint32_t* words, uint32_t lengthBytes, char* const texts[kMaxRomStrings]);
+uint32_t ExtractRomStrings(const uint32_t* words, uint32_t lengthBytes,
+                           char* const texts[kMaxRomStrings]);
 
 }  // namespace loric

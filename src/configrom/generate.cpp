@@ -94,8 +94,9 @@ void FillRom(CROM& crom, const CONFIG_FILE_INFO& info, bool secondUnit) {
     q[Q_UNIT_SW_VERSION] = DirectoryEntry(KEY_UNIT_SW_VERSION, info.unit_sw_version);
     q[Q_FIRMWARE_REVISION] = DirectoryEntry(KEY_FIRMWARE_REVISION, info.firmware_revision);
     q[Q_MANAGEMENT_AGENT] = DirectoryEntry(KEY_MANAGEMENT_AGENT, kManagementAgentOffset);
-    q[Q_UNIT_CHARACTERISTICS] = DirectoryEntry(
-        KEY_UNIT_CHARACTERISTICS, (static_cast<uint32_t>(info.mgt_orb_timeout) << 8) | info.orb_size);
+    q[Q_UNIT_CHARACTERISTICS] =
+        DirectoryEntry(KEY_UNIT_CHARACTERISTICS,
+                       (static_cast<uint32_t>(info.mgt_orb_timeout) << 8) | info.orb_size);
     q[Q_COMMAND_SET_SPEC_ID] = DirectoryEntry(KEY_COMMAND_SET_SPEC_ID, kSbp2SpecId);
     q[Q_COMMAND_SET] = DirectoryEntry(KEY_COMMAND_SET, info.command_set);
     q[Q_COMMAND_SET_REVISION] = DirectoryEntry(KEY_COMMAND_SET_REVISION, info.command_set_revision);
@@ -105,8 +106,9 @@ void FillRom(CROM& crom, const CONFIG_FILE_INFO& info, bool secondUnit) {
     q[Q_LUN0_MODEL_ID] = DirectoryEntry(KEY_MODEL_ID, info.lun0_model_id);
     q[Q_LUN0_MODEL_TEXT] = leafEntry(Q_LUN0_MODEL_TEXT, 2);
     if (secondUnit) {
-        q[Q_LUN1] = DirectoryEntry(KEY_LOGICAL_UNIT_NUMBER,
-                                   kLogicalUnitOrdered | ((info.lun1_device_type & 0x1Fu) << 16) | 1);
+        q[Q_LUN1] =
+            DirectoryEntry(KEY_LOGICAL_UNIT_NUMBER,
+                           kLogicalUnitOrdered | ((info.lun1_device_type & 0x1Fu) << 16) | 1);
         q[Q_LUN1_MODEL_ID] = DirectoryEntry(KEY_MODEL_ID, info.lun1_model_id);
         q[Q_LUN1_MODEL_TEXT] = leafEntry(Q_LUN1_MODEL_TEXT, 3);
     }
@@ -139,8 +141,10 @@ uint32_t InsertDataPage(uint32_t* extConfig, const char* path) {
     uint64_t budget = kMaxTextFileBytes;
     int32_t type = 0;
     int32_t count = 0;
-    const bool typeRead = ReadDataPageNumber(file, &budget, &type, "Error reading data page type\n");
-    const bool countRead = ReadDataPageNumber(file, &budget, &count, "Error reading data page file length\n");
+    const bool typeRead =
+        ReadDataPageNumber(file, &budget, &type, "Error reading data page type\n");
+    const bool countRead =
+        ReadDataPageNumber(file, &budget, &count, "Error reading data page file length\n");
     if (!typeRead || !countRead) {
         std::fclose(file);
         return 0;
@@ -164,7 +168,8 @@ uint32_t InsertDataPage(uint32_t* extConfig, const char* path) {
 
     if (type == kTextDataPageType) {
         Trace(TRACE_API_VERBOSE, "Adding Western Digital data page\n");
-        for (uint32_t b = kDataPageFirstByte; b < kTextPageEndByte; b += 4) extConfig[b / 4] = 0x20202020;
+        for (uint32_t b = kDataPageFirstByte; b < kTextPageEndByte; b += 4)
+            extConfig[b / 4] = 0x20202020;
         for (uint32_t f = 0; f < 4 && static_cast<int32_t>(f) < count; ++f) {
             const DataPageField& field = kTextPageFields[f];
             const char* line = lines[f];
@@ -174,7 +179,8 @@ uint32_t InsertDataPage(uint32_t* extConfig, const char* path) {
         }
     } else {
         Trace(TRACE_API_VERBOSE, "Unknown page type %d\n", type);
-        for (uint32_t b = kDataPageFirstByte; b < kDataPageFirstByte + kDataPageBytes; b += 4) extConfig[b / 4] = 0;
+        for (uint32_t b = kDataPageFirstByte; b < kDataPageFirstByte + kDataPageBytes; b += 4)
+            extConfig[b / 4] = 0;
     }
     extConfig[kConfigFlagsWord] =
         (extConfig[kConfigFlagsWord] & 0x00FFFFFFu) | ((static_cast<uint32_t>(type) & 0xFFu) << 24);
@@ -218,7 +224,8 @@ uint32_t WriteConfigRomFile(CROM* crom, const char* fileName) {
 
 using namespace loric;
 
-extern "C" LORIC_EXPORT uint32_t LORIC_CALL GenerateConfigurationFile(CONFIG_FILE_INFO* info, const char* fileName) {
+extern "C" LORIC_EXPORT uint32_t LORIC_CALL GenerateConfigurationFile(CONFIG_FILE_INFO* info,
+                                                                      const char* fileName) {
     // Works on files alone, so the API need not be open. Refused arguments leave without an
     // exit line, and the exit line shows the status in hexadecimal.
     TraceEnter({TRACE_API, "GenerateConfigurationFile"});
@@ -228,8 +235,8 @@ extern "C" LORIC_EXPORT uint32_t LORIC_CALL GenerateConfigurationFile(CONFIG_FIL
     CROM crom;
     InitConfigRom(&crom, secondUnit ? 1 : 0);
 
-    const char* fields[kMaxRomStrings] = {info->vendor_text, info->hw_version_text, info->lun0_model_text,
-                                          info->lun1_model_text};
+    const char* fields[kMaxRomStrings] = {info->vendor_text, info->hw_version_text,
+                                          info->lun0_model_text, info->lun1_model_text};
     for (const char* field : fields) {
         char text[kMaxRomStringChars + 1];
         CopyTextField(text, field);
@@ -240,13 +247,15 @@ extern "C" LORIC_EXPORT uint32_t LORIC_CALL GenerateConfigurationFile(CONFIG_FIL
     crom.ext_config[1] = info->config_word1;
     crom.ext_config[2] = info->config_word2;
     crom.ext_config[3] = info->config_word3;
-    crom.ext_config[kConfigFlagsWord] = (info->config_flags & 0x00FFFFFFu) | (kNoDataPageType << 24);
+    crom.ext_config[kConfigFlagsWord] =
+        (info->config_flags & 0x00FFFFFFu) | (kNoDataPageType << 24);
 
     // The data page is looked for beside the output file (only a backslash separates
     // directories), or in the current directory. A directory too long for the path buffer
     // is not looked in at all rather than searched under a cut name.
     const char* lastSeparator = std::strrchr(fileName, '\\');
-    const size_t directoryLength = lastSeparator ? static_cast<size_t>(lastSeparator - fileName) + 1 : 0;
+    const size_t directoryLength =
+        lastSeparator ? static_cast<size_t>(lastSeparator - fileName) + 1 : 0;
     if (directoryLength + sizeof(kDataPageFileName) <= kDataPagePathSize) {
         char path[kDataPagePathSize];
         const uint32_t copied = GetFileDirectory(path, fileName);

@@ -13,7 +13,7 @@ namespace loric {
 
 namespace {
 
-constexpr uint32_t kFileWords = kMaxConfigFileBytes / 4;  // 282
+constexpr uint32_t kFileWords = kMaxConfigFileBytes / 4;                 // 282
 constexpr uint32_t kFirstPointerWord = kExtConfigWords + Q_ROOT_HEADER;  // 31
 
 inline uint32_t Low24(uint32_t value) { return value & 0x00FFFFFFu; }
@@ -103,7 +103,8 @@ uint32_t ImportOpenFile(CONFIG_FILE_INFO* info, const char* fileName, FILE* file
     const uint32_t fileWords = length / 4;
     if (kExtConfigWords + crcLength + 1 > fileWords) {
         const uint32_t status = ReportFailure(LORIC_ERR_CONFIG_IMPORT);
-        Trace(TRACE_ERROR, "ROM beyond end of file! (len = %d, file length = %d)\n", crcLength, length);
+        Trace(TRACE_ERROR, "ROM beyond end of file! (len = %d, file length = %d)\n", crcLength,
+              length);
         return status;
     }
     const uint32_t crc = ComputeRomCrc(&rom[1], static_cast<int32_t>(crcLength));
@@ -114,8 +115,8 @@ uint32_t ImportOpenFile(CONFIG_FILE_INFO* info, const char* fileName, FILE* file
         return status;
     }
 
-    char* const texts[kMaxRomStrings] = {info->vendor_text, info->hw_version_text, info->lun0_model_text,
-                                         info->lun1_model_text};
+    char* const texts[kMaxRomStrings] = {info->vendor_text, info->hw_version_text,
+                                         info->lun0_model_text, info->lun1_model_text};
     if (ExtractRomStrings(words, length, texts) == 0) {
         const uint32_t status = ReportFailure(LORIC_ERR_CONFIG_IMPORT);
         Trace(TRACE_ERROR, "Unable to extract strings from ROM image!\n");
@@ -129,7 +130,8 @@ uint32_t ImportOpenFile(CONFIG_FILE_INFO* info, const char* fileName, FILE* file
 
 }  // namespace
 
-uint32_t ExtractRomStrings(const uint32_t* words, uint32_t lengthBytes, char* const texts[kMaxRomStrings]) {
+uint32_t ExtractRomStrings(const uint32_t* words, uint32_t lengthBytes,
+                           char* const texts[kMaxRomStrings]) {
     const uint32_t fileWords = lengthBytes / 4;
     uint32_t targets[kMaxRomStrings];
     uint32_t found = 0;
@@ -180,7 +182,8 @@ uint32_t ImportRomImageFile(CONFIG_FILE_INFO* info, const char* fileName) {
 
 using namespace loric;
 
-extern "C" LORIC_EXPORT uint32_t LORIC_CALL ImportConfigurationFile(CONFIG_FILE_INFO* info, const char* fileName) {
+extern "C" LORIC_EXPORT uint32_t LORIC_CALL ImportConfigurationFile(CONFIG_FILE_INFO* info,
+                                                                    const char* fileName) {
     // Works on files alone, so the API need not be open. Refused arguments leave without an
     // exit line.
     const ExportFrame frame{TRACE_API, "ImportConfigurationFile", ExitLine::kBlankLine};

@@ -35,7 +35,8 @@ uint32_t UploadConfiguration(uint32_t nodeId, FLASH_DEVICE* device, const char* 
     }
     const uint32_t sector = device->configSector->start;
 
-    if (SwitchDeviceToUploadMode(nodeId, device) != LORIC_OK) return ReportFailure(LORIC_ERR_UPLOAD_MODE);
+    if (SwitchDeviceToUploadMode(nodeId, device) != LORIC_OK)
+        return ReportFailure(LORIC_ERR_UPLOAD_MODE);
     if (erase != 0) {
         ShowStep(window, "Erasing configuration flash...");
         if (EraseFlashSector(nodeId, device, sector, 0) != LORIC_OK) {
@@ -47,7 +48,8 @@ uint32_t UploadConfiguration(uint32_t nodeId, FLASH_DEVICE* device, const char* 
         return ReportFailure(LORIC_ERR_CONFIG_UPLOAD);
     }
     ShowStep(window, "Reseting processor...");
-    if (WriteQuadlet(nodeId, REGISTER_OFFSET_HIGH, FLASH_UPLOAD_CTRL, PROCESSOR_RESET) != LORIC_OK) {
+    if (WriteQuadlet(nodeId, REGISTER_OFFSET_HIGH, FLASH_UPLOAD_CTRL, PROCESSOR_RESET) !=
+        LORIC_OK) {
         return ReportFailure(LORIC_ERR_PROCESSOR_RESET);
     }
     return LORIC_OK;
@@ -70,9 +72,10 @@ uint32_t DownloadConfiguration(uint32_t nodeId, FLASH_DEVICE* device, const char
     *file = std::fopen(fileName, "wb");
     if (*file == nullptr) return ReportFailure(LORIC_ERR_FILE_OPEN, fileName);
 
-    Trace(TRACE_API, "Read additional config from flash address %.8X (%.8X)\n", device->configSector->start,
-          device->configByteAddress);
-    if (WriteQuadlet(nodeId, REGISTER_OFFSET_HIGH, FLASH_READ_CTRL, device->configByteAddress) != LORIC_OK) {
+    Trace(TRACE_API, "Read additional config from flash address %.8X (%.8X)\n",
+          device->configSector->start, device->configByteAddress);
+    if (WriteQuadlet(nodeId, REGISTER_OFFSET_HIGH, FLASH_READ_CTRL, device->configByteAddress) !=
+        LORIC_OK) {
         return ReportFailure(LORIC_ERR_QUADLET_WRITE, FLASH_READ_CTRL);
     }
     ShowStep(window, "Downloading configuration");
@@ -125,7 +128,8 @@ uint32_t CopyRecordText(const char* record, uint32_t first, char* text) {
 }
 
 uint32_t ReadTimestamp(uint32_t nodeId, char* timeText, char* dateText) {
-    if (timeText == nullptr || dateText == nullptr) return ReportFailure(LORIC_ERR_INVALID_PARAMETER);
+    if (timeText == nullptr || dateText == nullptr)
+        return ReportFailure(LORIC_ERR_INVALID_PARAMETER);
     if (WriteQuadlet(nodeId, REGISTER_OFFSET_HIGH, FLASH_READ_CTRL, READ_TIMESTAMP) != LORIC_OK) {
         return ReportFailure(LORIC_ERR_QUADLET_WRITE, FLASH_READ_CTRL);
     }
@@ -157,17 +161,18 @@ uint32_t ReadTimestamp(uint32_t nodeId, char* timeText, char* dateText) {
 
 using namespace loric;
 
-extern "C" LORIC_EXPORT uint32_t LORIC_CALL UploadConfigurationFile(uint32_t nodeId, FLASH_DEVICE* device,
-                                                                    const char* fileName, uint32_t erase,
-                                                                    ProgressWindow window,
-                                                                    ProgressCallback callback) {
+extern "C" LORIC_EXPORT uint32_t LORIC_CALL
+UploadConfigurationFile(uint32_t nodeId, FLASH_DEVICE* device, const char* fileName, uint32_t erase,
+                        ProgressWindow window, ProgressCallback callback) {
     return RunExport({TRACE_API, "UploadConfigurationFile", ExitLine::kBlankLine}, [&] {
         return UploadConfiguration(nodeId, device, fileName, erase, window, callback);
     });
 }
 
-extern "C" LORIC_EXPORT uint32_t LORIC_CALL DownloadConfigurationFile(uint32_t nodeId, FLASH_DEVICE* device,
-                                                                      const char* fileName, ProgressWindow window) {
+extern "C" LORIC_EXPORT uint32_t LORIC_CALL DownloadConfigurationFile(uint32_t nodeId,
+                                                                      FLASH_DEVICE* device,
+                                                                      const char* fileName,
+                                                                      ProgressWindow window) {
     return RunExport(
         {TRACE_API, "DownloadConfigurationFile", ExitLine::kBlankLine}, [&]() -> uint32_t {
             FILE* file = nullptr;
@@ -180,7 +185,8 @@ extern "C" LORIC_EXPORT uint32_t LORIC_CALL DownloadConfigurationFile(uint32_t n
         });
 }
 
-extern "C" LORIC_EXPORT uint32_t LORIC_CALL DownloadTimestamp(uint32_t nodeId, char* timeText, char* dateText) {
+extern "C" LORIC_EXPORT uint32_t LORIC_CALL DownloadTimestamp(uint32_t nodeId, char* timeText,
+                                                              char* dateText) {
     return RunExport({TRACE_API, "DownloadTimestamp", ExitLine::kBlankLine},
                      [&] { return ReadTimestamp(nodeId, timeText, dateText); });
 }

@@ -165,7 +165,8 @@ uint32_t FlashFileReader::ParseRecord(FLASH_DEVICE& device, uint32_t position) {
             size = static_cast<uint32_t>(words);
         }
         if (sectorCount == 0 && uint64_t{busWidth} * size < kBootLoaderBits)
-            Trace(TRACE_WARNING, "%s Bottom flash sector too small for boot loader!\n", device.deviceName);
+            Trace(TRACE_WARNING, "%s Bottom flash sector too small for boot loader!\n",
+                  device.deviceName);
 
         for (int i = 0; i < repeat; ++i) {
             FLASH_SECTOR& sector = device.sectors[sectorCount];
@@ -185,20 +186,22 @@ uint32_t FlashFileReader::ParseRecord(FLASH_DEVICE& device, uint32_t position) {
     const uint32_t bytesPerWord = busWidth / 8;
     device.configSector = &device.sectors[configIndex];
     device.firmwareSpace = 0;
-    for (uint32_t i = 0; i < configIndex; ++i) device.firmwareSpace += bytesPerWord * device.sectors[i].size;
+    for (uint32_t i = 0; i < configIndex; ++i)
+        device.firmwareSpace += bytesPerWord * device.sectors[i].size;
     device.configByteAddress = device.sectors[configIndex].start * bytesPerWord;
 
     const uint32_t kbits = device.totalBits / 1024;
     if (device.totalBits < kMbit)
-        std::snprintf(device.sizeText, sizeof device.sizeText, "%uKbit (%uK x %u)", kbits, kbits / busWidth,
-                      busWidth);
-    else
-        std::snprintf(device.sizeText, sizeof device.sizeText, "%uMbit (%uK x %u)", device.totalBits / kMbit,
+        std::snprintf(device.sizeText, sizeof device.sizeText, "%uKbit (%uK x %u)", kbits,
                       kbits / busWidth, busWidth);
+    else
+        std::snprintf(device.sizeText, sizeof device.sizeText, "%uMbit (%uK x %u)",
+                      device.totalBits / kMbit, kbits / busWidth, busWidth);
     if (device.totalBits % kMbit != 0)
         Trace(TRACE_WARNING, "%s Has non integer number of MBits\n", device.deviceName);
 
-    device.attributes = (device.attributes & ~FLASH_ATTR_ID_MASK) | (deviceId << FLASH_ATTR_ID_SHIFT);
+    device.attributes =
+        (device.attributes & ~FLASH_ATTR_ID_MASK) | (deviceId << FLASH_ATTR_ID_SHIFT);
     return LORIC_OK;
 }
 
@@ -207,7 +210,8 @@ uint32_t FlashFileReader::ParseRecord(FLASH_DEVICE& device, uint32_t position) {
 
 using namespace loric;
 
-extern "C" LORIC_EXPORT uint32_t LORIC_CALL LoadFlashData(const char* fileName, FLASH_DEVICE* devices,
+extern "C" LORIC_EXPORT uint32_t LORIC_CALL LoadFlashData(const char* fileName,
+                                                          FLASH_DEVICE* devices,
                                                           uint32_t* deviceCount) {
     Trace(TRACE_API, "Enter LoadFlashData - ");
     Trace(TRACE_API, "sizeof(FLASH_DEVICE) = %d bytes\n", static_cast<int>(sizeof(FLASH_DEVICE)));

@@ -9,7 +9,8 @@
 
 namespace loric {
 
-DriverLink::DriverLink(const char* devicePath) : devicePath_(devicePath != nullptr ? devicePath : "") {
+DriverLink::DriverLink(const char* devicePath)
+    : devicePath_(devicePath != nullptr ? devicePath : "") {
     platform::Handle handle = platform::OpenDevice(devicePath_.c_str());
     if (handle == platform::kInvalidHandle) throw std::runtime_error("couldn't create file");
     handle_ = handle;
@@ -53,8 +54,8 @@ bool DriverLink::SetFlashCommandSet(const FLASH_COMMAND_SET& commandSet) {
     for (uint32_t i = 0; i < 16; ++i)
         bytes::StoreLittleEndian32(input + 4 * i, commandSet.words[i]);
     uint32_t bytesReturned = 0;
-    return platform::DeviceControl(handle_, IOCTL_SET_FLASH_COMMAND_SET, input, sizeof input, nullptr,
-                                   0, &bytesReturned);
+    return platform::DeviceControl(handle_, IOCTL_SET_FLASH_COMMAND_SET, input, sizeof input,
+                                   nullptr, 0, &bytesReturned);
 }
 
 bool DriverLink::Reset(uint32_t kind) { return SendValue(IOCTL_RESET, kind); }
@@ -66,12 +67,14 @@ bool DriverLink::UploadBlock(bool useFlashPort, const UploadBlockRequest& reques
     bytes::StoreLittleEndian32(input + 8, platform::UploadDataField(request.data));
     bytes::StoreLittleEndian32(input + 12, request.uploadMode);
     uint32_t bytesReturned = 0;
-    return platform::DeviceControl(handle_, useFlashPort ? IOCTL_UPLOAD_FLASH_PORT : IOCTL_UPLOAD_UPLOADER,
-                                   input, sizeof input, nullptr, 0, &bytesReturned, request.data,
-                                   request.byteCount);
+    return platform::DeviceControl(
+        handle_, useFlashPort ? IOCTL_UPLOAD_FLASH_PORT : IOCTL_UPLOAD_UPLOADER, input,
+        sizeof input, nullptr, 0, &bytesReturned, request.data, request.byteCount);
 }
 
-bool DriverLink::EraseSector(uint32_t sectorAddress) { return SendValue(IOCTL_ERASE_SECTOR, sectorAddress); }
+bool DriverLink::EraseSector(uint32_t sectorAddress) {
+    return SendValue(IOCTL_ERASE_SECTOR, sectorAddress);
+}
 
 bool DriverLink::SetByteProgramDelay(uint32_t delayMicroseconds) {
     return SendValue(IOCTL_SET_BYTE_PROGRAM_DELAY, delayMicroseconds);

@@ -6,7 +6,9 @@
 namespace loric {
 namespace {
 
-DeviceLink* MakeSerialLink(const void* portName) { return new SerialLink(static_cast<const char*>(portName)); }
+DeviceLink* MakeSerialLink(const void* portName) {
+    return new SerialLink(static_cast<const char*>(portName));
+}
 
 }  // namespace
 }  // namespace loric

@@ -15,7 +15,9 @@ namespace {
 // replaced clock moves on after each of them.
 constexpr uint32_t kPollSliceMs = 10;
 
-int64_t MillisecondsOf(const platform::CalendarTime& t) { return t.seconds * 1000 + t.milliseconds; }
+int64_t MillisecondsOf(const platform::CalendarTime& t) {
+    return t.seconds * 1000 + t.milliseconds;
+}
 
 // The whole-second time-out strikes once the seconds have moved on by more than the limit,
 // that is at the start of second start + limit + 1.
@@ -71,7 +73,8 @@ bool SerialLink::SendFrame(const uint8_t* frame, uint32_t length) {
     uint32_t sent = 0;
     while (sent < length) {
         uint32_t written = 0;
-        if (!platform::WriteSerialPort(handle_, frame + sent, length - sent, &written)) return false;
+        if (!platform::WriteSerialPort(handle_, frame + sent, length - sent, &written))
+            return false;
         if (written > length - sent) written = length - sent;
         sent += written;
         if (sent >= length) break;
@@ -109,7 +112,8 @@ bool SerialLink::Transact(const uint8_t* frame) {
         // Header: the reply code and the length byte.
         while (received < 2) {
             uint32_t got = 0;
-            if (!platform::ReadSerialPort(handle_, reply_ + received, kSerialReplySize - received, &got))
+            if (!platform::ReadSerialPort(handle_, reply_ + received, kSerialReplySize - received,
+                                          &got))
                 return false;
             received += got;
             if (got != 0) continue;
@@ -124,7 +128,8 @@ bool SerialLink::Transact(const uint8_t* frame) {
         // Body: up to the length the reply gives itself.
         while (received < reply_[1]) {
             uint32_t got = 0;
-            if (!platform::ReadSerialPort(handle_, reply_ + received, kSerialReplySize - received, &got))
+            if (!platform::ReadSerialPort(handle_, reply_ + received, kSerialReplySize - received,
+                                          &got))
                 return false;
             received += got;
             const platform::CalendarTime now = platform::Now();
@@ -152,7 +157,8 @@ bool SerialLink::TestLink() {
 bool SerialLink::QueryLocalNode() {
     static constexpr uint8_t kFrame[2] = {kSerialLocalNode, 2};
     // The node ID needs bytes 2 and 3 of this reply, not what an earlier one left there.
-    if (!Transact(kFrame) || reply_[0] != kSerialLocalNode || reply_[1] == 2 || reply_[1] < 4) return false;
+    if (!Transact(kFrame) || reply_[0] != kSerialLocalNode || reply_[1] == 2 || reply_[1] < 4)
+        return false;
     localNode_ = static_cast<uint16_t>(reply_[2] * 256 + reply_[3]);
     hasLocalNode_ = true;
     return true;
@@ -194,7 +200,8 @@ bool SerialLink::WriteTargetQuadlet(uint32_t offsetHigh, uint32_t offsetLow, uin
     return WriteQuadletCommand(offsetHigh, offsetLow, value);
 }
 
-bool SerialLink::FlashPortSequence(const CommandPair* pairs, uint32_t count, uint32_t replacementAddress) {
+bool SerialLink::FlashPortSequence(const CommandPair* pairs, uint32_t count,
+                                   uint32_t replacementAddress) {
     return flash_port::WriteCycles(*this, pairs, count, replacementAddress);
 }
 
@@ -207,7 +214,8 @@ uint32_t SerialLink::GetNodeList(NODE_INFO* records, uint32_t size) {
     // caller's buffer are stored.
     constexpr uint32_t kEntrySize = 12, kFirstEntry = 4;
     const uint32_t replyLength = reply_[1];
-    const uint32_t carried = replyLength > kFirstEntry ? (replyLength - kFirstEntry) / kEntrySize : 0;
+    const uint32_t carried =
+        replyLength > kFirstEntry ? (replyLength - kFirstEntry) / kEntrySize : 0;
     uint32_t count = reply_[2];
     if (count > carried) count = carried;
     const uint32_t room = records != nullptr ? size / sizeof(NODE_INFO) : 0;
@@ -221,7 +229,8 @@ uint32_t SerialLink::GetNodeList(NODE_INFO* records, uint32_t size) {
         info.busNumber = nodeId >> 6;
         info.idHigh = bytes::LoadLittleEndian32(entry + 4);
         info.idLow = bytes::LoadLittleEndian32(entry + 8);
-        std::memcpy(reinterpret_cast<uint8_t*>(records) + sizeof(NODE_INFO) * k, &info, sizeof info);
+        std::memcpy(reinterpret_cast<uint8_t*>(records) + sizeof(NODE_INFO) * k, &info,
+                    sizeof info);
     }
     return count;
 }
@@ -240,8 +249,7 @@ bool SerialLink::SetFlashCommandSet(const FLASH_COMMAND_SET& commandSet) {
 
 bool SerialLink::Reset(uint32_t kind) {
     switch (kind) {
-    case RESET_FLASH:
-        return flash_port::ResetFlash(*this, commandSet_);
+    case RESET_FLASH: return flash_port::ResetFlash(*this, commandSet_);
     case RESET_DEVICE:
         flash_port::ResetDevice(*this);  // the device may reset before it answers
         return true;
@@ -250,9 +258,7 @@ bool SerialLink::Reset(uint32_t kind) {
         WaitSeconds(1);
         return ok;
     }
-    default:
-        platform::SetLastErrorCode(platform::kErrorInvalidParameter);
-        return false;
+    default: platform::SetLastErrorCode(platform::kErrorInvalidParameter); return false;
     }
 }
 

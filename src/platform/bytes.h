@@ -16,7 +16,8 @@ namespace loric::bytes {
 
 // Reads four bytes most significant first.
 constexpr uint32_t LoadBigEndian32(const uint8_t* at) {
-    return (uint32_t{at[0]} << 24) | (uint32_t{at[1]} << 16) | (uint32_t{at[2]} << 8) | uint32_t{at[3]};
+    return (uint32_t{at[0]} << 24) | (uint32_t{at[1]} << 16) | (uint32_t{at[2]} << 8) |
+           uint32_t{at[3]};
 }
 
 // Writes four bytes most significant first.
@@ -29,7 +30,8 @@ constexpr void StoreBigEndian32(uint8_t* at, uint32_t value) {
 
 // Reads four bytes least significant first.
 constexpr uint32_t LoadLittleEndian32(const uint8_t* at) {
-    return uint32_t{at[0]} | (uint32_t{at[1]} << 8) | (uint32_t{at[2]} << 16) | (uint32_t{at[3]} << 24);
+    return uint32_t{at[0]} | (uint32_t{at[1]} << 8) | (uint32_t{at[2]} << 16) |
+           (uint32_t{at[3]} << 24);
 }
 
 // Writes four bytes least significant first.
@@ -43,7 +45,8 @@ constexpr void StoreLittleEndian32(uint8_t* at, uint32_t value) {
 // Reverses the byte order of a quadlet: a host number read from bus-order memory on a
 // little-endian host, and back.
 constexpr uint32_t SwapBytes32(uint32_t value) {
-    return (value >> 24) | ((value >> 8) & 0x0000FF00u) | ((value << 8) & 0x00FF0000u) | (value << 24);
+    return (value >> 24) | ((value >> 8) & 0x0000FF00u) | ((value << 8) & 0x00FF0000u) |
+           (value << 24);
 }
 
 }  // namespace loric::bytes

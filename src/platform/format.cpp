@@ -98,62 +98,64 @@ int FormatRulesV(char* buffer, size_t size, const char* format, va_list args) {
         const char* prefix = "";
         bool number = false;
         switch (type) {
-            case 'c': {
-                digits[0] = static_cast<char>(va_arg(ap, int));
-                text = digits;
-                textLength = 1;
-                break;
-            }
-            case 's': {
-                text = va_arg(ap, const char*);
-                if (text == nullptr) text = "(null)";
-                textLength = precision >= 0 ? strnlen(text, static_cast<size_t>(precision)) : std::strlen(text);
-                break;
-            }
-            case 'd':
-            case 'i':
-            case 'u':
-            case 'x':
-            case 'X': {
-                uint32_t bits = isLong ? static_cast<uint32_t>(va_arg(ap, unsigned long))
-                                       : static_cast<uint32_t>(va_arg(ap, unsigned int));
-                if (isShort) bits &= 0xFFFF;
-                bool negative = false;
-                if (type == 'd' || type == 'i') {
-                    int32_t value = isShort ? static_cast<int16_t>(bits) : static_cast<int32_t>(bits);
-                    if (value < 0) {
-                        negative = true;
-                        bits = 0u - static_cast<uint32_t>(value);
-                    } else {
-                        bits = static_cast<uint32_t>(value);
-                    }
+        case 'c': {
+            digits[0] = static_cast<char>(va_arg(ap, int));
+            text = digits;
+            textLength = 1;
+            break;
+        }
+        case 's': {
+            text = va_arg(ap, const char*);
+            if (text == nullptr) text = "(null)";
+            textLength =
+                precision >= 0 ? strnlen(text, static_cast<size_t>(precision)) : std::strlen(text);
+            break;
+        }
+        case 'd':
+        case 'i':
+        case 'u':
+        case 'x':
+        case 'X': {
+            uint32_t bits = isLong ? static_cast<uint32_t>(va_arg(ap, unsigned long))
+                                   : static_cast<uint32_t>(va_arg(ap, unsigned int));
+            if (isShort) bits &= 0xFFFF;
+            bool negative = false;
+            if (type == 'd' || type == 'i') {
+                int32_t value = isShort ? static_cast<int16_t>(bits) : static_cast<int32_t>(bits);
+                if (value < 0) {
+                    negative = true;
+                    bits = 0u - static_cast<uint32_t>(value);
+                } else {
+                    bits = static_cast<uint32_t>(value);
                 }
-                const unsigned base = (type == 'x' || type == 'X') ? 16 : 10;
-                const char* alphabet = type == 'X' ? "0123456789ABCDEF" : "0123456789abcdef";
-                char reversed[16];
-                int count = 0;
-                do {
-                    reversed[count++] = alphabet[bits % base];
-                    bits /= base;
-                } while (bits != 0);
-                int length = 0;
-                for (int zeros = precision - count; zeros > 0 && length < 20; --zeros) digits[length++] = '0';
-                while (count > 0) digits[length++] = reversed[--count];
-                text = digits;
-                textLength = static_cast<size_t>(length);
-                if (negative)
-                    prefix = "-";
-                else if (hexPrefix && base == 16 && !(length == 1 && digits[0] == '0'))
-                    prefix = type == 'X' ? "0X" : "0x";
-                number = true;
-                break;
             }
-            default:
-                // Not a conversion: the character stands for itself.
-                digits[0] = type;
-                text = digits;
-                textLength = 1;
-                break;
+            const unsigned base = (type == 'x' || type == 'X') ? 16 : 10;
+            const char* alphabet = type == 'X' ? "0123456789ABCDEF" : "0123456789abcdef";
+            char reversed[16];
+            int count = 0;
+            do {
+                reversed[count++] = alphabet[bits % base];
+                bits /= base;
+            } while (bits != 0);
+            int length = 0;
+            for (int zeros = precision - count; zeros > 0 && length < 20; --zeros)
+                digits[length++] = '0';
+            while (count > 0) digits[length++] = reversed[--count];
+            text = digits;
+            textLength = static_cast<size_t>(length);
+            if (negative)
+                prefix = "-";
+            else if (hexPrefix && base == 16 && !(length == 1 && digits[0] == '0'))
+                prefix = type == 'X' ? "0X" : "0x";
+            number = true;
+            break;
+        }
+        default:
+            // Not a conversion: the character stands for itself.
+            digits[0] = type;
+            text = digits;
+            textLength = 1;
+            break;
         }
         const int prefixLength = static_cast<int>(std::strlen(prefix));
         const int padding = width - prefixLength - static_cast<int>(textLength);

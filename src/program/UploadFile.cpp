@@ -69,8 +69,10 @@ uint32_t UploadOpenFile(const UploadJob& job, FILE* file) {
     const bool flashPort = UsesFlashPort(job.flags);
     if (flashPort) {
         Trace(TRACE_API, "Setting byte prog delay to %d uS\n", device.byteProgramDelay);
-        SetByteProgramDelay(static_cast<uint32_t>(device.byteProgramDelay));  // a failure is only logged
-    } else if (WriteQuadlet(job.nodeId, REGISTER_OFFSET_HIGH, FLASH_UPLOAD_CTRL, job.address) != LORIC_OK) {
+        SetByteProgramDelay(
+            static_cast<uint32_t>(device.byteProgramDelay));  // a failure is only logged
+    } else if (WriteQuadlet(job.nodeId, REGISTER_OFFSET_HIGH, FLASH_UPLOAD_CTRL, job.address) !=
+               LORIC_OK) {
         ReportFailure(LORIC_ERR_QUADLET_WRITE, FLASH_UPLOAD_CTRL);
         Trace(TRACE_ERROR, "1394 Write error to FLASH_UPLOAD_CTRL!\n");
         return LORIC_ERR_QUADLET_WRITE;
@@ -82,7 +84,8 @@ uint32_t UploadOpenFile(const UploadJob& job, FILE* file) {
 
     const uint32_t segment = SegmentLength(length);
     const uint32_t bytesPerWord = device.busWidth / 8u;
-    const uint32_t mode = job.flags | (static_cast<uint32_t>(device.commandSetIndex) & 0xFFu) << 24 |
+    const uint32_t mode = job.flags |
+                          (static_cast<uint32_t>(device.commandSetIndex) & 0xFFu) << 24 |
                           (device.busWidth & 0x18u);
     uint32_t position = 0;
     uint32_t remaining = length;
@@ -90,16 +93,18 @@ uint32_t UploadOpenFile(const UploadJob& job, FILE* file) {
         const uint32_t percent = 2 * step;
         if (showTitle) ShowPercent(job.window, savedTitle, percent);
         const uint32_t stepLength = segment < remaining ? segment : remaining;
-        Trace(TRACE_API_VERBOSE, "Uploading segment %d - %d bytes (of %d remaining)...\n", step, stepLength,
-              remaining);
-        if (!UploadBuffer(job.address + step * (segment / bytesPerWord), image + position, stepLength, mode)) {
+        Trace(TRACE_API_VERBOSE, "Uploading segment %d - %d bytes (of %d remaining)...\n", step,
+              stepLength, remaining);
+        if (!UploadBuffer(job.address + step * (segment / bytesPerWord), image + position,
+                          stepLength, mode)) {
             ReportFailure(LORIC_ERR_FILE_UPLOAD, job.fileName);
             Trace(TRACE_ERROR, "UploadBuffer error! (segment %d)\n", step);
             return LORIC_ERR_FILE_UPLOAD;
         }
         position += stepLength;
         remaining -= stepLength;
-        if (job.callback != nullptr && platform::CallProgress(job.callback, static_cast<uint8_t>(percent)) != 0)
+        if (job.callback != nullptr &&
+            platform::CallProgress(job.callback, static_cast<uint8_t>(percent)) != 0)
             return ReportFailure(LORIC_ERR_CANCELLED);
     }
     if (showTitle) ShowPercent(job.window, savedTitle, 100);
@@ -108,12 +113,14 @@ uint32_t UploadOpenFile(const UploadJob& job, FILE* file) {
     // The internal flash and the flash port keep no checksum.
     if (!flashPort && !IsInternalFlash(device)) {
         uint32_t deviceSum = 0;
-        if (ReadQuadlet(job.nodeId, REGISTER_OFFSET_HIGH, FLASH_UPLOAD_CHECKSUM, &deviceSum) != LORIC_OK)
+        if (ReadQuadlet(job.nodeId, REGISTER_OFFSET_HIGH, FLASH_UPLOAD_CHECKSUM, &deviceSum) !=
+            LORIC_OK)
             return ReportFailure(LORIC_ERR_QUADLET_READ, FLASH_UPLOAD_CHECKSUM);
         // 0: the device offers no checksum.
         if (deviceSum != 0 && deviceSum != sum) {
             ReportFailure(LORIC_ERR_FILE_UPLOAD, job.fileName);
-            Trace(TRACE_ERROR, "Device checksum mismatch! Ret = %.8X Calc = %.8X\n", deviceSum, sum);
+            Trace(TRACE_ERROR, "Device checksum mismatch! Ret = %.8X Calc = %.8X\n", deviceSum,
+                  sum);
             return LORIC_ERR_FILE_UPLOAD;
         }
     }
@@ -125,9 +132,11 @@ uint32_t UploadOpenFile(const UploadJob& job, FILE* file) {
 
 using namespace loric;
 
-extern "C" LORIC_EXPORT uint32_t LORIC_CALL UploadFile(uint32_t nodeId, const char* fileName, uint32_t address,
-                                                       uint32_t flags, FLASH_DEVICE* device, uint32_t* parameter,
-                                                       ProgressWindow window, ProgressCallback callback) {
+extern "C" LORIC_EXPORT uint32_t LORIC_CALL UploadFile(uint32_t nodeId, const char* fileName,
+                                                       uint32_t address, uint32_t flags,
+                                                       FLASH_DEVICE* device, uint32_t* parameter,
+                                                       ProgressWindow window,
+                                                       ProgressCallback callback) {
     Trace(TRACE_API, "Enter UploadFile to address %.8X\n", address);
     return RunEnteredExport({TRACE_API, "UploadFile", ExitLine::kBlankLine}, [&]() -> uint32_t {
         // Every word address below divides by the bus width.

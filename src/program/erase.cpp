@@ -34,7 +34,8 @@ struct PollRecord {
 
 // The device method after the start write: poll FLASH_ERASE_CTRL, with a short sleep between
 // reads, until the device reports the erase done or the time-out has passed.
-uint32_t PollEraseDone(uint32_t nodeId, uint32_t sectorAddress, uint32_t timeoutSeconds, PollRecord& poll) {
+uint32_t PollEraseDone(uint32_t nodeId, uint32_t sectorAddress, uint32_t timeoutSeconds,
+                       PollRecord& poll) {
     CheckTimeout(0);
     bool timedOut = CheckTimeout(timeoutSeconds);
     while (!timedOut) {
@@ -70,7 +71,8 @@ uint32_t FlashPortEraseSector(const FLASH_DEVICE* /*device*/, uint32_t sectorAdd
 }  // namespace loric
 
 extern "C" LORIC_EXPORT uint32_t LORIC_CALL EraseFlashSector(uint32_t nodeId, FLASH_DEVICE* device,
-                                                             uint32_t sectorAddress, uint32_t useFlashPort) {
+                                                             uint32_t sectorAddress,
+                                                             uint32_t useFlashPort) {
     Trace(TRACE_API, "Enter EraseFlashSector %.8X\n", sectorAddress);
     const uint32_t node = nodeId & 0xFFFF;
     PollRecord poll{0, 0};
@@ -81,7 +83,8 @@ extern "C" LORIC_EXPORT uint32_t LORIC_CALL EraseFlashSector(uint32_t nodeId, FL
             return FlashPortEraseSector(device, sectorAddress);
         }
         if (device == nullptr) return ReportFailure(LORIC_ERR_INVALID_PARAMETER);
-        const uint32_t timeout = sectorAddress == ERASE_ALL ? kChipEraseTimeoutSeconds : kSectorEraseTimeoutSeconds;
+        const uint32_t timeout =
+            sectorAddress == ERASE_ALL ? kChipEraseTimeoutSeconds : kSectorEraseTimeoutSeconds;
         // A refused start write has been reported by WriteQuadlet itself.
         const uint32_t started =
             WriteQuadlet(node, REGISTER_OFFSET_HIGH, FLASH_ERASE_CTRL, sectorAddress);
@@ -90,6 +93,7 @@ extern "C" LORIC_EXPORT uint32_t LORIC_CALL EraseFlashSector(uint32_t nodeId, FL
         WaitSeconds(1);  // the internal flash gives no completion bit
         return LORIC_OK;
     });
-    Trace(TRACE_API, "Exit EraseFlashSector (ret %d - read %.8X - count %d)\n", status, poll.lastValue, poll.reads);
+    Trace(TRACE_API, "Exit EraseFlashSector (ret %d - read %.8X - count %d)\n", status,
+          poll.lastValue, poll.reads);
     return status;
 }

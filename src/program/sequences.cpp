@@ -74,7 +74,8 @@ uint32_t ProgramLoader(uint16_t* nodeId, FLASH_DEVICE* device, const char* fileN
         if (SwitchDeviceToForceFlashMode(*nodeId) == LORIC_OK) {
             // The device dropped to its flash port and answers at a blank-device node now.
             uint32_t probeBlank = 1;
-            if (FindNode(nodeId, &probeBlank) != LORIC_OK) return ReportFailure(LORIC_ERR_DEVICE_NOT_RELOCATED);
+            if (FindNode(nodeId, &probeBlank) != LORIC_OK)
+                return ReportFailure(LORIC_ERR_DEVICE_NOT_RELOCATED);
         }
         SetTitle(window, "Erasing flash...");
         if (EraseFlashSector(*nodeId, device, eraseAddress, 1) != LORIC_OK)
@@ -83,8 +84,8 @@ uint32_t ProgramLoader(uint16_t* nodeId, FLASH_DEVICE* device, const char* fileN
     }
 
     SetTitle(window, "Uploading bootstrap loader...");
-    const uint32_t status =
-        UploadFile(*nodeId, fileName, 0, UPLOAD_METHOD_FLASH_PORT, device, nullptr, window, callback);
+    const uint32_t status = UploadFile(*nodeId, fileName, 0, UPLOAD_METHOD_FLASH_PORT, device,
+                                       nullptr, window, callback);
     if (status != LORIC_OK) return status;
 
     if (IssueReset(RESET_FLASH) != LORIC_OK) return ReportFailure(LORIC_ERR_FLASH_RESET);
@@ -98,7 +99,8 @@ uint32_t ProgramLoader(uint16_t* nodeId, FLASH_DEVICE* device, const char* fileN
     return LORIC_OK;
 }
 
-uint32_t EraseForFirmware(uint32_t nodeId, FLASH_DEVICE* device, uint32_t sectorsToErase, ProgressWindow window) {
+uint32_t EraseForFirmware(uint32_t nodeId, FLASH_DEVICE* device, uint32_t sectorsToErase,
+                          ProgressWindow window) {
     if (IsInternalFlash(*device)) {
         SetTitle(window, "Erasing internal flash...");
         if (EraseFlashSector(nodeId, device, ERASE_ALL, 0) != LORIC_OK) {
@@ -124,10 +126,12 @@ uint32_t EraseForFirmware(uint32_t nodeId, FLASH_DEVICE* device, uint32_t sector
     return LORIC_OK;
 }
 
-uint32_t ProgramFirmwareAndConfig(uint32_t nodeId, FLASH_DEVICE* device, const char* firmwareFileName,
-                                  const char* configFileName, ProgressWindow window, ProgressCallback callback,
+uint32_t ProgramFirmwareAndConfig(uint32_t nodeId, FLASH_DEVICE* device,
+                                  const char* firmwareFileName, const char* configFileName,
+                                  ProgressWindow window, ProgressCallback callback,
                                   uint32_t firmwareLength) {
-    if (SwitchDeviceToUploadMode(nodeId, device) != LORIC_OK) return ReportFailure(LORIC_ERR_UPLOAD_MODE);
+    if (SwitchDeviceToUploadMode(nodeId, device) != LORIC_OK)
+        return ReportFailure(LORIC_ERR_UPLOAD_MODE);
 
     // Just enough sectors from the bottom up to hold the firmware.
     uint32_t flashEraseBytes = 0;
@@ -135,12 +139,13 @@ uint32_t ProgramFirmwareAndConfig(uint32_t nodeId, FLASH_DEVICE* device, const c
     for (uint32_t i = 0; i < UsableSectorCount(device); ++i) {
         flashEraseBytes += SectorBytes(device, i);
         sectorsToErase = i + 1;
-        Trace(TRACE_API_VERBOSE, "Erasing to end of sector %d gives %d (0x%X) bytes\n", i, flashEraseBytes,
-              flashEraseBytes);
+        Trace(TRACE_API_VERBOSE, "Erasing to end of sector %d gives %d (0x%X) bytes\n", i,
+              flashEraseBytes, flashEraseBytes);
         if (flashEraseBytes >= firmwareLength) break;
     }
     if (flashEraseBytes < firmwareLength || firmwareLength > device->firmwareSpace) {
-        Trace(TRACE_API, "flashEraseBytes %d,  firwareSpace bytes %d\n", flashEraseBytes, device->firmwareSpace);
+        Trace(TRACE_API, "flashEraseBytes %d,  firwareSpace bytes %d\n", flashEraseBytes,
+              device->firmwareSpace);
         return ReportFailure(LORIC_ERR_FILE_TOO_LARGE, firmwareLength);
     }
 
@@ -150,12 +155,13 @@ uint32_t ProgramFirmwareAndConfig(uint32_t nodeId, FLASH_DEVICE* device, const c
     // The firmware finds its configuration through parameter 1 of its parameter section.
     uint32_t parameter = device->configByteAddress;
     SetTitle(window, "Uploading firmware...");
-    status = UploadFile(nodeId, firmwareFileName, 0, UPLOAD_METHOD_UPLOADER, device, &parameter, window, callback);
+    status = UploadFile(nodeId, firmwareFileName, 0, UPLOAD_METHOD_UPLOADER, device, &parameter,
+                        window, callback);
     if (status != LORIC_OK) return status;
 
     SetTitle(window, "Uploading configuration...");
-    status = UploadFile(nodeId, configFileName, device->configSector->start, UPLOAD_METHOD_UPLOADER, device, nullptr,
-                        window, callback);
+    status = UploadFile(nodeId, configFileName, device->configSector->start, UPLOAD_METHOD_UPLOADER,
+                        device, nullptr, window, callback);
     if (status != LORIC_OK) return status;
 
     SetTitle(window, "Reseting device processor...");
@@ -166,10 +172,9 @@ uint32_t ProgramFirmwareAndConfig(uint32_t nodeId, FLASH_DEVICE* device, const c
 
 }  // namespace
 
-extern "C" LORIC_EXPORT uint32_t LORIC_CALL UploadFirmwareLoader(uint16_t* nodeId, FLASH_DEVICE* device,
-                                                                 const char* fileName, uint32_t blank,
-                                                                 uint32_t eraseDelay, ProgressWindow window,
-                                                                 ProgressCallback callback) {
+extern "C" LORIC_EXPORT uint32_t LORIC_CALL
+UploadFirmwareLoader(uint16_t* nodeId, FLASH_DEVICE* device, const char* fileName, uint32_t blank,
+                     uint32_t eraseDelay, ProgressWindow window, ProgressCallback callback) {
     const uint32_t loaderLength = fileName != nullptr ? GetFileLength(fileName) : 0;
     return RunExport({TRACE_API, "UploadFirmwareLoader", ExitLine::kBlankLine}, [&]() -> uint32_t {
         if (fileName == nullptr || device == nullptr || nodeId == nullptr ||
@@ -182,10 +187,9 @@ extern "C" LORIC_EXPORT uint32_t LORIC_CALL UploadFirmwareLoader(uint16_t* nodeI
     });
 }
 
-extern "C" LORIC_EXPORT uint32_t LORIC_CALL UploadFirmwareAndConfig(uint32_t nodeId, FLASH_DEVICE* device,
-                                                                    const char* firmwareFileName,
-                                                                    const char* configFileName,
-                                                                    ProgressWindow window, ProgressCallback callback) {
+extern "C" LORIC_EXPORT uint32_t LORIC_CALL UploadFirmwareAndConfig(
+    uint32_t nodeId, FLASH_DEVICE* device, const char* firmwareFileName, const char* configFileName,
+    ProgressWindow window, ProgressCallback callback) {
     const uint32_t firmwareLength =
         firmwareFileName != nullptr ? GetFileLength(firmwareFileName) : 0;
     const uint32_t node = nodeId & 0xFFFF;

@@ -36,7 +36,8 @@ inline bool UsesFlashPort(uint32_t flags) {
 // One request of the link's UploadBlock, by the method that bits 0-1 of uploadMode choose
 // (the uploader rounds the byte count up to whole quadlets). True on success; on failure the
 // last-error code tells why.
-bool UploadBuffer(uint32_t flashAddress, const uint8_t* data, uint32_t byteCount, uint32_t uploadMode);
+bool UploadBuffer(uint32_t flashAddress, const uint8_t* data, uint32_t byteCount,
+                  uint32_t uploadMode);
 
 // Tells the link the delay per programmed byte of the flash port method. On failure the
 // last-error code becomes the message argument.

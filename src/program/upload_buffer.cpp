@@ -8,7 +8,8 @@
 
 namespace loric {
 
-bool UploadBuffer(uint32_t flashAddress, const uint8_t* data, uint32_t byteCount, uint32_t uploadMode) {
+bool UploadBuffer(uint32_t flashAddress, const uint8_t* data, uint32_t byteCount,
+                  uint32_t uploadMode) {
     Trace(TRACE_INTERNAL, "Enter UploadBuffer\n");
     if (!ApiOpen()) return false;
 

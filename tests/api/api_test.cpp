@@ -10,8 +10,8 @@
 
 #include "api/context.h"
 #include "api/export_frame.h"
-#include "link/registers.h"
 #include "link/driver_link.h"
+#include "link/registers.h"
 #include "platform/platform.h"
 #include "support/api_fixture.h"
 #include "support/golden.h"
@@ -22,7 +22,8 @@ namespace {
 
 std::string Escaped(const std::string& text) {
     std::string out;
-    for (char c : text) out += c == '\r' ? std::string("\\r") : c == '\n' ? std::string("\\n") : std::string(1, c);
+    for (char c : text)
+        out += c == '\r' ? std::string("\\r") : c == '\n' ? std::string("\\n") : std::string(1, c);
     return out;
 }
 
@@ -42,8 +43,10 @@ public:
         body();
         t_.Add("pieces:");
         for (const std::string& piece : debug_.Pieces()) t_.Add(" [%s]", Escaped(piece).c_str());
-        t_.Add("\nlog: %s\n", DebugLogExists() ? ("[" + Escaped(ReadDebugLog()) + "]").c_str() : "none");
-        for (const RecordedRequest& r : driver_ ? driver_->Requests() : std::vector<RecordedRequest>()) {
+        t_.Add("\nlog: %s\n",
+               DebugLogExists() ? ("[" + Escaped(ReadDebugLog()) + "]").c_str() : "none");
+        for (const RecordedRequest& r :
+             driver_ ? driver_->Requests() : std::vector<RecordedRequest>()) {
             t_.Add("request %X out %u connection %d:", r.code, r.outLength, r.connection);
             for (uint8_t b : r.input) t_.Add(" %02X", b);
             t_.Add("\n");
@@ -56,7 +59,8 @@ public:
         char text[1200];
         std::memset(text, '#', sizeof text);
         EXPECT_EQ(GetErrorText(code, text), 0u);
-        EXPECT_TRUE(g_api.messageArgument.isText || std::strlen(text) < 64) << code;  // hosts' buffers
+        EXPECT_TRUE(g_api.messageArgument.isText || std::strlen(text) < 64)
+            << code;  // hosts' buffers
         t_.Add("text %u: %s\n", code, text);
     }
 };
@@ -76,16 +80,19 @@ TEST_F(Api, StatusTexts) {
     char text[64];
     std::memset(text, '#', sizeof text);
     SetMessageArgument(42);
-    for (uint32_t code : {LORIC_STATUS_COUNT, 0xFFFFFFFFu}) t_.Add("text %u -> %u\n", code, GetErrorText(code, text));
+    for (uint32_t code : {LORIC_STATUS_COUNT, 0xFFFFFFFFu})
+        t_.Add("text %u -> %u\n", code, GetErrorText(code, text));
     t_.Add("null buffer -> %u\n", GetErrorText(0, nullptr));
-    t_.Add("buffer %c, argument %u, pieces %zu\n", text[0], g_api.messageArgument.number, debug_.Pieces().size());
+    t_.Add("buffer %c, argument %u, pieces %zu\n", text[0], g_api.messageArgument.number,
+           debug_.Pieces().size());
     // A long file name is kept cut to the stored length; its error line to the piece buffer.
     g_api.traceFlags = TRACE_ERROR;
     const std::string longName(3000, 'n');
     t_.Add("long name -> %u\n", ReportFailure(6, longName.c_str()));
     std::string buffer(4000, '\0');
     t_.Add("text 6 -> %u\n", GetErrorText(6, buffer.data()));
-    t_.Add("text of %zu, piece of %zu\n", std::strlen(buffer.c_str()), debug_.Pieces().at(0).size());
+    t_.Add("text of %zu, piece of %zu\n", std::strlen(buffer.c_str()),
+           debug_.Pieces().at(0).size());
     // Without TRACE_ERROR a failure only stores its argument.
     g_api.traceFlags = TRACE_API | TRACE_VERBOSE;
     t_.Add("failure -> %u", ReportFailure(8, 1028));
@@ -124,88 +131,112 @@ public:
 // Opening and closing, the trace log, application messages and the target node.
 std::vector<ScenarioCase> OpenCloseCases() {
     return {
-        {"no driver: nothing logged at the first open", false, [](ApiScenario& f) {
-            f.Status("OpenLORIC(3F)", OpenLORIC(0x3F));
-            f.Status("ReadQuadlet", ReadQuadlet(0, REGISTER_OFFSET_HIGH, FLASH_READ_CTRL, &f.value));
-            f.Status("WriteQuadlet", WriteQuadlet(0, REGISTER_OFFSET_HIGH, FLASH_READ_CTRL, 1));
-            f.Status("LogAppMessage", LogAppMessage("x"));
-        }},
-        {"open selects node 0", true, [](ApiScenario& f) { f.Status("OpenLORIC", OpenLORIC(TRACE_API | TRACE_SELECT_NODE_0)); }},
-        {"refused node 0 still opens", true, [](ApiScenario& f) {
-            f.driver_->FailNext(IOCTL_SET_TARGET_NODE, 170);
-            f.Status("OpenLORIC", OpenLORIC(TRACE_API | TRACE_ERROR | TRACE_SELECT_NODE_0));
-            f.ErrorText(4);
-        }},
-        {"select bit alone opens the log and writes nothing", true, [](ApiScenario& f) { f.Status("OpenLORIC", OpenLORIC(TRACE_SELECT_NODE_0)); }},
-        {"second open fails, keeps the first link, flags and log", true, [](ApiScenario& f) {
-            f.Status("OpenLORIC", OpenLORIC(TRACE_ERROR | TRACE_API));
-            f.Status("OpenLORIC", OpenLORIC(TRACE_VERBOSE));
-            f.Status("WriteQuadlet", WriteQuadlet(0xFFC0, REGISTER_OFFSET_HIGH, FLASH_PORT_CTRL, 0));
-        }},
-        {"a failed reopen logs under the earlier flags", true, [](ApiScenario& f) {
-            f.Status("OpenLORIC", OpenLORIC(TRACE_ERROR | TRACE_API));
-            f.Status("CloseLORIC", CloseLORIC());
-            f.driver_.reset();
-            f.debug_.Clear();
-            f.Status("OpenLORIC", OpenLORIC(0));
-        }},
+        {"no driver: nothing logged at the first open", false,
+         [](ApiScenario& f) {
+             f.Status("OpenLORIC(3F)", OpenLORIC(0x3F));
+             f.Status("ReadQuadlet",
+                      ReadQuadlet(0, REGISTER_OFFSET_HIGH, FLASH_READ_CTRL, &f.value));
+             f.Status("WriteQuadlet", WriteQuadlet(0, REGISTER_OFFSET_HIGH, FLASH_READ_CTRL, 1));
+             f.Status("LogAppMessage", LogAppMessage("x"));
+         }},
+        {"open selects node 0", true,
+         [](ApiScenario& f) { f.Status("OpenLORIC", OpenLORIC(TRACE_API | TRACE_SELECT_NODE_0)); }},
+        {"refused node 0 still opens", true,
+         [](ApiScenario& f) {
+             f.driver_->FailNext(IOCTL_SET_TARGET_NODE, 170);
+             f.Status("OpenLORIC", OpenLORIC(TRACE_API | TRACE_ERROR | TRACE_SELECT_NODE_0));
+             f.ErrorText(4);
+         }},
+        {"select bit alone opens the log and writes nothing", true,
+         [](ApiScenario& f) { f.Status("OpenLORIC", OpenLORIC(TRACE_SELECT_NODE_0)); }},
+        {"second open fails, keeps the first link, flags and log", true,
+         [](ApiScenario& f) {
+             f.Status("OpenLORIC", OpenLORIC(TRACE_ERROR | TRACE_API));
+             f.Status("OpenLORIC", OpenLORIC(TRACE_VERBOSE));
+             f.Status("WriteQuadlet",
+                      WriteQuadlet(0xFFC0, REGISTER_OFFSET_HIGH, FLASH_PORT_CTRL, 0));
+         }},
+        {"a failed reopen logs under the earlier flags", true,
+         [](ApiScenario& f) {
+             f.Status("OpenLORIC", OpenLORIC(TRACE_ERROR | TRACE_API));
+             f.Status("CloseLORIC", CloseLORIC());
+             f.driver_.reset();
+             f.debug_.Clear();
+             f.Status("OpenLORIC", OpenLORIC(0));
+         }},
         {"close without open", false, [](ApiScenario& f) { f.Status("CloseLORIC", CloseLORIC()); }},
-        {"close, then reopen with zero flags keeps the log, makes a new connection", true, [](ApiScenario& f) {
-            f.Status("OpenLORIC", OpenLORIC(TRACE_API));
-            f.Status("CloseLORIC", CloseLORIC());
-            f.Status("ReadQuadlet", ReadQuadlet(0, REGISTER_OFFSET_HIGH, 0, &f.value));
-            f.Status("OpenLORIC", OpenLORIC(0));
-            f.Status("WriteQuadlet", WriteQuadlet(0xFFC0, REGISTER_OFFSET_HIGH, FLASH_PORT_CTRL, 0));
-        }},
-        {"reopen with flags starts the log afresh", true, [](ApiScenario& f) {
-            f.Status("OpenLORIC", OpenLORIC(TRACE_API));
-            f.Status("CloseLORIC", CloseLORIC());
-            f.Status("OpenLORIC", OpenLORIC(TRACE_API));
-        }},
-        {"zero flags: no log, no trace", true, [](ApiScenario& f) {
-            f.Status("OpenLORIC", OpenLORIC(0));
-            f.driver_->FailAlways(IOCTL_ASYNC_READ, 31);
-            f.Status("ReadQuadlet", ReadQuadlet(0, REGISTER_OFFSET_HIGH, FLASH_READ_CTRL, &f.value));
-        }},
-        {"high bit: a log for application messages only", true, [](ApiScenario& f) {
-            f.Status("OpenLORIC(80)", OpenLORIC(0x80));
-            f.Status("LogAppMessage", LogAppMessage("step %d done\n", 3));
-            f.Status("LogAppMessage", LogAppMessage("no line feed"));
-        }},
-        {"application message without a log", true, [](ApiScenario& f) {
-            f.Status("OpenLORIC", OpenLORIC(0));
-            f.Status("LogAppMessage", LogAppMessage("%s=%x", "id", 0xABCu));
-            f.Status("LogAppMessage(null)", LogAppMessage(nullptr));
-        }},
-        {"application message while closed is not formatted", false, [](ApiScenario& f) {
-            g_api.traceFlags = TRACE_ERROR;
-            g_api.messageArgument.number = 77;
-            f.Status("LogAppMessage", LogAppMessage("%s", reinterpret_cast<const char*>(1)));  // would fault if read
-            EXPECT_EQ(g_api.messageArgument.number, 0u);
-        }},
-        {"target node: the low 16 bits", true, [](ApiScenario& f) {
-            f.Status("OpenLORIC", OpenLORIC(TRACE_API));
-            f.Status("SetTargetNode", SetTargetNode(0x1234FFC2));
-        }},
-        {"target node while closed", false, [](ApiScenario& f) {
-            g_api.traceFlags = TRACE_API | TRACE_ERROR;
-            g_api.messageArgument.number = 5;
-            f.Status("SetTargetNode", SetTargetNode(0x3C));
-            EXPECT_EQ(g_api.messageArgument.number, 0u);
-        }},
-        {"success leaves the message argument of the last failure", true, [](ApiScenario& f) {
-            f.Status("OpenLORIC", OpenLORIC(0));
-            f.driver_->FailNext(IOCTL_ASYNC_READ, 1117);
-            f.Status("ReadQuadlet", ReadQuadlet(0xFFC0, REGISTER_OFFSET_HIGH, FLASH_READ_CTRL, &f.value));
-            f.Status("ReadQuadlet", ReadQuadlet(0xFFC0, REGISTER_OFFSET_HIGH, FLASH_ERASE_CTRL, &f.value));
-            f.Status("SetTargetNode", SetTargetNode(1));
-            f.ErrorText(9);
-        }},
-        {"a log that cannot be opened leaves the debugger output", true, [](ApiScenario& f) {
-            std::filesystem::create_directory("debug.log");
-            f.Status("OpenLORIC", OpenLORIC(TRACE_API));
-            std::filesystem::remove("debug.log");
-        }},
+        {"close, then reopen with zero flags keeps the log, makes a new connection", true,
+         [](ApiScenario& f) {
+             f.Status("OpenLORIC", OpenLORIC(TRACE_API));
+             f.Status("CloseLORIC", CloseLORIC());
+             f.Status("ReadQuadlet", ReadQuadlet(0, REGISTER_OFFSET_HIGH, 0, &f.value));
+             f.Status("OpenLORIC", OpenLORIC(0));
+             f.Status("WriteQuadlet",
+                      WriteQuadlet(0xFFC0, REGISTER_OFFSET_HIGH, FLASH_PORT_CTRL, 0));
+         }},
+        {"reopen with flags starts the log afresh", true,
+         [](ApiScenario& f) {
+             f.Status("OpenLORIC", OpenLORIC(TRACE_API));
+             f.Status("CloseLORIC", CloseLORIC());
+             f.Status("OpenLORIC", OpenLORIC(TRACE_API));
+         }},
+        {"zero flags: no log, no trace", true,
+         [](ApiScenario& f) {
+             f.Status("OpenLORIC", OpenLORIC(0));
+             f.driver_->FailAlways(IOCTL_ASYNC_READ, 31);
+             f.Status("ReadQuadlet",
+                      ReadQuadlet(0, REGISTER_OFFSET_HIGH, FLASH_READ_CTRL, &f.value));
+         }},
+        {"high bit: a log for application messages only", true,
+         [](ApiScenario& f) {
+             f.Status("OpenLORIC(80)", OpenLORIC(0x80));
+             f.Status("LogAppMessage", LogAppMessage("step %d done\n", 3));
+             f.Status("LogAppMessage", LogAppMessage("no line feed"));
+         }},
+        {"application message without a log", true,
+         [](ApiScenario& f) {
+             f.Status("OpenLORIC", OpenLORIC(0));
+             f.Status("LogAppMessage", LogAppMessage("%s=%x", "id", 0xABCu));
+             f.Status("LogAppMessage(null)", LogAppMessage(nullptr));
+         }},
+        {"application message while closed is not formatted", false,
+         [](ApiScenario& f) {
+             g_api.traceFlags = TRACE_ERROR;
+             g_api.messageArgument.number = 77;
+             f.Status(
+                 "LogAppMessage",
+                 LogAppMessage("%s", reinterpret_cast<const char*>(1)));  // would fault if read
+             EXPECT_EQ(g_api.messageArgument.number, 0u);
+         }},
+        {"target node: the low 16 bits", true,
+         [](ApiScenario& f) {
+             f.Status("OpenLORIC", OpenLORIC(TRACE_API));
+             f.Status("SetTargetNode", SetTargetNode(0x1234FFC2));
+         }},
+        {"target node while closed", false,
+         [](ApiScenario& f) {
+             g_api.traceFlags = TRACE_API | TRACE_ERROR;
+             g_api.messageArgument.number = 5;
+             f.Status("SetTargetNode", SetTargetNode(0x3C));
+             EXPECT_EQ(g_api.messageArgument.number, 0u);
+         }},
+        {"success leaves the message argument of the last failure", true,
+         [](ApiScenario& f) {
+             f.Status("OpenLORIC", OpenLORIC(0));
+             f.driver_->FailNext(IOCTL_ASYNC_READ, 1117);
+             f.Status("ReadQuadlet",
+                      ReadQuadlet(0xFFC0, REGISTER_OFFSET_HIGH, FLASH_READ_CTRL, &f.value));
+             f.Status("ReadQuadlet",
+                      ReadQuadlet(0xFFC0, REGISTER_OFFSET_HIGH, FLASH_ERASE_CTRL, &f.value));
+             f.Status("SetTargetNode", SetTargetNode(1));
+             f.ErrorText(9);
+         }},
+        {"a log that cannot be opened leaves the debugger output", true,
+         [](ApiScenario& f) {
+             std::filesystem::create_directory("debug.log");
+             f.Status("OpenLORIC", OpenLORIC(TRACE_API));
+             std::filesystem::remove("debug.log");
+         }},
     };
 }
 class OpenClose : public ApiScenario {};
@@ -215,53 +246,67 @@ INSTANTIATE_TEST_SUITE_P(Scenarios, OpenClose, ::testing::ValuesIn(OpenCloseCase
 // Quadlet reads and writes: request blocks, byte order, traces and failures.
 std::vector<ScenarioCase> QuadletCases() {
     return {
-        {"read: request block and byte order", true, [](ApiScenario& f) {
-            f.Open(0);
-            f.driver_->SetReadValue(FLASH_UPLOAD_CTRL, UPLOADER_READY);
-            f.Status("ReadQuadlet", ReadQuadlet(0x7777FFC2, 0x1234FFFF, FLASH_UPLOAD_CTRL, &f.value));
-            f.t_.Add("value %08X\n", f.value);
-        }},
-        {"write: value most significant byte first, node's low 16 bits", true, [](ApiScenario& f) {
-            f.Open(0);
-            f.Status("WriteQuadlet", WriteQuadlet(0xFFC0, REGISTER_OFFSET_HIGH, CSR_MODE_CTRL, MODE_EDIT));
-            f.Status("WriteQuadlet", WriteQuadlet(0x3FF0005, REGISTER_OFFSET_HIGH, 0, 0x01020304));
-        }},
-        {"verbose and internal trace of a read, also in the log", true, [](ApiScenario& f) {
-            f.Open(TRACE_VERBOSE | TRACE_INTERNAL);
-            f.driver_->SetReadValue(FLASH_READ_CTRL, 0x01020304);
-            f.Status("ReadQuadlet", ReadQuadlet(0xFFC1, REGISTER_OFFSET_HIGH, FLASH_READ_CTRL, &f.value));
-            f.t_.Add("value %08X\n", f.value);
-        }},
-        {"a failed write traces its data first", true, [](ApiScenario& f) {
-            f.Open(TRACE_VERBOSE | TRACE_INTERNAL | TRACE_ERROR);
-            f.driver_->FailNext(IOCTL_ASYNC_WRITE, 0x79);
-            f.Status("WriteQuadlet", WriteQuadlet(0xFFC1, REGISTER_OFFSET_HIGH, FLASH_READ_CTRL, 0x01020304));
-        }},
-        {"a failed read: detail, data, error line; the value stays", true, [](ApiScenario& f) {
-            f.Open(TRACE_VERBOSE | TRACE_INTERNAL | TRACE_ERROR);
-            f.driver_->FailNext(IOCTL_ASYNC_READ, 1117);
-            f.value = 0x5A5A5A5A;
-            f.Status("ReadQuadlet", ReadQuadlet(0xFFC1, REGISTER_OFFSET_HIGH, FLASH_READ_CTRL, &f.value));
-            f.t_.Add("value %08X\n", f.value);
-            f.ErrorText(9);
-        }},
-        {"error trace alone", true, [](ApiScenario& f) {
-            f.Open(TRACE_ERROR);
-            f.driver_->FailNext(IOCTL_ASYNC_READ, 31);
-            f.Status("ReadQuadlet", ReadQuadlet(0, REGISTER_OFFSET_HIGH, FLASH_UPLOAD_CHECKSUM, &f.value));
-        }},
-        {"closed, then a missing value pointer", true, [](ApiScenario& f) {
-            g_api.traceFlags = TRACE_VERBOSE | TRACE_ERROR;
-            f.Status("ReadQuadlet", ReadQuadlet(0, REGISTER_OFFSET_HIGH, 0, nullptr));
-            f.Status("WriteQuadlet", WriteQuadlet(0, REGISTER_OFFSET_HIGH, 0, 0));
-            f.Open(TRACE_VERBOSE | TRACE_ERROR);
-            f.Status("ReadQuadlet", ReadQuadlet(0, REGISTER_OFFSET_HIGH, 0, nullptr));
-        }},
-        {"API trace alone shows no quadlet lines", true, [](ApiScenario& f) {
-            f.Open(TRACE_API | TRACE_API_VERBOSE | TRACE_WARNING);
-            f.Status("ReadQuadlet", ReadQuadlet(0, REGISTER_OFFSET_HIGH, 0, &f.value));
-            f.Status("WriteQuadlet", WriteQuadlet(0, REGISTER_OFFSET_HIGH, 0, 0));
-        }},
+        {"read: request block and byte order", true,
+         [](ApiScenario& f) {
+             f.Open(0);
+             f.driver_->SetReadValue(FLASH_UPLOAD_CTRL, UPLOADER_READY);
+             f.Status("ReadQuadlet",
+                      ReadQuadlet(0x7777FFC2, 0x1234FFFF, FLASH_UPLOAD_CTRL, &f.value));
+             f.t_.Add("value %08X\n", f.value);
+         }},
+        {"write: value most significant byte first, node's low 16 bits", true,
+         [](ApiScenario& f) {
+             f.Open(0);
+             f.Status("WriteQuadlet",
+                      WriteQuadlet(0xFFC0, REGISTER_OFFSET_HIGH, CSR_MODE_CTRL, MODE_EDIT));
+             f.Status("WriteQuadlet", WriteQuadlet(0x3FF0005, REGISTER_OFFSET_HIGH, 0, 0x01020304));
+         }},
+        {"verbose and internal trace of a read, also in the log", true,
+         [](ApiScenario& f) {
+             f.Open(TRACE_VERBOSE | TRACE_INTERNAL);
+             f.driver_->SetReadValue(FLASH_READ_CTRL, 0x01020304);
+             f.Status("ReadQuadlet",
+                      ReadQuadlet(0xFFC1, REGISTER_OFFSET_HIGH, FLASH_READ_CTRL, &f.value));
+             f.t_.Add("value %08X\n", f.value);
+         }},
+        {"a failed write traces its data first", true,
+         [](ApiScenario& f) {
+             f.Open(TRACE_VERBOSE | TRACE_INTERNAL | TRACE_ERROR);
+             f.driver_->FailNext(IOCTL_ASYNC_WRITE, 0x79);
+             f.Status("WriteQuadlet",
+                      WriteQuadlet(0xFFC1, REGISTER_OFFSET_HIGH, FLASH_READ_CTRL, 0x01020304));
+         }},
+        {"a failed read: detail, data, error line; the value stays", true,
+         [](ApiScenario& f) {
+             f.Open(TRACE_VERBOSE | TRACE_INTERNAL | TRACE_ERROR);
+             f.driver_->FailNext(IOCTL_ASYNC_READ, 1117);
+             f.value = 0x5A5A5A5A;
+             f.Status("ReadQuadlet",
+                      ReadQuadlet(0xFFC1, REGISTER_OFFSET_HIGH, FLASH_READ_CTRL, &f.value));
+             f.t_.Add("value %08X\n", f.value);
+             f.ErrorText(9);
+         }},
+        {"error trace alone", true,
+         [](ApiScenario& f) {
+             f.Open(TRACE_ERROR);
+             f.driver_->FailNext(IOCTL_ASYNC_READ, 31);
+             f.Status("ReadQuadlet",
+                      ReadQuadlet(0, REGISTER_OFFSET_HIGH, FLASH_UPLOAD_CHECKSUM, &f.value));
+         }},
+        {"closed, then a missing value pointer", true,
+         [](ApiScenario& f) {
+             g_api.traceFlags = TRACE_VERBOSE | TRACE_ERROR;
+             f.Status("ReadQuadlet", ReadQuadlet(0, REGISTER_OFFSET_HIGH, 0, nullptr));
+             f.Status("WriteQuadlet", WriteQuadlet(0, REGISTER_OFFSET_HIGH, 0, 0));
+             f.Open(TRACE_VERBOSE | TRACE_ERROR);
+             f.Status("ReadQuadlet", ReadQuadlet(0, REGISTER_OFFSET_HIGH, 0, nullptr));
+         }},
+        {"API trace alone shows no quadlet lines", true,
+         [](ApiScenario& f) {
+             f.Open(TRACE_API | TRACE_API_VERBOSE | TRACE_WARNING);
+             f.Status("ReadQuadlet", ReadQuadlet(0, REGISTER_OFFSET_HIGH, 0, &f.value));
+             f.Status("WriteQuadlet", WriteQuadlet(0, REGISTER_OFFSET_HIGH, 0, 0));
+         }},
     };
 }
 class Quadlets : public ApiScenario {};
@@ -273,8 +318,9 @@ TEST(CommandSets, BuiltInSetsAndTheFlashPortWordsOfOneCycle) {
     for (uint32_t i = 0; i <= kBuiltInCommandSetCount; ++i) {
         for (uint32_t width : {16u, 8u}) {  // a 16-bit copy first: the table stays as it was
             const FLASH_COMMAND_SET set = FLASH_COMMAND_SET::BuiltIn(i, width);
-            t.Add("set %u, %u bits: unlock %u reset %u program %u erase %u 16-bit %d:", i, width, set.UnlockCount(),
-                  set.ResetCount(), set.ProgramCount(), set.EraseCount(), set.Is16Bit());
+            t.Add("set %u, %u bits: unlock %u reset %u program %u erase %u 16-bit %d:", i, width,
+                  set.UnlockCount(), set.ResetCount(), set.ProgramCount(), set.EraseCount(),
+                  set.Is16Bit());
             for (uint32_t word : set.words) t.Add(" %08X", word);
             t.Add("\n");
         }
@@ -303,7 +349,8 @@ TEST_F(DriverLinkTest, UploadBlockWithoutDataIsRefusedBeforeSending) {
 // The driver's code is left as it is, every byte of it; a failure naming no code (0) still
 // leaves a non-zero one; a broken connection is "device not connected" from then on.
 TEST_F(DriverLinkTest, FailedRequestsLeaveTheDriversCode) {
-    for (const auto& [error, left] : {std::pair{1117u, 1117u}, {0xC0120345u, 0xC0120345u}, {0u, platform::kErrorGenFailure}}) {
+    for (const auto& [error, left] :
+         {std::pair{1117u, 1117u}, {0xC0120345u, 0xC0120345u}, {0u, platform::kErrorGenFailure}}) {
         driver_.FailNext(IOCTL_RESET, error);
         platform::SetLastErrorCode(0);
         EXPECT_FALSE(link_.Reset(RESET_DEVICE));
@@ -325,7 +372,8 @@ TEST_F(DriverLinkTest, DestructionClosesTheConnection) {
         EXPECT_EQ(driver_.OpenConnections(), 2);
     }
     // The stand-in notices the close on its own thread.
-    for (int i = 0; i < 2000 && driver_.OpenConnections() != 1; ++i) platform::RealSleepMilliseconds(1);
+    for (int i = 0; i < 2000 && driver_.OpenConnections() != 1; ++i)
+        platform::RealSleepMilliseconds(1);
     EXPECT_EQ(driver_.OpenConnections(), 1);
 }
 
@@ -343,9 +391,11 @@ std::string Format(size_t size, const char* format, ...) {
 
 TEST(FormatV, Conversions) {
     EXPECT_EQ(Format(64, "%d %i %u", -5, 17, 0xFFFFFFFFu), "-5 17 4294967295");
-    EXPECT_EQ(Format(64, "%x %X %#x %#X %#x", 0xabcu, 0xabcu, 0x1fu, 0x1fu, 0u), "abc ABC 0x1f 0X1F 0");
+    EXPECT_EQ(Format(64, "%x %X %#x %#X %#x", 0xabcu, 0xabcu, 0x1fu, 0x1fu, 0u),
+              "abc ABC 0x1f 0X1F 0");
     EXPECT_EQ(Format(64, "%.8X|%.5X|%.4X", 0xF0090014u, 0x200u, 0u), "F0090014|00200|0000");
-    EXPECT_EQ(Format(64, "[%5d][%-5d][%05d][%-05d]", 42, 42, -42, 7), "[   42][42   ][-0042][7    ]");
+    EXPECT_EQ(Format(64, "[%5d][%-5d][%05d][%-05d]", 42, 42, -42, 7),
+              "[   42][42   ][-0042][7    ]");
     EXPECT_EQ(Format(64, "[%08x][%#06x]", 0xbeefu, 0xbeu), "[0000beef][0x00be]");
     EXPECT_EQ(Format(64, "%c%c%%%s", 'o', 'k', "!"), "ok%!");
     EXPECT_EQ(Format(64, "[%10s][%-6s][%.2s]", "ab", "ab", "abcdef"), "[        ab][ab    ][ab]");

@@ -19,15 +19,17 @@ TEST(Layout, RecordSizes) {
 // A file of src/ includes headers of its own folder and of the layers below it only, in the
 // order CMakeLists.txt gives: api's headers are the frame near the bottom, its sources on top.
 TEST(Layout, IncludesRunDownward) {
-    const std::map<std::string, int> rank = {{"platform", 0}, {"api", 1},     {"link", 2},     {"flash", 3},
-                                             {"bus", 4},      {"program", 5}, {"configrom", 6}};
+    const std::map<std::string, int> rank = {{"platform", 0}, {"api", 1}, {"link", 2},
+                                             {"flash", 3},    {"bus", 4}, {"program", 5},
+                                             {"configrom", 6}};
     namespace fs = std::filesystem;
     const fs::path src = fs::path(LORIC_SOURCE_DIR) / "src";
     int includes = 0;
     for (const auto& entry : fs::recursive_directory_iterator(src)) {
         if (!entry.is_regular_file()) continue;
         const std::string folder = fs::relative(entry.path(), src).begin()->string();
-        ASSERT_TRUE(rank.count(folder)) << entry.path() << ": give its folder a place in the layers";
+        ASSERT_TRUE(rank.count(folder))
+            << entry.path() << ": give its folder a place in the layers";
         const int own = folder == "api" && entry.path().extension() == ".cpp" ? 7 : rank.at(folder);
         std::ifstream in(entry.path());
         std::string line;
@@ -36,7 +38,8 @@ TEST(Layout, IncludesRunDownward) {
             if (line.rfind("#include \"", 0) != 0 || slash > end) continue;
             const std::string target = line.substr(10, slash - 10);
             ++includes;
-            EXPECT_TRUE(rank.count(target) && rank.at(target) <= own) << entry.path() << ":" << number << ": " << line;
+            EXPECT_TRUE(rank.count(target) && rank.at(target) <= own)
+                << entry.path() << ":" << number << ": " << line;
         }
     }
     EXPECT_GT(includes, 50);

@@ -11,8 +11,8 @@
 
 #include "api/context.h"
 #include "bus/modes.h"
-#include "link/registers.h"
 #include "link/driver_link.h"
+#include "link/registers.h"
 #include "link/timing.h"
 #include "support/api_fixture.h"
 #include "support/fake_clock.h"
@@ -22,7 +22,9 @@
 namespace loric::test {
 namespace {
 
-NODE_INFO Node(uint16_t bus, uint16_t number, uint32_t idHigh, uint32_t idLow) { return {{}, number, bus, idLow, idHigh}; }
+NODE_INFO Node(uint16_t bus, uint16_t number, uint32_t idHigh, uint32_t idLow) {
+    return {{}, number, bus, idLow, idHigh};
+}
 
 class Bus : public ApiTest {
 public:
@@ -42,19 +44,23 @@ public:
         debug_.Clear();
         stamp_.clear();
         start_ = clock_.NowMs();
-        driver_->SetHandler([this, handler](const RecordedRequest& r) -> std::optional<ScriptedReply> {
-            stamp_.push_back(clock_.NowMs() - start_);
-            return handler ? handler(r) : std::nullopt;
-        });
+        driver_->SetHandler(
+            [this, handler](const RecordedRequest& r) -> std::optional<ScriptedReply> {
+                stamp_.push_back(clock_.NowMs() - start_);
+                return handler ? handler(r) : std::nullopt;
+            });
         t_.Add("== %s\n", name);
         body();
         const std::vector<RecordedRequest> requests = driver_->Requests();
         for (size_t i = 0; i < requests.size(); ++i) {
             const RecordedRequest& r = requests[i];
-            // Times in whole tenths of a second: the waits show, a clock read more or less does not.
-            t_.Add("%5lld ms ", i < stamp_.size() ? static_cast<long long>(stamp_[i] / 100 * 100) : -1LL);
+            // Times in whole tenths of a second: the waits show, a clock read more or less does
+            // not.
+            t_.Add("%5lld ms ",
+                   i < stamp_.size() ? static_cast<long long>(stamp_[i] / 100 * 100) : -1LL);
             if (auto q = RequestRecorder::Decode(r)) {
-                t_.Add("%s %04X %04X:%08X", q->write ? "write" : "read", q->nodeId, q->offsetHigh, q->offsetLow);
+                t_.Add("%s %04X %04X:%08X", q->write ? "write" : "read", q->nodeId, q->offsetHigh,
+                       q->offsetLow);
                 if (q->write) t_.Add(" = %08X", q->value);
             } else {
                 t_.Add("request %X out %u:", r.code, r.outLength);
@@ -73,12 +79,14 @@ public:
     std::vector<int64_t> stamp_;
 };
 
-// Fails quadlet writes to `offset`: the `nth` one only when nth > 0, and none at the `spared` nodes.
+// Fails quadlet writes to `offset`: the `nth` one only when nth > 0, and none at the `spared`
+// nodes.
 RequestRecorder::Handler FailWrite(uint32_t offset, int nth = 0, std::set<uint16_t> spared = {}) {
     auto seen = std::make_shared<std::atomic<int>>(0);
     return [=](const RecordedRequest& request) -> std::optional<ScriptedReply> {
         auto t = RequestRecorder::Decode(request);
-        if (t && t->write && t->offsetLow == offset && !spared.count(t->nodeId) && (nth == 0 || ++*seen == nth))
+        if (t && t->write && t->offsetLow == offset && !spared.count(t->nodeId) &&
+            (nth == 0 || ++*seen == nth))
             return ScriptedReply::Failure(platform::kErrorIoDevice);
         return std::nullopt;
     };
@@ -101,7 +109,8 @@ public:
 
     void Run(const std::string& folder) {
         const BusCase& c = GetParam();
-        Scenario(c.name, c.flags, [this, &c] { c.body(*this); }, c.handler ? c.handler() : nullptr);
+        Scenario(
+            c.name, c.flags, [this, &c] { c.body(*this); }, c.handler ? c.handler() : nullptr);
         t_.Check(folder + "/" + CaseSlug(c.name) + ".txt");
     }
 };
@@ -119,7 +128,10 @@ std::vector<DiscoveryCase> DiscoveryCases() {
     for (uint16_t i = 0; i < 14; ++i) fourteen.push_back(Node(0x3FF, i, i, 0));
     return {
         {"one listed node", {Node(0x3FF, 2, 0x00112233, 0x44556677)}, {}, 0},
-        {"two listed nodes", {Node(0x3FF, 0, 1, 2), Node(0x001, 5, 0xA0B0C0D0, 0x0E0F1011)}, {0xFFC0}, 0},
+        {"two listed nodes",
+         {Node(0x3FF, 0, 1, 2), Node(0x001, 5, 0xA0B0C0D0, 0x0E0F1011)},
+         {0xFFC0},
+         0},
         {"blank at the second probe node", {}, {0xFFC1}, 0},
         {"blank asked for: no list", {Node(0x3FF, 2, 0, 0)}, {0xFFC0, 0xFFC1}, 1},
         {"nothing anywhere", {}, {}, 7},
@@ -131,13 +143,16 @@ class FindNodeCase : public Bus, public ::testing::WithParamInterface<DiscoveryC
 
 TEST_P(FindNodeCase, ProbesAndTheNodeFound) {
     const DiscoveryCase& c = GetParam();
-    Scenario(c.name, TRACE_API | TRACE_API_VERBOSE, [&] {
-        driver_->SetDefault(IOCTL_GET_NODE_LIST, ScriptedReply::NodeList(c.listed));
-        uint16_t node = 0x1234;
-        uint32_t blank = c.blank;
-        Status("FindNode", FindNode(&node, &blank));
-        t_.Add("node %04X blank %u\n", node, blank);
-    }, FailWrite(FLASH_PORT_CTRL, 0, c.flashPorts));
+    Scenario(
+        c.name, TRACE_API | TRACE_API_VERBOSE,
+        [&] {
+            driver_->SetDefault(IOCTL_GET_NODE_LIST, ScriptedReply::NodeList(c.listed));
+            uint16_t node = 0x1234;
+            uint32_t blank = c.blank;
+            Status("FindNode", FindNode(&node, &blank));
+            t_.Add("node %04X blank %u\n", node, blank);
+        },
+        FailWrite(FLASH_PORT_CTRL, 0, c.flashPorts));
     t_.Check("bus/discovery/" + CaseSlug(c.name) + ".txt");
 }
 
@@ -146,18 +161,22 @@ INSTANTIATE_TEST_SUITE_P(Lists, FindNodeCase, ::testing::ValuesIn(DiscoveryCases
 // FindNode's failures and refusals, and GetNodeInfo.
 std::vector<BusCase> DiscoveryScenarios() {
     return {
-        {"failed probes report their own lines only", TRACE_ERROR, [](BusScenario& f) {
+        {"failed probes report their own lines only", TRACE_ERROR,
+         [](BusScenario& f) {
              f.driver_->FailAlways(IOCTL_ASYNC_WRITE, platform::kErrorIoDevice);
              f.blank = 1;
              f.Status("FindNode", FindNode(&f.node, &f.blank));
          }},
-        {"closed: still probes, finds nothing", TRACE_ERROR, [](BusScenario& f) {
+        {"closed: still probes, finds nothing", TRACE_ERROR,
+         [](BusScenario& f) {
              CloseLORIC();
              f.debug_.Clear();
              f.Status("FindNode", FindNode(&f.node, &f.blank));
          }},
-        {"a refused target node does not undo the find", TRACE_ERROR, [](BusScenario& f) {
-             f.driver_->SetDefault(IOCTL_GET_NODE_LIST, ScriptedReply::NodeList({Node(0x3FF, 4, 0, 0)}));
+        {"a refused target node does not undo the find", TRACE_ERROR,
+         [](BusScenario& f) {
+             f.driver_->SetDefault(IOCTL_GET_NODE_LIST,
+                                   ScriptedReply::NodeList({Node(0x3FF, 4, 0, 0)}));
              f.driver_->FailNext(IOCTL_SET_TARGET_NODE, platform::kErrorBusy);
              f.Status("FindNode", FindNode(&f.node, &f.blank));
              f.t_.Add("node %04X\n", f.node);
@@ -166,23 +185,29 @@ std::vector<BusCase> DiscoveryScenarios() {
          }},
         // The driver's own code is the argument of a refused list; a size whose reply would pass
         // 4 GiB is refused as "no memory" before anything is sent.
-        {"GetNodeInfo", TRACE_ERROR | TRACE_API_VERBOSE | TRACE_VERBOSE, [](BusScenario& f) {
+        {"GetNodeInfo", TRACE_ERROR | TRACE_API_VERBOSE | TRACE_VERBOSE,
+         [](BusScenario& f) {
              NODE_INFO records[3];
              std::memset(records, 0xAB, sizeof records);
              uint32_t count = 99;
-             const ScriptedReply two = ScriptedReply::NodeList({Node(0x3FF, 1, 5, 6), Node(0x3FF, 3, 7, 8)});
+             const ScriptedReply two =
+                 ScriptedReply::NodeList({Node(0x3FF, 1, 5, 6), Node(0x3FF, 3, 7, 8)});
              f.driver_->Queue(IOCTL_GET_NODE_LIST, two);
-             f.Status("GetNodeInfo", GetNodeInfo(&count, records, 2 * sizeof(NODE_INFO)));  // exactly the size is copied
-             f.t_.Add("count %u, node %u id %08X, after %08X\n", count, records[1].nodeNumber, records[1].idLow,
-                      records[2].idLow);
+             f.Status("GetNodeInfo",
+                      GetNodeInfo(&count, records,
+                                  2 * sizeof(NODE_INFO)));  // exactly the size is copied
+             f.t_.Add("count %u, node %u id %08X, after %08X\n", count, records[1].nodeNumber,
+                      records[1].idLow, records[2].idLow);
              f.driver_->Queue(IOCTL_GET_NODE_LIST, two);
-             f.Status("GetNodeInfo(size 0)", GetNodeInfo(&count, records, 0));  // asks for the count only
+             f.Status("GetNodeInfo(size 0)",
+                      GetNodeInfo(&count, records, 0));  // asks for the count only
              f.t_.Add("count %u\n", count);
              f.driver_->FailNext(IOCTL_GET_NODE_LIST, platform::kErrorBusy);
              count = 99;
              f.Status("GetNodeInfo", GetNodeInfo(&count, records, sizeof records));
              f.t_.Add("count %u\n", count);
-             f.Status("GetNodeInfo(FFFFFFFF)", GetNodeInfo(&count, records, 0xFFFFFFFFu));  // size + 4 wraps
+             f.Status("GetNodeInfo(FFFFFFFF)",
+                      GetNodeInfo(&count, records, 0xFFFFFFFFu));  // size + 4 wraps
              f.Status("GetNodeInfo(null)", GetNodeInfo(nullptr, records, 20));
              f.Status("GetNodeInfo(, null)", GetNodeInfo(&count, nullptr, 20));
              CloseLORIC();
@@ -193,7 +218,8 @@ std::vector<BusCase> DiscoveryScenarios() {
 
 class Discovery : public BusScenario {};
 TEST_P(Discovery, StatusesRequestsAndTrace) { Run("bus/discovery"); }
-INSTANTIATE_TEST_SUITE_P(Scenarios, Discovery, ::testing::ValuesIn(DiscoveryScenarios()), CaseName());
+INSTANTIATE_TEST_SUITE_P(Scenarios, Discovery, ::testing::ValuesIn(DiscoveryScenarios()),
+                         CaseName());
 
 FLASH_DEVICE Device(int32_t commandSet, uint8_t busWidth) {
     FLASH_DEVICE device{};
@@ -213,7 +239,8 @@ TEST_P(RefusedReset, StatusAndTrace) {
     t_.Check("bus/modes/a_refused_reset_" + std::to_string(GetParam()) + ".txt");
 }
 
-INSTANTIATE_TEST_SUITE_P(Kinds, RefusedReset, ::testing::Values(RESET_FLASH, RESET_DEVICE, RESET_BUS, 7u),
+INSTANTIATE_TEST_SUITE_P(Kinds, RefusedReset,
+                         ::testing::Values(RESET_FLASH, RESET_DEVICE, RESET_BUS, 7u),
                          [](const auto& info) { return "kind_" + std::to_string(info.param); });
 
 constexpr uint32_t kModeTrace = TRACE_API | TRACE_INTERNAL | TRACE_WARNING | TRACE_ERROR;
@@ -227,7 +254,8 @@ RequestRecorder::Handler ReadyFromTheFourthRead() {
         if (!t || t->write) return std::nullopt;
         ++*reads;
         if (t->nodeId == 0xFFC0) return ScriptedReply::Failure(platform::kErrorIoDevice);
-        if (t->nodeId == 0xFFC1) return ScriptedReply::QuadletRead(request, *reads > 3 ? UPLOADER_READY : 0x414F6B20);
+        if (t->nodeId == 0xFFC1)
+            return ScriptedReply::QuadletRead(request, *reads > 3 ? UPLOADER_READY : 0x414F6B20);
         return ScriptedReply::QuadletRead(request, 0x12345678);
     };
 }
@@ -235,12 +263,14 @@ RequestRecorder::Handler ReadyFromTheFourthRead() {
 // Resets, upload mode, force flash mode and finding the loader.
 std::vector<BusCase> ModeScenarios() {
     return {
-        {"reset, then closed", TRACE_API | TRACE_ERROR, [](BusScenario& f) {
+        {"reset, then closed", TRACE_API | TRACE_ERROR,
+         [](BusScenario& f) {
              f.Status("IssueReset", IssueReset(RESET_BUS));
              CloseLORIC();
              f.Status("IssueReset", IssueReset(RESET_BUS));
          }},
-        {"upload mode: edit, a second's wait, sixteen words", kModeTrace, [](BusScenario& f) {
+        {"upload mode: edit, a second's wait, sixteen words", kModeTrace,
+         [](BusScenario& f) {
              FLASH_DEVICE device = Device(0x301, 16);  // only the low byte selects the set
              f.Status("SwitchDeviceToUploadMode", SwitchDeviceToUploadMode(0xABCDFFC1, &device));
              FLASH_DEVICE narrow = Device(1, 8);  // the built-in word 0 is unchanged afterwards
@@ -252,28 +282,37 @@ std::vector<BusCase> ModeScenarios() {
              f.Status("SwitchDeviceToUploadMode", SwitchDeviceToUploadMode(0xFFC0, &device));
          },
          [] { return FailWrite(CSR_UPLOAD_COMMAND_SET_CTRL, 5); }},
-        {"upload mode: refusals before the command set", kModeTrace, [](BusScenario& f) {
+        {"upload mode: refusals before the command set", kModeTrace,
+         [](BusScenario& f) {
              FLASH_DEVICE unknownSet = Device(7, 8);
              f.Status("SwitchDeviceToUploadMode(null)", SwitchDeviceToUploadMode(0xFFC0, nullptr));
-             f.Status("SwitchDeviceToUploadMode(set 7)", SwitchDeviceToUploadMode(0xFFC0, &unknownSet));
+             f.Status("SwitchDeviceToUploadMode(set 7)",
+                      SwitchDeviceToUploadMode(0xFFC0, &unknownSet));
              FLASH_DEVICE device = Device(1, 16);
              f.driver_->FailNext(IOCTL_ASYNC_WRITE, platform::kErrorIoDevice);
              f.Status("SwitchDeviceToUploadMode", SwitchDeviceToUploadMode(0xFFC0, &device));
              CloseLORIC();
-             f.Status("SwitchDeviceToUploadMode(closed, null)", SwitchDeviceToUploadMode(0xFFC0, nullptr));
+             f.Status("SwitchDeviceToUploadMode(closed, null)",
+                      SwitchDeviceToUploadMode(0xFFC0, nullptr));
          }},
         {"force flash: port cleared, force written, a second's wait", kModeTrace,
-         [](BusScenario& f) { f.Status("SwitchDeviceToForceFlashMode", SwitchDeviceToForceFlashMode(0x1FFC2)); }},
+         [](BusScenario& f) {
+             f.Status("SwitchDeviceToForceFlashMode", SwitchDeviceToForceFlashMode(0x1FFC2));
+         }},
         {"force flash: force refused still answers 0, without the wait", kModeTrace,
-         [](BusScenario& f) { f.Status("SwitchDeviceToForceFlashMode", SwitchDeviceToForceFlashMode(0xFFC0)); },
+         [](BusScenario& f) {
+             f.Status("SwitchDeviceToForceFlashMode", SwitchDeviceToForceFlashMode(0xFFC0));
+         },
          [] { return FailWrite(CSR_MODE_CTRL); }},
-        {"force flash: the port cannot be cleared", kModeTrace, [](BusScenario& f) {
+        {"force flash: the port cannot be cleared", kModeTrace,
+         [](BusScenario& f) {
              f.driver_->FailNext(IOCTL_ASYNC_WRITE, platform::kErrorIoDevice);
              f.Status("SwitchDeviceToForceFlashMode", SwitchDeviceToForceFlashMode(0xFFC0));
              CloseLORIC();
              f.Status("SwitchDeviceToForceFlashMode", SwitchDeviceToForceFlashMode(0xFFC0));
          }},
-        {"the loader is not found after three scans", TRACE_INTERNAL, [](BusScenario& f) {
+        {"the loader is not found after three scans", TRACE_INTERNAL,
+         [](BusScenario& f) {
              uint16_t node = 0x1234;
              f.t_.Add("found %d node %04X\n", FindUploaderNode(&node), node);
          }},
@@ -293,7 +332,8 @@ INSTANTIATE_TEST_SUITE_P(Scenarios, Modes, ::testing::ValuesIn(ModeScenarios()),
 // Ends at the first reading at which the time has passed, asleep in slices of 1 to 5 ms that
 // never pass the deadline (3 ms in: a deadline off the slice grid).
 TEST(WaitSeconds, SleepsInShortSlicesUntilTheTimeHasPassed) {
-    for (const auto& [startMs, seconds] : {std::pair{0u, 1u}, {700u, 1u}, {999u, 2u}, {1u, 5u}, {3u, 1u}, {500u, 0u}}) {
+    for (const auto& [startMs, seconds] :
+         {std::pair{0u, 1u}, {700u, 1u}, {999u, 2u}, {1u, 5u}, {3u, 1u}, {500u, 0u}}) {
         FakeClock clock(1700000000, /*stepMs=*/0);  // only sleeping moves time
         clock.Advance(startMs);
         const int64_t before = clock.NowMs();
@@ -312,12 +352,20 @@ TEST(CheckTimeout, WholeCalendarSecondsTheLimitsLowByteAndAStartReportingOnce) {
         bool timedOut;
     };
     const std::vector<Step> scripts[] = {
-        // Started late in a second: 4.000 s on the clock's seconds are 3.001 s really; the time-out stays.
+        // Started late in a second: 4.000 s on the clock's seconds are 3.001 s really; the time-out
+        // stays.
         {{999, 0, false}, {3001, 5, false}, {1000, 5, true}, {0, 5, true}},
-        // Only the low byte counts: 0x105 checks 5, 0x100 is a start that reports the time-out just seen.
+        // Only the low byte counts: 0x105 checks 5, 0x100 is a start that reports the time-out just
+        // seen.
         {{0, 0, false}, {4000, 0x105, false}, {1000, 0x105, true}, {0, 0x100, true}, {0, 5, false}},
-        // A start reports the previous time-out once; a timing without one leaves nothing to report.
-        {{0, 0, false}, {60000, 60, true}, {0, 0, true}, {0, 0, false}, {0, 5, false}, {0, 0, false}},
+        // A start reports the previous time-out once; a timing without one leaves nothing to
+        // report.
+        {{0, 0, false},
+         {60000, 60, true},
+         {0, 0, true},
+         {0, 0, false},
+         {0, 5, false},
+         {0, 0, false}},
     };
     for (const auto& script : scripts) {
         FakeClock clock(1700000000, 0);
@@ -325,7 +373,8 @@ TEST(CheckTimeout, WholeCalendarSecondsTheLimitsLowByteAndAStartReportingOnce) {
         CheckTimeout(0);
         for (size_t i = 0; i < script.size(); ++i) {
             clock.Advance(script[i].advanceMs);
-            EXPECT_EQ(CheckTimeout(script[i].limit), script[i].timedOut) << "step " << i << " of " << &script - scripts;
+            EXPECT_EQ(CheckTimeout(script[i].limit), script[i].timedOut)
+                << "step " << i << " of " << &script - scripts;
         }
     }
 }

@@ -47,14 +47,16 @@ TEST_P(GenerateFile, FileAndTrace) {
     for (std::string field; std::getline(fields, field, '|');) f.push_back(field);
     f.resize(6);  // an empty page text ends the line
     const std::string& output = f[3];
-    for (size_t at; (at = f[5].find('\\')) != std::string::npos;) f[5].replace(at, 2, f[5][at + 1] == 'n' ? "\n" : "\r");
+    for (size_t at; (at = f[5].find('\\')) != std::string::npos;)
+        f[5].replace(at, 2, f[5][at + 1] == 'n' ? "\n" : "\r");
     if (f[5] != "-") std::ofstream(f[4], std::ios::binary) << f[5];
     const bool device = output[0] == '/';  // never read back, such as /dev/full
     CONFIG_FILE_INFO record = full, info;
     if (f[1] == "1") record.config_flags |= CONFIG_FLAG_SECOND_LUN;
     if (f[2] != "-") wine_reference::SetField(record.hw_version_text, f[2].c_str());
     if (f[2].empty())
-        for (char* text : {record.vendor_text, record.lun0_model_text, record.lun1_model_text}) std::memset(text, 0, 60);
+        for (char* text : {record.vendor_text, record.lun0_model_text, record.lun1_model_text})
+            std::memset(text, 0, 60);
     info = record;
     g_api.traceFlags = kTraceAll;
     const uint32_t status = GenerateConfigurationFile(&info, output.c_str());
@@ -71,7 +73,8 @@ TEST_P(GenerateFile, FileAndTrace) {
     t.Check("configrom/generate/" + CaseSlug(name) + ".txt");
 }
 
-INSTANTIATE_TEST_SUITE_P(Records, GenerateFile, ::testing::ValuesIn(CaseLines("configrom/generate_cases.txt")),
+INSTANTIATE_TEST_SUITE_P(Records, GenerateFile,
+                         ::testing::ValuesIn(CaseLines("configrom/generate_cases.txt")),
                          CaseName());
 
 TEST_F(ConfigFiles, GenerateRefusesMissingArguments) {
@@ -104,13 +107,16 @@ TEST_P(ImportFile, RecordItGives) {
     Transcript t;
     t.Add("== %s\nstatus %u\n", c.name.c_str(), ImportConfigurationFile(&info, "image.bin"));
     t.Text(debug_.Text());
-    for (const char* text : {info.vendor_text, info.hw_version_text, info.lun0_model_text, info.lun1_model_text})
+    for (const char* text :
+         {info.vendor_text, info.hw_version_text, info.lun0_model_text, info.lun1_model_text})
         t.Add("text \"%.60s\"\n", text);
-    t.Words(Bytes(reinterpret_cast<const uint8_t*>(&info), reinterpret_cast<const uint8_t*>(&info + 1)));
+    t.Words(Bytes(reinterpret_cast<const uint8_t*>(&info),
+                  reinterpret_cast<const uint8_t*>(&info + 1)));
     t.Check("configrom/import/" + CaseSlug(c.name) + ".txt");
 }
 
-INSTANTIATE_TEST_SUITE_P(Files, ImportFile, ::testing::ValuesIn(CaseLines("configrom/import_cases.txt")), CaseName());
+INSTANTIATE_TEST_SUITE_P(Files, ImportFile,
+                         ::testing::ValuesIn(CaseLines("configrom/import_cases.txt")), CaseName());
 
 TEST_F(ConfigFiles, ImportRefusesMissingArguments) {
     CONFIG_FILE_INFO info;
@@ -120,15 +126,20 @@ TEST_F(ConfigFiles, ImportRefusesMissingArguments) {
 
 TEST(GetFileDirectory, OnlyABackslashSeparatesAndLongFoldersGiveNone) {
     const std::pair<std::string, std::string> cases[] = {
-        {"C:\\out\\rom.bin", "C:\\out\\"}, {"rom.bin", ""}, {"dir/rom.bin", ""}, {"a\\b/c\\", "a\\b/c\\"},
-        {std::string(253, 'd') + "\\x", std::string(253, 'd') + "\\"}, {std::string(254, 'd') + "\\x", ""},
+        {"C:\\out\\rom.bin", "C:\\out\\"},
+        {"rom.bin", ""},
+        {"dir/rom.bin", ""},
+        {"a\\b/c\\", "a\\b/c\\"},
+        {std::string(253, 'd') + "\\x", std::string(253, 'd') + "\\"},
+        {std::string(254, 'd') + "\\x", ""},
     };
     for (const auto& [path, directory] : cases) {
         char destination[kFileDirectorySize];
         std::memset(destination, 'z', sizeof destination);
         EXPECT_EQ(GetFileDirectory(destination, path.c_str()), directory.size());
         EXPECT_EQ(std::string(destination), directory);
-        for (size_t i = directory.size(); i < sizeof destination; ++i) ASSERT_EQ(destination[i], 0) << i;
+        for (size_t i = directory.size(); i < sizeof destination; ++i)
+            ASSERT_EQ(destination[i], 0) << i;
     }
 }
 
@@ -168,19 +179,22 @@ public:
     void SetUp() override {
         Bench("29F040B");
         CloseLORIC();
-        sim_->SetLog([this](const std::string& line) { requests_ += line.rfind("ioctl ", 0) == 0; });
+        sim_->SetLog(
+            [this](const std::string& line) { requests_ += line.rfind("ioctl ", 0) == 0; });
         config_ = ReadAll(GoldenPath("configrom/fixed_record.bin"));  // the configuration to upload
         WriteFile("rom.bin", config_);
     }
 
     // Installs a firmware with the time stamp record `stamp` and `config` in the configuration
     // sector, and boots it.
-    void Install(const Bytes& config, std::string stamp = std::string("09:15:42\0Dec 06 2026", 20)) {
+    void Install(const Bytes& config,
+                 std::string stamp = std::string("09:15:42\0Dec 06 2026", 20)) {
         Bytes firmware = tqsim::image::Build({});
         stamp.resize(tqsim::image::kStampSize, '\0');
         std::copy(stamp.begin(), stamp.end(), firmware.begin() + tqsim::image::kHeaderSize);
-        const uint32_t sum = tqsim::image::BootSum(firmware.data(), static_cast<uint32_t>(firmware.size()),
-                                                   firmware[20] | firmware[21] << 8, firmware[24]);
+        const uint32_t sum =
+            tqsim::image::BootSum(firmware.data(), static_cast<uint32_t>(firmware.size()),
+                                  firmware[20] | firmware[21] << 8, firmware[24]);
         bytes::StoreLittleEndian32(&firmware[12], sum);
         ASSERT_TRUE(sim_->InstallFirmware(firmware, config));
         sim_->ResetDevice();
@@ -199,7 +213,8 @@ public:
     }
     void ExpectRomAndDownload(uint16_t node) {
         const std::vector<uint32_t> rom = sim_->ConfigRom();  // what the device presents on the bus
-        for (size_t i = 26; i < config_.size() / 4; ++i) ASSERT_EQ(rom.at(i - 26), LittleEndianAt(config_, 4 * i)) << i;
+        for (size_t i = 26; i < config_.size() / 4; ++i)
+            ASSERT_EQ(rom.at(i - 26), LittleEndianAt(config_, 4 * i)) << i;
         ASSERT_EQ(DownloadConfigurationFile(node, device_, "back.bin", nullptr), 0u);
         EXPECT_EQ(ReadFileBytes("back.bin"), ReadFileBytes("rom.bin"));
     }
@@ -240,7 +255,6 @@ std::string DownloadName(const DownloadCase& c) {
     return (c.config.empty() ? "time_stamp_" : "configuration_") + CaseSlug(c.name);
 }
 
-
 std::vector<DownloadCase> DownloadCases() {
     const std::string any = "1";  // for a configuration, read from flash
     return {
@@ -276,8 +290,9 @@ TEST_P(Download, StatusTraceAndWhatWasRead) {
     std::memset(date, '#', sizeof date);
     debug_.Clear();
     requests_ = 0;
-    const uint32_t status = stamp ? DownloadTimestamp(0x30000 | node, time, date)
-                                  : DownloadConfigurationFile(0x10000 | node, device_, "download.bin", nullptr);
+    const uint32_t status =
+        stamp ? DownloadTimestamp(0x30000 | node, time, date)
+              : DownloadConfigurationFile(0x10000 | node, device_, "download.bin", nullptr);
     Transcript t;
     t.Add("== %s\nstatus %u, %d requests\n", c.name, status, requests_.load());
     t.Text(debug_.Text());
@@ -304,10 +319,11 @@ using UploadFailure = WithCases<SimTransfer, UploadFailureCase>;
 
 const UploadFailureCase kUploadFailures[] = {
     {"nobody at the node", [](SimTransfer&) {}, true, "rom.bin", nullptr},
-    {"erase never done", [](SimTransfer& f) { f.sim_->SetEraseNeverDone(true); }, false, "rom.bin", nullptr},
-    {"cancelled", [](SimTransfer&) {}, false, "rom.bin", CancelProgress},
-    {"processor reset refused", [](SimTransfer& f) { FailWrites(*f.sim_, FLASH_UPLOAD_CTRL, 1); }, false, "rom.bin",
+    {"erase never done", [](SimTransfer& f) { f.sim_->SetEraseNeverDone(true); }, false, "rom.bin",
      nullptr},
+    {"cancelled", [](SimTransfer&) {}, false, "rom.bin", CancelProgress},
+    {"processor reset refused", [](SimTransfer& f) { FailWrites(*f.sim_, FLASH_UPLOAD_CTRL, 1); },
+     false, "rom.bin", nullptr},
     {"missing file", [](SimTransfer&) {}, false, "none.bin", nullptr},
 };
 
@@ -323,7 +339,8 @@ TEST_P(UploadFailure, StatusTraceAndDeviceMode) {
     debug_.Clear();
     Transcript t;
     t.Add("== %s\nstatus %u\n", c.name,
-          UploadConfigurationFile(c.otherNode ? 0xFFC5 : node, device_, c.file, 1, nullptr, c.callback));
+          UploadConfigurationFile(c.otherNode ? 0xFFC5 : node, device_, c.file, 1, nullptr,
+                                  c.callback));
     t.Text(debug_.Text());
     t.Add("device mode %d\n", static_cast<int>(sim_->Mode()));
     t.Check("configrom/sim_upload_failures/" + CaseSlug(c.name) + ".txt");
@@ -350,7 +367,8 @@ TEST_F(SimTransfer, ArgumentsFilesAndTheClosedApi) {
     EXPECT_EQ(requests_, 0);
     debug_.Clear();
     EXPECT_EQ(DownloadConfigurationFile(node, device_, "/dev/full", nullptr), 7u);
-    EXPECT_EQ(debug_.Text(), "LORIC ERROR: A read / write error occurred while accessing /dev/full\n");
+    EXPECT_EQ(debug_.Text(),
+              "LORIC ERROR: A read / write error occurred while accessing /dev/full\n");
 }
 
 #endif

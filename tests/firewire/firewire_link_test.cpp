@@ -42,7 +42,9 @@ const fw::KernelHooks kCoreHooks{
         tqsim::FirewireCore::DirectMemory memory;
         return Result(Core(c).Ioctl(fd, request, argument, memory));
     },
-    [](void* c, int fd, void* buffer, size_t size) { return Result(Core(c).Read(fd, buffer, size)); },
+    [](void* c, int fd, void* buffer, size_t size) {
+        return Result(Core(c).Read(fd, buffer, size));
+    },
     [](void* c, std::vector<std::string>* names) {
         *names = Core(c).Names();
         names->insert(names->begin(), {".", "..", "fwx", "null", "fw", "tty0"});
@@ -170,9 +172,9 @@ public:
         uint16_t node = 0;
         uint32_t blank = 0;
         FindNode(&node, &blank);  // the board becomes the target, as a host does
-        Result("upload", UploadFirmwareAndConfig(node, chip, (kImages + "firmware.bin").c_str(),
-                                                 (kImages + "config.bin").c_str(), nullptr,
-                                                 nullptr));
+        Result("upload",
+               UploadFirmwareAndConfig(node, chip, (kImages + "firmware.bin").c_str(),
+                                       (kImages + "config.bin").c_str(), nullptr, nullptr));
         // What a finished job leaves: the firmware naming the configuration, which is there.
         const bool programmed = sim->Flash() == Board(firmware, config)->Flash();
         out.Add("flash as programmed: %s, mode %s\n", programmed ? "yes" : "NO",
@@ -248,7 +250,8 @@ std::vector<FwCase> Cases() {
     return {
         {"node list leaves out the host and blank boards",
          [](F& f) { f.AddBoard(false), f.Bus(), f.Nodes(4); }},
-        {"node list fills only the room given", [](F& f) { f.AddBoard(true), f.Bus(), f.Nodes(1); }},
+        {"node list fills only the room given",
+         [](F& f) { f.AddBoard(true), f.Bus(), f.Nodes(1); }},
         {"find node finds the running board",
          [](F& f) {
              uint16_t node = 0;
@@ -324,9 +327,9 @@ std::vector<FwCase> Cases() {
         {"response codes are not retried",
          [](F& f) {
              FirewireLink link;
-             for (uint32_t rcode : {RCODE_ADDRESS_ERROR, RCODE_TYPE_ERROR, RCODE_DATA_ERROR,
-                                    RCODE_CONFLICT_ERROR, RCODE_BUSY, RCODE_NO_ACK,
-                                    RCODE_CANCELLED, RCODE_SEND_ERROR})
+             for (uint32_t rcode :
+                  {RCODE_ADDRESS_ERROR, RCODE_TYPE_ERROR, RCODE_DATA_ERROR, RCODE_CONFLICT_ERROR,
+                   RCODE_BUSY, RCODE_NO_ACK, RCODE_CANCELLED, RCODE_SEND_ERROR})
                  f.core->ForceRcode(rcode, 1), f.LinkRead(link), f.LinkRead(link);
          }},
         // Events that are not this request's response are passed over (a bus reset, another
@@ -394,7 +397,10 @@ INSTANTIATE_TEST_SUITE_P(Cases, FirewireBench, ::testing::ValuesIn(Cases()), Cas
 // node files are ordered by number.
 TEST(FirewireChoice, Rules) {
     std::vector<std::string> files;
-    const fw::KernelHooks hooks{nullptr, nullptr, nullptr, nullptr,
+    const fw::KernelHooks hooks{nullptr,
+                                nullptr,
+                                nullptr,
+                                nullptr,
                                 [](void* c, std::vector<std::string>* out) {
                                     *out = *static_cast<std::vector<std::string>*>(c);
                                     return true;
@@ -403,8 +409,10 @@ TEST(FirewireChoice, Rules) {
     fw::SetKernelHooks(&hooks);
     using Case = std::tuple<const char*, const char*, std::vector<std::string>, bool>;
     for (const auto& [link, socket, names, chosen] :
-         {Case{nullptr, nullptr, {"null", "fw0"}, true}, {nullptr, "/tmp/x", {"fw0"}, false},
-          {"socket", nullptr, {"fw0"}, false}, {"firewire", "/tmp/x", {"fw0"}, true},
+         {Case{nullptr, nullptr, {"null", "fw0"}, true},
+          {nullptr, "/tmp/x", {"fw0"}, false},
+          {"socket", nullptr, {"fw0"}, false},
+          {"firewire", "/tmp/x", {"fw0"}, true},
           {nullptr, nullptr, {"null", "fwa", "fw"}, false}}) {
         ScopedEnv linkEnv("LORIC_LINK", link), socketEnv("BRENNOCK_SOCKET", socket);
         files = names;
@@ -448,9 +456,9 @@ TEST(FirewireSeam, TransactionLengthsOutsideTheLimitsNeverReachTheKernel) {
 
 TEST(FirewireErrors, ErrnoValuesBecomeWindowsErrors) {
     const std::pair<int, uint32_t> cases[] = {
-        {EACCES, 5}, {EPERM, 5},    {ENOENT, 2},  {ENODEV, 1167},   {EBUSY, 170},
-        {EAGAIN, 170}, {EINVAL, 87}, {EFAULT, 87}, {ENOMEM, 8},     {EIO, 1117},
-        {ETIMEDOUT, 1460}, {EBADF, 6}, {ENOTTY, 31}};
+        {EACCES, 5},       {EPERM, 5},   {ENOENT, 2},  {ENODEV, 1167}, {EBUSY, 170},
+        {EAGAIN, 170},     {EINVAL, 87}, {EFAULT, 87}, {ENOMEM, 8},    {EIO, 1117},
+        {ETIMEDOUT, 1460}, {EBADF, 6},   {ENOTTY, 31}};
     for (const auto& [error, windows] : cases) EXPECT_EQ(fw::ErrorOfErrno(error), windows) << error;
 }
 

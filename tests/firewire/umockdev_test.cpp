@@ -109,8 +109,9 @@ protected:
         g_signal_connect(handler, "handle-read", G_CALLBACK(&UmockdevBench::OnRead), this);
         g_signal_connect(handler, "client-vanished", G_CALLBACK(&UmockdevBench::OnVanished), this);
         GError* error = nullptr;
-        ASSERT_TRUE(umockdev_testbed_add_from_string(testbed_, record.c_str(), &error) &&
-                    umockdev_testbed_attach_ioctl(testbed_, ("/dev/" + name).c_str(), handler, &error))
+        ASSERT_TRUE(
+            umockdev_testbed_add_from_string(testbed_, record.c_str(), &error) &&
+            umockdev_testbed_attach_ioctl(testbed_, ("/dev/" + name).c_str(), handler, &error))
             << error->message;
         handlers_[name] = handler;
     }
@@ -144,7 +145,7 @@ protected:
         ClientMemory memory(argument);
         Complete(client, argument == nullptr ? -EFAULT
                          : fd < 0            ? fd
-                                             : bench->core_->Ioctl(fd, request, argument->data, memory));
+                                  : bench->core_->Ioctl(fd, request, argument->data, memory));
         return TRUE;
     }
     static gboolean OnRead(UMockdevIoctlBase*, UMockdevIoctlClient* client, gpointer self) {
@@ -161,12 +162,14 @@ protected:
     }
 
     // Runs the tool under umockdev-wrapper and expects it to succeed with `shows` in its output.
-    void Tool(const std::vector<std::string>& args, const std::string& shows = "", int exitCode = 0) {
+    void Tool(const std::vector<std::string>& args, const std::string& shows = "",
+              int exitCode = 0) {
         std::string command = "exec umockdev-wrapper " + std::string(LORIC_TOOL_PATH) +
                               " --flash-data " + kImages + "simchips.dat --chip 29F040B";
         for (const auto& arg : args) command += " '" + arg + "'";
         command += " </dev/null >out.txt 2>&1";
-        setenv("LORIC_LOCK_DIR", ("locks-" + std::to_string(getpid())).c_str(), 1);  // a lock folder of its own
+        setenv("LORIC_LOCK_DIR", ("locks-" + std::to_string(getpid())).c_str(),
+               1);  // a lock folder of its own
         unsetenv("BRENNOCK_SOCKET");
         unsetenv("LORIC_LINK");
         // The clients of an earlier run are gone, though their going may not have been told:
@@ -197,8 +200,8 @@ protected:
     }
     void ExpectDumped(size_t from, size_t length) {
         const std::vector<uint8_t> flash = sim_->Flash();
-        EXPECT_TRUE(ReadBytes("dump.bin") == std::vector<uint8_t>(flash.begin() + from,
-                                                                  flash.begin() + from + length));
+        EXPECT_TRUE(ReadBytes("dump.bin") ==
+                    std::vector<uint8_t>(flash.begin() + from, flash.begin() + from + length));
     }
 
     std::unique_ptr<tqsim::System> sim_;
@@ -216,14 +219,15 @@ TEST_F(UmockdevBench, NodesListsTheRunningBoard) {
 
 // The blank board has no file; the host's topology map names it, and the way to reach it.
 TEST_F(UmockdevBench, NodesNamesTheBoardWithoutAConfigurationRom) {
-    Tool({"nodes"}, "Node 0xFFC2 has no configuration ROM the kernel could read (a blank board, or one "
-                    "that runs its bootstrap loader): reach it through a serial adapter (--com PORT).");
+    Tool({"nodes"},
+         "Node 0xFFC2 has no configuration ROM the kernel could read (a blank board, or one "
+         "that runs its bootstrap loader): reach it through a serial adapter (--com PORT).");
 }
 
 // A job for a blank board says that the kernel's stack cannot reach it, and what can.
 TEST_F(UmockdevBench, LoaderJobOnTheBlankBoardNamesTheSerialAdapter) {
-    Tool({"program-loader", kImages + "loader.bin", "--node", "0xFFC2", "--yes"}, "needs a serial adapter",
-         LORIC_ERR_DEVICE_NOT_FOUND);
+    Tool({"program-loader", kImages + "loader.bin", "--node", "0xFFC2", "--yes"},
+         "needs a serial adapter", LORIC_ERR_DEVICE_NOT_FOUND);
 }
 
 TEST_F(UmockdevBench, TimestampOfTheRunningBoard) { Tool({"timestamp"}, "Firmware time stamp:"); }
@@ -246,7 +250,8 @@ TEST_F(UmockdevBench, DumpSurvivesABusResetOnTheWay) {
     EXPECT_EQ(sim_->Generation(), generation + 1);
     ExpectDumped(0x100, 1024);
     int retried = 0;
-    for (const std::string& line : core_->Log()) retried += line.find(": rcode 19") != std::string::npos;
+    for (const std::string& line : core_->Log())
+        retried += line.find(": rcode 19") != std::string::npos;
     EXPECT_EQ(retried, 1);
 }
 

@@ -23,7 +23,8 @@ namespace {
 // "set 1206, 8 bits": the set in hexadecimal, as the transcript writes it.
 std::string ParamName(const std::pair<int32_t, uint8_t>& p) {
     char name[40];
-    std::snprintf(name, sizeof name, "set %X, %u bits", static_cast<unsigned>(p.first), unsigned{p.second});
+    std::snprintf(name, sizeof name, "set %X, %u bits", static_cast<unsigned>(p.first),
+                  unsigned{p.second});
     return name;
 }
 
@@ -34,7 +35,8 @@ protected:
     std::vector<FLASH_DEVICE> devices_ = std::vector<FLASH_DEVICE>(LORIC_MAX_FLASH_DEVICES);
 
     // Loads `text` written to flash.dat, or the file at `path` as it is.
-    void Load(Transcript& t, const std::string& name, const std::string& text, const char* path = nullptr) {
+    void Load(Transcript& t, const std::string& name, const std::string& text,
+              const char* path = nullptr) {
         if (path == nullptr) std::ofstream(path = "flash.dat", std::ios::binary) << text;
         std::memset(devices_.data(), 0xA5, devices_.size() * sizeof(FLASH_DEVICE));
         debug_.Clear();
@@ -45,16 +47,19 @@ protected:
         for (uint32_t i = 0; i < count && i < LORIC_MAX_FLASH_DEVICES; ++i) Dump(t, devices_[i]);
     }
     static void Dump(Transcript& t, const FLASH_DEVICE& d) {
-        t.Add("%08X %d \"%.32s\" \"%.32s\" \"%.32s\" set %d delay %d width %u flags %02X bits %u config %d at %X "
-              "space %u sectors",
-              d.attributes, d.groupIndex, d.groupName, d.deviceName, d.sizeText, d.commandSetIndex,
-              d.byteProgramDelay, d.busWidth, d.chipFlags, d.totalBits,
-              d.configSector ? static_cast<int>(d.configSector - d.sectors) : -1, d.configByteAddress,
-              d.firmwareSpace);
+        t.Add(
+            "%08X %d \"%.32s\" \"%.32s\" \"%.32s\" set %d delay %d width %u flags %02X bits %u "
+            "config %d at %X "
+            "space %u sectors",
+            d.attributes, d.groupIndex, d.groupName, d.deviceName, d.sizeText, d.commandSetIndex,
+            d.byteProgramDelay, d.busWidth, d.chipFlags, d.totalBits,
+            d.configSector ? static_cast<int>(d.configSector - d.sectors) : -1, d.configByteAddress,
+            d.firmwareSpace);
         uint32_t address = 0;
         for (uint32_t i = 0, run = 1; i < d.sectorCount && i < LORIC_MAX_SECTORS; ++i, ++run) {
             EXPECT_EQ(d.sectors[i].start, address) << d.deviceName << " sector " << i;
-            EXPECT_EQ(d.sectors[i].end, address + d.sectors[i].size - 1) << d.deviceName << " sector " << i;
+            EXPECT_EQ(d.sectors[i].end, address + d.sectors[i].size - 1)
+                << d.deviceName << " sector " << i;
             address += d.sectors[i].size;
             if (i + 1 == d.sectorCount || d.sectors[i + 1].size != d.sectors[i].size) {
                 t.Add(" %ux%X", run, d.sectors[i].size);
@@ -83,13 +88,18 @@ std::vector<LoadCase> LoadCases() {
         const size_t bar = line.find('|');
         std::string text;
         for (size_t i = bar + 1; i < line.size(); ++i)
-            text += line[i] != '\\' ? line[i] : line[++i] == 'n' ? '\n' : line[i] == 'r' ? '\r' : line[i];
+            text += line[i] != '\\'    ? line[i]
+                    : line[++i] == 'n' ? '\n'
+                    : line[i] == 'r'   ? '\r'
+                                       : line[i];
         if (line.substr(0, bar) == "half a megabit") halfMegabit = text;
         cases.push_back({line.substr(0, bar), text});
     }
-    cases.push_back({"shipped file", ReadFileBytes(std::string(LORIC_SOURCE_DIR) + "/data/flash_devices.dat")});
+    cases.push_back(
+        {"shipped file", ReadFileBytes(std::string(LORIC_SOURCE_DIR) + "/data/flash_devices.dat")});
     cases.push_back({"missing file", "", "missing.dat"});
-    cases.push_back({"a stream that never ends is refused once 16 MiB have been read", "", "/dev/zero"});
+    cases.push_back(
+        {"a stream that never ends is refused once 16 MiB have been read", "", "/dev/zero"});
     cases.push_back({"half a megabit without TRACE_WARNING", halfMegabit, nullptr, TRACE_API});
     return cases;
 }
@@ -102,14 +112,16 @@ TEST_P(FlashFile, RecordsItGives) {
     g_api.traceFlags = c.trace;
     Transcript t;
     Load(t, c.name, c.text, c.path);
-    t.Replace("sizeof(FLASH_DEVICE) = " + std::to_string(sizeof(FLASH_DEVICE)), "sizeof(FLASH_DEVICE) = <size>");
+    t.Replace("sizeof(FLASH_DEVICE) = " + std::to_string(sizeof(FLASH_DEVICE)),
+              "sizeof(FLASH_DEVICE) = <size>");
     t.Check("flash/load_flash_data/" + CaseSlug(c.name) + ".txt");
 }
 
 INSTANTIATE_TEST_SUITE_P(Files, FlashFile, ::testing::ValuesIn(LoadCases()), CaseName());
 
 // A command set and bus width; the first case's request is refused by the driver.
-class SetFlashDeviceCase : public FlashData, public ::testing::WithParamInterface<std::pair<int32_t, uint8_t>> {};
+class SetFlashDeviceCase : public FlashData,
+                           public ::testing::WithParamInterface<std::pair<int32_t, uint8_t>> {};
 
 // The built-in set sent to the driver and the trace, against flash/set_flash_device/<case>.txt.
 TEST_P(SetFlashDeviceCase, SendsTheBuiltInSet) {
@@ -130,11 +142,12 @@ TEST_P(SetFlashDeviceCase, SendsTheBuiltInSet) {
     t.Check("flash/set_flash_device/" + CaseSlug(ParamName(GetParam())) + ".txt");
 }
 
-INSTANTIATE_TEST_SUITE_P(Sets, SetFlashDeviceCase,
-                         ::testing::Values(std::pair<int32_t, uint8_t>{2, 8}, std::pair<int32_t, uint8_t>{1, 16},
-                                           std::pair<int32_t, uint8_t>{1, 8}, std::pair<int32_t, uint8_t>{0x1206, 8},
-                                           std::pair<int32_t, uint8_t>{0, 16}, std::pair<int32_t, uint8_t>{7, 8}),
-                         [](const auto& info) { return CaseSlug(ParamName(info.param)); });
+INSTANTIATE_TEST_SUITE_P(
+    Sets, SetFlashDeviceCase,
+    ::testing::Values(std::pair<int32_t, uint8_t>{2, 8}, std::pair<int32_t, uint8_t>{1, 16},
+                      std::pair<int32_t, uint8_t>{1, 8}, std::pair<int32_t, uint8_t>{0x1206, 8},
+                      std::pair<int32_t, uint8_t>{0, 16}, std::pair<int32_t, uint8_t>{7, 8}),
+    [](const auto& info) { return CaseSlug(ParamName(info.param)); });
 
 TEST_F(FlashData, BothExportsRefuseBadArgumentsAndAClosedApi) {
     EXPECT_EQ(SetFlashDevice(nullptr), 5u);

@@ -20,7 +20,8 @@ using test::Transcript;
 // fails with error 170.
 class RecordingWriter : public QuadletWriter {
 public:
-    RecordingWriter(Transcript& t, const FakeClock& clock) : t_(t), clock_(clock), slept_(clock.Sleeps().size()) {}
+    RecordingWriter(Transcript& t, const FakeClock& clock)
+        : t_(t), clock_(clock), slept_(clock.Sleeps().size()) {}
     void RefuseAt(uint32_t write) { refuseAt_ = write; }
 
     bool WriteTargetQuadlet(uint32_t offsetHigh, uint32_t offsetLow, uint32_t value) override {
@@ -30,14 +31,16 @@ public:
         if (offsetHigh == REGISTER_OFFSET_HIGH && offsetLow == FLASH_PORT_CTRL)
             t_.Add("  FLASH_PORT_CTRL <- %08X%s\n", value, refused ? " refused" : "");
         else
-            t_.Add("  %04X:%08X <- %08X%s\n", offsetHigh, offsetLow, value, refused ? " refused" : "");
+            t_.Add("  %04X:%08X <- %08X%s\n", offsetHigh, offsetLow, value,
+                   refused ? " refused" : "");
         if (!refused) return true;
         platform::SetLastErrorCode(platform::kErrorBusy);
         return false;
     }
 
     void NoteSleeps() {
-        for (; slept_ < clock_.Sleeps().size(); ++slept_) t_.Add("  sleep %u ms\n", clock_.Sleeps()[slept_]);
+        for (; slept_ < clock_.Sleeps().size(); ++slept_)
+            t_.Add("  sleep %u ms\n", clock_.Sleeps()[slept_]);
     }
 
 private:
@@ -52,28 +55,41 @@ class FlashPortTest : public ::testing::Test {
 protected:
     // Runs one sequence under `title` with a fresh writer (refusing write `refuseAt`, 0 for
     // none) and notes its result and, on false, the last-error code.
-    void Case(const std::string& title, const std::function<bool(QuadletWriter&)>& sequence, uint32_t refuseAt = 0) {
+    void Case(const std::string& title, const std::function<bool(QuadletWriter&)>& sequence,
+              uint32_t refuseAt = 0) {
         t_.Add("%s\n", title.c_str());
         RecordingWriter writer(t_, clock_);
         writer.RefuseAt(refuseAt);
         platform::SetLastErrorCode(0);
         const bool ok = sequence(writer);
         writer.NoteSleeps();
-        if (ok) t_.Add("  -> true\n");
-        else t_.Add("  -> false, error %u\n", platform::GetLastErrorCode());
+        if (ok)
+            t_.Add("  -> true\n");
+        else
+            t_.Add("  -> false, error %u\n", platform::GetLastErrorCode());
     }
-    void Program(const char* title, const FLASH_COMMAND_SET& set, uint32_t address, const uint8_t* data,
-                 uint32_t count, uint32_t delayMs, uint32_t refuseAt = 0) {
-        Case(title, [&](QuadletWriter& w) { return flash_port::Program(w, set, address, data, count, delayMs); },
-             refuseAt);
+    void Program(const char* title, const FLASH_COMMAND_SET& set, uint32_t address,
+                 const uint8_t* data, uint32_t count, uint32_t delayMs, uint32_t refuseAt = 0) {
+        Case(
+            title,
+            [&](QuadletWriter& w) {
+                return flash_port::Program(w, set, address, data, count, delayMs);
+            },
+            refuseAt);
     }
-    void Erase(const char* title, const FLASH_COMMAND_SET& set, uint32_t address, uint32_t refuseAt = 0) {
-        Case(title, [&](QuadletWriter& w) { return flash_port::EraseSector(w, set, address); }, refuseAt);
+    void Erase(const char* title, const FLASH_COMMAND_SET& set, uint32_t address,
+               uint32_t refuseAt = 0) {
+        Case(
+            title, [&](QuadletWriter& w) { return flash_port::EraseSector(w, set, address); },
+            refuseAt);
     }
     void ResetFlash(const char* title, const FLASH_COMMAND_SET& set, uint32_t refuseAt = 0) {
-        Case(title, [&](QuadletWriter& w) { return flash_port::ResetFlash(w, set); }, refuseAt);
+        Case(
+            title, [&](QuadletWriter& w) { return flash_port::ResetFlash(w, set); }, refuseAt);
     }
-    static FLASH_COMMAND_SET Set(uint32_t index, uint32_t busWidth) { return FLASH_COMMAND_SET::BuiltIn(index, busWidth); }
+    static FLASH_COMMAND_SET Set(uint32_t index, uint32_t busWidth) {
+        return FLASH_COMMAND_SET::BuiltIn(index, busWidth);
+    }
 
     FakeClock clock_;
     Transcript t_;
@@ -84,18 +100,22 @@ constexpr uint8_t kData[] = {0x11, 0x22, 0x33, 0x44, 0x55};
 // Unlocked once, two cycles a byte, left with the two reset cycles; the next address past
 // 0xFFFFF keeps its low 20 bits.
 TEST_F(FlashPortTest, ProgramWithUnlockBypass) {
-    Program("0x555/0x2AA bypass, 8 bits, 2 bytes at 0xFFFFF, 3 ms", Set(kCommandSet555Bypass, 8), 0xFFFFF, kData, 2, 3);
-    Program("0xAAA/0x555 bypass, 8 bits, 1 byte at 0x40", Set(kCommandSetAAABypass, 8), 0x40, kData, 1, 1);
-    Program("0x555/0x2AA bypass, 8 bits, no bytes: unlocked and left all the same", Set(kCommandSet555Bypass, 8), 0,
-            kData, 0, 1);
+    Program("0x555/0x2AA bypass, 8 bits, 2 bytes at 0xFFFFF, 3 ms", Set(kCommandSet555Bypass, 8),
+            0xFFFFF, kData, 2, 3);
+    Program("0xAAA/0x555 bypass, 8 bits, 1 byte at 0x40", Set(kCommandSetAAABypass, 8), 0x40, kData,
+            1, 1);
+    Program("0x555/0x2AA bypass, 8 bits, no bytes: unlocked and left all the same",
+            Set(kCommandSet555Bypass, 8), 0, kData, 0, 1);
     t_.Check("link/flash_port_program_bypass.txt");
 }
 
 // Four cycles a byte, no unlock and so no reset at the end; on a 16-bit bus a word a step, low
 // byte first, an odd last byte with an all-ones high byte.
 TEST_F(FlashPortTest, ProgramFourCyclesAByteOrWord) {
-    Program("0x555/0x2AA, 16 bits, 3 bytes at word 0x100, 2 ms", Set(kCommandSet555, 16), 0x100, kData, 3, 2);
-    Program("0x5555/0x2AAA, 8 bits, 2 bytes at 0x12345", Set(kCommandSet5555, 8), 0x12345, kData + 3, 2, 1);
+    Program("0x555/0x2AA, 16 bits, 3 bytes at word 0x100, 2 ms", Set(kCommandSet555, 16), 0x100,
+            kData, 3, 2);
+    Program("0x5555/0x2AAA, 8 bits, 2 bytes at 0x12345", Set(kCommandSet5555, 8), 0x12345,
+            kData + 3, 2, 1);
     Program("0xAAAA/0x5555, 16 bits, 2 bytes at 0", Set(kCommandSetAAAA, 16), 0, kData, 2, 1);
     Program("driver-only set (a 16-bit word 0 of its own), 2 bytes: no cycles, one pause",
             Set(kCommandSetDriverOnly, 8), 0, kData, 2, 5);
@@ -125,7 +145,8 @@ TEST_F(FlashPortTest, FlashAndDeviceReset) {
     ResetFlash("flash, 0x555/0x2AA: one cycle", Set(kCommandSet555, 16));
     ResetFlash("flash, 0x5555/0x2AAA without reset: nothing", Set(kCommandSet5555NoReset, 8));
     Case("device", [&](QuadletWriter& w) { return flash_port::ResetDevice(w); });
-    Case("device, write refused", [&](QuadletWriter& w) { return flash_port::ResetDevice(w); }, 1);
+    Case(
+        "device, write refused", [&](QuadletWriter& w) { return flash_port::ResetDevice(w); }, 1);
     t_.Check("link/flash_port_reset.txt");
 }
 

@@ -41,7 +41,7 @@ TEST_F(SerialLinkTest, PortThatCannotBeOpenedOrSetUpOrFailsTheEchoThrows) {
     } cases[] = {
         {"", {}, "couldn't create file"},
         {"/nonexistent/port", {}, "couldn't create file"},
-        {"/dev/null", {}, "couldn't get comm params"},                           // not a terminal
+        {"/dev/null", {}, "couldn't get comm params"},                         // not a terminal
         {nullptr, {0x02, 0x07, 0x01, 0x02, 0x03, 0x04, 0x06}, "test failed"},  // last byte differs
         {nullptr, {0x02, 0x06, 0x01, 0x02, 0x03, 0x04}, "test failed"},        // one byte short
         {nullptr, {0x03, 0x07, 0x01, 0x02, 0x03, 0x04, 0x05}, "test failed"},  // other reply code
@@ -57,7 +57,8 @@ TEST_F(SerialLinkTest, PortThatCannotBeOpenedOrSetUpOrFailsTheEchoThrows) {
         }
     }
     // A failed local node query remaps no target node.
-    for (const Bytes& reply : {Bytes{0xAA, 0x02}, Bytes{0x07, 0x02}, Bytes{0x06, 0x04, 0xFF, 0xC2}, Bytes{0x07, 0x03, 0xFF}}) {
+    for (const Bytes& reply : {Bytes{0xAA, 0x02}, Bytes{0x07, 0x02}, Bytes{0x06, 0x04, 0xFF, 0xC2},
+                               Bytes{0x07, 0x03, 0xFF}}) {
         adapter.Queue(Bytes{0x02, 0x07, 0x01, 0x02, 0x03, 0x04, 0x05});
         adapter.Queue(reply);
         SerialLink link(adapter.Path().c_str());
@@ -102,10 +103,12 @@ public:
     void Read(SerialLink& l, uint32_t high, uint32_t low) {
         uint32_t value = 0x12345678;
         const bool ok = l.ReadQuadletCommand(high, low, &value);
-        out.Add("read %s %08X error %u\n", ok ? "ok" : "failed", value, ok ? 0 : platform::GetLastErrorCode());
+        out.Add("read %s %08X error %u\n", ok ? "ok" : "failed", value,
+                ok ? 0 : platform::GetLastErrorCode());
     }
     void Result(const char* what, bool ok) {
-        out.Add("%s %s error %u\n", what, ok ? "ok" : "failed", ok ? 0 : platform::GetLastErrorCode());
+        out.Add("%s %s error %u\n", what, ok ? "ok" : "failed",
+                ok ? 0 : platform::GetLastErrorCode());
     }
     void Timed(SerialLink& l) {
         const int64_t before = clock.NowMs();
@@ -118,15 +121,16 @@ public:
         std::memset(records, 0x77, sizeof records);
         out.Add("%u records:", l.GetNodeList(records, bufferRecords * sizeof(NODE_INFO)));
         for (const NODE_INFO& r : records)
-            out.Add(" %08X.%08X.%04X.%04X.%08X.%08X", r.reserved[0], r.reserved[1], r.busNumber, r.nodeNumber, r.idHigh,
-                    r.idLow);
+            out.Add(" %08X.%08X.%04X.%04X.%08X.%08X", r.reserved[0], r.reserved[1], r.busNumber,
+                    r.nodeNumber, r.idHigh, r.idLow);
         out.Add("\n");
     }
 };
 
 // Two entries: nodes FFC0 and FFC2 with their 64-bit IDs; byte 2 the count the reply claims.
-const Bytes kTwoNodes = {0x03, 0x1C, 0x02, 0x00, 0xC0, 0xFF, 0xEE, 0xEE, 0x33, 0x22, 0x11, 0x00, 0x77, 0x66,
-                         0x55, 0x44, 0xC2, 0xFF, 0xEE, 0xEE, 0xBB, 0xAA, 0x99, 0x88, 0xFF, 0xEE, 0xDD, 0xCC};
+const Bytes kTwoNodes = {0x03, 0x1C, 0x02, 0x00, 0xC0, 0xFF, 0xEE, 0xEE, 0x33, 0x22,
+                         0x11, 0x00, 0x77, 0x66, 0x55, 0x44, 0xC2, 0xFF, 0xEE, 0xEE,
+                         0xBB, 0xAA, 0x99, 0x88, 0xFF, 0xEE, 0xDD, 0xCC};
 Bytes ClaimsNine() {
     Bytes claimsNine = kTwoNodes;
     claimsNine[2] = 9;
@@ -149,13 +153,16 @@ std::vector<LinkCase> LinkCases() {
         {"two resend requests",
          [](SerialLinkCommands& f, SerialLink& l) {
              l.SetTargetNode(0xFFC0);
-             for (const Bytes& r : {Bytes{0x00, 0x02}, Bytes{0x00, 0x02}, Bytes{0x05, 0x08, 0, 0, 0x0D, 0xF0, 0xFE, 0xCA}}) f.adapter.Queue(r);
+             for (const Bytes& r : {Bytes{0x00, 0x02}, Bytes{0x00, 0x02},
+                                    Bytes{0x05, 0x08, 0, 0, 0x0D, 0xF0, 0xFE, 0xCA}})
+                 f.adapter.Queue(r);
              f.Read(l, REGISTER_OFFSET_HIGH, FLASH_READ_CTRL);
          }},
         {"read and write replies that fail",
          [](SerialLinkCommands& f, SerialLink& l) {
-             for (const Bytes& r : {Bytes{0xAA, 0x02}, Bytes{0x05, 0x02}, Bytes{0x04, 0x08, 0, 0, 1, 2, 3, 4},
-                                    Bytes{0x05, 0x06, 0, 0, 1, 2}}) {
+             for (const Bytes& r :
+                  {Bytes{0xAA, 0x02}, Bytes{0x05, 0x02}, Bytes{0x04, 0x08, 0, 0, 1, 2, 3, 4},
+                   Bytes{0x05, 0x06, 0, 0, 1, 2}}) {
                  f.adapter.Queue(r);
                  f.Read(l, REGISTER_OFFSET_HIGH, FLASH_READ_CTRL);
              }
@@ -167,7 +174,8 @@ std::vector<LinkCase> LinkCases() {
         {"reply in pieces",
          [](SerialLinkCommands& f, SerialLink& l) {
              ScriptedAdapter::Reply pieces;
-             for (uint8_t b : {0x05, 0x08, 0x00, 0x00, 0x04, 0x03, 0x02, 0x01}) pieces.push_back({{b}, 15});
+             for (uint8_t b : {0x05, 0x08, 0x00, 0x00, 0x04, 0x03, 0x02, 0x01})
+                 pieces.push_back({{b}, 15});
              f.adapter.Queue(pieces);
              f.Read(l, REGISTER_OFFSET_HIGH, FLASH_READ_CTRL);
          }},
@@ -207,9 +215,11 @@ std::vector<LinkCase> LinkCases() {
              custom.words[0] = 0x64108010;  // bit 15
              f.Result("bit 15", l.SetFlashCommandSet(custom));
              f.Result("set 6", l.SetFlashCommandSet(FLASH_COMMAND_SET::BuiltIn(6, 8)));
-             f.Result("upload with set 6 kept (sends nothing)", l.UploadBlock(true, {0, 2, kData, 0}));
+             f.Result("upload with set 6 kept (sends nothing)",
+                      l.UploadBlock(true, {0, 2, kData, 0}));
          }},
-        {"sector, chip and 20-bit sector erase; a flash port sequence stops at the first failed write",
+        {"sector, chip and 20-bit sector erase; a flash port sequence stops at the first failed "
+         "write",
          [](SerialLinkCommands& f, SerialLink& l) {
              l.SetTargetNode(0xFFC0);
              l.SetFlashCommandSet(FLASH_COMMAND_SET::BuiltIn(1, 8));
@@ -220,7 +230,8 @@ std::vector<LinkCase> LinkCases() {
              const CommandPair none[1] = {};
              f.Result("empty sequence", l.FlashPortSequence(none, 0, 0x80001234));
          }},
-        {"flash port uploads: 16-bit words 2.5 ms each, bytes with unlock and reset, 3 bytes on a 16-bit bus",
+        {"flash port uploads: 16-bit words 2.5 ms each, bytes with unlock and reset, 3 bytes on a "
+         "16-bit bus",
          [](SerialLinkCommands& f, SerialLink& l) {
              l.SetFlashCommandSet(FLASH_COMMAND_SET::BuiltIn(1, 16));
              l.SetByteProgramDelay(2500);
@@ -246,16 +257,19 @@ std::vector<LinkCase> LinkCases() {
              f.adapter.SetRegister(FLASH_UPLOAD_CTRL, UPLOADER_READY);
              QuadletRequest r = MakeRequest(0xFFC2, FLASH_UPLOAD_CTRL);
              f.Result("read", l.AsyncRead(reinterpret_cast<uint8_t*>(&r), sizeof r));
-             f.out.Add("data %02X %02X %02X %02X, target %04X\n", r.data[0], r.data[1], r.data[2], r.data[3], l.TargetNode());
+             f.out.Add("data %02X %02X %02X %02X, target %04X\n", r.data[0], r.data[1], r.data[2],
+                       r.data[3], l.TargetNode());
              f.adapter.Queue(Bytes{0xAA, 0x02});
              f.Result("read refused", l.AsyncRead(reinterpret_cast<uint8_t*>(&r), sizeof r));
-             f.Result("read without room for a quadlet", l.AsyncRead(reinterpret_cast<uint8_t*>(&r), 39));
+             f.Result("read without room for a quadlet",
+                      l.AsyncRead(reinterpret_cast<uint8_t*>(&r), 39));
              l.SetTargetNode(0x0001);
              r = MakeRequest(0xFFC0, CSR_MODE_CTRL, 0x74696445);
              f.Result("write", l.AsyncWrite(reinterpret_cast<uint8_t*>(&r), sizeof r));
              f.out.Add("target %04X\n", l.TargetNode());
          }},
-        {"time-outs: silence from ms 0 and ms 999, a reply longer than the buffer, a port that takes nothing",
+        {"time-outs: silence from ms 0 and ms 999, a reply longer than the buffer, a port that "
+         "takes nothing",
          [](SerialLinkCommands& f, SerialLink& l) {
              f.clock.SetStep(200);  // each poll moves the replaced clock on
              f.adapter.Queue(ScriptedAdapter::Reply{});
@@ -277,10 +291,12 @@ std::vector<LinkCase> LinkCases() {
              f.adapter.StopLine(true);
              f.Timed(l);
              f.adapter.StopLine(false);  // the next transaction goes through whole
-             f.Result("write", l.WriteQuadletCommand(REGISTER_OFFSET_HIGH, CSR_MODE_CTRL, MODE_EDIT));
+             f.Result("write",
+                      l.WriteQuadletCommand(REGISTER_OFFSET_HIGH, CSR_MODE_CTRL, MODE_EDIT));
              f.clock.SetStep(0);
          }},
-        {"hung up", [](SerialLinkCommands& f, SerialLink& l) {
+        {"hung up",
+         [](SerialLinkCommands& f, SerialLink& l) {
              f.clock.SetStep(0);  // the clock stands still: the failure comes at once
              f.adapter.HangUp();
              f.Timed(l);
@@ -296,15 +312,18 @@ TEST_P(SerialLinkCommands, FramesAndReplies) {
     const int64_t before = clock.NowMs();
     const uint64_t slept = clock.SleptMs();
     GetParam().run(*this, link);
-    out.Add("-- slept %llu ms, %lld whole s\n", static_cast<unsigned long long>(clock.SleptMs() - slept),
+    out.Add("-- slept %llu ms, %lld whole s\n",
+            static_cast<unsigned long long>(clock.SleptMs() - slept),
             static_cast<long long>((clock.NowMs() - before) / 1000));
     for (const Bytes& frame : adapter.Frames()) {
-        for (size_t i = 0; i < frame.size(); ++i) out.Add(i + 1 < frame.size() ? "%02X " : "%02X\n", frame[i]);
+        for (size_t i = 0; i < frame.size(); ++i)
+            out.Add(i + 1 < frame.size() ? "%02X " : "%02X\n", frame[i]);
     }
     out.Check("link/serial_link_frames/" + test::CaseSlug(GetParam().name) + ".txt");
 }
 
-INSTANTIATE_TEST_SUITE_P(Commands, SerialLinkCommands, ::testing::ValuesIn(LinkCases()), test::CaseName());
+INSTANTIATE_TEST_SUITE_P(Commands, SerialLinkCommands, ::testing::ValuesIn(LinkCases()),
+                         test::CaseName());
 
 size_t OpenDescriptors() {
     return static_cast<size_t>(std::distance(std::filesystem::directory_iterator("/proc/self/fd"),
@@ -317,10 +336,10 @@ size_t OpenDescriptors() {
 TEST_F(SerialLinkTest, OpenComApiFailedOpensThenOneThatHoldsUntilTheClose) {
     const size_t descriptors = OpenDescriptors();
     clock.SetStep(200);
-    adapter.Queue(ScriptedAdapter::Reply{});  // the echo goes unanswered
+    adapter.Queue(ScriptedAdapter::Reply{});                         // the echo goes unanswered
     adapter.Queue(Bytes{0x02, 0x07, 0x01, 0x02, 0x03, 0x04, 0x00});  // the echo comes back wrong
-    for (const char* port : {"/nonexistent/ttyX", static_cast<const char*>(nullptr), "", adapter.Path().c_str(),
-                             adapter.Path().c_str()})
+    for (const char* port : {"/nonexistent/ttyX", static_cast<const char*>(nullptr), "",
+                             adapter.Path().c_str(), adapter.Path().c_str()})
         EXPECT_EQ(OpenComAPI(port, 0x3F), 1u) << (port ? port : "null");
     EXPECT_EQ(g_api.traceFlags, 0u);
     EXPECT_FALSE(test::DebugLogExists());
@@ -330,10 +349,12 @@ TEST_F(SerialLinkTest, OpenComApiFailedOpensThenOneThatHoldsUntilTheClose) {
     adapter.ClearFrames();
     ASSERT_EQ(OpenComAPI(adapter.Path().c_str(), TRACE_SELECT_NODE_0), 0u);
     EXPECT_EQ(OpenDescriptors(), descriptors + 2);  // the port and the trace log
-    EXPECT_EQ(adapter.Frames(), (std::vector<Bytes>{{0x02, 0x07, 0x01, 0x02, 0x03, 0x04, 0x05}, {0x07, 0x02}}));
+    EXPECT_EQ(adapter.Frames(),
+              (std::vector<Bytes>{{0x02, 0x07, 0x01, 0x02, 0x03, 0x04, 0x05}, {0x07, 0x02}}));
     EXPECT_EQ(static_cast<SerialLink*>(g_api.link)->TargetNode(), 0);
     EXPECT_EQ(SetTargetNode(0xFFC2), 0u);
-    EXPECT_EQ(static_cast<SerialLink*>(g_api.link)->TargetNode(), 0xFFC1);  // the adapter's own node
+    EXPECT_EQ(static_cast<SerialLink*>(g_api.link)->TargetNode(),
+              0xFFC1);  // the adapter's own node
     EXPECT_EQ(CloseLORIC(), 0u);
     EXPECT_EQ(OpenDescriptors(), descriptors + 1);  // the log stays open for a later open
 }

@@ -22,7 +22,8 @@ inline const std::string kSourceDir = LORIC_SOURCE_DIR;
 inline const std::string kImages = kSourceDir + "/sim/images/";
 
 // The records of a flash data file; `found` points at the one named `chip` (null if none).
-inline std::vector<FLASH_DEVICE> LoadRecords(const std::string& file, const char* chip, FLASH_DEVICE** found) {
+inline std::vector<FLASH_DEVICE> LoadRecords(const std::string& file, const char* chip,
+                                             FLASH_DEVICE** found) {
     std::vector<FLASH_DEVICE> devices(LORIC_MAX_FLASH_DEVICES);
     uint32_t count = 0;
     EXPECT_EQ(LoadFlashData(file.c_str(), devices.data(), &count), 0u) << file;
@@ -46,7 +47,8 @@ inline std::vector<uint8_t> WithParameter(std::vector<uint8_t> image, size_t at,
 
 inline void WriteFile(const std::string& name, const std::vector<uint8_t>& bytes) {
     std::ofstream(name, std::ios::binary)
-        .write(reinterpret_cast<const char*>(bytes.data()), static_cast<std::streamsize>(bytes.size()));
+        .write(reinterpret_cast<const char*>(bytes.data()),
+               static_cast<std::streamsize>(bytes.size()));
 }
 
 inline std::vector<uint8_t> ReadAll(const std::string& path) {
@@ -58,7 +60,8 @@ inline std::vector<uint8_t> ReadAll(const std::string& path) {
 inline std::vector<uint8_t> FromHex(const std::string& text) {
     std::istringstream in(text);
     std::vector<uint8_t> bytes;
-    for (std::string pair; in >> std::setw(2) >> pair;) bytes.push_back(static_cast<uint8_t>(std::stoi(pair, nullptr, 16)));
+    for (std::string pair; in >> std::setw(2) >> pair;)
+        bytes.push_back(static_cast<uint8_t>(std::stoi(pair, nullptr, 16)));
     return bytes;
 }
 
@@ -78,12 +81,13 @@ struct TitleLog {
 
 // Every request the driver received (quadlets decoded; other codes with their input as
 // words, bytes left over, and the length of the data after them), then the trace and the titles.
-inline std::string RequestTranscript(const RequestRecorder& driver, const std::string& trace, const TitleLog* titles) {
+inline std::string RequestTranscript(const RequestRecorder& driver, const std::string& trace,
+                                     const TitleLog* titles) {
     Transcript out;
     for (const RecordedRequest& r : driver.Requests()) {
         if (auto t = RequestRecorder::Decode(r)) {
-            out.Add("%s %04X %04X %08X %08X\n", t->write ? "W" : "R", t->nodeId, t->offsetHigh, t->offsetLow,
-                    t->write ? t->value : 0);
+            out.Add("%s %04X %04X %08X %08X\n", t->write ? "W" : "R", t->nodeId, t->offsetHigh,
+                    t->offsetLow, t->write ? t->value : 0);
             continue;
         }
         out.Add("%06X", r.code);
@@ -94,7 +98,8 @@ inline std::string RequestTranscript(const RequestRecorder& driver, const std::s
     }
     out.Text("---- trace\n" + trace);
     if (titles) out.Text("---- titles\n");
-    for (size_t i = 0; titles && i < titles->titles.size(); ++i) out.Add("%s\n", titles->titles[i].c_str());
+    for (size_t i = 0; titles && i < titles->titles.size(); ++i)
+        out.Add("%s\n", titles->titles[i].c_str());
     return out.str();
 }
 
@@ -103,7 +108,8 @@ inline std::string WithoutAsyncLines(const std::string& text) {
     std::istringstream in(text);
     std::string out;
     for (std::string line; std::getline(in, line);)
-        if (line.find("AsyncRead") == std::string::npos && line.find("AsyncWrite") == std::string::npos &&
+        if (line.find("AsyncRead") == std::string::npos &&
+            line.find("AsyncWrite") == std::string::npos &&
             line.find("AsynWrite") == std::string::npos)
             out += line + (in.eof() ? "" : "\n");
     return out;
@@ -131,7 +137,9 @@ public:
         if (sim_) sim_->StopDriverServer();
         tqsim::SystemOptions options;
         std::string error;
-        ASSERT_TRUE(tqsim::LoadChipFromFlashDataFile(kImages + "simchips.dat", chip, &options.chip, &error)) << error;
+        ASSERT_TRUE(
+            tqsim::LoadChipFromFlashDataFile(kImages + "simchips.dat", chip, &options.chip, &error))
+            << error;
         if (realTime) {
             options.timings = tqsim::FamilyTimings(options.chip, tqsim::TimingProfile::Typical);
             options.time = tqsim::TimeMode::Real;

@@ -36,8 +36,8 @@ uint32_t QuadletSum(const Bytes& bytes) {
     return sum;
 }
 // `length` pattern bytes with a parameter section "FWPARAMETERS_<count>" at `offset`.
-Bytes WithSection(size_t length, size_t offset, const char* count, std::vector<std::pair<size_t, uint32_t>> words = {},
-                  size_t cutTo = SIZE_MAX) {
+Bytes WithSection(size_t length, size_t offset, const char* count,
+                  std::vector<std::pair<size_t, uint32_t>> words = {}, size_t cutTo = SIZE_MAX) {
     Bytes image = Pattern(length, 7);
     const std::string section = std::string(kParameterMarker) + count;
     std::copy(section.begin(), section.end() + 1, image.begin() + offset);  // with its NUL
@@ -65,7 +65,7 @@ struct UploadCase {
     uint8_t width = 8;
     int32_t set = 1;
     std::optional<uint32_t> checksum = {};  // what the device reports; none: the file's sum
-    int cancelAt = -1;                       // the percentage at which the callback cancels
+    int cancelAt = -1;                      // the percentage at which the callback cancels
     uint32_t failCode = 0, failAt = 1, error = 1117;  // the failAt-th request of failCode fails
     uint32_t deviceId = 0;
 };
@@ -74,7 +74,8 @@ class SequenceTest : public ApiTest {
 public:
     void SetUp() override {
         WriteFile("firmware.bin",
-                  WithSection(40000, 0x100, "03", {{0x110, 0xEEEEEEEE}, {0x114, 0xEEEEEEEE}, {0x118, 0xEEEEEEEE}}));
+                  WithSection(40000, 0x100, "03",
+                              {{0x110, 0xEEEEEEEE}, {0x114, 0xEEEEEEEE}, {0x118, 0xEEEEEEEE}}));
         WriteFile("config.bin", Pattern(600, 3));
         WriteFile("loader.bin", Pattern(5000, 5));
         WriteFile("empty.bin", {});
@@ -89,13 +90,15 @@ public:
     // Answers the polls of FLASH_ERASE_CTRL with `values` in turn (the last one repeats), and
     // records the fake clock's time at every request.
     void PollAnswers(std::vector<uint32_t> values) {
-        driver_.SetHandler([this, values](const RecordedRequest& request) -> std::optional<ScriptedReply> {
-            stamps_.push_back(clock_.NowMs());
-            auto t = RequestRecorder::Decode(request);
-            if (!t || t->write || t->offsetLow != FLASH_ERASE_CTRL) return std::nullopt;
-            const size_t i = polls_++;
-            return ScriptedReply::QuadletRead(request, values[i < values.size() ? i : values.size() - 1]);
-        });
+        driver_.SetHandler(
+            [this, values](const RecordedRequest& request) -> std::optional<ScriptedReply> {
+                stamps_.push_back(clock_.NowMs());
+                auto t = RequestRecorder::Decode(request);
+                if (!t || t->write || t->offsetLow != FLASH_ERASE_CTRL) return std::nullopt;
+                const size_t i = polls_++;
+                return ScriptedReply::QuadletRead(
+                    request, values[i < values.size() ? i : values.size() - 1]);
+            });
     }
 
     FakeClock clock_;
@@ -113,7 +116,9 @@ Fails WriteOf(uint32_t offset, uint32_t value) {
     };
 }
 Fails ResetOf(uint32_t kind) {
-    return [=](const RecordedRequest& r) { return r.code == IOCTL_RESET && r.input == LittleEndianBytes({kind}); };
+    return [=](const RecordedRequest& r) {
+        return r.code == IOCTL_RESET && r.input == LittleEndianBytes({kind});
+    };
 }
 Fails CodeOf(uint32_t code) {
     return [=](const RecordedRequest& r) { return r.code == code; };
@@ -127,7 +132,7 @@ struct JobCase {
     uint32_t deviceId = 1;
     const char* config = "config.bin";
     uint32_t blank = 0;
-    uint32_t method = 0;                                 // the loader job's erase delay
+    uint32_t method = 0;                                  // the loader job's erase delay
     std::function<void(FLASH_DEVICE&)> change = nullptr;  // what makes the record unusable
     bool closed = false;
 };
@@ -143,15 +148,18 @@ std::vector<JobCase> JobCases() {
         {"firmware empty", false, "empty.bin"},
         {"firmware of one byte", false, "one.bin"},
         {"internal flash", false, "firmware.bin", nullptr, FLASH_INTERNAL_DEVICE_ID},
-        {"internal flash erase refused", false, "firmware.bin", WriteOf(FLASH_ERASE_CTRL, ERASE_ALL),
-         FLASH_INTERNAL_DEVICE_ID},
+        {"internal flash erase refused", false, "firmware.bin",
+         WriteOf(FLASH_ERASE_CTRL, ERASE_ALL), FLASH_INTERNAL_DEVICE_ID},
         {"mode switch refused", false, "firmware.bin", WriteOf(CSR_MODE_CTRL, MODE_EDIT)},
         {"firmware sector erase refused", false, "firmware.bin", WriteOf(FLASH_ERASE_CTRL, 0x4000)},
-        {"configuration sector erase refused", false, "firmware.bin", WriteOf(FLASH_ERASE_CTRL, 0x20000)},
-        {"processor reset refused", false, "firmware.bin", WriteOf(FLASH_UPLOAD_CTRL, PROCESSOR_RESET)},
+        {"configuration sector erase refused", false, "firmware.bin",
+         WriteOf(FLASH_ERASE_CTRL, 0x20000)},
+        {"processor reset refused", false, "firmware.bin",
+         WriteOf(FLASH_UPLOAD_CTRL, PROCESSOR_RESET)},
         {"loader missing", true, "missing.bin"},
         {"loader empty", true, "empty.bin"},
-        {"loader fills the bottom sector, 3 s erase delay", true, "bottom.bin", nullptr, 1, "", 0, 3},
+        {"loader fills the bottom sector, 3 s erase delay", true, "bottom.bin", nullptr, 1, "", 0,
+         3},
         {"loader larger than the bottom sector", true, "above.bin"},
         {"blank device", true, "loader.bin", nullptr, 1, nullptr, 1, 30},
         {"not found after the force flash", true, "loader.bin",
@@ -167,8 +175,10 @@ std::vector<JobCase> JobCases() {
         // Refused before any request.
         {"no configuration sector", false, "firmware.bin", nullptr, 1, "config.bin", 0, 0,
          [](FLASH_DEVICE& d) { d.configSector = nullptr; }},
-        {"bus width 0", false, "firmware.bin", nullptr, 1, "config.bin", 0, 0, [](FLASH_DEVICE& d) { d.busWidth = 0; }},
-        {"loader, command set 9", true, "loader.bin", nullptr, 1, "", 0, 0, [](FLASH_DEVICE& d) { d.commandSetIndex = 9; }},
+        {"bus width 0", false, "firmware.bin", nullptr, 1, "config.bin", 0, 0,
+         [](FLASH_DEVICE& d) { d.busWidth = 0; }},
+        {"loader, command set 9", true, "loader.bin", nullptr, 1, "", 0, 0,
+         [](FLASH_DEVICE& d) { d.commandSetIndex = 9; }},
         {"loader, erase delay above 30 s", true, "loader.bin", nullptr, 1, "", 0, 31},
         {"firmware, closed", false, "firmware.bin", nullptr, 1, "config.bin", 0, 0, nullptr, true},
         {"loader, closed", true, "loader.bin", nullptr, 1, "", 0, 0, nullptr, true},
@@ -207,9 +217,10 @@ TEST_P(JobOutcome, RequestsTraceAndTitles) {
     if (c.change) c.change(device);
     if (c.closed) CloseLORIC();
     uint16_t node = c.blank ? 0xFFC1 : 0x0005;
-    const uint32_t status =
-        c.loader ? UploadFirmwareLoader(&node, &device, c.image, c.blank, c.method, titles.Handle(), nullptr)
-                 : UploadFirmwareAndConfig(0x120000 | kNode, &device, c.image, c.config, titles.Handle(), nullptr);
+    const uint32_t status = c.loader ? UploadFirmwareLoader(&node, &device, c.image, c.blank,
+                                                            c.method, titles.Handle(), nullptr)
+                                     : UploadFirmwareAndConfig(0x120000 | kNode, &device, c.image,
+                                                               c.config, titles.Handle(), nullptr);
     char text[160] = {};
     GetErrorText(status, text);
     Transcript t;
@@ -253,11 +264,12 @@ TEST_P(EraseTimeoutCase, WithinTheLastWholeSecondOfTheLimit) {
     t.Check("program/erase_timeouts/" + CaseSlug(c.name) + ".txt");
 }
 
-INSTANTIATE_TEST_SUITE_P(Limits, EraseTimeoutCase,
-                         ::testing::Values(EraseTimeout{"sector at 400 from ms 500", 0x400, 20000, 500},
-                                           EraseTimeout{"sector at 10000 from ms 515", 0x10000, 20000, 515},
-                                           EraseTimeout{"whole chip from ms 512", ERASE_ALL, 120000, 512}),
-                         CaseName());
+INSTANTIATE_TEST_SUITE_P(
+    Limits, EraseTimeoutCase,
+    ::testing::Values(EraseTimeout{"sector at 400 from ms 500", 0x400, 20000, 500},
+                      EraseTimeout{"sector at 10000 from ms 515", 0x10000, 20000, 515},
+                      EraseTimeout{"whole chip from ms 512", ERASE_ALL, 120000, 512}),
+    CaseName());
 
 struct EraseCase {
     const char* name;
@@ -275,11 +287,16 @@ using EraseOutcome = WithCases<SequenceTest, EraseCase>;
 // one link call at the target node.
 std::vector<EraseCase> EraseCases() {
     return {
-        {"polls until done", [](SequenceTest& f) { f.PollAnswers({0x00000000, 0xFFFFFFFE, 0x00000081}); }, 0x10000, 0,
-         3},
-        {"internal flash", [](SequenceTest& f) { f.PollAnswers({0}); }, ERASE_ALL, 0, FLASH_INTERNAL_DEVICE_ID},
+        {"polls until done",
+         [](SequenceTest& f) {
+             f.PollAnswers({0x00000000, 0xFFFFFFFE, 0x00000081});
+         },
+         0x10000, 0, 3},
+        {"internal flash", [](SequenceTest& f) { f.PollAnswers({0}); }, ERASE_ALL, 0,
+         FLASH_INTERNAL_DEVICE_ID},
         {"start write refused",
-         [](SequenceTest& f) { f.driver_.FailNext(IOCTL_ASYNC_WRITE, platform::kErrorIoDevice); }, 0x8000, 0},
+         [](SequenceTest& f) { f.driver_.FailNext(IOCTL_ASYNC_WRITE, platform::kErrorIoDevice); },
+         0x8000, 0},
         {"poll fails after a good read",
          [](SequenceTest& f) {
              RecordedRequest read;
@@ -291,7 +308,8 @@ std::vector<EraseCase> EraseCases() {
         // A success leaves the argument of an earlier failure (a poll of the erase control).
         {"flash port", [](SequenceTest&) { SetMessageArgument(FLASH_ERASE_CTRL); }, 0x10000, 1},
         {"flash port refused",
-         [](SequenceTest& f) { f.driver_.FailNext(IOCTL_ERASE_SECTOR, platform::kErrorIoDevice); }, ERASE_ALL, 1},
+         [](SequenceTest& f) { f.driver_.FailNext(IOCTL_ERASE_SECTOR, platform::kErrorIoDevice); },
+         ERASE_ALL, 1},
         {"no record", [](SequenceTest&) {}, 0x8000, 0, 0, true},
         {"closed", [](SequenceTest&) {}, 0x8000, 0, 0, false, true},
         {"closed, flash port", [](SequenceTest&) {}, 0x8000, 1, 0, false, true},
@@ -308,10 +326,11 @@ TEST_P(EraseOutcome, StatusWaitRequestsAndTrace) {
     EightBitDevice(device, c.deviceId);
     if (c.closed) CloseLORIC();
     const int64_t before = clock_.NowMs();
-    const uint32_t status = EraseFlashSector(0xFFC2, c.method || c.noRecord ? nullptr : &device, c.address, c.method);
+    const uint32_t status =
+        EraseFlashSector(0xFFC2, c.method || c.noRecord ? nullptr : &device, c.address, c.method);
     Transcript t;
-    t.Add("==== %s: status %u, message argument %u, %lld whole s\n", c.name, status, g_api.messageArgument.number,
-          static_cast<long long>((clock_.NowMs() - before) / 1000));
+    t.Add("==== %s: status %u, message argument %u, %lld whole s\n", c.name, status,
+          g_api.messageArgument.number, static_cast<long long>((clock_.NowMs() - before) / 1000));
     t.Text(RequestTranscript(driver_, debug_.Text(), nullptr));
     CloseLORIC();
     t.Check("program/erase_outcomes/" + CaseSlug(c.name) + ".txt");
@@ -323,25 +342,58 @@ INSTANTIATE_TEST_SUITE_P(Erases, EraseOutcome, ::testing::ValuesIn(EraseCases())
 std::vector<UploadCase> UploadCases() {
     const Bytes big = Pattern(100000, 1), small = Pattern(3000, 1), some = Pattern(400, 1);
     return {
-        {"100000 bytes by the uploader", big, 0x4000, UPLOAD_METHOD_UPLOADER, {}, "Uploading firmware...", true},
-        {"1001 bytes by the flash port, 16-bit bus", Pattern(1001, 1), 0x10000, UPLOAD_METHOD_FLASH_PORT, {}, "Saved",
-         true, TRACE_ERROR | TRACE_API, 16},
-        {"1024 bytes show the title", Pattern(1024, 1), 0, UPLOAD_METHOD_UPLOADER, {}, "Uploading firmware..."},
+        {"100000 bytes by the uploader",
+         big,
+         0x4000,
+         UPLOAD_METHOD_UPLOADER,
+         {},
+         "Uploading firmware...",
+         true},
+        {"1001 bytes by the flash port, 16-bit bus",
+         Pattern(1001, 1),
+         0x10000,
+         UPLOAD_METHOD_FLASH_PORT,
+         {},
+         "Saved",
+         true,
+         TRACE_ERROR | TRACE_API,
+         16},
+        {"1024 bytes show the title",
+         Pattern(1024, 1),
+         0,
+         UPLOAD_METHOD_UPLOADER,
+         {},
+         "Uploading firmware..."},
         {"mode: set 5, 16 bits", Pattern(64, 1), 0, 0, {}, nullptr, false, 0, 16, 5},
         {"mode: set 2, 32 bits", Pattern(64, 1), 0, 0, {}, nullptr, false, 0, 32, 2},
         {"mode: set 304, flash port", Pattern(64, 1), 0, 1, {}, nullptr, false, 0, 8, 0x304},
         {"mode: flags 104", Pattern(64, 1), 0, 0x104, {}, nullptr, false, 0, 16, 0},
         {"mode: flags 3, 32 bits", Pattern(64, 1), 0, 3, {}, nullptr, false, 0, 32, 6},
-        {"full trace of a flash port upload", Pattern(8, 1), 0x1000, UPLOAD_METHOD_FLASH_PORT, {}, nullptr, false,
+        {"full trace of a flash port upload",
+         Pattern(8, 1),
+         0x1000,
+         UPLOAD_METHOD_FLASH_PORT,
+         {},
+         nullptr,
+         false,
          TRACE_ERROR | TRACE_API | TRACE_API_VERBOSE | TRACE_INTERNAL},
-        {"uploader trace, length rounded up", Pattern(4093, 1), 0, UPLOAD_METHOD_UPLOADER, {}, nullptr, false,
+        {"uploader trace, length rounded up",
+         Pattern(4093, 1),
+         0,
+         UPLOAD_METHOD_UPLOADER,
+         {},
+         nullptr,
+         false,
          TRACE_API | TRACE_INTERNAL},
         // The device sums what it received: the sum compared covers the parameter put in.
-        {"parameter, marker at 100", WithSection(0x200, 0x100, "03"), 0, 0, 0xA1B2C3D4, nullptr, false, 0, 8, 1,
-         QuadletSum(WithSection(0x200, 0x100, "03", {{0x110, 0xA1B2C3D4}}))},
-        {"parameter, marker at 101", WithSection(0x200, 0x101, "03"), 0, 0, 0xA1B2C3D4, nullptr, false, 0, 8, 1, 0},
-        {"parameter, marker at 104", WithSection(0x200, 0x104, "03"), 0, 0, 0xA1B2C3D4, nullptr, false, 0, 8, 1, 0},
-        {"parameter section trace", WithSection(0x40, 8, "03", {{0x18, 0x11223344}, {0x1C, 0xDEADBEEF}, {0x20, 5}}), 0,
+        {"parameter, marker at 100", WithSection(0x200, 0x100, "03"), 0, 0, 0xA1B2C3D4, nullptr,
+         false, 0, 8, 1, QuadletSum(WithSection(0x200, 0x100, "03", {{0x110, 0xA1B2C3D4}}))},
+        {"parameter, marker at 101", WithSection(0x200, 0x101, "03"), 0, 0, 0xA1B2C3D4, nullptr,
+         false, 0, 8, 1, 0},
+        {"parameter, marker at 104", WithSection(0x200, 0x104, "03"), 0, 0, 0xA1B2C3D4, nullptr,
+         false, 0, 8, 1, 0},
+        {"parameter section trace",
+         WithSection(0x40, 8, "03", {{0x18, 0x11223344}, {0x1C, 0xDEADBEEF}, {0x20, 5}}), 0,
          UPLOAD_METHOD_FLASH_PORT, 7, nullptr, false, TRACE_ERROR | TRACE_INTERNAL},
         {"no parameter section", Pattern(0x40, 3), 0, UPLOAD_METHOD_FLASH_PORT, 7, nullptr, false,
          TRACE_ERROR | TRACE_INTERNAL},
@@ -350,20 +402,123 @@ std::vector<UploadCase> UploadCases() {
         {"parameter at the image's end", WithSection(0x20, 0x10, "01"), 0, 0, 1},
         {"count beyond the image", WithSection(0x1E, 0x10, "", {}, 0x1D), 0, 0, 1},
         {"unusable section without a parameter", WithSection(0x200, 0x100, "00"), 0, 0},
-        {"device checksum 0 is not compared", small, 0, 0, {}, nullptr, false, TRACE_ERROR | TRACE_API, 8, 1, 0},
-        {"device checksum mismatch", small, 0, 0, {}, nullptr, false, TRACE_ERROR | TRACE_API, 8, 1,
+        {"device checksum 0 is not compared",
+         small,
+         0,
+         0,
+         {},
+         nullptr,
+         false,
+         TRACE_ERROR | TRACE_API,
+         8,
+         1,
+         0},
+        {"device checksum mismatch",
+         small,
+         0,
+         0,
+         {},
+         nullptr,
+         false,
+         TRACE_ERROR | TRACE_API,
+         8,
+         1,
          QuadletSum(small) + 1},
-        {"internal flash: no checksum read", small, 0, 0, {}, nullptr, false, 0, 8, 1, {}, -1, 0, 1, 0,
+        {"internal flash: no checksum read",
+         small,
+         0,
+         0,
+         {},
+         nullptr,
+         false,
+         0,
+         8,
+         1,
+         {},
+         -1,
+         0,
+         1,
+         0,
          FLASH_INTERNAL_DEVICE_ID},
-        {"cancelled at 10%", Pattern(5000, 1), 0, 0, {}, "Up", true, TRACE_ERROR | TRACE_API, 8, 1, {}, 10},
-        {"cancel at 100% comes too late", Pattern(5000, 1), 0, 0, {}, nullptr, true, 0, 8, 1, {}, 100},
-        {"the fourth step fails", some, 0, 0, {}, nullptr, true, TRACE_ERROR | TRACE_API, 8, 1, {}, -1,
-         IOCTL_UPLOAD_UPLOADER, 4},
-        {"start address not written", some, 0, 0, {}, nullptr, false, TRACE_ERROR | TRACE_API, 8, 1, {}, -1,
+        {"cancelled at 10%",
+         Pattern(5000, 1),
+         0,
+         0,
+         {},
+         "Up",
+         true,
+         TRACE_ERROR | TRACE_API,
+         8,
+         1,
+         {},
+         10},
+        {"cancel at 100% comes too late",
+         Pattern(5000, 1),
+         0,
+         0,
+         {},
+         nullptr,
+         true,
+         0,
+         8,
+         1,
+         {},
+         100},
+        {"the fourth step fails",
+         some,
+         0,
+         0,
+         {},
+         nullptr,
+         true,
+         TRACE_ERROR | TRACE_API,
+         8,
+         1,
+         {},
+         -1,
+         IOCTL_UPLOAD_UPLOADER,
+         4},
+        {"start address not written",
+         some,
+         0,
+         0,
+         {},
+         nullptr,
+         false,
+         TRACE_ERROR | TRACE_API,
+         8,
+         1,
+         {},
+         -1,
          IOCTL_ASYNC_WRITE},
-        {"checksum not read", some, 0, 0, {}, nullptr, false, TRACE_ERROR, 8, 1, {}, -1, IOCTL_ASYNC_READ},
-        {"byte program delay refused", some, 0, UPLOAD_METHOD_FLASH_PORT, {}, nullptr, false, TRACE_ERROR, 8, 1, {},
-         -1, IOCTL_SET_BYTE_PROGRAM_DELAY, 1, 31},
+        {"checksum not read",
+         some,
+         0,
+         0,
+         {},
+         nullptr,
+         false,
+         TRACE_ERROR,
+         8,
+         1,
+         {},
+         -1,
+         IOCTL_ASYNC_READ},
+        {"byte program delay refused",
+         some,
+         0,
+         UPLOAD_METHOD_FLASH_PORT,
+         {},
+         nullptr,
+         false,
+         TRACE_ERROR,
+         8,
+         1,
+         {},
+         -1,
+         IOCTL_SET_BYTE_PROGRAM_DELAY,
+         1,
+         31},
         {"bus width 0", Pattern(100, 1), 0, 0, {}, nullptr, false, TRACE_ERROR, 0},
         {"bus width 4", Pattern(100, 1), 0, 0, {}, nullptr, false, TRACE_ERROR, 4},
         {"bus width 24", Pattern(100, 1), 0, 0, {}, nullptr, false, TRACE_ERROR, 24},
@@ -399,9 +554,10 @@ TEST_P(UploadFileCase, RequestsTraceAndBytesUploaded) {
     driver_.ClearRequests();
     debug_.Clear();
     uint32_t parameter = c.parameter.value_or(0);
-    const uint32_t status = UploadFile(0xFFC0, std::string(c.name) == "missing file" ? "missing.bin" : "img.bin",
-                                       c.address, c.flags, &device, c.parameter ? &parameter : nullptr,
-                                       c.title ? window.Handle() : nullptr, c.callback ? &Progress : nullptr);
+    const uint32_t status =
+        UploadFile(0xFFC0, std::string(c.name) == "missing file" ? "missing.bin" : "img.bin",
+                   c.address, c.flags, &device, c.parameter ? &parameter : nullptr,
+                   c.title ? window.Handle() : nullptr, c.callback ? &Progress : nullptr);
     char text[256] = {};
     GetErrorText(status, text);
     t.Add(status ? "== %s\nstatus %u\ntext: %s\n" : "== %s\nstatus %u\n", c.name, status, text);
@@ -431,7 +587,8 @@ TEST_F(SequenceTest, UploadFileRefusesAClosedApiAndMissingArguments) {
 
     FLASH_DEVICE eightBit;
     EightBitDevice(eightBit);
-    EXPECT_EQ(UploadFile(0xFFC0, "img.bin", 0, 0, &eightBit, nullptr, nullptr, nullptr), 3u);  // closed
+    EXPECT_EQ(UploadFile(0xFFC0, "img.bin", 0, 0, &eightBit, nullptr, nullptr, nullptr),
+              3u);  // closed
     ASSERT_EQ(OpenLORIC(0), 0u);
     EXPECT_EQ(UploadFile(0xFFC0, nullptr, 0, 0, &eightBit, nullptr, nullptr, nullptr), 5u);
     EXPECT_EQ(UploadFile(0xFFC0, "img.bin", 0, 0, nullptr, nullptr, nullptr, nullptr), 5u);

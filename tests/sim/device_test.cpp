@@ -11,8 +11,8 @@
 
 namespace {
 
-using loric::test::kImages;
 using loric::test::FromHex;
+using loric::test::kImages;
 using loric::test::ReadAll;
 using tqsim::DeviceMode;
 namespace io = tqsim::ioctl;
@@ -30,7 +30,8 @@ std::string ToHex(const Bytes& v) {
 
 // Makes each line of tests/data/sim/<name> again: its fields (split at '|') but the last, then
 // what `result` gives for them; the file is compared whole.
-void Remake(const std::string& name, const std::function<std::string(const std::vector<std::string>&)>& result) {
+void Remake(const std::string& name,
+            const std::function<std::string(const std::vector<std::string>&)>& result) {
     std::istringstream in(loric::test::ReadFileBytes(loric::test::GoldenPath("sim/" + name)));
     std::string got;
     for (std::string line; std::getline(in, line);) {
@@ -65,7 +66,8 @@ protected:
         return v;
     }
     void InstallFirmware() {
-        ASSERT_TRUE(sim_.InstallFirmware(ReadAll(kImages + "firmware.bin"), ReadAll(kImages + "config.bin")));
+        ASSERT_TRUE(sim_.InstallFirmware(ReadAll(kImages + "firmware.bin"),
+                                         ReadAll(kImages + "config.bin")));
         sim_.Reboot();
         ASSERT_EQ(sim_.Mode(), DeviceMode::Firmware);
     }
@@ -80,8 +82,9 @@ TEST_F(DeviceTest, ModesAnswerTheirOwnRegistersOnly) {
     // Which accesses each mode answers ('.') or refuses ('E', 1117); none changes the mode.
     // Writes: the port, read window, command set, upload, erase, mode; reads the rest.
     const std::pair<bool, uint32_t> accesses[] = {
-        {true, kPort}, {false, kUpload}, {false, kChecksum}, {false, kErase}, {false, kRead}, {true, kRead},
-        {false, kRom}, {true, kSet}, {true, kUpload}, {true, kErase}, {true, kMode},
+        {true, kPort},   {false, kUpload}, {false, kChecksum}, {false, kErase},
+        {false, kRead},  {true, kRead},    {false, kRom},      {true, kSet},
+        {true, kUpload}, {true, kErase},   {true, kMode},
     };
     auto run = [&] {
         std::string got;
@@ -110,20 +113,27 @@ TEST_F(DeviceTest, ModesAnswerTheirOwnRegistersOnly) {
 // driver_refusals.txt: "what|code|output length|input|reply" a line, bytes in hex.
 TEST_F(DeviceTest, DriverRequestsThatFailAndWhy) {
     Remake("driver_refusals.txt", [&](const std::vector<std::string>& c) {
-        auto r = sim_.DriverRequest(std::stoul(c.at(1), nullptr, 16), FromHex(c.at(3)), std::stoul(c.at(2)));
-        return (r.ok ? "ok" : "error " + std::to_string(r.error)) + ", " + std::to_string(r.bytesReturned) + " back" +
+        auto r = sim_.DriverRequest(std::stoul(c.at(1), nullptr, 16), FromHex(c.at(3)),
+                                    std::stoul(c.at(2)));
+        return (r.ok ? "ok" : "error " + std::to_string(r.error)) + ", " +
+               std::to_string(r.bytesReturned) + " back" +
                (r.out.empty() ? "" : ": " + ToHex(r.out));
     });
     EXPECT_EQ(sim_.DriverTargetNode(), 0xFFC0) << "a refused request leaves the target alone";
-    auto r = sim_.DriverRequest(io::kUploadUploader, FromHex("00 00 00 00 04 00 00 00 00 00 00 00 00 00 00 00"), 0, {1, 2, 3, 4});
-    EXPECT_EQ(std::tie(r.ok, r.error), std::make_tuple(false, 1117u)) << "the blank device has no uploader";
+    auto r = sim_.DriverRequest(io::kUploadUploader,
+                                FromHex("00 00 00 00 04 00 00 00 00 00 00 00 00 00 00 00"), 0,
+                                {1, 2, 3, 4});
+    EXPECT_EQ(std::tie(r.ok, r.error), std::make_tuple(false, 1117u))
+        << "the blank device has no uploader";
     EXPECT_EQ(sim_.Flash()[0], 0xFF);
 }
 
 // adapter_frames.txt: "what|frame|reply" a line, bytes in hex.
 TEST_F(DeviceTest, AdapterRepliesByteForByte) {
     InstallFirmware();
-    Remake("adapter_frames.txt", [&](const std::vector<std::string>& c) { return ToHex(sim_.AdapterFrame(FromHex(c.at(1)))); });
+    Remake("adapter_frames.txt", [&](const std::vector<std::string>& c) {
+        return ToHex(sim_.AdapterFrame(FromHex(c.at(1))));
+    });
 }
 
 }  // namespace

@@ -41,7 +41,9 @@ TEST(FlashChip, ProgramEraseBypassAndRefusedSequencesOfEverySetAndWidth) {
             SCOPED_TRACE("set " + std::to_string(p.set) + " x" + std::to_string(width));
             FlashChip c(Geometry(p.set, width));
             const uint32_t mask = width == 16 ? 0xFFFF : 0xFF;
-            auto command = [&](Cycles cycles, uint32_t skew = 0) { Command(c, p.u1, p.u2, cycles, skew); };
+            auto command = [&](Cycles cycles, uint32_t skew = 0) {
+                Command(c, p.u1, p.u2, cycles, skew);
+            };
             auto program = [&](uint32_t a, uint32_t d) { command({{p.u1, 0xA0}, {a, d}}); };
             auto erase = [&](uint32_t a, uint32_t d) {
                 command({{p.u1, 0x80}});
@@ -72,7 +74,8 @@ TEST(FlashChip, ProgramEraseBypassAndRefusedSequencesOfEverySetAndWidth) {
             EXPECT_EQ(c.GetState(), FlashChip::State::Read);
             EXPECT_EQ(c.GetStats().sectorErases, 1u);
             // Unlock bypass where the set has it: programs without unlocking until (x,90) (x,00).
-            command({{p.u1, 0x20}, {0, 0xA0}, {0x100, 0}, {0, 0x90}, {0, 0x00}, {0, 0xA0}, {0x101, 0}});
+            command(
+                {{p.u1, 0x20}, {0, 0xA0}, {0x100, 0}, {0, 0x90}, {0, 0x00}, {0, 0xA0}, {0x101, 0}});
             EXPECT_EQ(c.ReadWord(0x100), p.bypass ? 0u : mask);
             EXPECT_EQ(c.ReadWord(0x101), mask);
             EXPECT_EQ(c.GetState(), FlashChip::State::Read);
@@ -119,15 +122,18 @@ TEST(ChipGeometry, BuiltInChipsMatchTheShippedFlashDataFileAndTakeTime) {
         if (chip.name.rfind("SIM", 0) == 0) continue;  // no such record shipped
         ChipGeometry g;
         std::string error;
-        ASSERT_TRUE(tqsim::LoadChipFromFlashDataFile(std::string(LORIC_SOURCE_DIR) + "/data/flash_devices.dat",
-                                                     chip.name, &g, &error)) << error;
+        ASSERT_TRUE(tqsim::LoadChipFromFlashDataFile(
+            std::string(LORIC_SOURCE_DIR) + "/data/flash_devices.dat", chip.name, &g, &error))
+            << error;
         EXPECT_EQ(std::tie(g.busWidth, g.commandSet, g.sectorWords),
-                  std::tie(chip.busWidth, chip.commandSet, chip.sectorWords)) << chip.name;
+                  std::tie(chip.busWidth, chip.commandSet, chip.sectorWords))
+            << chip.name;
     }
     const ChipGeometry* g = tqsim::FindBuiltInChip("29F010");
     ASSERT_NE(g, nullptr);
     const tqsim::ChipTimings t = tqsim::FamilyTimings(*g, tqsim::TimingProfile::Typical);
-    EXPECT_EQ(std::tie(t.programUs, t.sectorEraseUs, t.chipEraseUs), std::make_tuple(7ull, 1000000ull, 8000000ull));
+    EXPECT_EQ(std::tie(t.programUs, t.sectorEraseUs, t.chipEraseUs),
+              std::make_tuple(7ull, 1000000ull, 8000000ull));
 }
 
 }  // namespace

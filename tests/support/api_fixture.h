@@ -56,7 +56,10 @@ public:
 private:
     std::vector<std::string> pieces_;
     platform::DebugOutputHook hook_{
-        [](void* self, const char* text) { static_cast<DebugCapture*>(self)->pieces_.emplace_back(text); }, this};
+        [](void* self, const char* text) {
+            static_cast<DebugCapture*>(self)->pieces_.emplace_back(text);
+        },
+        this};
 };
 
 // The bytes of "debug.log" in the current directory (the open stream is flushed first).
@@ -73,7 +76,9 @@ inline bool DebugLogExists() { return std::filesystem::exists("debug.log"); }
 // test starts a RequestRecorder (which points it at itself while it lives).
 class ApiTest : public ::testing::Test {
 protected:
-    ApiTest() : noDriver_("BRENNOCK_SOCKET", (directory_.Path() + "/no-driver.sock").c_str()) { ResetApiContext(); }
+    ApiTest() : noDriver_("BRENNOCK_SOCKET", (directory_.Path() + "/no-driver.sock").c_str()) {
+        ResetApiContext();
+    }
     ~ApiTest() override { ResetApiContext(); }
     TempDirectory directory_;
     ScopedEnv noDriver_;

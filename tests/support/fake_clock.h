@@ -22,12 +22,15 @@ public:
     void Advance(int64_t ms) { nowMs_ += ms; }
     void SetStep(uint32_t stepMs) { stepMs_ = stepMs; }
     uint64_t SleptMs() const { return sleptMs_; }
-    const std::vector<uint32_t>& Sleeps() const { return sleeps_; }  // each sleep asked for, in order
+    const std::vector<uint32_t>& Sleeps() const {
+        return sleeps_;
+    }  // each sleep asked for, in order
 
 private:
     static platform::CalendarTime Now(void* context) {
         auto* self = static_cast<FakeClock*>(context);
-        const platform::CalendarTime t{self->nowMs_ / 1000, static_cast<uint32_t>(self->nowMs_ % 1000)};
+        const platform::CalendarTime t{self->nowMs_ / 1000,
+                                       static_cast<uint32_t>(self->nowMs_ % 1000)};
         self->nowMs_ += self->stepMs_;
         return t;
     }

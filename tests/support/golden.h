@@ -19,7 +19,9 @@
 
 namespace loric::test {
 
-inline std::string GoldenPath(const std::string& name) { return std::string(LORIC_SOURCE_DIR) + "/tests/data/" + name; }
+inline std::string GoldenPath(const std::string& name) {
+    return std::string(LORIC_SOURCE_DIR) + "/tests/data/" + name;
+}
 
 inline std::string ReadFileBytes(const std::string& path) {
     std::ifstream in(path, std::ios::binary);
@@ -35,7 +37,8 @@ inline void ExpectGolden(const std::string& name, const std::string& actual) {
         return;
     }
     const std::string expected = ReadFileBytes(path);
-    EXPECT_FALSE(expected.empty()) << path << " is missing or empty (LORIC_UPDATE_GOLDEN=1 writes it)";
+    EXPECT_FALSE(expected.empty())
+        << path << " is missing or empty (LORIC_UPDATE_GOLDEN=1 writes it)";
     EXPECT_EQ(expected, actual) << "differs from " << path;
 }
 
@@ -49,9 +52,12 @@ inline void ExpectGolden(const std::string& name, const std::vector<uint8_t>& ac
 inline std::string CaseSlug(const std::string& name) {
     std::string slug;
     for (char c : name) {
-        if ((c >= 'a' && c <= 'z') || (c >= '0' && c <= '9')) slug += c;
-        else if (c >= 'A' && c <= 'Z') slug += static_cast<char>(c - 'A' + 'a');
-        else if (!slug.empty() && slug.back() != '_') slug += '_';
+        if ((c >= 'a' && c <= 'z') || (c >= '0' && c <= '9'))
+            slug += c;
+        else if (c >= 'A' && c <= 'Z')
+            slug += static_cast<char>(c - 'A' + 'a');
+        else if (!slug.empty() && slug.back() != '_')
+            slug += '_';
     }
     while (!slug.empty() && slug.back() == '_') slug.pop_back();
     return slug;
@@ -93,7 +99,8 @@ public:
     }
     // Replaces every `from` in what is there so far (a scratch path, say) by `to`.
     void Replace(const std::string& from, const std::string& to) {
-        for (size_t at = 0; !from.empty() && (at = text_.find(from, at)) != std::string::npos; at += to.size())
+        for (size_t at = 0; !from.empty() && (at = text_.find(from, at)) != std::string::npos;
+             at += to.size())
             text_.replace(at, from.size(), to);
     }
     const std::string& str() const { return text_; }
@@ -107,7 +114,7 @@ private:
 // and in the test names ctest lists (raw bytes there would hold addresses).
 namespace {
 template <class Case>
-    requires requires(const Case& c) { c.name; }
+requires requires(const Case& c) { c.name; }
 std::ostream& operator<<(std::ostream& out, const Case& c) { return out << c.name; }
 }  // namespace
 

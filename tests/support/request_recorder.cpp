@@ -40,7 +40,8 @@ bool Receive(int fd, std::vector<uint8_t>& bytes, uint32_t size) {
 
 std::string NewSocketPath() {
     static std::atomic<int> count{0};
-    return "/tmp/loric-driver-" + std::to_string(getpid()) + "-" + std::to_string(++count) + ".sock";
+    return "/tmp/loric-driver-" + std::to_string(getpid()) + "-" + std::to_string(++count) +
+           ".sock";
 }
 
 }  // namespace
@@ -71,13 +72,15 @@ ScriptedReply ScriptedReply::QuadletRead(const RecordedRequest& request, uint32_
     ScriptedReply reply;
     reply.output = request.input;
     reply.output->resize(std::max<size_t>(reply.output->size(), 40));
-    for (int i = 0; i < 4; ++i) (*reply.output)[36 + i] = static_cast<uint8_t>(value >> (24 - 8 * i));
+    for (int i = 0; i < 4; ++i)
+        (*reply.output)[36 + i] = static_cast<uint8_t>(value >> (24 - 8 * i));
     return reply;
 }
 
 std::optional<AsyncTransaction> RequestRecorder::Decode(const RecordedRequest& request) {
     const auto& in = request.input;
-    if ((request.code != kAsyncReadCode && request.code != kAsyncWriteCode) || in.size() < 36) return std::nullopt;
+    if ((request.code != kAsyncReadCode && request.code != kAsyncWriteCode) || in.size() < 36)
+        return std::nullopt;
     AsyncTransaction t;
     t.write = request.code == kAsyncWriteCode;
     t.nodeId = static_cast<uint16_t>(LittleEndianAt(in, 8));
@@ -88,13 +91,15 @@ std::optional<AsyncTransaction> RequestRecorder::Decode(const RecordedRequest& r
     return t;
 }
 
-RequestRecorder::RequestRecorder() : socketPath_(NewSocketPath()), socketEnv_("BRENNOCK_SOCKET", socketPath_.c_str()) {
+RequestRecorder::RequestRecorder()
+    : socketPath_(NewSocketPath()), socketEnv_("BRENNOCK_SOCKET", socketPath_.c_str()) {
     listenFd_ = socket(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0);
     sockaddr_un address{};
     address.sun_family = AF_UNIX;
     std::strncpy(address.sun_path, socketPath_.c_str(), sizeof address.sun_path - 1);
     unlink(socketPath_.c_str());
-    if (listenFd_ < 0 || bind(listenFd_, reinterpret_cast<sockaddr*>(&address), sizeof address) != 0 ||
+    if (listenFd_ < 0 ||
+        bind(listenFd_, reinterpret_cast<sockaddr*>(&address), sizeof address) != 0 ||
         listen(listenFd_, 8) != 0)
         throw std::runtime_error("driver stand-in: cannot listen");
     thread_ = std::thread([this] { Serve(); });
@@ -121,7 +126,8 @@ ScriptedReply RequestRecorder::ReplyFor(const RecordedRequest& request) {
         queue.pop_front();
         return reply;
     }
-    if (auto standing = defaults_.find(request.code); standing != defaults_.end()) return standing->second;
+    if (auto standing = defaults_.find(request.code); standing != defaults_.end())
+        return standing->second;
     const auto t = Decode(request);
     if (t && !t->write && readValues_.count(t->offsetLow))
         return ScriptedReply::QuadletRead(request, readValues_[t->offsetLow]);
@@ -135,8 +141,10 @@ bool RequestRecorder::ServeOne(int fd, int connection) {
     request.code = LittleEndianAt(header, 0);
     request.outLength = LittleEndianAt(header, 8);
     request.connection = connection;
-    if (request.outLength > kMaxLength || !Receive(fd, request.input, LittleEndianAt(header, 4))) return false;
-    if ((request.code == kUploadFlashPortCode || request.code == kUploadUploaderCode) && request.input.size() >= 8 &&
+    if (request.outLength > kMaxLength || !Receive(fd, request.input, LittleEndianAt(header, 4)))
+        return false;
+    if ((request.code == kUploadFlashPortCode || request.code == kUploadUploaderCode) &&
+        request.input.size() >= 8 &&
         !Receive(fd, request.uploadData, LittleEndianAt(request.input, 4)))
         return false;
     {
@@ -147,8 +155,8 @@ bool RequestRecorder::ServeOne(int fd, int connection) {
     if (reply.disconnect) return false;
     std::vector<uint8_t> out = reply.output.value_or(request.input);
     out.resize(request.outLength, 0);
-    std::vector<uint8_t> message =
-        LittleEndianBytes({reply.ok, reply.ok ? 0u : reply.error, reply.bytesReturned.value_or(request.outLength)});
+    std::vector<uint8_t> message = LittleEndianBytes(
+        {reply.ok, reply.ok ? 0u : reply.error, reply.bytesReturned.value_or(request.outLength)});
     message.insert(message.end(), out.begin(), out.end());
     return Move(fd, message.data(), message.size(), true);
 }

@@ -27,7 +27,7 @@ struct RecordedRequest {
     std::vector<uint8_t> input;       // the inLength input bytes, as sent
     std::vector<uint8_t> uploadData;  // the data bytes after an upload request
     uint32_t outLength = 0;
-    int connection = 0;               // 1 for the first connection, 2 for the next...
+    int connection = 0;  // 1 for the first connection, 2 for the next...
 };
 
 struct ScriptedReply {
@@ -37,9 +37,19 @@ struct ScriptedReply {
     std::optional<uint32_t> bytesReturned;       // unset: outLength
     bool disconnect = false;                     // close the connection instead of answering
 
-    static ScriptedReply Failure(uint32_t error) { ScriptedReply r; r.ok = false; r.error = error; return r; }
-    static ScriptedReply Disconnect() { ScriptedReply r; r.disconnect = true; return r; }
-    static ScriptedReply NodeList(const std::vector<NODE_INFO>& nodes);  // the count, then the records
+    static ScriptedReply Failure(uint32_t error) {
+        ScriptedReply r;
+        r.ok = false;
+        r.error = error;
+        return r;
+    }
+    static ScriptedReply Disconnect() {
+        ScriptedReply r;
+        r.disconnect = true;
+        return r;
+    }
+    static ScriptedReply NodeList(
+        const std::vector<NODE_INFO>& nodes);  // the count, then the records
     // An asynchronous read reply for `request` with `value` in the data area (bus order).
     static ScriptedReply QuadletRead(const RecordedRequest& request, uint32_t value);
 };
@@ -60,12 +70,26 @@ public:
     ~RequestRecorder();
 
     using Handler = std::function<std::optional<ScriptedReply>(const RecordedRequest&)>;
-    void SetHandler(Handler handler) { Lock lock(mutex_); handler_ = std::move(handler); }
-    void Queue(uint32_t code, ScriptedReply reply) { Lock lock(mutex_); queued_[code].push_back(std::move(reply)); }
+    void SetHandler(Handler handler) {
+        Lock lock(mutex_);
+        handler_ = std::move(handler);
+    }
+    void Queue(uint32_t code, ScriptedReply reply) {
+        Lock lock(mutex_);
+        queued_[code].push_back(std::move(reply));
+    }
     void FailNext(uint32_t code, uint32_t error) { Queue(code, ScriptedReply::Failure(error)); }
-    void SetDefault(uint32_t code, ScriptedReply reply) { Lock lock(mutex_); defaults_[code] = std::move(reply); }
-    void FailAlways(uint32_t code, uint32_t error) { SetDefault(code, ScriptedReply::Failure(error)); }
-    void SetReadValue(uint32_t offsetLow, uint32_t value) { Lock lock(mutex_); readValues_[offsetLow] = value; }
+    void SetDefault(uint32_t code, ScriptedReply reply) {
+        Lock lock(mutex_);
+        defaults_[code] = std::move(reply);
+    }
+    void FailAlways(uint32_t code, uint32_t error) {
+        SetDefault(code, ScriptedReply::Failure(error));
+    }
+    void SetReadValue(uint32_t offsetLow, uint32_t value) {
+        Lock lock(mutex_);
+        readValues_[offsetLow] = value;
+    }
     void ClearScript() {
         Lock lock(mutex_);
         handler_ = nullptr;
@@ -74,8 +98,14 @@ public:
         readValues_.clear();
     }
 
-    std::vector<RecordedRequest> Requests() const { Lock lock(mutex_); return requests_; }
-    void ClearRequests() { Lock lock(mutex_); requests_.clear(); }
+    std::vector<RecordedRequest> Requests() const {
+        Lock lock(mutex_);
+        return requests_;
+    }
+    void ClearRequests() {
+        Lock lock(mutex_);
+        requests_.clear();
+    }
     // Counted when the stand-in accepts them: reliable once a request has come over one.
     int OpenConnections() const { return openConnections_; }
 

@@ -18,7 +18,9 @@ public:
     ScopedEnv& operator=(const ScopedEnv&) = delete;
 
 private:
-    void Set(const char* value) { value ? setenv(name_.c_str(), value, 1) : unsetenv(name_.c_str()); }
+    void Set(const char* value) {
+        value ? setenv(name_.c_str(), value, 1) : unsetenv(name_.c_str());
+    }
     std::string name_;
     std::optional<std::string> previous_;
 };

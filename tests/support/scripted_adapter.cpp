@@ -43,14 +43,19 @@ void ScriptedAdapter::HangUp() {
 }
 
 ScriptedAdapter::Reply ScriptedAdapter::DefaultReply(const Bytes& frame) {
-    static const std::map<uint8_t, Bytes> kFixed = {{0x03, {0x03, 0x04, 0x00, 0x00}}, {0x04, {0x04, 0x04, 0x00, 0x00}},
-                                                    {0x06, {0x06, 0x02}}, {0x07, {0x07, 0x04, 0xFF, 0xC2}}};
+    static const std::map<uint8_t, Bytes> kFixed = {{0x03, {0x03, 0x04, 0x00, 0x00}},
+                                                    {0x04, {0x04, 0x04, 0x00, 0x00}},
+                                                    {0x06, {0x06, 0x02}},
+                                                    {0x07, {0x07, 0x04, 0xFF, 0xC2}}};
     Lock lock(mutex_);
     if (frame[0] == 0x02) return {{frame, 0}};
-    if (frame[0] == 0x04 && frame.size() >= 20) registers_[LittleEndianAt(frame, 12)] = LittleEndianAt(frame, 16);
-    if (frame[0] != 0x05) return {{kFixed.count(frame[0]) ? kFixed.at(frame[0]) : Bytes{0xAA, 0x02}, 0}};
+    if (frame[0] == 0x04 && frame.size() >= 20)
+        registers_[LittleEndianAt(frame, 12)] = LittleEndianAt(frame, 16);
+    if (frame[0] != 0x05)
+        return {{kFixed.count(frame[0]) ? kFixed.at(frame[0]) : Bytes{0xAA, 0x02}, 0}};
     Bytes reply{0x05, 0x08, 0x00, 0x00};
-    const Bytes value = LittleEndianBytes({registers_[frame.size() >= 16 ? LittleEndianAt(frame, 12) : 0]});
+    const Bytes value =
+        LittleEndianBytes({registers_[frame.size() >= 16 ? LittleEndianAt(frame, 12) : 0]});
     reply.insert(reply.end(), value.begin(), value.end());
     return {{reply, 0}};
 }
@@ -70,9 +75,12 @@ void ScriptedAdapter::Answer(const Bytes& frame) {
     if (!reply) reply = handler ? handler(frame) : DefaultReply(frame);
     for (const Chunk& chunk : *reply) {
         for (size_t done = 0; done < chunk.bytes.size() && !stop_;) {
-            const ssize_t n = ::write(master_, chunk.bytes.data() + done, chunk.bytes.size() - done);
-            if (n > 0) done += static_cast<size_t>(n);
-            else Pause(1);
+            const ssize_t n =
+                ::write(master_, chunk.bytes.data() + done, chunk.bytes.size() - done);
+            if (n > 0)
+                done += static_cast<size_t>(n);
+            else
+                Pause(1);
         }
         Pause(chunk.pauseMs);
     }

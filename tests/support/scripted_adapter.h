@@ -10,7 +10,6 @@
 
 namespace loric::test {
 
-
 class ScriptedAdapter {
 public:
     // One piece of an answer: bytes written to the line, then a pause in real milliseconds.
@@ -27,14 +26,29 @@ public:
     const std::string& Path() const { return path_; }
 
     // Answers for the next frames, in order, before the handler is asked again.
-    void Queue(Reply reply) { Lock lock(mutex_); queue_.push_back(std::move(reply)); }
+    void Queue(Reply reply) {
+        Lock lock(mutex_);
+        queue_.push_back(std::move(reply));
+    }
     void Queue(const Bytes& bytes) { Queue(Reply{Chunk{bytes, 0}}); }
-    void SetHandler(Handler handler) { Lock lock(mutex_); handler_ = std::move(handler); }
-    void SetRegister(uint32_t offsetLow, uint32_t value) { Lock lock(mutex_); registers_[offsetLow] = value; }
+    void SetHandler(Handler handler) {
+        Lock lock(mutex_);
+        handler_ = std::move(handler);
+    }
+    void SetRegister(uint32_t offsetLow, uint32_t value) {
+        Lock lock(mutex_);
+        registers_[offsetLow] = value;
+    }
 
     // Frames received so far (each one whole frame as its length byte gives it).
-    std::vector<Bytes> Frames() { Lock lock(mutex_); return frames_; }
-    void ClearFrames() { Lock lock(mutex_); frames_.clear(); }
+    std::vector<Bytes> Frames() {
+        Lock lock(mutex_);
+        return frames_;
+    }
+    void ClearFrames() {
+        Lock lock(mutex_);
+        frames_.clear();
+    }
 
     // Suspends (or resumes) output on the library's side of the line: its port then takes
     // no bytes at all.

@@ -246,8 +246,8 @@ Step Offline(const W&... words) {
 // line and sector size line as given.
 Step ChipRecord(const std::string& set, const std::string& flags, const std::string& size) {
     return [=](Job& j) {
-        j.Put("chip.dat", "FLASH_DATA_FILE_V3\n8-bit uniform sectors\n\n0,29F040B\n" + set + "\n20\n" + flags +
-                              "\nX8\n" + size + "\n");
+        j.Put("chip.dat", "FLASH_DATA_FILE_V3\n8-bit uniform sectors\n\n0,29F040B\n" + set +
+                              "\n20\n" + flags + "\nX8\n" + size + "\n");
         j.Note("@chip-record " + set + " " + flags + " " + size);
         j.t.Text(RunTool({"--flash-data", "chip.dat", "chips"}, j.dir,
                          {{"BRENNOCK_SOCKET", j.In("no-driver.sock")}}));
@@ -263,8 +263,13 @@ template <class... W>
 Step Daemon(const W&... words) {
     return [args = Args{words...}](Job& j) {
         j.Note("@daemon" + Joined(args));
-        std::vector<std::string> argv = {kDaemon, "--chip", "29F040B", "--socket", j.In("driver.sock"),
-                                         "--control", j.In("control.sock")};
+        std::vector<std::string> argv = {kDaemon,
+                                         "--chip",
+                                         "29F040B",
+                                         "--socket",
+                                         j.In("driver.sock"),
+                                         "--control",
+                                         j.In("control.sock")};
         argv.insert(argv.end(), args.begin(), args.end());
         if (std::find(args.begin(), args.end(), "--serial") != args.end())
             argv.insert(argv.end(), {"--serial-link", j.In("tty")});
@@ -286,8 +291,9 @@ Step Daemon(const W&... words) {
 // The daemon's own view of its boards: "INDEX STATE NODE EUI-64 CHIP" each.
 const Step Boards = [](Job& j) {
     j.Note("@boards");
-    std::system((Quoted(kDaemon) + " --control " + Quoted(j.In("control.sock")) + " --send devices >" +
-                 Quoted(j.In(".boards"))).c_str());
+    std::system((Quoted(kDaemon) + " --control " + Quoted(j.In("control.sock")) +
+                 " --send devices >" + Quoted(j.In(".boards")))
+                    .c_str());
     j.t.Text(j.File(".boards")), fs::remove(j.In(".boards"));
 };
 template <class... W>
@@ -303,7 +309,8 @@ template <class... W>
 Step KillDaemonAt(const std::string& at, const W&... words) {
     return [at, args = Args{words...}](Job& j) {
         j.Note("@kill-daemon-at " + at + Joined(args));
-        std::string command = "cd " + Quoted(j.dir) + " && BRENNOCK_SOCKET=" + Quoted(j.In("driver.sock")) + " " +
+        std::string command = "cd " + Quoted(j.dir) +
+                              " && BRENNOCK_SOCKET=" + Quoted(j.In("driver.sock")) + " " +
                               Quoted(std::string(LORIC_BINARY_DIR) + "/tools/loric") +
                               " --chip 29F040B --progress plain";
         for (const auto& arg : args) command += " " + Quoted(arg);
@@ -317,7 +324,8 @@ Step KillDaemonAt(const std::string& at, const W&... words) {
         std::string kept = "exit " + j.File(".rc");
         std::istringstream err(j.File(".err"));
         for (std::string line; std::getline(err, line);)
-            if (line.rfind("loric:", 0) == 0 || line.rfind("  What to try", 0) == 0) kept += line + "\n";
+            if (line.rfind("loric:", 0) == 0 || line.rfind("  What to try", 0) == 0)
+                kept += line + "\n";
         j.t.Text(kept);
         for (const char* name : {".out", ".err", ".rc"}) fs::remove(j.In(name));
     };
@@ -327,10 +335,12 @@ Step KillDaemonAt(const std::string& at, const W&... words) {
 template <class... W>
 Step Piped(const W&... words) {
     return [args = Args{words...}](Job& j) {
-        std::string command = "cd " + Quoted(j.dir) + " && (" + Quoted(std::string(LORIC_BINARY_DIR) + "/tools/loric") +
+        std::string command = "cd " + Quoted(j.dir) + " && (" +
+                              Quoted(std::string(LORIC_BINARY_DIR) + "/tools/loric") +
                               " --sim --state state";
         for (const auto& arg : args) command += " " + Quoted(arg);
-        std::system((command + " 2>.err </dev/null; echo $? >.code) | head -c 10 >/dev/null").c_str());
+        std::system(
+            (command + " 2>.err </dev/null; echo $? >.code) | head -c 10 >/dev/null").c_str());
         j.Note("@piped" + Joined(args));
         j.t.Text("exit " + j.File(".code") + j.File(".err"));
     };
@@ -567,7 +577,8 @@ const Case kRefusedAndFailing[] = {
      {Tool("--sim-fault", "vanish", "config", "upload", kDescription, "--no-backup")}},
     {"LoaderForcedAsFirmware",
      {Tool("program", kLoader, kDescription, "--force", "--no-backup"), Tool("nodes")}},
-    {"WrongChipOfOtherWidth", {Tool("--chip", "29LV800B-x16", "program", kFirmware, kDescription), Files}},
+    {"WrongChipOfOtherWidth",
+     {Tool("--chip", "29LV800B-x16", "program", kFirmware, kDescription), Files}},
     {"WrongChipOfOtherCommands",
      {Tool("--chip", "39SF020A", "program", kFirmware, kDescription, "--force"), Files}},
     {"WrongChipForConfiguration",
@@ -575,7 +586,8 @@ const Case kRefusedAndFailing[] = {
     {"WrongChipForRestore",
      {Tool("program", kFirmware, kConfig), Restore("--chip", "39SF020A"), Files}},
     {"WrongChipForLoader", {Tool("--chip", "39SF020A", "program-loader", kLoader, "--yes")}},
-    {"BackupFolderMissing", {Tool("program", kFirmware, kConfig, "--backup", "none/old.bin"), Files}},
+    {"BackupFolderMissing",
+     {Tool("program", kFirmware, kConfig, "--backup", "none/old.bin"), Files}},
     {"BackupBehindAFile",
      {Write("file", "x"), Tool("config", "upload", kConfig, "--backup", "file/old.bin"), Files}},
     {"BackupNameTwice",
@@ -599,9 +611,10 @@ const Case kRefusedAndFailing[] = {
       Tool("--chip", "29LV800B-x16", "config", "upload", kConfig)}},
     {"NoEraseOverAConfiguration", {Tool("config", "upload", kConfig, "--no-erase", "--no-backup")}},
     {"WriteThatDidNotLand",
-     {Write("set2.dat", "FLASH_DATA_FILE_V3\n8-bit uniform sectors\n8-bit bottom boot block\n8-bit top boot "
-                        "block\n16-bit uniform sectors\n16-bit bottom boot block\n16-bit top boot block\n\n"
-                        "0,29F040B\n2\n20\n8\nX8\nK64\n"),
+     {Write("set2.dat",
+            "FLASH_DATA_FILE_V3\n8-bit uniform sectors\n8-bit bottom boot block\n8-bit top boot "
+            "block\n16-bit uniform sectors\n16-bit bottom boot block\n16-bit top boot block\n\n"
+            "0,29F040B\n2\n20\n8\nX8\nK64\n"),
       Cut(kDescription, "new.json", 100000), Set("new.json", "vendor_text", "Renamed"),
       Tool("--flash-data", "set2.dat", "config", "upload", "new.json", "--no-backup")}},
     {"RestoreSetsTheConfigurationAddress",
@@ -682,7 +695,8 @@ const Case kBlankDevice[] = {
       Tool("read", "FLASH_UPLOAD_CTRL", "--node", "0xFFC0")}},
     {"SecondBlankDevice",
      {BlankSaved, Tool("--sim-fault", "second-device", "nodes"),
-      Tool("--sim-fault", "second-device", "program", kFirmware, kDescription, "--loader", kLoader)}},
+      Tool("--sim-fault", "second-device", "program", kFirmware, kDescription, "--loader",
+           kLoader)}},
     {"ProgrammedThenOneFieldChanged",
      {Blank, Cut(kDescription, "device.json", 100000), Tool("nodes"),
       Tool("program", kFirmware, "device.json", "--loader", kLoader, "--verify"),
@@ -708,7 +722,8 @@ const Case kOnDaemon[] = {
       OnDaemon("--node", "0xFFC1", "program-loader", kLoader, "--yes"), Boards,
       OnDaemon("--node", "0xFFC2", "program-loader", kLoader, "--yes"), Boards, OnDaemon("nodes")}},
     {"AdapterListsNoNode",
-     {Daemon("--instant", "--serial", "--device", "state=blank"), OnDaemon("--com", "tty", "nodes")}},
+     {Daemon("--instant", "--serial", "--device", "state=blank"),
+      OnDaemon("--com", "tty", "nodes")}},
     {"ConnectionLostMidErase",
      {Daemon("--erase-seconds", "5", "--device", "state=running"),
       KillDaemonAt("Erasing sector", "erase", "--sector", "1")}},

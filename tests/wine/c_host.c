@@ -16,7 +16,8 @@
 #if defined(_MSC_VER)
 __declspec(dllimport) int __cdecl printf(const char* format, ...);
 __declspec(dllimport) void __cdecl exit(int status);
-__declspec(dllimport) int __cdecl __getmainargs(int* argc, char*** argv, char*** env, int expand, void* startup);
+__declspec(dllimport) int __cdecl __getmainargs(int* argc, char*** argv, char*** env, int expand,
+                                                void* startup);
 #else
 #include <stdio.h>
 #include <stdlib.h>
@@ -50,7 +51,8 @@ int main(int argc, char** argv) {
     status = GetErrorText(LORIC_ERR_ACCESS_DENIED, text);
     Check(status == LORIC_OK && text[0] != '\0', "GetErrorText without the API open", status);
     status = LoadFlashData(argv[2], g_devices, &count);
-    Check(status == LORIC_ERR_ACCESS_DENIED, "LoadFlashData before the API is open refuses with 3", status);
+    Check(status == LORIC_ERR_ACCESS_DENIED, "LoadFlashData before the API is open refuses with 3",
+          status);
 
     status = OpenComAPI(argv[1], 0);
     Check(status == LORIC_OK, "OpenComAPI", status);
@@ -63,9 +65,11 @@ int main(int argc, char** argv) {
     status = GetNodeInfo(&nodes, records, sizeof records);
     Check(status == LORIC_OK && nodes > 0 && nodes <= 8, "GetNodeInfo", status);
     status = ReadQuadlet(node, 0xFFFF, 0xF0000400, &value);
-    Check(status == LORIC_OK && (value >> 24) == 0x04, "ReadQuadlet of the configuration ROM's first quadlet", status);
+    Check(status == LORIC_OK && (value >> 24) == 0x04,
+          "ReadQuadlet of the configuration ROM's first quadlet", status);
     status = DownloadTimestamp(node, timeText, dateText);
-    Check(status == LORIC_OK && timeText[0] != '\0' && dateText[0] != '\0', "DownloadTimestamp", status);
+    Check(status == LORIC_OK && timeText[0] != '\0' && dateText[0] != '\0', "DownloadTimestamp",
+          status);
     status = LogAppMessage("c_host %s %u\n", "says", 42u);
     Check(status == LORIC_OK, "LogAppMessage (cdecl, variable arguments)", status);
     status = CloseLORIC();

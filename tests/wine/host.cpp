@@ -39,7 +39,9 @@ bool Expect(bool ok, const char* format, ...) {
     return ok;
 }
 
-uint32_t W(const void* pointer) { return static_cast<uint32_t>(reinterpret_cast<uintptr_t>(pointer)); }
+uint32_t W(const void* pointer) {
+    return static_cast<uint32_t>(reinterpret_cast<uintptr_t>(pointer));
+}
 
 struct ThunkRecord {
     int32_t stackDelta;  // after the call minus before the arguments: 0 stdcall, -4*n cdecl
@@ -48,7 +50,8 @@ struct ThunkRecord {
 // Pushes the words right to left on a 16-byte aligned stack, fills EBX/ESI/EDI with markers,
 // calls, records the stack pointer and the registers; restores its frame from EBP, so a callee
 // that removes the wrong number of bytes is reported instead of crashing the program.
-extern "C" uint32_t __cdecl CallThunk(const void* function, const uint32_t* args, uint32_t count, ThunkRecord* record);
+extern "C" uint32_t __cdecl CallThunk(const void* function, const uint32_t* args, uint32_t count,
+                                      ThunkRecord* record);
 asm(R"(
     .text
     .globl _CallThunk
@@ -97,7 +100,8 @@ _CallThunk:
 uint32_t Call(const void* function, const std::vector<uint32_t>& args, int32_t* delta) {
     ThunkRecord r{};
     const uint32_t value = CallThunk(function, args.data(), static_cast<uint32_t>(args.size()), &r);
-    Expect(r.ebx == 0x5A5A0B0Bu && r.esi == 0x5A5A0505u && r.edi == 0x5A5A0D0Du, "EBX, ESI or EDI changed");
+    Expect(r.ebx == 0x5A5A0B0Bu && r.esi == 0x5A5A0505u && r.edi == 0x5A5A0D0Du,
+           "EBX, ESI or EDI changed");
     *delta = r.stackDelta;
     return value;
 }
@@ -107,13 +111,14 @@ constexpr uint32_t kFails = 0xFFFFFFFEu, kAny = 0xFFFFFFFFu;
 // return `want` (kFails: anything but LORIC_OK).
 uint32_t Api(const char* name, const std::vector<uint32_t>& args, uint32_t want = kAny) {
     const void* function = reinterpret_cast<const void*>(GetProcAddress(g_dll, name));
-    if (!Expect(function != nullptr, "GetProcAddress(\"%s\") found nothing", name)) return 0xFFFFFFFFu;
+    if (!Expect(function != nullptr, "GetProcAddress(\"%s\") found nothing", name))
+        return 0xFFFFFFFFu;
     int32_t delta = 0;
     const uint32_t value = Call(function, args, &delta);
-    Expect(delta == 0, "%s: stack pointer moved by %ld bytes (stdcall, %u arguments)", name, long(delta),
-           unsigned(args.size()));
-    Expect(want == kAny || (want == kFails ? value != LORIC_OK : value == want), "%s returned %u, expected %u", name,
-           value, want);
+    Expect(delta == 0, "%s: stack pointer moved by %ld bytes (stdcall, %u arguments)", name,
+           long(delta), unsigned(args.size()));
+    Expect(want == kAny || (want == kFails ? value != LORIC_OK : value == want),
+           "%s returned %u, expected %u", name, value, want);
     return value;
 }
 
@@ -123,12 +128,13 @@ std::vector<unsigned char> ReadAll(const char* name) {
 }
 void WriteAll(const char* name, const void* bytes, size_t length) {
     FILE* file = std::fopen(name, "wb");
-    Expect(file && std::fwrite(bytes, 1, length, file) == length && std::fclose(file) == 0, "cannot write %s", name);
+    Expect(file && std::fwrite(bytes, 1, length, file) == length && std::fclose(file) == 0,
+           "cannot write %s", name);
 }
 void ExpectSameFile(const char* got, const char* want) {
     const auto a = ReadAll(got), b = ReadAll(want);
-    Expect(!a.empty() && a == b, "%s (%u bytes) differs from %s (%u bytes)", got, unsigned(a.size()), want,
-           unsigned(b.size()));
+    Expect(!a.empty() && a == b, "%s (%u bytes) differs from %s (%u bytes)", got,
+           unsigned(a.size()), want, unsigned(b.size()));
 }
 
 // Two local functions, one per convention, show that the thunk tells them apart.
@@ -141,33 +147,50 @@ char g_text[1024];
 // No driver runs under Wine: the API stays closed and every export that needs the device fails.
 void CheckClosedApi() {
     int32_t delta = 0;
-    Expect(Call(reinterpret_cast<const void*>(&LocalStdcall), {5, 3}, &delta) == 8 && delta == 0, "thunk: stdcall");
-    Expect(Call(reinterpret_cast<const void*>(&LocalCdecl), {5, 3}, &delta) == 2 && delta == -8, "thunk: cdecl");
+    Expect(Call(reinterpret_cast<const void*>(&LocalStdcall), {5, 3}, &delta) == 8 && delta == 0,
+           "thunk: stdcall");
+    Expect(Call(reinterpret_cast<const void*>(&LocalCdecl), {5, 3}, &delta) == 2 && delta == -8,
+           "thunk: cdecl");
     // Every argument is the address of zeros: an empty name, a zero record.
     const struct {
         const char* name;
         uint32_t arguments, want;
     } exports[] = {
-        {"OpenLORIC", 1, LORIC_ERR_OPEN_DRIVER},  {"OpenComAPI", 2, LORIC_ERR_OPEN_DRIVER},
-        {"CloseLORIC", 0, LORIC_OK},              {"ReadQuadlet", 4, LORIC_ERR_ACCESS_DENIED},
-        {"WriteQuadlet", 4, kFails},              {"GetNodeInfo", 3, kFails},
-        {"FindNode", 2, kFails},                  {"IssueReset", 1, kFails},
-        {"SwitchDeviceToUploadMode", 2, kFails},  {"SwitchDeviceToForceFlashMode", 1, kFails},
-        {"LoadFlashData", 3, kFails},             {"SetFlashDevice", 1, kAny},
-        {"UploadFile", 8, kFails},                {"EraseFlashSector", 4, kFails},
-        {"UploadFirmwareLoader", 7, kFails},      {"UploadFirmwareAndConfig", 6, kFails},
-        {"GenerateConfigurationFile", 2, kFails}, {"ImportConfigurationFile", 2, kFails},
-        {"UploadConfigurationFile", 6, kFails},   {"DownloadConfigurationFile", 4, kFails},
-        {"DownloadTimestamp", 3, kFails},         {"GetErrorText", 2, LORIC_ERR_INVALID_PARAMETER},
+        {"OpenLORIC", 1, LORIC_ERR_OPEN_DRIVER},
+        {"OpenComAPI", 2, LORIC_ERR_OPEN_DRIVER},
+        {"CloseLORIC", 0, LORIC_OK},
+        {"ReadQuadlet", 4, LORIC_ERR_ACCESS_DENIED},
+        {"WriteQuadlet", 4, kFails},
+        {"GetNodeInfo", 3, kFails},
+        {"FindNode", 2, kFails},
+        {"IssueReset", 1, kFails},
+        {"SwitchDeviceToUploadMode", 2, kFails},
+        {"SwitchDeviceToForceFlashMode", 1, kFails},
+        {"LoadFlashData", 3, kFails},
+        {"SetFlashDevice", 1, kAny},
+        {"UploadFile", 8, kFails},
+        {"EraseFlashSector", 4, kFails},
+        {"UploadFirmwareLoader", 7, kFails},
+        {"UploadFirmwareAndConfig", 6, kFails},
+        {"GenerateConfigurationFile", 2, kFails},
+        {"ImportConfigurationFile", 2, kFails},
+        {"UploadConfigurationFile", 6, kFails},
+        {"DownloadConfigurationFile", 4, kFails},
+        {"DownloadTimestamp", 3, kFails},
+        {"GetErrorText", 2, LORIC_ERR_INVALID_PARAMETER},
     };
-    for (const auto& e : exports) Api(e.name, std::vector<uint32_t>(e.arguments, W(g_scratch)), e.want);
+    for (const auto& e : exports)
+        Api(e.name, std::vector<uint32_t>(e.arguments, W(g_scratch)), e.want);
     Api("GetErrorText", {31, W(g_text)}, LORIC_OK);
-    Expect(std::strcmp(g_text, "Processor reset failed") == 0, "GetErrorText(31) gave \"%.80s\"", g_text);
+    Expect(std::strcmp(g_text, "Processor reset failed") == 0, "GetErrorText(31) gave \"%.80s\"",
+           g_text);
     // The one cdecl export: the caller removes the three words it pushed.
     const void* log = reinterpret_cast<const void*>(GetProcAddress(g_dll, "LogAppMessage"));
     if (Expect(log != nullptr, "no LogAppMessage")) {
         Call(log, {W("%s %u\n"), W("wine"), 7}, &delta);
-        Expect(delta == -12, "LogAppMessage: stack pointer moved by %ld bytes, expected -12 (cdecl)", long(delta));
+        Expect(delta == -12,
+               "LogAppMessage: stack pointer moved by %ld bytes, expected -12 (cdecl)",
+               long(delta));
     }
 }
 
@@ -182,7 +205,8 @@ void CheckConfigurationFiles() {
     WriteAll("out\\datapage.dat", "7\n0\n", 4);
     Api("GenerateConfigurationFile", {W(&record), W("out\\windows.bin")}, LORIC_OK);
     const auto second = ReadAll("out\\windows.bin");
-    Expect(second.size() > 20 && second[19] == 7, "out\\windows.bin lacks the page type of out\\datapage.dat");
+    Expect(second.size() > 20 && second[19] == 7,
+           "out\\windows.bin lacks the page type of out\\datapage.dat");
     CONFIG_FILE_INFO imported;
     std::memset(&imported, 0xCC, sizeof imported);
     Api("ImportConfigurationFile", {W(&imported), W("windows.bin")}, LORIC_OK);
@@ -191,8 +215,9 @@ void CheckConfigurationFiles() {
 }
 
 // The caller's array of 128 records as raw bytes: the DLL must fill them at the 32-bit stride,
-// each configSector a 32-bit pointer into its own record, and leave the record after the last alone.
-std::vector<unsigned char> g_raw(LORIC_MAX_FLASH_DEVICES * kStride);
+// each configSector a 32-bit pointer into its own record, and leave the record after the last
+// alone.
+std::vector<unsigned char> g_raw(LORIC_MAX_FLASH_DEVICES* kStride);
 uint32_t Field(uint32_t record, size_t offset) {
     uint32_t value;
     std::memcpy(&value, &g_raw[record * kStride + offset], 4);
@@ -203,13 +228,16 @@ FLASH_DEVICE* LoadFlashData(const char* chip) {
     std::fill(g_raw.begin(), g_raw.end(), 0xA5);
     uint32_t count = 0;
     Api("LoadFlashData", {W("flash_devices.dat"), W(g_raw.data()), W(&count)}, LORIC_OK);
-    Expect(count == 25 && Field(count, 0) == 0xA5A5A5A5u, "flash_devices.dat: %u records, or one too many", count);
+    Expect(count == 25 && Field(count, 0) == 0xA5A5A5A5u,
+           "flash_devices.dat: %u records, or one too many", count);
     FLASH_DEVICE* selected = nullptr;
     for (uint32_t i = 0; i < count && i < LORIC_MAX_FLASH_DEVICES; ++i) {
         const uint32_t sectors = W(&g_raw[i * kStride + offsetof(FLASH_DEVICE, sectors)]);
         const uint32_t config = Field(i, offsetof(FLASH_DEVICE, configSector));
-        Expect(((Field(i, 0) & FLASH_ATTR_ID_MASK) >> FLASH_ATTR_ID_SHIFT) == i && config >= sectors &&
-                   config < sectors + Field(i, offsetof(FLASH_DEVICE, sectorCount)) * 12 && (config - sectors) % 12 == 0,
+        Expect(((Field(i, 0) & FLASH_ATTR_ID_MASK) >> FLASH_ATTR_ID_SHIFT) == i &&
+                   config >= sectors &&
+                   config < sectors + Field(i, offsetof(FLASH_DEVICE, sectorCount)) * 12 &&
+                   (config - sectors) % 12 == 0,
                "record %u: device id, or configSector outside its own sector table", i);
         auto* record = reinterpret_cast<FLASH_DEVICE*>(&g_raw[i * kStride]);
         if (!std::strcmp(record->deviceName, chip)) selected = record;
@@ -228,8 +256,10 @@ uint16_t FindNode(bool blank) {
 
 // Opens the API over the serial adapter on `port`, or over the driver when it is null.
 void OpenApi(const char* port) {
-    if (port != nullptr) Api("OpenComAPI", {W(port), 0}, LORIC_OK);
-    else Api("OpenLORIC", {0}, LORIC_OK);
+    if (port != nullptr)
+        Api("OpenComAPI", {W(port), 0}, LORIC_OK);
+    else
+        Api("OpenLORIC", {0}, LORIC_OK);
 }
 
 // A device running firmware: its installed configuration read back, one uploaded and read back.
@@ -249,7 +279,9 @@ void CheckSerialLink(const char* port) {
 
 int g_percents[64], g_calls;
 uint32_t __cdecl CdeclProgress(uint8_t percent) { return g_percents[g_calls++ & 63] = percent, 0; }
-uint32_t __stdcall StdcallProgress(uint8_t percent) { return g_percents[g_calls++ & 63] = percent, 0; }
+uint32_t __stdcall StdcallProgress(uint8_t percent) {
+    return g_percents[g_calls++ & 63] = percent, 0;
+}
 
 // A blank device programmed at its flash port, with a callee-cleans and a caller-cleans callback.
 void CheckUpload(const char* port) {
@@ -261,18 +293,24 @@ void CheckUpload(const char* port) {
     std::vector<unsigned char> image(1024, 0x5A);
     WriteAll("image.bin", image.data(), image.size());
     // A message-only window has a title too and needs no desktop.
-    HWND window = CreateWindowA("STATIC", "Uploading bootstrap loader...", 0, 0, 0, 0, 0, HWND_MESSAGE, nullptr,
-                                nullptr, nullptr);
-    for (const void* callback : {reinterpret_cast<const void*>(&CdeclProgress), reinterpret_cast<const void*>(&StdcallProgress)}) {
+    HWND window = CreateWindowA("STATIC", "Uploading bootstrap loader...", 0, 0, 0, 0, 0,
+                                HWND_MESSAGE, nullptr, nullptr, nullptr);
+    for (const void* callback : {reinterpret_cast<const void*>(&CdeclProgress),
+                                 reinterpret_cast<const void*>(&StdcallProgress)}) {
         g_calls = 0;
-        Api("UploadFile", {node, W("image.bin"), 0, UPLOAD_METHOD_FLASH_PORT, W(device), 0, W(window), W(callback)}, LORIC_OK);
+        Api("UploadFile",
+            {node, W("image.bin"), 0, UPLOAD_METHOD_FLASH_PORT, W(device), 0, W(window),
+             W(callback)},
+            LORIC_OK);
         bool inOrder = g_calls == 51 && g_percents[50] == 100;
         for (int i = 0; i < 50 && inOrder; ++i) inOrder = g_percents[i] == 2 * i;
-        Expect(inOrder, "callback %p: %d calls, expected 51 (0, 2, ..., 98, 100)", callback, g_calls);
+        Expect(inOrder, "callback %p: %d calls, expected 51 (0, 2, ..., 98, 100)", callback,
+               g_calls);
         if (window == nullptr) continue;
         char title[128] = {};
         GetWindowTextA(window, title, sizeof title);
-        Expect(std::strcmp(title, "Uploading bootstrap loader... 100%") == 0, "window title \"%s\"", title);
+        Expect(std::strcmp(title, "Uploading bootstrap loader... 100%") == 0, "window title \"%s\"",
+               title);
         DestroyWindow(window);
         window = nullptr;
     }
@@ -284,12 +322,15 @@ void CheckUpload(const char* port) {
 int main(int argc, char** argv) {
     g_dll = LoadLibraryA("loric.dll");
     const bool driver = argc > 2 && std::strcmp(argv[1], "--driver") == 0;
-    if (!Expect(g_dll != nullptr, "LoadLibraryA(\"loric.dll\") failed with error %lu", GetLastError())) {
+    if (!Expect(g_dll != nullptr, "LoadLibraryA(\"loric.dll\") failed with error %lu",
+                GetLastError())) {
     } else if (driver) {
         // Over a (stand-in) driver: `running` a device running firmware, `blank` a blank one.
         CheckConfigurationFiles();
-        if (std::strcmp(argv[2], "running") == 0) CheckSerialLink(nullptr);
-        else CheckUpload(nullptr);
+        if (std::strcmp(argv[2], "running") == 0)
+            CheckSerialLink(nullptr);
+        else
+            CheckUpload(nullptr);
     } else {
         CheckClosedApi();
         CheckConfigurationFiles();
@@ -301,7 +342,7 @@ int main(int argc, char** argv) {
             std::printf("SKIPPED: the device checks need the simulators' COM ports (run.sh)\n");
         }
     }
-    std::printf(g_skipped ? "%d passed, %d failed, %d skipped\n" : "%d passed, %d failed\n", g_passed, g_failed,
-                g_skipped);
+    std::printf(g_skipped ? "%d passed, %d failed, %d skipped\n" : "%d passed, %d failed\n",
+                g_passed, g_failed, g_skipped);
     return g_failed == 0 && g_passed > 0 ? 0 : 1;
 }

@@ -39,7 +39,7 @@ typedef UINT_PTR SOCKET;
 #define IPPROTO_TCP 6
 struct loric_sockaddr_in {
     USHORT family;
-    USHORT port;  /* network order */
+    USHORT port;   /* network order */
     ULONG address; /* network order */
     UCHAR zero[8];
 };
@@ -53,8 +53,8 @@ __declspec(dllimport) int __stdcall closesocket(SOCKET s);
 
 /* kernelbase.dll */
 __declspec(dllimport) HANDLE __stdcall OpenProcess(ULONG access, BOOLEAN inherit, ULONG pid);
-__declspec(dllimport) BOOLEAN __stdcall ReadProcessMemory(HANDLE process, const void* address, void* buffer,
-                                                          SIZE_T size, SIZE_T* read);
+__declspec(dllimport) BOOLEAN __stdcall ReadProcessMemory(HANDLE process, const void* address,
+                                                          void* buffer, SIZE_T size, SIZE_T* read);
 __declspec(dllimport) BOOLEAN __stdcall CloseHandle(HANDLE handle);
 
 static PDEVICE_OBJECT g_device;
@@ -203,7 +203,8 @@ static NTSTATUS __stdcall DispatchControl(PDEVICE_OBJECT device, PIRP irp) {
     const ULONG outLength = stack->Parameters.DeviceIoControl.OutputBufferLength;
     ULONG returned = 0, error;
     (void)device;
-    if ((code & 3u) != METHOD_BUFFERED || ((inLength != 0 || outLength != 0) && irp->AssociatedIrp.SystemBuffer == NULL))
+    if ((code & 3u) != METHOD_BUFFERED ||
+        ((inLength != 0 || outLength != 0) && irp->AssociatedIrp.SystemBuffer == NULL))
         return Complete(irp, 0xC0070000 | ERROR_INVALID_PARAMETER_CODE, 0);
     ExAcquireFastMutex(&g_lock);
     error = Exchange(code, irp->AssociatedIrp.SystemBuffer, inLength, outLength, &returned);
@@ -230,7 +231,8 @@ static void ReadPort(PUNICODE_STRING registryPath) {
     table[0].DefaultType = REG_DWORD;
     table[0].DefaultData = &fallback;
     table[0].DefaultLength = sizeof fallback;
-    if (NT_SUCCESS(RtlQueryRegistryValues(RTL_REGISTRY_ABSOLUTE, registryPath->Buffer, table, NULL, NULL)) &&
+    if (NT_SUCCESS(RtlQueryRegistryValues(RTL_REGISTRY_ABSOLUTE, registryPath->Buffer, table, NULL,
+                                          NULL)) &&
         port != 0 && port < 65536)
         g_port = port;
 }

@@ -21,12 +21,12 @@
 #include "../../src/platform/bytes.h"
 #include "checks.h"
 #include "device_facts.h"
-#include "errors.h"
 #include "dump.h"
+#include "errors.h"
 #include "files.h"
-#include "read_window.h"
 #include "interrupt.h"
 #include "progress.h"
+#include "read_window.h"
 
 namespace tool {
 namespace {
@@ -106,14 +106,16 @@ std::string Lines(const std::vector<std::string>& problems) {
 }
 
 // The first `bytes` of the flash, for a backup.
-std::vector<uint8_t> ReadForBackup(uint16_t node, uint64_t bytes, Progress& progress, const std::string& step) {
+std::vector<uint8_t> ReadForBackup(uint16_t node, uint64_t bytes, Progress& progress,
+                                   const std::string& step) {
     try {
         return ReadFlash(node, 0, static_cast<uint32_t>(bytes), &progress, step);
     } catch (const ToolError& error) {
         if (error.code() == LORIC_ERR_CANCELLED) {
             throw ToolError(LORIC_ERR_CANCELLED, "cancelled; nothing on the device was changed");
         }
-        throw ToolError(error.code(), "saving the device's firmware failed: " + std::string(error.what()),
+        throw ToolError(error.code(),
+                        "saving the device's firmware failed: " + std::string(error.what()),
                         error.hint() + " To go on without a backup, add --no-backup.");
     }
 }
@@ -142,8 +144,10 @@ std::string BackupName(const std::string& kind, const std::string& besides) {
 
 void RefuseExistingBackup(const std::string& requested) {
     if (requested.empty() || !Taken(requested)) return;
-    throw ToolError(LORIC_ERR_FILE_OPEN, "the backup file " + requested + " exists already; a backup never replaces another",
-                    "Name a new file with --backup, or move the old one away." + std::string(kNothingChanged));
+    throw ToolError(
+        LORIC_ERR_FILE_OPEN,
+        "the backup file " + requested + " exists already; a backup never replaces another",
+        "Name a new file with --backup, or move the old one away." + std::string(kNothingChanged));
 }
 
 void WriteBackupFile(const std::string& path, const std::vector<uint8_t>& bytes) {
@@ -151,9 +155,10 @@ void WriteBackupFile(const std::string& path, const std::vector<uint8_t>& bytes)
     const std::string temp = path + ".part-" + std::to_string(getpid());
     const int fd = CreateNew(temp);
     if (fd < 0) {
-        throw ToolError(LORIC_ERR_FILE_OPEN, "cannot create the backup " + path + ": " + std::strerror(errno),
-                        "Check that its folder exists and can be written; --backup FILE saves it elsewhere." +
-                            std::string(kNothingChanged));
+        throw ToolError(
+            LORIC_ERR_FILE_OPEN, "cannot create the backup " + path + ": " + std::strerror(errno),
+            "Check that its folder exists and can be written; --backup FILE saves it elsewhere." +
+                std::string(kNothingChanged));
     }
     bool written = WriteAndFlush(fd, bytes);
     int error = errno;
@@ -170,13 +175,15 @@ void WriteBackupFile(const std::string& path, const std::vector<uint8_t>& bytes)
         std::error_code ignored;
         std::filesystem::remove(temp, ignored);
         if (error == EEXIST) RefuseExistingBackup(path);
-        throw ToolError(LORIC_ERR_FILE_IO, "cannot write the backup " + path + ": " + std::strerror(error),
+        throw ToolError(LORIC_ERR_FILE_IO,
+                        "cannot write the backup " + path + ": " + std::strerror(error),
                         "Check the free space on the disk; --backup FILE saves it elsewhere." +
                             std::string(kNothingChanged));
     }
 }
 
-void RejectBackup(const std::string& path, const std::vector<uint8_t>& bytes, const std::string& why) {
+void RejectBackup(const std::string& path, const std::vector<uint8_t>& bytes,
+                  const std::string& why) {
     const std::string kept = path + ".rejected";
     std::string where = " (what was read is kept in " + kept + ")";
     try {
@@ -184,14 +191,18 @@ void RejectBackup(const std::string& path, const std::vector<uint8_t>& bytes, co
     } catch (const ToolError&) {
         where = "";
     }
-    throw ToolError(kExitBackupFailed, "the backup " + path + where + " failed its check, so nothing was erased: " + why,
-                    "Most often --chip does not name the flash chip on the board (`loric chips` lists them). To go "
-                    "on without a backup, add --no-backup." +
-                        std::string(kNothingChanged));
+    throw ToolError(
+        kExitBackupFailed,
+        "the backup " + path + where + " failed its check, so nothing was erased: " + why,
+        "Most often --chip does not name the flash chip on the board (`loric chips` lists them). "
+        "To go "
+        "on without a backup, add --no-backup." +
+            std::string(kNothingChanged));
 }
 
 bool BackupFirmware(uint16_t node, uint64_t bytes, const std::string& path, Progress& progress) {
-    const std::vector<uint8_t> image = ReadForBackup(node, bytes, progress, "Saving the device's firmware...");
+    const std::vector<uint8_t> image =
+        ReadForBackup(node, bytes, progress, "Saving the device's firmware...");
     bool erased = true;
     for (uint8_t byte : image) erased = erased && byte == 0xFF;
     if (erased) return false;
@@ -199,10 +210,13 @@ bool BackupFirmware(uint16_t node, uint64_t bytes, const std::string& path, Prog
         ReadForBackup(node, bytes, progress, "Reading the firmware again to check the backup...");
     const Comparison comparison = Compare(image, again);
     if (!comparison.same) {
-        RejectBackup(path, image, "the firmware read differently the second time: " + Describe(comparison, 0));
+        RejectBackup(path, image,
+                     "the firmware read differently the second time: " + Describe(comparison, 0));
     }
     const std::vector<std::string> problems = ImageProblems(image, ImageKind::Firmware);
-    if (!problems.empty()) RejectBackup(path, image, "it is not a firmware image the device could start:" + Lines(problems));
+    if (!problems.empty())
+        RejectBackup(path, image,
+                     "it is not a firmware image the device could start:" + Lines(problems));
     WriteBackupFile(path, image);
     return true;
 }
@@ -211,11 +225,13 @@ Backups SortBackups(const std::vector<std::string>& files) {
     Backups backups;
     for (const auto& file : files) {
         std::vector<uint8_t> bytes = ReadInputFile(file, "backup");
-        const bool config = bytes.size() >= 4 && loric::bytes::LoadLittleEndian32(bytes.data()) == kConfigMagic;
+        const bool config =
+            bytes.size() >= 4 && loric::bytes::LoadLittleEndian32(bytes.data()) == kConfigMagic;
         std::string& slot = config ? backups.config : backups.firmware;
         if (!slot.empty()) {
-            throw ToolError(LORIC_ERR_INVALID_PARAMETER, "restore: " + slot + " and " + file + " are both " +
-                                   (config ? "configuration backups" : "firmware backups"),
+            throw ToolError(LORIC_ERR_INVALID_PARAMETER,
+                            "restore: " + slot + " and " + file + " are both " +
+                                (config ? "configuration backups" : "firmware backups"),
                             "Give one firmware backup, one configuration backup, or one of each.");
         }
         slot = file;
@@ -227,7 +243,8 @@ void RestoreBackups(uint16_t node, FLASH_DEVICE& chip, const Backups& backups, P
     uint64_t firmwareBytes = 0;
     uint32_t sectors = 0;
     if (!backups.firmware.empty()) {
-        sectors = FirmwareSectors(chip, std::filesystem::file_size(backups.firmware), &firmwareBytes);
+        sectors =
+            FirmwareSectors(chip, std::filesystem::file_size(backups.firmware), &firmwareBytes);
     }
     progress.SetStep(Stage::SwitchToUpload);
     Check(SwitchDeviceToUploadMode(node, &chip), "switching the device to upload mode");
@@ -235,30 +252,34 @@ void RestoreBackups(uint16_t node, FLASH_DEVICE& chip, const Backups& backups, P
     if (!backups.firmware.empty()) {
         progress.SetStep(Stage::EraseFirmware);
         for (uint32_t i = 0; i < sectors; ++i) {
-            Check(EraseFlashSector(node, &chip, chip.sectors[i].start, 0), "erasing sector " + std::to_string(i));
+            Check(EraseFlashSector(node, &chip, chip.sectors[i].start, 0),
+                  "erasing sector " + std::to_string(i));
         }
     }
     if (!backups.config.empty()) {
         progress.SetStep(Stage::EraseConfig);
-        Check(EraseFlashSector(node, &chip, chip.configSector->start, 0), "erasing the configuration sector");
+        Check(EraseFlashSector(node, &chip, chip.configSector->start, 0),
+              "erasing the configuration sector");
     }
     if (!backups.firmware.empty()) {
         progress.ExpectBytes(Stage::UploadFirmware, firmwareBytes);
         progress.SetStep(Stage::UploadFirmware);
         uint32_t configAddress = chip.configByteAddress;
-        Check(UploadFile(node, backups.firmware.c_str(), 0, UPLOAD_METHOD_UPLOADER, &chip, &configAddress, progress.window(),
-                         Progress::callback()),
+        Check(UploadFile(node, backups.firmware.c_str(), 0, UPLOAD_METHOD_UPLOADER, &chip,
+                         &configAddress, progress.window(), Progress::callback()),
               "uploading the firmware backup " + backups.firmware);
     }
     if (!backups.config.empty()) {
         progress.ExpectBytes(Stage::UploadConfig, std::filesystem::file_size(backups.config));
         progress.SetStep(Stage::UploadConfig);
-        Check(UploadFile(node, backups.config.c_str(), chip.configSector->start, UPLOAD_METHOD_UPLOADER, &chip, nullptr, progress.window(),
+        Check(UploadFile(node, backups.config.c_str(), chip.configSector->start,
+                         UPLOAD_METHOD_UPLOADER, &chip, nullptr, progress.window(),
                          Progress::callback()),
               "uploading the configuration backup " + backups.config);
     }
     progress.SetStep(Stage::ResetDevice);
-    Check(WriteQuadlet(node, kRegisterHigh, kFlashUploadCtrl, kProcessorReset), "restarting the device's processor");
+    Check(WriteQuadlet(node, kRegisterHigh, kFlashUploadCtrl, kProcessorReset),
+          "restarting the device's processor");
     progress.Finish();
 }
 

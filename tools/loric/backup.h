@@ -28,7 +28,8 @@ void WriteBackupFile(const std::string& path, const std::vector<uint8_t>& bytes)
 
 // A backup that failed its check stops the job (kExitBackupFailed) before anything is erased:
 // its bytes are kept in "<path>.rejected" for a look, and the message says why.
-[[noreturn]] void RejectBackup(const std::string& path, const std::vector<uint8_t>& bytes, const std::string& why);
+[[noreturn]] void RejectBackup(const std::string& path, const std::vector<uint8_t>& bytes,
+                               const std::string& why);
 
 // Saves the first `bytes` bytes of the flash (whole sectors: the region the firmware step
 // erases, or more when the running firmware is longer) to `path`, read twice through the read

@@ -21,8 +21,8 @@ enum class ImageKind { Loader, Firmware };
 // for the chip); its content (boot header, kind, length, boot sum, and for firmware the
 // "FWPARAMETERS_" section that receives the configuration address) is refused with 6 unless
 // `force`, in which case each problem is printed as a warning.
-void CheckImage(const std::vector<uint8_t>& image, ImageKind kind, const FLASH_DEVICE& chip, const std::string& path,
-                bool force);
+void CheckImage(const std::vector<uint8_t>& image, ImageKind kind, const FLASH_DEVICE& chip,
+                const std::string& path, bool force);
 
 // The problems CheckImage finds in an image's content (empty when it looks right).
 std::vector<std::string> ImageProblems(const std::vector<uint8_t>& image, ImageKind kind);
@@ -35,7 +35,8 @@ uint64_t ChipBytes(const FLASH_DEVICE& chip);
 
 // What the firmware image looks like once programmed: parameter 1 of its "FWPARAMETERS_"
 // section holds the configuration sector's byte address. Unchanged without a section.
-std::vector<uint8_t> ProgrammedFirmwareImage(std::vector<uint8_t> image, uint32_t configByteAddress);
+std::vector<uint8_t> ProgrammedFirmwareImage(std::vector<uint8_t> image,
+                                             uint32_t configByteAddress);
 
 // The configuration address parameter 1 of the image's "FWPARAMETERS_" section holds, or
 // false when it has no usable section.

@@ -38,7 +38,8 @@ std::string ChipsWithConfigAt(const Globals& globals, uint32_t address) {
 
 // Whether a configuration image starts at `address` (its magic word).
 bool ConfigurationAt(uint16_t node, uint32_t address) {
-    return loric::bytes::LoadLittleEndian32(ReadFlash(node, address, 4, nullptr).data()) == kConfigMagic;
+    return loric::bytes::LoadLittleEndian32(ReadFlash(node, address, 4, nullptr).data()) ==
+           kConfigMagic;
 }
 
 // Where another chip of the flash data file keeps a configuration that the device holds, when
@@ -77,17 +78,21 @@ RunningFirmware CheckChipAgainstDevice(Job& job) {
         running.hasConfigAddress = running.configAddress != 0xFFFFFFFF;
     }
     const std::string given = std::string("--chip ") + chip.deviceName;
-    const std::string hint = "Name the flash chip on the board with --chip (`loric chips` lists them). Nothing on "
-                             "the device was changed; --force does not override this check.";
+    const std::string hint =
+        "Name the flash chip on the board with --chip (`loric chips` lists them). Nothing on "
+        "the device was changed; --force does not override this check.";
     if (running.hasConfigAddress && running.configAddress != chip.configByteAddress) {
         const std::string others = ChipsWithConfigAt(job.globals(), running.configAddress);
-        throw ToolError(LORIC_ERR_INVALID_PARAMETER,
-                        given + " does not match the device: " + chip.deviceName + " keeps its configuration at " +
-                            Hex(chip.configByteAddress, 6) + ", but the firmware the device runs looks for it at " +
-                            Hex(running.configAddress, 6),
-                        (others.empty() ? "" : "Chips with their configuration at " + Hex(running.configAddress, 6) +
-                                                   ": " + others + ". ") +
-                            hint);
+        throw ToolError(
+            LORIC_ERR_INVALID_PARAMETER,
+            given + " does not match the device: " + chip.deviceName +
+                " keeps its configuration at " + Hex(chip.configByteAddress, 6) +
+                ", but the firmware the device runs looks for it at " +
+                Hex(running.configAddress, 6),
+            (others.empty() ? ""
+                            : "Chips with their configuration at " + Hex(running.configAddress, 6) +
+                                  ": " + others + ". ") +
+                hint);
     }
     if (!running.hasConfigAddress) {
         // No word from the firmware: the configuration itself shows where it lies.
@@ -96,17 +101,22 @@ RunningFirmware CheckChipAgainstDevice(Job& job) {
             throw ToolError(LORIC_ERR_INVALID_PARAMETER,
                             given + " does not match the device: " + chip.deviceName +
                                 " keeps its configuration at " + Hex(chip.configByteAddress, 6) +
-                                ", where the device holds none, but it holds one at " + Hex(elsewhere, 6),
-                            (others.empty() ? "" : "Chips with their configuration at " + Hex(elsewhere, 6) + ": " +
-                                                       others + ". ") +
+                                ", where the device holds none, but it holds one at " +
+                                Hex(elsewhere, 6),
+                            (others.empty() ? ""
+                                            : "Chips with their configuration at " +
+                                                  Hex(elsewhere, 6) + ": " + others + ". ") +
                                 hint);
         }
     }
     if (running.length > chip.firmwareSpace) {
         throw ToolError(LORIC_ERR_INVALID_PARAMETER,
                         given + " does not match the device: the firmware the device runs is " +
-                            std::to_string(running.length) + " bytes, more than " + chip.deviceName + " holds below "
-                            "its configuration (" + std::to_string(chip.firmwareSpace) + " bytes)",
+                            std::to_string(running.length) + " bytes, more than " +
+                            chip.deviceName +
+                            " holds below "
+                            "its configuration (" +
+                            std::to_string(chip.firmwareSpace) + " bytes)",
                         hint);
     }
     return running;

@@ -82,27 +82,32 @@ void CheckRecords(const std::string& file) {
         while (!at_end() && lines[next].empty()) ++next;
         if (at_end()) return;
         const std::string header = take();
-        const std::string name = header.substr(header.find(',') == std::string::npos ? 0 : header.find(',') + 1);
+        const std::string name =
+            header.substr(header.find(',') == std::string::npos ? 0 : header.find(',') + 1);
         auto refuse = [&](const std::string& what) {
             throw ToolError(LORIC_ERR_FLASH_DATA_FILE,
-                            "the flash data file " + file + ", line " + std::to_string(next) + " (chip " + name +
-                                "): " + what,
+                            "the flash data file " + file + ", line " + std::to_string(next) +
+                                " (chip " + name + "): " + what,
                             "Correct the record, or give another file with --flash-data FILE.");
         };
         const std::string commandSet = take();
-        if (!Matches(commandSet, "[0-6]")) refuse("command set " + commandSet + " is not one of 0 to 6");
+        if (!Matches(commandSet, "[0-6]"))
+            refuse("command set " + commandSet + " is not one of 0 to 6");
         take();  // the byte program delay
         const std::string flags = take();
         if (!Matches(flags, "[BT]?(8|16)")) {
-            refuse("bus width " + flags + " is not 8 or 16 (with B or T before it for a bottom or top boot block)");
+            refuse("bus width " + flags +
+                   " is not 8 or 16 (with B or T before it for a bottom or top boot block)");
         }
         for (std::string line = take(); !line.empty(); line = take()) {
             if (line[0] == 'X' || line[0] == 'x') {
-                if (!Matches(line, "[Xx][0-9]+")) refuse("repeat line " + line + " is not X and a count");
+                if (!Matches(line, "[Xx][0-9]+"))
+                    refuse("repeat line " + line + " is not X and a count");
                 line = take();
             }
             if (!Matches(line, "[Kk]?[0-9]+")) {
-                refuse("sector size " + line + " is neither K and a number of 1024 words nor a number of words");
+                refuse("sector size " + line +
+                       " is neither K and a number of 1024 words nor a number of words");
             }
         }
     }

@@ -31,8 +31,10 @@ void RequireFile(const std::string& path, const std::string& what) { ReadInputFi
 
 void GenerateImage(const nlohmann::json& description, const std::string& out) {
     CONFIG_FILE_INFO info = ParseConfigDescription(description);
-    for (const auto& note : DescriptionNotes(info)) std::fprintf(stderr, "loric: note: %s\n", note.c_str());
-    Check(GenerateConfigurationFile(&info, out.c_str()), "generating the configuration file " + out);
+    for (const auto& note : DescriptionNotes(info))
+        std::fprintf(stderr, "loric: note: %s\n", note.c_str());
+    Check(GenerateConfigurationFile(&info, out.c_str()),
+          "generating the configuration file " + out);
 }
 
 std::string ConfigImageFor(const std::string& path, const TempDir& temp, bool force) {
@@ -44,9 +46,10 @@ std::string ConfigImageFor(const std::string& path, const TempDir& temp, bool fo
     }
     RomReport report = DecodeConfigImage(ReadFileBytes(path));
     if (!report.valid && !force) {
-        throw ToolError(LORIC_ERR_CONFIG_IMPORT,
-                        path + " is not a valid configuration image:" + ProblemList(report.problems),
-                        "`loric config show " + path + "` shows it decoded; --force programs it anyway.");
+        throw ToolError(
+            LORIC_ERR_CONFIG_IMPORT,
+            path + " is not a valid configuration image:" + ProblemList(report.problems),
+            "`loric config show " + path + "` shows it decoded; --force programs it anyway.");
     }
     return path;
 }
@@ -78,16 +81,18 @@ std::string BackupConfiguration(Job& job, const std::string& requested) {
     const std::string path = requested.empty() ? BackupName("config", "") : requested;
     const Comparison comparison = Compare(bytes, ReadFileBytes(reads[1]));
     if (!comparison.same) {
-        RejectBackup(path, bytes, "the configuration read differently the second time: " +
-                                      Describe(comparison, job.chip().configByteAddress));
+        RejectBackup(path, bytes,
+                     "the configuration read differently the second time: " +
+                         Describe(comparison, job.chip().configByteAddress));
     }
     const RomReport report = DecodeConfigImage(bytes);
     if (!report.valid || report.crcFailed != 0) {
-        RejectBackup(path, bytes, "it does not decode as a configuration:" + ProblemList(report.problems));
+        RejectBackup(path, bytes,
+                     "it does not decode as a configuration:" + ProblemList(report.problems));
     }
     WriteBackupFile(path, bytes);
-    SayAlways("Saved the device's configuration to " + path + " (put it back with `loric config upload " + path +
-            "`).");
+    SayAlways("Saved the device's configuration to " + path +
+              " (put it back with `loric config upload " + path + "`).");
     return path;
 }
 
@@ -95,26 +100,31 @@ std::string ProblemList(const std::vector<std::string>& problems) {
     constexpr size_t kShown = 4;
     std::string text;
     for (size_t i = 0; i < problems.size() && i < kShown; ++i) text += "\n  " + problems[i];
-    if (problems.size() > kShown) text += "\n  and " + std::to_string(problems.size() - kShown) + " more";
+    if (problems.size() > kShown)
+        text += "\n  and " + std::to_string(problems.size() - kShown) + " more";
     return text;
 }
 
-void VerifyRegion(Job& job, uint32_t address, const std::vector<uint8_t>& expected, const std::string& what,
-                  const std::string& recovery) {
-    std::vector<uint8_t> actual = ReadFlash(job.node(), address, static_cast<uint32_t>(expected.size()),
-                                            &job.progress(), "Reading back " + what + "...");
+void VerifyRegion(Job& job, uint32_t address, const std::vector<uint8_t>& expected,
+                  const std::string& what, const std::string& recovery) {
+    std::vector<uint8_t> actual =
+        ReadFlash(job.node(), address, static_cast<uint32_t>(expected.size()), &job.progress(),
+                  "Reading back " + what + "...");
     Comparison comparison = Compare(expected, actual);
     if (!comparison.same && !recovery.empty()) {
-        throw ToolError(kExitVerifyFailed,
-                        "the " + what + " did not reach the flash as written: " + Describe(comparison, address),
-                        "Check that --chip names the flash chip on the board. " + recovery);
+        throw ToolError(
+            kExitVerifyFailed,
+            "the " + what + " did not reach the flash as written: " + Describe(comparison, address),
+            "Check that --chip names the flash chip on the board. " + recovery);
     }
     if (!comparison.same) {
-        throw ToolError(kExitVerifyFailed, "verification of the " + what + " failed: " + Describe(comparison, address),
-                        "Program it again; if it keeps failing, check that --chip names the flash chip on the board.");
+        throw ToolError(kExitVerifyFailed,
+                        "verification of the " + what + " failed: " + Describe(comparison, address),
+                        "Program it again; if it keeps failing, check that --chip names the flash "
+                        "chip on the board.");
     }
-    job.Say("Verified the " + what + ": " + std::to_string(expected.size()) + " bytes at " + Hex(address, 6) +
-            " match.");
+    job.Say("Verified the " + what + ": " + std::to_string(expected.size()) + " bytes at " +
+            Hex(address, 6) + " match.");
 }
 
 }  // namespace tool

@@ -20,7 +20,8 @@ namespace {
 nlohmann::ordered_json ImportToJson(const std::string& image) {
     CONFIG_FILE_INFO info;
     std::memset(&info, 0, sizeof info);
-    Check(ImportConfigurationFile(&info, image.c_str()), "importing the configuration file " + image);
+    Check(ImportConfigurationFile(&info, image.c_str()),
+          "importing the configuration file " + image);
     // So that generate -> import -> generate gives the same file: the import leaves the
     // firmware revision out, though the unit directory holds it; texts come back padded with
     // spaces to whole quadlets; the top byte of the flags is the data page type, which comes
@@ -30,7 +31,8 @@ nlohmann::ordered_json ImportToJson(const std::string& image) {
     if (bytes.size() >= q15 + 4 && bytes[q15 + 3] == 0x3C) {
         info.firmware_revision = loric::bytes::LoadLittleEndian32(&bytes[q15]) & 0x00FFFFFF;
     }
-    for (char* text : {info.vendor_text, info.hw_version_text, info.lun0_model_text, info.lun1_model_text}) {
+    for (char* text :
+         {info.vendor_text, info.hw_version_text, info.lun0_model_text, info.lun1_model_text}) {
         size_t length = strnlen(text, 60);
         while (length > 0 && text[length - 1] == ' ') text[--length] = '\0';
     }
@@ -62,7 +64,8 @@ int ShowImage(const std::string& path, const std::string& title, bool json) {
 // must be blank, or the configuration would come out damaged.
 void RequireBlankConfigSector(Job& job) {
     const FLASH_DEVICE& chip = job.chip();
-    const uint64_t size = SectorBytes(chip, static_cast<uint32_t>(chip.configSector - chip.sectors));
+    const uint64_t size =
+        SectorBytes(chip, static_cast<uint32_t>(chip.configSector - chip.sectors));
     const std::vector<uint8_t> held =
         ReadFlash(job.node(), chip.configByteAddress, static_cast<uint32_t>(size), &job.progress(),
                   "Checking that the configuration sector is blank...");
@@ -70,18 +73,20 @@ void RequireBlankConfigSector(Job& job) {
     for (uint8_t byte : held) used += byte != 0xFF;
     if (used == 0) return;
     throw ToolError(LORIC_ERR_INVALID_PARAMETER,
-                    "--no-erase: the configuration sector at " + Hex(chip.configByteAddress, 6) + " is not blank (" +
-                        std::to_string(used) + " of its " + std::to_string(size) +
+                    "--no-erase: the configuration sector at " + Hex(chip.configByteAddress, 6) +
+                        " is not blank (" + std::to_string(used) + " of its " +
+                        std::to_string(size) +
                         " bytes are written); programming over them would damage the configuration",
-                    "Leave out --no-erase, so that the sector is erased first. Nothing on the device was changed.");
+                    "Leave out --no-erase, so that the sector is erased first. Nothing on the "
+                    "device was changed.");
 }
 
 }  // namespace
 
 int CmdConfigGenerate(const Globals& globals, const GenerateOptions& options) {
     GenerateImage(LoadDescriptionFile(options.description), options.out);
-    Say(globals, "Wrote the configuration file " + options.out + " (" + std::to_string(FileSize(options.out)) +
-                     " bytes).");
+    Say(globals, "Wrote the configuration file " + options.out + " (" +
+                     std::to_string(FileSize(options.out)) + " bytes).");
     return kExitOk;
 }
 
@@ -90,11 +95,14 @@ int CmdConfigImport(const Globals& globals, const ImportOptions& options) {
     // The same check as before programming: a file that does not decode is not imported.
     RomReport report = DecodeConfigImage(ReadInputFile(image, "configuration file"));
     if (!report.valid) {
-        throw ToolError(LORIC_ERR_CONFIG_IMPORT, image + " is not a valid configuration image:" + ProblemList(report.problems),
-                        "`loric config show " + image + "` shows it decoded.");
+        throw ToolError(
+            LORIC_ERR_CONFIG_IMPORT,
+            image + " is not a valid configuration image:" + ProblemList(report.problems),
+            "`loric config show " + image + "` shows it decoded.");
     }
     WriteJson(ImportToJson(image), options.out);
-    if (!options.out.empty() && options.out != "-") Say(globals, "Wrote the configuration description " + options.out + ".");
+    if (!options.out.empty() && options.out != "-")
+        Say(globals, "Wrote the configuration description " + options.out + ".");
     return kExitOk;
 }
 
@@ -111,7 +119,8 @@ int CmdConfigShow(const Globals& globals, const ShowOptions& options) {
     job.RefuseBlank(LORIC_ERR_CONFIG_DOWNLOAD, "it has no configuration to show");
     Check(DownloadConfigurationFile(device.node, &chip, image.c_str(), nullptr),
           "reading the configuration of the device at node " + NodeText(device.node));
-    return ShowImage(image, "Configuration of the device at node " + NodeText(device.node), options.json);
+    return ShowImage(image, "Configuration of the device at node " + NodeText(device.node),
+                     options.json);
 }
 
 int CmdConfigDownload(const Globals& globals, const DownloadOptions& options) {
@@ -124,7 +133,8 @@ int CmdConfigDownload(const Globals& globals, const DownloadOptions& options) {
     const DeviceLocation& device = job.FindDevice();
     job.RefuseBlank(LORIC_ERR_CONFIG_DOWNLOAD, "it has no configuration to save");
     Progress& progress = job.progress();
-    uint32_t status = DownloadConfigurationFile(device.node, &chip, image.c_str(), progress.window());
+    uint32_t status =
+        DownloadConfigurationFile(device.node, &chip, image.c_str(), progress.window());
     progress.Finish();
     Check(status, "reading the configuration of the device at node " + NodeText(device.node));
     if (json) WriteJson(ImportToJson(image), out);
@@ -140,13 +150,15 @@ int CmdConfigUpload(const Globals& globals, const UploadOptions& options) {
     FLASH_DEVICE& chip = job.chip();
     const DeviceLocation& device = job.FindDevice();
     if (device.state == DeviceState::FlashPort) {
-        throw ToolError(LORIC_ERR_UPLOAD_MODE, "the device is blank: a configuration alone cannot be programmed",
+        throw ToolError(LORIC_ERR_UPLOAD_MODE,
+                        "the device is blank: a configuration alone cannot be programmed",
                         "Program the loader, firmware and configuration with `loric program`.");
     }
     if (device.state == DeviceState::Loader || device.state == DeviceState::LoaderUpload) {
-        throw ToolError(LORIC_ERR_UPLOAD_MODE,
-                        "the device runs only its bootstrap loader: a configuration alone would not start",
-                        "Program the firmware and configuration with `loric program FIRMWARE CONFIG`.");
+        throw ToolError(
+            LORIC_ERR_UPLOAD_MODE,
+            "the device runs only its bootstrap loader: a configuration alone would not start",
+            "Program the firmware and configuration with `loric program FIRMWARE CONFIG`.");
     }
     CheckChipAgainstDevice(job);
     if (options.noErase) RequireBlankConfigSector(job);
@@ -154,14 +166,15 @@ int CmdConfigUpload(const Globals& globals, const UploadOptions& options) {
     std::string backup;
     if (!options.noBackup) backup = BackupConfiguration(job, options.backup);
     CheckCancelled();
-    const std::string recovery = backup.empty() ? "Run `loric config upload` again."
-                                                : "Put the old one back with `loric config upload " + backup + "`.";
+    const std::string recovery =
+        backup.empty() ? "Run `loric config upload` again."
+                       : "Put the old one back with `loric config upload " + backup + "`.";
     progress.ExpectBytes(Stage::UploadConfig, FileSize(image));
     uint32_t status;
     {
         FlashChange change(FlashJob::Config, recovery);
-        status = UploadConfigurationFile(job.node(), &chip, image.c_str(), options.noErase ? 0 : 1, progress.window(),
-                                         Progress::callback());
+        status = UploadConfigurationFile(job.node(), &chip, image.c_str(), options.noErase ? 0 : 1,
+                                         progress.window(), Progress::callback());
         progress.Finish();
     }
     if (status != 0) {
@@ -170,11 +183,12 @@ int CmdConfigUpload(const Globals& globals, const UploadOptions& options) {
     job.Say("Configuration written; the device restarts.");
     job.AwaitRestart();
     if (Interrupted()) {
-        throw ToolError(LORIC_ERR_CANCELLED,
-                        "cancelled once the configuration was written (it could not be left half-written); "
-                        "nothing was read back",
-                        "The device runs with the new configuration." +
-                            (backup.empty() ? std::string() : " The old one is saved in " + backup + "."));
+        throw ToolError(
+            LORIC_ERR_CANCELLED,
+            "cancelled once the configuration was written (it could not be left half-written); "
+            "nothing was read back",
+            "The device runs with the new configuration." +
+                (backup.empty() ? std::string() : " The old one is saved in " + backup + "."));
     }
     if (options.noVerify) {
         job.Say("Configuration programmed (not read back: --no-verify).");

@@ -46,7 +46,8 @@ void ParseRegister(const std::string& text, uint32_t& high, uint32_t& low) {
         }
     }
     uint64_t address = ParseNumber(text, "register");
-    if (address > 0xFFFFFFFFFFFFull) throw ToolError(kExitUsage, "register: an address has 48 bits at most");
+    if (address > 0xFFFFFFFFFFFFull)
+        throw ToolError(kExitUsage, "register: an address has 48 bits at most");
     if (address > 0xFFFFFFFFull) high = static_cast<uint32_t>(address >> 32);
     low = static_cast<uint32_t>(address);
 }
@@ -97,9 +98,11 @@ void ReportNodesWithoutFile(const NODE_INFO* records, uint32_t count) {
             const uint32_t id = (packet >> 24) & 0x3F;
             const bool extended = (packet & 0x00800000u) != 0;  // a continuation of the node before
             if (extended || id == phy || listed(id)) continue;
-            std::printf("Node %s has no configuration ROM the kernel could read (a blank board, or one that "
-                        "runs its bootstrap loader): reach it through a serial adapter (--com PORT).\n",
-                        NodeText(static_cast<uint16_t>(0xFFC0 | id)).c_str());
+            std::printf(
+                "Node %s has no configuration ROM the kernel could read (a blank board, or one "
+                "that "
+                "runs its bootstrap loader): reach it through a serial adapter (--com PORT).\n",
+                NodeText(static_cast<uint16_t>(0xFFC0 | id)).c_str());
         }
         return;
     }
@@ -115,12 +118,17 @@ int CmdNodes(const Globals& globals, const NodesOptions& options) {
         Check(GetNodeInfo(&count, records, sizeof records), "reading the node list");
         if (count == 0) {
             if (globals.target.comPort.empty() && KernelStackChosen()) {
-                Say(globals, "The kernel's 1394 stack lists no node with a configuration ROM (a blank board, or "
-                             "one that runs its bootstrap loader, can be reached only through a serial adapter: "
-                             "--com PORT).");
+                Say(globals,
+                    "The kernel's 1394 stack lists no node with a configuration ROM (a blank "
+                    "board, or "
+                    "one that runs its bootstrap loader, can be reached only through a serial "
+                    "adapter: "
+                    "--com PORT).");
             } else {
-                Say(globals, std::string(globals.target.comPort.empty() ? "The driver" : "The serial adapter") +
-                                 " lists no node (a device that runs its bootstrap loader, or a blank one, is not "
+                Say(globals, std::string(globals.target.comPort.empty() ? "The driver"
+                                                                        : "The serial adapter") +
+                                 " lists no node (a device that runs its bootstrap loader, or a "
+                                 "blank one, is not "
                                  "listed: it answers at node 0xFFC0, 0xFFC1 or 0xFFC2).");
             }
         } else {
@@ -128,15 +136,16 @@ int CmdNodes(const Globals& globals, const NodesOptions& options) {
             for (uint32_t i = 0; i < count && i < 64; ++i) {
                 const NODE_INFO& r = records[i];
                 uint16_t id = static_cast<uint16_t>((r.busNumber << 6) | (r.nodeNumber & 0x3F));
-                std::printf("%-3u %-8s %-5s %-5u %08X-%08X\n", i, NodeText(id).c_str(), Hex(r.busNumber, 3).c_str(),
-                            r.nodeNumber, r.idHigh, r.idLow);
+                std::printf("%-3u %-8s %-5s %-5u %08X-%08X\n", i, NodeText(id).c_str(),
+                            Hex(r.busNumber, 3).c_str(), r.nodeNumber, r.idHigh, r.idLow);
             }
         }
     }
     if (!options.blankOnly && globals.target.comPort.empty() && KernelStackChosen()) {
         ReportNodesWithoutFile(records, count);
-        Say(globals, "(The bus was read through the kernel's 1394 stack, the /dev/fwN files; --link socket "
-                     "uses the driver socket instead.)");
+        Say(globals,
+            "(The bus was read through the kernel's 1394 stack, the /dev/fwN files; --link socket "
+            "uses the driver socket instead.)");
     }
     std::vector<DeviceLocation> devices;
     if (count == 0) {
@@ -145,12 +154,14 @@ int CmdNodes(const Globals& globals, const NodesOptions& options) {
     }
     if (devices.size() < 2) devices = {FindDevice(options.blankOnly, std::nullopt)};
     for (const auto& device : devices) {
-        std::printf("Device: node %s, %s\n", NodeText(device.node).c_str(), StateText(device.state).c_str());
+        std::printf("Device: node %s, %s\n", NodeText(device.node).c_str(),
+                    StateText(device.state).c_str());
         if (InUploadMode(device.state)) std::printf("  %s\n", ResetHint().c_str());
     }
     if (devices.size() > 1) {
-        std::printf("%zu devices answer at their flash port: a job needs --node to choose one of them.\n",
-                    devices.size());
+        std::printf(
+            "%zu devices answer at their flash port: a job needs --node to choose one of them.\n",
+            devices.size());
     }
     return kExitOk;
 }
@@ -171,7 +182,8 @@ int CmdRead(const Globals& globals, const ReadOptions& options) {
             throw BlankDeviceError({node, true, DeviceState::FlashPort}, static_cast<int>(status),
                                    "it cannot answer register reads");
         }
-        Check(status, "reading " + Hex(high, 4) + "_" + Hex(address).substr(2) + " of node " + NodeText(node));
+        Check(status, "reading " + Hex(high, 4) + "_" + Hex(address).substr(2) + " of node " +
+                          NodeText(node));
         if (count == 1) {
             std::printf("%s\n", Hex(value).c_str());
         } else {
@@ -195,7 +207,8 @@ int CmdWrite(const Globals& globals, const WriteOptions& options) {
     }
     Check(status,
           "writing " + Hex(high, 4) + "_" + Hex(low).substr(2) + " of node " + NodeText(node));
-    Say(globals, "Wrote " + Hex(value) + " to " + Hex(high, 4) + "_" + Hex(low).substr(2) + " of node " + NodeText(node) + ".");
+    Say(globals, "Wrote " + Hex(value) + " to " + Hex(high, 4) + "_" + Hex(low).substr(2) +
+                     " of node " + NodeText(node) + ".");
     return kExitOk;
 }
 
@@ -204,25 +217,30 @@ int CmdChips(const Globals& globals, const ChipsOptions& options) {
     ChipTable table = LoadChipTable(FlashDataFile(globals));
     if (!options.name.empty()) {
         const FLASH_DEVICE& chip = FindChip(table, options.name);
-        std::printf("%s (%s): %s, %u-bit bus, command set %d, %d us per byte through the flash port\n",
-                    chip.deviceName, chip.groupName, chip.sizeText, chip.busWidth, chip.commandSetIndex & 0xFF,
-                    chip.byteProgramDelay);
-        std::printf("configuration sector at word 0x%06X (byte 0x%06X), %u bytes for firmware below it\n",
-                    chip.configSector ? chip.configSector->start : 0, chip.configByteAddress, chip.firmwareSpace);
+        std::printf(
+            "%s (%s): %s, %u-bit bus, command set %d, %d us per byte through the flash port\n",
+            chip.deviceName, chip.groupName, chip.sizeText, chip.busWidth,
+            chip.commandSetIndex & 0xFF, chip.byteProgramDelay);
+        std::printf(
+            "configuration sector at word 0x%06X (byte 0x%06X), %u bytes for firmware below it\n",
+            chip.configSector ? chip.configSector->start : 0, chip.configByteAddress,
+            chip.firmwareSpace);
         std::printf("%-4s %-10s %-10s %-8s %s\n", "#", "start", "end", "words", "bytes");
         for (uint32_t i = 0; i < chip.sectorCount && i < LORIC_MAX_SECTORS; ++i) {
             const FLASH_SECTOR& s = chip.sectors[i];
-            std::printf("%-4u %-10s %-10s %-8u %u%s\n", i, Hex(s.start, 6).c_str(), Hex(s.end, 6).c_str(), s.size,
-                        s.size * BytesPerWord(chip), &s == chip.configSector ? "  configuration" : "");
+            std::printf("%-4u %-10s %-10s %-8u %u%s\n", i, Hex(s.start, 6).c_str(),
+                        Hex(s.end, 6).c_str(), s.size, s.size * BytesPerWord(chip),
+                        &s == chip.configSector ? "  configuration" : "");
         }
         return kExitOk;
     }
     std::printf("%s: %zu chips\n", table.file.c_str(), table.devices.size());
-    std::printf("%-16s %-24s %-22s %-4s %-8s %-10s %s\n", "name", "group", "size", "bus", "sectors", "config at",
-                "firmware space");
+    std::printf("%-16s %-24s %-22s %-4s %-8s %-10s %s\n", "name", "group", "size", "bus", "sectors",
+                "config at", "firmware space");
     for (const auto& chip : table.devices) {
-        std::printf("%-16s %-24s %-22s %-4u %-8u %-10s %u\n", chip.deviceName, chip.groupName, chip.sizeText,
-                    chip.busWidth, chip.sectorCount, Hex(chip.configByteAddress, 6).c_str(), chip.firmwareSpace);
+        std::printf("%-16s %-24s %-22s %-4u %-8u %-10s %u\n", chip.deviceName, chip.groupName,
+                    chip.sizeText, chip.busWidth, chip.sectorCount,
+                    Hex(chip.configByteAddress, 6).c_str(), chip.firmwareSpace);
     }
     return kExitOk;
 }

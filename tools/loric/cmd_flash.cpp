@@ -26,10 +26,11 @@ int CmdTimestamp(const Globals& globals, const TimestampOptions&) {
     if (InUploadMode(device.state)) {
         // The device gives the stamp of the image it started with, which its flash may no
         // longer hold.
-        throw ToolError(LORIC_ERR_TIMESTAMP,
-                        "the time stamp of the device at node " + NodeText(device.node) +
-                            " is not read: it would be that of the image the device started with, which its "
-                            "flash may no longer hold (see the note above)");
+        throw ToolError(
+            LORIC_ERR_TIMESTAMP,
+            "the time stamp of the device at node " + NodeText(device.node) +
+                " is not read: it would be that of the image the device started with, which its "
+                "flash may no longer hold (see the note above)");
     }
     // The time stamp is that of the image that started: the firmware's, or the loader's.
     const bool loader = device.state == DeviceState::Loader;
@@ -37,8 +38,8 @@ int CmdTimestamp(const Globals& globals, const TimestampOptions&) {
     char date[64] = {};
     Check(DownloadTimestamp(device.node, time, date),
           loader ? "reading the bootstrap loader's time stamp" : "reading the firmware time stamp");
-    std::printf("%s time stamp: %s %s\n", loader ? "Bootstrap loader (the device runs no firmware)" : "Firmware", time,
-                date);
+    std::printf("%s time stamp: %s %s\n",
+                loader ? "Bootstrap loader (the device runs no firmware)" : "Firmware", time, date);
     return kExitOk;
 }
 
@@ -55,8 +56,8 @@ int CmdDump(const Globals& globals, const DumpOptions& options) {
         std::fputs(HexDump(bytes, address).c_str(), stdout);
     } else {
         WriteFileBytes(options.out, bytes);
-        job.Say("Wrote " + std::to_string(bytes.size()) + " bytes of flash from " + Hex(address, 6) + " to " +
-                options.out + ".");
+        job.Say("Wrote " + std::to_string(bytes.size()) + " bytes of flash from " +
+                Hex(address, 6) + " to " + options.out + ".");
     }
     return kExitOk;
 }
@@ -68,7 +69,8 @@ int CmdVerify(const Globals& globals, const VerifyOptions& options) {
     CheckRangeIfChipKnown(job, address, expected.size());
     job.FindDevice();
     job.RefuseBlank(LORIC_ERR_QUADLET_WRITE, "it has no read window to verify");
-    if (options.firmware) expected = ProgrammedFirmwareImage(std::move(expected), job.chip().configByteAddress);
+    if (options.firmware)
+        expected = ProgrammedFirmwareImage(std::move(expected), job.chip().configByteAddress);
     try {
         VerifyRegion(job, address, expected, "flash");
     } catch (const ToolError& error) {
@@ -76,7 +78,8 @@ int CmdVerify(const Globals& globals, const VerifyOptions& options) {
         if (error.code() != kExitVerifyFailed || options.firmware || address != 0) throw;
         throw ToolError(error.code(), error.what(),
                         "If " + options.file +
-                            " is a firmware image, add --firmware: programming writes the configuration address "
+                            " is a firmware image, add --firmware: programming writes the "
+                            "configuration address "
                             "into its parameter. Otherwise program it again.");
     }
     return kExitOk;

@@ -24,8 +24,8 @@ void CheckStep(uint32_t status, const std::string& action, const std::string& re
 }
 
 // Programs the bootstrap loader through the flash port; the job's node is then the loader's.
-void LoaderStep(Job& job, const std::string& loader, std::optional<uint32_t> eraseDelay, bool assumeBlank,
-                const std::string& recovery) {
+void LoaderStep(Job& job, const std::string& loader, std::optional<uint32_t> eraseDelay,
+                bool assumeBlank, const std::string& recovery) {
     Progress& progress = job.progress();
     progress.ExpectBytes(Stage::UploadLoader, FileSize(loader));
     uint16_t node = job.node();
@@ -35,8 +35,9 @@ void LoaderStep(Job& job, const std::string& loader, std::optional<uint32_t> era
         // A device that answers at its flash port is not necessarily erased (a cancelled or
         // failed job leaves data behind, and programming can only clear bits): the loader's
         // sector is erased first unless the user knows the flash is blank.
-        status = ProgramLoader({&node, &job.chip(), loader, assumeBlank, eraseDelay, job.simulated(), progress.window(),
-                                Progress::callback(), [&](const std::string& line) { job.Say(line); }});
+        status = ProgramLoader({&node, &job.chip(), loader, assumeBlank, eraseDelay,
+                                job.simulated(), progress.window(), Progress::callback(),
+                                [&](const std::string& line) { job.Say(line); }});
         progress.Finish();
     }
     job.MovedTo(node);
@@ -48,8 +49,8 @@ void LoaderStep(Job& job, const std::string& loader, std::optional<uint32_t> era
 // firmware step erases for a firmware of `firmwareBytes`, or as many as the running firmware
 // fills when it is longer (sector 0 holds the start of the firmware, so the loader's erase is
 // covered). A backup that would hold nothing is left out ("").
-void SaveBeforeProgramming(Job& job, uint64_t firmwareBytes, const std::string& requested, std::string* configBackup,
-                           std::string* firmwareBackup) {
+void SaveBeforeProgramming(Job& job, uint64_t firmwareBytes, const std::string& requested,
+                           std::string* configBackup, std::string* firmwareBackup) {
     const FLASH_DEVICE& chip = job.chip();
     *configBackup = BackupConfiguration(job, requested);
     CheckCancelled();
@@ -57,14 +58,15 @@ void SaveBeforeProgramming(Job& job, uint64_t firmwareBytes, const std::string& 
     uint32_t sectors = FirmwareSectors(chip, firmwareBytes, &region);
     *firmwareBackup = BackupName("firmware", configBackup->empty() ? requested : *configBackup);
     if (BackupFirmware(job.node(), region, *firmwareBackup, job.progress())) {
-        SayAlways("Saved the device's firmware (sectors 0 to " + std::to_string(sectors - 1) + ", " +
-                std::to_string(region) + " bytes) to " + *firmwareBackup + ".");
+        SayAlways("Saved the device's firmware (sectors 0 to " + std::to_string(sectors - 1) +
+                  ", " + std::to_string(region) + " bytes) to " + *firmwareBackup + ".");
     } else {
         firmwareBackup->clear();
         job.Say("The firmware sectors are erased: nothing to back up.");
     }
     if (!firmwareBackup->empty() || !configBackup->empty()) {
-        SayAlways("To put the device back as it was: " + RestoreCommand(*firmwareBackup, *configBackup) + ".");
+        SayAlways("To put the device back as it was: " +
+                  RestoreCommand(*firmwareBackup, *configBackup) + ".");
     }
 }
 
@@ -75,7 +77,8 @@ void StopIfInterrupted(const std::string& done, const std::string& hint) {
 
 std::string RecoveryText(const std::string& firmwareBackup, const std::string& configBackup) {
     std::string restore = RestoreCommand(firmwareBackup, configBackup);
-    if (restore.empty()) return "Program the device again: `loric program FIRMWARE CONFIG --loader LOADER`.";
+    if (restore.empty())
+        return "Program the device again: `loric program FIRMWARE CONFIG --loader LOADER`.";
     return "Put the old firmware and configuration back with " + restore +
            " (add --loader LOADER when the device shows as blank).";
 }
@@ -91,19 +94,25 @@ int CmdProgramLoader(const Globals& globals, const LoaderOptions& options) {
     const DeviceLocation& device = job.FindDevice();
     job.SayDevice();
     if (device.state == DeviceState::Firmware) CheckChipAgainstDevice(job);
-    if ((device.state == DeviceState::Firmware || device.state == DeviceState::Upload) && !options.assumeBlank) {
+    if ((device.state == DeviceState::Firmware || device.state == DeviceState::Upload) &&
+        !options.assumeBlank) {
         const bool whole = image.size() > SectorBytes(chip, 0);
         Confirm(std::string("program-loader erases ") + (whole ? "the whole flash" : "sector 0") +
-                    " of a device that runs its firmware: the firmware no longer starts until `loric program` "
+                    " of a device that runs its firmware: the firmware no longer starts until "
+                    "`loric program` "
                     "programs it again",
                 globals.yes);
     }
     CheckCancelled();
     LoaderStep(job, options.loader, eraseDelay, options.assumeBlank, "");
-    StopIfInterrupted("the bootstrap loader was programmed (it could not be left half-written): the device runs "
-                      "its bootstrap loader at node " + NodeText(job.node()),
-                      "`loric program FIRMWARE CONFIG` programs the firmware and configuration through it.");
-    if (!options.noVerify) VerifyRegion(job, 0, image, "bootstrap loader", "Run the same `loric program-loader` again.");
+    StopIfInterrupted(
+        "the bootstrap loader was programmed (it could not be left half-written): the device runs "
+        "its bootstrap loader at node " +
+            NodeText(job.node()),
+        "`loric program FIRMWARE CONFIG` programs the firmware and configuration through it.");
+    if (!options.noVerify)
+        VerifyRegion(job, 0, image, "bootstrap loader",
+                     "Run the same `loric program-loader` again.");
     return kExitOk;
 }
 
@@ -123,7 +132,8 @@ int CmdProgram(const Globals& globals, const ProgramOptions& options) {
     const DeviceState state = job.FindDevice().state;
     job.SayDevice();
     if (state == DeviceState::FlashPort && loader.empty()) {
-        throw ToolError(LORIC_ERR_INVALID_PARAMETER, "the device is blank: it needs its bootstrap loader first",
+        throw ToolError(LORIC_ERR_INVALID_PARAMETER,
+                        "the device is blank: it needs its bootstrap loader first",
                         "Add --loader FILE to program the loader before the firmware.");
     }
 
@@ -143,43 +153,51 @@ int CmdProgram(const Globals& globals, const ProgramOptions& options) {
 
     if (!loader.empty()) {
         LoaderStep(job, options.loader, eraseDelay, false, recovery);
-        StopIfInterrupted("the bootstrap loader was programmed: the device runs its bootstrap loader at node " +
-                              NodeText(job.node()),
-                          "`loric program FIRMWARE CONFIG` (without --loader) programs the rest." +
-                              (firmwareBackup.empty() ? std::string() : " " + recovery));
+        StopIfInterrupted(
+            "the bootstrap loader was programmed: the device runs its bootstrap loader at node " +
+                NodeText(job.node()),
+            "`loric program FIRMWARE CONFIG` (without --loader) programs the rest." +
+                (firmwareBackup.empty() ? std::string() : " " + recovery));
     } else if (state == DeviceState::Loader) {
-        job.Say("The device runs its bootstrap loader: programming the firmware and configuration through it.");
+        job.Say(
+            "The device runs its bootstrap loader: programming the firmware and configuration "
+            "through it.");
     }
     progress.ExpectBytes(Stage::UploadFirmware, firmware.size());
     progress.ExpectBytes(Stage::UploadConfig, FileSize(configImage));
     uint32_t status;
     {
         FlashChange change(FlashJob::FirmwareAndConfig, recovery);
-        status = UploadFirmwareAndConfig(job.node(), &chip, options.firmware.c_str(), configImage.c_str(),
-                                         progress.window(), Progress::callback());
+        status =
+            UploadFirmwareAndConfig(job.node(), &chip, options.firmware.c_str(),
+                                    configImage.c_str(), progress.window(), Progress::callback());
         progress.Finish();
     }
     CheckStep(status, "programming the firmware and configuration", recovery);
     job.Say("Firmware and configuration written; the device restarts.");
     job.AwaitRestart();
     job.Say("Device runs its firmware at node " + NodeText(job.node()) + ".");
-    StopIfInterrupted("the firmware and configuration were written (they could not be left half-written); "
-                      "nothing was read back",
-                      "The device runs the new firmware. `loric verify FIRMWARE --firmware` reads it back." +
-                          (firmwareBackup.empty() ? std::string() : " " + recovery));
+    StopIfInterrupted(
+        "the firmware and configuration were written (they could not be left half-written); "
+        "nothing was read back",
+        "The device runs the new firmware. `loric verify FIRMWARE --firmware` reads it back." +
+            (firmwareBackup.empty() ? std::string() : " " + recovery));
     if (options.noVerify) {
         job.Say("Firmware and configuration programmed (not read back: --no-verify).");
         return kExitOk;
     }
-    VerifyRegion(job, 0, ProgrammedFirmwareImage(firmware, chip.configByteAddress), "firmware", recovery);
-    VerifyRegion(job, chip.configByteAddress, ReadFileBytes(configImage), "configuration", recovery);
+    VerifyRegion(job, 0, ProgrammedFirmwareImage(firmware, chip.configByteAddress), "firmware",
+                 recovery);
+    VerifyRegion(job, chip.configByteAddress, ReadFileBytes(configImage), "configuration",
+                 recovery);
     job.Say("Firmware and configuration programmed.");
     return kExitOk;
 }
 
 int CmdErase(const Globals& globals, const EraseOptions& options) {
     int chosen = (!options.sector.empty()) + (!options.address.empty()) + (options.all ? 1 : 0);
-    if (chosen != 1) throw ToolError(kExitUsage, "erase: give exactly one of --sector N, --address A or --all");
+    if (chosen != 1)
+        throw ToolError(kExitUsage, "erase: give exactly one of --sector N, --address A or --all");
     Job job(globals);
     FLASH_DEVICE& chip = job.chip();
     uint32_t address = kEraseAll;
@@ -207,20 +225,25 @@ int CmdErase(const Globals& globals, const EraseOptions& options) {
         }
         if (!found) {
             throw ToolError(LORIC_ERR_INVALID_PARAMETER,
-                            "--address: " + Hex(address, 6) + " is not the start of a sector of " + chip.deviceName,
-                            "Sector addresses count words; `loric chips " + std::string(chip.deviceName) +
-                                "` lists them.");
+                            "--address: " + Hex(address, 6) + " is not the start of a sector of " +
+                                chip.deviceName,
+                            "Sector addresses count words; `loric chips " +
+                                std::string(chip.deviceName) + "` lists them.");
         }
     }
     const DeviceLocation& device = job.FindDevice();
     if (index < 0) {
-        Confirm("erase --all wipes the whole flash: the bootstrap loader, the firmware and the configuration; the "
-                "device then answers only at its flash port until it is programmed again",
-                globals.yes);
+        Confirm(
+            "erase --all wipes the whole flash: the bootstrap loader, the firmware and the "
+            "configuration; the "
+            "device then answers only at its flash port until it is programmed again",
+            globals.yes);
     } else if (index == 0) {
-        Confirm("erasing sector 0 wipes the start of the firmware (or the bootstrap loader): the device no longer "
-                "starts until it is programmed again",
-                globals.yes);
+        Confirm(
+            "erasing sector 0 wipes the start of the firmware (or the bootstrap loader): the "
+            "device no longer "
+            "starts until it is programmed again",
+            globals.yes);
     }
     CheckCancelled();
     bool flashPort = options.flashPort;
@@ -243,8 +266,9 @@ int CmdErase(const Globals& globals, const EraseOptions& options) {
         progress.Finish();
     }
     Check(status, "erasing " + what);
-    job.Say("Erased " + what + "." +
-            (flashPort ? "" : " The device stays in upload mode until it is reset or power-cycled."));
+    job.Say(
+        "Erased " + what + "." +
+        (flashPort ? "" : " The device stays in upload mode until it is reset or power-cycled."));
     StopIfInterrupted("the erase was done", "");
     return kExitOk;
 }
@@ -253,7 +277,8 @@ int CmdRestore(const Globals& globals, const RestoreOptions& options) {
     const std::optional<uint32_t> eraseDelay = ParseEraseDelay(options.eraseDelay);
     Backups backups = SortBackups(options.files);
     std::vector<uint8_t> configBytes;
-    if (!backups.config.empty()) configBytes = ReadInputFile(backups.config, "configuration backup");
+    if (!backups.config.empty())
+        configBytes = ReadInputFile(backups.config, "configuration backup");
     std::vector<uint8_t> loader;
     if (!options.loader.empty()) loader = ReadInputFile(options.loader, "loader image");
     TempDir temp;
@@ -269,15 +294,18 @@ int CmdRestore(const Globals& globals, const RestoreOptions& options) {
     const DeviceLocation& device = job.FindDevice();
     job.SayDevice();
     if (device.state == DeviceState::FlashPort && loader.empty()) {
-        throw ToolError(LORIC_ERR_INVALID_PARAMETER,
-                        "the device is blank: it needs its bootstrap loader before the backup can go back",
-                        "Add --loader FILE to program the loader first.");
+        throw ToolError(
+            LORIC_ERR_INVALID_PARAMETER,
+            "the device is blank: it needs its bootstrap loader before the backup can go back",
+            "Add --loader FILE to program the loader first.");
     }
     if (device.state == DeviceState::Firmware) CheckChipAgainstDevice(job);
     uint32_t backupAddress = 0;
-    if (!firmware.empty() && ConfigAddressOf(firmware, &backupAddress) && backupAddress != chip.configByteAddress) {
-        job.Say("The firmware backup looks for its configuration at " + Hex(backupAddress, 6) + "; it is set to " +
-                Hex(chip.configByteAddress, 6) + ", where " + chip.deviceName + " keeps it.");
+    if (!firmware.empty() && ConfigAddressOf(firmware, &backupAddress) &&
+        backupAddress != chip.configByteAddress) {
+        job.Say("The firmware backup looks for its configuration at " + Hex(backupAddress, 6) +
+                "; it is set to " + Hex(chip.configByteAddress, 6) + ", where " + chip.deviceName +
+                " keeps it.");
     }
     CheckCancelled();
     const std::string recovery = "Run the same `loric restore` again.";
@@ -285,15 +313,19 @@ int CmdRestore(const Globals& globals, const RestoreOptions& options) {
     if (!loader.empty()) LoaderStep(job, options.loader, eraseDelay, false, recovery);
     RestoreBackups(job.node(), chip, backups, progress);
     job.Say(std::string("Put back the ") +
-            (firmware.empty() ? "configuration" : backups.config.empty() ? "firmware" : "firmware and configuration") +
+            (firmware.empty()         ? "configuration"
+             : backups.config.empty() ? "firmware"
+                                      : "firmware and configuration") +
             "; the device restarts.");
     job.AwaitRestart();
     StopIfInterrupted("the backup was put back; nothing was read back", "");
     if (options.noVerify) return kExitOk;
     if (!firmware.empty()) {
-        VerifyRegion(job, 0, ProgrammedFirmwareImage(firmware, chip.configByteAddress), "firmware", recovery);
+        VerifyRegion(job, 0, ProgrammedFirmwareImage(firmware, chip.configByteAddress), "firmware",
+                     recovery);
     }
-    if (!configBytes.empty()) VerifyRegion(job, chip.configByteAddress, configBytes, "configuration", recovery);
+    if (!configBytes.empty())
+        VerifyRegion(job, chip.configByteAddress, configBytes, "configuration", recovery);
     return kExitOk;
 }
 

@@ -66,7 +66,7 @@ struct RestoreOptions {
 };
 
 struct EraseOptions {
-    std::string sector;   // exactly one of sector, address and all
+    std::string sector;  // exactly one of sector, address and all
     std::string address;
     bool all = false;
     bool flashPort = false;
@@ -163,7 +163,7 @@ std::string ProblemList(const std::vector<std::string>& problems);
 // Reads `expected.size()` bytes back from `address` of the device and compares;
 // ToolError(kExitVerifyFailed) when they differ. A job's read-back of what it wrote passes the
 // `recovery` that puts the device right (the message then says the write did not land).
-void VerifyRegion(Job& job, uint32_t address, const std::vector<uint8_t>& expected, const std::string& what,
-                  const std::string& recovery = {});
+void VerifyRegion(Job& job, uint32_t address, const std::vector<uint8_t>& expected,
+                  const std::string& what, const std::string& recovery = {});
 
 }  // namespace tool

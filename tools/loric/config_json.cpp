@@ -19,10 +19,11 @@ struct Field {
     const char* name;
     size_t offset;
     Kind kind;
-    uint32_t max; // largest value the image keeps without loss
+    uint32_t max;  // largest value the image keeps without loss
 };
 
-#define LORIC_FIELD(name, kind, max) {#name, offsetof(CONFIG_FILE_INFO, name), Kind::kind, max}
+#define LORIC_FIELD(name, kind, max) \
+    { #name, offsetof(CONFIG_FILE_INFO, name), Kind::kind, max }
 constexpr Field kFields[] = {
     LORIC_FIELD(chip_id_hi, U8, 0xFF),
     LORIC_FIELD(chip_id_lo, U32, 0xFFFFFFFF),
@@ -55,9 +56,10 @@ constexpr Field kFields[] = {
 constexpr const char* kSecondLun = "second_lun";
 
 [[noreturn]] void Bad(const std::string& member, const std::string& why) {
-    throw ToolError(kExitBadDescription, "configuration description: \"" + member + "\" " + why,
-                    "Numbers are written as \"0x...\" strings (or plain numbers), texts as strings; "
-                    "`loric config import` writes a complete description to start from.");
+    throw ToolError(
+        kExitBadDescription, "configuration description: \"" + member + "\" " + why,
+        "Numbers are written as \"0x...\" strings (or plain numbers), texts as strings; "
+        "`loric config import` writes a complete description to start from.");
 }
 
 uint32_t NumberOf(const std::string& member, const nlohmann::json& value, uint32_t max) {
@@ -112,9 +114,7 @@ nlohmann::ordered_json DescribeConfig(const CONFIG_FILE_INFO& info) {
     for (const Field& field : kFields) {
         const unsigned char* at = bytes + field.offset;
         switch (field.kind) {
-        case Kind::U8:
-            description[field.name] = Hex(*at, 2);
-            break;
+        case Kind::U8: description[field.name] = Hex(*at, 2); break;
         case Kind::U32: {
             uint32_t value;
             std::memcpy(&value, at, sizeof value);
@@ -144,14 +144,15 @@ CONFIG_FILE_INFO ParseConfigDescription(const nlohmann::json& description) {
     auto* bytes = reinterpret_cast<unsigned char*>(&info);
     for (auto member = description.begin(); member != description.end(); ++member) {
         const std::string& name = member.key();
-        if (name == kSecondLun || name.rfind("_", 0) == 0) continue; // "_comment" and the like
+        if (name == kSecondLun || name.rfind("_", 0) == 0) continue;  // "_comment" and the like
         const Field* field = nullptr;
         for (const Field& candidate : kFields) {
             if (name == candidate.name) field = &candidate;
         }
         if (!field) {
             std::string names;
-            for (const Field& candidate : kFields) names += std::string(names.empty() ? "" : ", ") + candidate.name;
+            for (const Field& candidate : kFields)
+                names += std::string(names.empty() ? "" : ", ") + candidate.name;
             throw ToolError(kExitBadDescription,
                             "configuration description: unknown field \"" + name + "\"",
                             "The fields are: " + names + ", " + kSecondLun + ".");
@@ -199,7 +200,9 @@ std::vector<std::string> DescriptionNotes(const CONFIG_FILE_INFO& info) {
     std::vector<std::string> notes;
     if (!(info.config_flags & CONFIG_FLAG_SECOND_LUN) &&
         (info.lun1_device_type != 0 || info.lun1_model_id != 0)) {
-        notes.push_back("lun1_device_type and lun1_model_id are left out of the image while \"second_lun\" is false");
+        notes.push_back(
+            "lun1_device_type and lun1_model_id are left out of the image while \"second_lun\" is "
+            "false");
     }
     return notes;
 }
@@ -216,7 +219,8 @@ nlohmann::json LoadDescriptionFile(const std::string& path) {
     in.read(text.data(), static_cast<std::streamsize>(text.size()));
     text.resize(static_cast<size_t>(in.gcount()));
     if (text.size() > kMaxDescriptionBytes) {
-        throw ToolError(kExitBadDescription, path + " is longer than 1 MiB: not a configuration description",
+        throw ToolError(kExitBadDescription,
+                        path + " is longer than 1 MiB: not a configuration description",
                         "`loric config import` writes a complete description to start from.");
     }
     try {
@@ -226,7 +230,8 @@ nlohmann::json LoadDescriptionFile(const std::string& path) {
         std::string repeated;
         auto duplicates = [&](int, nlohmann::json::parse_event_t event, nlohmann::json& parsed) {
             if (event == nlohmann::json::parse_event_t::object_start) keys.emplace_back();
-            if (event == nlohmann::json::parse_event_t::object_end && !keys.empty()) keys.pop_back();
+            if (event == nlohmann::json::parse_event_t::object_end && !keys.empty())
+                keys.pop_back();
             if (event == nlohmann::json::parse_event_t::key && !keys.empty() &&
                 !keys.back().insert(parsed.get<std::string>()).second && repeated.empty()) {
                 repeated = parsed.get<std::string>();
@@ -240,15 +245,18 @@ nlohmann::json LoadDescriptionFile(const std::string& path) {
             std::string where;
             const std::string quoted = "\"" + repeated + "\"";
             size_t seen = 0;
-            for (size_t at = text.find(quoted); at != std::string::npos; at = text.find(quoted, at + 1)) {
+            for (size_t at = text.find(quoted); at != std::string::npos;
+                 at = text.find(quoted, at + 1)) {
                 const size_t after = text.find_first_not_of(" \t\r\n", at + quoted.size());
                 if (after == std::string::npos || text[after] != ':' || ++seen < 2) continue;
-                where = ", line " + std::to_string(1 + std::count(text.begin(), text.begin() + at, '\n'));
+                where = ", line " +
+                        std::to_string(1 + std::count(text.begin(), text.begin() + at, '\n'));
                 break;
             }
-            throw ToolError(kExitBadDescription,
-                            path + where + ": the member \"" + repeated + "\" is given twice in one object",
-                            "Keep one of the two; a description gives each field once.");
+            throw ToolError(
+                kExitBadDescription,
+                path + where + ": the member \"" + repeated + "\" is given twice in one object",
+                "Keep one of the two; a description gives each field once.");
         }
         return description;
     } catch (const nlohmann::json::parse_error& error) {
@@ -264,13 +272,16 @@ nlohmann::json LoadDescriptionFile(const std::string& path) {
         }
         std::string what = error.what();
         auto syntax = what.find("syntax error");
-        throw ToolError(kExitBadDescription,
-                        path + " is not valid JSON: line " + std::to_string(line) + ", column " + std::to_string(column) +
-                            ": " + (syntax == std::string::npos ? what : what.substr(syntax)),
-                        "Fix the file; `loric config import` writes a complete description to start from.");
+        throw ToolError(
+            kExitBadDescription,
+            path + " is not valid JSON: line " + std::to_string(line) + ", column " +
+                std::to_string(column) + ": " +
+                (syntax == std::string::npos ? what : what.substr(syntax)),
+            "Fix the file; `loric config import` writes a complete description to start from.");
     } catch (const nlohmann::json::out_of_range&) {
         // A number beyond what a double holds (1e400): no field could take it anyway.
-        throw ToolError(kExitBadDescription, path + " is not valid JSON: a number in it is too large to read",
+        throw ToolError(kExitBadDescription,
+                        path + " is not valid JSON: a number in it is too large to read",
                         "The fields are 32-bit values; write them as \"0x...\" strings.");
     }
 }

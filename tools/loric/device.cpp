@@ -35,7 +35,9 @@ std::string NodeList(const std::vector<uint16_t>& nodes) {
 
 }  // namespace
 
-DeviceLocation DescribeNode(uint16_t node, bool blank) { return {node, blank, ProbeState(node, blank)}; }
+DeviceLocation DescribeNode(uint16_t node, bool blank) {
+    return {node, blank, ProbeState(node, blank)};
+}
 
 std::vector<uint16_t> BlankNodes() {
     std::vector<uint16_t> nodes;
@@ -62,9 +64,12 @@ DeviceLocation FindDevice(bool blankOnly, std::optional<uint16_t> expected) {
                    "Disconnect the others (`loric nodes` lists them).";
         } else if (KernelStackChosen()) {
             // The kernel gives a node a file only once it has read its configuration ROM.
-            hint = "Through the kernel's 1394 stack only a board that runs its firmware can be reached: a "
-                   "blank board, or one that runs its bootstrap loader, has no configuration ROM the kernel "
-                   "can read. Connect a serial adapter and use --com PORT for it.";
+            hint =
+                "Through the kernel's 1394 stack only a board that runs its firmware can be "
+                "reached: a "
+                "blank board, or one that runs its bootstrap loader, has no configuration ROM the "
+                "kernel "
+                "can read. Connect a serial adapter and use --com PORT for it.";
         } else {
             hint = StatusHint(status);
         }
@@ -81,14 +86,18 @@ DeviceLocation FindDevice(bool blankOnly, std::optional<uint16_t> expected) {
         } else if (expected && nodes.size() > 1) {
             throw ToolError(LORIC_ERR_DEVICE_NOT_FOUND,
                             "there is no device at node " + NodeText(*expected) +
-                                "; devices the driver does not list answer at nodes " + NodeList(nodes),
+                                "; devices the driver does not list answer at nodes " +
+                                NodeList(nodes),
                             "Give one of those with --node.");
         } else if (!expected && nodes.size() > 1) {
-            throw ToolError(LORIC_ERR_DEVICE_NOT_FOUND,
-                            std::to_string(nodes.size()) +
-                                " devices the driver does not list (blank, or running their bootstrap loader) "
-                                "answer at nodes " + NodeList(nodes) + ": a job needs to know which one",
-                            "Choose one with --node (`loric nodes --blank` lists them), or disconnect the others.");
+            throw ToolError(
+                LORIC_ERR_DEVICE_NOT_FOUND,
+                std::to_string(nodes.size()) +
+                    " devices the driver does not list (blank, or running their bootstrap loader) "
+                    "answer at nodes " +
+                    NodeList(nodes) + ": a job needs to know which one",
+                "Choose one with --node (`loric nodes --blank` lists them), or disconnect the "
+                "others.");
         }
     }
     if (expected && *expected != node) {
@@ -96,12 +105,13 @@ DeviceLocation FindDevice(bool blankOnly, std::optional<uint16_t> expected) {
         std::snprintf(text, sizeof text,
                       "there is no device at node 0x%04X; the device found is at node 0x%04X",
                       *expected, node);
-        throw ToolError(LORIC_ERR_DEVICE_NOT_FOUND, text,
-                        KernelStackChosen()
-                            ? "Through the kernel's 1394 stack only a board that runs its firmware can be "
-                              "reached: a blank board, or one that runs its bootstrap loader, needs a serial "
-                              "adapter (--com PORT). `loric nodes` names the nodes without a configuration ROM."
-                            : "Leave out --node, or give the node that `loric nodes` shows.");
+        throw ToolError(
+            LORIC_ERR_DEVICE_NOT_FOUND, text,
+            KernelStackChosen()
+                ? "Through the kernel's 1394 stack only a board that runs its firmware can be "
+                  "reached: a blank board, or one that runs its bootstrap loader, needs a serial "
+                  "adapter (--com PORT). `loric nodes` names the nodes without a configuration ROM."
+                : "Leave out --node, or give the node that `loric nodes` shows.");
     }
     return DescribeNode(node, blank != 0);
 }
@@ -111,9 +121,11 @@ std::string StateText(DeviceState state) {
     case DeviceState::Firmware: return "running its firmware";
     case DeviceState::Loader: return "running its bootstrap loader";
     case DeviceState::FlashPort: return "blank (answers at its flash port)";
-    case DeviceState::Upload: return "in upload mode: its flash may have changed since its firmware started";
+    case DeviceState::Upload:
+        return "in upload mode: its flash may have changed since its firmware started";
     case DeviceState::LoaderUpload:
-        return "in upload mode under its bootstrap loader: its flash may have changed since it started";
+        return "in upload mode under its bootstrap loader: its flash may have changed since it "
+               "started";
     }
     return {};
 }
@@ -123,17 +135,19 @@ bool InUploadMode(DeviceState state) {
 }
 
 std::string ResetHint() {
-    return "A reset is needed: `loric write FLASH_UPLOAD_CTRL 0x80000000` restarts the device's processor (or "
+    return "A reset is needed: `loric write FLASH_UPLOAD_CTRL 0x80000000` restarts the device's "
+           "processor (or "
            "power-cycle it); `loric nodes` then shows what its flash holds.";
 }
 
 void TellUploadMode(const DeviceLocation& device) {
     if (!InUploadMode(device.state)) return;
     std::fflush(stdout);
-    std::fprintf(stderr,
-                 "loric: note: the device at node %s is %s (a job switched it to upload mode and it has not "
-                 "restarted since)\n  What to try: %s\n",
-                 NodeText(device.node).c_str(), StateText(device.state).c_str(), ResetHint().c_str());
+    std::fprintf(
+        stderr,
+        "loric: note: the device at node %s is %s (a job switched it to upload mode and it has not "
+        "restarted since)\n  What to try: %s\n",
+        NodeText(device.node).c_str(), StateText(device.state).c_str(), ResetHint().c_str());
 }
 
 DeviceLocation FindRunningDevice(int attempts) {
@@ -145,7 +159,8 @@ DeviceLocation FindRunningDevice(int attempts) {
         std::this_thread::sleep_for(std::chrono::milliseconds(250));
     }
     // The driver or the adapter may be what went away.
-    ToolError failure = LibraryFailure(LORIC_ERR_DEVICE_NOT_RELOCATED, "waiting for the device to restart");
+    ToolError failure =
+        LibraryFailure(LORIC_ERR_DEVICE_NOT_RELOCATED, "waiting for the device to restart");
     if (failure.code() == kExitConnectionLost) throw failure;
     throw ToolError(LORIC_ERR_DEVICE_NOT_RELOCATED,
                     "the device did not come back with its firmware running after the reset",

@@ -20,7 +20,8 @@ std::string StatusHint(uint32_t status) {
     switch (status) {
     case LORIC_ERR_OPEN_DRIVER:
 #if defined(_WIN32)
-        return "The 1394 driver BRENNOCK is not installed or not started (\\\\.\\BRENNOCK cannot be "
+        return "The 1394 driver BRENNOCK is not installed or not started (\\\\.\\BRENNOCK cannot "
+               "be "
                "opened): install it, or start it with `sc start BRENNOCK` as an administrator, and "
                "check that the device is connected. Use --com PORT for a serial adapter.";
 #else
@@ -94,8 +95,7 @@ std::string StatusHint(uint32_t status) {
     case LORIC_ERR_DEVICE_RESET:
     case LORIC_ERR_PROCESSOR_RESET:
         return "The reset was refused. Power-cycle the device and run the command again.";
-    default:
-        return {};
+    default: return {};
     }
 }
 
@@ -158,23 +158,29 @@ ToolError LibraryFailure(uint32_t status, const std::string& action, const std::
     const std::string text = "error " + std::to_string(status) + ": " + StatusText(status);
     const Lost lost = !LinkName().empty() && CrossedTheLink(status) ? WhatWasLost() : Lost::Nothing;
     const bool serial = LinkName().rfind("the serial", 0) == 0;
-    const std::string then = "then see what the device holds with `loric nodes`." + (more.empty() ? "" : " " + more);
+    const std::string then =
+        "then see what the device holds with `loric nodes`." + (more.empty() ? "" : " " + more);
     if (lost == Lost::Link) {
-        return ToolError(kExitConnectionLost,
-                         action + " failed: the connection to " + LinkName() + " was lost (" + text + ")",
-                         "Check that " + LinkName() + " answers again (" +
-                             (serial ? "the adapter plugged in and powered" : "the driver running") + "), " + then);
+        return ToolError(
+            kExitConnectionLost,
+            action + " failed: the connection to " + LinkName() + " was lost (" + text + ")",
+            "Check that " + LinkName() + " answers again (" +
+                (serial ? "the adapter plugged in and powered" : "the driver running") + "), " +
+                then);
     }
     if (lost == Lost::Everything && status != LORIC_ERR_DEVICE_NOT_RELOCATED) {
         return ToolError(kExitConnectionLost,
                          action + " failed: nothing answers through " + LinkName() +
                              " any more: the connection to the device was lost (" + text + ")",
                          std::string("Check the device's cable and power") +
-                             (serial ? " and that the adapter is plugged in and powered" : "") + ", " + then);
+                             (serial ? " and that the adapter is plugged in and powered" : "") +
+                             ", " + then);
     }
     const std::string hint = StatusHint(status);
     return ToolError(static_cast<int>(status), action + " failed: " + text,
-                     hint.empty() ? more : more.empty() ? hint : hint + " " + more);
+                     hint.empty()   ? more
+                     : more.empty() ? hint
+                                    : hint + " " + more);
 }
 
 void Check(uint32_t status, const std::string& action) {

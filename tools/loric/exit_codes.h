@@ -2,8 +2,8 @@
 // codes (loric.h names them), and the tool exits with the same code for the same failure it
 // finds itself before a call: LORIC_ERR_INVALID_PARAMETER for a wrong argument,
 // LORIC_ERR_FILE_OPEN for a file it cannot use, LORIC_ERR_DEVICE_NOT_FOUND when no device is
-// found, LORIC_ERR_CANCELLED after a Ctrl-C (or SIGTERM, SIGHUP) or a "no". The codes below have no status code of
-// their own.
+// found, LORIC_ERR_CANCELLED after a Ctrl-C (or SIGTERM, SIGHUP) or a "no". The codes below have no
+// status code of their own.
 #pragma once
 
 #include "loric.h"
@@ -16,7 +16,7 @@ enum ExitCode : int {
     kExitVerifyFailed = 32,    // read-back differs from the file
     kExitBadDescription = 33,  // the JSON configuration description is not valid
     kExitDeviceBusy = 34,      // another job holds the device (device_lock.h); nothing was done
-    kExitBackupFailed = 35,    // a backup taken before an erase failed its check: nothing was erased
+    kExitBackupFailed = 35,  // a backup taken before an erase failed its check: nothing was erased
     kExitConnectionLost = 36,  // the driver or the serial adapter stopped answering mid-command
     kExitUsage = 64,           // the command line is wrong
 };

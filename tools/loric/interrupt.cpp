@@ -65,26 +65,23 @@ void (*g_quitHook)() = nullptr;
 
 const char* Finishing(FlashJob job) {
     switch (job) {
-    case FlashJob::Loader:
-        return "programming the bootstrap loader";
-    case FlashJob::FirmwareAndConfig:
-        return "programming the firmware and configuration";
-    case FlashJob::Config:
-        return "programming the configuration";
-    case FlashJob::Erase:
-        return "the erase";
-    case FlashJob::Restore:
-        return "putting the backup back";
+    case FlashJob::Loader: return "programming the bootstrap loader";
+    case FlashJob::FirmwareAndConfig: return "programming the firmware and configuration";
+    case FlashJob::Config: return "programming the configuration";
+    case FlashJob::Erase: return "the erase";
+    case FlashJob::Restore: return "putting the backup back";
     }
     return "the step";
 }
 
 // What the flash holds if the tool quits in `stage` of `job`.
 std::string LeftBehind(FlashJob job, Stage stage) {
-    const char* blank = "once reset or power-cycled the device answers only at its flash port (blank)";
+    const char* blank =
+        "once reset or power-cycled the device answers only at its flash port (blank)";
     switch (job) {
     case FlashJob::Loader:
-        if (stage == Stage::EraseFlash) return std::string("the bottom of the flash is being erased: ") + blank;
+        if (stage == Stage::EraseFlash)
+            return std::string("the bottom of the flash is being erased: ") + blank;
         if (stage == Stage::UploadLoader) {
             return std::string("the bootstrap loader is only partly written: ") + blank;
         }
@@ -98,20 +95,24 @@ std::string LeftBehind(FlashJob job, Stage stage) {
             return std::string("the firmware is erased or only partly written: ") + blank;
         }
         if (stage == Stage::UploadConfig) {
-            return "the firmware is written, the configuration only partly: the device starts without a valid "
+            return "the firmware is written, the configuration only partly: the device starts "
+                   "without a valid "
                    "configuration";
         }
-        if (IsResetting(stage)) return "the firmware and configuration are written: the device restarts with them";
-        return "nothing is erased yet: the device stays in upload mode until it is reset or power-cycled";
+        if (IsResetting(stage))
+            return "the firmware and configuration are written: the device restarts with them";
+        return "nothing is erased yet: the device stays in upload mode until it is reset or "
+               "power-cycled";
     case FlashJob::Config:
         if (IsErasing(stage) || IsUploading(stage)) {
-            return "the configuration sector is erased or only partly written: the device starts without a valid "
+            return "the configuration sector is erased or only partly written: the device starts "
+                   "without a valid "
                    "configuration";
         }
         if (IsResetting(stage)) return "the configuration is written: the device restarts with it";
-        return "nothing is erased yet: the device stays in upload mode until it is reset or power-cycled";
-    case FlashJob::Erase:
-        return "the sector (or the flash) is only partly erased";
+        return "nothing is erased yet: the device stays in upload mode until it is reset or "
+               "power-cycled";
+    case FlashJob::Erase: return "the sector (or the flash) is only partly erased";
     }
     return {};
 }
@@ -141,7 +142,8 @@ void Log(const std::string& text) {
 
 [[noreturn]] void QuitNow(const std::string& what, const std::string& hint) {
     std::fflush(stdout);
-    Write("\nloric: quit at once: " + what + "\n" + (hint.empty() ? "" : "  What to try: " + hint + "\n"));
+    Write("\nloric: quit at once: " + what + "\n" +
+          (hint.empty() ? "" : "  What to try: " + hint + "\n"));
     Log("quit at once: " + what);
     if (g_quitHook) g_quitHook();
     std::_Exit(LORIC_ERR_CANCELLED);
@@ -174,13 +176,16 @@ void OnInterrupt(Interrupt source, double now) {
     }
     const std::string state = LeftBehind(g_job, g_stage);
     if (count > 1) QuitNow(by + state + ".", g_recovery);
-    Write("\nloric: " + by + "the flash is being changed, so the tool finishes " + Finishing(g_job) +
+    Write("\nloric: " + by + "the flash is being changed, so the tool finishes " +
+          Finishing(g_job) +
           " and then stops (stopping in the middle could leave a device that does not start). " +
-          (ctrlC ? "Ctrl-C again" : "Another signal a second or more later") + " quits at once: " + state + ".\n");
+          (ctrlC ? "Ctrl-C again" : "Another signal a second or more later") +
+          " quits at once: " + state + ".\n");
 }
 
 double Now() {
-    return std::chrono::duration<double>(std::chrono::steady_clock::now().time_since_epoch()).count();
+    return std::chrono::duration<double>(std::chrono::steady_clock::now().time_since_epoch())
+        .count();
 }
 
 // The test hook LORIC_TOOL_INTERRUPT_AT: the points where a Ctrl-C is made to come, in turn,
@@ -199,7 +204,8 @@ std::vector<Interrupt> HookSources(const std::string& names) {
     size_t start = 0;
     while (start <= names.size()) {
         size_t plus = names.find('+', start);
-        const std::string name = names.substr(start, plus == std::string::npos ? std::string::npos : plus - start);
+        const std::string name =
+            names.substr(start, plus == std::string::npos ? std::string::npos : plus - start);
         sources.push_back(name == "TERM"    ? Interrupt::Terminate
                           : name == "HUP"   ? Interrupt::Hangup
                           : name == "BREAK" ? Interrupt::Break
@@ -219,14 +225,16 @@ std::vector<HookPoint> HookPoints() {
     size_t start = 0;
     while (start < list.size()) {
         size_t comma = list.find(',', start);
-        std::string item = list.substr(start, comma == std::string::npos ? std::string::npos : comma - start);
+        std::string item =
+            list.substr(start, comma == std::string::npos ? std::string::npos : comma - start);
         HookPoint point;
         if (size_t colon = item.find(':'); colon != std::string::npos) {
             point.sources = HookSources(item.substr(0, colon));
             item = item.substr(colon + 1);
         }
         size_t percentAt = item.rfind('@');
-        if (!item.empty() && std::isdigit(static_cast<unsigned char>(item[0])) && item.find('.') == std::string::npos) {
+        if (!item.empty() && std::isdigit(static_cast<unsigned char>(item[0])) &&
+            item.find('.') == std::string::npos) {
             point.percent = std::atoi(item.c_str());
         } else if (percentAt != std::string::npos) {
             point.step = item.substr(0, percentAt);
@@ -245,12 +253,8 @@ std::vector<HookPoint> HookPoints() {
 // The console runs this on a thread of its own for each event.
 BOOL WINAPI OnConsoleEvent(DWORD event) {
     switch (event) {
-    case CTRL_C_EVENT:
-        OnInterrupt(Interrupt::CtrlC, Now());
-        return TRUE;
-    case CTRL_BREAK_EVENT:
-        OnInterrupt(Interrupt::Break, Now());
-        return TRUE;
+    case CTRL_C_EVENT: OnInterrupt(Interrupt::CtrlC, Now()); return TRUE;
+    case CTRL_BREAK_EVENT: OnInterrupt(Interrupt::Break, Now()); return TRUE;
     case CTRL_CLOSE_EVENT:
     case CTRL_LOGOFF_EVENT:
     case CTRL_SHUTDOWN_EVENT:
@@ -262,8 +266,7 @@ BOOL WINAPI OnConsoleEvent(DWORD event) {
         OnInterrupt(Interrupt::Close, Now());
         Sleep(4500);
         return TRUE;
-    default:
-        return FALSE;
+    default: return FALSE;
     }
 }
 #endif
@@ -311,14 +314,16 @@ std::string InterruptOutcome() {
 bool Interrupted() { return g_interrupts.load() != 0; }
 
 void CheckCancelled() {
-    if (Interrupted()) throw ToolError(LORIC_ERR_CANCELLED, "cancelled; nothing on the device was changed");
+    if (Interrupted())
+        throw ToolError(LORIC_ERR_CANCELLED, "cancelled; nothing on the device was changed");
 }
 
 bool CancelRequested() { return Interrupted() && !g_changing.load(); }
 
 void BeginFlashChange(FlashJob job, const std::string& recovery) {
     Guard lock(g_lock);
-    if (Interrupted()) throw ToolError(LORIC_ERR_CANCELLED, "cancelled; nothing on the device was changed");
+    if (Interrupted())
+        throw ToolError(LORIC_ERR_CANCELLED, "cancelled; nothing on the device was changed");
     g_job = job;
     g_recovery = recovery;
     g_stage = Stage::None;

@@ -41,8 +41,9 @@ std::string FlashDataFile(const Globals& globals) {
 
 Job::Job(const Globals& globals)
     : globals_(globals),
-      lock_(DeviceLock::Take(LockTargetOf(globals.target), globals.commandLine, globals.waitLock,
-                             [](const std::string& line) { std::fprintf(stderr, "loric: %s\n", line.c_str()); })),
+      lock_(DeviceLock::Take(
+          LockTargetOf(globals.target), globals.commandLine, globals.waitLock,
+          [](const std::string& line) { std::fprintf(stderr, "loric: %s\n", line.c_str()); })),
       session_(std::make_unique<Session>(globals.target)),
       style_(StyleOf(globals)) {}
 

@@ -5,8 +5,9 @@
 //     const DeviceLocation& device = job.FindDevice();
 //     ... checks, the change (job.progress() shows it), the read-back ...
 //
-// The job owns the device's lock (taken before anything reaches the device), the session, the chip record (its own copy, which the library may change), the
-// device found and the progress display, and lets them go in that reverse order.
+// The job owns the device's lock (taken before anything reaches the device), the session, the chip
+// record (its own copy, which the library may change), the device found and the progress display,
+// and lets them go in that reverse order.
 #pragma once
 
 #include <cstdint>
@@ -15,8 +16,8 @@
 #include <string>
 
 #include "chips.h"
-#include "device_lock.h"
 #include "device.h"
+#include "device_lock.h"
 #include "loric.h"
 #include "progress.h"
 #include "session.h"
@@ -33,8 +34,9 @@ struct Globals {
     std::string progress = "auto";
     bool quiet = false;
     bool yes = false;  // --yes: answers confirmation questions (scripts)
-    double waitLock = kDefaultLockWait;  // --wait-lock: seconds to wait for another job on the device
-    std::string commandLine;             // this command, as the lock tells another one
+    double waitLock =
+        kDefaultLockWait;     // --wait-lock: seconds to wait for another job on the device
+    std::string commandLine;  // this command, as the lock tells another one
 };
 
 // The progress display --progress and --quiet ask for.

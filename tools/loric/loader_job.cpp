@@ -33,8 +33,9 @@ bool NeedsChipErase(const LoaderJob& step) {
 // wait after it can be given in milliseconds rather than whole seconds.
 uint32_t Attempt(const LoaderJob& step, uint32_t waitMs) {
     if (step.assumeBlank || step.eraseDelay) {
-        return UploadFirmwareLoader(step.node, step.flash, step.loader.c_str(), step.assumeBlank ? 1 : 0,
-                                    step.eraseDelay.value_or(0), step.window, step.callback);
+        return UploadFirmwareLoader(step.node, step.flash, step.loader.c_str(),
+                                    step.assumeBlank ? 1 : 0, step.eraseDelay.value_or(0),
+                                    step.window, step.callback);
     }
     SetFlashDevice(step.flash);  // the link erases with the chip's command set
     // A device that runs nothing does not answer FLASH_UPLOAD_CTRL: it is at its flash port
@@ -52,7 +53,8 @@ uint32_t Attempt(const LoaderJob& step, uint32_t waitMs) {
     const uint32_t status = EraseFlashSector(*step.node, step.flash, address, 1);
     if (status != 0) return status;
     std::this_thread::sleep_for(std::chrono::milliseconds(waitMs));
-    return UploadFirmwareLoader(step.node, step.flash, step.loader.c_str(), 1, 0, step.window, step.callback);
+    return UploadFirmwareLoader(step.node, step.flash, step.loader.c_str(), 1, 0, step.window,
+                                step.callback);
 }
 
 std::string SecondsText(uint32_t ms) {
@@ -84,8 +86,9 @@ uint32_t ProgramLoader(const LoaderJob& step) {
     uint32_t status = Attempt(step, firstWait);
     // Only a loader that does not answer after it was written is worth a second try: the
     // chip may still have been erasing or programming when the writes came.
-    const bool retry = status == LORIC_ERR_DEVICE_NOT_RELOCATED && !step.eraseDelay && !step.assumeBlank &&
-                       !step.instantChip && FlashDeviceId(*step.flash) != FLASH_INTERNAL_DEVICE_ID;
+    const bool retry = status == LORIC_ERR_DEVICE_NOT_RELOCATED && !step.eraseDelay &&
+                       !step.assumeBlank && !step.instantChip &&
+                       FlashDeviceId(*step.flash) != FLASH_INTERNAL_DEVICE_ID;
     if (!retry) return status;
 
     if (step.say)

@@ -18,7 +18,7 @@ struct FamilyTiming {
     const char* family;
     uint32_t sectorEraseMs[2];  // typical, maximum
     uint32_t chipEraseMs[2];
-    uint32_t maxProgramUs;      // longest byte or word program time
+    uint32_t maxProgramUs;  // longest byte or word program time
 };
 
 // The family of a chip record, from its device name ("29LV800B-x16" -> 29LV). Unknown names
@@ -26,12 +26,12 @@ struct FamilyTiming {
 const FamilyTiming& FamilyTimingOf(const FLASH_DEVICE& device);
 
 struct LoaderJob {
-    uint16_t* node;               // in: the device found; out: the node of the running loader
+    uint16_t* node;  // in: the device found; out: the node of the running loader
     FLASH_DEVICE* flash;
     std::string loader;
-    bool assumeBlank = false;     // --blank: nothing to erase
+    bool assumeBlank = false;            // --blank: nothing to erase
     std::optional<uint32_t> eraseDelay;  // --erase-delay: the user's own wait, no retry
-    bool instantChip = false;     // the embedded simulator: its chip needs no time
+    bool instantChip = false;            // the embedded simulator: its chip needs no time
     ProgressWindow window = nullptr;
     ProgressCallback callback = nullptr;
     std::function<void(const std::string&)> say;

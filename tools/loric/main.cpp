@@ -39,38 +39,49 @@ const char* const kExitCodes =
 using Action = std::function<int(const Globals&)>;
 
 void DeclareGlobals(CLI::App& app, Globals& g) {
-    app.add_option("--com", g.target.comPort, "Use the serial adapter on PORT (/dev/ttyUSB0, COM3)")->type_name("PORT");
-    auto* sim = app.add_flag("--sim", g.target.sim, "Use the simulated device embedded in the tool");
-    app.add_option("--link", g.target.link,
-                   "Linux: reach the bus through the kernel's 1394 stack (firewire) or the driver socket "
-                   "(socket); default: the kernel's stack when it lists nodes and BRENNOCK_SOCKET is unset")
+    app.add_option("--com", g.target.comPort, "Use the serial adapter on PORT (/dev/ttyUSB0, COM3)")
+        ->type_name("PORT");
+    auto* sim =
+        app.add_flag("--sim", g.target.sim, "Use the simulated device embedded in the tool");
+    app.add_option(
+           "--link", g.target.link,
+           "Linux: reach the bus through the kernel's 1394 stack (firewire) or the driver socket "
+           "(socket); default: the kernel's stack when it lists nodes and BRENNOCK_SOCKET is unset")
         ->check(CLI::IsMember({"firewire", "socket"}))
         ->type_name("KIND");
     app.add_option("--state", g.target.simState,
-                   "Folder that keeps the simulated device between commands (default: the user's state folder)")
+                   "Folder that keeps the simulated device between commands (default: the user's "
+                   "state folder)")
         ->type_name("DIR");
-    app.add_option("--sim-fault", g.target.faults, "Inject a fault into the simulated device (see the simulator's notes)")
+    app.add_option("--sim-fault", g.target.faults,
+                   "Inject a fault into the simulated device (see the simulator's notes)")
         ->type_name("SPEC");
-    app.add_option("--sim-chip", g.target.simChip, "Flash chip of a newly created simulated device")->type_name("NAME");
-    app.add_option("--flash-data", g.flashData, "Flash data file (default: the shipped one)")->type_name("FILE");
-    app.add_option("--chip", g.chip, "Flash chip on the board, by name from the flash data file (`loric chips`)")
+    app.add_option("--sim-chip", g.target.simChip, "Flash chip of a newly created simulated device")
         ->type_name("NAME");
-    app.add_option("--node", g.node, "Node ID of the device (default: the device found on the bus)")->type_name("ID");
+    app.add_option("--flash-data", g.flashData, "Flash data file (default: the shipped one)")
+        ->type_name("FILE");
+    app.add_option("--chip", g.chip,
+                   "Flash chip on the board, by name from the flash data file (`loric chips`)")
+        ->type_name("NAME");
+    app.add_option("--node", g.node, "Node ID of the device (default: the device found on the bus)")
+        ->type_name("ID");
     app.add_option("--trace", g.trace,
-                   "Write a trace to debug.log in the current folder: a number, or error,warning,api,api-verbose,"
+                   "Write a trace to debug.log in the current folder: a number, or "
+                   "error,warning,api,api-verbose,"
                    "internal,verbose,node0,all")
         ->type_name("CLASSES");
     app.add_option("--progress", g.progress, "Progress display: auto, bar, plain or none")
         ->check(CLI::IsMember({"auto", "bar", "plain", "none"}));
     app.add_flag("-q,--quiet", g.quiet, "Print only results and errors");
     app.add_flag("-y,--yes", g.yes,
-                 "Answer yes to the question before a job that wipes the loader or the whole flash (for scripts)");
-    app.add_option("--wait-lock", g.waitLock,
-                   "Wait up to SECONDS for another job on the same device to end (default 2), then refuse")
+                 "Answer yes to the question before a job that wipes the loader or the whole flash "
+                 "(for scripts)");
+    app.add_option(
+           "--wait-lock", g.waitLock,
+           "Wait up to SECONDS for another job on the same device to end (default 2), then refuse")
         ->type_name("SECONDS")
         ->check(CLI::Range(0.0, 86400.0));
     app.get_option("--com")->excludes(sim);
-
 }
 
 // ---- Each command's arguments and options, in the order --help lists them -------------------
@@ -80,7 +91,8 @@ void DeclareNodes(CLI::App& c, NodesOptions& o) {
 }
 
 void DeclareRead(CLI::App& c, ReadOptions& o) {
-    c.add_option("register", o.reg, "Register name, offset (0xF0090008) or 48-bit address")->required();
+    c.add_option("register", o.reg, "Register name, offset (0xF0090008) or 48-bit address")
+        ->required();
     c.add_option("-n,--count", o.count, "Read this many quadlets")->check(CLI::Range(1, 4096));
 }
 
@@ -89,7 +101,9 @@ void DeclareWrite(CLI::App& c, WriteOptions& o) {
     c.add_option("value", o.value, "32-bit value")->required();
 }
 
-void DeclareChips(CLI::App& c, ChipsOptions& o) { c.add_option("name", o.name, "Show this chip's sector table"); }
+void DeclareChips(CLI::App& c, ChipsOptions& o) {
+    c.add_option("name", o.name, "Show this chip's sector table");
+}
 
 // Reading back is the default; --verify stays accepted for scripts written before.
 void DeclareVerifyFlags(CLI::App& c, bool& noVerify, bool& verify, const char* what) {
@@ -99,36 +113,46 @@ void DeclareVerifyFlags(CLI::App& c, bool& noVerify, bool& verify, const char* w
 
 void DeclareProgramLoader(CLI::App& c, LoaderOptions& o) {
     c.add_option("loader", o.loader, "Loader image")->required();
-    c.add_option("--erase-delay", o.eraseDelay,
-                 "Seconds to wait after the erase (0 to 30; default: the chip family's erase time)");
-    c.add_flag("--blank", o.assumeBlank, "The flash is known to be erased: skip the erase before the loader");
+    c.add_option(
+        "--erase-delay", o.eraseDelay,
+        "Seconds to wait after the erase (0 to 30; default: the chip family's erase time)");
+    c.add_flag("--blank", o.assumeBlank,
+               "The flash is known to be erased: skip the erase before the loader");
     DeclareVerifyFlags(c, o.noVerify, o.verify, "the loader");
     c.add_flag("--force", o.force, "Program an image that does not look like a bootstrap loader");
 }
 
 void DeclareProgram(CLI::App& c, ProgramOptions& o) {
     c.add_option("firmware", o.firmware, "Firmware image")->required();
-    c.add_option("config", o.config, "Configuration: a JSON description or a configuration file")->required();
-    c.add_option("--loader", o.loader, "Program this bootstrap loader first (needed on a blank device)");
+    c.add_option("config", o.config, "Configuration: a JSON description or a configuration file")
+        ->required();
+    c.add_option("--loader", o.loader,
+                 "Program this bootstrap loader first (needed on a blank device)");
     c.add_option("--erase-delay", o.eraseDelay,
-                 "Seconds to wait after the loader's erase (0 to 30; default: the chip family's erase time)");
+                 "Seconds to wait after the loader's erase (0 to 30; default: the chip family's "
+                 "erase time)");
     DeclareVerifyFlags(c, o.noVerify, o.verify, "the firmware and configuration");
     c.add_option("--backup", o.backup,
-                 "Save the device's configuration here first, a new file (default: config-backup-<time>.bin); "
+                 "Save the device's configuration here first, a new file (default: "
+                 "config-backup-<time>.bin); "
                  "the firmware backup goes beside it (firmware-backup-<time>.bin)");
-    c.add_flag("--no-backup", o.noBackup, "Do not save the device's configuration and firmware first");
-    c.add_flag("--force", o.force,
-               "Program images that do not look right (a configuration that does not decode, firmware or "
-               "loader without what the device needs); sizes are always checked");
+    c.add_flag("--no-backup", o.noBackup,
+               "Do not save the device's configuration and firmware first");
+    c.add_flag(
+        "--force", o.force,
+        "Program images that do not look right (a configuration that does not decode, firmware or "
+        "loader without what the device needs); sizes are always checked");
 }
 
 void DeclareRestore(CLI::App& c, RestoreOptions& o) {
     c.add_option("backups", o.files, "Firmware and/or configuration backup (told apart by content)")
         ->required()
         ->expected(1, 2);
-    c.add_option("--loader", o.loader, "Program this bootstrap loader first (a device that shows as blank)");
+    c.add_option("--loader", o.loader,
+                 "Program this bootstrap loader first (a device that shows as blank)");
     c.add_option("--erase-delay", o.eraseDelay,
-                 "Seconds to wait after the loader's erase (0 to 30; default: the chip family's erase time)");
+                 "Seconds to wait after the loader's erase (0 to 30; default: the chip family's "
+                 "erase time)");
     DeclareVerifyFlags(c, o.noVerify, o.verify, "what was put back");
     c.add_flag("--force", o.force, "Put back a backup that does not look right");
 }
@@ -137,7 +161,8 @@ void DeclareErase(CLI::App& c, EraseOptions& o) {
     c.add_option("--sector", o.sector, "Sector number (`loric chips NAME` lists them)");
     c.add_option("--address", o.address, "Sector by its start address, in words");
     c.add_flag("--all", o.all, "Erase the whole flash (asks first; --yes for scripts)");
-    c.add_flag("--flash-port", o.flashPort, "Erase through the flash port instead of the running loader or firmware");
+    c.add_flag("--flash-port", o.flashPort,
+               "Erase through the flash port instead of the running loader or firmware");
 }
 
 void DeclareTimestamp(CLI::App&, TimestampOptions&) {}
@@ -177,20 +202,25 @@ void DeclareDownload(CLI::App& c, DownloadOptions& o) {
 void DeclareUpload(CLI::App& c, UploadOptions& o) {
     c.add_option("file", o.file, "JSON description or configuration file")->required();
     c.add_option("--backup", o.backup,
-                 "Save the device's configuration here first, a new file (default: config-backup-<time>.bin)");
+                 "Save the device's configuration here first, a new file (default: "
+                 "config-backup-<time>.bin)");
     c.add_flag("--no-backup", o.noBackup, "Do not save the device's configuration first");
-    c.add_flag("--no-erase", o.noErase, "Do not erase the configuration sector first (it must be blank)");
+    c.add_flag("--no-erase", o.noErase,
+               "Do not erase the configuration sector first (it must be blank)");
     DeclareVerifyFlags(c, o.noVerify, o.verify, "the configuration");
     c.add_flag("--force", o.force, "Program a configuration file even if it does not decode");
 }
 
 // Adds a command's options to its subcommand; when the command line chooses it, `chosen` runs
 // the command with them.
-template <typename Options, void (*Declare)(CLI::App&, Options&), int (*Command)(const Globals&, const Options&)>
+template <typename Options, void (*Declare)(CLI::App&, Options&),
+          int (*Command)(const Globals&, const Options&)>
 void Bind(CLI::App& command, Action& chosen) {
     auto options = std::make_shared<Options>();
     Declare(command, *options);
-    command.callback([&chosen, options] { chosen = [options](const Globals& g) { return Command(g, *options); }; });
+    command.callback([&chosen, options] {
+        chosen = [options](const Globals& g) { return Command(g, *options); };
+    });
 }
 
 // A group of commands (config): it needs one of them.
@@ -204,7 +234,8 @@ struct CommandEntry {
 };
 
 const CommandEntry kCommands[] = {
-    {nullptr, "nodes", "List the nodes on the bus and find the device", &Bind<NodesOptions, DeclareNodes, CmdNodes>},
+    {nullptr, "nodes", "List the nodes on the bus and find the device",
+     &Bind<NodesOptions, DeclareNodes, CmdNodes>},
     {nullptr, "read", "Read a register (a name such as FLASH_UPLOAD_CTRL, or an address)",
      &Bind<ReadOptions, DeclareRead, CmdRead>},
     {nullptr, "write", "Write a register", &Bind<WriteOptions, DeclareWrite, CmdWrite>},
@@ -216,17 +247,21 @@ const CommandEntry kCommands[] = {
      &Bind<ProgramOptions, DeclareProgram, CmdProgram>},
     {nullptr, "restore", "Put the firmware and configuration backups of `program` back",
      &Bind<RestoreOptions, DeclareRestore, CmdRestore>},
-    {nullptr, "erase", "Erase one sector or the whole flash", &Bind<EraseOptions, DeclareErase, CmdErase>},
+    {nullptr, "erase", "Erase one sector or the whole flash",
+     &Bind<EraseOptions, DeclareErase, CmdErase>},
     {nullptr, "timestamp", "Read the time stamp of the firmware the device runs",
      &Bind<TimestampOptions, DeclareTimestamp, CmdTimestamp>},
-    {nullptr, "dump", "Read a range of the flash through the read window", &Bind<DumpOptions, DeclareDump, CmdDump>},
-    {nullptr, "verify", "Compare the flash with a file", &Bind<VerifyOptions, DeclareVerify, CmdVerify>},
+    {nullptr, "dump", "Read a range of the flash through the read window",
+     &Bind<DumpOptions, DeclareDump, CmdDump>},
+    {nullptr, "verify", "Compare the flash with a file",
+     &Bind<VerifyOptions, DeclareVerify, CmdVerify>},
     {nullptr, "config", "Configuration: generate, import, show, upload, download", &Group},
     {"config", "generate", "Make a configuration file from a JSON description",
      &Bind<GenerateOptions, DeclareGenerate, CmdConfigGenerate>},
     {"config", "import", "Turn a configuration file into a JSON description",
      &Bind<ImportOptions, DeclareImport, CmdConfigImport>},
-    {"config", "show", "Decode a configuration file, or the device's configuration, checking its CRCs",
+    {"config", "show",
+     "Decode a configuration file, or the device's configuration, checking its CRCs",
      &Bind<ShowOptions, DeclareShow, CmdConfigShow>},
     {"config", "download", "Save the device's configuration to a file (.json: as a description)",
      &Bind<DownloadOptions, DeclareDownload, CmdConfigDownload>},
@@ -258,7 +293,8 @@ int RunCommand(const CLI::App& app, Globals& globals, const Action& chosen) {
     int code = kExitOk;
     try {
         globals.target.traceFlags = ParseTraceFlags(globals.trace);
-        if (!globals.target.sim && (app.count("--state") || app.count("--sim-fault") || app.count("--sim-chip"))) {
+        if (!globals.target.sim &&
+            (app.count("--state") || app.count("--sim-fault") || app.count("--sim-chip"))) {
             throw ToolError(kExitUsage, "--state, --sim-fault and --sim-chip go with --sim");
         }
         ParseNode(globals.node);  // one check of --node, before anything else
@@ -268,7 +304,8 @@ int RunCommand(const CLI::App& app, Globals& globals, const Action& chosen) {
     } catch (const ToolError& error) {
         std::fflush(stdout);
         std::fprintf(stderr, "loric: %s\n", error.what());
-        if (!error.hint().empty()) std::fprintf(stderr, "  What to try: %s\n", error.hint().c_str());
+        if (!error.hint().empty())
+            std::fprintf(stderr, "  What to try: %s\n", error.hint().c_str());
         code = error.code();
     } catch (const std::exception& error) {
         std::fprintf(stderr, "loric: %s\n", error.what());
@@ -282,8 +319,10 @@ int RunCommand(const CLI::App& app, Globals& globals, const Action& chosen) {
 
 int Run(int argc, char** argv) {
     Globals globals;
-    CLI::App app{"loric: programs the flash of TQ6410 storage bridge devices.\n"
-                 "Targets: the 1394 driver (default), a serial adapter (--com PORT) or the simulated device (--sim)."};
+    CLI::App app{
+        "loric: programs the flash of TQ6410 storage bridge devices.\n"
+        "Targets: the 1394 driver (default), a serial adapter (--com PORT) or the simulated device "
+        "(--sim)."};
     app.name("loric");
     app.footer(kExitCodes);
     app.require_subcommand(1);
@@ -310,8 +349,10 @@ int Run(int argc, char** argv) {
     } catch (const CLI::ParseError& e) {
         const std::string unknown = UnknownCommand(app);
         if (!unknown.empty()) {
-            std::fprintf(stderr, "loric: there is no command \"%s\"\n  Run `loric --help` for the commands.\n",
-                         unknown.c_str());
+            std::fprintf(
+                stderr,
+                "loric: there is no command \"%s\"\n  Run `loric --help` for the commands.\n",
+                unknown.c_str());
             return kExitUsage;
         }
         if (dynamic_cast<const CLI::RequiredError*>(&e) != nullptr) {
@@ -327,12 +368,16 @@ int Run(int argc, char** argv) {
                 names += (names.empty() ? "" : ", ") + command->get_name();
             }
             if (!names.empty()) {
-                std::fprintf(stderr, "loric: name a %scommand: %s\n  Run `loric %s--help` for what each does.\n",
-                             prefix.c_str(), names.c_str(), prefix.c_str());
+                std::fprintf(
+                    stderr,
+                    "loric: name a %scommand: %s\n  Run `loric %s--help` for what each does.\n",
+                    prefix.c_str(), names.c_str(), prefix.c_str());
                 return kExitUsage;
             }
         }
-        std::fprintf(stderr, "loric: %s\n  Run `loric --help` (or `loric COMMAND --help`) for the usage.\n", e.what());
+        std::fprintf(stderr,
+                     "loric: %s\n  Run `loric --help` (or `loric COMMAND --help`) for the usage.\n",
+                     e.what());
         return kExitUsage;
     }
     if (!chosen) {

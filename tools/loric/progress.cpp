@@ -60,11 +60,12 @@ Progress::Progress(ProgressStyle style, std::FILE* out) : style_(style), out_(ou
 #if defined(_WIN32)
     // A hidden window of our own: the library sets its text, and the subclassed window
     // procedure tells us at once.
-    hwnd_ = CreateWindowA("STATIC", "", 0, 0, 0, 0, 0, nullptr, nullptr, GetModuleHandleA(nullptr), nullptr);
+    hwnd_ = CreateWindowA("STATIC", "", 0, 0, 0, 0, 0, nullptr, nullptr, GetModuleHandleA(nullptr),
+                          nullptr);
     if (hwnd_) {
         SetWindowLongPtrA(hwnd_, GWLP_USERDATA, reinterpret_cast<LONG_PTR>(this));
-        previous_ = reinterpret_cast<WNDPROC>(
-            SetWindowLongPtrA(hwnd_, GWLP_WNDPROC, reinterpret_cast<LONG_PTR>(&Progress::WindowProc)));
+        previous_ = reinterpret_cast<WNDPROC>(SetWindowLongPtrA(
+            hwnd_, GWLP_WNDPROC, reinterpret_cast<LONG_PTR>(&Progress::WindowProc)));
     }
 #else
     window_.titleChanged = &TitleChanged;
@@ -190,7 +191,8 @@ void Progress::Draw(int percent) {
     if (percent > 100) percent = 100;
     if (style_ == ProgressStyle::Plain) {
         // A line every ten percent, and the last one.
-        if (lastPrinted_ >= 0 && percent < lastPrinted_ + 10 && !(percent == 100 && lastPrinted_ != 100)) {
+        if (lastPrinted_ >= 0 && percent < lastPrinted_ + 10 &&
+            !(percent == 100 && lastPrinted_ != 100)) {
             return;
         }
         lastPrinted_ = percent;

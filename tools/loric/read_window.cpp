@@ -41,7 +41,8 @@ std::vector<uint8_t> ReadFlash(uint16_t node, uint32_t address, uint32_t length,
         if (progress && percent != shown) {
             shown = percent;
             if (progress->Report(percent)) {
-                throw ToolError(LORIC_ERR_CANCELLED, "reading the flash was cancelled", "Run the command again to read it all.");
+                throw ToolError(LORIC_ERR_CANCELLED, "reading the flash was cancelled",
+                                "Run the command again to read it all.");
             }
         }
     }

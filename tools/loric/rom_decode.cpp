@@ -1,8 +1,8 @@
 #include "rom_decode.h"
 
+#include <algorithm>
 #include <cstdarg>
 #include <cstdio>
-#include <algorithm>
 #include <set>
 
 #include "device_facts.h"
@@ -80,7 +80,8 @@ public:
         ++report_.crcChecked;
         if (stored == computed) return Format("CRC %04X ok", stored);
         ++report_.crcFailed;
-        report_.problems.push_back(Format("CRC of the block at q%zu is %04X, should be %04X", at, stored, computed));
+        report_.problems.push_back(
+            Format("CRC of the block at q%zu is %04X, should be %04X", at, stored, computed));
         return Format("CRC %04X BAD (computed %04X)", stored, computed);
     }
 
@@ -97,27 +98,30 @@ public:
             uint32_t entry = rom_[index];
             uint8_t key = entry >> 24;
             uint32_t value = entry & 0xFFFFFF;
-            std::string line = Format("  q%-3zu %08X  %-22s ", index, entry, entry == 0 ? "(empty)" : KeyName(key));
+            std::string line = Format("  q%-3zu %08X  %-22s ", index, entry,
+                                      entry == 0 ? "(empty)" : KeyName(key));
             if (entry == 0) {
                 Line(line);
                 continue;
             }
-            if ((key >> 6) == 2) { // leaf
+            if ((key >> 6) == 2) {  // leaf
                 size_t target = index + value;
                 leaves_.insert(target);
                 line += Format("-> leaf at q%zu", target);
                 if (target < rom_.size()) {
                     size_t leafLength = rom_[target] >> 16;
-                    if (leafLength >= 2) line += " \"" + QuadletText(rom_, target + 3, leafLength - 2) + "\"";
+                    if (leafLength >= 2)
+                        line += " \"" + QuadletText(rom_, target + 3, leafLength - 2) + "\"";
                 }
-            } else if ((key >> 6) == 3) { // directory
+            } else if ((key >> 6) == 3) {  // directory
                 subdirectories_.push_back(index + value);
                 line += Format("-> directory at q%zu", index + value);
             } else if (key == 0x14) {
                 line += Format("LUN %u, device type 0x%02X%s", value & 0xFFFF, (value >> 16) & 0x1F,
                                (value & 0x400000) ? ", ordered" : "");
             } else if (key == 0x3A) {
-                line += Format("mgt_orb_timeout 0x%02X, orb_size 0x%02X", (value >> 8) & 0xFF, value & 0xFF);
+                line += Format("mgt_orb_timeout 0x%02X, orb_size 0x%02X", (value >> 8) & 0xFF,
+                               value & 0xFF);
             } else {
                 line += Format("0x%06X", value);
             }
@@ -130,13 +134,15 @@ public:
         for (size_t at : leaves_) {
             if (at < rom_.size()) next = std::max(next, at + (rom_[at] >> 16) + 1);
             if (at >= rom_.size()) {
-                report_.problems.push_back(Format("a leaf pointer leads to q%zu, outside the ROM", at));
+                report_.problems.push_back(
+                    Format("a leaf pointer leads to q%zu, outside the ROM", at));
                 Line(Format("Leaf at q%zu: outside the ROM", at));
                 continue;
             }
             size_t length = rom_[at] >> 16;
             std::string text = length >= 2 ? QuadletText(rom_, at + 3, length - 2) : "";
-            Line(Format("Leaf at q%zu, %zu quadlets, %s: \"%s\"", at, length, CheckCrc(at, length).c_str(), text.c_str()));
+            Line(Format("Leaf at q%zu, %zu quadlets, %s: \"%s\"", at, length,
+                        CheckCrc(at, length).c_str(), text.c_str()));
         }
         // Leaves that no entry points to still lie in the ROM (the second unit's text when
         // there is no second unit): show them too, as long as they fit.
@@ -144,8 +150,8 @@ public:
             size_t length = rom_[next] >> 16;
             if (length < 2 || next + length >= rom_.size()) break;
             std::string text = QuadletText(rom_, next + 3, length - 2);
-            Line(Format("Leaf at q%zu, %zu quadlets (no entry points to it), %s: \"%s\"", next, length,
-                        CheckCrc(next, length).c_str(), text.c_str()));
+            Line(Format("Leaf at q%zu, %zu quadlets (no entry points to it), %s: \"%s\"", next,
+                        length, CheckCrc(next, length).c_str(), text.c_str()));
             next += length + 1;
         }
     }
@@ -175,11 +181,13 @@ uint16_t RomCrc(const uint32_t* words, size_t count) {
 RomReport DecodeConfigImage(const std::vector<uint8_t>& image) {
     RomReport report;
     std::vector<uint32_t> words((image.size() + 3) / 4, 0);
-    for (size_t i = 0; i < image.size(); ++i) words[i / 4] |= static_cast<uint32_t>(image[i]) << (8 * (i % 4));
+    for (size_t i = 0; i < image.size(); ++i)
+        words[i / 4] |= static_cast<uint32_t>(image[i]) << (8 * (i % 4));
 
     auto line = [&](const std::string& text) { report.text += text + "\n"; };
     if (words.size() < kHeaderWords + 5) {
-        report.problems.push_back(Format("%zu bytes is too short for a configuration image", image.size()));
+        report.problems.push_back(
+            Format("%zu bytes is too short for a configuration image", image.size()));
         line(report.problems.back());
         return report;
     }
@@ -187,17 +195,20 @@ RomReport DecodeConfigImage(const std::vector<uint8_t>& image) {
     uint32_t flags = words[4];
     uint32_t romLength = words[25];
     line(Format("Header (ext_config), %zu bytes in all", image.size()));
-    line(magic ? Format("  magic            %08X  ok", words[0])
-                : Format("  magic            %08X  MISSING (should be %08X)", words[0], kConfigMagic));
+    line(magic
+             ? Format("  magic            %08X  ok", words[0])
+             : Format("  magic            %08X  MISSING (should be %08X)", words[0], kConfigMagic));
     line(Format("  config_word1     %08X", words[1]));
     line(Format("  config_word2     %08X", words[2]));
     line(Format("  config_word3     %08X", words[3]));
-    line(Format("  config_flags     %08X  (data page type %u%s, second logical unit %s)", flags, flags >> 24,
-                (flags >> 24) == 1 ? ": none" : "", (flags & 0x800000) ? "yes" : "no"));
+    line(Format("  config_flags     %08X  (data page type %u%s, second logical unit %s)", flags,
+                flags >> 24, (flags >> 24) == 1 ? ": none" : "",
+                (flags & 0x800000) ? "yes" : "no"));
     if ((flags >> 24) == 2) {
         std::vector<uint32_t> page(words.begin() + 5, words.begin() + 13);
-        line(Format("  data page        \"%s\" \"%s\" \"%s\" \"%s\"", QuadletText(page, 0, 2).c_str(),
-                    QuadletText(page, 2, 4).c_str(), QuadletText(page, 6, 1).c_str(), QuadletText(page, 7, 1).c_str()));
+        line(Format("  data page        \"%s\" \"%s\" \"%s\" \"%s\"",
+                    QuadletText(page, 0, 2).c_str(), QuadletText(page, 2, 4).c_str(),
+                    QuadletText(page, 6, 1).c_str(), QuadletText(page, 7, 1).c_str()));
     }
     line(Format("  config_rom_len   %u bytes", romLength));
     if (!magic) report.problems.push_back("the header's magic word is missing");
@@ -205,20 +216,23 @@ RomReport DecodeConfigImage(const std::vector<uint8_t>& image) {
     std::vector<uint32_t> rom(words.begin() + kHeaderWords, words.end());
     size_t crcLength = (rom[0] >> 16) & 0xFF;
     if (romLength != (crcLength + 1) * 4) {
-        report.problems.push_back(Format("config_rom_len is %u, the ROM's crc_length says %zu", romLength, (crcLength + 1) * 4));
+        report.problems.push_back(Format("config_rom_len is %u, the ROM's crc_length says %zu",
+                                         romLength, (crcLength + 1) * 4));
     }
     if (crcLength + 1 > rom.size()) {
-        report.problems.push_back(Format("the ROM claims %zu quadlets, the file holds %zu", crcLength + 1, rom.size()));
+        report.problems.push_back(
+            Format("the ROM claims %zu quadlets, the file holds %zu", crcLength + 1, rom.size()));
         rom.resize(crcLength + 1, 0);
     } else {
         rom.resize(crcLength + 1);
     }
     Decoder decoder(rom, report);
-    decoder.Line(Format("Bus information block, info_length %u, crc_length %zu, %s", rom[0] >> 24, crcLength,
-                        decoder.CheckCrc(0, crcLength).c_str()));
+    decoder.Line(Format("Bus information block, info_length %u, crc_length %zu, %s", rom[0] >> 24,
+                        crcLength, decoder.CheckCrc(0, crcLength).c_str()));
     decoder.Line(Format("  q1   %08X  bus name \"%s\"", rom[1], QuadletText(rom, 1, 1).c_str()));
     decoder.Line(Format("  q2   %08X  bus options, link_speed %u", rom[2], rom[2] & 7));
-    decoder.Line(Format("  q3   %08X  node_vendor_id 0x%06X, chip_id_hi 0x%02X", rom[3], rom[3] >> 8, rom[3] & 0xFF));
+    decoder.Line(Format("  q3   %08X  node_vendor_id 0x%06X, chip_id_hi 0x%02X", rom[3],
+                        rom[3] >> 8, rom[3] & 0xFF));
     decoder.Line(Format("  q4   %08X  chip_id_lo 0x%08X", rom[4], rom[4]));
     if (rom.size() > 5) {
         decoder.Directory("Root directory", 5);

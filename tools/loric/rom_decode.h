@@ -9,11 +9,11 @@
 namespace tool {
 
 struct RomReport {
-    std::string text;   // the decoded image, one item per line
-    int crcChecked = 0; // CRCs computed
-    int crcFailed = 0;  // of which did not match
-    bool valid = false; // header magic present and ROM long enough to decode
-    std::vector<std::string> problems; // one line each
+    std::string text;                   // the decoded image, one item per line
+    int crcChecked = 0;                 // CRCs computed
+    int crcFailed = 0;                  // of which did not match
+    bool valid = false;                 // header magic present and ROM long enough to decode
+    std::vector<std::string> problems;  // one line each
 };
 
 // The CRC-16 of IEEE 1212 over whole quadlets.

@@ -60,8 +60,10 @@ Session::Session(const TargetOptions& options) : options_(options) {
 #endif
             throw ToolError(static_cast<int>(status),
                             "cannot open the serial adapter on " + options.comPort + ": " + why,
-                            "Check the port name (on Linux /dev/ttyS0, /dev/ttyUSB0...; on Windows COM1, COM3...), "
-                            "that no other program uses it, and that the adapter is powered and connected to the "
+                            "Check the port name (on Linux /dev/ttyS0, /dev/ttyUSB0...; on Windows "
+                            "COM1, COM3...), "
+                            "that no other program uses it, and that the adapter is powered and "
+                            "connected to the "
                             "device.");
         }
     } else {
@@ -69,7 +71,8 @@ Session::Session(const TargetOptions& options) : options_(options) {
     }
     if (status != 0) {
         throw ToolError(static_cast<int>(status),
-                        "cannot open the 1394 driver: error " + std::to_string(status) + ": " + StatusText(status),
+                        "cannot open the 1394 driver: error " + std::to_string(status) + ": " +
+                            StatusText(status),
                         StatusHint(status));
     }
     open_ = true;

@@ -14,14 +14,14 @@ namespace tool {
 class SimHost;
 
 struct TargetOptions {
-    std::string comPort;             // --com
-    bool sim = false;                // --sim
-    std::string simState;            // --state
-    bool simEphemeral = false;       // a throwaway simulated device (jobs that only read files)
-    std::vector<std::string> faults; // --sim-fault
-    std::string simChip;             // chip the simulated device carries when it is created
-    uint32_t traceFlags = 0;         // --trace
-    std::string link;                // --link firewire|socket (Linux: how the driver is reached)
+    std::string comPort;              // --com
+    bool sim = false;                 // --sim
+    std::string simState;             // --state
+    bool simEphemeral = false;        // a throwaway simulated device (jobs that only read files)
+    std::vector<std::string> faults;  // --sim-fault
+    std::string simChip;              // chip the simulated device carries when it is created
+    uint32_t traceFlags = 0;          // --trace
+    std::string link;                 // --link firewire|socket (Linux: how the driver is reached)
 };
 
 // Whether the library reaches the bus through Linux's own 1394 stack (the /dev/fwN files)

@@ -12,11 +12,11 @@ namespace tool {
 class SimHost {
 public:
     struct Options {
-        std::string stateDir;            // created when missing; "" = the user's default
-        std::string chip;                // flash chip of a new simulated device ("" = default)
-        std::string flashDataFile;       // where that chip is described
-        std::vector<std::string> faults; // fault injection, as the simulator spells it
-        bool ephemeral = false;          // no state folder: a blank device that is not kept
+        std::string stateDir;             // created when missing; "" = the user's default
+        std::string chip;                 // flash chip of a new simulated device ("" = default)
+        std::string flashDataFile;        // where that chip is described
+        std::vector<std::string> faults;  // fault injection, as the simulator spells it
+        bool ephemeral = false;           // no state folder: a blank device that is not kept
     };
 
     // Starts the simulator and points the driver socket (BRENNOCK_SOCKET) at it. ToolError when

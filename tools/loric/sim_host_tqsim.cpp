@@ -21,24 +21,29 @@ constexpr const char* kDefaultSimChip = "29F040B";
 
 std::string DefaultStateDir() {
     if (const char* dir = std::getenv("LORIC_SIM_STATE"); dir && *dir) return dir;
-    if (const char* dir = std::getenv("XDG_STATE_HOME"); dir && *dir) return std::string(dir) + "/loric/sim";
-    if (const char* home = std::getenv("HOME"); home && *home) return std::string(home) + "/.local/state/loric/sim";
+    if (const char* dir = std::getenv("XDG_STATE_HOME"); dir && *dir)
+        return std::string(dir) + "/loric/sim";
+    if (const char* home = std::getenv("HOME"); home && *home)
+        return std::string(home) + "/.local/state/loric/sim";
     return ".loric-sim";
 }
 
 bool SameNoCase(const std::string& a, const std::string& b) {
     if (a.size() != b.size()) return false;
     for (size_t i = 0; i < a.size(); ++i) {
-        if (std::toupper(static_cast<unsigned char>(a[i])) != std::toupper(static_cast<unsigned char>(b[i]))) return false;
+        if (std::toupper(static_cast<unsigned char>(a[i])) !=
+            std::toupper(static_cast<unsigned char>(b[i])))
+            return false;
     }
     return true;
 }
 
 [[noreturn]] void BadFault(const std::string& spec) {
-    throw ToolError(kExitUsage, "--sim-fault: cannot read \"" + spec + "\"",
-                    "Faults: read:OFFSET[:AFTER[:ERROR]], write:..., both:... (a register at offset high "
-                    "FFFF fails after AFTER successes with a Windows error), checksum:XOR, no-checksum, "
-                    "erase-never-done, erase-hangs, vanish, second-device, rotate.");
+    throw ToolError(
+        kExitUsage, "--sim-fault: cannot read \"" + spec + "\"",
+        "Faults: read:OFFSET[:AFTER[:ERROR]], write:..., both:... (a register at offset high "
+        "FFFF fails after AFTER successes with a Windows error), checksum:XOR, no-checksum, "
+        "erase-never-done, erase-hangs, vanish, second-device, rotate.");
 }
 
 void ApplyFault(tqsim::System& sim, const std::string& spec) {
@@ -58,7 +63,8 @@ void ApplyFault(tqsim::System& sim, const std::string& spec) {
         sim.AddDevice(sim.Flash());
     } else if (std::sscanf(spec.c_str(), "checksum:%lx", &mask) == 1) {
         sim.SetChecksumError(static_cast<uint32_t>(mask));
-    } else if (std::sscanf(spec.c_str(), "%7[a-z]:%lx:%lu:%lu", kind, &offset, &after, &error) >= 2) {
+    } else if (std::sscanf(spec.c_str(), "%7[a-z]:%lx:%lu:%lu", kind, &offset, &after, &error) >=
+               2) {
         std::string k = kind;
         if (k != "read" && k != "write" && k != "both") BadFault(spec);
         tqsim::RegisterFault fault;
@@ -88,8 +94,11 @@ public:
         }
         if (!saved.empty()) {
             if (!chipName.empty() && !SameNoCase(chipName, saved)) {
-                throw ToolError(LORIC_ERR_INVALID_PARAMETER, "the simulated device in " + stateDir_ + " carries a " + saved + ", not a " + chipName,
-                                "Use another --state folder for a device with another chip, or leave out --sim-chip.");
+                throw ToolError(LORIC_ERR_INVALID_PARAMETER,
+                                "the simulated device in " + stateDir_ + " carries a " + saved +
+                                    ", not a " + chipName,
+                                "Use another --state folder for a device with another chip, or "
+                                "leave out --sim-chip.");
             }
             chipName = saved;
         }
@@ -100,8 +109,10 @@ public:
             systemOptions.chip = *builtIn;
         } else {
             std::string error;
-            if (!tqsim::LoadChipFromFlashDataFile(options.flashDataFile, chipName, &systemOptions.chip, &error)) {
-                throw ToolError(LORIC_ERR_INVALID_PARAMETER, "the simulator cannot make a " + chipName + ": " + error,
+            if (!tqsim::LoadChipFromFlashDataFile(options.flashDataFile, chipName,
+                                                  &systemOptions.chip, &error)) {
+                throw ToolError(LORIC_ERR_INVALID_PARAMETER,
+                                "the simulator cannot make a " + chipName + ": " + error,
                                 "`loric chips` lists the chips; --sim-chip NAME picks one.");
             }
         }
@@ -116,7 +127,8 @@ public:
             std::string error;
             loaded = sim_->LoadState(stateDir_, &error);
             if (!loaded && error.find("holds") != std::string::npos) {
-                throw ToolError(LORIC_ERR_INVALID_PARAMETER, "the simulator state in " + stateDir_ + " does not fit: " + error,
+                throw ToolError(LORIC_ERR_INVALID_PARAMETER,
+                                "the simulator state in " + stateDir_ + " does not fit: " + error,
                                 "Remove the folder to start with a blank device.");
             }
         }
@@ -124,7 +136,9 @@ public:
         for (const auto& fault : options.faults) ApplyFault(*sim_, fault);
 
         char pattern[] = "/tmp/loric-sim-XXXXXX";
-        if (!mkdtemp(pattern)) throw ToolError(LORIC_ERR_OPEN_DRIVER, "cannot make a folder for the simulator's socket");
+        if (!mkdtemp(pattern))
+            throw ToolError(LORIC_ERR_OPEN_DRIVER,
+                            "cannot make a folder for the simulator's socket");
         socketDir_ = pattern;
         std::string socket = socketDir_ + "/brennock.sock";
         std::string error;
@@ -143,7 +157,8 @@ public:
         if (!stateDir_.empty()) {
             std::string error;
             if (!sim_->SaveState(stateDir_, &error)) {
-                std::fprintf(stderr, "loric: the simulated device's flash was not saved: %s\n", error.c_str());
+                std::fprintf(stderr, "loric: the simulated device's flash was not saved: %s\n",
+                             error.c_str());
             }
         }
         std::error_code ignored;
@@ -155,7 +170,8 @@ public:
     // A second Ctrl-C ends the tool at once: the simulated device keeps what its flash holds
     // then, as a real one would.
     static void OnQuit() {
-        if (g_host && !g_host->stateDir_.empty()) g_host->sim_->SaveState(g_host->stateDir_, nullptr);
+        if (g_host && !g_host->stateDir_.empty())
+            g_host->sim_->SaveState(g_host->stateDir_, nullptr);
     }
 
 private:

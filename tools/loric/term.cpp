@@ -43,7 +43,9 @@ bool EnableVirtualTerminal(HANDLE console) {
     if (!GetConsoleMode(console, &mode)) return false;
     if ((mode & ENABLE_VIRTUAL_TERMINAL_PROCESSING) != 0) return true;
     // Only output handles take the flag; an input handle refuses it and stays as it was.
-    if (!SetConsoleMode(console, mode | ENABLE_VIRTUAL_TERMINAL_PROCESSING | ENABLE_PROCESSED_OUTPUT)) return false;
+    if (!SetConsoleMode(console,
+                        mode | ENABLE_VIRTUAL_TERMINAL_PROCESSING | ENABLE_PROCESSED_OUTPUT))
+        return false;
     DWORD now = 0;
     if (!GetConsoleMode(console, &now) || (now & ENABLE_VIRTUAL_TERMINAL_PROCESSING) == 0) {
         SetConsoleMode(console, mode);
@@ -85,7 +87,7 @@ int TerminalWidth(int fd) {
         return info.srWindow.Right - info.srWindow.Left + 1;
     }
 #else
-    struct winsize size{};
+    struct winsize size {};
     if (ioctl(fd, TIOCGWINSZ, &size) == 0 && size.ws_col > 0) {
         return size.ws_col;
     }
@@ -101,12 +103,15 @@ void RewriteLine(std::FILE* out, const std::string& text) {
 #if defined(_WIN32)
     HANDLE console = ConsoleOf(fileno(out));
     CONSOLE_SCREEN_BUFFER_INFO info;
-    if (console != nullptr) std::fflush(out);  // the cursor is where the text written so far left it
+    if (console != nullptr)
+        std::fflush(out);  // the cursor is where the text written so far left it
     if (console != nullptr && GetConsoleScreenBufferInfo(console, &info)) {
         COORD start = {0, info.dwCursorPosition.Y};
         DWORD written = 0;
-        FillConsoleOutputCharacterA(console, ' ', static_cast<DWORD>(info.dwSize.X), start, &written);
-        FillConsoleOutputAttribute(console, info.wAttributes, static_cast<DWORD>(info.dwSize.X), start, &written);
+        FillConsoleOutputCharacterA(console, ' ', static_cast<DWORD>(info.dwSize.X), start,
+                                    &written);
+        FillConsoleOutputAttribute(console, info.wAttributes, static_cast<DWORD>(info.dwSize.X),
+                                   start, &written);
         SetConsoleCursorPosition(console, start);
         std::fputs(text.c_str(), out);
         return;

@@ -76,7 +76,9 @@ public:
     std::string Name() const override { return name_; }
     uint32_t ReadQuadlet(uint16_t offsetHigh, uint32_t offsetLow, uint32_t* value) override;
     uint32_t WriteQuadlet(uint16_t offsetHigh, uint32_t offsetLow, uint32_t value) override;
-    bool Listed() const override { return mode_ == DeviceMode::Firmware || (mode_ == DeviceMode::Upload && !uploadFromLoader_); }
+    bool Listed() const override {
+        return mode_ == DeviceMode::Firmware || (mode_ == DeviceMode::Upload && !uploadFromLoader_);
+    }
     uint32_t IdHigh() const override;
     uint32_t IdLow() const override;
 
@@ -124,7 +126,8 @@ private:
     uint32_t ReadWindow();
     void ProgramQuadlet(uint32_t value);
     void ProgramWord(uint32_t address, uint32_t data);
-    void SendPairs(unsigned first, unsigned count, bool replaceLast, uint32_t address, uint32_t data);
+    void SendPairs(unsigned first, unsigned count, bool replaceLast, uint32_t address,
+                   uint32_t data);
     void WaitChip();
     void LoadConfiguration(uint32_t byteAddress);
     void DefaultRom();

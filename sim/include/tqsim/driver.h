@@ -59,7 +59,8 @@ public:
     void SetLog(std::function<void(const std::string&)> log) { log_ = std::move(log); }
 
 private:
-    uint32_t PortPairs(unsigned first, unsigned count, bool replaceLast, uint32_t address, uint32_t data);
+    uint32_t PortPairs(unsigned first, unsigned count, bool replaceLast, uint32_t address,
+                       uint32_t data);
     uint32_t FlashPortUpload(uint32_t flashAddress, const std::vector<uint8_t>& data);
     uint32_t Async(bool write, std::vector<uint8_t>& block);
 
@@ -77,8 +78,9 @@ private:
 // handed to `handler`, which must be safe to call from those threads.
 class DriverServer {
 public:
-    using Handler = std::function<DriverReply(uint32_t code, const std::vector<uint8_t>& in,
-                                              uint32_t outLength, const std::vector<uint8_t>& data)>;
+    using Handler =
+        std::function<DriverReply(uint32_t code, const std::vector<uint8_t>& in, uint32_t outLength,
+                                  const std::vector<uint8_t>& data)>;
     explicit DriverServer(Handler handler) : handler_(std::move(handler)) {}
     ~DriverServer() { Stop(); }
     DriverServer(const DriverServer&) = delete;

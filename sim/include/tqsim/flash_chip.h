@@ -15,8 +15,8 @@ namespace tqsim {
 // 8-bit chip, 16-bit words on a 16-bit chip), bottom sector first.
 struct ChipGeometry {
     std::string name;
-    unsigned busWidth = 8;     // 8 or 16
-    unsigned commandSet = 1;   // which of the seven command protocols the chip speaks (0..6)
+    unsigned busWidth = 8;    // 8 or 16
+    unsigned commandSet = 1;  // which of the seven command protocols the chip speaks (0..6)
     unsigned byteProgramDelayUs = 20;  // what a flash data file would list for this chip
     std::vector<uint32_t> sectorWords;
 
@@ -46,7 +46,7 @@ std::string BuiltInChipsAsFlashDataFile();
 
 // Busy times of the embedded operations, in microseconds. Zero by default (instant).
 struct ChipTimings {
-    uint64_t programUs = 0;       // per byte or word
+    uint64_t programUs = 0;  // per byte or word
     uint64_t sectorEraseUs = 0;
     uint64_t chipEraseUs = 0;
     // Typical datasheet values of a 5 V NOR part.

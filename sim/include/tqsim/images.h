@@ -47,11 +47,11 @@ uint32_t BootSum(const uint8_t* bytes, uint32_t length, uint32_t paramOffset, ui
 
 struct BuildOptions {
     Kind kind = Kind::Firmware;
-    uint32_t length = 40000;          // rounded up to a multiple of 4; at least 128
-    std::string time = "12:00:00";    // time stamp texts (together at most 22 characters)
+    uint32_t length = 40000;        // rounded up to a multiple of 4; at least 128
+    std::string time = "12:00:00";  // time stamp texts (together at most 22 characters)
     std::string date = "Jan 01 2026";
-    uint32_t paramCount = 3;          // 0: no parameter section
-    uint32_t seed = 1;                // body filler
+    uint32_t paramCount = 3;  // 0: no parameter section
+    uint32_t seed = 1;        // body filler
 };
 std::vector<uint8_t> Build(const BuildOptions& options);
 

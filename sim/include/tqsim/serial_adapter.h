@@ -31,17 +31,18 @@ namespace tqsim {
 // that order, one per frame.
 struct AdapterFaults {
     uint8_t onlyCommand = 0;
-    uint32_t resendReplies = 0;    // answer 00 02 (send again)
-    uint32_t refuseReplies = 0;    // answer AA 02
-    uint32_t silentReplies = 0;    // answer nothing
-    uint32_t oversizeReplies = 0;  // a genuine reply with length byte 0xC8 (above 128), body as usual
-    bool splitReplies = false;     // every reply goes out in pieces with pauses between them
+    uint32_t resendReplies = 0;  // answer 00 02 (send again)
+    uint32_t refuseReplies = 0;  // answer AA 02
+    uint32_t silentReplies = 0;  // answer nothing
+    uint32_t oversizeReplies =
+        0;                      // a genuine reply with length byte 0xC8 (above 128), body as usual
+    bool splitReplies = false;  // every reply goes out in pieces with pauses between them
     uint32_t splitPauseMs = 20;
 };
 
 struct AdapterOptions {
-    bool paced = false;        // take frames in and deliver replies at 115200 baud 8N1 (10 bits a byte)
-    std::string linkPath;      // if set, a symlink to the terminal is made here
+    bool paced = false;    // take frames in and deliver replies at 115200 baud 8N1 (10 bits a byte)
+    std::string linkPath;  // if set, a symlink to the terminal is made here
 };
 
 class SerialAdapter : public BusNode {

@@ -52,10 +52,10 @@ enum class TimeMode {
 
 struct SystemOptions {
     ChipGeometry chip = BuiltInChips()[0];
-    ChipTimings timings;          // zero: every flash operation is instant
+    ChipTimings timings;  // zero: every flash operation is instant
     TimeMode time = TimeMode::Instant;
-    Clock* clock = nullptr;       // overrides `time` when given (e.g. a ManualClock); not owned
-    bool hostNode = true;         // the host's own 1394 controller is a node on the bus
+    Clock* clock = nullptr;  // overrides `time` when given (e.g. a ManualClock); not owned
+    bool hostNode = true;    // the host's own 1394 controller is a node on the bus
     DeviceIdentity identity;
 };
 
@@ -69,10 +69,10 @@ struct NodeEntry {
 
 // One more board for the bench.
 struct DeviceOptions {
-    std::optional<ChipGeometry> chip;         // default: the system's chip
-    std::vector<uint8_t> flash;               // starting contents (padded with 0xFF)
-    std::optional<DeviceIdentity> identity;   // default: the system's, chip_id_lo + index
-    bool plugged = true;                      // false: on the shelf until Plug
+    std::optional<ChipGeometry> chip;        // default: the system's chip
+    std::vector<uint8_t> flash;              // starting contents (padded with 0xFF)
+    std::optional<DeviceIdentity> identity;  // default: the system's, chip_id_lo + index
+    bool plugged = true;                     // false: on the shelf until Plug
 };
 
 class System {
@@ -88,7 +88,8 @@ public:
     void StopDriverServer();
     // Returns the pseudo-terminal's path ("" on failure). The host controller leaves the bus
     // while the adapter serves.
-    std::string StartSerialAdapter(const AdapterOptions& options = {}, std::string* error = nullptr);
+    std::string StartSerialAdapter(const AdapterOptions& options = {},
+                                   std::string* error = nullptr);
     void StopSerialAdapter();
 
     // One driver request without the socket.
@@ -119,8 +120,8 @@ public:
     uint32_t Generation();
     void BusReset();
     void ResetDevice(size_t device = 0);
-    void PowerCycle(size_t device = 0);   // off the bus and back on (renumbers)
-    void Reboot(size_t device = 0);       // boots again from flash, keeping its place on the bus
+    void PowerCycle(size_t device = 0);  // off the bus and back on (renumbers)
+    void Reboot(size_t device = 0);      // boots again from flash, keeping its place on the bus
     uint16_t DriverTargetNode();
     uint32_t DriverByteProgramDelay();
     std::vector<uint32_t> ConfigRom(size_t device = 0);

@@ -49,13 +49,13 @@ bool ReceiveAll(int fd, uint8_t* data, size_t size) {
 
 uint32_t ErrorFromErrno(int error) {
     switch (error) {
-        case ENOENT:
-        case ECONNREFUSED:
-        case ENOTDIR: return kErrorFileNotFound;
-        case EACCES:
-        case EPERM: return kErrorAccessDenied;
-        case ENOMEM: return kErrorNotEnoughMemory;
-        default: return kErrorGenFailure;
+    case ENOENT:
+    case ECONNREFUSED:
+    case ENOTDIR: return kErrorFileNotFound;
+    case EACCES:
+    case EPERM: return kErrorAccessDenied;
+    case ENOMEM: return kErrorNotEnoughMemory;
+    default: return kErrorGenFailure;
     }
 }
 
@@ -124,7 +124,8 @@ bool DeviceControl(Handle device, uint32_t code, const void* in, uint32_t inLeng
     if (upload) {
         // The data travel after the request, not at the address its data field holds.
         bytes::StoreLittleEndian32(message.data() + 12 + 8, 0);
-        if (appended != 0) std::memcpy(message.data() + 12 + kUploadRequestSize, uploadData, appended);
+        if (appended != 0)
+            std::memcpy(message.data() + 12 + kUploadRequestSize, uploadData, appended);
     }
     const int fd = HandleToFd(device);
     uint8_t reply[12];

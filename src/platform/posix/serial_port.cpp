@@ -24,34 +24,26 @@ Handle HandleOf(int fd) { return reinterpret_cast<Handle>(static_cast<intptr_t>(
 uint32_t ErrorFromErrno(int error) {
     switch (error) {
     case ENOENT:
-    case ENOTDIR:
-        return kErrorFileNotFound;
+    case ENOTDIR: return kErrorFileNotFound;
     case EACCES:
-    case EPERM:
-        return kErrorAccessDenied;
-    case EBADF:
-        return kErrorInvalidHandle;
-    case EBUSY:
-        return kErrorBusy;
+    case EPERM: return kErrorAccessDenied;
+    case EBADF: return kErrorInvalidHandle;
+    case EBUSY: return kErrorBusy;
     case EINVAL:
-    case ENOTTY:
-        return kErrorInvalidParameter;
-    case ENOMEM:
-        return kErrorNotEnoughMemory;
-    case EIO:
-        return kErrorIoDevice;
+    case ENOTTY: return kErrorInvalidParameter;
+    case ENOMEM: return kErrorNotEnoughMemory;
+    case EIO: return kErrorIoDevice;
     case ENXIO:
-    case ENODEV:
-        return kErrorDeviceNotConnected;
-    default:
-        return kErrorGenFailure;
+    case ENODEV: return kErrorDeviceNotConnected;
+    default: return kErrorGenFailure;
     }
 }
 
 // "COMn" or "\\.\COMn" (any case, n from 1) names /dev/ttyS<n-1>; anything else is a path.
 bool ComPortPath(const char* name, char* path, size_t size) {
     if (std::strncmp(name, "\\\\.\\", 4) == 0) name += 4;
-    if (std::strlen(name) < 4 || (name[0] | 0x20) != 'c' || (name[1] | 0x20) != 'o' || (name[2] | 0x20) != 'm')
+    if (std::strlen(name) < 4 || (name[0] | 0x20) != 'c' || (name[1] | 0x20) != 'o' ||
+        (name[2] | 0x20) != 'm')
         return false;
     uint32_t number = 0;
     const char* digit = name + 3;
@@ -115,7 +107,8 @@ bool ConfigureSerialPort(Handle port, int* failedStep) {
     tio.c_cc[VMIN] = 0;
     tio.c_cc[VTIME] = 0;
     const int flags = ::fcntl(fd, F_GETFL);
-    if (::tcsetattr(fd, TCSANOW, &tio) != 0 || flags < 0 || ::fcntl(fd, F_SETFL, flags | O_NONBLOCK) != 0) {
+    if (::tcsetattr(fd, TCSANOW, &tio) != 0 || flags < 0 ||
+        ::fcntl(fd, F_SETFL, flags | O_NONBLOCK) != 0) {
         SetLastErrorCode(ErrorFromErrno(errno));
         if (failedStep != nullptr) *failedStep = 3;
         return false;

@@ -88,7 +88,8 @@ uint32_t CallProgress(ProgressCallback callback, uint8_t percent) {
 CalendarTime RealNow() {
     timespec now{};
     clock_gettime(CLOCK_REALTIME, &now);
-    return CalendarTime{static_cast<int64_t>(now.tv_sec), static_cast<uint32_t>(now.tv_nsec / 1000000)};
+    return CalendarTime{static_cast<int64_t>(now.tv_sec),
+                        static_cast<uint32_t>(now.tv_nsec / 1000000)};
 }
 
 void RealSleepMilliseconds(uint32_t milliseconds) {

@@ -34,8 +34,8 @@ constexpr DWORD kLongestWaitMs = 60000;
 
 struct SerialPort {
     HANDLE handle;
-    DWORD waitMs;     // ReadTotalTimeoutConstant as set now
-    bool hasByte;     // a byte read while waiting, not yet handed out
+    DWORD waitMs;  // ReadTotalTimeoutConstant as set now
+    bool hasByte;  // a byte read while waiting, not yet handed out
     uint8_t byte;
 };
 
@@ -71,8 +71,9 @@ Handle OpenSerialPort(const char* portName) {
         ::SetLastError(ERROR_INVALID_PARAMETER);
         return kInvalidHandle;
     }
-    HANDLE h = ::CreateFileA(portName, GENERIC_READ | GENERIC_WRITE, FILE_SHARE_READ | FILE_SHARE_WRITE, nullptr,
-                             OPEN_EXISTING, 0, nullptr);
+    HANDLE h =
+        ::CreateFileA(portName, GENERIC_READ | GENERIC_WRITE, FILE_SHARE_READ | FILE_SHARE_WRITE,
+                      nullptr, OPEN_EXISTING, 0, nullptr);
     if (h == INVALID_HANDLE_VALUE) return kInvalidHandle;
     SerialPort* port = new (std::nothrow) SerialPort{h, 0, false, 0};
     if (port == nullptr) {
@@ -120,7 +121,8 @@ bool ConfigureSerialPort(Handle handle, int* failedStep) {
 bool PurgeSerialPort(Handle handle) {
     SerialPort* port = PortOf(handle);
     port->hasByte = false;
-    return ::PurgeComm(port->handle, PURGE_TXABORT | PURGE_RXABORT | PURGE_TXCLEAR | PURGE_RXCLEAR) != 0;
+    return ::PurgeComm(port->handle,
+                       PURGE_TXABORT | PURGE_RXABORT | PURGE_TXCLEAR | PURGE_RXCLEAR) != 0;
 }
 
 bool ReadSerialPort(Handle handle, void* buffer, uint32_t size, uint32_t* bytesRead) {

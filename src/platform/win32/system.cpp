@@ -50,8 +50,9 @@ void CloseLogFile(LogFile* file) {
 }
 
 Handle OpenDevice(const char* path) {
-    HANDLE handle = CreateFileA(path, GENERIC_READ | GENERIC_WRITE, FILE_SHARE_READ | FILE_SHARE_WRITE,
-                                nullptr, OPEN_EXISTING, 0, nullptr);
+    HANDLE handle =
+        CreateFileA(path, GENERIC_READ | GENERIC_WRITE, FILE_SHARE_READ | FILE_SHARE_WRITE, nullptr,
+                    OPEN_EXISTING, 0, nullptr);
     return handle == INVALID_HANDLE_VALUE ? kInvalidHandle : static_cast<Handle>(handle);
 }
 
@@ -60,8 +61,8 @@ bool DeviceControl(Handle device, uint32_t code, const void* in, uint32_t inLeng
                    uint32_t /*uploadLength*/) {
     // Upload data are read by the driver through the address inside the request.
     DWORD returned = 0;
-    BOOL ok = DeviceIoControl(static_cast<HANDLE>(device), code, const_cast<void*>(in), inLength, out,
-                              outLength, &returned, nullptr);
+    BOOL ok = DeviceIoControl(static_cast<HANDLE>(device), code, const_cast<void*>(in), inLength,
+                              out, outLength, &returned, nullptr);
     if (bytesReturned != nullptr) *bytesReturned = returned;
     return ok != FALSE;
 }
