@@ -66,10 +66,10 @@ class Bench {
 public:
     Bench(System& sim, BenchImages images);
 
-    // Gives device `index` the flash, faults and plug state of the spec. Its chip and identity
-    // were chosen when it was made (ChipOf, IdentityOf).
+    // Gives device `index` the flash, faults and plug state its description gives. Its chip and
+    // identity were chosen when it was made (ChipOf, IdentityOf).
     bool SetUp(size_t index, const BoardSpec& spec, std::string* error);
-    // A new board as the spec says: its index, or -1 with a reason.
+    // A new board as its description says: its index, or -1 with a reason.
     int Add(const BoardSpec& spec, std::string* error);
 
     // One control command; the reply lines, each ending in '\n', the last "ok" or "error: ...".
