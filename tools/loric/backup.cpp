@@ -136,7 +136,9 @@ std::string BackupName(const std::string& kind, const std::string& besides) {
     const std::string stem = kind + "-backup-" + stamp;
     std::string name;
     for (int n = 1; n == 1 || Taken(name); ++n) {
-        const std::string file = stem + (n == 1 ? "" : "-" + std::to_string(n)) + ".bin";
+        std::string file = stem;
+        if (n > 1) file.append("-").append(std::to_string(n));
+        file.append(".bin");
         name = folder.empty() ? file : (folder / file).string();
     }
     return name;
