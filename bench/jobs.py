@@ -132,6 +132,7 @@ def main():
                         job_args = [a.replace("@TMP@", tmp) for a in args]
                         if opts.smoke and job == "dump":
                             job_args = [("4K" if a == "64K" else a) for a in job_args]
+                            title = "4 KiB dump"
                         rc, out, wall, cpu = run_tool(tool, target + ["--chip", chip, "--progress", "none"] + job_args,
                                                       env)
                         result = "ok" if rc == 0 else f"exit {rc}"
