@@ -1,0 +1,61 @@
+// What one run of the tool did, kept as it happens: the command's results, the device and its
+// identity, the images written, the backups taken, the steps with their durations, the read-back
+// and the outcome. `--json` prints it as the one document on standard output; `--report FILE`
+// appends it as one line of the job record. Commands fill it through Record(); nothing here
+// prints.
+#pragma once
+
+#include <cstdint>
+#include <string>
+
+#include <nlohmann/json.hpp>
+
+namespace tool {
+
+class JobRecord {
+public:
+    // Starts a new record for `command` ("program", "config upload"), stamped with the time now.
+    void Begin(const std::string& command);
+
+    // The command's own results: the "result" object of its --json document.
+    nlohmann::json& result() { return doc_["result"]; }
+
+    // The target: "driver", "serial", "firewire" or "sim", and its port or folder ("" if none).
+    void SetLink(const std::string& link, const std::string& port);
+    // The device found, its node and state as the tool names them ("running", "loader",
+    // "upload", "blank").
+    void SetDevice(uint16_t node, const std::string& state);
+    // The board's EUI-64 before the job and after it ("" when it had none).
+    void SetIdentityBefore(const std::string& eui64);
+    void SetIdentityAfter(const std::string& eui64);
+    void SetChip(const std::string& name);
+    // An image the job wrote to the device ("loader", "firmware", "configuration"); its SHA-256
+    // is taken from the file now.
+    void AddImage(const std::string& role, const std::string& path);
+    void AddBackup(const std::string& path);
+    // A step of the job and how long it took, in the order they ran.
+    void AddStep(const std::string& name, double seconds);
+    // The read-back: "passed", "failed" or "skipped".
+    void SetVerify(const std::string& outcome);
+
+    // The outcome, set once when the command ends: exit code 0, or the failure's code, message
+    // and hint; stamps the end time.
+    void End(int exitCode, const std::string& message = {}, const std::string& hint = {});
+
+    const nlohmann::json& doc() const { return doc_; }
+    nlohmann::json& doc() { return doc_; }
+
+private:
+    nlohmann::json doc_ = nlohmann::json::object();
+};
+
+// The record of this run of the tool.
+JobRecord& Record();
+
+// "0x0011223344556677": how the record and the tool's messages write an EUI-64.
+std::string Eui64Text(uint64_t eui64);
+
+// The SHA-256 of a file, in lower-case hex; "" when it cannot be read.
+std::string FileSha256(const std::string& path);
+
+}  // namespace tool
