@@ -10,6 +10,7 @@
 
 #include "errors.h"
 #include "files.h"
+#include "identity.h"
 #include "job.h"
 #include "text.h"
 
@@ -54,6 +55,7 @@ struct ProgramOptions {
     bool noVerify = false;
     bool verify = false;
     bool force = false;
+    IdentityOptions identity;  // the EUI-64 the board keeps or gets
 };
 
 struct RestoreOptions {
@@ -63,6 +65,7 @@ struct RestoreOptions {
     bool noVerify = false;
     bool verify = false;
     bool force = false;
+    IdentityOptions identity;  // the EUI-64 the board keeps or gets
 };
 
 struct EraseOptions {
@@ -113,6 +116,7 @@ struct UploadOptions {
     bool noVerify = false;
     bool verify = false;
     bool force = false;
+    IdentityOptions identity;  // the EUI-64 the board keeps or gets
 };
 
 // ---- Commands (cmd_device.cpp, cmd_program.cpp, cmd_flash.cpp, cmd_config.cpp) ---------------

@@ -31,12 +31,16 @@ struct Globals {
     std::string flashData;
     std::string chip;
     std::string node;
+    std::string device;  // --device: the board's EUI-64, or a unique prefix of it
     std::string progress = "auto";
     bool quiet = false;
     bool yes = false;  // --yes: answers confirmation questions (scripts)
     double waitLock =
         kDefaultLockWait;     // --wait-lock: seconds to wait for another job on the device
     std::string commandLine;  // this command, as the lock tells another one
+    bool json = false;        // --json: one JSON document on standard output, nothing else there
+    std::string report;       // --report: the job record (JSON Lines) to append this job to
+    std::string log;          // --log: the trace log's file ("": debug.log)
 };
 
 // The progress display --progress and --quiet ask for.
