@@ -7,6 +7,18 @@
 #include <fstream>
 #include <vector>
 
+#if defined(_WIN32)
+#include <fcntl.h>
+#include <io.h>
+#include <sys/stat.h>
+#else
+#include <fcntl.h>
+#include <unistd.h>
+#endif
+
+#include "errors.h"
+#include "loric.h"
+
 namespace tool {
 namespace {
 
@@ -160,6 +172,31 @@ std::string Eui64Text(uint64_t eui64) {
     char text[24];
     std::snprintf(text, sizeof text, "0x%016llX", static_cast<unsigned long long>(eui64));
     return text;
+}
+
+void AppendReport(const std::string& path, const JobRecord& record) {
+    const std::string line = record.doc().dump() + "\n";
+#if defined(_WIN32)
+    const int fd =
+        _open(path.c_str(), _O_WRONLY | _O_CREAT | _O_APPEND | _O_BINARY, _S_IREAD | _S_IWRITE);
+#else
+    const int fd = open(path.c_str(), O_WRONLY | O_CREAT | O_APPEND | O_CLOEXEC, 0666);
+#endif
+    if (fd < 0) {
+        throw ToolError(LORIC_ERR_FILE_OPEN, "cannot open the job record " + path);
+    }
+#if defined(_WIN32)
+    const long long written = _write(fd, line.data(), static_cast<unsigned>(line.size()));
+    const bool synced = _commit(fd) == 0;
+    _close(fd);
+#else
+    const long long written = write(fd, line.data(), line.size());
+    const bool synced = fsync(fd) == 0;
+    close(fd);
+#endif
+    if (written != static_cast<long long>(line.size()) || !synced) {
+        throw ToolError(LORIC_ERR_FILE_IO, "cannot write the job record " + path);
+    }
 }
 
 std::string FileSha256(const std::string& path) {

@@ -55,6 +55,11 @@ JobRecord& Record();
 // "0x0011223344556677": how the record and the tool's messages write an EUI-64.
 std::string Eui64Text(uint64_t eui64);
 
+// Appends `record` as one line to the job record `path` (JSON Lines): one write of the whole
+// line to a file opened for appending, so that jobs of several tools interleave by whole lines
+// and a killed tool leaves whole lines only. ToolError(LORIC_ERR_FILE_OPEN or _IO) on failure.
+void AppendReport(const std::string& path, const JobRecord& record);
+
 // The SHA-256 of a file, in lower-case hex; "" when it cannot be read.
 std::string FileSha256(const std::string& path);
 
