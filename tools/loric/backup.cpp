@@ -27,6 +27,7 @@
 #include "interrupt.h"
 #include "progress.h"
 #include "read_window.h"
+#include "record.h"
 
 namespace tool {
 namespace {
@@ -133,7 +134,13 @@ std::string BackupName(const std::string& kind, const std::string& besides) {
     char stamp[32];
     std::strftime(stamp, sizeof stamp, "%Y%m%d-%H%M%S", &local);
     const std::filesystem::path folder = std::filesystem::path(besides).parent_path();
-    const std::string stem = kind + "-backup-" + stamp;
+    // The board's EUI-64, when the job knows it, so that backups of many boards stay apart.
+    std::string board;
+    const auto eui = Record().doc().find("eui64_before");
+    if (eui != Record().doc().end() && eui->is_string()) board = eui->get<std::string>();
+    if (board.size() > 2 && board[0] == '0' && (board[1] == 'x' || board[1] == 'X'))
+        board.erase(0, 2);
+    const std::string stem = kind + "-backup-" + (board.empty() ? "" : board + "-") + stamp;
     std::string name;
     for (int n = 1; n == 1 || Taken(name); ++n) {
         std::string file = stem;
@@ -182,6 +189,7 @@ void WriteBackupFile(const std::string& path, const std::vector<uint8_t>& bytes)
                         "Check the free space on the disk; --backup FILE saves it elsewhere." +
                             std::string(kNothingChanged));
     }
+    Record().AddBackup(path);
 }
 
 void RejectBackup(const std::string& path, const std::vector<uint8_t>& bytes,

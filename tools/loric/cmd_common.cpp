@@ -10,6 +10,7 @@
 #include "dump.h"
 #include "errors.h"
 #include "read_window.h"
+#include "record.h"
 #include "rom_decode.h"
 
 namespace tool {
@@ -111,6 +112,9 @@ void VerifyRegion(Job& job, uint32_t address, const std::vector<uint8_t>& expect
         ReadFlash(job.node(), address, static_cast<uint32_t>(expected.size()), &job.progress(),
                   "Reading back " + what + "...");
     Comparison comparison = Compare(expected, actual);
+    Record().AddReadBack(what, address, expected.size(), comparison.same, comparison.differences,
+                         address + comparison.first);
+    Record().SetVerify(comparison.same ? "passed" : "failed");
     if (!comparison.same && !recovery.empty()) {
         throw ToolError(
             kExitVerifyFailed,

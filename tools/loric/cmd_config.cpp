@@ -12,6 +12,7 @@
 #include "errors.h"
 #include "interrupt.h"
 #include "read_window.h"
+#include "record.h"
 #include "rom_decode.h"
 
 namespace tool {
@@ -47,6 +48,31 @@ void WriteJson(const nlohmann::ordered_json& description, const std::string& out
         return;
     }
     WriteFileBytes(out, std::vector<uint8_t>(text.begin(), text.end()));
+}
+
+// A file the job wrote, for its --json result.
+nlohmann::json WrittenFile(const std::string& path) {
+    return {{"file", path}, {"size", FileSize(path)}, {"sha256", FileSha256(path)}};
+}
+
+// config show under --json: the decoded fields (the description, when the image decodes) and
+// the CRC checks, instead of the text.
+int ShowImageJson(const std::string& path, const std::string& source) {
+    const RomReport report = DecodeConfigImage(ReadFileBytes(path));
+    nlohmann::json& result = Record().result();
+    result = {{"source", source},
+              {"valid", report.valid},
+              {"crc", {{"checked", report.crcChecked}, {"failed", report.crcFailed}}},
+              {"problems", report.problems}};
+    if (report.valid) {
+        try {
+            result["fields"] = nlohmann::json::parse(ImportToJson(path).dump());
+        } catch (const ToolError& error) {
+            result["problems"].push_back(error.what());
+        }
+    }
+    if (report.crcFailed || !report.valid) return LORIC_ERR_CONFIG_IMPORT;
+    return kExitOk;
 }
 
 int ShowImage(const std::string& path, const std::string& title, bool json) {
@@ -87,6 +113,7 @@ int CmdConfigGenerate(const Globals& globals, const GenerateOptions& options) {
     GenerateImage(LoadDescriptionFile(options.description), options.out);
     Say(globals, "Wrote the configuration file " + options.out + " (" +
                      std::to_string(FileSize(options.out)) + " bytes).");
+    Record().result() = WrittenFile(options.out);
     return kExitOk;
 }
 
@@ -100,15 +127,21 @@ int CmdConfigImport(const Globals& globals, const ImportOptions& options) {
             image + " is not a valid configuration image:" + ProblemList(report.problems),
             "`loric config show " + image + "` shows it decoded.");
     }
+    const bool toStdout = options.out.empty() || options.out == "-";
+    if (globals.json && toStdout) {
+        Record().result()["description"] = nlohmann::json::parse(ImportToJson(image).dump());
+        return kExitOk;
+    }
     WriteJson(ImportToJson(image), options.out);
-    if (!options.out.empty() && options.out != "-")
-        Say(globals, "Wrote the configuration description " + options.out + ".");
+    if (!toStdout) Say(globals, "Wrote the configuration description " + options.out + ".");
+    if (!toStdout) Record().result() = {{"file", options.out}};
     return kExitOk;
 }
 
 int CmdConfigShow(const Globals& globals, const ShowOptions& options) {
     if (!options.file.empty()) {
         RequireFile(options.file, "configuration file");
+        if (globals.json) return ShowImageJson(options.file, options.file);
         return ShowImage(options.file, "Configuration file " + options.file, options.json);
     }
     TempDir temp;
@@ -119,6 +152,7 @@ int CmdConfigShow(const Globals& globals, const ShowOptions& options) {
     job.RefuseBlank(LORIC_ERR_CONFIG_DOWNLOAD, "it has no configuration to show");
     Check(DownloadConfigurationFile(device.node, &chip, image.c_str(), nullptr),
           "reading the configuration of the device at node " + NodeText(device.node));
+    if (globals.json) return ShowImageJson(image, "device");
     return ShowImage(image, "Configuration of the device at node " + NodeText(device.node),
                      options.json);
 }
@@ -139,6 +173,7 @@ int CmdConfigDownload(const Globals& globals, const DownloadOptions& options) {
     Check(status, "reading the configuration of the device at node " + NodeText(device.node));
     if (json) WriteJson(ImportToJson(image), out);
     job.Say("Saved the device's configuration to " + out + ".");
+    Record().result() = WrittenFile(out);
     return kExitOk;
 }
 
@@ -170,6 +205,7 @@ int CmdConfigUpload(const Globals& globals, const UploadOptions& options) {
         backup.empty() ? "Run `loric config upload` again."
                        : "Put the old one back with `loric config upload " + backup + "`.";
     progress.ExpectBytes(Stage::UploadConfig, FileSize(image));
+    Record().AddImage("configuration", options.file, image);
     uint32_t status;
     {
         FlashChange change(FlashJob::Config, recovery);
@@ -190,7 +226,9 @@ int CmdConfigUpload(const Globals& globals, const UploadOptions& options) {
             "The device runs with the new configuration." +
                 (backup.empty() ? std::string() : " The old one is saved in " + backup + "."));
     }
+    Record().result() = {{"node", NodeText(job.node())}, {"config", options.file}};
     if (options.noVerify) {
+        Record().SetVerify("skipped");
         job.Say("Configuration programmed (not read back: --no-verify).");
         return kExitOk;
     }

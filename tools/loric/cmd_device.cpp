@@ -8,6 +8,7 @@
 #include "commands.h"
 #include "device_facts.h"
 #include "errors.h"
+#include "record.h"
 #include "session.h"
 #include "sim_host.h"
 
@@ -108,6 +109,17 @@ void ReportNodesWithoutFile(const NODE_INFO* records, uint32_t count) {
     }
 }
 
+// A chip as --json gives it.
+nlohmann::json ChipJson(const FLASH_DEVICE& chip) {
+    return {{"name", chip.deviceName},
+            {"group", chip.groupName},
+            {"size", chip.sizeText},
+            {"bus_width", chip.busWidth},
+            {"sector_count", chip.sectorCount},
+            {"config_address", Hex(chip.configByteAddress, 6)},
+            {"firmware_space", chip.firmwareSpace}};
+}
+
 }  // namespace
 
 int CmdNodes(const Globals& globals, const NodesOptions& options) {
@@ -184,6 +196,9 @@ int CmdRead(const Globals& globals, const ReadOptions& options) {
         }
         Check(status, "reading " + Hex(high, 4) + "_" + Hex(address).substr(2) + " of node " +
                           NodeText(node));
+        Record().result()["node"] = NodeText(node);
+        Record().result()["quadlets"].push_back(
+            {{"address", Hex(high, 4) + "_" + Hex(address).substr(2)}, {"value", Hex(value)}});
         if (count == 1) {
             std::printf("%s\n", Hex(value).c_str());
         } else {
@@ -209,6 +224,9 @@ int CmdWrite(const Globals& globals, const WriteOptions& options) {
           "writing " + Hex(high, 4) + "_" + Hex(low).substr(2) + " of node " + NodeText(node));
     Say(globals, "Wrote " + Hex(value) + " to " + Hex(high, 4) + "_" + Hex(low).substr(2) +
                      " of node " + NodeText(node) + ".");
+    Record().result() = {{"node", NodeText(node)},
+                         {"address", Hex(high, 4) + "_" + Hex(low).substr(2)},
+                         {"value", Hex(value)}};
     return kExitOk;
 }
 
@@ -226,8 +244,12 @@ int CmdChips(const Globals& globals, const ChipsOptions& options) {
             chip.configSector ? chip.configSector->start : 0, chip.configByteAddress,
             chip.firmwareSpace);
         std::printf("%-4s %-10s %-10s %-8s %s\n", "#", "start", "end", "words", "bytes");
+        Record().result() = ChipJson(chip);
         for (uint32_t i = 0; i < chip.sectorCount && i < LORIC_MAX_SECTORS; ++i) {
             const FLASH_SECTOR& s = chip.sectors[i];
+            Record().result()["sectors"].push_back(
+                {{"start", Hex(s.start, 6)}, {"end", Hex(s.end, 6)}, {"words", s.size},
+                 {"bytes", s.size * BytesPerWord(chip)}, {"configuration", &s == chip.configSector}});
             std::printf("%-4u %-10s %-10s %-8u %u%s\n", i, Hex(s.start, 6).c_str(),
                         Hex(s.end, 6).c_str(), s.size, s.size * BytesPerWord(chip),
                         &s == chip.configSector ? "  configuration" : "");
@@ -237,7 +259,9 @@ int CmdChips(const Globals& globals, const ChipsOptions& options) {
     std::printf("%s: %zu chips\n", table.file.c_str(), table.devices.size());
     std::printf("%-16s %-24s %-22s %-4s %-8s %-10s %s\n", "name", "group", "size", "bus", "sectors",
                 "config at", "firmware space");
+    Record().result() = {{"file", table.file}, {"chips", nlohmann::json::array()}};
     for (const auto& chip : table.devices) {
+        Record().result()["chips"].push_back(ChipJson(chip));
         std::printf("%-16s %-24s %-22s %-4u %-8u %-10s %u\n", chip.deviceName, chip.groupName,
                     chip.sizeText, chip.busWidth, chip.sectorCount,
                     Hex(chip.configByteAddress, 6).c_str(), chip.firmwareSpace);

@@ -7,6 +7,7 @@
 #include "dump.h"
 #include "errors.h"
 #include "read_window.h"
+#include "record.h"
 
 namespace tool {
 namespace {
@@ -15,6 +16,26 @@ namespace {
 // simulated device's own); without one the read window gives 0xFF past the end.
 void CheckRangeIfChipKnown(Job& job, uint64_t address, uint64_t length) {
     if (job.chipNamed()) CheckFlashRange(address, length, job.chip());
+}
+
+// The bytes as one hex string, two digits a byte.
+std::string HexBytes(const std::vector<uint8_t>& bytes) {
+    static const char kDigits[] = "0123456789abcdef";
+    std::string text;
+    text.reserve(bytes.size() * 2);
+    for (uint8_t byte : bytes) text.append({kDigits[byte >> 4], kDigits[byte & 15]});
+    return text;
+}
+
+// verify's result: its read-back, whether it matched and where it first differed.
+nlohmann::json VerifyResult(const std::string& file) {
+    const nlohmann::json& doc = Record().doc();
+    const auto readback = doc.find("readback");
+    nlohmann::json result = readback == doc.end() || readback->empty() ? nlohmann::json::object()
+                                                                        : readback->back();
+    result.erase("what");
+    result["file"] = file;
+    return result;
 }
 
 }  // namespace
@@ -40,6 +61,7 @@ int CmdTimestamp(const Globals& globals, const TimestampOptions&) {
           loader ? "reading the bootstrap loader's time stamp" : "reading the firmware time stamp");
     std::printf("%s time stamp: %s %s\n",
                 loader ? "Bootstrap loader (the device runs no firmware)" : "Firmware", time, date);
+    Record().result() = {{"image", loader ? "loader" : "firmware"}, {"time", time}, {"date", date}};
     return kExitOk;
 }
 
@@ -53,11 +75,18 @@ int CmdDump(const Globals& globals, const DumpOptions& options) {
     if (options.out.empty()) job.HideProgress();
     std::vector<uint8_t> bytes = ReadFlash(device.node, address, length, &job.progress());
     if (options.out.empty()) {
-        std::fputs(HexDump(bytes, address).c_str(), stdout);
+        if (!globals.json) std::fputs(HexDump(bytes, address).c_str(), stdout);
     } else {
         WriteFileBytes(options.out, bytes);
         job.Say("Wrote " + std::to_string(bytes.size()) + " bytes of flash from " +
                 Hex(address, 6) + " to " + options.out + ".");
+    }
+    Record().result() = {{"address", HexText(address)}, {"size", bytes.size()}};
+    if (options.out.empty()) {
+        Record().result()["hex"] = HexBytes(bytes);
+    } else {
+        Record().result()["file"] = options.out;
+        Record().result()["sha256"] = FileSha256(options.out);
     }
     return kExitOk;
 }
@@ -74,6 +103,7 @@ int CmdVerify(const Globals& globals, const VerifyOptions& options) {
     try {
         VerifyRegion(job, address, expected, "flash");
     } catch (const ToolError& error) {
+        if (error.code() == kExitVerifyFailed) Record().result() = VerifyResult(options.file);
         // A firmware image at 0 differs from the flash in the parameter that programming sets.
         if (error.code() != kExitVerifyFailed || options.firmware || address != 0) throw;
         throw ToolError(error.code(), error.what(),
@@ -82,6 +112,7 @@ int CmdVerify(const Globals& globals, const VerifyOptions& options) {
                             "configuration address "
                             "into its parameter. Otherwise program it again.");
     }
+    Record().result() = VerifyResult(options.file);
     return kExitOk;
 }
 

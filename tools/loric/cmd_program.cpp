@@ -13,6 +13,7 @@
 #include "errors.h"
 #include "interrupt.h"
 #include "loader_job.h"
+#include "record.h"
 
 namespace tool {
 namespace {
@@ -104,6 +105,7 @@ int CmdProgramLoader(const Globals& globals, const LoaderOptions& options) {
                 globals.yes);
     }
     CheckCancelled();
+    Record().AddImage("loader", options.loader);
     LoaderStep(job, options.loader, eraseDelay, options.assumeBlank, "");
     StopIfInterrupted(
         "the bootstrap loader was programmed (it could not be left half-written): the device runs "
@@ -113,6 +115,8 @@ int CmdProgramLoader(const Globals& globals, const LoaderOptions& options) {
     if (!options.noVerify)
         VerifyRegion(job, 0, image, "bootstrap loader",
                      "Run the same `loric program-loader` again.");
+    if (options.noVerify) Record().SetVerify("skipped");
+    Record().result() = {{"node", NodeText(job.node())}, {"loader", options.loader}};
     return kExitOk;
 }
 
@@ -152,6 +156,7 @@ int CmdProgram(const Globals& globals, const ProgramOptions& options) {
     const std::string recovery = RecoveryText(firmwareBackup, configBackup);
 
     if (!loader.empty()) {
+        Record().AddImage("loader", options.loader);
         LoaderStep(job, options.loader, eraseDelay, false, recovery);
         StopIfInterrupted(
             "the bootstrap loader was programmed: the device runs its bootstrap loader at node " +
@@ -165,6 +170,8 @@ int CmdProgram(const Globals& globals, const ProgramOptions& options) {
     }
     progress.ExpectBytes(Stage::UploadFirmware, firmware.size());
     progress.ExpectBytes(Stage::UploadConfig, FileSize(configImage));
+    Record().AddImage("firmware", options.firmware);
+    Record().AddImage("configuration", options.config, configImage);
     uint32_t status;
     {
         FlashChange change(FlashJob::FirmwareAndConfig, recovery);
@@ -182,7 +189,11 @@ int CmdProgram(const Globals& globals, const ProgramOptions& options) {
         "nothing was read back",
         "The device runs the new firmware. `loric verify FIRMWARE --firmware` reads it back." +
             (firmwareBackup.empty() ? std::string() : " " + recovery));
+    Record().result() = {{"node", NodeText(job.node())},
+                         {"firmware", options.firmware},
+                         {"config", options.config}};
     if (options.noVerify) {
+        Record().SetVerify("skipped");
         job.Say("Firmware and configuration programmed (not read back: --no-verify).");
         return kExitOk;
     }
@@ -266,6 +277,9 @@ int CmdErase(const Globals& globals, const EraseOptions& options) {
         progress.Finish();
     }
     Check(status, "erasing " + what);
+    Record().result() = {{"erased", what}, {"flash_port", flashPort}};
+    if (index >= 0) Record().result()["sector"] = index;
+    if (index >= 0) Record().result()["address"] = Hex(address, 6);
     job.Say(
         "Erased " + what + "." +
         (flashPort ? "" : " The device stays in upload mode until it is reset or power-cycled."));
@@ -310,6 +324,9 @@ int CmdRestore(const Globals& globals, const RestoreOptions& options) {
     CheckCancelled();
     const std::string recovery = "Run the same `loric restore` again.";
     Progress& progress = job.progress();
+    if (!loader.empty()) Record().AddImage("loader", options.loader);
+    if (!backups.firmware.empty()) Record().AddImage("firmware", backups.firmware);
+    if (!backups.config.empty()) Record().AddImage("configuration", backups.config);
     if (!loader.empty()) LoaderStep(job, options.loader, eraseDelay, false, recovery);
     RestoreBackups(job.node(), chip, backups, progress);
     job.Say(std::string("Put back the ") +
@@ -319,6 +336,10 @@ int CmdRestore(const Globals& globals, const RestoreOptions& options) {
             "; the device restarts.");
     job.AwaitRestart();
     StopIfInterrupted("the backup was put back; nothing was read back", "");
+    Record().result() = {{"node", NodeText(job.node())},
+                         {"firmware", backups.firmware},
+                         {"config", backups.config}};
+    if (options.noVerify) Record().SetVerify("skipped");
     if (options.noVerify) return kExitOk;
     if (!firmware.empty()) {
         VerifyRegion(job, 0, ProgrammedFirmwareImage(firmware, chip.configByteAddress), "firmware",

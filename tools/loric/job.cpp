@@ -6,6 +6,7 @@
 #include "arguments.h"
 #include "errors.h"
 #include "interrupt.h"
+#include "record.h"
 #include "text.h"
 
 namespace tool {
@@ -21,6 +22,31 @@ std::string ChipName(const Globals& globals, const Session& session) {
     return name;
 }
 
+// What leads to the device, as the job record names it.
+void RecordLink(const TargetOptions& target) {
+    if (target.sim) {
+        Record().SetLink("sim", target.simState);
+    } else if (!target.comPort.empty()) {
+        Record().SetLink("serial", target.comPort);
+    } else if (KernelStackChosen()) {
+        Record().SetLink("firewire", "");
+    } else {
+        const char* socket = std::getenv("BRENNOCK_SOCKET");
+        Record().SetLink("driver", socket ? socket : "");
+    }
+}
+
+const char* StateName(DeviceState state) {
+    switch (state) {
+    case DeviceState::Firmware: return "running";
+    case DeviceState::Loader: return "loader";
+    case DeviceState::FlashPort: return "blank";
+    case DeviceState::Upload:
+    case DeviceState::LoaderUpload: return "upload";
+    }
+    return "";
+}
+
 }  // namespace
 
 ProgressStyle StyleOf(const Globals& globals) {
@@ -31,8 +57,10 @@ ProgressStyle StyleOf(const Globals& globals) {
 }
 
 void Say(const Globals& globals, const std::string& line) {
-    if (!globals.quiet) std::printf("%s\n", line.c_str());
-    std::fflush(stdout);
+    // Under --json standard output carries the document alone: lines for people go to stderr.
+    std::FILE* out = globals.json ? stderr : stdout;
+    if (!globals.quiet) std::fprintf(out, "%s\n", line.c_str());
+    std::fflush(out);
 }
 
 std::string FlashDataFile(const Globals& globals) {
@@ -45,7 +73,9 @@ Job::Job(const Globals& globals)
           LockTargetOf(globals.target), globals.commandLine, globals.waitLock,
           [](const std::string& line) { std::fprintf(stderr, "loric: %s\n", line.c_str()); })),
       session_(std::make_unique<Session>(globals.target)),
-      style_(StyleOf(globals)) {}
+      style_(StyleOf(globals)) {
+    RecordLink(globals.target);
+}
 
 Job::~Job() {
     // While the library is still open: what a signal did, into its trace log.
@@ -65,6 +95,7 @@ FLASH_DEVICE& Job::chip() {
             "`loric chips` lists the chips of " + chips_.file + "; LORIC_CHIP sets a default.");
     }
     chip_ = &FindChip(chips_, name);
+    Record().SetChip(chip_->deviceName);
     return *chip_;
 }
 
@@ -72,6 +103,7 @@ bool Job::chipNamed() const { return !ChipName(globals_, *session_).empty(); }
 
 const DeviceLocation& Job::FindDevice() {
     device_ = tool::FindDevice(false, ParseNode(globals_.node));
+    Record().SetDevice(device_.node, StateName(device_.state));
     TellUploadMode(device_);
     if (lock_) lock_->Tell("node " + NodeText(device_.node));
     return device_;
@@ -79,6 +111,7 @@ const DeviceLocation& Job::FindDevice() {
 
 const DeviceLocation& Job::AwaitRestart() {
     device_ = FindRunningDevice(20);
+    Record().SetDevice(device_.node, StateName(device_.state));
     return device_;
 }
 

@@ -7,11 +7,22 @@
 #include <functional>
 #include <memory>
 
+#if defined(_WIN32)
+#include <io.h>
+#define dup _dup
+#define dup2 _dup2
+#define close _close
+#else
+#include <unistd.h>
+#endif
+
 #include "arguments.h"
 #include "commands.h"
 #include "errors.h"
 #include "interrupt.h"
+#include "record.h"
 #include "term.h"
+#include "trace_log.h"
 
 namespace tool {
 namespace {
@@ -81,6 +92,17 @@ void DeclareGlobals(CLI::App& app, Globals& g) {
            "Wait up to SECONDS for another job on the same device to end (default 2), then refuse")
         ->type_name("SECONDS")
         ->check(CLI::Range(0.0, 86400.0));
+    app.add_flag("--json", g.json,
+                 "Print one JSON document on standard output (the command's results, or its "
+                 "error); lines for people go to standard error");
+    app.add_option("--report", g.report,
+                   "Append a record of each job on a device to FILE, one JSON line per job")
+        ->type_name("FILE");
+    app.add_option("--log", g.log,
+                   "Append the trace of this command to FILE under a header line (the time, the "
+                   "command, the device); tracing defaults to error,warning,api. The library's "
+                   "debug.log is left as it writes it")
+        ->type_name("FILE");
     app.get_option("--com")->excludes(sim);
 }
 
@@ -288,33 +310,171 @@ std::string UnknownCommand(CLI::App& app) {
     }
 }
 
-// Runs the chosen command; a failure becomes its message on stderr and its exit code.
-int RunCommand(const CLI::App& app, Globals& globals, const Action& chosen) {
-    int code = kExitOk;
-    try {
-        globals.target.traceFlags = ParseTraceFlags(globals.trace);
-        if (!globals.target.sim &&
-            (app.count("--state") || app.count("--sim-fault") || app.count("--sim-chip"))) {
-            throw ToolError(kExitUsage, "--state, --sim-fault and --sim-chip go with --sim");
-        }
-        ParseNode(globals.node);  // one check of --node, before anything else
-        InstallInterruptHandler();
-        SetTraceOpen(globals.target.traceFlags != 0);
-        code = chosen(globals);
-    } catch (const ToolError& error) {
+// Under --json, standard output carries the document alone: while the command runs, whatever
+// it prints there goes to standard error instead.
+class StdoutToStderr {
+public:
+    explicit StdoutToStderr(bool active) {
+        if (!active) return;
         std::fflush(stdout);
-        std::fprintf(stderr, "loric: %s\n", error.what());
-        if (!error.hint().empty())
-            std::fprintf(stderr, "  What to try: %s\n", error.hint().c_str());
-        code = error.code();
-    } catch (const std::exception& error) {
-        std::fprintf(stderr, "loric: %s\n", error.what());
-        code = kExitUnexpected;
+        saved_ = dup(1);
+        if (saved_ >= 0) dup2(2, 1);
     }
-    if (globals.target.traceFlags != 0) {
-        std::fprintf(stderr, "loric: trace written to %s\n", AbsolutePath("debug.log").c_str());
+    ~StdoutToStderr() {
+        if (saved_ < 0) return;
+        std::fflush(stdout);
+        dup2(saved_, 1);
+        close(saved_);
     }
+    StdoutToStderr(const StdoutToStderr&) = delete;
+    StdoutToStderr& operator=(const StdoutToStderr&) = delete;
+
+private:
+    int saved_ = -1;
+};
+
+// The commands of the command line that work on a device and so go into the job record: every
+// one that opened the library on a target, and the jobs that change the flash even when they
+// fail before that.
+bool Reported(const std::string& command) {
+    if (Record().doc().contains("link")) return true;
+    for (const char* job : {"program-loader", "program", "restore", "erase", "config upload"}) {
+        if (command == job) return true;
+    }
+    return false;
+}
+
+// The --json document: the record's command, exit code and results or error, and the rest of
+// what it holds about the device and the job.
+// A failure keeps the results the command had (verify: where the flash first differs).
+nlohmann::ordered_json JsonDocument() {
+    const nlohmann::json& doc = Record().doc();
+    nlohmann::ordered_json out = nlohmann::ordered_json::object();
+    auto copy = [&](const char* key) {
+        if (doc.contains(key)) out[key] = nlohmann::ordered_json::parse(doc[key].dump());
+    };
+    out["command"] = doc.value("command", "");
+    out["exit_code"] = doc.value("exit_code", 0);
+    if (doc.contains("error")) {
+        copy("error");
+        if (doc.contains("result") && !doc["result"].is_null()) copy("result");
+    } else if (doc.contains("result") && !doc["result"].is_null()) {
+        copy("result");
+    } else {
+        out["result"] = nlohmann::ordered_json::object();
+    }
+    for (const char* key : {"link", "port", "node", "state", "eui64_before", "eui64_after", "chip",
+                            "images", "backups", "steps", "readback", "verify"}) {
+        copy(key);
+    }
+    return out;
+}
+
+void PrintJson(const nlohmann::ordered_json& document) {
+    std::printf("%s\n", document.dump(2).c_str());
+    std::fflush(stdout);
+}
+
+// Runs the chosen command; a failure becomes its message on stderr and its exit code. The
+// run's record is begun and ended here, and printed (--json) and kept (--report, --log) here.
+int RunCommand(const CLI::App& app, Globals& globals, const Action& chosen,
+               const std::string& command) {
+    Record().Begin(command);
+    Record().SetOrigin(ToolVersion(), LibraryVersion(), HostName());
+    int code = kExitOk;
+    std::string message, hint;
+    TraceLog traceLog(globals.log);
+    {
+        StdoutToStderr redirect(globals.json);
+        try {
+            if (!globals.log.empty() && globals.trace.empty()) globals.trace = kLogTraceDefault;
+            globals.target.traceFlags = ParseTraceFlags(globals.trace);
+            if (!globals.target.sim &&
+                (app.count("--state") || app.count("--sim-fault") || app.count("--sim-chip"))) {
+                throw ToolError(kExitUsage, "--state, --sim-fault and --sim-chip go with --sim");
+            }
+            ParseNode(globals.node);  // one check of --node, before anything else
+            InstallInterruptHandler();
+            SetTraceOpen(globals.target.traceFlags != 0);
+            code = chosen(globals);
+        } catch (const ToolError& error) {
+            std::fflush(stdout);
+            std::fprintf(stderr, "loric: %s\n", error.what());
+            if (!error.hint().empty())
+                std::fprintf(stderr, "  What to try: %s\n", error.hint().c_str());
+            code = error.code();
+            message = error.what();
+            hint = error.hint();
+        } catch (const std::exception& error) {
+            std::fprintf(stderr, "loric: %s\n", error.what());
+            code = kExitUnexpected;
+            message = error.what();
+        }
+        if (code != kExitOk && message.empty()) {
+            // A command that ends with a code of its own (config show of a damaged file).
+            message = StatusText(static_cast<uint32_t>(code));
+        }
+        if (!globals.log.empty()) {
+            Record().SetLog(globals.log);
+            std::string failure = traceLog.Append(globals.commandLine);
+            if (!failure.empty()) std::fprintf(stderr, "loric: %s\n", failure.c_str());
+        } else if (globals.target.traceFlags != 0) {
+            std::fprintf(stderr, "loric: trace written to %s\n",
+                         AbsolutePath("debug.log").c_str());
+        }
+    }
+    Record().End(code, message, hint);
+    if (!globals.report.empty() && Reported(command)) {
+        try {
+            AppendReport(globals.report, Record());
+        } catch (const ToolError& error) {
+            std::fprintf(stderr, "loric: %s\n", error.what());
+            if (code == kExitOk) {
+                code = error.code();
+                Record().End(code, error.what());
+            }
+        }
+    }
+    if (globals.json) PrintJson(JsonDocument());
     return code;
+}
+
+// The command the command line chose, with its group: "config upload".
+std::string CommandName(CLI::App& app) {
+    std::string name;
+    for (CLI::App* level = &app; !level->get_subcommands().empty();) {
+        level = level->get_subcommands().front();
+        name += (name.empty() ? "" : " ") + level->get_name();
+    }
+    return name;
+}
+
+// Whether --json was asked before the command line turned out wrong: among the words before
+// the command (a command's own --json, config show's, is not it).
+bool JsonAsked(int argc, char** argv, CLI::App& app) {
+    for (int i = 1; i < argc; ++i) {
+        const std::string word = argv[i];
+        if (word == "--json") return true;
+        if (word == "--") return false;
+        if (!word.empty() && word[0] != '-') {
+            // A global option's value, or the command: the first word a subcommand knows ends it.
+            for (const CLI::App* command : app.get_subcommands([](CLI::App*) { return true; })) {
+                if (command->get_name() == word) return false;
+            }
+        }
+    }
+    return false;
+}
+
+// The error document of a command line that is wrong, under --json.
+int UsageError(bool json, const std::string& command, const std::string& message,
+               const std::string& hint) {
+    if (json) {
+        PrintJson({{"command", command},
+                   {"exit_code", kExitUsage},
+                   {"error", {{"message", message}, {"hint", hint}}}});
+    }
+    return kExitUsage;
 }
 
 int Run(int argc, char** argv) {
@@ -327,7 +487,7 @@ int Run(int argc, char** argv) {
     app.footer(kExitCodes);
     app.require_subcommand(1);
     app.fallthrough();
-    app.set_version_flag("--version", "loric 1.0");
+    app.set_version_flag("--version", std::string("loric ") + ToolVersion());
     DeclareGlobals(app, globals);
     globals.commandLine = "loric";
     for (int i = 1; i < argc; ++i) globals.commandLine += std::string(" ") + argv[i];
@@ -347,13 +507,15 @@ int Run(int argc, char** argv) {
     } catch (const CLI::CallForVersion& e) {
         return app.exit(e);
     } catch (const CLI::ParseError& e) {
+        const bool json = JsonAsked(argc, argv, app);
         const std::string unknown = UnknownCommand(app);
         if (!unknown.empty()) {
             std::fprintf(
                 stderr,
                 "loric: there is no command \"%s\"\n  Run `loric --help` for the commands.\n",
                 unknown.c_str());
-            return kExitUsage;
+            return UsageError(json, "", "there is no command \"" + unknown + "\"",
+                              "Run `loric --help` for the commands.");
         }
         if (dynamic_cast<const CLI::RequiredError*>(&e) != nullptr) {
             // No command at all, or a group without one of its commands: name the choices.
@@ -372,19 +534,21 @@ int Run(int argc, char** argv) {
                     stderr,
                     "loric: name a %scommand: %s\n  Run `loric %s--help` for what each does.\n",
                     prefix.c_str(), names.c_str(), prefix.c_str());
-                return kExitUsage;
+                return UsageError(json, CommandName(app), "name a " + prefix + "command: " + names,
+                                  "Run `loric " + prefix + "--help` for what each does.");
             }
         }
         std::fprintf(stderr,
                      "loric: %s\n  Run `loric --help` (or `loric COMMAND --help`) for the usage.\n",
                      e.what());
-        return kExitUsage;
+        return UsageError(json, CommandName(app), e.what(),
+                          "Run `loric --help` (or `loric COMMAND --help`) for the usage.");
     }
     if (!chosen) {
         std::fprintf(stderr, "loric: name a command; run `loric --help` for the list.\n");
-        return kExitUsage;
+        return UsageError(globals.json, "", "name a command", "Run `loric --help` for the list.");
     }
-    return RunCommand(app, globals, chosen);
+    return RunCommand(app, globals, chosen, CommandName(app));
 }
 
 }  // namespace

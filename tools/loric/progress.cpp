@@ -4,6 +4,7 @@
 #include <cstring>
 
 #include "interrupt.h"
+#include "record.h"
 #include "term.h"
 
 namespace tool {
@@ -76,6 +77,7 @@ Progress::Progress(ProgressStyle style, std::FILE* out) : style_(style), out_(ou
 
 Progress::~Progress() {
     Finish();
+    RecordStep();
     if (g_active == this) g_active = nullptr;
 #if defined(_WIN32)
     if (hwnd_) DestroyWindow(hwnd_);
@@ -133,13 +135,25 @@ uint32_t Progress::OnPercent(int percent) {
     return CancelRequested() ? 1u : 0u;
 }
 
+void Progress::RecordStep() {
+    if (!stepOpen_) return;
+    stepOpen_ = false;
+    const double seconds =
+        std::chrono::duration<double>(std::chrono::steady_clock::now() - stepStart_).count();
+    std::string name = shown_;
+    while (!name.empty() && name.back() == '.') name.pop_back();
+    Record().AddStep(name, static_cast<double>(static_cast<long long>(seconds * 1000)) / 1000);
+}
+
 void Progress::StartStep(const std::string& step) {
     Finish();
+    RecordStep();
     step_ = step;
     stage_ = !ownTitle_.empty() && step == ownTitle_ ? ownStage_ : StageOfTitle(step);
     shown_ = ShownTitle(stage_, step);
     stepStart_ = std::chrono::steady_clock::now();
     lastPrinted_ = -1;
+    stepOpen_ = !step.empty();
     NoteStage(stage_);
     if (style_ != ProgressStyle::None && !step.empty()) {
         if (style_ == ProgressStyle::Bar) {

@@ -51,6 +51,8 @@ public:
 
 private:
     void StartStep(const std::string& step);
+    // The step that ends goes into the job's record with its duration.
+    void RecordStep();
     void Draw(int percent);
     std::string Details(int percent, bool bar) const;
 
@@ -66,6 +68,7 @@ private:
     std::chrono::steady_clock::time_point stepStart_{};
     int lastPrinted_ = -1;
     bool lineOpen_ = false;
+    bool stepOpen_ = false;  // the current step is not in the record yet
 #if defined(_WIN32)
     HWND hwnd_ = nullptr;
     WNDPROC previous_ = nullptr;

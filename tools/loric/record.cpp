@@ -11,6 +11,7 @@
 #include <fcntl.h>
 #include <io.h>
 #include <sys/stat.h>
+#include <windows.h>
 #else
 #include <fcntl.h>
 #include <unistd.h>
@@ -24,7 +25,15 @@ namespace {
 
 JobRecord g_record;
 
-std::string NowText() {
+}  // namespace
+
+std::string HexText(uint64_t value) {
+    char text[24];
+    std::snprintf(text, sizeof text, "0x%06llX", static_cast<unsigned long long>(value));
+    return text;
+}
+
+std::string RecordTime() {
     const auto now = std::chrono::system_clock::now();
     const std::time_t seconds = std::chrono::system_clock::to_time_t(now);
     const auto ms =
@@ -42,6 +51,8 @@ std::string NowText() {
                   static_cast<int>(ms));
     return text;
 }
+
+namespace {
 
 // SHA-256 (FIPS 180-4), enough for the record's image digests.
 class Sha256 {
@@ -127,8 +138,17 @@ private:
 void JobRecord::Begin(const std::string& command) {
     doc_ = nlohmann::json::object();
     doc_["command"] = command;
-    doc_["start"] = NowText();
+    doc_["start"] = RecordTime();
 }
+
+void JobRecord::SetOrigin(const std::string& tool, const std::string& library,
+                          const std::string& host) {
+    doc_["tool_version"] = tool;
+    doc_["library_version"] = library;
+    doc_["host"] = host;
+}
+
+void JobRecord::SetLog(const std::string& path) { doc_["log"] = path; }
 
 void JobRecord::SetLink(const std::string& link, const std::string& port) {
     doc_["link"] = link;
@@ -150,6 +170,22 @@ void JobRecord::AddImage(const std::string& role, const std::string& path) {
     doc_["images"].push_back({{"role", role}, {"file", path}, {"sha256", FileSha256(path)}});
 }
 
+void JobRecord::AddImage(const std::string& role, const std::string& path,
+                         const std::string& written) {
+    doc_["images"].push_back({{"role", role}, {"file", path}, {"sha256", FileSha256(written)}});
+}
+
+void JobRecord::AddReadBack(const std::string& what, uint32_t address, uint64_t size, bool match,
+                            uint64_t differences, uint64_t firstDifference) {
+    nlohmann::json entry = {
+        {"what", what}, {"address", HexText(address)}, {"size", size}, {"match", match}};
+    if (!match) {
+        entry["differences"] = differences;
+        entry["first_difference"] = HexText(firstDifference);
+    }
+    doc_["readback"].push_back(entry);
+}
+
 void JobRecord::AddBackup(const std::string& path) { doc_["backups"].push_back(path); }
 
 void JobRecord::AddStep(const std::string& name, double seconds) {
@@ -159,7 +195,7 @@ void JobRecord::AddStep(const std::string& name, double seconds) {
 void JobRecord::SetVerify(const std::string& outcome) { doc_["verify"] = outcome; }
 
 void JobRecord::End(int exitCode, const std::string& message, const std::string& hint) {
-    doc_["end"] = NowText();
+    doc_["end"] = RecordTime();
     doc_["exit_code"] = exitCode;
     if (exitCode != 0) {
         doc_["error"] = {{"message", message}, {"hint", hint}};
@@ -167,6 +203,28 @@ void JobRecord::End(int exitCode, const std::string& message, const std::string&
 }
 
 JobRecord& Record() { return g_record; }
+
+const char* ToolVersion() { return "1.0"; }
+
+const char* LibraryVersion() {
+#if defined(LORIC_BUILD_VERSION)
+    return LORIC_BUILD_VERSION;
+#else
+    return "";
+#endif
+}
+
+std::string HostName() {
+#if defined(_WIN32)
+    char name[MAX_COMPUTERNAME_LENGTH + 1] = {};
+    DWORD size = sizeof name;
+    return GetComputerNameA(name, &size) ? std::string(name, size) : std::string();
+#else
+    char name[256] = {};
+    if (gethostname(name, sizeof name - 1) != 0) return {};
+    return name;
+#endif
+}
 
 std::string Eui64Text(uint64_t eui64) {
     char text[24];

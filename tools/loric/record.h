@@ -32,6 +32,12 @@ public:
     // An image the job wrote to the device ("loader", "firmware", "configuration"); its SHA-256
     // is taken from the file now.
     void AddImage(const std::string& role, const std::string& path);
+    // The same, for an image written from `written`, made from `path` (a description).
+    void AddImage(const std::string& role, const std::string& path, const std::string& written);
+    // A read-back of `size` bytes at `address`: whether they matched, and where the first
+    // difference lies (its byte address) when they did not; kept in "readback", in order.
+    void AddReadBack(const std::string& what, uint32_t address, uint64_t size, bool match,
+                     uint64_t differences, uint64_t firstDifference);
     void AddBackup(const std::string& path);
     // A step of the job and how long it took, in the order they ran.
     void AddStep(const std::string& name, double seconds);
@@ -41,6 +47,11 @@ public:
     // The outcome, set once when the command ends: exit code 0, or the failure's code, message
     // and hint; stamps the end time.
     void End(int exitCode, const std::string& message = {}, const std::string& hint = {});
+
+    // Where and with what the job ran: the tool's and the library's versions and the host's name.
+    void SetOrigin(const std::string& tool, const std::string& library, const std::string& host);
+    // The trace log this job's trace went to (--log).
+    void SetLog(const std::string& path);
 
     const nlohmann::json& doc() const { return doc_; }
     nlohmann::json& doc() { return doc_; }
@@ -59,6 +70,16 @@ std::string Eui64Text(uint64_t eui64);
 // line to a file opened for appending, so that jobs of several tools interleave by whole lines
 // and a killed tool leaves whole lines only. ToolError(LORIC_ERR_FILE_OPEN or _IO) on failure.
 void AppendReport(const std::string& path, const JobRecord& record);
+
+// The tool's version ("1.0", as `loric --version` prints it) and the library's build version.
+const char* ToolVersion();
+const char* LibraryVersion();
+// "0x000400": how the record writes an address (at least six hex digits).
+std::string HexText(uint64_t value);
+// The name of this computer ("" when it cannot be had).
+std::string HostName();
+// The time now, as the record writes it ("2026-12-07T06:30:00.123Z").
+std::string RecordTime();
 
 // The SHA-256 of a file, in lower-case hex; "" when it cannot be read.
 std::string FileSha256(const std::string& path);
