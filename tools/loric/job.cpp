@@ -111,7 +111,6 @@ const DeviceLocation& Job::FindDevice() {
 
 const DeviceLocation& Job::AwaitRestart() {
     device_ = FindRunningDevice(20);
-    Record().SetDevice(device_.node, StateName(device_.state));
     return device_;
 }
 

@@ -22,6 +22,8 @@ TraceLog::TraceLog(const std::string& path) : path_(path) {
 
 std::string TraceLog::Append(const std::string& commandLine) const {
     if (path_.empty()) return {};
+    // The library keeps its log open until the process ends: what it buffered goes out first.
+    std::fflush(nullptr);
     std::error_code error;
     std::string trace;
     const bool now = std::filesystem::exists(kLibraryLog, error);

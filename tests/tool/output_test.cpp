@@ -1,0 +1,287 @@
+// Output for scripts: every command's --json document against the embedded simulated device
+// (tests/data/tool/output/<command>.json, times masked), the error documents, the job record
+// that --report appends (whole lines, also when tools append at once or one is killed), the
+// trace that --log keeps, and backups named after the board.
+#include <signal.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <gtest/gtest.h>
+
+#include <chrono>
+#include <cstdlib>
+#include <filesystem>
+#include <fstream>
+#include <nlohmann/json.hpp>
+#include <regex>
+#include <sstream>
+#include <thread>
+
+#include "backup.h"
+#include "record.h"
+#include "support/golden.h"
+
+namespace fs = std::filesystem;
+using nlohmann::json;
+
+namespace {
+
+const std::string kTool = std::string(LORIC_BINARY_DIR) + "/tools/loric";
+const std::string kImages = std::string(LORIC_SOURCE_DIR) + "/sim/images/";
+const std::string kDescription = std::string(LORIC_SOURCE_DIR) + "/examples/config.json";
+
+std::string Quoted(const std::string& word) {
+    std::string quoted = "'";
+    for (char c : word) quoted += c == '\'' ? std::string("'\\''") : std::string(1, c);
+    return quoted + "'";
+}
+
+struct Outcome {
+    int code;
+    std::string out, err;
+};
+
+// A scratch folder; runs of the tool in it, standard output and error output kept apart.
+struct Folder {
+    const std::string dir = [] {
+        char pattern[] = "/tmp/loric-output-XXXXXX";
+        return std::string(mkdtemp(pattern));
+    }();
+    ~Folder() { fs::remove_all(dir); }
+
+    // The shell command that runs the tool here on the folder's simulated device.
+    // Without the simulator the driver socket points nowhere.
+    std::string Command(const std::vector<std::string>& args, bool sim = true) const {
+        std::string command = "cd " + Quoted(dir) + " && BRENNOCK_SOCKET=" +
+                              Quoted(dir + "/no-driver.sock") + " LORIC_LINK=socket " +
+                              Quoted(kTool);
+        if (sim) command += " --sim --state " + Quoted(dir + "/state");
+        for (const auto& arg : args) command += " " + Quoted(arg);
+        return command + " </dev/null";
+    }
+    Outcome Tool(const std::vector<std::string>& args, bool sim = true) const {
+        const int status = std::system((Command(args, sim) + " >.out 2>.err").c_str());
+        Outcome run{WIFEXITED(status) ? WEXITSTATUS(status) : 128 + WTERMSIG(status),
+                loric::test::ReadFileBytes(dir + "/.out"), loric::test::ReadFileBytes(dir + "/.err")};
+        fs::remove(dir + "/.out"), fs::remove(dir + "/.err");
+        return run;
+    }
+    // A run under --json: its standard output is one JSON document and nothing else.
+    json Document(const std::vector<std::string>& args, bool sim = true) const {
+        std::vector<std::string> all = {"--json"};
+        all.insert(all.end(), args.begin(), args.end());
+        const Outcome run = Tool(all, sim);
+        try {
+            json document = json::parse(run.out);
+            EXPECT_EQ(document.at("exit_code"), run.code) << run.out;
+            return document;
+        } catch (const std::exception& error) {
+            ADD_FAILURE() << "not one JSON document: " << error.what() << "\n" << run.out;
+            return json::object();
+        }
+    }
+    std::vector<json> Lines(const std::string& name) const {
+        std::vector<json> lines;
+        std::istringstream text(loric::test::ReadFileBytes(dir + "/" + name));
+        for (std::string line; std::getline(text, line);) {
+            try {
+                lines.push_back(json::parse(line));
+            } catch (const std::exception&) {
+                ADD_FAILURE() << "a broken line in the job record: " << line;
+            }
+        }
+        return lines;
+    }
+};
+
+// What changes from run to run: the folder, the source tree, step durations, backup stamps and
+// the digests of files the run itself wrote into the folder.
+json Masked(const json& value, const std::string& dir) {
+    if (value.is_object()) {
+        json out = json::object();
+        for (const auto& [key, item] : value.items()) {
+            if (key == "seconds") {
+                out[key] = "SECONDS";
+            } else {
+                out[key] = Masked(item, dir);
+            }
+        }
+        return out;
+    }
+    if (value.is_array()) {
+        json out = json::array();
+        for (const auto& item : value) out.push_back(Masked(item, dir));
+        return out;
+    }
+    if (!value.is_string()) return value;
+    std::string text = value.get<std::string>();
+    for (auto [from, to] : {std::pair{dir, std::string("DIR")},
+                            std::pair{std::string(LORIC_SOURCE_DIR), std::string("SRC")}}) {
+        for (size_t at; (at = text.find(from)) != std::string::npos;) text.replace(at, from.size(), to);
+    }
+    return std::regex_replace(text, std::regex("-backup-[0-9]{8}-[0-9]{6}"), "-backup-STAMP");
+}
+
+void ExpectDocument(const std::string& name, const json& document, const Folder& folder) {
+    SCOPED_TRACE(name);
+    loric::test::ExpectGolden("tool/output/" + name + ".json",
+                              Masked(document, folder.dir).dump(2) + "\n");
+}
+
+// Every command, one after another on one simulated device, as a script would run them: each
+// prints one document, with the command's results and what the run knows of the device.
+TEST(JsonOutput, EveryCommandPrintsItsDocument) {
+    Folder f;
+    const std::string firmware = kImages + "firmware.bin", loader = kImages + "loader.bin";
+    ExpectDocument("program", f.Document({"program", firmware, kDescription, "--loader", loader}), f);
+    ExpectDocument("nodes", f.Document({"nodes"}), f);
+    ExpectDocument("read", f.Document({"read", "CONFIG_ROM", "-n", "2"}), f);
+    ExpectDocument("write", f.Document({"write", "FLASH_READ_CTRL", "0x10000"}), f);
+    ExpectDocument("chips", f.Document({"chips"}, false), f);
+    ExpectDocument("chips_one", f.Document({"chips", "29F040B"}, false), f);
+    ExpectDocument("timestamp", f.Document({"timestamp"}), f);
+    ExpectDocument("dump", f.Document({"dump", "0x10000", "20"}), f);
+    ExpectDocument("dump_to_file", f.Document({"dump", "0", "40000", "-o", "fw.bin"}), f);
+    ExpectDocument("verify", f.Document({"verify", "fw.bin"}), f);
+    ExpectDocument("config_generate", f.Document({"config", "generate", kDescription, "c.bin"}), f);
+    ExpectDocument("config_import", f.Document({"config", "import", "c.bin"}), f);
+    ExpectDocument("config_show", f.Document({"config", "show"}), f);
+    ExpectDocument("config_show_file", f.Document({"config", "show", "c.bin", "--json"}), f);
+    ExpectDocument("config_download", f.Document({"config", "download", "d.bin"}), f);
+    ExpectDocument("config_upload",
+                   f.Document({"config", "upload", "c.bin", "--backup", "before.bin"}), f);
+    ExpectDocument("restore", f.Document({"restore", "fw.bin", "before.bin", "--no-verify"}), f);
+    ExpectDocument("erase", f.Document({"erase", "--sector", "1"}), f);
+    ExpectDocument("program_loader",
+                   f.Document({"program-loader", loader, "--yes", "--erase-delay", "0"}), f);
+}
+
+// A failure gives its code, message and hint, and the results it had: verify says where the
+// flash first differs.
+TEST(JsonOutput, AFailedReadBackSaysWhereTheFlashDiffers) {
+    Folder f;
+    ASSERT_EQ(f.Tool({"program", kImages + "firmware.bin", kDescription, "--loader",
+                      kImages + "loader.bin"}).code, 0);
+    ExpectDocument("verify_differs", f.Document({"verify", kImages + "loader.bin"}), f);
+}
+
+TEST(JsonOutput, ABlankDeviceRefusesWithAnErrorDocument) {
+    Folder f;
+    ExpectDocument("timestamp_blank", f.Document({"timestamp"}), f);
+}
+
+// A wrong command line still answers with a document when --json came before the command.
+TEST(JsonOutput, AWrongCommandLineGivesAnErrorDocument) {
+    Folder f;
+    ExpectDocument("usage_missing_argument", f.Document({"read"}), f);
+    ExpectDocument("usage_unknown_command", f.Document({"bogus"}), f);
+}
+
+// Without --json a command's own --json keeps its meaning: the description, on standard output.
+TEST(JsonOutput, ConfigShowsOwnFlagStillPrintsTheDescription) {
+    Folder f;
+    ASSERT_EQ(f.Tool({"config", "generate", kDescription, "c.bin"}).code, 0);
+    const Outcome run = f.Tool({"config", "show", "c.bin", "--json"}, false);
+    EXPECT_EQ(run.code, 0);
+    EXPECT_EQ(run.out, f.Tool({"config", "import", "c.bin"}, false).out);
+    EXPECT_FALSE(json::parse(run.out).contains("command"));
+}
+
+// The job record: a line per job on a device, with its times, versions, host, link, device,
+// images and outcome; a job that only reads files adds none.
+TEST(JobRecord, ALinePerJobOnADeviceWithWhatItDid) {
+    Folder f;
+    ASSERT_EQ(f.Tool({"--report", "r.jsonl", "program", kImages + "firmware.bin", kDescription,
+                      "--loader", kImages + "loader.bin", "--no-verify"}).code, 0);
+    ASSERT_EQ(f.Tool({"--report", "r.jsonl", "config", "generate", kDescription, "c.bin"}).code, 0);
+    ASSERT_EQ(f.Tool({"--report", "r.jsonl", "dump", "0", "4", "-o", "x.bin"}).code, 0);
+    ASSERT_EQ(f.Tool({"--report", "r.jsonl", "timestamp", "--node", "0xFFC5"}).code, 11);
+    const std::vector<json> lines = f.Lines("r.jsonl");
+    ASSERT_EQ(lines.size(), 3u);
+    std::regex time("20[0-9]{2}-[0-9]{2}-[0-9]{2}T[0-9]{2}:[0-9]{2}:[0-9]{2}\\.[0-9]{3}Z");
+    for (const json& line : lines) {
+        EXPECT_TRUE(std::regex_match(line.at("start").get<std::string>(), time)) << line;
+        EXPECT_LE(line.at("start"), line.at("end")) << line;
+        EXPECT_EQ(line.at("tool_version"), "1.0");
+        EXPECT_EQ(line.at("library_version"), "1.0.0");
+        EXPECT_FALSE(line.at("host").get<std::string>().empty());
+        EXPECT_EQ(line.at("link"), "sim");
+        EXPECT_EQ(line.at("port"), f.dir + "/state");
+    }
+    EXPECT_EQ(lines[0].at("command"), "program");
+    EXPECT_EQ(lines[0].at("exit_code"), 0);
+    EXPECT_EQ(lines[0].at("chip"), "29F040B");
+    EXPECT_EQ(lines[0].at("verify"), "skipped");
+    EXPECT_EQ(lines[0].at("images").size(), 3u);
+    EXPECT_EQ(lines[0].at("images")[1].at("sha256"), tool::FileSha256(kImages + "firmware.bin"));
+    EXPECT_EQ(lines[0].at("steps").front().at("name"), "Preparing to upload");
+    EXPECT_EQ(lines[1].at("command"), "dump");
+    EXPECT_EQ(lines[1].at("result").at("sha256"), tool::FileSha256(f.dir + "/x.bin"));
+    EXPECT_EQ(lines[2].at("command"), "timestamp");
+    EXPECT_EQ(lines[2].at("exit_code"), 11);
+    EXPECT_FALSE(lines[2].at("error").at("message").get<std::string>().empty());
+}
+
+// Tools appending to one job record at once (each on its own device) interleave by whole lines,
+// lines longer than a pipe's atomic write among them; one killed mid-job leaves no part of one.
+TEST(JobRecord, ToolsAppendingAtOnceOrKilledLeaveWholeLines) {
+    Folder f;
+    constexpr int kTools = 6, kRounds = 3;
+    ASSERT_EQ(f.Tool({"program", kImages + "firmware.bin", kDescription, "--loader",
+                      kImages + "loader.bin", "--no-verify"}).code, 0);
+    for (int i = 0; i < kTools; ++i)
+        fs::copy(f.dir + "/state", f.dir + "/s" + std::to_string(i), fs::copy_options::recursive);
+    fs::rename(f.dir + "/state", f.dir + "/k");
+    std::string script;
+    for (int i = 0; i < kTools; ++i) {
+        std::string loop = "for r in 1 2 3; do cd " + Quoted(f.dir) + " && " + Quoted(kTool) +
+                           " --sim --state " + Quoted(f.dir + "/s" + std::to_string(i)) +
+                           " --report r.jsonl chips --json >/dev/null 2>&1; " + Quoted(kTool) +
+                           " --sim --state " + Quoted(f.dir + "/s" + std::to_string(i)) +
+                           " --report r.jsonl read CONFIG_ROM -n 256 >/dev/null 2>&1; done";
+        script += "(" + loop + ") & ";
+    }
+    // And one program that is killed while it erases and uploads.
+    script += Quoted(kTool) + " --sim --state " + Quoted(f.dir + "/k") +
+              " --report r.jsonl program " + Quoted(kImages + "firmware.bin") + " " +
+              Quoted(kDescription) + " --loader " + Quoted(kImages + "loader.bin") +
+              " >/dev/null 2>&1 & k=$!; sleep 1; kill -KILL $k; wait";
+    ASSERT_EQ(std::system(("cd " + Quoted(f.dir) + " && " + script).c_str()), 0);
+    const std::vector<json> lines = f.Lines("r.jsonl");
+    EXPECT_EQ(lines.size(), size_t{kTools * kRounds});
+    for (const json& line : lines) {
+        EXPECT_EQ(line.value("command", ""), "read") << line;
+        EXPECT_EQ(line.value("result", json::object()).value("quadlets", json::array()).size(),
+                  256u)
+            << line;
+    }
+}
+
+// --log FILE: each command's trace under its header line; a run whose library never opened
+// adds its header alone, not the trace an earlier run left in debug.log.
+TEST(TraceLog, EachCommandsTraceUnderItsHeader) {
+    Folder f;
+    ASSERT_EQ(f.Tool({"--log", "t.log", "nodes"}).code, 0);
+    ASSERT_EQ(f.Tool({"--log", "t.log", "--trace", "all", "chips"}).code, 0);
+    ASSERT_EQ(f.Tool({"--log", "t.log", "timestamp"}, false).code, LORIC_ERR_OPEN_DRIVER);
+    std::string log = loric::test::ReadFileBytes(f.dir + "/t.log");
+    log = std::regex_replace(log, std::regex("20[0-9-]{8}T[0-9:.]{12}Z"), "TIME");
+    for (size_t at; (at = log.find(f.dir)) != std::string::npos;) log.replace(at, f.dir.size(), "DIR");
+    loric::test::ExpectGolden("tool/output/trace_log.txt", log);
+}
+
+// A backup carries the board's EUI-64 when the job knows it, and today's name without it.
+TEST(Backups, NamedAfterTheBoardWhenItsIdIsKnown) {
+    tool::Record().Begin("program");
+    EXPECT_TRUE(std::regex_match(tool::BackupName("config", "/x/y.bin"),
+                                 std::regex("/x/config-backup-[0-9]{8}-[0-9]{6}\\.bin")));
+    tool::Record().SetIdentityBefore(tool::Eui64Text(0x0011223344556677ull));
+    EXPECT_TRUE(std::regex_match(
+        tool::BackupName("firmware", ""),
+        std::regex("firmware-backup-0011223344556677-[0-9]{8}-[0-9]{6}\\.bin")));
+    tool::Record().SetIdentityBefore("");
+    EXPECT_TRUE(std::regex_match(tool::BackupName("config", ""),
+                                 std::regex("config-backup-[0-9]{8}-[0-9]{6}\\.bin")));
+}
+
+}  // namespace
