@@ -162,7 +162,8 @@ TEST(JsonOutput, AFailedReadBackSaysWhereTheFlashDiffers) {
     Folder f;
     ASSERT_EQ(f.Tool({"program", kImages + "firmware.bin", kDescription, "--loader",
                       kImages + "loader.bin"}).code, 0);
-    ExpectDocument("verify_differs", f.Document({"verify", kImages + "loader.bin"}), f);
+    ExpectDocument("verify_differs",
+                   f.Document({"verify", kImages + "loader.bin", "--address", "0x9000"}), f);
 }
 
 TEST(JsonOutput, ABlankDeviceRefusesWithAnErrorDocument) {
