@@ -52,9 +52,9 @@ struct Folder {
     // The shell command that runs the tool here on the folder's simulated device.
     // Without the simulator the driver socket points nowhere.
     std::string Command(const std::vector<std::string>& args, bool sim = true) const {
-        std::string command = "cd " + Quoted(dir) + " && BRENNOCK_SOCKET=" +
-                              Quoted(dir + "/no-driver.sock") + " LORIC_LINK=socket " +
-                              Quoted(kTool);
+        std::string command = "cd " + Quoted(dir) +
+                              " && BRENNOCK_SOCKET=" + Quoted(dir + "/no-driver.sock") +
+                              " LORIC_LINK=socket " + Quoted(kTool);
         if (sim) command += " --sim --state " + Quoted(dir + "/state");
         for (const auto& arg : args) command += " " + Quoted(arg);
         return command + " </dev/null";
@@ -62,7 +62,8 @@ struct Folder {
     Outcome Tool(const std::vector<std::string>& args, bool sim = true) const {
         const int status = std::system((Command(args, sim) + " >.out 2>.err").c_str());
         Outcome run{WIFEXITED(status) ? WEXITSTATUS(status) : 128 + WTERMSIG(status),
-                loric::test::ReadFileBytes(dir + "/.out"), loric::test::ReadFileBytes(dir + "/.err")};
+                    loric::test::ReadFileBytes(dir + "/.out"),
+                    loric::test::ReadFileBytes(dir + "/.err")};
         fs::remove(dir + "/.out"), fs::remove(dir + "/.err");
         return run;
     }
@@ -117,7 +118,8 @@ json Masked(const json& value, const std::string& dir) {
     std::string text = value.get<std::string>();
     for (auto [from, to] : {std::pair{dir, std::string("DIR")},
                             std::pair{std::string(LORIC_SOURCE_DIR), std::string("SRC")}}) {
-        for (size_t at; (at = text.find(from)) != std::string::npos;) text.replace(at, from.size(), to);
+        for (size_t at; (at = text.find(from)) != std::string::npos;)
+            text.replace(at, from.size(), to);
     }
     return std::regex_replace(text, std::regex("-backup-[0-9]{8}-[0-9]{6}"), "-backup-STAMP");
 }
@@ -133,7 +135,8 @@ void ExpectDocument(const std::string& name, const json& document, const Folder&
 TEST(JsonOutput, EveryCommandPrintsItsDocument) {
     Folder f;
     const std::string firmware = kImages + "firmware.bin", loader = kImages + "loader.bin";
-    ExpectDocument("program", f.Document({"program", firmware, kDescription, "--loader", loader}), f);
+    ExpectDocument("program", f.Document({"program", firmware, kDescription, "--loader", loader}),
+                   f);
     ExpectDocument("nodes", f.Document({"nodes"}), f);
     ExpectDocument("read", f.Document({"read", "CONFIG_ROM", "-n", "2"}), f);
     ExpectDocument("write", f.Document({"write", "FLASH_READ_CTRL", "0x10000"}), f);
@@ -161,7 +164,9 @@ TEST(JsonOutput, EveryCommandPrintsItsDocument) {
 TEST(JsonOutput, AFailedReadBackSaysWhereTheFlashDiffers) {
     Folder f;
     ASSERT_EQ(f.Tool({"program", kImages + "firmware.bin", kDescription, "--loader",
-                      kImages + "loader.bin"}).code, 0);
+                      kImages + "loader.bin"})
+                  .code,
+              0);
     ExpectDocument("verify_differs",
                    f.Document({"verify", kImages + "loader.bin", "--address", "0x9000"}), f);
 }
@@ -193,7 +198,9 @@ TEST(JsonOutput, ConfigShowsOwnFlagStillPrintsTheDescription) {
 TEST(JobRecord, ALinePerJobOnADeviceWithWhatItDid) {
     Folder f;
     ASSERT_EQ(f.Tool({"--report", "r.jsonl", "program", kImages + "firmware.bin", kDescription,
-                      "--loader", kImages + "loader.bin", "--no-verify"}).code, 0);
+                      "--loader", kImages + "loader.bin", "--no-verify"})
+                  .code,
+              0);
     ASSERT_EQ(f.Tool({"--report", "r.jsonl", "config", "generate", kDescription, "c.bin"}).code, 0);
     ASSERT_EQ(f.Tool({"--report", "r.jsonl", "dump", "0", "4", "-o", "x.bin"}).code, 0);
     ASSERT_EQ(f.Tool({"--report", "r.jsonl", "timestamp", "--node", "0xFFC5"}).code, 11);
@@ -229,7 +236,9 @@ TEST(JobRecord, ToolsAppendingAtOnceOrKilledLeaveWholeLines) {
     Folder f;
     constexpr int kTools = 6, kRounds = 3;
     ASSERT_EQ(f.Tool({"program", kImages + "firmware.bin", kDescription, "--loader",
-                      kImages + "loader.bin", "--no-verify"}).code, 0);
+                      kImages + "loader.bin", "--no-verify"})
+                  .code,
+              0);
     for (int i = 0; i < kTools; ++i)
         fs::copy(f.dir + "/state", f.dir + "/s" + std::to_string(i), fs::copy_options::recursive);
     fs::rename(f.dir + "/state", f.dir + "/k");
@@ -267,7 +276,8 @@ TEST(TraceLog, EachCommandsTraceUnderItsHeader) {
     ASSERT_EQ(f.Tool({"--log", "t.log", "timestamp"}, false).code, LORIC_ERR_OPEN_DRIVER);
     std::string log = loric::test::ReadFileBytes(f.dir + "/t.log");
     log = std::regex_replace(log, std::regex("20[0-9-]{8}T[0-9:.]{12}Z"), "TIME");
-    for (size_t at; (at = log.find(f.dir)) != std::string::npos;) log.replace(at, f.dir.size(), "DIR");
+    for (size_t at; (at = log.find(f.dir)) != std::string::npos;)
+        log.replace(at, f.dir.size(), "DIR");
     loric::test::ExpectGolden("tool/output/trace_log.txt", log);
 }
 
@@ -277,9 +287,9 @@ TEST(Backups, NamedAfterTheBoardWhenItsIdIsKnown) {
     EXPECT_TRUE(std::regex_match(tool::BackupName("config", "/x/y.bin"),
                                  std::regex("/x/config-backup-[0-9]{8}-[0-9]{6}\\.bin")));
     tool::Record().SetIdentityBefore(tool::Eui64Text(0x0011223344556677ull));
-    EXPECT_TRUE(std::regex_match(
-        tool::BackupName("firmware", ""),
-        std::regex("firmware-backup-0011223344556677-[0-9]{8}-[0-9]{6}\\.bin")));
+    EXPECT_TRUE(
+        std::regex_match(tool::BackupName("firmware", ""),
+                         std::regex("firmware-backup-0011223344556677-[0-9]{8}-[0-9]{6}\\.bin")));
     tool::Record().SetIdentityBefore("");
     EXPECT_TRUE(std::regex_match(tool::BackupName("config", ""),
                                  std::regex("config-backup-[0-9]{8}-[0-9]{6}\\.bin")));
