@@ -14,7 +14,8 @@ class Progress;
 
 // "<kind>-backup-<eui64>-<date>-<time>.bin" (the board's EUI-64 in 16 hex digits, when the
 // job's record knows it; without it "<kind>-backup-<date>-<time>.bin") in the folder of
-// `besides` (the current folder when empty); a name already taken (two jobs in one second) gets "-2", "-3"... before ".bin".
+// `besides` (the current folder when empty); a name already taken (two jobs in one second) gets
+// "-2", "-3"... before ".bin".
 std::string BackupName(const std::string& kind, const std::string& besides);
 
 // A backup never replaces a file: --backup FILE naming one that exists is refused

@@ -247,9 +247,11 @@ int CmdChips(const Globals& globals, const ChipsOptions& options) {
         Record().result() = ChipJson(chip);
         for (uint32_t i = 0; i < chip.sectorCount && i < LORIC_MAX_SECTORS; ++i) {
             const FLASH_SECTOR& s = chip.sectors[i];
-            Record().result()["sectors"].push_back(
-                {{"start", Hex(s.start, 6)}, {"end", Hex(s.end, 6)}, {"words", s.size},
-                 {"bytes", s.size * BytesPerWord(chip)}, {"configuration", &s == chip.configSector}});
+            Record().result()["sectors"].push_back({{"start", Hex(s.start, 6)},
+                                                    {"end", Hex(s.end, 6)},
+                                                    {"words", s.size},
+                                                    {"bytes", s.size * BytesPerWord(chip)},
+                                                    {"configuration", &s == chip.configSector}});
             std::printf("%-4u %-10s %-10s %-8u %u%s\n", i, Hex(s.start, 6).c_str(),
                         Hex(s.end, 6).c_str(), s.size, s.size * BytesPerWord(chip),
                         &s == chip.configSector ? "  configuration" : "");

@@ -31,8 +31,8 @@ std::string HexBytes(const std::vector<uint8_t>& bytes) {
 nlohmann::json VerifyResult(const std::string& file) {
     const nlohmann::json& doc = Record().doc();
     const auto readback = doc.find("readback");
-    nlohmann::json result = readback == doc.end() || readback->empty() ? nlohmann::json::object()
-                                                                        : readback->back();
+    nlohmann::json result =
+        readback == doc.end() || readback->empty() ? nlohmann::json::object() : readback->back();
     result.erase("what");
     result["file"] = file;
     return result;

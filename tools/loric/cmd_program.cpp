@@ -189,9 +189,8 @@ int CmdProgram(const Globals& globals, const ProgramOptions& options) {
         "nothing was read back",
         "The device runs the new firmware. `loric verify FIRMWARE --firmware` reads it back." +
             (firmwareBackup.empty() ? std::string() : " " + recovery));
-    Record().result() = {{"node", NodeText(job.node())},
-                         {"firmware", options.firmware},
-                         {"config", options.config}};
+    Record().result() = {
+        {"node", NodeText(job.node())}, {"firmware", options.firmware}, {"config", options.config}};
     if (options.noVerify) {
         Record().SetVerify("skipped");
         job.Say("Firmware and configuration programmed (not read back: --no-verify).");
@@ -336,11 +335,12 @@ int CmdRestore(const Globals& globals, const RestoreOptions& options) {
             "; the device restarts.");
     job.AwaitRestart();
     StopIfInterrupted("the backup was put back; nothing was read back", "");
-    Record().result() = {{"node", NodeText(job.node())},
-                         {"firmware", backups.firmware},
-                         {"config", backups.config}};
-    if (options.noVerify) Record().SetVerify("skipped");
-    if (options.noVerify) return kExitOk;
+    Record().result() = {
+        {"node", NodeText(job.node())}, {"firmware", backups.firmware}, {"config", backups.config}};
+    if (options.noVerify) {
+        Record().SetVerify("skipped");
+        return kExitOk;
+    }
     if (!firmware.empty()) {
         VerifyRegion(job, 0, ProgrammedFirmwareImage(firmware, chip.configByteAddress), "firmware",
                      recovery);

@@ -419,8 +419,7 @@ int RunCommand(const CLI::App& app, Globals& globals, const Action& chosen,
             std::string failure = traceLog.Append(globals.commandLine);
             if (!failure.empty()) std::fprintf(stderr, "loric: %s\n", failure.c_str());
         } else if (globals.target.traceFlags != 0) {
-            std::fprintf(stderr, "loric: trace written to %s\n",
-                         AbsolutePath("debug.log").c_str());
+            std::fprintf(stderr, "loric: trace written to %s\n", AbsolutePath("debug.log").c_str());
         }
     }
     Record().End(code, message, hint);
