@@ -204,8 +204,14 @@ TEST(JobRecord, ALinePerJobOnADeviceWithWhatItDid) {
     ASSERT_EQ(f.Tool({"--report", "r.jsonl", "config", "generate", kDescription, "c.bin"}).code, 0);
     ASSERT_EQ(f.Tool({"--report", "r.jsonl", "dump", "0", "4", "-o", "x.bin"}).code, 0);
     ASSERT_EQ(f.Tool({"--report", "r.jsonl", "timestamp", "--node", "0xFFC5"}).code, 11);
-    const std::vector<json> lines = f.Lines("r.jsonl");
-    ASSERT_EQ(lines.size(), 3u);
+    ASSERT_EQ(f.Tool({"--report", "r.jsonl", "program", "missing.bin", kDescription}).code, 6);
+    std::vector<json> lines = f.Lines("r.jsonl");
+    ASSERT_EQ(lines.size(), 4u);
+    // A job that changes the flash is recorded even when it fails before reaching the device.
+    EXPECT_EQ(lines[3].at("command"), "program");
+    EXPECT_EQ(lines[3].at("exit_code"), 6);
+    EXPECT_FALSE(lines[3].contains("link"));
+    lines.pop_back();
     std::regex time("20[0-9]{2}-[0-9]{2}-[0-9]{2}T[0-9]{2}:[0-9]{2}:[0-9]{2}\\.[0-9]{3}Z");
     for (const json& line : lines) {
         EXPECT_TRUE(std::regex_match(line.at("start").get<std::string>(), time)) << line;
