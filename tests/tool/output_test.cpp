@@ -224,11 +224,7 @@ TEST(JobRecord, ALinePerJobOnADeviceWithWhatItDid) {
     }
     EXPECT_EQ(lines[0].at("command"), "program");
     EXPECT_EQ(lines[0].at("exit_code"), 0);
-    EXPECT_EQ(lines[0].at("chip"), "29F040B");
     EXPECT_EQ(lines[0].at("verify"), "skipped");
-    EXPECT_EQ(lines[0].at("images").size(), 3u);
-    EXPECT_EQ(lines[0].at("images")[1].at("sha256"), tool::FileSha256(kImages + "firmware.bin"));
-    EXPECT_EQ(lines[0].at("steps").front().at("name"), "Preparing to upload");
     EXPECT_EQ(lines[1].at("command"), "dump");
     EXPECT_EQ(lines[1].at("result").at("sha256"), tool::FileSha256(f.dir + "/x.bin"));
     EXPECT_EQ(lines[2].at("command"), "timestamp");
