@@ -95,8 +95,8 @@ struct Folder {
     }
 };
 
-// What changes from run to run: the folder, the source tree, step durations, backup stamps and
-// the digests of files the run itself wrote into the folder.
+// What changes from run to run: the folder, the build and source trees, step durations, backup
+// stamps and the digests of files the run itself wrote into the folder.
 json Masked(const json& value, const std::string& dir) {
     if (value.is_object()) {
         json out = json::object();
@@ -117,6 +117,7 @@ json Masked(const json& value, const std::string& dir) {
     if (!value.is_string()) return value;
     std::string text = value.get<std::string>();
     for (auto [from, to] : {std::pair{dir, std::string("DIR")},
+                            std::pair{std::string(LORIC_BINARY_DIR), std::string("BUILD")},
                             std::pair{std::string(LORIC_SOURCE_DIR), std::string("SRC")}}) {
         for (size_t at; (at = text.find(from)) != std::string::npos;)
             text.replace(at, from.size(), to);
