@@ -120,19 +120,33 @@ int CmdProgramLoader(const Globals& globals, const LoaderOptions& options) {
     return kExitOk;
 }
 
-int CmdProgram(const Globals& globals, const ProgramOptions& options) {
-    const std::optional<uint32_t> eraseDelay = ParseEraseDelay(options.eraseDelay);
-    std::vector<uint8_t> firmware = ReadInputFile(options.firmware, "firmware image");
-    std::vector<uint8_t> loader;
-    if (!options.loader.empty()) loader = ReadInputFile(options.loader, "loader image");
-    TempDir temp;
-    std::string configImage = ConfigImageFor(options.config, temp, options.force);
-    if (!options.noBackup) RefuseExistingBackup(options.backup);
+ProgramInputs::ProgramInputs(const ProgramOptions& options)
+    : firmware(ReadInputFile(options.firmware, "firmware image")),
+      loader(options.loader.empty() ? std::vector<uint8_t>()
+                                    : ReadInputFile(options.loader, "loader image")),
+      configImage(ConfigImageFor(options.config, temp_, options.force)) {}
 
-    Job job(globals);
+void ProgramInputs::Check(Job& job, const ProgramOptions& options) const {
     FLASH_DEVICE& chip = job.chip();
     CheckImage(firmware, ImageKind::Firmware, chip, options.firmware, options.force);
     if (!loader.empty()) CheckImage(loader, ImageKind::Loader, chip, options.loader, options.force);
+}
+
+int CmdProgram(const Globals& globals, const ProgramOptions& options) {
+    ParseEraseDelay(options.eraseDelay);
+    const ProgramInputs inputs(options);
+    if (!options.noBackup) RefuseExistingBackup(options.backup);
+    Job job(globals);
+    inputs.Check(job, options);
+    return ProgramDevice(job, options, inputs);
+}
+
+int ProgramDevice(Job& job, const ProgramOptions& options, const ProgramInputs& inputs) {
+    const std::optional<uint32_t> eraseDelay = ParseEraseDelay(options.eraseDelay);
+    const std::vector<uint8_t>& firmware = inputs.firmware;
+    const std::vector<uint8_t>& loader = inputs.loader;
+    const std::string& configImage = inputs.configImage;
+    FLASH_DEVICE& chip = job.chip();
     const DeviceState state = job.FindDevice().state;
     job.SayDevice();
     if (state == DeviceState::FlashPort && loader.empty()) {

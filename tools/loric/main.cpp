@@ -44,6 +44,7 @@ const char* const kExitCodes =
     "  34      the device is in use by another job (the message names it); nothing was done\n"
     "  35      a backup taken before an erase failed its check; nothing was erased\n"
     "  36      the connection to the 1394 driver or the serial adapter was lost\n"
+    "  37      station: one or more boards failed (the job record has a line for each)\n"
     "  64      the command line is wrong\n";
 
 // The command the command line chose, bound to its options.
@@ -233,6 +234,26 @@ void DeclareUpload(CLI::App& c, UploadOptions& o) {
     c.add_flag("--force", o.force, "Program a configuration file even if it does not decode");
 }
 
+void DeclareStation(CLI::App& c, StationOptions& o) {
+    c.add_option("station", o.file,
+                 "Station file (JSON): the images, chip, id source, job record and options");
+    c.add_option("--loader", o.loader, "Bootstrap loader for a blank board");
+    c.add_option("--firmware", o.firmware, "Firmware image");
+    c.add_option("--config", o.config, "Configuration: a JSON description or a configuration file");
+    c.add_option("--guid", o.identity.guid,
+                 "Give every board this EUI-64 (a full one, or the 40-bit unit part)");
+    c.add_option("--guid-counter", o.identity.counter,
+                 "Give each board the next id of this counter file")
+        ->type_name("FILE");
+    c.add_option("--guid-list", o.identity.list, "Give each board the next unused id of this list")
+        ->type_name("FILE");
+    c.add_option("--count", o.count, "Stop after N boards")->check(CLI::Range(1, 1000000));
+    c.add_flag("--skip-unchanged", o.skipUnchanged,
+               "Leave a board that already holds this firmware and configuration (its id aside)");
+    c.add_flag("--no-backup", o.noBackup,
+               "Do not save a running board's configuration and firmware first");
+}
+
 // Adds a command's options to its subcommand; when the command line chooses it, `chosen` runs
 // the command with them.
 template <typename Options, void (*Declare)(CLI::App&, Options&),
@@ -289,6 +310,8 @@ const CommandEntry kCommands[] = {
      &Bind<DownloadOptions, DeclareDownload, CmdConfigDownload>},
     {"config", "upload", "Program only the configuration (the old one is saved first)",
      &Bind<UploadOptions, DeclareUpload, CmdConfigUpload>},
+    {nullptr, "station", "A production run: program one board after another, PASS or FAIL each",
+     &Bind<StationOptions, DeclareStation, CmdStation>},
 };
 
 // The word given where a command was expected, when it names none, with the group it was
