@@ -128,6 +128,7 @@ int CmdProgram(const Globals& globals, const ProgramOptions& options) {
     TempDir temp;
     std::string configImage = ConfigImageFor(options.config, temp, options.force);
     if (!options.noBackup) RefuseExistingBackup(options.backup);
+    BoardIdentity identity(options.identity);
 
     Job job(globals);
     FLASH_DEVICE& chip = job.chip();
@@ -146,6 +147,7 @@ int CmdProgram(const Globals& globals, const ProgramOptions& options) {
         const RunningFirmware running = CheckChipAgainstDevice(job);
         if (running.found && running.length > backupBytes) backupBytes = running.length;
     }
+    configImage = identity.Settle(job, configImage, temp);
 
     Progress& progress = job.progress();
     std::string configBackup, firmwareBackup;
@@ -193,6 +195,7 @@ int CmdProgram(const Globals& globals, const ProgramOptions& options) {
         {"node", NodeText(job.node())}, {"firmware", options.firmware}, {"config", options.config}};
     if (options.noVerify) {
         Record().SetVerify("skipped");
+        identity.Done();
         job.Say("Firmware and configuration programmed (not read back: --no-verify).");
         return kExitOk;
     }
@@ -200,6 +203,7 @@ int CmdProgram(const Globals& globals, const ProgramOptions& options) {
                  recovery);
     VerifyRegion(job, chip.configByteAddress, ReadFileBytes(configImage), "configuration",
                  recovery);
+    identity.Done();
     job.Say("Firmware and configuration programmed.");
     return kExitOk;
 }
@@ -296,6 +300,12 @@ int CmdRestore(const Globals& globals, const RestoreOptions& options) {
     if (!options.loader.empty()) loader = ReadInputFile(options.loader, "loader image");
     TempDir temp;
     if (!backups.config.empty()) ConfigImageFor(backups.config, temp, options.force);
+    BoardIdentity identity(options.identity);
+    if (identity.given() && backups.config.empty()) {
+        throw ToolError(kExitUsage,
+                        "restore: --guid, --guid-counter and --guid-list need a configuration "
+                        "backup to carry the id");
+    }
     Job job(globals);
     FLASH_DEVICE& chip = job.chip();
     std::vector<uint8_t> firmware;
@@ -320,12 +330,17 @@ int CmdRestore(const Globals& globals, const RestoreOptions& options) {
                 "; it is set to " + Hex(chip.configByteAddress, 6) + ", where " + chip.deviceName +
                 " keeps it.");
     }
+    const std::string configBackup = backups.config;
+    if (!configBackup.empty()) {
+        backups.config = identity.Settle(job, configBackup, temp);
+        configBytes = ReadFileBytes(backups.config);
+    }
     CheckCancelled();
     const std::string recovery = "Run the same `loric restore` again.";
     Progress& progress = job.progress();
     if (!loader.empty()) Record().AddImage("loader", options.loader);
     if (!backups.firmware.empty()) Record().AddImage("firmware", backups.firmware);
-    if (!backups.config.empty()) Record().AddImage("configuration", backups.config);
+    if (!configBackup.empty()) Record().AddImage("configuration", configBackup, backups.config);
     if (!loader.empty()) LoaderStep(job, options.loader, eraseDelay, false, recovery);
     RestoreBackups(job.node(), chip, backups, progress);
     job.Say(std::string("Put back the ") +
@@ -336,9 +351,10 @@ int CmdRestore(const Globals& globals, const RestoreOptions& options) {
     job.AwaitRestart();
     StopIfInterrupted("the backup was put back; nothing was read back", "");
     Record().result() = {
-        {"node", NodeText(job.node())}, {"firmware", backups.firmware}, {"config", backups.config}};
+        {"node", NodeText(job.node())}, {"firmware", backups.firmware}, {"config", configBackup}};
     if (options.noVerify) {
         Record().SetVerify("skipped");
+        if (!configBackup.empty()) identity.Done();
         return kExitOk;
     }
     if (!firmware.empty()) {
@@ -347,6 +363,7 @@ int CmdRestore(const Globals& globals, const RestoreOptions& options) {
     }
     if (!configBytes.empty())
         VerifyRegion(job, chip.configByteAddress, configBytes, "configuration", recovery);
+    if (!configBackup.empty()) identity.Done();
     return kExitOk;
 }
 

@@ -2,6 +2,7 @@
 
 #include <cctype>
 #include <cerrno>
+#include <cstdio>
 #include <cstring>
 #include <sstream>
 #include <vector>
@@ -19,10 +20,14 @@
 
 #include <nlohmann/json.hpp>
 
+#include "../../src/platform/bytes.h"
+#include "device_facts.h"
 #include "errors.h"
 #include "exit_codes.h"
 #include "files.h"
+#include "job.h"
 #include "record.h"
+#include "rom_decode.h"
 #include "text.h"
 
 namespace tool {
@@ -51,6 +56,45 @@ std::optional<GivenId> ReadId(const std::string& text) {
     return id;
 }
 
+std::string ReadText(const std::string& path);
+
+// Where the configuration ROM starts in an image (after its header), and the bus information
+// block's quadlets that hold the id.
+constexpr size_t kRomByte = 104;
+constexpr size_t kIdHighQuadlet = 3;  // node_vendor_id, chip_id_hi
+constexpr size_t kIdLowQuadlet = 4;   // chip_id_lo
+
+uint32_t RomQuadlet(const std::vector<uint8_t>& image, size_t index) {
+    return loric::bytes::LoadLittleEndian32(&image[kRomByte + 4 * index]);
+}
+
+// The id the running board shows in its configuration ROM; nullopt when it shows none (not
+// running its firmware, or an unset id).
+std::optional<uint64_t> BoardEui64(const Job& job) {
+    const DeviceState state = job.device().state;
+    if (state != DeviceState::Firmware && state != DeviceState::Upload) return {};
+    uint32_t high = 0, low = 0;
+    if (ReadQuadlet(job.node(), kRegisterHigh, kConfigRom + 4 * kIdHighQuadlet, &high) != 0 ||
+        ReadQuadlet(job.node(), kRegisterHigh, kConfigRom + 4 * kIdLowQuadlet, &low) != 0)
+        return {};
+    const uint64_t eui64 = (uint64_t{high} << 32) | low;
+    if (eui64 == 0 || eui64 == ~uint64_t{0}) return {};
+    return eui64;
+}
+
+// When the job record shows `eui64` given to a board already: the time of that job.
+std::string GivenBefore(const std::string& report, const std::string& eui64) {
+    if (report.empty() || FileSize(report) == 0) return {};
+    std::istringstream lines(ReadText(report));
+    for (std::string line; std::getline(lines, line);) {
+        const nlohmann::json job = nlohmann::json::parse(line, nullptr, false);
+        if (job.is_object() && job.value("eui64_after", "") == eui64 &&
+            job.value("exit_code", -1) == 0)
+            return job.value("start", "an earlier job");
+    }
+    return {};
+}
+
 // Held while a counter or list file is read and written back: an exclusive lock on FILE.lock
 // beside it (not on the file itself, which each taker replaces). The lock file stays.
 class FileLock {
@@ -60,9 +104,8 @@ public:
 #if defined(_WIN32)
         fd_ = _open(lock.c_str(), _O_RDWR | _O_CREAT | _O_BINARY, _S_IREAD | _S_IWRITE);
         OVERLAPPED at{};
-        if (fd_ >= 0 &&
-            !LockFileEx(reinterpret_cast<HANDLE>(_get_osfhandle(fd_)), LOCKFILE_EXCLUSIVE_LOCK, 0,
-                        1, 0, &at)) {
+        if (fd_ >= 0 && !LockFileEx(reinterpret_cast<HANDLE>(_get_osfhandle(fd_)),
+                                    LOCKFILE_EXCLUSIVE_LOCK, 0, 1, 0, &at)) {
             _close(fd_);
             fd_ = -1;
         }
@@ -265,11 +308,11 @@ private:
             if (words >> word) {
                 const std::optional<GivenId> id = ReadId(word);
                 words >> mark >> time >> extra;
-                if (!id || (!mark.empty() && ((mark != "used" && mark != "spent") ||
-                                              time.empty() || !extra.empty()))) {
+                if (!id || (!mark.empty() && ((mark != "used" && mark != "spent") || time.empty() ||
+                                              !extra.empty()))) {
                     throw ToolError(LORIC_ERR_INVALID_PARAMETER,
-                                    "--guid-list: line " + std::to_string(number) + " of " +
-                                        path_ + " is not an id: \"" + raw + "\"",
+                                    "--guid-list: line " + std::to_string(number) + " of " + path_ +
+                                        " is not an id: \"" + raw + "\"",
                                     "One id a line: 16 hex digits (the EUI-64) or 10 (chip_id_hi "
                                     "and chip_id_lo). Nothing on the device was changed.");
                 }
@@ -314,6 +357,91 @@ private:
 
 }  // namespace
 
+std::optional<uint64_t> ImageEui64(const std::vector<uint8_t>& image) {
+    if (image.size() < kRomByte + 4 * (kIdLowQuadlet + 1)) return {};
+    return (uint64_t{RomQuadlet(image, kIdHighQuadlet)} << 32) | RomQuadlet(image, kIdLowQuadlet);
+}
+
+bool StampEui64(std::vector<uint8_t>& image, uint64_t eui64) {
+    if (!ImageEui64(image)) return false;
+    const uint32_t header = RomQuadlet(image, 0);
+    const size_t crcLength = (header >> 16) & 0xFF;
+    if (image.size() < kRomByte + 4 * (crcLength + 1) || crcLength <= kIdLowQuadlet) return false;
+    loric::bytes::StoreLittleEndian32(&image[kRomByte + 4 * kIdHighQuadlet],
+                                      static_cast<uint32_t>(eui64 >> 32));
+    loric::bytes::StoreLittleEndian32(&image[kRomByte + 4 * kIdLowQuadlet],
+                                      static_cast<uint32_t>(eui64));
+    std::vector<uint32_t> covered(crcLength);
+    for (size_t i = 0; i < crcLength; ++i) covered[i] = RomQuadlet(image, i + 1);
+    loric::bytes::StoreLittleEndian32(
+        &image[kRomByte], (header & 0xFFFF0000u) | RomCrc(covered.data(), covered.size()));
+    return true;
+}
+
+BoardIdentity::BoardIdentity(const IdentityOptions& options)
+    : source_(IdentitySource::Open(options)) {}
+
+BoardIdentity::~BoardIdentity() {
+    if (!taken_ || done_ || taken_->source == "guid") return;
+    Record().doc()["eui64_spent"] = Eui64Text(eui64_);
+    if (!source_->MarkSpent(*taken_, "the job failed; its record has the reason")) {
+        std::fprintf(stderr, "loric: could not record %s as spent in %s; it is not used again\n",
+                     Eui64Text(eui64_).c_str(), source_->Name().c_str());
+    }
+}
+
+std::string BoardIdentity::Settle(Job& job, const std::string& image, const TempDir& temp) {
+    const std::optional<uint64_t> before = BoardEui64(job);
+    Record().SetIdentityBefore(before ? Eui64Text(*before) : "");
+    std::vector<uint8_t> bytes = ReadFileBytes(image);
+    const std::optional<uint64_t> own = ImageEui64(bytes);
+    if (!own) {
+        throw ToolError(LORIC_ERR_CONFIG_IMPORT,
+                        image + " is too short to be a configuration image: it holds no EUI-64",
+                        "`loric config show " + image + "` shows it decoded.");
+    }
+    settled_ = true;
+    if (source_) {
+        taken_ = source_->Take();
+        eui64_ = taken_->WithVendor(static_cast<uint32_t>(*own >> 40));
+        from_ = taken_->source;
+        job.Say("Board gets EUI-64 " + Eui64Text(eui64_) + " (" + source_->Name() + ").");
+    } else if (before) {
+        eui64_ = *before;
+        from_ = "board";
+        job.Say("Board keeps its EUI-64 " + Eui64Text(eui64_) + ".");
+    } else {
+        eui64_ = *own;
+        from_ = "configuration";
+        job.Say("Board gets EUI-64 " + Eui64Text(eui64_) + ", the configuration's own.");
+        const std::string when = GivenBefore(job.globals().report, Eui64Text(eui64_));
+        if (!when.empty()) {
+            std::fprintf(stderr,
+                         "loric: warning: the job record %s shows EUI-64 %s given to a board "
+                         "already (job of %s): two boards with one id are one disk to the host. "
+                         "Give each its own with --guid, --guid-counter or --guid-list.\n",
+                         job.globals().report.c_str(), Eui64Text(eui64_).c_str(), when.c_str());
+        }
+    }
+    if (eui64_ == *own) return image;
+    const std::string stamped = temp.file("config-eui64.bin");
+    if (!StampEui64(bytes, eui64_)) {
+        throw ToolError(LORIC_ERR_CONFIG_IMPORT,
+                        image + ": its configuration ROM is too short to carry an EUI-64",
+                        "`loric config show " + image + "` shows it decoded.");
+    }
+    WriteFileBytes(stamped, bytes);
+    return stamped;
+}
+
+void BoardIdentity::Done() {
+    done_ = true;
+    if (!settled_) return;
+    Record().SetIdentityAfter(Eui64Text(eui64_));
+    Record().result()["eui64"] = Eui64Text(eui64_);
+    Record().result()["eui64_source"] = from_;
+}
+
 GivenId ParseGuid(const std::string& text, const std::string& what) {
     std::optional<GivenId> id = ReadId(text);
     if (!id) {
@@ -325,11 +453,9 @@ GivenId ParseGuid(const std::string& text, const std::string& what) {
 }
 
 std::unique_ptr<IdentitySource> IdentitySource::Open(const IdentityOptions& options) {
-    const int given =
-        !options.guid.empty() + !options.counter.empty() + !options.list.empty();
+    const int given = !options.guid.empty() + !options.counter.empty() + !options.list.empty();
     if (given > 1) {
-        throw ToolError(kExitUsage,
-                        "give only one of --guid, --guid-counter and --guid-list");
+        throw ToolError(kExitUsage, "give only one of --guid, --guid-counter and --guid-list");
     }
     if (!options.guid.empty()) {
         GivenId id = ParseGuid(options.guid, "--guid");

@@ -17,8 +17,12 @@
 #include <memory>
 #include <optional>
 #include <string>
+#include <vector>
 
 namespace tool {
+
+class Job;
+class TempDir;
 
 // Where a new identity comes from; all empty: the board keeps its own (a blank board takes the
 // description's).
@@ -66,6 +70,41 @@ public:
     virtual bool MarkSpent(const GivenId& id, const std::string& reason) = 0;
     // "--guid-counter ids.json": how messages name the source.
     virtual std::string Name() const = 0;
+};
+
+// The EUI-64 in a configuration image's bus information block; nullopt when the image is too
+// short to hold one.
+std::optional<uint64_t> ImageEui64(const std::vector<uint8_t>& image);
+// Writes `eui64` into the image's bus information block and computes the block's CRC anew;
+// false when the image is too short to hold one.
+bool StampEui64(std::vector<uint8_t>& image, uint64_t eui64);
+
+// The id one job leaves on its board. Made before the job reaches the device (a source that
+// cannot be used is refused then); Settle decides the id once the device is found, before
+// anything on it changes: the one given (--guid, the next from the counter or the list), else the
+// board's own, else (a board without one) the configuration's, and says which. A job that takes
+// an id from a source and does not reach Done leaves it recorded as spent.
+class BoardIdentity {
+public:
+    explicit BoardIdentity(const IdentityOptions& options);
+    ~BoardIdentity();
+    BoardIdentity(const BoardIdentity&) = delete;
+    BoardIdentity& operator=(const BoardIdentity&) = delete;
+
+    // Whether an option gives the board an id.
+    bool given() const { return source_ != nullptr; }
+    // The configuration image to write instead of `image`: `image` itself when it carries the
+    // id already, else a copy in `temp` with the id written in. Records the id before the job.
+    std::string Settle(Job& job, const std::string& image, const TempDir& temp);
+    // The job is done: the board holds the id; the record and the result say so.
+    void Done();
+
+private:
+    std::unique_ptr<IdentitySource> source_;
+    std::optional<GivenId> taken_;
+    uint64_t eui64_ = 0;
+    std::string from_;  // "guid", "counter", "list", "board" or "configuration"
+    bool settled_ = false, done_ = false;
 };
 
 }  // namespace tool
