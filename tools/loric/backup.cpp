@@ -52,30 +52,6 @@ int CreateNew(const std::string& path) {
 #endif
 }
 
-// Writes every byte and flushes them to the disk; false with errno on failure.
-bool WriteAndFlush(int fd, const std::vector<uint8_t>& bytes) {
-    size_t done = 0;
-    while (done < bytes.size()) {
-        const size_t chunk = std::min<size_t>(bytes.size() - done, size_t{1} << 20);
-#if defined(_WIN32)
-        const int written = _write(fd, bytes.data() + done, static_cast<unsigned>(chunk));
-#else
-        const ssize_t written = write(fd, bytes.data() + done, chunk);
-        if (written < 0 && errno == EINTR) continue;
-#endif
-        if (written <= 0) {
-            if (written == 0) errno = ENOSPC;
-            return false;
-        }
-        done += static_cast<size_t>(written);
-    }
-#if defined(_WIN32)
-    return _commit(fd) == 0;
-#else
-    return fsync(fd) == 0;
-#endif
-}
-
 // Gives `temp` the name `path` unless that name is taken; false with errno otherwise.
 bool RenameWithoutReplacing(const std::string& temp, const std::string& path) {
 #if defined(_WIN32)

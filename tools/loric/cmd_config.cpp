@@ -182,6 +182,7 @@ int CmdConfigUpload(const Globals& globals, const UploadOptions& options) {
     TempDir temp;
     std::string image = ConfigImageFor(options.file, temp, options.force);
     if (!options.noBackup) RefuseExistingBackup(options.backup);
+    BoardIdentity identity(options.identity);
     Job job(globals);
     FLASH_DEVICE& chip = job.chip();
     const DeviceLocation& device = job.FindDevice();
@@ -198,6 +199,7 @@ int CmdConfigUpload(const Globals& globals, const UploadOptions& options) {
     }
     CheckChipAgainstDevice(job);
     if (options.noErase) RequireBlankConfigSector(job);
+    image = identity.Settle(job, image, temp);
     Progress& progress = job.progress();
     std::string backup;
     if (!options.noBackup) backup = BackupConfiguration(job, options.backup);
@@ -230,10 +232,12 @@ int CmdConfigUpload(const Globals& globals, const UploadOptions& options) {
     Record().result() = {{"node", NodeText(job.node())}, {"config", options.file}};
     if (options.noVerify) {
         Record().SetVerify("skipped");
+        identity.Done();
         job.Say("Configuration programmed (not read back: --no-verify).");
         return kExitOk;
     }
     VerifyRegion(job, chip.configByteAddress, ReadFileBytes(image), "configuration", recovery);
+    identity.Done();
     job.Say("Configuration programmed.");
     return kExitOk;
 }

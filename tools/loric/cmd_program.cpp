@@ -136,16 +136,19 @@ int CmdProgram(const Globals& globals, const ProgramOptions& options) {
     ParseEraseDelay(options.eraseDelay);
     const ProgramInputs inputs(options);
     if (!options.noBackup) RefuseExistingBackup(options.backup);
+    BoardIdentity identity(options.identity);
     Job job(globals);
     inputs.Check(job, options);
-    return ProgramDevice(job, options, inputs);
+    return ProgramDevice(job, options, inputs, identity);
 }
 
-int ProgramDevice(Job& job, const ProgramOptions& options, const ProgramInputs& inputs) {
+int ProgramDevice(Job& job, const ProgramOptions& options, const ProgramInputs& inputs,
+                  BoardIdentity& identity) {
     const std::optional<uint32_t> eraseDelay = ParseEraseDelay(options.eraseDelay);
     const std::vector<uint8_t>& firmware = inputs.firmware;
     const std::vector<uint8_t>& loader = inputs.loader;
-    const std::string& configImage = inputs.configImage;
+    TempDir temp;
+    std::string configImage = inputs.configImage;
     FLASH_DEVICE& chip = job.chip();
     const DeviceState state = job.FindDevice().state;
     job.SayDevice();
@@ -160,6 +163,7 @@ int ProgramDevice(Job& job, const ProgramOptions& options, const ProgramInputs& 
         const RunningFirmware running = CheckChipAgainstDevice(job);
         if (running.found && running.length > backupBytes) backupBytes = running.length;
     }
+    configImage = identity.Settle(job, configImage, temp);
 
     Progress& progress = job.progress();
     std::string configBackup, firmwareBackup;
@@ -207,6 +211,7 @@ int ProgramDevice(Job& job, const ProgramOptions& options, const ProgramInputs& 
         {"node", NodeText(job.node())}, {"firmware", options.firmware}, {"config", options.config}};
     if (options.noVerify) {
         Record().SetVerify("skipped");
+        identity.Done();
         job.Say("Firmware and configuration programmed (not read back: --no-verify).");
         return kExitOk;
     }
@@ -214,6 +219,7 @@ int ProgramDevice(Job& job, const ProgramOptions& options, const ProgramInputs& 
                  recovery);
     VerifyRegion(job, chip.configByteAddress, ReadFileBytes(configImage), "configuration",
                  recovery);
+    identity.Done();
     job.Say("Firmware and configuration programmed.");
     return kExitOk;
 }
@@ -310,6 +316,12 @@ int CmdRestore(const Globals& globals, const RestoreOptions& options) {
     if (!options.loader.empty()) loader = ReadInputFile(options.loader, "loader image");
     TempDir temp;
     if (!backups.config.empty()) ConfigImageFor(backups.config, temp, options.force);
+    BoardIdentity identity(options.identity);
+    if (identity.given() && backups.config.empty()) {
+        throw ToolError(kExitUsage,
+                        "restore: --guid, --guid-counter and --guid-list need a configuration "
+                        "backup to carry the id");
+    }
     Job job(globals);
     FLASH_DEVICE& chip = job.chip();
     std::vector<uint8_t> firmware;
@@ -334,12 +346,17 @@ int CmdRestore(const Globals& globals, const RestoreOptions& options) {
                 "; it is set to " + Hex(chip.configByteAddress, 6) + ", where " + chip.deviceName +
                 " keeps it.");
     }
+    const std::string configBackup = backups.config;
+    if (!configBackup.empty()) {
+        backups.config = identity.Settle(job, configBackup, temp);
+        configBytes = ReadFileBytes(backups.config);
+    }
     CheckCancelled();
     const std::string recovery = "Run the same `loric restore` again.";
     Progress& progress = job.progress();
     if (!loader.empty()) Record().AddImage("loader", options.loader);
     if (!backups.firmware.empty()) Record().AddImage("firmware", backups.firmware);
-    if (!backups.config.empty()) Record().AddImage("configuration", backups.config);
+    if (!configBackup.empty()) Record().AddImage("configuration", configBackup, backups.config);
     if (!loader.empty()) LoaderStep(job, options.loader, eraseDelay, false, recovery);
     RestoreBackups(job.node(), chip, backups, progress);
     job.Say(std::string("Put back the ") +
@@ -350,9 +367,10 @@ int CmdRestore(const Globals& globals, const RestoreOptions& options) {
     job.AwaitRestart();
     StopIfInterrupted("the backup was put back; nothing was read back", "");
     Record().result() = {
-        {"node", NodeText(job.node())}, {"firmware", backups.firmware}, {"config", backups.config}};
+        {"node", NodeText(job.node())}, {"firmware", backups.firmware}, {"config", configBackup}};
     if (options.noVerify) {
         Record().SetVerify("skipped");
+        if (!configBackup.empty()) identity.Done();
         return kExitOk;
     }
     if (!firmware.empty()) {
@@ -361,6 +379,7 @@ int CmdRestore(const Globals& globals, const RestoreOptions& options) {
     }
     if (!configBytes.empty())
         VerifyRegion(job, chip.configByteAddress, configBytes, "configuration", recovery);
+    if (!configBackup.empty()) identity.Done();
     return kExitOk;
 }
 

@@ -50,8 +50,8 @@ void ReadStationFile(StationOptions& options, std::string& chip, std::string& re
     const fs::path folder = fs::path(path).parent_path();
     auto text = [&](const std::string& key, const nlohmann::json& value) {
         if (!value.is_string() || value.get<std::string>().empty())
-            throw StationFileError(path, "gives \"" + key + "\" as " + value.dump() +
-                                             ": it takes a non-empty text");
+            throw StationFileError(
+                path, "gives \"" + key + "\" as " + value.dump() + ": it takes a non-empty text");
         return value.get<std::string>();
     };
     auto file = [&](const std::string& key, const nlohmann::json& value, std::string& into) {
@@ -60,12 +60,18 @@ void ReadStationFile(StationOptions& options, std::string& chip, std::string& re
     };
     for (const auto& [key, value] : doc.items()) {
         if (key.rfind('_', 0) == 0) continue;  // a note
-        if (key == "loader") file(key, value, options.loader);
-        else if (key == "firmware") file(key, value, options.firmware);
-        else if (key == "config") file(key, value, options.config);
-        else if (key == "report") file(key, value, report);
-        else if (key == "guid_counter") file(key, value, options.identity.counter);
-        else if (key == "guid_list") file(key, value, options.identity.list);
+        if (key == "loader")
+            file(key, value, options.loader);
+        else if (key == "firmware")
+            file(key, value, options.firmware);
+        else if (key == "config")
+            file(key, value, options.config);
+        else if (key == "report")
+            file(key, value, report);
+        else if (key == "guid_counter")
+            file(key, value, options.identity.counter);
+        else if (key == "guid_list")
+            file(key, value, options.identity.list);
         else if (key == "guid") {
             if (options.identity.guid.empty()) options.identity.guid = text(key, value);
         } else if (key == "chip") {
@@ -78,10 +84,12 @@ void ReadStationFile(StationOptions& options, std::string& chip, std::string& re
             if (options.count < 0) options.count = value.get<int>();
         } else if (key == "skip_unchanged" || key == "backup") {
             if (!value.is_boolean())
-                throw StationFileError(path, "gives \"" + key + "\" as " + value.dump() +
-                                                 ": it takes true or false");
-            if (key == "skip_unchanged") options.skipUnchanged |= value.get<bool>();
-            else options.noBackup |= !value.get<bool>();
+                throw StationFileError(
+                    path, "gives \"" + key + "\" as " + value.dump() + ": it takes true or false");
+            if (key == "skip_unchanged")
+                options.skipUnchanged |= value.get<bool>();
+            else
+                options.noBackup |= !value.get<bool>();
         } else {
             throw StationFileError(path, "has a member \"" + key + "\" that no station file has");
         }
@@ -109,8 +117,8 @@ std::string BoardId(uint16_t node) {
     NODE_INFO records[16] = {};
     if (GetNodeInfo(&count, records, sizeof records) != 0) return {};
     for (uint32_t i = 0; i < count && i < 16; ++i) {
-        const uint16_t id = static_cast<uint16_t>((records[i].busNumber << 6) |
-                                                  (records[i].nodeNumber & 0x3F));
+        const uint16_t id =
+            static_cast<uint16_t>((records[i].busNumber << 6) | (records[i].nodeNumber & 0x3F));
         if (id == node)
             return Eui64Text((static_cast<uint64_t>(records[i].idHigh) << 32) | records[i].idLow);
     }
@@ -175,7 +183,10 @@ BoardOutcome RunBoard(Job& job, int board, const StationOptions& options,
             program.identity = options.identity;
             const bool blank = state == DeviceState::FlashPort;
             if (blank) program.loader = options.loader;
-            ProgramDevice(job, program, blank ? blankInputs : inputs);
+            // Its id is taken from the source once the board is found; a board that fails
+            // leaves it recorded as spent.
+            BoardIdentity identity(options.identity);
+            ProgramDevice(job, program, blank ? blankInputs : inputs, identity);
         }
         outcome.passed = true;
     } catch (const ToolError& error) {
@@ -189,7 +200,10 @@ BoardOutcome RunBoard(Job& job, int board, const StationOptions& options,
         const std::string after = BoardId(job.node());
         if (!after.empty()) Record().SetIdentityAfter(after);
     }
-    outcome.id = doc.value("eui64_after", doc.value("eui64_before", std::string()));
+    // The id the board got, or the one spent on it, or the one it came with.
+    outcome.id = doc.value("eui64_after", "");
+    if (outcome.id.empty()) outcome.id = doc.value("eui64_spent", "");
+    if (outcome.id.empty()) outcome.id = doc.value("eui64_before", "");
     if (!outcome.passed) {
         outcome.message = message;
         outcome.step = "finding the board";
@@ -197,14 +211,13 @@ BoardOutcome RunBoard(Job& job, int board, const StationOptions& options,
             outcome.step = doc["steps"].back().value("name", outcome.step);
     }
     outcome.seconds = SecondsSince(start);
-    Record().result() = {{"board", board},
-                         {"outcome", !outcome.passed    ? "fail"
-                                     : outcome.unchanged ? "unchanged"
-                                                         : "pass"},
-                         {"cycle_seconds", static_cast<double>(static_cast<long long>(
-                                               outcome.seconds * 1000)) /
-                                               1000}};
-    if (!outcome.passed) Record().result()["failed_step"] = outcome.step;
+    nlohmann::json& result = Record().result();
+    if (!result.is_object()) result = nlohmann::json::object();
+    result["board"] = board;
+    result["outcome"] = !outcome.passed ? "fail" : outcome.unchanged ? "unchanged" : "pass";
+    result["cycle_seconds"] =
+        static_cast<double>(static_cast<long long>(outcome.seconds * 1000)) / 1000;
+    if (!outcome.passed) result["failed_step"] = outcome.step;
     Record().End(code, message, outcome.hint);
     AppendReport(report, Record());
     return outcome;
@@ -242,10 +255,10 @@ int CmdStation(const Globals& globals, const StationOptions& given) {
                         "Run the simulator daemon with its boards (`tq6410-sim --device ... "
                         "--control SOCKET`) and point BRENNOCK_SOCKET at its driver socket.");
     }
-    for (const auto& [name, value] : {std::pair<const char*, const std::string&>{"the loader",
-                                                                                 options.loader},
-                                      {"the firmware", options.firmware},
-                                      {"the configuration", options.config}}) {
+    for (const auto& [name, value] :
+         {std::pair<const char*, const std::string&>{"the loader", options.loader},
+          {"the firmware", options.firmware},
+          {"the configuration", options.config}}) {
         if (value.empty()) {
             throw ToolError(kExitUsage, std::string("station: name ") + name,
                             "Give --loader, --firmware and --config, or a station file that "
@@ -260,9 +273,9 @@ int CmdStation(const Globals& globals, const StationOptions& given) {
     const ProgramInputs blankInputs(blank);
     const ProgramInputs inputs(running);
 
-    const bool full = !globals.json && !globals.quiet && IsTerminal(1) &&
-                      (StyleOf(globals) == ProgressStyle::Auto ||
-                       StyleOf(globals) == ProgressStyle::Bar);
+    const bool full =
+        !globals.json && !globals.quiet && IsTerminal(1) &&
+        (StyleOf(globals) == ProgressStyle::Auto || StyleOf(globals) == ProgressStyle::Bar);
     if (full) {
         station.quiet = true;  // the screen shows the job; its lines go to the record only
         station.progress = "none";
@@ -270,6 +283,7 @@ int CmdStation(const Globals& globals, const StationOptions& given) {
     StationScreen screen(globals.json ? stderr : stdout, full,
                          "loric station" + (options.file.empty() ? "" : "  " + options.file) +
                              "  (job record " + report + ")");
+    { const BoardIdentity check(options.identity); }  // a source that cannot be used: refused now
     Job job(station);
     job.WatchProgress([&](const std::string& step, int percent) { screen.Step(step, percent); });
     blankInputs.Check(job, blank);
@@ -292,8 +306,7 @@ int CmdStation(const Globals& globals, const StationOptions& given) {
             std::optional<DeviceLocation> device;
             if (!AwaitBoard(true, &device)) break;
             screen.Found(board, DeviceLine(*device, &job.chip()));
-            const BoardOutcome outcome =
-                RunBoard(job, board, options, blankInputs, inputs, report);
+            const BoardOutcome outcome = RunBoard(job, board, options, blankInputs, inputs, report);
             screen.Done(outcome);
             boards.push_back(Record().result());
             boards.back()["eui64"] = outcome.id;

@@ -157,8 +157,11 @@ public:
 };
 
 // The work of `program` on the device of `job`, from finding it to the read-back: the loader
-// when the device is blank, the backups of a running one, the firmware and configuration.
-int ProgramDevice(Job& job, const ProgramOptions& options, const ProgramInputs& inputs);
+// when the device is blank, the backups of a running one, the firmware and configuration with
+// the id `identity` settles on.
+int ProgramDevice(Job& job, const ProgramOptions& options, const ProgramInputs& inputs,
+                  BoardIdentity& identity);
+
 int CmdRestore(const Globals& globals, const RestoreOptions& options);
 
 int CmdTimestamp(const Globals& globals, const TimestampOptions& options);

@@ -134,6 +134,21 @@ void DeclareVerifyFlags(CLI::App& c, bool& noVerify, bool& verify, const char* w
     c.add_flag("--verify", verify, "Read back and compare (the default; kept for old scripts)");
 }
 
+// The id the board gets instead of keeping its own (one of the three).
+void DeclareIdentity(CLI::App& c, IdentityOptions& o) {
+    c.add_option("--guid", o.guid,
+                 "Give the board this EUI-64 (16 hex digits), or this chip_id_hi and chip_id_lo "
+                 "(10 hex digits, the vendor from the configuration)")
+        ->type_name("ID");
+    c.add_option("--guid-counter", o.counter,
+                 "Give the board the next id of this counter file (JSON: next, last, step), "
+                 "taken under a lock")
+        ->type_name("FILE");
+    c.add_option("--guid-list", o.list,
+                 "Give the board the next unused id of this list file (one a line), marked used")
+        ->type_name("FILE");
+}
+
 void DeclareProgramLoader(CLI::App& c, LoaderOptions& o) {
     c.add_option("loader", o.loader, "Loader image")->required();
     c.add_option(
@@ -165,6 +180,7 @@ void DeclareProgram(CLI::App& c, ProgramOptions& o) {
         "--force", o.force,
         "Program images that do not look right (a configuration that does not decode, firmware or "
         "loader without what the device needs); sizes are always checked");
+    DeclareIdentity(c, o.identity);
 }
 
 void DeclareRestore(CLI::App& c, RestoreOptions& o) {
@@ -178,6 +194,7 @@ void DeclareRestore(CLI::App& c, RestoreOptions& o) {
                  "erase time)");
     DeclareVerifyFlags(c, o.noVerify, o.verify, "what was put back");
     c.add_flag("--force", o.force, "Put back a backup that does not look right");
+    DeclareIdentity(c, o.identity);
 }
 
 void DeclareErase(CLI::App& c, EraseOptions& o) {
@@ -232,6 +249,7 @@ void DeclareUpload(CLI::App& c, UploadOptions& o) {
                "Do not erase the configuration sector first (it must be blank)");
     DeclareVerifyFlags(c, o.noVerify, o.verify, "the configuration");
     c.add_flag("--force", o.force, "Program a configuration file even if it does not decode");
+    DeclareIdentity(c, o.identity);
 }
 
 void DeclareStation(CLI::App& c, StationOptions& o) {

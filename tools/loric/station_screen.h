@@ -9,7 +9,7 @@
 namespace tool {
 
 struct BoardOutcome {
-    int board = 0;         // 1 for the first board of the run
+    int board = 0;  // 1 for the first board of the run
     bool passed = false;
     bool unchanged = false;  // passed without being programmed (--skip-unchanged)
     std::string id;          // the board's EUI-64 as the record writes it ("" when unknown)
@@ -25,12 +25,12 @@ public:
     // `full`: the full-screen status on `out` (a terminal); otherwise plain lines.
     StationScreen(std::FILE* out, bool full, std::string title);
 
-    void Waiting(int board);                               // for the next board to come
-    void Found(int board, const std::string& device);      // and what it is
-    void Step(const std::string& step, int percent);       // of the board's job (-1: it begins)
-    void Done(const BoardOutcome& outcome);                // its outcome
-    void AwaitRemoval(const BoardOutcome& outcome);        // until it leaves the bus
-    void Summary();                                        // at the end
+    void Waiting(int board);                           // for the next board to come
+    void Found(int board, const std::string& device);  // and what it is
+    void Step(const std::string& step, int percent);   // of the board's job (-1: it begins)
+    void Done(const BoardOutcome& outcome);            // its outcome
+    void AwaitRemoval(const BoardOutcome& outcome);    // until it leaves the bus
+    void Summary();                                    // at the end
 
     int passed() const { return passed_; }
     int failed() const { return failed_; }
