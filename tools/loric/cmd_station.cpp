@@ -196,10 +196,9 @@ BoardOutcome RunBoard(Job& job, int board, const StationOptions& options,
     }
     job.EndProgress();
     nlohmann::json& doc = Record().doc();
-    if (!doc.contains("eui64_after") || doc["eui64_after"] == "") {
-        const std::string after = BoardId(job.node());
-        if (!after.empty()) Record().SetIdentityAfter(after);
-    }
+    // A board left as it was keeps the id it came with. A failed one holds no id to speak of
+    // (its configuration sector may be erased): it shows the id spent on it, if any.
+    if (outcome.unchanged) Record().SetIdentityAfter(doc.value("eui64_before", ""));
     // The id the board got, or the one spent on it, or the one it came with.
     outcome.id = doc.value("eui64_after", "");
     if (outcome.id.empty()) outcome.id = doc.value("eui64_spent", "");

@@ -126,7 +126,7 @@ void StationScreen::AwaitRemoval(const BoardOutcome& outcome) {
 void StationScreen::Summary() {
     status_ = "Station ended.";
     if (full_) Draw();
-    std::fprintf(out_, "Station: %d boards; %s.\n", passed_ + failed_, Counters().c_str());
+    std::fprintf(out_, "Station ended: %s.\n", Counters().c_str());
     std::fflush(out_);
 }
 
