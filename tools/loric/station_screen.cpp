@@ -64,7 +64,7 @@ std::string StationScreen::Counters() const {
 }
 
 void StationScreen::Draw() {
-    std::string text = "\033[H\033[2J" + title_ + "\n\n" + Counters() + "\n\n" + status_ + "\n";
+    std::string text = title_ + "\n\n" + Counters() + "\n\n" + status_ + "\n";
     if (!step_.empty()) {
         text += "  " + step_;
         if (percent_ >= 0) {
@@ -77,7 +77,15 @@ void StationScreen::Draw() {
     if (haveLatest_) {
         text += "\n" + Large(latest_.passed ? "PASS" : "FAIL") + "\n" + Verdict(latest_) + "\n";
     }
-    std::fputs(text.c_str(), out_);
+    // Drawn over the last screen from its top, each line cleared to its end and the rest of the
+    // old screen below it cleared, so that nothing flickers; the first draw clears it all.
+    std::string screen = cleared_ ? "\033[H" : "\033[H\033[2J";
+    cleared_ = true;
+    for (size_t start = 0, end; (end = text.find('\n', start)) != std::string::npos;
+         start = end + 1) {
+        screen += text.substr(start, end - start) + "\033[K\n";
+    }
+    std::fputs((screen + "\033[J").c_str(), out_);
     std::fflush(out_);
 }
 

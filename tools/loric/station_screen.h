@@ -50,6 +50,7 @@ private:
     int percent_ = -1;
     BoardOutcome latest_;
     bool haveLatest_ = false;
+    bool cleared_ = false;  // the screen was cleared once
 };
 
 }  // namespace tool
