@@ -2,7 +2,6 @@
 // taken out again by the test through the daemon's control socket, as an operator would, one
 // after the other. What each board got is read from the job record and the counter file; one
 // transcript a case: tests/data/tool/station/<case>.txt.
-#include <fcntl.h>
 #include <signal.h>
 #include <sys/wait.h>
 #include <unistd.h>
@@ -19,6 +18,7 @@
 #include <thread>
 
 #include "support/golden.h"
+#include "support/spawn.h"
 
 namespace fs = std::filesystem;
 using json = nlohmann::json;
@@ -26,29 +26,12 @@ using json = nlohmann::json;
 namespace {
 
 using Args = std::vector<std::string>;
+using loric::test::Spawn;
 
 const std::string kTool = std::string(LORIC_BINARY_DIR) + "/tools/loric";
 const std::string kDaemon = std::string(LORIC_BINARY_DIR) + "/sim/tq6410-sim";
 const std::string kImages = std::string(LORIC_SOURCE_DIR) + "/sim/images/";
 const std::string kDescription = std::string(LORIC_SOURCE_DIR) + "/examples/config.json";
-
-// Starts `program` in `dir`, its output in `name`.out and `name`.err.
-pid_t Spawn(const std::string& dir, const std::string& program, const Args& args,
-            const std::string& name, const Args& env = {}) {
-    const pid_t pid = fork();
-    if (pid != 0) return pid;
-    if (chdir(dir.c_str()) != 0) _exit(127);
-    for (const auto& pair : env) putenv(const_cast<char*>(pair.c_str()));
-    const int in = open("/dev/null", O_RDONLY),
-              out = open((name + ".out").c_str(), O_WRONLY | O_CREAT, 0644),
-              err = open((name + ".err").c_str(), O_WRONLY | O_CREAT, 0644);
-    dup2(in, 0), dup2(out, 1), dup2(err, 2);
-    std::vector<char*> argv{const_cast<char*>(program.c_str())};
-    for (const auto& arg : args) argv.push_back(const_cast<char*>(arg.c_str()));
-    argv.push_back(nullptr);
-    execv(program.c_str(), argv.data());
-    _exit(127);
-}
 
 // A bench of boards on the daemon's shelf (one --device spec each, unplugged), and a station
 // run on it. Waits end when what they wait for shows, or with the test's time-out on a hang.
@@ -60,9 +43,11 @@ struct Bench {
     pid_t daemon = -1, station = -1;
 
     explicit Bench(const Args& boards) {
-        Args args{"--chip", "29F040B", "--socket", dir + "/driver.sock",
+        Args args{"--chip",    "29F040B",
+                  "--socket",  dir + "/driver.sock",
                   "--control", dir + "/control.sock"};
-        for (const auto& board : boards) args.insert(args.end(), {"--device", board + ",plugged=no"});
+        for (const auto& board : boards)
+            args.insert(args.end(), {"--device", board + ",plugged=no"});
         daemon = Spawn(dir, kDaemon, args, "daemon");
         Await([&] { return Control("devices").find("ok") != std::string::npos; });
     }
@@ -112,12 +97,15 @@ struct Bench {
         station = -1;
         return WIFEXITED(status) ? WEXITSTATUS(status) : 128 + WTERMSIG(status);
     }
-    // The station's exit code and output (unless it is the --json document), then each line of
+    // The station's exit code and its own lines (unless its output is the --json document; the
+    // job's lines are program's), then each line of
     // the job record as far as it tells what happened to the board, then `more`; times masked.
     std::string Transcript(int code, const std::string& report = "station.jsonl",
                            const std::string& more = "", bool output = true) const {
         std::string text = "exit " + std::to_string(code) + "\n";
-        if (output) text += File("station.out");
+        std::istringstream out(output ? File("station.out") : "");
+        for (std::string line; std::getline(out, line);)
+            if (line.rfind("Board ", 0) == 0 || line.rfind("Station", 0) == 0) text += line + "\n";
         std::istringstream err(File("station.err"));
         for (std::string line; std::getline(err, line);)
             if (line.rfind("loric:", 0) == 0) text += line + "\n";
@@ -125,10 +113,11 @@ struct Bench {
         std::istringstream lines(File(report));
         for (std::string line; std::getline(lines, line);) {
             const json r = json::parse(line);
-            json kept = {{"result", r["result"]}, {"exit_code", r["exit_code"]},
-                         {"state", r["state"]}};
+            json kept = {
+                {"result", r["result"]}, {"exit_code", r["exit_code"]}, {"state", r["state"]}};
             kept["result"].erase("cycle_seconds");
-            for (const char* key : {"eui64_before", "eui64_after", "eui64_spent", "verify", "error"})
+            for (const char* key :
+                 {"eui64_before", "eui64_after", "eui64_spent", "verify", "error"})
                 if (r.contains(key)) kept[key] = r[key];
             for (const auto& image : r.value("images", json::array()))
                 kept["images"].push_back(image["role"]);
@@ -156,22 +145,22 @@ TEST(Station, TenBoardsNinePassOneFailsItsIdSpent) {
     }
     Bench bench(boards);
     std::ofstream(bench.dir + "/ids.json") << R"({"next": "0x0000000100", "last": "0x00000001FF"})";
-    std::ofstream(bench.dir + "/line3.json") << json{{"loader", kImages + "loader.bin"},
-                                                     {"firmware", kImages + "firmware.bin"},
-                                                     {"config", kDescription},
-                                                     {"chip", "29F040B"},
-                                                     {"guid_counter", "ids.json"},
-                                                     {"backup", false},
-                                                     {"_note", "line 3"}}
-                                                    .dump();
+    std::ofstream(bench.dir + "/line3.json") << json{
+        {"loader", kImages + "loader.bin"},
+        {"firmware", kImages + "firmware.bin"},
+        {"config", kDescription},
+        {"chip", "29F040B"},
+        {"guid_counter", "ids.json"},
+        {"backup", false},
+        {"_note", "line 3"}}.dump();
     bench.Start({"--progress", "none", "station", "line3.json"});
     for (int i = 0; i < 10; ++i) bench.Serve(i, i + 1);
     bench.AwaitShown("Board 11: waiting");  // without a count, until a Ctrl-C
     kill(bench.station, SIGINT);
     const int code = bench.Finish();
-    loric::test::ExpectGolden("tool/station/ten_boards.txt",
-                              bench.Transcript(code, "station.jsonl",
-                                               "== ids.json\n" + bench.File("ids.json")));
+    loric::test::ExpectGolden(
+        "tool/station/ten_boards.txt",
+        bench.Transcript(code, "station.jsonl", "== ids.json\n" + bench.File("ids.json")));
 }
 
 // --count 2 with --skip-unchanged, over a station file's own values: a running board that already
@@ -194,7 +183,7 @@ TEST(Station, CountAndSkipUnchangedLeaveAMatchingBoardAsItWas) {
     for (auto& board : document["result"]["boards"]) board.erase("cycle_seconds");
     loric::test::ExpectGolden(
         "tool/station/count_skip_unchanged.txt",
-        bench.Transcript(code, "runs.jsonl", "== document\n" + document["result"].dump(1) + "\n",
+        bench.Transcript(code, "runs.jsonl", "== document\n" + document["result"].dump() + "\n",
                          false));
 }
 
@@ -202,10 +191,10 @@ TEST(Station, CountAndSkipUnchangedLeaveAMatchingBoardAsItWas) {
 // run there: exit 0, a record line for the one board.
 TEST(Station, CtrlCEndsTheRunOnceTheBoardIsDone) {
     Bench bench({"state=running"});
-    bench.Start({"--progress", "none", "--chip", "29F040B", "station", "--loader",
-                 kImages + "loader.bin", "--firmware", kImages + "firmware.bin", "--config",
-                 kDescription, "--no-backup"},
-                {"LORIC_TOOL_INTERRUPT_AT=Uploading firmware@50"});
+    bench.Start(
+        {"--progress", "none", "--chip", "29F040B", "station", "--loader", kImages + "loader.bin",
+         "--firmware", kImages + "firmware.bin", "--config", kDescription, "--no-backup"},
+        {"LORIC_TOOL_INTERRUPT_AT=Uploading firmware@50"});
     bench.Serve(0, 1);
     const int code = bench.Finish();
     loric::test::ExpectGolden("tool/station/ctrl_c.txt", bench.Transcript(code));
