@@ -193,6 +193,9 @@ BoardOutcome RunBoard(Job& job, int board, const StationOptions& options,
         code = error.code();
         message = error.what();
         outcome.hint = error.hint();
+    } catch (const std::exception& error) {
+        code = kExitUnexpected;  // still the board's failure, with its line in the record
+        message = error.what();
     }
     job.EndProgress();
     nlohmann::json& doc = Record().doc();
@@ -205,7 +208,7 @@ BoardOutcome RunBoard(Job& job, int board, const StationOptions& options,
     if (outcome.id.empty()) outcome.id = doc.value("eui64_before", "");
     if (!outcome.passed) {
         outcome.message = message;
-        outcome.step = "finding the board";
+        outcome.step = "checking the board";  // before the first step of its own
         if (doc.contains("steps") && !doc["steps"].empty())
             outcome.step = doc["steps"].back().value("name", outcome.step);
     }
