@@ -121,7 +121,8 @@ json Masked(const json& value, const std::string& dir) {
         for (size_t at; (at = text.find(from)) != std::string::npos;)
             text.replace(at, from.size(), to);
     }
-    return std::regex_replace(text, std::regex("-backup-[0-9]{8}-[0-9]{6}"), "-backup-STAMP");
+    return std::regex_replace(text, std::regex("-backup-((?:[0-9A-F]{16}-)?)[0-9]{8}-[0-9]{6}"),
+                              "-backup-$1STAMP");
 }
 
 void ExpectDocument(const std::string& name, const json& document, const Folder& folder) {
