@@ -30,11 +30,11 @@ std::vector<std::string> With(std::vector<std::string> args, const std::vector<s
 
 // The configuration in the board's flash (examples/config.json makes 344 bytes), checked whole.
 std::vector<uint8_t> FlashConfig(const Folder& f, const std::string& state = "state") {
-    EXPECT_EQ(f.Tool({"--sim", "--state", f.dir + "/" + state, "dump", "0x10000", "344", "-o",
-                      "rom.bin"},
-                     false)
-                  .code,
-              0);
+    EXPECT_EQ(
+        f.Tool({"--sim", "--state", f.dir + "/" + state, "dump", "0x10000", "344", "-o", "rom.bin"},
+               false)
+            .code,
+        0);
     const std::string text = loric::test::ReadFileBytes(f.dir + "/rom.bin");
     std::vector<uint8_t> bytes(text.begin(), text.end());
     const tool::RomReport report = tool::DecodeConfigImage(bytes);
@@ -111,8 +111,7 @@ TEST(Identity, TwoStationsSharingACounterGiveTenBoardsTenIds) {
     for (int i = 0; i < 10; ++i) expected.insert(tool::Eui64Text(0x00C0DE0000000100u + i));
     EXPECT_EQ(ids, expected);
     EXPECT_EQ(expected.count(tool::Eui64Text(FlashId(f, "board7"))), 1u);
-    EXPECT_EQ(json::parse(loric::test::ReadFileBytes(f.dir + "/ids.json"))["next"],
-              "0x000000010A");
+    EXPECT_EQ(json::parse(loric::test::ReadFileBytes(f.dir + "/ids.json"))["next"], "0x000000010A");
 }
 
 // A board whose upload checksum fails spends its id: the counter records it and does not give
@@ -142,13 +141,14 @@ TEST(Identity, AListGivesEachLineOnceAndMarksItUsed) {
     WriteText(f, "ids.txt", "# line 3\n0x00C0DE0000000042\n1122334455\n");
     const auto job = With(kBlankProgram, {"--guid-list", "ids.txt", "--no-verify"});
     ASSERT_EQ(f.Tool(job).code, 0);
-    ASSERT_EQ(f.Tool({"config", "upload", kDescription, "--no-backup", "--guid-list", "ids.txt"})
-                  .code,
-              0);
+    ASSERT_EQ(
+        f.Tool({"config", "upload", kDescription, "--no-backup", "--guid-list", "ids.txt"}).code,
+        0);
     EXPECT_EQ(FlashId(f), 0x00C0DE1122334455u);
     EXPECT_TRUE(std::regex_match(
         loric::test::ReadFileBytes(f.dir + "/ids.txt"),
-        std::regex("# line 3\n0x00C0DE0000000042 used 2[-0-9T:.]+Z\n1122334455 used 2[-0-9T:.]+Z\n")));
+        std::regex(
+            "# line 3\n0x00C0DE0000000042 used 2[-0-9T:.]+Z\n1122334455 used 2[-0-9T:.]+Z\n")));
 }
 
 // A blank board takes the description's own id when no option gives one; a second board given
@@ -187,8 +187,8 @@ TEST(Identity, SourcesThatCannotGiveAnIdAreRefusedBeforeTheBoard) {
         const auto run = f.Tool(With({"config", "upload", kDescription}, options));
         std::string shown;
         for (const auto& option : options) shown += " " + option;
-        transcript += "==" + shown + "\nexit " + std::to_string(run.code) + "\n" +
-                      run.out + run.err;
+        transcript +=
+            "==" + shown + "\nexit " + std::to_string(run.code) + "\n" + run.out + run.err;
     };
     for (const auto& [name, text] : files) {
         WriteText(f, name, text);
