@@ -202,13 +202,14 @@ TEST(Station, CtrlCEndsTheRunOnceTheBoardIsDone) {
 
 // A station file that is not one is refused, naming what is wrong, before any device is looked
 // for (the driver socket leads nowhere): bad JSON, a member no station file has, values of the
-// wrong kind, and no images at all.
+// wrong kind, no images at all, and one fixed id for every board of the run.
 TEST(Station, AMalformedStationFileIsRefused) {
     Bench bench({});
     std::string text;
     for (const char* file : {R"({"firmware": "f.bin",})", R"({"firmwre": "f.bin"})",
                              R"({"count": "ten"})", R"({"count": 0})", R"({"backup": "no"})",
-                             R"({"loader": ""})", R"(["loader"])", R"({"_only": "a note"})"}) {
+                             R"({"loader": ""})", R"(["loader"])", R"({"_only": "a note"})",
+                             R"({"loader": "l", "firmware": "f", "config": "c", "guid": "0x1"})"}) {
         std::ofstream(bench.dir + "/bad.json") << file;
         bench.Start({"station", "bad.json"}, {"BRENNOCK_SOCKET=" + bench.dir + "/nowhere.sock"});
         const int code = bench.Finish();

@@ -250,6 +250,13 @@ int CmdStation(const Globals& globals, const StationOptions& given) {
                                        : fs::path(options.file).parent_path() / "station.jsonl")
                      .string();
     }
+    if (!options.identity.guid.empty() && options.count != 1) {
+        // Two boards with one id are one disk to the host.
+        throw ToolError(kExitUsage,
+                        "station: --guid would give every board of the run the same EUI-64",
+                        "Give each board its own with --guid-counter FILE or --guid-list FILE "
+                        "(or --count 1 for a single board).");
+    }
     if (globals.target.sim) {
         throw ToolError(LORIC_ERR_INVALID_PARAMETER,
                         "a station needs boards that come and go on a bus; the simulated device "

@@ -258,13 +258,7 @@ void DeclareStation(CLI::App& c, StationOptions& o) {
     c.add_option("--loader", o.loader, "Bootstrap loader for a blank board");
     c.add_option("--firmware", o.firmware, "Firmware image");
     c.add_option("--config", o.config, "Configuration: a JSON description or a configuration file");
-    c.add_option("--guid", o.identity.guid,
-                 "Give every board this EUI-64 (a full one, or the 40-bit unit part)");
-    c.add_option("--guid-counter", o.identity.counter,
-                 "Give each board the next id of this counter file")
-        ->type_name("FILE");
-    c.add_option("--guid-list", o.identity.list, "Give each board the next unused id of this list")
-        ->type_name("FILE");
+    DeclareIdentity(c, o.identity);
     c.add_option("--count", o.count, "Stop after N boards")->check(CLI::Range(1, 1000000));
     c.add_flag("--skip-unchanged", o.skipUnchanged,
                "Leave a board that already holds this firmware and configuration (its id aside)");
