@@ -115,10 +115,11 @@ TEST(Identity, TwoStationsSharingACounterGiveTenBoardsTenIds) {
 }
 
 // A board whose upload checksum fails spends its id: the counter records it and does not give
-// it again; the next board gets the next id. The record of the failed job names the spent id.
+// it again; the next board gets the next id, the counter's last. The record of the failed job
+// names the spent id.
 TEST(Identity, AFailedBoardSpendsItsIdAndTheNextBoardGetsTheNext) {
     Folder f;
-    WriteText(f, "ids.json", Counter("0x0000000100", "0x00000001FF"));
+    WriteText(f, "ids.json", Counter("0x0000000100", "0x0000000101"));
     const auto job = With({"--report", "jobs.jsonl"},
                           With(kBlankProgram, {"--guid-counter", "ids.json", "--no-verify"}));
     EXPECT_NE(f.Tool(With({"--sim-fault", "checksum:1"}, job)).code, 0);

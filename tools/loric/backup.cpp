@@ -269,7 +269,8 @@ void RestoreBackups(uint16_t node, FLASH_DEVICE& chip, const Backups& backups, P
     progress.Finish();
 }
 
-std::string RestoreCommand(const std::string& firmware, const std::string& config) {
+std::string RestoreCommand(const std::string& firmware, const std::string& config,
+                           const std::string& options) {
     if (firmware.empty() && config.empty()) return {};
     std::string command = "`loric restore";
     for (const std::string* file : {&firmware, &config}) {
@@ -277,6 +278,7 @@ std::string RestoreCommand(const std::string& firmware, const std::string& confi
         command.push_back(' ');
         command.append(Quoted(*file));
     }
+    if (!config.empty()) command.append(options);
     command.push_back('`');
     return command;
 }

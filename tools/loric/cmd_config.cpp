@@ -202,11 +202,13 @@ int CmdConfigUpload(const Globals& globals, const UploadOptions& options) {
     image = identity.Settle(job, image, temp);
     Progress& progress = job.progress();
     std::string backup;
-    if (!options.noBackup) backup = BackupConfiguration(job, options.backup);
+    if (!options.noBackup)
+        backup = BackupConfiguration(job, options.backup, identity.PutBackOptions());
     CheckCancelled();
-    const std::string recovery =
-        backup.empty() ? "Run `loric config upload` again."
-                       : "Put the old one back with `loric config upload " + backup + "`.";
+    const std::string recovery = backup.empty()
+                                     ? "Run `loric config upload` again."
+                                     : "Put the old one back with `loric config upload " + backup +
+                                           identity.PutBackOptions() + "`.";
     progress.ExpectBytes(Stage::UploadConfig, FileSize(image));
     Record().AddImage("configuration", options.file, image);
     uint32_t status;

@@ -51,9 +51,10 @@ void LoaderStep(Job& job, const std::string& loader, std::optional<uint32_t> era
 // fills when it is longer (sector 0 holds the start of the firmware, so the loader's erase is
 // covered). A backup that would hold nothing is left out ("").
 void SaveBeforeProgramming(Job& job, uint64_t firmwareBytes, const std::string& requested,
-                           std::string* configBackup, std::string* firmwareBackup) {
+                           const std::string& putBackOptions, std::string* configBackup,
+                           std::string* firmwareBackup) {
     const FLASH_DEVICE& chip = job.chip();
-    *configBackup = BackupConfiguration(job, requested);
+    *configBackup = BackupConfiguration(job, requested, putBackOptions);
     CheckCancelled();
     uint64_t region = 0;
     uint32_t sectors = FirmwareSectors(chip, firmwareBytes, &region);
@@ -67,7 +68,7 @@ void SaveBeforeProgramming(Job& job, uint64_t firmwareBytes, const std::string& 
     }
     if (!firmwareBackup->empty() || !configBackup->empty()) {
         SayAlways("To put the device back as it was: " +
-                  RestoreCommand(*firmwareBackup, *configBackup) + ".");
+                  RestoreCommand(*firmwareBackup, *configBackup, putBackOptions) + ".");
     }
 }
 
@@ -76,8 +77,9 @@ void StopIfInterrupted(const std::string& done, const std::string& hint) {
     if (Interrupted()) throw ToolError(LORIC_ERR_CANCELLED, "cancelled once " + done, hint);
 }
 
-std::string RecoveryText(const std::string& firmwareBackup, const std::string& configBackup) {
-    std::string restore = RestoreCommand(firmwareBackup, configBackup);
+std::string RecoveryText(const std::string& firmwareBackup, const std::string& configBackup,
+                         const std::string& putBackOptions) {
+    std::string restore = RestoreCommand(firmwareBackup, configBackup, putBackOptions);
     if (restore.empty())
         return "Program the device again: `loric program FIRMWARE CONFIG --loader LOADER`.";
     return "Put the old firmware and configuration back with " + restore +
@@ -168,10 +170,12 @@ int ProgramDevice(Job& job, const ProgramOptions& options, const ProgramInputs& 
     Progress& progress = job.progress();
     std::string configBackup, firmwareBackup;
     if (state == DeviceState::Firmware && !options.noBackup) {
-        SaveBeforeProgramming(job, backupBytes, options.backup, &configBackup, &firmwareBackup);
+        SaveBeforeProgramming(job, backupBytes, options.backup, identity.PutBackOptions(),
+                              &configBackup, &firmwareBackup);
     }
     CheckCancelled();
-    const std::string recovery = RecoveryText(firmwareBackup, configBackup);
+    const std::string recovery =
+        RecoveryText(firmwareBackup, configBackup, identity.PutBackOptions());
 
     if (!loader.empty()) {
         Record().AddImage("loader", options.loader);

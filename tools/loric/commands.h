@@ -196,8 +196,10 @@ nlohmann::ordered_json DescribeConfigImage(const std::string& image);
 void SayAlways(const std::string& line);
 
 // Saves the device's configuration before it is replaced. Returns the file, or "" when the
-// device holds none.
-std::string BackupConfiguration(Job& job, const std::string& requested);
+// device holds none. `putBackOptions` go with the `config upload` that puts it back (the
+// board's id, when the job gives it another: BoardIdentity::PutBackOptions).
+std::string BackupConfiguration(Job& job, const std::string& requested,
+                                const std::string& putBackOptions = {});
 
 // The problems of a configuration image, one per line, at most four and a count of the rest.
 std::string ProblemList(const std::vector<std::string>& problems);

@@ -391,7 +391,7 @@ BoardIdentity::~BoardIdentity() {
 }
 
 std::string BoardIdentity::Settle(Job& job, const std::string& image, const TempDir& temp) {
-    const std::optional<uint64_t> before = BoardEui64(job);
+    const std::optional<uint64_t> before = before_ = BoardEui64(job);
     Record().SetIdentityBefore(before ? Eui64Text(*before) : "");
     std::vector<uint8_t> bytes = ReadFileBytes(image);
     const std::optional<uint64_t> own = ImageEui64(bytes);
@@ -432,6 +432,11 @@ std::string BoardIdentity::Settle(Job& job, const std::string& image, const Temp
     }
     WriteFileBytes(stamped, bytes);
     return stamped;
+}
+
+std::string BoardIdentity::PutBackOptions() const {
+    if (!before_ || *before_ == eui64_) return {};
+    return " --guid " + Eui64Text(*before_);
 }
 
 void BoardIdentity::Done() {

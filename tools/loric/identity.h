@@ -98,11 +98,15 @@ public:
     std::string Settle(Job& job, const std::string& image, const TempDir& temp);
     // The job is done: the board holds the id; the record and the result say so.
     void Done();
+    // " --guid 0x...": what puts the board's own id back with its backup, when the job gives it
+    // another (a restore or an upload keeps the id the board has by then); "" otherwise.
+    std::string PutBackOptions() const;
 
 private:
     std::unique_ptr<IdentitySource> source_;
     std::optional<GivenId> taken_;
     uint64_t eui64_ = 0;
+    std::optional<uint64_t> before_;
     std::string from_;  // "guid", "counter", "list", "board" or "configuration"
     bool settled_ = false, done_ = false;
 };
