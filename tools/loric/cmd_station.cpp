@@ -285,6 +285,7 @@ int CmdStation(const Globals& globals, const StationOptions& given) {
     const bool full =
         !globals.json && !globals.quiet && IsTerminal(1) &&
         (StyleOf(globals) == ProgressStyle::Auto || StyleOf(globals) == ProgressStyle::Bar);
+    station.report = report;  // so that a blank board's job sees the ids given before it
     if (full) {
         station.quiet = true;  // the screen shows the job; its lines go to the record only
         station.progress = "none";
