@@ -110,14 +110,16 @@ stage_package() {
 }
 
 # The benchmarks, briefly, so that they cannot rot: every job of the tool against the simulator
-# daemon at typical datasheet timing over both links (bench/jobs.py --smoke), and each Google
-# Benchmark executable once. A job that fails fails the stage; the speeds never do.
+# daemon at typical datasheet timing over both links (bench/jobs.py --smoke), a production run of
+# two boards and two stations at once (bench/station.py --smoke), and each Google Benchmark
+# executable once. A job that fails fails the stage; the speeds never do.
 stage_bench() {
-  note "benchmark smoke (bench/jobs.py --smoke and the Google Benchmark executables)"
+  note "benchmark smoke (bench/jobs.py and bench/station.py --smoke, the Google Benchmark executables)"
   mkdir -p build
   cmake -S "$root" -B build >/dev/null && cmake --build build -j"$jobs" --target loric_tool tq6410-sim >/dev/null ||
     return 1
   python3 bench/jobs.py --smoke --build build || return 1
+  python3 bench/station.py --smoke --build build || return 1
   local bench status=0
   for bench in build/bench/loric_bench_*; do
     [ -x "$bench" ] || continue

@@ -38,6 +38,9 @@ namespace {
 
 const std::string kImages = std::string(LORIC_SOURCE_DIR) + "/sim/images/";
 const std::string kDescription = std::string(LORIC_SOURCE_DIR) + "/examples/config.json";
+// The EUI-64s of config.bin and of the description.
+const char* const kConfigId = "0x0ABCDE0123456789";
+const char* const kDescriptionId = "0x00C0DE0000010203";
 
 std::vector<uint8_t> ReadBytes(const std::string& path) {
     const std::string bytes = ReadFileBytes(path);
@@ -263,14 +266,15 @@ TEST_F(UmockdevBench, ProgramAndVerifyOnTheRunningBoard) {
     ASSERT_TRUE(sim_->InstallFirmware(tqsim::image::ExampleFirmware(), ReadBytes("other.bin")));
     sim_->Reboot();
     core_->Sync();
+    // A running board keeps its id unless it is given one: here config.bin's own.
     Tool({"program", kImages + "firmware.bin", kImages + "config.bin", "--verify", "--yes",
-          "--no-backup"});
+          "--no-backup", "--guid", kConfigId});
     ExpectInstalled(config_);
 }
 
 TEST_F(UmockdevBench, ConfigUploadReplacesOnlyTheConfiguration) {
     Tool({"config", "generate", kDescription, "other.bin"});
-    Tool({"config", "upload", "other.bin", "--verify", "--no-backup"});
+    Tool({"config", "upload", "other.bin", "--verify", "--no-backup", "--guid", kDescriptionId});
     ExpectInstalled(ReadBytes("other.bin"));
 }
 
@@ -278,7 +282,9 @@ TEST_F(UmockdevBench, ConfigUploadReplacesOnlyTheConfiguration) {
 TEST_F(UmockdevBench, RestorePutsTheBackupsOfProgramBack) {
     const std::vector<uint8_t> before = sim_->Flash();
     Tool({"config", "generate", kDescription, "other.bin"});
-    Tool({"program", kImages + "firmware.bin", "other.bin", "--yes", "--backup", "saved.bin"});
+    Tool({"program", kImages + "firmware.bin", "other.bin", "--yes", "--backup", "saved.bin",
+          "--guid", kDescriptionId},
+         "saved.bin --guid " + std::string(kConfigId) + "`");
     ExpectInstalled(ReadBytes("other.bin"));
     std::vector<std::string> backups;
     for (const auto& entry : std::filesystem::directory_iterator("."))
@@ -286,7 +292,9 @@ TEST_F(UmockdevBench, RestorePutsTheBackupsOfProgramBack) {
             name == "saved.bin" || name.rfind("firmware-backup-", 0) == 0)
             backups.push_back(name);
     ASSERT_EQ(backups.size(), 2u);
-    Tool({"restore", backups[0], backups[1], "--verify"});
+    // The board's old id goes back with it, as the command the tool printed says.
+    Tool({"restore", backups[0], backups[1], "--verify", "--guid", kConfigId},
+         "Board gets EUI-64 " + std::string(kConfigId) + " (--guid).");
     EXPECT_TRUE(sim_->Flash() == before);
     EXPECT_EQ(sim_->Mode(), tqsim::DeviceMode::Firmware) << sim_->BootNote();
 }

@@ -20,33 +20,17 @@
 #include "device_lock.h"
 #include "errors.h"
 #include "support/golden.h"
+#include "support/spawn.h"
 
 namespace fs = std::filesystem;
 
 namespace {
 
+using loric::test::Spawn;
 using Args = std::vector<std::string>;
 
 const std::string kImages = std::string(LORIC_SOURCE_DIR) + "/sim/images/";
 const std::string kFirmware = kImages + "firmware.bin", kConfig = kImages + "config.bin";
-
-// Starts `program` in `dir` with its output in `name`.out and `name`.err.
-pid_t Spawn(const std::string& dir, const std::string& program, const Args& args,
-            const std::string& name, const std::vector<std::string>& env) {
-    const pid_t pid = fork();
-    if (pid != 0) return pid;
-    if (chdir(dir.c_str()) != 0) _exit(127);
-    for (const auto& pair : env) putenv(const_cast<char*>(pair.c_str()));
-    const int in = open("/dev/null", O_RDONLY),
-              out = open((name + ".out").c_str(), O_WRONLY | O_CREAT, 0644),
-              err = open((name + ".err").c_str(), O_WRONLY | O_CREAT, 0644);
-    dup2(in, 0), dup2(out, 1), dup2(err, 2);
-    std::vector<char*> argv{const_cast<char*>(program.c_str())};
-    for (const auto& arg : args) argv.push_back(const_cast<char*>(arg.c_str()));
-    argv.push_back(nullptr);
-    execv(program.c_str(), argv.data());
-    _exit(127);
-}
 
 // Waits up to 60 s for `done`.
 bool Await(const std::function<bool()>& done) {
@@ -127,7 +111,8 @@ struct Bench {
         text = std::regex_replace(text, std::regex(", [0-9.]+ [KM]?i?B/s, about [0-9]+ s left\\)"),
                                   ")");
         text = std::regex_replace(text, std::regex("[0-9.]+ [KM]?i?B/s, [0-9.]+ s\\)"), "RATE)");
-        text = std::regex_replace(text, std::regex("-backup-[0-9]{8}-[0-9]{6}"), "-backup-STAMP");
+        text = std::regex_replace(text, std::regex("-backup-((?:[0-9A-F]{16}-)?)[0-9]{8}-[0-9]{6}"),
+                                  "-backup-$1STAMP");
         loric::test::ExpectGolden("tool/two_jobs/" + golden + ".txt", text);
     }
 };

@@ -52,30 +52,6 @@ int CreateNew(const std::string& path) {
 #endif
 }
 
-// Writes every byte and flushes them to the disk; false with errno on failure.
-bool WriteAndFlush(int fd, const std::vector<uint8_t>& bytes) {
-    size_t done = 0;
-    while (done < bytes.size()) {
-        const size_t chunk = std::min<size_t>(bytes.size() - done, size_t{1} << 20);
-#if defined(_WIN32)
-        const int written = _write(fd, bytes.data() + done, static_cast<unsigned>(chunk));
-#else
-        const ssize_t written = write(fd, bytes.data() + done, chunk);
-        if (written < 0 && errno == EINTR) continue;
-#endif
-        if (written <= 0) {
-            if (written == 0) errno = ENOSPC;
-            return false;
-        }
-        done += static_cast<size_t>(written);
-    }
-#if defined(_WIN32)
-    return _commit(fd) == 0;
-#else
-    return fsync(fd) == 0;
-#endif
-}
-
 // Gives `temp` the name `path` unless that name is taken; false with errno otherwise.
 bool RenameWithoutReplacing(const std::string& temp, const std::string& path) {
 #if defined(_WIN32)
@@ -293,7 +269,8 @@ void RestoreBackups(uint16_t node, FLASH_DEVICE& chip, const Backups& backups, P
     progress.Finish();
 }
 
-std::string RestoreCommand(const std::string& firmware, const std::string& config) {
+std::string RestoreCommand(const std::string& firmware, const std::string& config,
+                           const std::string& options) {
     if (firmware.empty() && config.empty()) return {};
     std::string command = "`loric restore";
     for (const std::string* file : {&firmware, &config}) {
@@ -301,6 +278,7 @@ std::string RestoreCommand(const std::string& firmware, const std::string& confi
         command.push_back(' ');
         command.append(Quoted(*file));
     }
+    if (!config.empty()) command.append(options);
     command.push_back('`');
     return command;
 }

@@ -53,7 +53,9 @@ Backups SortBackups(const std::vector<std::string>& files);
 // its loader or firmware.
 void RestoreBackups(uint16_t node, FLASH_DEVICE& chip, const Backups& backups, Progress& progress);
 
-// The command that puts these backups back, for messages ("" when there is none).
-std::string RestoreCommand(const std::string& firmware, const std::string& config);
+// The command that puts these backups back, for messages ("" when there is none); `options`
+// (" --guid 0x...": the board's id, when the job gives it another) go with a configuration.
+std::string RestoreCommand(const std::string& firmware, const std::string& config,
+                           const std::string& options = {});
 
 }  // namespace tool

@@ -60,7 +60,8 @@ void SayAlways(const std::string& line) {
     std::fflush(stdout);
 }
 
-std::string BackupConfiguration(Job& job, const std::string& requested) {
+std::string BackupConfiguration(Job& job, const std::string& requested,
+                                const std::string& putBackOptions) {
     // Read twice into a folder of the tool's own, compared, decoded, and only then saved.
     TempDir temp;
     const std::string reads[2] = {temp.file("config-1.bin"), temp.file("config-2.bin")};
@@ -93,7 +94,7 @@ std::string BackupConfiguration(Job& job, const std::string& requested) {
     }
     WriteBackupFile(path, bytes);
     SayAlways("Saved the device's configuration to " + path +
-              " (put it back with `loric config upload " + path + "`).");
+              " (put it back with `loric config upload " + path + putBackOptions + "`).");
     return path;
 }
 

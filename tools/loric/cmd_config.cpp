@@ -16,9 +16,8 @@
 #include "rom_decode.h"
 
 namespace tool {
-namespace {
 
-nlohmann::ordered_json ImportToJson(const std::string& image) {
+nlohmann::ordered_json DescribeConfigImage(const std::string& image) {
     CONFIG_FILE_INFO info;
     std::memset(&info, 0, sizeof info);
     Check(ImportConfigurationFile(&info, image.c_str()),
@@ -40,6 +39,8 @@ nlohmann::ordered_json ImportToJson(const std::string& image) {
     info.config_flags &= 0x00FFFFFF;
     return DescribeConfig(info);
 }
+
+namespace {
 
 void WriteJson(const nlohmann::ordered_json& description, const std::string& out) {
     std::string text = description.dump(2) + "\n";
@@ -66,7 +67,7 @@ int ShowImageJson(const std::string& path, const std::string& source) {
               {"problems", report.problems}};
     if (report.valid) {
         try {
-            result["fields"] = nlohmann::json::parse(ImportToJson(path).dump());
+            result["fields"] = nlohmann::json::parse(DescribeConfigImage(path).dump());
         } catch (const ToolError& error) {
             result["problems"].push_back(error.what());
         }
@@ -77,7 +78,7 @@ int ShowImageJson(const std::string& path, const std::string& source) {
 
 int ShowImage(const std::string& path, const std::string& title, bool json) {
     if (json) {
-        WriteJson(ImportToJson(path), "");
+        WriteJson(DescribeConfigImage(path), "");
         return kExitOk;
     }
     RomReport report = DecodeConfigImage(ReadFileBytes(path));
@@ -129,10 +130,10 @@ int CmdConfigImport(const Globals& globals, const ImportOptions& options) {
     }
     const bool toStdout = options.out.empty() || options.out == "-";
     if (globals.json && toStdout) {
-        Record().result()["description"] = nlohmann::json::parse(ImportToJson(image).dump());
+        Record().result()["description"] = nlohmann::json::parse(DescribeConfigImage(image).dump());
         return kExitOk;
     }
-    WriteJson(ImportToJson(image), options.out);
+    WriteJson(DescribeConfigImage(image), options.out);
     if (!toStdout) Say(globals, "Wrote the configuration description " + options.out + ".");
     if (!toStdout) Record().result() = {{"file", options.out}};
     return kExitOk;
@@ -171,7 +172,7 @@ int CmdConfigDownload(const Globals& globals, const DownloadOptions& options) {
         DownloadConfigurationFile(device.node, &chip, image.c_str(), progress.window());
     progress.Finish();
     Check(status, "reading the configuration of the device at node " + NodeText(device.node));
-    if (json) WriteJson(ImportToJson(image), out);
+    if (json) WriteJson(DescribeConfigImage(image), out);
     job.Say("Saved the device's configuration to " + out + ".");
     Record().result() = WrittenFile(out);
     return kExitOk;
@@ -181,6 +182,7 @@ int CmdConfigUpload(const Globals& globals, const UploadOptions& options) {
     TempDir temp;
     std::string image = ConfigImageFor(options.file, temp, options.force);
     if (!options.noBackup) RefuseExistingBackup(options.backup);
+    BoardIdentity identity(options.identity);
     Job job(globals);
     FLASH_DEVICE& chip = job.chip();
     const DeviceLocation& device = job.FindDevice();
@@ -197,13 +199,16 @@ int CmdConfigUpload(const Globals& globals, const UploadOptions& options) {
     }
     CheckChipAgainstDevice(job);
     if (options.noErase) RequireBlankConfigSector(job);
+    image = identity.Settle(job, image, temp);
     Progress& progress = job.progress();
     std::string backup;
-    if (!options.noBackup) backup = BackupConfiguration(job, options.backup);
+    if (!options.noBackup)
+        backup = BackupConfiguration(job, options.backup, identity.PutBackOptions());
     CheckCancelled();
-    const std::string recovery =
-        backup.empty() ? "Run `loric config upload` again."
-                       : "Put the old one back with `loric config upload " + backup + "`.";
+    const std::string recovery = backup.empty()
+                                     ? "Run `loric config upload` again."
+                                     : "Put the old one back with `loric config upload " + backup +
+                                           identity.PutBackOptions() + "`.";
     progress.ExpectBytes(Stage::UploadConfig, FileSize(image));
     Record().AddImage("configuration", options.file, image);
     uint32_t status;
@@ -229,10 +234,12 @@ int CmdConfigUpload(const Globals& globals, const UploadOptions& options) {
     Record().result() = {{"node", NodeText(job.node())}, {"config", options.file}};
     if (options.noVerify) {
         Record().SetVerify("skipped");
+        identity.Done();
         job.Say("Configuration programmed (not read back: --no-verify).");
         return kExitOk;
     }
     VerifyRegion(job, chip.configByteAddress, ReadFileBytes(image), "configuration", recovery);
+    identity.Done();
     job.Say("Configuration programmed.");
     return kExitOk;
 }

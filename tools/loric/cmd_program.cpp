@@ -51,9 +51,10 @@ void LoaderStep(Job& job, const std::string& loader, std::optional<uint32_t> era
 // fills when it is longer (sector 0 holds the start of the firmware, so the loader's erase is
 // covered). A backup that would hold nothing is left out ("").
 void SaveBeforeProgramming(Job& job, uint64_t firmwareBytes, const std::string& requested,
-                           std::string* configBackup, std::string* firmwareBackup) {
+                           const std::string& putBackOptions, std::string* configBackup,
+                           std::string* firmwareBackup) {
     const FLASH_DEVICE& chip = job.chip();
-    *configBackup = BackupConfiguration(job, requested);
+    *configBackup = BackupConfiguration(job, requested, putBackOptions);
     CheckCancelled();
     uint64_t region = 0;
     uint32_t sectors = FirmwareSectors(chip, firmwareBytes, &region);
@@ -67,7 +68,7 @@ void SaveBeforeProgramming(Job& job, uint64_t firmwareBytes, const std::string& 
     }
     if (!firmwareBackup->empty() || !configBackup->empty()) {
         SayAlways("To put the device back as it was: " +
-                  RestoreCommand(*firmwareBackup, *configBackup) + ".");
+                  RestoreCommand(*firmwareBackup, *configBackup, putBackOptions) + ".");
     }
 }
 
@@ -76,8 +77,9 @@ void StopIfInterrupted(const std::string& done, const std::string& hint) {
     if (Interrupted()) throw ToolError(LORIC_ERR_CANCELLED, "cancelled once " + done, hint);
 }
 
-std::string RecoveryText(const std::string& firmwareBackup, const std::string& configBackup) {
-    std::string restore = RestoreCommand(firmwareBackup, configBackup);
+std::string RecoveryText(const std::string& firmwareBackup, const std::string& configBackup,
+                         const std::string& putBackOptions) {
+    std::string restore = RestoreCommand(firmwareBackup, configBackup, putBackOptions);
     if (restore.empty())
         return "Program the device again: `loric program FIRMWARE CONFIG --loader LOADER`.";
     return "Put the old firmware and configuration back with " + restore +
@@ -120,19 +122,36 @@ int CmdProgramLoader(const Globals& globals, const LoaderOptions& options) {
     return kExitOk;
 }
 
-int CmdProgram(const Globals& globals, const ProgramOptions& options) {
-    const std::optional<uint32_t> eraseDelay = ParseEraseDelay(options.eraseDelay);
-    std::vector<uint8_t> firmware = ReadInputFile(options.firmware, "firmware image");
-    std::vector<uint8_t> loader;
-    if (!options.loader.empty()) loader = ReadInputFile(options.loader, "loader image");
-    TempDir temp;
-    std::string configImage = ConfigImageFor(options.config, temp, options.force);
-    if (!options.noBackup) RefuseExistingBackup(options.backup);
+ProgramInputs::ProgramInputs(const ProgramOptions& options)
+    : firmware(ReadInputFile(options.firmware, "firmware image")),
+      loader(options.loader.empty() ? std::vector<uint8_t>()
+                                    : ReadInputFile(options.loader, "loader image")),
+      configImage(ConfigImageFor(options.config, temp_, options.force)) {}
 
-    Job job(globals);
+void ProgramInputs::Check(Job& job, const ProgramOptions& options) const {
     FLASH_DEVICE& chip = job.chip();
     CheckImage(firmware, ImageKind::Firmware, chip, options.firmware, options.force);
     if (!loader.empty()) CheckImage(loader, ImageKind::Loader, chip, options.loader, options.force);
+}
+
+int CmdProgram(const Globals& globals, const ProgramOptions& options) {
+    ParseEraseDelay(options.eraseDelay);
+    const ProgramInputs inputs(options);
+    if (!options.noBackup) RefuseExistingBackup(options.backup);
+    BoardIdentity identity(options.identity);
+    Job job(globals);
+    inputs.Check(job, options);
+    return ProgramDevice(job, options, inputs, identity);
+}
+
+int ProgramDevice(Job& job, const ProgramOptions& options, const ProgramInputs& inputs,
+                  BoardIdentity& identity) {
+    const std::optional<uint32_t> eraseDelay = ParseEraseDelay(options.eraseDelay);
+    const std::vector<uint8_t>& firmware = inputs.firmware;
+    const std::vector<uint8_t>& loader = inputs.loader;
+    TempDir temp;
+    std::string configImage = inputs.configImage;
+    FLASH_DEVICE& chip = job.chip();
     const DeviceState state = job.FindDevice().state;
     job.SayDevice();
     if (state == DeviceState::FlashPort && loader.empty()) {
@@ -146,14 +165,17 @@ int CmdProgram(const Globals& globals, const ProgramOptions& options) {
         const RunningFirmware running = CheckChipAgainstDevice(job);
         if (running.found && running.length > backupBytes) backupBytes = running.length;
     }
+    configImage = identity.Settle(job, configImage, temp);
 
     Progress& progress = job.progress();
     std::string configBackup, firmwareBackup;
     if (state == DeviceState::Firmware && !options.noBackup) {
-        SaveBeforeProgramming(job, backupBytes, options.backup, &configBackup, &firmwareBackup);
+        SaveBeforeProgramming(job, backupBytes, options.backup, identity.PutBackOptions(),
+                              &configBackup, &firmwareBackup);
     }
     CheckCancelled();
-    const std::string recovery = RecoveryText(firmwareBackup, configBackup);
+    const std::string recovery =
+        RecoveryText(firmwareBackup, configBackup, identity.PutBackOptions());
 
     if (!loader.empty()) {
         Record().AddImage("loader", options.loader);
@@ -193,6 +215,7 @@ int CmdProgram(const Globals& globals, const ProgramOptions& options) {
         {"node", NodeText(job.node())}, {"firmware", options.firmware}, {"config", options.config}};
     if (options.noVerify) {
         Record().SetVerify("skipped");
+        identity.Done();
         job.Say("Firmware and configuration programmed (not read back: --no-verify).");
         return kExitOk;
     }
@@ -200,6 +223,7 @@ int CmdProgram(const Globals& globals, const ProgramOptions& options) {
                  recovery);
     VerifyRegion(job, chip.configByteAddress, ReadFileBytes(configImage), "configuration",
                  recovery);
+    identity.Done();
     job.Say("Firmware and configuration programmed.");
     return kExitOk;
 }
@@ -296,6 +320,12 @@ int CmdRestore(const Globals& globals, const RestoreOptions& options) {
     if (!options.loader.empty()) loader = ReadInputFile(options.loader, "loader image");
     TempDir temp;
     if (!backups.config.empty()) ConfigImageFor(backups.config, temp, options.force);
+    BoardIdentity identity(options.identity);
+    if (identity.given() && backups.config.empty()) {
+        throw ToolError(kExitUsage,
+                        "restore: --guid, --guid-counter and --guid-list need a configuration "
+                        "backup to carry the id");
+    }
     Job job(globals);
     FLASH_DEVICE& chip = job.chip();
     std::vector<uint8_t> firmware;
@@ -320,12 +350,17 @@ int CmdRestore(const Globals& globals, const RestoreOptions& options) {
                 "; it is set to " + Hex(chip.configByteAddress, 6) + ", where " + chip.deviceName +
                 " keeps it.");
     }
+    const std::string configBackup = backups.config;
+    if (!configBackup.empty()) {
+        backups.config = identity.Settle(job, configBackup, temp);
+        configBytes = ReadFileBytes(backups.config);
+    }
     CheckCancelled();
     const std::string recovery = "Run the same `loric restore` again.";
     Progress& progress = job.progress();
     if (!loader.empty()) Record().AddImage("loader", options.loader);
     if (!backups.firmware.empty()) Record().AddImage("firmware", backups.firmware);
-    if (!backups.config.empty()) Record().AddImage("configuration", backups.config);
+    if (!configBackup.empty()) Record().AddImage("configuration", configBackup, backups.config);
     if (!loader.empty()) LoaderStep(job, options.loader, eraseDelay, false, recovery);
     RestoreBackups(job.node(), chip, backups, progress);
     job.Say(std::string("Put back the ") +
@@ -336,9 +371,10 @@ int CmdRestore(const Globals& globals, const RestoreOptions& options) {
     job.AwaitRestart();
     StopIfInterrupted("the backup was put back; nothing was read back", "");
     Record().result() = {
-        {"node", NodeText(job.node())}, {"firmware", backups.firmware}, {"config", backups.config}};
+        {"node", NodeText(job.node())}, {"firmware", backups.firmware}, {"config", configBackup}};
     if (options.noVerify) {
         Record().SetVerify("skipped");
+        if (!configBackup.empty()) identity.Done();
         return kExitOk;
     }
     if (!firmware.empty()) {
@@ -347,6 +383,7 @@ int CmdRestore(const Globals& globals, const RestoreOptions& options) {
     }
     if (!configBytes.empty())
         VerifyRegion(job, chip.configByteAddress, configBytes, "configuration", recovery);
+    if (!configBackup.empty()) identity.Done();
     return kExitOk;
 }
 

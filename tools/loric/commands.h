@@ -119,6 +119,15 @@ struct UploadOptions {
     IdentityOptions identity;  // the EUI-64 the board keeps or gets
 };
 
+struct StationOptions {
+    std::string file;  // the station file ("": none); its members under the options given here
+    std::string loader, firmware, config;
+    IdentityOptions identity;  // where each board's EUI-64 comes from
+    int count = -1;            // boards to take before the run ends (-1: until Ctrl-C)
+    bool skipUnchanged = false;
+    bool noBackup = false;
+};
+
 // ---- Commands (cmd_device.cpp, cmd_program.cpp, cmd_flash.cpp, cmd_config.cpp) ---------------
 
 int CmdNodes(const Globals& globals, const NodesOptions& options);
@@ -129,6 +138,30 @@ int CmdChips(const Globals& globals, const ChipsOptions& options);
 int CmdProgramLoader(const Globals& globals, const LoaderOptions& options);
 int CmdProgram(const Globals& globals, const ProgramOptions& options);
 int CmdErase(const Globals& globals, const EraseOptions& options);
+
+// What `program` writes, read and checked before anything reaches the device: the images, and
+// the configuration image (made from a description in a folder of its own).
+class ProgramInputs {
+public:
+    explicit ProgramInputs(const ProgramOptions& options);
+    // The images against the chip of `job`: their sizes, and what a loader or firmware needs.
+    void Check(Job& job, const ProgramOptions& options) const;
+
+    const std::vector<uint8_t> firmware, loader;
+
+private:
+    TempDir temp_;
+
+public:
+    const std::string configImage;
+};
+
+// The work of `program` on the device of `job`, from finding it to the read-back: the loader
+// when the device is blank, the backups of a running one, the firmware and configuration with
+// the id `identity` settles on.
+int ProgramDevice(Job& job, const ProgramOptions& options, const ProgramInputs& inputs,
+                  BoardIdentity& identity);
+
 int CmdRestore(const Globals& globals, const RestoreOptions& options);
 
 int CmdTimestamp(const Globals& globals, const TimestampOptions& options);
@@ -140,6 +173,8 @@ int CmdConfigImport(const Globals& globals, const ImportOptions& options);
 int CmdConfigShow(const Globals& globals, const ShowOptions& options);
 int CmdConfigDownload(const Globals& globals, const DownloadOptions& options);
 int CmdConfigUpload(const Globals& globals, const UploadOptions& options);
+
+int CmdStation(const Globals& globals, const StationOptions& options);  // cmd_station.cpp
 
 // ---- Steps several commands take (cmd_common.cpp) --------------------------------------------
 
@@ -154,12 +189,17 @@ void GenerateImage(const nlohmann::json& description, const std::string& out);
 // checked first, so that a damaged file never reaches the flash.
 std::string ConfigImageFor(const std::string& path, const TempDir& temp, bool force);
 
+// A configuration image as its description (what `config import` writes).
+nlohmann::ordered_json DescribeConfigImage(const std::string& image);
+
 // Prints a line the user needs even with --quiet: the name of a file the tool saved for them.
 void SayAlways(const std::string& line);
 
 // Saves the device's configuration before it is replaced. Returns the file, or "" when the
-// device holds none.
-std::string BackupConfiguration(Job& job, const std::string& requested);
+// device holds none. `putBackOptions` go with the `config upload` that puts it back (the
+// board's id, when the job gives it another: BoardIdentity::PutBackOptions).
+std::string BackupConfiguration(Job& job, const std::string& requested,
+                                const std::string& putBackOptions = {});
 
 // The problems of a configuration image, one per line, at most four and a count of the rest.
 std::string ProblemList(const std::vector<std::string>& problems);

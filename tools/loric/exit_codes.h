@@ -18,6 +18,7 @@ enum ExitCode : int {
     kExitDeviceBusy = 34,      // another job holds the device (device_lock.h); nothing was done
     kExitBackupFailed = 35,  // a backup taken before an erase failed its check: nothing was erased
     kExitConnectionLost = 36,  // the driver or the serial adapter stopped answering mid-command
+    kExitSomeFailed = 37,      // a station run in which one or more boards failed
     kExitUsage = 64,           // the command line is wrong
 };
 

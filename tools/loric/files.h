@@ -18,6 +18,13 @@ void WriteFileBytes(const std::string& path, const std::vector<uint8_t>& bytes);
 
 uint64_t FileSize(const std::string& path);  // 0 when unknown
 
+// Writes every byte to the open file `fd` and flushes them to the disk; false with errno on
+// failure.
+bool WriteAndFlush(int fd, const std::vector<uint8_t>& bytes);
+// Replaces the file whole or not at all: a new file beside it, flushed, renamed over it.
+// ToolError(LORIC_ERR_FILE_OPEN or LORIC_ERR_FILE_IO) on failure, the old file then unchanged.
+void ReplaceFile(const std::string& path, const std::vector<uint8_t>& bytes);
+
 // A folder of its own for intermediate files, removed at the end of the command.
 class TempDir {
 public:

@@ -62,6 +62,10 @@ FlashJob g_job = FlashJob::Erase;
 std::string g_recovery;
 Stage g_stage = Stage::None;
 void (*g_quitHook)() = nullptr;
+// A run of jobs: the first signal is the run's (DeferFirstInterrupt), and when it came.
+bool g_defer = false;
+std::atomic<bool> g_stopRequested{false};
+double g_stopAt = 0;
 
 const char* Finishing(FlashJob job) {
     switch (job) {
@@ -156,6 +160,17 @@ constexpr double kSecondSignalAfter = 1.0;
 
 void OnInterrupt(Interrupt source, double now) {
     Guard lock(g_lock);
+    if (g_stopRequested && now - g_stopAt < kSecondSignalAfter) return;
+    if (g_defer && !g_stopRequested) {
+        g_stopRequested = true;
+        g_stopAt = now;
+        const bool ctrlC = source == Interrupt::CtrlC;
+        Write("\nloric: " + (ctrlC ? std::string() : std::string(NameOf(source)) + ": ") +
+              "the station stops once the board on it is done (" +
+              (ctrlC ? "Ctrl-C again" : "another signal a second or more later") +
+              " cancels that board's job as `loric program` does)\n");
+        return;
+    }
     if (g_interrupts.load() > 0 && now - g_firstAt < kSecondSignalAfter) return;
     const int count = ++g_interrupts;
     if (count == 1) {
@@ -312,6 +327,13 @@ std::string InterruptOutcome() {
 }
 
 bool Interrupted() { return g_interrupts.load() != 0; }
+
+void DeferFirstInterrupt() {
+    Guard lock(g_lock);
+    g_defer = true;
+}
+
+bool StopRequested() { return g_stopRequested.load() || Interrupted(); }
 
 void CheckCancelled() {
     if (Interrupted())

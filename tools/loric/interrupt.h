@@ -32,6 +32,12 @@ enum class FlashJob { Loader, FirmwareAndConfig, Config, Erase, Restore };
 void InstallInterruptHandler();
 bool Interrupted();
 
+// A run of jobs (the station): the first signal only asks the run to end once the job under way
+// is done, and that job goes on as if none had come; the signals after it (a second or more
+// later) are the job's, as above. StopRequested: that first signal came.
+void DeferFirstInterrupt();
+bool StopRequested();
+
 // The library's trace log is open: the outcome of a signal goes there too (LogAppMessage).
 void SetTraceOpen(bool open);
 // What the first signal was and what the job did about it, for the trace log ("" without one):

@@ -105,7 +105,9 @@ const DeviceLocation& Job::FindDevice() {
     device_ = tool::FindDevice(false, ParseNode(globals_.node));
     Record().SetDevice(device_.node, StateName(device_.state));
     TellUploadMode(device_);
-    if (lock_) lock_->Tell("node " + NodeText(device_.node));
+    // Told once a node: a run of jobs (the station) finds its boards at the same few nodes.
+    if (lock_ && device_.node != toldNode_) lock_->Tell("node " + NodeText(device_.node));
+    toldNode_ = device_.node;
     return device_;
 }
 
@@ -120,8 +122,18 @@ void Job::RefuseBlank(int code, const std::string& why) const {
     if (device_.state == DeviceState::FlashPort) throw BlankDeviceError(device_, code, why);
 }
 
+void Job::NextRecord(const std::string& command) {
+    Record().Begin(command);
+    Record().SetOrigin(ToolVersion(), LibraryVersion(), HostName());
+    RecordLink(globals_.target);
+    if (chip_ != nullptr) Record().SetChip(chip_->deviceName);
+}
+
 Progress& Job::progress() {
-    if (!progress_) progress_ = std::make_unique<Progress>(style_, stderr);
+    if (!progress_) {
+        progress_ = std::make_unique<Progress>(style_, stderr);
+        if (watcher_) progress_->Watch(watcher_);
+    }
     return *progress_;
 }
 

@@ -92,6 +92,16 @@ public:
     Progress& progress();
     void HideProgress() { style_ = ProgressStyle::None; }
 
+    // Ends the progress display, its open step going into the record (the next use makes a
+    // new one).
+    void EndProgress() { progress_.reset(); }
+    // The watcher every progress display of this job gets (Progress::Watch).
+    void WatchProgress(Progress::Watcher watcher) { watcher_ = std::move(watcher); }
+
+    // A run of jobs on one open library (the station): begins a new record of the run for the
+    // next job, with the target and chip of this one.
+    void NextRecord(const std::string& command);
+
     void Say(const std::string& line) const { tool::Say(globals_, line); }
 
 private:
@@ -101,8 +111,10 @@ private:
     ChipTable chips_;
     FLASH_DEVICE* chip_ = nullptr;
     DeviceLocation device_;
+    uint16_t toldNode_ = 0;  // the node the lock last named
     ProgressStyle style_;
     std::unique_ptr<Progress> progress_;
+    Progress::Watcher watcher_;
 };
 
 }  // namespace tool

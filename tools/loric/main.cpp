@@ -44,6 +44,7 @@ const char* const kExitCodes =
     "  34      the device is in use by another job (the message names it); nothing was done\n"
     "  35      a backup taken before an erase failed its check; nothing was erased\n"
     "  36      the connection to the 1394 driver or the serial adapter was lost\n"
+    "  37      station: one or more boards failed (the job record has a line for each)\n"
     "  64      the command line is wrong\n";
 
 // The command the command line chose, bound to its options.
@@ -133,6 +134,21 @@ void DeclareVerifyFlags(CLI::App& c, bool& noVerify, bool& verify, const char* w
     c.add_flag("--verify", verify, "Read back and compare (the default; kept for old scripts)");
 }
 
+// The id the board gets instead of keeping its own (one of the three).
+void DeclareIdentity(CLI::App& c, IdentityOptions& o) {
+    c.add_option("--guid", o.guid,
+                 "Give the board this EUI-64 (16 hex digits), or this chip_id_hi and chip_id_lo "
+                 "(10 hex digits, the vendor from the configuration)")
+        ->type_name("ID");
+    c.add_option("--guid-counter", o.counter,
+                 "Give the board the next id of this counter file (JSON: next, last, step), "
+                 "taken under a lock")
+        ->type_name("FILE");
+    c.add_option("--guid-list", o.list,
+                 "Give the board the next unused id of this list file (one a line), marked used")
+        ->type_name("FILE");
+}
+
 void DeclareProgramLoader(CLI::App& c, LoaderOptions& o) {
     c.add_option("loader", o.loader, "Loader image")->required();
     c.add_option(
@@ -164,6 +180,7 @@ void DeclareProgram(CLI::App& c, ProgramOptions& o) {
         "--force", o.force,
         "Program images that do not look right (a configuration that does not decode, firmware or "
         "loader without what the device needs); sizes are always checked");
+    DeclareIdentity(c, o.identity);
 }
 
 void DeclareRestore(CLI::App& c, RestoreOptions& o) {
@@ -177,6 +194,7 @@ void DeclareRestore(CLI::App& c, RestoreOptions& o) {
                  "erase time)");
     DeclareVerifyFlags(c, o.noVerify, o.verify, "what was put back");
     c.add_flag("--force", o.force, "Put back a backup that does not look right");
+    DeclareIdentity(c, o.identity);
 }
 
 void DeclareErase(CLI::App& c, EraseOptions& o) {
@@ -231,6 +249,21 @@ void DeclareUpload(CLI::App& c, UploadOptions& o) {
                "Do not erase the configuration sector first (it must be blank)");
     DeclareVerifyFlags(c, o.noVerify, o.verify, "the configuration");
     c.add_flag("--force", o.force, "Program a configuration file even if it does not decode");
+    DeclareIdentity(c, o.identity);
+}
+
+void DeclareStation(CLI::App& c, StationOptions& o) {
+    c.add_option("station", o.file,
+                 "Station file (JSON): the images, chip, id source, job record and options");
+    c.add_option("--loader", o.loader, "Bootstrap loader for a blank board");
+    c.add_option("--firmware", o.firmware, "Firmware image");
+    c.add_option("--config", o.config, "Configuration: a JSON description or a configuration file");
+    DeclareIdentity(c, o.identity);
+    c.add_option("--count", o.count, "Stop after N boards")->check(CLI::Range(1, 1000000));
+    c.add_flag("--skip-unchanged", o.skipUnchanged,
+               "Leave a board that already holds this firmware and configuration (its id aside)");
+    c.add_flag("--no-backup", o.noBackup,
+               "Do not save a running board's configuration and firmware first");
 }
 
 // Adds a command's options to its subcommand; when the command line chooses it, `chosen` runs
@@ -289,6 +322,8 @@ const CommandEntry kCommands[] = {
      &Bind<DownloadOptions, DeclareDownload, CmdConfigDownload>},
     {"config", "upload", "Program only the configuration (the old one is saved first)",
      &Bind<UploadOptions, DeclareUpload, CmdConfigUpload>},
+    {nullptr, "station", "A production run: program one board after another, PASS or FAIL each",
+     &Bind<StationOptions, DeclareStation, CmdStation>},
 };
 
 // The word given where a command was expected, when it names none, with the group it was

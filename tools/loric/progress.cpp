@@ -155,6 +155,7 @@ void Progress::StartStep(const std::string& step) {
     lastPrinted_ = -1;
     stepOpen_ = !step.empty();
     NoteStage(stage_);
+    if (watcher_ && !step.empty()) watcher_(shown_, -1);
     if (style_ != ProgressStyle::None && !step.empty()) {
         if (style_ == ProgressStyle::Bar) {
             RewriteLine(out_, shown_);
@@ -200,6 +201,7 @@ std::string Progress::Details(int percent, bool bar) const {
 }
 
 void Progress::Draw(int percent) {
+    if (watcher_) watcher_(shown_, percent);
     if (style_ == ProgressStyle::None) return;
     if (percent < 0) percent = 0;
     if (percent > 100) percent = 100;

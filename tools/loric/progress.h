@@ -7,6 +7,7 @@
 #include <chrono>
 #include <cstdint>
 #include <cstdio>
+#include <functional>
 #include <map>
 #include <string>
 
@@ -45,6 +46,11 @@ public:
     // Ends the current line.
     void Finish();
 
+    // Someone else who shows the job (the station's screen): told each step as it begins
+    // (percent -1) and each percentage, whatever the style.
+    using Watcher = std::function<void(const std::string& step, int percent)>;
+    void Watch(Watcher watcher) { watcher_ = std::move(watcher); }
+
     // Called from the window stand-in and the callback.
     void OnTitle(const std::string& title);
     uint32_t OnPercent(int percent);
@@ -69,6 +75,7 @@ private:
     int lastPrinted_ = -1;
     bool lineOpen_ = false;
     bool stepOpen_ = false;  // the current step is not in the record yet
+    Watcher watcher_;
 #if defined(_WIN32)
     HWND hwnd_ = nullptr;
     WNDPROC previous_ = nullptr;
