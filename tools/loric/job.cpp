@@ -3,10 +3,18 @@
 #include <cstdio>
 #include <cstdlib>
 
+#include <chrono>
+#include <thread>
+
+#include "../../src/platform/bytes.h"
 #include "arguments.h"
+#include "device_facts.h"
 #include "errors.h"
+#include "files.h"
 #include "interrupt.h"
+#include "loader_job.h"
 #include "record.h"
+#include "select.h"
 #include "text.h"
 
 namespace tool {
@@ -34,17 +42,6 @@ void RecordLink(const TargetOptions& target) {
         const char* socket = std::getenv("BRENNOCK_SOCKET");
         Record().SetLink("driver", socket ? socket : "");
     }
-}
-
-const char* StateName(DeviceState state) {
-    switch (state) {
-    case DeviceState::Firmware: return "running";
-    case DeviceState::Loader: return "loader";
-    case DeviceState::FlashPort: return "blank";
-    case DeviceState::Upload:
-    case DeviceState::LoaderUpload: return "upload";
-    }
-    return "";
 }
 
 }  // namespace
@@ -102,7 +99,21 @@ FLASH_DEVICE& Job::chip() {
 bool Job::chipNamed() const { return !ChipName(globals_, *session_).empty(); }
 
 const DeviceLocation& Job::FindDevice() {
-    device_ = tool::FindDevice(false, ParseNode(globals_.node));
+    const std::optional<uint16_t> node = ParseNode(globals_.node);
+    if (node && !globals_.device.empty())
+        throw ToolError(kExitUsage, "give --device or --node, not both");
+    if (!node && globals_.device.empty()) {
+        device_ = tool::FindDevice(false, std::nullopt);
+    } else {
+        const std::vector<BusDevice> devices = ScanBus(false);
+        const BusDevice& chosen =
+            node ? ChooseByNode(devices, *node) : ChooseById(devices, globals_.device);
+        id_ = chosen.eui64;
+        shared_ = devices.size() > 1;
+        // Alone on the bus, FindNode finds it and aims the library at it, as without a choice.
+        device_ = shared_ ? chosen.location : tool::FindDevice(false, chosen.location.node);
+        if (id_) Record().SetIdentityBefore(Eui64Text(*id_));
+    }
     Record().SetDevice(device_.node, StateName(device_.state));
     TellUploadMode(device_);
     if (lock_) lock_->Tell("node " + NodeText(device_.node));
@@ -110,8 +121,61 @@ const DeviceLocation& Job::FindDevice() {
 }
 
 const DeviceLocation& Job::AwaitRestart() {
-    device_ = FindRunningDevice(20);
+    if (!shared_) {
+        device_ = FindRunningDevice(20);
+        return device_;
+    }
+    // Among other boards only the id tells which one is this job's: its node changed when it
+    // left the bus and came back.
+    if (!id_) {
+        throw ToolError(LORIC_ERR_DEVICE_NOT_RELOCATED,
+                        "the board restarted, but with no EUI-64 known for it the tool cannot "
+                        "tell it from the other boards on the bus",
+                        "`loric nodes` lists the boards; check it there.");
+    }
+    const std::optional<uint16_t> node = WaitForId(*id_, 20);
+    if (!node) {
+        throw ToolError(LORIC_ERR_DEVICE_NOT_RELOCATED,
+                        "the board " + Eui64Text(*id_) +
+                            " did not come back with its firmware running after the reset",
+                        "Power-cycle it and check it with `loric nodes`.");
+    }
+    device_ = {*node, false, DeviceState::Firmware};
     return device_;
+}
+
+void Job::ExpectIdOf(const std::string& path) {
+    const std::vector<uint8_t> image = ReadFileBytes(path);
+    const uint32_t at = kConfigHeaderBytes + 12;
+    if (image.size() < at + 8) return;
+    id_ = (uint64_t{loric::bytes::LoadLittleEndian32(&image[at])} << 32) |
+          loric::bytes::LoadLittleEndian32(&image[at + 4]);
+}
+
+void Job::AimTarget(uint32_t sectorAddress) {
+    if (!shared_) return;
+    FLASH_DEVICE& flash = chip();
+    Check(SetFlashDevice(&flash), "selecting the flash chip");
+    Check(EraseFlashSector(device_.node, &flash, sectorAddress, 1),
+          "erasing the sector at word " + Hex(sectorAddress, 6) + " through the flash port");
+    if (FlashDeviceId(flash) == FLASH_INTERNAL_DEVICE_ID) return;  // the device erases it later
+    // The flash port cannot be read: the sector is read through the device's read window until
+    // it reads erased, for at most the longest erase of the chip's family.
+    const uint32_t byteAddress = sectorAddress * BytesPerWord(flash);
+    const auto end = std::chrono::steady_clock::now() +
+                     std::chrono::milliseconds(FamilyTimingOf(flash).sectorEraseMs[1]);
+    for (;;) {
+        uint32_t value = 0;
+        if (WriteQuadlet(device_.node, kRegisterHigh, kFlashReadCtrl, byteAddress) == 0 &&
+            ReadQuadlet(device_.node, kRegisterHigh, kFlashReadCtrl, &value) == 0 &&
+            value == 0xFFFFFFFFu)
+            return;
+        if (std::chrono::steady_clock::now() >= end) break;
+        std::this_thread::sleep_for(std::chrono::milliseconds(20));
+    }
+    throw ToolError(LORIC_ERR_ERASE_TIMEOUT, "the sector at word " + Hex(sectorAddress, 6) +
+                                                 " of the board at node " + NodeText(device_.node) +
+                                                 " did not read erased after its erase");
 }
 
 void Job::SayDevice() { Say(DeviceLine(device_, chip_)); }

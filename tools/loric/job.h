@@ -73,8 +73,20 @@ public:
     // Whether a chip is named at all, so that chip() would not ask for one.
     bool chipNamed() const;
 
-    // Finds the device, at --node when it is given; remembered as device().
+    // Finds the device: the one on the bus, or the board --device (its EUI-64) or --node names
+    // among several; remembered as device().
     const DeviceLocation& FindDevice();
+    // Other devices share the bus with the job's board: the library cannot find it by itself
+    // (AimTarget), and after a restart it is found again by its EUI-64.
+    bool shared() const { return shared_; }
+    // The library's operations that take no node (uploads, flash port erases, resets) act on its
+    // target, which only FindNode (one device on the bus) or a flash port erase sets. Alone on
+    // the bus FindDevice has set it; among others this erases `sectorAddress`, a sector the job
+    // erases anyway, through the flash port of the job's board, which makes the board the
+    // target, and waits until the sector reads erased. Call it once the backups are made.
+    void AimTarget(uint32_t sectorAddress);
+    // The board restarts with the EUI-64 of the configuration image `path` (the one written).
+    void ExpectIdOf(const std::string& path);
     const DeviceLocation& device() const { return device_; }
     // The device's node now; MovedTo records a new one (a loader that started, a restart).
     uint16_t node() const { return device_.node; }
@@ -101,6 +113,8 @@ private:
     ChipTable chips_;
     FLASH_DEVICE* chip_ = nullptr;
     DeviceLocation device_;
+    std::optional<uint64_t> id_;  // the board's EUI-64, when known
+    bool shared_ = false;
     ProgressStyle style_;
     std::unique_ptr<Progress> progress_;
 };

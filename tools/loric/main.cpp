@@ -76,6 +76,10 @@ void DeclareGlobals(CLI::App& app, Globals& g) {
         ->type_name("NAME");
     app.add_option("--node", g.node, "Node ID of the device (default: the device found on the bus)")
         ->type_name("ID");
+    app.add_option("--device", g.device,
+                   "The board that runs its firmware, by its EUI-64 or the first digits of it, "
+                   "among several on the bus (`loric nodes` lists them)")
+        ->type_name("EUI64");
     app.add_option("--trace", g.trace,
                    "Write a trace to debug.log in the current folder: a number, or "
                    "error,warning,api,api-verbose,"
