@@ -110,6 +110,8 @@ const DeviceLocation& Job::FindDevice() {
             node ? ChooseByNode(devices, *node) : ChooseById(devices, globals_.device);
         id_ = chosen.eui64;
         shared_ = devices.size() > 1;
+        for (const BusDevice& other : devices)
+            if (&other != &chosen) others_.push_back(other.location);
         // Alone on the bus, FindNode finds it and aims the library at it, as without a choice.
         device_ = shared_ ? chosen.location : tool::FindDevice(false, chosen.location.node);
         if (id_) Record().SetIdentityBefore(Eui64Text(*id_));
@@ -127,6 +129,7 @@ const DeviceLocation& Job::AwaitRestart() {
     }
     // Among other boards only the id tells which one is this job's: its node changed when it
     // left the bus and came back.
+    Reconnect();
     if (!id_) {
         throw ToolError(LORIC_ERR_DEVICE_NOT_RELOCATED,
                         "the board restarted, but with no EUI-64 known for it the tool cannot "
@@ -144,6 +147,28 @@ const DeviceLocation& Job::AwaitRestart() {
     return device_;
 }
 
+void Job::Reconnect() {
+    // The serial link keeps the node the adapter had when the library was opened, and sends
+    // what is meant for that node to 0xFFC1: once a restart renumbered the nodes, that node may
+    // be another board's. A new session asks the adapter for its node again.
+    if (!shared_ || globals_.target.comPort.empty()) return;
+    session_.reset();
+    session_ = std::make_unique<Session>(globals_.target);
+}
+
+void Job::AfterLoaderStep(uint32_t* status, uint16_t* node) {
+    if (!shared_) return;
+    Reconnect();
+    if (*status != LORIC_ERR_DEVICE_NOT_RELOCATED) return;
+    // The library looks for the loader at nodes 0xFFC0 to 0xFFC2 only; the board joined last.
+    std::vector<DeviceLocation> loaders;
+    for (const BusDevice& device : ScanBus(false))
+        if (device.location.state == DeviceState::Loader) loaders.push_back(device.location);
+    if (loaders.size() != 1) return;
+    *node = loaders[0].node;
+    *status = LORIC_OK;
+}
+
 void Job::ExpectIdOf(const std::string& path) {
     const std::vector<uint8_t> image = ReadFileBytes(path);
     const uint32_t at = kConfigHeaderBytes + 12;
@@ -152,8 +177,67 @@ void Job::ExpectIdOf(const std::string& path) {
           loric::bytes::LoadLittleEndian32(&image[at + 4]);
 }
 
-void Job::AimTarget(uint32_t sectorAddress) {
+void Job::RefuseShared(const std::string& what) const {
     if (!shared_) return;
+    throw ToolError(LORIC_ERR_DEVICE_NOT_FOUND,
+                    what +
+                        " is not done among several devices on the bus: the library would "
+                        "not know which board to work on",
+                    "Unplug the other boards for this job (`loric nodes` lists them).");
+}
+
+void Job::RefuseSharedLoader(bool assumeBlank, bool eraseDelay) const {
+    if (!shared_) return;
+    if (device_.state == DeviceState::Firmware || device_.state == DeviceState::Upload) {
+        RefuseShared(
+            "programming the bootstrap loader into a board that runs its firmware (it "
+            "drops to its flash port, where the library takes the first board that "
+            "answers)");
+    }
+    if (assumeBlank) RefuseShared("a loader step with --blank (nothing aims the library at it)");
+    if (eraseDelay) {
+        RefuseShared(
+            "a loader step with --erase-delay (the library looks for the board at the "
+            "first flash port that answers)");
+    }
+    for (const DeviceLocation& other : others_) {
+        // The loader step restarts the board, which then joins the bus last: every board after
+        // it moves down a node, and the library's last write to the board's node reaches the
+        // one that took it.
+        if (other.node > device_.node) {
+            RefuseShared(
+                "a loader step on a board that is not the last on the bus (its restart "
+                "gives its node to the board at " +
+                NodeText(other.node) +
+                "); unplugging this board and plugging it back in makes it the last");
+        }
+        if (other.state == DeviceState::Loader || other.state == DeviceState::LoaderUpload) {
+            RefuseShared(
+                "a loader step beside another board that runs its bootstrap loader (at "
+                "node " +
+                NodeText(other.node) +
+                "; after the reset the library takes the first loader it finds)");
+        }
+    }
+}
+
+void Job::AimTarget(const FLASH_SECTOR* sector) {
+    if (!shared_) return;
+    if (sector == nullptr) RefuseShared("a job on a chip record without a configuration sector");
+    const uint32_t sectorAddress = sector->start;
+    // A board plugged or unplugged since the board was found may have given it another node,
+    // and what was read from the old one (the backups) may come from another board.
+    if (id_) {
+        const std::optional<uint16_t> now = FindById(*id_);
+        if (now != device_.node) {
+            throw ToolError(LORIC_ERR_DEVICE_NOT_FOUND,
+                            "the board " + Eui64Text(*id_) +
+                                (now ? " moved to node " + NodeText(*now) : " left the bus") +
+                                " while the job prepared (a board was plugged or unplugged): "
+                                "nothing was changed",
+                            "Run the job again.");
+        }
+    }
     FLASH_DEVICE& flash = chip();
     Check(SetFlashDevice(&flash), "selecting the flash chip");
     Check(EraseFlashSector(device_.node, &flash, sectorAddress, 1),

@@ -33,8 +33,7 @@ std::string Listing(const std::vector<BusDevice>& devices) {
     std::string text;
     for (const BusDevice& device : devices) {
         text += (text.empty() ? "" : ", ") + NodeText(device.location.node) + " (" +
-                (device.eui64 ? Eui64Text(*device.eui64) : StateName(device.location.state)) +
-                ")";
+                (device.eui64 ? Eui64Text(*device.eui64) : StateName(device.location.state)) + ")";
     }
     return text.empty() ? "none" : text;
 }
@@ -75,9 +74,8 @@ std::vector<BusDevice> ScanBus(bool stamps) {
     uint32_t listed = 0;  // bit per node number, of the local bus
     for (uint32_t i = 0; i < count; ++i) {
         const uint16_t node = NodeIdOf(records[i]);
-        BusDevice device{DescribeNode(node, false),
-                         (uint64_t{records[i].idHigh} << 32) | records[i].idLow,
-                         {}};
+        BusDevice device{
+            DescribeNode(node, false), (uint64_t{records[i].idHigh} << 32) | records[i].idLow, {}};
         if (stamps && device.location.state == DeviceState::Firmware) device.stamp = StampOf(node);
         devices.push_back(device);
         listed |= (node & 0xFFC0) == 0xFFC0 && (node & 0x3F) < 32 ? 1u << (node & 0x3F) : 0u;
@@ -130,23 +128,32 @@ const BusDevice& ChooseById(const std::vector<BusDevice>& devices, const std::st
 const BusDevice& ChooseByNode(const std::vector<BusDevice>& devices, uint16_t node) {
     for (const BusDevice& device : devices)
         if (device.location.node == node) return device;
-    throw ToolError(LORIC_ERR_DEVICE_NOT_FOUND,
-                    "there is no device at node " + NodeText(node) +
-                        "; the devices are: " + Listing(devices),
-                    KernelStackChosen() ? KernelStackHint()
-                                        : "Give one of those with --node, or a running board's "
-                                          "EUI-64 with --device.");
+    throw ToolError(
+        LORIC_ERR_DEVICE_NOT_FOUND,
+        "there is no device at node " + NodeText(node) + "; the devices are: " + Listing(devices),
+        KernelStackChosen() ? KernelStackHint()
+                            : "Give one of those with --node, or a running board's "
+                              "EUI-64 with --device.");
 }
 
 std::optional<uint16_t> FindById(uint64_t eui64) {
     uint32_t count = 0;
     NODE_INFO records[kMaxNodes] = {};
     if (GetNodeInfo(&count, records, sizeof records) != 0) return std::nullopt;
+    std::vector<uint16_t> nodes;
     for (uint32_t i = 0; i < count && i < kMaxNodes; ++i) {
         if (((uint64_t{records[i].idHigh} << 32) | records[i].idLow) == eui64)
-            return NodeIdOf(records[i]);
+            nodes.push_back(NodeIdOf(records[i]));
     }
-    return std::nullopt;
+    if (nodes.size() > 1) {
+        throw ToolError(LORIC_ERR_DEVICE_NOT_FOUND,
+                        "the boards at nodes " + NodeText(nodes[0]) + " and " + NodeText(nodes[1]) +
+                            " have the same EUI-64 " + Eui64Text(eui64) +
+                            ": the tool cannot tell which is this job's",
+                        "Give each board its own id; `loric nodes` lists them.");
+    }
+    if (nodes.empty()) return std::nullopt;
+    return nodes[0];
 }
 
 std::optional<uint16_t> WaitForId(uint64_t eui64, int attempts) {

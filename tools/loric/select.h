@@ -38,7 +38,8 @@ const BusDevice& ChooseById(const std::vector<BusDevice>& devices, const std::st
 // there is none.
 const BusDevice& ChooseByNode(const std::vector<BusDevice>& devices, uint16_t node);
 
-// The node of the board the link lists with id `eui64`, if it is on the bus now.
+// The node of the board the link lists with id `eui64`, if it is on the bus now; ToolError
+// (LORIC_ERR_DEVICE_NOT_FOUND) when two boards have it.
 std::optional<uint16_t> FindById(uint64_t eui64);
 
 // Waits up to `attempts` tries, a quarter of a second apart, for the board with id `eui64` to
