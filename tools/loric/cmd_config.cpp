@@ -197,7 +197,7 @@ int CmdConfigUpload(const Globals& globals, const UploadOptions& options) {
     }
     CheckChipAgainstDevice(job);
     if (options.noErase)
-        job.RefuseShared("--no-erase (the board is aimed at by erasing its sector)");
+        job.RefuseShared("--no-erase", "the board is aimed at by erasing its configuration sector");
     if (options.noErase) RequireBlankConfigSector(job);
     Progress& progress = job.progress();
     std::string backup;

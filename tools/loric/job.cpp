@@ -177,53 +177,53 @@ void Job::ExpectIdOf(const std::string& path) {
           loric::bytes::LoadLittleEndian32(&image[at + 4]);
 }
 
-void Job::RefuseShared(const std::string& what) const {
+void Job::RefuseShared(const std::string& what, const std::string& why,
+                       const std::string& hint) const {
     if (!shared_) return;
-    throw ToolError(LORIC_ERR_DEVICE_NOT_FOUND,
-                    what +
-                        " is not done among several devices on the bus: the library would "
-                        "not know which board to work on",
-                    "Unplug the other boards for this job (`loric nodes` lists them).");
+    throw ToolError(
+        LORIC_ERR_DEVICE_NOT_FOUND, what + " is not done among several devices on the bus: " + why,
+        hint.empty() ? "Unplug the other boards for this job (`loric nodes` lists them)." : hint);
 }
 
 void Job::RefuseSharedLoader(bool assumeBlank, bool eraseDelay) const {
-    if (!shared_) return;
     if (device_.state == DeviceState::Firmware || device_.state == DeviceState::Upload) {
-        RefuseShared(
-            "programming the bootstrap loader into a board that runs its firmware (it "
-            "drops to its flash port, where the library takes the first board that "
-            "answers)");
+        RefuseShared("programming the bootstrap loader into a board that runs its firmware",
+                     "the board drops to its flash port, and the library then takes the first "
+                     "device that answers there, which may be another board");
     }
-    if (assumeBlank) RefuseShared("a loader step with --blank (nothing aims the library at it)");
-    if (eraseDelay) {
+    if (assumeBlank || eraseDelay) {
         RefuseShared(
-            "a loader step with --erase-delay (the library looks for the board at the "
-            "first flash port that answers)");
+            std::string("a loader step with ") + (assumeBlank ? "--blank" : "--erase-delay"),
+            "it leaves finding the board to the library, which takes the first device "
+            "at a flash port",
+            "Leave it out, or unplug the other boards for this job.");
     }
     for (const DeviceLocation& other : others_) {
-        // The loader step restarts the board, which then joins the bus last: every board after
+        // The loader step restarts the board, which then joins the bus last: every device after
         // it moves down a node, and the library's last write to the board's node reaches the
         // one that took it.
         if (other.node > device_.node) {
-            RefuseShared(
-                "a loader step on a board that is not the last on the bus (its restart "
-                "gives its node to the board at " +
-                NodeText(other.node) +
-                "); unplugging this board and plugging it back in makes it the last");
+            RefuseShared("a loader step on a board that is not the last on the bus",
+                         "its restart gives its node to the device at " + NodeText(other.node) +
+                             ", which the library's next write would reach",
+                         "Unplug this board and plug it back in (it then joins the bus last), or "
+                         "unplug the other boards.");
         }
         if (other.state == DeviceState::Loader || other.state == DeviceState::LoaderUpload) {
-            RefuseShared(
-                "a loader step beside another board that runs its bootstrap loader (at "
-                "node " +
-                NodeText(other.node) +
-                "; after the reset the library takes the first loader it finds)");
+            RefuseShared("a loader step beside another board that runs its bootstrap loader",
+                         "after the restart the library takes the first loader it finds, and the "
+                         "one at " +
+                             NodeText(other.node) + " may come first");
         }
     }
 }
 
 void Job::AimTarget(const FLASH_SECTOR* sector) {
     if (!shared_) return;
-    if (sector == nullptr) RefuseShared("a job on a chip record without a configuration sector");
+    if (sector == nullptr) {
+        RefuseShared("a job on a chip record without a configuration sector",
+                     "the board is aimed at by erasing that sector");
+    }
     const uint32_t sectorAddress = sector->start;
     // A board plugged or unplugged since the board was found may have given it another node,
     // and what was read from the old one (the backups) may come from another board.

@@ -94,7 +94,8 @@ public:
     // library at it (`what`, a sector it does not erase) is refused before anything is done:
     // ToolError(LORIC_ERR_DEVICE_NOT_FOUND) saying why and to unplug the others.
     void RefuseSharedLoader(bool assumeBlank, bool eraseDelay) const;
-    void RefuseShared(const std::string& what) const;
+    void RefuseShared(const std::string& what, const std::string& why,
+                      const std::string& hint = "") const;
     // After a loader step among other boards: the library opened anew over a serial adapter
     // (Reconnect), and when the library did not find the loader (`status`
     // LORIC_ERR_DEVICE_NOT_RELOCATED: it looks at nodes 0xFFC0 to 0xFFC2 only), the one board on

@@ -87,6 +87,13 @@ std::vector<BusDevice> ScanBus(bool stamps) {
         if ((listed & (1u << number)) != 0) continue;
         const uint16_t node = static_cast<uint16_t>(0xFFC0 | number);
         if (WriteQuadlet(node, kRegisterHigh, kFlashPortCtrl, 0) != 0) continue;
+        // A node that runs firmware is listed: one that answers as such here is another name of
+        // a listed board (the serial link sends what is meant for the adapter's own node to
+        // 0xFFC1).
+        uint32_t value = 0;
+        if (ReadQuadlet(node, kRegisterHigh, kFlashUploadCtrl, &value) == 0 &&
+            value != kUploaderReady)
+            continue;
         BusDevice device{DescribeNode(node, true), std::nullopt, {}};
         if (stamps && device.location.state == DeviceState::Loader) device.stamp = StampOf(node);
         devices.push_back(device);
