@@ -66,7 +66,8 @@ struct Bench {
         return loric::test::ReadFileBytes(dir + "/" + name);
     }
     std::string Shell(const std::string& command) {
-        std::system(("cd " + dir + " && " + command + " </dev/null >.out 2>&1; echo $? >.rc").c_str());
+        std::system(
+            ("cd " + dir + " && " + command + " </dev/null >.out 2>&1; echo $? >.rc").c_str());
         return "exit " + File(".rc") + File(".out");
     }
     std::string Control(const std::string& command) {
@@ -108,14 +109,16 @@ struct Bench {
         const std::vector<std::string> after = Flashes();
         for (size_t i = 0; i < after.size(); ++i)
             t.Add("board %zu %s\n", i,
-                  i >= before.size() ? "new" : before[i] == after[i] ? "unchanged" : "changed");
+                  i >= before.size()      ? "new"
+                  : before[i] == after[i] ? "unchanged"
+                                          : "changed");
     }
     void Check(const std::string& golden) {
         t.Replace(dir, "DIR");
         t.Replace(kImages, "IMAGES/");
         t.Replace(LORIC_SOURCE_DIR, "SRC");
-        std::string text = std::regex_replace(t.str(), std::regex("[0-9.]+ [KM]?i?B/s, [0-9.]+ s\\)"),
-                                              "RATE)");
+        std::string text =
+            std::regex_replace(t.str(), std::regex("[0-9.]+ [KM]?i?B/s, [0-9.]+ s\\)"), "RATE)");
         text = std::regex_replace(text, std::regex(", [0-9.]+ [KM]?i?B/s, about [0-9]+ s left\\)"),
                                   ")");
         text = std::regex_replace(text, std::regex("-[0-9]{8}-[0-9]{6}\\.bin"), "-STAMP.bin");

@@ -55,11 +55,13 @@ void ParseRegister(const std::string& text, uint32_t& high, uint32_t& low) {
     low = static_cast<uint32_t>(address);
 }
 
-// The node of a register access: --node, or the device found (and whether it is blank).
-uint16_t RegisterNode(const Globals& globals, bool* blank) {
+// The node of a register access: --node, the board --device names, or the device found (and
+// whether it is blank).
+uint16_t RegisterNode(Job& job, bool* blank) {
     *blank = false;
-    if (auto node = ParseNode(globals.node)) return *node;
-    DeviceLocation device = FindDevice(false, std::nullopt);
+    if (auto node = ParseNode(job.globals().node)) return *node;
+    DeviceLocation device =
+        job.globals().device.empty() ? FindDevice(false, std::nullopt) : job.FindDevice();
     *blank = device.state == DeviceState::FlashPort;
     return device.node;
 }
@@ -183,7 +185,7 @@ int CmdRead(const Globals& globals, const ReadOptions& options) {
     ParseRegister(reg, high, low);
     Job job(globals);
     bool blank = false;
-    uint16_t node = RegisterNode(globals, &blank);
+    uint16_t node = RegisterNode(job, &blank);
     for (int i = 0; i < count; ++i) {
         uint32_t value = 0;
         uint32_t address = low + (reg == "FLASH_READ_CTRL" ? 0u : 4u * i);
@@ -212,7 +214,7 @@ int CmdWrite(const Globals& globals, const WriteOptions& options) {
     uint32_t value = ParseU32(options.value, "value");
     Job job(globals);
     bool blank = false;
-    uint16_t node = RegisterNode(globals, &blank);
+    uint16_t node = RegisterNode(job, &blank);
     uint32_t status = WriteQuadlet(node, high, low, value);
     if (status != 0 && blank) {
         throw BlankDeviceError({node, true, DeviceState::FlashPort}, static_cast<int>(status),

@@ -91,10 +91,12 @@ std::vector<BusDevice> ScanBus(bool stamps) {
         // a listed board (the serial link sends what is meant for the adapter's own node to
         // 0xFFC1).
         uint32_t value = 0;
-        if (ReadQuadlet(node, kRegisterHigh, kFlashUploadCtrl, &value) == 0 &&
-            value != kUploaderReady)
-            continue;
-        BusDevice device{DescribeNode(node, true), std::nullopt, {}};
+        const bool running = ReadQuadlet(node, kRegisterHigh, kFlashUploadCtrl, &value) == 0;
+        if (running && value != kUploaderReady) continue;
+        BusDevice device{
+            running ? DescribeNode(node, true) : DeviceLocation{node, true, DeviceState::FlashPort},
+            std::nullopt,
+            {}};
         if (stamps && device.location.state == DeviceState::Loader) device.stamp = StampOf(node);
         devices.push_back(device);
     }
