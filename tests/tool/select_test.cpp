@@ -152,10 +152,11 @@ TEST(Select, ProgramsTheChosenBoardOverTheDriverSocket) {
     bench.Check("programs_the_chosen_board_over_the_driver_socket");
 }
 
-// Over the serial adapter: board 0 restarts onto the node the adapter had when the job opened
-// the library; the job still reads back its own board, not the one at 0xFFC1.
+// Over the serial adapter, two boards: board 0 restarts onto the node the adapter had when the
+// job opened the library; the job still reads back its own board, not the one at 0xFFC1.
 TEST(Select, ProgramsTheChosenBoardOverTheSerialAdapter) {
-    Bench bench(true, With(kThreeBoards, {"--instant", "--serial"}));
+    Bench bench(true, {"--instant", "--serial", "--device", "state=running,guid=00C0DE0000000001",
+                       "--device", "state=running,guid=00C0DE0000000002"});
     bench.Run({"nodes"});
     bench.Run({"--device", "00C0DE0000000001", "program", kFirmware, kDescription, "--no-backup"});
     bench.Send("devices");
