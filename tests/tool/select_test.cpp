@@ -12,6 +12,7 @@
 
 #include <chrono>
 #include <filesystem>
+#include <functional>
 #include <regex>
 #include <thread>
 
@@ -52,11 +53,15 @@ struct Bench {
             execv(kDaemon.c_str(), argv.data());
             _exit(127);
         }
-        for (int i = 0; i < 500 && Control("devices").find("ok") == std::string::npos; ++i)
+        Await([&] {
+            return Control("devices").find("ok\n") != std::string::npos &&
+                   (!serial || fs::exists(dir + "/tty"));
+        });
+    }
+    // Waits up to 30 s for `done`.
+    static void Await(const std::function<bool()>& done) {
+        for (int i = 0; i < 1500 && !done(); ++i)
             std::this_thread::sleep_for(std::chrono::milliseconds(20));
-        if (serial)
-            for (int i = 0; i < 500 && !fs::exists(dir + "/tty"); ++i)
-                std::this_thread::sleep_for(std::chrono::milliseconds(20));
     }
     ~Bench() {
         kill(daemon, SIGKILL), waitpid(daemon, nullptr, 0);
@@ -93,19 +98,14 @@ struct Bench {
         std::string ran;
         for (const auto& arg : args) ran += " " + arg;
         t.Text("==" + ran + "\n");
-        if (at.empty()) {
-            t.Text(Shell(Command(args)));
-        } else {
-            std::system(("cd " + dir + " && (" + Command(args) +
-                         " </dev/null >.job 2>&1; echo $? >.jobrc) &")
-                            .c_str());
-            for (int i = 0; i < 1500 && File(".job").find(at) == std::string::npos; ++i)
-                std::this_thread::sleep_for(std::chrono::milliseconds(20));
-            Send(during);
-            for (int i = 0; i < 1500 && File(".jobrc").find('\n') == std::string::npos; ++i)
-                std::this_thread::sleep_for(std::chrono::milliseconds(20));
-            t.Text("exit " + File(".jobrc") + File(".job"));
-        }
+        fs::remove(dir + "/.jobrc");
+        std::system(
+            ("cd " + dir + " && (" + Command(args) + " </dev/null >.job 2>&1; echo $? >.jobrc) &")
+                .c_str());
+        if (!at.empty()) Await([&] { return File(".job").find(at) != std::string::npos; });
+        if (!at.empty()) Send(during);
+        Await([&] { return File(".jobrc").find('\n') != std::string::npos; });
+        t.Text("exit " + File(".jobrc") + File(".job"));
         const std::vector<std::string> after = Flashes();
         for (size_t i = 0; i < after.size(); ++i)
             t.Add("board %zu %s\n", i,
