@@ -10,6 +10,7 @@
 
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <chrono>
 #include <filesystem>
 #include <functional>
@@ -139,15 +140,24 @@ Args With(Args args, const Args& more) {
 // Over the driver socket, erases taking a second: the bus listed (text and JSON), a prefix two
 // boards share refused; board 0 leaves and comes back (every node moves), then board 1 is
 // programmed by its id while a fifth board is plugged in mid-run, and found again after its
-// restart at its new node. Only its flash changed.
+// restart at its new node. Only its flash changed; its backups, put back by its new id, leave it
+// as it was at the start.
 TEST(Select, ProgramsTheChosenBoardOverTheDriverSocket) {
     Bench bench(false, With(kThreeBoards, {"--erase-seconds", "1"}));
+    const std::string start = bench.Flashes()[1];
     bench.Run({"nodes"});
     bench.Run({"--json", "nodes"});
     bench.Run({"--device", "00c0de", "timestamp"});
     bench.Send("unplug 0"), bench.Send("plug 0");
     bench.Run({"--device", "0x00C0DE00-00000002", "program", kFirmware, kDescription},
               "Erasing firmware flash", "add state=running,guid=00C0DE0000000005");
+    Args restore = {"--device", "00C0DE0000010203", "restore"};
+    for (const auto& file : fs::directory_iterator(bench.dir))
+        if (file.path().filename().string().find("-backup-") != std::string::npos)
+            restore.push_back(file.path().filename());
+    std::sort(restore.begin() + 3, restore.end());
+    bench.Run(restore);
+    bench.t.Add("board 1 as at the start: %s\n", bench.Flashes()[1] == start ? "yes" : "no");
     bench.Send("devices");
     bench.Check("programs_the_chosen_board_over_the_driver_socket");
 }
