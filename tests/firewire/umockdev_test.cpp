@@ -216,7 +216,7 @@ protected:
 };
 
 TEST_F(UmockdevBench, NodesListsTheRunningBoard) {
-    Tool({"nodes"}, "0ABCDE01-23456789");  // only the kernel's files can tell
+    Tool({"nodes"}, "0x0ABCDE0123456789");  // only the kernel's files can tell
     Tool({"nodes"}, "read through the kernel's 1394 stack");
 }
 

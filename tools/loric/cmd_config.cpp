@@ -198,6 +198,8 @@ int CmdConfigUpload(const Globals& globals, const UploadOptions& options) {
             "Program the firmware and configuration with `loric program FIRMWARE CONFIG`.");
     }
     CheckChipAgainstDevice(job);
+    if (options.noErase)
+        job.RefuseShared("--no-erase", "the board is aimed at by erasing its configuration sector");
     if (options.noErase) RequireBlankConfigSector(job);
     image = identity.Settle(job, image, temp);
     Progress& progress = job.progress();
@@ -214,6 +216,7 @@ int CmdConfigUpload(const Globals& globals, const UploadOptions& options) {
     uint32_t status;
     {
         FlashChange change(FlashJob::Config, recovery);
+        job.AimTarget(chip.configSector);
         status = UploadConfigurationFile(job.node(), &chip, image.c_str(), options.noErase ? 0 : 1,
                                          progress.window(), Progress::callback());
         progress.Finish();
@@ -222,6 +225,7 @@ int CmdConfigUpload(const Globals& globals, const UploadOptions& options) {
         throw LibraryFailure(status, "programming the configuration", recovery);
     }
     job.Say("Configuration written; the device restarts.");
+    job.ExpectIdOf(image);
     job.AwaitRestart();
     if (Interrupted()) {
         throw ToolError(

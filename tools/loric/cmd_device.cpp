@@ -1,5 +1,6 @@
 // Commands that look at the bus and the flash data file: nodes, read, write, chips. They work on
 // the bus or on one register, not on a device's flash: their Job only keeps the library open.
+#include <algorithm>
 #include <cctype>
 #include <cstdio>
 #include <memory>
@@ -9,6 +10,7 @@
 #include "device_facts.h"
 #include "errors.h"
 #include "record.h"
+#include "select.h"
 #include "session.h"
 #include "sim_host.h"
 
@@ -53,11 +55,13 @@ void ParseRegister(const std::string& text, uint32_t& high, uint32_t& low) {
     low = static_cast<uint32_t>(address);
 }
 
-// The node of a register access: --node, or the device found (and whether it is blank).
-uint16_t RegisterNode(const Globals& globals, bool* blank) {
+// The node of a register access: --node, the board --device names, or the device found (and
+// whether it is blank).
+uint16_t RegisterNode(Job& job, bool* blank) {
     *blank = false;
-    if (auto node = ParseNode(globals.node)) return *node;
-    DeviceLocation device = FindDevice(false, std::nullopt);
+    if (auto node = ParseNode(job.globals().node)) return *node;
+    DeviceLocation device =
+        job.globals().device.empty() ? FindDevice(false, std::nullopt) : job.FindDevice();
     *blank = device.state == DeviceState::FlashPort;
     return device.node;
 }
@@ -124,56 +128,52 @@ nlohmann::json ChipJson(const FLASH_DEVICE& chip) {
 
 int CmdNodes(const Globals& globals, const NodesOptions& options) {
     Job job(globals);
-    uint32_t count = 0;
-    NODE_INFO records[64] = {};
-    if (!options.blankOnly) {
-        Check(GetNodeInfo(&count, records, sizeof records), "reading the node list");
-        if (count == 0) {
-            if (globals.target.comPort.empty() && KernelStackChosen()) {
-                Say(globals,
-                    "The kernel's 1394 stack lists no node with a configuration ROM (a blank "
-                    "board, or "
-                    "one that runs its bootstrap loader, can be reached only through a serial "
-                    "adapter: "
-                    "--com PORT).");
-            } else {
-                Say(globals, std::string(globals.target.comPort.empty() ? "The driver"
-                                                                        : "The serial adapter") +
-                                 " lists no node (a device that runs its bootstrap loader, or a "
-                                 "blank one, is not "
-                                 "listed: it answers at node 0xFFC0, 0xFFC1 or 0xFFC2).");
-            }
-        } else {
-            std::printf("%-3s %-8s %-5s %-5s %s\n", "#", "node ID", "bus", "node", "identifier");
-            for (uint32_t i = 0; i < count && i < 64; ++i) {
-                const NODE_INFO& r = records[i];
-                uint16_t id = static_cast<uint16_t>((r.busNumber << 6) | (r.nodeNumber & 0x3F));
-                std::printf("%-3u %-8s %-5s %-5u %08X-%08X\n", i, NodeText(id).c_str(),
-                            Hex(r.busNumber, 3).c_str(), r.nodeNumber, r.idHigh, r.idLow);
-            }
-        }
+    const bool kernel = globals.target.comPort.empty() && KernelStackChosen();
+    std::vector<BusDevice> devices = ScanBus(true);
+    if (options.blankOnly) {
+        devices.erase(std::remove_if(devices.begin(), devices.end(),
+                                     [](const BusDevice& d) { return d.eui64.has_value(); }),
+                      devices.end());
     }
-    if (!options.blankOnly && globals.target.comPort.empty() && KernelStackChosen()) {
-        ReportNodesWithoutFile(records, count);
-        Say(globals,
-            "(The bus was read through the kernel's 1394 stack, the /dev/fwN files; --link socket "
-            "uses the driver socket instead.)");
+    // One device or none: found as a job finds it (with none, the failure says what is on the
+    // bus and what to try).
+    if (devices.size() <= 1) {
+        const DeviceLocation found = FindDevice(options.blankOnly, std::nullopt);
+        if (devices.empty() || devices[0].location.node != found.node) devices = {{found, {}, {}}};
     }
-    std::vector<DeviceLocation> devices;
-    if (count == 0) {
-        // Every device at its flash port, so that several unlisted boards are all seen.
-        for (uint16_t node : BlankNodes()) devices.push_back(DescribeNode(node, true));
+    Record().result()["devices"] = nlohmann::json::array();
+    std::printf("%-8s %-8s %-18s %s\n", "node", "state", "EUI-64", "time stamp");
+    for (const BusDevice& device : devices) {
+        const std::string id = device.eui64 ? Eui64Text(*device.eui64) : "";
+        std::printf("%-8s %-8s %-18s %s\n", NodeText(device.location.node).c_str(),
+                    StateName(device.location.state), id.empty() ? "-" : id.c_str(),
+                    device.stamp.empty() ? "-" : device.stamp.c_str());
+        Record().result()["devices"].push_back(
+            {{"node", NodeText(device.location.node)},
+             {"state", StateName(device.location.state)},
+             {"eui64", id.empty() ? nlohmann::json() : nlohmann::json(id)},
+             {"timestamp",
+              device.stamp.empty() ? nlohmann::json() : nlohmann::json(device.stamp)}});
     }
-    if (devices.size() < 2) devices = {FindDevice(options.blankOnly, std::nullopt)};
-    for (const auto& device : devices) {
-        std::printf("Device: node %s, %s\n", NodeText(device.node).c_str(),
-                    StateText(device.state).c_str());
-        if (InUploadMode(device.state)) std::printf("  %s\n", ResetHint().c_str());
+    for (const BusDevice& device : devices) {
+        if (!InUploadMode(device.location.state)) continue;
+        std::printf("Node %s is %s.\n  %s\n", NodeText(device.location.node).c_str(),
+                    StateText(device.location.state).c_str(), ResetHint().c_str());
     }
     if (devices.size() > 1) {
         std::printf(
-            "%zu devices answer at their flash port: a job needs --node to choose one of them.\n",
+            "%zu devices on the bus: a job chooses one with --device EUI-64 (a board that runs "
+            "its firmware) or --node ID (a blank board, or one that runs its bootstrap loader).\n",
             devices.size());
+    }
+    if (!options.blankOnly && kernel) {
+        uint32_t count = 0;
+        NODE_INFO records[64] = {};
+        if (GetNodeInfo(&count, records, sizeof records) == 0)
+            ReportNodesWithoutFile(records, count);
+        Say(globals,
+            "(The bus was read through the kernel's 1394 stack, the /dev/fwN files; --link socket "
+            "uses the driver socket instead.)");
     }
     return kExitOk;
 }
@@ -185,7 +185,7 @@ int CmdRead(const Globals& globals, const ReadOptions& options) {
     ParseRegister(reg, high, low);
     Job job(globals);
     bool blank = false;
-    uint16_t node = RegisterNode(globals, &blank);
+    uint16_t node = RegisterNode(job, &blank);
     for (int i = 0; i < count; ++i) {
         uint32_t value = 0;
         uint32_t address = low + (reg == "FLASH_READ_CTRL" ? 0u : 4u * i);
@@ -214,7 +214,7 @@ int CmdWrite(const Globals& globals, const WriteOptions& options) {
     uint32_t value = ParseU32(options.value, "value");
     Job job(globals);
     bool blank = false;
-    uint16_t node = RegisterNode(globals, &blank);
+    uint16_t node = RegisterNode(job, &blank);
     uint32_t status = WriteQuadlet(node, high, low, value);
     if (status != 0 && blank) {
         throw BlankDeviceError({node, true, DeviceState::FlashPort}, static_cast<int>(status),

@@ -38,9 +38,10 @@ void LoaderStep(Job& job, const std::string& loader, std::optional<uint32_t> era
         // sector is erased first unless the user knows the flash is blank.
         status = ProgramLoader({&node, &job.chip(), loader, assumeBlank, eraseDelay,
                                 job.simulated(), progress.window(), Progress::callback(),
-                                [&](const std::string& line) { job.Say(line); }});
+                                [&](const std::string& line) { job.Say(line); }, job.shared()});
         progress.Finish();
     }
+    job.AfterLoaderStep(&status, &node);
     job.MovedTo(node);
     CheckStep(status, "programming the bootstrap loader", recovery);
     job.Say("Bootstrap loader programmed; it runs at node " + NodeText(node) + ".");
@@ -96,6 +97,7 @@ int CmdProgramLoader(const Globals& globals, const LoaderOptions& options) {
     CheckImage(image, ImageKind::Loader, chip, options.loader, options.force);
     const DeviceLocation& device = job.FindDevice();
     job.SayDevice();
+    job.RefuseSharedLoader(options.assumeBlank, eraseDelay.has_value());
     if (device.state == DeviceState::Firmware) CheckChipAgainstDevice(job);
     if ((device.state == DeviceState::Firmware || device.state == DeviceState::Upload) &&
         !options.assumeBlank) {
@@ -159,6 +161,7 @@ int ProgramDevice(Job& job, const ProgramOptions& options, const ProgramInputs& 
                         "the device is blank: it needs its bootstrap loader first",
                         "Add --loader FILE to program the loader before the firmware.");
     }
+    if (!loader.empty()) job.RefuseSharedLoader(false, eraseDelay.has_value());
 
     uint64_t backupBytes = firmware.size();
     if (state == DeviceState::Firmware) {
@@ -197,6 +200,7 @@ int ProgramDevice(Job& job, const ProgramOptions& options, const ProgramInputs& 
     uint32_t status;
     {
         FlashChange change(FlashJob::FirmwareAndConfig, recovery);
+        job.AimTarget(chip.configSector);
         status =
             UploadFirmwareAndConfig(job.node(), &chip, options.firmware.c_str(),
                                     configImage.c_str(), progress.window(), Progress::callback());
@@ -204,6 +208,7 @@ int ProgramDevice(Job& job, const ProgramOptions& options, const ProgramInputs& 
     }
     CheckStep(status, "programming the firmware and configuration", recovery);
     job.Say("Firmware and configuration written; the device restarts.");
+    job.ExpectIdOf(configImage);
     job.AwaitRestart();
     job.Say("Device runs its firmware at node " + NodeText(job.node()) + ".");
     StopIfInterrupted(
@@ -342,6 +347,7 @@ int CmdRestore(const Globals& globals, const RestoreOptions& options) {
             "the device is blank: it needs its bootstrap loader before the backup can go back",
             "Add --loader FILE to program the loader first.");
     }
+    if (!loader.empty()) job.RefuseSharedLoader(false, eraseDelay.has_value());
     if (device.state == DeviceState::Firmware) CheckChipAgainstDevice(job);
     uint32_t backupAddress = 0;
     if (!firmware.empty() && ConfigAddressOf(firmware, &backupAddress) &&
@@ -362,7 +368,12 @@ int CmdRestore(const Globals& globals, const RestoreOptions& options) {
     if (!backups.firmware.empty()) Record().AddImage("firmware", backups.firmware);
     if (!configBackup.empty()) Record().AddImage("configuration", configBackup, backups.config);
     if (!loader.empty()) LoaderStep(job, options.loader, eraseDelay, false, recovery);
+    {
+        FlashChange change(FlashJob::Restore, recovery);
+        job.AimTarget(backups.config.empty() ? &chip.sectors[0] : chip.configSector);
+    }
     RestoreBackups(job.node(), chip, backups, progress);
+    if (!backups.config.empty()) job.ExpectIdOf(backups.config);
     job.Say(std::string("Put back the ") +
             (firmware.empty()         ? "configuration"
              : backups.config.empty() ? "firmware"

@@ -105,15 +105,18 @@ DeviceLocation FindDevice(bool blankOnly, std::optional<uint16_t> expected) {
         std::snprintf(text, sizeof text,
                       "there is no device at node 0x%04X; the device found is at node 0x%04X",
                       *expected, node);
-        throw ToolError(
-            LORIC_ERR_DEVICE_NOT_FOUND, text,
-            KernelStackChosen()
-                ? "Through the kernel's 1394 stack only a board that runs its firmware can be "
-                  "reached: a blank board, or one that runs its bootstrap loader, needs a serial "
-                  "adapter (--com PORT). `loric nodes` names the nodes without a configuration ROM."
-                : "Leave out --node, or give the node that `loric nodes` shows.");
+        throw ToolError(LORIC_ERR_DEVICE_NOT_FOUND, text,
+                        KernelStackChosen()
+                            ? KernelStackHint()
+                            : "Leave out --node, or give the node that `loric nodes` shows.");
     }
     return DescribeNode(node, blank != 0);
+}
+
+std::string KernelStackHint() {
+    return "Through the kernel's 1394 stack only a board that runs its firmware can be reached: a "
+           "blank board, or one that runs its bootstrap loader, needs a serial adapter (--com "
+           "PORT). `loric nodes` names the nodes without a configuration ROM.";
 }
 
 std::string StateText(DeviceState state) {

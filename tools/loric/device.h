@@ -31,6 +31,10 @@ std::string StateText(DeviceState state);
 // Whether the device was switched to upload mode and not restarted since.
 bool InUploadMode(DeviceState state);
 
+// Why a node without a configuration ROM cannot be reached through the kernel's 1394 stack,
+// and what can reach it.
+std::string KernelStackHint();
+
 // What to do about a device in upload mode: reset it.
 std::string ResetHint();
 

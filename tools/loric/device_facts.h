@@ -32,6 +32,9 @@ inline constexpr uint32_t kEraseAll = 0xFFFFFFFF;
 // ---- Images ---------------------------------------------------------------------------------
 // The first word of a configuration image (stored least significant byte first).
 inline constexpr uint32_t kConfigMagic = 0xAFC924AD;
+// The configuration ROM follows a header of this many bytes; its quadlets 3 and 4 (the bus
+// information block's last two) hold the board's EUI-64.
+inline constexpr uint32_t kConfigHeaderBytes = 104;
 
 // ---- Chip records -----------------------------------------------------------------------------
 // Sector starts and sizes count words of the chip's bus width.

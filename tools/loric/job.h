@@ -14,6 +14,7 @@
 #include <memory>
 #include <optional>
 #include <string>
+#include <vector>
 
 #include "chips.h"
 #include "device.h"
@@ -73,8 +74,34 @@ public:
     // Whether a chip is named at all, so that chip() would not ask for one.
     bool chipNamed() const;
 
-    // Finds the device, at --node when it is given; remembered as device().
+    // Finds the device: the one on the bus, or the board --device (its EUI-64) or --node names
+    // among several; remembered as device().
     const DeviceLocation& FindDevice();
+    // Other devices share the bus with the job's board: the library cannot find it by itself
+    // (AimTarget), and after a restart it is found again by its EUI-64.
+    bool shared() const { return shared_; }
+    // The library's operations that take no node (uploads, flash port erases, resets) act on its
+    // target, which only FindNode (one device on the bus) or a flash port erase sets. Alone on
+    // the bus FindDevice has set it; among others this erases `sector`, one the job erases
+    // anyway, through the flash port of the job's board, which makes the board the
+    // target, and waits until the sector reads erased. Call it once the backups are made.
+    void AimTarget(const FLASH_SECTOR* sector);
+    // The board restarts with the EUI-64 of the configuration image `path` (the one written).
+    void ExpectIdOf(const std::string& path);
+    // Among other boards a job whose library steps would look for the board by themselves (a
+    // loader step that drops a running board to its flash port, or one given --blank or
+    // --erase-delay, or one beside another board that runs its loader), or that cannot aim the
+    // library at it (`what`, a sector it does not erase) is refused before anything is done:
+    // ToolError(LORIC_ERR_DEVICE_NOT_FOUND) saying why and to unplug the others.
+    void RefuseSharedLoader(bool assumeBlank, bool eraseDelay) const;
+    void RefuseShared(const std::string& what, const std::string& why,
+                      const std::string& hint = "") const;
+    // After a loader step among other boards: the library opened anew over a serial adapter
+    // (Reconnect), and when the library did not find the loader (`status`
+    // LORIC_ERR_DEVICE_NOT_RELOCATED: it looks at nodes 0xFFC0 to 0xFFC2 only), the one board on
+    // the bus that runs its loader, which RefuseSharedLoader made sure is this job's: `node`
+    // and a `status` of 0.
+    void AfterLoaderStep(uint32_t* status, uint16_t* node);
     const DeviceLocation& device() const { return device_; }
     // The device's node now; MovedTo records a new one (a loader that started, a restart).
     uint16_t node() const { return device_.node; }
@@ -105,6 +132,10 @@ public:
     void Say(const std::string& line) const { tool::Say(globals_, line); }
 
 private:
+    // Over a serial adapter among other boards, after a reset: the library closed and opened
+    // again, so that the link learns the adapter's node anew.
+    void Reconnect();
+
     const Globals& globals_;
     std::unique_ptr<DeviceLock> lock_;  // let go last, once the library is closed
     std::unique_ptr<Session> session_;
@@ -112,6 +143,9 @@ private:
     FLASH_DEVICE* chip_ = nullptr;
     DeviceLocation device_;
     uint16_t toldNode_ = 0;  // the node the lock last named
+    std::optional<uint64_t> id_;  // the board's EUI-64, when known
+    bool shared_ = false;
+    std::vector<DeviceLocation> others_;  // the other devices on the bus
     ProgressStyle style_;
     std::unique_ptr<Progress> progress_;
     Progress::Watcher watcher_;

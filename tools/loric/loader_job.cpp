@@ -87,7 +87,7 @@ uint32_t ProgramLoader(const LoaderJob& step) {
     // Only a loader that does not answer after it was written is worth a second try: the
     // chip may still have been erasing or programming when the writes came.
     const bool retry = status == LORIC_ERR_DEVICE_NOT_RELOCATED && !step.eraseDelay &&
-                       !step.assumeBlank && !step.instantChip &&
+                       !step.shared && !step.assumeBlank && !step.instantChip &&
                        FlashDeviceId(*step.flash) != FLASH_INTERNAL_DEVICE_ID;
     if (!retry) return status;
 

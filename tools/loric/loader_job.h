@@ -35,6 +35,9 @@ struct LoaderJob {
     ProgressWindow window = nullptr;
     ProgressCallback callback = nullptr;
     std::function<void(const std::string&)> say;
+    // Other devices share the bus: no second attempt (it finds the device with FindNode, which
+    // would take the first board at a flash port).
+    bool shared = false;
 };
 
 // Programs the bootstrap loader through the flash port and finds it running. Returns the

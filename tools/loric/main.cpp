@@ -35,8 +35,9 @@ const char* const kExitCodes =
     "          value out of range, an unknown chip, or a destructive job without --yes and\n"
     "          without a terminal to ask on; 6 a file it cannot use (missing, a folder, empty,\n"
     "          or not the kind of image expected) or cannot create; 7 a file it cannot read or\n"
-    "          write in full (a full disk); 11 no device (or not at --node, or several blank\n"
-    "          devices without --node); 13 a flash data file with a bad record; 21\n"
+    "          write in full (a full disk); 11 no device (or not at --node, none or several\n"
+    "          with the --device id, several devices without a choice, or a job that cannot\n"
+    "          be aimed at one of them); 13 a flash data file with a bad record; 21\n"
     "          cancelled (Ctrl-C, SIGTERM, SIGHUP or a \"no\"; the message says what the\n"
     "          device holds); 24 an image too large for the chip\n"
     "  32      the read-back differs from the file (verify, or a job's own read-back)\n"
@@ -77,6 +78,10 @@ void DeclareGlobals(CLI::App& app, Globals& g) {
         ->type_name("NAME");
     app.add_option("--node", g.node, "Node ID of the device (default: the device found on the bus)")
         ->type_name("ID");
+    app.add_option("--device", g.device,
+                   "The board that runs its firmware, by its EUI-64 or the first digits of it, "
+                   "among several on the bus (`loric nodes` lists them)")
+        ->type_name("EUI64");
     app.add_option("--trace", g.trace,
                    "Write a trace to debug.log in the current folder: a number, or "
                    "error,warning,api,api-verbose,"
