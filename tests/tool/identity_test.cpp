@@ -136,6 +136,20 @@ TEST(Identity, AFailedBoardSpendsItsIdAndTheNextBoardGetsTheNext) {
     EXPECT_EQ(FlashId(f), 0x00C0DE0000000101u);
 }
 
+// Taking an id waits for the lock beside the counter: a holder that rewrites the counter while
+// it holds the lock is never overtaken, so the tool takes the id the holder left as next.
+TEST(Identity, TakingAnIdWaitsForTheCountersLock) {
+    Folder f;
+    WriteText(f, "ids.json", Counter("0x0000000100", "0x00000001FF"));
+    WriteText(f, "new.json", Counter("0x0000000300", "0x00000003FF"));
+    const std::string holder = "cd " + tool_test::Quoted(f.dir) +
+                               " && flock ids.json.lock sh -c 'sleep 1; cp new.json ids.json' & ";
+    const std::string tool =
+        f.Command(With(kBlankProgram, {"--guid-counter", "ids.json", "--no-verify"}));
+    ASSERT_EQ(std::system((holder + "sleep 0.2; " + tool + " >/dev/null 2>&1; wait").c_str()), 0);
+    EXPECT_EQ(FlashId(f), 0x00C0DE0000000300u);
+}
+
 // A list hands out its lines in order, each once, marking it; a comment line stays.
 TEST(Identity, AListGivesEachLineOnceAndMarksItUsed) {
     Folder f;

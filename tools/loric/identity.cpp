@@ -195,16 +195,18 @@ private:
                          "chip_id_lo). Nothing on the device was changed.");
     }
 
-    uint64_t UnitField(const nlohmann::ordered_json& doc, const char* key) const {
+    // "next" may stand one step past the last id there is (0xFFFFFFFFFF), so 41 bits.
+    uint64_t UnitField(const nlohmann::ordered_json& doc, const char* key, size_t digits) const {
         const auto field = doc.find(key);
-        std::string digits;
         if (field == doc.end() || !field->is_string())
             throw Malformed(std::string("\"") + key + "\" is missing or not a string");
         const std::string text = field->get<std::string>();
-        if (!HexDigits(text, &digits) || digits.size() > 10)
+        std::string hex;
+        const uint64_t limit = digits > 10 ? 2 * kUnitMask : kUnitMask;
+        if (!HexDigits(text, &hex) || hex.size() > 16 || std::stoull(hex, nullptr, 16) > limit)
             throw Malformed(std::string("\"") + key + "\" is \"" + text +
                             "\", not a 40-bit hex number");
-        return std::stoull(digits, nullptr, 16);
+        return std::stoull(hex, nullptr, 16);
     }
 
     Counter Load() const {
@@ -215,8 +217,8 @@ private:
             throw Malformed(std::string("it is not JSON (") + error.what() + ")");
         }
         if (!counter.doc.is_object()) throw Malformed("it is not a JSON object");
-        counter.next = UnitField(counter.doc, "next");
-        counter.last = UnitField(counter.doc, "last");
+        counter.next = UnitField(counter.doc, "next", 11);
+        counter.last = UnitField(counter.doc, "last", 10);
         const auto step = counter.doc.find("step");
         if (step != counter.doc.end()) {
             if (!step->is_number_unsigned() || step->get<uint64_t>() == 0 ||

@@ -87,6 +87,8 @@ bool StampEui64(std::vector<uint8_t>& image, uint64_t eui64);
 class BoardIdentity {
 public:
     explicit BoardIdentity(const IdentityOptions& options);
+    // One board of a run that takes its ids from `source` (nullptr: the board keeps its own).
+    explicit BoardIdentity(std::shared_ptr<IdentitySource> source) : source_(std::move(source)) {}
     ~BoardIdentity();
     BoardIdentity(const BoardIdentity&) = delete;
     BoardIdentity& operator=(const BoardIdentity&) = delete;
@@ -103,7 +105,7 @@ public:
     std::string PutBackOptions() const;
 
 private:
-    std::unique_ptr<IdentitySource> source_;
+    std::shared_ptr<IdentitySource> source_;
     std::optional<GivenId> taken_;
     uint64_t eui64_ = 0;
     std::optional<uint64_t> before_;

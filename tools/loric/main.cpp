@@ -403,8 +403,9 @@ nlohmann::ordered_json JsonDocument() {
     } else {
         out["result"] = nlohmann::ordered_json::object();
     }
-    for (const char* key : {"link", "port", "node", "state", "eui64_before", "eui64_after", "chip",
-                            "images", "backups", "steps", "readback", "verify"}) {
+    for (const char* key :
+         {"link", "port", "node", "state", "eui64_before", "eui64_after", "eui64_spent", "chip",
+          "images", "backups", "steps", "readback", "verify"}) {
         copy(key);
     }
     return out;
