@@ -140,8 +140,8 @@ Args With(Args args, const Args& more) {
 // Over the driver socket, erases taking a second: the bus listed (text and JSON), a prefix two
 // boards share refused; board 0 leaves and comes back (every node moves), then board 1 is
 // programmed by its id while a fifth board is plugged in mid-run, and found again after its
-// restart at its new node. Only its flash changed; its backups, put back by its new id, leave it
-// as it was at the start.
+// restart at its new node, keeping its id. Only its flash changed; its backups, put back by its id,
+// leave it as it was at the start.
 TEST(Select, ProgramsTheChosenBoardOverTheDriverSocket) {
     Bench bench(false, With(kThreeBoards, {"--erase-seconds", "1"}));
     const std::string start = bench.Flashes()[1];
@@ -151,7 +151,7 @@ TEST(Select, ProgramsTheChosenBoardOverTheDriverSocket) {
     bench.Send("unplug 0"), bench.Send("plug 0");
     bench.Run({"--device", "0x00C0DE00-00000002", "program", kFirmware, kDescription},
               "Erasing firmware flash", "add state=running,guid=00C0DE0000000005");
-    Args restore = {"--device", "00C0DE0000010203", "restore"};
+    Args restore = {"--device", "00C0DE0000000002", "restore"};
     for (const auto& file : fs::directory_iterator(bench.dir))
         if (file.path().filename().string().find("-backup-") != std::string::npos)
             restore.push_back(file.path().filename());

@@ -142,7 +142,7 @@ private:
     ChipTable chips_;
     FLASH_DEVICE* chip_ = nullptr;
     DeviceLocation device_;
-    uint16_t toldNode_ = 0;  // the node the lock last named
+    uint16_t toldNode_ = 0;       // the node the lock last named
     std::optional<uint64_t> id_;  // the board's EUI-64, when known
     bool shared_ = false;
     std::vector<DeviceLocation> others_;  // the other devices on the bus
