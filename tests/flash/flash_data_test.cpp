@@ -14,6 +14,7 @@
 #include "api/context.h"
 #include "link/driver_link.h"
 #include "support/api_fixture.h"
+#include "support/case_file.h"
 #include "support/golden.h"
 #include "support/request_recorder.h"
 
@@ -81,19 +82,11 @@ void PrintTo(const LoadCase& c, std::ostream* out) { *out << c.name; }
 // load_cases.txt: a file a line, "name|text" with \n, \r and \\ for line ends and backslashes;
 // then the shipped file, a missing one, one that never ends, and a warning left untraced.
 std::vector<LoadCase> LoadCases() {
-    std::istringstream lines(ReadFileBytes(GoldenPath("flash/load_cases.txt")));
     std::vector<LoadCase> cases;
     std::string halfMegabit;
-    for (std::string line; std::getline(lines, line);) {
-        const size_t bar = line.find('|');
-        std::string text;
-        for (size_t i = bar + 1; i < line.size(); ++i)
-            text += line[i] != '\\'    ? line[i]
-                    : line[++i] == 'n' ? '\n'
-                    : line[i] == 'r'   ? '\r'
-                                       : line[i];
-        if (line.substr(0, bar) == "half a megabit") halfMegabit = text;
-        cases.push_back({line.substr(0, bar), text});
+    for (const CaseRow& row : CaseRows("flash/load_cases.txt")) {
+        cases.push_back({row.name, Unescaped(row.fields.at(0))});
+        if (row.name == "half a megabit") halfMegabit = cases.back().text;
     }
     cases.push_back(
         {"shipped file", ReadFileBytes(std::string(LORIC_SOURCE_DIR) + "/data/flash_devices.dat")});
