@@ -19,6 +19,7 @@
 #include <string>
 #include <vector>
 
+#include "program/program_test_util.h"
 #include "support/api_fixture.h"
 #include "support/golden.h"
 #include "tqsim/firewire_core.h"
@@ -36,13 +37,7 @@
 namespace loric::test {
 namespace {
 
-const std::string kImages = std::string(LORIC_SOURCE_DIR) + "/sim/images/";
 const std::string kDescription = std::string(LORIC_SOURCE_DIR) + "/examples/config.json";
-
-std::vector<uint8_t> ReadBytes(const std::string& path) {
-    const std::string bytes = ReadFileBytes(path);
-    return {bytes.begin(), bytes.end()};
-}
 
 // A board of the default chip running the example firmware with `config`.
 std::unique_ptr<tqsim::System> Board(const std::vector<uint8_t>& config) {
@@ -200,7 +195,7 @@ protected:
     }
     void ExpectDumped(size_t from, size_t length) {
         const std::vector<uint8_t> flash = sim_->Flash();
-        EXPECT_TRUE(ReadBytes("dump.bin") ==
+        EXPECT_TRUE(ReadAll("dump.bin") ==
                     std::vector<uint8_t>(flash.begin() + from, flash.begin() + from + length));
     }
 
@@ -259,8 +254,8 @@ TEST_F(UmockdevBench, DumpSurvivesABusResetOnTheWay) {
 // configuration given, and the board running them.
 TEST_F(UmockdevBench, ProgramAndVerifyOnTheRunningBoard) {
     Tool({"config", "generate", kDescription, "other.bin"});
-    ASSERT_NE(ReadBytes("other.bin"), config_);
-    ASSERT_TRUE(sim_->InstallFirmware(tqsim::image::ExampleFirmware(), ReadBytes("other.bin")));
+    ASSERT_NE(ReadAll("other.bin"), config_);
+    ASSERT_TRUE(sim_->InstallFirmware(tqsim::image::ExampleFirmware(), ReadAll("other.bin")));
     sim_->Reboot();
     core_->Sync();
     Tool({"program", kImages + "firmware.bin", kImages + "config.bin", "--verify", "--yes",
@@ -271,7 +266,7 @@ TEST_F(UmockdevBench, ProgramAndVerifyOnTheRunningBoard) {
 TEST_F(UmockdevBench, ConfigUploadReplacesOnlyTheConfiguration) {
     Tool({"config", "generate", kDescription, "other.bin"});
     Tool({"config", "upload", "other.bin", "--verify", "--no-backup"});
-    ExpectInstalled(ReadBytes("other.bin"));
+    ExpectInstalled(ReadAll("other.bin"));
 }
 
 // program saves the board's firmware and configuration first; restore puts them back.
@@ -279,7 +274,7 @@ TEST_F(UmockdevBench, RestorePutsTheBackupsOfProgramBack) {
     const std::vector<uint8_t> before = sim_->Flash();
     Tool({"config", "generate", kDescription, "other.bin"});
     Tool({"program", kImages + "firmware.bin", "other.bin", "--yes", "--backup", "saved.bin"});
-    ExpectInstalled(ReadBytes("other.bin"));
+    ExpectInstalled(ReadAll("other.bin"));
     std::vector<std::string> backups;
     for (const auto& entry : std::filesystem::directory_iterator("."))
         if (const std::string name = entry.path().filename().string();
