@@ -21,14 +21,6 @@
 namespace loric::test {
 namespace {
 
-// "set 1206, 8 bits": the set in hexadecimal, as the transcript writes it.
-std::string ParamName(const std::pair<int32_t, uint8_t>& p) {
-    char name[40];
-    std::snprintf(name, sizeof name, "set %X, %u bits", static_cast<unsigned>(p.first),
-                  unsigned{p.second});
-    return name;
-}
-
 class FlashData : public ApiTest {
 protected:
     void SetUp() override { ASSERT_EQ(OpenLORIC(TRACE_ERROR | TRACE_WARNING | TRACE_API), 0u); }
@@ -112,13 +104,12 @@ TEST_P(FlashFile, RecordsItGives) {
 
 INSTANTIATE_TEST_SUITE_P(Files, FlashFile, ::testing::ValuesIn(LoadCases()), CaseName());
 
-// A command set and bus width; the first case's request is refused by the driver.
-class SetFlashDeviceCase : public FlashData,
-                           public ::testing::WithParamInterface<std::pair<int32_t, uint8_t>> {};
+using SetFlashDeviceCase = WithCases<FlashData, CaseRow>;
 
 // The built-in set sent to the driver and the trace, against flash/set_flash_device/<case>.txt.
 TEST_P(SetFlashDeviceCase, SendsTheBuiltInSet) {
-    const auto& [set, width] = GetParam();
+    const auto set = static_cast<int32_t>(CaseNumber(GetParam().Get("set")));
+    const auto width = static_cast<uint8_t>(CaseNumber(GetParam().Get("width")));
     if (set == 2) recorder_.FailNext(IOCTL_SET_FLASH_COMMAND_SET, 31);
     FLASH_DEVICE device{};
     device.commandSetIndex = set;
@@ -132,15 +123,12 @@ TEST_P(SetFlashDeviceCase, SendsTheBuiltInSet) {
         t.Add("\n");
     }
     t.Text(debug_.Text());
-    t.Check("flash/set_flash_device/" + CaseSlug(ParamName(GetParam())) + ".txt");
+    t.Check("flash/set_flash_device/" + CaseSlug(GetParam().name) + ".txt");
 }
 
-INSTANTIATE_TEST_SUITE_P(
-    Sets, SetFlashDeviceCase,
-    ::testing::Values(std::pair<int32_t, uint8_t>{2, 8}, std::pair<int32_t, uint8_t>{1, 16},
-                      std::pair<int32_t, uint8_t>{1, 8}, std::pair<int32_t, uint8_t>{0x1206, 8},
-                      std::pair<int32_t, uint8_t>{0, 16}, std::pair<int32_t, uint8_t>{7, 8}),
-    [](const auto& info) { return CaseSlug(ParamName(info.param)); });
+INSTANTIATE_TEST_SUITE_P(Sets, SetFlashDeviceCase,
+                         ::testing::ValuesIn(CaseRows("flash/set_flash_device_cases.txt")),
+                         CaseName());
 
 TEST_F(FlashData, BothExportsRefuseBadArgumentsAndAClosedApi) {
     EXPECT_EQ(SetFlashDevice(nullptr), 5u);

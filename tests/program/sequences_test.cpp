@@ -159,31 +159,23 @@ TEST_P(JobOutcome, RequestsTraceAndTitles) {
 INSTANTIATE_TEST_SUITE_P(Jobs, JobOutcome, ::testing::ValuesIn(CaseRows("program/job_cases.txt")),
                          CaseName());
 
-// An erase that never ends: the erase's address, its limit, and the millisecond of the clock's
-// second it starts at.
-struct EraseTimeout {
-    const char* name;
-    uint32_t address;
-    int64_t limitMs;
-    int64_t startMs;
-};
-
-class EraseTimeoutCase : public SequenceTest, public ::testing::WithParamInterface<EraseTimeout> {};
+using EraseTimeoutCase = WithCases<SequenceTest, CaseRow>;
 
 // 20 s a sector, 120 s the chip, whatever the millisecond it starts at: the trace, with the
 // number of polls, and the status text against program/erase_timeouts/<case>.txt.
 TEST_P(EraseTimeoutCase, WithinTheLastWholeSecondOfTheLimit) {
-    const EraseTimeout& c = GetParam();
+    const CaseRow& c = GetParam();
+    const int64_t limitMs = CaseNumber(c.Get("limit"));
     Open(TRACE_API | TRACE_ERROR);
     clock_.SetStep(7);  // every poll's clock reading takes 7 ms
-    clock_.Advance((1000 + c.startMs - clock_.NowMs() % 1000) % 1000);
+    clock_.Advance((1000 + CaseNumber(c.Get("start")) - clock_.NowMs() % 1000) % 1000);
     PollAnswers({0x2});
     FLASH_DEVICE device;
     EightBitDevice(device, 0);
-    EXPECT_EQ(EraseFlashSector(0xFFC0, &device, c.address, 0), 23u);
+    EXPECT_EQ(EraseFlashSector(0xFFC0, &device, CaseNumber(c.Get("address")), 0), 23u);
     ASSERT_GE(stamps_.size(), 2u);
-    EXPECT_GE(stamps_.back() - stamps_.front(), c.limitMs - 1000 - 7);
-    EXPECT_LE(stamps_.back() - stamps_.front(), c.limitMs);
+    EXPECT_GE(stamps_.back() - stamps_.front(), limitMs - 1000 - 7);
+    EXPECT_LE(stamps_.back() - stamps_.front(), limitMs);
     char text[128];
     ASSERT_EQ(GetErrorText(23, text), 0u);
     Transcript t;
@@ -191,12 +183,9 @@ TEST_P(EraseTimeoutCase, WithinTheLastWholeSecondOfTheLimit) {
     t.Check("program/erase_timeouts/" + CaseSlug(c.name) + ".txt");
 }
 
-INSTANTIATE_TEST_SUITE_P(
-    Limits, EraseTimeoutCase,
-    ::testing::Values(EraseTimeout{"sector at 400 from ms 500", 0x400, 20000, 500},
-                      EraseTimeout{"sector at 10000 from ms 515", 0x10000, 20000, 515},
-                      EraseTimeout{"whole chip from ms 512", ERASE_ALL, 120000, 512}),
-    CaseName());
+INSTANTIATE_TEST_SUITE_P(Limits, EraseTimeoutCase,
+                         ::testing::ValuesIn(CaseRows("program/erase_timeout_cases.txt")),
+                         CaseName());
 
 struct EraseCase {
     const char* name;
