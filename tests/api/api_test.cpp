@@ -134,7 +134,7 @@ public:
     }
 };
 
-// Opening and closing, the trace log, application messages and the target node.
+// Opening and closing and the trace log.
 std::vector<ScenarioCase> OpenCloseCases() {
     return {
         {"no driver: nothing logged at the first open", false,
@@ -183,6 +183,12 @@ std::vector<ScenarioCase> OpenCloseCases() {
              f.Status("CloseLORIC", CloseLORIC());
              f.Status("OpenLORIC", OpenLORIC(TRACE_API));
          }},
+    };
+}
+
+// The trace flags, application messages and the target node.
+std::vector<ScenarioCase> MessageCases() {
+    return {
         {"zero flags: no log, no trace", true,
          [](ApiScenario& f) {
              f.Status("OpenLORIC", OpenLORIC(0));
@@ -241,7 +247,8 @@ std::vector<ScenarioCase> OpenCloseCases() {
 }
 class OpenClose : public ApiScenario {};
 TEST_P(OpenClose, StatusesTraceAndLog) { Run("api/open_close"); }
-INSTANTIATE_TEST_SUITE_P(Scenarios, OpenClose, ::testing::ValuesIn(OpenCloseCases()), CaseName());
+INSTANTIATE_TEST_SUITE_P(Scenarios, OpenClose,
+                         ::testing::ValuesIn(Concat(OpenCloseCases(), MessageCases())), CaseName());
 
 // Quadlet reads and writes: request blocks, byte order, traces and failures.
 std::vector<ScenarioCase> QuadletCases() {

@@ -320,6 +320,12 @@ std::vector<FwCase> Cases() {
              f.core->SetDenyAccess(true);
              f.Nodes(1), f.core->SetDenyAccess(false), f.Nodes(1);
          }},
+    };
+}
+
+// Transactions, flash work and whole jobs.
+std::vector<FwCase> TransactionCases() {
+    return {
         {"response codes are not retried",
          [](F& f) {
              FirewireLink link;
@@ -387,7 +393,8 @@ TEST_P(FirewireBench, Transcript) {
     out.Check("firewire/" + CaseSlug(GetParam().name) + ".txt");
 }
 
-INSTANTIATE_TEST_SUITE_P(Cases, FirewireBench, ::testing::ValuesIn(Cases()), CaseName());
+INSTANTIATE_TEST_SUITE_P(Cases, FirewireBench,
+                         ::testing::ValuesIn(Concat(Cases(), TransactionCases())), CaseName());
 
 // The link is chosen when node files exist and no socket is named, or LORIC_LINK says so; the
 // node files are ordered by number.
