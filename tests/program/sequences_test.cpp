@@ -187,72 +187,39 @@ INSTANTIATE_TEST_SUITE_P(Limits, EraseTimeoutCase,
                          ::testing::ValuesIn(CaseRows("program/erase_timeout_cases.txt")),
                          CaseName());
 
-struct EraseCase {
-    const char* name;
-    void (*script)(SequenceTest& f);
-    uint32_t address;
-    uint32_t method;
-    uint32_t deviceId = 0;
-    bool noRecord = false, closed = false;
-};
-
-using EraseOutcome = WithCases<SequenceTest, EraseCase>;
-
-// The device method's back-to-back polls until done, its refused start write and failed poll,
-// the second the internal flash is given instead of polls, and the flash port method, which is
-// one link call at the target node.
-std::vector<EraseCase> EraseCases() {
-    return {
-        {"polls until done",
-         [](SequenceTest& f) {
-             f.PollAnswers({0x00000000, 0xFFFFFFFE, 0x00000081});
-         },
-         0x10000, 0, 3},
-        {"internal flash", [](SequenceTest& f) { f.PollAnswers({0}); }, ERASE_ALL, 0,
-         FLASH_INTERNAL_DEVICE_ID},
-        {"start write refused",
-         [](SequenceTest& f) { f.driver_.FailNext(IOCTL_ASYNC_WRITE, platform::kErrorIoDevice); },
-         0x8000, 0},
-        {"poll fails after a good read",
-         [](SequenceTest& f) {
-             RecordedRequest read;
-             read.input.resize(44);
-             f.driver_.Queue(IOCTL_ASYNC_READ, ScriptedReply::QuadletRead(read, 0x40));
-             f.driver_.FailNext(IOCTL_ASYNC_READ, platform::kErrorIoDevice);
-         },
-         0x8000, 0},
-        // A success leaves the argument of an earlier failure (a poll of the erase control).
-        {"flash port", [](SequenceTest&) { SetMessageArgument(FLASH_ERASE_CTRL); }, 0x10000, 1},
-        {"flash port refused",
-         [](SequenceTest& f) { f.driver_.FailNext(IOCTL_ERASE_SECTOR, platform::kErrorIoDevice); },
-         ERASE_ALL, 1},
-        {"no record", [](SequenceTest&) {}, 0x8000, 0, 0, true},
-        {"closed", [](SequenceTest&) {}, 0x8000, 0, 0, false, true},
-        {"closed, flash port", [](SequenceTest&) {}, 0x8000, 1, 0, false, true},
-    };
-}
+using EraseOutcome = WithCases<SequenceTest, CaseRow>;
 
 // Each erase case's status, wait, requests and trace against program/erase_outcomes/<case>.txt.
 TEST_P(EraseOutcome, StatusWaitRequestsAndTrace) {
-    const EraseCase& c = GetParam();
+    const CaseRow& c = GetParam();
+    const uint32_t method = CaseNumber(c.Get("method"));
     Open(TRACE_API | TRACE_INTERNAL | TRACE_ERROR);
     driver_.ClearScript();
-    c.script(*this);
+    if (c.Has("polls")) PollAnswers(CaseNumbers(c.Get("polls")));
+    RecordedRequest read;
+    read.input.resize(44);
+    if (c.Has("read"))
+        driver_.Queue(IOCTL_ASYNC_READ,
+                      ScriptedReply::QuadletRead(read, CaseNumber(c.Get("read"))));
+    if (c.Has("fail")) driver_.FailNext(CaseNumber(c.Get("fail")), platform::kErrorIoDevice);
+    if (c.Has("argument")) SetMessageArgument(CaseNumber(c.Get("argument")));
     FLASH_DEVICE device;
-    EightBitDevice(device, c.deviceId);
-    if (c.closed) CloseLORIC();
+    EightBitDevice(device, CaseNumber(c.Get("device")));
+    if (c.Has("closed")) CloseLORIC();
     const int64_t before = clock_.NowMs();
     const uint32_t status =
-        EraseFlashSector(0xFFC2, c.method || c.noRecord ? nullptr : &device, c.address, c.method);
+        EraseFlashSector(0xFFC2, method || c.Has("norecord") ? nullptr : &device,
+                         CaseNumber(c.Get("address")), method);
     Transcript t;
-    t.Add("==== %s: status %u, message argument %u, %lld whole s\n", c.name, status,
+    t.Add("==== %s: status %u, message argument %u, %lld whole s\n", c.name.c_str(), status,
           g_api.messageArgument.number, static_cast<long long>((clock_.NowMs() - before) / 1000));
     t.Text(RequestTranscript(driver_, debug_.Text(), nullptr));
     CloseLORIC();
     t.Check("program/erase_outcomes/" + CaseSlug(c.name) + ".txt");
 }
 
-INSTANTIATE_TEST_SUITE_P(Erases, EraseOutcome, ::testing::ValuesIn(EraseCases()), CaseName());
+INSTANTIATE_TEST_SUITE_P(Erases, EraseOutcome,
+                         ::testing::ValuesIn(CaseRows("program/erase_cases.txt")), CaseName());
 
 // UploadFile's cases, each against program/upload_file/<case>.txt; the table is
 // program/upload_cases.txt.

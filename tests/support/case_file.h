@@ -111,4 +111,12 @@ inline uint32_t CaseNumber(const std::string& text) {
     return sum;
 }
 
+// The numbers of a comma-separated list.
+inline std::vector<uint32_t> CaseNumbers(const std::string& list) {
+    std::vector<uint32_t> numbers;
+    std::istringstream items(list);
+    for (std::string item; std::getline(items, item, ',');) numbers.push_back(CaseNumber(item));
+    return numbers;
+}
+
 }  // namespace loric::test
