@@ -270,46 +270,31 @@ INSTANTIATE_TEST_SUITE_P(Cases, Download,
                          ::testing::ValuesIn(CaseRows("configrom/download_cases.txt")),
                          [](const auto& info) { return DownloadName(info.param); });
 
-struct UploadFailureCase {
-    const char* name;
-    void (*arrange)(SimTransfer& f);
-    bool otherNode;
-    const char* file;
-    ProgressCallback callback;
-};
-
-using UploadFailure = WithCases<SimTransfer, UploadFailureCase>;
-
-const UploadFailureCase kUploadFailures[] = {
-    {"nobody at the node", [](SimTransfer&) {}, true, "rom.bin", nullptr},
-    {"erase never done", [](SimTransfer& f) { f.sim_->SetEraseNeverDone(true); }, false, "rom.bin",
-     nullptr},
-    {"cancelled", [](SimTransfer&) {}, false, "rom.bin", CancelProgress},
-    {"processor reset refused", [](SimTransfer& f) { FailWrites(*f.sim_, FLASH_UPLOAD_CTRL, 1); },
-     false, "rom.bin", nullptr},
-    {"missing file", [](SimTransfer&) {}, false, "none.bin", nullptr},
-};
+using UploadFailure = WithCases<SimTransfer, CaseRow>;
 
 // Each failed upload's status, trace and the device's mode after it, against
 // configrom/sim_upload_failures/<case>.txt.
 TEST_P(UploadFailure, StatusTraceAndDeviceMode) {
-    const UploadFailureCase& c = GetParam();
+    const CaseRow& c = GetParam();
     Install(Bytes(4, 0xFF));
     ASSERT_EQ(OpenLORIC(TRACE_ERROR), 0u);
     sim_->ResetDevice();
     const uint16_t node = Find();
-    c.arrange(*this);
+    InjectFault(*sim_, c.Get("fault"));
     debug_.Clear();
     Transcript t;
-    t.Add("== %s\nstatus %u\n", c.name,
-          UploadConfigurationFile(c.otherNode ? 0xFFC5 : node, device_, c.file, 1, nullptr,
-                                  c.callback));
+    t.Add("== %s\nstatus %u\n", c.name.c_str(),
+          UploadConfigurationFile(c.Has("node") ? CaseNumber(c.Get("node")) : node, device_,
+                                  c.Get("file", "rom.bin").c_str(), 1, nullptr,
+                                  c.Has("cancel") ? CancelProgress : nullptr));
     t.Text(debug_.Text());
     t.Add("device mode %d\n", static_cast<int>(sim_->Mode()));
     t.Check("configrom/sim_upload_failures/" + CaseSlug(c.name) + ".txt");
 }
 
-INSTANTIATE_TEST_SUITE_P(Cases, UploadFailure, ::testing::ValuesIn(kUploadFailures), CaseName());
+INSTANTIATE_TEST_SUITE_P(Cases, UploadFailure,
+                         ::testing::ValuesIn(CaseRows("configrom/sim_upload_failure_cases.txt")),
+                         CaseName());
 
 TEST_F(SimTransfer, ArgumentsFilesAndTheClosedApi) {
     char time[24], date[24];

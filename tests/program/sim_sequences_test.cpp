@@ -4,7 +4,6 @@
 
 #include "link/registers.h"
 #include "program_test_util.h"
-#include "support/case_file.h"
 #include "support/fake_clock.h"
 #include "tqsim/images.h"
 
@@ -42,7 +41,7 @@ using JobFailure = WithCases<SimBench, CaseRow>;
 // Each case of program/sim_failure_cases.txt.
 TEST_P(JobFailure, LeavesTheFlashAsItsStepLeftIt) {
     const CaseRow& c = GetParam();
-    const std::string start = c.Get("start"), fault = c.Get("fault"), left = c.Get("left");
+    const std::string start = c.Get("start"), left = c.Get("left");
     FakeClock clock;
     Bench("29F040B");
     const uint32_t configByte = device_->configByteAddress;
@@ -53,12 +52,7 @@ TEST_P(JobFailure, LeavesTheFlashAsItsStepLeftIt) {
     }
     sim_->Reboot();
     const std::vector<uint8_t> before = sim_->Flash();
-    std::istringstream writes(fault.rfind("writes ", 0) == 0 ? fault.substr(7) : "");
-    std::string offset, succeedFirst;
-    if (writes >> offset >> succeedFirst)
-        FailWrites(*sim_, CaseNumber(offset), CaseNumber(succeedFirst));
-    sim_->SetVanishOnReset(fault == "vanish");
-    sim_->SetEraseNeverDone(fault == "erase never done");
+    InjectFault(*sim_, c.Get("fault"));
     uint16_t node = sim_->DeviceNodeId();
     EXPECT_EQ(start == "loader" ? UploadFirmwareAndConfig(node, device_, firmwareFile_.c_str(),
                                                           configFile_.c_str(), nullptr, nullptr)
