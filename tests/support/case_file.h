@@ -98,6 +98,13 @@ inline uint32_t CaseNumber(const std::string& text) {
         LORIC_NAME(UPLOAD_METHOD_UPLOADER),
         LORIC_NAME(UPLOAD_METHOD_FLASH_PORT),
         LORIC_NAME(EXT_CONFIG_MAGIC),
+        LORIC_NAME(kCommandSet555Bypass),
+        LORIC_NAME(kCommandSet555),
+        LORIC_NAME(kCommandSet5555NoReset),
+        LORIC_NAME(kCommandSetAAAA),
+        LORIC_NAME(kCommandSet5555),
+        LORIC_NAME(kCommandSetAAABypass),
+        LORIC_NAME(kCommandSetDriverOnly),
 #undef LORIC_NAME
     };
     uint32_t sum = 0;
