@@ -69,44 +69,27 @@ inline std::string Unescaped(const std::string& text) {
 
 // A number of a case file (see above); "" is 0.
 inline uint32_t CaseNumber(const std::string& text) {
-    static const std::map<std::string, uint32_t> kNames = {
+    // A name a register, value, request code, flag or command set of the library goes by.
+    // clang-format off
 #define LORIC_NAME(n) {#n, n}
-        LORIC_NAME(FLASH_PORT_CTRL),
-        LORIC_NAME(FLASH_ERASE_CTRL),
-        LORIC_NAME(FLASH_UPLOAD_CHECKSUM),
-        LORIC_NAME(FLASH_UPLOAD_CTRL),
-        LORIC_NAME(CSR_MODE_CTRL),
-        LORIC_NAME(FLASH_READ_CTRL),
-        LORIC_NAME(MODE_EDIT),
-        LORIC_NAME(PROCESSOR_RESET),
-        LORIC_NAME(ERASE_ALL),
-        LORIC_NAME(FLASH_INTERNAL_DEVICE_ID),
-        LORIC_NAME(IOCTL_ASYNC_READ),
-        LORIC_NAME(IOCTL_ASYNC_WRITE),
-        LORIC_NAME(IOCTL_UPLOAD_UPLOADER),
-        LORIC_NAME(IOCTL_ERASE_SECTOR),
-        LORIC_NAME(IOCTL_RESET),
-        LORIC_NAME(IOCTL_SET_BYTE_PROGRAM_DELAY),
-        LORIC_NAME(RESET_FLASH),
-        LORIC_NAME(RESET_DEVICE),
-        LORIC_NAME(RESET_BUS),
-        LORIC_NAME(TRACE_ERROR),
-        LORIC_NAME(TRACE_WARNING),
-        LORIC_NAME(TRACE_API),
-        LORIC_NAME(TRACE_API_VERBOSE),
-        LORIC_NAME(TRACE_INTERNAL),
-        LORIC_NAME(UPLOAD_METHOD_UPLOADER),
-        LORIC_NAME(UPLOAD_METHOD_FLASH_PORT),
-        LORIC_NAME(EXT_CONFIG_MAGIC),
-        LORIC_NAME(kCommandSet555Bypass),
-        LORIC_NAME(kCommandSet555),
-        LORIC_NAME(kCommandSet5555NoReset),
-        LORIC_NAME(kCommandSetAAAA),
-        LORIC_NAME(kCommandSet5555),
-        LORIC_NAME(kCommandSetAAABypass),
+    static const std::map<std::string, uint32_t> kNames = {
+        LORIC_NAME(FLASH_PORT_CTRL), LORIC_NAME(FLASH_ERASE_CTRL),
+        LORIC_NAME(FLASH_UPLOAD_CHECKSUM), LORIC_NAME(FLASH_UPLOAD_CTRL), LORIC_NAME(CSR_MODE_CTRL),
+        LORIC_NAME(FLASH_READ_CTRL), LORIC_NAME(MODE_EDIT), LORIC_NAME(PROCESSOR_RESET),
+        LORIC_NAME(ERASE_ALL), LORIC_NAME(FLASH_INTERNAL_DEVICE_ID), LORIC_NAME(IOCTL_ASYNC_READ),
+        LORIC_NAME(IOCTL_ASYNC_WRITE), LORIC_NAME(IOCTL_UPLOAD_UPLOADER),
+        LORIC_NAME(IOCTL_ERASE_SECTOR), LORIC_NAME(IOCTL_RESET),
+        LORIC_NAME(IOCTL_SET_BYTE_PROGRAM_DELAY), LORIC_NAME(RESET_FLASH), LORIC_NAME(RESET_DEVICE),
+        LORIC_NAME(RESET_BUS), LORIC_NAME(TRACE_ERROR), LORIC_NAME(TRACE_WARNING),
+        LORIC_NAME(TRACE_API), LORIC_NAME(TRACE_API_VERBOSE), LORIC_NAME(TRACE_INTERNAL),
+        LORIC_NAME(UPLOAD_METHOD_UPLOADER), LORIC_NAME(UPLOAD_METHOD_FLASH_PORT),
+        LORIC_NAME(EXT_CONFIG_MAGIC), LORIC_NAME(kCommandSet555Bypass), LORIC_NAME(kCommandSet555),
+        LORIC_NAME(kCommandSet5555NoReset), LORIC_NAME(kCommandSetAAAA),
+        LORIC_NAME(kCommandSet5555), LORIC_NAME(kCommandSetAAABypass),
         LORIC_NAME(kCommandSetDriverOnly),
-#undef LORIC_NAME
     };
+#undef LORIC_NAME
+    // clang-format on
     uint32_t sum = 0;
     std::istringstream terms(text);
     for (std::string term; std::getline(terms, term, '+');) {
