@@ -13,7 +13,10 @@ constexpr uint32_t kMaxLength = 64u << 20;  // refuse absurd lengths instead of 
 
 using unix_socket::ReadAll;
 using unix_socket::WriteAll;
+thread_local int t_connection = 0;
 }  // namespace
+
+int DriverServer::CurrentConnection() { return t_connection; }
 
 bool DriverServer::Start(const std::string& path, std::string* error) {
     Stop();
@@ -40,11 +43,12 @@ void DriverServer::AcceptLoop() {
         }
         fds_.push_back(fd);
         ++connections_;
-        workers_.emplace_back([this, fd] { Serve(fd); });
+        workers_.emplace_back([this, fd, number = ++accepted_] { Serve(fd, number); });
     }
 }
 
-void DriverServer::Serve(int fd) {
+void DriverServer::Serve(int fd, int number) {
+    t_connection = number;
     for (;;) {
         uint8_t header[12];
         if (!ReadAll(fd, header, sizeof header)) break;
@@ -61,6 +65,7 @@ void DriverServer::Serve(int fd) {
             if (count && !ReadAll(fd, data.data(), count)) break;
         }
         DriverReply reply = handler_(code, in, outLength, data);
+        if (reply.hangUp) break;
         reply.out.resize(outLength);
         std::vector<uint8_t> bytes(12 + outLength);
         bytes::StoreLittleEndian32(bytes.data(), reply.ok ? 1 : 0);

@@ -122,21 +122,26 @@ public:
         driver_->ClearRequests();
         debug_.Clear();
     }
+    void Read(uint32_t node, uint32_t offsetLow) {
+        Status("ReadQuadlet", ReadQuadlet(node, REGISTER_OFFSET_HIGH, offsetLow, &value));
+    }
+    void Write(uint32_t node, uint32_t offsetLow, uint32_t v) {
+        Status("WriteQuadlet", WriteQuadlet(node, REGISTER_OFFSET_HIGH, offsetLow, v));
+    }
     void Run(const char* folder) {
         Scenario(GetParam().name, GetParam().driver, [this] { GetParam().body(*this); });
         t_.Check(std::string(folder) + "/" + CaseSlug(GetParam().name) + ".txt");
     }
 };
 
-// Opening and closing, the trace log, application messages and the target node.
+// Opening and closing and the trace log.
 std::vector<ScenarioCase> OpenCloseCases() {
     return {
         {"no driver: nothing logged at the first open", false,
          [](ApiScenario& f) {
              f.Status("OpenLORIC(3F)", OpenLORIC(0x3F));
-             f.Status("ReadQuadlet",
-                      ReadQuadlet(0, REGISTER_OFFSET_HIGH, FLASH_READ_CTRL, &f.value));
-             f.Status("WriteQuadlet", WriteQuadlet(0, REGISTER_OFFSET_HIGH, FLASH_READ_CTRL, 1));
+             f.Read(0, FLASH_READ_CTRL);
+             f.Write(0, FLASH_READ_CTRL, 1);
              f.Status("LogAppMessage", LogAppMessage("x"));
          }},
         {"open selects node 0", true,
@@ -153,8 +158,7 @@ std::vector<ScenarioCase> OpenCloseCases() {
          [](ApiScenario& f) {
              f.Status("OpenLORIC", OpenLORIC(TRACE_ERROR | TRACE_API));
              f.Status("OpenLORIC", OpenLORIC(TRACE_VERBOSE));
-             f.Status("WriteQuadlet",
-                      WriteQuadlet(0xFFC0, REGISTER_OFFSET_HIGH, FLASH_PORT_CTRL, 0));
+             f.Write(0xFFC0, FLASH_PORT_CTRL, 0);
          }},
         {"a failed reopen logs under the earlier flags", true,
          [](ApiScenario& f) {
@@ -169,10 +173,9 @@ std::vector<ScenarioCase> OpenCloseCases() {
          [](ApiScenario& f) {
              f.Status("OpenLORIC", OpenLORIC(TRACE_API));
              f.Status("CloseLORIC", CloseLORIC());
-             f.Status("ReadQuadlet", ReadQuadlet(0, REGISTER_OFFSET_HIGH, 0, &f.value));
+             f.Read(0, 0);
              f.Status("OpenLORIC", OpenLORIC(0));
-             f.Status("WriteQuadlet",
-                      WriteQuadlet(0xFFC0, REGISTER_OFFSET_HIGH, FLASH_PORT_CTRL, 0));
+             f.Write(0xFFC0, FLASH_PORT_CTRL, 0);
          }},
         {"reopen with flags starts the log afresh", true,
          [](ApiScenario& f) {
@@ -180,12 +183,17 @@ std::vector<ScenarioCase> OpenCloseCases() {
              f.Status("CloseLORIC", CloseLORIC());
              f.Status("OpenLORIC", OpenLORIC(TRACE_API));
          }},
+    };
+}
+
+// The trace flags, application messages and the target node.
+std::vector<ScenarioCase> MessageCases() {
+    return {
         {"zero flags: no log, no trace", true,
          [](ApiScenario& f) {
              f.Status("OpenLORIC", OpenLORIC(0));
              f.driver_->FailAlways(IOCTL_ASYNC_READ, 31);
-             f.Status("ReadQuadlet",
-                      ReadQuadlet(0, REGISTER_OFFSET_HIGH, FLASH_READ_CTRL, &f.value));
+             f.Read(0, FLASH_READ_CTRL);
          }},
         {"high bit: a log for application messages only", true,
          [](ApiScenario& f) {
@@ -224,10 +232,8 @@ std::vector<ScenarioCase> OpenCloseCases() {
          [](ApiScenario& f) {
              f.Status("OpenLORIC", OpenLORIC(0));
              f.driver_->FailNext(IOCTL_ASYNC_READ, 1117);
-             f.Status("ReadQuadlet",
-                      ReadQuadlet(0xFFC0, REGISTER_OFFSET_HIGH, FLASH_READ_CTRL, &f.value));
-             f.Status("ReadQuadlet",
-                      ReadQuadlet(0xFFC0, REGISTER_OFFSET_HIGH, FLASH_ERASE_CTRL, &f.value));
+             f.Read(0xFFC0, FLASH_READ_CTRL);
+             f.Read(0xFFC0, FLASH_ERASE_CTRL);
              f.Status("SetTargetNode", SetTargetNode(1));
              f.ErrorText(9);
          }},
@@ -241,7 +247,8 @@ std::vector<ScenarioCase> OpenCloseCases() {
 }
 class OpenClose : public ApiScenario {};
 TEST_P(OpenClose, StatusesTraceAndLog) { Run("api/open_close"); }
-INSTANTIATE_TEST_SUITE_P(Scenarios, OpenClose, ::testing::ValuesIn(OpenCloseCases()), CaseName());
+INSTANTIATE_TEST_SUITE_P(Scenarios, OpenClose,
+                         ::testing::ValuesIn(Concat(OpenCloseCases(), MessageCases())), CaseName());
 
 // Quadlet reads and writes: request blocks, byte order, traces and failures.
 std::vector<ScenarioCase> QuadletCases() {
@@ -257,32 +264,28 @@ std::vector<ScenarioCase> QuadletCases() {
         {"write: value most significant byte first, node's low 16 bits", true,
          [](ApiScenario& f) {
              f.Open(0);
-             f.Status("WriteQuadlet",
-                      WriteQuadlet(0xFFC0, REGISTER_OFFSET_HIGH, CSR_MODE_CTRL, MODE_EDIT));
-             f.Status("WriteQuadlet", WriteQuadlet(0x3FF0005, REGISTER_OFFSET_HIGH, 0, 0x01020304));
+             f.Write(0xFFC0, CSR_MODE_CTRL, MODE_EDIT);
+             f.Write(0x3FF0005, 0, 0x01020304);
          }},
         {"verbose and internal trace of a read, also in the log", true,
          [](ApiScenario& f) {
              f.Open(TRACE_VERBOSE | TRACE_INTERNAL);
              f.driver_->SetReadValue(FLASH_READ_CTRL, 0x01020304);
-             f.Status("ReadQuadlet",
-                      ReadQuadlet(0xFFC1, REGISTER_OFFSET_HIGH, FLASH_READ_CTRL, &f.value));
+             f.Read(0xFFC1, FLASH_READ_CTRL);
              f.t_.Add("value %08X\n", f.value);
          }},
         {"a failed write traces its data first", true,
          [](ApiScenario& f) {
              f.Open(TRACE_VERBOSE | TRACE_INTERNAL | TRACE_ERROR);
              f.driver_->FailNext(IOCTL_ASYNC_WRITE, 0x79);
-             f.Status("WriteQuadlet",
-                      WriteQuadlet(0xFFC1, REGISTER_OFFSET_HIGH, FLASH_READ_CTRL, 0x01020304));
+             f.Write(0xFFC1, FLASH_READ_CTRL, 0x01020304);
          }},
         {"a failed read: detail, data, error line; the value stays", true,
          [](ApiScenario& f) {
              f.Open(TRACE_VERBOSE | TRACE_INTERNAL | TRACE_ERROR);
              f.driver_->FailNext(IOCTL_ASYNC_READ, 1117);
              f.value = 0x5A5A5A5A;
-             f.Status("ReadQuadlet",
-                      ReadQuadlet(0xFFC1, REGISTER_OFFSET_HIGH, FLASH_READ_CTRL, &f.value));
+             f.Read(0xFFC1, FLASH_READ_CTRL);
              f.t_.Add("value %08X\n", f.value);
              f.ErrorText(9);
          }},
@@ -290,22 +293,21 @@ std::vector<ScenarioCase> QuadletCases() {
          [](ApiScenario& f) {
              f.Open(TRACE_ERROR);
              f.driver_->FailNext(IOCTL_ASYNC_READ, 31);
-             f.Status("ReadQuadlet",
-                      ReadQuadlet(0, REGISTER_OFFSET_HIGH, FLASH_UPLOAD_CHECKSUM, &f.value));
+             f.Read(0, FLASH_UPLOAD_CHECKSUM);
          }},
         {"closed, then a missing value pointer", true,
          [](ApiScenario& f) {
              g_api.traceFlags = TRACE_VERBOSE | TRACE_ERROR;
              f.Status("ReadQuadlet", ReadQuadlet(0, REGISTER_OFFSET_HIGH, 0, nullptr));
-             f.Status("WriteQuadlet", WriteQuadlet(0, REGISTER_OFFSET_HIGH, 0, 0));
+             f.Write(0, 0, 0);
              f.Open(TRACE_VERBOSE | TRACE_ERROR);
              f.Status("ReadQuadlet", ReadQuadlet(0, REGISTER_OFFSET_HIGH, 0, nullptr));
          }},
         {"API trace alone shows no quadlet lines", true,
          [](ApiScenario& f) {
              f.Open(TRACE_API | TRACE_API_VERBOSE | TRACE_WARNING);
-             f.Status("ReadQuadlet", ReadQuadlet(0, REGISTER_OFFSET_HIGH, 0, &f.value));
-             f.Status("WriteQuadlet", WriteQuadlet(0, REGISTER_OFFSET_HIGH, 0, 0));
+             f.Read(0, 0);
+             f.Write(0, 0, 0);
          }},
     };
 }

@@ -6,6 +6,7 @@
 #include "link/registers.h"
 #include "platform/bytes.h"
 #include "program/program_test_util.h"
+#include "support/case_file.h"
 #include "support/fake_clock.h"
 #include "wine/configrom_record.h"
 
@@ -16,20 +17,7 @@ constexpr uint32_t kTraceAll = TRACE_ERROR | TRACE_API | TRACE_API_VERBOSE;
 
 using ConfigFiles = ApiTest;
 
-// A line of a case file, "name|fields...".
-struct CaseLine {
-    std::string name, rest;
-};
-
-std::vector<CaseLine> CaseLines(const std::string& file) {
-    std::istringstream lines(ReadFileBytes(GoldenPath(file)));
-    std::vector<CaseLine> cases;
-    for (std::string line; std::getline(lines, line);)
-        cases.push_back({line.substr(0, line.find('|')), line.substr(line.find('|') + 1)});
-    return cases;
-}
-
-class GenerateFile : public ConfigFiles, public ::testing::WithParamInterface<CaseLine> {};
+class GenerateFile : public ConfigFiles, public ::testing::WithParamInterface<CaseRow> {};
 
 // The cases of generate_cases.txt, a line "name|second unit|hw|output|page file|page text" each
 // ("\\n", "\\r" in the text; "-": no page), each against configrom/generate/<case>.txt. The
@@ -42,14 +30,11 @@ TEST_P(GenerateFile, FileAndTrace) {
     ASSERT_EQ(stored.size(), sizeof full);
     std::memcpy(&full, stored.data(), sizeof full);
     const std::string& name = GetParam().name;
-    std::istringstream fields(GetParam().rest);
-    std::vector<std::string> f{name};
-    for (std::string field; std::getline(fields, field, '|');) f.push_back(field);
+    std::vector<std::string> f = GetParam().fields;
+    f.insert(f.begin(), name);
     f.resize(6);  // an empty page text ends the line
     const std::string& output = f[3];
-    for (size_t at; (at = f[5].find('\\')) != std::string::npos;)
-        f[5].replace(at, 2, f[5][at + 1] == 'n' ? "\n" : "\r");
-    if (f[5] != "-") std::ofstream(f[4], std::ios::binary) << f[5];
+    if (f[5] != "-") std::ofstream(f[4], std::ios::binary) << Unescaped(f[5]);
     const bool device = output[0] == '/';  // never read back, such as /dev/full
     CONFIG_FILE_INFO record = full, info;
     if (f[1] == "1") record.config_flags |= CONFIG_FLAG_SECOND_LUN;
@@ -74,8 +59,7 @@ TEST_P(GenerateFile, FileAndTrace) {
 }
 
 INSTANTIATE_TEST_SUITE_P(Records, GenerateFile,
-                         ::testing::ValuesIn(CaseLines("configrom/generate_cases.txt")),
-                         CaseName());
+                         ::testing::ValuesIn(CaseRows("configrom/generate_cases.txt")), CaseName());
 
 TEST_F(ConfigFiles, GenerateRefusesMissingArguments) {
     EXPECT_EQ(GenerateConfigurationFile(nullptr, "x"), 5u);
@@ -94,13 +78,13 @@ TEST_F(ConfigFiles, FixedRecordFileIsTheOneTheWindowsBuildMustGive) {
     EXPECT_EQ(std::memcmp(&imported, &expected, sizeof expected), 0);
 }
 
-class ImportFile : public ConfigFiles, public ::testing::WithParamInterface<CaseLine> {};
+class ImportFile : public ConfigFiles, public ::testing::WithParamInterface<CaseRow> {};
 
 // The files of import_cases.txt, a line "name|hex bytes" each ("-": no file): good, old layout
 // and damaged; each against configrom/import/<case>.txt.
 TEST_P(ImportFile, RecordItGives) {
-    const CaseLine& c = GetParam();
-    if (c.rest != "-") WriteFile("image.bin", FromHex(c.rest));
+    const CaseRow& c = GetParam();
+    if (c.fields.at(0) != "-") WriteFile("image.bin", FromHex(c.fields[0]));
     CONFIG_FILE_INFO info;
     std::memset(&info, 0xCC, sizeof info);
     g_api.traceFlags = kTraceAll;
@@ -116,7 +100,7 @@ TEST_P(ImportFile, RecordItGives) {
 }
 
 INSTANTIATE_TEST_SUITE_P(Files, ImportFile,
-                         ::testing::ValuesIn(CaseLines("configrom/import_cases.txt")), CaseName());
+                         ::testing::ValuesIn(CaseRows("configrom/import_cases.txt")), CaseName());
 
 TEST_F(ConfigFiles, ImportRefusesMissingArguments) {
     CONFIG_FILE_INFO info;
@@ -242,49 +226,27 @@ TEST_F(SimTransfer, UploadThenTheDeviceShowsTheRomAndDownloadGivesTheFile) {
     ExpectRomAndDownload(Find());
 }
 
-// Configurations read back (config set) and time stamp records (no config: the firmware's
-// record `stamp` is read), good, blank, damaged and with the read window failing.
-struct DownloadCase {
-    const char* name;
-    Bytes config;
-    std::string stamp;
-    uint32_t failRead = 0;
-    bool failWrites = false;
-};
-std::string DownloadName(const DownloadCase& c) {
-    return (c.config.empty() ? "time_stamp_" : "configuration_") + CaseSlug(c.name);
+// Configurations read back and time stamp records, good, blank, damaged and with the read
+// window failing: configrom/download_cases.txt.
+std::string DownloadName(const CaseRow& c) {
+    return (c.Has("config") ? "configuration_" : "time_stamp_") + CaseSlug(c.name);
 }
 
-std::vector<DownloadCase> DownloadCases() {
-    const std::string any = "1";  // for a configuration, read from flash
-    return {
-        {"ROM length not a multiple of four", Header(EXT_CONFIG_MAGIC, 6, 10), any},
-        {"blank", Header(0xFFFFFFFF, 0xFFFFFFFF, 0), any},
-        {"zero length", Header(EXT_CONFIG_MAGIC, 0, 0), any},
-        {"length beyond any ROM", Header(EXT_CONFIG_MAGIC, 1028, 0), any},
-        {"read failure in the ROM", Header(EXT_CONFIG_MAGIC, 64, 64), any, 26 + 3},
-        {"window write failure", Header(EXT_CONFIG_MAGIC, 64, 64), any, 0, true},
-        {"time and date", {}, std::string("12:34:56\0Dec  6 2026", 20)},
-        {"no time", {}, std::string("\0Dec  6 2026", 12)},
-        {"no date", {}, std::string("12:34:56\0", 9)},
-        {"24 characters without a zero", {}, std::string(24, 'A')},
-        {"23 characters", {}, std::string(23, 'B')},
-        {"date to the end of the record", {}, std::string("1\0", 2) + std::string(22, 'D')},
-        {"read failure", {}, std::string("1\0002\0", 4), 4},
-        {"window write failure", {}, std::string("1\0002\0", 4), 0, true},
-    };
-}
-
-class Download : public SimTransfer, public ::testing::WithParamInterface<DownloadCase> {};
+class Download : public SimTransfer, public ::testing::WithParamInterface<CaseRow> {};
 
 // Each download against configrom/download/<configuration or time_stamp>_<case>.txt.
 TEST_P(Download, StatusTraceAndWhatWasRead) {
-    const DownloadCase& c = GetParam();
-    const bool stamp = c.config.empty();
-    Install(stamp ? Bytes(4, 0xFF) : c.config, c.stamp);
+    const CaseRow& c = GetParam();
+    const bool stamp = !c.Has("config");
+    std::istringstream header(c.Get("config"));
+    std::string magic, romLength, romBytes;
+    header >> magic >> romLength >> romBytes;
+    Install(stamp ? Bytes(4, 0xFF)
+                  : Header(CaseNumber(magic), CaseNumber(romLength), CaseNumber(romBytes)),
+            stamp ? Unescaped(c.Get("stamp")) : "1");
     ASSERT_EQ(OpenLORIC(TRACE_ERROR | TRACE_API), 0u);
     const uint16_t node = Find();  // the high bits of the node argument are not used
-    FailWindow(c.failRead, c.failWrites);
+    FailWindow(CaseNumber(c.Get("failRead")), c.Has("failWrites"));
     char time[40], date[40];
     std::memset(time, '#', sizeof time);
     std::memset(date, '#', sizeof date);
@@ -294,7 +256,7 @@ TEST_P(Download, StatusTraceAndWhatWasRead) {
         stamp ? DownloadTimestamp(0x30000 | node, time, date)
               : DownloadConfigurationFile(0x10000 | node, device_, "download.bin", nullptr);
     Transcript t;
-    t.Add("== %s\nstatus %u, %d requests\n", c.name, status, requests_.load());
+    t.Add("== %s\nstatus %u, %d requests\n", c.name.c_str(), status, requests_.load());
     t.Text(debug_.Text());
     if (stamp) t.Add("time \"%.39s\" date \"%.39s\"\n", time, date);
     if (!stamp) t.Words(ReadAll("download.bin"));
@@ -304,49 +266,35 @@ TEST_P(Download, StatusTraceAndWhatWasRead) {
     t.Check("configrom/download/" + DownloadName(c) + ".txt");
 }
 
-INSTANTIATE_TEST_SUITE_P(Cases, Download, ::testing::ValuesIn(DownloadCases()),
+INSTANTIATE_TEST_SUITE_P(Cases, Download,
+                         ::testing::ValuesIn(CaseRows("configrom/download_cases.txt")),
                          [](const auto& info) { return DownloadName(info.param); });
 
-struct UploadFailureCase {
-    const char* name;
-    void (*arrange)(SimTransfer& f);
-    bool otherNode;
-    const char* file;
-    ProgressCallback callback;
-};
-
-using UploadFailure = WithCases<SimTransfer, UploadFailureCase>;
-
-const UploadFailureCase kUploadFailures[] = {
-    {"nobody at the node", [](SimTransfer&) {}, true, "rom.bin", nullptr},
-    {"erase never done", [](SimTransfer& f) { f.sim_->SetEraseNeverDone(true); }, false, "rom.bin",
-     nullptr},
-    {"cancelled", [](SimTransfer&) {}, false, "rom.bin", CancelProgress},
-    {"processor reset refused", [](SimTransfer& f) { FailWrites(*f.sim_, FLASH_UPLOAD_CTRL, 1); },
-     false, "rom.bin", nullptr},
-    {"missing file", [](SimTransfer&) {}, false, "none.bin", nullptr},
-};
+using UploadFailure = WithCases<SimTransfer, CaseRow>;
 
 // Each failed upload's status, trace and the device's mode after it, against
 // configrom/sim_upload_failures/<case>.txt.
 TEST_P(UploadFailure, StatusTraceAndDeviceMode) {
-    const UploadFailureCase& c = GetParam();
+    const CaseRow& c = GetParam();
     Install(Bytes(4, 0xFF));
     ASSERT_EQ(OpenLORIC(TRACE_ERROR), 0u);
     sim_->ResetDevice();
     const uint16_t node = Find();
-    c.arrange(*this);
+    InjectFault(*sim_, c.Get("fault"));
     debug_.Clear();
     Transcript t;
-    t.Add("== %s\nstatus %u\n", c.name,
-          UploadConfigurationFile(c.otherNode ? 0xFFC5 : node, device_, c.file, 1, nullptr,
-                                  c.callback));
+    t.Add("== %s\nstatus %u\n", c.name.c_str(),
+          UploadConfigurationFile(c.Has("node") ? CaseNumber(c.Get("node")) : node, device_,
+                                  c.Get("file", "rom.bin").c_str(), 1, nullptr,
+                                  c.Has("cancel") ? CancelProgress : nullptr));
     t.Text(debug_.Text());
     t.Add("device mode %d\n", static_cast<int>(sim_->Mode()));
     t.Check("configrom/sim_upload_failures/" + CaseSlug(c.name) + ".txt");
 }
 
-INSTANTIATE_TEST_SUITE_P(Cases, UploadFailure, ::testing::ValuesIn(kUploadFailures), CaseName());
+INSTANTIATE_TEST_SUITE_P(Cases, UploadFailure,
+                         ::testing::ValuesIn(CaseRows("configrom/sim_upload_failure_cases.txt")),
+                         CaseName());
 
 TEST_F(SimTransfer, ArgumentsFilesAndTheClosedApi) {
     char time[24], date[24];

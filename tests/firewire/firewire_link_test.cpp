@@ -14,6 +14,7 @@
 #include "link/firewire_link.h"
 #include "loric.h"
 #include "platform/posix/firewire.h"
+#include "program/program_test_util.h"
 #include "support/api_fixture.h"
 #include "support/fake_clock.h"
 #include "support/golden.h"
@@ -24,8 +25,6 @@ namespace loric::test {
 namespace {
 
 namespace fw = platform::firewire;
-
-const std::string kImages = std::string(LORIC_SOURCE_DIR) + "/sim/images/";
 
 // The library's kernel hooks, answered by the FirewireCore that is their context.
 template <typename T>
@@ -162,12 +161,9 @@ public:
     }
     // A whole job on the running board: firmware and configuration as the chip's record says.
     void Job() {
-        std::vector<FLASH_DEVICE> devices(LORIC_MAX_FLASH_DEVICES);
-        uint32_t count = 0;
-        ASSERT_EQ(LoadFlashData((kImages + "simchips.dat").c_str(), devices.data(), &count), 0u);
         FLASH_DEVICE* chip = nullptr;
-        for (uint32_t i = 0; i < count; ++i)
-            if (std::strcmp(devices[i].deviceName, "29F040B") == 0) chip = &devices[i];
+        const std::vector<FLASH_DEVICE> records =
+            LoadRecords(kImages + "simchips.dat", "29F040B", &chip);
         ASSERT_NE(chip, nullptr);
         uint16_t node = 0;
         uint32_t blank = 0;
@@ -324,6 +320,12 @@ std::vector<FwCase> Cases() {
              f.core->SetDenyAccess(true);
              f.Nodes(1), f.core->SetDenyAccess(false), f.Nodes(1);
          }},
+    };
+}
+
+// Transactions, flash work and whole jobs.
+std::vector<FwCase> TransactionCases() {
+    return {
         {"response codes are not retried",
          [](F& f) {
              FirewireLink link;
@@ -391,7 +393,8 @@ TEST_P(FirewireBench, Transcript) {
     out.Check("firewire/" + CaseSlug(GetParam().name) + ".txt");
 }
 
-INSTANTIATE_TEST_SUITE_P(Cases, FirewireBench, ::testing::ValuesIn(Cases()), CaseName());
+INSTANTIATE_TEST_SUITE_P(Cases, FirewireBench,
+                         ::testing::ValuesIn(Concat(Cases(), TransactionCases())), CaseName());
 
 // The link is chosen when node files exist and no socket is named, or LORIC_LINK says so; the
 // node files are ordered by number.

@@ -19,6 +19,7 @@
 #include <string>
 #include <vector>
 
+#include "program/program_test_util.h"
 #include "support/api_fixture.h"
 #include "support/golden.h"
 #include "tqsim/firewire_core.h"
@@ -36,16 +37,10 @@
 namespace loric::test {
 namespace {
 
-const std::string kImages = std::string(LORIC_SOURCE_DIR) + "/sim/images/";
 const std::string kDescription = std::string(LORIC_SOURCE_DIR) + "/examples/config.json";
 // The EUI-64s of config.bin and of the description.
 const char* const kConfigId = "0x0ABCDE0123456789";
 const char* const kDescriptionId = "0x00C0DE0000010203";
-
-std::vector<uint8_t> ReadBytes(const std::string& path) {
-    const std::string bytes = ReadFileBytes(path);
-    return {bytes.begin(), bytes.end()};
-}
 
 // A board of the default chip running the example firmware with `config`.
 std::unique_ptr<tqsim::System> Board(const std::vector<uint8_t>& config) {
@@ -203,7 +198,7 @@ protected:
     }
     void ExpectDumped(size_t from, size_t length) {
         const std::vector<uint8_t> flash = sim_->Flash();
-        EXPECT_TRUE(ReadBytes("dump.bin") ==
+        EXPECT_TRUE(ReadAll("dump.bin") ==
                     std::vector<uint8_t>(flash.begin() + from, flash.begin() + from + length));
     }
 
@@ -262,8 +257,8 @@ TEST_F(UmockdevBench, DumpSurvivesABusResetOnTheWay) {
 // configuration given, and the board running them.
 TEST_F(UmockdevBench, ProgramAndVerifyOnTheRunningBoard) {
     Tool({"config", "generate", kDescription, "other.bin"});
-    ASSERT_NE(ReadBytes("other.bin"), config_);
-    ASSERT_TRUE(sim_->InstallFirmware(tqsim::image::ExampleFirmware(), ReadBytes("other.bin")));
+    ASSERT_NE(ReadAll("other.bin"), config_);
+    ASSERT_TRUE(sim_->InstallFirmware(tqsim::image::ExampleFirmware(), ReadAll("other.bin")));
     sim_->Reboot();
     core_->Sync();
     // A running board keeps its id unless it is given one: here config.bin's own.
@@ -275,7 +270,7 @@ TEST_F(UmockdevBench, ProgramAndVerifyOnTheRunningBoard) {
 TEST_F(UmockdevBench, ConfigUploadReplacesOnlyTheConfiguration) {
     Tool({"config", "generate", kDescription, "other.bin"});
     Tool({"config", "upload", "other.bin", "--verify", "--no-backup", "--guid", kDescriptionId});
-    ExpectInstalled(ReadBytes("other.bin"));
+    ExpectInstalled(ReadAll("other.bin"));
 }
 
 // program saves the board's firmware and configuration first; restore puts them back.
@@ -285,7 +280,7 @@ TEST_F(UmockdevBench, RestorePutsTheBackupsOfProgramBack) {
     Tool({"program", kImages + "firmware.bin", "other.bin", "--yes", "--backup", "saved.bin",
           "--guid", kDescriptionId},
          "saved.bin --guid " + std::string(kConfigId) + "`");
-    ExpectInstalled(ReadBytes("other.bin"));
+    ExpectInstalled(ReadAll("other.bin"));
     std::vector<std::string> backups;
     for (const auto& entry : std::filesystem::directory_iterator("."))
         if (const std::string name = entry.path().filename().string();

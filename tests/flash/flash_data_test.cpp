@@ -14,19 +14,12 @@
 #include "api/context.h"
 #include "link/driver_link.h"
 #include "support/api_fixture.h"
+#include "support/case_file.h"
 #include "support/golden.h"
 #include "support/request_recorder.h"
 
 namespace loric::test {
 namespace {
-
-// "set 1206, 8 bits": the set in hexadecimal, as the transcript writes it.
-std::string ParamName(const std::pair<int32_t, uint8_t>& p) {
-    char name[40];
-    std::snprintf(name, sizeof name, "set %X, %u bits", static_cast<unsigned>(p.first),
-                  unsigned{p.second});
-    return name;
-}
 
 class FlashData : public ApiTest {
 protected:
@@ -81,19 +74,11 @@ void PrintTo(const LoadCase& c, std::ostream* out) { *out << c.name; }
 // load_cases.txt: a file a line, "name|text" with \n, \r and \\ for line ends and backslashes;
 // then the shipped file, a missing one, one that never ends, and a warning left untraced.
 std::vector<LoadCase> LoadCases() {
-    std::istringstream lines(ReadFileBytes(GoldenPath("flash/load_cases.txt")));
     std::vector<LoadCase> cases;
     std::string halfMegabit;
-    for (std::string line; std::getline(lines, line);) {
-        const size_t bar = line.find('|');
-        std::string text;
-        for (size_t i = bar + 1; i < line.size(); ++i)
-            text += line[i] != '\\'    ? line[i]
-                    : line[++i] == 'n' ? '\n'
-                    : line[i] == 'r'   ? '\r'
-                                       : line[i];
-        if (line.substr(0, bar) == "half a megabit") halfMegabit = text;
-        cases.push_back({line.substr(0, bar), text});
+    for (const CaseRow& row : CaseRows("flash/load_cases.txt")) {
+        cases.push_back({row.name, Unescaped(row.fields.at(0))});
+        if (row.name == "half a megabit") halfMegabit = cases.back().text;
     }
     cases.push_back(
         {"shipped file", ReadFileBytes(std::string(LORIC_SOURCE_DIR) + "/data/flash_devices.dat")});
@@ -119,13 +104,12 @@ TEST_P(FlashFile, RecordsItGives) {
 
 INSTANTIATE_TEST_SUITE_P(Files, FlashFile, ::testing::ValuesIn(LoadCases()), CaseName());
 
-// A command set and bus width; the first case's request is refused by the driver.
-class SetFlashDeviceCase : public FlashData,
-                           public ::testing::WithParamInterface<std::pair<int32_t, uint8_t>> {};
+using SetFlashDeviceCase = WithCases<FlashData, CaseRow>;
 
 // The built-in set sent to the driver and the trace, against flash/set_flash_device/<case>.txt.
 TEST_P(SetFlashDeviceCase, SendsTheBuiltInSet) {
-    const auto& [set, width] = GetParam();
+    const auto set = static_cast<int32_t>(CaseNumber(GetParam().Get("set")));
+    const auto width = static_cast<uint8_t>(CaseNumber(GetParam().Get("width")));
     if (set == 2) recorder_.FailNext(IOCTL_SET_FLASH_COMMAND_SET, 31);
     FLASH_DEVICE device{};
     device.commandSetIndex = set;
@@ -139,15 +123,12 @@ TEST_P(SetFlashDeviceCase, SendsTheBuiltInSet) {
         t.Add("\n");
     }
     t.Text(debug_.Text());
-    t.Check("flash/set_flash_device/" + CaseSlug(ParamName(GetParam())) + ".txt");
+    t.Check("flash/set_flash_device/" + CaseSlug(GetParam().name) + ".txt");
 }
 
-INSTANTIATE_TEST_SUITE_P(
-    Sets, SetFlashDeviceCase,
-    ::testing::Values(std::pair<int32_t, uint8_t>{2, 8}, std::pair<int32_t, uint8_t>{1, 16},
-                      std::pair<int32_t, uint8_t>{1, 8}, std::pair<int32_t, uint8_t>{0x1206, 8},
-                      std::pair<int32_t, uint8_t>{0, 16}, std::pair<int32_t, uint8_t>{7, 8}),
-    [](const auto& info) { return CaseSlug(ParamName(info.param)); });
+INSTANTIATE_TEST_SUITE_P(Sets, SetFlashDeviceCase,
+                         ::testing::ValuesIn(CaseRows("flash/set_flash_device_cases.txt")),
+                         CaseName());
 
 TEST_F(FlashData, BothExportsRefuseBadArgumentsAndAClosedApi) {
     EXPECT_EQ(SetFlashDevice(nullptr), 5u);

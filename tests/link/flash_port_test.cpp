@@ -6,6 +6,7 @@
 #include "link/flash_port.h"
 #include "link/registers.h"
 #include "platform/platform.h"
+#include "support/case_file.h"
 #include "support/fake_clock.h"
 #include "support/golden.h"
 
@@ -53,119 +54,54 @@ private:
 
 class FlashPortTest : public ::testing::Test {
 protected:
-    // Runs one sequence under `title` with a fresh writer (refusing write `refuseAt`, 0 for
-    // none) and notes its result and, on false, the last-error code.
-    void Case(const std::string& title, const std::function<bool(QuadletWriter&)>& sequence,
-              uint32_t refuseAt = 0) {
-        t_.Add("%s\n", title.c_str());
+    FakeClock clock_;
+    Transcript t_;
+};
+
+class FlashPortGroup : public FlashPortTest, public ::testing::WithParamInterface<const char*> {};
+
+constexpr uint8_t kData[] = {0x11, 0x22, 0x33, 0x44, 0x55};
+
+// Each case of a group of link/flash_port_cases.txt with a fresh writer: its title, the writes
+// and sleeps, its result and, on false, the last-error code.
+TEST_P(FlashPortGroup, WritesAndSleeps) {
+    for (const test::CaseRow& c : test::CaseRows("link/flash_port_cases.txt")) {
+        if (c.name != GetParam()) continue;
+        const std::string op = c.Get("op");
+        const FLASH_COMMAND_SET set = FLASH_COMMAND_SET::BuiltIn(
+            test::CaseNumber(c.Get("set")), test::CaseNumber(c.Get("width", "8")));
+        const uint32_t address = test::CaseNumber(c.Get("address"));
+        t_.Add("%s\n", c.fields.at(0).c_str());
         RecordingWriter writer(t_, clock_);
-        writer.RefuseAt(refuseAt);
+        writer.RefuseAt(test::CaseNumber(c.Get("refuse")));
         platform::SetLastErrorCode(0);
-        const bool ok = sequence(writer);
+        const bool ok =
+            op == "program"
+                ? flash_port::Program(writer, set, address, kData + test::CaseNumber(c.Get("from")),
+                                      test::CaseNumber(c.Get("bytes")),
+                                      test::CaseNumber(c.Get("delay")))
+            : op == "erase" ? flash_port::EraseSector(writer, set, address)
+            : op == "flash" ? flash_port::ResetFlash(writer, set)
+                            : flash_port::ResetDevice(writer);
         writer.NoteSleeps();
         if (ok)
             t_.Add("  -> true\n");
         else
             t_.Add("  -> false, error %u\n", platform::GetLastErrorCode());
     }
-    void Program(const char* title, const FLASH_COMMAND_SET& set, uint32_t address,
-                 const uint8_t* data, uint32_t count, uint32_t delayMs, uint32_t refuseAt = 0) {
-        Case(
-            title,
-            [&](QuadletWriter& w) {
-                return flash_port::Program(w, set, address, data, count, delayMs);
-            },
-            refuseAt);
-    }
-    void Erase(const char* title, const FLASH_COMMAND_SET& set, uint32_t address,
-               uint32_t refuseAt = 0) {
-        Case(
-            title, [&](QuadletWriter& w) { return flash_port::EraseSector(w, set, address); },
-            refuseAt);
-    }
-    void ResetFlash(const char* title, const FLASH_COMMAND_SET& set, uint32_t refuseAt = 0) {
-        Case(
-            title, [&](QuadletWriter& w) { return flash_port::ResetFlash(w, set); }, refuseAt);
-    }
-    static FLASH_COMMAND_SET Set(uint32_t index, uint32_t busWidth) {
-        return FLASH_COMMAND_SET::BuiltIn(index, busWidth);
-    }
-
-    FakeClock clock_;
-    Transcript t_;
-};
-
-constexpr uint8_t kData[] = {0x11, 0x22, 0x33, 0x44, 0x55};
-
-// Unlocked once, two cycles a byte, left with the two reset cycles; the next address past
-// 0xFFFFF keeps its low 20 bits.
-TEST_F(FlashPortTest, ProgramWithUnlockBypass) {
-    Program("0x555/0x2AA bypass, 8 bits, 2 bytes at 0xFFFFF, 3 ms", Set(kCommandSet555Bypass, 8),
-            0xFFFFF, kData, 2, 3);
-    Program("0xAAA/0x555 bypass, 8 bits, 1 byte at 0x40", Set(kCommandSetAAABypass, 8), 0x40, kData,
-            1, 1);
-    Program("0x555/0x2AA bypass, 8 bits, no bytes: unlocked and left all the same",
-            Set(kCommandSet555Bypass, 8), 0, kData, 0, 1);
-    t_.Check("link/flash_port_program_bypass.txt");
+    t_.Check("link/flash_port_" + std::string(GetParam()) + ".txt");
 }
 
-// Four cycles a byte, no unlock and so no reset at the end; on a 16-bit bus a word a step, low
-// byte first, an odd last byte with an all-ones high byte.
-TEST_F(FlashPortTest, ProgramFourCyclesAByteOrWord) {
-    Program("0x555/0x2AA, 16 bits, 3 bytes at word 0x100, 2 ms", Set(kCommandSet555, 16), 0x100,
-            kData, 3, 2);
-    Program("0x5555/0x2AAA, 8 bits, 2 bytes at 0x12345", Set(kCommandSet5555, 8), 0x12345,
-            kData + 3, 2, 1);
-    Program("0xAAAA/0x5555, 16 bits, 2 bytes at 0", Set(kCommandSetAAAA, 16), 0, kData, 2, 1);
-    Program("driver-only set (a 16-bit word 0 of its own), 2 bytes: no cycles, one pause",
-            Set(kCommandSetDriverOnly, 8), 0, kData, 2, 5);
-    t_.Check("link/flash_port_program.txt");
-}
-
-// The last erase pair goes to the sector with data 0x30; the set itself is not changed, so a
-// whole-chip erase afterwards ends with (0x555, 0x10) again.
-TEST_F(FlashPortTest, SectorErase) {
-    const FLASH_COMMAND_SET set = Set(kCommandSet555, 8);
-    Erase("0x555/0x2AA, sector 0x10000", set, 0x10000);
-    Erase("0xAAAA/0x5555, sector 0x123456 (20 bits kept)", Set(kCommandSetAAAA, 16), 0x123456);
-    Erase("0xAAA/0x555 bypass, sector 0", Set(kCommandSetAAABypass, 8), 0);
-    Erase("0x555/0x2AA, whole chip after the sector erase", set, ERASE_ALL);
-    t_.Check("link/flash_port_sector_erase.txt");
-}
-
-TEST_F(FlashPortTest, ChipErase) {
-    Erase("0x5555/0x2AAA without reset", Set(kCommandSet5555NoReset, 8), ERASE_ALL);
-    Erase("0x555/0x2AA bypass, 16 bits", Set(kCommandSet555Bypass, 16), ERASE_ALL);
-    Erase("driver-only set: nothing to send", Set(kCommandSetDriverOnly, 8), ERASE_ALL);
-    t_.Check("link/flash_port_chip_erase.txt");
-}
-
-TEST_F(FlashPortTest, FlashAndDeviceReset) {
-    ResetFlash("flash, 0x555/0x2AA bypass: two cycles", Set(kCommandSet555Bypass, 8));
-    ResetFlash("flash, 0x555/0x2AA: one cycle", Set(kCommandSet555, 16));
-    ResetFlash("flash, 0x5555/0x2AAA without reset: nothing", Set(kCommandSet5555NoReset, 8));
-    Case("device", [&](QuadletWriter& w) { return flash_port::ResetDevice(w); });
-    Case(
-        "device, write refused", [&](QuadletWriter& w) { return flash_port::ResetDevice(w); }, 1);
-    t_.Check("link/flash_port_reset.txt");
-}
-
-// A refused write ends the sequence at once: no later cycle, no pause after the failed byte,
-// and the writer's error code is what the caller reads.
-TEST_F(FlashPortTest, FailedWriteStopsTheSequence) {
-    const FLASH_COMMAND_SET bypass = Set(kCommandSet555Bypass, 8);
-    Program("program, unlock refused at its second write", bypass, 0, kData, 2, 1, 2);
-    Program("program, second byte refused at its data end", bypass, 0, kData, 2, 1, 18);
-    Program("program, closing reset refused", bypass, 0, kData, 1, 1, 16);
-    Erase("sector erase, the sector's cycle refused", Set(kCommandSet555, 8), 0x8000, 16);
-    ResetFlash("flash reset, second cycle refused", bypass, 4);
-    t_.Check("link/flash_port_failures.txt");
-}
+INSTANTIATE_TEST_SUITE_P(Groups, FlashPortGroup,
+                         ::testing::Values("program_bypass", "program", "sector_erase",
+                                           "chip_erase", "reset", "failures"),
+                         [](const auto& info) { return std::string(info.param); });
 
 TEST_F(FlashPortTest, MissingDataIsRefusedBeforeAnyWrite) {
     RecordingWriter writer(t_, clock_);
     platform::SetLastErrorCode(0);
-    EXPECT_FALSE(flash_port::Program(writer, Set(kCommandSet555Bypass, 8), 0, nullptr, 1, 1));
+    EXPECT_FALSE(flash_port::Program(writer, FLASH_COMMAND_SET::BuiltIn(kCommandSet555Bypass, 8), 0,
+                                     nullptr, 1, 1));
     EXPECT_EQ(platform::GetLastErrorCode(), platform::kErrorInvalidParameter);
     EXPECT_EQ(t_.str(), "");
     EXPECT_TRUE(clock_.Sleeps().empty());

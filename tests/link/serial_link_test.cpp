@@ -218,6 +218,12 @@ std::vector<LinkCase> LinkCases() {
              f.Result("upload with set 6 kept (sends nothing)",
                       l.UploadBlock(true, {0, 2, kData, 0}));
          }},
+    };
+}
+
+// Erases, uploads, asynchronous requests, time-outs and a hang-up.
+std::vector<LinkCase> TransferCases() {
+    return {
         {"sector, chip and 20-bit sector erase; a flash port sequence stops at the first failed "
          "write",
          [](SerialLinkCommands& f, SerialLink& l) {
@@ -322,7 +328,8 @@ TEST_P(SerialLinkCommands, FramesAndReplies) {
     out.Check("link/serial_link_frames/" + test::CaseSlug(GetParam().name) + ".txt");
 }
 
-INSTANTIATE_TEST_SUITE_P(Commands, SerialLinkCommands, ::testing::ValuesIn(LinkCases()),
+INSTANTIATE_TEST_SUITE_P(Commands, SerialLinkCommands,
+                         ::testing::ValuesIn(test::Concat(LinkCases(), TransferCases())),
                          test::CaseName());
 
 size_t OpenDescriptors() {

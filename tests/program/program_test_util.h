@@ -10,6 +10,7 @@
 #include "loric.h"
 #include "platform/bytes.h"
 #include "support/api_fixture.h"
+#include "support/case_file.h"
 #include "support/golden.h"
 #include "support/request_recorder.h"
 #if __has_include("tqsim/system.h")
@@ -116,13 +117,20 @@ inline std::string WithoutAsyncLines(const std::string& text) {
 }
 
 #if __has_include("tqsim/system.h")
-// Every write to the register at `offsetLow` after the first `succeedFirst` fails.
-inline void FailWrites(tqsim::System& sim, uint32_t offsetLow, uint32_t succeedFirst) {
-    tqsim::RegisterFault fault;
-    fault.offsetLow = offsetLow;
-    fault.onRead = false;
-    fault.succeedFirst = succeedFirst;
-    sim.AddRegisterFault(fault);
+// The fault a case names: "vanish" (the device is gone after its resets), "erase never done",
+// or "writes REGISTER N" (every write to it after the first N fails); "" none.
+inline void InjectFault(tqsim::System& sim, const std::string& fault) {
+    std::istringstream writes(fault.rfind("writes ", 0) == 0 ? fault.substr(7) : "");
+    std::string offset, succeedFirst;
+    if (writes >> offset >> succeedFirst) {
+        tqsim::RegisterFault fault;
+        fault.offsetLow = CaseNumber(offset);
+        fault.onRead = false;
+        fault.succeedFirst = CaseNumber(succeedFirst);
+        sim.AddRegisterFault(fault);
+    }
+    sim.SetVanishOnReset(fault == "vanish");
+    sim.SetEraseNeverDone(fault == "erase never done");
 }
 
 // Tests against the simulated bench through the exports.

@@ -7,6 +7,7 @@
 #include "link/registers.h"
 #include "program/upload.h"
 #include "program_test_util.h"
+#include "support/case_file.h"
 #include "support/fake_clock.h"
 
 namespace loric::test {
@@ -53,23 +54,6 @@ uint32_t LORIC_CDECL Progress(uint8_t percent) {
     return percent == g_cancelAt ? 1u : 0u;
 }
 
-struct UploadCase {
-    const char* name;
-    Bytes file;
-    uint32_t address = 0;
-    uint32_t flags = UPLOAD_METHOD_UPLOADER;
-    std::optional<uint32_t> parameter = {};
-    const char* title = nullptr;  // a progress window with this title; nullptr: none
-    bool callback = false;
-    uint32_t trace = TRACE_ERROR | TRACE_API;
-    uint8_t width = 8;
-    int32_t set = 1;
-    std::optional<uint32_t> checksum = {};  // what the device reports; none: the file's sum
-    int cancelAt = -1;                      // the percentage at which the callback cancels
-    uint32_t failCode = 0, failAt = 1, error = 1117;  // the failAt-th request of failCode fails
-    uint32_t deviceId = 0;
-};
-
 class SequenceTest : public ApiTest {
 public:
     void SetUp() override {
@@ -107,82 +91,18 @@ public:
     std::atomic<size_t> polls_{0};
 };
 
-// Which request a job case refuses.
-using Fails = std::function<bool(const RecordedRequest&)>;
-Fails WriteOf(uint32_t offset, uint32_t value) {
-    return [=](const RecordedRequest& r) {
-        auto t = RequestRecorder::Decode(r);
-        return t && t->write && t->offsetLow == offset && t->value == value;
-    };
-}
-Fails ResetOf(uint32_t kind) {
-    return [=](const RecordedRequest& r) {
-        return r.code == IOCTL_RESET && r.input == LittleEndianBytes({kind});
-    };
-}
-Fails CodeOf(uint32_t code) {
-    return [=](const RecordedRequest& r) { return r.code == code; };
-}
-
-struct JobCase {
-    const char* name;
-    bool loader;  // the loader job from node 5 (from 0xFFC1 when blank), else the firmware job
-    const char* image;
-    Fails fails = nullptr;
-    uint32_t deviceId = 1;
-    const char* config = "config.bin";
-    uint32_t blank = 0;
-    uint32_t method = 0;                                  // the loader job's erase delay
-    std::function<void(FLASH_DEVICE&)> change = nullptr;  // what makes the record unusable
-    bool closed = false;
-};
-
-std::vector<JobCase> JobCases() {
-    return {
-        {"firmware and configuration", false, "firmware.bin"},
-        {"firmware fills its space exactly", false, "exact.bin"},
-        {"firmware one byte too large", false, "over.bin"},
-        {"firmware larger than the flash", false, "huge.bin"},
-        {"firmware missing", false, "missing.bin"},
-        {"configuration missing", false, "firmware.bin", nullptr, 1, "nothere.bin"},
-        {"firmware empty", false, "empty.bin"},
-        {"firmware of one byte", false, "one.bin"},
-        {"internal flash", false, "firmware.bin", nullptr, FLASH_INTERNAL_DEVICE_ID},
-        {"internal flash erase refused", false, "firmware.bin",
-         WriteOf(FLASH_ERASE_CTRL, ERASE_ALL), FLASH_INTERNAL_DEVICE_ID},
-        {"mode switch refused", false, "firmware.bin", WriteOf(CSR_MODE_CTRL, MODE_EDIT)},
-        {"firmware sector erase refused", false, "firmware.bin", WriteOf(FLASH_ERASE_CTRL, 0x4000)},
-        {"configuration sector erase refused", false, "firmware.bin",
-         WriteOf(FLASH_ERASE_CTRL, 0x20000)},
-        {"processor reset refused", false, "firmware.bin",
-         WriteOf(FLASH_UPLOAD_CTRL, PROCESSOR_RESET)},
-        {"loader missing", true, "missing.bin"},
-        {"loader empty", true, "empty.bin"},
-        {"loader fills the bottom sector, 3 s erase delay", true, "bottom.bin", nullptr, 1, "", 0,
-         3},
-        {"loader larger than the bottom sector", true, "above.bin"},
-        {"blank device", true, "loader.bin", nullptr, 1, nullptr, 1, 30},
-        {"not found after the force flash", true, "loader.bin",
-         [](const RecordedRequest& r) {
-             auto t = RequestRecorder::Decode(r);
-             return t && t->nodeId != 0x0005 && t->offsetLow == FLASH_PORT_CTRL;
-         }},
-        {"flash port erase refused", true, "loader.bin", CodeOf(IOCTL_ERASE_SECTOR)},
-        {"flash reset refused", true, "loader.bin", ResetOf(RESET_FLASH)},
-        {"device reset refused", true, "loader.bin", ResetOf(RESET_DEVICE)},
-        {"bus reset refused", true, "loader.bin", ResetOf(RESET_BUS)},
-        {"no loader answers", true, "loader.bin", CodeOf(IOCTL_ASYNC_READ)},
-        // Refused before any request.
-        {"no configuration sector", false, "firmware.bin", nullptr, 1, "config.bin", 0, 0,
-         [](FLASH_DEVICE& d) { d.configSector = nullptr; }},
-        {"bus width 0", false, "firmware.bin", nullptr, 1, "config.bin", 0, 0,
-         [](FLASH_DEVICE& d) { d.busWidth = 0; }},
-        {"loader, command set 9", true, "loader.bin", nullptr, 1, "", 0, 0,
-         [](FLASH_DEVICE& d) { d.commandSetIndex = 9; }},
-        {"loader, erase delay above 30 s", true, "loader.bin", nullptr, 1, "", 0, 31},
-        {"firmware, closed", false, "firmware.bin", nullptr, 1, "config.bin", 0, 0, nullptr, true},
-        {"loader, closed", true, "loader.bin", nullptr, 1, "", 0, 0, nullptr, true},
-    };
+// Whether `r` is the request a job case's "fails=" names (program/job_cases.txt).
+bool Refused(const std::string& fails, const RecordedRequest& r) {
+    std::istringstream words(fails);
+    std::string kind, first, second;
+    words >> kind >> first >> second;
+    const auto t = RequestRecorder::Decode(r);
+    if (kind == "write")
+        return t && t->write && t->offsetLow == CaseNumber(first) && t->value == CaseNumber(second);
+    if (kind == "elsewhere") return t && t->nodeId != 0x0005 && t->offsetLow == CaseNumber(first);
+    if (kind == "reset")
+        return r.code == IOCTL_RESET && r.input == LittleEndianBytes({CaseNumber(first)});
+    return kind == "code" && r.code == CaseNumber(first);
 }
 
 // A job's outcome for its size limits, unreadable images and refused steps: the status and its
@@ -190,7 +110,7 @@ std::vector<JobCase> JobCases() {
 // The firmware job, given the node with high bits that are not used, runs on a copy of the
 // record, whose configuration sector still points into the original's table: that sector is
 // taken as given.
-class JobOutcome : public SequenceTest, public ::testing::WithParamInterface<JobCase> {
+class JobOutcome : public SequenceTest, public ::testing::WithParamInterface<CaseRow> {
 protected:
     void SetUp() override {
         SequenceTest::SetUp();
@@ -204,59 +124,58 @@ protected:
 };
 
 TEST_P(JobOutcome, RequestsTraceAndTitles) {
-    const JobCase& c = GetParam();
+    const CaseRow& c = GetParam();
+    const std::string fails = c.Get("fails"), record = c.Get("record"), image = c.Get("image"),
+                      config = c.Get("config", "config.bin");
+    const uint32_t blank = CaseNumber(c.Get("blank"));
     Open(TRACE_API | TRACE_API_VERBOSE | TRACE_ERROR);
-    driver_.SetHandler([&c](const RecordedRequest& r) -> std::optional<ScriptedReply> {
-        if (c.fails && c.fails(r)) return ScriptedReply::Failure(platform::kErrorIoDevice);
+    driver_.SetHandler([fails](const RecordedRequest& r) -> std::optional<ScriptedReply> {
+        if (Refused(fails, r)) return ScriptedReply::Failure(platform::kErrorIoDevice);
         return std::nullopt;
     });
     TitleLog titles;
     FLASH_DEVICE original, device;
-    EightBitDevice(original, c.deviceId);
+    EightBitDevice(original, CaseNumber(c.Get("device", "1")));
     device = original;
-    if (c.change) c.change(device);
-    if (c.closed) CloseLORIC();
-    uint16_t node = c.blank ? 0xFFC1 : 0x0005;
-    const uint32_t status = c.loader ? UploadFirmwareLoader(&node, &device, c.image, c.blank,
-                                                            c.method, titles.Handle(), nullptr)
-                                     : UploadFirmwareAndConfig(0x120000 | kNode, &device, c.image,
-                                                               c.config, titles.Handle(), nullptr);
+    if (record == "no configuration sector") device.configSector = nullptr;
+    if (record == "bus width 0") device.busWidth = 0;
+    if (record == "command set 9") device.commandSetIndex = 9;
+    if (c.Has("closed")) CloseLORIC();
+    uint16_t node = blank ? 0xFFC1 : 0x0005;
+    const uint32_t status =
+        c.Has("loader") ? UploadFirmwareLoader(&node, &device, image.c_str(), blank,
+                                               CaseNumber(c.Get("delay")), titles.Handle(), nullptr)
+                        : UploadFirmwareAndConfig(0x120000 | kNode, &device, image.c_str(),
+                                                  config.c_str(), titles.Handle(), nullptr);
     char text[160] = {};
     GetErrorText(status, text);
     Transcript t;
-    t.Add("==== %s: status %u \"%s\", node %04X, slept %llu ms\n", c.name, status, text, node,
-          static_cast<unsigned long long>(clock_.SleptMs()));
+    t.Add("==== %s: status %u \"%s\", node %04X, slept %llu ms\n", c.name.c_str(), status, text,
+          node, static_cast<unsigned long long>(clock_.SleptMs()));
     t.Text(RequestTranscript(driver_, debug_.Text(), &titles));
     t.Check("program/job_outcomes/" + CaseSlug(c.name) + ".txt");
 }
 
-INSTANTIATE_TEST_SUITE_P(Jobs, JobOutcome, ::testing::ValuesIn(JobCases()), CaseName());
+INSTANTIATE_TEST_SUITE_P(Jobs, JobOutcome, ::testing::ValuesIn(CaseRows("program/job_cases.txt")),
+                         CaseName());
 
-// An erase that never ends: the erase's address, its limit, and the millisecond of the clock's
-// second it starts at.
-struct EraseTimeout {
-    const char* name;
-    uint32_t address;
-    int64_t limitMs;
-    int64_t startMs;
-};
-
-class EraseTimeoutCase : public SequenceTest, public ::testing::WithParamInterface<EraseTimeout> {};
+using EraseTimeoutCase = WithCases<SequenceTest, CaseRow>;
 
 // 20 s a sector, 120 s the chip, whatever the millisecond it starts at: the trace, with the
 // number of polls, and the status text against program/erase_timeouts/<case>.txt.
 TEST_P(EraseTimeoutCase, WithinTheLastWholeSecondOfTheLimit) {
-    const EraseTimeout& c = GetParam();
+    const CaseRow& c = GetParam();
+    const int64_t limitMs = CaseNumber(c.Get("limit"));
     Open(TRACE_API | TRACE_ERROR);
     clock_.SetStep(7);  // every poll's clock reading takes 7 ms
-    clock_.Advance((1000 + c.startMs - clock_.NowMs() % 1000) % 1000);
+    clock_.Advance((1000 + CaseNumber(c.Get("start")) - clock_.NowMs() % 1000) % 1000);
     PollAnswers({0x2});
     FLASH_DEVICE device;
     EightBitDevice(device, 0);
-    EXPECT_EQ(EraseFlashSector(0xFFC0, &device, c.address, 0), 23u);
+    EXPECT_EQ(EraseFlashSector(0xFFC0, &device, CaseNumber(c.Get("address")), 0), 23u);
     ASSERT_GE(stamps_.size(), 2u);
-    EXPECT_GE(stamps_.back() - stamps_.front(), c.limitMs - 1000 - 7);
-    EXPECT_LE(stamps_.back() - stamps_.front(), c.limitMs);
+    EXPECT_GE(stamps_.back() - stamps_.front(), limitMs - 1000 - 7);
+    EXPECT_LE(stamps_.back() - stamps_.front(), limitMs);
     char text[128];
     ASSERT_EQ(GetErrorText(23, text), 0u);
     Transcript t;
@@ -264,307 +183,109 @@ TEST_P(EraseTimeoutCase, WithinTheLastWholeSecondOfTheLimit) {
     t.Check("program/erase_timeouts/" + CaseSlug(c.name) + ".txt");
 }
 
-INSTANTIATE_TEST_SUITE_P(
-    Limits, EraseTimeoutCase,
-    ::testing::Values(EraseTimeout{"sector at 400 from ms 500", 0x400, 20000, 500},
-                      EraseTimeout{"sector at 10000 from ms 515", 0x10000, 20000, 515},
-                      EraseTimeout{"whole chip from ms 512", ERASE_ALL, 120000, 512}),
-    CaseName());
+INSTANTIATE_TEST_SUITE_P(Limits, EraseTimeoutCase,
+                         ::testing::ValuesIn(CaseRows("program/erase_timeout_cases.txt")),
+                         CaseName());
 
-struct EraseCase {
-    const char* name;
-    void (*script)(SequenceTest& f);
-    uint32_t address;
-    uint32_t method;
-    uint32_t deviceId = 0;
-    bool noRecord = false, closed = false;
-};
-
-using EraseOutcome = WithCases<SequenceTest, EraseCase>;
-
-// The device method's back-to-back polls until done, its refused start write and failed poll,
-// the second the internal flash is given instead of polls, and the flash port method, which is
-// one link call at the target node.
-std::vector<EraseCase> EraseCases() {
-    return {
-        {"polls until done",
-         [](SequenceTest& f) {
-             f.PollAnswers({0x00000000, 0xFFFFFFFE, 0x00000081});
-         },
-         0x10000, 0, 3},
-        {"internal flash", [](SequenceTest& f) { f.PollAnswers({0}); }, ERASE_ALL, 0,
-         FLASH_INTERNAL_DEVICE_ID},
-        {"start write refused",
-         [](SequenceTest& f) { f.driver_.FailNext(IOCTL_ASYNC_WRITE, platform::kErrorIoDevice); },
-         0x8000, 0},
-        {"poll fails after a good read",
-         [](SequenceTest& f) {
-             RecordedRequest read;
-             read.input.resize(44);
-             f.driver_.Queue(IOCTL_ASYNC_READ, ScriptedReply::QuadletRead(read, 0x40));
-             f.driver_.FailNext(IOCTL_ASYNC_READ, platform::kErrorIoDevice);
-         },
-         0x8000, 0},
-        // A success leaves the argument of an earlier failure (a poll of the erase control).
-        {"flash port", [](SequenceTest&) { SetMessageArgument(FLASH_ERASE_CTRL); }, 0x10000, 1},
-        {"flash port refused",
-         [](SequenceTest& f) { f.driver_.FailNext(IOCTL_ERASE_SECTOR, platform::kErrorIoDevice); },
-         ERASE_ALL, 1},
-        {"no record", [](SequenceTest&) {}, 0x8000, 0, 0, true},
-        {"closed", [](SequenceTest&) {}, 0x8000, 0, 0, false, true},
-        {"closed, flash port", [](SequenceTest&) {}, 0x8000, 1, 0, false, true},
-    };
-}
+using EraseOutcome = WithCases<SequenceTest, CaseRow>;
 
 // Each erase case's status, wait, requests and trace against program/erase_outcomes/<case>.txt.
 TEST_P(EraseOutcome, StatusWaitRequestsAndTrace) {
-    const EraseCase& c = GetParam();
+    const CaseRow& c = GetParam();
+    const uint32_t method = CaseNumber(c.Get("method"));
     Open(TRACE_API | TRACE_INTERNAL | TRACE_ERROR);
     driver_.ClearScript();
-    c.script(*this);
+    if (c.Has("polls")) PollAnswers(CaseNumbers(c.Get("polls")));
+    RecordedRequest read;
+    read.input.resize(44);
+    if (c.Has("read"))
+        driver_.Queue(IOCTL_ASYNC_READ,
+                      ScriptedReply::QuadletRead(read, CaseNumber(c.Get("read"))));
+    if (c.Has("fail")) driver_.FailNext(CaseNumber(c.Get("fail")), platform::kErrorIoDevice);
+    if (c.Has("argument")) SetMessageArgument(CaseNumber(c.Get("argument")));
     FLASH_DEVICE device;
-    EightBitDevice(device, c.deviceId);
-    if (c.closed) CloseLORIC();
+    EightBitDevice(device, CaseNumber(c.Get("device")));
+    if (c.Has("closed")) CloseLORIC();
     const int64_t before = clock_.NowMs();
     const uint32_t status =
-        EraseFlashSector(0xFFC2, c.method || c.noRecord ? nullptr : &device, c.address, c.method);
+        EraseFlashSector(0xFFC2, method || c.Has("norecord") ? nullptr : &device,
+                         CaseNumber(c.Get("address")), method);
     Transcript t;
-    t.Add("==== %s: status %u, message argument %u, %lld whole s\n", c.name, status,
+    t.Add("==== %s: status %u, message argument %u, %lld whole s\n", c.name.c_str(), status,
           g_api.messageArgument.number, static_cast<long long>((clock_.NowMs() - before) / 1000));
     t.Text(RequestTranscript(driver_, debug_.Text(), nullptr));
     CloseLORIC();
     t.Check("program/erase_outcomes/" + CaseSlug(c.name) + ".txt");
 }
 
-INSTANTIATE_TEST_SUITE_P(Erases, EraseOutcome, ::testing::ValuesIn(EraseCases()), CaseName());
+INSTANTIATE_TEST_SUITE_P(Erases, EraseOutcome,
+                         ::testing::ValuesIn(CaseRows("program/erase_cases.txt")), CaseName());
 
-// UploadFile's cases, each against program/upload_file/<case>.txt.
-std::vector<UploadCase> UploadCases() {
-    const Bytes big = Pattern(100000, 1), small = Pattern(3000, 1), some = Pattern(400, 1);
-    return {
-        {"100000 bytes by the uploader",
-         big,
-         0x4000,
-         UPLOAD_METHOD_UPLOADER,
-         {},
-         "Uploading firmware...",
-         true},
-        {"1001 bytes by the flash port, 16-bit bus",
-         Pattern(1001, 1),
-         0x10000,
-         UPLOAD_METHOD_FLASH_PORT,
-         {},
-         "Saved",
-         true,
-         TRACE_ERROR | TRACE_API,
-         16},
-        {"1024 bytes show the title",
-         Pattern(1024, 1),
-         0,
-         UPLOAD_METHOD_UPLOADER,
-         {},
-         "Uploading firmware..."},
-        {"mode: set 5, 16 bits", Pattern(64, 1), 0, 0, {}, nullptr, false, 0, 16, 5},
-        {"mode: set 2, 32 bits", Pattern(64, 1), 0, 0, {}, nullptr, false, 0, 32, 2},
-        {"mode: set 304, flash port", Pattern(64, 1), 0, 1, {}, nullptr, false, 0, 8, 0x304},
-        {"mode: flags 104", Pattern(64, 1), 0, 0x104, {}, nullptr, false, 0, 16, 0},
-        {"mode: flags 3, 32 bits", Pattern(64, 1), 0, 3, {}, nullptr, false, 0, 32, 6},
-        {"full trace of a flash port upload",
-         Pattern(8, 1),
-         0x1000,
-         UPLOAD_METHOD_FLASH_PORT,
-         {},
-         nullptr,
-         false,
-         TRACE_ERROR | TRACE_API | TRACE_API_VERBOSE | TRACE_INTERNAL},
-        {"uploader trace, length rounded up",
-         Pattern(4093, 1),
-         0,
-         UPLOAD_METHOD_UPLOADER,
-         {},
-         nullptr,
-         false,
-         TRACE_API | TRACE_INTERNAL},
-        // The device sums what it received: the sum compared covers the parameter put in.
-        {"parameter, marker at 100", WithSection(0x200, 0x100, "03"), 0, 0, 0xA1B2C3D4, nullptr,
-         false, 0, 8, 1, QuadletSum(WithSection(0x200, 0x100, "03", {{0x110, 0xA1B2C3D4}}))},
-        {"parameter, marker at 101", WithSection(0x200, 0x101, "03"), 0, 0, 0xA1B2C3D4, nullptr,
-         false, 0, 8, 1, 0},
-        {"parameter, marker at 104", WithSection(0x200, 0x104, "03"), 0, 0, 0xA1B2C3D4, nullptr,
-         false, 0, 8, 1, 0},
-        {"parameter section trace",
-         WithSection(0x40, 8, "03", {{0x18, 0x11223344}, {0x1C, 0xDEADBEEF}, {0x20, 5}}), 0,
-         UPLOAD_METHOD_FLASH_PORT, 7, nullptr, false, TRACE_ERROR | TRACE_INTERNAL},
-        {"no parameter section", Pattern(0x40, 3), 0, UPLOAD_METHOD_FLASH_PORT, 7, nullptr, false,
-         TRACE_ERROR | TRACE_INTERNAL},
-        {"section with no room for its parameter", WithSection(0x200, 0x100, "00"), 0, 0, 1},
-        {"section with an unreadable count", WithSection(0x200, 0, "zz"), 0, 0, 1},
-        {"parameter at the image's end", WithSection(0x20, 0x10, "01"), 0, 0, 1},
-        {"count beyond the image", WithSection(0x1E, 0x10, "", {}, 0x1D), 0, 0, 1},
-        {"unusable section without a parameter", WithSection(0x200, 0x100, "00"), 0, 0},
-        {"device checksum 0 is not compared",
-         small,
-         0,
-         0,
-         {},
-         nullptr,
-         false,
-         TRACE_ERROR | TRACE_API,
-         8,
-         1,
-         0},
-        {"device checksum mismatch",
-         small,
-         0,
-         0,
-         {},
-         nullptr,
-         false,
-         TRACE_ERROR | TRACE_API,
-         8,
-         1,
-         QuadletSum(small) + 1},
-        {"internal flash: no checksum read",
-         small,
-         0,
-         0,
-         {},
-         nullptr,
-         false,
-         0,
-         8,
-         1,
-         {},
-         -1,
-         0,
-         1,
-         0,
-         FLASH_INTERNAL_DEVICE_ID},
-        {"cancelled at 10%",
-         Pattern(5000, 1),
-         0,
-         0,
-         {},
-         "Up",
-         true,
-         TRACE_ERROR | TRACE_API,
-         8,
-         1,
-         {},
-         10},
-        {"cancel at 100% comes too late",
-         Pattern(5000, 1),
-         0,
-         0,
-         {},
-         nullptr,
-         true,
-         0,
-         8,
-         1,
-         {},
-         100},
-        {"the fourth step fails",
-         some,
-         0,
-         0,
-         {},
-         nullptr,
-         true,
-         TRACE_ERROR | TRACE_API,
-         8,
-         1,
-         {},
-         -1,
-         IOCTL_UPLOAD_UPLOADER,
-         4},
-        {"start address not written",
-         some,
-         0,
-         0,
-         {},
-         nullptr,
-         false,
-         TRACE_ERROR | TRACE_API,
-         8,
-         1,
-         {},
-         -1,
-         IOCTL_ASYNC_WRITE},
-        {"checksum not read",
-         some,
-         0,
-         0,
-         {},
-         nullptr,
-         false,
-         TRACE_ERROR,
-         8,
-         1,
-         {},
-         -1,
-         IOCTL_ASYNC_READ},
-        {"byte program delay refused",
-         some,
-         0,
-         UPLOAD_METHOD_FLASH_PORT,
-         {},
-         nullptr,
-         false,
-         TRACE_ERROR,
-         8,
-         1,
-         {},
-         -1,
-         IOCTL_SET_BYTE_PROGRAM_DELAY,
-         1,
-         31},
-        {"bus width 0", Pattern(100, 1), 0, 0, {}, nullptr, false, TRACE_ERROR, 0},
-        {"bus width 4", Pattern(100, 1), 0, 0, {}, nullptr, false, TRACE_ERROR, 4},
-        {"bus width 24", Pattern(100, 1), 0, 0, {}, nullptr, false, TRACE_ERROR, 24},
-        {"bus width 64", Pattern(100, 1), 0, 0, {}, nullptr, false, TRACE_ERROR, 64},
-        {"missing file", Pattern(100, 1)},
-        {"empty file", {}, 0x20},
-    };
+// UploadFile's cases, each against program/upload_file/<case>.txt; the table is
+// program/upload_cases.txt.
+using UploadFileCase = WithCases<SequenceTest, CaseRow>;
+
+// The file of an upload case.
+Bytes UploadImage(const CaseRow& c) {
+    const std::string section = c.Get("section");
+    Bytes file = Pattern(CaseNumber(c.Get("file")), CaseNumber(c.Get("seed", "1")));
+    if (!section.empty()) {
+        std::vector<std::pair<size_t, uint32_t>> words;
+        std::istringstream list(c.Get("words"));
+        for (std::string w; std::getline(list, w, ',');)
+            words.emplace_back(CaseNumber(w.substr(0, w.find(':'))),
+                               CaseNumber(w.substr(w.find(':') + 1)));
+        file = WithSection(file.size(), CaseNumber(section.substr(0, section.find(':'))),
+                           section.substr(section.find(':') + 1).c_str(), words,
+                           c.Has("cut") ? CaseNumber(c.Get("cut")) : SIZE_MAX);
+    }
+    return file;
 }
 
-class UploadFileCase : public SequenceTest, public ::testing::WithParamInterface<UploadCase> {};
-
 TEST_P(UploadFileCase, RequestsTraceAndBytesUploaded) {
-    const UploadCase& c = GetParam();
+    const CaseRow& c = GetParam();
+    const Bytes file = UploadImage(c);
+    const std::string checksum = c.Get("checksum", "sum"), title = c.Get("title");
     Transcript t;
     FLASH_DEVICE device;
-    EightBitDevice(device, c.deviceId);
-    device.busWidth = c.width;
-    device.commandSetIndex = c.set;
+    EightBitDevice(device, CaseNumber(c.Get("device")));
+    device.busWidth = static_cast<uint8_t>(CaseNumber(c.Get("width", "8")));
+    device.commandSetIndex = static_cast<int32_t>(CaseNumber(c.Get("set", "1")));
     driver_.ClearScript();
-    driver_.SetReadValue(FLASH_UPLOAD_CHECKSUM, c.checksum.value_or(QuadletSum(c.file)));
+    driver_.SetReadValue(FLASH_UPLOAD_CHECKSUM,
+                         checksum.rfind("sum", 0) == 0
+                             ? QuadletSum(file) + CaseNumber(checksum.substr(3))
+                             : CaseNumber(checksum));
     auto seen = std::make_shared<std::atomic<uint32_t>>(0);
-    driver_.SetHandler([c, seen](const RecordedRequest& q) -> std::optional<ScriptedReply> {
-        if (q.code == c.failCode && ++*seen == c.failAt) return ScriptedReply::Failure(c.error);
+    const uint32_t failCode = CaseNumber(c.Get("fail")), failAt = CaseNumber(c.Get("failAt", "1")),
+                   error = CaseNumber(c.Get("error", "1117"));
+    driver_.SetHandler([=](const RecordedRequest& q) -> std::optional<ScriptedReply> {
+        if (q.code == failCode && ++*seen == failAt) return ScriptedReply::Failure(error);
         return std::nullopt;
     });
-    g_cancelAt = c.cancelAt;
-    WriteFile("img.bin", c.file);
+    g_cancelAt = c.Has("cancel") ? static_cast<int>(CaseNumber(c.Get("cancel"))) : -1;
+    WriteFile("img.bin", file);
     ResetApiContext();
-    ASSERT_EQ(OpenLORIC(c.trace), 0u);
+    ASSERT_EQ(OpenLORIC(CaseNumber(c.Get("trace", "TRACE_ERROR+TRACE_API"))), 0u);
     TitleLog window;
-    if (c.title) std::snprintf(window.window.title, sizeof window.window.title, "%s", c.title);
+    if (c.Has("title"))
+        std::snprintf(window.window.title, sizeof window.window.title, "%s", title.c_str());
     g_percents.clear();
     driver_.ClearRequests();
     debug_.Clear();
-    uint32_t parameter = c.parameter.value_or(0);
-    const uint32_t status =
-        UploadFile(0xFFC0, std::string(c.name) == "missing file" ? "missing.bin" : "img.bin",
-                   c.address, c.flags, &device, c.parameter ? &parameter : nullptr,
-                   c.title ? window.Handle() : nullptr, c.callback ? &Progress : nullptr);
+    uint32_t parameter = CaseNumber(c.Get("parameter"));
+    const uint32_t status = UploadFile(
+        0xFFC0, c.name == "missing file" ? "missing.bin" : "img.bin", CaseNumber(c.Get("address")),
+        CaseNumber(c.Get("method")), &device, c.Has("parameter") ? &parameter : nullptr,
+        c.Has("title") ? window.Handle() : nullptr, c.Has("callback") ? &Progress : nullptr);
     char text[256] = {};
     GetErrorText(status, text);
-    t.Add(status ? "== %s\nstatus %u\ntext: %s\n" : "== %s\nstatus %u\n", c.name, status, text);
+    t.Add(status ? "== %s\nstatus %u\ntext: %s\n" : "== %s\nstatus %u\n", c.name.c_str(), status,
+          text);
     // The requests and the trace, the titles and percentages; where the bytes uploaded differ
     // from the file padded to whole quadlets.
-    t.Text(RequestTranscript(driver_, debug_.Text(), c.title ? &window : nullptr));
-    if (c.title) t.Add("final title: %s\n", window.window.title);
+    t.Text(RequestTranscript(driver_, debug_.Text(), c.Has("title") ? &window : nullptr));
+    if (c.Has("title")) t.Add("final title: %s\n", window.window.title);
     if (!g_percents.empty()) t.Add("percents:");
     for (int p : g_percents) t.Add(" %d", p);
     if (!g_percents.empty()) t.Add("\n");
@@ -580,7 +301,8 @@ TEST_P(UploadFileCase, RequestsTraceAndBytesUploaded) {
     t.Check("program/upload_file/" + CaseSlug(c.name) + ".txt");
 }
 
-INSTANTIATE_TEST_SUITE_P(Uploads, UploadFileCase, ::testing::ValuesIn(UploadCases()), CaseName());
+INSTANTIATE_TEST_SUITE_P(Uploads, UploadFileCase,
+                         ::testing::ValuesIn(CaseRows("program/upload_cases.txt")), CaseName());
 
 TEST_F(SequenceTest, UploadFileRefusesAClosedApiAndMissingArguments) {
     WriteFile("img.bin", Pattern(100, 1));

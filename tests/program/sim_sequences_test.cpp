@@ -36,81 +36,42 @@ protected:
     std::vector<uint8_t> loader_, config_, firmware_;
 };
 
-enum class Start {
-    Blank,
-    Running,
-    Loader
-};  // Loader: running its loader, an old configuration stored
-enum class Left { Unchanged, LoaderWritten, FirstSectorErased, ProgrammedFlash };
+using JobFailure = WithCases<SimBench, CaseRow>;
 
-// A failure made at one step of a job, the status it gives, and the flash and mode it leaves.
-struct FailureCase {
-    const char* name;
-    Start start;
-    std::function<void(tqsim::System&)> inject;
-    uint32_t status;
-    Left left;
-    DeviceMode mode;
-};
-
-std::vector<FailureCase> FailureCases() {
-    auto fault = [](uint32_t offset, uint32_t succeedFirst) {
-        return [=](tqsim::System& sim) { FailWrites(sim, offset, succeedFirst); };
-    };
-    auto vanish = [](tqsim::System& sim) { sim.SetVanishOnReset(true); };
-    return {
-        {"device gone after the force flash", Start::Running, vanish, 12, Left::Unchanged,
-         DeviceMode::FlashPort},
-        {"loader gone after the resets", Start::Blank, vanish, 12, Left::LoaderWritten,
-         DeviceMode::Loader},
-        // The port writes of the force flash switch and of the blank probe go through.
-        {"flash port erase refused", Start::Running, fault(FLASH_PORT_CTRL, 2), 22, Left::Unchanged,
-         DeviceMode::FlashPort},
-        {"firmware erase refused", Start::Loader, fault(FLASH_ERASE_CTRL, 0), 22, Left::Unchanged,
-         DeviceMode::Upload},
-        {"erase never done", Start::Loader, [](tqsim::System& sim) { sim.SetEraseNeverDone(true); },
-         22, Left::FirstSectorErased, DeviceMode::Upload},
-        {"processor reset refused", Start::Loader, fault(FLASH_UPLOAD_CTRL, 2), 31,
-         Left::ProgrammedFlash, DeviceMode::Upload},
-    };
-}
-
-class JobFailure : public SimBench, public ::testing::WithParamInterface<FailureCase> {};
-
+// Each case of program/sim_failure_cases.txt.
 TEST_P(JobFailure, LeavesTheFlashAsItsStepLeftIt) {
-    const FailureCase& c = GetParam();
+    const CaseRow& c = GetParam();
+    const std::string start = c.Get("start"), left = c.Get("left");
     FakeClock clock;
     Bench("29F040B");
     const uint32_t configByte = device_->configByteAddress;
-    ASSERT_TRUE(c.start != Start::Running || sim_->InstallFirmware(firmware_, config_));
-    if (c.start == Start::Loader) {
+    ASSERT_TRUE(start != "running" || sim_->InstallFirmware(firmware_, config_));
+    if (start == "loader") {
         sim_->SetFlash(loader_);
         sim_->WriteFlash(configByte, Pattern(64, 99));  // an old configuration
     }
     sim_->Reboot();
     const std::vector<uint8_t> before = sim_->Flash();
-    c.inject(*sim_);
+    InjectFault(*sim_, c.Get("fault"));
     uint16_t node = sim_->DeviceNodeId();
-    if (c.start == Start::Loader)
-        EXPECT_EQ(UploadFirmwareAndConfig(node, device_, firmwareFile_.c_str(), configFile_.c_str(),
-                                          nullptr, nullptr),
-                  c.status);
-    else
-        EXPECT_EQ(UploadFirmwareLoader(&node, device_, loaderFile_.c_str(), c.start == Start::Blank,
-                                       0, nullptr, nullptr),
-                  c.status);
+    EXPECT_EQ(start == "loader" ? UploadFirmwareAndConfig(node, device_, firmwareFile_.c_str(),
+                                                          configFile_.c_str(), nullptr, nullptr)
+                                : UploadFirmwareLoader(&node, device_, loaderFile_.c_str(),
+                                                       start == "blank", 0, nullptr, nullptr),
+              CaseNumber(c.Get("status")));
     std::vector<uint8_t> expected = before;
-    if (c.left == Left::LoaderWritten) std::copy(loader_.begin(), loader_.end(), expected.begin());
-    if (c.left == Left::FirstSectorErased)
+    if (left == "loader written") std::copy(loader_.begin(), loader_.end(), expected.begin());
+    if (left == "first sector erased")
         std::fill(expected.begin(), expected.begin() + configByte, 0xFF);
-    if (c.left == Left::ProgrammedFlash)
-        expected = Programmed(firmware_, config_, configByte, before.size());
+    if (left == "programmed") expected = Programmed(firmware_, config_, configByte, before.size());
     EXPECT_TRUE(sim_->Flash() == expected);
     sim_->SetVanishOnReset(false);
-    EXPECT_EQ(sim_->Mode(), c.mode) << sim_->BootNote();
+    EXPECT_EQ(tqsim::ModeName(sim_->Mode()), c.Get("mode")) << sim_->BootNote();
 }
 
-INSTANTIATE_TEST_SUITE_P(Steps, JobFailure, ::testing::ValuesIn(FailureCases()), CaseName());
+INSTANTIATE_TEST_SUITE_P(Steps, JobFailure,
+                         ::testing::ValuesIn(CaseRows("program/sim_failure_cases.txt")),
+                         CaseName());
 
 // Blank to running on a chip that takes its datasheet's typical times, with the library on the
 // real clock: the waits and polls that sleep must still cover the chip's busy time (a write

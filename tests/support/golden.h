@@ -75,6 +75,13 @@ struct CaseName {
 template <class Fixture, class Case>
 struct WithCases : Fixture, ::testing::WithParamInterface<Case> {};
 
+// The cases of two tables, in order.
+template <class Case>
+std::vector<Case> Concat(std::vector<Case> first, const std::vector<Case>& second) {
+    first.insert(first.end(), second.begin(), second.end());
+    return first;
+}
+
 // A text that a test builds up line by line and compares with a golden file.
 class Transcript {
 public:

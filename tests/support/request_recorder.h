@@ -6,17 +6,20 @@
 // zero-padded to outLength), so an asynchronous request comes back unchanged, a node list empty.
 #pragma once
 
-#include <atomic>
 #include <cstdint>
 #include <deque>
 #include <functional>
 #include <map>
+#include <memory>
 #include <mutex>
-#include <thread>
 #include <vector>
 
 #include "loric.h"
 #include "scoped_env.h"
+
+namespace tqsim {
+class DriverServer;
+}
 
 namespace loric::test {
 
@@ -107,22 +110,17 @@ public:
         requests_.clear();
     }
     // Counted when the stand-in accepts them: reliable once a request has come over one.
-    int OpenConnections() const { return openConnections_; }
+    int OpenConnections() const;
 
     static std::optional<AsyncTransaction> Decode(const RecordedRequest& request);
 
 private:
     using Lock = std::scoped_lock<std::mutex>;
-    void Serve();
-    bool ServeOne(int fd, int connection);
     ScriptedReply ReplyFor(const RecordedRequest& request);
 
     std::string socketPath_;
     ScopedEnv socketEnv_;
-    int listenFd_ = -1;
-    std::atomic<bool> stop_{false};
-    std::atomic<int> openConnections_{0};
-    std::thread thread_;
+    std::unique_ptr<tqsim::DriverServer> server_;
 
     mutable std::mutex mutex_;
     std::vector<RecordedRequest> requests_;

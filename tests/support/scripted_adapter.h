@@ -6,6 +6,9 @@
 // bus reset acknowledged, anything else refused (AA 02).
 #pragma once
 
+#include <atomic>
+#include <thread>
+
 #include "request_recorder.h"
 
 namespace loric::test {

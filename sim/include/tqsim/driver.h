@@ -39,6 +39,7 @@ struct DriverReply {
     uint32_t error = 0;
     uint32_t bytesReturned = 0;
     std::vector<uint8_t> out;  // exactly outLength bytes
+    bool hangUp = false;       // close the connection instead of answering
 };
 
 class Driver {
@@ -92,16 +93,19 @@ public:
     void Stop();
     const std::string& Path() const { return path_; }
     int Connections() const { return connections_.load(); }
+    // In the handler: the connection of the request, numbered from 1 in the order accepted.
+    static int CurrentConnection();
 
 private:
     void AcceptLoop();
-    void Serve(int fd);
+    void Serve(int fd, int number);
 
     Handler handler_;
     std::string path_;
     int listenFd_ = -1;
     std::atomic<bool> stopping_{false};
     std::atomic<int> connections_{0};
+    int accepted_ = 0;
     std::thread acceptThread_;
     std::mutex mu_;
     std::list<std::thread> workers_;
