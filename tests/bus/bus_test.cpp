@@ -8,6 +8,7 @@
 #include <functional>
 #include <memory>
 #include <set>
+#include <sstream>
 #include <utility>
 
 #include "api/context.h"
@@ -325,40 +326,39 @@ TEST(WaitSeconds, SleepsInShortSlicesUntilTheTimeHasPassed) {
     }
 }
 
-// Each step moves the clock on, then CheckTimeout(limit) must say whether the time is out.
-TEST(CheckTimeout, WholeCalendarSecondsTheLimitsLowByteAndAStartReportingOnce) {
-    struct Step {
-        int64_t advanceMs;
-        uint32_t limit;
-        bool timedOut;
-    };
-    const std::vector<Step> scripts[] = {
-        // Started late in a second: 4.000 s on the clock's seconds are 3.001 s really; the time-out
-        // stays.
-        {{999, 0, false}, {3001, 5, false}, {1000, 5, true}, {0, 5, true}},
-        // Only the low byte counts: 0x105 checks 5, 0x100 is a start that reports the time-out just
-        // seen.
-        {{0, 0, false}, {4000, 0x105, false}, {1000, 0x105, true}, {0, 0x100, true}, {0, 5, false}},
-        // A start reports the previous time-out once; a timing without one leaves nothing to
-        // report.
-        {{0, 0, false},
-         {60000, 60, true},
-         {0, 0, true},
-         {0, 0, false},
-         {0, 5, false},
-         {0, 0, false}},
-    };
-    for (const auto& script : scripts) {
-        FakeClock clock(1700000000, 0);
-        CheckTimeout(0);  // clears a "timed out" left by an earlier test
-        CheckTimeout(0);
-        for (size_t i = 0; i < script.size(); ++i) {
-            clock.Advance(script[i].advanceMs);
-            EXPECT_EQ(CheckTimeout(script[i].limit), script[i].timedOut)
-                << "step " << i << " of " << &script - scripts;
-        }
-    }
+// The scripts of bus/check_timeout.txt, one test each.
+struct TimeoutScript {
+    std::string name, steps;
+};
+std::vector<TimeoutScript> TimeoutScripts() {
+    std::istringstream in(ReadFileBytes(GoldenPath("bus/check_timeout.txt")));
+    std::vector<TimeoutScript> scripts;
+    for (std::string line; std::getline(in, line);)
+        if (line[0] != '#')
+            scripts.push_back({line.substr(0, line.find('|')), line.substr(line.find('|') + 1)});
+    return scripts;
 }
+
+class CheckTimeoutScript : public ::testing::TestWithParam<TimeoutScript> {};
+
+TEST_P(CheckTimeoutScript, AnswersEachStep) {
+    FakeClock clock(1700000000, 0);
+    CheckTimeout(0);  // clears a "timed out" left by an earlier test
+    CheckTimeout(0);
+    std::istringstream steps(GetParam().steps);
+    long long advanceMs = 0;
+    std::string limit;
+    int timedOut = 0, step = 0;
+    for (char comma; steps >> advanceMs >> limit >> timedOut; steps >> comma, ++step) {
+        clock.Advance(advanceMs);
+        EXPECT_EQ(CheckTimeout(static_cast<uint32_t>(std::stoul(limit, nullptr, 0))), timedOut != 0)
+            << "step " << step;
+    }
+    EXPECT_GT(step, 3);
+}
+
+INSTANTIATE_TEST_SUITE_P(Scripts, CheckTimeoutScript, ::testing::ValuesIn(TimeoutScripts()),
+                         CaseName());
 
 }  // namespace
 }  // namespace loric::test
