@@ -238,10 +238,7 @@ uint16_t FindNode(bool blank) {
 
 // Opens the API over the serial adapter on `port`, or over the driver when it is null.
 void OpenApi(const char* port) {
-    if (port != nullptr)
-        Api("OpenComAPI", {W(port), 0}, LORIC_OK);
-    else
-        Api("OpenLORIC", {0}, LORIC_OK);
+    port ? Api("OpenComAPI", {W(port), 0}, LORIC_OK) : Api("OpenLORIC", {0}, LORIC_OK);
 }
 
 // A device running firmware: its installed configuration read back, one uploaded and read back.
