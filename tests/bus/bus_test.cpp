@@ -5,8 +5,10 @@
 // whole-second waits and the time-out clock.
 
 #include <cstring>
+#include <functional>
 #include <memory>
 #include <set>
+#include <sstream>
 #include <utility>
 
 #include "api/context.h"
@@ -98,8 +100,8 @@ class BusScenario;
 struct BusCase {
     const char* name;
     uint32_t flags;
-    void (*body)(BusScenario& f);
-    RequestRecorder::Handler (*handler)() = nullptr;
+    std::function<void(BusScenario& f)> body;
+    std::function<RequestRecorder::Handler()> handler = nullptr;
 };
 
 class BusScenario : public Bus, public ::testing::WithParamInterface<BusCase> {
@@ -115,52 +117,32 @@ public:
     }
 };
 
-// FindNode over a node list and the flash ports that answer (the others refuse the probe).
-struct DiscoveryCase {
-    const char* name;
-    std::vector<NODE_INFO> listed;
-    std::set<uint16_t> flashPorts;
-    uint32_t blank;
-};
+// FindNode over a node list, with flash ports at `ports` (the other nodes refuse the probe).
+BusCase Find(const char* name, std::vector<NODE_INFO> listed, std::set<uint16_t> ports,
+             uint32_t blank) {
+    return {name, TRACE_API | TRACE_API_VERBOSE,
+            [=](BusScenario& f) {
+                f.driver_->SetDefault(IOCTL_GET_NODE_LIST, ScriptedReply::NodeList(listed));
+                uint16_t node = 0x1234;
+                uint32_t isBlank = blank;
+                f.Status("FindNode", FindNode(&node, &isBlank));
+                f.t_.Add("node %04X blank %u\n", node, isBlank);
+            },
+            [=] { return FailWrite(FLASH_PORT_CTRL, 0, ports); }};
+}
 
-std::vector<DiscoveryCase> DiscoveryCases() {
+// FindNode over node lists, its failures and refusals, and GetNodeInfo.
+std::vector<BusCase> DiscoveryScenarios() {
     std::vector<NODE_INFO> fourteen;
     for (uint16_t i = 0; i < 14; ++i) fourteen.push_back(Node(0x3FF, i, i, 0));
     return {
-        {"one listed node", {Node(0x3FF, 2, 0x00112233, 0x44556677)}, {}, 0},
-        {"two listed nodes",
-         {Node(0x3FF, 0, 1, 2), Node(0x001, 5, 0xA0B0C0D0, 0x0E0F1011)},
-         {0xFFC0},
-         0},
-        {"blank at the second probe node", {}, {0xFFC1}, 0},
-        {"blank asked for: no list", {Node(0x3FF, 2, 0, 0)}, {0xFFC0, 0xFFC1}, 1},
-        {"nothing anywhere", {}, {}, 7},
-        {"fourteen listed: the buffer holds ten", fourteen, {}, 0},
-    };
-}
-
-class FindNodeCase : public Bus, public ::testing::WithParamInterface<DiscoveryCase> {};
-
-TEST_P(FindNodeCase, ProbesAndTheNodeFound) {
-    const DiscoveryCase& c = GetParam();
-    Scenario(
-        c.name, TRACE_API | TRACE_API_VERBOSE,
-        [&] {
-            driver_->SetDefault(IOCTL_GET_NODE_LIST, ScriptedReply::NodeList(c.listed));
-            uint16_t node = 0x1234;
-            uint32_t blank = c.blank;
-            Status("FindNode", FindNode(&node, &blank));
-            t_.Add("node %04X blank %u\n", node, blank);
-        },
-        FailWrite(FLASH_PORT_CTRL, 0, c.flashPorts));
-    t_.Check("bus/discovery/" + CaseSlug(c.name) + ".txt");
-}
-
-INSTANTIATE_TEST_SUITE_P(Lists, FindNodeCase, ::testing::ValuesIn(DiscoveryCases()), CaseName());
-
-// FindNode's failures and refusals, and GetNodeInfo.
-std::vector<BusCase> DiscoveryScenarios() {
-    return {
+        Find("one listed node", {Node(0x3FF, 2, 0x00112233, 0x44556677)}, {}, 0),
+        Find("two listed nodes", {Node(0x3FF, 0, 1, 2), Node(0x001, 5, 0xA0B0C0D0, 0x0E0F1011)},
+             {0xFFC0}, 0),
+        Find("blank at the second probe node", {}, {0xFFC1}, 0),
+        Find("blank asked for: no list", {Node(0x3FF, 2, 0, 0)}, {0xFFC0, 0xFFC1}, 1),
+        Find("nothing anywhere", {}, {}, 7),
+        Find("fourteen listed: the buffer holds ten", fourteen, {}, 0),
         {"failed probes report their own lines only", TRACE_ERROR,
          [](BusScenario& f) {
              f.driver_->FailAlways(IOCTL_ASYNC_WRITE, platform::kErrorIoDevice);
@@ -344,40 +326,39 @@ TEST(WaitSeconds, SleepsInShortSlicesUntilTheTimeHasPassed) {
     }
 }
 
-// Each step moves the clock on, then CheckTimeout(limit) must say whether the time is out.
-TEST(CheckTimeout, WholeCalendarSecondsTheLimitsLowByteAndAStartReportingOnce) {
-    struct Step {
-        int64_t advanceMs;
-        uint32_t limit;
-        bool timedOut;
-    };
-    const std::vector<Step> scripts[] = {
-        // Started late in a second: 4.000 s on the clock's seconds are 3.001 s really; the time-out
-        // stays.
-        {{999, 0, false}, {3001, 5, false}, {1000, 5, true}, {0, 5, true}},
-        // Only the low byte counts: 0x105 checks 5, 0x100 is a start that reports the time-out just
-        // seen.
-        {{0, 0, false}, {4000, 0x105, false}, {1000, 0x105, true}, {0, 0x100, true}, {0, 5, false}},
-        // A start reports the previous time-out once; a timing without one leaves nothing to
-        // report.
-        {{0, 0, false},
-         {60000, 60, true},
-         {0, 0, true},
-         {0, 0, false},
-         {0, 5, false},
-         {0, 0, false}},
-    };
-    for (const auto& script : scripts) {
-        FakeClock clock(1700000000, 0);
-        CheckTimeout(0);  // clears a "timed out" left by an earlier test
-        CheckTimeout(0);
-        for (size_t i = 0; i < script.size(); ++i) {
-            clock.Advance(script[i].advanceMs);
-            EXPECT_EQ(CheckTimeout(script[i].limit), script[i].timedOut)
-                << "step " << i << " of " << &script - scripts;
-        }
-    }
+// The scripts of bus/check_timeout.txt, one test each.
+struct TimeoutScript {
+    std::string name, steps;
+};
+std::vector<TimeoutScript> TimeoutScripts() {
+    std::istringstream in(ReadFileBytes(GoldenPath("bus/check_timeout.txt")));
+    std::vector<TimeoutScript> scripts;
+    for (std::string line; std::getline(in, line);)
+        if (line[0] != '#')
+            scripts.push_back({line.substr(0, line.find('|')), line.substr(line.find('|') + 1)});
+    return scripts;
 }
+
+class CheckTimeoutScript : public ::testing::TestWithParam<TimeoutScript> {};
+
+TEST_P(CheckTimeoutScript, AnswersEachStep) {
+    FakeClock clock(1700000000, 0);
+    CheckTimeout(0);  // clears a "timed out" left by an earlier test
+    CheckTimeout(0);
+    std::istringstream steps(GetParam().steps);
+    long long advanceMs = 0;
+    std::string limit;
+    int timedOut = 0, step = 0;
+    for (char comma; steps >> advanceMs >> limit >> timedOut; steps >> comma, ++step) {
+        clock.Advance(advanceMs);
+        EXPECT_EQ(CheckTimeout(static_cast<uint32_t>(std::stoul(limit, nullptr, 0))), timedOut != 0)
+            << "step " << step;
+    }
+    EXPECT_GT(step, 3);
+}
+
+INSTANTIATE_TEST_SUITE_P(Scripts, CheckTimeoutScript, ::testing::ValuesIn(TimeoutScripts()),
+                         CaseName());
 
 }  // namespace
 }  // namespace loric::test

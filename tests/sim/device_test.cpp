@@ -20,12 +20,9 @@ using Bytes = std::vector<uint8_t>;
 
 std::string ToHex(const Bytes& v) {
     std::string text;
-    for (uint8_t b : v) {
-        char two[4];
-        std::snprintf(two, sizeof two, "%s%02X", text.empty() ? "" : " ", b);
-        text += two;
-    }
-    return text;
+    char three[4];
+    for (uint8_t b : v) text += (std::snprintf(three, sizeof three, " %02X", b), three);
+    return text.empty() ? text : text.substr(1);
 }
 
 // Makes each line of tests/data/sim/<name> again: its fields (split at '|') but the last, then

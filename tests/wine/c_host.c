@@ -27,20 +27,20 @@ __declspec(dllimport) int __cdecl __getmainargs(int* argc, char*** argv, char***
 static int g_passed, g_failed;
 static FLASH_DEVICE g_devices[LORIC_MAX_FLASH_DEVICES];
 
-static void Check(int ok, const char* what, uint32_t status) {
-    if (ok) {
-        ++g_passed;
-        printf("ok: %s (%u)\n", what, (unsigned)status);
-    } else {
-        ++g_failed;
-        printf("FAIL: %s (%u)\n", what, (unsigned)status);
-    }
+/* CHECK(call, want, condition, what): makes the call; it passes when it returns `want` and
+ * `condition` holds. Prints one "ok:" or "FAIL:" line. */
+static uint32_t status;
+static void Report(int ok, const char* what) {
+    ok ? ++g_passed : ++g_failed;
+    printf("%s: %s (%u)\n", ok ? "ok" : "FAIL", what, (unsigned)status);
 }
+#define CHECK(call, want, condition, what) \
+    (status = (call), Report(status == (want) && (condition), what))
 
 int main(int argc, char** argv) {
     char text[1100];
     char timeText[64], dateText[64];
-    uint32_t count = LORIC_MAX_FLASH_DEVICES, blank = 0, value = 0, status, nodes = 0;
+    uint32_t count = LORIC_MAX_FLASH_DEVICES, blank = 0, value = 0, nodes = 0;
     uint16_t node = 0;
     NODE_INFO records[8];
     if (argc < 3) {
@@ -48,34 +48,27 @@ int main(int argc, char** argv) {
         return 2;
     }
 
-    status = GetErrorText(LORIC_ERR_ACCESS_DENIED, text);
-    Check(status == LORIC_OK && text[0] != '\0', "GetErrorText without the API open", status);
-    status = LoadFlashData(argv[2], g_devices, &count);
-    Check(status == LORIC_ERR_ACCESS_DENIED, "LoadFlashData before the API is open refuses with 3",
-          status);
-
-    status = OpenComAPI(argv[1], 0);
-    Check(status == LORIC_OK, "OpenComAPI", status);
+    CHECK(GetErrorText(LORIC_ERR_ACCESS_DENIED, text), LORIC_OK, text[0] != '\0',
+          "GetErrorText without the API open");
+    CHECK(LoadFlashData(argv[2], g_devices, &count), LORIC_ERR_ACCESS_DENIED, 1,
+          "LoadFlashData before the API is open refuses with 3");
+    CHECK(OpenComAPI(argv[1], 0), LORIC_OK, 1, "OpenComAPI");
     if (status != LORIC_OK) goto done;
     count = LORIC_MAX_FLASH_DEVICES;
-    status = LoadFlashData(argv[2], g_devices, &count);
-    Check(status == LORIC_OK && count > 0, "LoadFlashData", status);
-    status = FindNode(&node, &blank);
-    Check(status == LORIC_OK && blank == 0, "FindNode finds the device running firmware", status);
-    status = GetNodeInfo(&nodes, records, sizeof records);
-    Check(status == LORIC_OK && nodes > 0 && nodes <= 8, "GetNodeInfo", status);
-    status = ReadQuadlet(node, 0xFFFF, 0xF0000400, &value);
-    Check(status == LORIC_OK && (value >> 24) == 0x04,
-          "ReadQuadlet of the configuration ROM's first quadlet", status);
-    status = DownloadTimestamp(node, timeText, dateText);
-    Check(status == LORIC_OK && timeText[0] != '\0' && dateText[0] != '\0', "DownloadTimestamp",
-          status);
-    status = LogAppMessage("c_host %s %u\n", "says", 42u);
-    Check(status == LORIC_OK, "LogAppMessage (cdecl, variable arguments)", status);
-    status = CloseLORIC();
-    Check(status == LORIC_OK, "CloseLORIC", status);
-    status = ReadQuadlet(node, 0xFFFF, 0xF0000400, &value);
-    Check(status == LORIC_ERR_ACCESS_DENIED, "ReadQuadlet after CloseLORIC refuses with 3", status);
+    CHECK(LoadFlashData(argv[2], g_devices, &count), LORIC_OK, count > 0, "LoadFlashData");
+    CHECK(FindNode(&node, &blank), LORIC_OK, blank == 0,
+          "FindNode finds the device running firmware");
+    CHECK(GetNodeInfo(&nodes, records, sizeof records), LORIC_OK, nodes > 0 && nodes <= 8,
+          "GetNodeInfo");
+    CHECK(ReadQuadlet(node, 0xFFFF, 0xF0000400, &value), LORIC_OK, (value >> 24) == 0x04,
+          "ReadQuadlet of the configuration ROM's first quadlet");
+    CHECK(DownloadTimestamp(node, timeText, dateText), LORIC_OK,
+          timeText[0] != '\0' && dateText[0] != '\0', "DownloadTimestamp");
+    CHECK(LogAppMessage("c_host %s %u\n", "says", 42u), LORIC_OK, 1,
+          "LogAppMessage (cdecl, variable arguments)");
+    CHECK(CloseLORIC(), LORIC_OK, 1, "CloseLORIC");
+    CHECK(ReadQuadlet(node, 0xFFFF, 0xF0000400, &value), LORIC_ERR_ACCESS_DENIED, 1,
+          "ReadQuadlet after CloseLORIC refuses with 3");
 
 done:
     printf("%d passed, %d failed\n", g_passed, g_failed);

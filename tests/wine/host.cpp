@@ -11,6 +11,7 @@
 #include <cstring>
 #include <fstream>
 #include <iterator>
+#include <string>
 #include <vector>
 
 #include "configrom_record.h"
@@ -151,36 +152,17 @@ void CheckClosedApi() {
            "thunk: stdcall");
     Expect(Call(reinterpret_cast<const void*>(&LocalCdecl), {5, 3}, &delta) == 2 && delta == -8,
            "thunk: cdecl");
-    // Every argument is the address of zeros: an empty name, a zero record.
-    const struct {
-        const char* name;
-        uint32_t arguments, want;
-    } exports[] = {
-        {"OpenLORIC", 1, LORIC_ERR_OPEN_DRIVER},
-        {"OpenComAPI", 2, LORIC_ERR_OPEN_DRIVER},
-        {"CloseLORIC", 0, LORIC_OK},
-        {"ReadQuadlet", 4, LORIC_ERR_ACCESS_DENIED},
-        {"WriteQuadlet", 4, kFails},
-        {"GetNodeInfo", 3, kFails},
-        {"FindNode", 2, kFails},
-        {"IssueReset", 1, kFails},
-        {"SwitchDeviceToUploadMode", 2, kFails},
-        {"SwitchDeviceToForceFlashMode", 1, kFails},
-        {"LoadFlashData", 3, kFails},
-        {"SetFlashDevice", 1, kAny},
-        {"UploadFile", 8, kFails},
-        {"EraseFlashSector", 4, kFails},
-        {"UploadFirmwareLoader", 7, kFails},
-        {"UploadFirmwareAndConfig", 6, kFails},
-        {"GenerateConfigurationFile", 2, kFails},
-        {"ImportConfigurationFile", 2, kFails},
-        {"UploadConfigurationFile", 6, kFails},
-        {"DownloadConfigurationFile", 4, kFails},
-        {"DownloadTimestamp", 3, kFails},
-        {"GetErrorText", 2, LORIC_ERR_INVALID_PARAMETER},
-    };
-    for (const auto& e : exports)
-        Api(e.name, std::vector<uint32_t>(e.arguments, W(g_scratch)), e.want);
+    // closed_exports.txt: "<export> <arguments> <status | fails | any>" a line; every argument
+    // is the address of zeros (an empty name, a zero record).
+    std::ifstream table("closed_exports.txt");
+    std::string name, want;
+    unsigned arguments = 0, rows = 0;
+    for (; table >> name >> arguments >> want; ++rows)
+        Api(name.c_str(), std::vector<uint32_t>(arguments, W(g_scratch)),
+            want == "fails" ? kFails
+            : want == "any" ? kAny
+                            : std::stoul(want));
+    Expect(rows == 22, "closed_exports.txt holds %u exports, not 22", rows);
     Api("GetErrorText", {31, W(g_text)}, LORIC_OK);
     Expect(std::strcmp(g_text, "Processor reset failed") == 0, "GetErrorText(31) gave \"%.80s\"",
            g_text);
@@ -256,10 +238,7 @@ uint16_t FindNode(bool blank) {
 
 // Opens the API over the serial adapter on `port`, or over the driver when it is null.
 void OpenApi(const char* port) {
-    if (port != nullptr)
-        Api("OpenComAPI", {W(port), 0}, LORIC_OK);
-    else
-        Api("OpenLORIC", {0}, LORIC_OK);
+    port ? Api("OpenComAPI", {W(port), 0}, LORIC_OK) : Api("OpenLORIC", {0}, LORIC_OK);
 }
 
 // A device running firmware: its installed configuration read back, one uploaded and read back.

@@ -1,7 +1,9 @@
-# Sourced by the scripts of tests/wine with $win set to the Windows build folder: exits 77
-# ("SKIPPED:") when Wine cannot run 32-bit programs here, sets WINEPREFIX (default
-# $win/wineprefix) and makes the prefix when it is missing (of WINEARCH when that is set). The caller's EXIT trap stops the
-# Wine server (wineserver -k).
+# Sourced by the scripts of tests/wine with $src, $win (the Windows build folder) and $native set:
+# exits 77 ("SKIPPED:") when Wine cannot run 32-bit programs here, sets WINEPREFIX (default
+# $win/wineprefix) and makes the prefix when it is missing (of WINEARCH when that is set), and
+# defines the helpers below. At exit the processes in pids stop, and the Wine server with them.
+pids=()
+trap 'kill "${pids[@]}" 2>/dev/null; wineserver -k >/dev/null 2>&1' EXIT
 if ! command -v wine >/dev/null 2>&1; then
   echo "SKIPPED: Wine checks: wine is not installed (run .ci/install as root)"
   exit 77
@@ -40,3 +42,57 @@ if [ ! -f "$WINEPREFIX/system.reg" ]; then
   fi
 fi
 
+
+# work_folder <dir>: a fresh working folder, entered, with the images and reference files.
+work_folder() {
+  work=$1
+  rm -rf "$work" && mkdir -p "$work" && cd "$work" || exit 1
+  cp "$src/data/flash_devices.dat" "$src/sim/images/loader.bin" "$src/sim/images/firmware.bin" \
+    "$src/examples/config.bin" . || exit 1
+  cp "$src/tests/data/configrom/fixed_record.bin" reference.bin
+  cp "$src/tests/data/wine/closed_exports.txt" .
+  cp "$src/sim/images/config.bin" installed.bin
+}
+
+# simulator <name> <ready> <options...>: a simulator in the background, its output in
+# <name>.out, waited for until the shell test <ready> holds (at most 10 s); sim is its pid.
+simulator() {
+  local name=$1 ready=$2 i
+  shift 2
+  : >"$name.out"
+  "$native/sim/tq6410-sim" --flash-file flash_devices.dat "$@" >>"$name.out" 2>&1 &
+  sim=$!
+  pids+=($sim)
+  for i in $(seq 1 100); do eval "$ready" && return 0; sleep 0.1; done
+  echo "FAIL: the simulator $name did not start:"; cat "$name.out"; exit 1
+}
+adapter_pty() { sed -n 's/^serial adapter: //p' "$1.out"; }
+
+# checked <what> <output file> <command...>: runs a host program, shows its output but the
+# "ok:" lines; exits 1 unless it ends with 0 after "N passed, 0 failed".
+checked() {
+  local what=$1 out=$2 s
+  shift 2
+  timeout "${WINE_CHECK_TIMEOUT:-300}" "$@" >"$out" 2>&1
+  s=$?
+  tr -d '\r' <"$out" | grep -v '^ok: '
+  [ $s -eq 0 ] && tr -d '\r' <"$out" | grep -qE '^[0-9]+ passed, 0 failed' && return 0
+  echo "FAIL: $what ended with $s, or with failures, or without its closing summary line"
+  exit 1
+}
+
+# The main job, blank to running with --verify: job <what> <output file> <command...> runs it,
+# then same_flash <what> <dir> <dir> <pids> stops the two simulators and compares the flashes
+# they kept (each --verify has read back the firmware and the configuration already).
+job="--chip 29F040B --progress none program firmware.bin config.bin --loader loader.bin --verify"
+job() {
+  local what=$1 out=$2
+  shift 2
+  timeout 900 "$@" $job >"$out" 2>&1 || { tr -d '\r' <"$out"; echo "FAIL: $what's main job"; exit 1; }
+}
+same_flash() {
+  kill "$4" "$5"
+  wait "$4" "$5" 2>/dev/null
+  cmp "$2/flash.bin" "$3/flash.bin" || { echo "FAIL: the flash $1 left differs from the Linux tool's"; exit 1; }
+  echo "loric.exe program --loader --verify $1 at typical timing: the flash matches the Linux tool's"
+}

@@ -2,35 +2,24 @@
 # loric.dll over the driver path under Wine: builds the stand-in kernel driver
 # (stand_in_driver.c), loads it as a kernel service in a 32-bit Wine prefix (a WoW64 prefix
 # refuses a 32-bit driver), bridges its TCP port on 127.0.0.1 to a simulator's driver socket
-# with socat, runs wine_host.exe's device checks over it, and runs the tool's main job (blank to running, --verify) at the chip's typical
-# datasheet timing; the flash must be byte for byte what the Linux tool's same job over the
-# simulator's socket leaves. Then the simulator restarts and the driver must find it again.
+# with socat, runs wine_host.exe's device checks over it, and runs the tool's main job (blank to
+# running, --verify) at the chip's typical datasheet timing; the flash must be byte for byte what
+# the Linux tool's same job over the simulator's socket leaves. Then the simulator restarts and
+# the driver must find it again.
 #   usage: run_driver.sh <windows build dir> <native build dir>
 # Exit status: 0 passed; 1 failed; 77 skipped (Wine cannot run 32-bit programs, or no socat).
 set -u
 src=$(cd "$(dirname "$0")/../.." && pwd)
 win=$(cd "${1:?usage: run_driver.sh <windows build dir> <native build dir>}" && pwd)
 native=$(cd "${2:?usage: run_driver.sh <windows build dir> <native build dir>}" && pwd)
-
-pids=()
-cleanup() {
-  kill "${pids[@]}" 2>/dev/null
-  WINEPREFIX=$WINEPREFIX wineserver -k >/dev/null 2>&1
-}
-trap cleanup EXIT
 if ! command -v socat >/dev/null; then
   echo "SKIPPED: the driver path under Wine: socat is not installed (run .ci/install as root)"
   exit 77
 fi
 export WINEARCH=win32 WINEPREFIX=$win/wineprefix32
 . "$src/tests/wine/prefix.sh"  # makes the (32-bit) prefix when it is missing
-
-work=$win/driver-work
-rm -rf "$work" && mkdir -p "$work" && cd "$work" || exit 1
-cp "$src/data/flash_devices.dat" "$src/sim/images/loader.bin" "$src/sim/images/firmware.bin" \
-  "$src/examples/config.bin" "$win/loric.exe" "$win/loric.dll" "$win/wine_host.exe" .
-cp "$src/tests/data/configrom/fixed_record.bin" reference.bin
-cp "$src/sim/images/config.bin" installed.bin
+work_folder "$win/driver-work"
+cp "$win/loric.exe" "$win/loric.dll" "$win/wine_host.exe" .
 
 # The driver: ntoskrnl, hal and ws2_32, and kernelbase for the requester's memory.
 printf 'LIBRARY kernelbase.dll\nEXPORTS\nOpenProcess@12\nReadProcessMemory@20\nCloseHandle@4\n' >kernelbase.def
@@ -42,21 +31,14 @@ ${cc%gcc}dlltool -k -d kernelbase.def -l libkernelbase.a &&
     -o brennock.sys stand_in_driver.o -lntoskrnl -lhal -lws2_32 libkernelbase.a -lgcc ||
   { echo "FAIL: building the stand-in driver"; exit 1; }
 
-# simulator <name> <options...>: a simulator serving its driver socket <name>.sock; sets sim.
-sim=
-simulator() {
-  local name=$1 i
-  shift
-  rm -f "$work/$name.sock"
-  "$native/sim/tq6410-sim" --socket "$work/$name.sock" --flash-file flash_devices.dat "$@" >"$name.out" 2>&1 &
-  sim=$!
-  pids+=($sim)
-  for i in $(seq 1 100); do [ -S "$work/$name.sock" ] && return 0; sleep 0.1; done
-  echo "FAIL: the simulator $name did not open its socket:"; cat "$name.out"; exit 1
+# socket <name> <options...>: a simulator serving its driver socket <name>.sock.
+socket() {
+  rm -f "$work/$1.sock"
+  simulator "$1" "[ -S '$work/$1.sock' ]" --socket "$work/$1.sock" "${@:2}"
 }
 # First the host checks of wine_host.exe over the driver: a device running firmware, then
 # (the simulator replaced behind the same socket) a blank one.
-simulator windows --instant --chip 29F040B --firmware firmware.bin --config installed.bin
+socket windows --instant --chip 29F040B --firmware firmware.bin --config installed.bin
 port=
 for try in 1 2 3 4 5; do
   p=$((20000 + RANDOM % 20000))
@@ -79,45 +61,27 @@ wine reg add "$key" /v Port /t REG_DWORD /d "$port" /f >/dev/null 2>&1
 wine sc start brennock >sc.out 2>&1
 tr -d '\r' <sc.out | grep -q 'RUNNING' || { tr -d '\r' <sc.out; echo "FAIL: the stand-in driver did not start"; exit 1; }
 
-host() {  # host running|blank
-  timeout 300 wine wine_host.exe --driver "$1" >"host-$1.out" 2>&1
-  local s=$?
-  tr -d '\r' <"host-$1.out"
-  if [ $s -ne 0 ] || ! tr -d '\r' <"host-$1.out" | grep -qE '^[0-9]+ passed, 0 failed'; then
-    echo "FAIL: wine_host.exe --driver $1 (status $s)"; exit 1
-  fi
-}
 echo "wine_host.exe over the driver, a device running firmware:"
-host running
+checked "wine_host.exe --driver running" host-running.out wine wine_host.exe --driver running
 kill $sim; wait $sim 2>/dev/null
-simulator windows --instant --chip 29LV400B-x16
+socket windows --instant --chip 29LV400B-x16
 echo "wine_host.exe over the driver, a blank device:"
-host blank
+checked "wine_host.exe --driver blank" host-blank.out wine wine_host.exe --driver blank
 kill $sim; wait $sim 2>/dev/null
 
-# The main job, blank to running, at typical datasheet timing.
-simulator windows --timings typical --chip 29F040B --state "$work/flash-windows"
+# The main job, blank to running, by loric.exe over the driver and by the Linux tool over a
+# simulator socket of its own.
+socket windows --timings typical --chip 29F040B --state "$work/flash-windows"
 windows_sim=$sim
-job="--chip 29F040B --progress none program firmware.bin config.bin --loader loader.bin --verify"
-timeout 900 wine loric.exe $job >job-windows.out 2>&1
-s=$?
+job loric.exe job-windows.out wine loric.exe
 tr -d '\r' <job-windows.out
-[ $s -eq 0 ] || { echo "FAIL: loric.exe's main job over the driver ended with $s"; exit 1; }
-
-simulator linux --timings typical --chip 29F040B --state "$work/flash-linux"
-linux_sim=$sim
-BRENNOCK_SOCKET=$work/linux.sock timeout 900 "$native/tools/loric" $job >job-linux.out 2>&1 ||
-  { cat job-linux.out; echo "FAIL: the Linux tool's main job over the driver socket"; exit 1; }
-kill $windows_sim $linux_sim; wait $windows_sim $linux_sim 2>/dev/null
-cmp "$work/flash-windows/flash.bin" "$work/flash-linux/flash.bin" ||
-  { echo "FAIL: the flash loric.exe left over the driver differs from the Linux tool's"; exit 1; }
-echo "loric.exe program --loader --verify over the stand-in driver at typical timing: the flash matches the Linux tool's"
+socket linux --timings typical --chip 29F040B --state "$work/flash-linux"
+BRENNOCK_SOCKET=$work/linux.sock job "the Linux tool" job-linux.out "$native/tools/loric"
+same_flash "over the stand-in driver" "$work/flash-windows" "$work/flash-linux" $windows_sim $sim
 
 # A restarted simulator: the driver connects again at the next request.
-simulator windows --instant --chip 29F040B --state "$work/flash-windows"
-timeout 120 wine loric.exe --chip 29F040B nodes >nodes.out 2>&1 ||
-  { tr -d '\r' <nodes.out; echo "FAIL: loric.exe nodes after the simulator restarted"; exit 1; }
-tr -d '\r' <nodes.out | grep -q 'running its firmware' ||
-  { tr -d '\r' <nodes.out; echo "FAIL: loric.exe nodes after the restart does not find the device running"; exit 1; }
+socket windows --instant --chip 29F040B --state "$work/flash-windows"
+timeout 120 wine loric.exe --chip 29F040B nodes >nodes.out 2>&1 && tr -d '\r' <nodes.out | grep -q 'running its firmware' ||
+  { tr -d '\r' <nodes.out; echo "FAIL: loric.exe nodes after the simulator restarted does not find the device running"; exit 1; }
 echo "after the simulator restarted, loric.exe nodes finds the device through the driver again"
 exit 0
