@@ -1,6 +1,6 @@
 #!/usr/bin/env bash
 # loric.dll over the driver path under Wine: builds the stand-in kernel driver
-# (stand_in_driver.c), loads it as a kernel service in a 32-bit Wine prefix (a WoW64 prefix
+# (sim/win32/driver_stand_in.c), loads it as a kernel service in a 32-bit Wine prefix (a WoW64 prefix
 # refuses a 32-bit driver), bridges its TCP port on 127.0.0.1 to a simulator's driver socket
 # with socat, runs wine_host.exe's device checks over it, and runs the tool's main job (blank to
 # running, --verify) at the chip's typical datasheet timing; the flash must be byte for byte what
@@ -26,7 +26,7 @@ printf 'LIBRARY kernelbase.dll\nEXPORTS\nOpenProcess@12\nReadProcessMemory@20\nC
 cc=i686-w64-mingw32-gcc
 ${cc%gcc}dlltool -k -d kernelbase.def -l libkernelbase.a &&
   $cc -O2 -Wall -Wextra -Werror -I"$($cc -print-sysroot 2>/dev/null)/usr/share/mingw-w64/include/ddk" \
-    -I/usr/share/mingw-w64/include/ddk -c "$src/tests/wine/stand_in_driver.c" -o stand_in_driver.o &&
+    -I/usr/share/mingw-w64/include/ddk -c "$src/sim/win32/driver_stand_in.c" -o stand_in_driver.o &&
   $cc -nostdlib -shared -Wl,--subsystem,native -Wl,--entry,_DriverEntry@8 -Wl,--image-base,0x10000 \
     -o brennock.sys stand_in_driver.o -lntoskrnl -lhal -lws2_32 libkernelbase.a -lgcc ||
   { echo "FAIL: building the stand-in driver"; exit 1; }

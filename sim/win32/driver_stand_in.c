@@ -1,5 +1,6 @@
 /*
- * A stand-in for the 1394 kernel driver, for the Wine checks only (never shipped): a kernel
+ * The simulator's face on Windows: a stand-in for the 1394 kernel driver (not part of the
+ * library's package; tests/wine/run_driver.sh builds it for the Wine checks), a kernel
  * driver that Wine's device host loads as a service and that serves \\.\BRENNOCK by passing
  * each I/O control request to the simulator daemon, over TCP on 127.0.0.1 (Wine's Winsock has
  * no AF_UNIX; run_driver.sh bridges the port to the simulator's socket). One exchange a
