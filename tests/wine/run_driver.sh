@@ -81,7 +81,7 @@ same_flash "over the stand-in driver" "$work/flash-windows" "$work/flash-linux" 
 
 # A restarted simulator: the driver connects again at the next request.
 socket windows --instant --chip 29F040B --state "$work/flash-windows"
-timeout 120 wine loric.exe --chip 29F040B nodes >nodes.out 2>&1 && tr -d '\r' <nodes.out | grep -q 'running its firmware' ||
+timeout 120 wine loric.exe --chip 29F040B nodes >nodes.out 2>&1 && tr -d '\r' <nodes.out | grep -qE '^0x[0-9A-F]{4} +running ' ||
   { tr -d '\r' <nodes.out; echo "FAIL: loric.exe nodes after the simulator restarted does not find the device running"; exit 1; }
 echo "after the simulator restarted, loric.exe nodes finds the device through the driver again"
 exit 0
