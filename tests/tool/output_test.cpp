@@ -30,39 +30,18 @@ namespace {
 using tool_test::Folder;
 using tool_test::kDescription;
 using tool_test::kImages;
-using tool_test::kTool;
 using tool_test::Outcome;
-using tool_test::Quoted;
+using tool_test::With;
+using Args = std::vector<std::string>;
 
 // What changes from run to run: the folder, the build and source trees, step durations, backup
 // stamps and the digests of files the run itself wrote into the folder.
 json Masked(const json& value, const std::string& dir) {
-    if (value.is_object()) {
-        json out = json::object();
-        for (const auto& [key, item] : value.items()) {
-            if (key == "seconds") {
-                out[key] = "SECONDS";
-            } else {
-                out[key] = Masked(item, dir);
-            }
-        }
-        return out;
-    }
-    if (value.is_array()) {
-        json out = json::array();
-        for (const auto& item : value) out.push_back(Masked(item, dir));
-        return out;
-    }
-    if (!value.is_string()) return value;
-    std::string text = value.get<std::string>();
-    for (auto [from, to] : {std::pair{dir, std::string("DIR")},
-                            std::pair{std::string(LORIC_BINARY_DIR), std::string("BUILD")},
-                            std::pair{std::string(LORIC_SOURCE_DIR), std::string("SRC")}}) {
-        for (size_t at; (at = text.find(from)) != std::string::npos;)
-            text.replace(at, from.size(), to);
-    }
-    return std::regex_replace(text, std::regex("-backup-((?:[0-9A-F]{16}-)?)[0-9]{8}-[0-9]{6}"),
-                              "-backup-$1STAMP");
+    if (value.is_string()) return loric::test::MaskedRun(value, dir, false);
+    json out = value;
+    for (auto it = out.begin(); value.is_structured() && it != out.end(); ++it)
+        *it = value.is_object() && it.key() == "seconds" ? json("SECONDS") : Masked(*it, dir);
+    return out;
 }
 
 void ExpectDocument(const std::string& name, const json& document, const Folder& folder) {
@@ -187,19 +166,19 @@ TEST(JobRecord, ToolsAppendingAtOnceOrKilledLeaveWholeLines) {
     fs::rename(f.dir + "/state", f.dir + "/k");
     std::string script;
     for (int i = 0; i < kTools; ++i) {
-        std::string loop = "for r in 1 2 3; do cd " + Quoted(f.dir) + " && " + Quoted(kTool) +
-                           " --sim --state " + Quoted(f.dir + "/s" + std::to_string(i)) +
-                           " --report r.jsonl chips --json >/dev/null 2>&1; " + Quoted(kTool) +
-                           " --sim --state " + Quoted(f.dir + "/s" + std::to_string(i)) +
-                           " --report r.jsonl read CONFIG_ROM -n 256 >/dev/null 2>&1; done";
-        script += "(" + loop + ") & ";
+        const Args sim = {"--sim", "--state", "s" + std::to_string(i), "--report", "r.jsonl"};
+        script += "(for r in 1 2 3; do " + f.Command(With(sim, {"chips", "--json"}), false) +
+                  " >/dev/null 2>&1; " +
+                  f.Command(With(sim, {"read", "CONFIG_ROM", "-n", "256"}), false) +
+                  " >/dev/null 2>&1; done) & ";
     }
     // And one program that is killed while it erases and uploads.
-    script += Quoted(kTool) + " --sim --state " + Quoted(f.dir + "/k") +
-              " --report r.jsonl program " + Quoted(kImages + "firmware.bin") + " " +
-              Quoted(kDescription) + " --loader " + Quoted(kImages + "loader.bin") +
-              " >/dev/null 2>&1 & k=$!; sleep 1; kill -KILL $k; wait";
-    ASSERT_EQ(std::system(("cd " + Quoted(f.dir) + " && " + script).c_str()), 0);
+    script +=
+        f.Command({"--sim", "--state", "k", "--report", "r.jsonl", "program",
+                   kImages + "firmware.bin", kDescription, "--loader", kImages + "loader.bin"},
+                  false) +
+        " >/dev/null 2>&1 & k=$!; sleep 1; kill -KILL $k; wait";
+    ASSERT_EQ(tool_test::Run(f.dir, script).code, 0);
     const std::vector<json> lines = f.Lines("r.jsonl");
     EXPECT_EQ(lines.size(), size_t{kTools * kRounds});
     for (const json& line : lines) {
