@@ -46,11 +46,11 @@ inline std::string MaskedRun(std::string text, const std::string& dir, bool imag
                             std::pair{std::string(LORIC_SOURCE_DIR), "SRC"}})
         for (size_t at = 0; (at = text.find(from, at)) != std::string::npos;)
             text.replace(at, from.size(), to);
-    for (auto [from, to] : {std::pair{", [0-9.]+ [KM]?i?B/s, about [0-9]+ s left\\)", ")"},
-                            std::pair{"[0-9.]+ [KM]?i?B/s, [0-9.]+ s\\)", "RATE)"},
-                            std::pair{"-backup-((?:[0-9A-F]{16}-)?)[0-9]{8}-[0-9]{6}",
-                                      "-backup-$1STAMP"},
-                            std::pair{"pid [0-9]+", "pid PID"}})
+    for (auto [from, to] :
+         {std::pair{", [0-9.]+ [KM]?i?B/s, about [0-9]+ s left\\)", ")"},
+          std::pair{"[0-9.]+ [KM]?i?B/s, [0-9.]+ s\\)", "RATE)"},
+          std::pair{"-backup-((?:[0-9A-F]{16}-)?)[0-9]{8}-[0-9]{6}", "-backup-$1STAMP"},
+          std::pair{"pid [0-9]+", "pid PID"}})
         text = std::regex_replace(text, std::regex(from), to);
     return text;
 }
@@ -66,8 +66,8 @@ struct SimDaemon {
               const std::string& socket = "driver.sock")
         : dir(folder) {
         const bool serial = std::find(args.begin(), args.end(), "--serial") != args.end();
-        args.insert(args.begin(), {"--chip", "29F040B", "--socket", dir + "/" + socket,
-                                   "--control", dir + "/control.sock"});
+        args.insert(args.begin(), {"--chip", "29F040B", "--socket", dir + "/" + socket, "--control",
+                                   dir + "/control.sock"});
         if (serial) args.insert(args.end(), {"--serial-link", dir + "/tty"});
         pid = Spawn(dir, kDaemon, args, "daemon");
         EXPECT_TRUE(Await([&] {
@@ -82,8 +82,8 @@ struct SimDaemon {
     }
     // The reply to one control command.
     std::string Control(const std::string& command) const {
-        std::system(("cd '" + dir + "' && '" + kDaemon + "' --control control.sock --send '" + command +
-                     "' >.control 2>&1")
+        std::system(("cd '" + dir + "' && '" + kDaemon + "' --control control.sock --send '" +
+                     command + "' >.control 2>&1")
                         .c_str());
         return ReadFileBytes(dir + "/.control");
     }

@@ -1,25 +1,14 @@
 // Output for scripts: every command's --json document against the embedded simulated device
 // (tests/data/tool/output/<command>.json, times masked), the error documents, the job record
-// that --report appends (whole lines, also when tools append at once or one is killed), the
-// trace that --log keeps, and backups named after the board.
-#include <signal.h>
-#include <sys/wait.h>
-#include <unistd.h>
-
+// that --report appends (whole lines, also when tools append at once or one is killed) and the
+// trace that --log keeps.
 #include <gtest/gtest.h>
 
-#include <chrono>
-#include <cstdlib>
 #include <filesystem>
-#include <fstream>
-#include <nlohmann/json.hpp>
 #include <regex>
-#include <sstream>
-#include <thread>
 
-#include "backup.h"
+#include "loric.h"
 #include "record.h"
-#include "support/golden.h"
 #include "tool_folder.h"
 
 namespace fs = std::filesystem;
@@ -201,20 +190,6 @@ TEST(TraceLog, EachCommandsTraceUnderItsHeader) {
     for (size_t at; (at = log.find(f.dir)) != std::string::npos;)
         log.replace(at, f.dir.size(), "DIR");
     loric::test::ExpectGolden("tool/output/trace_log.txt", log);
-}
-
-// A backup carries the board's EUI-64 when the job knows it, and today's name without it.
-TEST(Backups, NamedAfterTheBoardWhenItsIdIsKnown) {
-    tool::Record().Begin("program");
-    EXPECT_TRUE(std::regex_match(tool::BackupName("config", "/x/y.bin"),
-                                 std::regex("/x/config-backup-[0-9]{8}-[0-9]{6}\\.bin")));
-    tool::Record().SetIdentityBefore(tool::Eui64Text(0x0011223344556677ull));
-    EXPECT_TRUE(
-        std::regex_match(tool::BackupName("firmware", ""),
-                         std::regex("firmware-backup-0011223344556677-[0-9]{8}-[0-9]{6}\\.bin")));
-    tool::Record().SetIdentityBefore("");
-    EXPECT_TRUE(std::regex_match(tool::BackupName("config", ""),
-                                 std::regex("config-backup-[0-9]{8}-[0-9]{6}\\.bin")));
 }
 
 }  // namespace

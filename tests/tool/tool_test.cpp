@@ -4,10 +4,6 @@
 // device, a device failing mid-way), on bad input, which is refused before the device is
 // touched, and on a Ctrl-C, which stops cleanly. One case a test, one transcript a case:
 // tests/data/tool/<suite>/<case>.txt, compared whole.
-#include <signal.h>
-#include <sys/wait.h>
-#include <unistd.h>
-
 #include <gtest/gtest.h>
 
 #include <algorithm>
@@ -15,23 +11,17 @@
 #include <cstdio>
 #include <cstring>
 #include <ctime>
-#include <filesystem>
 #include <fstream>
-#include <functional>
 #include <map>
 #include <nlohmann/json.hpp>
 #include <numeric>
 #include <random>
-#include <regex>
 #include <set>
-#include <sstream>
-#include <thread>
 
 #include "backup.h"
 #include "config_json.h"
 #include "errors.h"
 #include "files.h"
-#include "support/golden.h"
 #include "support/sim_daemon.h"
 #include "tool_folder.h"
 #include "tqsim/registers.h"
