@@ -18,15 +18,11 @@ using tool_test::Folder;
 using tool_test::json;
 using tool_test::kDescription;
 using tool_test::kImages;
+using tool_test::With;
 
 const std::string kFirmware = kImages + "firmware.bin", kLoader = kImages + "loader.bin";
 const std::vector<std::string> kBlankProgram = {"program", kFirmware, kDescription, "--loader",
                                                 kLoader};
-
-std::vector<std::string> With(std::vector<std::string> args, const std::vector<std::string>& more) {
-    args.insert(args.end(), more.begin(), more.end());
-    return args;
-}
 
 // The configuration in the board's flash (examples/config.json makes 344 bytes), checked whole.
 std::vector<uint8_t> FlashConfig(const Folder& f, const std::string& state = "state") {
@@ -100,7 +96,7 @@ TEST(Identity, TwoStationsSharingACounterGiveTenBoardsTenIds) {
         }
         stations += ") & ";
     }
-    ASSERT_EQ(std::system((stations + "wait").c_str()), 0);
+    ASSERT_EQ(tool_test::Run(f.dir, stations + "wait").code, 0);
     std::set<std::string> ids;
     for (const json& job : f.Lines("jobs.jsonl")) {
         EXPECT_EQ(job["exit_code"], 0) << job.dump();
@@ -142,11 +138,14 @@ TEST(Identity, TakingAnIdWaitsForTheCountersLock) {
     Folder f;
     WriteText(f, "ids.json", Counter("0x0000000100", "0x00000001FF"));
     WriteText(f, "new.json", Counter("0x0000000300", "0x00000003FF"));
-    const std::string holder = "cd " + tool_test::Quoted(f.dir) +
-                               " && flock ids.json.lock sh -c 'sleep 1; cp new.json ids.json' & ";
     const std::string tool =
         f.Command(With(kBlankProgram, {"--guid-counter", "ids.json", "--no-verify"}));
-    ASSERT_EQ(std::system((holder + "sleep 0.2; " + tool + " >/dev/null 2>&1; wait").c_str()), 0);
+    ASSERT_EQ(tool_test::Run(f.dir,
+                             "flock ids.json.lock sh -c 'sleep 1; cp new.json ids.json' & "
+                             "sleep 0.2; " +
+                                 tool + " >/dev/null 2>&1; wait")
+                  .code,
+              0);
     EXPECT_EQ(FlashId(f), 0x00C0DE0000000300u);
 }
 

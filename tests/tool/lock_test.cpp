@@ -3,75 +3,45 @@
 // (another program, a read in a second shell) is refused at once, naming the first, and changes
 // nothing; one that may wait queues behind it. A real SIGTERM sent twice in a moment during an
 // erase counts once: the job finishes. One transcript a case: tests/data/tool/two_jobs/<case>.txt.
-#include <fcntl.h>
-#include <signal.h>
-#include <sys/file.h>
-#include <sys/wait.h>
-#include <unistd.h>
-
 #include <gtest/gtest.h>
 
-#include <chrono>
 #include <filesystem>
-#include <fstream>
-#include <regex>
-#include <thread>
 
 #include "device_lock.h"
 #include "errors.h"
-#include "support/golden.h"
-#include "support/spawn.h"
+#include "support/sim_daemon.h"
 
 namespace fs = std::filesystem;
 
 namespace {
 
+using loric::test::Await;
+using loric::test::kImages;
 using loric::test::Spawn;
 using Args = std::vector<std::string>;
 
-const std::string kImages = std::string(LORIC_SOURCE_DIR) + "/sim/images/";
 const std::string kFirmware = kImages + "firmware.bin", kConfig = kImages + "config.bin";
 
-// Waits up to 60 s for `done`.
-bool Await(const std::function<bool()>& done) {
-    for (int i = 0; i < 600; ++i) {
-        if (done()) return true;
-        std::this_thread::sleep_for(std::chrono::milliseconds(100));
-    }
-    return false;
+Args DaemonArgs(bool serial) {
+    Args args{"--firmware", kFirmware, "--config", kConfig, "--erase-seconds", "2"};
+    if (serial) args.push_back("--serial");
+    return args;
 }
 
 // A daemon with a running device whose erases take two seconds (so that a job outlasts the
 // commands started beside it), on a driver socket or a serial adapter, and the runs of the tool
 // against it.
 struct Bench {
-    const std::string dir = [] {
-        char pattern[] = "/tmp/loric-lock-test-XXXXXX";
-        return std::string(mkdtemp(pattern));
-    }();
+    const std::string dir = loric::test::ScratchFolder("lock-test");
     const bool serial;
-    std::string target;  // the socket or the terminal
-    pid_t daemon = -1;
+    loric::test::SimDaemon daemon;
+    const std::string target = serial ? fs::canonical(dir + "/tty").string() : "";
     loric::test::Transcript t;
     std::vector<std::string> env{"LORIC_LOCK_DIR=" + dir + "/locks",
                                  "BRENNOCK_SOCKET=" + dir + "/driver.sock", "LORIC_CHIP=29F040B"};
 
-    explicit Bench(bool overSerial) : serial(overSerial) {
-        Args args{"--firmware",      kFirmware, "--config", kConfig,
-                  "--erase-seconds", "2",       "--socket", dir + "/driver.sock"};
-        if (serial) args.push_back("--serial");
-        daemon = Spawn(dir, std::string(LORIC_BINARY_DIR) + "/sim/tq6410-sim", args, "daemon", {});
-        const std::string ready = serial ? "serial adapter: " : "driver socket: ";
-        EXPECT_TRUE(Await([&] { return Output("daemon.out").find(ready) != std::string::npos; }));
-        std::smatch found;
-        const std::string out = Output("daemon.out");
-        if (std::regex_search(out, found, std::regex(ready + "(\\S+)"))) target = found[1];
-    }
-    ~Bench() {
-        kill(daemon, SIGTERM);
-        waitpid(daemon, nullptr, 0);
-        fs::remove_all(dir);
-    }
+    explicit Bench(bool overSerial) : serial(overSerial), daemon(dir, DaemonArgs(serial)) {}
+    ~Bench() { daemon.Stop(), fs::remove_all(dir); }
     std::string Output(const std::string& name) const {
         return loric::test::ReadFileBytes(dir + "/" + name);
     }
@@ -104,16 +74,9 @@ struct Bench {
         }));
     }
     void Check(const std::string& golden) {
-        t.Replace(dir, "DIR");
-        t.Replace(kImages, "IMAGES/");
         if (serial) t.Replace(target, "PORT");
-        std::string text = std::regex_replace(t.str(), std::regex("pid [0-9]+"), "pid PID");
-        text = std::regex_replace(text, std::regex(", [0-9.]+ [KM]?i?B/s, about [0-9]+ s left\\)"),
-                                  ")");
-        text = std::regex_replace(text, std::regex("[0-9.]+ [KM]?i?B/s, [0-9.]+ s\\)"), "RATE)");
-        text = std::regex_replace(text, std::regex("-backup-((?:[0-9A-F]{16}-)?)[0-9]{8}-[0-9]{6}"),
-                                  "-backup-$1STAMP");
-        loric::test::ExpectGolden("tool/two_jobs/" + golden + ".txt", text);
+        loric::test::ExpectGolden("tool/two_jobs/" + golden + ".txt",
+                                  loric::test::MaskedRun(t.str(), dir));
     }
 };
 
@@ -122,7 +85,6 @@ struct Bench {
 // holds what the first wrote.
 void TwoJobsAtOnce(bool serial, const std::string& golden) {
     Bench bench(serial);
-    ASSERT_FALSE(bench.target.empty());
     const pid_t first = bench.Start("program", {"program", kFirmware, kConfig, "--no-backup"});
     bench.AwaitHolder("program");
     bench.Run("second program", {"--wait-lock", "0", "program", kFirmware, kConfig, "--no-backup"});
@@ -152,8 +114,7 @@ TEST(TwoJobs, TwoTermsInAMomentDuringTheEraseAreOne) {
 // The lock alone: a second taker in this process is refused with 34, naming the holder, while the
 // first holds it; once it is let go the file is gone and the lock is free again.
 TEST(DeviceLock, RefusesASecondTakerNamingTheFirstThenIsFreeAgain) {
-    char pattern[] = "/tmp/loric-lock-unit-XXXXXX";
-    const std::string dir = mkdtemp(pattern);
+    const std::string dir = loric::test::ScratchFolder("lock-unit");
     setenv("LORIC_LOCK_DIR", dir.c_str(), 1);
     const tool::LockTarget target{"serial /dev/ttyS9", "serial port /dev/ttyS9"};
     {

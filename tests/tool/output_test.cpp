@@ -1,25 +1,14 @@
 // Output for scripts: every command's --json document against the embedded simulated device
 // (tests/data/tool/output/<command>.json, times masked), the error documents, the job record
-// that --report appends (whole lines, also when tools append at once or one is killed), the
-// trace that --log keeps, and backups named after the board.
-#include <signal.h>
-#include <sys/wait.h>
-#include <unistd.h>
-
+// that --report appends (whole lines, also when tools append at once or one is killed) and the
+// trace that --log keeps.
 #include <gtest/gtest.h>
 
-#include <chrono>
-#include <cstdlib>
 #include <filesystem>
-#include <fstream>
-#include <nlohmann/json.hpp>
 #include <regex>
-#include <sstream>
-#include <thread>
 
-#include "backup.h"
+#include "loric.h"
 #include "record.h"
-#include "support/golden.h"
 #include "tool_folder.h"
 
 namespace fs = std::filesystem;
@@ -30,39 +19,18 @@ namespace {
 using tool_test::Folder;
 using tool_test::kDescription;
 using tool_test::kImages;
-using tool_test::kTool;
 using tool_test::Outcome;
-using tool_test::Quoted;
+using tool_test::With;
+using Args = std::vector<std::string>;
 
 // What changes from run to run: the folder, the build and source trees, step durations, backup
 // stamps and the digests of files the run itself wrote into the folder.
 json Masked(const json& value, const std::string& dir) {
-    if (value.is_object()) {
-        json out = json::object();
-        for (const auto& [key, item] : value.items()) {
-            if (key == "seconds") {
-                out[key] = "SECONDS";
-            } else {
-                out[key] = Masked(item, dir);
-            }
-        }
-        return out;
-    }
-    if (value.is_array()) {
-        json out = json::array();
-        for (const auto& item : value) out.push_back(Masked(item, dir));
-        return out;
-    }
-    if (!value.is_string()) return value;
-    std::string text = value.get<std::string>();
-    for (auto [from, to] : {std::pair{dir, std::string("DIR")},
-                            std::pair{std::string(LORIC_BINARY_DIR), std::string("BUILD")},
-                            std::pair{std::string(LORIC_SOURCE_DIR), std::string("SRC")}}) {
-        for (size_t at; (at = text.find(from)) != std::string::npos;)
-            text.replace(at, from.size(), to);
-    }
-    return std::regex_replace(text, std::regex("-backup-((?:[0-9A-F]{16}-)?)[0-9]{8}-[0-9]{6}"),
-                              "-backup-$1STAMP");
+    if (value.is_string()) return loric::test::MaskedRun(value, dir, false);
+    json out = value;
+    for (auto it = out.begin(); value.is_structured() && it != out.end(); ++it)
+        *it = value.is_object() && it.key() == "seconds" ? json("SECONDS") : Masked(*it, dir);
+    return out;
 }
 
 void ExpectDocument(const std::string& name, const json& document, const Folder& folder) {
@@ -187,19 +155,19 @@ TEST(JobRecord, ToolsAppendingAtOnceOrKilledLeaveWholeLines) {
     fs::rename(f.dir + "/state", f.dir + "/k");
     std::string script;
     for (int i = 0; i < kTools; ++i) {
-        std::string loop = "for r in 1 2 3; do cd " + Quoted(f.dir) + " && " + Quoted(kTool) +
-                           " --sim --state " + Quoted(f.dir + "/s" + std::to_string(i)) +
-                           " --report r.jsonl chips --json >/dev/null 2>&1; " + Quoted(kTool) +
-                           " --sim --state " + Quoted(f.dir + "/s" + std::to_string(i)) +
-                           " --report r.jsonl read CONFIG_ROM -n 256 >/dev/null 2>&1; done";
-        script += "(" + loop + ") & ";
+        const Args sim = {"--sim", "--state", "s" + std::to_string(i), "--report", "r.jsonl"};
+        script += "(for r in 1 2 3; do " + f.Command(With(sim, {"chips", "--json"}), false) +
+                  " >/dev/null 2>&1; " +
+                  f.Command(With(sim, {"read", "CONFIG_ROM", "-n", "256"}), false) +
+                  " >/dev/null 2>&1; done) & ";
     }
     // And one program that is killed while it erases and uploads.
-    script += Quoted(kTool) + " --sim --state " + Quoted(f.dir + "/k") +
-              " --report r.jsonl program " + Quoted(kImages + "firmware.bin") + " " +
-              Quoted(kDescription) + " --loader " + Quoted(kImages + "loader.bin") +
-              " >/dev/null 2>&1 & k=$!; sleep 1; kill -KILL $k; wait";
-    ASSERT_EQ(std::system(("cd " + Quoted(f.dir) + " && " + script).c_str()), 0);
+    script +=
+        f.Command({"--sim", "--state", "k", "--report", "r.jsonl", "program",
+                   kImages + "firmware.bin", kDescription, "--loader", kImages + "loader.bin"},
+                  false) +
+        " >/dev/null 2>&1 & k=$!; sleep 1; kill -KILL $k; wait";
+    ASSERT_EQ(tool_test::Run(f.dir, script).code, 0);
     const std::vector<json> lines = f.Lines("r.jsonl");
     EXPECT_EQ(lines.size(), size_t{kTools * kRounds});
     for (const json& line : lines) {
@@ -222,20 +190,6 @@ TEST(TraceLog, EachCommandsTraceUnderItsHeader) {
     for (size_t at; (at = log.find(f.dir)) != std::string::npos;)
         log.replace(at, f.dir.size(), "DIR");
     loric::test::ExpectGolden("tool/output/trace_log.txt", log);
-}
-
-// A backup carries the board's EUI-64 when the job knows it, and today's name without it.
-TEST(Backups, NamedAfterTheBoardWhenItsIdIsKnown) {
-    tool::Record().Begin("program");
-    EXPECT_TRUE(std::regex_match(tool::BackupName("config", "/x/y.bin"),
-                                 std::regex("/x/config-backup-[0-9]{8}-[0-9]{6}\\.bin")));
-    tool::Record().SetIdentityBefore(tool::Eui64Text(0x0011223344556677ull));
-    EXPECT_TRUE(
-        std::regex_match(tool::BackupName("firmware", ""),
-                         std::regex("firmware-backup-0011223344556677-[0-9]{8}-[0-9]{6}\\.bin")));
-    tool::Record().SetIdentityBefore("");
-    EXPECT_TRUE(std::regex_match(tool::BackupName("config", ""),
-                                 std::regex("config-backup-[0-9]{8}-[0-9]{6}\\.bin")));
 }
 
 }  // namespace

@@ -4,105 +4,62 @@
 // restart), over the driver socket and over the serial adapter; every other board's flash is
 // the same byte for byte afterwards. Jobs that cannot be aimed at one board are refused before
 // anything changes. One transcript a case: tests/data/tool/select/<case>.txt.
-#include <signal.h>
-#include <sys/wait.h>
-#include <unistd.h>
-
 #include <gtest/gtest.h>
 
 #include <algorithm>
-#include <chrono>
 #include <filesystem>
-#include <functional>
-#include <regex>
-#include <thread>
 
-#include "support/golden.h"
+#include "support/sim_daemon.h"
+#include "tool_folder.h"
 
 namespace fs = std::filesystem;
 
 namespace {
 
 using Args = std::vector<std::string>;
+using loric::test::Await;
+using loric::test::kImages;
+using tool_test::kDescription;
+using tool_test::With;
 
-const std::string kImages = std::string(LORIC_SOURCE_DIR) + "/sim/images/";
 const std::string kFirmware = kImages + "firmware.bin", kLoader = kImages + "loader.bin";
-const std::string kDescription = std::string(LORIC_SOURCE_DIR) + "/examples/config.json";
-const std::string kDaemon = std::string(LORIC_BINARY_DIR) + "/sim/tq6410-sim";
-const std::string kTool = std::string(LORIC_BINARY_DIR) + "/tools/loric";
 
 // The daemon with `boards` (its --device specs) and the runs of the tool against it, each with
 // the flash of every board compared before and after.
 struct Bench {
-    const std::string dir = [] {
-        char pattern[] = "/tmp/loric-select-XXXXXX";
-        return std::string(mkdtemp(pattern));
-    }();
+    const std::string dir = loric::test::ScratchFolder("select");
     bool serial;
-    pid_t daemon = -1;
+    loric::test::SimDaemon daemon;
     loric::test::Transcript t;
 
-    Bench(bool overSerial, Args args) : serial(overSerial) {
-        args.insert(args.begin(), {kDaemon, "--chip", "29F040B", "--socket", dir + "/d.sock",
-                                   "--control", dir + "/c.sock"});
-        if (serial) args.insert(args.end(), {"--serial-link", dir + "/tty"});
-        if ((daemon = fork()) == 0) {
-            freopen("/dev/null", "w", stdout);
-            std::vector<char*> argv;
-            for (auto& arg : args) argv.push_back(arg.data());
-            argv.push_back(nullptr);
-            execv(kDaemon.c_str(), argv.data());
-            _exit(127);
-        }
-        Await([&] {
-            return Control("devices").find("ok\n") != std::string::npos &&
-                   (!serial || fs::exists(dir + "/tty"));
-        });
-    }
-    // Waits up to 30 s for `done`.
-    static void Await(const std::function<bool()>& done) {
-        for (int i = 0; i < 1500 && !done(); ++i)
-            std::this_thread::sleep_for(std::chrono::milliseconds(20));
-    }
-    ~Bench() {
-        kill(daemon, SIGKILL), waitpid(daemon, nullptr, 0);
-        fs::remove_all(dir);
-    }
+    Bench(bool overSerial, const Args& args) : serial(overSerial), daemon(dir, args, "d.sock") {}
+    ~Bench() { daemon.Stop(), fs::remove_all(dir); }
     std::string File(const std::string& name) const {
         return loric::test::ReadFileBytes(dir + "/" + name);
     }
-    std::string Shell(const std::string& command) {
-        std::system(
-            ("cd " + dir + " && " + command + " </dev/null >.out 2>&1; echo $? >.rc").c_str());
-        return "exit " + File(".rc") + File(".out");
-    }
-    std::string Control(const std::string& command) {
-        return File((Shell(kDaemon + " --control c.sock --send '" + command + "'"), ".out"));
-    }
     // The control's reply, into the transcript.
-    void Send(const std::string& command) { t.Text("== @" + command + "\n" + Control(command)); }
+    void Send(const std::string& command) {
+        t.Text("== @" + command + "\n" + daemon.Control(command));
+    }
     std::vector<std::string> Flashes() {
         std::vector<std::string> flashes;
-        for (int i = 0; Control("save " + std::to_string(i) + " " + dir + "/f.bin") == "ok\n"; ++i)
+        for (int i = 0;
+             daemon.Control("save " + std::to_string(i) + " " + dir + "/f.bin") == "ok\n"; ++i)
             flashes.push_back(File("f.bin"));
         return flashes;
-    }
-    std::string Command(Args args) const {
-        std::string line = "BRENNOCK_SOCKET=d.sock " + kTool + " --chip 29F040B --progress plain";
-        if (serial) line += " --com tty";
-        for (const auto& arg : args) line += " '" + arg + "'";
-        return line;
     }
     // A run of the tool; with `during`, a control command sent once its output shows `at`.
     void Run(const Args& args, const std::string& at = "", const std::string& during = "") {
         const std::vector<std::string> before = Flashes();
-        std::string ran;
-        for (const auto& arg : args) ran += " " + arg;
+        std::string line = "BRENNOCK_SOCKET=d.sock " + std::string(LORIC_BINARY_DIR) +
+                           "/tools/loric --chip 29F040B --progress plain" +
+                           (serial ? " --com tty" : ""),
+                    ran;
+        for (const auto& arg : args) line += " '" + arg + "'", ran += " " + arg;
         t.Text("==" + ran + "\n");
         fs::remove(dir + "/.jobrc");
         std::system(
-            ("cd " + dir + " && (" + Command(args) + " </dev/null >.job 2>&1; echo $? >.jobrc) &")
-                .c_str());
+            ("cd " + dir + " && (" + line + " </dev/null >.job 2>&1; echo $? >.jobrc) &").c_str());
         if (!at.empty()) Await([&] { return File(".job").find(at) != std::string::npos; });
         if (!at.empty()) Send(during);
         Await([&] { return File(".jobrc").find('\n') != std::string::npos; });
@@ -115,15 +72,8 @@ struct Bench {
                                           : "changed");
     }
     void Check(const std::string& golden) {
-        t.Replace(dir, "DIR");
-        t.Replace(kImages, "IMAGES/");
-        t.Replace(LORIC_SOURCE_DIR, "SRC");
-        std::string text =
-            std::regex_replace(t.str(), std::regex("[0-9.]+ [KM]?i?B/s, [0-9.]+ s\\)"), "RATE)");
-        text = std::regex_replace(text, std::regex(", [0-9.]+ [KM]?i?B/s, about [0-9]+ s left\\)"),
-                                  ")");
-        text = std::regex_replace(text, std::regex("-[0-9]{8}-[0-9]{6}\\.bin"), "-STAMP.bin");
-        loric::test::ExpectGolden("tool/select/" + golden + ".txt", text);
+        loric::test::ExpectGolden("tool/select/" + golden + ".txt",
+                                  loric::test::MaskedRun(t.str(), dir));
     }
 };
 
@@ -131,11 +81,6 @@ const Args kThreeBoards = {"--device", "state=running,guid=00C0DE0000000001",
                            "--device", "state=running,guid=00C0DE0000000002",
                            "--device", "state=blank",
                            "--device", "state=running,guid=00C0DF0000000003"};
-
-Args With(Args args, const Args& more) {
-    args.insert(args.end(), more.begin(), more.end());
-    return args;
-}
 
 // Over the driver socket, erases taking a second: the bus listed (text and JSON), a prefix two
 // boards share refused; board 0 leaves and comes back (every node moves), then board 1 is

@@ -2,23 +2,13 @@
 // taken out again by the test through the daemon's control socket, as an operator would, one
 // after the other. What each board got is read from the job record and the counter file; one
 // transcript a case: tests/data/tool/station/<case>.txt.
-#include <signal.h>
-#include <sys/wait.h>
-#include <unistd.h>
-
 #include <gtest/gtest.h>
 
-#include <chrono>
-#include <filesystem>
 #include <fstream>
-#include <functional>
 #include <nlohmann/json.hpp>
-#include <regex>
 #include <sstream>
-#include <thread>
 
-#include "support/golden.h"
-#include "support/spawn.h"
+#include "support/sim_daemon.h"
 
 namespace fs = std::filesystem;
 using json = nlohmann::json;
@@ -26,48 +16,35 @@ using json = nlohmann::json;
 namespace {
 
 using Args = std::vector<std::string>;
+using loric::test::Await;
+using loric::test::kImages;
 using loric::test::Spawn;
 
 const std::string kTool = std::string(LORIC_BINARY_DIR) + "/tools/loric";
-const std::string kDaemon = std::string(LORIC_BINARY_DIR) + "/sim/tq6410-sim";
-const std::string kImages = std::string(LORIC_SOURCE_DIR) + "/sim/images/";
 const std::string kDescription = std::string(LORIC_SOURCE_DIR) + "/examples/config.json";
 
-// A bench of boards on the daemon's shelf (one --device spec each, unplugged), and a station
-// run on it. Waits end when what they wait for shows, or with the test's time-out on a hang.
-struct Bench {
-    const std::string dir = [] {
-        char pattern[] = "/tmp/loric-station-XXXXXX";
-        return std::string(mkdtemp(pattern));
-    }();
-    pid_t daemon = -1, station = -1;
+// The --device specs of boards on the daemon's shelf, unplugged.
+Args Shelf(const Args& boards) {
+    Args args;
+    for (const auto& board : boards) args.insert(args.end(), {"--device", board + ",plugged=no"});
+    return args;
+}
 
-    explicit Bench(const Args& boards) {
-        Args args{"--chip",    "29F040B",
-                  "--socket",  dir + "/driver.sock",
-                  "--control", dir + "/control.sock"};
-        for (const auto& board : boards)
-            args.insert(args.end(), {"--device", board + ",plugged=no"});
-        daemon = Spawn(dir, kDaemon, args, "daemon");
-        Await([&] { return Control("devices").find("ok") != std::string::npos; });
-    }
+// A bench of boards on the daemon's shelf and a station run on it.
+struct Bench {
+    const std::string dir = loric::test::ScratchFolder("station");
+    loric::test::SimDaemon daemon;
+    pid_t station = -1;
+
+    explicit Bench(const Args& boards) : daemon(dir, Shelf(boards)) {}
     ~Bench() {
         if (station > 0) kill(station, SIGKILL), waitpid(station, nullptr, 0);
-        kill(daemon, SIGKILL), waitpid(daemon, nullptr, 0);
-        fs::remove_all(dir);
-    }
-    static void Await(const std::function<bool()>& done) {
-        while (!done()) std::this_thread::sleep_for(std::chrono::milliseconds(20));
+        daemon.Stop(), fs::remove_all(dir);
     }
     std::string File(const std::string& name) const {
         return loric::test::ReadFileBytes(dir + "/" + name);
     }
-    std::string Control(const std::string& command) const {
-        std::system(("'" + kDaemon + "' --control '" + dir + "/control.sock' --send '" + command +
-                     "' >'" + dir + "/control.reply' 2>&1")
-                        .c_str());
-        return File("control.reply");
-    }
+    std::string Control(const std::string& command) const { return daemon.Control(command); }
     void Start(const Args& args, const Args& env = {}) {
         Args all{"BRENNOCK_SOCKET=" + dir + "/driver.sock", "LORIC_LOCK_DIR=" + dir + "/locks"};
         all.insert(all.end(), env.begin(), env.end());
@@ -126,9 +103,7 @@ struct Bench {
         text += more;
         text = std::regex_replace(text, std::regex("[0-9]+\\.[0-9] s\\b"), "T s");
         text = std::regex_replace(text, std::regex("\"time\": \"[^\"]+\""), "\"time\": TIME");
-        text = std::regex_replace(text, std::regex(LORIC_SOURCE_DIR), "SRC");
-        text = std::regex_replace(text, std::regex(dir), "DIR");
-        return std::regex_replace(text, std::regex(kImages), "IMAGES/");
+        return loric::test::MaskedRun(text, dir, false);
     }
 };
 
@@ -219,7 +194,7 @@ TEST(Station, AMalformedStationFileIsRefused) {
     }
     EXPECT_FALSE(fs::exists(bench.dir + "/station.jsonl"));
     loric::test::ExpectGolden("tool/station/malformed.txt",
-                              std::regex_replace(text, std::regex(bench.dir), "DIR"));
+                              loric::test::MaskedRun(text, bench.dir));
 }
 
 }  // namespace

@@ -15,6 +15,7 @@
 #include <vector>
 
 #include "support/golden.h"
+#include "support/sim_daemon.h"
 
 namespace tool_test {
 
@@ -22,7 +23,7 @@ namespace fs = std::filesystem;
 using nlohmann::json;
 
 inline const std::string kTool = std::string(LORIC_BINARY_DIR) + "/tools/loric";
-inline const std::string kImages = std::string(LORIC_SOURCE_DIR) + "/sim/images/";
+using loric::test::kImages;
 inline const std::string kDescription = std::string(LORIC_SOURCE_DIR) + "/examples/config.json";
 
 inline std::string Quoted(const std::string& word) {
@@ -36,6 +37,24 @@ struct Outcome {
     std::string out, err;
 };
 
+// Runs the shell `command` in `dir`, standard input /dev/null. A hung run is ended by the test's
+// own time-out.
+inline Outcome Run(const std::string& dir, const std::string& command) {
+    const int status = std::system(
+        ("cd " + Quoted(dir) + " && (" + command + ") </dev/null >.out 2>.err").c_str());
+    Outcome run{WIFEXITED(status) ? WEXITSTATUS(status) : 128 + WTERMSIG(status),
+                loric::test::ReadFileBytes(dir + "/.out"),
+                loric::test::ReadFileBytes(dir + "/.err")};
+    fs::remove(dir + "/.out"), fs::remove(dir + "/.err");
+    return run;
+}
+
+inline std::vector<std::string> With(std::vector<std::string> args,
+                                     const std::vector<std::string>& more) {
+    args.insert(args.end(), more.begin(), more.end());
+    return args;
+}
+
 // A scratch folder; runs of the tool in it, standard output and error output kept apart.
 struct Folder {
     const std::string dir = [] {
@@ -44,23 +63,17 @@ struct Folder {
     }();
     ~Folder() { fs::remove_all(dir); }
 
-    // The shell command that runs the tool here on the folder's simulated device.
+    // The shell command that runs the tool on the folder's simulated device (run in the folder).
     // Without the simulator the driver socket points nowhere.
     std::string Command(const std::vector<std::string>& args, bool sim = true) const {
-        std::string command = "cd " + Quoted(dir) +
-                              " && BRENNOCK_SOCKET=" + Quoted(dir + "/no-driver.sock") +
+        std::string command = "BRENNOCK_SOCKET=" + Quoted(dir + "/no-driver.sock") +
                               " LORIC_LINK=socket " + Quoted(kTool);
         if (sim) command += " --sim --state " + Quoted(dir + "/state");
         for (const auto& arg : args) command += " " + Quoted(arg);
         return command + " </dev/null";
     }
     Outcome Tool(const std::vector<std::string>& args, bool sim = true) const {
-        const int status = std::system((Command(args, sim) + " >.out 2>.err").c_str());
-        Outcome run{WIFEXITED(status) ? WEXITSTATUS(status) : 128 + WTERMSIG(status),
-                    loric::test::ReadFileBytes(dir + "/.out"),
-                    loric::test::ReadFileBytes(dir + "/.err")};
-        fs::remove(dir + "/.out"), fs::remove(dir + "/.err");
-        return run;
+        return Run(dir, Command(args, sim));
     }
     // A run under --json: its standard output is one JSON document and nothing else.
     json Document(const std::vector<std::string>& args, bool sim = true) const {

@@ -4,10 +4,6 @@
 // device, a device failing mid-way), on bad input, which is refused before the device is
 // touched, and on a Ctrl-C, which stops cleanly. One case a test, one transcript a case:
 // tests/data/tool/<suite>/<case>.txt, compared whole.
-#include <signal.h>
-#include <sys/wait.h>
-#include <unistd.h>
-
 #include <gtest/gtest.h>
 
 #include <algorithm>
@@ -15,28 +11,26 @@
 #include <cstdio>
 #include <cstring>
 #include <ctime>
-#include <filesystem>
 #include <fstream>
-#include <functional>
 #include <map>
 #include <nlohmann/json.hpp>
 #include <numeric>
 #include <random>
-#include <regex>
 #include <set>
-#include <sstream>
-#include <thread>
 
 #include "backup.h"
 #include "config_json.h"
 #include "errors.h"
 #include "files.h"
-#include "support/golden.h"
+#include "support/sim_daemon.h"
+#include "tool_folder.h"
 #include "tqsim/registers.h"
 
 namespace fs = std::filesystem;
 
 namespace {
+
+using tool_test::Quoted;
 
 // tool/descriptions.json: one description naming every field, one naming a single field, then
 // bad ones and the longest text. Every field lands at its place in the record and comes back,
@@ -108,36 +102,21 @@ const std::string kDescription = std::string(LORIC_SOURCE_DIR) + "/examples/conf
 const std::string kConfigId = "0x0ABCDE0123456789";
 const std::string kRom = loric::test::GoldenPath("tool/rom.bin");
 
-std::string Quoted(const std::string& word) {
-    std::string quoted = "'";
-    for (char c : word) quoted += c == '\'' ? std::string("'\\''") : std::string(1, c);
-    return quoted + "'";
-}
-
 std::string Joined(const Args& words) {
     std::string line;
     for (const auto& word : words) line += " " + word;
     return line;
 }
 
-std::string NewFolder() {
-    char pattern[] = "/tmp/loric-tool-XXXXXX";
-    return mkdtemp(pattern);
-}
-
 // Runs the tool in `cwd` with `env` added: "exit N", then its output and error output. A hung
 // run is ended by the test's own time-out.
 std::string RunTool(const Args& args, const std::string& cwd, const Env& env = {}) {
-    std::string command = "cd " + Quoted(cwd) + " &&";
-    for (const auto& [name, value] : env) command += " " + name + "=" + Quoted(value);
-    command += " " + Quoted(std::string(LORIC_BINARY_DIR) + "/tools/loric");
+    std::string command;
+    for (const auto& [name, value] : env) command += name + "=" + Quoted(value) + " ";
+    command += Quoted(tool_test::kTool);
     for (const auto& arg : args) command += " " + Quoted(arg);
-    const int status = std::system((command + " </dev/null >.out 2>.err").c_str());
-    const int code = WIFEXITED(status) ? WEXITSTATUS(status) : 128 + WTERMSIG(status);
-    const std::string out =
-        loric::test::ReadFileBytes(cwd + "/.out") + loric::test::ReadFileBytes(cwd + "/.err");
-    fs::remove(cwd + "/.out"), fs::remove(cwd + "/.err");
-    return "exit " + std::to_string(code) + "\n" + out;
+    const tool_test::Outcome run = tool_test::Run(cwd, command);
+    return "exit " + std::to_string(run.code) + "\n" + run.out + run.err;
 }
 
 std::string FlashHash(const std::string& bytes) {  // FNV-1a
@@ -151,17 +130,14 @@ std::string FlashHash(const std::string& bytes) {  // FNV-1a
 // and error output and whether the flash changed (its hash if so); a step the test takes itself
 // is marked '@', followed by what it found.
 struct Job {
-    const std::string dir = NewFolder();
+    const std::string dir = loric::test::ScratchFolder("tool");
     loric::test::Transcript t;
     std::string backup;  // the configuration backup that the last run saved
     Args restore;        // and the `loric restore` it printed
 
-    pid_t daemon = 0;  // the simulator daemon of the case, when it has one
+    std::unique_ptr<loric::test::SimDaemon> daemon;  // the case's simulator daemon, if any
 
-    ~Job() {
-        if (daemon > 0 && kill(daemon, SIGKILL) == 0) waitpid(daemon, nullptr, 0);
-        fs::remove_all(dir);
-    }
+    ~Job() { daemon.reset(), fs::remove_all(dir); }
     std::string In(const std::string& name) const {
         return name[0] == '/' ? name : dir + "/" + name;
     }
@@ -185,16 +161,7 @@ struct Job {
     // The transcript, masked (the scratch folder, the source and build trees, transfer rates and
     // times, backup stamps), against the golden file.
     void Check(const std::string& golden) {
-        t.Replace(dir, "DIR");
-        t.Replace(kImages, "IMAGES/");
-        t.Replace(LORIC_BINARY_DIR, "BUILD");
-        t.Replace(LORIC_SOURCE_DIR, "SRC");
-        std::string text = std::regex_replace(
-            t.str(), std::regex(", [0-9.]+ [KM]?i?B/s, about [0-9]+ s left\\)"), ")");
-        text = std::regex_replace(text, std::regex("[0-9.]+ [KM]?i?B/s, [0-9.]+ s\\)"), "RATE)");
-        text = std::regex_replace(text, std::regex("-backup-((?:[0-9A-F]{16}-)?)[0-9]{8}-[0-9]{6}"),
-                                  "-backup-$1STAMP");
-        loric::test::ExpectGolden(golden, text);
+        loric::test::ExpectGolden(golden, loric::test::MaskedRun(t.str(), dir));
     }
 };
 
@@ -262,44 +229,15 @@ Step ChipRecord(const std::string& set, const std::string& flags, const std::str
 // adapter's terminal, tty) in the scratch folder; runs of
 // the tool through it; and a run during which the daemon is killed once the tool's error output
 // shows `at` (only the tool's messages are kept: how far it got before varies).
-const std::string kDaemon = std::string(LORIC_BINARY_DIR) + "/sim/tq6410-sim";
 template <class... W>
 Step Daemon(const W&... words) {
     return [args = Args{words...}](Job& j) {
         j.Note("@daemon" + Joined(args));
-        std::vector<std::string> argv = {kDaemon,
-                                         "--chip",
-                                         "29F040B",
-                                         "--socket",
-                                         j.In("driver.sock"),
-                                         "--control",
-                                         j.In("control.sock")};
-        argv.insert(argv.end(), args.begin(), args.end());
-        if (std::find(args.begin(), args.end(), "--serial") != args.end())
-            argv.insert(argv.end(), {"--serial-link", j.In("tty")});
-        j.daemon = fork();
-        if (j.daemon == 0) {
-            freopen("/dev/null", "w", stdout);
-            std::vector<char*> pointers;
-            for (auto& arg : argv) pointers.push_back(arg.data());
-            pointers.push_back(nullptr);
-            execv(kDaemon.c_str(), pointers.data());
-            _exit(127);
-        }
-        const std::string ready = Quoted(kDaemon) + " --control " + Quoted(j.In("control.sock")) +
-                                  " --send devices >/dev/null 2>&1";
-        for (int i = 0; i < 500 && std::system(ready.c_str()) != 0; ++i)
-            std::this_thread::sleep_for(std::chrono::milliseconds(20));
+        j.daemon = std::make_unique<loric::test::SimDaemon>(j.dir, args);
     };
 }
 // The daemon's own view of its boards: "INDEX STATE NODE EUI-64 CHIP" each.
-const Step Boards = [](Job& j) {
-    j.Note("@boards");
-    std::system((Quoted(kDaemon) + " --control " + Quoted(j.In("control.sock")) +
-                 " --send devices >" + Quoted(j.In(".boards")))
-                    .c_str());
-    j.t.Text(j.File(".boards")), fs::remove(j.In(".boards"));
-};
+const Step Boards = [](Job& j) { j.Note("@boards"), j.t.Text(j.daemon->Control("devices")); };
 template <class... W>
 Step OnDaemon(const W&... words) {
     return [args = Args{words...}](Job& j) {
@@ -322,7 +260,7 @@ Step KillDaemonAt(const std::string& at, const W&... words) {
         std::system(command.c_str());
         for (int i = 0; i < 1500 && j.File(".err").find(at) == std::string::npos; ++i)
             std::this_thread::sleep_for(std::chrono::milliseconds(20));
-        kill(j.daemon, SIGKILL), waitpid(j.daemon, nullptr, 0), j.daemon = 0;
+        j.daemon->Stop();
         for (int i = 0; i < 1500 && j.File(".rc").find('\n') == std::string::npos; ++i)
             std::this_thread::sleep_for(std::chrono::milliseconds(20));
         std::string kept = "exit " + j.File(".rc");
