@@ -136,7 +136,7 @@ stage_fuzz() {
   note "fuzz targets (libFuzzer with ASan and UBSan), ${LORIC_FUZZ_SECONDS:-30} s each"
   mkdir -p build-fuzz
   BUILD_TARGET=loric_fuzz build_tree build-fuzz -DCMAKE_C_COMPILER=clang-14 -DCMAKE_CXX_COMPILER=clang++-14 \
-    -DCMAKE_BUILD_TYPE=RelWithDebInfo -DLORIC_FUZZ=ON -DLORIC_BUILD_TESTS=OFF -DLORIC_BUILD_SIM=OFF \
+    -DCMAKE_BUILD_TYPE=RelWithDebInfo -DLORIC_FUZZ=ON -DLORIC_BUILD_TESTS=OFF \
     -DLORIC_BUILD_TOOLS=OFF -DLORIC_BUILD_BENCH=OFF || return 1
   bash fuzz/run.sh build-fuzz
 }
