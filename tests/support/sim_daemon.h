@@ -10,6 +10,7 @@
 #include <chrono>
 #include <cstdlib>
 #include <filesystem>
+#include <fstream>
 #include <functional>
 #include <regex>
 #include <string>
@@ -37,6 +38,21 @@ inline std::string ScratchFolder(const std::string& name) {
     std::string pattern = "/tmp/loric-" + name + "-XXXXXX";
     return mkdtemp(pattern.data());
 }
+
+// A scratch folder, removed with what it holds at the end; its files by name (a name starting
+// with '/' is taken as it is).
+struct Scratch {
+    const std::string dir;
+    explicit Scratch(const std::string& name) : dir(ScratchFolder(name)) {}
+    ~Scratch() { std::filesystem::remove_all(dir); }
+    std::string In(const std::string& name) const {
+        return name[0] == '/' ? name : dir + "/" + name;
+    }
+    std::string File(const std::string& name) const { return ReadFileBytes(In(name)); }
+    void Put(const std::string& name, const std::string& bytes) const {
+        std::ofstream(In(name)) << bytes;
+    }
+};
 
 // The tool's output with the folder `dir`, the example images (unless `images` is false), the
 // trees, transfer rates and times, backup stamps and process ids masked.

@@ -31,7 +31,7 @@ std::vector<uint8_t> FlashConfig(const Folder& f, const std::string& state = "st
                false)
             .code,
         0);
-    const std::string text = loric::test::ReadFileBytes(f.dir + "/rom.bin");
+    const std::string text = f.File("rom.bin");
     std::vector<uint8_t> bytes(text.begin(), text.end());
     const tool::RomReport report = tool::DecodeConfigImage(bytes);
     EXPECT_TRUE(report.valid && report.crcFailed == 0) << report.text;
@@ -40,10 +40,6 @@ std::vector<uint8_t> FlashConfig(const Folder& f, const std::string& state = "st
 
 uint64_t FlashId(const Folder& f, const std::string& state = "state") {
     return tool::ImageEui64(FlashConfig(f, state)).value_or(0);
-}
-
-void WriteText(const Folder& f, const std::string& name, const std::string& text) {
-    std::ofstream(f.dir + "/" + name) << text;
 }
 
 std::string Counter(const char* next, const char* last) {
@@ -83,7 +79,7 @@ TEST(Identity, ARunningBoardKeepsItsIdAndGuidGivesExactlyTheBytesAsked) {
 // boards, ten ids, each in the job record, and the counter advanced by ten.
 TEST(Identity, TwoStationsSharingACounterGiveTenBoardsTenIds) {
     Folder f;
-    WriteText(f, "ids.json", Counter("0x0000000100", "0x00000001FF"));
+    f.Put("ids.json", Counter("0x0000000100", "0x00000001FF"));
     std::string stations;
     for (int station = 0; station < 2; ++station) {
         stations += "(";
@@ -107,7 +103,7 @@ TEST(Identity, TwoStationsSharingACounterGiveTenBoardsTenIds) {
     for (int i = 0; i < 10; ++i) expected.insert(tool::Eui64Text(0x00C0DE0000000100u + i));
     EXPECT_EQ(ids, expected);
     EXPECT_EQ(expected.count(tool::Eui64Text(FlashId(f, "board7"))), 1u);
-    EXPECT_EQ(json::parse(loric::test::ReadFileBytes(f.dir + "/ids.json"))["next"], "0x000000010A");
+    EXPECT_EQ(json::parse(f.File("ids.json"))["next"], "0x000000010A");
 }
 
 // A board whose upload checksum fails spends its id: the counter records it and does not give
@@ -115,12 +111,12 @@ TEST(Identity, TwoStationsSharingACounterGiveTenBoardsTenIds) {
 // names the spent id.
 TEST(Identity, AFailedBoardSpendsItsIdAndTheNextBoardGetsTheNext) {
     Folder f;
-    WriteText(f, "ids.json", Counter("0x0000000100", "0x0000000101"));
+    f.Put("ids.json", Counter("0x0000000100", "0x0000000101"));
     const auto job = With({"--report", "jobs.jsonl"},
                           With(kBlankProgram, {"--guid-counter", "ids.json", "--no-verify"}));
     EXPECT_NE(f.Tool(With({"--sim-fault", "checksum:1"}, job)).code, 0);
     ASSERT_EQ(f.Tool(job).code, 0);
-    const json counter = json::parse(loric::test::ReadFileBytes(f.dir + "/ids.json"));
+    const json counter = json::parse(f.File("ids.json"));
     EXPECT_EQ(counter["next"], "0x0000000102");
     ASSERT_EQ(counter["spent"].size(), 1u);
     EXPECT_EQ(counter["spent"][0]["id"], "0x0000000100");
@@ -136,8 +132,8 @@ TEST(Identity, AFailedBoardSpendsItsIdAndTheNextBoardGetsTheNext) {
 // it holds the lock is never overtaken, so the tool takes the id the holder left as next.
 TEST(Identity, TakingAnIdWaitsForTheCountersLock) {
     Folder f;
-    WriteText(f, "ids.json", Counter("0x0000000100", "0x00000001FF"));
-    WriteText(f, "new.json", Counter("0x0000000300", "0x00000003FF"));
+    f.Put("ids.json", Counter("0x0000000100", "0x00000001FF"));
+    f.Put("new.json", Counter("0x0000000300", "0x00000003FF"));
     const std::string tool =
         f.Command(With(kBlankProgram, {"--guid-counter", "ids.json", "--no-verify"}));
     ASSERT_EQ(tool_test::Run(f.dir,
@@ -152,7 +148,7 @@ TEST(Identity, TakingAnIdWaitsForTheCountersLock) {
 // A list hands out its lines in order, each once, marking it; a comment line stays.
 TEST(Identity, AListGivesEachLineOnceAndMarksItUsed) {
     Folder f;
-    WriteText(f, "ids.txt", "# line 3\n0x00C0DE0000000042\n1122334455\n");
+    f.Put("ids.txt", "# line 3\n0x00C0DE0000000042\n1122334455\n");
     const auto job = With(kBlankProgram, {"--guid-list", "ids.txt", "--no-verify"});
     ASSERT_EQ(f.Tool(job).code, 0);
     ASSERT_EQ(
@@ -160,7 +156,7 @@ TEST(Identity, AListGivesEachLineOnceAndMarksItUsed) {
         0);
     EXPECT_EQ(FlashId(f), 0x00C0DE1122334455u);
     EXPECT_TRUE(std::regex_match(
-        loric::test::ReadFileBytes(f.dir + "/ids.txt"),
+        f.File("ids.txt"),
         std::regex(
             "# line 3\n0x00C0DE0000000042 used 2[-0-9T:.]+Z\n1122334455 used 2[-0-9T:.]+Z\n")));
 }
@@ -186,7 +182,7 @@ TEST(Identity, TheDescriptionsIdGivenTwiceIsWarnedAbout) {
 TEST(Identity, SourcesThatCannotGiveAnIdAreRefusedBeforeTheBoard) {
     Folder f;
     ASSERT_EQ(f.Tool(kBlankProgram).code, 0);
-    const std::string flash = loric::test::ReadFileBytes(f.dir + "/state/flash.bin");
+    const std::string flash = f.File("state/flash.bin");
     const std::pair<std::string, std::string> files[] = {
         {"used-up.json", Counter("0x0000000200", "0x00000001FF")},
         {"not-json.json", "{\"next\": \"0x0000000100\",\n"},
@@ -205,13 +201,13 @@ TEST(Identity, SourcesThatCannotGiveAnIdAreRefusedBeforeTheBoard) {
             "==" + shown + "\nexit " + std::to_string(run.code) + "\n" + run.out + run.err;
     };
     for (const auto& [name, text] : files) {
-        WriteText(f, name, text);
+        f.Put(name, text);
         attempt({name.find(".json") != std::string::npos ? "--guid-counter" : "--guid-list", name});
-        EXPECT_EQ(loric::test::ReadFileBytes(f.dir + "/" + name), text) << name;
+        EXPECT_EQ(f.File(name), text) << name;
     }
     attempt({"--guid", "0x123"});
     attempt({"--guid", "0x0000000001", "--guid-list", "used.txt"});
-    EXPECT_EQ(loric::test::ReadFileBytes(f.dir + "/state/flash.bin"), flash);
+    EXPECT_EQ(f.File("state/flash.bin"), flash);
     loric::test::ExpectGolden("tool/identity/refused.txt", transcript);
 }
 

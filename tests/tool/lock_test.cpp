@@ -31,8 +31,7 @@ Args DaemonArgs(bool serial) {
 // A daemon with a running device whose erases take two seconds (so that a job outlasts the
 // commands started beside it), on a driver socket or a serial adapter, and the runs of the tool
 // against it.
-struct Bench {
-    const std::string dir = loric::test::ScratchFolder("lock-test");
+struct Bench : loric::test::Scratch {
     const bool serial;
     loric::test::SimDaemon daemon;
     const std::string target = serial ? fs::canonical(dir + "/tty").string() : "";
@@ -40,11 +39,8 @@ struct Bench {
     std::vector<std::string> env{"LORIC_LOCK_DIR=" + dir + "/locks",
                                  "BRENNOCK_SOCKET=" + dir + "/driver.sock", "LORIC_CHIP=29F040B"};
 
-    explicit Bench(bool overSerial) : serial(overSerial), daemon(dir, DaemonArgs(serial)) {}
-    ~Bench() { daemon.Stop(), fs::remove_all(dir); }
-    std::string Output(const std::string& name) const {
-        return loric::test::ReadFileBytes(dir + "/" + name);
-    }
+    explicit Bench(bool overSerial)
+        : Scratch("lock-test"), serial(overSerial), daemon(dir, DaemonArgs(serial)) {}
 
     // The tool on the daemon's device, started: `name` is how the transcript calls it.
     pid_t Start(const std::string& name, Args args) {
@@ -58,7 +54,7 @@ struct Bench {
         waitpid(pid, &status, 0);
         t.Text("== " + name + "\nexit " +
                std::to_string(WIFEXITED(status) ? WEXITSTATUS(status) : 128 + WTERMSIG(status)) +
-               "\n" + Output(name + ".out") + Output(name + ".err"));
+               "\n" + File(name + ".out") + File(name + ".err"));
     }
     void Run(const std::string& name, const Args& args) { Finish(name, Start(name, args)); }
     // Until the job holding the device has found it (its lock names the node), or shows `text`.
@@ -67,9 +63,8 @@ struct Bench {
             std::error_code none;
             for (const auto& file : fs::directory_iterator(dir + "/locks", none))
                 if (loric::test::ReadFileBytes(file.path()).find("node ") != std::string::npos)
-                    return text.empty() ||
-                           (Output(name + ".out") + Output(name + ".err")).find(text) !=
-                               std::string::npos;
+                    return text.empty() || (File(name + ".out") + File(name + ".err")).find(text) !=
+                                               std::string::npos;
             return false;
         }));
     }
@@ -114,7 +109,8 @@ TEST(TwoJobs, TwoTermsInAMomentDuringTheEraseAreOne) {
 // The lock alone: a second taker in this process is refused with 34, naming the holder, while the
 // first holds it; once it is let go the file is gone and the lock is free again.
 TEST(DeviceLock, RefusesASecondTakerNamingTheFirstThenIsFreeAgain) {
-    const std::string dir = loric::test::ScratchFolder("lock-unit");
+    const loric::test::Scratch locks("lock-unit");
+    const std::string& dir = locks.dir;
     setenv("LORIC_LOCK_DIR", dir.c_str(), 1);
     const tool::LockTarget target{"serial /dev/ttyS9", "serial port /dev/ttyS9"};
     {
@@ -135,7 +131,6 @@ TEST(DeviceLock, RefusesASecondTakerNamingTheFirstThenIsFreeAgain) {
     EXPECT_TRUE(fs::is_empty(dir));
     EXPECT_NE(tool::DeviceLock::Take(target, "loric dump 0 16", 0, nullptr), nullptr);
     unsetenv("LORIC_LOCK_DIR");
-    fs::remove_all(dir);
 }
 
 }  // namespace

@@ -185,7 +185,7 @@ TEST(TraceLog, EachCommandsTraceUnderItsHeader) {
     ASSERT_EQ(f.Tool({"--log", "t.log", "nodes"}).code, 0);
     ASSERT_EQ(f.Tool({"--log", "t.log", "--trace", "all", "chips"}).code, 0);
     ASSERT_EQ(f.Tool({"--log", "t.log", "timestamp"}, false).code, LORIC_ERR_OPEN_DRIVER);
-    std::string log = loric::test::ReadFileBytes(f.dir + "/t.log");
+    std::string log = f.File("t.log");
     log = std::regex_replace(log, std::regex("20[0-9-]{8}T[0-9:.]{12}Z"), "TIME");
     for (size_t at; (at = log.find(f.dir)) != std::string::npos;)
         log.replace(at, f.dir.size(), "DIR");

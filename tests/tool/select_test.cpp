@@ -26,17 +26,13 @@ const std::string kFirmware = kImages + "firmware.bin", kLoader = kImages + "loa
 
 // The daemon with `boards` (its --device specs) and the runs of the tool against it, each with
 // the flash of every board compared before and after.
-struct Bench {
-    const std::string dir = loric::test::ScratchFolder("select");
+struct Bench : loric::test::Scratch {
     bool serial;
     loric::test::SimDaemon daemon;
     loric::test::Transcript t;
 
-    Bench(bool overSerial, const Args& args) : serial(overSerial), daemon(dir, args, "d.sock") {}
-    ~Bench() { daemon.Stop(), fs::remove_all(dir); }
-    std::string File(const std::string& name) const {
-        return loric::test::ReadFileBytes(dir + "/" + name);
-    }
+    Bench(bool overSerial, const Args& args)
+        : Scratch("select"), serial(overSerial), daemon(dir, args, "d.sock") {}
     // The control's reply, into the transcript.
     void Send(const std::string& command) {
         t.Text("== @" + command + "\n" + daemon.Control(command));

@@ -31,18 +31,13 @@ Args Shelf(const Args& boards) {
 }
 
 // A bench of boards on the daemon's shelf and a station run on it.
-struct Bench {
-    const std::string dir = loric::test::ScratchFolder("station");
+struct Bench : loric::test::Scratch {
     loric::test::SimDaemon daemon;
     pid_t station = -1;
 
-    explicit Bench(const Args& boards) : daemon(dir, Shelf(boards)) {}
+    explicit Bench(const Args& boards) : Scratch("station"), daemon(dir, Shelf(boards)) {}
     ~Bench() {
         if (station > 0) kill(station, SIGKILL), waitpid(station, nullptr, 0);
-        daemon.Stop(), fs::remove_all(dir);
-    }
-    std::string File(const std::string& name) const {
-        return loric::test::ReadFileBytes(dir + "/" + name);
     }
     std::string Control(const std::string& command) const { return daemon.Control(command); }
     void Start(const Args& args, const Args& env = {}) {
@@ -119,15 +114,15 @@ TEST(Station, TenBoardsNinePassOneFailsItsIdSpent) {
         boards.push_back(spec);
     }
     Bench bench(boards);
-    std::ofstream(bench.dir + "/ids.json") << R"({"next": "0x0000000100", "last": "0x00000001FF"})";
-    std::ofstream(bench.dir + "/line3.json") << json{
-        {"loader", kImages + "loader.bin"},
-        {"firmware", kImages + "firmware.bin"},
-        {"config", kDescription},
-        {"chip", "29F040B"},
-        {"guid_counter", "ids.json"},
-        {"backup", false},
-        {"_note", "line 3"}}.dump();
+    bench.Put("ids.json", R"({"next": "0x0000000100", "last": "0x00000001FF"})");
+    bench.Put("line3.json", json{{"loader", kImages + "loader.bin"},
+                                 {"firmware", kImages + "firmware.bin"},
+                                 {"config", kDescription},
+                                 {"chip", "29F040B"},
+                                 {"guid_counter", "ids.json"},
+                                 {"backup", false},
+                                 {"_note", "line 3"}}
+                                .dump());
     bench.Start({"--progress", "none", "station", "line3.json"});
     for (int i = 0; i < 10; ++i) bench.Serve(i, i + 1);
     bench.AwaitShown("Board 11: waiting");  // without a count, until a Ctrl-C
@@ -185,7 +180,7 @@ TEST(Station, AMalformedStationFileIsRefused) {
                              R"({"count": "ten"})", R"({"count": 0})", R"({"backup": "no"})",
                              R"({"loader": ""})", R"(["loader"])", R"({"_only": "a note"})",
                              R"({"loader": "l", "firmware": "f", "config": "c", "guid": "0x1"})"}) {
-        std::ofstream(bench.dir + "/bad.json") << file;
+        bench.Put("bad.json", file);
         bench.Start({"station", "bad.json"}, {"BRENNOCK_SOCKET=" + bench.dir + "/nowhere.sock"});
         const int code = bench.Finish();
         text += "== " + std::string(file) + "\nexit " + std::to_string(code) + "\n" +

@@ -56,12 +56,8 @@ inline std::vector<std::string> With(std::vector<std::string> args,
 }
 
 // A scratch folder; runs of the tool in it, standard output and error output kept apart.
-struct Folder {
-    const std::string dir = [] {
-        char pattern[] = "/tmp/loric-tool-XXXXXX";
-        return std::string(mkdtemp(pattern));
-    }();
-    ~Folder() { fs::remove_all(dir); }
+struct Folder : loric::test::Scratch {
+    Folder() : Scratch("tool") {}
 
     // The shell command that runs the tool on the folder's simulated device (run in the folder).
     // Without the simulator the driver socket points nowhere.
@@ -91,7 +87,7 @@ struct Folder {
     }
     std::vector<json> Lines(const std::string& name) const {
         std::vector<json> lines;
-        std::istringstream text(loric::test::ReadFileBytes(dir + "/" + name));
+        std::istringstream text(File(name));
         for (std::string line; std::getline(text, line);) {
             try {
                 lines.push_back(json::parse(line));

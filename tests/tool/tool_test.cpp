@@ -6,7 +6,6 @@
 // tests/data/tool/<suite>/<case>.txt, compared whole.
 #include <gtest/gtest.h>
 
-#include <algorithm>
 #include <cctype>
 #include <cstdio>
 #include <cstring>
@@ -65,8 +64,8 @@ TEST(ConfigDescription, AStreamWithoutEndIsRefused) {
 // "-2"; an existing name is refused with exit code 6 and left as it was; a written backup
 // leaves no temporary file beside it.
 TEST(Backups, NeverReplaceAFileNorLeaveATemporaryOne) {
-    char pattern[] = "/tmp/loric-backup-XXXXXX";
-    const std::filesystem::path dir = mkdtemp(pattern);
+    const loric::test::Scratch scratch("backup");
+    const std::filesystem::path dir = scratch.dir;
     for (int later = 0; later < 3; ++later) {
         const std::time_t when = std::time(nullptr) + later;
         char stamp[32];
@@ -86,7 +85,6 @@ TEST(Backups, NeverReplaceAFileNorLeaveATemporaryOne) {
     EXPECT_EQ(loric::test::ReadFileBytes((dir / "old.bin").string()), "old");
     EXPECT_EQ(loric::test::ReadFileBytes((dir / "new.bin").string()), std::string("\1\2\3"));
     EXPECT_EQ(std::distance(std::filesystem::directory_iterator(dir), {}), 5);
-    std::filesystem::remove_all(dir);
 }
 
 using Args = std::vector<std::string>;
@@ -102,19 +100,22 @@ const std::string kDescription = std::string(LORIC_SOURCE_DIR) + "/examples/conf
 const std::string kConfigId = "0x0ABCDE0123456789";
 const std::string kRom = loric::test::GoldenPath("tool/rom.bin");
 
-std::string Joined(const Args& words) {
+std::string Joined(const Args& words, bool quoted = false) {
     std::string line;
-    for (const auto& word : words) line += " " + word;
+    for (const auto& word : words) line += " " + (quoted ? Quoted(word) : word);
     return line;
 }
 
-// Runs the tool in `cwd` with `env` added: "exit N", then its output and error output. A hung
-// run is ended by the test's own time-out.
-std::string RunTool(const Args& args, const std::string& cwd, const Env& env = {}) {
+// The shell command that runs the tool with `env` added.
+std::string Command(const Args& args, const Env& env = {}) {
     std::string command;
     for (const auto& [name, value] : env) command += name + "=" + Quoted(value) + " ";
-    command += Quoted(tool_test::kTool);
-    for (const auto& arg : args) command += " " + Quoted(arg);
+    return command + Quoted(tool_test::kTool) + Joined(args, true);
+}
+
+// Runs `command` in `cwd`: "exit N", then its output and error output. A hung run is ended by
+// the test's own time-out.
+std::string RunTool(const std::string& cwd, const std::string& command) {
     const tool_test::Outcome run = tool_test::Run(cwd, command);
     return "exit " + std::to_string(run.code) + "\n" + run.out + run.err;
 }
@@ -129,26 +130,26 @@ std::string FlashHash(const std::string& bytes) {  // FNV-1a
 // step adds "== " and what it is: a run of the tool its arguments, then its exit code, output
 // and error output and whether the flash changed (its hash if so); a step the test takes itself
 // is marked '@', followed by what it found.
-struct Job {
-    const std::string dir = loric::test::ScratchFolder("tool");
+struct Job : loric::test::Scratch {
+    Job() : Scratch("tool") {}
     loric::test::Transcript t;
     std::string backup;  // the configuration backup that the last run saved
     Args restore;        // and the `loric restore` it printed
 
     std::unique_ptr<loric::test::SimDaemon> daemon;  // the case's simulator daemon, if any
 
-    ~Job() { daemon.reset(), fs::remove_all(dir); }
-    std::string In(const std::string& name) const {
-        return name[0] == '/' ? name : dir + "/" + name;
-    }
-    std::string File(const std::string& name) const { return loric::test::ReadFileBytes(In(name)); }
-    void Put(const std::string& name, const std::string& b) { std::ofstream(In(name)) << b; }
     void Note(const std::string& step) { t.Text("== " + step + "\n"); }
+    // The driver socket where no driver answers, and the simulator daemon's.
+    Env NoDriver() const { return {{"BRENNOCK_SOCKET", In("no-driver.sock")}}; }
+    std::string OnDaemon(const Args& args) const {
+        return Command(tool_test::With({"--chip", "29F040B", "--progress", "plain"}, args),
+                       {{"BRENNOCK_SOCKET", In("driver.sock")}});
+    }
     void OnDevice(const std::string& shown, Args args, const Env& env = {}) {
         Note(shown);
         const std::string before = File("state/flash.bin");
         args.insert(args.begin(), {"--sim", "--state", dir + "/state", "--progress", "plain"});
-        const std::string result = RunTool(args, dir, env);
+        const std::string result = RunTool(dir, Command(args, env));
         std::smatch saved;
         if (std::regex_search(result, saved,
                               std::regex("config-backup-([0-9A-F]{16}-)?[0-9]{8}-[0-9]{6}\\.bin")))
@@ -210,7 +211,7 @@ template <class... W>
 Step Offline(const W&... words) {
     return [args = Args{words...}](Job& j) {
         j.Note("@tool" + Joined(args));
-        j.t.Text(RunTool(args, j.dir, {{"BRENNOCK_SOCKET", j.In("no-driver.sock")}}));
+        j.t.Text(RunTool(j.dir, Command(args, j.NoDriver())));
     };
 }
 // `loric chips` of a flash data file of one record, the 29F040B's with its command set, flags
@@ -220,8 +221,7 @@ Step ChipRecord(const std::string& set, const std::string& flags, const std::str
         j.Put("chip.dat", "FLASH_DATA_FILE_V3\n8-bit uniform sectors\n\n0,29F040B\n" + set +
                               "\n20\n" + flags + "\nX8\n" + size + "\n");
         j.Note("@chip-record " + set + " " + flags + " " + size);
-        j.t.Text(RunTool({"--flash-data", "chip.dat", "chips"}, j.dir,
-                         {{"BRENNOCK_SOCKET", j.In("no-driver.sock")}}));
+        j.t.Text(RunTool(j.dir, Command({"--flash-data", "chip.dat", "chips"}, j.NoDriver())));
     };
 }
 
@@ -241,28 +241,21 @@ const Step Boards = [](Job& j) { j.Note("@boards"), j.t.Text(j.daemon->Control("
 template <class... W>
 Step OnDaemon(const W&... words) {
     return [args = Args{words...}](Job& j) {
-        j.Note("@on-daemon" + Joined(args));
-        Args all = {"--chip", "29F040B", "--progress", "plain"};
-        all.insert(all.end(), args.begin(), args.end());
-        j.t.Text(RunTool(all, j.dir, {{"BRENNOCK_SOCKET", j.In("driver.sock")}}));
+        j.Note("@on-daemon" + Joined(args)), j.t.Text(RunTool(j.dir, j.OnDaemon(args)));
     };
 }
 template <class... W>
 Step KillDaemonAt(const std::string& at, const W&... words) {
     return [at, args = Args{words...}](Job& j) {
         j.Note("@kill-daemon-at " + at + Joined(args));
-        std::string command = "cd " + Quoted(j.dir) +
-                              " && BRENNOCK_SOCKET=" + Quoted(j.In("driver.sock")) + " " +
-                              Quoted(std::string(LORIC_BINARY_DIR) + "/tools/loric") +
-                              " --chip 29F040B --progress plain";
-        for (const auto& arg : args) command += " " + Quoted(arg);
-        command = "(" + command + " </dev/null >.out 2>.err; echo $? >.rc) &";
-        std::system(command.c_str());
-        for (int i = 0; i < 1500 && j.File(".err").find(at) == std::string::npos; ++i)
-            std::this_thread::sleep_for(std::chrono::milliseconds(20));
+        std::system(("cd " + Quoted(j.dir) + " && (" + j.OnDaemon(args) +
+                     " </dev/null >.out 2>.err; echo $? >.rc) &")
+                        .c_str());
+        EXPECT_TRUE(
+            loric::test::Await([&] { return j.File(".err").find(at) != std::string::npos; }));
         j.daemon->Stop();
-        for (int i = 0; i < 1500 && j.File(".rc").find('\n') == std::string::npos; ++i)
-            std::this_thread::sleep_for(std::chrono::milliseconds(20));
+        EXPECT_TRUE(
+            loric::test::Await([&] { return j.File(".rc").find('\n') != std::string::npos; }));
         std::string kept = "exit " + j.File(".rc");
         std::istringstream err(j.File(".err"));
         for (std::string line; std::getline(err, line);)
@@ -277,12 +270,10 @@ Step KillDaemonAt(const std::string& at, const W&... words) {
 template <class... W>
 Step Piped(const W&... words) {
     return [args = Args{words...}](Job& j) {
-        std::string command = "cd " + Quoted(j.dir) + " && (" +
-                              Quoted(std::string(LORIC_BINARY_DIR) + "/tools/loric") +
-                              " --sim --state state";
-        for (const auto& arg : args) command += " " + Quoted(arg);
-        std::system(
-            (command + " 2>.err </dev/null; echo $? >.code) | head -c 10 >/dev/null").c_str());
+        std::system(("cd " + Quoted(j.dir) + " && (" +
+                     Command(tool_test::With({"--sim", "--state", "state"}, args)) +
+                     " 2>.err </dev/null; echo $? >.code) | head -c 10 >/dev/null")
+                        .c_str());
         j.Note("@piped" + Joined(args));
         j.t.Text("exit " + j.File(".code") + j.File(".err"));
     };
@@ -294,7 +285,7 @@ Step ShowRom(const std::string& damage, size_t at) {
         damage == "cut" ? rom.resize(at) : void(rom.at(at) ^= 1);
         j.Put("rom.bin", rom);
         j.Note("@show-" + damage + " " + std::to_string(at));
-        j.t.Text(RunTool({"config", "show", "rom.bin"}, j.dir));
+        j.t.Text(RunTool(j.dir, Command({"config", "show", "rom.bin"})));
     };
 }
 
