@@ -3,20 +3,16 @@
 #include <gtest/gtest.h>
 
 #include <filesystem>
-#include <fstream>
 #include <map>
 #include <nlohmann/json.hpp>
 #include <sstream>
 #include <string>
 
+#include "support/golden.h"
+
 namespace {
 
-std::string Slurp(const std::filesystem::path& path) {
-    std::ifstream in(path);
-    std::stringstream text;
-    text << in.rdbuf();
-    return text.str();
-}
+using loric::test::ReadFileBytes;
 
 // README's "Output for scripts": the paragraph before the table (the document's own fields),
 // and the table's row for each command.
@@ -26,7 +22,7 @@ struct Description {
 };
 
 Description ReadDescription() {
-    const std::string readme = Slurp(std::string(LORIC_SOURCE_DIR) + "/README.md");
+    const std::string readme = ReadFileBytes(std::string(LORIC_SOURCE_DIR) + "/README.md");
     const size_t start = readme.find("**Output for scripts.**");
     const size_t table = readme.find("| Command | `result` |", start);
     Description d{readme.substr(start, table - start), {}};
@@ -47,7 +43,7 @@ TEST(ReadmeJson, EveryFieldOfEveryDocumentIsDescribed) {
     for (const auto& file : std::filesystem::directory_iterator(folder)) {
         if (file.path().extension() != ".json") continue;
         SCOPED_TRACE(file.path().filename().string());
-        const auto doc = nlohmann::json::parse(Slurp(file.path()));
+        const auto doc = nlohmann::json::parse(ReadFileBytes(file.path()));
         ++documents;
         for (const auto& [key, value] : doc.items())
             EXPECT_NE(d.document.find("`" + key + "`"), std::string::npos) << key;
