@@ -1,14 +1,12 @@
 #!/usr/bin/env bash
 # Static checks of loric.dll: a 32-bit PE image importing system DLLs only (the runtimes are
-# linked in), exporting exactly the 23 functions by their plain names, with no name@N aliases.
+# linked in), exporting exactly the 23 functions that the import library's tools/loric_import.def
+# binds, by their plain names, with no name@N aliases.
 #   usage: check_dll.sh path/to/loric.dll
 set -u
 dll=${1:?usage: check_dll.sh path/to/loric.dll}
-expected="CloseLORIC DownloadConfigurationFile DownloadTimestamp EraseFlashSector FindNode
-GenerateConfigurationFile GetErrorText GetNodeInfo ImportConfigurationFile IssueReset LoadFlashData
-LogAppMessage OpenComAPI OpenLORIC ReadQuadlet SetFlashDevice SwitchDeviceToForceFlashMode
-SwitchDeviceToUploadMode UploadConfigurationFile UploadFile UploadFirmwareAndConfig
-UploadFirmwareLoader WriteQuadlet"
+expected=$(sed -n 's/^ \+\([A-Za-z]*\)\(@[0-9]*\)\{0,1\} *$/\1/p' "$(dirname "$0")/../../tools/loric_import.def")
+[ "$(echo $expected | wc -w)" -eq 23 ] || { echo "FAIL: tools/loric_import.def binds $(echo $expected | wc -w) exports, not 23"; exit 1; }
 failed=0
 fail() { failed=$((failed + 1)); echo "FAIL: $*"; }
 dump=$("${OBJDUMP:-i686-w64-mingw32-objdump}" -p "$dll" 2>&1) || fail "objdump -p $dll: $(echo "$dump" | head -n 3)"
