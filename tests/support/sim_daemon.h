@@ -52,7 +52,21 @@ struct Scratch {
     void Put(const std::string& name, const std::string& bytes) const {
         std::ofstream(In(name)) << bytes;
     }
+    // What the program started here as `name` (Spawn) has written: output, then error output.
+    std::string Shown(const std::string& name) const {
+        return File(name + ".out") + File(name + ".err");
+    }
+    bool AwaitShown(const std::string& name, const std::string& text) const {
+        return Await([&] { return Shown(name).find(text) != std::string::npos; });
+    }
 };
+
+// The exit code of a started program once it has ended (128 + N for signal N).
+inline int ExitCode(pid_t pid) {
+    int status = 0;
+    waitpid(pid, &status, 0);
+    return WIFEXITED(status) ? WEXITSTATUS(status) : 128 + WTERMSIG(status);
+}
 
 // The tool's output with the folder `dir`, the example images (unless `images` is false), the
 // trees, transfer rates and times, backup stamps and process ids masked.

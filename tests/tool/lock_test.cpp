@@ -50,11 +50,8 @@ struct Bench : loric::test::Scratch {
     }
     // Its end: exit code, output, error output.
     void Finish(const std::string& name, pid_t pid) {
-        int status = 0;
-        waitpid(pid, &status, 0);
-        t.Text("== " + name + "\nexit " +
-               std::to_string(WIFEXITED(status) ? WEXITSTATUS(status) : 128 + WTERMSIG(status)) +
-               "\n" + File(name + ".out") + File(name + ".err"));
+        const int code = loric::test::ExitCode(pid);  // before the output is read
+        t.Text("== " + name + "\nexit " + std::to_string(code) + "\n" + Shown(name));
     }
     void Run(const std::string& name, const Args& args) { Finish(name, Start(name, args)); }
     // Until the job holding the device has found it (its lock names the node), or shows `text`.
@@ -63,8 +60,7 @@ struct Bench : loric::test::Scratch {
             std::error_code none;
             for (const auto& file : fs::directory_iterator(dir + "/locks", none))
                 if (loric::test::ReadFileBytes(file.path()).find("node ") != std::string::npos)
-                    return text.empty() || (File(name + ".out") + File(name + ".err")).find(text) !=
-                                               std::string::npos;
+                    return text.empty() || Shown(name).find(text) != std::string::npos;
             return false;
         }));
     }

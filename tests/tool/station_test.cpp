@@ -4,9 +4,9 @@
 // transcript a case: tests/data/tool/station/<case>.txt.
 #include <gtest/gtest.h>
 
-#include <fstream>
 #include <nlohmann/json.hpp>
 #include <sstream>
+#include <utility>
 
 #include "support/sim_daemon.h"
 
@@ -45,11 +45,7 @@ struct Bench : loric::test::Scratch {
         all.insert(all.end(), env.begin(), env.end());
         station = Spawn(dir, kTool, args, "station", all);
     }
-    void AwaitShown(const std::string& text) const {
-        Await([&] {
-            return (File("station.out") + File("station.err")).find(text) != std::string::npos;
-        });
-    }
+    void AwaitShown(const std::string& text) const { Scratch::AwaitShown("station", text); }
     // Board `index` of the shelf is the station's `number`th: plugged in once the station waits
     // for it, taken out once it shows PASS or FAIL.
     void Serve(int index, int number) {
@@ -57,18 +53,13 @@ struct Bench : loric::test::Scratch {
         AwaitShown(n + "waiting");
         Control("plug " + std::to_string(index));
         Await([&] {
-            const std::string out = File("station.out") + File("station.err");
+            const std::string out = Shown("station");
             return out.find(n + "PASS") != std::string::npos ||
                    out.find(n + "FAIL") != std::string::npos;
         });
         Control("unplug " + std::to_string(index));
     }
-    int Finish() {
-        int status = 0;
-        waitpid(station, &status, 0);
-        station = -1;
-        return WIFEXITED(status) ? WEXITSTATUS(status) : 128 + WTERMSIG(status);
-    }
+    int Finish() { return loric::test::ExitCode(std::exchange(station, -1)); }
     // The station's exit code and its own lines (unless its output is the --json document; the
     // job's lines are program's), then each line of
     // the job record as far as it tells what happened to the board, then `more`; times masked.
@@ -184,7 +175,7 @@ TEST(Station, AMalformedStationFileIsRefused) {
         bench.Start({"station", "bad.json"}, {"BRENNOCK_SOCKET=" + bench.dir + "/nowhere.sock"});
         const int code = bench.Finish();
         text += "== " + std::string(file) + "\nexit " + std::to_string(code) + "\n" +
-                bench.File("station.out") + bench.File("station.err");
+                bench.Shown("station");
         fs::remove(bench.dir + "/station.out"), fs::remove(bench.dir + "/station.err");
     }
     EXPECT_FALSE(fs::exists(bench.dir + "/station.jsonl"));

@@ -248,21 +248,15 @@ template <class... W>
 Step KillDaemonAt(const std::string& at, const W&... words) {
     return [at, args = Args{words...}](Job& j) {
         j.Note("@kill-daemon-at " + at + Joined(args));
-        std::system(("cd " + Quoted(j.dir) + " && (" + j.OnDaemon(args) +
-                     " </dev/null >.out 2>.err; echo $? >.rc) &")
-                        .c_str());
-        EXPECT_TRUE(
-            loric::test::Await([&] { return j.File(".err").find(at) != std::string::npos; }));
+        const pid_t tool = loric::test::Spawn(j.dir, "/bin/sh", {"-c", j.OnDaemon(args)}, "killed");
+        EXPECT_TRUE(j.AwaitShown("killed", at));
         j.daemon->Stop();
-        EXPECT_TRUE(
-            loric::test::Await([&] { return j.File(".rc").find('\n') != std::string::npos; }));
-        std::string kept = "exit " + j.File(".rc");
-        std::istringstream err(j.File(".err"));
+        std::string kept = "exit " + std::to_string(loric::test::ExitCode(tool)) + "\n";
+        std::istringstream err(j.File("killed.err"));
         for (std::string line; std::getline(err, line);)
             if (line.rfind("loric:", 0) == 0 || line.rfind("  What to try", 0) == 0)
                 kept += line + "\n";
         j.t.Text(kept);
-        for (const char* name : {".out", ".err", ".rc"}) fs::remove(j.In(name));
     };
 }
 
