@@ -4,14 +4,9 @@
 
 #include <cstring>
 #include <iomanip>
-#include <memory>
-#include <sstream>
 
-#include "loric.h"
-#include "platform/bytes.h"
 #include "support/api_fixture.h"
 #include "support/case_file.h"
-#include "support/golden.h"
 #include "support/request_recorder.h"
 #if __has_include("tqsim/system.h")
 #include "tqsim/system.h"
@@ -122,13 +117,10 @@ inline std::string WithoutAsyncLines(const std::string& text) {
 inline void InjectFault(tqsim::System& sim, const std::string& fault) {
     std::istringstream writes(fault.rfind("writes ", 0) == 0 ? fault.substr(7) : "");
     std::string offset, succeedFirst;
-    if (writes >> offset >> succeedFirst) {
-        tqsim::RegisterFault fault;
-        fault.offsetLow = CaseNumber(offset);
-        fault.onRead = false;
-        fault.succeedFirst = CaseNumber(succeedFirst);
-        sim.AddRegisterFault(fault);
-    }
+    if (writes >> offset >> succeedFirst)
+        sim.AddRegisterFault({.offsetLow = CaseNumber(offset),
+                              .onRead = false,
+                              .succeedFirst = CaseNumber(succeedFirst)});
     sim.SetVanishOnReset(fault == "vanish");
     sim.SetEraseNeverDone(fault == "erase never done");
 }

@@ -2,10 +2,8 @@
 // stops at its step with the flash and the device as that step left them.
 #if __has_include("tqsim/system.h")
 
-#include "link/registers.h"
 #include "program_test_util.h"
 #include "support/fake_clock.h"
-#include "tqsim/images.h"
 
 namespace loric::test {
 namespace {

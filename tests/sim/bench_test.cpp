@@ -1,16 +1,14 @@
 // A bench of several boards on one bus: plugging and unplugging renumbers the nodes and leaves
 // every board's flash alone; the driver and the adapter reach a board at its new node; the
 // daemon does the same through its control socket.
-#include <gtest/gtest.h>
 #include <signal.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
 #include <cstdio>
-#include <sstream>
 #include <thread>
 
-#include "support/golden.h"
+#include "program/program_test_util.h"
 #include "tqsim/bench.h"
 #include "tqsim/bytes.h"
 
@@ -105,14 +103,10 @@ TEST_F(BenchTest, RunningBoardsPresentTheirOwnIdentifier) {
 }
 
 TEST(BenchImages, TheExampleImagesAreTheFilesInTheTree) {
-    const std::string dir = std::string(LORIC_SOURCE_DIR) + "/sim/images/";
-    auto file = [&](const char* name) {
-        const std::string bytes = loric::test::ReadFileBytes(dir + name);
-        return Bytes(bytes.begin(), bytes.end());
-    };
-    EXPECT_EQ(tqsim::image::ExampleLoader(), file("loader.bin"));
-    EXPECT_EQ(tqsim::image::ExampleFirmware(), file("firmware.bin"));
-    EXPECT_EQ(tqsim::image::ExampleConfig(), file("config.bin"));
+    using loric::test::kImages, loric::test::ReadAll;
+    EXPECT_EQ(tqsim::image::ExampleLoader(), ReadAll(kImages + "loader.bin"));
+    EXPECT_EQ(tqsim::image::ExampleFirmware(), ReadAll(kImages + "firmware.bin"));
+    EXPECT_EQ(tqsim::image::ExampleConfig(), ReadAll(kImages + "config.bin"));
 }
 
 // The daemon with two boards: plugged and unplugged through its control socket, its node

@@ -1,13 +1,9 @@
 // The device's modes and the registers each answers, the driver requests it refuses and the
 // serial adapter's replies, exercised without the library.
-#include <gtest/gtest.h>
-
 #include <cstdio>
 #include <functional>
-#include <sstream>
 
 #include "program/program_test_util.h"
-#include "tqsim/system.h"
 
 namespace {
 
