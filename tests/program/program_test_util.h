@@ -14,8 +14,7 @@
 
 namespace loric::test {
 
-inline const std::string kSourceDir = LORIC_SOURCE_DIR;
-inline const std::string kImages = kSourceDir + "/sim/images/";
+inline const std::string kImages = std::string(LORIC_SOURCE_DIR) + "/sim/images/";
 
 // The records of a flash data file; `found` points at the one named `chip` (null if none).
 inline std::vector<FLASH_DEVICE> LoadRecords(const std::string& file, const char* chip,
@@ -132,9 +131,8 @@ public:
     // clock, if asked), the host's record of the chip, and the library open over its driver or
     // its serial adapter.
     void Bench(const char* chip, bool realTime = false, bool serial = false) {
-        CloseLORIC();
+        TearDown();
         env_.reset();  // restores the variable before a new value is set
-        if (sim_) sim_->StopDriverServer();
         tqsim::SystemOptions options;
         std::string error;
         ASSERT_TRUE(

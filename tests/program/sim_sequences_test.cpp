@@ -8,8 +8,6 @@
 namespace loric::test {
 namespace {
 
-using tqsim::DeviceMode;
-
 // The flash of `size` bytes as a job leaves it: the firmware naming the configuration sector,
 // the configuration in that sector, erased bytes elsewhere.
 std::vector<uint8_t> Programmed(const std::vector<uint8_t>& firmware,
@@ -86,7 +84,7 @@ TEST_P(RealTimeBlankToRunning, FlashHoldsExactlyFirmwareAndConfiguration) {
     ASSERT_EQ(UploadFirmwareAndConfig(node, device_, firmwareFile_.c_str(), configFile_.c_str(),
                                       nullptr, nullptr),
               0u);
-    EXPECT_EQ(sim_->Mode(), DeviceMode::Firmware) << sim_->BootNote();
+    EXPECT_EQ(sim_->Mode(), tqsim::DeviceMode::Firmware) << sim_->BootNote();
     EXPECT_TRUE(sim_->Flash() ==
                 Programmed(firmware_, config_, device_->configByteAddress, sim_->Flash().size()));
 }

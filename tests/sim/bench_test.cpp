@@ -15,7 +15,8 @@
 namespace {
 
 namespace reg = tqsim::reg;
-using Bytes = std::vector<uint8_t>;
+using loric::test::Bytes, loric::test::ExpectGolden, loric::test::GoldenPath, loric::test::kImages,
+    loric::test::ReadAll, loric::test::ReadFileBytes;
 
 // The driver's node list as text: "generation G: NODE EUI-64, ..." (G of each record).
 std::string NodeListText(const tqsim::DriverReply& r) {
@@ -54,12 +55,11 @@ protected:
 // plugging leave every board's flash byte for byte.
 TEST_F(BenchTest, ControlTranscript) {
     const Bytes before[] = {sim_.Flash(1), sim_.Flash(2), sim_.Flash(3)};
-    std::istringstream in(
-        loric::test::ReadFileBytes(loric::test::GoldenPath("sim/bench_control.txt")));
+    std::istringstream in(ReadFileBytes(GoldenPath("sim/bench_control.txt")));
     std::string got;
     for (std::string line; std::getline(in, line);)
         if (line.rfind("> ", 0) == 0) got += line + "\n" + bench_.Execute(line.substr(2));
-    loric::test::ExpectGolden("sim/bench_control.txt", got);
+    ExpectGolden("sim/bench_control.txt", got);
     for (size_t i = 0; i < 3; ++i) EXPECT_EQ(sim_.Flash(i + 1), before[i]) << "device " << i + 1;
     sim_.Reboot(1);  // unplugged: no power, no boot
     EXPECT_EQ(sim_.Mode(1), tqsim::DeviceMode::Off);
@@ -103,7 +103,6 @@ TEST_F(BenchTest, RunningBoardsPresentTheirOwnIdentifier) {
 }
 
 TEST(BenchImages, TheExampleImagesAreTheFilesInTheTree) {
-    using loric::test::kImages, loric::test::ReadAll;
     EXPECT_EQ(tqsim::image::ExampleLoader(), ReadAll(kImages + "loader.bin"));
     EXPECT_EQ(tqsim::image::ExampleFirmware(), ReadAll(kImages + "firmware.bin"));
     EXPECT_EQ(tqsim::image::ExampleConfig(), ReadAll(kImages + "config.bin"));
@@ -154,7 +153,7 @@ TEST(BenchDaemon, PlugAndUnplugThroughTheControl) {
     EXPECT_EQ(WEXITSTATUS(std::system((send + "'plug 1' >/dev/null").c_str())), 1);
     EXPECT_EQ(sim.Stop(), 0);
     EXPECT_EQ(WEXITSTATUS(std::system((send + "nodes >/dev/null 2>&1").c_str())), 2);
-    loric::test::ExpectGolden("sim/daemon_control.txt", got);
+    ExpectGolden("sim/daemon_control.txt", got);
     rmdir(dir);
 }
 

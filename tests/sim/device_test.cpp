@@ -7,12 +7,9 @@
 
 namespace {
 
-using loric::test::FromHex;
-using loric::test::kImages;
-using loric::test::ReadAll;
+using loric::test::Bytes, loric::test::FromHex, loric::test::kImages, loric::test::ReadAll;
 using tqsim::DeviceMode;
 namespace io = tqsim::ioctl;
-using Bytes = std::vector<uint8_t>;
 
 std::string ToHex(const Bytes& v) {
     std::string text;
