@@ -222,11 +222,8 @@ class Download : public SimTransfer, public ::testing::WithParamInterface<CaseRo
 TEST_P(Download, StatusTraceAndWhatWasRead) {
     const CaseRow& c = GetParam();
     const bool stamp = !c.Has("config");
-    std::istringstream header(c.Get("config"));
-    std::string magic, romLength, romBytes;
-    header >> magic >> romLength >> romBytes;
-    Install(stamp ? Bytes(4, 0xFF)
-                  : Header(CaseNumber(magic), CaseNumber(romLength), CaseNumber(romBytes)),
+    const std::vector<uint32_t> header = CaseNumbers(c.Get("config"));
+    Install(stamp ? Bytes(4, 0xFF) : Header(header.at(0), header.at(1), header.at(2)),
             stamp ? Unescaped(c.Get("stamp")) : "1");
     ASSERT_EQ(OpenLORIC(TRACE_ERROR | TRACE_API), 0u);
     const uint16_t node = Find();  // the high bits of the node argument are not used
