@@ -21,15 +21,11 @@ std::vector<uint8_t> Programmed(const std::vector<uint8_t>& firmware,
 
 class SimBench : public SimTest {
 protected:
-    void SetUp() override {
-        loader_ = ReadAll(loaderFile_);
-        config_ = ReadAll(configFile_);
-        firmware_ = ReadAll(firmwareFile_);
-        ASSERT_FALSE(loader_.empty());
-    }
+    void SetUp() override { ASSERT_FALSE(loader_.empty()); }
     const std::string loaderFile_ = kImages + "loader.bin", configFile_ = kImages + "config.bin",
                       firmwareFile_ = kImages + "firmware.bin";
-    std::vector<uint8_t> loader_, config_, firmware_;
+    const Bytes loader_ = ReadAll(loaderFile_), config_ = ReadAll(configFile_),
+                firmware_ = ReadAll(firmwareFile_);
 };
 
 using JobFailure = WithCases<SimBench, CaseRow>;
