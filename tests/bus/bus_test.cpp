@@ -5,20 +5,13 @@
 // whole-second waits and the time-out clock.
 
 #include <cstring>
-#include <functional>
-#include <memory>
 #include <set>
-#include <sstream>
-#include <utility>
 
-#include "api/context.h"
 #include "bus/modes.h"
-#include "link/driver_link.h"
-#include "link/registers.h"
 #include "link/timing.h"
 #include "support/api_fixture.h"
+#include "support/case_file.h"
 #include "support/fake_clock.h"
-#include "support/golden.h"
 #include "support/request_recorder.h"
 
 namespace loric::test {
@@ -327,25 +320,13 @@ TEST(WaitSeconds, SleepsInShortSlicesUntilTheTimeHasPassed) {
 }
 
 // The scripts of bus/check_timeout.txt, one test each.
-struct TimeoutScript {
-    std::string name, steps;
-};
-std::vector<TimeoutScript> TimeoutScripts() {
-    std::istringstream in(ReadFileBytes(GoldenPath("bus/check_timeout.txt")));
-    std::vector<TimeoutScript> scripts;
-    for (std::string line; std::getline(in, line);)
-        if (line[0] != '#')
-            scripts.push_back({line.substr(0, line.find('|')), line.substr(line.find('|') + 1)});
-    return scripts;
-}
-
-class CheckTimeoutScript : public ::testing::TestWithParam<TimeoutScript> {};
+using CheckTimeoutScript = ::testing::TestWithParam<CaseRow>;
 
 TEST_P(CheckTimeoutScript, AnswersEachStep) {
     FakeClock clock(1700000000, 0);
     CheckTimeout(0);  // clears a "timed out" left by an earlier test
     CheckTimeout(0);
-    std::istringstream steps(GetParam().steps);
+    std::istringstream steps(GetParam().fields.at(0));
     long long advanceMs = 0;
     std::string limit;
     int timedOut = 0, step = 0;
@@ -357,8 +338,8 @@ TEST_P(CheckTimeoutScript, AnswersEachStep) {
     EXPECT_GT(step, 3);
 }
 
-INSTANTIATE_TEST_SUITE_P(Scripts, CheckTimeoutScript, ::testing::ValuesIn(TimeoutScripts()),
-                         CaseName());
+INSTANTIATE_TEST_SUITE_P(Scripts, CheckTimeoutScript,
+                         ::testing::ValuesIn(CaseRows("bus/check_timeout.txt")), CaseName());
 
 }  // namespace
 }  // namespace loric::test

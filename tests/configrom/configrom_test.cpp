@@ -1,12 +1,7 @@
 // Configuration files: generation, import, and their transfer to and from the simulated device
 // (with time stamp records), each case against its own golden file under tests/data/configrom/.
 
-#include "api/context.h"
-#include "configrom/crom.h"
-#include "link/registers.h"
-#include "platform/bytes.h"
 #include "program/program_test_util.h"
-#include "support/case_file.h"
 #include "support/fake_clock.h"
 #include "wine/configrom_record.h"
 
@@ -184,17 +179,6 @@ public:
         sim_->ResetDevice();
         ASSERT_EQ(sim_->Mode(), tqsim::DeviceMode::Firmware) << sim_->BootNote();
     }
-    // The read window's n-th read from now fails, or every write to it.
-    void FailWindow(uint32_t read, bool writes) {
-        sim_->ClearFaults();
-        tqsim::RegisterFault fault;
-        fault.offsetLow = FLASH_READ_CTRL;
-        fault.onRead = !writes;
-        fault.onWrite = writes;
-        fault.succeedFirst = writes ? 0 : read - 1;
-        fault.failTimes = writes ? 0 : 1;
-        if (read || writes) sim_->AddRegisterFault(fault);
-    }
     void ExpectRomAndDownload(uint16_t node) {
         const std::vector<uint32_t> rom = sim_->ConfigRom();  // what the device presents on the bus
         for (size_t i = 26; i < config_.size() / 4; ++i)
@@ -238,15 +222,20 @@ class Download : public SimTransfer, public ::testing::WithParamInterface<CaseRo
 TEST_P(Download, StatusTraceAndWhatWasRead) {
     const CaseRow& c = GetParam();
     const bool stamp = !c.Has("config");
-    std::istringstream header(c.Get("config"));
-    std::string magic, romLength, romBytes;
-    header >> magic >> romLength >> romBytes;
-    Install(stamp ? Bytes(4, 0xFF)
-                  : Header(CaseNumber(magic), CaseNumber(romLength), CaseNumber(romBytes)),
+    const std::vector<uint32_t> header = CaseNumbers(c.Get("config"));
+    Install(stamp ? Bytes(4, 0xFF) : Header(header.at(0), header.at(1), header.at(2)),
             stamp ? Unescaped(c.Get("stamp")) : "1");
     ASSERT_EQ(OpenLORIC(TRACE_ERROR | TRACE_API), 0u);
     const uint16_t node = Find();  // the high bits of the node argument are not used
-    FailWindow(CaseNumber(c.Get("failRead")), c.Has("failWrites"));
+    // The read window's n-th read from now fails, or every write to it.
+    const uint32_t failRead = CaseNumber(c.Get("failRead"));
+    const bool failWrites = c.Has("failWrites");
+    if (failRead || failWrites)
+        sim_->AddRegisterFault({.offsetLow = FLASH_READ_CTRL,
+                                .onRead = !failWrites,
+                                .onWrite = failWrites,
+                                .succeedFirst = failWrites ? 0 : failRead - 1,
+                                .failTimes = failWrites ? 0u : 1u});
     char time[40], date[40];
     std::memset(time, '#', sizeof time);
     std::memset(date, '#', sizeof date);

@@ -2,20 +2,10 @@
 // into records filled with 0xA5 (to show the bits the loader leaves alone); the status, trace
 // and each record read go to a transcript compared with its own file in
 // tests/data/flash/load_flash_data/.
-#include <gtest/gtest.h>
-
-#include <cstdio>
 #include <cstring>
-#include <fstream>
-#include <sstream>
-#include <string>
-#include <vector>
 
-#include "api/context.h"
-#include "link/driver_link.h"
 #include "support/api_fixture.h"
 #include "support/case_file.h"
-#include "support/golden.h"
 #include "support/request_recorder.h"
 
 namespace loric::test {
@@ -27,23 +17,10 @@ protected:
     RequestRecorder recorder_;
     std::vector<FLASH_DEVICE> devices_ = std::vector<FLASH_DEVICE>(LORIC_MAX_FLASH_DEVICES);
 
-    // Loads `text` written to flash.dat, or the file at `path` as it is.
-    void Load(Transcript& t, const std::string& name, const std::string& text,
-              const char* path = nullptr) {
-        if (path == nullptr) std::ofstream(path = "flash.dat", std::ios::binary) << text;
-        std::memset(devices_.data(), 0xA5, devices_.size() * sizeof(FLASH_DEVICE));
-        debug_.Clear();
-        uint32_t count = 0xDEAD;
-        const uint32_t status = LoadFlashData(path, devices_.data(), &count);
-        t.Add("== %s\nstatus %u, %u records\n", name.c_str(), status, count);
-        t.Text(debug_.Text());
-        for (uint32_t i = 0; i < count && i < LORIC_MAX_FLASH_DEVICES; ++i) Dump(t, devices_[i]);
-    }
     static void Dump(Transcript& t, const FLASH_DEVICE& d) {
         t.Add(
             "%08X %d \"%.32s\" \"%.32s\" \"%.32s\" set %d delay %d width %u flags %02X bits %u "
-            "config %d at %X "
-            "space %u sectors",
+            "config %d at %X space %u sectors",
             d.attributes, d.groupIndex, d.groupName, d.deviceName, d.sizeText, d.commandSetIndex,
             d.byteProgramDelay, d.busWidth, d.chipFlags, d.totalBits,
             d.configSector ? static_cast<int>(d.configSector - d.sectors) : -1, d.configByteAddress,
@@ -69,7 +46,6 @@ struct LoadCase {
     const char* path = nullptr;
     uint32_t trace = TRACE_ERROR | TRACE_WARNING | TRACE_API;
 };
-void PrintTo(const LoadCase& c, std::ostream* out) { *out << c.name; }
 
 // load_cases.txt: a file a line, "name|text" with \n, \r and \\ for line ends and backslashes;
 // then the shipped file, a missing one, one that never ends, and a warning left untraced.
@@ -95,8 +71,16 @@ class FlashFile : public FlashData, public ::testing::WithParamInterface<LoadCas
 TEST_P(FlashFile, RecordsItGives) {
     const LoadCase& c = GetParam();
     g_api.traceFlags = c.trace;
+    const char* path = c.path;
+    if (path == nullptr) std::ofstream(path = "flash.dat", std::ios::binary) << c.text;
+    std::memset(devices_.data(), 0xA5, devices_.size() * sizeof(FLASH_DEVICE));
+    debug_.Clear();
+    uint32_t count = 0xDEAD;
+    const uint32_t status = LoadFlashData(path, devices_.data(), &count);
     Transcript t;
-    Load(t, c.name, c.text, c.path);
+    t.Add("== %s\nstatus %u, %u records\n", c.name.c_str(), status, count);
+    t.Text(debug_.Text());
+    for (uint32_t i = 0; i < count && i < LORIC_MAX_FLASH_DEVICES; ++i) Dump(t, devices_[i]);
     t.Replace("sizeof(FLASH_DEVICE) = " + std::to_string(sizeof(FLASH_DEVICE)),
               "sizeof(FLASH_DEVICE) = <size>");
     t.Check("flash/load_flash_data/" + CaseSlug(c.name) + ".txt");

@@ -4,14 +4,9 @@
 
 #include <cstring>
 #include <iomanip>
-#include <memory>
-#include <sstream>
 
-#include "loric.h"
-#include "platform/bytes.h"
 #include "support/api_fixture.h"
 #include "support/case_file.h"
-#include "support/golden.h"
 #include "support/request_recorder.h"
 #if __has_include("tqsim/system.h")
 #include "tqsim/system.h"
@@ -19,8 +14,7 @@
 
 namespace loric::test {
 
-inline const std::string kSourceDir = LORIC_SOURCE_DIR;
-inline const std::string kImages = kSourceDir + "/sim/images/";
+inline const std::string kImages = std::string(LORIC_SOURCE_DIR) + "/sim/images/";
 
 // The records of a flash data file; `found` points at the one named `chip` (null if none).
 inline std::vector<FLASH_DEVICE> LoadRecords(const std::string& file, const char* chip,
@@ -122,13 +116,10 @@ inline std::string WithoutAsyncLines(const std::string& text) {
 inline void InjectFault(tqsim::System& sim, const std::string& fault) {
     std::istringstream writes(fault.rfind("writes ", 0) == 0 ? fault.substr(7) : "");
     std::string offset, succeedFirst;
-    if (writes >> offset >> succeedFirst) {
-        tqsim::RegisterFault fault;
-        fault.offsetLow = CaseNumber(offset);
-        fault.onRead = false;
-        fault.succeedFirst = CaseNumber(succeedFirst);
-        sim.AddRegisterFault(fault);
-    }
+    if (writes >> offset >> succeedFirst)
+        sim.AddRegisterFault({.offsetLow = CaseNumber(offset),
+                              .onRead = false,
+                              .succeedFirst = CaseNumber(succeedFirst)});
     sim.SetVanishOnReset(fault == "vanish");
     sim.SetEraseNeverDone(fault == "erase never done");
 }
@@ -140,9 +131,8 @@ public:
     // clock, if asked), the host's record of the chip, and the library open over its driver or
     // its serial adapter.
     void Bench(const char* chip, bool realTime = false, bool serial = false) {
-        CloseLORIC();
+        TearDown();
         env_.reset();  // restores the variable before a new value is set
-        if (sim_) sim_->StopDriverServer();
         tqsim::SystemOptions options;
         std::string error;
         ASSERT_TRUE(

@@ -2,12 +2,8 @@
 // the driver receives: the erase range, the order of steps, the waits, the window titles, the
 // bytes uploaded and the statuses of the failure paths.
 
-#include "api/context.h"
-#include "link/driver_link.h"
-#include "link/registers.h"
 #include "program/upload.h"
 #include "program_test_util.h"
-#include "support/case_file.h"
 #include "support/fake_clock.h"
 
 namespace loric::test {
@@ -105,26 +101,21 @@ bool Refused(const std::string& fails, const RecordedRequest& r) {
     return kind == "code" && r.code == CaseNumber(first);
 }
 
+using JobOutcome = WithCases<SequenceTest, CaseRow>;
+
 // A job's outcome for its size limits, unreadable images and refused steps: the status and its
 // text, then every request, the trace and the titles, against program/job_outcomes/<case>.txt.
 // The firmware job, given the node with high bits that are not used, runs on a copy of the
 // record, whose configuration sector still points into the original's table: that sector is
 // taken as given.
-class JobOutcome : public SequenceTest, public ::testing::WithParamInterface<CaseRow> {
-protected:
-    void SetUp() override {
-        SequenceTest::SetUp();
-        WriteFile("exact.bin", Pattern(131072, 9));  // the space below the configuration sector
-        WriteFile("over.bin", Pattern(131073, 9));
-        WriteFile("huge.bin", Pattern(400000, 9));  // above the whole flash
-        WriteFile("bottom.bin", Pattern(16384, 2));
-        WriteFile("one.bin", Pattern(1, 2));
-        WriteFile("above.bin", Pattern(16385, 2));
-    }
-};
-
 TEST_P(JobOutcome, RequestsTraceAndTitles) {
     const CaseRow& c = GetParam();
+    WriteFile("exact.bin", Pattern(131072, 9));  // the space below the configuration sector
+    WriteFile("over.bin", Pattern(131073, 9));
+    WriteFile("huge.bin", Pattern(400000, 9));  // above the whole flash
+    WriteFile("bottom.bin", Pattern(16384, 2));
+    WriteFile("one.bin", Pattern(1, 2));
+    WriteFile("above.bin", Pattern(16385, 2));
     const std::string fails = c.Get("fails"), record = c.Get("record"), image = c.Get("image"),
                       config = c.Get("config", "config.bin");
     const uint32_t blank = CaseNumber(c.Get("blank"));
@@ -265,14 +256,11 @@ TEST_P(UploadFileCase, RequestsTraceAndBytesUploaded) {
     });
     g_cancelAt = c.Has("cancel") ? static_cast<int>(CaseNumber(c.Get("cancel"))) : -1;
     WriteFile("img.bin", file);
-    ResetApiContext();
-    ASSERT_EQ(OpenLORIC(CaseNumber(c.Get("trace", "TRACE_ERROR+TRACE_API"))), 0u);
     TitleLog window;
     if (c.Has("title"))
         std::snprintf(window.window.title, sizeof window.window.title, "%s", title.c_str());
     g_percents.clear();
-    driver_.ClearRequests();
-    debug_.Clear();
+    Open(CaseNumber(c.Get("trace", "TRACE_ERROR+TRACE_API")));
     uint32_t parameter = CaseNumber(c.Get("parameter"));
     const uint32_t status = UploadFile(
         0xFFC0, c.name == "missing file" ? "missing.bin" : "img.bin", CaseNumber(c.Get("address")),

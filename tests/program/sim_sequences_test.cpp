@@ -2,15 +2,11 @@
 // stops at its step with the flash and the device as that step left them.
 #if __has_include("tqsim/system.h")
 
-#include "link/registers.h"
 #include "program_test_util.h"
 #include "support/fake_clock.h"
-#include "tqsim/images.h"
 
 namespace loric::test {
 namespace {
-
-using tqsim::DeviceMode;
 
 // The flash of `size` bytes as a job leaves it: the firmware naming the configuration sector,
 // the configuration in that sector, erased bytes elsewhere.
@@ -25,15 +21,11 @@ std::vector<uint8_t> Programmed(const std::vector<uint8_t>& firmware,
 
 class SimBench : public SimTest {
 protected:
-    void SetUp() override {
-        loader_ = ReadAll(loaderFile_);
-        config_ = ReadAll(configFile_);
-        firmware_ = ReadAll(firmwareFile_);
-        ASSERT_FALSE(loader_.empty());
-    }
+    void SetUp() override { ASSERT_FALSE(loader_.empty()); }
     const std::string loaderFile_ = kImages + "loader.bin", configFile_ = kImages + "config.bin",
                       firmwareFile_ = kImages + "firmware.bin";
-    std::vector<uint8_t> loader_, config_, firmware_;
+    const Bytes loader_ = ReadAll(loaderFile_), config_ = ReadAll(configFile_),
+                firmware_ = ReadAll(firmwareFile_);
 };
 
 using JobFailure = WithCases<SimBench, CaseRow>;
@@ -88,7 +80,7 @@ TEST_P(RealTimeBlankToRunning, FlashHoldsExactlyFirmwareAndConfiguration) {
     ASSERT_EQ(UploadFirmwareAndConfig(node, device_, firmwareFile_.c_str(), configFile_.c_str(),
                                       nullptr, nullptr),
               0u);
-    EXPECT_EQ(sim_->Mode(), DeviceMode::Firmware) << sim_->BootNote();
+    EXPECT_EQ(sim_->Mode(), tqsim::DeviceMode::Firmware) << sim_->BootNote();
     EXPECT_TRUE(sim_->Flash() ==
                 Programmed(firmware_, config_, device_->configByteAddress, sim_->Flash().size()));
 }

@@ -1,23 +1,22 @@
 // A bench of several boards on one bus: plugging and unplugging renumbers the nodes and leaves
 // every board's flash alone; the driver and the adapter reach a board at its new node; the
 // daemon does the same through its control socket.
-#include <gtest/gtest.h>
 #include <signal.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
 #include <cstdio>
-#include <sstream>
 #include <thread>
 
-#include "support/golden.h"
+#include "program/program_test_util.h"
 #include "tqsim/bench.h"
 #include "tqsim/bytes.h"
 
 namespace {
 
 namespace reg = tqsim::reg;
-using Bytes = std::vector<uint8_t>;
+using loric::test::Bytes, loric::test::ExpectGolden, loric::test::GoldenPath, loric::test::kImages,
+    loric::test::ReadAll, loric::test::ReadFileBytes;
 
 // The driver's node list as text: "generation G: NODE EUI-64, ..." (G of each record).
 std::string NodeListText(const tqsim::DriverReply& r) {
@@ -56,12 +55,11 @@ protected:
 // plugging leave every board's flash byte for byte.
 TEST_F(BenchTest, ControlTranscript) {
     const Bytes before[] = {sim_.Flash(1), sim_.Flash(2), sim_.Flash(3)};
-    std::istringstream in(
-        loric::test::ReadFileBytes(loric::test::GoldenPath("sim/bench_control.txt")));
+    std::istringstream in(ReadFileBytes(GoldenPath("sim/bench_control.txt")));
     std::string got;
     for (std::string line; std::getline(in, line);)
         if (line.rfind("> ", 0) == 0) got += line + "\n" + bench_.Execute(line.substr(2));
-    loric::test::ExpectGolden("sim/bench_control.txt", got);
+    ExpectGolden("sim/bench_control.txt", got);
     for (size_t i = 0; i < 3; ++i) EXPECT_EQ(sim_.Flash(i + 1), before[i]) << "device " << i + 1;
     sim_.Reboot(1);  // unplugged: no power, no boot
     EXPECT_EQ(sim_.Mode(1), tqsim::DeviceMode::Off);
@@ -105,14 +103,9 @@ TEST_F(BenchTest, RunningBoardsPresentTheirOwnIdentifier) {
 }
 
 TEST(BenchImages, TheExampleImagesAreTheFilesInTheTree) {
-    const std::string dir = std::string(LORIC_SOURCE_DIR) + "/sim/images/";
-    auto file = [&](const char* name) {
-        const std::string bytes = loric::test::ReadFileBytes(dir + name);
-        return Bytes(bytes.begin(), bytes.end());
-    };
-    EXPECT_EQ(tqsim::image::ExampleLoader(), file("loader.bin"));
-    EXPECT_EQ(tqsim::image::ExampleFirmware(), file("firmware.bin"));
-    EXPECT_EQ(tqsim::image::ExampleConfig(), file("config.bin"));
+    EXPECT_EQ(tqsim::image::ExampleLoader(), ReadAll(kImages + "loader.bin"));
+    EXPECT_EQ(tqsim::image::ExampleFirmware(), ReadAll(kImages + "firmware.bin"));
+    EXPECT_EQ(tqsim::image::ExampleConfig(), ReadAll(kImages + "config.bin"));
 }
 
 // The daemon with two boards: plugged and unplugged through its control socket, its node
@@ -160,7 +153,7 @@ TEST(BenchDaemon, PlugAndUnplugThroughTheControl) {
     EXPECT_EQ(WEXITSTATUS(std::system((send + "'plug 1' >/dev/null").c_str())), 1);
     EXPECT_EQ(sim.Stop(), 0);
     EXPECT_EQ(WEXITSTATUS(std::system((send + "nodes >/dev/null 2>&1").c_str())), 2);
-    loric::test::ExpectGolden("sim/daemon_control.txt", got);
+    ExpectGolden("sim/daemon_control.txt", got);
     rmdir(dir);
 }
 

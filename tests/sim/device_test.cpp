@@ -1,22 +1,15 @@
 // The device's modes and the registers each answers, the driver requests it refuses and the
 // serial adapter's replies, exercised without the library.
-#include <gtest/gtest.h>
-
 #include <cstdio>
 #include <functional>
-#include <sstream>
 
 #include "program/program_test_util.h"
-#include "tqsim/system.h"
 
 namespace {
 
-using loric::test::FromHex;
-using loric::test::kImages;
-using loric::test::ReadAll;
+using loric::test::Bytes, loric::test::FromHex, loric::test::kImages, loric::test::ReadAll;
 using tqsim::DeviceMode;
 namespace io = tqsim::ioctl;
-using Bytes = std::vector<uint8_t>;
 
 std::string ToHex(const Bytes& v) {
     std::string text;

@@ -6,8 +6,7 @@
 
 namespace {
 
-using tqsim::ChipGeometry;
-using tqsim::FlashChip;
+using tqsim::ChipGeometry, tqsim::FlashChip;
 using Cycles = std::initializer_list<std::pair<uint32_t, uint32_t>>;
 
 ChipGeometry Geometry(unsigned set, unsigned width) {
