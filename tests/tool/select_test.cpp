@@ -17,7 +17,6 @@ namespace fs = std::filesystem;
 namespace {
 
 using Args = std::vector<std::string>;
-using loric::test::Await;
 using loric::test::kImages;
 using tool_test::kDescription;
 using tool_test::With;
@@ -53,13 +52,11 @@ struct Bench : loric::test::Scratch {
                     ran;
         for (const auto& arg : args) line += " '" + arg + "'", ran += " " + arg;
         t.Text("==" + ran + "\n");
-        fs::remove(dir + "/.jobrc");
-        std::system(
-            ("cd " + dir + " && (" + line + " </dev/null >.job 2>&1; echo $? >.jobrc) &").c_str());
-        if (!at.empty()) Await([&] { return File(".job").find(at) != std::string::npos; });
-        if (!at.empty()) Send(during);
-        Await([&] { return File(".jobrc").find('\n') != std::string::npos; });
-        t.Text("exit " + File(".jobrc") + File(".job"));
+        fs::remove(dir + "/job.out");
+        const pid_t job = loric::test::Spawn(dir, "/bin/sh", {"-c", line + " 2>&1"}, "job");
+        if (!at.empty()) AwaitShown("job", at), Send(during);
+        const int code = loric::test::ExitCode(job);
+        t.Text("exit " + std::to_string(code) + "\n" + File("job.out"));
         const std::vector<std::string> after = Flashes();
         for (size_t i = 0; i < after.size(); ++i)
             t.Add("board %zu %s\n", i,
