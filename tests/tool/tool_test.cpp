@@ -90,12 +90,10 @@ TEST(Backups, NeverReplaceAFileNorLeaveATemporaryOne) {
 using Args = std::vector<std::string>;
 using Env = std::map<std::string, std::string>;
 
-// The inputs: the example images and description, and a configuration file built by hand from
-// the layout (CRCs computed byte-wise: four texts, one unit).
-const std::string kImages = std::string(LORIC_SOURCE_DIR) + "/sim/images/";
+// The inputs: the example images and description, and a configuration ROM file kept as a golden.
+using tool_test::kDescription, tool_test::kImages;
 const std::string kFirmware = kImages + "firmware.bin", kLoader = kImages + "loader.bin";
 const std::string kConfig = kImages + "config.bin";
-const std::string kDescription = std::string(LORIC_SOURCE_DIR) + "/examples/config.json";
 // config.bin's own EUI-64: given to a board that has another, the flash then matches the file.
 const std::string kConfigId = "0x0ABCDE0123456789";
 const std::string kRom = loric::test::GoldenPath("tool/rom.bin");
