@@ -46,8 +46,7 @@ ScriptedReply ScriptedReply::QuadletRead(const RecordedRequest& request, uint32_
     ScriptedReply reply;
     reply.output = request.input;
     reply.output->resize(std::max<size_t>(reply.output->size(), 40));
-    for (int i = 0; i < 4; ++i)
-        (*reply.output)[36 + i] = static_cast<uint8_t>(value >> (24 - 8 * i));
+    bytes::StoreBigEndian32(&(*reply.output)[36], value);
     return reply;
 }
 
@@ -72,10 +71,7 @@ RequestRecorder::RequestRecorder()
                                                            uint32_t outLength, const Bytes& data) {
         const RecordedRequest request{code, in, data, outLength,
                                       tqsim::DriverServer::CurrentConnection()};
-        {
-            Lock lock(mutex_);
-            requests_.push_back(request);
-        }
+        Locked([&] { requests_.push_back(request); });
         const ScriptedReply reply = ReplyFor(request);
         return tqsim::DriverReply{reply.ok, reply.error, reply.bytesReturned.value_or(outLength),
                                   reply.output.value_or(in), reply.disconnect};
@@ -88,14 +84,10 @@ RequestRecorder::~RequestRecorder() = default;
 int RequestRecorder::OpenConnections() const { return server_->Connections(); }
 
 ScriptedReply RequestRecorder::ReplyFor(const RecordedRequest& request) {
-    Handler handler;
-    {
-        Lock lock(mutex_);
-        handler = handler_;
-    }
+    const Handler handler = Locked([&] { return handler_; });
     if (handler)  // called unlocked: it may script the recorder itself
         if (auto reply = handler(request)) return *reply;
-    Lock lock(mutex_);
+    std::scoped_lock lock(mutex_);
     if (auto& queue = queued_[request.code]; !queue.empty()) {
         ScriptedReply reply = queue.front();
         queue.pop_front();

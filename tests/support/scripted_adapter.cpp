@@ -47,7 +47,7 @@ ScriptedAdapter::Reply ScriptedAdapter::DefaultReply(const Bytes& frame) {
                                                     {0x04, {0x04, 0x04, 0x00, 0x00}},
                                                     {0x06, {0x06, 0x02}},
                                                     {0x07, {0x07, 0x04, 0xFF, 0xC2}}};
-    Lock lock(mutex_);
+    std::scoped_lock lock(mutex_);
     if (frame[0] == 0x02) return {{frame, 0}};
     if (frame[0] == 0x04 && frame.size() >= 20)
         registers_[LittleEndianAt(frame, 12)] = LittleEndianAt(frame, 16);
@@ -64,7 +64,7 @@ void ScriptedAdapter::Answer(const Bytes& frame) {
     std::optional<Reply> reply;
     Handler handler;
     {
-        Lock lock(mutex_);
+        std::scoped_lock lock(mutex_);
         frames_.push_back(frame);
         if (!queue_.empty()) {
             reply = std::move(queue_.front());
