@@ -69,8 +69,7 @@ TEST_F(SerialLinkTest, PortThatCannotBeOpenedOrSetUpOrFailsTheEchoThrows) {
 
 TEST(SerialPortNames, ComNamesAreTheMachinesSerialPortsNotFiles) {
     // A file named like the port in the current directory must not be what is opened.
-    const std::string cwd = std::filesystem::current_path();
-    std::filesystem::current_path(::testing::TempDir());
+    TempDirectory dir;
     for (const char* name : {"COM2", "com2", "\\\\.\\COM2"}) {
         { std::ofstream(name) << "not a port"; }
         platform::Handle port = platform::OpenSerialPort(name);
@@ -80,9 +79,7 @@ TEST(SerialPortNames, ComNamesAreTheMachinesSerialPortsNotFiles) {
             EXPECT_TRUE(S_ISCHR(st.st_mode)) << name;  // /dev/ttyS1
             platform::CloseSerialPort(port);
         }
-        std::filesystem::remove(name);
     }
-    std::filesystem::current_path(cwd);
 }
 
 class SerialLinkCommands;

@@ -53,11 +53,8 @@ ScriptedAdapter::Reply ScriptedAdapter::DefaultReply(const Bytes& frame) {
         registers_[LittleEndianAt(frame, 12)] = LittleEndianAt(frame, 16);
     if (frame[0] != 0x05)
         return {{kFixed.count(frame[0]) ? kFixed.at(frame[0]) : Bytes{0xAA, 0x02}, 0}};
-    Bytes reply{0x05, 0x08, 0x00, 0x00};
-    const Bytes value =
-        LittleEndianBytes({registers_[frame.size() >= 16 ? LittleEndianAt(frame, 12) : 0]});
-    reply.insert(reply.end(), value.begin(), value.end());
-    return {{reply, 0}};
+    const uint32_t value = registers_[frame.size() >= 16 ? LittleEndianAt(frame, 12) : 0];
+    return {{LittleEndianBytes({0x0805, value}), 0}};  // 05 08 00 00, the value
 }
 
 void ScriptedAdapter::Answer(const Bytes& frame) {
