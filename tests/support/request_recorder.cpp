@@ -71,7 +71,7 @@ RequestRecorder::RequestRecorder()
                                                            uint32_t outLength, const Bytes& data) {
         const RecordedRequest request{code, in, data, outLength,
                                       tqsim::DriverServer::CurrentConnection()};
-        Locked([&] { requests_.push_back(request); });
+        Locked(requests_)->push_back(request);
         const ScriptedReply reply = ReplyFor(request);
         return tqsim::DriverReply{reply.ok, reply.error, reply.bytesReturned.value_or(outLength),
                                   reply.output.value_or(in), reply.disconnect};
@@ -84,7 +84,7 @@ RequestRecorder::~RequestRecorder() = default;
 int RequestRecorder::OpenConnections() const { return server_->Connections(); }
 
 ScriptedReply RequestRecorder::ReplyFor(const RecordedRequest& request) {
-    const Handler handler = Locked([&] { return handler_; });
+    const Handler handler = *Locked(handler_);
     if (handler)  // called unlocked: it may script the recorder itself
         if (auto reply = handler(request)) return *reply;
     std::scoped_lock lock(mutex_);

@@ -58,13 +58,20 @@ struct AsyncTransaction {
     uint32_t value = 0;  // the first data quadlet as a host number (writes)
 };
 
-// What a server thread and the test share, each access under the one lock.
+// What a server thread and the test share: Locked(member) holds the one lock while the
+// expression that uses the member runs (*Locked(handler_) = ..., Locked(frames_)->clear()).
 class Guarded {
 protected:
-    template <class F>
-    auto Locked(F f) const {
-        std::scoped_lock lock(mutex_);
-        return f();
+    template <class T>
+    struct Access {
+        std::scoped_lock<std::mutex> lock;
+        T& member;
+        T& operator*() const { return member; }
+        T* operator->() const { return &member; }
+    };
+    template <class T>
+    Access<T> Locked(T& member) const {
+        return {std::scoped_lock<std::mutex>(mutex_), member};
     }
     mutable std::mutex mutex_;
 };
@@ -75,33 +82,27 @@ public:
     ~RequestRecorder();
 
     using Handler = std::function<std::optional<ScriptedReply>(const RecordedRequest&)>;
-    void SetHandler(Handler handler) {
-        Locked([&] { handler_ = std::move(handler); });
-    }
+    void SetHandler(Handler handler) { *Locked(handler_) = std::move(handler); }
     void Queue(uint32_t code, ScriptedReply reply) {
-        Locked([&] { queued_[code].push_back(std::move(reply)); });
+        (*Locked(queued_))[code].push_back(std::move(reply));
     }
     void FailNext(uint32_t code, uint32_t error) { Queue(code, ScriptedReply::Failure(error)); }
     void SetDefault(uint32_t code, ScriptedReply reply) {
-        Locked([&] { defaults_[code] = std::move(reply); });
+        Locked(defaults_)->insert_or_assign(code, std::move(reply));
     }
     void FailAlways(uint32_t code, uint32_t error) {
         SetDefault(code, ScriptedReply::Failure(error));
     }
     void SetReadValue(uint32_t offsetLow, uint32_t value) {
-        Locked([&] { readValues_[offsetLow] = value; });
+        Locked(readValues_)->insert_or_assign(offsetLow, value);
     }
     void ClearScript() {
-        Locked(
-            [&] { handler_ = nullptr, queued_.clear(), defaults_.clear(), readValues_.clear(); });
+        std::scoped_lock lock(mutex_);
+        handler_ = nullptr, queued_.clear(), defaults_.clear(), readValues_.clear();
     }
 
-    std::vector<RecordedRequest> Requests() const {
-        return Locked([&] { return requests_; });
-    }
-    void ClearRequests() {
-        Locked([&] { requests_.clear(); });
-    }
+    std::vector<RecordedRequest> Requests() const { return *Locked(requests_); }
+    void ClearRequests() { Locked(requests_)->clear(); }
     // Counted when the stand-in accepts them: reliable once a request has come over one.
     int OpenConnections() const;
 

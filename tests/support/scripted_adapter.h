@@ -29,24 +29,16 @@ public:
     const std::string& Path() const { return path_; }
 
     // Answers for the next frames, in order, before the handler is asked again.
-    void Queue(Reply reply) {
-        Locked([&] { queue_.push_back(std::move(reply)); });
-    }
+    void Queue(Reply reply) { Locked(queue_)->push_back(std::move(reply)); }
     void Queue(const Bytes& bytes) { Queue(Reply{Chunk{bytes, 0}}); }
-    void SetHandler(Handler handler) {
-        Locked([&] { handler_ = std::move(handler); });
-    }
+    void SetHandler(Handler handler) { *Locked(handler_) = std::move(handler); }
     void SetRegister(uint32_t offsetLow, uint32_t value) {
-        Locked([&] { registers_[offsetLow] = value; });
+        Locked(registers_)->insert_or_assign(offsetLow, value);
     }
 
     // Frames received so far (each one whole frame as its length byte gives it).
-    std::vector<Bytes> Frames() const {
-        return Locked([&] { return frames_; });
-    }
-    void ClearFrames() {
-        Locked([&] { frames_.clear(); });
-    }
+    std::vector<Bytes> Frames() const { return *Locked(frames_); }
+    void ClearFrames() { Locked(frames_)->clear(); }
 
     // Suspends (or resumes) output on the library's side of the line: its port then takes
     // no bytes at all.
