@@ -22,6 +22,16 @@
 #include "tqsim/images.h"
 
 namespace loric::test {
+
+// A board of the default chip running `firmware` and `config` (umockdev_test.cpp uses it too).
+std::unique_ptr<tqsim::System> Board(const std::vector<uint8_t>& firmware,
+                                     const std::vector<uint8_t>& config) {
+    auto sim = std::make_unique<tqsim::System>(tqsim::SystemOptions{});
+    EXPECT_TRUE(sim->InstallFirmware(firmware, config));
+    sim->Reboot();
+    return sim;
+}
+
 namespace {
 
 namespace fw = platform::firewire;
@@ -50,15 +60,6 @@ const fw::KernelHooks kCoreHooks{
         return true;
     },
     nullptr};
-
-// A board of the default chip running `firmware` and `config`.
-std::unique_ptr<tqsim::System> Board(const std::vector<uint8_t>& firmware,
-                                     const std::vector<uint8_t>& config) {
-    auto sim = std::make_unique<tqsim::System>(tqsim::SystemOptions{});
-    EXPECT_TRUE(sim->InstallFirmware(firmware, config));
-    sim->Reboot();
-    return sim;
-}
 
 // One running board (device 0) with the host's controller on the bus; more on request.
 class FirewireSetup : public ApiTest {

@@ -78,10 +78,7 @@ TEST_P(FlashPortGroup, WritesAndSleeps) {
             : op == "flash" ? flash_port::ResetFlash(writer, set)
                             : flash_port::ResetDevice(writer);
         writer.NoteSleeps();
-        if (ok)
-            t_.Add("  -> true\n");
-        else
-            t_.Add("  -> false, error %u\n", platform::GetLastErrorCode());
+        t_.Add(ok ? "  -> true\n" : "  -> false, error %u\n", platform::GetLastErrorCode());
     }
     t_.Check("link/flash_port_" + std::string(GetParam()) + ".txt");
 }

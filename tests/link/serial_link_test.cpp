@@ -150,10 +150,8 @@ std::vector<LinkCase> LinkCases() {
          [](SerialLinkCommands& f, SerialLink& l) {
              for (const Bytes& r :
                   {Bytes{0xAA, 0x02}, Bytes{0x05, 0x02}, Bytes{0x04, 0x08, 0, 0, 1, 2, 3, 4},
-                   Bytes{0x05, 0x06, 0, 0, 1, 2}}) {
-                 f.adapter.Queue(r);
-                 f.Read(l, REGISTER_OFFSET_HIGH, FLASH_READ_CTRL);
-             }
+                   Bytes{0x05, 0x06, 0, 0, 1, 2}})
+                 f.adapter.Queue(r), f.Read(l, REGISTER_OFFSET_HIGH, FLASH_READ_CTRL);
              for (const Bytes& r : {Bytes{0xAA, 0x02}, Bytes{0x04, 0x02}}) {
                  f.adapter.Queue(r);
                  f.Result("write", l.WriteQuadletCommand(REGISTER_OFFSET_HIGH, CSR_MODE_CTRL, 1));

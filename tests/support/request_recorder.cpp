@@ -10,15 +10,11 @@
 
 namespace loric::test {
 
-namespace {
-
-std::string NewSocketPath() {
+static std::string NewSocketPath() {
     static std::atomic<int> count{0};
     return "/tmp/loric-driver-" + std::to_string(getpid()) + "-" + std::to_string(++count) +
            ".sock";
 }
-
-}  // namespace
 
 std::vector<uint8_t> LittleEndianBytes(std::initializer_list<uint32_t> words) {
     std::vector<uint8_t> bytes;
@@ -35,19 +31,17 @@ uint32_t LittleEndianAt(const std::vector<uint8_t>& bytes, size_t offset) {
 }
 
 ScriptedReply ScriptedReply::NodeList(const std::vector<NODE_INFO>& nodes) {
-    ScriptedReply reply;
-    reply.output = LittleEndianBytes({static_cast<uint32_t>(nodes.size())});
+    std::vector<uint8_t> output = LittleEndianBytes({static_cast<uint32_t>(nodes.size())});
     const auto* raw = reinterpret_cast<const uint8_t*>(nodes.data());
-    reply.output->insert(reply.output->end(), raw, raw + nodes.size() * sizeof(NODE_INFO));
-    return reply;
+    output.insert(output.end(), raw, raw + nodes.size() * sizeof(NODE_INFO));
+    return {.output = output};
 }
 
 ScriptedReply ScriptedReply::QuadletRead(const RecordedRequest& request, uint32_t value) {
-    ScriptedReply reply;
-    reply.output = request.input;
-    reply.output->resize(std::max<size_t>(reply.output->size(), 40));
-    bytes::StoreBigEndian32(&(*reply.output)[36], value);
-    return reply;
+    std::vector<uint8_t> output = request.input;
+    output.resize(std::max<size_t>(output.size(), 40));
+    bytes::StoreBigEndian32(&output[36], value);
+    return {.output = output};
 }
 
 std::optional<AsyncTransaction> RequestRecorder::Decode(const RecordedRequest& request) {
