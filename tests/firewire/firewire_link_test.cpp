@@ -22,6 +22,16 @@
 #include "tqsim/images.h"
 
 namespace loric::test {
+
+// A board of the default chip running `firmware` and `config` (umockdev_test.cpp uses it too).
+std::unique_ptr<tqsim::System> Board(const std::vector<uint8_t>& firmware,
+                                     const std::vector<uint8_t>& config) {
+    auto sim = std::make_unique<tqsim::System>(tqsim::SystemOptions{});
+    EXPECT_TRUE(sim->InstallFirmware(firmware, config));
+    sim->Reboot();
+    return sim;
+}
+
 namespace {
 
 namespace fw = platform::firewire;
@@ -51,25 +61,14 @@ const fw::KernelHooks kCoreHooks{
     },
     nullptr};
 
-// A board of the default chip running `firmware` and `config`.
-std::unique_ptr<tqsim::System> Board(const std::vector<uint8_t>& firmware,
-                                     const std::vector<uint8_t>& config) {
-    auto sim = std::make_unique<tqsim::System>(tqsim::SystemOptions{});
-    EXPECT_TRUE(sim->InstallFirmware(firmware, config));
-    sim->Reboot();
-    return sim;
-}
-
-struct FwCase;
-
 // One running board (device 0) with the host's controller on the bus; more on request.
-class FirewireBench : public ApiTest, public ::testing::WithParamInterface<FwCase> {
+class FirewireSetup : public ApiTest {
 public:
-    FirewireBench() {
+    FirewireSetup() {
         hooks_.context = core.get();
         fw::SetKernelHooks(&hooks_);
     }
-    ~FirewireBench() override {
+    ~FirewireSetup() override {
         CloseLORIC();
         fw::SetKernelHooks(nullptr);
     }
@@ -141,12 +140,8 @@ public:
     // An async request block for `count` bytes at 0xFFFF.`low` of `node`, `room` bytes of data
     // area, read by a link.
     void AsyncRead(uint16_t node, uint32_t low, uint32_t count, int room = -1) {
-        std::vector<uint8_t> request(36 + (room < 0 ? count + 4 : room));
-        const uint16_t high = 0xFFFF;
-        std::memcpy(&request[8], &node, 2);
-        std::memcpy(&request[12], &high, 2);
-        std::memcpy(&request[16], &low, 4);
-        std::memcpy(&request[20], &count, 4);
+        std::vector<uint8_t> request = LittleEndianBytes({0, 0, node, 0xFFFF, low, count});
+        request.resize(36 + (room < 0 ? count + 4 : room));
         FirewireLink link;
         out.Add("async read %04X.%08X x%u", node, low, count);
         Ok("", link.AsyncRead(request.data(), static_cast<uint32_t>(request.size())));
@@ -189,12 +184,12 @@ private:
     fw::KernelHooks hooks_ = kCoreHooks;
 };
 
-using F = FirewireBench;
+using F = FirewireSetup;
 struct FwCase {
     const char* name;
     void (*run)(F& f);
 };
-void PrintTo(const FwCase& c, std::ostream* out) { *out << c.name; }
+using FirewireBench = WithCases<FirewireSetup, FwCase>;
 
 // A response to the next request made `edit`ed, then read by the link.
 void EditedRead(F& f, void (*edit)(std::vector<std::vector<uint8_t>>& events)) {
@@ -400,15 +395,12 @@ INSTANTIATE_TEST_SUITE_P(Cases, FirewireBench,
 // node files are ordered by number.
 TEST(FirewireChoice, Rules) {
     std::vector<std::string> files;
-    const fw::KernelHooks hooks{nullptr,
-                                nullptr,
-                                nullptr,
-                                nullptr,
-                                [](void* c, std::vector<std::string>* out) {
-                                    *out = *static_cast<std::vector<std::string>*>(c);
-                                    return true;
-                                },
-                                &files};
+    fw::KernelHooks hooks{};
+    hooks.list = [](void* c, std::vector<std::string>* out) {
+        *out = *static_cast<std::vector<std::string>*>(c);
+        return true;
+    };
+    hooks.context = &files;
     fw::SetKernelHooks(&hooks);
     using Case = std::tuple<const char*, const char*, std::vector<std::string>, bool>;
     for (const auto& [link, socket, names, chosen] :

@@ -35,20 +35,17 @@
 #endif
 
 namespace loric::test {
+
+// A board of the default chip running `firmware` and `config` (firewire_link_test.cpp).
+std::unique_ptr<tqsim::System> Board(const std::vector<uint8_t>& firmware,
+                                     const std::vector<uint8_t>& config);
+
 namespace {
 
 const std::string kDescription = std::string(LORIC_SOURCE_DIR) + "/examples/config.json";
 // The EUI-64s of config.bin and of the description.
 const char* const kConfigId = "0x0ABCDE0123456789";
 const char* const kDescriptionId = "0x00C0DE0000010203";
-
-// A board of the default chip running the example firmware with `config`.
-std::unique_ptr<tqsim::System> Board(const std::vector<uint8_t>& config) {
-    auto sim = std::make_unique<tqsim::System>(tqsim::SystemOptions{});
-    EXPECT_TRUE(sim->InstallFirmware(tqsim::image::ExampleFirmware(), config));
-    sim->Reboot();
-    return sim;
-}
 
 // Pointers inside an ioctl argument, resolved in the client's memory.
 class ClientMemory : public tqsim::FirewireCore::Memory {
@@ -84,7 +81,7 @@ protected:
 #endif
         if (std::system("command -v umockdev-wrapper >/dev/null 2>&1") != 0)
             GTEST_SKIP() << "no umockdev-wrapper";
-        sim_ = Board(config_);
+        sim_ = Board(tqsim::image::ExampleFirmware(), config_);
         sim_->AddDevice();  // blank: it answers at its flash port only
         core_ = std::make_unique<tqsim::FirewireCore>(*sim_);
         testbed_ = umockdev_testbed_new();
@@ -162,14 +159,12 @@ protected:
     // Runs the tool under umockdev-wrapper and expects it to succeed with `shows` in its output.
     void Tool(const std::vector<std::string>& args, const std::string& shows = "",
               int exitCode = 0) {
-        std::string command = "exec umockdev-wrapper " + std::string(LORIC_TOOL_PATH) +
+        // The tool with a lock folder of its own, reaching boards through the kernel's files.
+        std::string command = "exec env -u BRENNOCK_SOCKET -u LORIC_LINK LORIC_LOCK_DIR=locks-" +
+                              std::to_string(getpid()) + " umockdev-wrapper " + LORIC_TOOL_PATH +
                               " --flash-data " + kImages + "simchips.dat --chip 29F040B";
         for (const auto& arg : args) command += " '" + arg + "'";
         command += " </dev/null >out.txt 2>&1";
-        setenv("LORIC_LOCK_DIR", ("locks-" + std::to_string(getpid())).c_str(),
-               1);  // a lock folder of its own
-        unsetenv("BRENNOCK_SOCKET");
-        unsetenv("LORIC_LINK");
         // The clients of an earlier run are gone, though their going may not have been told:
         // a new client can come at the address of an old one.
         for (const auto& [client, fd] : clients_) core_->Close(fd);
@@ -193,7 +188,7 @@ protected:
     }
     // The flash now against what programming the firmware and `config` leaves on a board.
     void ExpectInstalled(const std::vector<uint8_t>& config) {
-        EXPECT_TRUE(sim_->Flash() == Board(config)->Flash());
+        EXPECT_TRUE(sim_->Flash() == Board(tqsim::image::ExampleFirmware(), config)->Flash());
         EXPECT_EQ(sim_->Mode(), tqsim::DeviceMode::Firmware) << sim_->BootNote();
     }
     void ExpectDumped(size_t from, size_t length) {

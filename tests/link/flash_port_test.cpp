@@ -1,8 +1,6 @@
 // The flash port sequences: every quadlet each one writes, in order, with the sleeps between
 // them, for the built-in command sets; and where a sequence stops when a write fails.
 
-#include <functional>
-
 #include "link/flash_port.h"
 #include "link/registers.h"
 #include "platform/platform.h"
@@ -10,11 +8,8 @@
 #include "support/fake_clock.h"
 #include "support/golden.h"
 
-namespace loric {
+namespace loric::test {
 namespace {
-
-using test::FakeClock;
-using test::Transcript;
 
 // Writes nothing anywhere: notes each quadlet it is asked to write (and each sleep taken since
 // the last one, from its own creation on) in a transcript. The write numbered `refuseAt` (from 1)
@@ -65,29 +60,25 @@ constexpr uint8_t kData[] = {0x11, 0x22, 0x33, 0x44, 0x55};
 // Each case of a group of link/flash_port_cases.txt with a fresh writer: its title, the writes
 // and sleeps, its result and, on false, the last-error code.
 TEST_P(FlashPortGroup, WritesAndSleeps) {
-    for (const test::CaseRow& c : test::CaseRows("link/flash_port_cases.txt")) {
+    for (const CaseRow& c : CaseRows("link/flash_port_cases.txt")) {
         if (c.name != GetParam()) continue;
         const std::string op = c.Get("op");
-        const FLASH_COMMAND_SET set = FLASH_COMMAND_SET::BuiltIn(
-            test::CaseNumber(c.Get("set")), test::CaseNumber(c.Get("width", "8")));
-        const uint32_t address = test::CaseNumber(c.Get("address"));
+        const FLASH_COMMAND_SET set =
+            FLASH_COMMAND_SET::BuiltIn(CaseNumber(c.Get("set")), CaseNumber(c.Get("width", "8")));
+        const uint32_t address = CaseNumber(c.Get("address"));
         t_.Add("%s\n", c.fields.at(0).c_str());
         RecordingWriter writer(t_, clock_);
-        writer.RefuseAt(test::CaseNumber(c.Get("refuse")));
+        writer.RefuseAt(CaseNumber(c.Get("refuse")));
         platform::SetLastErrorCode(0);
         const bool ok =
             op == "program"
-                ? flash_port::Program(writer, set, address, kData + test::CaseNumber(c.Get("from")),
-                                      test::CaseNumber(c.Get("bytes")),
-                                      test::CaseNumber(c.Get("delay")))
+                ? flash_port::Program(writer, set, address, kData + CaseNumber(c.Get("from")),
+                                      CaseNumber(c.Get("bytes")), CaseNumber(c.Get("delay")))
             : op == "erase" ? flash_port::EraseSector(writer, set, address)
             : op == "flash" ? flash_port::ResetFlash(writer, set)
                             : flash_port::ResetDevice(writer);
         writer.NoteSleeps();
-        if (ok)
-            t_.Add("  -> true\n");
-        else
-            t_.Add("  -> false, error %u\n", platform::GetLastErrorCode());
+        t_.Add(ok ? "  -> true\n" : "  -> false, error %u\n", platform::GetLastErrorCode());
     }
     t_.Check("link/flash_port_" + std::string(GetParam()) + ".txt");
 }
@@ -108,4 +99,4 @@ TEST_F(FlashPortTest, MissingDataIsRefusedBeforeAnyWrite) {
 }
 
 }  // namespace
-}  // namespace loric
+}  // namespace loric::test

@@ -14,11 +14,8 @@
 #include "support/golden.h"
 #include "support/scripted_adapter.h"
 
-namespace loric {
+namespace loric::test {
 namespace {
-
-using test::Bytes;
-using test::ScriptedAdapter;
 
 QuadletRequest MakeRequest(uint16_t node, uint32_t offsetLow, uint32_t busOrderValue = 0) {
     // Raw mode, with the generation, to node:FFFF.offsetLow, 4 bytes.
@@ -27,9 +24,9 @@ QuadletRequest MakeRequest(uint16_t node, uint32_t offsetLow, uint32_t busOrderV
     return r;
 }
 
-class SerialLinkTest : public test::ApiTest {
+class SerialLinkTest : public ApiTest {
 public:
-    test::FakeClock clock;
+    FakeClock clock;
     ScriptedAdapter adapter;
 };
 
@@ -72,8 +69,7 @@ TEST_F(SerialLinkTest, PortThatCannotBeOpenedOrSetUpOrFailsTheEchoThrows) {
 
 TEST(SerialPortNames, ComNamesAreTheMachinesSerialPortsNotFiles) {
     // A file named like the port in the current directory must not be what is opened.
-    const std::string cwd = std::filesystem::current_path();
-    std::filesystem::current_path(::testing::TempDir());
+    TempDirectory dir;
     for (const char* name : {"COM2", "com2", "\\\\.\\COM2"}) {
         { std::ofstream(name) << "not a port"; }
         platform::Handle port = platform::OpenSerialPort(name);
@@ -83,9 +79,7 @@ TEST(SerialPortNames, ComNamesAreTheMachinesSerialPortsNotFiles) {
             EXPECT_TRUE(S_ISCHR(st.st_mode)) << name;  // /dev/ttyS1
             platform::CloseSerialPort(port);
         }
-        std::filesystem::remove(name);
     }
-    std::filesystem::current_path(cwd);
 }
 
 class SerialLinkCommands;
@@ -93,12 +87,11 @@ struct LinkCase {
     const char* name;
     void (*run)(SerialLinkCommands& f, SerialLink& l);
 };
-void PrintTo(const LinkCase& c, std::ostream* out) { *out << c.name; }
 
 // A command case on a fresh link: what it did, its frames and how long it took, written down.
 class SerialLinkCommands : public SerialLinkTest, public ::testing::WithParamInterface<LinkCase> {
 public:
-    test::Transcript out;
+    Transcript out;
 
     void Read(SerialLink& l, uint32_t high, uint32_t low) {
         uint32_t value = 0x12345678;
@@ -131,11 +124,6 @@ public:
 const Bytes kTwoNodes = {0x03, 0x1C, 0x02, 0x00, 0xC0, 0xFF, 0xEE, 0xEE, 0x33, 0x22,
                          0x11, 0x00, 0x77, 0x66, 0x55, 0x44, 0xC2, 0xFF, 0xEE, 0xEE,
                          0xBB, 0xAA, 0x99, 0x88, 0xFF, 0xEE, 0xDD, 0xCC};
-Bytes ClaimsNine() {
-    Bytes claimsNine = kTwoNodes;
-    claimsNine[2] = 9;
-    return claimsNine;
-}
 constexpr uint8_t kData[] = {0x11, 0x22, 0x33, 0x44, 5, 6, 7, 8, 9, 10, 11};
 
 // Every command's frames, results, errors and waits: quadlets, resends and refusals, the target
@@ -162,10 +150,8 @@ std::vector<LinkCase> LinkCases() {
          [](SerialLinkCommands& f, SerialLink& l) {
              for (const Bytes& r :
                   {Bytes{0xAA, 0x02}, Bytes{0x05, 0x02}, Bytes{0x04, 0x08, 0, 0, 1, 2, 3, 4},
-                   Bytes{0x05, 0x06, 0, 0, 1, 2}}) {
-                 f.adapter.Queue(r);
-                 f.Read(l, REGISTER_OFFSET_HIGH, FLASH_READ_CTRL);
-             }
+                   Bytes{0x05, 0x06, 0, 0, 1, 2}})
+                 f.adapter.Queue(r), f.Read(l, REGISTER_OFFSET_HIGH, FLASH_READ_CTRL);
              for (const Bytes& r : {Bytes{0xAA, 0x02}, Bytes{0x04, 0x02}}) {
                  f.adapter.Queue(r);
                  f.Result("write", l.WriteQuadletCommand(REGISTER_OFFSET_HIGH, CSR_MODE_CTRL, 1));
@@ -190,7 +176,9 @@ std::vector<LinkCase> LinkCases() {
         {"node lists",
          [](SerialLinkCommands& f, SerialLink& l) {
              f.Nodes(l, kTwoNodes, 4);
-             f.Nodes(l, ClaimsNine(), 4);  // claims more than it carries
+             Bytes claimsNine = kTwoNodes;
+             claimsNine[2] = 9;
+             f.Nodes(l, claimsNine, 4);  // claims more than it carries
              f.Nodes(l, kTwoNodes, 1);
              f.Nodes(l, kTwoNodes, 0);
              f.Nodes(l, {0xAA, 0x02}, 4);
@@ -325,12 +313,11 @@ TEST_P(SerialLinkCommands, FramesAndReplies) {
         for (size_t i = 0; i < frame.size(); ++i)
             out.Add(i + 1 < frame.size() ? "%02X " : "%02X\n", frame[i]);
     }
-    out.Check("link/serial_link_frames/" + test::CaseSlug(GetParam().name) + ".txt");
+    out.Check("link/serial_link_frames/" + CaseSlug(GetParam().name) + ".txt");
 }
 
 INSTANTIATE_TEST_SUITE_P(Commands, SerialLinkCommands,
-                         ::testing::ValuesIn(test::Concat(LinkCases(), TransferCases())),
-                         test::CaseName());
+                         ::testing::ValuesIn(Concat(LinkCases(), TransferCases())), CaseName());
 
 size_t OpenDescriptors() {
     return static_cast<size_t>(std::distance(std::filesystem::directory_iterator("/proc/self/fd"),
@@ -349,7 +336,7 @@ TEST_F(SerialLinkTest, OpenComApiFailedOpensThenOneThatHoldsUntilTheClose) {
                              adapter.Path().c_str(), adapter.Path().c_str()})
         EXPECT_EQ(OpenComAPI(port, 0x3F), 1u) << (port ? port : "null");
     EXPECT_EQ(g_api.traceFlags, 0u);
-    EXPECT_FALSE(test::DebugLogExists());
+    EXPECT_FALSE(DebugLogExists());
     EXPECT_TRUE(debug_.Pieces().empty());
     EXPECT_EQ(OpenDescriptors(), descriptors);
 
@@ -367,4 +354,4 @@ TEST_F(SerialLinkTest, OpenComApiFailedOpensThenOneThatHoldsUntilTheClose) {
 }
 
 }  // namespace
-}  // namespace loric
+}  // namespace loric::test

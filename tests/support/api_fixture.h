@@ -6,14 +6,13 @@
 #include <stdlib.h>
 
 #include <filesystem>
-#include <fstream>
-#include <iterator>
 #include <stdexcept>
 #include <vector>
 
 #include <gtest/gtest.h>
 
 #include "api/context.h"
+#include "golden.h"
 #include "platform/platform.h"
 #include "scoped_env.h"
 
@@ -66,8 +65,7 @@ private:
 // Empty when there is no such file.
 inline std::string ReadDebugLog() {
     if (g_api.logFile != nullptr) platform::FlushLogFile(g_api.logFile);
-    std::ifstream file("debug.log", std::ios::binary);
-    return std::string(std::istreambuf_iterator<char>(file), std::istreambuf_iterator<char>());
+    return ReadFileBytes("debug.log");
 }
 inline bool DebugLogExists() { return std::filesystem::exists("debug.log"); }
 

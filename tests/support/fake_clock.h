@@ -22,9 +22,8 @@ public:
     void Advance(int64_t ms) { nowMs_ += ms; }
     void SetStep(uint32_t stepMs) { stepMs_ = stepMs; }
     uint64_t SleptMs() const { return sleptMs_; }
-    const std::vector<uint32_t>& Sleeps() const {
-        return sleeps_;
-    }  // each sleep asked for, in order
+    // Each sleep asked for, in order.
+    const std::vector<uint32_t>& Sleeps() const { return sleeps_; }
 
 private:
     static platform::CalendarTime Now(void* context) {

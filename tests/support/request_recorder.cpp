@@ -10,15 +10,11 @@
 
 namespace loric::test {
 
-namespace {
-
-std::string NewSocketPath() {
+static std::string NewSocketPath() {
     static std::atomic<int> count{0};
     return "/tmp/loric-driver-" + std::to_string(getpid()) + "-" + std::to_string(++count) +
            ".sock";
 }
-
-}  // namespace
 
 std::vector<uint8_t> LittleEndianBytes(std::initializer_list<uint32_t> words) {
     std::vector<uint8_t> bytes;
@@ -35,20 +31,17 @@ uint32_t LittleEndianAt(const std::vector<uint8_t>& bytes, size_t offset) {
 }
 
 ScriptedReply ScriptedReply::NodeList(const std::vector<NODE_INFO>& nodes) {
-    ScriptedReply reply;
-    reply.output = LittleEndianBytes({static_cast<uint32_t>(nodes.size())});
+    std::vector<uint8_t> output = LittleEndianBytes({static_cast<uint32_t>(nodes.size())});
     const auto* raw = reinterpret_cast<const uint8_t*>(nodes.data());
-    reply.output->insert(reply.output->end(), raw, raw + nodes.size() * sizeof(NODE_INFO));
-    return reply;
+    output.insert(output.end(), raw, raw + nodes.size() * sizeof(NODE_INFO));
+    return {.output = output};
 }
 
 ScriptedReply ScriptedReply::QuadletRead(const RecordedRequest& request, uint32_t value) {
-    ScriptedReply reply;
-    reply.output = request.input;
-    reply.output->resize(std::max<size_t>(reply.output->size(), 40));
-    for (int i = 0; i < 4; ++i)
-        (*reply.output)[36 + i] = static_cast<uint8_t>(value >> (24 - 8 * i));
-    return reply;
+    std::vector<uint8_t> output = request.input;
+    output.resize(std::max<size_t>(output.size(), 40));
+    bytes::StoreBigEndian32(&output[36], value);
+    return {.output = output};
 }
 
 std::optional<AsyncTransaction> RequestRecorder::Decode(const RecordedRequest& request) {
@@ -72,10 +65,7 @@ RequestRecorder::RequestRecorder()
                                                            uint32_t outLength, const Bytes& data) {
         const RecordedRequest request{code, in, data, outLength,
                                       tqsim::DriverServer::CurrentConnection()};
-        {
-            Lock lock(mutex_);
-            requests_.push_back(request);
-        }
+        Locked(requests_)->push_back(request);
         const ScriptedReply reply = ReplyFor(request);
         return tqsim::DriverReply{reply.ok, reply.error, reply.bytesReturned.value_or(outLength),
                                   reply.output.value_or(in), reply.disconnect};
@@ -88,14 +78,10 @@ RequestRecorder::~RequestRecorder() = default;
 int RequestRecorder::OpenConnections() const { return server_->Connections(); }
 
 ScriptedReply RequestRecorder::ReplyFor(const RecordedRequest& request) {
-    Handler handler;
-    {
-        Lock lock(mutex_);
-        handler = handler_;
-    }
+    const Handler handler = *Locked(handler_);
     if (handler)  // called unlocked: it may script the recorder itself
         if (auto reply = handler(request)) return *reply;
-    Lock lock(mutex_);
+    std::scoped_lock lock(mutex_);
     if (auto& queue = queued_[request.code]; !queue.empty()) {
         ScriptedReply reply = queue.front();
         queue.pop_front();

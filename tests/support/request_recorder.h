@@ -35,24 +35,15 @@ struct RecordedRequest {
 
 struct ScriptedReply {
     bool ok = true;
-    uint32_t error = 0;                          // sent when !ok
-    std::optional<std::vector<uint8_t>> output;  // unset: echo the input; shorter: zero-padded
-    std::optional<uint32_t> bytesReturned;       // unset: outLength
-    bool disconnect = false;                     // close the connection instead of answering
+    uint32_t error = 0;                            // sent when !ok
+    std::optional<std::vector<uint8_t>> output{};  // unset: echo the input; shorter: zero-padded
+    std::optional<uint32_t> bytesReturned{};       // unset: outLength
+    bool disconnect = false;                       // close the connection instead of answering
 
-    static ScriptedReply Failure(uint32_t error) {
-        ScriptedReply r;
-        r.ok = false;
-        r.error = error;
-        return r;
-    }
-    static ScriptedReply Disconnect() {
-        ScriptedReply r;
-        r.disconnect = true;
-        return r;
-    }
-    static ScriptedReply NodeList(
-        const std::vector<NODE_INFO>& nodes);  // the count, then the records
+    static ScriptedReply Failure(uint32_t error) { return {.ok = false, .error = error}; }
+    static ScriptedReply Disconnect() { return {.disconnect = true}; }
+    // A node list reply: the count, then the records.
+    static ScriptedReply NodeList(const std::vector<NODE_INFO>& nodes);
     // An asynchronous read reply for `request` with `value` in the data area (bus order).
     static ScriptedReply QuadletRead(const RecordedRequest& request, uint32_t value);
 };
@@ -67,62 +58,63 @@ struct AsyncTransaction {
     uint32_t value = 0;  // the first data quadlet as a host number (writes)
 };
 
-class RequestRecorder {
+// What a server thread and the test share: Locked(member) holds the one lock while the
+// expression that uses the member runs (*Locked(handler_) = ..., Locked(frames_)->clear()).
+class Guarded {
+protected:
+    template <class T>
+    struct Access {
+        std::scoped_lock<std::mutex> lock;
+        T& member;
+        T& operator*() const { return member; }
+        T* operator->() const { return &member; }
+    };
+    template <class T>
+    Access<T> Locked(T& member) const {
+        return {std::scoped_lock<std::mutex>(mutex_), member};
+    }
+    mutable std::mutex mutex_;
+};
+
+class RequestRecorder : Guarded {
 public:
     RequestRecorder();
     ~RequestRecorder();
 
     using Handler = std::function<std::optional<ScriptedReply>(const RecordedRequest&)>;
-    void SetHandler(Handler handler) {
-        Lock lock(mutex_);
-        handler_ = std::move(handler);
-    }
+    void SetHandler(Handler handler) { *Locked(handler_) = std::move(handler); }
     void Queue(uint32_t code, ScriptedReply reply) {
-        Lock lock(mutex_);
-        queued_[code].push_back(std::move(reply));
+        (*Locked(queued_))[code].push_back(std::move(reply));
     }
     void FailNext(uint32_t code, uint32_t error) { Queue(code, ScriptedReply::Failure(error)); }
     void SetDefault(uint32_t code, ScriptedReply reply) {
-        Lock lock(mutex_);
-        defaults_[code] = std::move(reply);
+        Locked(defaults_)->insert_or_assign(code, std::move(reply));
     }
     void FailAlways(uint32_t code, uint32_t error) {
         SetDefault(code, ScriptedReply::Failure(error));
     }
     void SetReadValue(uint32_t offsetLow, uint32_t value) {
-        Lock lock(mutex_);
-        readValues_[offsetLow] = value;
+        Locked(readValues_)->insert_or_assign(offsetLow, value);
     }
     void ClearScript() {
-        Lock lock(mutex_);
-        handler_ = nullptr;
-        queued_.clear();
-        defaults_.clear();
-        readValues_.clear();
+        std::scoped_lock lock(mutex_);
+        handler_ = nullptr, queued_.clear(), defaults_.clear(), readValues_.clear();
     }
 
-    std::vector<RecordedRequest> Requests() const {
-        Lock lock(mutex_);
-        return requests_;
-    }
-    void ClearRequests() {
-        Lock lock(mutex_);
-        requests_.clear();
-    }
+    std::vector<RecordedRequest> Requests() const { return *Locked(requests_); }
+    void ClearRequests() { Locked(requests_)->clear(); }
     // Counted when the stand-in accepts them: reliable once a request has come over one.
     int OpenConnections() const;
 
     static std::optional<AsyncTransaction> Decode(const RecordedRequest& request);
 
 private:
-    using Lock = std::scoped_lock<std::mutex>;
     ScriptedReply ReplyFor(const RecordedRequest& request);
 
     std::string socketPath_;
     ScopedEnv socketEnv_;
     std::unique_ptr<tqsim::DriverServer> server_;
 
-    mutable std::mutex mutex_;
     std::vector<RecordedRequest> requests_;
     Handler handler_;
     std::map<uint32_t, std::deque<ScriptedReply>> queued_;

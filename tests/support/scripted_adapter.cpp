@@ -47,24 +47,21 @@ ScriptedAdapter::Reply ScriptedAdapter::DefaultReply(const Bytes& frame) {
                                                     {0x04, {0x04, 0x04, 0x00, 0x00}},
                                                     {0x06, {0x06, 0x02}},
                                                     {0x07, {0x07, 0x04, 0xFF, 0xC2}}};
-    Lock lock(mutex_);
+    std::scoped_lock lock(mutex_);
     if (frame[0] == 0x02) return {{frame, 0}};
     if (frame[0] == 0x04 && frame.size() >= 20)
         registers_[LittleEndianAt(frame, 12)] = LittleEndianAt(frame, 16);
     if (frame[0] != 0x05)
         return {{kFixed.count(frame[0]) ? kFixed.at(frame[0]) : Bytes{0xAA, 0x02}, 0}};
-    Bytes reply{0x05, 0x08, 0x00, 0x00};
-    const Bytes value =
-        LittleEndianBytes({registers_[frame.size() >= 16 ? LittleEndianAt(frame, 12) : 0]});
-    reply.insert(reply.end(), value.begin(), value.end());
-    return {{reply, 0}};
+    const uint32_t value = registers_[frame.size() >= 16 ? LittleEndianAt(frame, 12) : 0];
+    return {{LittleEndianBytes({0x0805, value}), 0}};  // 05 08 00 00, the value
 }
 
 void ScriptedAdapter::Answer(const Bytes& frame) {
     std::optional<Reply> reply;
     Handler handler;
     {
-        Lock lock(mutex_);
+        std::scoped_lock lock(mutex_);
         frames_.push_back(frame);
         if (!queue_.empty()) {
             reply = std::move(queue_.front());

@@ -13,7 +13,7 @@
 
 namespace loric::test {
 
-class ScriptedAdapter {
+class ScriptedAdapter : Guarded {
 public:
     // One piece of an answer: bytes written to the line, then a pause in real milliseconds.
     struct Chunk {
@@ -29,29 +29,16 @@ public:
     const std::string& Path() const { return path_; }
 
     // Answers for the next frames, in order, before the handler is asked again.
-    void Queue(Reply reply) {
-        Lock lock(mutex_);
-        queue_.push_back(std::move(reply));
-    }
+    void Queue(Reply reply) { Locked(queue_)->push_back(std::move(reply)); }
     void Queue(const Bytes& bytes) { Queue(Reply{Chunk{bytes, 0}}); }
-    void SetHandler(Handler handler) {
-        Lock lock(mutex_);
-        handler_ = std::move(handler);
-    }
+    void SetHandler(Handler handler) { *Locked(handler_) = std::move(handler); }
     void SetRegister(uint32_t offsetLow, uint32_t value) {
-        Lock lock(mutex_);
-        registers_[offsetLow] = value;
+        Locked(registers_)->insert_or_assign(offsetLow, value);
     }
 
     // Frames received so far (each one whole frame as its length byte gives it).
-    std::vector<Bytes> Frames() {
-        Lock lock(mutex_);
-        return frames_;
-    }
-    void ClearFrames() {
-        Lock lock(mutex_);
-        frames_.clear();
-    }
+    std::vector<Bytes> Frames() const { return *Locked(frames_); }
+    void ClearFrames() { Locked(frames_)->clear(); }
 
     // Suspends (or resumes) output on the library's side of the line: its port then takes
     // no bytes at all.
@@ -60,7 +47,6 @@ public:
     void HangUp();
 
 private:
-    using Lock = std::scoped_lock<std::mutex>;
     void Run();
     void Answer(const Bytes& frame);
     Reply DefaultReply(const Bytes& frame);
@@ -69,7 +55,6 @@ private:
     int master_ = -1;
     int slave_ = -1;
     std::atomic<bool> stop_{false};
-    std::mutex mutex_;
     std::deque<Reply> queue_;
     Handler handler_;
     std::vector<Bytes> frames_;
