@@ -23,15 +23,6 @@
 
 namespace loric::test {
 
-// A board of the default chip running `firmware` and `config` (umockdev_test.cpp uses it too).
-std::unique_ptr<tqsim::System> Board(const std::vector<uint8_t>& firmware,
-                                     const std::vector<uint8_t>& config) {
-    auto sim = std::make_unique<tqsim::System>(tqsim::SystemOptions{});
-    EXPECT_TRUE(sim->InstallFirmware(firmware, config));
-    sim->Reboot();
-    return sim;
-}
-
 namespace {
 
 namespace fw = platform::firewire;

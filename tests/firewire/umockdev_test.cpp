@@ -36,10 +36,6 @@
 
 namespace loric::test {
 
-// A board of the default chip running `firmware` and `config` (firewire_link_test.cpp).
-std::unique_ptr<tqsim::System> Board(const std::vector<uint8_t>& firmware,
-                                     const std::vector<uint8_t>& config);
-
 namespace {
 
 const std::string kDescription = std::string(LORIC_SOURCE_DIR) + "/examples/config.json";

@@ -124,6 +124,15 @@ inline void InjectFault(tqsim::System& sim, const std::string& fault) {
     sim.SetEraseNeverDone(fault == "erase never done");
 }
 
+// A board of the default chip running `firmware` and `config`.
+inline std::unique_ptr<tqsim::System> Board(const std::vector<uint8_t>& firmware,
+                                            const std::vector<uint8_t>& config) {
+    auto sim = std::make_unique<tqsim::System>(tqsim::SystemOptions{});
+    EXPECT_TRUE(sim->InstallFirmware(firmware, config));
+    sim->Reboot();
+    return sim;
+}
+
 // Tests against the simulated bench through the exports.
 class SimTest : public ApiTest {
 public:
