@@ -28,6 +28,14 @@ std::string Escaped(const std::string& text) {
     return out;
 }
 
+// A scenario of the exports, run from a fresh context with a driver stand-in or none.
+class Api;
+struct ScenarioCase {
+    const char* name;
+    bool driver;
+    void (*body)(Api& f);
+};
+
 class Api : public ApiTest {
 public:
     using ApiTest::debug_;
@@ -57,6 +65,28 @@ public:
     }
     void Write(uint32_t node, uint32_t offsetLow, uint32_t v) {
         Status("WriteQuadlet", WriteQuadlet(node, REGISTER_OFFSET_HIGH, offsetLow, v));
+    }
+    // Runs the scenario and compares what it left with <folder>/<scenario>.txt.
+    void Run(const char* folder, const ScenarioCase& c) {
+        ResetApiContext();
+        std::filesystem::remove_all("debug.log");
+        driver_ = c.driver ? std::make_unique<RequestRecorder>() : nullptr;
+        debug_.Clear();
+        t_.Add("== %s\n", c.name);
+        c.body(*this);
+        t_.Add("pieces:");
+        for (const std::string& piece : debug_.Pieces()) t_.Add(" [%s]", Escaped(piece).c_str());
+        t_.Add("\nlog: %s\n",
+               DebugLogExists() ? ("[" + Escaped(ReadDebugLog()) + "]").c_str() : "none");
+        for (const RecordedRequest& r :
+             driver_ ? driver_->Requests() : std::vector<RecordedRequest>()) {
+            t_.Add("request %X out %u connection %d:", r.code, r.outLength, r.connection);
+            for (uint8_t b : r.input) t_.Add(" %02X", b);
+            t_.Add("\n");
+        }
+        ResetApiContext();  // closes the log before the stand-in goes
+        driver_.reset();
+        t_.Check(std::string(folder) + "/" + CaseSlug(c.name) + ".txt");
     }
 };
 
@@ -94,40 +124,6 @@ TEST_F(Api, StatusTexts) {
     t_.Add(", argument %u, pieces %zu\n", g_api.messageArgument.number, debug_.Pieces().size());
     t_.Check("api/status_texts.txt");
 }
-
-// A scenario of the exports from a fresh context, with a driver stand-in or none, against
-// <folder>/<scenario>.txt: its statuses, the debugger output piece by piece, the trace log and
-// the driver's requests.
-struct ScenarioCase {
-    const char* name;
-    bool driver;
-    void (*body)(Api& f);
-};
-
-class ApiScenario : public Api, public ::testing::WithParamInterface<ScenarioCase> {
-public:
-    void Run(const char* folder) {
-        ResetApiContext();
-        std::filesystem::remove_all("debug.log");
-        driver_ = GetParam().driver ? std::make_unique<RequestRecorder>() : nullptr;
-        debug_.Clear();
-        t_.Add("== %s\n", GetParam().name);
-        GetParam().body(*this);
-        t_.Add("pieces:");
-        for (const std::string& piece : debug_.Pieces()) t_.Add(" [%s]", Escaped(piece).c_str());
-        t_.Add("\nlog: %s\n",
-               DebugLogExists() ? ("[" + Escaped(ReadDebugLog()) + "]").c_str() : "none");
-        for (const RecordedRequest& r :
-             driver_ ? driver_->Requests() : std::vector<RecordedRequest>()) {
-            t_.Add("request %X out %u connection %d:", r.code, r.outLength, r.connection);
-            for (uint8_t b : r.input) t_.Add(" %02X", b);
-            t_.Add("\n");
-        }
-        ResetApiContext();  // closes the log before the stand-in goes
-        driver_.reset();
-        t_.Check(std::string(folder) + "/" + CaseSlug(GetParam().name) + ".txt");
-    }
-};
 
 std::vector<ScenarioCase> OpenCloseCases() {
     return {
@@ -238,8 +234,8 @@ std::vector<ScenarioCase> MessageCases() {
          }},
     };
 }
-class OpenClose : public ApiScenario {};
-TEST_P(OpenClose, StatusesTraceAndLog) { Run("api/open_close"); }
+class OpenClose : public WithCases<Api, ScenarioCase> {};
+TEST_P(OpenClose, StatusesTraceAndLog) { Run("api/open_close", GetParam()); }
 INSTANTIATE_TEST_SUITE_P(Scenarios, OpenClose,
                          ::testing::ValuesIn(Concat(OpenCloseCases(), MessageCases())), CaseName());
 
@@ -304,8 +300,8 @@ std::vector<ScenarioCase> QuadletCases() {
          }},
     };
 }
-class Quadlets : public ApiScenario {};
-TEST_P(Quadlets, RequestsTraceAndLog) { Run("api/quadlets"); }
+class Quadlets : public WithCases<Api, ScenarioCase> {};
+TEST_P(Quadlets, RequestsTraceAndLog) { Run("api/quadlets", GetParam()); }
 INSTANTIATE_TEST_SUITE_P(Scenarios, Quadlets, ::testing::ValuesIn(QuadletCases()), CaseName());
 
 TEST(CommandSets, BuiltInSetsAndTheFlashPortWordsOfOneCycle) {
