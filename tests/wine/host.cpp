@@ -153,11 +153,10 @@ void CheckClosedApi() {
     std::ifstream table("closed_exports.txt");
     std::string name, want;
     unsigned arguments = 0, rows = 0;
-    for (; table >> name >> arguments >> want; ++rows)
-        Api(name.c_str(), std::vector<uint32_t>(arguments, W(g_scratch)),
-            want == "fails" ? kFails
-            : want == "any" ? kAny
-                            : std::stoul(want));
+    for (; table >> name >> arguments >> want; ++rows) {
+        const uint32_t status = want == "fails" ? kFails : want == "any" ? kAny : std::stoul(want);
+        Api(name.c_str(), std::vector<uint32_t>(arguments, W(g_scratch)), status);
+    }
     Expect(rows == 22, "closed_exports.txt holds %u exports, not 22", rows);
     Api("GetErrorText", {31, W(g_text)}, LORIC_OK);
     Expect(std::strcmp(g_text, "Processor reset failed") == 0, "GetErrorText(31) gave \"%.80s\"",

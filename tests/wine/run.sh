@@ -23,10 +23,9 @@ ports=()
 running="--instant --chip 29F040B --firmware firmware.bin --config installed.bin"
 if [ -n "$native" ]; then
   port COM7 --instant --chip 29LV400B-x16
-  port COM8 $running
   ports=(COM7 COM8)
-  port COM6 $running  # the C hosts' own device, and the tool's
-  port COM5 $running
+  # COM8 for wine_host.exe, COM6 the C hosts' own device, COM5 the tool's.
+  for p in COM8 COM6 COM5; do port $p $running; done
   # The tool's main job: a blank device at the chip's typical datasheet timing, its flash kept.
   port COM4 --timings typical --state "$work/job-windows" --chip 29F040B
   job_sim=$sim
