@@ -1,8 +1,6 @@
 // The data page file: the input as datapage.dat beside a configuration being generated. An
 // image the library generates must decode with every CRC right.
 #include <cstdio>
-#include <fstream>
-#include <iterator>
 
 #include "harness.h"
 #include "rom_decode.h"
@@ -13,9 +11,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
     CONFIG_FILE_INFO info = {};
     std::remove("out.bin");
     if (GenerateConfigurationFile(&info, "out.bin") != LORIC_OK) return 0;
-    std::ifstream file("out.bin", std::ios::binary);
-    const tool::RomReport report =
-        tool::DecodeConfigImage({std::istreambuf_iterator<char>(file), {}});
+    const tool::RomReport report = tool::DecodeConfigImage(tool::ReadFileBytes("out.bin"));
     if (!report.valid || report.crcFailed != 0) abort();
     return 0;
 }

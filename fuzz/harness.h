@@ -5,12 +5,12 @@
 #include <unistd.h>
 
 #include <algorithm>
-#include <cstdio>
 #include <cstdlib>
 #include <filesystem>
 #include <memory>
 #include <vector>
 
+#include "files.h"
 #include "loric.h"
 #include "support/fake_clock.h"
 #include "support/request_recorder.h"
@@ -59,10 +59,7 @@ private:
 };
 
 inline void WriteFile(const char* path, const uint8_t* data, size_t size) {
-    FILE* file = std::fopen(path, "wb");
-    if (file == nullptr) abort();
-    if (size != 0) std::fwrite(data, 1, size, file);
-    std::fclose(file);
+    tool::WriteFileBytes(path, {data, data + size});  // a failure ends the run
 }
 
 // Opens the API over a driver stand-in that answers every request with success (once per

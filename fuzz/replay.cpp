@@ -3,9 +3,9 @@
 #include <cstdint>
 #include <cstdio>
 #include <filesystem>
-#include <fstream>
-#include <iterator>
 #include <vector>
+
+#include "files.h"
 
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size);
 
@@ -19,8 +19,7 @@ int main(int argc, char** argv) {
                 if (entry.is_regular_file()) files.push_back(entry.path());
     }
     for (const auto& file : files) {
-        std::ifstream in(file, std::ios::binary);
-        const std::vector<uint8_t> bytes{std::istreambuf_iterator<char>(in), {}};
+        const std::vector<uint8_t> bytes = tool::ReadFileBytes(file);
         LLVMFuzzerTestOneInput(bytes.data(), bytes.size());
     }
     std::printf("%zu inputs run\n", files.size());

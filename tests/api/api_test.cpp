@@ -16,6 +16,7 @@
 #include "support/api_fixture.h"
 #include "support/golden.h"
 #include "support/request_recorder.h"
+#include "support/sim_daemon.h"
 
 namespace loric::test {
 namespace {
@@ -27,20 +28,52 @@ std::string Escaped(const std::string& text) {
     return out;
 }
 
+// A scenario of the exports, run from a fresh context with a driver stand-in or none.
+class Api;
+struct ScenarioCase {
+    const char* name;
+    bool driver;
+    void (*body)(Api& f);
+};
+
 class Api : public ApiTest {
 public:
     using ApiTest::debug_;
     std::unique_ptr<RequestRecorder> driver_;
     Transcript t_;
+    uint32_t value = 0;
 
-    // Runs `body` from a fresh context, with a driver stand-in or none, and records what it left.
-    void Scenario(const char* name, bool driver, const std::function<void()>& body) {
+    void Status(const char* call, uint32_t status) { t_.Add("%s -> %u\n", call, status); }
+    void ErrorText(uint32_t code) {
+        char text[1200];
+        std::memset(text, '#', sizeof text);
+        EXPECT_EQ(GetErrorText(code, text), 0u);
+        EXPECT_TRUE(g_api.messageArgument.isText || std::strlen(text) < 64)
+            << code;  // hosts' buffers
+        t_.Add("text %u: %s\n", code, text);
+    }
+    // Opens (verbose if `flags` asks for it), then traces with `flags`, the open's lines and
+    // requests forgotten.
+    void Open(uint32_t flags) {
+        Status("OpenLORIC", OpenLORIC(flags & TRACE_VERBOSE ? TRACE_VERBOSE : 0));
+        g_api.traceFlags = flags;
+        driver_->ClearRequests();
+        debug_.Clear();
+    }
+    void Read(uint32_t node, uint32_t offsetLow) {
+        Status("ReadQuadlet", ReadQuadlet(node, REGISTER_OFFSET_HIGH, offsetLow, &value));
+    }
+    void Write(uint32_t node, uint32_t offsetLow, uint32_t v) {
+        Status("WriteQuadlet", WriteQuadlet(node, REGISTER_OFFSET_HIGH, offsetLow, v));
+    }
+    // Runs the scenario and compares what it left with <folder>/<scenario>.txt.
+    void Run(const char* folder, const ScenarioCase& c) {
         ResetApiContext();
         std::filesystem::remove_all("debug.log");
-        driver_ = driver ? std::make_unique<RequestRecorder>() : nullptr;
+        driver_ = c.driver ? std::make_unique<RequestRecorder>() : nullptr;
         debug_.Clear();
-        t_.Add("== %s\n", name);
-        body();
+        t_.Add("== %s\n", c.name);
+        c.body(*this);
         t_.Add("pieces:");
         for (const std::string& piece : debug_.Pieces()) t_.Add(" [%s]", Escaped(piece).c_str());
         t_.Add("\nlog: %s\n",
@@ -53,15 +86,7 @@ public:
         }
         ResetApiContext();  // closes the log before the stand-in goes
         driver_.reset();
-    }
-    void Status(const char* call, uint32_t status) { t_.Add("%s -> %u\n", call, status); }
-    void ErrorText(uint32_t code) {
-        char text[1200];
-        std::memset(text, '#', sizeof text);
-        EXPECT_EQ(GetErrorText(code, text), 0u);
-        EXPECT_TRUE(g_api.messageArgument.isText || std::strlen(text) < 64)
-            << code;  // hosts' buffers
-        t_.Add("text %u: %s\n", code, text);
+        t_.Check(std::string(folder) + "/" + CaseSlug(c.name) + ".txt");
     }
 };
 
@@ -100,77 +125,42 @@ TEST_F(Api, StatusTexts) {
     t_.Check("api/status_texts.txt");
 }
 
-// A scenario of the exports from a fresh context, with a driver stand-in or none, against
-// <folder>/<scenario>.txt: its statuses, the debugger output piece by piece, the trace log and
-// the driver's requests.
-class ApiScenario;
-struct ScenarioCase {
-    const char* name;
-    bool driver;
-    void (*body)(ApiScenario& f);
-};
-
-class ApiScenario : public Api, public ::testing::WithParamInterface<ScenarioCase> {
-public:
-    uint32_t value = 0;
-
-    // Opens (verbose if `flags` asks for it), then traces with `flags`, the open's lines and
-    // requests forgotten.
-    void Open(uint32_t flags) {
-        Status("OpenLORIC", OpenLORIC(flags & TRACE_VERBOSE ? TRACE_VERBOSE : 0));
-        g_api.traceFlags = flags;
-        driver_->ClearRequests();
-        debug_.Clear();
-    }
-    void Read(uint32_t node, uint32_t offsetLow) {
-        Status("ReadQuadlet", ReadQuadlet(node, REGISTER_OFFSET_HIGH, offsetLow, &value));
-    }
-    void Write(uint32_t node, uint32_t offsetLow, uint32_t v) {
-        Status("WriteQuadlet", WriteQuadlet(node, REGISTER_OFFSET_HIGH, offsetLow, v));
-    }
-    void Run(const char* folder) {
-        Scenario(GetParam().name, GetParam().driver, [this] { GetParam().body(*this); });
-        t_.Check(std::string(folder) + "/" + CaseSlug(GetParam().name) + ".txt");
-    }
-};
-
-// Opening and closing and the trace log.
 std::vector<ScenarioCase> OpenCloseCases() {
     return {
         {"no driver: nothing logged at the first open", false,
-         [](ApiScenario& f) {
+         [](Api& f) {
              f.Status("OpenLORIC(3F)", OpenLORIC(0x3F));
              f.Read(0, FLASH_READ_CTRL);
              f.Write(0, FLASH_READ_CTRL, 1);
              f.Status("LogAppMessage", LogAppMessage("x"));
          }},
         {"open selects node 0", true,
-         [](ApiScenario& f) { f.Status("OpenLORIC", OpenLORIC(TRACE_API | TRACE_SELECT_NODE_0)); }},
+         [](Api& f) { f.Status("OpenLORIC", OpenLORIC(TRACE_API | TRACE_SELECT_NODE_0)); }},
         {"refused node 0 still opens", true,
-         [](ApiScenario& f) {
+         [](Api& f) {
              f.driver_->FailNext(IOCTL_SET_TARGET_NODE, 170);
              f.Status("OpenLORIC", OpenLORIC(TRACE_API | TRACE_ERROR | TRACE_SELECT_NODE_0));
              f.ErrorText(4);
          }},
         {"select bit alone opens the log and writes nothing", true,
-         [](ApiScenario& f) { f.Status("OpenLORIC", OpenLORIC(TRACE_SELECT_NODE_0)); }},
+         [](Api& f) { f.Status("OpenLORIC", OpenLORIC(TRACE_SELECT_NODE_0)); }},
         {"second open fails, keeps the first link, flags and log", true,
-         [](ApiScenario& f) {
+         [](Api& f) {
              f.Status("OpenLORIC", OpenLORIC(TRACE_ERROR | TRACE_API));
              f.Status("OpenLORIC", OpenLORIC(TRACE_VERBOSE));
              f.Write(0xFFC0, FLASH_PORT_CTRL, 0);
          }},
         {"a failed reopen logs under the earlier flags", true,
-         [](ApiScenario& f) {
+         [](Api& f) {
              f.Status("OpenLORIC", OpenLORIC(TRACE_ERROR | TRACE_API));
              f.Status("CloseLORIC", CloseLORIC());
              f.driver_.reset();
              f.debug_.Clear();
              f.Status("OpenLORIC", OpenLORIC(0));
          }},
-        {"close without open", false, [](ApiScenario& f) { f.Status("CloseLORIC", CloseLORIC()); }},
+        {"close without open", false, [](Api& f) { f.Status("CloseLORIC", CloseLORIC()); }},
         {"close, then reopen with zero flags keeps the log, makes a new connection", true,
-         [](ApiScenario& f) {
+         [](Api& f) {
              f.Status("OpenLORIC", OpenLORIC(TRACE_API));
              f.Status("CloseLORIC", CloseLORIC());
              f.Read(0, 0);
@@ -178,7 +168,7 @@ std::vector<ScenarioCase> OpenCloseCases() {
              f.Write(0xFFC0, FLASH_PORT_CTRL, 0);
          }},
         {"reopen with flags starts the log afresh", true,
-         [](ApiScenario& f) {
+         [](Api& f) {
              f.Status("OpenLORIC", OpenLORIC(TRACE_API));
              f.Status("CloseLORIC", CloseLORIC());
              f.Status("OpenLORIC", OpenLORIC(TRACE_API));
@@ -190,46 +180,45 @@ std::vector<ScenarioCase> OpenCloseCases() {
 std::vector<ScenarioCase> MessageCases() {
     return {
         {"zero flags: no log, no trace", true,
-         [](ApiScenario& f) {
+         [](Api& f) {
              f.Status("OpenLORIC", OpenLORIC(0));
              f.driver_->FailAlways(IOCTL_ASYNC_READ, 31);
              f.Read(0, FLASH_READ_CTRL);
          }},
         {"high bit: a log for application messages only", true,
-         [](ApiScenario& f) {
+         [](Api& f) {
              f.Status("OpenLORIC(80)", OpenLORIC(0x80));
              f.Status("LogAppMessage", LogAppMessage("step %d done\n", 3));
              f.Status("LogAppMessage", LogAppMessage("no line feed"));
          }},
         {"application message without a log", true,
-         [](ApiScenario& f) {
+         [](Api& f) {
              f.Status("OpenLORIC", OpenLORIC(0));
              f.Status("LogAppMessage", LogAppMessage("%s=%x", "id", 0xABCu));
              f.Status("LogAppMessage(null)", LogAppMessage(nullptr));
          }},
         {"application message while closed is not formatted", false,
-         [](ApiScenario& f) {
+         [](Api& f) {
              g_api.traceFlags = TRACE_ERROR;
              g_api.messageArgument.number = 77;
-             f.Status(
-                 "LogAppMessage",
-                 LogAppMessage("%s", reinterpret_cast<const char*>(1)));  // would fault if read
+             // The argument would fault if read.
+             f.Status("LogAppMessage", LogAppMessage("%s", reinterpret_cast<const char*>(1)));
              EXPECT_EQ(g_api.messageArgument.number, 0u);
          }},
         {"target node: the low 16 bits", true,
-         [](ApiScenario& f) {
+         [](Api& f) {
              f.Status("OpenLORIC", OpenLORIC(TRACE_API));
              f.Status("SetTargetNode", SetTargetNode(0x1234FFC2));
          }},
         {"target node while closed", false,
-         [](ApiScenario& f) {
+         [](Api& f) {
              g_api.traceFlags = TRACE_API | TRACE_ERROR;
              g_api.messageArgument.number = 5;
              f.Status("SetTargetNode", SetTargetNode(0x3C));
              EXPECT_EQ(g_api.messageArgument.number, 0u);
          }},
         {"success leaves the message argument of the last failure", true,
-         [](ApiScenario& f) {
+         [](Api& f) {
              f.Status("OpenLORIC", OpenLORIC(0));
              f.driver_->FailNext(IOCTL_ASYNC_READ, 1117);
              f.Read(0xFFC0, FLASH_READ_CTRL);
@@ -238,15 +227,15 @@ std::vector<ScenarioCase> MessageCases() {
              f.ErrorText(9);
          }},
         {"a log that cannot be opened leaves the debugger output", true,
-         [](ApiScenario& f) {
+         [](Api& f) {
              std::filesystem::create_directory("debug.log");
              f.Status("OpenLORIC", OpenLORIC(TRACE_API));
              std::filesystem::remove("debug.log");
          }},
     };
 }
-class OpenClose : public ApiScenario {};
-TEST_P(OpenClose, StatusesTraceAndLog) { Run("api/open_close"); }
+class OpenClose : public WithCases<Api, ScenarioCase> {};
+TEST_P(OpenClose, StatusesTraceAndLog) { Run("api/open_close", GetParam()); }
 INSTANTIATE_TEST_SUITE_P(Scenarios, OpenClose,
                          ::testing::ValuesIn(Concat(OpenCloseCases(), MessageCases())), CaseName());
 
@@ -254,7 +243,7 @@ INSTANTIATE_TEST_SUITE_P(Scenarios, OpenClose,
 std::vector<ScenarioCase> QuadletCases() {
     return {
         {"read: request block and byte order", true,
-         [](ApiScenario& f) {
+         [](Api& f) {
              f.Open(0);
              f.driver_->SetReadValue(FLASH_UPLOAD_CTRL, UPLOADER_READY);
              f.Status("ReadQuadlet",
@@ -262,26 +251,26 @@ std::vector<ScenarioCase> QuadletCases() {
              f.t_.Add("value %08X\n", f.value);
          }},
         {"write: value most significant byte first, node's low 16 bits", true,
-         [](ApiScenario& f) {
+         [](Api& f) {
              f.Open(0);
              f.Write(0xFFC0, CSR_MODE_CTRL, MODE_EDIT);
              f.Write(0x3FF0005, 0, 0x01020304);
          }},
         {"verbose and internal trace of a read, also in the log", true,
-         [](ApiScenario& f) {
+         [](Api& f) {
              f.Open(TRACE_VERBOSE | TRACE_INTERNAL);
              f.driver_->SetReadValue(FLASH_READ_CTRL, 0x01020304);
              f.Read(0xFFC1, FLASH_READ_CTRL);
              f.t_.Add("value %08X\n", f.value);
          }},
         {"a failed write traces its data first", true,
-         [](ApiScenario& f) {
+         [](Api& f) {
              f.Open(TRACE_VERBOSE | TRACE_INTERNAL | TRACE_ERROR);
              f.driver_->FailNext(IOCTL_ASYNC_WRITE, 0x79);
              f.Write(0xFFC1, FLASH_READ_CTRL, 0x01020304);
          }},
         {"a failed read: detail, data, error line; the value stays", true,
-         [](ApiScenario& f) {
+         [](Api& f) {
              f.Open(TRACE_VERBOSE | TRACE_INTERNAL | TRACE_ERROR);
              f.driver_->FailNext(IOCTL_ASYNC_READ, 1117);
              f.value = 0x5A5A5A5A;
@@ -290,13 +279,13 @@ std::vector<ScenarioCase> QuadletCases() {
              f.ErrorText(9);
          }},
         {"error trace alone", true,
-         [](ApiScenario& f) {
+         [](Api& f) {
              f.Open(TRACE_ERROR);
              f.driver_->FailNext(IOCTL_ASYNC_READ, 31);
              f.Read(0, FLASH_UPLOAD_CHECKSUM);
          }},
         {"closed, then a missing value pointer", true,
-         [](ApiScenario& f) {
+         [](Api& f) {
              g_api.traceFlags = TRACE_VERBOSE | TRACE_ERROR;
              f.Status("ReadQuadlet", ReadQuadlet(0, REGISTER_OFFSET_HIGH, 0, nullptr));
              f.Write(0, 0, 0);
@@ -304,15 +293,15 @@ std::vector<ScenarioCase> QuadletCases() {
              f.Status("ReadQuadlet", ReadQuadlet(0, REGISTER_OFFSET_HIGH, 0, nullptr));
          }},
         {"API trace alone shows no quadlet lines", true,
-         [](ApiScenario& f) {
+         [](Api& f) {
              f.Open(TRACE_API | TRACE_API_VERBOSE | TRACE_WARNING);
              f.Read(0, 0);
              f.Write(0, 0, 0);
          }},
     };
 }
-class Quadlets : public ApiScenario {};
-TEST_P(Quadlets, RequestsTraceAndLog) { Run("api/quadlets"); }
+class Quadlets : public WithCases<Api, ScenarioCase> {};
+TEST_P(Quadlets, RequestsTraceAndLog) { Run("api/quadlets", GetParam()); }
 INSTANTIATE_TEST_SUITE_P(Scenarios, Quadlets, ::testing::ValuesIn(QuadletCases()), CaseName());
 
 TEST(CommandSets, BuiltInSetsAndTheFlashPortWordsOfOneCycle) {
@@ -374,9 +363,7 @@ TEST_F(DriverLinkTest, DestructionClosesTheConnection) {
         EXPECT_EQ(driver_.OpenConnections(), 2);
     }
     // The stand-in notices the close on its own thread.
-    for (int i = 0; i < 2000 && driver_.OpenConnections() != 1; ++i)
-        platform::RealSleepMilliseconds(1);
-    EXPECT_EQ(driver_.OpenConnections(), 1);
+    EXPECT_TRUE(Await([&] { return driver_.OpenConnections() == 1; }));
 }
 
 std::string Format(size_t size, const char* format, ...) {

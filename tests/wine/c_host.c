@@ -38,8 +38,7 @@ static void Report(int ok, const char* what) {
     (status = (call), Report(status == (want) && (condition), what))
 
 int main(int argc, char** argv) {
-    char text[1100];
-    char timeText[64], dateText[64];
+    char text[1100], timeText[64], dateText[64];
     uint32_t count = LORIC_MAX_FLASH_DEVICES, blank = 0, value = 0, nodes = 0;
     uint16_t node = 0;
     NODE_INFO records[8];

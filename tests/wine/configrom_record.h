@@ -18,8 +18,7 @@ inline void SetField(char (&field)[60], const char* text) {
 }
 
 inline CONFIG_FILE_INFO Record() {
-    CONFIG_FILE_INFO info;
-    std::memset(&info, 0, sizeof(info));
+    CONFIG_FILE_INFO info = {};  // no padding: every byte zero
     info.chip_id_hi = 0x3C;
     info.chip_id_lo = 0x80A1B2C3;
     info.node_vendor_id = 0x00D04B;

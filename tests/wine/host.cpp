@@ -26,23 +26,19 @@ constexpr size_t kStride = sizeof(FLASH_DEVICE);
 int g_passed, g_failed, g_skipped;
 HMODULE g_dll;
 
-bool Expect(bool ok, const char* format, ...) __attribute__((format(printf, 2, 3)));
-bool Expect(bool ok, const char* format, ...) {
-    ok ? ++g_passed : ++g_failed;
-    if (!ok) {
-        std::va_list args;
-        va_start(args, format);
-        std::fputs("FAIL: ", stdout);
-        std::vprintf(format, args);
-        std::fputc('\n', stdout);
-        va_end(args);
-    }
-    return ok;
+__attribute__((format(printf, 2, 3))) bool Expect(bool ok, const char* format, ...) {
+    if (ok) return ++g_passed, true;
+    ++g_failed;
+    std::va_list args;
+    va_start(args, format);
+    std::fputs("FAIL: ", stdout);
+    std::vprintf(format, args);
+    std::fputc('\n', stdout);
+    va_end(args);
+    return false;
 }
 
-uint32_t W(const void* pointer) {
-    return static_cast<uint32_t>(reinterpret_cast<uintptr_t>(pointer));
-}
+uint32_t W(const void* pointer) { return uint32_t(reinterpret_cast<uintptr_t>(pointer)); }
 
 struct ThunkRecord {
     int32_t stackDelta;  // after the call minus before the arguments: 0 stdcall, -4*n cdecl
@@ -157,11 +153,10 @@ void CheckClosedApi() {
     std::ifstream table("closed_exports.txt");
     std::string name, want;
     unsigned arguments = 0, rows = 0;
-    for (; table >> name >> arguments >> want; ++rows)
-        Api(name.c_str(), std::vector<uint32_t>(arguments, W(g_scratch)),
-            want == "fails" ? kFails
-            : want == "any" ? kAny
-                            : std::stoul(want));
+    for (; table >> name >> arguments >> want; ++rows) {
+        const uint32_t status = want == "fails" ? kFails : want == "any" ? kAny : std::stoul(want);
+        Api(name.c_str(), std::vector<uint32_t>(arguments, W(g_scratch)), status);
+    }
     Expect(rows == 22, "closed_exports.txt holds %u exports, not 22", rows);
     Api("GetErrorText", {31, W(g_text)}, LORIC_OK);
     Expect(std::strcmp(g_text, "Processor reset failed") == 0, "GetErrorText(31) gave \"%.80s\"",
@@ -258,9 +253,7 @@ void CheckSerialLink(const char* port) {
 
 int g_percents[64], g_calls;
 uint32_t __cdecl CdeclProgress(uint8_t percent) { return g_percents[g_calls++ & 63] = percent, 0; }
-uint32_t __stdcall StdcallProgress(uint8_t percent) {
-    return g_percents[g_calls++ & 63] = percent, 0;
-}
+uint32_t __stdcall StdcallProgress(uint8_t percent) { return CdeclProgress(percent); }
 
 // A blank device programmed at its flash port, with a callee-cleans and a caller-cleans callback.
 void CheckUpload(const char* port) {
@@ -301,19 +294,14 @@ void CheckUpload(const char* port) {
 int main(int argc, char** argv) {
     g_dll = LoadLibraryA("loric.dll");
     const bool driver = argc > 2 && std::strcmp(argv[1], "--driver") == 0;
-    if (!Expect(g_dll != nullptr, "LoadLibraryA(\"loric.dll\") failed with error %lu",
-                GetLastError())) {
-    } else if (driver) {
+    if (Expect(g_dll != nullptr, "LoadLibraryA(\"loric.dll\") failed with error %lu",
+               GetLastError())) {
+        if (!driver) CheckClosedApi();
+        CheckConfigurationFiles();
         // Over a (stand-in) driver: `running` a device running firmware, `blank` a blank one.
-        CheckConfigurationFiles();
-        if (std::strcmp(argv[2], "running") == 0)
-            CheckSerialLink(nullptr);
-        else
-            CheckUpload(nullptr);
-    } else {
-        CheckClosedApi();
-        CheckConfigurationFiles();
-        if (argc > 2) {
+        if (driver)
+            std::strcmp(argv[2], "running") == 0 ? CheckSerialLink(nullptr) : CheckUpload(nullptr);
+        else if (argc > 2) {
             CheckSerialLink(argv[2]);
             CheckUpload(argv[1]);
         } else {

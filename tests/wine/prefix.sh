@@ -4,10 +4,7 @@
 # defines the helpers below. At exit the processes in pids stop, and the Wine server with them.
 pids=()
 trap 'kill "${pids[@]}" 2>/dev/null; wineserver -k >/dev/null 2>&1' EXIT
-if ! command -v wine >/dev/null 2>&1; then
-  echo "SKIPPED: Wine checks: wine is not installed (run .ci/install as root)"
-  exit 77
-fi
+command -v wine >/dev/null 2>&1 || { echo "SKIPPED: Wine checks: wine is not installed (run .ci/install as root)"; exit 77; }
 if ! /usr/lib/wine/wine --version >/dev/null 2>&1; then
   echo "SKIPPED: Wine checks: the 32-bit Wine loader does not start ($(/usr/lib/wine/wine --version 2>&1 | head -n1))."
   echo "SKIPPED: without IA-32 emulation, .ci/install (as root) registers qemu's i386 emulator with binfmt_misc."
@@ -48,9 +45,8 @@ work_folder() {
   work=$1
   rm -rf "$work" && mkdir -p "$work" && cd "$work" || exit 1
   cp "$src/data/flash_devices.dat" "$src/sim/images/loader.bin" "$src/sim/images/firmware.bin" \
-    "$src/examples/config.bin" . || exit 1
+    "$src/examples/config.bin" "$src/tests/data/wine/closed_exports.txt" . || exit 1
   cp "$src/tests/data/configrom/fixed_record.bin" reference.bin
-  cp "$src/tests/data/wine/closed_exports.txt" .
   cp "$src/sim/images/config.bin" installed.bin
 }
 

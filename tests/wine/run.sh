@@ -23,10 +23,9 @@ ports=()
 running="--instant --chip 29F040B --firmware firmware.bin --config installed.bin"
 if [ -n "$native" ]; then
   port COM7 --instant --chip 29LV400B-x16
-  port COM8 $running
   ports=(COM7 COM8)
-  port COM6 $running  # the C hosts' own device, and the tool's
-  port COM5 $running
+  # COM8 for wine_host.exe, COM6 the C hosts' own device, COM5 the tool's.
+  for p in COM8 COM6 COM5; do port $p $running; done
   # The tool's main job: a blank device at the chip's typical datasheet timing, its flash kept.
   port COM4 --timings typical --state "$work/job-windows" --chip 29F040B
   job_sim=$sim
@@ -37,9 +36,9 @@ fi
 checked wine_host.exe host.out wine "$win/wine_host.exe" "${ports[@]}"
 [ -n "$native" ] || exit 0
 
-# C hosts linked through an import library, against the device on COM6.
-echo "C host, MinGW, lib/libloric.dll.a:"
-checked c_host.exe c_host_mingw.out wine "$win/c_host.exe" COM6 flash_devices.dat
+# c_host <exe> <how it was built>: a C host linked through an import library, against COM6.
+c_host() { echo "C host, $2:"; checked "${1##*/}" "${1##*/}.out" wine "$1" COM6 flash_devices.dat; }
+c_host "$win/c_host.exe" "MinGW, lib/libloric.dll.a"
 
 # The same host as an MSVC developer builds it, with the LLVM tools that act like MSVC's:
 # clang-cl for the i686 MSVC target, lld-link, and the import library that README.txt tells
@@ -71,11 +70,8 @@ fi
   lld-link$llvm /nologo /subsystem:console /nodefaultlib /out:c_host_msvc_mingwlib.exe c_host.obj \
     "$win/import/libloric.dll.a" msvcrt.lib
 ) >msvc.log 2>&1 || { cat msvc.log; echo "FAIL: building the C host with clang-cl and lld-link"; exit 1; }
-echo "C host, clang-cl and lld-link, loric.lib from llvm-dlltool -k -d lib/loric.def:"
-checked c_host_msvc.exe c_host_msvc.out wine "$msvc/c_host_msvc.exe" COM6 flash_devices.dat
-echo "C host, clang-cl and lld-link, lib/libloric.dll.a:"
-checked c_host_msvc_mingwlib.exe c_host_msvc_mingwlib.out wine "$msvc/c_host_msvc_mingwlib.exe" \
-  COM6 flash_devices.dat
+c_host "$msvc/c_host_msvc.exe" "clang-cl and lld-link, loric.lib from llvm-dlltool -k -d lib/loric.def"
+c_host "$msvc/c_host_msvc_mingwlib.exe" "clang-cl and lld-link, lib/libloric.dll.a"
 
 # The tool: NUL is no terminal, so a job that asks first is refused with 5, as on Linux.
 timeout 120 wine cmd /c "$(winepath -w "$msvc/loric.exe") --com COM5 --chip 29F040B erase --all <NUL" >erase.out 2>&1

@@ -12,10 +12,8 @@ set -u
 src=$(cd "$(dirname "$0")/../.." && pwd)
 win=$(cd "${1:?usage: run_driver.sh <windows build dir> <native build dir>}" && pwd)
 native=$(cd "${2:?usage: run_driver.sh <windows build dir> <native build dir>}" && pwd)
-if ! command -v socat >/dev/null; then
-  echo "SKIPPED: the driver path under Wine: socat is not installed (run .ci/install as root)"
-  exit 77
-fi
+command -v socat >/dev/null ||
+  { echo "SKIPPED: the driver path under Wine: socat is not installed (run .ci/install as root)"; exit 77; }
 export WINEARCH=win32 WINEPREFIX=$win/wineprefix32
 . "$src/tests/wine/prefix.sh"  # makes the (32-bit) prefix when it is missing
 work_folder "$win/driver-work"
